@@ -1,0 +1,23 @@
+// The one platform header of the module: the Windows SDK on Windows, our declarations of the
+// same API subset elsewhere. Module code includes this and calls the API by its Windows names.
+#pragma once
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <oleauto.h>
+#include <rpc.h>
+#include <windows.h>
+#include <winevt.h>
+#else
+#include "Win32/OleAuto.h"
+#include "Win32/Rpc.h"
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+#include "Win32/WinTypes.h"
+#endif
