@@ -1,0 +1,68 @@
+// The process-wide log: severities, the log manager and the log-site and trace statements that
+// every unit uses.
+#pragma once
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+namespace Logging {
+
+enum Severity : uint32_t {
+    LOG_NONE = 0,
+    LOG_CRIT = 1,
+    LOG_ERR = 2,
+    LOG_WARN = 3,
+    LOG_INFO = 4,
+    LOG_DBG = 5,
+    LOG_DBG2 = 6,
+    LOG_DBG3 = 7,
+};
+
+class LogManager {
+public:
+    // The one log manager of the process.
+    static LogManager& Instance() noexcept;
+
+    // True when lines of this severity are wanted (1 <= severity <= MaxSeverity). Cheap; every
+    // log site asks before it composes its message.
+    bool IsEnabled(uint32_t severity) noexcept;
+
+    // Formats the line and hands it to every registered logger. Does not test the severity.
+    void Write(uint32_t severity, const std::wstring& message, const wchar_t* sourceFile,
+               uint32_t sourceLine) noexcept;
+};
+
+// Composes a log-site message; a failure while composing keeps what was composed and appends
+// "... (***EXCEPTION***)".
+template <typename Compose>
+void WriteLogSite(uint32_t severity, const wchar_t* sourceFile, uint32_t sourceLine,
+                  Compose&& compose) noexcept {
+    std::wstring message;
+    try {
+        std::wostringstream stream;
+        try {
+            compose(stream);
+        } catch (...) {
+            stream << L"... (***EXCEPTION***)";
+        }
+        message = std::move(stream).str();
+    } catch (...) {
+        return;
+    }
+    LogManager::Instance().Write(severity, message, sourceFile, sourceLine);
+}
+
+} // namespace Logging
+
+#define CORVANE_WIDEN2(x) L##x
+#define CORVANE_WIDEN(x) CORVANE_WIDEN2(x)
+
+// A log site: LOG_AT(Logging::LOG_ERR, L"Op" << L" failed: " << hres);
+#define LOG_AT(severity, pieces)                                                                   \
+    do {                                                                                           \
+        if (::Logging::LogManager::Instance().IsEnabled(severity)) {                               \
+            ::Logging::WriteLogSite((severity), CORVANE_WIDEN(__FILE__), __LINE__,                 \
+                                    [&](std::wostringstream& logStream_) { logStream_ << pieces; }); \
+        }                                                                                          \
+    } while (0)
