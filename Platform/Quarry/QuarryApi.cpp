@@ -1,0 +1,458 @@
+// The exported functions of the node library. Each is an exception boundary: allocation failure
+// gives E_OUTOFMEMORY, anything else unexpected E_UNEXPECTED.
+//
+// Handles: every call that hands out a node (create, duplicate, clone, parent and child lookups)
+// returns a new handle, also when the node already has one; each must be closed once with
+// EknCloseNodeHandle and not used afterwards. Handles of one tree may be used from several
+// threads; calls on one tree are serialized by that tree's lock. A handle itself, like a
+// serialization context, is used by one thread at a time.
+#include "Node.h"
+#include "QuarryErrors.h"
+#include "Serializer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+using namespace Quarry;
+
+namespace {
+
+template <typename Function>
+EKN_HRESULT Guarded(Function&& function) noexcept {
+    try {
+        return function();
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    } catch (...) {
+        return kUnexpected;
+    }
+}
+
+// The handle's record, or null for a null handle or one that is not a node handle.
+NodeHandle* HandleOf(void* handle) noexcept {
+    auto* record = static_cast<NodeHandle*>(handle);
+    return record != nullptr && record->magic == NodeHandle::kMagic ? record : nullptr;
+}
+
+EKN_HRESULT CheckHandle(void* handle) noexcept {
+    if (handle == nullptr) {
+        return kInvalidArg;
+    }
+    return HandleOf(handle) != nullptr ? kOk : kHandle;
+}
+
+SerializationContext* ContextOf(void* context) noexcept {
+    auto* record = static_cast<SerializationContext*>(context);
+    return record != nullptr && record->magic == SerializationContext::kMagic ? record : nullptr;
+}
+
+// A new handle to `node`, stored in *out.
+void IssueHandle(const std::shared_ptr<Node>& node, void** out) {
+    auto handle = std::make_unique<NodeHandle>();
+    handle->node = node;
+    *out = handle.release();
+}
+
+Text TextOrEmpty(const EKNCHAR* text) {
+    return text != nullptr ? Text(text) : Text();
+}
+
+// Copies `text` and a NUL into the caller's buffer (sizes in characters with the NUL).
+EKN_HRESULT ReturnText(const Text& text, EKNCHAR* buffer, uint32_t* size) noexcept {
+    if (text.size() >= std::numeric_limits<uint32_t>::max()) {
+        return kOverflow;
+    }
+    const auto needed = static_cast<uint32_t>(text.size() + 1);
+    const uint32_t capacity = buffer != nullptr ? *size : 0;
+    *size = needed;
+    if (needed > capacity) {
+        return kInsufficient;
+    }
+    std::memcpy(buffer, text.data(), text.size() * sizeof(EKNCHAR));
+    buffer[text.size()] = 0;
+    return kOk;
+}
+
+} // namespace
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknCreateNode(const EKNCHAR* name, const EKNCHAR* type,
+                                                 void** node) {
+    if (node == nullptr) {
+        return kPointer;
+    }
+    *node = nullptr;
+    return Guarded([&] {
+        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type),
+                                           std::make_shared<TreeLock>()),
+                    node);
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknDuplicateNodeHandle(void* node, void** copy) {
+    if (copy == nullptr) {
+        return kPointer;
+    }
+    *copy = nullptr;
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    return Guarded([&] {
+        IssueHandle(HandleOf(node)->node, copy);
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknCloseNodeHandle(void* node) {
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    std::unique_ptr<NodeHandle> handle(HandleOf(node));
+    handle->magic = 0;
+    // The last reference may go here: the node and its unreferenced descendants are then
+    // destroyed under the tree lock, which keeps surviving descendants' parent links consistent.
+    std::shared_ptr<Node> released = std::move(handle->node);
+    TreeGuard guard(*released);
+    released.reset();
+    return kOk;
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknCloneNode(void* node, int32_t depth, uint32_t /*flags*/,
+                                                void** clone) {
+    if (clone == nullptr) {
+        return kPointer;
+    }
+    *clone = nullptr;
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    if (depth < 0) {
+        return kInvalidArg;
+    }
+    return Guarded([&] {
+        const Node& source = *HandleOf(node)->node;
+        auto newLock = std::make_shared<TreeLock>();
+        std::shared_ptr<Node> copy;
+        {
+            TreeGuard guard(source);
+            copy = source.Clone(depth, newLock);
+        }
+        IssueHandle(copy, clone);
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetParent(void* node, void** parent) {
+    if (parent == nullptr) {
+        return kPointer;
+    }
+    *parent = nullptr;
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        if (self.parent != nullptr) {
+            IssueHandle(self.parent->shared_from_this(), parent);
+        }
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildCount(void* node, uint64_t* count) {
+    if (count == nullptr) {
+        return kPointer;
+    }
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    const Node& self = *HandleOf(node)->node;
+    TreeGuard guard(self);
+    *count = self.children.size();
+    return kOk;
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByIndex(void* node, uint64_t index, void** child) {
+    if (child == nullptr) {
+        return kPointer;
+    }
+    *child = nullptr;
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        if (index >= self.children.size()) {
+            return kNotFound;
+        }
+        IssueHandle(self.children[static_cast<size_t>(index)], child);
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByName(void* node, const EKNCHAR* name,
+                                                     void** child) {
+    if (child == nullptr) {
+        return kPointer;
+    }
+    *child = nullptr;
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    if (name == nullptr) {
+        return kInvalidArg;
+    }
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        for (const auto& candidate : self.children) {
+            if (candidate->name == name) {
+                IssueHandle(candidate, child);
+                return kOk;
+            }
+        }
+        return kNotFound;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknAddChild(void* parent, void* child) {
+    if (const EKN_HRESULT hr = CheckHandle(parent); Failed(hr)) {
+        return hr;
+    }
+    if (const EKN_HRESULT hr = CheckHandle(child); Failed(hr)) {
+        return hr;
+    }
+    return Guarded([&] {
+        Node& p = *HandleOf(parent)->node;
+        const std::shared_ptr<Node>& c = HandleOf(child)->node;
+        TwoTreeGuard guard(p, *c);
+        if (c->parent != nullptr) {
+            return kInvalidArg; // already someone's child
+        }
+        for (const Node* ancestor = &p; ancestor != nullptr; ancestor = ancestor->parent) {
+            if (ancestor == c.get()) {
+                return kInvalidArg; // would make a cycle
+            }
+        }
+        p.children.push_back(c);
+        c->parent = &p;
+        if (guard.FirstLock() != guard.SecondLock()) {
+            c->AssignLock(guard.FirstLock());
+        }
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
+    if (const EKN_HRESULT hr = CheckHandle(parent); Failed(hr)) {
+        return hr;
+    }
+    if (const EKN_HRESULT hr = CheckHandle(child); Failed(hr)) {
+        return hr;
+    }
+    return Guarded([&] {
+        Node& p = *HandleOf(parent)->node;
+        const std::shared_ptr<Node>& c = HandleOf(child)->node;
+        auto newLock = std::make_shared<TreeLock>();
+        TreeGuard guard(p);
+        // Only p's own list is consulted: c's fields may be read only once c is known to be in
+        // this tree.
+        const auto it = std::find(p.children.begin(), p.children.end(), c);
+        if (it == p.children.end()) {
+            return kNotFound;
+        }
+        // The detached subtree gets a lock of its own; it is held until the move is complete.
+        std::lock_guard newGuard(newLock->mutex);
+        p.children.erase(it);
+        c->parent = nullptr;
+        c->AssignLock(newLock);
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeName(void* node, uint32_t flags, EKNCHAR* buffer,
+                                                  uint32_t* size) {
+    if (size == nullptr) {
+        return kPointer;
+    }
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    if (flags != EKN_NAME_PLAIN && flags != EKN_NAME_FULL_PATH) {
+        return kInvalidArg;
+    }
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        return ReturnText(flags == EKN_NAME_FULL_PATH ? self.FullPath() : self.name, buffer, size);
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeType(void* node, EKNCHAR* buffer, uint32_t* size) {
+    if (size == nullptr) {
+        return kPointer;
+    }
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    const Node& self = *HandleOf(node)->node;
+    TreeGuard guard(self);
+    return ReturnText(self.type, buffer, size);
+}
+
+// The names, each followed by a NUL, and one more NUL at the end ("a\0b\0\0"; "\0" for none).
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttributeNames(void* node, EKNCHAR* buffer,
+                                                        uint32_t* size) {
+    if (size == nullptr) {
+        return kPointer;
+    }
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        Text names;
+        for (const Attribute& attribute : self.attributes) {
+            names += attribute.name;
+            names += EKNCHAR{0};
+        }
+        return ReturnText(names, buffer, size);
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttribute(void* node, const EKNCHAR* name,
+                                                   const uint16_t* requestedType, void* buffer,
+                                                   uint32_t* size, uint16_t* storedType) {
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    if (name == nullptr) {
+        return kInvalidArg;
+    }
+    if (buffer != nullptr && size == nullptr) {
+        return kPointer;
+    }
+    return Guarded([&] {
+        Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        const Attribute* attribute = self.FindAttribute(name);
+        if (storedType != nullptr) {
+            *storedType = attribute != nullptr ? attribute->type : uint16_t{EKN_TYPE_NONE};
+        }
+        if (attribute == nullptr) {
+            return kNotFound;
+        }
+        if (size == nullptr) {
+            return kOk; // presence query
+        }
+        const Bytes* image = &attribute->image;
+        Bytes converted;
+        if (requestedType != nullptr && *requestedType != attribute->type) {
+            const EKN_HRESULT hr =
+                ConvertImage(attribute->type, attribute->image, *requestedType, converted);
+            if (Failed(hr)) {
+                return hr;
+            }
+            image = &converted;
+        }
+        if (image->size() > std::numeric_limits<uint32_t>::max()) {
+            return kOverflow;
+        }
+        const auto needed = static_cast<uint32_t>(image->size());
+        const uint32_t capacity = buffer != nullptr ? *size : 0;
+        *size = needed;
+        if (needed > capacity) {
+            return kInsufficient;
+        }
+        if (needed != 0) {
+            std::memcpy(buffer, image->data(), needed);
+        }
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknSetAttribute(void* node, const EKNCHAR* name, uint16_t type,
+                                                   const void* data, uint32_t size) {
+    if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
+        return hr;
+    }
+    if (name == nullptr || !IsValidImage(type, data, size)) {
+        return kInvalidArg;
+    }
+    return Guarded([&] {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        Bytes image(bytes, bytes + size);
+        Text attributeName(name);
+        Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        if (Attribute* existing = self.FindAttribute(name); existing != nullptr) {
+            existing->type = type;
+            existing->image.swap(image);
+        } else {
+            self.attributes.push_back(Attribute{std::move(attributeName), type, std::move(image)});
+        }
+        return kOk;
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknStartSerialization(int32_t type, uint32_t flags,
+                                                         EKN_SINK sink, void* sinkContext,
+                                                         void** context) {
+    if (context == nullptr) {
+        return kPointer;
+    }
+    *context = nullptr;
+    if (type != EKN_SERIALIZATION_XML_TEXT || sink == nullptr) {
+        return kInvalidArg;
+    }
+    return Guarded([&] {
+        *context = std::make_unique<SerializationContext>(flags, sink, sinkContext).release();
+        return kOk;
+    });
+}
+
+// The handles must stay open for the duration of the call, also while the sink runs.
+QUARRY_API EKN_HRESULT QUARRY_CALL EknSerializeNodes(void* context, void* const* nodes,
+                                                     uint64_t count, int32_t depth) {
+    SerializationContext* serializer = ContextOf(context);
+    if (serializer == nullptr) {
+        return context == nullptr ? kInvalidArg : kHandle;
+    }
+    if ((count != 0 && nodes == nullptr) || depth < 0) {
+        return kInvalidArg;
+    }
+    return Guarded([&] {
+        std::vector<const Node*> resolved;
+        resolved.reserve(static_cast<size_t>(count));
+        for (uint64_t i = 0; i < count; ++i) {
+            if (const EKN_HRESULT hr = CheckHandle(nodes[i]); Failed(hr)) {
+                return hr;
+            }
+            resolved.push_back(HandleOf(nodes[i])->node.get());
+        }
+        return serializer->Serialize(resolved.data(), resolved.size(), depth);
+    });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknFinalizeSerialization(void* context) {
+    SerializationContext* serializer = ContextOf(context);
+    if (serializer == nullptr) {
+        return context == nullptr ? kInvalidArg : kHandle;
+    }
+    return Guarded([&] { return serializer->Finalize(); });
+}
+
+QUARRY_API EKN_HRESULT QUARRY_CALL EknCloseSerializationContext(void* context) {
+    SerializationContext* serializer = ContextOf(context);
+    if (serializer == nullptr) {
+        return context == nullptr ? kInvalidArg : kHandle;
+    }
+    std::unique_ptr<SerializationContext> owned(serializer);
+    owned->magic = 0;
+    return kOk;
+}

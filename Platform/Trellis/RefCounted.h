@@ -1,0 +1,104 @@
+// Reference counting for the framework's objects: an atomic count and the base slots, and an
+// owning pointer that releases on every path.
+#pragma once
+
+#include "Trellis/Trellis.h"
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <utility>
+
+namespace Trellis {
+
+// Implements the three base slots of `Interface` for the concrete class `Derived`, which answers
+// IID_Base and the interfaces listed by its static member function Interfaces(). Objects start
+// with one reference, owned by whoever created them; the last Release destroys the object.
+template <typename Derived, typename Interface>
+class RefCounted : public Interface {
+public:
+    uint32_t HALYARD_CALL AddRef() override {
+        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+
+    uint32_t HALYARD_CALL Release() override {
+        const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0) {
+            std::unique_ptr<Derived> last(static_cast<Derived*>(this));
+        }
+        return left;
+    }
+
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override {
+        if (iid == nullptr || object == nullptr) {
+            return E_INVALIDARG;
+        }
+        *object = nullptr;
+        bool known = IsEqualGUID(*iid, Halyard::Interfaces::IID_Base);
+        for (const GUID& candidate : Derived::Interfaces()) {
+            known = known || IsEqualGUID(*iid, candidate);
+        }
+        if (!known) {
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        *object = static_cast<Interface*>(this);
+        return S_OK;
+    }
+
+protected:
+    RefCounted() = default;
+    ~RefCounted() = default;
+
+private:
+    std::atomic<uint32_t> refs_{1};
+};
+
+// Owns one reference to a framework object (any type with AddRef and Release).
+template <typename T>
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a reference the caller owns.
+    static Ref Adopt(T* object) noexcept {
+        Ref ref;
+        ref.object_ = object;
+        return ref;
+    }
+    // Adds a reference of its own.
+    static Ref Share(T* object) noexcept {
+        if (object != nullptr) {
+            object->AddRef();
+        }
+        return Adopt(object);
+    }
+    Ref(const Ref& other) noexcept : object_(other.object_) {
+        if (object_ != nullptr) {
+            object_->AddRef();
+        }
+    }
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Ref() { reset(); }
+
+    void reset() noexcept {
+        if (T* old = std::exchange(object_, nullptr); old != nullptr) {
+            old->Release();
+        }
+    }
+    // Hands the reference to the caller.
+    [[nodiscard]] T* Detach() noexcept { return std::exchange(object_, nullptr); }
+
+    T* get() const noexcept { return object_; }
+    T* operator->() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    T* object_ = nullptr;
+};
+
+} // namespace Trellis

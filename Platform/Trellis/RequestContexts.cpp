@@ -1,0 +1,138 @@
+#include "RequestContexts.h"
+
+#include <chrono>
+
+namespace Trellis {
+
+using Halyard::Interfaces::ICancellation;
+using Halyard::Interfaces::IRequestContext;
+
+namespace {
+
+// 100-nanosecond intervals between 1601-01-01 and 1970-01-01, the origin of FILETIME.
+constexpr uint64_t kFileTimeOfUnixEpoch = 116444736000000000ULL;
+
+uint64_t NowAsFileTime() noexcept {
+    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+    const auto sinceEpoch =
+        std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch());
+    return kFileTimeOfUnixEpoch + static_cast<uint64_t>(sinceEpoch.count());
+}
+
+uint64_t NextRequestId() noexcept {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// The request the thread serves; dropped when the thread ends.
+struct CurrentRequest {
+    Ref<RequestContext> context;
+    ~CurrentRequest() {
+        if (context) {
+            context->served.store(false);
+        }
+    }
+};
+
+thread_local CurrentRequest t_current;
+
+} // namespace
+
+uint32_t CurrentThreadNumber() noexcept {
+    static std::atomic<uint32_t> last{0};
+    thread_local const uint32_t number = last.fetch_add(1, std::memory_order_relaxed) + 1;
+    return number;
+}
+
+HRESULT Cancellation::IsCancelled(bool* cancelled) {
+    if (cancelled == nullptr) {
+        return E_POINTER;
+    }
+    *cancelled = cancelled_.load(std::memory_order_acquire);
+    return S_OK;
+}
+
+RequestContext::RequestContext()
+    : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(NowAsFileTime()),
+      cancellation_(Ref<Cancellation>::Adopt(std::make_unique<Cancellation>().release())) {}
+
+HRESULT RequestContext::GetRequestId(uint64_t* id) {
+    if (id == nullptr) {
+        return E_POINTER;
+    }
+    *id = id_;
+    return S_OK;
+}
+
+HRESULT RequestContext::GetThreadId(uint32_t* threadId) {
+    if (threadId == nullptr) {
+        return E_POINTER;
+    }
+    *threadId = threadId_;
+    return S_OK;
+}
+
+HRESULT RequestContext::GetStartTime(uint64_t* fileTime) {
+    if (fileTime == nullptr) {
+        return E_POINTER;
+    }
+    *fileTime = startTime_;
+    return S_OK;
+}
+
+HRESULT RequestContext::GetUserData(void** data) {
+    if (data == nullptr) {
+        return E_POINTER;
+    }
+    *data = userData_.load();
+    return S_OK;
+}
+
+HRESULT RequestContext::SetUserData(void* data) {
+    userData_.store(data);
+    return S_OK;
+}
+
+HRESULT RequestContext::GetCancellation(ICancellation** cancellation) {
+    if (cancellation == nullptr) {
+        return E_POINTER;
+    }
+    *cancellation = Ref<Cancellation>(cancellation_).Detach();
+    return S_OK;
+}
+
+HRESULT RequestContextMgr::GetCurrentContext(uint32_t key, IRequestContext** context) {
+    if (context == nullptr) {
+        return E_POINTER;
+    }
+    *context = nullptr;
+    if (key != 0) {
+        return E_INVALIDARG;
+    }
+    *context = CurrentContext().Detach();
+    return S_OK;
+}
+
+HRESULT BeginServing(const Ref<RequestContext>& context) noexcept {
+    if (t_current.context) {
+        return E_UNEXPECTED;
+    }
+    context->served.store(true);
+    t_current.context = context;
+    return S_OK;
+}
+
+HRESULT EndServing(RequestContext& context) noexcept {
+    if (t_current.context.get() == &context) {
+        context.served.store(false);
+        t_current.context.reset();
+        return S_OK;
+    }
+    return context.served.load() ? E_UNEXPECTED : S_OK;
+}
+
+Ref<RequestContext> CurrentContext() noexcept {
+    return t_current.context;
+}
+
+} // namespace Trellis
