@@ -1,0 +1,55 @@
+// The module object: one per process, never destroyed by reference counting. It keeps the count
+// of live components and explicit locks, and the registry of component classes by class GUID.
+#pragma once
+
+#include "Components/ComponentInterfaces.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+namespace Components {
+
+// Creates a component and queries it for an interface (interface GUID, output).
+using ComponentFactory = HRESULT (*)(const GUID* iid, void** object);
+
+class CModuleObject final : public Halyard::Interfaces::IModule {
+public:
+    // The process's module object, created on first use.
+    static CModuleObject& Instance();
+
+    // Enters a component class; an earlier entry for the same GUID is replaced.
+    void RegisterComponentClass(const GUID& clsid, ComponentFactory factory);
+
+    uint32_t HALYARD_CALL AddRef() override { return 0xFFFFFFFF; }
+    uint32_t HALYARD_CALL Release() override { return 0xFFFFFFFF; }
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override;
+
+    HRESULT HALYARD_CALL Initialize() override { return S_OK; }
+    HRESULT HALYARD_CALL DumpAliveObjects() override;
+    uint32_t HALYARD_CALL Lock() override { return ++m_lockCount; }
+    uint32_t HALYARD_CALL Unlock() override { return --m_lockCount; }
+    HRESULT HALYARD_CALL IsLocked(uint32_t* locked) override;
+    HRESULT HALYARD_CALL CreateInstance(const GUID* clsid, const GUID* iid, void** object) override;
+
+    uint32_t LockCount() const noexcept { return m_lockCount.load(); }
+
+private:
+    CModuleObject() = default;
+
+    struct GuidLess {
+        bool operator()(const GUID& a, const GUID& b) const noexcept;
+    };
+
+    std::atomic<uint32_t> m_lockCount{0};
+    std::recursive_mutex m_registryLock;
+    std::map<GUID, ComponentFactory, GuidLess> m_registry;
+};
+
+// Registers a component class while the module is loaded (a static object per class).
+class ClassRegistration {
+public:
+    ClassRegistration(const GUID& clsid, ComponentFactory factory) noexcept;
+};
+
+} // namespace Components

@@ -1,0 +1,182 @@
+#include "Halyard/Corvane/Corvane.h"
+
+#include "Components/ComponentObject.h"
+#include "ErrorHandling/ErrorDescription.h"
+#include "Logging/NodeDump.h"
+#include "Logging/TraceScope.h"
+#include "NodeTree/QuarryText.h"
+#include "Trellis/Trellis.h"
+
+namespace Halyard {
+
+namespace {
+
+using Logging::LOG_DBG;
+using Logging::LOG_DBG2;
+using Logging::LOG_ERR;
+using Logging::NodeDump;
+
+const Components::ClassRegistration g_registration(Interfaces::CLSID_Corvane,
+                                                   &CCorvane::CreateInstance);
+
+// Obtains a named instance of the host's framework; absence and other failures raise.
+ComPtr<Interfaces::IBase> GetNamedInstance(const wchar_t* name, const GUID& iid) {
+    const NodeTree::Utf16Arg name16(name);
+    ComPtr<Interfaces::IBase> instance;
+    ThrowIfFailed(TrGetNamedInstance(name16.Get(), 0, &iid,
+                                     reinterpret_cast<void**>(instance.ReleaseAndGetAddressOf())));
+    return instance;
+}
+
+} // namespace
+
+CCorvane::CCorvane()
+    : m_requestTable{
+          {L"CreateSessionRequest", &CCorvane::CreateSession},
+          {L"CheckFiltersRequest", &CCorvane::CheckFilters},
+          {L"GetDataRequest", &CCorvane::GetData},
+          {L"GetPublishersRequest", &CCorvane::GetChannelProvidersNames},
+          {L"GetNewEventsCountRequest", &CCorvane::GetNewEventsCount},
+          {L"ReleaseSessionRequest", &CCorvane::ReleaseSession},
+          {L"CountEventsRequest", &CCorvane::CountEvents},
+      } {}
+
+CCorvane::~CCorvane() = default;
+
+HRESULT CCorvane::CreateInstance(const GUID* iid, void** object) noexcept {
+    return Components::CComponentObject<CCorvane>::Create(ObjectTag, iid, object);
+}
+
+void* CCorvane::GetInterface(const GUID& iid) noexcept {
+    if (iid == Interfaces::IID_Base) {
+        return static_cast<Interfaces::IComponent*>(this);
+    }
+    if (iid == Interfaces::IID_Configure) {
+        return static_cast<Interfaces::IConfigure*>(this);
+    }
+    if (iid == Interfaces::IID_ProcessRequest) {
+        return static_cast<Interfaces::IProcessRequest*>(this);
+    }
+    if (iid == Interfaces::IID_Shutdown) {
+        return static_cast<Interfaces::IShutdown*>(this);
+    }
+    return nullptr;
+}
+
+HRESULT CCorvane::FinalConstruct() {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::FinalConstruct");
+    return S_OK;
+}
+
+void CCorvane::FinalRelease() {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::FinalRelease");
+}
+
+HRESULT CCorvane::Shutdown() {
+    try {
+        TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::Shutdown");
+        return S_OK;
+    } catch (...) {
+        return HresultFromCaughtException();
+    }
+}
+
+HRESULT CCorvane::Configure(void* configNode) {
+    try {
+        TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::Configure");
+        try {
+            if (configNode == nullptr) {
+                RaiseError(E_POINTER);
+            }
+            const EkNodePtr config(configNode, false);
+            LOG_AT(LOG_DBG, L"Config node: " << NodeDump{config});
+            // The framework must offer its configuration server; it is not used further.
+            GetNamedInstance(L"ConfigServer.Proxy", Interfaces::IID_ConfigServerProxy);
+            m_channelName = config.GetString(L"LogChannelName");
+            return S_OK;
+        } catch (const HRX& failure) {
+            LOG_AT(LOG_ERR, L"Halyard::CCorvane::Configure"
+                                << L" failed: " << L"Configure failed due to: " << failure);
+            return SetErrorInfoFromHres(failure);
+        }
+    } catch (...) {
+        return HresultFromCaughtException();
+    }
+}
+
+HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) {
+    try {
+        TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::ProcessRequest");
+        try {
+            if (requestHandle == nullptr || responseHandle == nullptr) {
+                RaiseError(E_POINTER);
+            }
+            const EkNodePtr request(requestHandle, false);
+            LOG_AT(LOG_DBG, L"Request node: " << NodeDump{request});
+            RequestProcessing::NormalizePagingPosition(request);
+            EkNodePtr response = EkNodePtr::CreateNode(L"EventViewerResponse", nullptr);
+
+            // The envelope: a handler's failure is reported in the response, never as the result.
+            HRES outcome;
+            try {
+                RequestProcessing::DispatchRequest(*this, m_requestTable, request, response);
+            } catch (const HRX& failure) {
+                outcome = failure;
+            }
+            response.SetAttribute(L"ResultCode", static_cast<int32_t>(outcome.Code()));
+            if (outcome.Failed()) {
+                SetErrorInfoFromHres(outcome);
+                response.SetAttribute(L"ErrorSerialized", GetThreadErrorText(outcome.Code()));
+            }
+
+            RequestProcessing::NormalizePagingPosition(response);
+            LOG_AT(LOG_DBG2, L"Response node: " << NodeDump{response});
+            *responseHandle = response.Detach();
+            return S_OK;
+        } catch (const HRX& failure) {
+            LOG_AT(LOG_ERR, L"Halyard::CCorvane::ProcessRequest"
+                                << L" failed: " << L"Process request failed due to:" << failure);
+            return SetErrorInfoFromHres(failure);
+        }
+    } catch (...) {
+        return HresultFromCaughtException();
+    }
+}
+
+// The handlers below are served by the sessions holder and the event-log layer; until those exist
+// they report E_NOTIMPL through the envelope.
+
+void CCorvane::CreateSession(const EkNodePtr&, const EkNodePtr&) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CreateSession");
+    RaiseError(E_NOTIMPL);
+}
+
+void CCorvane::CheckFilters(const EkNodePtr&, const EkNodePtr&) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CheckFilters");
+    RaiseError(E_NOTIMPL);
+}
+
+void CCorvane::GetData(const EkNodePtr&, const EkNodePtr&) {
+    RaiseError(E_NOTIMPL);
+}
+
+void CCorvane::GetChannelProvidersNames(const EkNodePtr&, const EkNodePtr&) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::GetChannelProvidersNames");
+    RaiseError(E_NOTIMPL);
+}
+
+void CCorvane::GetNewEventsCount(const EkNodePtr&, const EkNodePtr&) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::GetNewEventsCount");
+    RaiseError(E_NOTIMPL);
+}
+
+void CCorvane::ReleaseSession(const EkNodePtr&, const EkNodePtr&) {
+    RaiseError(E_NOTIMPL);
+}
+
+void CCorvane::CountEvents(const EkNodePtr&, const EkNodePtr&) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CountEvents");
+    RaiseError(E_NOTIMPL);
+}
+
+} // namespace Halyard
