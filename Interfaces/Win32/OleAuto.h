@@ -46,14 +46,19 @@ constexpr IID IID_IErrorInfo = {
 constexpr IID IID_ICreateErrorInfo = {
     0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 
-// The calling thread's error object: SetErrorInfo replaces it (adding a reference), GetErrorInfo
-// hands it over and empties the slot (S_FALSE and null when there is none).
+// A new, empty error object with one reference. Fields never set read as null BSTRs and
+// GUID_NULL; the object answers IID_IUnknown, IID_IErrorInfo and IID_ICreateErrorInfo.
 PAL_API HRESULT WINAPI CreateErrorInfo(ICreateErrorInfo** errorInfo);
+// The calling thread's error object: SetErrorInfo replaces it (adding a reference; null clears
+// it), GetErrorInfo hands its reference over and empties the slot (S_FALSE and null when there
+// is none). An object left in the slot is released when the thread ends.
 PAL_API HRESULT WINAPI SetErrorInfo(ULONG reserved, IErrorInfo* errorInfo);
 PAL_API HRESULT WINAPI GetErrorInfo(ULONG reserved, IErrorInfo** errorInfo);
 
-// BSTRs: a 32-bit byte length before the characters, a NUL after them.
+// BSTRs: a 32-bit byte length before the characters, a NUL after them. SysAllocString(null)
+// and SysStringLen(null) give null and 0; SysAllocStringLen(null, n) gives n zero characters.
 PAL_API BSTR WINAPI SysAllocString(const OLECHAR* text);
 PAL_API BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length);
 PAL_API void WINAPI SysFreeString(BSTR text);
 PAL_API UINT WINAPI SysStringLen(BSTR text);
+PAL_API UINT WINAPI SysStringByteLen(BSTR text);

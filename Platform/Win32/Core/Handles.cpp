@@ -1,0 +1,19 @@
+// CloseHandle over the library's one checked handle table.
+#include "../Handles.h"
+#include "Win32/WinBase.h"
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+    // The current-process and current-thread pseudo handles need no closing.
+    if (handle == GetCurrentProcess() ||
+        handle == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2))) {
+        return TRUE;
+    }
+    // Destroying the object may run code that sets the last error; a successful close keeps it.
+    const DWORD lastError = GetLastError();
+    if (!Pal::Handles().Remove(handle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    SetLastError(lastError);
+    return TRUE;
+}

@@ -1,0 +1,75 @@
+// Local memory: the buffers FormatMessageW and similar functions hand out. Blocks are tracked so
+// that LocalFree of a pointer this library did not hand out fails instead of corrupting the heap.
+#include "Win32/WinBase.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <unordered_set>
+
+namespace {
+
+class LocalHeap {
+public:
+    void* Allocate(UINT flags, SIZE_T bytes) noexcept {
+        // Zero-byte requests get a real block, as on Windows.
+        const SIZE_T size = bytes == 0 ? 1 : bytes;
+        void* block = (flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, size) : std::malloc(size);
+        if (block == nullptr) {
+            return nullptr;
+        }
+        try {
+            std::lock_guard lock(m_mutex);
+            m_blocks.insert(block);
+        } catch (...) {
+            std::free(block);
+            return nullptr;
+        }
+        return block;
+    }
+
+    bool Free(void* block) noexcept {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_blocks.erase(block) == 0) {
+                return false;
+            }
+        }
+        std::free(block);
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_set<void*> m_blocks; // guarded by m_mutex
+};
+
+LocalHeap& Heap() noexcept {
+    static LocalHeap heap;
+    return heap;
+}
+
+} // namespace
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    if ((flags & ~(LMEM_FIXED | LMEM_ZEROINIT)) != 0) {
+        // Moveable blocks are not provided on this platform.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void* block = Heap().Allocate(flags, bytes);
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return block;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL memory) {
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    if (!Heap().Free(memory)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return memory;
+    }
+    return nullptr;
+}

@@ -1,0 +1,257 @@
+// Module names and handles of shared objects, and stack capture.
+#include "Modules.h"
+
+#include "Utf8.h"
+#include "Win32/WinBase.h"
+
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// References that GetModuleHandleExW took without GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT:
+// one dlopen handle per reference, by module base.
+class NativeModuleReferences {
+public:
+    void Add(HMODULE module, void* handle) {
+        std::lock_guard lock(m_mutex);
+        m_handles.emplace(module, handle);
+    }
+
+    bool Release(HMODULE module) noexcept {
+        void* handle = nullptr;
+        {
+            std::lock_guard lock(m_mutex);
+            const auto it = m_handles.find(module);
+            if (it == m_handles.end()) {
+                return false;
+            }
+            handle = it->second;
+            m_handles.erase(it);
+        }
+        dlclose(handle);
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::multimap<HMODULE, void*> m_handles; // guarded by m_mutex
+};
+
+NativeModuleReferences& References() noexcept {
+    static NativeModuleReferences references;
+    return references;
+}
+
+int FindExecutableBase(dl_phdr_info* info, size_t, void* data) {
+    // The first object the loader reports is the executable.
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type == PT_LOAD) {
+            *static_cast<uintptr_t*>(data) = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+            break;
+        }
+    }
+    return 1;
+}
+
+HMODULE ExecutableModule() noexcept {
+    static const HMODULE s_module = [] {
+        uintptr_t address = 0;
+        dl_iterate_phdr(FindExecutableBase, &address);
+        Dl_info info{};
+        if (address == 0 || dladdr(reinterpret_cast<void*>(address), &info) == 0) {
+            return static_cast<HMODULE>(nullptr);
+        }
+        return static_cast<HMODULE>(info.dli_fbase);
+    }();
+    return s_module;
+}
+
+std::wstring ExecutablePath() {
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0) {
+        return {};
+    }
+    return Pal::WideFromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
+}
+
+// The full path of the shared object that contains an address; empty when there is none.
+std::wstring SharedObjectPath(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr || info.dli_fname[0] == '\0') {
+        return {};
+    }
+    if (info.dli_fbase == ExecutableModule()) {
+        return ExecutablePath();
+    }
+    std::string path = info.dli_fname;
+    if (char* full = realpath(info.dli_fname, nullptr); full != nullptr) {
+        path = full;
+        std::free(full);
+    }
+    return Pal::WideFromUtf8(path);
+}
+
+DWORD CopyWithTruncation(const std::wstring& path, LPWSTR buffer, DWORD size) {
+    if (size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() < size) {
+        path.copy(buffer, path.size());
+        buffer[path.size()] = L'\0';
+        return static_cast<DWORD>(path.size());
+    }
+    // Too small: as much as fits, terminated, the buffer size returned.
+    path.copy(buffer, size - 1);
+    buffer[size - 1] = L'\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+} // namespace
+
+namespace Pal {
+
+bool ReleaseNativeModule(HMODULE module) noexcept {
+    return References().Release(module);
+}
+
+std::wstring OwnDirectory() {
+    std::wstring path = SharedObjectPath(reinterpret_cast<const void*>(&OwnDirectory));
+    path.erase(path.find_last_of(L'/') + 1);
+    return path;
+}
+
+} // namespace Pal
+
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+    if (fileName == nullptr && size != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    try {
+        std::wstring path;
+        if (module == nullptr || module == ExecutableModule()) {
+            path = ExecutablePath();
+        } else if (!Pal::ResourceModulePath(module, path)) {
+            path = SharedObjectPath(module);
+        }
+        if (path.empty()) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        return CopyWithTruncation(path, fileName, size);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+}
+
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module) {
+    constexpr DWORD kPin = 0x00000001;
+    constexpr DWORD kKnown = kPin | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
+                             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+    if (module == nullptr || (flags & ~kKnown) != 0 ||
+        ((flags & kPin) != 0 && (flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *module = nullptr;
+    try {
+        Dl_info info{};
+        if ((flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) != 0) {
+            if (dladdr(moduleName, &info) == 0) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return FALSE;
+            }
+        } else if (moduleName == nullptr) {
+            const HMODULE executable = ExecutableModule();
+            if (executable == nullptr || dladdr(executable, &info) == 0) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return FALSE;
+            }
+        } else {
+            std::string name = Pal::Utf8FromWide(moduleName);
+            for (char& c : name) {
+                if (c == '\\') {
+                    c = '/';
+                }
+            }
+            void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+            link_map* map = nullptr;
+            const bool found = handle != nullptr && dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 &&
+                               map != nullptr && dladdr(map->l_ld, &info) != 0;
+            if (handle != nullptr) {
+                dlclose(handle);
+            }
+            if (!found) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return FALSE;
+            }
+        }
+        const auto base = static_cast<HMODULE>(info.dli_fbase);
+        if ((flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0 &&
+            base != ExecutableModule()) {
+            const int mode = RTLD_LAZY | RTLD_NOLOAD | ((flags & kPin) != 0 ? RTLD_NODELETE : 0);
+            void* handle = dlopen(info.dli_fname, mode);
+            if (handle == nullptr) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return FALSE;
+            }
+            if ((flags & kPin) != 0) {
+                dlclose(handle); // RTLD_NODELETE keeps it loaded for good
+            } else {
+                try {
+                    References().Add(base, handle);
+                } catch (...) {
+                    dlclose(handle);
+                    throw;
+                }
+            }
+        }
+        *module = base;
+        return TRUE;
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+}
+
+// Not inlined, so that the frame of this function is exactly one frame of backtrace().
+__attribute__((noinline)) WORD WINAPI RtlCaptureStackBackTrace(DWORD framesToSkip,
+                                                               DWORD framesToCapture,
+                                                               PVOID* backTrace,
+                                                               PDWORD backTraceHash) {
+    // Windows, too, refuses requests reaching beyond its capture limit.
+    constexpr DWORD kMaxFrames = 256;
+    if (backTrace == nullptr || framesToCapture == 0 || framesToSkip >= kMaxFrames ||
+        framesToCapture > kMaxFrames - framesToSkip) {
+        return 0;
+    }
+    // Frame 0 of backtrace() is this function; the caller's frame comes next.
+    void* frames[kMaxFrames + 1];
+    const int count = backtrace(frames, static_cast<int>(framesToSkip + framesToCapture + 1));
+    const DWORD available = count > static_cast<int>(framesToSkip + 1)
+                                ? static_cast<DWORD>(count) - framesToSkip - 1
+                                : 0;
+    DWORD hash = 0;
+    for (DWORD i = 0; i < available; ++i) {
+        backTrace[i] = frames[framesToSkip + 1 + i];
+        hash += static_cast<DWORD>(reinterpret_cast<uintptr_t>(backTrace[i]));
+    }
+    if (backTraceHash != nullptr) {
+        *backTraceHash = hash;
+    }
+    return static_cast<WORD>(available);
+}

@@ -1,0 +1,84 @@
+// Process and thread identity and the command line.
+#include "Utf8.h"
+#include "Win32/WinBase.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+// One argument as CommandLineToArgvW reads it back: quoted when it is empty or holds a blank,
+// a tab or a quote; backslashes are doubled only before a quote.
+void AppendArgument(std::wstring& line, const std::wstring& argument) {
+    if (!line.empty()) {
+        line += L' ';
+    }
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += argument;
+        return;
+    }
+    line += L'"';
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            line.append(backslashes * 2 + 1, L'\\');
+        } else {
+            line.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, L'\\');
+    line += L'"';
+}
+
+std::wstring ReadCommandLine() {
+    std::ifstream file("/proc/self/cmdline", std::ios::binary);
+    const std::string raw{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::wstring line;
+    size_t start = 0;
+    while (start < raw.size()) {
+        size_t end = raw.find('\0', start);
+        if (end == std::string::npos) {
+            end = raw.size();
+        }
+        AppendArgument(line, Pal::WideFromUtf8(std::string_view(raw).substr(start, end - start)));
+        start = end + 1;
+    }
+    return line;
+}
+
+} // namespace
+
+DWORD WINAPI GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}
+
+DWORD WINAPI GetCurrentThreadId() {
+    thread_local const auto t_id = static_cast<DWORD>(syscall(SYS_gettid));
+    return t_id;
+}
+
+HANDLE WINAPI GetCurrentProcess() {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+LPWSTR WINAPI GetCommandLineW() {
+    // Read once; Windows, too, hands out the same buffer for the life of the process.
+    static std::wstring s_line = [] {
+        try {
+            return ReadCommandLine();
+        } catch (...) {
+            return std::wstring();
+        }
+    }();
+    return s_line.data();
+}
