@@ -13,11 +13,20 @@
 #include <rpc.h>
 #include <windows.h>
 #include <winevt.h>
+
+// needs windows.h first
+#include <shlwapi.h>
 #else
 #include "Win32/OleAuto.h"
+#include "Win32/ProcessEnv.h"
 #include "Win32/Rpc.h"
+#include "Win32/ShlwApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
+#include "Win32/WinFile.h"
+#include "Win32/WinNls.h"
+#include "Win32/WinReg.h"
+#include "Win32/WinSecurity.h"
 #include "Win32/WinTypes.h"
 #endif

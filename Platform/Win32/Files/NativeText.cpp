@@ -1,0 +1,171 @@
+#include "NativeText.h"
+
+#include "Win32/WinError.h"
+
+#include <cerrno>
+
+namespace Pal {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsScalarValue(char32_t c) noexcept {
+    return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (!IsScalarValue(c)) {
+        c = kReplacement;
+    }
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+} // namespace
+
+std::string ToUtf8(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) {
+        AppendUtf8(out, static_cast<char32_t>(c));
+    }
+    return out;
+}
+
+std::wstring FromUtf8(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = 0;
+        char32_t c = 0;
+        char32_t minimum = 0;
+        if (lead < 0x80) {
+            out += static_cast<wchar_t>(lead);
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2, c = lead & 0x1F, minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, c = lead & 0x0F, minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, c = lead & 0x07, minimum = 0x10000;
+        } else {
+            out += static_cast<wchar_t>(kReplacement);
+            ++i;
+            continue;
+        }
+        size_t taken = 1;
+        while (taken < length && i + taken < text.size() &&
+               (static_cast<unsigned char>(text[i + taken]) & 0xC0) == 0x80) {
+            c = (c << 6) | (static_cast<unsigned char>(text[i + taken]) & 0x3F);
+            ++taken;
+        }
+        if (taken != length || c < minimum || !IsScalarValue(c)) {
+            c = kReplacement;
+        }
+        out += static_cast<wchar_t>(c);
+        i += taken;
+    }
+    return out;
+}
+
+std::wstring FromUtf16Le(std::string_view bytes) {
+    std::wstring out;
+    out.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char32_t unit =
+            static_cast<unsigned char>(bytes[i]) |
+            (static_cast<char32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
+            const char32_t low =
+                static_cast<unsigned char>(bytes[i + 2]) |
+                (static_cast<char32_t>(static_cast<unsigned char>(bytes[i + 3])) << 8);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                out += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        out += static_cast<wchar_t>(unit >= 0xD800 && unit <= 0xDFFF ? kReplacement : unit);
+    }
+    return out;
+}
+
+std::string ToNativePath(LPCWSTR path) {
+    std::string native = ToUtf8(path == nullptr ? std::wstring_view() : std::wstring_view(path));
+    for (char& c : native) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    return native;
+}
+
+DWORD Win32ErrorFromErrno(int error) noexcept {
+    switch (error) {
+    case 0:
+        return ERROR_SUCCESS;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EBUSY:
+        return ERROR_BUSY;
+    case EIO:
+        return ERROR_WRITE_FAULT;
+    case EPIPE:
+        return ERROR_BROKEN_PIPE;
+    case EFBIG:
+        return ERROR_HANDLE_DISK_FULL;
+    default:
+        return ERROR_INVALID_FUNCTION;
+    }
+}
+
+FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) noexcept {
+    constexpr int64_t kEpochDifference = 11644473600LL; // seconds from 1601 to 1970
+    const auto ticks =
+        static_cast<uint64_t>((seconds + kEpochDifference) * 10000000LL + nanoseconds / 100);
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+} // namespace Pal

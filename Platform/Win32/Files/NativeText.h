@@ -1,0 +1,28 @@
+// Conversions between the Windows view of this library (wide strings, "\" separators, Win32
+// error codes) and the Linux one (UTF-8, "/" separators, errno). Internal to libPalWin32.
+#pragma once
+
+#include "Win32/WinTypes.h"
+
+#include <string>
+#include <string_view>
+
+namespace Pal {
+
+// UTF-32 to UTF-8; code points that are not characters become U+FFFD.
+std::string ToUtf8(std::wstring_view text);
+// UTF-8 to UTF-32; malformed sequences become U+FFFD.
+std::wstring FromUtf8(std::string_view text);
+// UTF-16LE bytes to UTF-32 (surrogate pairs joined, lone surrogates become U+FFFD).
+std::wstring FromUtf16Le(std::string_view bytes);
+
+// A Windows path as the file system here takes it: "\" becomes "/", UTF-8.
+std::string ToNativePath(LPCWSTR path);
+
+// The Win32 error code of an errno value.
+DWORD Win32ErrorFromErrno(int error) noexcept;
+
+// Seconds and nanoseconds since 1970 as a FILETIME (100 ns since 1601).
+FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) noexcept;
+
+} // namespace Pal

@@ -1,0 +1,73 @@
+#include "TextFile.h"
+
+#include "../Files/NativeText.h"
+
+#include "Win32/WinError.h"
+
+#include <cerrno>
+#include <cwctype>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+
+namespace Pal {
+
+bool ReadTextFile(const std::string& path, std::wstring& text, DWORD& error) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno);
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) {
+        error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    const std::string bytes{std::istreambuf_iterator<char>(stream),
+                            std::istreambuf_iterator<char>()};
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        text = FromUtf16Le(std::string_view(bytes).substr(2));
+    } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text = FromUtf8(std::string_view(bytes).substr(3));
+    } else {
+        text = FromUtf8(bytes);
+    }
+    error = ERROR_SUCCESS;
+    return true;
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) noexcept {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring LowerCase(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    }
+    return text;
+}
+
+std::wstring TrimBlanks(const std::wstring& text) {
+    constexpr const wchar_t* kBlanks = L" \t\r\n";
+    const auto first = text.find_first_not_of(kBlanks);
+    if (first == std::wstring::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+} // namespace Pal
