@@ -1,0 +1,265 @@
+// Trees, handles, cloning and thread safety of the node library.
+#include "QuarryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+using namespace QuarryTest;
+
+namespace {
+
+TEST(QuarryTree, ChildrenKeepInsertionOrderAndAreFoundByIndexAndName) {
+    Node root = Create(u"root");
+    Node first = AddNew(root.get(), u"dup", u"first");
+    Node second = AddNew(root.get(), u"other");
+    Node third = AddNew(root.get(), u"dup", u"third");
+    EXPECT_EQ(ChildCount(root.get()), 3u);
+    Node child;
+    ASSERT_EQ(EknGetChildByIndex(root.get(), 1, child.out()), kOk);
+    EXPECT_EQ(NameOf(child.get()), u"other");
+    EXPECT_EQ(EknGetChildByIndex(root.get(), 3, child.out()), kNotFound);
+    EXPECT_EQ(child.get(), nullptr);
+    ASSERT_EQ(EknGetChildByName(root.get(), u"dup", child.out()), kOk);
+    char16_t type[16];
+    uint32_t size = 16;
+    EknGetNodeType(child.get(), type, &size);
+    EXPECT_EQ(std::u16string(type), u"first");
+    EXPECT_EQ(EknGetChildByName(root.get(), u"absent", child.out()), kNotFound);
+}
+
+TEST(QuarryTree, FullPathJoinsNamesFromTheRoot) {
+    Node root = Create(u"root");
+    Node a = AddNew(root.get(), u"a");
+    Node b = AddNew(a.get(), u"b");
+    EXPECT_EQ(NameOf(b.get(), EKN_NAME_FULL_PATH), u"\\root\\a\\b");
+    EXPECT_EQ(NameOf(root.get(), EKN_NAME_FULL_PATH), u"\\root");
+    Node unnamed;
+    ASSERT_EQ(EknCreateNode(nullptr, nullptr, unnamed.out()), kOk);
+    EXPECT_EQ(NameOf(unnamed.get(), EKN_NAME_FULL_PATH), u"\\");
+    char16_t buffer[8];
+    uint32_t size = 8;
+    EXPECT_EQ(EknGetNodeName(b.get(), 1, buffer, &size), kInvalidArg);
+}
+
+TEST(QuarryTree, AddChildRefusesNodesWithAParentAndCycles) {
+    Node root = Create(u"root");
+    Node child = AddNew(root.get(), u"child");
+    Node grandchild = AddNew(child.get(), u"grandchild");
+    Node other = Create(u"other");
+    EXPECT_EQ(EknAddChild(other.get(), child.get()), kInvalidArg);     // has a parent
+    EXPECT_EQ(EknAddChild(grandchild.get(), root.get()), kInvalidArg); // its own ancestor
+    EXPECT_EQ(EknAddChild(root.get(), root.get()), kInvalidArg);       // itself
+    EXPECT_EQ(EknAddChild(nullptr, child.get()), kInvalidArg);
+    EXPECT_EQ(EknAddChild(root.get(), nullptr), kInvalidArg);
+    EXPECT_EQ(ChildCount(other.get()), 0u);
+    EXPECT_EQ(ChildCount(grandchild.get()), 0u);
+}
+
+TEST(QuarryTree, RemovedChildBecomesARootThatCanBeAddedElsewhere) {
+    Node root = Create(u"root");
+    Node child = AddNew(root.get(), u"child");
+    Node grandchild = AddNew(child.get(), u"grandchild");
+    Node stranger = Create(u"stranger");
+    EXPECT_EQ(EknRemoveChild(root.get(), stranger.get()), kNotFound);
+    ASSERT_EQ(EknRemoveChild(root.get(), child.get()), kOk);
+    EXPECT_EQ(ChildCount(root.get()), 0u);
+    Node parent;
+    ASSERT_EQ(EknGetParent(child.get(), parent.out()), kOk);
+    EXPECT_EQ(parent.get(), nullptr);
+    EXPECT_EQ(NameOf(grandchild.get(), EKN_NAME_FULL_PATH), u"\\child\\grandchild");
+    ASSERT_EQ(EknAddChild(stranger.get(), child.get()), kOk);
+    EXPECT_EQ(NameOf(grandchild.get(), EKN_NAME_FULL_PATH), u"\\stranger\\child\\grandchild");
+}
+
+TEST(QuarryHandles, ChangesThroughOneHandleAreSeenThroughAnother) {
+    Node root = Create(u"root");
+    AddNew(root.get(), u"child");
+    Node viaName;
+    Node viaIndex;
+    ASSERT_EQ(EknGetChildByName(root.get(), u"child", viaName.out()), kOk);
+    ASSERT_EQ(EknGetChildByIndex(root.get(), 0, viaIndex.out()), kOk);
+    SetString(viaName.get(), u"a", u"value");
+    EXPECT_EQ(ReadString(viaIndex.get(), u"a"), u"value");
+    Node copy;
+    ASSERT_EQ(EknDuplicateNodeHandle(root.get(), copy.out()), kOk);
+    AddNew(copy.get(), u"second");
+    EXPECT_EQ(ChildCount(root.get()), 2u);
+    Node parent;
+    ASSERT_EQ(EknGetParent(viaName.get(), parent.out()), kOk);
+    EXPECT_EQ(NameOf(parent.get()), u"root");
+}
+
+TEST(QuarryHandles, HeldNodeOutlivesItsClosedTreeWithItsOwnSubtree) {
+    Node root = Create(u"root");
+    Node child = AddNew(root.get(), u"child");
+    AddNew(child.get(), u"grandchild");
+    SetString(child.get(), u"a", u"kept");
+    root.Close();
+    EXPECT_EQ(ReadString(child.get(), u"a"), u"kept");
+    EXPECT_EQ(ChildCount(child.get()), 1u);
+    Node parent;
+    ASSERT_EQ(EknGetParent(child.get(), parent.out()), kOk);
+    EXPECT_EQ(parent.get(), nullptr);
+    EXPECT_EQ(NameOf(child.get(), EKN_NAME_FULL_PATH), u"\\child");
+}
+
+TEST(QuarryHandles, ClosingOneDuplicateLeavesTheOtherUsable) {
+    Node root = Create(u"root");
+    Node copy;
+    ASSERT_EQ(EknDuplicateNodeHandle(root.get(), copy.out()), kOk);
+    EXPECT_NE(copy.get(), root.get());
+    root.Close();
+    EXPECT_EQ(NameOf(copy.get()), u"root");
+}
+
+TEST(QuarryHandles, NullAndForeignHandlesAreRejected) {
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(EknCreateNode(u"a", u"b", nullptr), kPointer);
+    EXPECT_EQ(EknDuplicateNodeHandle(nullptr, &out), kInvalidArg);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(EknCloseNodeHandle(nullptr), kInvalidArg);
+    EXPECT_EQ(EknGetChildCount(nullptr, nullptr), kPointer);
+    uint64_t count = 0;
+    EXPECT_EQ(EknGetChildCount(nullptr, &count), kInvalidArg);
+    auto sink = [](const void*, uint32_t, void*) -> EKN_HRESULT { return 0; };
+    void* context = nullptr;
+    ASSERT_EQ(EknStartSerialization(EKN_SERIALIZATION_XML_TEXT, 0, sink, nullptr, &context), kOk);
+    EXPECT_EQ(EknGetChildCount(context, &count), kHandle);
+    EknCloseSerializationContext(context);
+}
+
+class QuarryClone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetValue(root_.get(), u"r", EKN_TYPE_INT32, int32_t{1});
+        Node child = AddNew(root_.get(), u"child");
+        AddNew(child.get(), u"grandchild");
+    }
+    Node CloneOf(void* node, int32_t depth) {
+        Node clone;
+        EXPECT_EQ(EknCloneNode(node, depth, 0, clone.out()), kOk);
+        return clone;
+    }
+    Node root_ = Create(u"root", u"type");
+};
+
+TEST_F(QuarryClone, DepthLimitsTheLevelsCopied) {
+    Node alone = CloneOf(root_.get(), 0);
+    EXPECT_EQ(ChildCount(alone.get()), 0u);
+    int32_t r = 0;
+    EXPECT_EQ(ReadValue(alone.get(), u"r", EKN_TYPE_INT32, r), kOk);
+    EXPECT_EQ(r, 1);
+    Node oneLevel = CloneOf(root_.get(), 1);
+    Node child;
+    ASSERT_EQ(EknGetChildByIndex(oneLevel.get(), 0, child.out()), kOk);
+    EXPECT_EQ(ChildCount(child.get()), 0u);
+    Node all = CloneOf(root_.get(), EKN_DEPTH_ALL);
+    Node grandchild;
+    ASSERT_EQ(EknGetChildByIndex(all.get(), 0, child.out()), kOk);
+    ASSERT_EQ(EknGetChildByIndex(child.get(), 0, grandchild.out()), kOk);
+    EXPECT_EQ(NameOf(grandchild.get(), EKN_NAME_FULL_PATH), u"\\root\\child\\grandchild");
+    Node rejected;
+    EXPECT_EQ(EknCloneNode(root_.get(), -1, 0, rejected.out()), kInvalidArg);
+}
+
+TEST_F(QuarryClone, CopyIsAnIndependentRoot) {
+    Node child;
+    ASSERT_EQ(EknGetChildByIndex(root_.get(), 0, child.out()), kOk);
+    Node clone = CloneOf(child.get(), EKN_DEPTH_ALL);
+    EXPECT_EQ(NameOf(clone.get(), EKN_NAME_FULL_PATH), u"\\child");
+    SetString(clone.get(), u"only", u"clone");
+    AddNew(clone.get(), u"extra");
+    EXPECT_EQ(EknGetAttribute(child.get(), u"only", nullptr, nullptr, nullptr, nullptr), kNotFound);
+    EXPECT_EQ(ChildCount(child.get()), 1u);
+    EXPECT_EQ(ChildCount(clone.get()), 2u);
+}
+
+// Many threads each build, change, clone and take apart trees of their own.
+TEST(QuarryConcurrency, ThreadsWorkOnDistinctTreesAtOnce) {
+    constexpr int kThreads = 8;
+    constexpr int kNodes = 200;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&failures] {
+            Node root = Create(u"root");
+            for (int i = 0; i < kNodes; ++i) {
+                Node child = AddNew(root.get(), u"child");
+                SetValue(child.get(), u"i", EKN_TYPE_INT32, int32_t{i});
+                if (i % 2 == 0) {
+                    EknRemoveChild(root.get(), child.get());
+                }
+            }
+            Node clone;
+            EknCloneNode(root.get(), EKN_DEPTH_ALL, 0, clone.out());
+            Node last;
+            EknGetChildByIndex(clone.get(), kNodes / 2 - 1, last.out());
+            std::vector<uint8_t> text;
+            if (ChildCount(clone.get()) != kNodes / 2 ||
+                Read(last.get(), u"i", EKN_TYPE_STRING, text) != kOk || text.size() != 8) {
+                ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// Two threads move nodes between the same two trees in opposite directions: each move holds
+// both trees' locks, which must not deadlock, and no node may be lost.
+TEST(QuarryConcurrency, NodesMovedBetweenTreesInOppositeDirectionsAreNeverLost) {
+    Node left = Create(u"left");
+    Node right = Create(u"right");
+    for (int i = 0; i < 20; ++i) {
+        AddNew(left.get(), u"l");
+        AddNew(right.get(), u"r");
+    }
+    auto mover = [](void* from, void* to) {
+        Node a;
+        Node b;
+        EknDuplicateNodeHandle(from, a.out());
+        EknDuplicateNodeHandle(to, b.out());
+        for (int i = 0; i < 2000; ++i) {
+            Node child;
+            if (EknGetChildByIndex(a.get(), 0, child.out()) != kOk) {
+                continue;
+            }
+            if (EknRemoveChild(a.get(), child.get()) == kOk) {
+                EknAddChild(b.get(), child.get());
+            }
+        }
+    };
+    std::thread forward(mover, left.get(), right.get());
+    std::thread backward(mover, right.get(), left.get());
+    forward.join();
+    backward.join();
+    EXPECT_EQ(ChildCount(left.get()) + ChildCount(right.get()), 40u);
+}
+
+// Handles of one tree used on several threads: calls are serialized by the tree's lock.
+TEST(QuarryConcurrency, HandlesOfOneTreeAreUsableFromSeveralThreads) {
+    Node root = Create(u"root");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        Node mine;
+        EknDuplicateNodeHandle(root.get(), mine.out());
+        threads.emplace_back([handle = std::move(mine)] {
+            for (int i = 0; i < 250; ++i) {
+                Node child = AddNew(handle.get(), u"c");
+                SetValue(child.get(), u"v", EKN_TYPE_INT32, int32_t{i});
+                ChildCount(handle.get());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(ChildCount(root.get()), 1000u);
+}
+
+} // namespace
