@@ -1,0 +1,225 @@
+// Named instances and request contexts of the component framework.
+#include "Trellis/Trellis.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace Halyard::Interfaces;
+
+namespace {
+
+// A published object that counts its references; it is never deleted by Release.
+struct Probe : IBase {
+    std::atomic<uint32_t> refs{1};
+    uint32_t HALYARD_CALL AddRef() override { return ++refs; }
+    uint32_t HALYARD_CALL Release() override { return --refs; }
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override {
+        if (iid == nullptr || object == nullptr) {
+            return E_INVALIDARG;
+        }
+        *object = nullptr;
+        if (*iid != IID_Base && *iid != IID_Configure) {
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        *object = this;
+        return S_OK;
+    }
+};
+
+constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+
+// Reads the cancellation flag through the objects a component reaches: manager slot 4, context
+// slot 9, cancellation slot 4. False when the thread serves no request.
+bool CurrentRequestCancelled() {
+    IRequestContextMgr* manager = nullptr;
+    EXPECT_EQ(TrGetNamedInstance(u"Core.RequestContextMgr", 0, &IID_RequestContextMgr,
+                                 reinterpret_cast<void**>(&manager)),
+              S_OK);
+    IRequestContext* context = nullptr;
+    EXPECT_EQ(manager->GetCurrentContext(0, &context), S_OK);
+    manager->Release();
+    if (context == nullptr) {
+        return false;
+    }
+    ICancellation* cancellation = nullptr;
+    EXPECT_EQ(context->GetCancellation(&cancellation), S_OK);
+    context->Release();
+    bool cancelled = false;
+    EXPECT_EQ(cancellation->IsCancelled(&cancelled), S_OK);
+    cancellation->Release();
+    return cancelled;
+}
+
+TEST(TrellisNamedInstances, BuiltInInstancesArePublishedAtLoad) {
+    void* object = nullptr;
+    ASSERT_EQ(TrGetNamedInstance(u"ConfigServer.Proxy", 0, &IID_ConfigServerProxy, &object), S_OK);
+    ASSERT_NE(object, nullptr);
+    auto* proxy = static_cast<IBase*>(object);
+    void* base = nullptr;
+    EXPECT_EQ(proxy->QueryInterface(&IID_Base, &base), S_OK);
+    EXPECT_EQ(base, object);
+    static_cast<IBase*>(base)->Release();
+    // The published reference and ours: releasing ours leaves the published one.
+    EXPECT_EQ(proxy->Release(), 1u);
+
+    ASSERT_EQ(TrGetNamedInstance(u"Core.RequestContextMgr", 0, &IID_RequestContextMgr, &object),
+              S_OK);
+    static_cast<IBase*>(object)->Release();
+}
+
+TEST(TrellisNamedInstances, LookupFailuresAreDistinguished) {
+    void* object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(TrGetNamedInstance(u"No.Such.Name", 0, &IID_Base, &object), kNotFound);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(TrGetNamedInstance(u"ConfigServer.Proxy", 0, &IID_RequestContextMgr, &object),
+              E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(TrGetNamedInstance(nullptr, 0, &IID_Base, &object), E_INVALIDARG);
+    EXPECT_EQ(TrGetNamedInstance(u"ConfigServer.Proxy", 0, nullptr, &object), E_INVALIDARG);
+    EXPECT_EQ(TrGetNamedInstance(u"ConfigServer.Proxy", 0, &IID_Base, nullptr), E_INVALIDARG);
+}
+
+TEST(TrellisNamedInstances, RegistrationHoldsOneReferenceUntilRevokedOrReplaced) {
+    Probe first;
+    Probe second;
+    ASSERT_EQ(TrRegisterNamedInstance(u"Test.Probe", &IID_Configure, &first), S_OK);
+    EXPECT_EQ(first.refs, 2u);
+    void* object = nullptr;
+    ASSERT_EQ(TrGetNamedInstance(u"Test.Probe", 0, &IID_Configure, &object), S_OK);
+    EXPECT_EQ(object, &first);
+    EXPECT_EQ(first.refs, 3u);
+    first.Release();
+    EXPECT_EQ(TrGetNamedInstance(u"Test.Probe", 0, &IID_Shutdown, &object), E_NOINTERFACE);
+    EXPECT_EQ(first.refs, 2u);
+
+    ASSERT_EQ(TrRegisterNamedInstance(u"Test.Probe", &IID_Configure, &second), S_OK);
+    EXPECT_EQ(first.refs, 1u);
+    EXPECT_EQ(second.refs, 2u);
+    EXPECT_EQ(TrRevokeNamedInstance(u"Test.Probe"), S_OK);
+    EXPECT_EQ(second.refs, 1u);
+    EXPECT_EQ(TrRevokeNamedInstance(u"Test.Probe"), kNotFound);
+    EXPECT_EQ(TrGetNamedInstance(u"Test.Probe", 0, &IID_Base, &object), kNotFound);
+    EXPECT_EQ(TrRegisterNamedInstance(u"Test.Probe", &IID_Base, nullptr), E_INVALIDARG);
+    EXPECT_EQ(TrRegisterNamedInstance(u"", &IID_Base, &first), E_INVALIDARG);
+}
+
+TEST(TrellisRequests, CurrentContextFollowsTheThreadsRequest) {
+    EXPECT_FALSE(CurrentRequestCancelled());
+    IRequestContextMgr* manager = nullptr;
+    ASSERT_EQ(TrGetNamedInstance(u"Core.RequestContextMgr", 0, &IID_RequestContextMgr,
+                                 reinterpret_cast<void**>(&manager)),
+              S_OK);
+    IRequestContext* context = reinterpret_cast<IRequestContext*>(1);
+    EXPECT_EQ(manager->GetCurrentContext(0, &context), S_OK);
+    EXPECT_EQ(context, nullptr);
+
+    void* request = nullptr;
+    ASSERT_EQ(TrBeginRequest(&request), S_OK);
+    void* nested = nullptr;
+    EXPECT_EQ(TrBeginRequest(&nested), E_UNEXPECTED);
+    ASSERT_EQ(manager->GetCurrentContext(0, &context), S_OK);
+    ASSERT_NE(context, nullptr);
+    IRequestContext* onOtherThread = reinterpret_cast<IRequestContext*>(1);
+    std::thread([&] { manager->GetCurrentContext(0, &onOtherThread); }).join();
+    EXPECT_EQ(onOtherThread, nullptr);
+    uint64_t id = 0;
+    uint64_t started = 0;
+    EXPECT_EQ(context->GetRequestId(&id), S_OK);
+    EXPECT_EQ(context->GetStartTime(&started), S_OK);
+    EXPECT_NE(id, 0u);
+    EXPECT_GT(started, 116444736000000000ULL); // after 1970 as a FILETIME
+    EXPECT_EQ(manager->GetCurrentContext(1, &onOtherThread), E_INVALIDARG);
+
+    EXPECT_EQ(TrEndRequest(request), S_OK);
+    IRequestContext* after = reinterpret_cast<IRequestContext*>(1);
+    EXPECT_EQ(manager->GetCurrentContext(0, &after), S_OK);
+    EXPECT_EQ(after, nullptr);
+    // Our reference keeps the ended request's context alive and usable.
+    uint64_t sameId = 0;
+    EXPECT_EQ(context->GetRequestId(&sameId), S_OK);
+    EXPECT_EQ(sameId, id);
+    EXPECT_EQ(context->Release(), 0u);
+    manager->Release();
+}
+
+TEST(TrellisRequests, CancellationFromAnotherThreadIsSeenByTheServingThread) {
+    std::atomic<void*> request{nullptr};
+    std::atomic<bool> cancelledSeen{false};
+    std::atomic<bool> sawNotCancelled{false};
+    std::thread server([&] {
+        void* handle = nullptr;
+        ASSERT_EQ(TrBeginRequest(&handle), S_OK);
+        sawNotCancelled = !CurrentRequestCancelled();
+        request = handle;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!cancelledSeen && std::chrono::steady_clock::now() < deadline) {
+            cancelledSeen = CurrentRequestCancelled();
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(TrEndRequest(handle), S_OK);
+    });
+    while (request.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(TrCancelRequest(request.load()), S_OK);
+    server.join();
+    EXPECT_TRUE(sawNotCancelled);
+    EXPECT_TRUE(cancelledSeen);
+}
+
+TEST(TrellisRequests, CancellationObjectOutlivesTheRequest) {
+    void* request = nullptr;
+    ASSERT_EQ(TrBeginRequest(&request), S_OK);
+    IRequestContextMgr* manager = nullptr;
+    TrGetNamedInstance(u"Core.RequestContextMgr", 0, &IID_RequestContextMgr,
+                       reinterpret_cast<void**>(&manager));
+    IRequestContext* context = nullptr;
+    manager->GetCurrentContext(0, &context);
+    manager->Release();
+    ICancellation* cancellation = nullptr;
+    ASSERT_EQ(context->GetCancellation(&cancellation), S_OK);
+    EXPECT_EQ(context->Release(), 2u); // the serving thread's and the handle's
+    EXPECT_EQ(TrCancelRequest(request), S_OK);
+    EXPECT_EQ(TrEndRequest(request), S_OK);
+    bool cancelled = false;
+    EXPECT_EQ(cancellation->IsCancelled(&cancelled), S_OK);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(cancellation->Release(), 0u);
+}
+
+TEST(TrellisRequests, RequestEndedByItsThreadExitCanStillBeCancelledAndEnded) {
+    void* request = nullptr;
+    std::thread([&] { ASSERT_EQ(TrBeginRequest(&request), S_OK); }).join();
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(TrCancelRequest(request), S_OK);
+    EXPECT_EQ(TrEndRequest(request), S_OK);
+}
+
+TEST(TrellisRequests, RequestServedElsewhereIsNotEndedByThisThread) {
+    std::atomic<void*> request{nullptr};
+    std::atomic<bool> release{false};
+    std::thread server([&] {
+        void* handle = nullptr;
+        TrBeginRequest(&handle);
+        request = handle;
+        while (!release) {
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(TrEndRequest(handle), S_OK);
+    });
+    while (request.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(TrEndRequest(request.load()), E_UNEXPECTED);
+    release = true;
+    server.join();
+    EXPECT_EQ(TrBeginRequest(nullptr), E_POINTER);
+    EXPECT_EQ(TrCancelRequest(nullptr), E_INVALIDARG);
+    EXPECT_EQ(TrEndRequest(nullptr), E_INVALIDARG);
+}
+
+} // namespace
