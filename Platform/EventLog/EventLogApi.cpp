@@ -1,1 +1,973 @@
+// The wevtapi functions over the store, the query engine and the handle table. Every function
+// catches everything: no exception leaves a C function.
+#include "Handles.h"
+#include "Query.h"
+#include "Render.h"
+#include "Store.h"
+
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
+
+#include <pugixml.hpp>
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <optional>
+
+using namespace PalEventLog;
+
+namespace {
+
+constexpr DWORD kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
+
+thread_local std::wstring t_extendedStatus;
+
+// Sets the thread's last error and extended status for a failing call.
+void Fail(DWORD code, std::wstring status = {}) {
+    t_extendedStatus = std::move(status);
+    SetLastError(code);
+}
+
+template <class R, class F>
+R Guard(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        Fail(ERROR_OUTOFMEMORY);
+    } catch (...) {
+        Fail(kErrorInternal);
+    }
+    return failure;
+}
+
+uint64_t NowFileTime() {
+    using namespace std::chrono;
+    const auto since1970 =
+        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+    return static_cast<uint64_t>(since1970) + 116444736000000000ull;
+}
+
+// A position in a result set: the source (channel) and the index in its result order.
+struct Position {
+    size_t source = 0;
+    size_t index = 0;
+};
+
+struct ResultSet : EventSource {
+    struct Source {
+        Channel* channel = nullptr;
+        PathMatcher matcher;
+        size_t top = 0; // reverse order: the event count when the query was opened
+    };
+    CompiledQuery query;
+    std::vector<Source> sources;
+    bool reverse = false;
+
+    std::mutex mutex; // guards the cursor
+    Position cursor;
+    std::optional<Position> lastReturned;
+
+    // Callers hold the store's lock shared.
+    size_t Length(size_t s) const {
+        return reverse ? sources[s].top : sources[s].channel->events.size();
+    }
+    uint32_t EventIndex(Position p) const {
+        return static_cast<uint32_t>(reverse ? sources[p.source].top - 1 - p.index : p.index);
+    }
+    bool Matches(Position p, uint64_t now) const {
+        const Source& s = sources[p.source];
+        return s.matcher.Matches(*store, *s.channel, s.channel->events[EventIndex(p)], now);
+    }
+    Position End() const { return Position{sources.size(), 0}; }
+    // The first matching position at or after p.
+    std::optional<Position> FindNext(Position p, uint64_t now) const {
+        for (; p.source < sources.size(); ++p.source, p.index = 0) {
+            for (const size_t length = Length(p.source); p.index < length; ++p.index) {
+                if (Matches(p, now)) {
+                    return p;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+    // The last matching position before p.
+    std::optional<Position> FindPrev(Position p, uint64_t now) const {
+        if (p.source >= sources.size()) {
+            if (sources.empty()) {
+                return std::nullopt;
+            }
+            p = Position{sources.size() - 1, Length(sources.size() - 1)};
+        }
+        while (true) {
+            while (p.index > 0) {
+                --p.index;
+                if (Matches(p, now)) {
+                    return p;
+                }
+            }
+            if (p.source == 0) {
+                return std::nullopt;
+            }
+            --p.source;
+            p.index = Length(p.source);
+        }
+    }
+};
+
+struct Bookmark : HandleObject {
+    std::mutex mutex;
+    std::vector<std::pair<std::wstring, uint64_t>> entries; // channel, record id
+    std::wstring current;
+
+    std::wstring Xml() {
+        std::lock_guard lock(mutex);
+        std::wstring xml = L"<BookmarkList>\r\n";
+        for (const auto& [channel, record] : entries) {
+            xml += L"  <Bookmark Channel='";
+            AppendXmlEscaped(xml, channel);
+            xml += L"' RecordId='" + std::to_wstring(record) + L"'";
+            if (channel == current) {
+                xml += L" IsCurrent='true'";
+            }
+            xml += L"/>\r\n";
+        }
+        xml += L"</BookmarkList>";
+        return xml;
+    }
+};
+
+struct RenderContext : HandleObject {
+    DWORD flags = 0;
+    std::vector<Expression> paths;
+};
+
+struct PublisherMetadata : HandleObject {
+    std::shared_ptr<Store> store;
+    const Publisher* publisher = nullptr;
+};
+
+struct ChannelConfig : HandleObject {
+    std::shared_ptr<Store> store;
+    Channel* channel = nullptr;
+};
+
+template <class T>
+std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
+    return std::static_pointer_cast<T>(Handles().Get(handle, kind));
+}
+
+struct EventAccess {
+    EventRef ref;
+    std::shared_ptr<EventSource> owner;
+    const Event& Get() const { return ref.channel->events[ref.index]; }
+};
+
+bool LookupEvent(EVT_HANDLE handle, EventAccess& access) {
+    return Handles().GetEvent(handle, access.ref, access.owner);
+}
+
+// Moves `steps` matching events from an anchor. `anchor` set: start on that matching event;
+// otherwise start from the gap before `point` (offsets 0 and 1 both land on the first match at or
+// after it). Returns nullopt when the walk leaves the result set, with `pastEnd` telling which way.
+std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor, Position point,
+                             int64_t steps, uint64_t now, bool& pastEnd) {
+    std::optional<Position> p = anchor;
+    if (!p) {
+        pastEnd = steps >= 0;
+        if (steps >= 0) {
+            p = rs.FindNext(point, now);
+            steps = steps > 0 ? steps - 1 : 0;
+        } else {
+            p = rs.FindPrev(point, now);
+            ++steps;
+        }
+        if (!p) {
+            return std::nullopt;
+        }
+    }
+    while (steps > 0 && p) {
+        p = rs.FindNext(Position{p->source, p->index + 1}, now);
+        --steps;
+        pastEnd = true;
+    }
+    while (steps < 0 && p) {
+        p = rs.FindPrev(*p, now);
+        ++steps;
+        pastEnd = false;
+    }
+    return p;
+}
+
+} // namespace
+
+EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags) {
+    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (session != nullptr) {
+            Fail(ERROR_INVALID_HANDLE, L"remote sessions are not supported");
+            return nullptr;
+        }
+        constexpr DWORD known = EvtQueryChannelPath | EvtQueryFilePath | EvtQueryForwardDirection |
+                                EvtQueryReverseDirection | EvtQueryTolerateQueryErrors;
+        if ((flags & ~known) != 0 ||
+            ((flags & EvtQueryForwardDirection) && (flags & EvtQueryReverseDirection)) ||
+            ((flags & EvtQueryChannelPath) && (flags & EvtQueryFilePath))) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto rs = std::make_shared<ResultSet>();
+        QueryError error;
+        if (!CompiledQuery::Compile(query, path ? path : L"", (flags & EvtQueryFilePath) != 0,
+                                    rs->query, error)) {
+            Fail(error.code, error.message);
+            return nullptr;
+        }
+        rs->reverse = (flags & EvtQueryReverseDirection) != 0;
+        const auto paths = rs->query.Paths();
+        std::shared_ptr<Store> global = GlobalStore();
+        for (const auto& [name, file] : paths) {
+            std::shared_ptr<Store> store = global;
+            if (file) {
+                LoadReport report;
+                std::error_code ec;
+                if (!std::filesystem::is_regular_file(std::filesystem::path(name), ec)) {
+                    Fail(ERROR_FILE_NOT_FOUND, L"log file not found: " + name);
+                    return nullptr;
+                }
+                store = Store::OpenLogFile(name, &report);
+            }
+            if (rs->store && rs->store != store) {
+                Fail(ERROR_INVALID_PARAMETER, L"a query reads either channels or one log file");
+                return nullptr;
+            }
+            rs->store = store;
+            std::shared_lock lock(store->mutex);
+            Channel* channel = store->FindChannel(name);
+            if (channel == nullptr) {
+                if (flags & EvtQueryTolerateQueryErrors) {
+                    continue;
+                }
+                Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+                return nullptr;
+            }
+            ResultSet::Source source;
+            source.channel = channel;
+            source.matcher = PathMatcher(rs->query, name);
+            source.top = channel->events.size();
+            rs->sources.push_back(std::move(source));
+        }
+        if (!rs->store) {
+            rs->store = global;
+        }
+        if (rs->sources.empty() && !(flags & EvtQueryTolerateQueryErrors)) {
+            Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"the query names no channel");
+            return nullptr;
+        }
+        return Handles().Add(HandleKind::ResultSet, rs);
+    });
+}
+
+BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, DWORD /*timeout*/,
+                    DWORD flags, PDWORD returned) {
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
+        if (!rs) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (events == nullptr || returned == nullptr || eventsSize == 0 || flags != 0) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::lock_guard cursorLock(rs->mutex);
+        std::shared_lock storeLock(rs->store->mutex);
+        const uint64_t now = NowFileTime();
+        DWORD count = 0;
+        while (count < eventsSize) {
+            auto p = rs->FindNext(rs->cursor, now);
+            if (!p) {
+                rs->cursor = rs->End();
+                break;
+            }
+            EVT_HANDLE handle =
+                Handles().AddEvent(resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
+            if (handle == nullptr) {
+                break; // the result set was closed meanwhile
+            }
+            events[count++] = handle;
+            rs->lastReturned = p;
+            rs->cursor = Position{p->source, p->index + 1};
+        }
+        if (count == 0) {
+            Fail(ERROR_NO_MORE_ITEMS);
+            return FALSE;
+        }
+        *returned = count;
+        return TRUE;
+    });
+}
+
+BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark, DWORD /*timeout*/,
+                    DWORD flags) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
+        if (!rs) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        const DWORD origin = flags & EvtSeekOriginMask;
+        const bool strict = (flags & EvtSeekStrict) != 0;
+        if ((flags & ~(EvtSeekOriginMask | EvtSeekStrict)) != 0 || origin == 0 || origin > 4 ||
+            (origin == EvtSeekRelativeToFirst && position < 0) ||
+            (origin == EvtSeekRelativeToLast && position > 0)) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::shared_ptr<Bookmark> mark;
+        if (origin == EvtSeekRelativeToBookmark) {
+            mark = Lookup<Bookmark>(bookmark, HandleKind::Bookmark);
+            if (!mark) {
+                Fail(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+        } else if (bookmark != nullptr) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::lock_guard cursorLock(rs->mutex);
+        std::shared_lock storeLock(rs->store->mutex);
+        const uint64_t now = NowFileTime();
+        std::optional<Position> anchor;
+        Position point;
+        switch (origin) {
+        case EvtSeekRelativeToFirst:
+            point = Position{};
+            break;
+        case EvtSeekRelativeToLast:
+            anchor = rs->FindPrev(rs->End(), now);
+            if (!anchor) {
+                point = rs->End();
+            }
+            break;
+        case EvtSeekRelativeToCurrent:
+            anchor = rs->lastReturned;
+            point = rs->cursor;
+            break;
+        default: {
+            std::vector<std::pair<std::wstring, uint64_t>> entries;
+            std::wstring current;
+            {
+                std::lock_guard lock(mark->mutex);
+                entries = mark->entries;
+                current = mark->current;
+            }
+            bool located = false;
+            for (size_t s = 0; s < rs->sources.size() && !located; ++s) {
+                const Channel& channel = *rs->sources[s].channel;
+                for (const auto& [name, record] : entries) {
+                    const bool sameChannel =
+                        EqualsNoCase(name, channel.name) ||
+                        (!channel.events.empty() &&
+                         EqualsNoCase(name, rs->store->String(channel.events.front().channel)));
+                    if (!sameChannel) {
+                        continue;
+                    }
+                    const size_t lb = channel.LowerBound(record);
+                    const bool found =
+                        lb < channel.events.size() && channel.events[lb].recordId == record;
+                    if (!rs->reverse) {
+                        Position p{s, lb};
+                        if (found && lb < rs->Length(s) && rs->Matches(p, now)) {
+                            anchor = p;
+                        } else {
+                            point = Position{s, found ? lb + 1 : lb};
+                        }
+                    } else {
+                        const size_t top = rs->sources[s].top;
+                        if (found && lb < top) {
+                            Position p{s, top - 1 - lb};
+                            if (rs->Matches(p, now)) {
+                                anchor = p;
+                            } else {
+                                point = Position{s, top - lb};
+                            }
+                        } else {
+                            point = Position{s, lb >= top ? 0 : top - lb};
+                        }
+                    }
+                    if (strict && !anchor) {
+                        Fail(ERROR_NOT_FOUND, L"the bookmarked event is not in the result set");
+                        return FALSE;
+                    }
+                    located = true;
+                    break;
+                }
+            }
+            if (!located) {
+                Fail(ERROR_NOT_FOUND, L"the bookmark names no channel of the result set");
+                return FALSE;
+            }
+            break;
+        }
+        }
+        bool pastEnd = true;
+        const std::optional<Position> target = Walk(*rs, anchor, point, position, now, pastEnd);
+        if (!target) {
+            if (strict) {
+                Fail(ERROR_NOT_FOUND, L"the position is outside the result set");
+                return FALSE;
+            }
+            // Past either end: clamp to that end.
+            rs->cursor = pastEnd ? rs->End() : Position{};
+            rs->lastReturned.reset();
+            return TRUE;
+        }
+        rs->cursor = *target;
+        rs->lastReturned = rs->FindPrev(*target, now);
+        return TRUE;
+    });
+}
+
+EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
+    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        auto mark = std::make_shared<Bookmark>();
+        if (bookmarkXml != nullptr) {
+            const std::string utf8 = Narrow(bookmarkXml);
+            pugi::xml_document document;
+            const auto parsed = document.load_buffer(utf8.data(), utf8.size());
+            if (!parsed) {
+                Fail(ERROR_EVT_MALFORMED_XML_TEXT,
+                     L"malformed bookmark XML: " + Widen(parsed.description()));
+                return nullptr;
+            }
+            const pugi::xml_node root = document.document_element();
+            if (std::string_view(root.name()) != "BookmarkList") {
+                Fail(ERROR_INVALID_PARAMETER, L"the bookmark's root element is not BookmarkList");
+                return nullptr;
+            }
+            for (pugi::xml_node b : root.children("Bookmark")) {
+                const std::wstring channel = Widen(b.attribute("Channel").value());
+                auto record = ParseUnsigned(Widen(b.attribute("RecordId").value()));
+                if (channel.empty() || !record) {
+                    Fail(ERROR_INVALID_PARAMETER, L"a Bookmark needs Channel and RecordId");
+                    return nullptr;
+                }
+                mark->entries.emplace_back(channel, *record);
+                if (b.attribute("IsCurrent").as_bool()) {
+                    mark->current = channel;
+                }
+            }
+        }
+        return Handles().Add(HandleKind::Bookmark, mark);
+    });
+}
+
+BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        auto mark = Lookup<Bookmark>(bookmark, HandleKind::Bookmark);
+        EventAccess access;
+        if (!mark || !LookupEvent(event, access)) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::wstring channel;
+        uint64_t record = 0;
+        {
+            std::shared_lock lock(access.owner->store->mutex);
+            const Event& e = access.Get();
+            channel = access.owner->store->String(e.channel);
+            record = e.recordId;
+        }
+        std::lock_guard lock(mark->mutex);
+        bool updated = false;
+        for (auto& [name, id] : mark->entries) {
+            if (EqualsNoCase(name, channel)) {
+                id = record;
+                updated = true;
+            }
+        }
+        if (!updated) {
+            mark->entries.emplace_back(channel, record);
+        }
+        mark->current = channel;
+        return TRUE;
+    });
+}
+
+EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD valuePathsCount, LPCWSTR* valuePaths, DWORD flags) {
+    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (flags > EvtRenderContextUser ||
+            (flags == EvtRenderContextValues && valuePathsCount > 0 && valuePaths == nullptr)) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto context = std::make_shared<RenderContext>();
+        context->flags = flags;
+        if (flags == EvtRenderContextValues) {
+            for (DWORD i = 0; i < valuePathsCount; ++i) {
+                if (valuePaths[i] == nullptr) {
+                    Fail(ERROR_INVALID_PARAMETER);
+                    return nullptr;
+                }
+                Expression path;
+                QueryError error;
+                if (!Expression::CompileValuePath(valuePaths[i], path, error)) {
+                    Fail(error.code, error.message);
+                    return nullptr;
+                }
+                context->paths.push_back(std::move(path));
+            }
+        }
+        return Handles().Add(HandleKind::RenderContext, context);
+    });
+}
+
+namespace {
+
+// Copies text with its NUL into a byte-sized caller buffer.
+BOOL RenderText(const std::wstring& text, DWORD bufferSize, PVOID buffer, PDWORD bufferUsed) {
+    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    *bufferUsed = static_cast<DWORD>(bytes);
+    if (buffer == nullptr || bufferSize < bytes) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, text.c_str(), bytes);
+    return TRUE;
+}
+
+} // namespace
+
+BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize,
+                      PVOID buffer, PDWORD bufferUsed, PDWORD propertyCount) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (bufferUsed == nullptr || propertyCount == nullptr ||
+            (buffer == nullptr && bufferSize != 0)) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *bufferUsed = 0;
+        *propertyCount = 0;
+        if (flags == EvtRenderBookmark) {
+            auto mark = Lookup<Bookmark>(fragment, HandleKind::Bookmark);
+            if (!mark || context != nullptr) {
+                Fail(mark ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+            return RenderText(mark->Xml(), bufferSize, buffer, bufferUsed);
+        }
+        EventAccess access;
+        if (!LookupEvent(fragment, access)) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        const Store& store = *access.owner->store;
+        std::shared_lock lock(store.mutex);
+        const Event& event = access.Get();
+        const Channel& channel = *access.ref.channel;
+        if (flags == EvtRenderEventXml) {
+            if (context != nullptr) {
+                Fail(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            return RenderText(EventXml(store, channel, event), bufferSize, buffer, bufferUsed);
+        }
+        if (flags != EvtRenderEventValues) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        auto rc = Lookup<RenderContext>(context, HandleKind::RenderContext);
+        if (!rc) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        DWORD count = 0;
+        size_t needed = 0;
+        switch (rc->flags) {
+        case EvtRenderContextSystem:
+            needed = RenderSystem(store, event, buffer, bufferSize, count);
+            break;
+        case EvtRenderContextUser:
+            needed = RenderUser(store, channel, event, buffer, bufferSize, count);
+            break;
+        default:
+            needed = RenderValues(store, channel, event, rc->paths, buffer, bufferSize, count);
+            break;
+        }
+        *bufferUsed = static_cast<DWORD>(needed);
+        *propertyCount = count;
+        if (needed > bufferSize) {
+            Fail(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        return TRUE;
+    });
+}
+
+EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisherId,
+                                           LPCWSTR /*logFilePath*/, LCID /*locale*/, DWORD flags) {
+    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (session != nullptr) {
+            Fail(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (publisherId == nullptr || flags != 0) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto metadata = std::make_shared<PublisherMetadata>();
+        metadata->store = GlobalStore();
+        {
+            std::shared_lock lock(metadata->store->mutex);
+            metadata->publisher = metadata->store->FindPublisher(publisherId);
+        }
+        if (metadata->publisher == nullptr) {
+            Fail(ERROR_FILE_NOT_FOUND, L"no metadata for publisher " + std::wstring(publisherId));
+            return nullptr;
+        }
+        return Handles().Add(HandleKind::PublisherMetadata, metadata);
+    });
+}
+
+namespace {
+
+std::wstring_view StandardLevelName(uint32_t level) {
+    switch (level) {
+    case 1:
+        return L"Critical";
+    case 2:
+        return L"Error";
+    case 3:
+        return L"Warning";
+    case 0:
+    case 4:
+        return L"Information";
+    case 5:
+        return L"Verbose";
+    default:
+        return {};
+    }
+}
+
+// A message of the Keyword kind: every matching keyword name, each with its NUL, then a NUL.
+std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t keywords) {
+    static const std::pair<uint64_t, std::wstring_view> kStandard[] = {
+        {0x80000000000000ull, L"Classic"},
+        {0x20000000000000ull, L"Audit Success"},
+        {0x10000000000000ull, L"Audit Failure"},
+    };
+    std::wstring names;
+    for (const auto& [mask, name] : kStandard) {
+        if (keywords & mask) {
+            names += name;
+            names.push_back(L'\0');
+        }
+    }
+    if (publisher != nullptr) {
+        for (const auto& [mask, name] : publisher->keywords) {
+            if ((keywords & mask) == mask && mask != 0) {
+                names += name;
+                names.push_back(L'\0');
+            }
+        }
+    }
+    if (names.empty()) {
+        return std::nullopt;
+    }
+    return names;
+}
+
+} // namespace
+
+BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWORD messageId,
+                             DWORD valueCount, PEVT_VARIANT values, DWORD flags, DWORD bufferSize,
+                             LPWSTR buffer, PDWORD bufferUsed) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0) ||
+            (valueCount > 0 && values == nullptr) || flags < EvtFormatMessageEvent ||
+            flags > EvtFormatMessageXml) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *bufferUsed = 0;
+        std::shared_ptr<PublisherMetadata> metadata;
+        if (publisherMetadata != nullptr) {
+            metadata = Lookup<PublisherMetadata>(publisherMetadata, HandleKind::PublisherMetadata);
+            if (!metadata) {
+                Fail(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+        }
+        EventAccess access;
+        const bool needsEvent = flags != EvtFormatMessageId;
+        if (needsEvent && !LookupEvent(event, access)) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::wstring text;
+        DWORD result = ERROR_SUCCESS;
+        std::vector<std::wstring_view> inserts;
+        std::vector<std::wstring> ownedInserts;
+        for (DWORD i = 0; i < valueCount; ++i) {
+            ownedInserts.emplace_back(values[i].Type == EvtVarTypeString && values[i].StringVal
+                                          ? values[i].StringVal
+                                          : L"");
+        }
+        const Publisher* publisher = metadata ? metadata->publisher : nullptr;
+        if (!needsEvent) {
+            if (publisher == nullptr) {
+                Fail(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+            auto found = publisher->messages.find(messageId);
+            if (found == publisher->messages.end()) {
+                Fail(ERROR_EVT_MESSAGE_ID_NOT_FOUND);
+                return FALSE;
+            }
+            for (const auto& s : ownedInserts) {
+                inserts.push_back(s);
+            }
+            result = ExpandMessage(found->second, inserts, &publisher->parameters, text);
+        } else {
+            const Store& store = *access.owner->store;
+            std::shared_lock lock(store.mutex);
+            const Event& e = access.Get();
+            const Channel& channel = *access.ref.channel;
+            if (publisher == nullptr) {
+                publisher = GlobalStore()->FindPublisher(store.String(e.provider));
+            }
+            if (valueCount > 0) {
+                for (const auto& s : ownedInserts) {
+                    inserts.push_back(s);
+                }
+            } else {
+                inserts = InsertionStrings(channel, e);
+            }
+            auto messageOf = [&](std::wstring& out) -> DWORD {
+                if (publisher == nullptr) {
+                    return ERROR_EVT_MESSAGE_NOT_FOUND;
+                }
+                const uint32_t full = (static_cast<uint32_t>(e.qualifiers) << 16) | e.eventId;
+                auto found = publisher->messages.find(full);
+                if (found == publisher->messages.end()) {
+                    found = publisher->messages.find(e.eventId);
+                }
+                if (found == publisher->messages.end()) {
+                    return ERROR_EVT_MESSAGE_NOT_FOUND;
+                }
+                return ExpandMessage(found->second, inserts, &publisher->parameters, out);
+            };
+            auto named = [&](const std::map<uint32_t, std::wstring>* names, uint32_t value,
+                             std::wstring_view fallback) -> DWORD {
+                if (names != nullptr) {
+                    auto found = names->find(value);
+                    if (found != names->end()) {
+                        text = found->second;
+                        return ERROR_SUCCESS;
+                    }
+                }
+                if (fallback.empty()) {
+                    return ERROR_EVT_MESSAGE_NOT_FOUND;
+                }
+                text = fallback;
+                return ERROR_SUCCESS;
+            };
+            switch (flags) {
+            case EvtFormatMessageEvent:
+                result = messageOf(text);
+                break;
+            case EvtFormatMessageLevel:
+                result = named(publisher ? &publisher->levels : nullptr, e.level,
+                               StandardLevelName(e.level));
+                break;
+            case EvtFormatMessageTask:
+                result = named(publisher ? &publisher->tasks : nullptr, e.task,
+                               e.task == 0 ? L"None" : L"");
+                break;
+            case EvtFormatMessageOpcode:
+                result = named(publisher ? &publisher->opcodes : nullptr, e.opcode,
+                               e.opcode == 0 ? L"Info" : L"");
+                break;
+            case EvtFormatMessageKeyword: {
+                auto names = KeywordNames(publisher, e.keywords);
+                result = names ? ERROR_SUCCESS : ERROR_EVT_MESSAGE_NOT_FOUND;
+                if (names) {
+                    text = std::move(*names);
+                }
+                break;
+            }
+            case EvtFormatMessageChannel:
+                text = store.String(e.channel);
+                break;
+            case EvtFormatMessageProvider:
+                if (publisher == nullptr) {
+                    result = ERROR_EVT_MESSAGE_NOT_FOUND;
+                } else {
+                    text = publisher->name;
+                }
+                break;
+            default: { // EvtFormatMessageXml: the event with its RenderingInfo
+                std::wstring info = L"<RenderingInfo Culture='en-US'>";
+                std::wstring message;
+                if (messageOf(message) != ERROR_EVT_MESSAGE_NOT_FOUND) {
+                    info += L"<Message>";
+                    AppendXmlEscaped(info, message);
+                    info += L"</Message>";
+                }
+                info += L"<Level>";
+                AppendXmlEscaped(info, StandardLevelName(e.level));
+                info += L"</Level><Channel>";
+                AppendXmlEscaped(info, store.String(e.channel));
+                info += L"</Channel><Provider>";
+                AppendXmlEscaped(info, store.String(e.provider));
+                info += L"</Provider></RenderingInfo>";
+                text = EventXml(store, channel, e, info);
+                break;
+            }
+            }
+        }
+        if (result == ERROR_EVT_MESSAGE_NOT_FOUND || result == ERROR_EVT_MESSAGE_ID_NOT_FOUND) {
+            Fail(result);
+            return FALSE;
+        }
+        // Sizes in characters with the NUL; a keyword list already ends in NULs of its own.
+        const size_t needed = text.size() + 1;
+        *bufferUsed = static_cast<DWORD>(needed);
+        if (buffer == nullptr || bufferSize < needed) {
+            Fail(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        std::memcpy(buffer, text.c_str(), needed * sizeof(wchar_t));
+        if (result != ERROR_SUCCESS) {
+            Fail(result); // the text is there, with its unresolved inserts left literal
+            return FALSE;
+        }
+        return TRUE;
+    });
+}
+
+EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, DWORD flags) {
+    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (session != nullptr) {
+            Fail(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (channelPath == nullptr || flags != 0) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto config = std::make_shared<ChannelConfig>();
+        config->store = GlobalStore();
+        {
+            std::shared_lock lock(config->store->mutex);
+            config->channel = config->store->FindChannel(channelPath);
+        }
+        if (config->channel == nullptr) {
+            Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + std::wstring(channelPath));
+            return nullptr;
+        }
+        return Handles().Add(HandleKind::ChannelConfig, config);
+    });
+}
+
+BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
+                                        EVT_CHANNEL_CONFIG_PROPERTY_ID propertyId, DWORD flags,
+                                        DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        auto config = Lookup<ChannelConfig>(channelConfig, HandleKind::ChannelConfig);
+        if (!config) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::shared_lock lock(config->store->mutex);
+        const Channel& channel = *config->channel;
+        std::vector<std::wstring> strings;
+        EVT_VARIANT value{};
+        switch (propertyId) {
+        case EvtChannelConfigEnabled:
+            value.BooleanVal = TRUE;
+            value.Type = EvtVarTypeBoolean;
+            break;
+        case EvtChannelConfigClassicEventlog:
+            value.BooleanVal = channel.classic ? TRUE : FALSE;
+            value.Type = EvtVarTypeBoolean;
+            break;
+        case EvtChannelPublisherList:
+            strings = config->store->ChannelPublishers(channel);
+            break;
+        default:
+            Fail(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+        size_t needed = sizeof(EVT_VARIANT);
+        if (propertyId == EvtChannelPublisherList) {
+            needed += strings.size() * sizeof(LPWSTR);
+            for (const auto& s : strings) {
+                needed += ((s.size() + 1) * sizeof(wchar_t) + 7) & ~size_t{7};
+            }
+        }
+        *bufferUsed = static_cast<DWORD>(needed);
+        if (buffer == nullptr || bufferSize < needed) {
+            Fail(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        if (propertyId != EvtChannelPublisherList) {
+            *buffer = value;
+            return TRUE;
+        }
+        auto* base = reinterpret_cast<uint8_t*>(buffer);
+        auto** array = reinterpret_cast<LPWSTR*>(base + sizeof(EVT_VARIANT));
+        size_t offset = sizeof(EVT_VARIANT) + strings.size() * sizeof(LPWSTR);
+        for (size_t i = 0; i < strings.size(); ++i) {
+            auto* s = reinterpret_cast<wchar_t*>(base + offset);
+            std::memcpy(s, strings[i].c_str(), (strings[i].size() + 1) * sizeof(wchar_t));
+            array[i] = s;
+            offset += ((strings[i].size() + 1) * sizeof(wchar_t) + 7) & ~size_t{7};
+        }
+        buffer->StringArr = array;
+        buffer->Count = static_cast<DWORD>(strings.size());
+        buffer->Type = EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY;
+        return TRUE;
+    });
+}
+
+DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD bufferUsed) {
+    return Guard<DWORD>(kErrorInternal, [&]() -> DWORD {
+        if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        const size_t needed = t_extendedStatus.size() + 1;
+        *bufferUsed = static_cast<DWORD>(needed);
+        if (bufferSize < needed) {
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
+        std::memcpy(buffer, t_extendedStatus.c_str(), needed * sizeof(wchar_t));
+        return ERROR_SUCCESS;
+    });
+}
+
+EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE, HANDLE, LPCWSTR, LPCWSTR, EVT_HANDLE, PVOID,
+                               EVT_SUBSCRIBE_CALLBACK, DWORD) {
+    // Subscriptions arrive with the store's change notifications; until then the call fails
+    // cleanly so that callers take their error path.
+    Fail(ERROR_NOT_SUPPORTED, L"subscriptions are not available yet");
+    return nullptr;
+}
+
+BOOL WINAPI EvtClose(EVT_HANDLE object) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (!Handles().Close(object)) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        return TRUE; // the last error stays as it was
+    });
+}

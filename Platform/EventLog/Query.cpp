@@ -1,0 +1,1308 @@
+#include "Query.h"
+
+#include "Win32/WinError.h"
+
+#include <pugixml.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cwctype>
+#include <limits>
+
+namespace PalEventLog {
+
+namespace {
+
+bool IsNameStart(wchar_t c) {
+    return std::iswalpha(static_cast<wint_t>(c)) || c == L'_';
+}
+bool IsNameChar(wchar_t c) {
+    return IsNameStart(c) || std::iswdigit(static_cast<wint_t>(c)) || c == L'-' || c == L'.' ||
+           c == L':';
+}
+
+bool IsLeaf(NodeKind kind) {
+    switch (kind) {
+    case NodeKind::Event:
+    case NodeKind::System:
+    case NodeKind::EventData:
+    case NodeKind::UserData:
+    case NodeKind::UserDataRoot:
+        return false;
+    default:
+        return true;
+    }
+}
+
+NodeKind ResolveChild(NodeKind parent, std::wstring_view name) {
+    struct Entry {
+        std::wstring_view name;
+        NodeKind kind;
+    };
+    static constexpr Entry kSystem[] = {
+        {L"Provider", NodeKind::Provider},
+        {L"EventID", NodeKind::EventID},
+        {L"Version", NodeKind::Version},
+        {L"Level", NodeKind::Level},
+        {L"Task", NodeKind::Task},
+        {L"Opcode", NodeKind::Opcode},
+        {L"Keywords", NodeKind::Keywords},
+        {L"TimeCreated", NodeKind::TimeCreated},
+        {L"EventRecordID", NodeKind::EventRecordID},
+        {L"Correlation", NodeKind::Correlation},
+        {L"Execution", NodeKind::Execution},
+        {L"Channel", NodeKind::Channel},
+        {L"Computer", NodeKind::Computer},
+        {L"Security", NodeKind::Security},
+    };
+    switch (parent) {
+    case NodeKind::Event:
+        if (name == L"System") {
+            return NodeKind::System;
+        }
+        if (name == L"EventData") {
+            return NodeKind::EventData;
+        }
+        if (name == L"UserData") {
+            return NodeKind::UserData;
+        }
+        return NodeKind::Nothing;
+    case NodeKind::System:
+        for (const Entry& e : kSystem) {
+            if (e.name == name) {
+                return e.kind;
+            }
+        }
+        return NodeKind::Nothing;
+    case NodeKind::EventData:
+    case NodeKind::UserDataRoot:
+        return NodeKind::Item;
+    case NodeKind::UserData:
+        return NodeKind::UserDataRoot;
+    default:
+        return NodeKind::Nothing;
+    }
+}
+
+Field ResolveAttribute(NodeKind kind, std::wstring_view name) {
+    switch (kind) {
+    case NodeKind::Provider:
+        if (name == L"Name") {
+            return Field::ProviderName;
+        }
+        if (name == L"Guid") {
+            return Field::ProviderGuid;
+        }
+        if (name == L"EventSourceName") {
+            return Field::EventSourceName;
+        }
+        break;
+    case NodeKind::EventID:
+        if (name == L"Qualifiers") {
+            return Field::Qualifiers;
+        }
+        break;
+    case NodeKind::TimeCreated:
+        if (name == L"SystemTime") {
+            return Field::SystemTime;
+        }
+        break;
+    case NodeKind::Correlation:
+        if (name == L"ActivityID") {
+            return Field::ActivityID;
+        }
+        if (name == L"RelatedActivityID") {
+            return Field::RelatedActivityID;
+        }
+        break;
+    case NodeKind::Execution:
+        if (name == L"ProcessID") {
+            return Field::ProcessID;
+        }
+        if (name == L"ThreadID") {
+            return Field::ThreadID;
+        }
+        break;
+    case NodeKind::Security:
+        if (name == L"UserID") {
+            return Field::UserID;
+        }
+        break;
+    case NodeKind::Item:
+        if (name == L"Name") {
+            return Field::ItemName;
+        }
+        break;
+    default:
+        break;
+    }
+    return Field::None;
+}
+
+CompareOp Mirror(CompareOp op) {
+    switch (op) {
+    case CompareOp::Lt:
+        return CompareOp::Gt;
+    case CompareOp::Le:
+        return CompareOp::Ge;
+    case CompareOp::Gt:
+        return CompareOp::Lt;
+    case CompareOp::Ge:
+        return CompareOp::Le;
+    default:
+        return op;
+    }
+}
+
+template <class T>
+bool Apply(CompareOp op, T a, T b) {
+    switch (op) {
+    case CompareOp::Eq:
+        return a == b;
+    case CompareOp::Ne:
+        return a != b;
+    case CompareOp::Lt:
+        return a < b;
+    case CompareOp::Le:
+        return a <= b;
+    case CompareOp::Gt:
+        return a > b;
+    case CompareOp::Ge:
+        return a >= b;
+    }
+    return false;
+}
+
+// XPath number comparison: NaN compares unequal to everything and orders with nothing.
+bool ApplyNumber(CompareOp op, double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) {
+        return op == CompareOp::Ne;
+    }
+    return Apply(op, a, b);
+}
+
+// The parser. Expressions are built bottom-up into the Expression's tables; steps and predicate
+// lists are collected locally and appended whole so each path's steps stay contiguous.
+class Parser {
+public:
+    Parser(std::wstring_view text, Expression& out, QueryError& error)
+        : text_(text), out_(out), error_(error) {}
+
+    bool ParseFilter() {
+        out_.exprs.push_back(Expr{}); // index 0: True
+        Ws();
+        if (!ParseRoot()) {
+            return false;
+        }
+        std::vector<uint32_t> conditions;
+        if (!ParsePredicates(NodeKind::Event, conditions)) {
+            return false;
+        }
+        if (Peek(L'/')) {
+            Path path;
+            if (!ParsePathSteps(NodeKind::Event, path, true)) {
+                return false;
+            }
+            Expr exists;
+            exists.kind = Expr::Kind::Exists;
+            exists.a = AddPath(path);
+            conditions.push_back(Add(exists));
+        }
+        Ws();
+        if (pos_ != text_.size()) {
+            return Fail(L"unexpected text");
+        }
+        uint32_t root = 0;
+        for (uint32_t c : conditions) {
+            root = root == 0 ? c : And(root, c);
+        }
+        out_.root = root;
+        return true;
+    }
+
+    bool ParseValuePath() {
+        out_.exprs.push_back(Expr{});
+        Ws();
+        if (!ParseRoot()) {
+            return false;
+        }
+        Path path;
+        if (Peek(L'/') && !ParsePathSteps(NodeKind::Event, path, true)) {
+            return false;
+        }
+        Ws();
+        if (pos_ != text_.size()) {
+            return Fail(L"unexpected text");
+        }
+        out_.valuePath = AddPath(path);
+        return true;
+    }
+
+private:
+    struct Operand {
+        enum class Kind { Path, Literal, Position, Timediff, Band } kind = Kind::Path;
+        uint32_t index = 0; // path or literal
+        uint32_t mask = 0;
+    };
+
+    bool Fail(std::wstring_view what) {
+        if (error_.code == 0) {
+            error_.code = ERROR_EVT_INVALID_QUERY;
+            error_.message = std::wstring(what) + L" at position " + std::to_wstring(pos_ + 1) +
+                             L" in '" + std::wstring(text_) + L"'";
+        }
+        return false;
+    }
+    void Ws() {
+        while (pos_ < text_.size() && std::iswspace(static_cast<wint_t>(text_[pos_]))) {
+            ++pos_;
+        }
+    }
+    bool Peek(wchar_t c) {
+        Ws();
+        return pos_ < text_.size() && text_[pos_] == c;
+    }
+    bool Eat(wchar_t c) {
+        if (Peek(c)) {
+            ++pos_;
+            return true;
+        }
+        return false;
+    }
+    bool Expect(wchar_t c) {
+        if (Eat(c)) {
+            return true;
+        }
+        return Fail(std::wstring(L"expected '") + c + L"'");
+    }
+    bool PeekName() {
+        Ws();
+        return pos_ < text_.size() && IsNameStart(text_[pos_]);
+    }
+    std::wstring_view Name() {
+        Ws();
+        const size_t start = pos_;
+        while (pos_ < text_.size() && IsNameChar(text_[pos_])) {
+            ++pos_;
+        }
+        return text_.substr(start, pos_ - start);
+    }
+    // A keyword ("and", "or") followed by something that cannot continue a name.
+    bool EatKeyword(std::wstring_view word) {
+        Ws();
+        if (text_.substr(pos_, word.size()) != word) {
+            return false;
+        }
+        const size_t after = pos_ + word.size();
+        if (after < text_.size() && IsNameChar(text_[after])) {
+            return false;
+        }
+        pos_ = after;
+        return true;
+    }
+
+    uint32_t Add(const Expr& e) {
+        out_.exprs.push_back(e);
+        return static_cast<uint32_t>(out_.exprs.size() - 1);
+    }
+    uint32_t And(uint32_t a, uint32_t b) {
+        Expr e;
+        e.kind = Expr::Kind::And;
+        e.a = a;
+        e.b = b;
+        return Add(e);
+    }
+    uint32_t AddPath(const Path& p) {
+        out_.paths.push_back(p);
+        return static_cast<uint32_t>(out_.paths.size() - 1);
+    }
+    uint32_t AddLiteral(Literal l) {
+        out_.literals.push_back(std::move(l));
+        return static_cast<uint32_t>(out_.literals.size() - 1);
+    }
+
+    bool ParseRoot() {
+        if (Eat(L'*')) {
+            return true;
+        }
+        if (PeekName() && Name() == L"Event") {
+            return true;
+        }
+        return Fail(L"a path must start with '*' or 'Event'");
+    }
+
+    bool ParsePredicates(NodeKind kind, std::vector<uint32_t>& conditions) {
+        while (Eat(L'[')) {
+            usedPosition_ = false;
+            const size_t start = pos_;
+            uint32_t condition = 0;
+            Ws();
+            // "[n]" is "[position()=n]".
+            size_t scan = pos_;
+            while (scan < text_.size() && std::iswdigit(static_cast<wint_t>(text_[scan]))) {
+                ++scan;
+            }
+            size_t after = scan;
+            while (after < text_.size() && std::iswspace(static_cast<wint_t>(text_[after]))) {
+                ++after;
+            }
+            if (scan > pos_ && after < text_.size() && text_[after] == L']') {
+                Literal l;
+                l.type = Literal::Type::Number;
+                l.integral = true;
+                l.unsigned_ = ParseUnsigned(text_.substr(pos_, scan - pos_)).value_or(0);
+                l.number = static_cast<double>(l.unsigned_);
+                Expr e;
+                e.kind = Expr::Kind::Position;
+                e.literal = AddLiteral(std::move(l));
+                condition = Add(e);
+                usedPosition_ = true;
+                pos_ = after;
+            } else if (!ParseOr(kind, condition)) {
+                return false;
+            }
+            if (usedPosition_ && !IsLeaf(kind)) {
+                pos_ = start;
+                return Fail(L"position() applies to leaf nodes only");
+            }
+            if (!Expect(L']')) {
+                return false;
+            }
+            conditions.push_back(condition);
+        }
+        return true;
+    }
+
+    // Steps after the context node: "/System[...]/Level", "EventData/Data[@Name='x']", "@Name".
+    // `leadingSlash`: the path continues a root ("Event/...") and starts with '/'.
+    bool ParsePathSteps(NodeKind kind, Path& path, bool leadingSlash) {
+        std::vector<Step> steps;
+        std::vector<std::vector<uint32_t>> stepPredicates;
+        bool first = true;
+        while (true) {
+            if (!first || leadingSlash) {
+                if (!Eat(L'/')) {
+                    break;
+                }
+                if (Peek(L'/')) {
+                    return Fail(L"the descendant axis is not supported");
+                }
+            }
+            first = false;
+            if (Eat(L'@')) {
+                if (!PeekName()) {
+                    return Fail(L"expected an attribute name");
+                }
+                path.field = ResolveAttribute(kind, Name());
+                break;
+            }
+            Step step;
+            std::wstring_view name;
+            if (Eat(L'*')) {
+                name = L"*";
+            } else if (PeekName()) {
+                name = Name();
+                if (Peek(L'(')) {
+                    if (name != L"text") {
+                        return Fail(L"a function cannot be a path step");
+                    }
+                    ++pos_;
+                    if (!Expect(L')')) {
+                        return false;
+                    }
+                    continue; // text() reads the node's text, as the path end does anyway
+                }
+                if (Peek(L':') && pos_ + 1 < text_.size() && text_[pos_ + 1] == L':') {
+                    return Fail(L"axes are not supported");
+                }
+            } else {
+                return Fail(L"expected a node name");
+            }
+            const NodeKind child = name == L"*" && kind != NodeKind::EventData &&
+                                           kind != NodeKind::UserData &&
+                                           kind != NodeKind::UserDataRoot
+                                       ? NodeKind::Nothing
+                                       : ResolveChild(kind, name);
+            step.kind = child;
+            if (child == NodeKind::Item || child == NodeKind::UserDataRoot) {
+                step.name = name == L"*" ? L"" : std::wstring(name);
+            }
+            std::vector<uint32_t> conditions;
+            if (!ParsePredicates(child, conditions)) {
+                return false;
+            }
+            steps.push_back(std::move(step));
+            stepPredicates.push_back(std::move(conditions));
+            kind = child;
+        }
+        path.firstStep = static_cast<uint32_t>(out_.steps.size());
+        path.stepCount = static_cast<uint32_t>(steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            steps[i].firstPredicate = static_cast<uint32_t>(out_.predicates.size());
+            steps[i].predicateCount = static_cast<uint32_t>(stepPredicates[i].size());
+            out_.predicates.insert(out_.predicates.end(), stepPredicates[i].begin(),
+                                   stepPredicates[i].end());
+            out_.steps.push_back(std::move(steps[i]));
+        }
+        return true;
+    }
+
+    bool ParseOr(NodeKind kind, uint32_t& result) {
+        if (!ParseAnd(kind, result)) {
+            return false;
+        }
+        while (EatKeyword(L"or")) {
+            uint32_t right = 0;
+            if (!ParseAnd(kind, right)) {
+                return false;
+            }
+            Expr e;
+            e.kind = Expr::Kind::Or;
+            e.a = result;
+            e.b = right;
+            result = Add(e);
+        }
+        return true;
+    }
+
+    bool ParseAnd(NodeKind kind, uint32_t& result) {
+        if (!ParseUnary(kind, result)) {
+            return false;
+        }
+        while (EatKeyword(L"and")) {
+            uint32_t right = 0;
+            if (!ParseUnary(kind, right)) {
+                return false;
+            }
+            result = And(result, right);
+        }
+        return true;
+    }
+
+    bool ParseUnary(NodeKind kind, uint32_t& result) {
+        if (++depth_ > 64) {
+            return Fail(L"expression nested too deeply");
+        }
+        bool ok = false;
+        if (Eat(L'(')) {
+            ok = ParseOr(kind, result) && Expect(L')');
+        } else {
+            ok = ParseComparison(kind, result);
+        }
+        --depth_;
+        return ok;
+    }
+
+    bool ParseCompareOp(CompareOp& op) {
+        Ws();
+        auto at = [&](std::wstring_view s) { return text_.substr(pos_, s.size()) == s; };
+        if (at(L"!=")) {
+            op = CompareOp::Ne;
+            pos_ += 2;
+        } else if (at(L"<=")) {
+            op = CompareOp::Le;
+            pos_ += 2;
+        } else if (at(L">=")) {
+            op = CompareOp::Ge;
+            pos_ += 2;
+        } else if (at(L"=")) {
+            op = CompareOp::Eq;
+            pos_ += 1;
+        } else if (at(L"<")) {
+            op = CompareOp::Lt;
+            pos_ += 1;
+        } else if (at(L">")) {
+            op = CompareOp::Gt;
+            pos_ += 1;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool ParseComparison(NodeKind kind, uint32_t& result) {
+        Operand left;
+        if (!ParseOperand(kind, left)) {
+            return false;
+        }
+        CompareOp op = CompareOp::Eq;
+        if (!ParseCompareOp(op)) {
+            Expr e;
+            switch (left.kind) {
+            case Operand::Kind::Path:
+                e.kind = Expr::Kind::Exists;
+                e.a = left.index;
+                result = Add(e);
+                return true;
+            case Operand::Kind::Band:
+                e.kind = Expr::Kind::Compare;
+                e.function = Expr::Function::Band;
+                e.a = left.index;
+                e.mask = left.mask;
+                result = Add(e);
+                return true;
+            default:
+                return Fail(L"expected a comparison");
+            }
+        }
+        Operand right;
+        if (!ParseOperand(kind, right)) {
+            return false;
+        }
+        if (left.kind == Operand::Kind::Literal) {
+            std::swap(left, right);
+            op = Mirror(op);
+        }
+        if (right.kind != Operand::Kind::Literal || left.kind == Operand::Kind::Literal) {
+            return Fail(L"a comparison needs a node or function on one side and a literal on "
+                        L"the other");
+        }
+        Expr e;
+        e.op = op;
+        e.hasComparison = true;
+        e.literal = right.index;
+        switch (left.kind) {
+        case Operand::Kind::Position:
+            e.kind = Expr::Kind::Position;
+            break;
+        case Operand::Kind::Timediff:
+            e.kind = Expr::Kind::Compare;
+            e.function = Expr::Function::Timediff;
+            e.a = left.index;
+            break;
+        case Operand::Kind::Band:
+            e.kind = Expr::Kind::Compare;
+            e.function = Expr::Function::Band;
+            e.a = left.index;
+            e.mask = left.mask;
+            break;
+        default:
+            e.kind = Expr::Kind::Compare;
+            e.a = left.index;
+            break;
+        }
+        result = Add(e);
+        return true;
+    }
+
+    bool ParseLiteral(Operand& operand) {
+        Ws();
+        Literal l;
+        const wchar_t c = text_[pos_];
+        if (c == L'\'' || c == L'"') {
+            ++pos_;
+            std::wstring value;
+            while (true) {
+                if (pos_ >= text_.size()) {
+                    return Fail(L"unterminated string literal");
+                }
+                if (text_[pos_] == c) {
+                    // A doubled delimiter is an escaped quote.
+                    if (pos_ + 1 < text_.size() && text_[pos_ + 1] == c) {
+                        value.push_back(c);
+                        pos_ += 2;
+                        continue;
+                    }
+                    ++pos_;
+                    break;
+                }
+                value.push_back(text_[pos_++]);
+            }
+            if (auto t = ParseSystemTime(value)) {
+                l.type = Literal::Type::Time;
+                l.time = *t;
+            } else if (ParseGuid(value)) {
+                l.type = Literal::Type::Guid;
+            } else {
+                l.type = Literal::Type::String;
+            }
+            l.text = std::move(value);
+        } else {
+            const size_t start = pos_;
+            if (text_[pos_] == L'-') {
+                ++pos_;
+            }
+            while (pos_ < text_.size() &&
+                   (std::iswalnum(static_cast<wint_t>(text_[pos_])) || text_[pos_] == L'.')) {
+                ++pos_;
+            }
+            const std::wstring_view number = text_.substr(start, pos_ - start);
+            l.type = Literal::Type::Number;
+            l.text = number;
+            if (auto u = ParseUnsigned(number)) {
+                l.integral = true;
+                l.unsigned_ = *u;
+                l.number = static_cast<double>(*u);
+            } else {
+                l.number = ParseNumber(number);
+                if (std::isnan(l.number)) {
+                    pos_ = start;
+                    return Fail(L"invalid number");
+                }
+            }
+        }
+        operand.kind = Operand::Kind::Literal;
+        operand.index = AddLiteral(std::move(l));
+        return true;
+    }
+
+    bool ParseOperand(NodeKind kind, Operand& operand) {
+        Ws();
+        if (pos_ >= text_.size()) {
+            return Fail(L"unexpected end of query");
+        }
+        const wchar_t c = text_[pos_];
+        if (c == L'\'' || c == L'"' || std::iswdigit(static_cast<wint_t>(c)) || c == L'-') {
+            return ParseLiteral(operand);
+        }
+        if (PeekName()) {
+            const size_t start = pos_;
+            const std::wstring_view name = Name();
+            if (Peek(L'(') && name != L"text") {
+                ++pos_;
+                return ParseFunction(kind, name, operand);
+            }
+            pos_ = start;
+        }
+        if (c == L'@' || c == L'*' || IsNameStart(c)) {
+            Path path;
+            if (!ParsePathSteps(kind, path, false)) {
+                return false;
+            }
+            operand.kind = Operand::Kind::Path;
+            operand.index = AddPath(path);
+            return true;
+        }
+        return Fail(std::wstring(L"unexpected '") + c + L"'");
+    }
+
+    bool ParseFunction(NodeKind kind, std::wstring_view name, Operand& operand) {
+        if (name == L"position") {
+            usedPosition_ = true;
+            operand.kind = Operand::Kind::Position;
+            return Expect(L')');
+        }
+        if (name == L"timediff") {
+            Path path;
+            if (!ParsePathSteps(kind, path, false)) {
+                return false;
+            }
+            operand.kind = Operand::Kind::Timediff;
+            operand.index = AddPath(path);
+            return Expect(L')');
+        }
+        if (name == L"band") {
+            Path path;
+            if (!ParsePathSteps(kind, path, false) || !Expect(L',')) {
+                return false;
+            }
+            Operand mask;
+            if (!ParseOperand(kind, mask)) {
+                return false;
+            }
+            if (mask.kind != Operand::Kind::Literal ||
+                out_.literals[mask.index].type != Literal::Type::Number) {
+                return Fail(L"band() takes a node and a number");
+            }
+            operand.kind = Operand::Kind::Band;
+            operand.index = AddPath(path);
+            operand.mask = mask.index;
+            return Expect(L')');
+        }
+        return Fail(L"unknown function '" + std::wstring(name) + L"'");
+    }
+
+    std::wstring_view text_;
+    Expression& out_;
+    QueryError& error_;
+    size_t pos_ = 0;
+    int depth_ = 0;
+    bool usedPosition_ = false;
+};
+
+struct Node {
+    NodeKind kind;
+    uint32_t item; // item index relative to the event's first item
+};
+
+} // namespace
+
+// Evaluates an Expression's tables against one event. Everything lives on the stack.
+struct Evaluator {
+    const Expression& x;
+    const Store& store;
+    const Channel& channel;
+    const Event& event;
+    uint64_t now;
+
+    bool Has(uint32_t bit) const { return (event.present & bit) != 0; }
+
+    bool Exists(NodeKind kind) const {
+        switch (kind) {
+        case NodeKind::System:
+            return true;
+        case NodeKind::Provider:
+            return Has(kHasProvider);
+        case NodeKind::EventID:
+            return Has(kHasEventId);
+        case NodeKind::Version:
+            return Has(kHasVersion);
+        case NodeKind::Level:
+            return Has(kHasLevel);
+        case NodeKind::Task:
+            return Has(kHasTask);
+        case NodeKind::Opcode:
+            return Has(kHasOpcode);
+        case NodeKind::Keywords:
+            return Has(kHasKeywords);
+        case NodeKind::TimeCreated:
+            return Has(kHasTimeCreated);
+        case NodeKind::EventRecordID:
+            return Has(kHasRecordId);
+        case NodeKind::Correlation:
+            return Has(kHasCorrelation);
+        case NodeKind::Execution:
+            return Has(kHasExecution);
+        case NodeKind::Channel:
+            return event.channel != 0;
+        case NodeKind::Computer:
+            return event.computer != 0;
+        case NodeKind::Security:
+            return Has(kHasSecurity);
+        case NodeKind::EventData:
+            return event.payload == Payload::EventData;
+        case NodeKind::UserData:
+            return event.payload == Payload::UserData;
+        default:
+            return false;
+        }
+    }
+
+    template <class F>
+    bool Any(const Path& path, uint32_t index, Node context, F& f) const {
+        if (index == path.stepCount) {
+            return f(context);
+        }
+        const Step& step = x.steps[path.firstStep + index];
+        auto tryNode = [&](Node node, uint32_t position) {
+            for (uint32_t p = 0; p < step.predicateCount; ++p) {
+                if (!Eval(x.predicates[step.firstPredicate + p], node, position)) {
+                    return false;
+                }
+            }
+            return Any(path, index + 1, node, f);
+        };
+        switch (step.kind) {
+        case NodeKind::Nothing:
+            return false;
+        case NodeKind::Item: {
+            if (context.kind != NodeKind::EventData && context.kind != NodeKind::UserDataRoot) {
+                return false;
+            }
+            uint32_t position = 0;
+            for (uint32_t i = 0; i < event.itemCount; ++i) {
+                const Item& item = channel.items[event.firstItem + i];
+                if (!step.name.empty() && store.String(item.element) != step.name) {
+                    continue;
+                }
+                if (tryNode(Node{NodeKind::Item, i}, ++position)) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        case NodeKind::UserDataRoot:
+            if (context.kind != NodeKind::UserData || event.userDataElement == 0 ||
+                (!step.name.empty() && store.String(event.userDataElement) != step.name)) {
+                return false;
+            }
+            return tryNode(Node{NodeKind::UserDataRoot, 0}, 1);
+        case NodeKind::System:
+        case NodeKind::EventData:
+        case NodeKind::UserData:
+            if (context.kind != NodeKind::Event || !Exists(step.kind)) {
+                return false;
+            }
+            return tryNode(Node{step.kind, 0}, 1);
+        default:
+            if (context.kind != NodeKind::System || !Exists(step.kind)) {
+                return false;
+            }
+            return tryNode(Node{step.kind, 0}, 1);
+        }
+    }
+
+    Expression::Value ValueOf(Node node, Field field) const {
+        using Type = Expression::Value::Type;
+        Expression::Value v;
+        v.node = node.kind;
+        v.field = field;
+        auto set = [&](Type type, uint64_t number) {
+            v.type = type;
+            v.number = number;
+        };
+        auto setText = [&](Type type, std::wstring_view text) {
+            v.type = type;
+            v.text = text;
+        };
+        switch (field) {
+        case Field::Text:
+            switch (node.kind) {
+            case NodeKind::EventID:
+                set(Type::UInt, event.eventId);
+                break;
+            case NodeKind::Version:
+                set(Type::UInt, event.version);
+                break;
+            case NodeKind::Level:
+                set(Type::UInt, event.level);
+                break;
+            case NodeKind::Task:
+                set(Type::UInt, event.task);
+                break;
+            case NodeKind::Opcode:
+                set(Type::UInt, event.opcode);
+                break;
+            case NodeKind::Keywords:
+                set(Type::Hex, event.keywords);
+                break;
+            case NodeKind::EventRecordID:
+                set(Type::UInt, event.recordId);
+                break;
+            case NodeKind::Channel:
+                setText(Type::String, store.String(event.channel));
+                break;
+            case NodeKind::Computer:
+                setText(Type::String, store.String(event.computer));
+                break;
+            case NodeKind::Item:
+                setText(Type::String, channel.ItemText(channel.items[event.firstItem + node.item]));
+                break;
+            default:
+                setText(Type::String, L"");
+                break;
+            }
+            break;
+        case Field::ProviderName:
+            setText(Type::String, store.String(event.provider));
+            break;
+        case Field::EventSourceName:
+            if (event.eventSourceName != 0) {
+                setText(Type::String, store.String(event.eventSourceName));
+            }
+            break;
+        case Field::ProviderGuid:
+            if (event.providerGuid != 0) {
+                v.type = Type::Guid;
+                v.guid = event.providerGuid;
+            }
+            break;
+        case Field::ActivityID:
+            if (event.activityId != 0) {
+                v.type = Type::Guid;
+                v.guid = event.activityId;
+            }
+            break;
+        case Field::RelatedActivityID:
+            if (event.relatedActivityId != 0) {
+                v.type = Type::Guid;
+                v.guid = event.relatedActivityId;
+            }
+            break;
+        case Field::Qualifiers:
+            if (Has(kHasQualifiers)) {
+                set(Type::UInt, event.qualifiers);
+            }
+            break;
+        case Field::SystemTime:
+            if (Has(kHasTimeCreated)) {
+                set(Type::Time, event.timeCreated);
+            }
+            break;
+        case Field::ProcessID:
+            if (Has(kHasProcessId)) {
+                set(Type::UInt, event.processId);
+            }
+            break;
+        case Field::ThreadID:
+            if (Has(kHasThreadId)) {
+                set(Type::UInt, event.threadId);
+            }
+            break;
+        case Field::UserID:
+            if (event.userSid != 0) {
+                setText(Type::Sid, store.String(event.userSid));
+            }
+            break;
+        case Field::ItemName: {
+            const Item& item = channel.items[event.firstItem + node.item];
+            if (item.name != 0) {
+                setText(Type::String, store.String(item.name));
+            }
+            break;
+        }
+        case Field::None:
+            break;
+        }
+        return v;
+    }
+
+    // The value's text when it must be compared as a string.
+    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const {
+        using Type = Expression::Value::Type;
+        switch (v.type) {
+        case Type::UInt:
+            scratch = std::to_wstring(v.number);
+            return scratch;
+        case Type::Hex: {
+            wchar_t buffer[24];
+            std::swprintf(buffer, 24, L"0x%llx", static_cast<unsigned long long>(v.number));
+            scratch = buffer;
+            return scratch;
+        }
+        case Type::Time:
+            scratch = FormatSystemTime(v.number);
+            return scratch;
+        case Type::Guid:
+            scratch = FormatGuid(store.Guid(v.guid));
+            return scratch;
+        default:
+            return v.text;
+        }
+    }
+
+    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const {
+        using Type = Expression::Value::Type;
+        if (v.type == Type::Null) {
+            return false;
+        }
+        std::wstring scratch;
+        switch (l.type) {
+        case Literal::Type::Number:
+            if (v.type == Type::UInt || v.type == Type::Hex) {
+                if (l.integral) {
+                    return Apply(op, v.number, l.unsigned_);
+                }
+                return ApplyNumber(op, static_cast<double>(v.number), l.number);
+            }
+            if (v.type == Type::String) {
+                if (auto u = ParseUnsigned(v.text); u && l.integral) {
+                    return Apply(op, *u, l.unsigned_);
+                }
+                return ApplyNumber(op, ParseNumber(v.text), l.number);
+            }
+            return op == CompareOp::Ne;
+        case Literal::Type::Time:
+            if (v.type == Type::Time) {
+                return Apply(op, v.number, l.time);
+            }
+            if (auto t = ParseSystemTime(TextOf(v, scratch))) {
+                return Apply(op, *t, l.time);
+            }
+            return op == CompareOp::Ne;
+        case Literal::Type::Guid:
+            if (op == CompareOp::Eq || op == CompareOp::Ne) {
+                auto mine = ParseGuid(TextOf(v, scratch));
+                auto theirs = ParseGuid(l.text);
+                const bool equal = mine && theirs && *mine == *theirs;
+                return op == CompareOp::Eq ? equal : !equal;
+            }
+            return false;
+        case Literal::Type::String:
+            if (op == CompareOp::Eq || op == CompareOp::Ne) {
+                const std::wstring_view text = TextOf(v, scratch);
+                const bool equal = (v.type == Type::Sid || v.type == Type::Guid)
+                                       ? EqualsNoCase(text, l.text)
+                                       : text == l.text;
+                return op == CompareOp::Eq ? equal : !equal;
+            }
+            // XPath 1.0: ordering compares numbers; a text that is not one matches nothing.
+            return ApplyNumber(op, ParseNumber(TextOf(v, scratch)), ParseNumber(l.text)) &&
+                   op != CompareOp::Ne;
+        }
+        return false;
+    }
+
+    bool Eval(uint32_t index, Node context, uint32_t position) const {
+        const Expr& e = x.exprs[index];
+        switch (e.kind) {
+        case Expr::Kind::True:
+            return true;
+        case Expr::Kind::Or:
+            return Eval(e.a, context, position) || Eval(e.b, context, position);
+        case Expr::Kind::And:
+            return Eval(e.a, context, position) && Eval(e.b, context, position);
+        case Expr::Kind::Position:
+            return Compare(
+                Expression::Value{
+                    Expression::Value::Type::UInt, NodeKind::Nothing, Field::Text, position, {}, 0},
+                e.op, x.literals[e.literal]);
+        case Expr::Kind::Exists: {
+            const Path& path = x.paths[e.a];
+            auto test = [&](Node node) {
+                return path.field == Field::Text ||
+                       ValueOf(node, path.field).type != Expression::Value::Type::Null;
+            };
+            return Any(path, 0, context, test);
+        }
+        case Expr::Kind::Compare: {
+            const Path& path = x.paths[e.a];
+            const Literal& literal = x.literals[e.literal];
+            auto test = [&](Node node) {
+                const Expression::Value v = ValueOf(node, path.field);
+                switch (e.function) {
+                case Expr::Function::None:
+                    return Compare(v, e.op, literal);
+                case Expr::Function::Timediff: {
+                    std::wstring scratch;
+                    std::optional<uint64_t> t;
+                    if (v.type == Expression::Value::Type::Time) {
+                        t = v.number;
+                    } else if (v.type != Expression::Value::Type::Null) {
+                        t = ParseSystemTime(TextOf(v, scratch));
+                    }
+                    if (!t) {
+                        return false;
+                    }
+                    const double ms = (static_cast<double>(now) - static_cast<double>(*t)) / 1e4;
+                    return ApplyNumber(e.op, ms, literal.number);
+                }
+                case Expr::Function::Band: {
+                    uint64_t n = 0;
+                    if (v.type == Expression::Value::Type::UInt ||
+                        v.type == Expression::Value::Type::Hex) {
+                        n = v.number;
+                    } else if (auto u = ParseUnsigned(v.text);
+                               v.type == Expression::Value::Type::String && u) {
+                        n = *u;
+                    } else {
+                        return false;
+                    }
+                    const uint64_t result = n & x.literals[e.mask].unsigned_;
+                    if (!e.hasComparison) {
+                        return result != 0;
+                    }
+                    return literal.integral
+                               ? Apply(e.op, result, literal.unsigned_)
+                               : ApplyNumber(e.op, static_cast<double>(result), literal.number);
+                }
+                }
+                return false;
+            };
+            return Any(path, 0, context, test);
+        }
+        }
+        return false;
+    }
+};
+
+bool Expression::CompileFilter(std::wstring_view xpath, Expression& out, QueryError& error) {
+    out = Expression{};
+    Parser parser(xpath, out, error);
+    return parser.ParseFilter();
+}
+
+bool Expression::CompileValuePath(std::wstring_view path, Expression& out, QueryError& error) {
+    out = Expression{};
+    Parser parser(path, out, error);
+    if (!parser.ParseValuePath()) {
+        return false;
+    }
+    // "Event/EventData/Data" renders every Data value as one string array.
+    const Path& p = out.paths[out.valuePath];
+    out.eventDataArray_ = p.stepCount == 2 && p.field == Field::Text &&
+                          out.steps[p.firstStep].kind == NodeKind::EventData &&
+                          out.steps[p.firstStep].predicateCount == 0 &&
+                          out.steps[p.firstStep + 1].kind == NodeKind::Item &&
+                          out.steps[p.firstStep + 1].name == L"Data" &&
+                          out.steps[p.firstStep + 1].predicateCount == 0;
+    return true;
+}
+
+bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
+                         uint64_t now) const noexcept {
+    const Evaluator evaluator{*this, store, channel, event, now};
+    return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);
+}
+
+void Expression::VisitValues(const Store& store, const Channel& channel, const Event& event,
+                             bool (*visit)(void*, const Value&), void* context) const {
+    const Evaluator evaluator{*this, store, channel, event, 0};
+    const Path& path = paths[valuePath];
+    auto test = [&](Node node) {
+        const Value v = evaluator.ValueOf(node, path.field);
+        return !visit(context, v);
+    };
+    evaluator.Any(path, 0, Node{NodeKind::Event, 0}, test);
+}
+
+namespace {
+
+bool IsStructured(std::wstring_view query) {
+    query = Trim(query);
+    return !query.empty() && query.front() == L'<';
+}
+
+void SplitPath(std::wstring_view path, bool defaultIsFile, std::wstring& out, bool& file) {
+    if (path.substr(0, 7) == L"file://") {
+        out = path.substr(7);
+        file = true;
+    } else {
+        out = path;
+        file = defaultIsFile;
+    }
+}
+
+} // namespace
+
+bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath, bool defaultIsFile,
+                            CompiledQuery& out, QueryError& error) {
+    out = CompiledQuery{};
+    const std::wstring_view text = query ? std::wstring_view(query) : std::wstring_view();
+    if (!IsStructured(text)) {
+        Selector selector;
+        if (defaultPath.empty()) {
+            error = {ERROR_EVT_INVALID_QUERY, L"the query names no channel or log file"};
+            return false;
+        }
+        SplitPath(defaultPath, defaultIsFile, selector.path, selector.file);
+        const std::wstring_view xpath = Trim(text).empty() ? std::wstring_view(L"*") : text;
+        if (!Expression::CompileFilter(xpath, selector.expression, error)) {
+            return false;
+        }
+        QueryPart part;
+        part.selectors.push_back(std::move(selector));
+        out.parts.push_back(std::move(part));
+        return true;
+    }
+
+    const std::string utf8 = Narrow(text);
+    pugi::xml_document document;
+    const pugi::xml_parse_result parsed = document.load_buffer(utf8.data(), utf8.size());
+    if (!parsed) {
+        error = {ERROR_EVT_MALFORMED_XML_TEXT, L"malformed query XML: " +
+                                                   Widen(parsed.description()) + L" at offset " +
+                                                   std::to_wstring(parsed.offset)};
+        return false;
+    }
+    const pugi::xml_node root = document.document_element();
+    if (std::string_view(root.name()) != "QueryList") {
+        error = {ERROR_EVT_INVALID_QUERY, L"the query's root element is not QueryList"};
+        return false;
+    }
+    for (pugi::xml_node q = root.first_child(); q; q = q.next_sibling()) {
+        if (q.type() != pugi::node_element) {
+            continue;
+        }
+        const std::wstring id = Widen(q.attribute("Id").value());
+        if (std::string_view(q.name()) != "Query") {
+            error = {ERROR_EVT_INVALID_QUERY,
+                     L"unexpected element '" + Widen(q.name()) + L"' in QueryList"};
+            return false;
+        }
+        const std::wstring queryPath =
+            q.attribute("Path") ? Widen(q.attribute("Path").value()) : std::wstring(defaultPath);
+        QueryPart part;
+        for (pugi::xml_node s = q.first_child(); s; s = s.next_sibling()) {
+            if (s.type() != pugi::node_element) {
+                continue;
+            }
+            const std::string_view name = s.name();
+            if (name != "Select" && name != "Suppress") {
+                error = {ERROR_EVT_INVALID_QUERY,
+                         L"unexpected element '" + Widen(name) + L"' in Query Id='" + id + L"'"};
+                return false;
+            }
+            Selector selector;
+            selector.suppress = name == "Suppress";
+            const std::wstring path =
+                s.attribute("Path") ? Widen(s.attribute("Path").value()) : queryPath;
+            if (path.empty()) {
+                error = {ERROR_EVT_INVALID_QUERY,
+                         Widen(name) + L" of Query Id='" + id + L"' names no path"};
+                return false;
+            }
+            SplitPath(path, defaultIsFile && !s.attribute("Path") && !q.attribute("Path"),
+                      selector.path, selector.file);
+            const std::wstring xpath = Widen(s.text().get());
+            if (s.first_element_by_path("*") ||
+                !Expression::CompileFilter(xpath, selector.expression, error)) {
+                if (error.code == 0) {
+                    error = {ERROR_EVT_INVALID_QUERY, L"elements inside " + Widen(name)};
+                }
+                error.message = Widen(name) + L" of Query Id='" + id + L"': " + error.message;
+                return false;
+            }
+            part.selectors.push_back(std::move(selector));
+        }
+        out.parts.push_back(std::move(part));
+    }
+    if (out.parts.empty()) {
+        error = {ERROR_EVT_INVALID_QUERY, L"the QueryList holds no Query"};
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::pair<std::wstring, bool>> CompiledQuery::Paths() const {
+    std::vector<std::pair<std::wstring, bool>> result;
+    for (const QueryPart& part : parts) {
+        for (const Selector& s : part.selectors) {
+            if (s.suppress) {
+                continue;
+            }
+            bool seen = false;
+            for (const auto& [path, file] : result) {
+                seen = seen || (file == s.file && EqualsNoCase(path, s.path));
+            }
+            if (!seen) {
+                result.emplace_back(s.path, s.file);
+            }
+        }
+    }
+    return result;
+}
+
+PathMatcher::PathMatcher(const CompiledQuery& query, std::wstring_view path) {
+    for (const QueryPart& part : query.parts) {
+        Part p;
+        for (const Selector& s : part.selectors) {
+            if (!EqualsNoCase(s.path, path)) {
+                continue;
+            }
+            (s.suppress ? p.suppresses : p.selects).push_back(&s.expression);
+        }
+        if (!p.selects.empty()) {
+            parts_.push_back(std::move(p));
+        }
+    }
+}
+
+bool PathMatcher::Matches(const Store& store, const Channel& channel, const Event& event,
+                          uint64_t now) const noexcept {
+    for (const Part& part : parts_) {
+        bool selected = false;
+        for (const Expression* e : part.selects) {
+            if (e->Matches(store, channel, event, now)) {
+                selected = true;
+                break;
+            }
+        }
+        if (!selected) {
+            continue;
+        }
+        bool suppressed = false;
+        for (const Expression* e : part.suppresses) {
+            if (e->Matches(store, channel, event, now)) {
+                suppressed = true;
+                break;
+            }
+        }
+        if (!suppressed) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace PalEventLog

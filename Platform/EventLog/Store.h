@@ -1,0 +1,221 @@
+// The event store of the Event Log stand-in: channels of compact events loaded once from a folder
+// (*.xml event files, *.evtx logs, publishers.xml, accounts.xml), or an empty store in memory.
+#pragma once
+
+#include "Text.h"
+
+#include "Win32/WinTypes.h"
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace pugi {
+class xml_node;
+}
+
+namespace PalEventLog {
+
+using StrId = uint32_t; // index into the store's string pool; 0 is "absent"
+
+// Interned strings; ids and views stay valid for the life of the pool.
+class StringPool {
+public:
+    StringPool();
+    StrId Intern(std::wstring_view text);
+    std::wstring_view Get(StrId id) const noexcept { return strings_[id]; }
+    size_t Count() const noexcept { return strings_.size(); }
+
+private:
+    std::deque<std::wstring> strings_;
+    std::unordered_map<std::wstring_view, StrId> index_;
+};
+
+// Which optional System values an event carries.
+enum Present : uint32_t {
+    kHasQualifiers = 1u << 0,
+    kHasVersion = 1u << 1,
+    kHasLevel = 1u << 2,
+    kHasTask = 1u << 3,
+    kHasOpcode = 1u << 4,
+    kHasKeywords = 1u << 5,
+    kHasTimeCreated = 1u << 6,
+    kHasRecordId = 1u << 7,
+    kHasProcessId = 1u << 8,
+    kHasThreadId = 1u << 9,
+    kHasCorrelation = 1u << 10,
+    kHasExecution = 1u << 11,
+    kHasSecurity = 1u << 12,
+    kHasEventId = 1u << 13,
+    kHasProvider = 1u << 14,
+};
+
+enum class Payload : uint8_t { None, EventData, UserData };
+
+// One child of EventData (Data, Binary, ...) or of the UserData element: element name, Name
+// attribute and text, the text kept in the channel's text arena.
+struct Item {
+    StrId element = 0;
+    StrId name = 0;
+    uint32_t textOffset = 0;
+    uint32_t textLength = 0;
+};
+
+// A parsed event: typed System values, strings interned, EventData/UserData values as items.
+struct Event {
+    uint64_t recordId = 0;
+    uint64_t timeCreated = 0; // FILETIME ticks
+    uint64_t keywords = 0;
+    uint32_t processId = 0;
+    uint32_t threadId = 0;
+    StrId provider = 0;
+    StrId eventSourceName = 0;
+    StrId channel = 0;
+    StrId computer = 0;
+    StrId userSid = 0;
+    uint32_t providerGuid = 0; // index into the store's GUID table; 0 is "absent"
+    uint32_t activityId = 0;
+    uint32_t relatedActivityId = 0;
+    uint32_t firstItem = 0;
+    uint32_t itemCount = 0;
+    uint32_t userDataXmlOffset = 0; // the UserData element's XML in the text arena
+    uint32_t userDataXmlLength = 0;
+    StrId userDataElement = 0; // the name of the single child of UserData
+    uint32_t present = 0;
+    uint16_t eventId = 0;
+    uint16_t qualifiers = 0;
+    uint16_t task = 0;
+    uint8_t level = 0;
+    uint8_t opcode = 0;
+    uint8_t version = 0;
+    Payload payload = Payload::None;
+};
+
+// The events of one channel (or one log file), ordered by EventRecordID.
+struct Channel {
+    std::wstring name;
+    bool classic = false;
+    bool declared = false; // named by publishers.xml rather than only by events
+    std::vector<Event> events;
+    std::vector<Item> items;
+    std::vector<wchar_t> text;
+
+    std::wstring_view Text(uint32_t offset, uint32_t length) const noexcept {
+        return {text.data() + offset, length};
+    }
+    std::wstring_view ItemText(const Item& item) const noexcept {
+        return Text(item.textOffset, item.textLength);
+    }
+    // Index of the first event whose record id is not less than recordId.
+    size_t LowerBound(uint64_t recordId) const noexcept;
+};
+
+struct Publisher {
+    std::wstring name;
+    GUID guid{};
+    std::vector<std::wstring> channels;
+    std::map<uint32_t, std::wstring> messages; // by event id (or full classic id)
+    std::map<uint32_t, std::wstring> parameters;
+    std::map<uint32_t, std::wstring> levels;
+    std::map<uint32_t, std::wstring> tasks;
+    std::map<uint32_t, std::wstring> opcodes;
+    std::map<uint64_t, std::wstring> keywords; // by mask
+};
+
+struct Account {
+    std::wstring domain;
+    std::wstring name;
+};
+
+// What loading found: counts and the problems met, one text per problem.
+struct LoadReport {
+    size_t files = 0;
+    size_t events = 0;
+    std::vector<std::wstring> problems;
+};
+
+using ProgressFn = std::function<void(size_t eventsLoaded)>;
+
+class Store {
+public:
+    // An empty store in memory with the channels every Windows machine has.
+    Store();
+    // Loads every *.xml, *.evtx, publishers.xml and accounts.xml of a folder. Unreadable files and
+    // events are reported and skipped; the store is usable whatever they hold.
+    static std::shared_ptr<Store> Open(const std::filesystem::path& folder, LoadReport* report,
+                                       const ProgressFn& progress = {});
+    // One log file as a store of its own, all its events in one channel named by the path.
+    static std::shared_ptr<Store> OpenLogFile(const std::filesystem::path& file,
+                                              LoadReport* report);
+
+    // Loading steps, also used by tools that build stores. The caller holds the lock exclusively
+    // or owns the store alone.
+    void LoadEventFile(const std::filesystem::path& file, LoadReport& report,
+                       const ProgressFn& progress = {});
+    void LoadEvtxFile(const std::filesystem::path& file, LoadReport& report,
+                      const ProgressFn& progress = {});
+    void LoadEventXmlText(std::string_view xml, LoadReport& report);
+    bool AddEventXml(const pugi::xml_node& event, LoadReport& report);
+    void LoadPublishers(const std::filesystem::path& file, LoadReport& report);
+    void LoadAccounts(const std::filesystem::path& file, LoadReport& report);
+    // Orders every channel by record id; called once loading is done.
+    void Finish();
+
+    // Appends an event to the channel its System/Channel names, after the channel's last event.
+    // Open result sets see it; listeners are told. Takes the lock itself.
+    bool Append(std::string_view eventXml);
+    using ChangeListener = std::function<void(const Channel& channel)>;
+    // Registers a listener for appended events; returns its id for RemoveListener.
+    uint64_t AddListener(ChangeListener listener);
+    void RemoveListener(uint64_t id);
+
+    // Lookups; the caller holds the lock (shared is enough).
+    Channel* FindChannel(std::wstring_view name) const noexcept;
+    const Publisher* FindPublisher(std::wstring_view name) const noexcept;
+    const Account* FindAccount(std::wstring_view sid) const noexcept;
+    const std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess>& Channels() const noexcept {
+        return channels_;
+    }
+    const std::map<std::wstring, Publisher, NoCaseLess>& Publishers() const noexcept {
+        return publishers_;
+    }
+    // The providers of a channel: those publishers.xml declares for it, then every other provider
+    // of its events, without repeats.
+    std::vector<std::wstring> ChannelPublishers(const Channel& channel) const;
+
+    std::wstring_view String(StrId id) const noexcept { return strings_.Get(id); }
+    const GUID& Guid(uint32_t id) const noexcept { return guids_[id]; }
+
+    // Readers hold it shared; appends and loading hold it exclusively.
+    mutable std::shared_mutex mutex;
+
+private:
+    Channel& GetOrAddChannel(std::wstring_view name);
+    uint32_t InternGuid(const GUID& guid);
+    uint32_t AppendText(Channel& channel, std::wstring_view text);
+
+    StringPool strings_;
+    std::vector<GUID> guids_;
+    std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> channels_;
+    std::map<std::wstring, Publisher, NoCaseLess> publishers_;
+    std::map<std::wstring, Account, NoCaseLess> accounts_;
+    Channel* forcedChannel_ = nullptr; // a log file store puts every event here
+    std::mutex listenersMutex_;
+    std::map<uint64_t, ChangeListener> listeners_;
+    uint64_t nextListener_ = 1;
+};
+
+// The process-wide store: PAL_EVENTLOG_DIR's folder, loaded on first use, or an empty one.
+std::shared_ptr<Store> GlobalStore();
+// Replaces the process-wide store (tools and tests); null goes back to loading on next use.
+void SetGlobalStore(std::shared_ptr<Store> store);
+
+} // namespace PalEventLog
