@@ -109,14 +109,17 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCloseNodeHandle(void* node) {
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    std::unique_ptr<NodeHandle> handle(HandleOf(node));
-    handle->magic = 0;
-    // The last reference may go here: the node and its unreferenced descendants are then
-    // destroyed under the tree lock, which keeps surviving descendants' parent links consistent.
-    std::shared_ptr<Node> released = std::move(handle->node);
-    TreeGuard guard(*released);
-    released.reset();
-    return kOk;
+    return Guarded([&] {
+        std::unique_ptr<NodeHandle> handle(HandleOf(node));
+        handle->magic = 0;
+        // The last reference may go here: the node and its unreferenced descendants are then
+        // destroyed under the tree lock, which keeps surviving descendants' parent links
+        // consistent.
+        std::shared_ptr<Node> released = std::move(handle->node);
+        TreeGuard guard(*released);
+        released.reset();
+        return kOk;
+    });
 }
 
 QUARRY_API EKN_HRESULT QUARRY_CALL EknCloneNode(void* node, int32_t depth, uint32_t /*flags*/,
@@ -169,10 +172,12 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildCount(void* node, uint64_t* count)
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    const Node& self = *HandleOf(node)->node;
-    TreeGuard guard(self);
-    *count = self.children.size();
-    return kOk;
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        *count = self.children.size();
+        return kOk;
+    });
 }
 
 QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByIndex(void* node, uint64_t index, void** child) {
@@ -299,9 +304,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeType(void* node, EKNCHAR* buffer, u
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    const Node& self = *HandleOf(node)->node;
-    TreeGuard guard(self);
-    return ReturnText(self.type, buffer, size);
+    return Guarded([&] {
+        const Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        return ReturnText(self.type, buffer, size);
+    });
 }
 
 // The names, each followed by a NUL, and one more NUL at the end ("a\0b\0\0"; "\0" for none).
