@@ -5,9 +5,9 @@
 #include "Win32/WinBase.h"
 
 #include <dlfcn.h>
-#include <execinfo.h>
 #include <link.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <climits>
 #include <cstdlib>
@@ -228,30 +228,59 @@ BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module)
     }
 }
 
-// Not inlined, so that the frame of this function is exactly one frame of backtrace().
+namespace {
+
+struct UnwindState {
+    void* anchor;  // the return address into the caller of RtlCaptureStackBackTrace
+    bool anchored; // frames are recorded from the anchor on
+    DWORD skip;    // frames still to skip after the anchor
+    DWORD capacity;
+    DWORD count;
+    PVOID* frames;
+};
+
+_Unwind_Reason_Code RecordFrame(_Unwind_Context* context, void* data) {
+    auto& state = *static_cast<UnwindState*>(data);
+    void* ip = reinterpret_cast<void*>(_Unwind_GetIP(context));
+    if (ip == nullptr) {
+        return _URC_END_OF_STACK;
+    }
+    if (!state.anchored) {
+        if (ip != state.anchor) {
+            return _URC_NO_REASON;
+        }
+        state.anchored = true;
+    }
+    if (state.skip > 0) {
+        --state.skip;
+        return _URC_NO_REASON;
+    }
+    state.frames[state.count++] = ip;
+    return state.count < state.capacity ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+} // namespace
+
+// Frames are counted from this function's own return address, so that frames of the unwinder
+// (or of tools wrapping it) never shift the result.
 __attribute__((noinline)) WORD WINAPI RtlCaptureStackBackTrace(DWORD framesToSkip,
                                                                DWORD framesToCapture,
                                                                PVOID* backTrace,
                                                                PDWORD backTraceHash) {
-    // Windows, too, refuses requests reaching beyond its capture limit.
-    constexpr DWORD kMaxFrames = 256;
+    constexpr DWORD kMaxFrames = 0xFFFF;
     if (backTrace == nullptr || framesToCapture == 0 || framesToSkip >= kMaxFrames ||
         framesToCapture > kMaxFrames - framesToSkip) {
         return 0;
     }
-    // Frame 0 of backtrace() is this function; the caller's frame comes next.
-    void* frames[kMaxFrames + 1];
-    const int count = backtrace(frames, static_cast<int>(framesToSkip + framesToCapture + 1));
-    const DWORD available = count > static_cast<int>(framesToSkip + 1)
-                                ? static_cast<DWORD>(count) - framesToSkip - 1
-                                : 0;
+    UnwindState state{
+        __builtin_return_address(0), false, framesToSkip, framesToCapture, 0, backTrace};
+    _Unwind_Backtrace(RecordFrame, &state);
     DWORD hash = 0;
-    for (DWORD i = 0; i < available; ++i) {
-        backTrace[i] = frames[framesToSkip + 1 + i];
+    for (DWORD i = 0; i < state.count; ++i) {
         hash += static_cast<DWORD>(reinterpret_cast<uintptr_t>(backTrace[i]));
     }
     if (backTraceHash != nullptr) {
         *backTraceHash = hash;
     }
-    return static_cast<WORD>(available);
+    return static_cast<WORD>(state.count);
 }
