@@ -444,14 +444,3 @@ BOOL WINAPI DeleteFileW(LPCWSTR fileName) try {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
 }
-
-// Closes any handle of the library's table. Defined weak so that the kernel-object code of the
-// library can provide the one CloseHandle for every kind of handle; this definition serves
-// until it does, and keeps the thread's last error on success as Windows does.
-extern "C" __attribute__((weak, visibility("default"))) BOOL WINAPI CloseHandle(HANDLE handle) {
-    if (!Pal::Handles().Remove(handle)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
-}
