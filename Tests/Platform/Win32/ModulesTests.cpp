@@ -74,6 +74,25 @@ TEST(GetModuleHandleExW, FromAddressNamesTheSharedObject) {
     EXPECT_EQ(std::wstring(path, exeLength), ExecutablePath());
 }
 
+TEST(GetModuleHandleExW, ByNameFindsLoadedObjectsAndNullTheExecutable) {
+    HMODULE byAddress = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   reinterpret_cast<LPCWSTR>(&GetLastError), &byAddress));
+    HMODULE byName = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"libPalWin32.so",
+                                   &byName));
+    EXPECT_EQ(byName, byAddress);
+
+    HMODULE executable = nullptr;
+    ASSERT_TRUE(
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, nullptr, &executable));
+    ASSERT_NE(executable, nullptr);
+    wchar_t path[4096];
+    const DWORD length = GetModuleFileNameW(executable, path, 4096);
+    EXPECT_EQ(std::wstring(path, length), ExecutablePath());
+}
+
 TEST(GetModuleHandleExW, CountedReferenceIsDroppedByFreeLibrary) {
     HMODULE module = nullptr;
     ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
 
 #include <thread>
 
@@ -21,6 +26,42 @@ TEST(Process, CommandLineStartsWithTheProgram) {
     // The test runner calls the program by a path ending in its name; the same buffer each time.
     EXPECT_NE(line.find(L"Win32Tests"), std::wstring::npos);
     EXPECT_EQ(GetCommandLineW(), GetCommandLineW());
+}
+
+// Runs in a child process started by CommandLineQuotesLikeWindows, with the arguments below.
+TEST(ProcessChild, SeesQuotedCommandLine) {
+    if (std::getenv("WIN32TESTS_COMMAND_LINE_CHILD") == nullptr) {
+        GTEST_SKIP() << "runs only as the child of Process.CommandLineQuotesLikeWindows";
+    }
+    const std::wstring line = GetCommandLineW();
+    EXPECT_TRUE(line.ends_with(
+        L" --gtest_filter=ProcessChild.* \"two words\" \"\" \"say \\\"hi\\\"\" back\\slash\\ "
+        L"\"tail end\\\\\""))
+        << std::string(line.begin(), line.end());
+}
+
+TEST(Process, CommandLineQuotesLikeWindows) {
+    // Blanks, empty arguments and quotes are quoted as CommandLineToArgvW reads them back;
+    // backslashes are doubled only before a quote.
+    std::vector<std::string> arguments = {"/proc/self/exe", "--gtest_filter=ProcessChild.*",
+                                          "two words",      "",
+                                          "say \"hi\"",     "back\\slash\\",
+                                          "tail end\\"};
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    setenv("WIN32TESTS_COMMAND_LINE_CHILD", "1", 1);
+    pid_t child = 0;
+    const int spawned =
+        posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    unsetenv("WIN32TESTS_COMMAND_LINE_CHILD");
+    ASSERT_EQ(spawned, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(LocalMemory, AllocatesZeroedAndRefusesForeignPointers) {
