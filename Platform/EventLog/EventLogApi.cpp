@@ -80,7 +80,11 @@ struct ResultSet : EventSource {
         const Source& s = sources[p.source];
         return s.matcher.Matches(*store, *s.channel, s.channel->events[EventIndex(p)], now);
     }
-    Position End() const { return Position{sources.size(), 0}; }
+    // After the last event; events appended later come after it in forward order.
+    Position End() const {
+        return sources.empty() ? Position{}
+                               : Position{sources.size() - 1, Length(sources.size() - 1)};
+    }
     // The first matching position at or after p.
     std::optional<Position> FindNext(Position p, uint64_t now) const {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
@@ -345,7 +349,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         Position point;
         switch (origin) {
         case EvtSeekRelativeToFirst:
-            point = Position{};
+            anchor = rs->FindNext(Position{}, now);
             break;
         case EvtSeekRelativeToLast:
             anchor = rs->FindPrev(rs->End(), now);

@@ -333,6 +333,7 @@ private:
 
     bool ParsePredicates(NodeKind kind, std::vector<uint32_t>& conditions) {
         while (Eat(L'[')) {
+            const bool outerUsedPosition = usedPosition_;
             usedPosition_ = false;
             const size_t start = pos_;
             uint32_t condition = 0;
@@ -365,6 +366,7 @@ private:
                 pos_ = start;
                 return Fail(L"position() applies to leaf nodes only");
             }
+            usedPosition_ = outerUsedPosition;
             if (!Expect(L']')) {
                 return false;
             }

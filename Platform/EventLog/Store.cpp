@@ -260,19 +260,27 @@ void Store::LoadEventXmlText(std::string_view xml, LoadReport& report) {
                                   Widen(parsed.description()));
     }
     // Events one after another, or under one root element; either way every Event element.
+    std::vector<pugi::xml_node> events;
     for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
         if (node.type() != pugi::node_element) {
             continue;
         }
         if (LocalName(node.name()) == "Event") {
-            AddEventXml(node, report);
+            events.push_back(node);
             continue;
         }
         for (pugi::xml_node e = node.first_child(); e; e = e.next_sibling()) {
             if (e.type() == pugi::node_element && LocalName(e.name()) == "Event") {
-                AddEventXml(e, report);
+                events.push_back(e);
             }
         }
+    }
+    // The parser stops at an error: the last event it started is incomplete.
+    if (!parsed && !events.empty()) {
+        events.pop_back();
+    }
+    for (const pugi::xml_node& node : events) {
+        AddEventXml(node, report);
     }
 }
 

@@ -1,0 +1,441 @@
+#include "Store.h"
+#include "TestStore.h"
+
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+using namespace PalEventLog;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Application: records 1..10, level 2 on odd records, 4 on even ones, event id 1000 + record;
+// record 3 has no EventData. System: records 100 and 101.
+class EventLogApi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
+        fs::create_directories(folder_);
+        std::string xml;
+        for (int r = 1; r <= 10; ++r) {
+            xml += Testing::EventXml(
+                "Application", r, 1000 + r, r % 2 ? 2 : 4, r <= 5 ? "Alpha" : "Beta",
+                "2024-01-0" + std::to_string(r % 9 + 1) + "T00:00:00.0000000Z",
+                r == 3 ? "" : "<Data>first" + std::to_string(r) + "</Data><Data>second</Data>",
+                r == 1 ? "<Security UserID='S-1-5-18'/>" : "");
+        }
+        xml += Testing::EventXml("System", 100, 7, 4, "Sys", "2024-01-01T00:00:00Z", "");
+        xml += Testing::EventXml("System", 101, 8, 4, "Sys", "2024-01-01T00:00:00Z", "");
+        std::ofstream(folder_ / "events.xml") << xml;
+        std::ofstream(folder_ / "publishers.xml")
+            << "<Publishers><Publisher Name='Alpha'><Channel Name='Application'/>"
+               "<Message EventId='1001'>Alpha %1 then %2</Message>"
+               "<Message EventId='1002'>Needs %3</Message></Publisher></Publishers>";
+        SetGlobalStore(Store::Open(folder_, nullptr));
+    }
+    void TearDown() override {
+        SetGlobalStore(nullptr);
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+
+    static std::vector<EVT_HANDLE> Next(EVT_HANDLE rs, DWORD count) {
+        std::vector<EVT_HANDLE> events(count);
+        DWORD returned = 99;
+        if (!EvtNext(rs, count, events.data(), INFINITE, 0, &returned)) {
+            EXPECT_EQ(returned, 0u);
+            return {};
+        }
+        events.resize(returned);
+        return events;
+    }
+    static uint64_t RecordOf(EVT_HANDLE event) {
+        EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+        std::vector<EVT_VARIANT> buffer(64);
+        DWORD used = 0, count = 0;
+        const BOOL ok = EvtRender(context, event, EvtRenderEventValues,
+                                  static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
+                                  buffer.data(), &used, &count);
+        EvtClose(context);
+        return ok ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
+    }
+    // Record ids of the next `count` events, closing their handles.
+    static std::vector<uint64_t> Records(EVT_HANDLE rs, DWORD count) {
+        std::vector<uint64_t> ids;
+        for (EVT_HANDLE e : Next(rs, count)) {
+            ids.push_back(RecordOf(e));
+            EvtClose(e);
+        }
+        return ids;
+    }
+    static std::wstring ExtendedStatus() {
+        wchar_t buffer[512];
+        DWORD used = 0;
+        EvtGetExtendedStatus(512, buffer, &used);
+        return buffer;
+    }
+
+    fs::path folder_;
+};
+
+using Ids = std::vector<uint64_t>;
+
+TEST_F(EventLogApi, QueriesReadBothDirectionsInBatches) {
+    EVT_HANDLE forward = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]",
+                                  EvtQueryChannelPath | EvtQueryForwardDirection);
+    ASSERT_NE(forward, nullptr);
+    EXPECT_EQ(Records(forward, 2), (Ids{1, 3}));
+    EXPECT_EQ(Records(forward, 10), (Ids{5, 7, 9})); // a partial batch is a success
+    DWORD returned = 5;
+    EVT_HANDLE events[4];
+    EXPECT_FALSE(EvtNext(forward, 4, events, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(EvtClose(forward));
+
+    EVT_HANDLE reverse =
+        EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath | EvtQueryReverseDirection);
+    ASSERT_NE(reverse, nullptr);
+    EXPECT_EQ(Records(reverse, 3), (Ids{10, 9, 8}));
+    EvtClose(reverse);
+}
+
+TEST_F(EventLogApi, StructuredQueriesUnionTheirQueries) {
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, nullptr,
+                 L"<QueryList><Query Id='0' Path='Application'><Select>*[System[Level=4]]</Select>"
+                 L"<Suppress>*[System[EventRecordID&gt;6]]</Suppress></Query>"
+                 L"<Query Id='1' Path='System'><Select>*</Select></Query></QueryList>",
+                 EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    EXPECT_EQ(Records(rs, 10), (Ids{2, 4, 6, 100, 101}));
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, QueryFailuresSetCodesAndExtendedStatus) {
+    EXPECT_EQ(EvtQuery(nullptr, L"Application", L"*[System[Level=]]", EvtQueryChannelPath),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_INVALID_QUERY);
+    EXPECT_FALSE(ExtendedStatus().empty());
+    EXPECT_EQ(EvtQuery(nullptr, L"NoSuchChannel", L"*", EvtQueryChannelPath), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_CHANNEL_NOT_FOUND);
+    EXPECT_NE(ExtendedStatus().find(L"NoSuchChannel"), std::wstring::npos);
+    EXPECT_EQ(EvtQuery(nullptr, L"Application",
+                       L"<QueryList><Query><Select>*[a<b]</Select></Query></QueryList>",
+                       EvtQueryChannelPath),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_MALFORMED_XML_TEXT);
+    EVT_HANDLE tolerant = EvtQuery(nullptr, nullptr,
+                                   L"<QueryList><Query Id='0'><Select Path='Nope'>*</Select>"
+                                   L"<Select Path='System'>*</Select></Query></QueryList>",
+                                   EvtQueryChannelPath | EvtQueryTolerateQueryErrors);
+    ASSERT_NE(tolerant, nullptr);
+    EXPECT_EQ(Records(tolerant, 5), (Ids{100, 101}));
+    EvtClose(tolerant);
+}
+
+TEST_F(EventLogApi, ExtendedStatusIsPerThread) {
+    EXPECT_EQ(EvtQuery(nullptr, L"NoSuchChannel", L"*", EvtQueryChannelPath), nullptr);
+    std::wstring other = L"unset";
+    std::thread([&] { other = ExtendedStatus(); }).join();
+    EXPECT_EQ(other, L"");
+    EXPECT_FALSE(ExtendedStatus().empty());
+    DWORD used = 0;
+    EXPECT_EQ(EvtGetExtendedStatus(0, nullptr, &used), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(used, ExtendedStatus().size() + 1);
+}
+
+TEST_F(EventLogApi, ResultSetsAreLive) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr);
+    EXPECT_EQ(Records(rs, 10).size(), 5u);
+    ASSERT_TRUE(GlobalStore()->Append(
+        Testing::EventXml("Application", 11, 5, 2, "Alpha", "2024-01-01T00:00:00Z", "")));
+    ASSERT_TRUE(GlobalStore()->Append(
+        Testing::EventXml("Application", 12, 5, 4, "Alpha", "2024-01-01T00:00:00Z", "")));
+    EXPECT_EQ(Records(rs, 10), (Ids{11}));
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, SeekClampsAndStrictFails) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
+    ASSERT_TRUE(EvtSeek(rs, 2, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(Records(rs, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToLast));
+    EXPECT_EQ(Records(rs, 1), (Ids{7}));
+    ASSERT_TRUE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToCurrent));
+    EXPECT_EQ(Records(rs, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(rs, 100, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(Records(rs, 1), (Ids{}));
+    ASSERT_TRUE(EvtSeek(rs, -100, nullptr, 0, EvtSeekRelativeToLast));
+    EXPECT_EQ(Records(rs, 1), (Ids{1}));
+    EXPECT_FALSE(EvtSeek(rs, 100, nullptr, 0, EvtSeekRelativeToFirst | EvtSeekStrict));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    EXPECT_FALSE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, SeekRelativeToBookmark) {
+    EVT_HANDLE all =
+        EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath | EvtQueryReverseDirection);
+    EVT_HANDLE odd = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]",
+                              EvtQueryChannelPath | EvtQueryReverseDirection);
+    // Bookmark record 6 (not in the odd result set).
+    ASSERT_TRUE(EvtSeek(all, 4, nullptr, 0, EvtSeekRelativeToFirst));
+    std::vector<EVT_HANDLE> six = Next(all, 1);
+    ASSERT_EQ(six.size(), 1u);
+    EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+    ASSERT_TRUE(EvtUpdateBookmark(mark, six[0]));
+    // In the result set: offset 0 is the bookmarked event itself.
+    ASSERT_TRUE(EvtSeek(all, 0, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(all, 1), (Ids{6}));
+    ASSERT_TRUE(EvtSeek(all, 2, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(all, 1), (Ids{4}));
+    // Missing from the result set: 0 and 1 land on the next record in result order, -1 on the
+    // one before, 2 on the one after next.
+    ASSERT_TRUE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(odd, 1, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(odd, -1, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{7}));
+    ASSERT_TRUE(EvtSeek(odd, 2, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{3}));
+    EXPECT_FALSE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark | EvtSeekStrict));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    EvtClose(six[0]);
+    EvtClose(mark);
+    EvtClose(odd);
+    EvtClose(all);
+}
+
+TEST_F(EventLogApi, BookmarkXmlIsByteExact) {
+    auto render = [](EVT_HANDLE mark) {
+        DWORD used = 0, count = 0;
+        EXPECT_FALSE(EvtRender(nullptr, mark, EvtRenderBookmark, 0, nullptr, &used, &count));
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        std::wstring text(used / sizeof(wchar_t), L'\0');
+        EXPECT_TRUE(EvtRender(nullptr, mark, EvtRenderBookmark, used, text.data(), &used, &count));
+        text.resize(text.size() - 1);
+        return text;
+    };
+    EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+    EXPECT_EQ(render(mark), L"<BookmarkList>\r\n</BookmarkList>");
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 2);
+    ASSERT_TRUE(EvtUpdateBookmark(mark, events[1]));
+    const std::wstring xml = render(mark);
+    EXPECT_EQ(xml, L"<BookmarkList>\r\n  <Bookmark Channel='Application' RecordId='2' "
+                   L"IsCurrent='true'/>\r\n</BookmarkList>");
+    EVT_HANDLE copy = EvtCreateBookmark(
+        L"<BookmarkList><Bookmark Channel='Application' RecordId='2' IsCurrent='true'/>"
+        L"</BookmarkList>");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(render(copy), xml);
+    EXPECT_EQ(EvtCreateBookmark(L"<BookmarkList><Bookmark"), nullptr);
+    for (EVT_HANDLE h : {events[0], events[1], rs, mark, copy}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, SystemRenderHasTypedVariantsInTheCallersBuffer) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 2);
+    EVT_HANDLE context = EvtCreateRenderContext(5, nullptr, EvtRenderContextSystem);
+    ASSERT_NE(context, nullptr);
+    DWORD used = 0, count = 0;
+    EXPECT_FALSE(EvtRender(context, events[0], EvtRenderEventValues, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_GT(used, 18 * sizeof(EVT_VARIANT));
+    std::vector<EVT_VARIANT> buffer(used / sizeof(EVT_VARIANT) + 1);
+    ASSERT_TRUE(
+        EvtRender(context, events[0], EvtRenderEventValues, used, buffer.data(), &used, &count));
+    EXPECT_EQ(count, 18u);
+    const EVT_VARIANT* v = buffer.data();
+    const auto* begin = reinterpret_cast<const uint8_t*>(v);
+    auto inside = [&](const void* p) {
+        return p >= begin && static_cast<const uint8_t*>(p) < begin + used;
+    };
+    EXPECT_EQ(v[EvtSystemProviderName].Type, EvtVarTypeString);
+    EXPECT_STREQ(v[EvtSystemProviderName].StringVal, L"Alpha");
+    EXPECT_TRUE(inside(v[EvtSystemProviderName].StringVal));
+    EXPECT_EQ(v[EvtSystemProviderGuid].Type, EvtVarTypeNull);
+    EXPECT_EQ(v[EvtSystemEventID].Type, EvtVarTypeUInt16);
+    EXPECT_EQ(v[EvtSystemEventID].UInt16Val, 1001);
+    EXPECT_EQ(v[EvtSystemQualifiers].Type, EvtVarTypeUInt16);
+    EXPECT_EQ(v[EvtSystemLevel].Type, EvtVarTypeByte);
+    EXPECT_EQ(v[EvtSystemLevel].ByteVal, 2);
+    EXPECT_EQ(v[EvtSystemKeywords].Type, EvtVarTypeHexInt64);
+    EXPECT_EQ(v[EvtSystemKeywords].UInt64Val, 0x80000000000000ull);
+    EXPECT_EQ(v[EvtSystemTimeCreated].Type, EvtVarTypeFileTime);
+    EXPECT_EQ(v[EvtSystemTimeCreated].FileTimeVal, *ParseSystemTime(L"2024-01-02T00:00:00Z"));
+    EXPECT_EQ(v[EvtSystemEventRecordId].Type, EvtVarTypeUInt64);
+    EXPECT_EQ(v[EvtSystemOpcode].Type, EvtVarTypeNull);
+    EXPECT_EQ(v[EvtSystemVersion].Type, EvtVarTypeNull);
+    EXPECT_EQ(v[EvtSystemUserID].Type, EvtVarTypeSid);
+    EXPECT_TRUE(inside(v[EvtSystemUserID].SidVal));
+    EXPECT_EQ(static_cast<const uint8_t*>(v[EvtSystemUserID].SidVal)[8], 18); // S-1-5-18
+    EXPECT_STREQ(v[EvtSystemChannel].StringVal, L"Application");
+    // The second event has no user.
+    ASSERT_FALSE(
+        EvtRender(context, events[1], EvtRenderEventValues, 16, buffer.data(), &used, &count));
+    ASSERT_TRUE(
+        EvtRender(context, events[1], EvtRenderEventValues, used, buffer.data(), &used, &count));
+    EXPECT_EQ(buffer[EvtSystemUserID].Type, EvtVarTypeNull);
+    for (EVT_HANDLE h : {events[0], events[1], rs, context}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, ValuesRenderReturnsEventDataAsOneArray) {
+    LPCWSTR paths[] = {L"Event/EventData/Data", L"Event/System/Provider/@Name",
+                       L"Event/System/Level", L"Event/EventData/Data[2]"};
+    EVT_HANDLE context = EvtCreateRenderContext(4, paths, EvtRenderContextValues);
+    ASSERT_NE(context, nullptr);
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 3);
+    std::vector<EVT_VARIANT> buffer(64);
+    DWORD used = 0, count = 0;
+    ASSERT_TRUE(EvtRender(context, events[0], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY);
+    ASSERT_EQ(buffer[0].Count, 2u);
+    EXPECT_STREQ(buffer[0].StringArr[0], L"first1");
+    EXPECT_STREQ(buffer[0].StringArr[1], L"second");
+    EXPECT_STREQ(buffer[1].StringVal, L"Alpha");
+    EXPECT_EQ(buffer[2].Type, EvtVarTypeByte);
+    EXPECT_STREQ(buffer[3].StringVal, L"second");
+    // Record 3 has no EventData: Null.
+    ASSERT_TRUE(EvtRender(context, events[2], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeNull);
+    EXPECT_EQ(buffer[3].Type, EvtVarTypeNull);
+    // The User context has one variant per value.
+    EVT_HANDLE user = EvtCreateRenderContext(0, nullptr, EvtRenderContextUser);
+    ASSERT_TRUE(EvtRender(user, events[1], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_EQ(count, 2u);
+    EXPECT_STREQ(buffer[0].StringVal, L"first2");
+    LPCWSTR bad[] = {L"Event/System["};
+    EXPECT_EQ(EvtCreateRenderContext(1, bad, EvtRenderContextValues), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_INVALID_QUERY);
+    for (EVT_HANDLE h : {events[0], events[1], events[2], rs, context, user}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {
+    EVT_HANDLE metadata = EvtOpenPublisherMetadata(nullptr, L"Alpha", nullptr, 0, 0);
+    ASSERT_NE(metadata, nullptr);
+    EXPECT_EQ(EvtOpenPublisherMetadata(nullptr, L"Unknown", nullptr, 0, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 3);
+    DWORD used = 0;
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent, 0,
+                                  nullptr, &used));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(used, std::wstring(L"Alpha first1 then second").size() + 1);
+    std::wstring text(used, L'\0');
+    ASSERT_TRUE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent, used,
+                                 text.data(), &used));
+    EXPECT_STREQ(text.c_str(), L"Alpha first1 then second");
+    // An unresolved insert: the buffer is filled, the call fails with 15029.
+    text.assign(64, L'\0');
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[1], 0, 0, nullptr, EvtFormatMessageEvent, 64,
+                                  text.data(), &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_UNRESOLVED_VALUE_INSERT);
+    EXPECT_STREQ(text.c_str(), L"Needs %3");
+    // No message for the event; an unknown message id.
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[2], 0, 0, nullptr, EvtFormatMessageEvent, 64,
+                                  text.data(), &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_MESSAGE_NOT_FOUND);
+    EXPECT_FALSE(EvtFormatMessage(metadata, nullptr, 77, 0, nullptr, EvtFormatMessageId, 64,
+                                  text.data(), &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_MESSAGE_ID_NOT_FOUND);
+    ASSERT_TRUE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageLevel, 64,
+                                 text.data(), &used));
+    EXPECT_STREQ(text.c_str(), L"Error");
+    for (EVT_HANDLE h : {events[0], events[1], events[2], rs, metadata}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, ChannelConfigListsPublishers) {
+    EXPECT_EQ(EvtOpenChannelConfig(nullptr, L"Nope", 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_CHANNEL_NOT_FOUND);
+    EVT_HANDLE config = EvtOpenChannelConfig(nullptr, L"Application", 0);
+    ASSERT_NE(config, nullptr);
+    DWORD used = 0;
+    EXPECT_FALSE(
+        EvtGetChannelConfigProperty(config, EvtChannelPublisherList, 0, 0, nullptr, &used));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    std::vector<EVT_VARIANT> buffer(used / sizeof(EVT_VARIANT) + 1);
+    ASSERT_TRUE(EvtGetChannelConfigProperty(config, EvtChannelPublisherList, 0, used, buffer.data(),
+                                            &used));
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY);
+    ASSERT_EQ(buffer[0].Count, 2u);
+    EXPECT_STREQ(buffer[0].StringArr[0], L"Alpha");
+    EXPECT_STREQ(buffer[0].StringArr[1], L"Beta");
+    ASSERT_TRUE(EvtGetChannelConfigProperty(config, EvtChannelConfigClassicEventlog, 0,
+                                            sizeof(EVT_VARIANT), buffer.data(), &used));
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeBoolean);
+    EXPECT_EQ(buffer[0].BooleanVal, TRUE);
+    EvtClose(config);
+}
+
+TEST_F(EventLogApi, HandlesAreChecked) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 1);
+    EVT_HANDLE bookmark = EvtCreateBookmark(nullptr);
+    DWORD used = 0, count = 0, returned = 0;
+    EVT_HANDLE out[1];
+    // The wrong kind of handle.
+    EXPECT_FALSE(EvtNext(bookmark, 1, out, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(EvtUpdateBookmark(rs, events[0]));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // Garbage.
+    EVT_HANDLE garbage = reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(0x12345678));
+    EXPECT_FALSE(EvtRender(nullptr, garbage, EvtRenderEventXml, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(EvtClose(garbage));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // Closing a result set invalidates its events; closing twice fails.
+    EXPECT_TRUE(EvtClose(rs));
+    EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(EvtClose(rs));
+    EXPECT_FALSE(EvtNext(rs, 1, out, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // A successful close keeps the last error.
+    SetLastError(ERROR_TIMEOUT);
+    EXPECT_TRUE(EvtClose(events[0]));
+    EXPECT_TRUE(EvtClose(bookmark));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+}
+
+TEST_F(EventLogApi, EventXmlRenderCountsBytesWithTheNul) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 1);
+    DWORD used = 0, count = 0;
+    EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
+    std::wstring xml(used / sizeof(wchar_t), L'\0');
+    ASSERT_TRUE(EvtRender(nullptr, events[0], EvtRenderEventXml, used, xml.data(), &used, &count));
+    EXPECT_EQ(xml.back(), L'\0');
+    EXPECT_EQ(xml.find(L"<EventRecordID>100</EventRecordID>") != std::wstring::npos, true);
+    EvtClose(events[0]);
+    EvtClose(rs);
+}
+
+} // namespace

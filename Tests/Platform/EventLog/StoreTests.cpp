@@ -1,0 +1,260 @@
+#include "Query.h"
+#include "Store.h"
+#include "TestStore.h"
+
+#include <libevtx.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+using namespace PalEventLog;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempFolder {
+public:
+    TempFolder() {
+        path_ =
+            fs::temp_directory_path() /
+            ("evtlog-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    void Write(const std::string& name, const std::string& content) const {
+        std::ofstream(path_ / name, std::ios::binary) << content;
+    }
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
+    TempFolder folder;
+    // One event per line, out of order, double-quoted attributes.
+    folder.Write("a.xml", "<Event xmlns=\"http://schemas.microsoft.com/win/2004/08/events/event\">"
+                          "<System><Provider Name=\"P\"/><EventID>5</EventID><EventRecordID>9"
+                          "</EventRecordID><Channel>Custom/Ops</Channel><Computer>c</Computer>"
+                          "</System></Event>\n" +
+                              Testing::EventXml("Custom/Ops", 3, 1, 4, "P", "2024-01-01T00:00:00Z",
+                                                "<Data>v</Data>"));
+    // A root element holding events, with a declaration.
+    folder.Write("b.XML",
+                 "<?xml version='1.0' encoding='utf-8'?><Events>" +
+                     Testing::EventXml("Application", 1, 1, 4, "Q", "2024-01-01T00:00:00Z", "") +
+                     "</Events>");
+    folder.Write("broken.xml", "<Event><System><Channel>Application</Channel>");
+    folder.Write("publishers.xml",
+                 "<Publishers><Channel Name='Legacy' Classic='true'/>"
+                 "<Publisher Name='P' Guid='{11111111-2222-3333-4444-555555555555}'>"
+                 "<Channel Name='Custom/Ops'/><Message EventId='5'>Five %1</Message></Publisher>"
+                 "<Publisher Name='Z'><Channel Name='Custom/Ops'/></Publisher></Publishers>");
+    folder.Write("accounts.xml", "<Accounts><Account Sid='S-1-5-21-1-2-3-1001' Domain='CORP' "
+                                 "Name='alice'/><Account Sid='bad' Name='x'/></Accounts>");
+    LoadReport report;
+    auto store = Store::Open(folder.Path(), &report);
+    const Channel* ops = store->FindChannel(L"custom/ops");
+    ASSERT_NE(ops, nullptr);
+    ASSERT_EQ(ops->events.size(), 2u);
+    EXPECT_EQ(ops->events[0].recordId, 3u);
+    EXPECT_EQ(ops->events[1].recordId, 9u);
+    EXPECT_EQ(store->FindChannel(L"Application")->events.size(), 1u);
+    EXPECT_TRUE(store->FindChannel(L"Legacy")->classic);
+    EXPECT_FALSE(ops->classic);
+    EXPECT_FALSE(report.problems.empty()); // the broken file and the bad SID
+    ASSERT_NE(store->FindAccount(L"S-1-5-21-1-2-3-1001"), nullptr);
+    EXPECT_EQ(store->FindAccount(L"S-1-5-21-1-2-3-1001")->name, L"alice");
+    // Declared publishers first, then the other providers of the channel's events.
+    EXPECT_EQ(store->ChannelPublishers(*ops), (std::vector<std::wstring>{L"P", L"Z"}));
+    ASSERT_NE(store->FindPublisher(L"p"), nullptr);
+    EXPECT_EQ(store->FindPublisher(L"P")->messages.at(5), L"Five %1");
+}
+
+TEST(Store, AnEmptyStoreHasTheClassicChannels) {
+    Store store;
+    for (auto name : {L"Application", L"System", L"Security"}) {
+        ASSERT_NE(store.FindChannel(name), nullptr);
+        EXPECT_TRUE(store.FindChannel(name)->classic);
+    }
+}
+
+TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
+    auto store = Testing::StoreOf(
+        Testing::EventXml("Application", 10, 1, 4, "P", "2024-01-01T00:00:00Z", ""));
+    int notified = 0;
+    const uint64_t id = store->AddListener([&](const Channel& c) {
+        EXPECT_EQ(c.name, L"Application");
+        ++notified;
+    });
+    ASSERT_TRUE(
+        store->Append(Testing::EventXml("Application", 4, 2, 4, "P", "2024-01-01T00:00:00Z", "")));
+    store->RemoveListener(id);
+    ASSERT_TRUE(
+        store->Append(Testing::EventXml("Application", 20, 3, 4, "P", "2024-01-01T00:00:00Z", "")));
+    EXPECT_FALSE(store->Append("<Event><System>"));
+    const Channel& channel = *store->FindChannel(L"Application");
+    ASSERT_EQ(channel.events.size(), 3u);
+    EXPECT_EQ(channel.events[1].recordId, 11u);
+    EXPECT_EQ(channel.events[2].recordId, 20u);
+    EXPECT_EQ(notified, 1);
+}
+
+// Real logs written by Windows, kept outside the project.
+fs::path SharedEvtx() {
+    const char* shared = std::getenv("CORVANE_SHARED_DATA");
+    fs::path base =
+        shared ? fs::path(shared) : fs::path(CORVANE_SOURCE_DIR) / ".." / "shared" / "data";
+    return base / "evtx";
+}
+
+std::vector<fs::path> EvtxFiles(const fs::path& folder) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.path().extension() == ".evtx" &&
+            entry.path().parent_path().filename() != "damaged") {
+            files.push_back(entry.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// What libevtx itself says about a file: record count and the level of each record.
+std::map<int, size_t> LibevtxLevels(const fs::path& file, size_t& count) {
+    std::map<int, size_t> levels;
+    libevtx_file_t* f = nullptr;
+    count = 0;
+    if (libevtx_file_initialize(&f, nullptr) != 1) {
+        return levels;
+    }
+    if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
+        int n = 0;
+        libevtx_file_get_number_of_records(f, &n, nullptr);
+        for (int i = 0; i < n; ++i) {
+            libevtx_record_t* r = nullptr;
+            uint8_t level = 0;
+            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) == 1) {
+                ++count;
+                if (libevtx_record_get_event_level(r, &level, nullptr) == 1) {
+                    ++levels[level];
+                }
+                libevtx_record_free(&r, nullptr);
+            }
+        }
+        libevtx_file_close(f, nullptr);
+    }
+    libevtx_file_free(&f, nullptr);
+    return levels;
+}
+
+TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
+    const fs::path folder = SharedEvtx();
+    if (!fs::is_directory(folder)) {
+        GTEST_SKIP() << "no shared evtx samples at " << folder;
+    }
+    size_t total = 0;
+    for (const fs::path& file : EvtxFiles(folder)) {
+        SCOPED_TRACE(file.string());
+        LoadReport report;
+        auto store = Store::OpenLogFile(file, &report);
+        const Channel& channel = *store->FindChannel(file.wstring());
+        size_t expected = 0;
+        const auto levels = LibevtxLevels(file, expected);
+        EXPECT_EQ(channel.events.size(), expected);
+        std::map<int, size_t> ours;
+        for (size_t i = 0; i < channel.events.size(); ++i) {
+            ++ours[channel.events[i].level];
+            if (i > 0) {
+                EXPECT_LE(channel.events[i - 1].recordId, channel.events[i].recordId);
+            }
+        }
+        EXPECT_EQ(ours, levels);
+        // A query by level finds what a plain count over the parsed events finds.
+        for (const auto& [level, count] : levels) {
+            Expression e;
+            QueryError error;
+            ASSERT_TRUE(Expression::CompileFilter(
+                L"*[System[Level=" + std::to_wstring(level) + L"]]", e, error));
+            size_t matched = 0;
+            for (const Event& event : channel.events) {
+                matched += e.Matches(*store, channel, event, 0) ? 1 : 0;
+            }
+            EXPECT_EQ(matched, count) << "level " << level;
+        }
+        total += channel.events.size();
+    }
+    EXPECT_EQ(total, 16018u);
+}
+
+TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluation) {
+    const fs::path file = SharedEvtx() / "omerbenamram-evtx" / "security.evtx";
+    if (!fs::exists(file)) {
+        GTEST_SKIP() << "no shared evtx samples";
+    }
+    auto store = Store::OpenLogFile(file, nullptr);
+    const Channel& channel = *store->FindChannel(file.wstring());
+    ASSERT_FALSE(channel.events.empty());
+    const Event& middle = channel.events[channel.events.size() / 2];
+    const std::wstring from = FormatSystemTime(middle.timeCreated);
+    struct Case {
+        std::wstring xpath;
+        std::function<bool(const Event&)> plain;
+    };
+    const std::vector<Case> cases = {
+        {L"*[System[(EventID >= 4600 and EventID <= 4700)]]",
+         [](const Event& e) { return e.eventId >= 4600 && e.eventId <= 4700; }},
+        {L"*[System[TimeCreated[@SystemTime >= '" + from + L"']]]",
+         [&](const Event& e) { return e.timeCreated >= middle.timeCreated; }},
+        {L"*[System[Provider[@Name='Microsoft-Windows-Security-Auditing']]]",
+         [&](const Event& e) {
+             return store->String(e.provider) == L"Microsoft-Windows-Security-Auditing";
+         }},
+        {L"*[EventData[Data[@Name='LogonType']='5']]",
+         [&](const Event& e) {
+             for (uint32_t i = 0; i < e.itemCount; ++i) {
+                 const Item& item = channel.items[e.firstItem + i];
+                 if (store->String(item.name) == L"LogonType" && channel.ItemText(item) == L"5") {
+                     return true;
+                 }
+             }
+             return false;
+         }},
+    };
+    for (const Case& c : cases) {
+        Expression e;
+        QueryError error;
+        ASSERT_TRUE(Expression::CompileFilter(c.xpath, e, error)) << Narrow(error.message);
+        size_t agree = 0, matched = 0;
+        for (const Event& event : channel.events) {
+            const bool ours = e.Matches(*store, channel, event, 0);
+            agree += ours == c.plain(event) ? 1 : 0;
+            matched += ours ? 1 : 0;
+        }
+        EXPECT_EQ(agree, channel.events.size()) << Narrow(c.xpath);
+        EXPECT_GT(matched, 0u) << Narrow(c.xpath);
+    }
+}
+
+TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
+    const fs::path file = SharedEvtx() / "damaged" / "Microsoft-Windows-CAPI2%4Operational.evtx";
+    if (!fs::exists(file)) {
+        GTEST_SKIP() << "no damaged sample";
+    }
+    LoadReport report;
+    auto store = Store::OpenLogFile(file, &report);
+    const Channel& channel = *store->FindChannel(file.wstring());
+    EXPECT_GT(channel.events.size(), 0u);
+    EXPECT_LT(channel.events.size(), 459u);
+    EXPECT_FALSE(report.problems.empty());
+}
+
+} // namespace

@@ -1,0 +1,33 @@
+// Builds small stores from event XML for the tests of Platform/EventLog.
+#pragma once
+
+#include "Store.h"
+
+#include <memory>
+#include <string>
+
+namespace PalEventLog::Testing {
+
+// One event in Windows event XML. `data` is the inner XML of EventData (empty: no EventData).
+inline std::string EventXml(const std::string& channel, uint64_t record, int eventId, int level,
+                            const std::string& provider, const std::string& time,
+                            const std::string& data, const std::string& extraSystem = "") {
+    return "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>"
+           "<Provider Name='" +
+           provider + "'/><EventID Qualifiers='0'>" + std::to_string(eventId) +
+           "</EventID><Level>" + std::to_string(level) +
+           "</Level><Task>0</Task><Keywords>0x80000000000000</Keywords><TimeCreated SystemTime='" +
+           time + "'/><EventRecordID>" + std::to_string(record) + "</EventRecordID><Channel>" +
+           channel + "</Channel><Computer>host1</Computer>" + extraSystem + "</System>" +
+           (data.empty() ? std::string() : "<EventData>" + data + "</EventData>") + "</Event>\n";
+}
+
+inline std::shared_ptr<Store> StoreOf(const std::string& xml) {
+    auto store = std::make_shared<Store>();
+    LoadReport report;
+    store->LoadEventXmlText(xml, report);
+    store->Finish();
+    return store;
+}
+
+} // namespace PalEventLog::Testing
