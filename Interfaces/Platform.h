@@ -9,13 +9,13 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// windows.h comes first: the other SDK headers rely on it.
+#include <windows.h>
+
 #include <oleauto.h>
 #include <rpc.h>
-#include <windows.h>
-#include <winevt.h>
-
-// needs windows.h first
 #include <shlwapi.h>
+#include <winevt.h>
 #else
 #include "Win32/OleAuto.h"
 #include "Win32/ProcessEnv.h"
