@@ -1,0 +1,419 @@
+#include "Halyard/Corvane/EventLogFilterSerialiser.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace Halyard::EventLogFilterSerialiser;
+
+namespace {
+
+using List = std::vector<std::wstring>;
+
+EkNodePtr NewSet() {
+    return EkNodePtr::CreateNode(L"Filters", nullptr);
+}
+
+// Adds a filter node of the given type to the set; with a list attribute when one is named.
+EkNodePtr AddFilter(const EkNodePtr& set, const wchar_t* type, const wchar_t* listName = nullptr,
+                    const List& values = {}) {
+    EkNodePtr filter = EkNodePtr::CreateNode(L"Filter", type);
+    if (listName != nullptr) {
+        filter.SetAttribute(listName, values);
+    }
+    set.AddChild(filter);
+    return filter;
+}
+
+struct Built {
+    std::wstring query;
+    std::wstring search;
+    bool simple;
+};
+
+Built Build(const EkNodePtr& set, const wchar_t* channel = L"Application") {
+    Serrializer builder(channel, set);
+    const EkNodePtr result = builder.Serialize();
+    return {result.GetString(L"QueryString"), result.GetString(L"SearchString"),
+            result.GetBool(L"IsSimple")};
+}
+
+// The query of a Select (and, when given, a Suppress) on the Application channel.
+std::wstring Query(const std::wstring& selection, const std::wstring& suppression = {}) {
+    std::wstring query =
+        L"<QueryList><Query Id=\"0\"><Select Path=\"Application\">" + selection + L"</Select>";
+    if (!suppression.empty()) {
+        query += L"<Suppress Path=\"Application\">" + suppression + L"</Suppress>";
+    }
+    return query + L"</Query></QueryList>";
+}
+
+template <typename Action>
+HRESULT CodeOf(Action&& action) {
+    try {
+        action();
+    } catch (const HRX& error) {
+        return error.Code();
+    }
+    return S_OK;
+}
+
+} // namespace
+
+// The worked examples, character for character.
+
+TEST(Serrializer, NoFilterSetSelectsEverythingAndIsSimple) {
+    const Built absent = Build(EkNodePtr());
+    EXPECT_EQ(
+        absent.query,
+        LR"(<QueryList><Query Id="0"><Select Path="Application">*</Select></Query></QueryList>)");
+    EXPECT_EQ(absent.search, L"");
+    EXPECT_TRUE(absent.simple);
+
+    const Built empty = Build(NewSet());
+    EXPECT_EQ(empty.query, absent.query);
+    EXPECT_TRUE(empty.simple);
+}
+
+TEST(Serrializer, DateLevelAndEventIdsExample) {
+    const EkNodePtr set = NewSet();
+    const EkNodePtr date = AddFilter(set, L"DateFilter");
+    date.SetAttribute(L"Since", std::wstring(L"2024-01-01T00:00:00.000Z"));
+    date.SetAttribute(L"To", std::wstring(L"2024-01-31T23:59:59.999Z"));
+    AddFilter(set, L"LevelFilter", L"Levels", {L"1", L"2"});
+    AddFilter(set, L"EventIdFilter", L"EventIds", {L"4624", L"4700-4702", L"-4625"});
+
+    const Built built = Build(set);
+    EXPECT_EQ(
+        built.query,
+        LR"(<QueryList><Query Id="0"><Select Path="Application">*[System[TimeCreated[@SystemTime &gt;= '2024-01-01T00:00:00.000Z' and @SystemTime &lt;= '2024-01-31T23:59:59.999Z'] and (Level=1 or Level=2) and ((EventID=4624) or (EventID &gt;= 4700 and EventID &lt;= 4702))]]</Select><Suppress Path="Application">*[System[(EventID=4625)]]</Suppress></Query></QueryList>)");
+    EXPECT_EQ(built.search, L"");
+    EXPECT_FALSE(built.simple);
+}
+
+TEST(Serrializer, MonitoringPlansAndItemsExample) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"Plan A", L"R&D"});
+    AddFilter(set, L"ItemFilter", L"Items", {L"Srv1"});
+
+    EXPECT_EQ(
+        Build(set).query,
+        LR"(<QueryList><Query Id="0"><Select Path="Application">*[EventData[Data] and EventData[Data[2]="Srv1" or Data[2]="a3a7b447-337a-4254-917c-06cb684897a2"]]</Select><Suppress Path="Application">*[EventData[Data[1]!="Plan A" and Data[1]!="R&amp;D"]]</Suppress></Query></QueryList>)");
+}
+
+TEST(Serrializer, SuppressedProviderAndPlanExample) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"SuppressProviderFilter", L"Providers", {L"X"});
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"P"});
+
+    EXPECT_EQ(Build(set).query,
+              Query(L"*[EventData[Data]]",
+                    LR"(*[EventData[Data[1]!="P"] or System[Provider[@Name='X']]])"));
+}
+
+// The item fix-up.
+
+TEST(Serrializer, ItemFixUpChangesOnlyTheCopy) {
+    const EkNodePtr set = NewSet();
+    const EkNodePtr item = AddFilter(set, L"ItemFilter", L"Items", {L"Srv1"});
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"P"});
+
+    const Built built = Build(set);
+    EXPECT_NE(built.query.find(FixedItemId), std::wstring::npos);
+    List items;
+    ASSERT_TRUE(item.GetAttribute(L"Items", items, true));
+    EXPECT_EQ(items, List{L"Srv1"});
+}
+
+TEST(Serrializer, ItemFixUpNeedsAPlanFilter) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"ItemFilter", L"Items", {L"Srv1"});
+    EXPECT_EQ(Build(set).query, Query(LR"(*[EventData[Data[2]="Srv1"]])"));
+}
+
+TEST(Serrializer, ItemFixUpTakesTheLastItemFilterBeforeThePairIsComplete) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"ItemFilter", L"Items", {L"A"});
+    AddFilter(set, L"ItemFilter", L"Items", {L"B"});
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"P"});
+    AddFilter(set, L"ItemFilter", L"Items", {L"C"});
+
+    const std::wstring fixed = FixedItemId;
+    EXPECT_EQ(Build(set).query,
+              Query(LR"(*[EventData[Data] and EventData[Data[2]="A" and Data[2]="B" or Data[2]=")" +
+                        fixed + LR"(" and Data[2]="C"]])",
+                    LR"(*[EventData[Data[1]!="P"]])"));
+}
+
+// Handlers, one kind at a time.
+
+TEST(Serrializer, DateFilterWithOneOrNoBound) {
+    const EkNodePtr sinceOnly = NewSet();
+    AddFilter(sinceOnly, L"DateFilter").SetAttribute(L"Since", std::wstring(L"S"));
+    EXPECT_EQ(Build(sinceOnly).query, Query(L"*[System[TimeCreated[@SystemTime &gt;= 'S']]]"));
+
+    const EkNodePtr toOnly = NewSet();
+    AddFilter(toOnly, L"DateFilter").SetAttribute(L"To", std::wstring(L"T"));
+    EXPECT_EQ(Build(toOnly).query, Query(L"*[System[TimeCreated[@SystemTime &lt;= 'T']]]"));
+
+    const EkNodePtr neither = NewSet();
+    AddFilter(neither, L"DateFilter").SetAttribute(L"Since", std::wstring());
+    const Built built = Build(neither);
+    EXPECT_EQ(built.query, Query(L"*"));
+    EXPECT_FALSE(built.simple);
+}
+
+TEST(Serrializer, RepeatedKindsAreJoinedInChildOrder) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"LevelFilter", L"Levels", {L"1"});
+    AddFilter(set, L"ProviderFilter", L"Providers", {L"A", L"B"});
+    AddFilter(set, L"LevelFilter", L"Levels", {L"2"});
+    EXPECT_EQ(Build(set).query,
+              Query(L"*[System[(Level=1) and Provider[@Name='A' or @Name='B'] and (Level=2)]]"));
+}
+
+TEST(Serrializer, EmptyListsGiveTheirFixedForms) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"ProviderFilter", L"Providers", {});
+    AddFilter(set, L"LevelFilter", L"Levels", {});
+    AddFilter(set, L"SuppressProviderFilter", L"Providers", {});
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {});
+    AddFilter(set, L"ItemFilter", L"Items", {});
+    AddFilter(set, L"EventIdFilter", L"EventIds", {});
+    // The item fix-up adds the fixed item to the empty item list.
+    EXPECT_EQ(Build(set).query, Query(L"*[System[Provider[Error] and ()] and EventData[Data[2]=\"" +
+                                          std::wstring(FixedItemId) + L"\"]]",
+                                      L"*[System[Provider[]]]"));
+}
+
+TEST(Serrializer, EventIdFilterWithOnlyDenyOrOnlyRanges) {
+    const EkNodePtr denyOnly = NewSet();
+    AddFilter(denyOnly, L"EventIdFilter", L"EventIds", {L"-4625", L"-4626"});
+    EXPECT_EQ(Build(denyOnly).query, Query(L"*", L"*[System[(EventID=4625 or EventID=4626)]]"));
+
+    const EkNodePtr rangesOnly = NewSet();
+    AddFilter(rangesOnly, L"EventIdFilter", L"EventIds", {L"1-2", L"5-9"});
+    EXPECT_EQ(Build(rangesOnly).query,
+              Query(L"*[System[((EventID &gt;= 1 and EventID &lt;= 2) or (EventID &gt;= 5 and "
+                    L"EventID &lt;= 9))]]"));
+}
+
+TEST(Serrializer, DenyRecordsAndSuppressedProvidersShareOneSystemCondition) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"SuppressProviderFilter", L"Providers", {L"X"});
+    AddFilter(set, L"EventIdFilter", L"EventIds", {L"-7", L"-"});
+    EXPECT_EQ(Build(set).query,
+              Query(L"*", L"*[System[Provider[@Name='X'] and (EventID=7 or EventID=)]]"));
+}
+
+TEST(Serrializer, PlanAndItemNamesAreEscaped) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"a&b<c>d\"e"});
+    AddFilter(set, L"ItemFilter", L"Items", {L"\"<&amp;>"});
+    EXPECT_EQ(
+        Build(set).query,
+        Query(LR"(*[EventData[Data] and EventData[Data[2]="""&lt;&amp;amp;&gt;" or Data[2]=")" +
+                  std::wstring(FixedItemId) + LR"("]])",
+              LR"(*[EventData[Data[1]!="a&amp;b&lt;c&gt;d""e"]])"));
+}
+
+TEST(Serrializer, SearchFilterIsHandedOnNotQueried) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"SearchFilter").SetAttribute(L"SearchString", std::wstring(L"first"));
+    AddFilter(set, L"SearchFilter").SetAttribute(L"SearchString", std::wstring(L"Logon <x>"));
+    const Built built = Build(set);
+    EXPECT_EQ(built.query, Query(L"*"));
+    EXPECT_EQ(built.search, L"Logon <x>");
+    EXPECT_FALSE(built.simple);
+}
+
+TEST(Serrializer, ChannelPathGoesIntoBothElements) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"EventIdFilter", L"EventIds", {L"-1"});
+    EXPECT_EQ(
+        Build(set, L"Microsoft-Windows-Foo/Operational").query,
+        LR"(<QueryList><Query Id="0"><Select Path="Microsoft-Windows-Foo/Operational">*</Select><Suppress Path="Microsoft-Windows-Foo/Operational">*[System[(EventID=1)]]</Suppress></Query></QueryList>)");
+}
+
+TEST(Serrializer, ResultNodeHasNoNameOrType) {
+    Serrializer builder(L"Application", EkNodePtr());
+    const EkNodePtr result = builder.Serialize();
+    EXPECT_EQ(result.GetNodeName(), L"");
+    EXPECT_EQ(result.GetNodeType(), L"");
+    EXPECT_EQ(result.GetChildCount(), 0u);
+}
+
+// Bad input.
+
+TEST(Serrializer, UnknownNodeTypesAreSkipped) {
+    const EkNodePtr onlyUnknown = NewSet();
+    AddFilter(onlyUnknown, L"TimeFilter", L"Levels", {L"1"});
+    const Built skipped = Build(onlyUnknown);
+    EXPECT_EQ(skipped.query, Query(L"*"));
+    EXPECT_FALSE(skipped.simple);
+
+    // Types match exactly, case included; the filters around an unknown one still count.
+    const EkNodePtr mixed = NewSet();
+    AddFilter(mixed, L"LevelFilter", L"Levels", {L"1"});
+    AddFilter(mixed, L"levelfilter", L"Levels", {L"2"});
+    AddFilter(mixed, L"", L"Levels", {L"3"});
+    AddFilter(mixed, L"LevelFilter", L"Levels", {L"4"});
+    EXPECT_EQ(Build(mixed).query, Query(L"*[System[(Level=1) and (Level=4)]]"));
+}
+
+TEST(Serrializer, MissingRequiredAttributeRaisesNotFound) {
+    const struct {
+        const wchar_t* type;
+        const wchar_t* attribute;
+    } required[] = {{L"LevelFilter", L"Levels"},
+                    {L"ProviderFilter", L"Providers"},
+                    {L"SuppressProviderFilter", L"Providers"},
+                    {L"EventIdFilter", L"EventIds"},
+                    {L"MonitoringPlanFilter", L"MonitoringPlans"},
+                    {L"ItemFilter", L"Items"},
+                    {L"SearchFilter", L"SearchString"}};
+    for (const auto& kind : required) {
+        const EkNodePtr set = NewSet();
+        AddFilter(set, L"LevelFilter", L"Levels", {L"1"});
+        // Present under another name only.
+        AddFilter(set, kind.type, L"Other", {L"x"});
+        Serrializer builder(L"Application", set);
+        EkNodePtr result;
+        EXPECT_EQ(CodeOf([&] { result = builder.Serialize(); }), HR_NOT_FOUND) << kind.type;
+        EXPECT_FALSE(result) << kind.type;
+    }
+}
+
+TEST(Serrializer, ItemFixUpWithoutItemsRaisesNotFoundAtConstruction) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"P"});
+    AddFilter(set, L"ItemFilter");
+    EXPECT_EQ(CodeOf([&] { Serrializer builder(L"Application", set); }), HR_NOT_FOUND);
+}
+
+// Client values cannot leave the element they are put in: a value that tries to close the Select
+// and open one on another channel stays text inside the configured channel's selection.
+TEST(Serrializer, ClientValuesCannotInjectElements) {
+    const std::wstring attack =
+        LR"(x']]</Select><Select Path="Security">*</Select><Select Path="Application">*[System[Provider[@Name='x)";
+    const std::wstring escaped =
+        LR"(x']]&lt;/Select&gt;&lt;Select Path="Security"&gt;*&lt;/Select&gt;&lt;Select Path="Application"&gt;*[System[Provider[@Name='x)";
+
+    const EkNodePtr set = NewSet();
+    const EkNodePtr date = AddFilter(set, L"DateFilter");
+    date.SetAttribute(L"Since", attack);
+    date.SetAttribute(L"To", std::wstring(L"&"));
+    AddFilter(set, L"LevelFilter", L"Levels", {attack});
+    AddFilter(set, L"ProviderFilter", L"Providers", {attack});
+    AddFilter(set, L"SuppressProviderFilter", L"Providers", {L"<S>"});
+    AddFilter(set, L"EventIdFilter", L"EventIds", {L"<1>", L"<2-&3", L"-</Suppress>"});
+
+    const Built built = Build(set);
+    EXPECT_EQ(built.query,
+              Query(L"*[System[TimeCreated[@SystemTime &gt;= '" + escaped +
+                        L"' and @SystemTime &lt;= '&amp;'] and (Level=" + escaped +
+                        L") and Provider[@Name='" + escaped +
+                        L"'] and ((EventID=&lt;1&gt;) or (EventID &gt;= &lt;2 and EventID &lt;= "
+                        L"&amp;3))]]",
+                    L"*[System[Provider[@Name='&lt;S&gt;'] and (EventID=&lt;/Suppress&gt;)]]"));
+    // Exactly the markup of one Select and one Suppress remains.
+    EXPECT_EQ(std::count(built.query.begin(), built.query.end(), L'<'), 8);
+    EXPECT_EQ(built.query.find(L"Path=\"Security\">"), std::wstring::npos);
+}
+
+TEST(Serrializer, HugeInputsAreBuiltWhole) {
+    const EkNodePtr set = NewSet();
+    List ids;
+    for (int i = 0; i < 100000; ++i) {
+        ids.push_back(std::to_wstring(i));
+    }
+    AddFilter(set, L"EventIdFilter", L"EventIds", ids);
+    const std::wstring provider(1 << 20, L'p');
+    AddFilter(set, L"ProviderFilter", L"Providers", {provider});
+
+    const Built built = Build(set);
+    const std::wstring head = L"<QueryList><Query Id=\"0\"><Select "
+                              L"Path=\"Application\">*[System[((EventID=0 or EventID=1 or ";
+    const std::wstring tail = L" or EventID=99999)) and Provider[@Name='" + provider +
+                              L"']]]</Select></Query></QueryList>";
+    ASSERT_GT(built.query.size(), head.size() + tail.size());
+    EXPECT_EQ(built.query.substr(0, head.size()), head);
+    EXPECT_EQ(built.query.substr(built.query.size() - tail.size()), tail);
+    size_t conditions = 0;
+    for (size_t at = built.query.find(L"EventID="); at != std::wstring::npos;
+         at = built.query.find(L"EventID=", at + 1)) {
+        ++conditions;
+    }
+    EXPECT_EQ(conditions, 100000u);
+}
+
+// Event-id records.
+
+TEST(SeparateEventsRecords, ClassifiesEveryRecordForm) {
+    List simple;
+    std::vector<EventIdRange> ranges;
+    List deny;
+    Serrializer::SeparateEventsRecords({L"4624", L"4624-", L"-4625", L"4700-4702", L"4700--4702",
+                                        L"1-2-3", L"", L"-", L"--5", L"9-1", L"-x-y", L"a"},
+                                       simple, ranges, deny);
+    EXPECT_EQ(simple, (List{L"4624", L"4624-", L"a"}));
+    EXPECT_EQ(ranges,
+              (std::vector<EventIdRange>{{L"4700", L"4702"}, {L"4700", L"4702"}, {L"9", L"1"}}));
+    EXPECT_EQ(deny, (List{L"4625", L"", L"-5", L"x-y"}));
+}
+
+TEST(SeparateEventsRecords, AppendsToWhatTheOutputsHold) {
+    List simple{L"old"};
+    std::vector<EventIdRange> ranges;
+    List deny;
+    Serrializer::SeparateEventsRecords({L"new"}, simple, ranges, deny);
+    EXPECT_EQ(simple, (List{L"old", L"new"}));
+}
+
+// Text helpers.
+
+TEST(FilterTextHelpers, EscapeReplacesEachSpecialCharacterOnce) {
+    std::wstring value = L"&amp; \"q\" <t>";
+    Escape(value);
+    EXPECT_EQ(value, L"&amp;amp; \"\"q\"\" &lt;t&gt;");
+
+    std::wstring plain = L"Plan A";
+    Escape(plain);
+    EXPECT_EQ(plain, L"Plan A");
+}
+
+TEST(FilterTextHelpers, XmlEscapeLeavesQuotesAlone) {
+    std::wstring value = L"'\"&<>";
+    XmlEscape(value);
+    EXPECT_EQ(value, L"'\"&amp;&lt;&gt;");
+}
+
+TEST(FilterTextHelpers, FormatFillsPercentSAndRejectsWhatItCannotFill) {
+    EXPECT_EQ(Format(L"%s=%s", {L"Level", L"1"}), L"Level=1");
+    EXPECT_EQ(Format(L"100%% of %s", {L"%s"}), L"100% of %s");
+    EXPECT_EQ(Format(L"", {}), L"");
+
+    EXPECT_EQ(CodeOf([] { Format(L"%s=%s", {L"one"}); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { Format(L"%s", {L"one", L"two"}); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { Format(L"%d", {L"1"}); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { Format(L"trailing %", {}); }), E_INVALIDARG);
+}
+
+TEST(FilterTextHelpers, FormatEachJoinAndAppendAnd) {
+    List values{L"A", L"B"};
+    FormatEach(L"%s='%s'", L"@Name", values);
+    EXPECT_EQ(values, (List{L"@Name='A'", L"@Name='B'"}));
+
+    EXPECT_EQ(Join({L"", L"a", L"", L"b", L""}, L" or "), L"a or b");
+    EXPECT_EQ(Join({L"", L""}, L" or "), L"");
+
+    std::wstring target;
+    AppendAnd(target, L"");
+    EXPECT_EQ(target, L"");
+    AppendAnd(target, L"a");
+    AppendAnd(target, L"");
+    AppendAnd(target, L"b");
+    EXPECT_EQ(target, L"a and b");
+}
