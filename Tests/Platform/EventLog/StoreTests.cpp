@@ -1,4 +1,5 @@
 #include "Query.h"
+#include "Render.h"
 #include "Store.h"
 #include "TestStore.h"
 
@@ -255,6 +256,44 @@ TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
     EXPECT_GT(channel.events.size(), 0u);
     EXPECT_LT(channel.events.size(), 459u);
     EXPECT_FALSE(report.problems.empty());
+}
+
+} // namespace
+
+namespace {
+
+// The store the build generates for the main job: it must load cleanly, and every event of a
+// declared publisher must have a message whose inserts all resolve.
+TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
+    LoadReport report;
+    auto store = Store::Open(CORVANE_SAMPLE_STORE, &report);
+    EXPECT_TRUE(report.problems.empty()) << Narrow(report.problems.front());
+    size_t total = 0, formatted = 0;
+    for (const auto& [name, channel] : store->Channels()) {
+        total += channel->events.size();
+        for (const Event& e : channel->events) {
+            const Publisher* publisher = store->FindPublisher(store->String(e.provider));
+            if (publisher == nullptr) {
+                continue;
+            }
+            const uint32_t full = (static_cast<uint32_t>(e.qualifiers) << 16) | e.eventId;
+            auto message = publisher->messages.find(full);
+            if (message == publisher->messages.end()) {
+                message = publisher->messages.find(e.eventId);
+            }
+            ASSERT_NE(message, publisher->messages.end())
+                << Narrow(publisher->name) << " " << e.eventId;
+            std::wstring text;
+            EXPECT_EQ(ExpandMessage(message->second, InsertionStrings(*channel, e),
+                                    &publisher->parameters, text),
+                      0u)
+                << Narrow(text);
+            ++formatted;
+        }
+    }
+    EXPECT_GE(total, 4000u);
+    EXPECT_GT(formatted, total / 2);
+    EXPECT_FALSE(store->FindChannel(L"Corvane/Operational")->classic);
 }
 
 } // namespace

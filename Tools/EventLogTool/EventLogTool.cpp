@@ -1,0 +1,289 @@
+// EventLogTool: looks into an event store and builds one.
+//   EventLogTool [--store DIR] channels
+//   EventLogTool [--store DIR] newest CHANNEL [COUNT]
+//   EventLogTool [--store DIR] query CHANNEL QUERY [COUNT] [--xml]
+//   EventLogTool import DEST FILE|FOLDER...
+//   EventLogTool generate DEST EVENTS-PER-CHANNEL
+// The store is DIR, else the folder named by PAL_EVENTLOG_DIR.
+#include "Render.h"
+#include "SampleEvents.h"
+#include "Store.h"
+
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace PalEventLog;
+
+namespace {
+
+int Usage() {
+    std::cerr << "usage:\n"
+                 "  EventLogTool [--store DIR] channels\n"
+                 "  EventLogTool [--store DIR] newest CHANNEL [COUNT]\n"
+                 "  EventLogTool [--store DIR] query CHANNEL QUERY [COUNT] [--xml]\n"
+                 "  EventLogTool import DEST FILE|FOLDER...\n"
+                 "  EventLogTool generate DEST EVENTS-PER-CHANNEL\n";
+    return 2;
+}
+
+// Closes an Evt handle when it goes out of scope.
+struct EvtHandle {
+    EVT_HANDLE handle = nullptr;
+    explicit EvtHandle(EVT_HANDLE h) : handle(h) {}
+    EvtHandle(const EvtHandle&) = delete;
+    EvtHandle& operator=(const EvtHandle&) = delete;
+    ~EvtHandle() {
+        if (handle != nullptr) {
+            EvtClose(handle);
+        }
+    }
+};
+
+std::string ExtendedStatus() {
+    wchar_t buffer[1024] = {};
+    DWORD used = 0;
+    EvtGetExtendedStatus(1024, buffer, &used);
+    return Narrow(buffer);
+}
+
+void ReportProblems(const LoadReport& report) {
+    const size_t shown = std::min<size_t>(report.problems.size(), 10);
+    for (size_t i = 0; i < shown; ++i) {
+        std::cerr << "warning: " << Narrow(report.problems[i]) << "\n";
+    }
+    if (report.problems.size() > shown) {
+        std::cerr << "warning: " << report.problems.size() - shown << " more problems\n";
+    }
+}
+
+std::shared_ptr<Store> OpenStore(const std::string& folder, bool quiet) {
+    if (folder.empty()) {
+        return GlobalStore();
+    }
+    LoadReport report;
+    auto store = Store::Open(folder, &report);
+    if (!quiet) {
+        ReportProblems(report);
+    }
+    SetGlobalStore(store);
+    return store;
+}
+
+int ListChannels(Store& store) {
+    std::shared_lock lock(store.mutex);
+    std::printf("%-50s %10s  %s\n", "Channel", "Events", "Classic");
+    for (const auto& [name, channel] : store.Channels()) {
+        std::printf("%-50s %10zu  %s\n", Narrow(name).c_str(), channel->events.size(),
+                    channel->classic ? "yes" : "no");
+    }
+    return 0;
+}
+
+// One line per event: time, level, provider, id, record and the formatted message.
+void PrintEvent(EVT_HANDLE event, EVT_HANDLE systemContext, bool xml) {
+    DWORD used = 0, count = 0;
+    if (xml) {
+        EvtRender(nullptr, event, EvtRenderEventXml, 0, nullptr, &used, &count);
+        std::wstring text(used / sizeof(wchar_t) + 1, L'\0');
+        if (EvtRender(nullptr, event, EvtRenderEventXml, used, text.data(), &used, &count)) {
+            std::printf("%s\n", Narrow(text.c_str()).c_str());
+        }
+        return;
+    }
+    std::vector<EVT_VARIANT> values(64);
+    EvtRender(systemContext, event, EvtRenderEventValues, 0, nullptr, &used, &count);
+    values.resize(used / sizeof(EVT_VARIANT) + 1);
+    if (!EvtRender(systemContext, event, EvtRenderEventValues,
+                   static_cast<DWORD>(values.size() * sizeof(EVT_VARIANT)), values.data(), &used,
+                   &count)) {
+        std::printf("(cannot render: %u)\n", GetLastError());
+        return;
+    }
+    const EVT_VARIANT* v = values.data();
+    const std::wstring provider = v[EvtSystemProviderName].Type == EvtVarTypeString
+                                      ? v[EvtSystemProviderName].StringVal
+                                      : L"";
+    std::wstring message;
+    EvtHandle metadata(EvtOpenPublisherMetadata(nullptr, provider.c_str(), nullptr, 0, 0));
+    if (metadata.handle != nullptr) {
+        EvtFormatMessage(metadata.handle, event, 0, 0, nullptr, EvtFormatMessageEvent, 0, nullptr,
+                         &used);
+        message.assign(used + 1, L'\0');
+        if (EvtFormatMessage(metadata.handle, event, 0, 0, nullptr, EvtFormatMessageEvent, used,
+                             message.data(), &used) ||
+            GetLastError() == ERROR_EVT_UNRESOLVED_VALUE_INSERT) {
+            message.resize(std::wcslen(message.c_str()));
+        } else {
+            message.clear();
+        }
+    }
+    for (auto& c : message) {
+        if (c == L'\r' || c == L'\n') {
+            c = L' ';
+        }
+    }
+    const std::wstring time = v[EvtSystemTimeCreated].Type == EvtVarTypeFileTime
+                                  ? FormatSystemTime(v[EvtSystemTimeCreated].FileTimeVal)
+                                  : L"-";
+    std::printf("%s  L%u  %-28s %6u  #%-8llu %s\n", Narrow(time).c_str(),
+                v[EvtSystemLevel].Type == EvtVarTypeByte ? v[EvtSystemLevel].ByteVal : 0u,
+                Narrow(provider).c_str(), v[EvtSystemEventID].UInt16Val,
+                static_cast<unsigned long long>(v[EvtSystemEventRecordId].UInt64Val),
+                Narrow(message).c_str());
+}
+
+int Query(const std::wstring& channel, const std::wstring& query, size_t limit, bool xml) {
+    EvtHandle rs(EvtQuery(nullptr, channel.c_str(), query.c_str(),
+                          EvtQueryChannelPath | EvtQueryReverseDirection));
+    if (rs.handle == nullptr) {
+        std::cerr << "query failed: error " << GetLastError() << ": " << ExtendedStatus() << "\n";
+        return 1;
+    }
+    EvtHandle context(EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem));
+    size_t shown = 0;
+    EVT_HANDLE batch[64];
+    DWORD returned = 0;
+    while (shown < limit && EvtNext(rs.handle, 64, batch, INFINITE, 0, &returned)) {
+        for (DWORD i = 0; i < returned; ++i) {
+            EvtHandle event(batch[i]);
+            if (shown < limit) {
+                PrintEvent(event.handle, context.handle, xml);
+                ++shown;
+            }
+        }
+    }
+    std::fprintf(stderr, "%zu events\n", shown);
+    return 0;
+}
+
+// Writes every event of the loaded files into DEST, one file per channel, one event per line.
+int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
+    auto store = std::make_shared<Store>();
+    LoadReport report;
+    const auto start = std::chrono::steady_clock::now();
+    auto progress = [&](size_t events) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::fprintf(stderr, "\r%zu events read (%.0f/s)   ", events,
+                     seconds > 0 ? events / seconds : 0.0);
+    };
+    for (const fs::path& source : sources) {
+        std::vector<fs::path> files;
+        if (fs::is_directory(source)) {
+            for (const auto& entry : fs::recursive_directory_iterator(source)) {
+                files.push_back(entry.path());
+            }
+        } else {
+            files.push_back(source);
+        }
+        for (const fs::path& file : files) {
+            const std::string extension = file.extension().string();
+            if (extension == ".evtx" || extension == ".EVTX") {
+                store->LoadEvtxFile(file, report, progress);
+            } else if ((extension == ".xml" || extension == ".XML") &&
+                       file.filename() != "publishers.xml" && file.filename() != "accounts.xml") {
+                store->LoadEventFile(file, report, progress);
+            }
+        }
+    }
+    store->Finish();
+    progress(report.events);
+    std::fprintf(stderr, "\n");
+    ReportProblems(report);
+    fs::create_directories(destination);
+    size_t written = 0;
+    for (const auto& [name, channel] : store->Channels()) {
+        if (channel->events.empty()) {
+            continue;
+        }
+        std::string fileName = Narrow(name);
+        for (char& c : fileName) {
+            if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?') {
+                c = '_';
+            }
+        }
+        std::ofstream out(destination / (fileName + ".xml"), std::ios::binary | std::ios::app);
+        for (const Event& event : channel->events) {
+            out << Narrow(EventXml(*store, *channel, event)) << '\n';
+            if (++written % 10000 == 0) {
+                std::fprintf(stderr, "\r%zu events written   ", written);
+            }
+        }
+    }
+    std::fprintf(stderr, "\r%zu events written to %s\n", written, destination.string().c_str());
+    return report.events > 0 || report.problems.empty() ? 0 : 1;
+}
+
+int Generate(const fs::path& destination, uint64_t perChannel) {
+    fs::create_directories(destination);
+    const std::pair<const char*, const char*> channels[] = {
+        {"Application", "Application.xml"},
+        {"System", "System.xml"},
+        {"Security", "Security.xml"},
+        {"Corvane/Operational", "Corvane-Operational.xml"},
+    };
+    for (const auto& [channel, file] : channels) {
+        std::ofstream out(destination / file, std::ios::binary | std::ios::trunc);
+        EventLogTool::WriteSampleEvents(out, channel, perChannel);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        std::vector<std::string> args(argv + 1, argv + argc);
+        std::string storeFolder;
+        if (args.size() >= 2 && args[0] == "--store") {
+            storeFolder = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+        }
+        bool xml = false;
+        for (auto it = args.begin(); it != args.end();) {
+            if (*it == "--xml") {
+                xml = true;
+                it = args.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (args.empty()) {
+            return Usage();
+        }
+        const std::string& command = args[0];
+        if (command == "channels" && args.size() == 1) {
+            return ListChannels(*OpenStore(storeFolder, false));
+        }
+        if (command == "newest" && (args.size() == 2 || args.size() == 3)) {
+            OpenStore(storeFolder, true);
+            return Query(Widen(args[1]), L"*", args.size() == 3 ? std::stoul(args[2]) : 10, xml);
+        }
+        if (command == "query" && (args.size() == 3 || args.size() == 4)) {
+            OpenStore(storeFolder, true);
+            return Query(Widen(args[1]), Widen(args[2]),
+                         args.size() == 4 ? std::stoul(args[3]) : SIZE_MAX, xml);
+        }
+        if (command == "import" && args.size() >= 3) {
+            return Import(args[1], std::vector<fs::path>(args.begin() + 2, args.end()));
+        }
+        if (command == "generate" && args.size() == 3) {
+            return Generate(args[1], std::stoull(args[2]));
+        }
+        return Usage();
+    } catch (const std::exception& e) {
+        std::cerr << "error: " << e.what() << "\n";
+        return 1;
+    }
+}
