@@ -1,15 +1,73 @@
 #include "Logging/LogManager.h"
 
+#include "Logging/CallDepth.h"
+#include "Logging/DebugReport.h"
+
 namespace Logging {
 
-// Until the settings-driven log exists every severity is disabled and lines are dropped.
+namespace {
+
+bool IsVistaOrLater() noexcept {
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    version.dwMajorVersion = 6;
+    version.dwMinorVersion = 0;
+    version.wServicePackMajor = 0;
+    ULONGLONG mask = 0;
+    mask = VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
+    mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
+    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
+                              mask) != FALSE;
+}
+
+} // namespace
+
+LogManager::LogManager() : m_depthAvailable(IsVistaOrLater()) {}
+
 LogManager& LogManager::Instance() noexcept {
     static LogManager instance;
     return instance;
 }
 
-bool LogManager::IsEnabled(uint32_t) noexcept { return false; }
+void LogManager::Write(uint32_t severity, const std::wstring& message, const wchar_t* sourceFile,
+                       uint32_t sourceLine) noexcept {
+    try {
+        const FILETIME now = CurrentFileTime();
+        const int32_t depth = m_depthAvailable ? ThreadCallDepth() : 0;
+        const std::wstring line =
+            m_formatter.Format(severity, sourceFile, sourceLine, message, depth, &now);
+        for (auto& slot : m_loggers) {
+            if (ILogger* logger = slot.load(std::memory_order_acquire)) {
+                logger->Write(line.data(), line.size());
+            }
+        }
+    } catch (...) {
+        // A line that cannot be formatted is dropped.
+    }
+}
 
-void LogManager::Write(uint32_t, const std::wstring&, const wchar_t*, uint32_t) noexcept {}
+bool LogManager::AddLogger(ILogger* logger) noexcept {
+    RemoveLogger(logger);
+    for (auto& slot : m_loggers) {
+        ILogger* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, logger, std::memory_order_acq_rel)) {
+            return true;
+        }
+    }
+    DebugReport(L"LogManager: Too many loggers");
+    return false;
+}
+
+void LogManager::RemoveLogger(ILogger* logger) noexcept {
+    for (auto& slot : m_loggers) {
+        ILogger* expected = logger;
+        slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+    }
+}
+
+std::wstring LogManager::GetLogDirectory() {
+    return m_settings.LogDirectory();
+}
 
 } // namespace Logging

@@ -2,6 +2,11 @@
 // every unit uses.
 #pragma once
 
+#include "Logging/LogFormatter.h"
+#include "Logging/LoggerSettings.h"
+
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -21,16 +26,43 @@ enum Severity : uint32_t {
 
 class LogManager {
 public:
+    static constexpr size_t LoggerSlots = 4;
+
+    LogManager();
+    LogManager(const LogManager&) = delete;
+    LogManager& operator=(const LogManager&) = delete;
+
     // The one log manager of the process.
     static LogManager& Instance() noexcept;
 
     // True when lines of this severity are wanted (1 <= severity <= MaxSeverity). Cheap; every
     // log site asks before it composes its message.
-    bool IsEnabled(uint32_t severity) noexcept;
+    bool IsEnabled(uint32_t severity) noexcept {
+        m_settings.RefreshIfStale();
+        return severity >= 1 && severity <= m_settings.MaxSeverity();
+    }
 
     // Formats the line and hands it to every registered logger. Does not test the severity.
     void Write(uint32_t severity, const std::wstring& message, const wchar_t* sourceFile,
                uint32_t sourceLine) noexcept;
+
+    // Registers a logger in the first free slot (after clearing any slot that holds it); false
+    // with the report "LogManager: Too many loggers" when all four are taken.
+    bool AddLogger(ILogger* logger) noexcept;
+    // Clears every slot that holds the logger.
+    void RemoveLogger(ILogger* logger) noexcept;
+
+    // The log directory of the current settings, created when it changed.
+    std::wstring GetLogDirectory();
+    LoggerSettings& Settings() noexcept { return m_settings; }
+    // True when the call depth goes into the lines (Windows Vista or later).
+    bool DepthAvailable() const noexcept { return m_depthAvailable; }
+
+private:
+    std::array<std::atomic<ILogger*>, LoggerSlots> m_loggers{};
+    LogFormatter m_formatter;
+    bool m_depthAvailable;
+    LoggerSettings m_settings;
 };
 
 // Composes a log-site message; a failure while composing keeps what was composed and appends
@@ -62,7 +94,8 @@ void WriteLogSite(uint32_t severity, const wchar_t* sourceFile, uint32_t sourceL
 #define LOG_AT(severity, pieces)                                                                   \
     do {                                                                                           \
         if (::Logging::LogManager::Instance().IsEnabled(severity)) {                               \
-            ::Logging::WriteLogSite((severity), CORVANE_WIDEN(__FILE__), __LINE__,                 \
-                                    [&](std::wostringstream& logStream_) { logStream_ << pieces; }); \
+            ::Logging::WriteLogSite(                                                               \
+                (severity), CORVANE_WIDEN(__FILE__), __LINE__,                                     \
+                [&](std::wostringstream& logStream_) { logStream_ << pieces; });                   \
         }                                                                                          \
     } while (0)

@@ -1,0 +1,223 @@
+#include "Logging/FileLogger.h"
+
+#include "ErrorHandling/ErrorHandling.h"
+#include "Logging/DebugReport.h"
+#include "Logging/ImpersonationRevertGuard.h"
+#include "Logging/LogManager.h"
+#include "Settings/ModulePaths.h"
+
+#include <cwchar>
+#include <string>
+
+#ifndef CORVANE_VERSION_MAJOR
+#define CORVANE_VERSION_MAJOR 0
+#define CORVANE_VERSION_MINOR 0
+#define CORVANE_VERSION_BUILD 0
+#define CORVANE_VERSION_REVISION 0
+#endif
+
+namespace Logging {
+
+namespace {
+
+// File access runs under the process's identity (fixed at build time).
+constexpr bool kRevertImpersonation = true;
+constexpr DWORD kSharingRetries = 4;
+constexpr DWORD kSharingRetryDelayMs = 10;
+const FileIdentity kUnknownIdentity{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+
+// The text as UTF-16LE bytes, whatever the width of wchar_t.
+std::string Utf16LeBytes(const wchar_t* text, size_t length) {
+    std::string bytes;
+    bytes.reserve(length * 2);
+    auto unit = [&bytes](uint32_t value) {
+        bytes.push_back(static_cast<char>(value & 0xFF));
+        bytes.push_back(static_cast<char>((value >> 8) & 0xFF));
+    };
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<uint32_t>(text[i]);
+        if (c > 0xFFFF && c <= 0x10FFFF) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(c > 0xFFFF ? 0xFFFD : c);
+        }
+    }
+    return bytes;
+}
+
+bool WriteText(HANDLE file, const wchar_t* text, size_t length) noexcept {
+    try {
+        const std::string bytes = Utf16LeBytes(text, length);
+        DWORD written = 0;
+        return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
+               FALSE;
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+}
+
+bool HasDirectory(const std::wstring& fileName) noexcept {
+    return fileName.find_first_of(L"\\/") != std::wstring::npos;
+}
+
+std::wstring HexPointer(const void* address) {
+    wchar_t text[24];
+    std::swprintf(text, std::size(text), L"0x%016llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
+    return text;
+}
+
+} // namespace
+
+FileLogger::FileLogger(std::wstring fileName, std::wstring banner)
+    : m_banner(std::move(banner)), m_fileName(std::move(fileName)),
+      m_hasDirectory(HasDirectory(m_fileName)) {}
+
+FileLogger::~FileLogger() {
+    if (m_handle != nullptr) {
+        CloseHandle(m_handle);
+    }
+}
+
+std::wstring FileLogger::ModuleLogFileName() {
+    return Settings::FileStem(Settings::ThisModulePath()) + L".log";
+}
+
+std::wstring FileLogger::ModuleBanner() {
+    const std::wstring stars(100, L'*');
+    wchar_t version[64];
+    std::swprintf(version, std::size(version), L"%d.%d.%d.%d", CORVANE_VERSION_MAJOR,
+                  CORVANE_VERSION_MINOR, CORVANE_VERSION_BUILD, CORVANE_VERSION_REVISION);
+    return stars + L"\r\n*** Module: " + Settings::ThisModulePath() + L" (Base: " +
+           HexPointer(Settings::ThisModule()) + L")\r\n*** Version: " + version +
+           L"\r\n*** Module description: Corvane64\r\n*** Process: " + Settings::ExecutablePath() +
+           L" (Pid: " + std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " +
+           GetCommandLineW() + L"\r\n" + stars + L"\r\n";
+}
+
+void FileLogger::Write(const wchar_t* text, size_t length) noexcept {
+    HANDLE file = GetHandle();
+    if (file == nullptr) {
+        return;
+    }
+    if (!WriteText(file, text, length)) {
+        DebugReport(L"FileLogger: cannot write (error: 0x%08x)",
+                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
+    }
+    CloseHandle(file);
+}
+
+HANDLE FileLogger::GetHandle() noexcept {
+    const uint32_t keepOpen = LogManager::Instance().Settings().KeepOpenInterval();
+    std::lock_guard lock(m_lock);
+    if (keepOpen == 0) {
+        if (m_handle != nullptr) {
+            CloseHandle(m_handle);
+            m_handle = nullptr;
+        }
+        return OpenFile();
+    }
+    const DWORD now = GetTickCount();
+    if (m_lastOpen == 0 || now - m_lastOpen >= keepOpen) {
+        // Stamped first: a failed open leaves no handle until the interval has passed again.
+        m_lastOpen = now == 0 ? 1 : now;
+        if (m_handle != nullptr) {
+            CloseHandle(m_handle);
+        }
+        m_handle = OpenFile();
+    }
+    if (m_handle == nullptr) {
+        return nullptr;
+    }
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), m_handle, GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        DebugReport(L"FileLogger: cannot duplicate handle (error: 0x%08x)",
+                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
+        return nullptr;
+    }
+    return duplicate;
+}
+
+std::wstring FileLogger::FilePath() {
+    return m_hasDirectory ? m_fileName
+                          : LogManager::Instance().Settings().LogDirectory() + m_fileName;
+}
+
+HANDLE FileLogger::OpenFile() noexcept {
+    const ImpersonationRevertGuard guard(kRevertImpersonation);
+    std::wstring path;
+    try {
+        path = FilePath();
+    } catch (...) {
+        DebugReport(L"FileLogger: cannot open log file '%ls' (error: 0x%08x)", m_fileName.c_str(),
+                    static_cast<unsigned>(E_FAIL));
+        return nullptr;
+    }
+    const uint32_t thresholdMB = LogManager::Instance().Settings().SizeThresholdMB();
+
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
+    for (DWORD attempt = 0; attempt < kSharingRetries; ++attempt) {
+        file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION) {
+            break;
+        }
+        Sleep(kSharingRetryDelayMs);
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        DebugReport(L"FileLogger: cannot open log file '%ls' (error: 0x%08x)", path.c_str(),
+                    static_cast<unsigned>(HresultFromWin32(error)));
+        return nullptr;
+    }
+
+    if (thresholdMB != 0) {
+        DWORD high = 0;
+        const DWORD low = GetFileSize(file, &high);
+        const uint64_t sizeMB = ((static_cast<uint64_t>(high) << 32) | low) >> 20;
+        if (sizeMB >= thresholdMB) {
+            CloseHandle(file);
+            if (!m_tooBigReported) {
+                DebugReport(L"FileLogger: log file '%ls' is too big (size=%dMB threshold=%dMB)",
+                            path.c_str(), static_cast<int>(sizeMB), static_cast<int>(thresholdMB));
+                m_tooBigReported = true;
+            }
+            return nullptr;
+        }
+        m_tooBigReported = false;
+    }
+
+    if (!m_banner.empty()) {
+        WriteBanner(file);
+    }
+    return file;
+}
+
+void FileLogger::WriteBanner(HANDLE file) noexcept {
+    BY_HANDLE_FILE_INFORMATION info{};
+    FileIdentity identity = kUnknownIdentity;
+    if (GetFileInformationByHandle(file, &info)) {
+        identity = FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    } else {
+        DebugReport(L"FileLogger: cannot get file id (error: 0x%08x)",
+                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
+    }
+    if (identity == m_lastIdentity) {
+        return;
+    }
+    m_lastIdentity = identity;
+    if (!WriteText(file, m_banner.data(), m_banner.size())) {
+        DebugReport(L"FileLogger: cannot write (error: 0x%08x)",
+                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
+    }
+}
+
+} // namespace Logging

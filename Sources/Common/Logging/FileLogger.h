@@ -1,0 +1,56 @@
+// A logger that appends its lines to a UTF-16LE text file (no byte-order mark): the module's
+// file in the log directory, or a file given with its path. Every file it starts writing to
+// begins with the banner.
+#pragma once
+
+#include "Logging/Logger.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace Logging {
+
+// The identity of a file: volume serial number and file index.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+class FileLogger final : public ILogger {
+public:
+    // A file name with "\" or "/" in it is used as it is; a bare name lies in the log directory.
+    FileLogger(std::wstring fileName, std::wstring banner);
+    ~FileLogger();
+    FileLogger(const FileLogger&) = delete;
+    FileLogger& operator=(const FileLogger&) = delete;
+
+    // Writes the line's UTF-16LE bytes with one WriteFile through a private handle; a line that
+    // cannot be written is dropped and reported through the debug output.
+    void Write(const wchar_t* text, size_t length) noexcept override;
+
+    // The banner of this module: its path and load address, version, description, the process's
+    // executable, id and command line, between two lines of 100 asterisks.
+    static std::wstring ModuleBanner();
+    // The file name of this module's log: the module's file name without extension + ".log".
+    static std::wstring ModuleLogFileName();
+
+private:
+    HANDLE GetHandle() noexcept;
+    HANDLE OpenFile() noexcept;
+    std::wstring FilePath();
+    void WriteBanner(HANDLE file) noexcept;
+
+    DWORD m_lastOpen = 0;
+    const std::wstring m_banner;
+    const std::wstring m_fileName;
+    const bool m_hasDirectory;
+    std::recursive_mutex m_lock; // guards the three fields below
+    HANDLE m_handle = nullptr;
+    FileIdentity m_lastIdentity;
+    bool m_tooBigReported = false;
+};
+
+} // namespace Logging

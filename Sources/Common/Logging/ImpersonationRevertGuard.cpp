@@ -1,0 +1,45 @@
+#include "Logging/ImpersonationRevertGuard.h"
+
+#include "ErrorHandling/ErrorHandling.h"
+#include "Logging/DebugReport.h"
+
+#include <cstdlib>
+
+namespace Logging {
+
+ImpersonationRevertGuard::ImpersonationRevertGuard(bool active) noexcept {
+    if (!active) {
+        return;
+    }
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_NO_TOKEN) { // no token: the thread is not impersonating
+            DebugReport(
+                L"ImpersonationRevertGuard: cannot get current thread token (error: 0x%08x)",
+                static_cast<unsigned>(HresultFromWin32(error)));
+        }
+        return;
+    }
+    if (!SetThreadToken(nullptr, nullptr)) {
+        DebugReport(L"ImpersonationRevertGuard: cannot revert thread token (error: 0x%08x)",
+                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
+        CloseHandle(token);
+        return;
+    }
+    m_token = token;
+}
+
+ImpersonationRevertGuard::~ImpersonationRevertGuard() {
+    if (m_token == nullptr) {
+        return;
+    }
+    if (!SetThreadToken(nullptr, m_token)) {
+        DebugReport(L"ImpersonationRevertGuard: cannot restore token back (error: 0x%08x)",
+                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
+        std::abort();
+    }
+    CloseHandle(m_token);
+}
+
+} // namespace Logging
