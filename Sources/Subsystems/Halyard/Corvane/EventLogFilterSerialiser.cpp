@@ -31,11 +31,15 @@ void EscapeEach(std::vector<std::wstring>& values, EscapeFn escape) {
     }
 }
 
-// Replaces each character of `value` that `replacement` maps to a non-empty text, in one pass.
+// Replaces each character of `value` that `replacement` maps to a non-empty text, in one pass; a
+// value without such characters is not touched.
 template <typename ReplacementFn>
-void ReplaceCharacters(std::wstring& value, std::wstring_view special, ReplacementFn replacement) {
-    size_t position = value.find_first_of(special.data(), 0, special.size());
-    if (position == std::wstring::npos) {
+void ReplaceCharacters(std::wstring& value, ReplacementFn replacement) {
+    size_t position = 0;
+    while (position < value.size() && replacement(value[position]).empty()) {
+        ++position;
+    }
+    if (position == value.size()) {
         return;
     }
     std::wstring result;
@@ -73,7 +77,7 @@ void Escape(std::wstring& value) {
     // One pass gives what replacing "&", the double quote, "<" and ">" in turn gives, because no
     // replacement text holds a character that a later replacement looks for, and each scan goes
     // on after the text it inserted.
-    ReplaceCharacters(value, L"&\"<>", [](wchar_t c) -> std::wstring_view {
+    ReplaceCharacters(value, [](wchar_t c) -> std::wstring_view {
         switch (c) {
         case L'&':
             return L"&amp;";
@@ -90,7 +94,7 @@ void Escape(std::wstring& value) {
 }
 
 void XmlEscape(std::wstring& value) {
-    ReplaceCharacters(value, L"&<>", [](wchar_t c) -> std::wstring_view {
+    ReplaceCharacters(value, [](wchar_t c) -> std::wstring_view {
         switch (c) {
         case L'&':
             return L"&amp;";
@@ -201,6 +205,13 @@ Serrializer::Serrializer(std::wstring channelPath, const EkNodePtr& filters)
       m_channelPath(std::move(channelPath)) {
     if (filters) {
         m_filters = filters.CloneNode(EKN_DEPTH_ALL, 0);
+        const uint64_t count = m_filters.GetChildCount();
+        m_children.reserve(static_cast<size_t>(count));
+        for (uint64_t i = 0; i < count; ++i) {
+            FilterNode& child = m_children.emplace_back();
+            child.node = m_filters.GetChildByIndex(i, true);
+            child.node.GetNodeType(child.type);
+        }
         ApplyItemFixUp();
     }
 }
@@ -208,43 +219,37 @@ Serrializer::Serrializer(std::wstring channelPath, const EkNodePtr& filters)
 void Serrializer::ApplyItemFixUp() const {
     // The first pair of an item filter and a monitoring-plan filter decides; of several item (or
     // plan) filters before the pair is complete, the last one counts.
-    EkNodePtr item;
-    EkNodePtr plan;
-    std::wstring type;
-    const uint64_t count = m_filters.GetChildCount();
-    for (uint64_t i = 0; i < count && !(item && plan); ++i) {
-        EkNodePtr child = m_filters.GetChildByIndex(i, true);
-        child.GetNodeType(type);
-        if (type == kItemFilter) {
-            item = std::move(child);
-        } else if (type == kMonitoringPlanFilter) {
-            plan = std::move(child);
+    const EkNodePtr* item = nullptr;
+    const EkNodePtr* plan = nullptr;
+    for (const FilterNode& child : m_children) {
+        if (child.type == kItemFilter) {
+            item = &child.node;
+        } else if (child.type == kMonitoringPlanFilter) {
+            plan = &child.node;
+        }
+        if (item != nullptr && plan != nullptr) {
+            break;
         }
     }
-    if (!item || !plan) {
+    if (item == nullptr || plan == nullptr) {
         return;
     }
     std::vector<std::wstring> items;
-    item.GetAttribute(L"Items", items, true);
+    item->GetAttribute(L"Items", items, true);
     items.emplace_back(FixedItemId);
-    item.SetAttribute(L"Items", items);
+    item->SetAttribute(L"Items", items);
 }
 
 EkNodePtr Serrializer::Serialize() {
-    bool isSimple = false;
-    if (!m_filters || m_filters.GetChildCount() == 0) {
-        isSimple = true;
-    } else {
-        std::wstring type;
-        ForEachChild(m_filters, [&](const EkNodePtr& child) {
-            child.GetNodeType(type);
-            const auto handler = m_handlers.find(type);
-            if (handler == m_handlers.end()) {
-                LOG_AT(Logging::LOG_DBG, L"Invalid filter node: " << Logging::NodeDump{child});
-                return;
-            }
-            (this->*(handler->second))(child);
-        });
+    // Simple: no filter set, or one without children.
+    const bool isSimple = m_children.empty();
+    for (const FilterNode& child : m_children) {
+        const auto handler = m_handlers.find(child.type);
+        if (handler == m_handlers.end()) {
+            LOG_AT(Logging::LOG_DBG, L"Invalid filter node: " << Logging::NodeDump{child.node});
+            continue;
+        }
+        (this->*(handler->second))(child.node);
     }
 
     const std::wstring selectElement = MakeSelectElement();

@@ -54,6 +54,12 @@ public:
 private:
     using Handler = void (Serrializer::*)(const EkNodePtr& filter);
 
+    // A child of the filter copy with its node type, read once for the fix-up and the dispatch.
+    struct FilterNode {
+        EkNodePtr node;
+        std::wstring type;
+    };
+
     void ApplyItemFixUp() const;
 
     void HandleDateFilter(const EkNodePtr& filter);
@@ -72,6 +78,8 @@ private:
     // Node type (exact match) -> handler; keys are literals that outlive the table.
     std::unordered_map<std::wstring_view, Handler> m_handlers;
     EkNodePtr m_filters;
+    // The children of m_filters in index order.
+    std::vector<FilterNode> m_children;
     std::wstring m_channelPath;
     // " and "-joined conditions on the System element of selected events.
     std::wstring m_systemConditions;
