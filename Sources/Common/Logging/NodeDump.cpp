@@ -1,11 +1,43 @@
 #include "Logging/NodeDump.h"
 
 #include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/LazyInstance.h"
 #include "NodeTree/NodeSerializer.h"
+#include "Settings/SettingsManager.h"
+
+#include <vector>
 
 namespace Logging {
 
 namespace {
+
+LazyInstance<HiddenAttributeTable> g_hiddenAttributes;
+
+std::wstring TrimDumpBlanks(const std::wstring& text) {
+    constexpr const wchar_t* kBlanks = L" \r\n\t";
+    const auto first = text.find_first_not_of(kBlanks);
+    if (first == std::wstring::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The non-empty pieces of a text between separators.
+std::vector<std::wstring> SplitSkippingEmpty(const std::wstring& text, wchar_t separator) {
+    std::vector<std::wstring> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find(separator, start);
+        if (end == std::wstring::npos) {
+            end = text.size();
+        }
+        if (end > start) {
+            pieces.push_back(text.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return pieces;
+}
 
 // The dumped text is UTF-8; code points outside the range are replaced.
 std::wstring WideFromUtf8(const std::string& text) {
@@ -76,12 +108,107 @@ std::wstring DumpText(const EkNodePtr& node) {
 
 } // namespace
 
+HiddenAttributeTable ParseHiddenNodeTypeAttrs(const std::wstring& text) {
+    HiddenAttributeTable table;
+    for (const auto& item : SplitSkippingEmpty(text, L';')) {
+        const auto parts = SplitSkippingEmpty(item, L':');
+        if (parts.size() != 2) {
+            RaiseError(E_INVALIDARG);
+        }
+        auto& names = table[TrimDumpBlanks(parts[0])];
+        for (const auto& name : SplitSkippingEmpty(parts[1], L',')) {
+            if (auto trimmed = TrimDumpBlanks(name); !trimmed.empty()) {
+                names.insert(std::move(trimmed));
+            }
+        }
+    }
+    return table;
+}
+
+const HiddenAttributeTable& HiddenAttributes() {
+    return g_hiddenAttributes.Get([] {
+        std::wstring setting;
+        Settings::ReadSetting(L"Logger", L"HiddenNodeTypeAttrs", setting);
+        return std::make_unique<HiddenAttributeTable>(ParseHiddenNodeTypeAttrs(setting));
+    });
+}
+
+EkNodePtr MaskHiddenAttributes(const EkNodePtr& node, const HiddenAttributeTable& table) {
+    if (table.empty() || !node) {
+        return {};
+    }
+    const auto everyType = table.find(L"*");
+    EkNodePtr copy;
+    // The walk keeps the child positions from the dumped node down to the current one; the copy
+    // has the same shape, so the same positions reach the current node's counterpart there
+    // (a lookup by name would miss same-named siblings).
+    std::vector<uint64_t> positions;
+    auto counterpart = [&]() {
+        EkNodePtr target = copy;
+        for (const uint64_t index : positions) {
+            target = target.GetChildByIndex(index, true);
+        }
+        return target;
+    };
+    auto maskNode = [&](const EkNodePtr& current) {
+        const auto ofType = table.find(current.GetNodeType());
+        for (const auto& entry : {ofType, everyType}) {
+            if (entry == table.end()) {
+                continue;
+            }
+            for (const auto& name : entry->second) {
+                if (!current.HasAttribute(name.c_str())) {
+                    continue;
+                }
+                if (!copy) {
+                    copy = node.CloneNode(0x7FFFFFFF);
+                }
+                counterpart().SetAttribute(name.c_str(), HiddenValueMask);
+            }
+        }
+    };
+    // Depth first, parents before children, without recursion.
+    struct Frame {
+        EkNodePtr node;
+        uint64_t next;
+        uint64_t count;
+    };
+    maskNode(node);
+    std::vector<Frame> stack;
+    stack.push_back(Frame{node, 0, node.GetChildCount()});
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.count) {
+            stack.pop_back();
+            if (!positions.empty()) {
+                positions.pop_back();
+            }
+            continue;
+        }
+        const uint64_t index = top.next++;
+        EkNodePtr child = top.node.GetChildByIndex(index, true);
+        positions.push_back(index);
+        maskNode(child);
+        const uint64_t count = child.GetChildCount();
+        stack.push_back(Frame{std::move(child), 0, count});
+    }
+    return copy;
+}
+
 std::wstring DumpNode(const EkNodePtr& node) {
     if (!node) {
         return L"EkNode[<null>]";
     }
-    // Hidden attributes are masked once the settings name them.
-    return L"EkNode[" + HexAddress(node.Get()) + L"]:\r\n" + DumpText(node);
+    return DumpNode(node, HiddenAttributes());
+}
+
+std::wstring DumpNode(const EkNodePtr& node, const HiddenAttributeTable& table) {
+    if (!node) {
+        return L"EkNode[<null>]";
+    }
+    const EkNodePtr masked = MaskHiddenAttributes(node, table);
+    const EkNodePtr& shown = masked ? masked : node;
+    return L"EkNode[" + HexAddress(shown.Get()) + L"]:\r\n" + DumpText(shown);
 }
 
 } // namespace Logging

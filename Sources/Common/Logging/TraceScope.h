@@ -10,6 +10,13 @@
 
 namespace Logging {
 
+// The elapsed-time text of a closing line: " [1 234.567 ms]" (blanks as thousands separators,
+// three decimals) for 1234567 microseconds.
+std::wstring ElapsedTimeText(int64_t microseconds);
+
+// One traced call: logs "Entering: " + name when it opens and adds a level to the thread's call
+// depth; when it closes, logs "Exiting: " or (left by an exception) "EXCEPTION at: " + name and
+// the elapsed time at the opening depth, and restores the depth.
 class TraceScope {
 public:
     TraceScope(uint32_t severity, uint32_t exceptionSeverity, std::wstring name,
