@@ -77,4 +77,26 @@ void BM_SerializeNoFilters(benchmark::State& state) {
 }
 BENCHMARK(BM_SerializeNoFilters)->Unit(benchmark::kMicrosecond);
 
+// Cost against the number of event ids: must grow linearly, not quadratically.
+void BM_SerializeManyEventIds(benchmark::State& state) {
+    const EkNodePtr set = EkNodePtr::CreateNode(L"Filters", nullptr);
+    std::vector<std::wstring> ids;
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        ids.push_back(i % 10 == 9 ? std::to_wstring(i) + L"-" + std::to_wstring(i + 5)
+                                  : std::to_wstring(i));
+    }
+    AddFilter(set, L"EventIdFilter").SetAttribute(L"EventIds", ids);
+    for (auto _ : state) {
+        Serrializer builder(L"Security", set);
+        const EkNodePtr result = builder.Serialize();
+        benchmark::DoNotOptimize(result.Get());
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_SerializeManyEventIds)
+    ->RangeMultiplier(10)
+    ->Range(100, 100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
 } // namespace

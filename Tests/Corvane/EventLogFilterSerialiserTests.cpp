@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Halyard::EventLogFilterSerialiser;
@@ -243,6 +244,43 @@ TEST(Serrializer, ResultNodeHasNoNameOrType) {
     EXPECT_EQ(result.GetNodeName(), L"");
     EXPECT_EQ(result.GetNodeType(), L"");
     EXPECT_EQ(result.GetChildCount(), 0u);
+}
+
+// Counting by level writes the levels as an integer array; the builder reads them as texts.
+TEST(Serrializer, LevelsWrittenAsIntegersReadAsText) {
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"LevelFilter").SetAttribute(L"Levels", std::vector<int32_t>{4, 5, 0});
+    const EkNodePtr date = AddFilter(set, L"DateFilter");
+    date.SetAttribute(L"Since", std::wstring(L"S"));
+    EXPECT_EQ(Build(set).query,
+              Query(L"*[System[(Level=4 or Level=5 or Level=0) and TimeCreated[@SystemTime &gt;= "
+                    L"'S']]]"));
+}
+
+TEST(Serrializer, BuildersOnSeveralThreadsShareNothing) {
+    std::vector<std::wstring> queries(4);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < queries.size(); ++t) {
+        threads.emplace_back([&queries, t] {
+            for (int round = 0; round < 200; ++round) {
+                const EkNodePtr set = NewSet();
+                AddFilter(set, L"LevelFilter", L"Levels", {std::to_wstring(t)});
+                AddFilter(set, L"MonitoringPlanFilter", L"MonitoringPlans", {L"P"});
+                AddFilter(set, L"ItemFilter", L"Items", {L"I"});
+                queries[t] = Build(set).query;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (size_t t = 0; t < queries.size(); ++t) {
+        EXPECT_EQ(queries[t], Query(L"*[System[(Level=" + std::to_wstring(t) +
+                                        L")] and EventData[Data] and EventData[Data[2]=\"I\" or "
+                                        L"Data[2]=\"" +
+                                        FixedItemId + L"\"]]",
+                                    L"*[EventData[Data[1]!=\"P\"]]"));
+    }
 }
 
 // Bad input.
