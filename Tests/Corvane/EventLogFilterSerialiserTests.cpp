@@ -402,14 +402,6 @@ TEST(SeparateEventsRecords, ClassifiesEveryRecordForm) {
     EXPECT_EQ(deny, (List{L"4625", L"", L"-5", L"x-y"}));
 }
 
-TEST(SeparateEventsRecords, AppendsToWhatTheOutputsHold) {
-    List simple{L"old"};
-    std::vector<EventIdRange> ranges;
-    List deny;
-    Serrializer::SeparateEventsRecords({L"new"}, simple, ranges, deny);
-    EXPECT_EQ(simple, (List{L"old", L"new"}));
-}
-
 // Text helpers.
 
 TEST(FilterTextHelpers, EscapeReplacesEachSpecialCharacterOnce) {
