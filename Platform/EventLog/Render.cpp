@@ -321,7 +321,16 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
         number(EvtSystemThreadID, has(kHasThreadId), EvtVarTypeUInt32, e.threadId);
         string(EvtSystemChannel, e.channel);
         string(EvtSystemComputer, e.computer);
-        if (e.userSid != 0) {
+        if (const auto& sid = store.SidBytes(e.userSid); !sid.empty()) {
+            auto* p = static_cast<uint8_t*>(l.Reserve(sid.size()));
+            if (p != nullptr) {
+                std::memcpy(p, sid.data(), sid.size());
+            }
+            EVT_VARIANT* v = l.Variant(EvtSystemUserID);
+            v->SidVal = p;
+            v->Count = 0;
+            v->Type = EvtVarTypeSid;
+        } else if (e.userSid != 0) {
             SetSid(l, l.Variant(EvtSystemUserID), store.String(e.userSid));
         } else {
             SetNull(l.Variant(EvtSystemUserID));

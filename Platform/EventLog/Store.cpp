@@ -80,9 +80,16 @@ std::string TextOf(const pugi::xml_node& node) {
 
 std::string ReadFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(file, ec);
+    std::string content;
+    if (!in || ec) {
+        return content;
+    }
+    content.resize(static_cast<size_t>(size));
+    in.read(content.data(), static_cast<std::streamsize>(size));
+    content.resize(static_cast<size_t>(in.gcount()));
+    return content;
 }
 
 constexpr std::wstring_view kClassicChannels[] = {L"Application", L"System", L"Security"};
@@ -205,6 +212,14 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
     if (pugi::xml_node security = Child(system, "Security")) {
         event.present |= kHasSecurity;
         event.userSid = strings_.Intern(Widen(Attribute(security, "UserID").value()));
+        if (event.userSid != 0 && SidBytes(event.userSid).empty()) {
+            if (auto sid = ParseSid(strings_.Get(event.userSid))) {
+                if (sidBytes_.size() <= event.userSid) {
+                    sidBytes_.resize(event.userSid + 1);
+                }
+                sidBytes_[event.userSid] = std::move(*sid);
+            }
+        }
     }
 
     event.firstItem = static_cast<uint32_t>(channel.items.size());
@@ -288,11 +303,9 @@ void Store::LoadEventFile(const std::filesystem::path& file, LoadReport& report,
                           const ProgressFn& progress) {
     ++report.files;
     std::string content = ReadFile(file);
-    if (content.size() >= 3 && static_cast<unsigned char>(content[0]) == 0xEF) {
-        content.erase(0, 3); // UTF-8 byte-order mark
-    }
-    // Event elements one after another are parsed one by one, so a large file never becomes one
-    // large document; a root element holding the events is parsed whole.
+    // Event elements one after another are parsed in chunks, so a large file never becomes one
+    // large document; a root element holding the events is parsed whole. A UTF-8 byte-order mark
+    // is skipped by looking for the first '<'.
     size_t first = content.find('<');
     while (first != std::string::npos && content.compare(first, 2, "<?") == 0) {
         first = content.find('<', content.find("?>", first));
@@ -304,21 +317,44 @@ void Store::LoadEventFile(const std::filesystem::path& file, LoadReport& report,
         LoadEventXmlText(std::string_view(content).substr(first), report);
         return;
     }
+    // Chunks of about a megabyte, cut after an event's end tag, are parsed as fragments; a chunk
+    // that does not parse is taken again event by event so that one bad event costs only itself.
+    constexpr size_t kChunk = 1 << 20;
     size_t begin = first;
-    size_t sinceProgress = 0;
-    while (begin < content.size()) {
-        size_t end = content.find("</Event>", begin);
-        if (end == std::string::npos) {
-            end = content.size();
-        } else {
-            end += 8;
-        }
-        LoadEventXmlText(std::string_view(content).substr(begin, end - begin), report);
+    while (begin != std::string::npos && begin < content.size()) {
+        size_t end = content.find("</Event>", std::min(begin + kChunk, content.size()));
+        end = end == std::string::npos ? content.size() : end + 8;
+        const std::string_view chunk = std::string_view(content).substr(begin, end - begin);
+        LoadEventChunk(chunk, report);
         begin = content.find('<', end);
-        if (progress && ++sinceProgress == 10000) {
-            sinceProgress = 0;
+        if (progress) {
             progress(report.events);
         }
+    }
+}
+
+void Store::LoadEventChunk(std::string_view chunk, LoadReport& report) {
+    // The chunk is parsed in place in a buffer kept across calls: a fresh megabyte per chunk
+    // would cost more in page faults than the parse itself.
+    thread_local std::string buffer;
+    buffer.assign(chunk);
+    pugi::xml_document document;
+    if (document.load_buffer_inplace(buffer.data(), buffer.size(),
+                                     pugi::parse_default | pugi::parse_fragment,
+                                     pugi::encoding_utf8)) {
+        for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
+            if (node.type() == pugi::node_element && LocalName(node.name()) == "Event") {
+                AddEventXml(node, report);
+            }
+        }
+        return;
+    }
+    size_t begin = 0;
+    while (begin != std::string_view::npos && begin < chunk.size()) {
+        size_t end = chunk.find("</Event>", begin);
+        end = end == std::string_view::npos ? chunk.size() : end + 8;
+        LoadEventXmlText(chunk.substr(begin, end - begin), report);
+        begin = chunk.find('<', end);
     }
 }
 

@@ -163,6 +163,8 @@ public:
     void LoadEvtxFile(const std::filesystem::path& file, LoadReport& report,
                       const ProgressFn& progress = {});
     void LoadEventXmlText(std::string_view xml, LoadReport& report);
+    // Events one after another: parsed together, or one by one when the whole does not parse.
+    void LoadEventChunk(std::string_view chunk, LoadReport& report);
     bool AddEventXml(const pugi::xml_node& event, LoadReport& report);
     void LoadPublishers(const std::filesystem::path& file, LoadReport& report);
     void LoadAccounts(const std::filesystem::path& file, LoadReport& report);
@@ -193,6 +195,11 @@ public:
 
     std::wstring_view String(StrId id) const noexcept { return strings_.Get(id); }
     const GUID& Guid(uint32_t id) const noexcept { return guids_[id]; }
+    // The binary form of an interned SID string; empty when the text is not a SID.
+    const std::vector<uint8_t>& SidBytes(StrId id) const noexcept {
+        static const std::vector<uint8_t> none;
+        return id < sidBytes_.size() ? sidBytes_[id] : none;
+    }
 
     // Readers hold it shared; appends and loading hold it exclusively.
     mutable std::shared_mutex mutex;
@@ -204,6 +211,7 @@ private:
 
     StringPool strings_;
     std::vector<GUID> guids_;
+    std::vector<std::vector<uint8_t>> sidBytes_; // by StrId, filled for user SIDs
     std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> channels_;
     std::map<std::wstring, Publisher, NoCaseLess> publishers_;
     std::map<std::wstring, Account, NoCaseLess> accounts_;

@@ -1,0 +1,249 @@
+// Figures of the Event Log stand-in on a generated channel of 1,000,000 events. The events are
+// written once to $TMPDIR/corvane-evtlog-bench (reused by later runs). Environment:
+// EVTLOG_BENCH_EVENTS changes the channel size; CORVANE_SHARED_DATA names the folder of real
+// .evtx logs for the import figures (default ../shared/data beside the source tree).
+#include "Query.h"
+#include "SampleEvents.h"
+#include "Store.h"
+
+#include "Win32/WinEvt.h"
+
+#include <benchmark/benchmark.h>
+#include <libevtx.h>
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace fs = std::filesystem;
+using namespace PalEventLog;
+
+namespace {
+
+uint64_t EventCount() {
+    const char* text = std::getenv("EVTLOG_BENCH_EVENTS");
+    return text ? std::strtoull(text, nullptr, 10) : 1'000'000;
+}
+
+fs::path BenchFolder() {
+    const fs::path folder =
+        fs::temp_directory_path() / ("corvane-evtlog-bench-" + std::to_string(EventCount()));
+    const fs::path file = folder / "Application.xml";
+    if (!fs::exists(file)) {
+        fs::create_directories(folder);
+        std::ofstream out(folder / "Application.xml.part", std::ios::binary);
+        EventLogTool::WriteSampleEvents(out, "Application", EventCount());
+        out.close();
+        fs::rename(folder / "Application.xml.part", file);
+    }
+    return folder;
+}
+
+// Heap in use, small blocks and mapped large ones.
+size_t HeapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// The store every benchmark after the load reads; loaded once.
+std::shared_ptr<Store>& BenchStore() {
+    static std::shared_ptr<Store> store = [] {
+        auto s = Store::Open(BenchFolder(), nullptr);
+        SetGlobalStore(s);
+        return s;
+    }();
+    return store;
+}
+
+void BM_LoadXml(benchmark::State& state) {
+    const fs::path folder = BenchFolder();
+    size_t events = 0;
+    for (auto _ : state) {
+        const size_t before = HeapInUse();
+        LoadReport report;
+        auto store = Store::Open(folder, &report);
+        const size_t after = HeapInUse();
+        const Channel& channel = *store->FindChannel(L"Application");
+        events = channel.events.size();
+        const double n = static_cast<double>(events);
+        state.counters["events"] = n;
+        state.counters["heap_bytes_per_event"] = static_cast<double>(after - before) / n;
+        state.counters["fixed_bytes_per_event"] =
+            static_cast<double>(channel.events.size() * sizeof(Event) +
+                                channel.items.size() * sizeof(Item)) /
+            n;
+        state.counters["string_bytes_per_event"] =
+            static_cast<double>(channel.text.size() * sizeof(wchar_t)) / n;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * events));
+}
+BENCHMARK(BM_LoadXml)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ScanLevel2(benchmark::State& state) {
+    Store& store = *BenchStore();
+    const Channel& channel = *store.FindChannel(L"Application");
+    Expression e;
+    QueryError error;
+    Expression::CompileFilter(L"*[System[(Level=2)]]", e, error);
+    size_t matched = 0;
+    for (auto _ : state) {
+        matched = 0;
+        for (const Event& event : channel.events) {
+            matched += e.Matches(store, channel, event, 0) ? 1 : 0;
+        }
+        benchmark::DoNotOptimize(matched);
+    }
+    state.counters["matched"] = static_cast<double>(matched);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * channel.events.size()));
+}
+BENCHMARK(BM_ScanLevel2)->Unit(benchmark::kMillisecond);
+
+// The same scan through EvtQuery/EvtNext, with every match handed out and closed.
+void BM_QueryLevel2(benchmark::State& state) {
+    BenchStore();
+    size_t matched = 0;
+    for (auto _ : state) {
+        matched = 0;
+        EVT_HANDLE rs =
+            EvtQuery(nullptr, L"Application", L"*[System[(Level=2)]]", EvtQueryChannelPath);
+        EVT_HANDLE batch[256];
+        DWORD returned = 0;
+        while (EvtNext(rs, 256, batch, INFINITE, 0, &returned)) {
+            for (DWORD i = 0; i < returned; ++i) {
+                EvtClose(batch[i]);
+            }
+            matched += returned;
+        }
+        EvtClose(rs);
+    }
+    state.counters["matched"] = static_cast<double>(matched);
+    state.SetItemsProcessed(static_cast<int64_t>(
+        state.iterations() * BenchStore()->FindChannel(L"Application")->events.size()));
+}
+BENCHMARK(BM_QueryLevel2)->Unit(benchmark::kMillisecond);
+
+// EvtNext of one event, its System render, and its close: the per-event cost of a reader.
+void BM_NextAndRenderSystem(benchmark::State& state) {
+    BenchStore();
+    EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    alignas(8) unsigned char buffer[4096];
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    for (auto _ : state) {
+        EVT_HANDLE event = nullptr;
+        DWORD returned = 0;
+        if (!EvtNext(rs, 1, &event, INFINITE, 0, &returned)) {
+            state.PauseTiming();
+            EvtClose(rs);
+            rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+            state.ResumeTiming();
+            EvtNext(rs, 1, &event, INFINITE, 0, &returned);
+        }
+        DWORD used = 0, count = 0;
+        EvtRender(context, event, EvtRenderEventValues, sizeof buffer, buffer, &used, &count);
+        benchmark::DoNotOptimize(buffer);
+        EvtClose(event);
+    }
+    EvtClose(rs);
+    EvtClose(context);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_NextAndRenderSystem);
+
+// Heap held by an open result set, after reading half of the channel.
+void BM_ResultSetMemory(benchmark::State& state) {
+    BenchStore();
+    for (auto _ : state) {
+        const size_t before = HeapInUse();
+        EVT_HANDLE rs =
+            EvtQuery(nullptr, L"Application", L"*[System[(Level=2)]]", EvtQueryChannelPath);
+        const size_t opened = HeapInUse();
+        EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToLast);
+        const size_t seeked = HeapInUse();
+        state.counters["bytes_open"] = static_cast<double>(opened - before);
+        state.counters["bytes_after_seek_to_last"] = static_cast<double>(seeked - before);
+        EvtClose(rs);
+    }
+}
+BENCHMARK(BM_ResultSetMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+fs::path SharedEvtx() {
+    const char* shared = std::getenv("CORVANE_SHARED_DATA");
+    return (shared ? fs::path(shared) : fs::path(CORVANE_SOURCE_DIR) / ".." / "shared" / "data") /
+           "evtx";
+}
+
+std::vector<fs::path> EvtxFiles() {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(SharedEvtx(), ec)) {
+        if (entry.path().extension() == ".evtx" &&
+            entry.path().parent_path().filename() != "damaged") {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+// libevtx alone: open each file, read every record's XML.
+void BM_EvtxLibevtxOnly(benchmark::State& state) {
+    const auto files = EvtxFiles();
+    if (files.empty()) {
+        state.SkipWithError("no shared .evtx files");
+        return;
+    }
+    size_t records = 0;
+    std::string xml;
+    for (auto _ : state) {
+        for (const fs::path& file : files) {
+            libevtx_file_t* f = nullptr;
+            libevtx_file_initialize(&f, nullptr);
+            if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
+                int n = 0;
+                libevtx_file_get_number_of_records(f, &n, nullptr);
+                for (int i = 0; i < n; ++i) {
+                    libevtx_record_t* r = nullptr;
+                    size_t size = 0;
+                    if (libevtx_file_get_record_by_index(f, i, &r, nullptr) == 1 &&
+                        libevtx_record_get_utf8_xml_string_size(r, &size, nullptr) == 1) {
+                        xml.resize(size);
+                        libevtx_record_get_utf8_xml_string(
+                            r, reinterpret_cast<uint8_t*>(xml.data()), size, nullptr);
+                        ++records;
+                    }
+                    libevtx_record_free(&r, nullptr);
+                }
+                libevtx_file_close(f, nullptr);
+            }
+            libevtx_file_free(&f, nullptr);
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(records));
+}
+BENCHMARK(BM_EvtxLibevtxOnly)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The store's import: libevtx plus our XML parsing into compact events.
+void BM_EvtxImport(benchmark::State& state) {
+    const auto files = EvtxFiles();
+    if (files.empty()) {
+        state.SkipWithError("no shared .evtx files");
+        return;
+    }
+    size_t records = 0;
+    for (auto _ : state) {
+        Store store;
+        LoadReport report;
+        for (const fs::path& file : files) {
+            store.LoadEvtxFile(file, report);
+        }
+        records += report.events;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(records));
+}
+BENCHMARK(BM_EvtxImport)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
