@@ -1,6 +1,10 @@
 #include "ErrorHandling/ErrorMessageModules.h"
 
+#include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/LazyInstance.h"
+#include "Logging/LogManager.h"
+#include "Settings/ModulePaths.h"
+#include "Settings/SettingsManager.h"
 
 namespace {
 
@@ -22,7 +26,18 @@ ErrorMessageModules::~ErrorMessageModules() {
 }
 
 ErrorMessageModules& ErrorMessageModules::Instance() {
+    // The loader logs its failures, and the text of a failure searches the lists again: while
+    // this thread builds them, such lookups see empty lists instead of building them again.
+    thread_local bool t_building = false;
+    if (t_building) {
+        static ErrorMessageModules s_empty;
+        return s_empty;
+    }
     return g_modules.Get([] {
+        t_building = true;
+        struct EndBuilding {
+            ~EndBuilding() { t_building = false; }
+        } endBuilding;
         auto modules = std::make_unique<ErrorMessageModules>();
         LoadErrorMessageModules(*modules);
         return modules;
@@ -39,6 +54,52 @@ bool ErrorMessageModules::Add(List& list, HMODULE module) noexcept {
     return false;
 }
 
-// Until the settings name modules, the lists stay empty: the texts of the host family's codes then
-// come from the fallback search and read "<no description>" when none has them.
-void LoadErrorMessageModules(ErrorMessageModules&) {}
+namespace {
+
+// Loads every name of a list value (separated by ",", "|" or ";"; empty items skipped, blanks
+// kept) as a resource-only module into the list's next slot. With the directory rule, a bare
+// file name is taken from this module's directory.
+template <typename Add>
+void LoadModuleList(const std::wstring& value, bool directoryRule, Add&& add) {
+    const std::wstring directory =
+        directoryRule ? Settings::DirectoryOf(Settings::ThisModulePath()) : std::wstring();
+    size_t start = 0;
+    while (start < value.size()) {
+        size_t end = value.find_first_of(L",|;", start);
+        if (end == std::wstring::npos) {
+            end = value.size();
+        }
+        std::wstring name = value.substr(start, end - start);
+        start = end + 1;
+        if (name.empty()) {
+            continue;
+        }
+        if (directoryRule && name.find_first_of(L"\\/") == std::wstring::npos) {
+            name = directory + name;
+        }
+        const HMODULE module = LoadLibraryExW(
+            name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        if (module == nullptr) {
+            const HRES failure(ApiResult{FALSE}); // taken before logging can change the last error
+            LOG_AT(Logging::LOG_ERR,
+                   L"Loading errormsg module '" << name << L"'" << L" failed: " << failure);
+            continue;
+        }
+        if (!add(module)) {
+            LOG_AT(Logging::LOG_ERR, L"Loading errormsg module '" << name << L"'" << L" failed: "
+                                                                  << L"No more slots");
+            FreeLibrary(module);
+        }
+    }
+}
+
+} // namespace
+
+void LoadErrorMessageModules(ErrorMessageModules& modules) {
+    std::wstring primary = L"Ravelin.dll";
+    Settings::ReadSetting(L"ErrorHandling", L"MessageFile", primary);
+    LoadModuleList(primary, true, [&](HMODULE module) { return modules.AddPrimary(module); });
+    std::wstring fallback;
+    Settings::ReadSetting(L"ErrorHandling", L"FallbackMessageFile", fallback);
+    LoadModuleList(fallback, false, [&](HMODULE module) { return modules.AddFallback(module); });
+}
