@@ -1,5 +1,6 @@
 // The wevtapi functions over the store, the query engine and the handle table. Every function
 // catches everything: no exception leaves a C function.
+#include "Faults.h"
 #include "Handles.h"
 #include "Query.h"
 #include "Render.h"
@@ -11,6 +12,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -28,6 +30,16 @@ thread_local std::wstring t_extendedStatus;
 void Fail(DWORD code, std::wstring status = {}) {
     t_extendedStatus = std::move(status);
     SetLastError(code);
+}
+
+// An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
+bool Injected(std::string_view function) {
+    const InjectedFault fault = TakeFault(function);
+    if (fault.error == 0) {
+        return false;
+    }
+    Fail(fault.error, L"injected fault");
+    return true;
 }
 
 template <class R, class F>
@@ -208,6 +220,9 @@ std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor
 
 EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags) {
     return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (Injected("EvtQuery")) {
+            return nullptr;
+        }
         if (session != nullptr) {
             Fail(ERROR_INVALID_HANDLE, L"remote sessions are not supported");
             return nullptr;
@@ -287,11 +302,14 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
+        // An injected fault may still hand out some events, as a time-out can on Windows.
+        const InjectedFault fault = TakeFault("EvtNext");
+        const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
         std::lock_guard cursorLock(rs->mutex);
         std::shared_lock storeLock(rs->store->mutex);
         const uint64_t now = NowFileTime();
         DWORD count = 0;
-        while (count < eventsSize) {
+        while (count < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
             if (!p) {
                 rs->cursor = rs->End();
@@ -306,6 +324,11 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
             rs->lastReturned = p;
             rs->cursor = Position{p->source, p->index + 1};
         }
+        if (fault.error != 0) {
+            *returned = count;
+            Fail(fault.error, L"injected fault");
+            return FALSE;
+        }
         if (count == 0) {
             Fail(ERROR_NO_MORE_ITEMS);
             return FALSE;
@@ -318,6 +341,9 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
 BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark, DWORD /*timeout*/,
                     DWORD flags) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (Injected("EvtSeek")) {
+            return FALSE;
+        }
         auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
         if (!rs) {
             Fail(ERROR_INVALID_HANDLE);
@@ -438,6 +464,9 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
 
 EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
     return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (Injected("EvtCreateBookmark")) {
+            return nullptr;
+        }
         auto mark = std::make_shared<Bookmark>();
         if (bookmarkXml != nullptr) {
             const std::string utf8 = Narrow(bookmarkXml);
@@ -472,6 +501,9 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
 
 BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (Injected("EvtUpdateBookmark")) {
+            return FALSE;
+        }
         auto mark = Lookup<Bookmark>(bookmark, HandleKind::Bookmark);
         EventAccess access;
         if (!mark || !LookupEvent(event, access)) {
@@ -504,6 +536,9 @@ BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
 
 EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD valuePathsCount, LPCWSTR* valuePaths, DWORD flags) {
     return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (Injected("EvtCreateRenderContext")) {
+            return nullptr;
+        }
         if (flags > EvtRenderContextUser ||
             (flags == EvtRenderContextValues && valuePathsCount > 0 && valuePaths == nullptr)) {
             Fail(ERROR_INVALID_PARAMETER);
@@ -549,6 +584,9 @@ BOOL RenderText(const std::wstring& text, DWORD bufferSize, PVOID buffer, PDWORD
 BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize,
                       PVOID buffer, PDWORD bufferUsed, PDWORD propertyCount) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (Injected("EvtRender")) {
+            return FALSE;
+        }
         if (bufferUsed == nullptr || propertyCount == nullptr ||
             (buffer == nullptr && bufferSize != 0)) {
             Fail(ERROR_INVALID_PARAMETER);
@@ -615,6 +653,9 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
 EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisherId,
                                            LPCWSTR /*logFilePath*/, LCID /*locale*/, DWORD flags) {
     return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (Injected("EvtOpenPublisherMetadata")) {
+            return nullptr;
+        }
         if (session != nullptr) {
             Fail(ERROR_INVALID_HANDLE);
             return nullptr;
@@ -691,6 +732,9 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                              DWORD valueCount, PEVT_VARIANT values, DWORD flags, DWORD bufferSize,
                              LPWSTR buffer, PDWORD bufferUsed) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (Injected("EvtFormatMessage")) {
+            return FALSE;
+        }
         if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0) ||
             (valueCount > 0 && values == nullptr) || flags < EvtFormatMessageEvent ||
             flags > EvtFormatMessageXml) {
@@ -749,7 +793,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                     inserts.push_back(s);
                 }
             } else {
-                inserts = InsertionStrings(channel, e);
+                inserts = InsertionStrings(store, channel, e);
             }
             auto messageOf = [&](std::wstring& out) -> DWORD {
                 if (publisher == nullptr) {
@@ -856,6 +900,9 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
 
 EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, DWORD flags) {
     return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+        if (Injected("EvtOpenChannelConfig")) {
+            return nullptr;
+        }
         if (session != nullptr) {
             Fail(ERROR_INVALID_HANDLE);
             return nullptr;
@@ -882,6 +929,9 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
                                         EVT_CHANNEL_CONFIG_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (Injected("EvtGetChannelConfigProperty")) {
+            return FALSE;
+        }
         auto config = Lookup<ChannelConfig>(channelConfig, HandleKind::ChannelConfig);
         if (!config) {
             Fail(ERROR_INVALID_HANDLE);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <limits>
 
@@ -1140,6 +1141,35 @@ void Expression::VisitValues(const Store& store, const Channel& channel, const E
 
 namespace {
 
+// Windows refuses selections of more than about 32 conditions (20 in a bare XPath). Off by default;
+// PAL_EVENTLOG_STRICT_QUERIES=1 makes the stand-in refuse them too.
+bool WithinStrictLimit(const Expression& e, size_t limit, QueryError& error) {
+    const char* value = std::getenv("PAL_EVENTLOG_STRICT_QUERIES");
+    const bool strict = value != nullptr && *value == '1';
+    if (!strict) {
+        return true;
+    }
+    // Conditions are comparisons and tests for leaf nodes; "System[...]" itself is none.
+    size_t conditions = 0;
+    for (const Expr& x : e.exprs) {
+        if (x.kind == Expr::Kind::Compare || x.kind == Expr::Kind::Position) {
+            ++conditions;
+        } else if (x.kind == Expr::Kind::Exists) {
+            const Path& path = e.paths[x.a];
+            const bool leaf = path.field != Field::Text || path.stepCount == 0 ||
+                              IsLeaf(e.steps[path.firstStep + path.stepCount - 1].kind);
+            conditions += leaf ? 1 : 0;
+        }
+    }
+    if (conditions <= limit) {
+        return true;
+    }
+    error = {ERROR_EVT_INVALID_QUERY, L"the selection has " + std::to_wstring(conditions) +
+                                          L" conditions, more than the " + std::to_wstring(limit) +
+                                          L" allowed"};
+    return false;
+}
+
 bool IsStructured(std::wstring_view query) {
     query = Trim(query);
     return !query.empty() && query.front() == L'<';
@@ -1169,7 +1199,8 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
         }
         SplitPath(defaultPath, defaultIsFile, selector.path, selector.file);
         const std::wstring_view xpath = Trim(text).empty() ? std::wstring_view(L"*") : text;
-        if (!Expression::CompileFilter(xpath, selector.expression, error)) {
+        if (!Expression::CompileFilter(xpath, selector.expression, error) ||
+            !WithinStrictLimit(selector.expression, 20, error)) {
             return false;
         }
         QueryPart part;
@@ -1228,7 +1259,8 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
                       selector.path, selector.file);
             const std::wstring xpath = Widen(s.text().get());
             if (s.first_element_by_path("*") ||
-                !Expression::CompileFilter(xpath, selector.expression, error)) {
+                !Expression::CompileFilter(xpath, selector.expression, error) ||
+                !WithinStrictLimit(selector.expression, 32, error)) {
                 if (error.code == 0) {
                     error = {ERROR_EVT_INVALID_QUERY, L"elements inside " + Widen(name)};
                 }

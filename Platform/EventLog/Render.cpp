@@ -339,11 +339,17 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
     });
 }
 
-std::vector<std::wstring_view> InsertionStrings(const Channel& channel, const Event& e) {
+std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
+                                                const Event& e) {
     std::vector<std::wstring_view> strings;
     strings.reserve(e.itemCount);
     for (uint32_t i = 0; i < e.itemCount; ++i) {
-        strings.push_back(channel.ItemText(channel.items[e.firstItem + i]));
+        const Item& item = channel.items[e.firstItem + i];
+        // EventData's raw Binary data is no insertion string; every UserData value is one.
+        if (e.payload == Payload::EventData && store.String(item.element) != L"Data") {
+            continue;
+        }
+        strings.push_back(channel.ItemText(item));
     }
     return strings;
 }

@@ -26,8 +26,9 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& eve
 size_t RenderUser(const Store& store, const Channel& channel, const Event& event, void* buffer,
                   size_t size, DWORD& count);
 
-// The event's insertion strings: its EventData (or UserData) values in order.
-std::vector<std::wstring_view> InsertionStrings(const Channel& channel, const Event& event);
+// The event's insertion strings: its EventData Data values (or UserData values) in order.
+std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
+                                                const Event& event);
 
 // Expands %1..%n from `inserts`, %%n from `parameters`, %% and the FormatMessage escapes
 // (%n %t %r %0 %. %!). Unresolved inserts stay literal and are reported in the result code

@@ -1,6 +1,8 @@
 #include "Store.h"
 #include "TestStore.h"
 
+#include "EventLogFaults.h"
+
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -435,6 +437,39 @@ TEST_F(EventLogApi, EventXmlRenderCountsBytesWithTheNul) {
     EXPECT_EQ(xml.back(), L'\0');
     EXPECT_EQ(xml.find(L"<EventRecordID>100</EventRecordID>") != std::wstring::npos, true);
     EvtClose(events[0]);
+    EvtClose(rs);
+}
+
+} // namespace
+
+namespace {
+
+constexpr DWORD kErrorInvalidOperation = 4317; // ERROR_INVALID_OPERATION
+
+TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    // A time-out that still hands out two events, then normal reading resumes where it stopped.
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 1, 1, 2);
+    EXPECT_EQ(Records(rs, 1), (Ids{1}));
+    EVT_HANDLE events[5];
+    DWORD returned = 0;
+    EXPECT_FALSE(EvtNext(rs, 5, events, 100, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    ASSERT_EQ(returned, 2u);
+    EXPECT_EQ(RecordOf(events[0]), 2u);
+    EvtClose(events[0]);
+    EvtClose(events[1]);
+    EXPECT_EQ(Records(rs, 1), (Ids{4}));
+    PalEventLogInjectFault("EvtSeek", kErrorInvalidOperation, 0, 2, 0);
+    EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(GetLastError(), kErrorInvalidOperation);
+    EXPECT_TRUE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    PalEventLogInjectFault("EvtQuery", ERROR_TIMEOUT, 0, 5, 0);
+    PalEventLogClearFaults();
+    EVT_HANDLE again = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    EXPECT_NE(again, nullptr);
+    EvtClose(again);
     EvtClose(rs);
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 using namespace PalEventLog;
 using namespace PalEventLog::Testing;
 
@@ -178,6 +180,22 @@ TEST(CompiledQuery, ErrorsHaveTheirCodes) {
     error = {};
     EXPECT_FALSE(CompiledQuery::Compile(L"<Foo/>", L"A", false, q, error));
     EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
+}
+
+TEST(CompiledQuery, StrictModeRefusesOverlongSelections) {
+    std::wstring xpath = L"*[System[EventID=1";
+    for (int i = 2; i <= 21; ++i) {
+        xpath += L" or EventID=" + std::to_wstring(i);
+    }
+    xpath += L"]]";
+    CompiledQuery q;
+    QueryError error;
+    EXPECT_TRUE(CompiledQuery::Compile(xpath.c_str(), L"A", false, q, error));
+    ::setenv("PAL_EVENTLOG_STRICT_QUERIES", "1", 1);
+    EXPECT_FALSE(CompiledQuery::Compile(xpath.c_str(), L"A", false, q, error));
+    ::unsetenv("PAL_EVENTLOG_STRICT_QUERIES");
+    EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
+    EXPECT_NE(error.message.find(L"21 conditions"), std::wstring::npos) << Narrow(error.message);
 }
 
 TEST(CompiledQuery, BareXPathGetsNoEntityDecoding) {

@@ -284,7 +284,7 @@ TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
             ASSERT_NE(message, publisher->messages.end())
                 << Narrow(publisher->name) << " " << e.eventId;
             std::wstring text;
-            EXPECT_EQ(ExpandMessage(message->second, InsertionStrings(*channel, e),
+            EXPECT_EQ(ExpandMessage(message->second, InsertionStrings(*store, *channel, e),
                                     &publisher->parameters, text),
                       0u)
                 << Narrow(text);
