@@ -4,6 +4,7 @@
 // Internal to libPalWin32.
 #pragma once
 
+#include "NoDestructor.h"
 #include "Win32/WinTypes.h"
 
 #include <cstdint>
@@ -72,8 +73,8 @@ private:
 
 // The one table of the library.
 inline HandleTable& Handles() noexcept {
-    static HandleTable table;
-    return table;
+    static NoDestructor<HandleTable> table;
+    return table.Get();
 }
 
 } // namespace Pal

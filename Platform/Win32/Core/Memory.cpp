@@ -1,5 +1,6 @@
 // Local memory: the buffers FormatMessageW and similar functions hand out. Blocks are tracked so
 // that LocalFree of a pointer this library did not hand out fails instead of corrupting the heap.
+#include "../NoDestructor.h"
 #include "Win32/WinBase.h"
 
 #include <cstdlib>
@@ -44,8 +45,8 @@ private:
 };
 
 LocalHeap& Heap() noexcept {
-    static LocalHeap heap;
-    return heap;
+    static Pal::NoDestructor<LocalHeap> heap;
+    return heap.Get();
 }
 
 } // namespace

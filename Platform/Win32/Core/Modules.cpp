@@ -1,5 +1,6 @@
 // Module names and handles of shared objects, and stack capture.
 #include "Modules.h"
+#include "../NoDestructor.h"
 
 #include "Utf8.h"
 #include "Win32/WinBase.h"
@@ -48,8 +49,8 @@ private:
 };
 
 NativeModuleReferences& References() noexcept {
-    static NativeModuleReferences references;
-    return references;
+    static Pal::NoDestructor<NativeModuleReferences> references;
+    return references.Get();
 }
 
 int FindExecutableBase(dl_phdr_info* info, size_t, void* data) {

@@ -1,6 +1,7 @@
 // LoadLibraryExW for data files and FreeLibrary. On this platform a PE file is only ever read
 // for its resources: without a data-file flag the load fails with ERROR_NOT_SUPPORTED.
 #include "ResourceModules.h"
+#include "../NoDestructor.h"
 
 #include "../Core/Modules.h"
 #include "../Core/Utf8.h"
@@ -56,8 +57,8 @@ private:
 };
 
 ResourceModuleTable& Table() {
-    static ResourceModuleTable table;
-    return table;
+    static Pal::NoDestructor<ResourceModuleTable> table;
+    return table.Get();
 }
 
 DWORD ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
