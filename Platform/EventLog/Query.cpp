@@ -1123,7 +1123,7 @@ bool Expression::CompileValuePath(std::wstring_view path, Expression& out, Query
 }
 
 bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
-                         uint64_t now) const noexcept {
+                         uint64_t now) const {
     const Evaluator evaluator{*this, store, channel, event, now};
     return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);
 }
@@ -1313,7 +1313,7 @@ PathMatcher::PathMatcher(const CompiledQuery& query, std::wstring_view path) {
 }
 
 bool PathMatcher::Matches(const Store& store, const Channel& channel, const Event& event,
-                          uint64_t now) const noexcept {
+                          uint64_t now) const {
     for (const Part& part : parts_) {
         bool selected = false;
         for (const Expression* e : part.selects) {

@@ -108,9 +108,10 @@ public:
     // "Event/EventData/Data[@Name='x']").
     static bool CompileValuePath(std::wstring_view path, Expression& out, QueryError& error);
 
-    // Whether an event matches; `now` is the FILETIME timediff() measures against.
+    // Whether an event matches; `now` is the FILETIME timediff() measures against. Comparisons
+    // that need a value's text may allocate (and throw std::bad_alloc).
     bool Matches(const Store& store, const Channel& channel, const Event& event,
-                 uint64_t now) const noexcept;
+                 uint64_t now) const;
 
     // A value a value path reaches: typed for System values, text for the rest.
     struct Value {
@@ -185,7 +186,7 @@ public:
     PathMatcher() = default;
     PathMatcher(const CompiledQuery& query, std::wstring_view path);
     bool Matches(const Store& store, const Channel& channel, const Event& event,
-                 uint64_t now) const noexcept;
+                 uint64_t now) const;
 
 private:
     struct Part {

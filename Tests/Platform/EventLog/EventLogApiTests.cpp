@@ -474,3 +474,61 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EventLogApi, FilePathsReadLogFiles) {
+    const fs::path file = folder_ / "exported.xml";
+    std::ofstream(file) << "<Events>"
+                        << Testing::EventXml("Remote", 5, 1, 2, "P", "2024-01-01T00:00:00Z", "")
+                        << Testing::EventXml("Remote", 6, 2, 4, "P", "2024-01-01T00:00:00Z", "")
+                        << "</Events>";
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, file.wstring().c_str(), L"*[System[Level=4]]", EvtQueryFilePath);
+    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    EXPECT_EQ(Records(rs, 5), (Ids{6}));
+    EvtClose(rs);
+    const std::wstring structured = L"<QueryList><Query Id='0' Path='file://" + file.wstring() +
+                                    L"'><Select>*</Select></Query></QueryList>";
+    rs = EvtQuery(nullptr, nullptr, structured.c_str(), EvtQueryFilePath);
+    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    EXPECT_EQ(Records(rs, 5), (Ids{5, 6}));
+    EvtClose(rs);
+    EXPECT_EQ(
+        EvtQuery(nullptr, (folder_ / "missing.evtx").wstring().c_str(), nullptr, EvtQueryFilePath),
+        nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+} // namespace
+
+namespace {
+
+// Readers hold the store shared while another thread appends (and reallocates the channel).
+TEST_F(EventLogApi, ReadingWhileAppendingSeesEveryEventOnce) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
+    constexpr int kAppended = 300;
+    std::thread writer([] {
+        for (int i = 0; i < kAppended; ++i) {
+            GlobalStore()->Append(Testing::EventXml("Application", 11 + i, 9, i % 2 ? 2 : 4, "W",
+                                                    "2024-03-01T00:00:00Z", "<Data>x</Data>"));
+        }
+    });
+    Ids seen;
+    for (int spins = 0; spins < 100000 && seen.size() < 5 + kAppended / 2; ++spins) {
+        for (uint64_t id : Records(rs, 7)) {
+            seen.push_back(id);
+        }
+    }
+    writer.join();
+    for (uint64_t id : Records(rs, 1000)) {
+        seen.push_back(id);
+    }
+    ASSERT_EQ(seen.size(), 5u + kAppended / 2);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_LT(seen[i - 1], seen[i]);
+    }
+    EvtClose(rs);
+}
+
+} // namespace
