@@ -79,24 +79,36 @@ TEST_F(FileLoggerTest, KeptHandleWritesToTheOldFileUntilTheIntervalPasses) {
     EXPECT_EQ(Read("a.log"), kBanner + L"reopened\r\n");
 }
 
-TEST_F(FileLoggerTest, FileAtTheThresholdIsNotWrittenUntilItIsRemoved) {
+TEST_F(FileLoggerTest, FileOfExactly1024MiBIsNotWrittenUntilItIsRemoved) {
     DebugOutputCapture debug;
     SetLoggerSetting("KeepOpenInterval", "0");
-    SetLoggerSetting("LogFileSizeThresholdMB", "1");
     m_dir.Write("a.log", "");
-    std::filesystem::resize_file(m_dir.Path() / "a.log", 1 << 20); // exactly 1 MiB
+    // Sparse: the size is there, the disk space is not.
+    std::filesystem::resize_file(m_dir.Path() / "a.log", uint64_t{1024} << 20);
     FileLogger logger(Path("a.log"), kBanner);
     Log(logger, L"dropped\r\n");
     Log(logger, L"dropped too\r\n");
-    EXPECT_EQ(std::filesystem::file_size(m_dir.Path() / "a.log"), 1u << 20);
+    EXPECT_EQ(std::filesystem::file_size(m_dir.Path() / "a.log"), uint64_t{1024} << 20);
     const std::string expected = "FileLogger: log file '" + (m_dir.Path() / "a.log").string() +
-                                 "' is too big (size=1MB threshold=1MB)\n";
+                                 "' is too big (size=1024MB threshold=1024MB)\n";
     std::string report = debug.Text();
     std::replace(report.begin(), report.end(), '\\', '/');
     EXPECT_EQ(report, expected); // once per excess
     std::filesystem::remove(m_dir.Path() / "a.log");
     Log(logger, L"fresh\r\n");
     EXPECT_EQ(Read("a.log"), kBanner + L"fresh\r\n");
+}
+
+TEST_F(FileLoggerTest, RaisedThresholdLetsTheLinesThrough) {
+    SetLoggerSetting("KeepOpenInterval", "0");
+    SetLoggerSetting("LogFileSizeThresholdMB", "1");
+    m_dir.Write("a.log", std::string(1 << 20, 'x'));
+    FileLogger logger(Path("a.log"), L"");
+    Log(logger, L"dropped\r\n");
+    EXPECT_EQ(std::filesystem::file_size(m_dir.Path() / "a.log"), 1u << 20);
+    SetLoggerSetting("LogFileSizeThresholdMB", "0"); // no limit
+    Log(logger, L"ab");
+    EXPECT_EQ(std::filesystem::file_size(m_dir.Path() / "a.log"), (1u << 20) + 4);
 }
 
 TEST_F(FileLoggerTest, SharingViolationIsRetriedThenReported) {
