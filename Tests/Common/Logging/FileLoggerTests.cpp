@@ -128,6 +128,16 @@ TEST_F(FileLoggerTest, SharingViolationIsRetriedThenReported) {
     EXPECT_EQ(Read("a.log"), kBanner + L"free\r\n");
 }
 
+TEST_F(FileLoggerTest, UnreachableDirectoryIsReportedAndTheLineDropped) {
+    DebugOutputCapture debug;
+    m_dir.Write("file", "x"); // a file where a directory would have to be
+    FileLogger logger(Path("file\\sub\\a.log"), kBanner);
+    Log(logger, L"x\r\n");
+    const std::string report = debug.Text();
+    EXPECT_TRUE(report.starts_with("FileLogger: cannot open log file '")) << report;
+    EXPECT_TRUE(report.ends_with("a.log' (error: 0x80070003)\n")) << report;
+}
+
 TEST_F(FileLoggerTest, FullDiskIsReportedAndTheLineDropped) {
     DebugOutputCapture debug;
     FileLogger logger(L"/dev/full", L"");

@@ -170,3 +170,13 @@ TEST_F(Registry, FileWithoutHeaderIsEmptyAndChangesAreSeen) {
     EXPECT_EQ(String(key, L"A"), L"1");
     RegCloseKey(key);
 }
+
+TEST_F(Registry, UnreadableFileIsAnEmptyRegistry) {
+    ::setenv("PAL_REGISTRY_FILE", m_dir.Path().c_str(), 1); // a directory
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    ::setenv("PAL_REGISTRY_FILE", (m_dir.Path() / "missing.reg").c_str(), 1);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+}
