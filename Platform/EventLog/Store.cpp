@@ -406,33 +406,55 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
     }
     size_t unreadable = 0;
     std::string xml;
+    std::string batch;
+    constexpr size_t kBatch = 1 << 20;
     for (int i = 0; i < count; ++i) {
         EvtxRecord record;
-        size_t size = 0;
-        if (libevtx_file_get_record_by_index(file.file, i, &record.record, &error.error) != 1 ||
-            libevtx_record_get_utf8_xml_string_size(record.record, &size, &error.error) != 1) {
+        auto unreadableRecord = [&] {
             if (unreadable++ == 0) {
                 report.problems.push_back(fileName + L": record " + std::to_wstring(i) +
                                           L" unreadable: " + error.Text());
             }
             error.Text();
+        };
+        if (libevtx_file_get_record_by_index(file.file, i, &record.record, &error.error) != 1) {
+            unreadableRecord();
             continue;
         }
-        xml.assign(size, '\0');
-        if (libevtx_record_get_utf8_xml_string(
-                record.record, reinterpret_cast<uint8_t*>(xml.data()), size, &error.error) != 1) {
-            if (unreadable++ == 0) {
-                report.problems.push_back(fileName + L": record " + std::to_wstring(i) +
-                                          L" unreadable: " + error.Text());
-            }
+        // Most records fit the buffer of the previous ones: asking for the size first would make
+        // libevtx build the XML twice.
+        xml.resize(std::max<size_t>(xml.capacity(), 64 * 1024));
+        if (libevtx_record_get_utf8_xml_string(record.record,
+                                               reinterpret_cast<uint8_t*>(xml.data()), xml.size(),
+                                               &error.error) != 1) {
             error.Text();
-            continue;
+            size_t size = 0;
+            if (libevtx_record_get_utf8_xml_string_size(record.record, &size, &error.error) != 1) {
+                unreadableRecord();
+                continue;
+            }
+            xml.assign(size, '\0');
+            if (libevtx_record_get_utf8_xml_string(record.record,
+                                                   reinterpret_cast<uint8_t*>(xml.data()), size,
+                                                   &error.error) != 1) {
+                unreadableRecord();
+                continue;
+            }
         }
-        xml.resize(std::strlen(xml.c_str()));
-        LoadEventXmlText(xml, report);
+        // Records are parsed in batches, as event files are: one document per record would cost
+        // more than the parse.
+        batch.append(xml.c_str());
+        batch.push_back('\n');
+        if (batch.size() >= kBatch) {
+            LoadEventChunk(batch, report);
+            batch.clear();
+        }
         if (progress && i % 10000 == 9999) {
             progress(report.events);
         }
+    }
+    if (!batch.empty()) {
+        LoadEventChunk(batch, report);
     }
     if (unreadable > 1) {
         report.problems.push_back(fileName + L": " + std::to_wstring(unreadable) +
