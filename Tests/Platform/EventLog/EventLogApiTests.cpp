@@ -36,11 +36,19 @@ protected:
         }
         xml += Testing::EventXml("System", 100, 7, 4, "Sys", "2024-01-01T00:00:00Z", "");
         xml += Testing::EventXml("System", 101, 8, 4, "Sys", "2024-01-01T00:00:00Z", "");
+        xml += "<Event><System><Provider Name='Ops'/><EventID>3</EventID><Level>4</Level>"
+               "<Keywords>0xa0000000000001</Keywords><EventRecordID>1</EventRecordID>"
+               "<Channel>Ops/Operational</Channel><Computer>c</Computer></System><UserData>"
+               "<Session xmlns='urn:s'><Id>42</Id><User>alice</User></Session></UserData>"
+               "</Event>\n";
         std::ofstream(folder_ / "events.xml") << xml;
         std::ofstream(folder_ / "publishers.xml")
             << "<Publishers><Publisher Name='Alpha'><Channel Name='Application'/>"
                "<Message EventId='1001'>Alpha %1 then %2</Message>"
-               "<Message EventId='1002'>Needs %3</Message></Publisher></Publishers>";
+               "<Message EventId='1002'>Needs %3</Message></Publisher>"
+               "<Publisher Name='Ops'><Channel Name='Ops/Operational'/>"
+               "<Message EventId='3'>Session %1 of %2</Message><Task Value='0' Name='Sessions'/>"
+               "<Keyword Mask='0x1' Name='Lifecycle'/></Publisher></Publishers>";
         SetGlobalStore(Store::Open(folder_, nullptr));
     }
     void TearDown() override {
@@ -529,6 +537,49 @@ TEST_F(EventLogApi, ReadingWhileAppendingSeesEveryEventOnce) {
         EXPECT_LT(seen[i - 1], seen[i]);
     }
     EvtClose(rs);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, L"Ops/Operational", L"*[UserData/Session[Id=42]]", EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    auto events = Next(rs, 5);
+    ASSERT_EQ(events.size(), 1u);
+    LPCWSTR paths[] = {L"Event/UserData/*/User", L"Event/EventData/Data", L"Event/System/Keywords"};
+    EVT_HANDLE values = EvtCreateRenderContext(3, paths, EvtRenderContextValues);
+    std::vector<EVT_VARIANT> buffer(32);
+    DWORD used = 0, count = 0;
+    ASSERT_TRUE(EvtRender(values, events[0], EvtRenderEventValues, 32 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_STREQ(buffer[0].StringVal, L"alice");
+    EXPECT_EQ(buffer[1].Type, EvtVarTypeNull);
+    EXPECT_EQ(buffer[2].Type, EvtVarTypeHexInt64);
+    wchar_t text[4096];
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageEvent, 512,
+                                 text, &used));
+    EXPECT_STREQ(text, L"Session 42 of alice");
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageTask, 512, text,
+                                 &used));
+    EXPECT_STREQ(text, L"Sessions");
+    // Keywords: a list of names, each with its NUL, and a final NUL.
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageKeyword, 512,
+                                 text, &used));
+    EXPECT_EQ(std::wstring(text, used), std::wstring(L"Classic\0Audit Success\0Lifecycle\0\0", 33));
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageXml, 4096, text,
+                                 &used));
+    const std::wstring xml = text;
+    EXPECT_NE(xml.find(L"<UserData><Session xmlns='urn:s'><Id>42</Id>"), std::wstring::npos)
+        << Narrow(xml);
+    EXPECT_NE(xml.find(L"<RenderingInfo Culture='en-US'><Message>Session 42 of alice</Message>"),
+              std::wstring::npos)
+        << Narrow(xml);
+    for (EVT_HANDLE h : {events[0], rs, values}) {
+        EvtClose(h);
+    }
 }
 
 } // namespace
