@@ -6,6 +6,7 @@
 // ERROR_SHARING_VIOLATION ever arises.
 
 #include "../Handles.h"
+#include "../NoDestructor.h"
 #include "NativeText.h"
 
 #include "Win32/WinBase.h"
@@ -69,8 +70,8 @@ private:
 };
 
 ShareTable& Shares() {
-    static ShareTable table;
-    return table;
+    static Pal::NoDestructor<ShareTable> table;
+    return table.Get();
 }
 
 class FileObject final : public Pal::KernelObject {

@@ -1,6 +1,7 @@
 // A read-only registry loaded from the ".reg" export file named by PAL_REGISTRY_FILE.
 
 #include "../Files/NativeText.h"
+#include "../NoDestructor.h"
 #include "TextFile.h"
 
 #include "Win32/ProcessEnv.h"
@@ -344,8 +345,8 @@ private:
 };
 
 RegistrySource& Source() {
-    static RegistrySource source;
-    return source;
+    static Pal::NoDestructor<RegistrySource> source;
+    return source.Get();
 }
 
 struct OpenKey {
@@ -401,8 +402,8 @@ private:
 };
 
 KeyTable& Keys() {
-    static KeyTable table;
-    return table;
+    static Pal::NoDestructor<KeyTable> table;
+    return table.Get();
 }
 
 // A key exists when the file names it or any key below it.

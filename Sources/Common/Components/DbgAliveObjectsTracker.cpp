@@ -4,6 +4,7 @@
 #include "ErrorHandling/LazyInstance.h"
 #include "Logging/LogManager.h"
 #include "Platform.h"
+#include "Settings/SettingsManager.h"
 
 #include <memory>
 
@@ -34,8 +35,12 @@ DbgAliveObjectsTracker::~DbgAliveObjectsTracker() {
 
 DbgAliveObjectsTracker& DbgAliveObjectsTracker::Instance() {
     return g_tracker.Get([] {
-        // Tracking is switched on by the Debug settings; until they are read it stays off.
-        return std::make_unique<DbgAliveObjectsTracker>(false, 0);
+        const bool enabled =
+            Settings::ReadSettingInt(L"Debug", L"EnableAliveObjectsTracking", 0) != 0;
+        const uint32_t framesToSkip =
+            enabled ? Settings::ReadSettingInt(L"Debug", L"AliveObjectsTrackingFramesToSkip", 0)
+                    : 0;
+        return std::make_unique<DbgAliveObjectsTracker>(enabled, framesToSkip);
     });
 }
 
