@@ -554,8 +554,10 @@ void Store::LoadAccounts(const std::filesystem::path& file, LoadReport& report) 
 
 void Store::Finish() {
     for (auto& [name, channel] : channels_) {
-        std::stable_sort(channel->events.begin(), channel->events.end(),
-                         [](const Event& a, const Event& b) { return a.recordId < b.recordId; });
+        auto byRecord = [](const Event& a, const Event& b) { return a.recordId < b.recordId; };
+        if (!std::is_sorted(channel->events.begin(), channel->events.end(), byRecord)) {
+            std::stable_sort(channel->events.begin(), channel->events.end(), byRecord);
+        }
         channel->events.shrink_to_fit();
         channel->items.shrink_to_fit();
         channel->text.shrink_to_fit();
@@ -579,6 +581,8 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
                              Widen(ec.message()));
     }
     std::sort(files.begin(), files.end());
+    const char* cacheSetting = std::getenv("PAL_EVENTLOG_CACHE");
+    const bool useCache = cacheSetting == nullptr || std::string_view(cacheSetting) != "0";
     for (const auto& file : files) {
         const std::string name = file.filename().string();
         std::string extension = file.extension().string();
@@ -588,10 +592,22 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
             store->LoadPublishers(file, r);
         } else if (name == "accounts.xml") {
             store->LoadAccounts(file, r);
-        } else if (extension == ".xml") {
-            store->LoadEventFile(file, r, progress);
-        } else if (extension == ".evtx") {
-            store->LoadEvtxFile(file, r, progress);
+        } else if (extension == ".xml" || extension == ".evtx") {
+            // Parsed event files are cached in the folder's .cache (PAL_EVENTLOG_CACHE=0: never).
+            const std::filesystem::path cache = folder / ".cache" / (name + ".palcache");
+            if (useCache && store->LoadCache(file, cache, r)) {
+                continue;
+            }
+            const auto before = store->Marks();
+            const size_t problemsBefore = r.problems.size();
+            if (extension == ".xml") {
+                store->LoadEventFile(file, r, progress);
+            } else {
+                store->LoadEvtxFile(file, r, progress);
+            }
+            if (useCache) {
+                store->WriteCache(file, cache, before, r, problemsBefore);
+            }
         }
     }
     store->Finish();

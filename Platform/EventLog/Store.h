@@ -171,6 +171,24 @@ public:
     // Orders every channel by record id; called once loading is done.
     void Finish();
 
+    // The store's cache of one event file: its events in compact binary form, valid while the
+    // file keeps its size and modification time. Loading a cached file is many times faster
+    // than parsing it again.
+    struct ChannelMark {
+        Channel* channel;
+        size_t events;
+        size_t items;
+        size_t text;
+    };
+    std::vector<ChannelMark> Marks() const;
+    // Loads the events a valid cache holds for `source`; false when there is none.
+    bool LoadCache(const std::filesystem::path& source, const std::filesystem::path& cache,
+                   LoadReport& report);
+    // Writes what loading `source` added since `before` (and the problems from `problemsBefore`).
+    void WriteCache(const std::filesystem::path& source, const std::filesystem::path& cache,
+                    const std::vector<ChannelMark>& before, const LoadReport& report,
+                    size_t problemsBefore) const;
+
     // Appends an event to the channel its System/Channel names, after the channel's last event.
     // Open result sets see it; listeners are told. Takes the lock itself.
     bool Append(std::string_view eventXml);

@@ -80,6 +80,51 @@ TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
     EXPECT_EQ(store->FindPublisher(L"P")->messages.at(5), L"Five %1");
 }
 
+// Every event of every channel as XML, in order.
+std::wstring Dump(const Store& store) {
+    std::wstring all;
+    for (const auto& [name, channel] : store.Channels()) {
+        all += name + L":\n";
+        for (const Event& e : channel->events) {
+            all += EventXml(store, *channel, e) + L"\n";
+        }
+    }
+    return all;
+}
+
+TEST(Store, ParsedFilesAreCachedUntilTheyChange) {
+    TempFolder folder;
+    std::string xml;
+    for (int r = 1; r <= 50; ++r) {
+        xml += Testing::EventXml(
+            r % 2 ? "Application" : "Custom", r, r, r % 5, "P", "2024-01-01T00:00:00.123Z",
+            "<Data Name='n'>v" + std::to_string(r) + "</Data><Binary>00</Binary>",
+            r % 3 ? "<Security UserID='S-1-5-21-1-2-3-1001'/>" : "");
+    }
+    xml += "<Event><System><Provider Name='U'/><EventRecordID>7</EventRecordID><Channel>Custom"
+           "</Channel><Correlation ActivityID='{11111111-2222-3333-4444-555555555555}'/></System>"
+           "<UserData><X xmlns='urn:x'><A>1</A></X></UserData></Event>\n<Event><broken";
+    folder.Write("events.xml", xml);
+    LoadReport first;
+    const std::wstring parsed = Dump(*Store::Open(folder.Path(), &first));
+    ASSERT_TRUE(fs::exists(folder.Path() / ".cache" / "events.xml.palcache"));
+    LoadReport second;
+    auto cached = Store::Open(folder.Path(), &second);
+    EXPECT_EQ(Dump(*cached), parsed);
+    EXPECT_EQ(second.events, first.events);
+    EXPECT_EQ(second.problems, first.problems);
+    EXPECT_FALSE(first.problems.empty());
+    EXPECT_FALSE(cached->SidBytes(cached->FindChannel(L"Application")->events[0].userSid).empty());
+
+    // A changed file is parsed again; a damaged cache is ignored.
+    folder.Write("events.xml",
+                 Testing::EventXml("Application", 1, 1, 1, "P", "2024-01-01T00:00:00Z", ""));
+    EXPECT_EQ(Store::Open(folder.Path(), nullptr)->FindChannel(L"Application")->events.size(), 1u);
+    std::ofstream(folder.Path() / ".cache" / "events.xml.palcache", std::ios::binary | std::ios::in)
+        .write("garbage!", 8);
+    EXPECT_EQ(Store::Open(folder.Path(), nullptr)->FindChannel(L"Application")->events.size(), 1u);
+}
+
 TEST(Store, AnEmptyStoreHasTheClassicChannels) {
     Store store;
     for (auto name : {L"Application", L"System", L"Security"}) {
