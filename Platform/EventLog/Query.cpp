@@ -224,6 +224,7 @@ public:
     bool ParseValuePath() {
         out_.exprs.push_back(Expr{});
         Ws();
+        Eat(L'/'); // "/Event/System/Level" is "Event/System/Level"
         if (!ParseRoot()) {
             return false;
         }

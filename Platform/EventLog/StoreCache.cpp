@@ -11,6 +11,8 @@
 #include <fstream>
 #include <unordered_map>
 
+#include <unistd.h>
+
 namespace PalEventLog {
 
 namespace {
@@ -183,7 +185,10 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
 
     std::error_code ec;
     std::filesystem::create_directories(cache.parent_path(), ec);
-    const std::filesystem::path partial = cache.string() + ".part";
+    // Written under a name of this process's own, then renamed: two processes opening the same
+    // folder never see each other's half-written cache.
+    const std::filesystem::path partial =
+        cache.string() + "." + std::to_string(::getpid()) + ".part";
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         if (!out) {

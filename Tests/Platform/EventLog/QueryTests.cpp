@@ -132,6 +132,25 @@ TEST_F(QueryTest, BandAndTimediff) {
     EXPECT_FALSE(e.Matches(*store_, *channel_, first, first.timeCreated + 864000010000ull));
 }
 
+TEST_F(QueryTest, ValuePathsSelectTypedValues) {
+    Expression e;
+    QueryError error;
+    ASSERT_TRUE(Expression::CompileValuePath(L"/Event/System/TimeCreated/@SystemTime", e, error));
+    std::vector<Expression::Value> values;
+    e.ForEachValue(*store_, *channel_, channel_->events[1], [&](const Expression::Value& v) {
+        values.push_back(v);
+        return true;
+    });
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_EQ(values[0].type, Expression::Value::Type::Time);
+    EXPECT_EQ(values[0].number, *ParseSystemTime(L"2024-02-01T10:00:00.5Z"));
+    ASSERT_TRUE(Expression::CompileValuePath(L"Event/EventData/Data", e, error));
+    EXPECT_TRUE(e.IsEventDataArrayPath());
+    ASSERT_TRUE(Expression::CompileValuePath(L"Event/EventData/Data[1]", e, error));
+    EXPECT_FALSE(e.IsEventDataArrayPath());
+    EXPECT_FALSE(Expression::CompileValuePath(L"//Event/System", e, error));
+}
+
 TEST_F(QueryTest, InvalidQueriesNameTheProblem) {
     std::wstring message;
     EXPECT_EQ(CompileError(L"*[System[Level=]]", &message), ERROR_EVT_INVALID_QUERY);
