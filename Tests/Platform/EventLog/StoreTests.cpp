@@ -3,6 +3,10 @@
 #include "Store.h"
 #include "TestStore.h"
 
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+
 #include <libevtx.h>
 
 #include <gtest/gtest.h>
@@ -174,32 +178,49 @@ std::vector<fs::path> EvtxFiles(const fs::path& folder) {
     return files;
 }
 
-// What libevtx itself says about a file: record count and the level of each record.
-std::map<int, size_t> LibevtxLevels(const fs::path& file, size_t& count) {
+// What libevtx itself says about a file: its record count and histograms of levels, event ids
+// and provider names.
+struct LibevtxView {
+    size_t count = 0;
     std::map<int, size_t> levels;
+    std::map<uint32_t, size_t> eventIds;
+    std::map<std::string, size_t> providers;
+};
+
+LibevtxView ReadWithLibevtx(const fs::path& file) {
+    LibevtxView view;
     libevtx_file_t* f = nullptr;
-    count = 0;
     if (libevtx_file_initialize(&f, nullptr) != 1) {
-        return levels;
+        return view;
     }
     if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
         int n = 0;
         libevtx_file_get_number_of_records(f, &n, nullptr);
         for (int i = 0; i < n; ++i) {
             libevtx_record_t* r = nullptr;
-            uint8_t level = 0;
-            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) == 1) {
-                ++count;
-                if (libevtx_record_get_event_level(r, &level, nullptr) == 1) {
-                    ++levels[level];
-                }
-                libevtx_record_free(&r, nullptr);
+            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) != 1) {
+                continue;
             }
+            ++view.count;
+            uint8_t level = 0;
+            if (libevtx_record_get_event_level(r, &level, nullptr) == 1) {
+                ++view.levels[level];
+            }
+            uint32_t id = 0;
+            if (libevtx_record_get_event_identifier(r, &id, nullptr) == 1) {
+                ++view.eventIds[id & 0xFFFF];
+            }
+            char name[512] = {};
+            if (libevtx_record_get_utf8_source_name(r, reinterpret_cast<uint8_t*>(name),
+                                                    sizeof name, nullptr) == 1) {
+                ++view.providers[name];
+            }
+            libevtx_record_free(&r, nullptr);
         }
         libevtx_file_close(f, nullptr);
     }
     libevtx_file_free(&f, nullptr);
-    return levels;
+    return view;
 }
 
 TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
@@ -213,17 +234,26 @@ TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
         LoadReport report;
         auto store = Store::OpenLogFile(file, &report);
         const Channel& channel = *store->FindChannel(file.wstring());
-        size_t expected = 0;
-        const auto levels = LibevtxLevels(file, expected);
-        EXPECT_EQ(channel.events.size(), expected);
+        const LibevtxView expected = ReadWithLibevtx(file);
+        const auto& levels = expected.levels;
+        EXPECT_EQ(channel.events.size(), expected.count);
         std::map<int, size_t> ours;
+        std::map<uint32_t, size_t> ourIds;
+        std::map<std::string, size_t> ourProviders;
         for (size_t i = 0; i < channel.events.size(); ++i) {
-            ++ours[channel.events[i].level];
+            const Event& e = channel.events[i];
+            ++ours[e.level];
+            ++ourIds[e.eventId];
+            // libevtx names a classic source by its EventSourceName, others by Provider Name.
+            ++ourProviders[Narrow(
+                store->String(e.eventSourceName ? e.eventSourceName : e.provider))];
             if (i > 0) {
-                EXPECT_LE(channel.events[i - 1].recordId, channel.events[i].recordId);
+                EXPECT_LE(channel.events[i - 1].recordId, e.recordId);
             }
         }
         EXPECT_EQ(ours, levels);
+        EXPECT_EQ(ourIds, expected.eventIds);
+        EXPECT_EQ(ourProviders, expected.providers);
         // A query by level finds what a plain count over the parsed events finds.
         for (const auto& [level, count] : levels) {
             Expression e;
@@ -239,6 +269,39 @@ TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
         total += channel.events.size();
     }
     EXPECT_EQ(total, 16018u);
+}
+
+TEST(StoreFaithfulness, ReverseQueriesOfALogFileReturnNewestFirst) {
+    const fs::path file = SharedEvtx() / "python-evtx" / "system.evtx";
+    if (!fs::exists(file)) {
+        GTEST_SKIP() << "no shared evtx samples";
+    }
+    EVT_HANDLE rs = EvtQuery(nullptr, file.wstring().c_str(), L"*",
+                             EvtQueryFilePath | EvtQueryReverseDirection);
+    ASSERT_NE(rs, nullptr);
+    EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    std::vector<EVT_VARIANT> buffer(256);
+    EVT_HANDLE batch[100];
+    DWORD returned = 0;
+    uint64_t previous = UINT64_MAX;
+    size_t count = 0;
+    while (EvtNext(rs, 100, batch, 0, 0, &returned)) {
+        for (DWORD i = 0; i < returned; ++i) {
+            DWORD used = 0, properties = 0;
+            ASSERT_TRUE(EvtRender(context, batch[i], EvtRenderEventValues,
+                                  static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
+                                  buffer.data(), &used, &properties));
+            const uint64_t record = buffer[EvtSystemEventRecordId].UInt64Val;
+            EXPECT_LT(record, previous);
+            previous = record;
+            ++count;
+            EvtClose(batch[i]);
+        }
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(count, 1601u);
+    EvtClose(context);
+    EvtClose(rs);
 }
 
 TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluation) {
