@@ -55,6 +55,7 @@ R Guard(R failure, F&& body) noexcept {
 }
 
 uint64_t NowFileTime() {
+    // FILETIME ticks of the system clock.
     using namespace std::chrono;
     const auto since1970 =
         duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
@@ -76,6 +77,7 @@ struct ResultSet : EventSource {
     CompiledQuery query;
     std::vector<Source> sources;
     bool reverse = false;
+    bool usesTime = false; // some selection calls timediff()
 
     std::mutex mutex; // guards the cursor
     Position cursor;
@@ -274,6 +276,7 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
             source.channel = channel;
             source.matcher = PathMatcher(rs->query, name);
             source.top = channel->events.size();
+            rs->usesTime = rs->usesTime || source.matcher.UsesTime();
             rs->sources.push_back(std::move(source));
         }
         if (!rs->store) {
@@ -307,7 +310,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
         std::lock_guard cursorLock(rs->mutex);
         std::shared_lock storeLock(rs->store->mutex);
-        const uint64_t now = NowFileTime();
+        const uint64_t now = rs->usesTime ? NowFileTime() : 0;
         DWORD count = 0;
         while (count < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
@@ -370,7 +373,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         }
         std::lock_guard cursorLock(rs->mutex);
         std::shared_lock storeLock(rs->store->mutex);
-        const uint64_t now = NowFileTime();
+        const uint64_t now = rs->usesTime ? NowFileTime() : 0;
         std::optional<Position> anchor;
         Position point;
         switch (origin) {

@@ -1123,6 +1123,15 @@ bool Expression::CompileValuePath(std::wstring_view path, Expression& out, Query
     return true;
 }
 
+bool Expression::UsesTime() const noexcept {
+    for (const Expr& e : exprs) {
+        if (e.function == Expr::Function::Timediff) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
                          uint64_t now) const {
     const Evaluator evaluator{*this, store, channel, event, now};
@@ -1306,6 +1315,7 @@ PathMatcher::PathMatcher(const CompiledQuery& query, std::wstring_view path) {
                 continue;
             }
             (s.suppress ? p.suppresses : p.selects).push_back(&s.expression);
+            usesTime_ = usesTime_ || s.expression.UsesTime();
         }
         if (!p.selects.empty()) {
             parts_.push_back(std::move(p));

@@ -129,6 +129,8 @@ public:
                       Visit&& visit) const;
 
     bool IsEventDataArrayPath() const noexcept { return eventDataArray_; }
+    // Whether evaluation reads the clock (timediff()).
+    bool UsesTime() const noexcept;
 
     // Tables the evaluator walks; public for the parser.
     std::vector<Expr> exprs;
@@ -187,8 +189,10 @@ public:
     PathMatcher(const CompiledQuery& query, std::wstring_view path);
     bool Matches(const Store& store, const Channel& channel, const Event& event,
                  uint64_t now) const;
+    bool UsesTime() const noexcept { return usesTime_; }
 
 private:
+    bool usesTime_ = false;
     struct Part {
         std::vector<const Expression*> selects;
         std::vector<const Expression*> suppresses;

@@ -583,3 +583,21 @@ TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
 }
 
 } // namespace
+
+namespace {
+
+// timediff() measures against the current time: the fixture's events are from 2024.
+TEST_F(EventLogApi, TimediffMeasuresFromNow) {
+    EVT_HANDLE recent =
+        EvtQuery(nullptr, L"System", L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]",
+                 EvtQueryChannelPath);
+    EXPECT_EQ(Records(recent, 10), (Ids{}));
+    EVT_HANDLE old =
+        EvtQuery(nullptr, L"System", L"*[System[TimeCreated[timediff(@SystemTime) > 86400000]]]",
+                 EvtQueryChannelPath);
+    EXPECT_EQ(Records(old, 10), (Ids{100, 101}));
+    EvtClose(recent);
+    EvtClose(old);
+}
+
+} // namespace
