@@ -43,25 +43,25 @@ struct Expansion {
 // One insert of an argument array: %n!format! with a string (s, ls, ws, S) or an integer
 // (d, i, u, x, X with an optional l or h) taken from the array of DWORD_PTR values.
 bool AppendInsert(std::wstring& out, const std::wstring& format, DWORD_PTR value) {
-    std::wstring spec = format;
-    while (!spec.empty() &&
-           (spec.front() == L'l' || spec.front() == L'h' || spec.front() == L'w')) {
-        spec.erase(0, 1);
+    std::wstring conversion = format;
+    while (!conversion.empty() && (conversion.front() == L'l' || conversion.front() == L'h' ||
+                                   conversion.front() == L'w')) {
+        conversion.erase(0, 1);
     }
-    if (spec == L"s" || spec == L"S") {
+    if (conversion == L"s" || conversion == L"S") {
         const auto* text = reinterpret_cast<const wchar_t*>(value);
         out += text != nullptr ? text : L"(null)";
         return true;
     }
     wchar_t buffer[32];
     int written = -1;
-    if (spec == L"d" || spec == L"i") {
+    if (conversion == L"d" || conversion == L"i") {
         written = std::swprintf(buffer, 32, L"%d", static_cast<int32_t>(value));
-    } else if (spec == L"u") {
+    } else if (conversion == L"u") {
         written = std::swprintf(buffer, 32, L"%u", static_cast<uint32_t>(value));
-    } else if (spec == L"x") {
+    } else if (conversion == L"x") {
         written = std::swprintf(buffer, 32, L"%x", static_cast<uint32_t>(value));
-    } else if (spec == L"X") {
+    } else if (conversion == L"X") {
         written = std::swprintf(buffer, 32, L"%X", static_cast<uint32_t>(value));
     }
     if (written < 0) {
