@@ -1,5 +1,6 @@
 // The wevtapi functions over the store, the query engine and the handle table. Every function
 // catches everything: no exception leaves a C function.
+#include "ApiSupport.h"
 #include "Faults.h"
 #include "Handles.h"
 #include "Query.h"
@@ -20,19 +21,17 @@
 
 using namespace PalEventLog;
 
+namespace PalEventLog {
+
 namespace {
-
-constexpr DWORD kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
-
 thread_local std::wstring t_extendedStatus;
+} // namespace
 
-// Sets the thread's last error and extended status for a failing call.
-void Fail(DWORD code, std::wstring status = {}) {
+void Fail(DWORD code, std::wstring status) {
     t_extendedStatus = std::move(status);
     SetLastError(code);
 }
 
-// An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
 bool Injected(std::string_view function) {
     const InjectedFault fault = TakeFault(function);
     if (fault.error == 0) {
@@ -42,25 +41,32 @@ bool Injected(std::string_view function) {
     return true;
 }
 
-template <class R, class F>
-R Guard(R failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        Fail(ERROR_OUTOFMEMORY);
-    } catch (...) {
-        Fail(kErrorInternal);
-    }
-    return failure;
-}
-
 uint64_t NowFileTime() {
-    // FILETIME ticks of the system clock.
     using namespace std::chrono;
     const auto since1970 =
         duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
     return static_cast<uint64_t>(since1970) + 116444736000000000ull;
 }
+
+std::wstring Bookmark::Xml() {
+    std::lock_guard lock(mutex);
+    std::wstring xml = L"<BookmarkList>\r\n";
+    for (const auto& [channel, record] : entries) {
+        xml += L"  <Bookmark Channel='";
+        AppendXmlEscaped(xml, channel);
+        xml += L"' RecordId='" + std::to_wstring(record) + L"'";
+        if (channel == current) {
+            xml += L" IsCurrent='true'";
+        }
+        xml += L"/>\r\n";
+    }
+    xml += L"</BookmarkList>";
+    return xml;
+}
+
+} // namespace PalEventLog
+
+namespace {
 
 // A position in a result set: the source (channel) and the index in its result order.
 struct Position {
@@ -134,28 +140,6 @@ struct ResultSet : EventSource {
     }
 };
 
-struct Bookmark : HandleObject {
-    std::mutex mutex;
-    std::vector<std::pair<std::wstring, uint64_t>> entries; // channel, record id
-    std::wstring current;
-
-    std::wstring Xml() {
-        std::lock_guard lock(mutex);
-        std::wstring xml = L"<BookmarkList>\r\n";
-        for (const auto& [channel, record] : entries) {
-            xml += L"  <Bookmark Channel='";
-            AppendXmlEscaped(xml, channel);
-            xml += L"' RecordId='" + std::to_wstring(record) + L"'";
-            if (channel == current) {
-                xml += L" IsCurrent='true'";
-            }
-            xml += L"/>\r\n";
-        }
-        xml += L"</BookmarkList>";
-        return xml;
-    }
-};
-
 struct RenderContext : HandleObject {
     DWORD flags = 0;
     std::vector<Expression> paths;
@@ -170,11 +154,6 @@ struct ChannelConfig : HandleObject {
     std::shared_ptr<Store> store;
     Channel* channel = nullptr;
 };
-
-template <class T>
-std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
-    return std::static_pointer_cast<T>(Handles().Get(handle, kind));
-}
 
 struct EventAccess {
     EventRef ref;
@@ -298,6 +277,9 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
         auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
         if (!rs) {
+            if (Handles().Get(resultSet, HandleKind::Subscription) != nullptr && flags == 0) {
+                return SubscriptionNext(resultSet, eventsSize, events, returned);
+            }
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
@@ -1011,16 +993,10 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
     });
 }
 
-EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE, HANDLE, LPCWSTR, LPCWSTR, EVT_HANDLE, PVOID,
-                               EVT_SUBSCRIBE_CALLBACK, DWORD) {
-    // Subscriptions arrive with the store's change notifications; until then the call fails
-    // cleanly so that callers take their error path.
-    Fail(ERROR_NOT_SUPPORTED, L"subscriptions are not available yet");
-    return nullptr;
-}
-
 BOOL WINAPI EvtClose(EVT_HANDLE object) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        // A subscription stops delivering (and waits for a running callback) before it closes.
+        StopSubscription(object);
         if (!Handles().Close(object)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;

@@ -7,7 +7,9 @@
 // After `skip` further successful calls, the next `count` calls of `function` ("EvtQuery",
 // "EvtNext", "EvtSeek", "EvtRender", "EvtFormatMessage", "EvtUpdateBookmark",
 // "EvtCreateBookmark", "EvtCreateRenderContext", "EvtOpenPublisherMetadata",
-// "EvtOpenChannelConfig", "EvtGetChannelConfigProperty") fail with `error`. For EvtNext,
+// "EvtOpenChannelConfig", "EvtGetChannelConfigProperty", "EvtSubscribe", "ReportEventW",
+// "ReadEventLogW", "OpenEventLogW") fail with `error`. "EvtSubscribeDeliver" makes a subscription
+// report `error` to its callback (EvtSubscribeActionError) before its next event. For EvtNext,
 // `partial` events are still handed out with the failure (as a time-out can on Windows); any
 // other function ignores it. A new call for the same function replaces the old fault.
 PAL_API void WINAPI PalEventLogInjectFault(const char* function, DWORD error, DWORD skip,

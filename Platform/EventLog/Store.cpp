@@ -649,10 +649,12 @@ bool Store::Append(std::string_view eventXml) {
         if (channel == nullptr) {
             return false;
         }
-        // Appended events follow the channel's last one.
+        // Appended events follow the channel's last one: an event without a record id, or with
+        // one not above the last, gets the next.
         auto& events = channel->events;
-        if (events.size() > 1 && events.back().recordId <= events[events.size() - 2].recordId) {
-            events.back().recordId = events[events.size() - 2].recordId + 1;
+        const uint64_t last = events.size() > 1 ? events[events.size() - 2].recordId : 0;
+        if (events.back().recordId <= last || !(events.back().present & kHasRecordId)) {
+            events.back().recordId = last + 1;
             events.back().present |= kHasRecordId;
         }
         changed = channel;

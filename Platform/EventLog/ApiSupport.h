@@ -1,0 +1,61 @@
+// What the units of the C functions share: failure reporting (last error and the thread's extended
+// status), injected faults, the exception guard of every C function, bookmarks and subscriptions.
+#pragma once
+
+#include "Handles.h"
+
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace PalEventLog {
+
+constexpr DWORD kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
+
+// Sets the thread's last error and extended status for a failing call.
+void Fail(DWORD code, std::wstring status = {});
+// An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
+bool Injected(std::string_view function);
+// FILETIME ticks of the system clock.
+uint64_t NowFileTime();
+
+// Runs the body of a C function: no exception leaves it.
+template <class R, class F>
+R Guard(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        Fail(ERROR_OUTOFMEMORY);
+    } catch (...) {
+        Fail(kErrorInternal);
+    }
+    return failure;
+}
+
+template <class T>
+std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
+    return std::static_pointer_cast<T>(Handles().Get(handle, kind));
+}
+
+struct Bookmark : HandleObject {
+    std::mutex mutex;
+    std::vector<std::pair<std::wstring, uint64_t>> entries; // channel, record id
+    std::wstring current;
+
+    std::wstring Xml();
+};
+
+// Subscriptions (Subscription.cpp). EvtNext on a subscription of the signal-event form takes its
+// next events; closing a subscription stops its deliveries first.
+BOOL SubscriptionNext(EVT_HANDLE subscription, DWORD eventsSize, PEVT_HANDLE events,
+                      PDWORD returned);
+void StopSubscription(EVT_HANDLE subscription);
+
+} // namespace PalEventLog

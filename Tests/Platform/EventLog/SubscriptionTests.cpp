@@ -1,0 +1,327 @@
+#include "Store.h"
+#include "TestStore.h"
+
+#include "EventLogFaults.h"
+
+#include "Win32/SynchApi.h"
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace PalEventLog;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string AppEvent(uint64_t record, int eventId, const std::string& channel = "Application") {
+    return Testing::EventXml(channel, record, eventId, 4, "Alpha", "2024-01-01T00:00:00Z",
+                             "<Data>v" + std::to_string(record) + "</Data>");
+}
+
+uint64_t RecordIdOf(EVT_HANDLE event) {
+    static EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    alignas(8) unsigned char buffer[4096];
+    DWORD used = 0;
+    DWORD count = 0;
+    if (!EvtRender(context, event, EvtRenderEventValues, sizeof buffer, buffer, &used, &count)) {
+        return 0;
+    }
+    return reinterpret_cast<EVT_VARIANT*>(buffer)[EvtSystemEventRecordId].UInt64Val;
+}
+
+// What a subscription's callback saw.
+struct Received {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<uint64_t> records;
+    std::vector<DWORD> errors;
+    std::vector<EVT_HANDLE> handles;
+    std::thread::id thread;
+    std::atomic<int> inside{0};
+    std::atomic<int> maxInside{0};
+    std::function<void()> during; // runs inside the callback
+
+    bool WaitFor(size_t records_, std::chrono::milliseconds limit = 5s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, [&] { return records.size() >= records_; });
+    }
+
+    static DWORD WINAPI Callback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context,
+                                 EVT_HANDLE event) {
+        auto* self = static_cast<Received*>(context);
+        const int now = ++self->inside;
+        int seen = self->maxInside.load();
+        while (now > seen && !self->maxInside.compare_exchange_weak(seen, now)) {
+        }
+        if (self->during) {
+            self->during();
+        }
+        {
+            std::lock_guard lock(self->mutex);
+            self->thread = std::this_thread::get_id();
+            if (action == EvtSubscribeActionDeliver) {
+                self->records.push_back(RecordIdOf(event));
+                self->handles.push_back(event);
+            } else {
+                self->errors.push_back(static_cast<DWORD>(reinterpret_cast<uintptr_t>(event)));
+            }
+        }
+        --self->inside;
+        self->changed.notify_all();
+        return 0;
+    }
+};
+
+class Subscriptions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string xml;
+        for (uint64_t r = 1; r <= 3; ++r) {
+            xml += AppEvent(r, 7);
+        }
+        store_ = Testing::StoreOf(xml);
+        SetGlobalStore(store_);
+    }
+    void TearDown() override {
+        PalEventLogClearFaults();
+        SetGlobalStore(nullptr);
+    }
+    void Append(uint64_t record, int eventId, const std::string& channel = "Application") {
+        ASSERT_TRUE(store_->Append(AppEvent(record, eventId, channel)));
+    }
+    EVT_HANDLE Subscribe(Received& received, const wchar_t* query, DWORD flags,
+                         EVT_HANDLE bookmark = nullptr) {
+        return EvtSubscribe(nullptr, nullptr, L"Application", query, bookmark, &received,
+                            &Received::Callback, flags);
+    }
+
+    std::shared_ptr<Store> store_;
+};
+
+TEST_F(Subscriptions, FutureEventsArriveInOrderOnAnotherThreadMatchingTheQuery) {
+    Received received;
+    EVT_HANDLE sub = Subscribe(received, L"*[System[EventID=7]]", EvtSubscribeToFutureEvents);
+    ASSERT_NE(sub, nullptr);
+    Append(4, 7);
+    Append(5, 8); // does not match
+    Append(6, 7);
+    Append(0, 7); // no record id: the next one
+    ASSERT_TRUE(received.WaitFor(3));
+    EXPECT_TRUE(EvtClose(sub));
+    EXPECT_EQ(received.records, (std::vector<uint64_t>{4, 6, 7}));
+    EXPECT_NE(received.thread, std::this_thread::get_id());
+    EXPECT_EQ(received.maxInside.load(), 1);
+    // The delivered handles were valid during the callbacks only.
+    DWORD used = 0;
+    DWORD count = 0;
+    EXPECT_FALSE(
+        EvtRender(nullptr, received.handles.front(), EvtRenderEventXml, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Subscriptions, OldestRecordAndBookmarkOriginsStartWhereTheySay) {
+    Received oldest;
+    EVT_HANDLE a = Subscribe(oldest, nullptr, EvtSubscribeStartAtOldestRecord);
+    ASSERT_NE(a, nullptr);
+    ASSERT_TRUE(oldest.WaitFor(3));
+
+    EVT_HANDLE mark = EvtCreateBookmark(
+        L"<BookmarkList><Bookmark Channel='Application' RecordId='2'/></BookmarkList>");
+    Received after;
+    EVT_HANDLE b = Subscribe(after, nullptr, EvtSubscribeStartAfterBookmark, mark);
+    ASSERT_NE(b, nullptr);
+    Append(4, 7);
+    ASSERT_TRUE(after.WaitFor(2));
+    ASSERT_TRUE(oldest.WaitFor(4));
+    EvtClose(a);
+    EvtClose(b);
+    EXPECT_EQ(oldest.records, (std::vector<uint64_t>{1, 2, 3, 4}));
+    EXPECT_EQ(after.records, (std::vector<uint64_t>{3, 4}));
+    EXPECT_TRUE(after.errors.empty());
+    EvtClose(mark);
+}
+
+TEST_F(Subscriptions, StrictBookmarkOfAMissingRecordReportsAStaleResultThenDelivers) {
+    EVT_HANDLE mark = EvtCreateBookmark(
+        L"<BookmarkList><Bookmark Channel='Application' RecordId='0'/></BookmarkList>");
+    Received strict;
+    EVT_HANDLE sub =
+        Subscribe(strict, nullptr, EvtSubscribeStartAfterBookmark | EvtSubscribeStrict, mark);
+    ASSERT_NE(sub, nullptr);
+    ASSERT_TRUE(strict.WaitFor(3));
+    EvtClose(sub);
+    EXPECT_EQ(strict.errors, (std::vector<DWORD>{ERROR_EVT_QUERY_RESULT_STALE}));
+    EXPECT_EQ(strict.records, (std::vector<uint64_t>{1, 2, 3}));
+    EvtClose(mark);
+}
+
+TEST_F(Subscriptions, BadArgumentsFailWithTheirCodes) {
+    Received received;
+    HANDLE signal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Both a signal and a callback, neither, no origin, a bookmark without its origin.
+    EXPECT_EQ(EvtSubscribe(nullptr, signal, L"Application", nullptr, nullptr, &received,
+                           &Received::Callback, EvtSubscribeToFutureEvents),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(EvtSubscribe(nullptr, nullptr, L"Application", nullptr, nullptr, nullptr, nullptr,
+                           EvtSubscribeToFutureEvents),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Subscribe(received, nullptr, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Subscribe(received, nullptr, EvtSubscribeStartAfterBookmark), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(EvtSubscribe(nullptr, nullptr, L"NoSuchChannel", nullptr, nullptr, &received,
+                           &Received::Callback, EvtSubscribeToFutureEvents),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_CHANNEL_NOT_FOUND);
+    EXPECT_EQ(Subscribe(received, L"*[System[", EvtSubscribeToFutureEvents), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_INVALID_QUERY);
+    PalEventLogInjectFault("EvtSubscribe", ERROR_TIMEOUT, 0, 1, 0);
+    EXPECT_EQ(Subscribe(received, nullptr, EvtSubscribeToFutureEvents), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    CloseHandle(signal);
+}
+
+TEST_F(Subscriptions, InjectedDeliveryFaultReachesTheCallbackAsAnErrorAndLosesNoEvent) {
+    Received received;
+    PalEventLogInjectFault("EvtSubscribeDeliver", 1734, 1, 1, 0);
+    EVT_HANDLE sub = Subscribe(received, nullptr, EvtSubscribeStartAtOldestRecord);
+    ASSERT_TRUE(received.WaitFor(3));
+    EvtClose(sub);
+    EXPECT_EQ(received.errors, (std::vector<DWORD>{1734}));
+    EXPECT_EQ(received.records, (std::vector<uint64_t>{1, 2, 3}));
+}
+
+TEST_F(Subscriptions, CloseWaitsForARunningCallbackAndStopsDeliveries) {
+    Received received;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    received.during = [&] {
+        if (first.exchange(false)) {
+            entered.set_value();
+            released.wait();
+        }
+    };
+    EVT_HANDLE sub = Subscribe(received, nullptr, EvtSubscribeStartAtOldestRecord);
+    entered.get_future().wait();
+    auto closing = std::async(std::launch::async, [&] { return EvtClose(sub); });
+    EXPECT_EQ(closing.wait_for(100ms), std::future_status::timeout);
+    release.set_value();
+    EXPECT_TRUE(closing.get());
+    const size_t delivered = received.records.size();
+    EXPECT_EQ(delivered, 1u);
+    Append(4, 7);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(received.records.size(), delivered);
+}
+
+TEST_F(Subscriptions, CloseFromInsideTheCallbackDoesNotDeadlock) {
+    Received received;
+    EVT_HANDLE sub = nullptr;
+    std::atomic<int> calls{0};
+    received.during = [&] {
+        if (++calls == 1) {
+            EXPECT_TRUE(EvtClose(sub));
+        }
+    };
+    sub = Subscribe(received, nullptr, EvtSubscribeToFutureEvents);
+    ASSERT_NE(sub, nullptr);
+    Append(4, 7);
+    ASSERT_TRUE(received.WaitFor(1));
+    Append(5, 7);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_FALSE(EvtClose(sub));
+}
+
+TEST_F(Subscriptions, ABlockedCallbackDoesNotBlockWriters) {
+    Received received;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    received.during = [&] { released.wait(); };
+    EVT_HANDLE sub = Subscribe(received, nullptr, EvtSubscribeToFutureEvents);
+    auto writer = std::async(std::launch::async, [&] {
+        for (uint64_t r = 4; r < 104; ++r) {
+            store_->Append(AppEvent(r, 7));
+        }
+    });
+    EXPECT_EQ(writer.wait_for(5s), std::future_status::ready);
+    release.set_value();
+    ASSERT_TRUE(received.WaitFor(100));
+    EvtClose(sub);
+    EXPECT_EQ(received.records.front(), 4u);
+    EXPECT_EQ(received.records.back(), 103u);
+}
+
+TEST_F(Subscriptions, SignalFormSignalsNewMatchesAndEvtNextTakesThem) {
+    HANDLE signal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(signal, nullptr);
+    EVT_HANDLE sub = EvtSubscribe(nullptr, signal, L"Application", L"*[System[EventID=9]]", nullptr,
+                                  nullptr, nullptr, EvtSubscribeToFutureEvents);
+    ASSERT_NE(sub, nullptr);
+    EVT_HANDLE events[4] = {};
+    DWORD returned = 7;
+    EXPECT_FALSE(EvtNext(sub, 4, events, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(returned, 0u);
+    Append(4, 8);
+    EXPECT_EQ(WaitForSingleObject(signal, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+    Append(5, 9);
+    Append(6, 9);
+    ASSERT_EQ(WaitForSingleObject(signal, 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(signal));
+    ASSERT_TRUE(EvtNext(sub, 4, events, 0, 0, &returned));
+    ASSERT_EQ(returned, 2u);
+    EXPECT_EQ(RecordIdOf(events[0]), 5u);
+    EXPECT_EQ(RecordIdOf(events[1]), 6u);
+    EXPECT_FALSE(EvtNext(sub, 4, events, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EvtClose(sub);
+    EXPECT_EQ(RecordIdOf(events[0]), 0u); // closing the subscription ends its events
+    EvtClose(events[0]);
+    EvtClose(events[1]);
+    CloseHandle(signal);
+}
+
+TEST(EventObjects, ManualResetStaysSignalledAutomaticResetReleasesOneWait) {
+    HANDLE manual = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    HANDLE automatic = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(manual, nullptr);
+    ASSERT_NE(automatic, nullptr);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        SetEvent(automatic);
+    });
+    EXPECT_EQ(WaitForSingleObject(automatic, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_TRUE(CloseHandle(manual));
+    EXPECT_FALSE(SetEvent(manual));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_FAILED);
+    EXPECT_FALSE(ResetEvent(nullptr));
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, L"Named"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    CloseHandle(automatic);
+}
+
+} // namespace
