@@ -26,6 +26,30 @@ struct TreeLock {
     std::mutex mutex;
 };
 
+// The tree lock a node belongs to, read and replaced under a small mutex of its own. (The
+// standard library's atomic shared_ptr keeps its lock in the pointer's bits, which the race
+// detector cannot see, so it would report every move of a subtree.)
+class TreeLockSlot {
+public:
+    explicit TreeLockSlot(std::shared_ptr<TreeLock> lock) noexcept : m_lock(std::move(lock)) {}
+    TreeLockSlot(const TreeLockSlot&) = delete;
+    TreeLockSlot& operator=(const TreeLockSlot&) = delete;
+
+    std::shared_ptr<TreeLock> load() const {
+        std::lock_guard guard(m_mutex);
+        return m_lock;
+    }
+
+    void store(std::shared_ptr<TreeLock> lock) {
+        std::lock_guard guard(m_mutex);
+        m_lock.swap(lock); // the old lock is released after the guard
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::shared_ptr<TreeLock> m_lock;
+};
+
 struct Attribute {
     Text name;
     uint16_t type = EKN_TYPE_NONE;
@@ -40,7 +64,7 @@ public:
     // Children that survive (held by handles) become roots. Runs under the tree lock.
     ~Node();
 
-    std::atomic<std::shared_ptr<TreeLock>> lock;
+    TreeLockSlot lock;
 
     // Guarded by *lock.
     Node* parent = nullptr;
