@@ -18,3 +18,25 @@ PAL_API BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL ope
 // A null token ends impersonation (nothing to do here); a token can only be one that
 // OpenThreadToken gave, and it never gives one, so any other token is ERROR_INVALID_HANDLE.
 PAL_API BOOL WINAPI SetThreadToken(PHANDLE thread, HANDLE token);
+
+enum SID_NAME_USE {
+    SidTypeUser = 1,
+    SidTypeGroup,
+    SidTypeDomain,
+    SidTypeAlias,
+    SidTypeWellKnownGroup,
+    SidTypeDeletedAccount,
+    SidTypeInvalid,
+    SidTypeUnknown,
+    SidTypeComputer,
+    SidTypeLabel
+};
+using PSID_NAME_USE = SID_NAME_USE*;
+
+// The account and domain names of a SID: the well-known SIDs and the accounts of the event
+// store's accounts.xml; ERROR_NONE_MAPPED for any other. Sizes are in characters; when a buffer
+// is too small both needs (with the NUL) are reported with ERROR_INSUFFICIENT_BUFFER.
+// Implemented by the Event Log stand-in (libPalEventLog.so), where the accounts are loaded.
+PAL_API BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameSize,
+                                      LPWSTR referencedDomainName, LPDWORD domainSize,
+                                      PSID_NAME_USE use);

@@ -20,7 +20,9 @@ enum class HandleKind : uint8_t {
     RenderContext,
     PublisherMetadata,
     ChannelConfig,
-    Subscription
+    Subscription,
+    ClassicLog,   // OpenEventLogW
+    ClassicSource // RegisterEventSourceW
 };
 
 struct HandleObject {

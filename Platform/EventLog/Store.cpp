@@ -1,13 +1,22 @@
 #include "Store.h"
 
+#include "Win32/WinError.h"
+
 #include <libevtx.h>
 #include <pugixml.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 namespace PalEventLog {
@@ -303,6 +312,16 @@ void Store::LoadEventFile(const std::filesystem::path& file, LoadReport& report,
                           const ProgressFn& progress) {
     ++report.files;
     std::string content = ReadFile(file);
+    {
+        // Events appended later start after the last complete event; an incomplete one at the
+        // end is read again when it is complete.
+        const size_t end = content.rfind("</Event>");
+        FileState& state = files_[file];
+        state.lastSize = content.size();
+        state.consumed = end == std::string::npos || content.find("<Events") != std::string::npos
+                             ? content.size()
+                             : end + 8;
+    }
     // Event elements one after another are parsed in chunks, so a large file never becomes one
     // large document; a root element holding the events is parsed whole. A UTF-8 byte-order mark
     // is skipped by looking for the first '<'.
@@ -596,6 +615,9 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
             // Parsed event files are cached in the folder's .cache (PAL_EVENTLOG_CACHE=0: never).
             const std::filesystem::path cache = folder / ".cache" / (name + ".palcache");
             if (useCache && store->LoadCache(file, cache, r)) {
+                std::error_code sizeError;
+                const auto size = std::filesystem::file_size(file, sizeError);
+                store->files_[file] = FileState{sizeError ? 0 : size, sizeError ? 0 : size};
                 continue;
             }
             const auto before = store->Marks();
@@ -611,6 +633,12 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
         }
     }
     store->Finish();
+    store->folder_ = folder;
+    const char* poll = std::getenv("PAL_EVENTLOG_POLL_MS");
+    const long interval = poll != nullptr ? std::strtol(poll, nullptr, 10) : 250;
+    if (interval > 0) {
+        store->StartWatcher(std::chrono::milliseconds(interval));
+    }
     return store;
 }
 
@@ -631,8 +659,31 @@ std::shared_ptr<Store> Store::OpenLogFile(const std::filesystem::path& file, Loa
     return store;
 }
 
+void Store::OrderAppended(Channel& channel, size_t from) {
+    auto& events = channel.events;
+    for (size_t i = from; i < events.size(); ++i) {
+        const uint64_t last = i > 0 ? events[i - 1].recordId : 0;
+        if (events[i].recordId <= last || !(events[i].present & kHasRecordId)) {
+            events[i].recordId = last + 1;
+            events[i].present |= kHasRecordId;
+        }
+    }
+}
+
+void Store::Notify(const std::vector<const Channel*>& changed) {
+    if (changed.empty()) {
+        return;
+    }
+    std::lock_guard lock(listenersMutex_);
+    for (const Channel* channel : changed) {
+        for (auto& [id, listener] : listeners_) {
+            listener(*channel);
+        }
+    }
+}
+
 bool Store::Append(std::string_view eventXml) {
-    const Channel* changed = nullptr;
+    Channel* changed = nullptr;
     {
         std::unique_lock lock(mutex);
         pugi::xml_document document;
@@ -645,25 +696,289 @@ bool Store::Append(std::string_view eventXml) {
             return false;
         }
         const std::wstring channelName = Widen(TextOf(Child(Child(node, "System"), "Channel")));
-        Channel* channel = forcedChannel_ ? forcedChannel_ : FindChannel(channelName);
-        if (channel == nullptr) {
+        changed = forcedChannel_ ? forcedChannel_ : FindChannel(channelName);
+        if (changed == nullptr) {
             return false;
         }
         // Appended events follow the channel's last one: an event without a record id, or with
         // one not above the last, gets the next.
-        auto& events = channel->events;
-        const uint64_t last = events.size() > 1 ? events[events.size() - 2].recordId : 0;
-        if (events.back().recordId <= last || !(events.back().present & kHasRecordId)) {
-            events.back().recordId = last + 1;
-            events.back().present |= kHasRecordId;
-        }
-        changed = channel;
+        OrderAppended(*changed, changed->events.size() - 1);
     }
-    std::lock_guard lock(listenersMutex_);
-    for (auto& [id, listener] : listeners_) {
-        listener(*changed);
-    }
+    Notify({changed});
     return true;
+}
+
+namespace {
+
+// A file descriptor with an exclusive advisory lock, so that writers in several processes append
+// whole events one after another.
+struct LockedFile {
+    int fd = -1;
+    explicit LockedFile(const std::filesystem::path& path) {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~LockedFile() {
+        if (fd >= 0) {
+            ::close(fd); // releases the lock
+        }
+    }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+};
+
+// The file of written events of a channel: its name with '/' as "%4", as Windows names log files.
+std::string WrittenFileName(std::wstring_view channel) {
+    std::string name;
+    for (const char c : Narrow(channel)) {
+        if (c == '/') {
+            name += "%4";
+        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
+                   c == '.' || c == ' ') {
+            name += c;
+        } else {
+            name += '_';
+        }
+    }
+    return name + ".written.xml";
+}
+
+} // namespace
+
+bool Store::Write(std::wstring_view channelName,
+                  const std::function<std::string(uint64_t)>& makeXml, DWORD& error) {
+    std::vector<const Channel*> changed;
+    {
+        std::unique_lock lock(mutex);
+        Channel& channel = GetOrAddChannel(channelName);
+        std::optional<LockedFile> file;
+        std::filesystem::path path;
+        uint64_t sizeBefore = 0;
+        if (!folder_.empty()) {
+            path = folder_ / WrittenFileName(channel.name);
+            file.emplace(path);
+            if (file->fd < 0) {
+                error = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+                return false;
+            }
+            // What other processes appended to this file comes first.
+            bool shrank = false;
+            changed = IngestFile(path, shrank);
+            struct stat info {};
+            sizeBefore = ::fstat(file->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        }
+        const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
+        std::string xml = makeXml(recordId);
+        pugi::xml_document document;
+        if (!document.load_buffer(xml.data(), xml.size())) {
+            error = ERROR_INVALID_DATA;
+            return false;
+        }
+        if (file) {
+            xml.push_back('\n');
+            if (::write(file->fd, xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
+                error = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+                return false;
+            }
+            FileState& state = files_[path];
+            if (state.consumed == sizeBefore) {
+                state.consumed += xml.size();
+                state.lastSize = state.consumed;
+            }
+        }
+        LoadReport report;
+        if (!AddEventXml(document.document_element(), report)) {
+            error = ERROR_INVALID_DATA;
+            return false;
+        }
+        OrderAppended(channel, channel.events.size() - 1);
+        changed.push_back(&channel);
+    }
+    Notify(changed);
+    return true;
+}
+
+std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank) {
+    FileState& state = files_[file];
+    const std::wstring name = file.filename().wstring();
+    std::error_code ec;
+    const uint64_t size = std::filesystem::file_size(file, ec);
+    if (ec) {
+        if (!state.reportedProblem) {
+            state.reportedProblem = true;
+            Report(name + L": cannot be read (" + Widen(ec.message()) +
+                   L"); its events read so far stay");
+        }
+        return {};
+    }
+    if (size < state.consumed) {
+        shrank = true;
+        Report(name + L": shrank from " + std::to_wstring(state.consumed) + L" to " +
+               std::to_wstring(size) + L" bytes; its events read so far stay");
+        state.consumed = size;
+        state.lastSize = size;
+        return {};
+    }
+    if (size == state.consumed) {
+        state.lastSize = size;
+        return {};
+    }
+    std::string bytes(static_cast<size_t>(size - state.consumed), '\0');
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(state.consumed));
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!in) {
+        if (!state.reportedProblem) {
+            state.reportedProblem = true;
+            Report(name + L": cannot be read; its events read so far stay");
+        }
+        return {};
+    }
+    state.reportedProblem = false;
+    const size_t end = bytes.rfind("</Event>");
+    if (end == std::string::npos) {
+        // Only part of an event so far; a writer may still be at it. Reported when the file
+        // stays that way for a whole scan.
+        if (size == state.lastSize && !state.reportedIncomplete) {
+            state.reportedIncomplete = true;
+            Report(name + L": incomplete event at offset " + std::to_wstring(state.consumed) +
+                   L"; read when it is complete");
+        }
+        state.lastSize = size;
+        return {};
+    }
+    state.reportedIncomplete = false;
+    const auto before = Marks();
+    LoadReport report;
+    LoadEventChunk(std::string_view(bytes).substr(0, end + 8), report);
+    for (auto& problem : report.problems) {
+        Report(name + L": " + problem);
+    }
+    state.consumed += end + 8;
+    state.lastSize = size;
+    std::vector<const Channel*> changed;
+    for (auto& [channelName, channel] : channels_) {
+        size_t was = 0;
+        for (const ChannelMark& mark : before) {
+            if (mark.channel == channel.get()) {
+                was = mark.events;
+            }
+        }
+        if (channel->events.size() > was) {
+            OrderAppended(*channel, was);
+            changed.push_back(channel.get());
+        }
+    }
+    return changed;
+}
+
+void Store::Rescan() {
+    if (folder_.empty()) {
+        return;
+    }
+    std::error_code ec;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+        const std::string name = entry.path().filename().string();
+        std::string extension = entry.path().extension().string();
+        std::transform(extension.begin(), extension.end(), extension.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") {
+            files.push_back(entry.path());
+        }
+    }
+    // Only files whose size moved are read, under the exclusive lock.
+    std::vector<std::filesystem::path> moved;
+    {
+        std::shared_lock lock(mutex);
+        for (const auto& file : files) {
+            std::error_code sizeError;
+            const uint64_t size = std::filesystem::file_size(file, sizeError);
+            auto found = files_.find(file);
+            if (sizeError || found == files_.end() || size != found->second.consumed ||
+                size != found->second.lastSize) {
+                moved.push_back(file);
+            }
+        }
+    }
+    if (moved.empty()) {
+        return;
+    }
+    std::vector<const Channel*> changed;
+    {
+        std::unique_lock lock(mutex);
+        for (const auto& file : moved) {
+            bool shrank = false;
+            for (const Channel* c : IngestFile(file, shrank)) {
+                changed.push_back(c);
+            }
+        }
+    }
+    Notify(changed);
+}
+
+void Store::StartWatcher(std::chrono::milliseconds interval) {
+    watcher_ = std::thread([this, interval] {
+        std::unique_lock lock(watcherMutex_);
+        while (!watcherWake_.wait_for(lock, interval, [this] { return watcherStop_; })) {
+            lock.unlock();
+            try {
+                Rescan();
+            } catch (...) {
+                // A failed scan (no memory) is retried at the next one.
+            }
+            lock.lock();
+        }
+    });
+}
+
+Store::~Store() {
+    {
+        std::lock_guard lock(watcherMutex_);
+        watcherStop_ = true;
+    }
+    watcherWake_.notify_all();
+    if (watcher_.joinable()) {
+        if (watcher_.get_id() == std::this_thread::get_id()) {
+            watcher_.detach(); // the last owner let go during the watcher's own notification
+        } else {
+            watcher_.join();
+        }
+    }
+}
+
+void Store::Report(std::wstring problem) {
+    std::vector<ProblemListener> listeners;
+    {
+        std::lock_guard lock(problemsMutex_);
+        problems_.push_back(problem);
+        for (const auto& [id, listener] : problemListeners_) {
+            listeners.push_back(listener);
+        }
+    }
+    for (const auto& listener : listeners) {
+        listener(problem);
+    }
+}
+
+std::vector<std::wstring> Store::Problems() const {
+    std::lock_guard lock(problemsMutex_);
+    return problems_;
+}
+
+uint64_t Store::AddProblemListener(ProblemListener listener) {
+    std::lock_guard lock(problemsMutex_);
+    const uint64_t id = nextProblemListener_++;
+    problemListeners_.emplace(id, std::move(listener));
+    return id;
+}
+
+void Store::RemoveProblemListener(uint64_t id) {
+    std::lock_guard lock(problemsMutex_);
+    problemListeners_.erase(id);
 }
 
 uint64_t Store::AddListener(ChangeListener listener) {

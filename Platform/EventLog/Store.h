@@ -6,6 +6,8 @@
 
 #include "Win32/WinTypes.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -192,6 +195,23 @@ public:
     // Appends an event to the channel its System/Channel names, after the channel's last event.
     // Open result sets see it; listeners are told. Takes the lock itself.
     bool Append(std::string_view eventXml);
+    // Writes a new event to a channel: `makeXml` receives the record id the event gets (one above
+    // the channel's last) and returns its event XML. With a folder the event is also appended to
+    // the channel's file of written events there. False with a Win32 code in `error`.
+    bool Write(std::wstring_view channel, const std::function<std::string(uint64_t)>& makeXml,
+               DWORD& error);
+
+    // Events that other processes append to the folder's event files are picked up by a watcher
+    // thread (started by Open) every `interval`; Rescan does one pass at once. Problems met (a
+    // file that shrank or cannot be read, an event that stays incomplete) are reported to the
+    // problem listeners and kept in Problems(); the store goes on serving what it has.
+    void Rescan();
+    std::vector<std::wstring> Problems() const;
+    using ProblemListener = std::function<void(const std::wstring& problem)>;
+    uint64_t AddProblemListener(ProblemListener listener);
+    void RemoveProblemListener(uint64_t id);
+    const std::filesystem::path& Folder() const noexcept { return folder_; }
+    ~Store();
     using ChangeListener = std::function<void(const Channel& channel)>;
     // Registers a listener for appended events; returns its id for RemoveListener.
     uint64_t AddListener(ChangeListener listener);
@@ -224,6 +244,32 @@ public:
 
 private:
     Channel& GetOrAddChannel(std::wstring_view name);
+    // Keeps record ids increasing at the end of a channel from index `from` on.
+    static void OrderAppended(Channel& channel, size_t from);
+    // Loads the complete events that a file holds past the part already read; the caller holds
+    // the lock exclusively. Returns the channels that grew.
+    std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank);
+    void Notify(const std::vector<const Channel*>& changed);
+    void Report(std::wstring problem);
+    void StartWatcher(std::chrono::milliseconds interval);
+
+    // How far each event file of the folder has been read (bytes), and its size at the last scan.
+    struct FileState {
+        uint64_t consumed = 0;
+        uint64_t lastSize = 0;
+        bool reportedIncomplete = false;
+        bool reportedProblem = false;
+    };
+    std::filesystem::path folder_;
+    std::map<std::filesystem::path, FileState> files_; // under `mutex`
+    mutable std::mutex problemsMutex_;
+    std::vector<std::wstring> problems_;
+    std::map<uint64_t, ProblemListener> problemListeners_;
+    uint64_t nextProblemListener_ = 1;
+    std::mutex watcherMutex_;
+    std::condition_variable watcherWake_;
+    bool watcherStop_ = false;
+    std::thread watcher_;
     uint32_t InternGuid(const GUID& guid);
     uint32_t AppendText(Channel& channel, std::wstring_view text);
 
