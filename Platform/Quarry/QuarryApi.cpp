@@ -293,7 +293,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeName(void* node, uint32_t flags, EK
     return Guarded([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
-        return ReturnText(flags == EKN_NAME_FULL_PATH ? self.FullPath() : self.name, buffer, size);
+        // Two returns, not a conditional: that would copy the name for every read.
+        if (flags == EKN_NAME_FULL_PATH) {
+            return ReturnText(self.FullPath(), buffer, size);
+        }
+        return ReturnText(self.name, buffer, size);
     });
 }
 
