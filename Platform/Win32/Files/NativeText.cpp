@@ -6,85 +6,6 @@
 
 namespace Pal {
 
-namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-bool IsScalarValue(char32_t c) noexcept {
-    return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (!IsScalarValue(c)) {
-        c = kReplacement;
-    }
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-} // namespace
-
-std::string ToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const wchar_t c : text) {
-        AppendUtf8(out, static_cast<char32_t>(c));
-    }
-    return out;
-}
-
-std::wstring FromUtf8(std::string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = 0;
-        char32_t c = 0;
-        char32_t minimum = 0;
-        if (lead < 0x80) {
-            out += static_cast<wchar_t>(lead);
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2, c = lead & 0x1F, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, c = lead & 0x0F, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, c = lead & 0x07, minimum = 0x10000;
-        } else {
-            out += static_cast<wchar_t>(kReplacement);
-            ++i;
-            continue;
-        }
-        size_t taken = 1;
-        while (taken < length && i + taken < text.size() &&
-               (static_cast<unsigned char>(text[i + taken]) & 0xC0) == 0x80) {
-            c = (c << 6) | (static_cast<unsigned char>(text[i + taken]) & 0x3F);
-            ++taken;
-        }
-        if (taken != length || c < minimum || !IsScalarValue(c)) {
-            c = kReplacement;
-        }
-        out += static_cast<wchar_t>(c);
-        i += taken;
-    }
-    return out;
-}
-
 std::wstring FromUtf16Le(std::string_view bytes) {
     std::wstring out;
     out.reserve(bytes.size() / 2);
@@ -102,13 +23,14 @@ std::wstring FromUtf16Le(std::string_view bytes) {
                 continue;
             }
         }
-        out += static_cast<wchar_t>(unit >= 0xD800 && unit <= 0xDFFF ? kReplacement : unit);
+        out += static_cast<wchar_t>(unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
     }
     return out;
 }
 
 std::string ToNativePath(LPCWSTR path) {
-    std::string native = ToUtf8(path == nullptr ? std::wstring_view() : std::wstring_view(path));
+    std::string native =
+        Utf8FromWide(path == nullptr ? std::wstring_view() : std::wstring_view(path));
     for (char& c : native) {
         if (c == '\\') {
             c = '/';

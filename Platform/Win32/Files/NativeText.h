@@ -2,6 +2,7 @@
 // error codes) and the Linux one (UTF-8, "/" separators, errno). Internal to libPalWin32.
 #pragma once
 
+#include "../Core/Utf8.h"
 #include "Win32/WinTypes.h"
 
 #include <string>
@@ -9,10 +10,6 @@
 
 namespace Pal {
 
-// UTF-32 to UTF-8; code points that are not characters become U+FFFD.
-std::string ToUtf8(std::wstring_view text);
-// UTF-8 to UTF-32; malformed sequences become U+FFFD.
-std::wstring FromUtf8(std::string_view text);
 // UTF-16LE bytes to UTF-32 (surrogate pairs joined, lone surrogates become U+FFFD).
 std::wstring FromUtf16Le(std::string_view bytes);
 

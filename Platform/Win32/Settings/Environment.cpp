@@ -16,11 +16,11 @@ std::optional<std::wstring> Variable(const std::wstring& name) {
     if (name.empty() || name.find(L'=') != std::wstring::npos) {
         return std::nullopt;
     }
-    const char* value = std::getenv(Pal::ToUtf8(name).c_str());
+    const char* value = std::getenv(Pal::Utf8FromWide(name).c_str());
     if (value == nullptr) {
         return std::nullopt;
     }
-    return Pal::FromUtf8(value);
+    return Pal::WideFromUtf8(value);
 }
 
 } // namespace

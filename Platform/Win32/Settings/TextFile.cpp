@@ -33,9 +33,9 @@ bool ReadTextFile(const std::string& path, std::wstring& text, DWORD& error) {
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         text = FromUtf16Le(std::string_view(bytes).substr(2));
     } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        text = FromUtf8(std::string_view(bytes).substr(3));
+        text = WideFromUtf8(std::string_view(bytes).substr(3));
     } else {
-        text = FromUtf8(bytes);
+        text = WideFromUtf8(bytes);
     }
     error = ERROR_SUCCESS;
     return true;
