@@ -101,6 +101,16 @@ std::string ReadFile(const std::filesystem::path& file) {
     return content;
 }
 
+// Where the complete events of a file's text end: after the last end tag at `lastEndTag` and the
+// blanks that follow it.
+size_t EndOfEvents(std::string_view text, size_t lastEndTag) {
+    size_t end = lastEndTag + 8;
+    while (end < text.size() && std::isspace(static_cast<unsigned char>(text[end]))) {
+        ++end;
+    }
+    return end;
+}
+
 constexpr std::wstring_view kClassicChannels[] = {L"Application", L"System", L"Security"};
 
 } // namespace
@@ -320,7 +330,7 @@ void Store::LoadEventFile(const std::filesystem::path& file, LoadReport& report,
         state.lastSize = content.size();
         state.consumed = end == std::string::npos || content.find("<Events") != std::string::npos
                              ? content.size()
-                             : end + 8;
+                             : EndOfEvents(content, end);
     }
     // Event elements one after another are parsed in chunks, so a large file never becomes one
     // large document; a root element holding the events is parsed whole. A UTF-8 byte-order mark
@@ -857,7 +867,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     for (auto& problem : report.problems) {
         Report(name + L": " + problem);
     }
-    state.consumed += end + 8;
+    state.consumed += EndOfEvents(bytes, end);
     state.lastSize = size;
     std::vector<const Channel*> changed;
     for (auto& [channelName, channel] : channels_) {

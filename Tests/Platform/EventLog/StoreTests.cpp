@@ -12,11 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 using namespace PalEventLog;
 namespace fs = std::filesystem;
@@ -223,6 +226,133 @@ LibevtxView ReadWithLibevtx(const fs::path& file) {
     }
     libevtx_file_free(&f, nullptr);
     return view;
+}
+
+// Waits up to `limit` for a condition that another thread makes true.
+template <class F>
+bool Eventually(F&& condition, std::chrono::milliseconds limit = std::chrono::seconds(1)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+size_t EventCount(Store& store, const wchar_t* channel) {
+    std::shared_lock lock(store.mutex);
+    const Channel* c = store.FindChannel(channel);
+    return c == nullptr ? 0 : c->events.size();
+}
+
+bool HasProblem(const Store& store, std::wstring_view text) {
+    for (const auto& problem : store.Problems()) {
+        if (problem.find(text) != std::wstring::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(StoreFolder, EventsAppendedByAnotherWriterReachOpenResultSetsWithinASecond) {
+    TempFolder folder;
+    folder.Write("a.xml", Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z",
+                                            "<Data>x</Data>"));
+    auto store = Store::Open(folder.Path(), nullptr);
+    SetGlobalStore(store);
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr);
+    EVT_HANDLE events[8];
+    DWORD returned = 0;
+    ASSERT_TRUE(EvtNext(rs, 8, events, 0, 0, &returned));
+    EXPECT_EQ(returned, 1u);
+    EvtClose(events[0]);
+
+    // Two events, the second only half written at first.
+    const std::string second =
+        Testing::EventXml("Application", 3, 3, 4, "P", "2024-01-01T00:00:00Z", "<Data>z</Data>");
+    {
+        std::ofstream out(folder.Path() / "a.xml", std::ios::app | std::ios::binary);
+        out << Testing::EventXml("Application", 2, 2, 4, "P", "2024-01-01T00:00:00Z", "")
+            << second.substr(0, 40);
+    }
+    ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") == 2; }));
+    ASSERT_TRUE(EvtNext(rs, 8, events, 0, 0, &returned));
+    EXPECT_EQ(returned, 1u);
+    EvtClose(events[0]);
+    EXPECT_TRUE(Eventually([&] { return HasProblem(*store, L"incomplete event"); }));
+    std::ofstream(folder.Path() / "a.xml", std::ios::app | std::ios::binary) << second.substr(40);
+    // A new file is picked up too.
+    folder.Write("b.xml", Testing::EventXml("System", 9, 9, 4, "P", "2024-01-01T00:00:00Z", ""));
+    ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") == 3; }));
+    ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"System") == 1; }));
+    EvtClose(rs);
+    SetGlobalStore(nullptr);
+}
+
+TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
+    TempFolder folder;
+    std::string xml;
+    for (int r = 1; r <= 3; ++r) {
+        xml += Testing::EventXml("Application", r, r, 4, "P", "2024-01-01T00:00:00Z", "");
+    }
+    folder.Write("a.xml", xml);
+    folder.Write("b.xml", Testing::EventXml("System", 1, 1, 4, "P", "2024-01-01T00:00:00Z", ""));
+    auto store = Store::Open(folder.Path(), nullptr);
+    std::vector<std::wstring> heard;
+    std::mutex heardMutex;
+    store->AddProblemListener([&](const std::wstring& problem) {
+        std::lock_guard lock(heardMutex);
+        heard.push_back(problem);
+    });
+    // Truncated in the middle of the second event; b.xml removed.
+    fs::resize_file(folder.Path() / "a.xml", xml.size() / 2);
+    fs::remove(folder.Path() / "b.xml");
+    ASSERT_TRUE(Eventually([&] { return HasProblem(*store, L"a.xml: shrank"); }));
+    store->Rescan();
+    EXPECT_EQ(EventCount(*store, L"Application"), 3u);
+    EXPECT_EQ(EventCount(*store, L"System"), 1u);
+    std::lock_guard lock(heardMutex);
+    EXPECT_FALSE(heard.empty());
+}
+
+TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
+    TempFolder folder;
+    auto first = Store::Open(folder.Path(), nullptr);
+    auto second = Store::Open(folder.Path(), nullptr);
+    auto writer = [](Store& store, int count, const std::string& tag) {
+        for (int i = 0; i < count; ++i) {
+            DWORD error = 0;
+            store.Write(
+                L"Application",
+                [&](uint64_t record) {
+                    return Testing::EventXml("Application", record, 1, 4, "P",
+                                             "2024-01-01T00:00:00Z",
+                                             "<Data>" + tag + std::to_string(i) + "</Data>");
+                },
+                error);
+        }
+    };
+    std::thread a(writer, std::ref(*first), 200, "a");
+    std::thread b(writer, std::ref(*second), 200, "b");
+    a.join();
+    b.join();
+    for (auto* store : {first.get(), second.get()}) {
+        ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") == 400; }))
+            << EventCount(*store, L"Application");
+        std::shared_lock lock(store->mutex);
+        const Channel& channel = *store->FindChannel(L"Application");
+        std::set<std::wstring> values;
+        for (const Event& e : channel.events) {
+            values.insert(std::wstring(InsertionStrings(*store, channel, e).front()));
+        }
+        EXPECT_EQ(values.size(), 400u);
+        for (size_t i = 1; i < channel.events.size(); ++i) {
+            EXPECT_LT(channel.events[i - 1].recordId, channel.events[i].recordId);
+        }
+    }
 }
 
 TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {

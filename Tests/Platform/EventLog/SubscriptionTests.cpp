@@ -6,6 +6,7 @@
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
+#include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -294,6 +296,127 @@ TEST_F(Subscriptions, SignalFormSignalsNewMatchesAndEvtNextTakesThem) {
     EvtClose(events[0]);
     EvtClose(events[1]);
     CloseHandle(signal);
+}
+
+// Record numbers of the records a classic read filled a buffer with.
+std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {
+    std::vector<DWORD> numbers;
+    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= bytes;) {
+        EVENTLOGRECORD header;
+        std::memcpy(&header, buffer.data() + at, sizeof header);
+        numbers.push_back(header.RecordNumber);
+        at += header.Length;
+    }
+    return numbers;
+}
+
+TEST(EventLogStress, ConcurrentWritersReadersAndSubscribersLoseAndDuplicateNothing) {
+    SetGlobalStore(std::make_shared<Store>());
+    constexpr int kWriters = 4;
+    constexpr int kPerWriter = 250;
+    constexpr size_t kTotal = kWriters * kPerWriter;
+    Received all;
+    Received filtered;
+    EVT_HANDLE subAll = EvtSubscribe(nullptr, nullptr, L"Application", nullptr, nullptr, &all,
+                                     &Received::Callback, EvtSubscribeToFutureEvents);
+    EVT_HANDLE subFiltered =
+        EvtSubscribe(nullptr, nullptr, L"Application", L"*[System[Provider[@Name='Stress']]]",
+                     nullptr, &filtered, &Received::Callback, EvtSubscribeToFutureEvents);
+    HANDLE signal = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EVT_HANDLE pull = EvtSubscribe(nullptr, signal, L"Application", nullptr, nullptr, nullptr,
+                                   nullptr, EvtSubscribeToFutureEvents);
+    ASSERT_NE(subAll, nullptr);
+    ASSERT_NE(subFiltered, nullptr);
+    ASSERT_NE(pull, nullptr);
+
+    std::atomic<bool> writing{true};
+    std::atomic<int> disorder{0};
+    std::vector<uint64_t> pulled;
+    std::thread puller([&] {
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (pulled.size() < kTotal && std::chrono::steady_clock::now() < end) {
+            EVT_HANDLE events[16];
+            DWORD returned = 0;
+            while (EvtNext(pull, 16, events, 0, 0, &returned)) {
+                for (DWORD i = 0; i < returned; ++i) {
+                    pulled.push_back(RecordIdOf(events[i]));
+                    EvtClose(events[i]);
+                }
+            }
+            WaitForSingleObject(signal, 20);
+        }
+    });
+    std::thread queryReader([&] {
+        while (writing) {
+            EVT_HANDLE rs = EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath);
+            EVT_HANDLE events[32];
+            DWORD returned = 0;
+            uint64_t previous = 0;
+            while (EvtNext(rs, 32, events, 0, 0, &returned)) {
+                for (DWORD i = 0; i < returned; ++i) {
+                    const uint64_t id = RecordIdOf(events[i]);
+                    disorder += id <= previous ? 1 : 0;
+                    previous = id;
+                    EvtClose(events[i]);
+                }
+            }
+            EvtClose(rs);
+        }
+    });
+    std::thread classicReader([&] {
+        std::vector<uint8_t> buffer(16384);
+        while (writing) {
+            HANDLE log = OpenEventLogW(nullptr, L"Application");
+            DWORD read = 0;
+            DWORD needed = 0;
+            DWORD previous = 0;
+            while (ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
+                                 buffer.data(), static_cast<DWORD>(buffer.size()), &read,
+                                 &needed)) {
+                for (DWORD number : RecordNumbers(buffer, read)) {
+                    disorder += number != previous + 1 ? 1 : 0;
+                    previous = number;
+                }
+            }
+            CloseEventLog(log);
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([w] {
+            HANDLE source = RegisterEventSourceW(nullptr, L"Stress");
+            for (int n = 0; n < kPerWriter; ++n) {
+                const std::wstring text = std::to_wstring(w) + L"-" + std::to_wstring(n);
+                LPCWSTR strings[] = {text.c_str()};
+                ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, strings,
+                             nullptr);
+            }
+            DeregisterEventSource(source);
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    writing = false;
+    queryReader.join();
+    classicReader.join();
+    EXPECT_TRUE(all.WaitFor(kTotal, 30s));
+    EXPECT_TRUE(filtered.WaitFor(kTotal, 30s));
+    puller.join();
+    EvtClose(subAll);
+    EvtClose(subFiltered);
+    EvtClose(pull);
+    CloseHandle(signal);
+    SetGlobalStore(nullptr);
+
+    std::vector<uint64_t> expected(kTotal);
+    for (size_t i = 0; i < kTotal; ++i) {
+        expected[i] = i + 1;
+    }
+    EXPECT_EQ(all.records, expected);
+    EXPECT_EQ(filtered.records, expected);
+    EXPECT_EQ(pulled, expected);
+    EXPECT_EQ(disorder.load(), 0);
 }
 
 TEST(EventObjects, ManualResetStaysSignalledAutomaticResetReleasesOneWait) {
