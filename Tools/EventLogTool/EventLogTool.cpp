@@ -4,22 +4,29 @@
 //   EventLogTool [--store DIR] query CHANNEL QUERY [COUNT] [--xml]
 //   EventLogTool import DEST FILE|FOLDER...
 //   EventLogTool generate DEST EVENTS-PER-CHANNEL
+//   EventLogTool [--store DIR] write SOURCE TYPE ID [--category N] [STRING...]
+//   EventLogTool [--store DIR] follow CHANNEL [QUERY] [--oldest] [--xml]
 // The store is DIR, else the folder named by PAL_EVENTLOG_DIR.
 #include "Render.h"
 #include "SampleEvents.h"
 #include "Store.h"
 
+#include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
+#include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -33,7 +40,11 @@ int Usage() {
                  "  EventLogTool [--store DIR] newest CHANNEL [COUNT]\n"
                  "  EventLogTool [--store DIR] query CHANNEL QUERY [COUNT] [--xml]\n"
                  "  EventLogTool import DEST FILE|FOLDER...\n"
-                 "  EventLogTool generate DEST EVENTS-PER-CHANNEL\n";
+                 "  EventLogTool generate DEST EVENTS-PER-CHANNEL\n"
+                 "  EventLogTool [--store DIR] write SOURCE TYPE ID [--category N] [STRING...]\n"
+                 "      TYPE: success, error, warning, information, audit-success, "
+                 "audit-failure\n"
+                 "  EventLogTool [--store DIR] follow CHANNEL [QUERY] [--oldest] [--xml]\n";
     return 2;
 }
 
@@ -240,6 +251,93 @@ int Generate(const fs::path& destination, uint64_t perChannel) {
     return 0;
 }
 
+// Writes one event through ReportEventW, as eventcreate does: the source's channel is the one
+// publishers.xml declares for it, Application otherwise.
+int Write(const std::string& source, const std::string& type, unsigned long id,
+          unsigned long category, const std::vector<std::string>& texts) {
+    static const std::map<std::string, WORD> kTypes = {
+        {"success", EVENTLOG_SUCCESS},
+        {"error", EVENTLOG_ERROR_TYPE},
+        {"warning", EVENTLOG_WARNING_TYPE},
+        {"information", EVENTLOG_INFORMATION_TYPE},
+        {"audit-success", EVENTLOG_AUDIT_SUCCESS},
+        {"audit-failure", EVENTLOG_AUDIT_FAILURE},
+    };
+    const auto found = kTypes.find(type);
+    if (found == kTypes.end()) {
+        return Usage();
+    }
+    HANDLE handle = RegisterEventSourceW(nullptr, Widen(source).c_str());
+    if (handle == nullptr) {
+        std::cerr << "cannot register the source: error " << GetLastError() << "\n";
+        return 1;
+    }
+    std::vector<std::wstring> wide;
+    for (const auto& text : texts) {
+        wide.push_back(Widen(text));
+    }
+    std::vector<LPCWSTR> strings;
+    for (const auto& text : wide) {
+        strings.push_back(text.c_str());
+    }
+    const BOOL ok = ReportEventW(handle, found->second, static_cast<WORD>(category),
+                                 static_cast<DWORD>(id), nullptr, static_cast<WORD>(strings.size()),
+                                 0, strings.empty() ? nullptr : strings.data(), nullptr);
+    const DWORD error = GetLastError();
+    DeregisterEventSource(handle);
+    if (!ok) {
+        std::cerr << "cannot write the event: error " << error << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+struct Follower {
+    EVT_HANDLE systemContext = nullptr;
+    bool xml = false;
+};
+
+DWORD WINAPI PrintArrival(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event) {
+    try {
+        const auto* follower = static_cast<const Follower*>(context);
+        if (action == EvtSubscribeActionDeliver) {
+            PrintEvent(event, follower->systemContext, follower->xml);
+        } else {
+            std::printf("(subscription error %u)\n",
+                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
+        }
+        std::fflush(stdout);
+    } catch (...) {
+        // Nothing leaves the callback.
+    }
+    return 0;
+}
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// Prints the channel's matching events as they arrive, until interrupted.
+int Follow(const std::wstring& channel, const std::wstring& query, bool oldest, bool xml) {
+    Follower follower;
+    follower.xml = xml;
+    EvtHandle context(EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem));
+    follower.systemContext = context.handle;
+    EvtHandle subscription(EvtSubscribe(
+        nullptr, nullptr, channel.c_str(), query.c_str(), nullptr, &follower, &PrintArrival,
+        oldest ? EvtSubscribeStartAtOldestRecord : EvtSubscribeToFutureEvents));
+    if (subscription.handle == nullptr) {
+        std::cerr << "subscribe failed: error " << GetLastError() << ": " << ExtendedStatus()
+                  << "\n";
+        return 1;
+    }
+    std::signal(SIGINT, [](int) { g_interrupted = 1; });
+    std::signal(SIGTERM, [](int) { g_interrupted = 1; });
+    std::fprintf(stderr, "following %s; Ctrl-C ends\n", Narrow(channel).c_str());
+    while (g_interrupted == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -251,10 +349,18 @@ int main(int argc, char** argv) {
             args.erase(args.begin(), args.begin() + 2);
         }
         bool xml = false;
+        bool oldest = false;
+        unsigned long category = 0;
         for (auto it = args.begin(); it != args.end();) {
             if (*it == "--xml") {
                 xml = true;
                 it = args.erase(it);
+            } else if (*it == "--oldest") {
+                oldest = true;
+                it = args.erase(it);
+            } else if (*it == "--category" && it + 1 != args.end()) {
+                category = std::stoul(*(it + 1));
+                it = args.erase(it, it + 2);
             } else {
                 ++it;
             }
@@ -277,6 +383,15 @@ int main(int argc, char** argv) {
         }
         if (command == "import" && args.size() >= 3) {
             return Import(args[1], std::vector<fs::path>(args.begin() + 2, args.end()));
+        }
+        if (command == "write" && args.size() >= 4) {
+            OpenStore(storeFolder, true);
+            return Write(args[1], args[2], std::stoul(args[3], nullptr, 0), category,
+                         std::vector<std::string>(args.begin() + 4, args.end()));
+        }
+        if (command == "follow" && (args.size() == 2 || args.size() == 3)) {
+            OpenStore(storeFolder, true);
+            return Follow(Widen(args[1]), args.size() == 3 ? Widen(args[2]) : L"*", oldest, xml);
         }
         if (command == "generate" && args.size() == 3) {
             return Generate(args[1], std::stoull(args[2]));
