@@ -7,17 +7,23 @@
 #include "SampleEvents.h"
 #include "Store.h"
 
+#include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"
 
 #include <benchmark/benchmark.h>
 #include <libevtx.h>
 #include <malloc.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -269,6 +275,141 @@ void BM_EvtxImport(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(records));
 }
 BENCHMARK(BM_EvtxImport)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Writing with one subscriber: ReportEventW calls per second into a store in memory (range 0) or
+// a store folder that persists every event (range 1); the time includes the subscriber's catching
+// up with the last event.
+std::atomic<uint64_t> g_delivered{0};
+std::atomic<int64_t> g_deliveredAt{0}; // steady-clock nanoseconds of the last delivery
+
+DWORD WINAPI CountDelivery(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID, EVT_HANDLE) {
+    if (action == EvtSubscribeActionDeliver) {
+        g_deliveredAt.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                            std::memory_order_relaxed);
+        g_delivered.fetch_add(1, std::memory_order_release);
+    }
+    return 0;
+}
+
+struct WritingStore {
+    std::shared_ptr<Store> previous = GlobalStore();
+    fs::path folder;
+    HANDLE source = nullptr;
+    EVT_HANDLE subscription = nullptr;
+
+    explicit WritingStore(bool persisted) {
+        if (persisted) {
+            folder =
+                fs::temp_directory_path() / ("corvane-evtlog-write-" + std::to_string(getpid()));
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            SetGlobalStore(Store::Open(folder, nullptr));
+        } else {
+            SetGlobalStore(std::make_shared<Store>());
+        }
+        g_delivered = 0;
+        subscription = EvtSubscribe(nullptr, nullptr, L"Application", nullptr, nullptr, nullptr,
+                                    &CountDelivery, EvtSubscribeToFutureEvents);
+        source = RegisterEventSourceW(nullptr, L"Bench");
+    }
+    ~WritingStore() {
+        DeregisterEventSource(source);
+        EvtClose(subscription);
+        SetGlobalStore(previous);
+        if (!folder.empty()) {
+            fs::remove_all(folder);
+        }
+    }
+    bool Report(uint64_t n) const {
+        const std::wstring text = L"event " + std::to_wstring(n);
+        LPCWSTR strings[] = {text.c_str(), L"second insertion string"};
+        return ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 1, 1000, nullptr, 2, 0, strings,
+                            nullptr) != FALSE;
+    }
+};
+
+void BM_ReportEventWithSubscriber(benchmark::State& state) {
+    WritingStore writing(state.range(0) != 0);
+    uint64_t written = 0;
+    for (auto _ : state) {
+        if (!writing.Report(written++)) {
+            state.SkipWithError("ReportEventW failed");
+            break;
+        }
+    }
+    while (g_delivered.load(std::memory_order_acquire) < written) {
+        std::this_thread::yield();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(written));
+    state.counters["delivered"] = static_cast<double>(g_delivered.load());
+}
+BENCHMARK(BM_ReportEventWithSubscriber)->Arg(0)->Arg(1)->Iterations(20000)->UseRealTime();
+
+// From ReportEventW to the subscriber's callback: median and 99th percentile over the iterations.
+void BM_ReportToCallbackLatency(benchmark::State& state) {
+    WritingStore writing(false);
+    std::vector<double> microseconds;
+    uint64_t written = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        writing.Report(written++);
+        while (g_delivered.load(std::memory_order_acquire) < written) {
+        }
+        const auto at = std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(g_deliveredAt.load(std::memory_order_relaxed)));
+        const double elapsed = std::chrono::duration<double, std::micro>(at - start).count();
+        microseconds.push_back(elapsed);
+        state.SetIterationTime(elapsed / 1e6);
+    }
+    std::sort(microseconds.begin(), microseconds.end());
+    if (!microseconds.empty()) {
+        state.counters["median_us"] = microseconds[microseconds.size() / 2];
+        state.counters["p99_us"] = microseconds[microseconds.size() * 99 / 100];
+    }
+}
+BENCHMARK(BM_ReportToCallbackLatency)
+    ->Iterations(5000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// ReadEventLogW seek reads at random records of the large channel, per record read: with a 64 KiB
+// buffer, which a seek read fills with the record and those after it (range 0), and as the module
+// reads one record (range 1): a 1-byte buffer first, then the size asked for.
+void BM_ReadEventLogSeek(benchmark::State& state) {
+    BenchStore();
+    HANDLE log = OpenEventLogW(nullptr, L"Application");
+    DWORD records = 0;
+    GetNumberOfEventLogRecords(log, &records);
+    std::vector<uint8_t> buffer(64 * 1024);
+    uint64_t seed = 12345;
+    const bool sizing = state.range(0) != 0;
+    uint64_t recordsRead = 0;
+    for (auto _ : state) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        const auto record = static_cast<DWORD>(1 + (seed >> 33) % records);
+        DWORD read = 0;
+        DWORD needed = 0;
+        DWORD size = static_cast<DWORD>(buffer.size());
+        if (sizing) {
+            ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, record, buffer.data(),
+                          1, &read, &needed);
+            size = needed;
+        }
+        if (!ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, record, buffer.data(),
+                           size, &read, &needed)) {
+            state.SkipWithError("ReadEventLogW failed");
+            break;
+        }
+        for (DWORD at = 0; at < read; ++recordsRead) {
+            DWORD length = 0;
+            std::memcpy(&length, buffer.data() + at, sizeof length);
+            at += length;
+        }
+    }
+    CloseEventLog(log);
+    state.SetItemsProcessed(static_cast<int64_t>(recordsRead));
+}
+BENCHMARK(BM_ReadEventLogSeek)->Arg(0)->Arg(1);
 
 } // namespace
 
