@@ -247,7 +247,12 @@ PAL_API BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE ChannelConfig,
                                                 PEVT_VARIANT PropertyValueBuffer,
                                                 PDWORD PropertyValueBufferUsed);
 
-// Subscribes to the events of a channel that match a query (Flags: EVT_SUBSCRIBE_FLAGS).
+// Subscribes to the events of a channel that match a query (Flags: EVT_SUBSCRIBE_FLAGS), from the
+// origin the flags name. Exactly one of Callback and SignalEvent: a callback receives each event
+// on a thread of the stand-in; a signal event (an event object of CreateEventW) is set when
+// matching events wait, and EvtNext on the subscription handle takes them. A strict subscription
+// whose bookmarked record is gone first reports ERROR_EVT_QUERY_RESULT_STALE (to the callback, or
+// from the first EvtNext). EvtClose waits for a running callback; none follows it.
 PAL_API EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE Session, HANDLE SignalEvent, LPCWSTR ChannelPath,
                                        LPCWSTR Query, EVT_HANDLE Bookmark, PVOID Context,
                                        EVT_SUBSCRIBE_CALLBACK Callback, DWORD Flags);
@@ -255,5 +260,6 @@ PAL_API EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE Session, HANDLE SignalEvent, L
 // The calling thread's extended status text of its last failing Evt call; returns a Win32 code.
 PAL_API DWORD WINAPI EvtGetExtendedStatus(DWORD BufferSize, LPWSTR Buffer, PDWORD BufferUsed);
 
-// Closes any Evt handle. Closing a result set invalidates the event handles it handed out.
+// Closes any Evt handle. Closing a result set or subscription invalidates the event handles it
+// handed out.
 PAL_API BOOL WINAPI EvtClose(EVT_HANDLE Object);
