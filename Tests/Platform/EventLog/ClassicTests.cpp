@@ -1,6 +1,8 @@
 #include "Store.h"
 #include "TestStore.h"
 
+#include "EventLogFaults.h"
+
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEventLog.h"
@@ -66,6 +68,7 @@ protected:
         SetGlobalStore(Store::Open(folder_, nullptr));
     }
     void TearDown() override {
+        PalEventLogClearFaults();
         SetGlobalStore(nullptr);
         std::error_code ec;
         fs::remove_all(folder_, ec);
@@ -333,6 +336,33 @@ TEST_F(ClassicLog, SourcesWriteToTheirDeclaredChannelButNeverToSecurity) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     DeregisterEventSource(ops);
     DeregisterEventSource(auditor);
+}
+
+TEST_F(ClassicLog, InjectedFaultsFailTheCallAndWriteNothing) {
+    HANDLE source = RegisterEventSourceW(nullptr, L"Writer");
+    HANDLE log = OpenEventLogW(nullptr, L"Application");
+    PalEventLogInjectFault("ReportEventW", ERROR_DISK_FULL, 1, 1, 0);
+    EXPECT_TRUE(ReportEventW(source, EVENTLOG_SUCCESS, 0, 1, nullptr, 0, 0, nullptr, nullptr));
+    EXPECT_FALSE(ReportEventW(source, EVENTLOG_SUCCESS, 0, 2, nullptr, 0, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_TRUE(ReportEventW(source, EVENTLOG_SUCCESS, 0, 3, nullptr, 0, 0, nullptr, nullptr));
+    DWORD count = 0;
+    GetNumberOfEventLogRecords(log, &count);
+    EXPECT_EQ(count, 6u);
+    // A classic handle sees what was written after it was opened.
+    EXPECT_GT(ReadRecord(log, 6).size(), sizeof(EVENTLOGRECORD));
+    PalEventLogInjectFault("ReadEventLogW", 1734, 0, 1, 0);
+    std::vector<uint8_t> buffer(4096);
+    DWORD read = 0;
+    DWORD needed = 0;
+    EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 1, buffer.data(),
+                               4096, &read, &needed));
+    EXPECT_EQ(GetLastError(), 1734u);
+    PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1, 0);
+    EXPECT_EQ(OpenEventLogW(nullptr, L"Application"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseEventLog(log);
+    DeregisterEventSource(source);
 }
 
 TEST_F(ClassicLog, WrittenEventsArePersistedAndThereAfterARestart) {
