@@ -769,6 +769,8 @@ bool Store::Write(std::wstring_view channelName,
         uint64_t sizeBefore = 0;
         if (!folder_.empty()) {
             path = folder_ / WrittenFileName(channel.name);
+            std::error_code ec;
+            std::filesystem::create_directories(folder_, ec); // a store folder not there yet
             file.emplace(path);
             if (file->fd < 0) {
                 error = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
@@ -808,6 +810,7 @@ bool Store::Write(std::wstring_view channelName,
         changed.push_back(&channel);
     }
     Notify(changed);
+    DeliverProblems();
     return true;
 }
 
@@ -928,6 +931,7 @@ void Store::Rescan() {
         }
     }
     Notify(changed);
+    DeliverProblems();
 }
 
 void Store::StartWatcher(std::chrono::milliseconds interval) {
@@ -961,16 +965,25 @@ Store::~Store() {
 }
 
 void Store::Report(std::wstring problem) {
+    std::lock_guard lock(problemsMutex_);
+    problems_.push_back(problem);
+    undelivered_.push_back(std::move(problem));
+}
+
+void Store::DeliverProblems() {
+    std::vector<std::wstring> problems;
     std::vector<ProblemListener> listeners;
     {
         std::lock_guard lock(problemsMutex_);
-        problems_.push_back(problem);
+        problems.swap(undelivered_);
         for (const auto& [id, listener] : problemListeners_) {
             listeners.push_back(listener);
         }
     }
-    for (const auto& listener : listeners) {
-        listener(problem);
+    for (const auto& problem : problems) {
+        for (const auto& listener : listeners) {
+            listener(problem);
+        }
     }
 }
 

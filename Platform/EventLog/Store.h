@@ -250,7 +250,9 @@ private:
     // the lock exclusively. Returns the channels that grew.
     std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank);
     void Notify(const std::vector<const Channel*>& changed);
+    // Problems are recorded under the store's lock and handed to the listeners after it.
     void Report(std::wstring problem);
+    void DeliverProblems();
     void StartWatcher(std::chrono::milliseconds interval);
 
     // How far each event file of the folder has been read (bytes), and its size at the last scan.
@@ -264,6 +266,7 @@ private:
     std::map<std::filesystem::path, FileState> files_; // under `mutex`
     mutable std::mutex problemsMutex_;
     std::vector<std::wstring> problems_;
+    std::vector<std::wstring> undelivered_;
     std::map<uint64_t, ProblemListener> problemListeners_;
     uint64_t nextProblemListener_ = 1;
     std::mutex watcherMutex_;
