@@ -3,6 +3,7 @@
 #include "Store.h"
 #include "TestStore.h"
 
+#include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -256,7 +257,7 @@ bool HasProblem(const Store& store, std::wstring_view text) {
     return false;
 }
 
-TEST(StoreFolder, EventsAppendedByAnotherWriterReachOpenResultSetsWithinASecond) {
+TEST(StoreFolder, EventsAppendedByAnotherWriterReachResultSetsAndSubscriptionsWithinASecond) {
     TempFolder folder;
     folder.Write("a.xml", Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z",
                                             "<Data>x</Data>"));
@@ -264,6 +265,10 @@ TEST(StoreFolder, EventsAppendedByAnotherWriterReachOpenResultSetsWithinASecond)
     SetGlobalStore(store);
     EVT_HANDLE rs = EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath);
     ASSERT_NE(rs, nullptr);
+    HANDLE signal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EVT_HANDLE subscription = EvtSubscribe(nullptr, signal, L"Application", nullptr, nullptr,
+                                           nullptr, nullptr, EvtSubscribeToFutureEvents);
+    ASSERT_NE(subscription, nullptr);
     EVT_HANDLE events[8];
     DWORD returned = 0;
     ASSERT_TRUE(EvtNext(rs, 8, events, 0, 0, &returned));
@@ -282,6 +287,13 @@ TEST(StoreFolder, EventsAppendedByAnotherWriterReachOpenResultSetsWithinASecond)
     ASSERT_TRUE(EvtNext(rs, 8, events, 0, 0, &returned));
     EXPECT_EQ(returned, 1u);
     EvtClose(events[0]);
+    // The subscription was told, within the same second.
+    EXPECT_EQ(WaitForSingleObject(signal, 1000), WAIT_OBJECT_0);
+    ASSERT_TRUE(EvtNext(subscription, 8, events, 0, 0, &returned));
+    EXPECT_EQ(returned, 1u);
+    EvtClose(events[0]);
+    EvtClose(subscription);
+    CloseHandle(signal);
     EXPECT_TRUE(Eventually([&] { return HasProblem(*store, L"incomplete event"); }));
     std::ofstream(folder.Path() / "a.xml", std::ios::app | std::ios::binary) << second.substr(40);
     // A new file is picked up too.
