@@ -415,10 +415,24 @@ struct EvtxRecord {
     libevtx_record_t* record = nullptr;
     ~EvtxRecord() { libevtx_record_free(&record, nullptr); }
 };
+// The number of records of a log; -1 when it cannot be read.
+int EvtxRecordCount(const std::filesystem::path& path) {
+    EvtxError error;
+    EvtxFile file;
+    int count = -1;
+    if (libevtx_file_initialize(&file.file, &error.error) != 1 ||
+        libevtx_file_open(file.file, path.string().c_str(), LIBEVTX_OPEN_READ, &error.error) != 1 ||
+        libevtx_file_get_number_of_records(file.file, &count, &error.error) != 1) {
+        error.Text();
+        return -1;
+    }
+    return count;
+}
+
 } // namespace
 
 void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
-                         const ProgressFn& progress) {
+                         const ProgressFn& progress, int firstRecord) {
     ++report.files;
     const std::wstring fileName = path.filename().wstring();
     EvtxError error;
@@ -437,7 +451,14 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
     std::string xml;
     std::string batch;
     constexpr size_t kBatch = 1 << 20;
-    for (int i = 0; i < count; ++i) {
+    {
+        FileState& state = files_[path];
+        std::error_code sizeError;
+        const auto size = std::filesystem::file_size(path, sizeError);
+        state.consumed = state.lastSize = sizeError ? 0 : size;
+        state.evtxRecords = count;
+    }
+    for (int i = firstRecord; i < count; ++i) {
         EvtxRecord record;
         auto unreadableRecord = [&] {
             if (unreadable++ == 0) {
@@ -627,7 +648,11 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
             if (useCache && store->LoadCache(file, cache, r)) {
                 std::error_code sizeError;
                 const auto size = std::filesystem::file_size(file, sizeError);
-                store->files_[file] = FileState{sizeError ? 0 : size, sizeError ? 0 : size};
+                FileState& state = store->files_[file];
+                state.consumed = state.lastSize = sizeError ? 0 : size;
+                if (extension == ".evtx") {
+                    state.evtxRecords = EvtxRecordCount(file);
+                }
                 continue;
             }
             const auto before = store->Marks();
@@ -814,7 +839,60 @@ bool Store::Write(std::wstring_view channelName,
     return true;
 }
 
+std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before) {
+    std::vector<const Channel*> changed;
+    for (auto& [channelName, channel] : channels_) {
+        size_t was = 0;
+        for (const ChannelMark& mark : before) {
+            if (mark.channel == channel.get()) {
+                was = mark.events;
+            }
+        }
+        if (channel->events.size() > was) {
+            OrderAppended(*channel, was);
+            changed.push_back(channel.get());
+        }
+    }
+    return changed;
+}
+
+std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file, uint64_t size) {
+    FileState& state = files_[file];
+    const std::wstring name = file.filename().wstring();
+    state.lastSize = state.consumed = size;
+    const int count = EvtxRecordCount(file);
+    if (count < 0) {
+        if (!state.reportedProblem) {
+            state.reportedProblem = true;
+            Report(name + L": cannot be read; its events read so far stay");
+        }
+        return {};
+    }
+    state.reportedProblem = false;
+    if (count < state.evtxRecords) {
+        Report(name + L": now has " + std::to_wstring(count) + L" records, had " +
+               std::to_wstring(state.evtxRecords) + L"; its events read so far stay");
+        state.evtxRecords = count;
+        return {};
+    }
+    if (count == state.evtxRecords) {
+        return {};
+    }
+    const auto before = Marks();
+    LoadReport report;
+    LoadEvtxFile(file, report, {}, std::max(state.evtxRecords, 0));
+    for (auto& problem : report.problems) {
+        Report(problem);
+    }
+    return Grown(before);
+}
+
 std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank) {
+    if (file.extension() == ".evtx" || file.extension() == ".EVTX") {
+        std::error_code ec;
+        const uint64_t size = std::filesystem::file_size(file, ec);
+        return IngestEvtx(file, ec ? 0 : size);
+    }
     FileState& state = files_[file];
     const std::wstring name = file.filename().wstring();
     std::error_code ec;
@@ -872,20 +950,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     }
     state.consumed += EndOfEvents(bytes, end);
     state.lastSize = size;
-    std::vector<const Channel*> changed;
-    for (auto& [channelName, channel] : channels_) {
-        size_t was = 0;
-        for (const ChannelMark& mark : before) {
-            if (mark.channel == channel.get()) {
-                was = mark.events;
-            }
-        }
-        if (channel->events.size() > was) {
-            OrderAppended(*channel, was);
-            changed.push_back(channel.get());
-        }
-    }
-    return changed;
+    return Grown(before);
 }
 
 void Store::Rescan() {
@@ -899,7 +964,8 @@ void Store::Rescan() {
         std::string extension = entry.path().extension().string();
         std::transform(extension.begin(), extension.end(), extension.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") {
+        if ((extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") ||
+            extension == ".evtx") {
             files.push_back(entry.path());
         }
     }

@@ -163,8 +163,10 @@ public:
     // or owns the store alone.
     void LoadEventFile(const std::filesystem::path& file, LoadReport& report,
                        const ProgressFn& progress = {});
+    // Loads the records of a log from `firstRecord` on; the count of records is remembered for
+    // the watcher, which loads those a writer adds later.
     void LoadEvtxFile(const std::filesystem::path& file, LoadReport& report,
-                      const ProgressFn& progress = {});
+                      const ProgressFn& progress = {}, int firstRecord = 0);
     void LoadEventXmlText(std::string_view xml, LoadReport& report);
     // Events one after another: parsed together, or one by one when the whole does not parse.
     void LoadEventChunk(std::string_view chunk, LoadReport& report);
@@ -249,6 +251,9 @@ private:
     // Loads the complete events that a file holds past the part already read; the caller holds
     // the lock exclusively. Returns the channels that grew.
     std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank);
+    std::vector<const Channel*> IngestEvtx(const std::filesystem::path& file, uint64_t size);
+    // The channels that grew since `before` (a Marks() result), their new events in order.
+    std::vector<const Channel*> Grown(const std::vector<ChannelMark>& before);
     void Notify(const std::vector<const Channel*>& changed);
     // Problems are recorded under the store's lock and handed to the listeners after it.
     void Report(std::wstring problem);
@@ -260,6 +265,7 @@ private:
         uint64_t consumed = 0;
         uint64_t lastSize = 0;
         bool reportedIncomplete = false;
+        int evtxRecords = -1; // records of a .evtx log loaded so far
         bool reportedProblem = false;
     };
     std::filesystem::path folder_;

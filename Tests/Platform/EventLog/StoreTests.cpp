@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -302,6 +303,39 @@ TEST(StoreFolder, EventsAppendedByAnotherWriterReachResultSetsAndSubscriptionsWi
     ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"System") == 1; }));
     EvtClose(rs);
     SetGlobalStore(nullptr);
+}
+
+TEST(StoreFolder, RecordsAddedToALogFileAreLoadedFromWhereTheFirstLoadStopped) {
+    const fs::path log = SharedEvtx() / "DeepBlueCLI" / "many-events-application.evtx";
+    if (!fs::exists(log)) {
+        GTEST_SKIP() << "no shared evtx sample " << log;
+    }
+    std::string full;
+    {
+        std::ifstream in(log, std::ios::binary);
+        full.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // The file header and its first three chunks: a log that has not grown yet.
+    TempFolder folder;
+    folder.Write("a.evtx", full.substr(0, 4096 + 3 * 65536));
+    setenv("PAL_EVENTLOG_CACHE", "0", 1);
+    auto store = Store::Open(folder.Path(), nullptr);
+    unsetenv("PAL_EVENTLOG_CACHE");
+    const size_t before = EventCount(*store, L"Application");
+    ASSERT_GT(before, 0u);
+    folder.Write("a.evtx.part", full);
+    fs::rename(folder.Path() / "a.evtx.part", folder.Path() / "a.evtx");
+    ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") > before; }));
+    // Compared with a store that loads the whole log at once: the same events, in order.
+    auto whole = Store::OpenLogFile(log, nullptr);
+    std::shared_lock lock(store->mutex);
+    std::shared_lock wholeLock(whole->mutex);
+    const Channel& grown = *store->FindChannel(L"Application");
+    const Channel& reference = *whole->Channels().at(log.wstring());
+    ASSERT_EQ(grown.events.size(), reference.events.size());
+    for (size_t i = 0; i < grown.events.size(); i += 97) {
+        EXPECT_EQ(grown.events[i].recordId, reference.events[i].recordId) << i;
+    }
 }
 
 TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
