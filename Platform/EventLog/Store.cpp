@@ -457,6 +457,7 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
         const auto size = std::filesystem::file_size(path, sizeError);
         state.consumed = state.lastSize = sizeError ? 0 : size;
         state.evtxRecords = count;
+        state.evtxTime = std::filesystem::last_write_time(path, sizeError);
     }
     for (int i = firstRecord; i < count; ++i) {
         EvtxRecord record;
@@ -652,6 +653,7 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
                 state.consumed = state.lastSize = sizeError ? 0 : size;
                 if (extension == ".evtx") {
                     state.evtxRecords = EvtxRecordCount(file);
+                    state.evtxTime = std::filesystem::last_write_time(file, sizeError);
                 }
                 continue;
             }
@@ -860,6 +862,8 @@ std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file,
     FileState& state = files_[file];
     const std::wstring name = file.filename().wstring();
     state.lastSize = state.consumed = size;
+    std::error_code timeError;
+    state.evtxTime = std::filesystem::last_write_time(file, timeError);
     const int count = EvtxRecordCount(file);
     if (count < 0) {
         if (!state.reportedProblem) {
@@ -977,8 +981,11 @@ void Store::Rescan() {
             std::error_code sizeError;
             const uint64_t size = std::filesystem::file_size(file, sizeError);
             auto found = files_.find(file);
+            const bool log = found != files_.end() && found->second.evtxRecords >= 0;
             if (sizeError || found == files_.end() || size != found->second.consumed ||
-                size != found->second.lastSize) {
+                size != found->second.lastSize ||
+                (log &&
+                 std::filesystem::last_write_time(file, sizeError) != found->second.evtxTime)) {
                 moved.push_back(file);
             }
         }

@@ -266,6 +266,8 @@ private:
         uint64_t lastSize = 0;
         bool reportedIncomplete = false;
         int evtxRecords = -1; // records of a .evtx log loaded so far
+        // A log's records are written into chunks already there: its time tells of a change.
+        std::filesystem::file_time_type evtxTime{};
         bool reportedProblem = false;
     };
     std::filesystem::path folder_;
