@@ -12,7 +12,7 @@ namespace {
 // A small linear congruential generator: fixed sequences on every platform.
 class Random {
 public:
-    explicit Random(uint32_t seed) : state_(seed * 2654435761u + 1) {}
+    explicit Random(uint32_t variant) : state_(variant * 2654435761u + 1) {}
     uint32_t Next(uint32_t bound) {
         state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<uint32_t>((state_ >> 33) % bound);
@@ -151,13 +151,13 @@ std::string Time(uint64_t seconds, uint32_t fraction) {
 } // namespace
 
 void WriteSampleEvents(std::ostream& out, std::string_view channel, uint64_t count,
-                       uint64_t firstRecord, uint32_t seed) {
+                       uint64_t firstRecord, uint32_t variant) {
     const std::vector<Kind>& kinds = KindsOf(channel);
     int totalWeight = 0;
     for (const Kind& k : kinds) {
         totalWeight += k.weight;
     }
-    Random random(seed + static_cast<uint32_t>(channel.size()) * 7919u);
+    Random random(variant + static_cast<uint32_t>(channel.size()) * 7919u);
     uint64_t seconds = 0;
     std::string line;
     const std::string channelText = Escape(channel);

@@ -12,6 +12,6 @@ namespace EventLogTool {
 // other name gets the Application mix) with record ids from `firstRecord` and times one to a few
 // seconds apart from 2024-01-01. The same arguments always write the same events.
 void WriteSampleEvents(std::ostream& out, std::string_view channel, uint64_t count,
-                       uint64_t firstRecord = 1, uint32_t seed = 1);
+                       uint64_t firstRecord = 1, uint32_t variant = 1);
 
 } // namespace EventLogTool
