@@ -381,12 +381,12 @@ void BM_ReadEventLogSeek(benchmark::State& state) {
     DWORD records = 0;
     GetNumberOfEventLogRecords(log, &records);
     std::vector<uint8_t> buffer(64 * 1024);
-    uint64_t state = 12345;
+    uint64_t randomState = 12345;
     const bool sizing = state.range(0) != 0;
     uint64_t recordsRead = 0;
     for (auto _ : state) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        const auto record = static_cast<DWORD>(1 + (state >> 33) % records);
+        randomState = randomState * 6364136223846793005ull + 1442695040888963407ull;
+        const auto record = static_cast<DWORD>(1 + (randomState >> 33) % records);
         DWORD read = 0;
         DWORD needed = 0;
         DWORD size = static_cast<DWORD>(buffer.size());
