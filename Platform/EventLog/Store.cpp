@@ -101,6 +101,19 @@ std::string ReadFile(const std::filesystem::path& file) {
     return content;
 }
 
+// Where the last Event start tag of `text` begins (not an EventData's); npos when there is none.
+size_t LastEventStart(std::string_view text) {
+    for (size_t at = text.rfind("<Event"); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : text.rfind("<Event", at - 1)) {
+        const size_t next = at + 6;
+        if (next == text.size() || std::isspace(static_cast<unsigned char>(text[next])) ||
+            text[next] == '>' || text[next] == '/') {
+            return at;
+        }
+    }
+    return std::string_view::npos;
+}
+
 // Where the complete events of a file's text end: after the last end tag at `lastEndTag` and the
 // blanks that follow it.
 size_t EndOfEvents(std::string_view text, size_t lastEndTag) {
@@ -382,7 +395,17 @@ void Store::LoadEventChunk(std::string_view chunk, LoadReport& report) {
     while (begin != std::string_view::npos && begin < chunk.size()) {
         size_t end = chunk.find("</Event>", begin);
         end = end == std::string_view::npos ? chunk.size() : end + 8;
-        LoadEventXmlText(chunk.substr(begin, end - begin), report);
+        std::string_view piece = chunk.substr(begin, end - begin);
+        // Up to one end tag, a second start tag means the first event was cut off (a writer
+        // that died mid-event): it is skipped, so that it does not take the next one with it.
+        const size_t last = LastEventStart(piece);
+        if (last != 0 && last != std::string_view::npos &&
+            LastEventStart(piece.substr(0, last)) != std::string_view::npos) {
+            report.problems.push_back(L"incomplete event of " + std::to_wstring(last) +
+                                      L" bytes skipped");
+            piece.remove_prefix(last);
+        }
+        LoadEventXmlText(piece, report);
         begin = chunk.find('<', end);
     }
 }
@@ -646,11 +669,13 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
         } else if (extension == ".xml" || extension == ".evtx") {
             // Parsed event files are cached in the folder's .cache (PAL_EVENTLOG_CACHE=0: never).
             const std::filesystem::path cache = folder / ".cache" / (name + ".palcache");
-            if (useCache && store->LoadCache(file, cache, r)) {
+            uint64_t consumed = 0;
+            if (useCache && store->LoadCache(file, cache, r, consumed)) {
                 std::error_code sizeError;
                 const auto size = std::filesystem::file_size(file, sizeError);
                 FileState& state = store->files_[file];
-                state.consumed = state.lastSize = sizeError ? 0 : size;
+                state.consumed = consumed;
+                state.lastSize = sizeError ? 0 : size;
                 if (extension == ".evtx") {
                     state.evtxRecords = EvtxRecordCount(file);
                     state.evtxTime = std::filesystem::last_write_time(file, sizeError);
@@ -790,55 +815,70 @@ bool Store::Write(std::wstring_view channelName,
     std::vector<const Channel*> changed;
     {
         std::unique_lock lock(mutex);
-        Channel& channel = GetOrAddChannel(channelName);
-        std::optional<LockedFile> file;
-        std::filesystem::path path;
-        uint64_t sizeBefore = 0;
-        if (!folder_.empty()) {
-            path = folder_ / WrittenFileName(channel.name);
-            std::error_code ec;
-            std::filesystem::create_directories(folder_, ec); // a store folder not there yet
-            file.emplace(path);
-            if (file->fd < 0) {
-                error = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
-                return false;
-            }
-            // What other processes appended to this file comes first.
-            bool shrank = false;
-            changed = IngestFile(path, shrank);
-            struct stat info {};
-            sizeBefore = ::fstat(file->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-        }
-        const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
-        std::string xml = makeXml(recordId);
-        pugi::xml_document document;
-        if (!document.load_buffer(xml.data(), xml.size())) {
-            error = ERROR_INVALID_DATA;
-            return false;
-        }
-        if (file) {
-            xml.push_back('\n');
-            if (::write(file->fd, xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
-                error = errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
-                return false;
-            }
-            FileState& state = files_[path];
-            if (state.consumed == sizeBefore) {
-                state.consumed += xml.size();
-                state.lastSize = state.consumed;
-            }
-        }
-        LoadReport report;
-        if (!AddEventXml(document.document_element(), report)) {
-            error = ERROR_INVALID_DATA;
-            return false;
-        }
-        OrderAppended(channel, channel.events.size() - 1);
-        changed.push_back(&channel);
+        error = WriteLocked(channelName, makeXml, changed);
     }
+    // Events other writers appended are announced even when this one failed.
     Notify(changed);
     DeliverProblems();
-    return true;
+    return error == ERROR_SUCCESS;
+}
+
+DWORD Store::WriteLocked(std::wstring_view channelName,
+                         const std::function<std::string(uint64_t)>& makeXml,
+                         std::vector<const Channel*>& changed) {
+    Channel& channel = GetOrAddChannel(channelName);
+    std::optional<LockedFile> file;
+    std::filesystem::path path;
+    uint64_t sizeBefore = 0;
+    if (!folder_.empty()) {
+        path = folder_ / WrittenFileName(channel.name);
+        std::error_code ec;
+        std::filesystem::create_directories(folder_, ec); // a store folder not there yet
+        file.emplace(path);
+        if (file->fd < 0) {
+            return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+        }
+        // What other processes appended to this file comes first.
+        bool shrank = false;
+        changed = IngestFile(path, shrank);
+        if (files_[path].reportedProblem) {
+            // Its events could not be read: where they end is unknown, and an event written now
+            // could be read twice or lost.
+            return ERROR_READ_FAULT;
+        }
+        struct stat info {};
+        sizeBefore = ::fstat(file->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    }
+    const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
+    std::string xml = makeXml(recordId);
+    pugi::xml_document document;
+    if (!document.load_buffer(xml.data(), xml.size())) {
+        return ERROR_INVALID_DATA;
+    }
+    if (file) {
+        FileState& state = files_[path];
+        xml.push_back('\n');
+        if (state.consumed < sizeBefore) {
+            // Writers append whole events under the file lock, which is ours now: what follows
+            // the last complete event was left by a writer that died or failed mid-event. It is
+            // ended by a line break and passed over, and the event goes on the next line.
+            Report(path.filename().wstring() + L": incomplete event at offset " +
+                   std::to_wstring(state.consumed) + L" abandoned by its writer; skipped");
+            xml.insert(xml.begin(), '\n');
+        }
+        if (::write(file->fd, xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
+            return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+        }
+        state.consumed = sizeBefore + xml.size();
+        state.lastSize = state.consumed;
+    }
+    LoadReport report;
+    if (!AddEventXml(document.document_element(), report)) {
+        return ERROR_INVALID_DATA;
+    }
+    OrderAppended(channel, channel.events.size() - 1);
+    changed.push_back(&channel);
+    return ERROR_SUCCESS;
 }
 
 std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before) {

@@ -186,9 +186,10 @@ public:
         size_t text;
     };
     std::vector<ChannelMark> Marks() const;
-    // Loads the events a valid cache holds for `source`; false when there is none.
+    // Loads the events a valid cache holds for `source`, and where its complete events end;
+    // false when there is none.
     bool LoadCache(const std::filesystem::path& source, const std::filesystem::path& cache,
-                   LoadReport& report);
+                   LoadReport& report, uint64_t& consumed);
     // Writes what loading `source` added since `before` (and the problems from `problemsBefore`).
     void WriteCache(const std::filesystem::path& source, const std::filesystem::path& cache,
                     const std::vector<ChannelMark>& before, const LoadReport& report,
@@ -248,6 +249,10 @@ private:
     Channel& GetOrAddChannel(std::wstring_view name);
     // Keeps record ids increasing at the end of a channel from index `from` on.
     static void OrderAppended(Channel& channel, size_t from);
+    // Write's work under the exclusive lock: ERROR_SUCCESS, or the code it failed with.
+    DWORD WriteLocked(std::wstring_view channel,
+                      const std::function<std::string(uint64_t)>& makeXml,
+                      std::vector<const Channel*>& changed);
     // Loads the complete events that a file holds past the part already read; the caller holds
     // the lock exclusively. Returns the channels that grew.
     std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank);

@@ -1,5 +1,6 @@
 // The store's cache of parsed event files. One cache file per event file:
-//   header: magic, layout sizes, the source's size and modification time
+//   header: magic, layout sizes, the source's size and modification time, and where its complete
+//   events end (an incomplete one at the end is read when it is complete)
 //   strings: count, then (length, characters) each; ids are local to the cache file
 //   GUIDs: count, then the GUIDs; problems: count, then (length, characters) each
 //   channels: count, then per channel its name id and the raw events, items and text it gained,
@@ -17,7 +18,7 @@ namespace PalEventLog {
 
 namespace {
 
-constexpr char kMagic[8] = {'P', 'A', 'L', 'E', 'V', 'C', '0', '1'};
+constexpr char kMagic[8] = {'P', 'A', 'L', 'E', 'V', 'C', '0', '2'};
 
 struct Header {
     char magic[8];
@@ -27,6 +28,7 @@ struct Header {
     uint32_t reserved;
     uint64_t sourceSize;
     int64_t sourceTime;
+    uint64_t sourceConsumed;
 };
 
 bool SourceStamp(const std::filesystem::path& source, uint64_t& size, int64_t& time) {
@@ -110,9 +112,11 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
     header.eventSize = sizeof(Event);
     header.itemSize = sizeof(Item);
     header.charSize = sizeof(wchar_t);
-    if (!SourceStamp(source, header.sourceSize, header.sourceTime)) {
+    const auto state = files_.find(source);
+    if (state == files_.end() || !SourceStamp(source, header.sourceSize, header.sourceTime)) {
         return;
     }
+    header.sourceConsumed = state->second.consumed;
     // Local ids: strings and GUIDs in order of first use.
     std::unordered_map<StrId, StrId> strings{{0, 0}};
     std::vector<StrId> stringOrder{0};
@@ -227,7 +231,7 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
 }
 
 bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem::path& cache,
-                      LoadReport& report) {
+                      LoadReport& report, uint64_t& consumed) {
     std::ifstream in(cache, std::ios::binary);
     if (!in) {
         return false;
@@ -239,9 +243,11 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
     if (!r.Pod(header) || std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 ||
         header.eventSize != sizeof(Event) || header.itemSize != sizeof(Item) ||
         header.charSize != sizeof(wchar_t) || !SourceStamp(source, size, time) ||
-        size != header.sourceSize || time != header.sourceTime) {
+        size != header.sourceSize || time != header.sourceTime ||
+        header.sourceConsumed > header.sourceSize) {
         return false;
     }
+    consumed = header.sourceConsumed;
     // Read everything before touching the store, so that a damaged cache changes nothing.
     uint64_t stringCount = 0;
     if (!r.Pod(stringCount) || stringCount > (1u << 30)) {

@@ -401,6 +401,65 @@ TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
     }
 }
 
+// A store opened from the cache reads on from where the complete events end, as one that parsed
+// the file: an event half written at the first load is read once it is complete.
+TEST(StoreFolder, AnEventCompletedAfterTheCacheWasWrittenIsRead) {
+    TempFolder folder;
+    const std::string second =
+        Testing::EventXml("Application", 2, 2, 4, "P", "2024-01-01T00:00:00Z", "<Data>2</Data>");
+    folder.Write("a.xml",
+                 Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z", "") +
+                     second.substr(0, 50));
+    Store::Open(folder.Path(), nullptr); // writes the cache
+    ASSERT_TRUE(fs::exists(folder.Path() / ".cache" / "a.xml.palcache"));
+    auto cached = Store::Open(folder.Path(), nullptr);
+    EXPECT_EQ(EventCount(*cached, L"Application"), 1u);
+    std::ofstream(folder.Path() / "a.xml", std::ios::app | std::ios::binary) << second.substr(50);
+    cached->Rescan();
+    EXPECT_EQ(EventCount(*cached, L"Application"), 2u);
+}
+
+// A writer that died mid-event leaves part of one at the end of the written-events file; the
+// events written after it are read once, by the writer and by every other store, now and later.
+TEST(StoreFolder, EventsWrittenAfterAnAbandonedHalfEventAreReadOnce) {
+    TempFolder folder;
+    const std::string cut =
+        Testing::EventXml("Application", 2, 2, 4, "P", "2024-01-01T00:00:00Z", "<Data>c</Data>");
+    folder.Write("Application.written.xml",
+                 Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z",
+                                   "<Data>first</Data>") +
+                     cut.substr(0, cut.size() / 2));
+    auto watching = Store::Open(folder.Path(), nullptr);
+    auto writer = Store::Open(folder.Path(), nullptr);
+    for (const char* value : {"second", "third"}) {
+        DWORD error = 0;
+        ASSERT_TRUE(writer->Write(
+            L"Application",
+            [&](uint64_t record) {
+                return Testing::EventXml("Application", record, 1, 4, "P", "2024-01-01T00:00:00Z",
+                                         std::string("<Data>") + value + "</Data>");
+            },
+            error))
+            << error;
+    }
+    EXPECT_TRUE(HasProblem(*writer, L"incomplete event"));
+    auto values = [](Store& store) {
+        store.Rescan();
+        std::shared_lock lock(store.mutex);
+        const Channel& channel = *store.FindChannel(L"Application");
+        std::vector<std::wstring> all;
+        for (const Event& e : channel.events) {
+            all.emplace_back(InsertionStrings(store, channel, e).front());
+        }
+        return all;
+    };
+    const std::vector<std::wstring> expected{L"first", L"second", L"third"};
+    EXPECT_EQ(values(*writer), expected);
+    EXPECT_TRUE(Eventually([&] { return values(*watching) == expected; }));
+    EXPECT_EQ(values(*watching), expected);
+    EXPECT_EQ(values(*Store::Open(folder.Path(), nullptr)), expected);
+}
+
 TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
     const fs::path folder = SharedEvtx();
     if (!fs::is_directory(folder)) {
