@@ -1,8 +1,11 @@
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 
+#include "Common/Logging/LogTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -388,6 +391,56 @@ TEST(Serrializer, HugeInputsAreBuiltWhole) {
 }
 
 // Event-id records.
+
+// What the builder logs at the most detailed severity: each record's class, the record it cannot
+// classify, the trace of the classification, the node it skips and the query it built.
+TEST(SerrializerLog, NamesRecordsSkippedNodesAndTheQuery) {
+    struct Collector final : Logging::ILogger {
+        void Write(const wchar_t* text, size_t length) noexcept override {
+            std::lock_guard lock(mutex);
+            lines.emplace_back(text, length);
+        }
+        std::mutex mutex;
+        std::vector<std::wstring> lines;
+    } collector;
+    SetLoggerSetting("MaxSeverity", "DBG3");
+    auto& log = Logging::LogManager::Instance();
+    ASSERT_TRUE(log.AddLogger(&collector));
+    const EkNodePtr set = NewSet();
+    AddFilter(set, L"EventIdFilter", L"EventIds", {L"4624", L"4700-4702", L"-4625", L"1-2-3"});
+    AddFilter(set, L"TimeFilter", L"Levels", {L"7"});
+    const Built built = Build(set);
+    log.RemoveLogger(&collector);
+    SetLoggerSetting("MaxSeverity", nullptr);
+
+    // The text of each line after its head (time, severity, ids, "file:line | "), without CR LF.
+    std::vector<std::wstring> texts;
+    for (const std::wstring& line : collector.lines) {
+        const size_t bar = line.find(L" | ", line.find(L"EventLogFilterSerialiser.c:"));
+        ASSERT_NE(bar, std::wstring::npos) << line;
+        ASSERT_TRUE(line.ends_with(L"\r\n")) << line;
+        texts.push_back(line.substr(bar + 3, line.size() - bar - 5));
+    }
+    auto has = [&](const std::wstring& text) {
+        return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) {
+            return t.find_first_not_of(L' ') != std::wstring::npos &&
+                   t.substr(t.find_first_not_of(L' ')) == text;
+        });
+    };
+    EXPECT_TRUE(has(L"Entering: Halyard::EventLogFilterSerialiser::Serrializer::"
+                    L"SeparateEventsRecords"));
+    EXPECT_TRUE(has(L"4624 is simple."));
+    EXPECT_TRUE(has(L"4700-4702 is range."));
+    EXPECT_TRUE(has(L"-4625 is deny."));
+    EXPECT_TRUE(has(L"Halyard::EventLogFilterSerialiser::Serrializer::SeparateEventsRecords "
+                    L"failed: Unknown events record type: 1-2-3"));
+    EXPECT_TRUE(has(L"Serialized filters: " + built.query));
+    const auto skipped = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
+        return t.starts_with(L"Invalid filter node: EkNode[0x");
+    });
+    ASSERT_NE(skipped, texts.end());
+    EXPECT_NE(skipped->find(L"TimeFilter"), std::wstring::npos) << *skipped;
+}
 
 TEST(SeparateEventsRecords, ClassifiesEveryRecordForm) {
     List simple;
