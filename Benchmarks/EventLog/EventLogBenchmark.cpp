@@ -372,6 +372,44 @@ BENCHMARK(BM_ReportToCallbackLatency)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
+// From another writer's append to a store folder's file to a subscriber's callback. The folder
+// is watched at the default interval (250 ms); appends come at random points of it, as another
+// process's would, so the median is about half of it and the maximum about all of it.
+void BM_FolderAppendToCallbackLatency(benchmark::State& state) {
+    WritingStore writing(true);
+    const fs::path file = writing.folder / "other.xml";
+    std::vector<double> milliseconds;
+    uint64_t appended = 0;
+    uint64_t randomState = 42;
+    for (auto _ : state) {
+        randomState = randomState * 6364136223846793005ull + 1442695040888963407ull;
+        std::this_thread::sleep_for(std::chrono::milliseconds((randomState >> 33) % 250));
+        ++appended;
+        const auto start = std::chrono::steady_clock::now();
+        std::ofstream(file, std::ios::app | std::ios::binary)
+            << "<Event><System><Provider Name='Other'/><EventID>1</EventID><Level>4</Level>"
+               "<TimeCreated SystemTime='2024-01-01T00:00:00Z'/><EventRecordID>"
+            << appended << "</EventRecordID><Channel>Application</Channel></System></Event>\n";
+        while (g_delivered.load(std::memory_order_acquire) < appended) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        const auto at = std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(g_deliveredAt.load(std::memory_order_relaxed)));
+        const double elapsed = std::chrono::duration<double, std::milli>(at - start).count();
+        milliseconds.push_back(elapsed);
+        state.SetIterationTime(elapsed / 1e3);
+    }
+    std::sort(milliseconds.begin(), milliseconds.end());
+    if (!milliseconds.empty()) {
+        state.counters["median_ms"] = milliseconds[milliseconds.size() / 2];
+        state.counters["max_ms"] = milliseconds.back();
+    }
+}
+BENCHMARK(BM_FolderAppendToCallbackLatency)
+    ->Iterations(40)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 // ReadEventLogW seek reads at random records of the large channel, per record read: with a 64 KiB
 // buffer, which a seek read fills with the record and those after it (range 0), and as the module
 // reads one record (range 1): a 1-byte buffer first, then the size asked for.
