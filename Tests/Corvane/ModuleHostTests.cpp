@@ -1,7 +1,11 @@
 // The built module loaded as a host loads it: dlopen, the one export, the C interfaces.
 #include "TestHost.h"
 
+#include "Common/Logging/LogTestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <regex>
 
 using namespace Halyard::Interfaces;
 
@@ -9,7 +13,9 @@ namespace {
 
 class LoadedModule : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Load(); }
+
+    void Load() {
         m_library =
             dlopen(TestHost::BesideTestProgram("Corvane.so").c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(m_library, nullptr) << dlerror();
@@ -19,9 +25,12 @@ protected:
         ASSERT_EQ(get(&m_module), S_OK);
     }
 
-    void TearDown() override {
+    void TearDown() override { Unload(); }
+
+    void Unload() {
         if (m_library != nullptr) {
             dlclose(m_library);
+            m_library = nullptr;
         }
     }
 
@@ -57,4 +66,59 @@ TEST_F(LoadedModule, ServesRequestsThroughTheCInterfaces) {
     uint32_t locked = 1;
     EXPECT_EQ(m_module->IsLocked(&locked), S_OK);
     EXPECT_EQ(locked, 0u);
+}
+
+// The module's own log, as an operator finds it: "Logs/Corvane.log" under the data directory,
+// UTF-16LE without a byte-order mark, the banner first, then lines of the fixed format.
+TEST_F(LoadedModule, WritesItsLogFileWithTheBannerAndLinesOfTheFixedFormat) {
+    Unload();
+    TempDirectory data;
+    ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
+    ::setenv("GS_Logger_MaxSeverity", "DBG3", 1);
+    Load();
+    {
+        TestHost::Component component;
+        component.Create(m_module);
+        ASSERT_EQ(component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
+        component.Send(EkNodePtr::CreateNode(L"NoSuchRequest", nullptr));
+        EXPECT_EQ(component.shutdown->Shutdown(), S_OK);
+    }
+    Unload();
+    ::unsetenv("GS_General_DataDirectoryPath");
+    ::unsetenv("GS_Logger_MaxSeverity");
+
+    const std::string bytes = data.Read("Logs/Corvane.log");
+    ASSERT_GE(bytes.size(), 2u) << "no log file";
+    const std::vector<std::wstring> lines = SplitLines(ReadUtf16Le(bytes));
+    ASSERT_GT(lines.size(), 7u);
+    const std::wstring stars(100, L'*');
+    EXPECT_EQ(lines[0], stars);
+    EXPECT_TRUE(lines[1].starts_with(L"*** Module: ")) << lines[1];
+    EXPECT_TRUE(lines[1].find(L"Corvane.so (Base: 0x") != std::wstring::npos) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with(L"*** Version: ")) << lines[2];
+    EXPECT_EQ(lines[3], L"*** Module description: Corvane64");
+    EXPECT_TRUE(lines[4].starts_with(L"*** Process: ")) << lines[4];
+    EXPECT_TRUE(lines[5].starts_with(L"*** Command line: ")) << lines[5];
+    EXPECT_EQ(lines[6], stars);
+
+    const std::wregex format(LR"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{7} \| )"
+                             LR"((CRIT|ERR |WARN|INFO|DBG |DBG2|DBG3) \|[ \d]{5} [ \d]{5} \| )"
+                             LR"([^|:]{1,26}:\d+ *\| [\s\S]*)");
+    // Every line is a log line, or a line of a node dump that the log line before it began.
+    EXPECT_TRUE(std::regex_match(lines[7], format)) << lines[7];
+    size_t logLines = 0;
+    bool unknownRequestLogged = false;
+    for (size_t i = 7; i < lines.size(); ++i) {
+        if (std::regex_match(lines[i], format)) {
+            ++logLines;
+            // At ERR, one call level deep, with the request's dump.
+            unknownRequestLogged |=
+                lines[i].find(L" | ERR  |") != std::wstring::npos &&
+                lines[i].find(L"|   Unknown request: EkNode[0x") != std::wstring::npos;
+        } else {
+            EXPECT_TRUE(lines[i].starts_with(L"<") || lines[i].starts_with(L" ")) << lines[i];
+        }
+    }
+    EXPECT_GT(logLines, 3u);
+    EXPECT_TRUE(unknownRequestLogged);
 }
