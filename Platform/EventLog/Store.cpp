@@ -5,15 +5,9 @@
 #include <libevtx.h>
 #include <pugixml.hpp>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -112,16 +106,6 @@ size_t LastEventStart(std::string_view text) {
         }
     }
     return std::string_view::npos;
-}
-
-// Where the complete events of a file's text end: after the last end tag at `lastEndTag` and the
-// blanks that follow it.
-size_t EndOfEvents(std::string_view text, size_t lastEndTag) {
-    size_t end = lastEndTag + 8;
-    while (end < text.size() && std::isspace(static_cast<unsigned char>(text[end]))) {
-        ++end;
-    }
-    return end;
 }
 
 constexpr std::wstring_view kClassicChannels[] = {L"Application", L"System", L"Security"};
@@ -438,8 +422,9 @@ struct EvtxRecord {
     libevtx_record_t* record = nullptr;
     ~EvtxRecord() { libevtx_record_free(&record, nullptr); }
 };
-// The number of records of a log; -1 when it cannot be read.
-int EvtxRecordCount(const std::filesystem::path& path) {
+} // namespace
+
+int Store::EvtxRecordCount(const std::filesystem::path& path) {
     EvtxError error;
     EvtxFile file;
     int count = -1;
@@ -452,7 +437,13 @@ int EvtxRecordCount(const std::filesystem::path& path) {
     return count;
 }
 
-} // namespace
+size_t Store::EndOfEvents(std::string_view text, size_t lastEndTag) {
+    size_t end = lastEndTag + 8;
+    while (end < text.size() && std::isspace(static_cast<unsigned char>(text[end]))) {
+        ++end;
+    }
+    return end;
+}
 
 void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
                          const ProgressFn& progress, int firstRecord) {
@@ -768,298 +759,6 @@ bool Store::Append(std::string_view eventXml) {
     }
     Notify({changed});
     return true;
-}
-
-namespace {
-
-// A file descriptor with an exclusive advisory lock, so that writers in several processes append
-// whole events one after another.
-struct LockedFile {
-    int fd = -1;
-    explicit LockedFile(const std::filesystem::path& path) {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~LockedFile() {
-        if (fd >= 0) {
-            ::close(fd); // releases the lock
-        }
-    }
-    LockedFile(const LockedFile&) = delete;
-    LockedFile& operator=(const LockedFile&) = delete;
-};
-
-// The file of written events of a channel: its name with '/' as "%4", as Windows names log files.
-std::string WrittenFileName(std::wstring_view channel) {
-    std::string name;
-    for (const char c : Narrow(channel)) {
-        if (c == '/') {
-            name += "%4";
-        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
-                   c == '.' || c == ' ') {
-            name += c;
-        } else {
-            name += '_';
-        }
-    }
-    return name + ".written.xml";
-}
-
-} // namespace
-
-bool Store::Write(std::wstring_view channelName,
-                  const std::function<std::string(uint64_t)>& makeXml, DWORD& error) {
-    std::vector<const Channel*> changed;
-    {
-        std::unique_lock lock(mutex);
-        error = WriteLocked(channelName, makeXml, changed);
-    }
-    // Events other writers appended are announced even when this one failed.
-    Notify(changed);
-    DeliverProblems();
-    return error == ERROR_SUCCESS;
-}
-
-DWORD Store::WriteLocked(std::wstring_view channelName,
-                         const std::function<std::string(uint64_t)>& makeXml,
-                         std::vector<const Channel*>& changed) {
-    Channel& channel = GetOrAddChannel(channelName);
-    std::optional<LockedFile> file;
-    std::filesystem::path path;
-    uint64_t sizeBefore = 0;
-    if (!folder_.empty()) {
-        path = folder_ / WrittenFileName(channel.name);
-        std::error_code ec;
-        std::filesystem::create_directories(folder_, ec); // a store folder not there yet
-        file.emplace(path);
-        if (file->fd < 0) {
-            return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
-        }
-        // What other processes appended to this file comes first.
-        bool shrank = false;
-        changed = IngestFile(path, shrank);
-        if (files_[path].reportedProblem) {
-            // Its events could not be read: where they end is unknown, and an event written now
-            // could be read twice or lost.
-            return ERROR_READ_FAULT;
-        }
-        struct stat info {};
-        sizeBefore = ::fstat(file->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-    }
-    const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
-    std::string xml = makeXml(recordId);
-    pugi::xml_document document;
-    if (!document.load_buffer(xml.data(), xml.size())) {
-        return ERROR_INVALID_DATA;
-    }
-    if (file) {
-        FileState& state = files_[path];
-        xml.push_back('\n');
-        if (state.consumed < sizeBefore) {
-            // Writers append whole events under the file lock, which is ours now: what follows
-            // the last complete event was left by a writer that died or failed mid-event. It is
-            // ended by a line break and passed over, and the event goes on the next line.
-            Report(path.filename().wstring() + L": incomplete event at offset " +
-                   std::to_wstring(state.consumed) + L" abandoned by its writer; skipped");
-            xml.insert(xml.begin(), '\n');
-        }
-        if (::write(file->fd, xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
-            return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
-        }
-        state.consumed = sizeBefore + xml.size();
-        state.lastSize = state.consumed;
-    }
-    LoadReport report;
-    if (!AddEventXml(document.document_element(), report)) {
-        return ERROR_INVALID_DATA;
-    }
-    OrderAppended(channel, channel.events.size() - 1);
-    changed.push_back(&channel);
-    return ERROR_SUCCESS;
-}
-
-std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before) {
-    std::vector<const Channel*> changed;
-    for (auto& [channelName, channel] : channels_) {
-        size_t was = 0;
-        for (const ChannelMark& mark : before) {
-            if (mark.channel == channel.get()) {
-                was = mark.events;
-            }
-        }
-        if (channel->events.size() > was) {
-            OrderAppended(*channel, was);
-            changed.push_back(channel.get());
-        }
-    }
-    return changed;
-}
-
-std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file, uint64_t size) {
-    FileState& state = files_[file];
-    const std::wstring name = file.filename().wstring();
-    state.lastSize = state.consumed = size;
-    std::error_code timeError;
-    state.evtxTime = std::filesystem::last_write_time(file, timeError);
-    const int count = EvtxRecordCount(file);
-    if (count < 0) {
-        if (!state.reportedProblem) {
-            state.reportedProblem = true;
-            Report(name + L": cannot be read; its events read so far stay");
-        }
-        return {};
-    }
-    state.reportedProblem = false;
-    if (count < state.evtxRecords) {
-        Report(name + L": now has " + std::to_wstring(count) + L" records, had " +
-               std::to_wstring(state.evtxRecords) + L"; its events read so far stay");
-        state.evtxRecords = count;
-        return {};
-    }
-    if (count == state.evtxRecords) {
-        return {};
-    }
-    const auto before = Marks();
-    LoadReport report;
-    LoadEvtxFile(file, report, {}, std::max(state.evtxRecords, 0));
-    for (auto& problem : report.problems) {
-        Report(problem);
-    }
-    return Grown(before);
-}
-
-std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank) {
-    if (file.extension() == ".evtx" || file.extension() == ".EVTX") {
-        std::error_code ec;
-        const uint64_t size = std::filesystem::file_size(file, ec);
-        return IngestEvtx(file, ec ? 0 : size);
-    }
-    FileState& state = files_[file];
-    const std::wstring name = file.filename().wstring();
-    std::error_code ec;
-    const uint64_t size = std::filesystem::file_size(file, ec);
-    if (ec) {
-        if (!state.reportedProblem) {
-            state.reportedProblem = true;
-            Report(name + L": cannot be read (" + Widen(ec.message()) +
-                   L"); its events read so far stay");
-        }
-        return {};
-    }
-    if (size < state.consumed) {
-        shrank = true;
-        Report(name + L": shrank from " + std::to_wstring(state.consumed) + L" to " +
-               std::to_wstring(size) + L" bytes; its events read so far stay");
-        state.consumed = size;
-        state.lastSize = size;
-        return {};
-    }
-    if (size == state.consumed) {
-        state.lastSize = size;
-        return {};
-    }
-    std::string bytes(static_cast<size_t>(size - state.consumed), '\0');
-    std::ifstream in(file, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(state.consumed));
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!in) {
-        if (!state.reportedProblem) {
-            state.reportedProblem = true;
-            Report(name + L": cannot be read; its events read so far stay");
-        }
-        return {};
-    }
-    state.reportedProblem = false;
-    const size_t end = bytes.rfind("</Event>");
-    if (end == std::string::npos) {
-        // Only part of an event so far; a writer may still be at it. Reported when the file
-        // stays that way for a whole scan.
-        if (size == state.lastSize && !state.reportedIncomplete) {
-            state.reportedIncomplete = true;
-            Report(name + L": incomplete event at offset " + std::to_wstring(state.consumed) +
-                   L"; read when it is complete");
-        }
-        state.lastSize = size;
-        return {};
-    }
-    state.reportedIncomplete = false;
-    const auto before = Marks();
-    LoadReport report;
-    LoadEventChunk(std::string_view(bytes).substr(0, end + 8), report);
-    for (auto& problem : report.problems) {
-        Report(name + L": " + problem);
-    }
-    state.consumed += EndOfEvents(bytes, end);
-    state.lastSize = size;
-    return Grown(before);
-}
-
-void Store::Rescan() {
-    if (folder_.empty()) {
-        return;
-    }
-    std::error_code ec;
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
-        const std::string name = entry.path().filename().string();
-        std::string extension = entry.path().extension().string();
-        std::transform(extension.begin(), extension.end(), extension.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if ((extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") ||
-            extension == ".evtx") {
-            files.push_back(entry.path());
-        }
-    }
-    // Only files whose size moved are read, under the exclusive lock.
-    std::vector<std::filesystem::path> moved;
-    {
-        std::shared_lock lock(mutex);
-        for (const auto& file : files) {
-            std::error_code sizeError;
-            const uint64_t size = std::filesystem::file_size(file, sizeError);
-            auto found = files_.find(file);
-            const bool log = found != files_.end() && found->second.evtxRecords >= 0;
-            if (sizeError || found == files_.end() || size != found->second.consumed ||
-                size != found->second.lastSize ||
-                (log &&
-                 std::filesystem::last_write_time(file, sizeError) != found->second.evtxTime)) {
-                moved.push_back(file);
-            }
-        }
-    }
-    if (moved.empty()) {
-        return;
-    }
-    std::vector<const Channel*> changed;
-    {
-        std::unique_lock lock(mutex);
-        for (const auto& file : moved) {
-            bool shrank = false;
-            for (const Channel* c : IngestFile(file, shrank)) {
-                changed.push_back(c);
-            }
-        }
-    }
-    Notify(changed);
-    DeliverProblems();
-}
-
-void Store::StartWatcher(std::chrono::milliseconds interval) {
-    watcher_ = std::thread([this, interval] {
-        std::unique_lock lock(watcherMutex_);
-        while (!watcherWake_.wait_for(lock, interval, [this] { return watcherStop_; })) {
-            lock.unlock();
-            try {
-                Rescan();
-            } catch (...) {
-                // A failed scan (no memory) is retried at the next one.
-            }
-            lock.lock();
-        }
-    });
 }
 
 Store::~Store() {

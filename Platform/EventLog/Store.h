@@ -246,6 +246,11 @@ public:
     mutable std::shared_mutex mutex;
 
 private:
+    // The number of records of a .evtx log; -1 when it cannot be read.
+    static int EvtxRecordCount(const std::filesystem::path& path);
+    // Where the complete events of a file's text end: after the last end tag at `lastEndTag` and
+    // the blanks that follow it.
+    static size_t EndOfEvents(std::string_view text, size_t lastEndTag);
     Channel& GetOrAddChannel(std::wstring_view name);
     // Keeps record ids increasing at the end of a channel from index `from` on.
     static void OrderAppended(Channel& channel, size_t from);
