@@ -1,0 +1,710 @@
+// The parser of the XPath subset: a filter or a value path, read once into the flat tables of an
+// Expression that the evaluator walks.
+#include "XPathParser.h"
+
+#include "Win32/WinError.h"
+
+#include <cmath>
+#include <cwctype>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace PalEventLog {
+
+bool IsLeaf(NodeKind kind) {
+    switch (kind) {
+    case NodeKind::Event:
+    case NodeKind::System:
+    case NodeKind::EventData:
+    case NodeKind::UserData:
+    case NodeKind::UserDataRoot:
+        return false;
+    default:
+        return true;
+    }
+}
+
+namespace {
+
+bool IsNameStart(wchar_t c) {
+    return std::iswalpha(static_cast<wint_t>(c)) || c == L'_';
+}
+bool IsNameChar(wchar_t c) {
+    return IsNameStart(c) || std::iswdigit(static_cast<wint_t>(c)) || c == L'-' || c == L'.' ||
+           c == L':';
+}
+
+NodeKind ResolveChild(NodeKind parent, std::wstring_view name) {
+    struct Entry {
+        std::wstring_view name;
+        NodeKind kind;
+    };
+    static constexpr Entry kSystem[] = {
+        {L"Provider", NodeKind::Provider},
+        {L"EventID", NodeKind::EventID},
+        {L"Version", NodeKind::Version},
+        {L"Level", NodeKind::Level},
+        {L"Task", NodeKind::Task},
+        {L"Opcode", NodeKind::Opcode},
+        {L"Keywords", NodeKind::Keywords},
+        {L"TimeCreated", NodeKind::TimeCreated},
+        {L"EventRecordID", NodeKind::EventRecordID},
+        {L"Correlation", NodeKind::Correlation},
+        {L"Execution", NodeKind::Execution},
+        {L"Channel", NodeKind::Channel},
+        {L"Computer", NodeKind::Computer},
+        {L"Security", NodeKind::Security},
+    };
+    switch (parent) {
+    case NodeKind::Event:
+        if (name == L"System") {
+            return NodeKind::System;
+        }
+        if (name == L"EventData") {
+            return NodeKind::EventData;
+        }
+        if (name == L"UserData") {
+            return NodeKind::UserData;
+        }
+        return NodeKind::Nothing;
+    case NodeKind::System:
+        for (const Entry& e : kSystem) {
+            if (e.name == name) {
+                return e.kind;
+            }
+        }
+        return NodeKind::Nothing;
+    case NodeKind::EventData:
+    case NodeKind::UserDataRoot:
+        return NodeKind::Item;
+    case NodeKind::UserData:
+        return NodeKind::UserDataRoot;
+    default:
+        return NodeKind::Nothing;
+    }
+}
+
+Field ResolveAttribute(NodeKind kind, std::wstring_view name) {
+    switch (kind) {
+    case NodeKind::Provider:
+        if (name == L"Name") {
+            return Field::ProviderName;
+        }
+        if (name == L"Guid") {
+            return Field::ProviderGuid;
+        }
+        if (name == L"EventSourceName") {
+            return Field::EventSourceName;
+        }
+        break;
+    case NodeKind::EventID:
+        if (name == L"Qualifiers") {
+            return Field::Qualifiers;
+        }
+        break;
+    case NodeKind::TimeCreated:
+        if (name == L"SystemTime") {
+            return Field::SystemTime;
+        }
+        break;
+    case NodeKind::Correlation:
+        if (name == L"ActivityID") {
+            return Field::ActivityID;
+        }
+        if (name == L"RelatedActivityID") {
+            return Field::RelatedActivityID;
+        }
+        break;
+    case NodeKind::Execution:
+        if (name == L"ProcessID") {
+            return Field::ProcessID;
+        }
+        if (name == L"ThreadID") {
+            return Field::ThreadID;
+        }
+        break;
+    case NodeKind::Security:
+        if (name == L"UserID") {
+            return Field::UserID;
+        }
+        break;
+    case NodeKind::Item:
+        if (name == L"Name") {
+            return Field::ItemName;
+        }
+        break;
+    default:
+        break;
+    }
+    return Field::None;
+}
+
+CompareOp Mirror(CompareOp op) {
+    switch (op) {
+    case CompareOp::Lt:
+        return CompareOp::Gt;
+    case CompareOp::Le:
+        return CompareOp::Ge;
+    case CompareOp::Gt:
+        return CompareOp::Lt;
+    case CompareOp::Ge:
+        return CompareOp::Le;
+    default:
+        return op;
+    }
+}
+
+// The parser. Expressions are built bottom-up into the Expression's tables; steps and predicate
+// lists are collected locally and appended whole so each path's steps stay contiguous.
+class Parser {
+public:
+    Parser(std::wstring_view text, Expression& out, QueryError& error)
+        : text_(text), out_(out), error_(error) {}
+
+    bool ParseFilter() {
+        out_.exprs.push_back(Expr{}); // index 0: True
+        Ws();
+        if (!ParseRoot()) {
+            return false;
+        }
+        std::vector<uint32_t> conditions;
+        if (!ParsePredicates(NodeKind::Event, conditions)) {
+            return false;
+        }
+        if (Peek(L'/')) {
+            Path path;
+            if (!ParsePathSteps(NodeKind::Event, path, true)) {
+                return false;
+            }
+            Expr exists;
+            exists.kind = Expr::Kind::Exists;
+            exists.a = AddPath(path);
+            conditions.push_back(Add(exists));
+        }
+        Ws();
+        if (pos_ != text_.size()) {
+            return Fail(L"unexpected text");
+        }
+        uint32_t root = 0;
+        for (uint32_t c : conditions) {
+            root = root == 0 ? c : And(root, c);
+        }
+        out_.root = root;
+        return true;
+    }
+
+    bool ParseValuePath() {
+        out_.exprs.push_back(Expr{});
+        Ws();
+        Eat(L'/'); // "/Event/System/Level" is "Event/System/Level"
+        if (!ParseRoot()) {
+            return false;
+        }
+        Path path;
+        if (Peek(L'/') && !ParsePathSteps(NodeKind::Event, path, true)) {
+            return false;
+        }
+        Ws();
+        if (pos_ != text_.size()) {
+            return Fail(L"unexpected text");
+        }
+        out_.valuePath = AddPath(path);
+        return true;
+    }
+
+private:
+    struct Operand {
+        enum class Kind { Path, Literal, Position, Timediff, Band } kind = Kind::Path;
+        uint32_t index = 0; // path or literal
+        uint32_t mask = 0;
+    };
+
+    bool Fail(std::wstring_view what) {
+        if (error_.code == 0) {
+            error_.code = ERROR_EVT_INVALID_QUERY;
+            error_.message = std::wstring(what) + L" at position " + std::to_wstring(pos_ + 1) +
+                             L" in '" + std::wstring(text_) + L"'";
+        }
+        return false;
+    }
+    void Ws() {
+        while (pos_ < text_.size() && std::iswspace(static_cast<wint_t>(text_[pos_]))) {
+            ++pos_;
+        }
+    }
+    bool Peek(wchar_t c) {
+        Ws();
+        return pos_ < text_.size() && text_[pos_] == c;
+    }
+    bool Eat(wchar_t c) {
+        if (Peek(c)) {
+            ++pos_;
+            return true;
+        }
+        return false;
+    }
+    bool Expect(wchar_t c) {
+        if (Eat(c)) {
+            return true;
+        }
+        return Fail(std::wstring(L"expected '") + c + L"'");
+    }
+    bool PeekName() {
+        Ws();
+        return pos_ < text_.size() && IsNameStart(text_[pos_]);
+    }
+    std::wstring_view Name() {
+        Ws();
+        const size_t start = pos_;
+        while (pos_ < text_.size() && IsNameChar(text_[pos_])) {
+            ++pos_;
+        }
+        return text_.substr(start, pos_ - start);
+    }
+    // A keyword ("and", "or") followed by something that cannot continue a name.
+    bool EatKeyword(std::wstring_view word) {
+        Ws();
+        if (text_.substr(pos_, word.size()) != word) {
+            return false;
+        }
+        const size_t after = pos_ + word.size();
+        if (after < text_.size() && IsNameChar(text_[after])) {
+            return false;
+        }
+        pos_ = after;
+        return true;
+    }
+
+    uint32_t Add(const Expr& e) {
+        out_.exprs.push_back(e);
+        return static_cast<uint32_t>(out_.exprs.size() - 1);
+    }
+    uint32_t And(uint32_t a, uint32_t b) {
+        Expr e;
+        e.kind = Expr::Kind::And;
+        e.a = a;
+        e.b = b;
+        return Add(e);
+    }
+    uint32_t AddPath(const Path& p) {
+        out_.paths.push_back(p);
+        return static_cast<uint32_t>(out_.paths.size() - 1);
+    }
+    uint32_t AddLiteral(Literal l) {
+        out_.literals.push_back(std::move(l));
+        return static_cast<uint32_t>(out_.literals.size() - 1);
+    }
+
+    bool ParseRoot() {
+        if (Eat(L'*')) {
+            return true;
+        }
+        if (PeekName() && Name() == L"Event") {
+            return true;
+        }
+        return Fail(L"a path must start with '*' or 'Event'");
+    }
+
+    bool ParsePredicates(NodeKind kind, std::vector<uint32_t>& conditions) {
+        while (Eat(L'[')) {
+            const bool outerUsedPosition = usedPosition_;
+            usedPosition_ = false;
+            const size_t start = pos_;
+            uint32_t condition = 0;
+            Ws();
+            // "[n]" is "[position()=n]".
+            size_t scan = pos_;
+            while (scan < text_.size() && std::iswdigit(static_cast<wint_t>(text_[scan]))) {
+                ++scan;
+            }
+            size_t after = scan;
+            while (after < text_.size() && std::iswspace(static_cast<wint_t>(text_[after]))) {
+                ++after;
+            }
+            if (scan > pos_ && after < text_.size() && text_[after] == L']') {
+                Literal l;
+                l.type = Literal::Type::Number;
+                l.integral = true;
+                l.unsigned_ = ParseUnsigned(text_.substr(pos_, scan - pos_)).value_or(0);
+                l.number = static_cast<double>(l.unsigned_);
+                Expr e;
+                e.kind = Expr::Kind::Position;
+                e.literal = AddLiteral(std::move(l));
+                condition = Add(e);
+                usedPosition_ = true;
+                pos_ = after;
+            } else if (!ParseOr(kind, condition)) {
+                return false;
+            }
+            if (usedPosition_ && !IsLeaf(kind)) {
+                pos_ = start;
+                return Fail(L"position() applies to leaf nodes only");
+            }
+            usedPosition_ = outerUsedPosition;
+            if (!Expect(L']')) {
+                return false;
+            }
+            conditions.push_back(condition);
+        }
+        return true;
+    }
+
+    // Steps after the context node: "/System[...]/Level", "EventData/Data[@Name='x']", "@Name".
+    // `leadingSlash`: the path continues a root ("Event/...") and starts with '/'.
+    bool ParsePathSteps(NodeKind kind, Path& path, bool leadingSlash) {
+        std::vector<Step> steps;
+        std::vector<std::vector<uint32_t>> stepPredicates;
+        bool first = true;
+        while (true) {
+            if (!first || leadingSlash) {
+                if (!Eat(L'/')) {
+                    break;
+                }
+                if (Peek(L'/')) {
+                    return Fail(L"the descendant axis is not supported");
+                }
+            }
+            first = false;
+            if (Eat(L'@')) {
+                if (!PeekName()) {
+                    return Fail(L"expected an attribute name");
+                }
+                path.field = ResolveAttribute(kind, Name());
+                break;
+            }
+            Step step;
+            std::wstring_view name;
+            if (Eat(L'*')) {
+                name = L"*";
+            } else if (PeekName()) {
+                name = Name();
+                if (Peek(L'(')) {
+                    if (name != L"text") {
+                        return Fail(L"a function cannot be a path step");
+                    }
+                    ++pos_;
+                    if (!Expect(L')')) {
+                        return false;
+                    }
+                    continue; // text() reads the node's text, as the path end does anyway
+                }
+                if (Peek(L':') && pos_ + 1 < text_.size() && text_[pos_ + 1] == L':') {
+                    return Fail(L"axes are not supported");
+                }
+            } else {
+                return Fail(L"expected a node name");
+            }
+            const NodeKind child = name == L"*" && kind != NodeKind::EventData &&
+                                           kind != NodeKind::UserData &&
+                                           kind != NodeKind::UserDataRoot
+                                       ? NodeKind::Nothing
+                                       : ResolveChild(kind, name);
+            step.kind = child;
+            if (child == NodeKind::Item || child == NodeKind::UserDataRoot) {
+                step.name = name == L"*" ? L"" : std::wstring(name);
+            }
+            std::vector<uint32_t> conditions;
+            if (!ParsePredicates(child, conditions)) {
+                return false;
+            }
+            steps.push_back(std::move(step));
+            stepPredicates.push_back(std::move(conditions));
+            kind = child;
+        }
+        path.firstStep = static_cast<uint32_t>(out_.steps.size());
+        path.stepCount = static_cast<uint32_t>(steps.size());
+        for (size_t i = 0; i < steps.size(); ++i) {
+            steps[i].firstPredicate = static_cast<uint32_t>(out_.predicates.size());
+            steps[i].predicateCount = static_cast<uint32_t>(stepPredicates[i].size());
+            out_.predicates.insert(out_.predicates.end(), stepPredicates[i].begin(),
+                                   stepPredicates[i].end());
+            out_.steps.push_back(std::move(steps[i]));
+        }
+        return true;
+    }
+
+    bool ParseOr(NodeKind kind, uint32_t& result) {
+        if (!ParseAnd(kind, result)) {
+            return false;
+        }
+        while (EatKeyword(L"or")) {
+            uint32_t right = 0;
+            if (!ParseAnd(kind, right)) {
+                return false;
+            }
+            Expr e;
+            e.kind = Expr::Kind::Or;
+            e.a = result;
+            e.b = right;
+            result = Add(e);
+        }
+        return true;
+    }
+
+    bool ParseAnd(NodeKind kind, uint32_t& result) {
+        if (!ParseUnary(kind, result)) {
+            return false;
+        }
+        while (EatKeyword(L"and")) {
+            uint32_t right = 0;
+            if (!ParseUnary(kind, right)) {
+                return false;
+            }
+            result = And(result, right);
+        }
+        return true;
+    }
+
+    bool ParseUnary(NodeKind kind, uint32_t& result) {
+        if (++depth_ > 64) {
+            return Fail(L"expression nested too deeply");
+        }
+        bool ok = false;
+        if (Eat(L'(')) {
+            ok = ParseOr(kind, result) && Expect(L')');
+        } else {
+            ok = ParseComparison(kind, result);
+        }
+        --depth_;
+        return ok;
+    }
+
+    bool ParseCompareOp(CompareOp& op) {
+        Ws();
+        auto at = [&](std::wstring_view s) { return text_.substr(pos_, s.size()) == s; };
+        if (at(L"!=")) {
+            op = CompareOp::Ne;
+            pos_ += 2;
+        } else if (at(L"<=")) {
+            op = CompareOp::Le;
+            pos_ += 2;
+        } else if (at(L">=")) {
+            op = CompareOp::Ge;
+            pos_ += 2;
+        } else if (at(L"=")) {
+            op = CompareOp::Eq;
+            pos_ += 1;
+        } else if (at(L"<")) {
+            op = CompareOp::Lt;
+            pos_ += 1;
+        } else if (at(L">")) {
+            op = CompareOp::Gt;
+            pos_ += 1;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool ParseComparison(NodeKind kind, uint32_t& result) {
+        Operand left;
+        if (!ParseOperand(kind, left)) {
+            return false;
+        }
+        CompareOp op = CompareOp::Eq;
+        if (!ParseCompareOp(op)) {
+            Expr e;
+            switch (left.kind) {
+            case Operand::Kind::Path:
+                e.kind = Expr::Kind::Exists;
+                e.a = left.index;
+                result = Add(e);
+                return true;
+            case Operand::Kind::Band:
+                e.kind = Expr::Kind::Compare;
+                e.function = Expr::Function::Band;
+                e.a = left.index;
+                e.mask = left.mask;
+                result = Add(e);
+                return true;
+            default:
+                return Fail(L"expected a comparison");
+            }
+        }
+        Operand right;
+        if (!ParseOperand(kind, right)) {
+            return false;
+        }
+        if (left.kind == Operand::Kind::Literal) {
+            std::swap(left, right);
+            op = Mirror(op);
+        }
+        if (right.kind != Operand::Kind::Literal || left.kind == Operand::Kind::Literal) {
+            return Fail(L"a comparison needs a node or function on one side and a literal on "
+                        L"the other");
+        }
+        Expr e;
+        e.op = op;
+        e.hasComparison = true;
+        e.literal = right.index;
+        switch (left.kind) {
+        case Operand::Kind::Position:
+            e.kind = Expr::Kind::Position;
+            break;
+        case Operand::Kind::Timediff:
+            e.kind = Expr::Kind::Compare;
+            e.function = Expr::Function::Timediff;
+            e.a = left.index;
+            break;
+        case Operand::Kind::Band:
+            e.kind = Expr::Kind::Compare;
+            e.function = Expr::Function::Band;
+            e.a = left.index;
+            e.mask = left.mask;
+            break;
+        default:
+            e.kind = Expr::Kind::Compare;
+            e.a = left.index;
+            break;
+        }
+        result = Add(e);
+        return true;
+    }
+
+    bool ParseLiteral(Operand& operand) {
+        Ws();
+        Literal l;
+        const wchar_t c = text_[pos_];
+        if (c == L'\'' || c == L'"') {
+            ++pos_;
+            std::wstring value;
+            while (true) {
+                if (pos_ >= text_.size()) {
+                    return Fail(L"unterminated string literal");
+                }
+                if (text_[pos_] == c) {
+                    // A doubled delimiter is an escaped quote.
+                    if (pos_ + 1 < text_.size() && text_[pos_ + 1] == c) {
+                        value.push_back(c);
+                        pos_ += 2;
+                        continue;
+                    }
+                    ++pos_;
+                    break;
+                }
+                value.push_back(text_[pos_++]);
+            }
+            if (auto t = ParseSystemTime(value)) {
+                l.type = Literal::Type::Time;
+                l.time = *t;
+            } else if (ParseGuid(value)) {
+                l.type = Literal::Type::Guid;
+            } else {
+                l.type = Literal::Type::String;
+            }
+            l.text = std::move(value);
+        } else {
+            const size_t start = pos_;
+            if (text_[pos_] == L'-') {
+                ++pos_;
+            }
+            while (pos_ < text_.size() &&
+                   (std::iswalnum(static_cast<wint_t>(text_[pos_])) || text_[pos_] == L'.')) {
+                ++pos_;
+            }
+            const std::wstring_view number = text_.substr(start, pos_ - start);
+            l.type = Literal::Type::Number;
+            l.text = number;
+            if (auto u = ParseUnsigned(number)) {
+                l.integral = true;
+                l.unsigned_ = *u;
+                l.number = static_cast<double>(*u);
+            } else {
+                l.number = ParseNumber(number);
+                if (std::isnan(l.number)) {
+                    pos_ = start;
+                    return Fail(L"invalid number");
+                }
+            }
+        }
+        operand.kind = Operand::Kind::Literal;
+        operand.index = AddLiteral(std::move(l));
+        return true;
+    }
+
+    bool ParseOperand(NodeKind kind, Operand& operand) {
+        Ws();
+        if (pos_ >= text_.size()) {
+            return Fail(L"unexpected end of query");
+        }
+        const wchar_t c = text_[pos_];
+        if (c == L'\'' || c == L'"' || std::iswdigit(static_cast<wint_t>(c)) || c == L'-') {
+            return ParseLiteral(operand);
+        }
+        if (PeekName()) {
+            const size_t start = pos_;
+            const std::wstring_view name = Name();
+            if (Peek(L'(') && name != L"text") {
+                ++pos_;
+                return ParseFunction(kind, name, operand);
+            }
+            pos_ = start;
+        }
+        if (c == L'@' || c == L'*' || IsNameStart(c)) {
+            Path path;
+            if (!ParsePathSteps(kind, path, false)) {
+                return false;
+            }
+            operand.kind = Operand::Kind::Path;
+            operand.index = AddPath(path);
+            return true;
+        }
+        return Fail(std::wstring(L"unexpected '") + c + L"'");
+    }
+
+    bool ParseFunction(NodeKind kind, std::wstring_view name, Operand& operand) {
+        if (name == L"position") {
+            usedPosition_ = true;
+            operand.kind = Operand::Kind::Position;
+            return Expect(L')');
+        }
+        if (name == L"timediff") {
+            Path path;
+            if (!ParsePathSteps(kind, path, false)) {
+                return false;
+            }
+            operand.kind = Operand::Kind::Timediff;
+            operand.index = AddPath(path);
+            return Expect(L')');
+        }
+        if (name == L"band") {
+            Path path;
+            if (!ParsePathSteps(kind, path, false) || !Expect(L',')) {
+                return false;
+            }
+            Operand mask;
+            if (!ParseOperand(kind, mask)) {
+                return false;
+            }
+            if (mask.kind != Operand::Kind::Literal ||
+                out_.literals[mask.index].type != Literal::Type::Number) {
+                return Fail(L"band() takes a node and a number");
+            }
+            operand.kind = Operand::Kind::Band;
+            operand.index = AddPath(path);
+            operand.mask = mask.index;
+            return Expect(L')');
+        }
+        return Fail(L"unknown function '" + std::wstring(name) + L"'");
+    }
+
+    std::wstring_view text_;
+    Expression& out_;
+    QueryError& error_;
+    size_t pos_ = 0;
+    int depth_ = 0;
+    bool usedPosition_ = false;
+};
+
+} // namespace
+
+bool ParseFilterXPath(std::wstring_view text, Expression& out, QueryError& error) {
+    return Parser(text, out, error).ParseFilter();
+}
+
+bool ParseValuePathXPath(std::wstring_view text, Expression& out, QueryError& error) {
+    return Parser(text, out, error).ParseValuePath();
+}
+
+} // namespace PalEventLog
