@@ -1,8 +1,10 @@
 // What the units of the C functions share: failure reporting (last error and the thread's extended
-// status), injected faults, the exception guard of every C function, bookmarks and subscriptions.
+// status), injected faults, the exception guard of every C function, event handles' events,
+// bookmarks and subscriptions.
 #pragma once
 
 #include "Handles.h"
+#include "Store.h"
 
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
@@ -42,6 +44,17 @@ R Guard(R failure, F&& body) noexcept {
 template <class T>
 std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
     return std::static_pointer_cast<T>(Handles().Get(handle, kind));
+}
+
+// An event handle's event, with the result set or subscription that keeps it alive.
+struct EventAccess {
+    EventRef ref;
+    std::shared_ptr<EventSource> owner;
+    const Event& Get() const { return ref.channel->events[ref.index]; }
+};
+
+inline bool LookupEvent(EVT_HANDLE handle, EventAccess& access) {
+    return Handles().GetEvent(handle, access.ref, access.owner);
 }
 
 struct Bookmark : HandleObject {
