@@ -1,5 +1,6 @@
-// The wevtapi functions over the store, the query engine and the handle table. Every function
-// catches everything: no exception leaves a C function.
+// The wevtapi functions that query and read: result sets (EvtQuery, EvtNext, EvtSeek), bookmarks,
+// rendering, the extended status and EvtClose, over the store, the query engine and the handle
+// table. Every function catches everything: no exception leaves a C function.
 #include "ApiSupport.h"
 #include "Faults.h"
 #include "Handles.h"
