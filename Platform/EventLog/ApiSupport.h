@@ -1,6 +1,6 @@
 // What the units of the C functions share: failure reporting (last error and the thread's extended
 // status), injected faults, the exception guard of every C function, event handles' events,
-// bookmarks and subscriptions.
+// bookmarks, subscriptions, and what the classic functions share.
 #pragma once
 
 #include "Handles.h"
@@ -12,6 +12,7 @@
 
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,6 +65,21 @@ struct Bookmark : HandleObject {
 
     std::wstring Xml();
 };
+
+constexpr DWORD kServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
+
+// The keyword bits of events written through the classic functions.
+constexpr uint64_t kKeywordClassic = 0x80000000000000ull;
+constexpr uint64_t kKeywordAuditSuccess = 0x20000000000000ull;
+constexpr uint64_t kKeywordAuditFailure = 0x10000000000000ull;
+
+// Whether a server name names this computer (null or empty).
+inline bool IsLocal(LPCWSTR server) {
+    return server == nullptr || *server == L'\0';
+}
+
+// A binary SID as "S-1-..."; nullopt when it is not a valid SID.
+std::optional<std::wstring> SidText(PSID sid);
 
 // Subscriptions (Subscription.cpp). EvtNext on a subscription of the signal-event form takes its
 // next events; closing a subscription stops its deliveries first.

@@ -1,14 +1,10 @@
-// The classic event-log functions over the store: a channel with a classic view read as
-// EVENTLOGRECORDs, events written by source name, and the account names of SIDs.
+// The classic view of the store: a channel with a classic view opened and read as EVENTLOGRECORDs,
+// sequentially or by record number, forwards or backwards.
 #include "ApiSupport.h"
-#include "Faults.h"
 #include "Render.h"
 #include "Store.h"
 
 #include "Win32/WinEventLog.h"
-#include "Win32/WinSecurity.h"
-
-#include <unistd.h>
 
 #include <cstring>
 
@@ -17,11 +13,7 @@ using namespace PalEventLog;
 namespace {
 
 constexpr DWORD kRecordSignature = 0x654C664C; // "LfLe"
-constexpr DWORD kServerUnavailable = 1722;     // RPC_S_SERVER_UNAVAILABLE
 constexpr uint64_t kUnixEpochTicks = 116444736000000000ull;
-constexpr uint64_t kKeywordClassic = 0x80000000000000ull;
-constexpr uint64_t kKeywordAuditSuccess = 0x20000000000000ull;
-constexpr uint64_t kKeywordAuditFailure = 0x10000000000000ull;
 
 struct ClassicLog : HandleObject {
     std::shared_ptr<Store> store;
@@ -29,16 +21,6 @@ struct ClassicLog : HandleObject {
     std::mutex mutex;
     std::optional<uint64_t> lastRead; // record id of the last record read
 };
-
-struct ClassicSource : HandleObject {
-    std::shared_ptr<Store> store;
-    std::wstring source;
-    std::wstring channel;
-};
-
-bool IsLocal(LPCWSTR server) {
-    return server == nullptr || *server == L'\0';
-}
 
 void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
     for (const wchar_t c : text) {
@@ -298,269 +280,6 @@ BOOL WINAPI CloseEventLog(HANDLE eventLog) {
         if (!Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog) || !Handles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
-        }
-        return TRUE;
-    });
-}
-
-HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
-    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
-        if (sourceName == nullptr || *sourceName == L'\0') {
-            Fail(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
-        if (!IsLocal(serverName)) {
-            Fail(kServerUnavailable, L"remote computers are not supported");
-            return nullptr;
-        }
-        auto source = std::make_shared<ClassicSource>();
-        source->store = GlobalStore();
-        source->source = sourceName;
-        source->channel = L"Application";
-        {
-            std::shared_lock lock(source->store->mutex);
-            const Publisher* publisher = source->store->FindPublisher(sourceName);
-            if (publisher != nullptr && !publisher->channels.empty()) {
-                source->channel = publisher->channels.front();
-            }
-        }
-        return Handles().Add(HandleKind::ClassicSource, source);
-    });
-}
-
-namespace {
-
-std::optional<std::wstring> SidText(PSID sid) {
-    const auto* bytes = static_cast<const uint8_t*>(sid);
-    if (bytes == nullptr || bytes[0] != 1 || bytes[1] > 15) {
-        return std::nullopt;
-    }
-    uint64_t authority = 0;
-    for (int i = 2; i < 8; ++i) {
-        authority = authority << 8 | bytes[i];
-    }
-    std::wstring text = L"S-1-" + std::to_wstring(authority);
-    for (int i = 0; i < bytes[1]; ++i) {
-        uint32_t sub = 0;
-        std::memcpy(&sub, bytes + 8 + 4 * i, 4);
-        text += L"-" + std::to_wstring(sub);
-    }
-    return text;
-}
-
-std::wstring ComputerName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return L"localhost";
-    }
-    return Widen(name);
-}
-
-std::string Hex(const uint8_t* data, size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0xF]);
-    }
-    return text;
-}
-
-std::string Escaped(std::wstring_view text) {
-    std::wstring escaped;
-    AppendXmlEscaped(escaped, text);
-    return Narrow(escaped);
-}
-
-} // namespace
-
-BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
-                         WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        if (Injected("ReportEventW")) {
-            return FALSE;
-        }
-        auto source = Lookup<ClassicSource>(eventLog, HandleKind::ClassicSource);
-        if (!source) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        uint8_t level = 0;
-        uint64_t keywords = kKeywordClassic;
-        switch (type) {
-        case EVENTLOG_SUCCESS:
-            break;
-        case EVENTLOG_ERROR_TYPE:
-            level = 2;
-            break;
-        case EVENTLOG_WARNING_TYPE:
-            level = 3;
-            break;
-        case EVENTLOG_INFORMATION_TYPE:
-            level = 4;
-            break;
-        case EVENTLOG_AUDIT_SUCCESS:
-            keywords |= kKeywordAuditSuccess;
-            break;
-        case EVENTLOG_AUDIT_FAILURE:
-            keywords |= kKeywordAuditFailure;
-            break;
-        default:
-            Fail(ERROR_INVALID_PARAMETER, L"unknown event type");
-            return FALSE;
-        }
-        if ((numStrings > 0 && strings == nullptr) || (dataSize > 0 && rawData == nullptr)) {
-            Fail(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        for (WORD i = 0; i < numStrings; ++i) {
-            if (strings[i] == nullptr) {
-                Fail(ERROR_INVALID_PARAMETER);
-                return FALSE;
-            }
-        }
-        std::optional<std::wstring> sid;
-        if (userSid != nullptr && !(sid = SidText(userSid))) {
-            Fail(ERROR_INVALID_SID);
-            return FALSE;
-        }
-        if (EqualsNoCase(source->channel, L"Security")) {
-            Fail(ERROR_ACCESS_DENIED, L"the Security log cannot be written");
-            return FALSE;
-        }
-        const uint64_t now = NowFileTime();
-        static const std::string computer = Escaped(ComputerName());
-        std::string tail = "<Channel>" + Escaped(source->channel) + "</Channel><Computer>" +
-                           computer + "</Computer>";
-        tail += sid ? "<Security UserID='" + Narrow(*sid) + "'/>" : "<Security/>";
-        tail += "</System>";
-        if (numStrings > 0 || dataSize > 0) {
-            tail += "<EventData>";
-            for (WORD i = 0; i < numStrings; ++i) {
-                tail += "<Data>" + Escaped(strings[i]) + "</Data>";
-            }
-            if (dataSize > 0) {
-                tail +=
-                    "<Binary>" + Hex(static_cast<const uint8_t*>(rawData), dataSize) + "</Binary>";
-            }
-            tail += "</EventData>";
-        } else {
-            tail += "<EventData></EventData>";
-        }
-        tail += "</Event>";
-        char keywordText[32];
-        std::snprintf(keywordText, sizeof keywordText, "0x%llx",
-                      static_cast<unsigned long long>(keywords));
-        const std::string head =
-            "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>"
-            "<Provider Name='" +
-            Escaped(source->source) + "'/><EventID Qualifiers='" + std::to_string(eventId >> 16) +
-            "'>" + std::to_string(eventId & 0xFFFF) + "</EventID><Version>0</Version><Level>" +
-            std::to_string(level) + "</Level><Task>" + std::to_string(category) +
-            "</Task><Opcode>0</Opcode><Keywords>" + keywordText +
-            "</Keywords><TimeCreated SystemTime='" + Narrow(FormatSystemTime(now)) +
-            "'/><EventRecordID>";
-        const std::string execution = "</EventRecordID><Correlation/><Execution ProcessID='" +
-                                      std::to_string(::getpid()) + "' ThreadID='" +
-                                      std::to_string(GetCurrentThreadId()) + "'/>";
-        DWORD error = ERROR_SUCCESS;
-        if (!source->store->Write(
-                source->channel,
-                [&](uint64_t recordId) {
-                    return head + std::to_string(recordId) + execution + tail;
-                },
-                error)) {
-            Fail(error, L"the event could not be written");
-            return FALSE;
-        }
-        return TRUE;
-    });
-}
-
-BOOL WINAPI DeregisterEventSource(HANDLE eventLog) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        if (!Lookup<ClassicSource>(eventLog, HandleKind::ClassicSource) ||
-            !Handles().Close(eventLog)) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        return TRUE;
-    });
-}
-
-namespace {
-
-struct WellKnown {
-    std::wstring_view sid;
-    std::wstring_view domain;
-    std::wstring_view name;
-    SID_NAME_USE use;
-};
-
-constexpr WellKnown kWellKnown[] = {
-    {L"S-1-1-0", L"", L"Everyone", SidTypeWellKnownGroup},
-    {L"S-1-5-7", L"NT AUTHORITY", L"ANONYMOUS LOGON", SidTypeWellKnownGroup},
-    {L"S-1-5-11", L"NT AUTHORITY", L"Authenticated Users", SidTypeWellKnownGroup},
-    {L"S-1-5-18", L"NT AUTHORITY", L"SYSTEM", SidTypeWellKnownGroup},
-    {L"S-1-5-19", L"NT AUTHORITY", L"LOCAL SERVICE", SidTypeWellKnownGroup},
-    {L"S-1-5-20", L"NT AUTHORITY", L"NETWORK SERVICE", SidTypeWellKnownGroup},
-    {L"S-1-5-32-544", L"BUILTIN", L"Administrators", SidTypeAlias},
-    {L"S-1-5-32-545", L"BUILTIN", L"Users", SidTypeAlias},
-};
-
-} // namespace
-
-BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPDWORD nameSize,
-                              LPWSTR referencedDomainName, LPDWORD domainSize, PSID_NAME_USE use) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        if (nameSize == nullptr || domainSize == nullptr || (name == nullptr && *nameSize != 0) ||
-            (referencedDomainName == nullptr && *domainSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        const std::optional<std::wstring> text = SidText(sid);
-        if (!text) {
-            Fail(ERROR_INVALID_SID);
-            return FALSE;
-        }
-        std::wstring account;
-        std::wstring domain;
-        SID_NAME_USE kind = SidTypeUser;
-        bool found = false;
-        for (const WellKnown& known : kWellKnown) {
-            if (known.sid == *text) {
-                account = known.name;
-                domain = known.domain;
-                kind = known.use;
-                found = true;
-            }
-        }
-        if (!found) {
-            auto store = GlobalStore();
-            std::shared_lock lock(store->mutex);
-            if (const Account* a = store->FindAccount(*text)) {
-                account = a->name;
-                domain = a->domain;
-                found = true;
-            }
-        }
-        if (!found) {
-            Fail(ERROR_NONE_MAPPED);
-            return FALSE;
-        }
-        if (*nameSize < account.size() + 1 || *domainSize < domain.size() + 1) {
-            *nameSize = static_cast<DWORD>(account.size() + 1);
-            *domainSize = static_cast<DWORD>(domain.size() + 1);
-            Fail(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
-        std::memcpy(name, account.c_str(), (account.size() + 1) * sizeof(wchar_t));
-        std::memcpy(referencedDomainName, domain.c_str(), (domain.size() + 1) * sizeof(wchar_t));
-        *nameSize = static_cast<DWORD>(account.size());
-        *domainSize = static_cast<DWORD>(domain.size());
-        if (use != nullptr) {
-            *use = kind;
         }
         return TRUE;
     });

@@ -1,5 +1,6 @@
 // The store: events parsed once from event XML and .evtx logs into compact channels, the
-// publishers and accounts of a folder, the folder or log file opened, and listeners told of changes.
+// publishers and accounts of a folder, the folder or log file opened, and listeners told of
+// changes.
 #include "Store.h"
 
 #include "Win32/WinError.h"
