@@ -634,7 +634,9 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
 BOOL WINAPI EvtClose(EVT_HANDLE object) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
         // A subscription stops delivering (and waits for a running callback) before it closes.
-        StopSubscription(object);
+        if (HandleTable::KindOf(object) == HandleKind::Subscription) {
+            StopSubscription(object);
+        }
         if (!Handles().Close(object)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;

@@ -2,15 +2,27 @@
 
 namespace PalEventLog {
 
+// A handle's bits: the tag (4 bits), the kind (4), the slot's generation (24) and the slot (32).
 namespace {
-constexpr uint64_t kTag = 0xE7ull << 56;
-constexpr uint64_t kTagMask = 0xFFull << 56;
+constexpr uint64_t kTag = 0xEull << 60;
+constexpr uint64_t kTagMask = 0xFull << 60;
+constexpr int kKindShift = 56;
 constexpr uint32_t kGenerationMask = 0xFFFFFF;
+static_assert(static_cast<unsigned>(HandleKind::ClassicSource) < 16);
 } // namespace
+
+HandleKind HandleTable::KindOf(EVT_HANDLE handle) noexcept {
+    const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
+    if ((value & kTagMask) != kTag) {
+        return HandleKind::Free;
+    }
+    return static_cast<HandleKind>((value >> kKindShift) & 0xF);
+}
 
 EVT_HANDLE HandleTable::Encode(uint32_t slot) const {
     const uint64_t value =
-        kTag | (static_cast<uint64_t>(slots_[slot].generation & kGenerationMask) << 32) | slot;
+        kTag | static_cast<uint64_t>(slots_[slot].kind) << kKindShift |
+        (static_cast<uint64_t>(slots_[slot].generation & kGenerationMask) << 32) | slot;
     return reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(value));
 }
 
@@ -22,6 +34,7 @@ bool HandleTable::Decode(EVT_HANDLE handle, uint32_t& slot) const {
     slot = static_cast<uint32_t>(value);
     const auto generation = static_cast<uint32_t>(value >> 32) & kGenerationMask;
     return slot < slots_.size() && slots_[slot].kind != HandleKind::Free &&
+           slots_[slot].kind == KindOf(handle) &&
            (slots_[slot].generation & kGenerationMask) == generation;
 }
 

@@ -1,5 +1,5 @@
-// Checked Evt handles: a handle is a tagged slot number with a generation, so a closed handle, a
-// handle of another kind or garbage is recognised without dereferencing anything.
+// Checked Evt handles: a handle is a tagged slot number with its kind and a generation, so a closed
+// handle, a handle of another kind or garbage is recognised without dereferencing anything.
 #pragma once
 
 #include "Store.h"
@@ -44,6 +44,10 @@ struct EventRef {
 
 class HandleTable {
 public:
+    // The kind a handle was made for, read from its bits alone: Free for what is no handle of
+    // this table. Whether it is still open takes a look into the table.
+    static HandleKind KindOf(EVT_HANDLE handle) noexcept;
+
     [[nodiscard]] EVT_HANDLE Add(HandleKind kind, std::shared_ptr<HandleObject> object);
     // An event handle owned by the open object `owner`.
     [[nodiscard]] EVT_HANDLE AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index);

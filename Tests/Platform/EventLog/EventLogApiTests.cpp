@@ -421,6 +421,16 @@ TEST_F(EventLogApi, HandlesAreChecked) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(EvtClose(garbage));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // A live handle with any bit of its upper half changed is refused and stays open.
+    for (int bit = 32; bit < 64; ++bit) {
+        const auto forged = reinterpret_cast<EVT_HANDLE>(reinterpret_cast<uintptr_t>(bookmark) ^
+                                                         (uintptr_t{1} << bit));
+        EXPECT_FALSE(EvtNext(forged, 1, out, 0, 0, &returned)) << bit;
+        EXPECT_FALSE(EvtUpdateBookmark(forged, events[0])) << bit;
+        EXPECT_FALSE(EvtClose(forged)) << bit;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << bit;
+    }
+    EXPECT_TRUE(EvtUpdateBookmark(bookmark, events[0]));
     // Closing a result set invalidates its events; closing twice fails.
     EXPECT_TRUE(EvtClose(rs));
     EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
