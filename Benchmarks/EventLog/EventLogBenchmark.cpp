@@ -23,7 +23,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -345,27 +347,40 @@ void BM_ReportEventWithSubscriber(benchmark::State& state) {
 }
 BENCHMARK(BM_ReportEventWithSubscriber)->Arg(0)->Arg(1)->Iterations(20000)->UseRealTime();
 
+// Seconds from `start` to the last delivery the subscriber recorded.
+double SecondsToDelivery(std::chrono::steady_clock::time_point start) {
+    const auto at = std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(g_deliveredAt.load(std::memory_order_relaxed)));
+    return std::chrono::duration<double>(at - start).count();
+}
+
+// The median, 99th percentile and maximum of latencies in seconds, as counters in `unit`s.
+void SetLatencyCounters(benchmark::State& state, std::vector<double> seconds, const char* unit,
+                        double perSecond) {
+    if (seconds.empty()) {
+        return;
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const std::string suffix = std::string("_") + unit;
+    state.counters["median" + suffix] = seconds[seconds.size() / 2] * perSecond;
+    state.counters["p99" + suffix] = seconds[seconds.size() * 99 / 100] * perSecond;
+    state.counters["max" + suffix] = seconds.back() * perSecond;
+}
+
 // From ReportEventW to the subscriber's callback: median and 99th percentile over the iterations.
 void BM_ReportToCallbackLatency(benchmark::State& state) {
     WritingStore writing(false);
-    std::vector<double> microseconds;
+    std::vector<double> seconds;
     uint64_t written = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         writing.Report(written++);
         while (g_delivered.load(std::memory_order_acquire) < written) {
         }
-        const auto at = std::chrono::steady_clock::time_point(
-            std::chrono::steady_clock::duration(g_deliveredAt.load(std::memory_order_relaxed)));
-        const double elapsed = std::chrono::duration<double, std::micro>(at - start).count();
-        microseconds.push_back(elapsed);
-        state.SetIterationTime(elapsed / 1e6);
+        seconds.push_back(SecondsToDelivery(start));
+        state.SetIterationTime(seconds.back());
     }
-    std::sort(microseconds.begin(), microseconds.end());
-    if (!microseconds.empty()) {
-        state.counters["median_us"] = microseconds[microseconds.size() / 2];
-        state.counters["p99_us"] = microseconds[microseconds.size() * 99 / 100];
-    }
+    SetLatencyCounters(state, std::move(seconds), "us", 1e6);
 }
 BENCHMARK(BM_ReportToCallbackLatency)
     ->Iterations(5000)
@@ -378,7 +393,7 @@ BENCHMARK(BM_ReportToCallbackLatency)
 void BM_FolderAppendToCallbackLatency(benchmark::State& state) {
     WritingStore writing(true);
     const fs::path file = writing.folder / "other.xml";
-    std::vector<double> milliseconds;
+    std::vector<double> seconds;
     uint64_t appended = 0;
     uint64_t randomState = 42;
     for (auto _ : state) {
@@ -393,17 +408,10 @@ void BM_FolderAppendToCallbackLatency(benchmark::State& state) {
         while (g_delivered.load(std::memory_order_acquire) < appended) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
-        const auto at = std::chrono::steady_clock::time_point(
-            std::chrono::steady_clock::duration(g_deliveredAt.load(std::memory_order_relaxed)));
-        const double elapsed = std::chrono::duration<double, std::milli>(at - start).count();
-        milliseconds.push_back(elapsed);
-        state.SetIterationTime(elapsed / 1e3);
+        seconds.push_back(SecondsToDelivery(start));
+        state.SetIterationTime(seconds.back());
     }
-    std::sort(milliseconds.begin(), milliseconds.end());
-    if (!milliseconds.empty()) {
-        state.counters["median_ms"] = milliseconds[milliseconds.size() / 2];
-        state.counters["max_ms"] = milliseconds.back();
-    }
+    SetLatencyCounters(state, std::move(seconds), "ms", 1e3);
 }
 BENCHMARK(BM_FolderAppendToCallbackLatency)
     ->Iterations(40)
