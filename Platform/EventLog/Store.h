@@ -260,7 +260,9 @@ private:
                       std::vector<const Channel*>& changed);
     // Loads the complete events that a file holds past the part already read; the caller holds
     // the lock exclusively. Returns the channels that grew.
-    std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank);
+    // `unreadable`, when given, is set when the file could not be read this time.
+    std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank,
+                                           bool* unreadable = nullptr);
     std::vector<const Channel*> IngestEvtx(const std::filesystem::path& file, uint64_t size);
     // The channels that grew since `before` (a Marks() result), their new events in order.
     std::vector<const Channel*> Grown(const std::vector<ChannelMark>& before);

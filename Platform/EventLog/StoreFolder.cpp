@@ -89,8 +89,9 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
         }
         // What other processes appended to this file comes first.
         bool shrank = false;
-        changed = IngestFile(path, shrank);
-        if (files_[path].reportedProblem) {
+        bool unreadable = false;
+        changed = IngestFile(path, shrank, &unreadable);
+        if (unreadable) {
             // Its events could not be read: where they end is unknown, and an event written now
             // could be read twice or lost.
             return ERROR_READ_FAULT;
@@ -180,7 +181,8 @@ std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file,
     return Grown(before);
 }
 
-std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank) {
+std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank,
+                                              bool* unreadable) {
     if (file.extension() == ".evtx" || file.extension() == ".EVTX") {
         std::error_code ec;
         const uint64_t size = std::filesystem::file_size(file, ec);
@@ -188,14 +190,20 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     }
     FileState& state = files_[file];
     const std::wstring name = file.filename().wstring();
+    // A file that cannot be read is reported once until it can be read again.
+    auto cannotRead = [&](const std::wstring& why) {
+        if (unreadable != nullptr) {
+            *unreadable = true;
+        }
+        if (!state.reportedProblem) {
+            state.reportedProblem = true;
+            Report(name + L": cannot be read" + why + L"; its events read so far stay");
+        }
+    };
     std::error_code ec;
     const uint64_t size = std::filesystem::file_size(file, ec);
     if (ec) {
-        if (!state.reportedProblem) {
-            state.reportedProblem = true;
-            Report(name + L": cannot be read (" + Widen(ec.message()) +
-                   L"); its events read so far stay");
-        }
+        cannotRead(L" (" + Widen(ec.message()) + L")");
         return {};
     }
     if (size < state.consumed) {
@@ -215,10 +223,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     in.seekg(static_cast<std::streamoff>(state.consumed));
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!in) {
-        if (!state.reportedProblem) {
-            state.reportedProblem = true;
-            Report(name + L": cannot be read; its events read so far stay");
-        }
+        cannotRead({});
         return {};
     }
     state.reportedProblem = false;

@@ -402,6 +402,33 @@ TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
     }
 }
 
+// The file of written events removed while the store is open (an operator clearing the folder):
+// the next writes start it again, and a store opened afterwards finds them.
+TEST(StoreFolder, WritesGoOnAfterTheWrittenEventsFileIsRemoved) {
+    TempFolder folder;
+    auto store = Store::Open(folder.Path(), nullptr);
+    auto write = [&](const std::string& value) {
+        DWORD error = 0;
+        const bool written = store->Write(
+            L"Application",
+            [&](uint64_t record) {
+                return Testing::EventXml("Application", record, 1, 4, "P", "2024-01-01T00:00:00Z",
+                                         "<Data>" + value + "</Data>");
+            },
+            error);
+        EXPECT_TRUE(written) << value << ": error " << error;
+    };
+    write("before");
+    const fs::path file = folder.Path() / "Application.written.xml";
+    ASSERT_TRUE(fs::exists(file));
+    fs::remove(file);
+    store->Rescan(); // the watcher's scan notices the file gone
+    write("after");
+    write("later");
+    EXPECT_EQ(EventCount(*store, L"Application"), 3u);
+    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 2u);
+}
+
 // A store opened from the cache reads on from where the complete events end, as one that parsed
 // the file: an event half written at the first load is read once it is complete.
 TEST(StoreFolder, AnEventCompletedAfterTheCacheWasWrittenIsRead) {
