@@ -85,57 +85,30 @@ NodeKind ResolveChild(NodeKind parent, std::wstring_view name) {
     }
 }
 
+// The attributes of System's elements and of EventData's and UserData's items that a step can test.
 Field ResolveAttribute(NodeKind kind, std::wstring_view name) {
-    switch (kind) {
-    case NodeKind::Provider:
-        if (name == L"Name") {
-            return Field::ProviderName;
+    struct Entry {
+        NodeKind kind;
+        std::wstring_view name;
+        Field field;
+    };
+    static constexpr Entry kAttributes[] = {
+        {NodeKind::Provider, L"Name", Field::ProviderName},
+        {NodeKind::Provider, L"Guid", Field::ProviderGuid},
+        {NodeKind::Provider, L"EventSourceName", Field::EventSourceName},
+        {NodeKind::EventID, L"Qualifiers", Field::Qualifiers},
+        {NodeKind::TimeCreated, L"SystemTime", Field::SystemTime},
+        {NodeKind::Correlation, L"ActivityID", Field::ActivityID},
+        {NodeKind::Correlation, L"RelatedActivityID", Field::RelatedActivityID},
+        {NodeKind::Execution, L"ProcessID", Field::ProcessID},
+        {NodeKind::Execution, L"ThreadID", Field::ThreadID},
+        {NodeKind::Security, L"UserID", Field::UserID},
+        {NodeKind::Item, L"Name", Field::ItemName},
+    };
+    for (const Entry& e : kAttributes) {
+        if (e.kind == kind && e.name == name) {
+            return e.field;
         }
-        if (name == L"Guid") {
-            return Field::ProviderGuid;
-        }
-        if (name == L"EventSourceName") {
-            return Field::EventSourceName;
-        }
-        break;
-    case NodeKind::EventID:
-        if (name == L"Qualifiers") {
-            return Field::Qualifiers;
-        }
-        break;
-    case NodeKind::TimeCreated:
-        if (name == L"SystemTime") {
-            return Field::SystemTime;
-        }
-        break;
-    case NodeKind::Correlation:
-        if (name == L"ActivityID") {
-            return Field::ActivityID;
-        }
-        if (name == L"RelatedActivityID") {
-            return Field::RelatedActivityID;
-        }
-        break;
-    case NodeKind::Execution:
-        if (name == L"ProcessID") {
-            return Field::ProcessID;
-        }
-        if (name == L"ThreadID") {
-            return Field::ThreadID;
-        }
-        break;
-    case NodeKind::Security:
-        if (name == L"UserID") {
-            return Field::UserID;
-        }
-        break;
-    case NodeKind::Item:
-        if (name == L"Name") {
-            return Field::ItemName;
-        }
-        break;
-    default:
-        break;
     }
     return Field::None;
 }
