@@ -1,196 +1,292 @@
-// HalyardHost: a host for people. It loads the Corvane module as the service host does, creates
-// and configures the component for one channel, sends it requests and prints every response.
+// HalyardHost: a host for people. It loads the Corvane module as the service host does (through
+// its one export and the component interfaces only), configures it for one channel and serves it:
 //
-//   HalyardHost [--channel NAME] [--module PATH] [--requests FILE]
+//   HalyardHost [serve] [options]    the module over HTTP with the web viewer (see HttpApi.h)
+//   HalyardHost walk [options]       a scripted viewing session, every request and response shown
+//   HalyardHost request [options] [FILE|-]
+//                                    one request given as JSON (a node tree, see NodeJson.h) sent
+//                                    to a running host (--url) or straight to the module; the
+//                                    response printed as JSON
 //
-// Without a request file it walks through a viewing session: publishers, counts by level, a new
-// session, its first page, a new-events poll and the release. A request file holds one request a
-// line: the request name, then attributes as name=value (whole numbers are stored as 64-bit
-// integers, "true"/"false" as booleans, anything else as text); "#" starts a comment.
+// Options:
+//   --channel NAME      the event-log channel (overrides the configuration's "LogChannelName")
+//   --store DIR         the event store folder (PAL_EVENTLOG_DIR of the Event Log stand-in)
+//   --config FILE       the component configuration, a node tree as JSON (default: the sample
+//                       corvane-config.json beside the program)
+//   --module PATH       the module (default: beside the program)
+//   --log-level LEVEL   the module's log severity (NONE, CRIT, ERR, WARN, INFO, DBG, DBG2, DBG3)
+//   serve:   --address ADDR (127.0.0.1)  --port N (8080; 0: any free port)  --token TOKEN
+//            --viewer DIR (the viewer beside the program)  --threads N (32)
+//   request: --url URL (a running host, e.g. http://127.0.0.1:8080)  --token TOKEN
 
-#include "Components/ComponentInterfaces.h"
-#include "NodeTree/EkNodePtr.h"
-#include "NodeTree/NodeSerializer.h"
-
-#include <dlfcn.h>
-#include <unistd.h>
+#include "HostEnvironment.h"
+#include "HttpApi.h"
+#include "ModuleHost.h"
+#include "NodeJson.h"
+#include "StopSignal.h"
+#include "TextCodec.h"
+#include "Walk.h"
 
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
+#include <thread>
 
-using namespace Halyard::Interfaces;
+#include <httplib.h>
 
 namespace {
 
+using namespace HalyardHost;
+using Json = nlohmann::ordered_json;
+
 struct Options {
-    std::wstring channel = L"Application";
+    std::string mode = "serve";
+    std::string channel;
+    std::string store;
+    std::string config;
     std::string module;
-    std::string requests;
+    std::string logLevel;
+    std::string url;
+    std::string input = "-";
+    ServeOptions serve;
 };
 
-std::wstring Widen(const std::string& text) {
-    std::wstring out;
-    for (unsigned char c : text) {
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
-}
+constexpr const char* Usage =
+    "usage: HalyardHost [serve|walk|request] [--channel NAME] [--store DIR] [--config FILE]\n"
+    "                   [--module PATH] [--log-level LEVEL]\n"
+    "  serve:   [--address ADDR] [--port N] [--token TOKEN] [--viewer DIR] [--threads N]\n"
+    "  request: [--url URL] [--token TOKEN] [FILE|-]\n";
 
-std::string ModuleBesideHost() {
-    char path[4096] = {};
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    std::string self(path, length > 0 ? static_cast<size_t>(length) : 0);
-    return self.substr(0, self.rfind('/') + 1) + "Corvane.so";
+std::string BesideProgram(const std::string& name) {
+    const std::string module = ModuleBesideProgram();
+    return module.substr(0, module.find_last_of("\\/") + 1) + name;
 }
 
 bool ParseArguments(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
+    int i = 1;
+    if (i < argc && argv[i][0] != '-') {
+        options.mode = argv[i++];
+        if (options.mode != "serve" && options.mode != "walk" && options.mode != "request") {
+            return false;
+        }
+    }
+    bool inputGiven = false;
+    for (; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        auto value = [&](std::string& target) {
+            target = argv[++i];
+            return true;
+        };
         if (arg == "--channel" && hasValue) {
-            options.channel = Widen(argv[++i]);
+            value(options.channel);
+        } else if (arg == "--store" && hasValue) {
+            value(options.store);
+        } else if (arg == "--config" && hasValue) {
+            value(options.config);
         } else if (arg == "--module" && hasValue) {
-            options.module = argv[++i];
-        } else if (arg == "--requests" && hasValue) {
-            options.requests = argv[++i];
+            value(options.module);
+        } else if (arg == "--log-level" && hasValue) {
+            value(options.logLevel);
+        } else if (arg == "--address" && hasValue) {
+            value(options.serve.address);
+        } else if (arg == "--port" && hasValue) {
+            options.serve.port = std::atoi(argv[++i]);
+        } else if (arg == "--threads" && hasValue) {
+            options.serve.threads = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--token" && hasValue) {
+            value(options.serve.token);
+        } else if (arg == "--viewer" && hasValue) {
+            value(options.serve.viewerFolder);
+        } else if (arg == "--url" && hasValue) {
+            value(options.url);
+        } else if (options.mode == "request" && !inputGiven && (arg == "-" || arg[0] != '-')) {
+            options.input = arg;
+            inputGiven = true;
         } else {
-            std::cerr << "usage: HalyardHost [--channel NAME] [--module PATH] [--requests FILE]\n";
             return false;
         }
     }
     if (options.module.empty()) {
-        options.module = ModuleBesideHost();
+        options.module = ModuleBesideProgram();
+    }
+    if (options.config.empty()) {
+        options.config = BesideProgram("corvane-config.json");
+    }
+    if (options.serve.viewerFolder.empty()) {
+        options.serve.viewerFolder = BesideProgram("Viewer");
     }
     return true;
 }
 
-// One request from a line of the request file.
-EkNodePtr ParseRequest(const std::string& line) {
-    std::istringstream words(line);
-    std::string name;
-    words >> name;
-    const EkNodePtr request = EkNodePtr::CreateNode(Widen(name).c_str(), nullptr);
-    std::string pair;
-    while (words >> pair) {
-        const size_t equals = pair.find('=');
-        if (equals == std::string::npos) {
-            continue;
-        }
-        const std::wstring key = Widen(pair.substr(0, equals));
-        const std::string value = pair.substr(equals + 1);
-        char* end = nullptr;
-        const long long number = std::strtoll(value.c_str(), &end, 10);
-        if (!value.empty() && *end == '\0') {
-            request.SetAttribute(key.c_str(), static_cast<int64_t>(number));
-        } else if (value == "true" || value == "false") {
-            request.SetAttribute(key.c_str(), value == "true");
-        } else {
-            request.SetAttribute(key.c_str(), Widen(value));
-        }
+bool ReadText(const std::string& path, std::string& text) {
+    if (path == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
     }
-    return request;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return true;
 }
 
-std::vector<EkNodePtr> DefaultRequests() {
-    std::vector<EkNodePtr> requests;
-    for (const char* line : {"GetPublishersRequest", "CountEventsRequest", "CreateSessionRequest",
-                             "GetDataRequest Direction=0 EventsCount=10",
-                             "GetNewEventsCountRequest", "ReleaseSessionRequest"}) {
-        requests.push_back(ParseRequest(line));
+// A node tree from a JSON file; null with a message on standard error when it is not one.
+EkNodePtr ReadNodeFile(const std::string& path) {
+    std::string text;
+    if (!ReadText(path, text)) {
+        std::cerr << "cannot read " << path << "\n";
+        return {};
     }
-    return requests;
+    try {
+        return NodeFromJson(Json::parse(text));
+    } catch (const std::exception& failure) {
+        std::cerr << path << ": " << failure.what() << "\n";
+        return {};
+    }
 }
 
-void Print(const EkNodePtr& node) {
-    std::cout << SerializeNodesToText(&node, 1, 0x101, EKN_DEPTH_ALL) << "\n";
+// The environment of the module: set before it is loaded, as its settings and the Event Log read
+// them on first use.
+void PrepareEnvironment(const Options& options) {
+    if (!options.store.empty()) {
+        SetEnvironment("PAL_EVENTLOG_DIR", options.store);
+    }
+    if (!options.logLevel.empty()) {
+        SetEnvironment("GS_Logger_MaxSeverity", options.logLevel);
+    }
 }
 
-int Run(const Options& options) {
-    void* library = dlopen(options.module.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        std::cerr << "cannot load the module: " << dlerror() << "\n";
-        return 1;
+// The module loaded and configured; null after a message on standard error.
+std::unique_ptr<ModuleHost> LoadModule(Options& options) {
+    PrepareEnvironment(options);
+    const EkNodePtr config = ReadNodeFile(options.config);
+    if (!config) {
+        return nullptr;
     }
-    auto getModule = reinterpret_cast<PFN_GetComponentsModuleObject>(
-        dlsym(library, "GetComponentsModuleObject"));
-    IModule* module = nullptr;
-    if (getModule == nullptr || getModule(&module) != S_OK) {
-        std::cerr << "the module has no module object\n";
-        return 1;
-    }
-    IConfigure* configure = nullptr;
-    IProcessRequest* process = nullptr;
-    if (module->CreateInstance(&CLSID_Corvane, &IID_Configure,
-                               reinterpret_cast<void**>(&configure)) != S_OK ||
-        configure->QueryInterface(&IID_ProcessRequest, reinterpret_cast<void**>(&process)) !=
-            S_OK) {
-        std::cerr << "cannot create the component\n";
-        return 1;
-    }
-    const EkNodePtr config = EkNodePtr::CreateNode(L"Config", nullptr);
-    config.SetAttribute(L"LogChannelName", options.channel);
-    config.SetAttribute(L"SessionTimeLiveInMin", int64_t{10});
-    config.SetAttribute(L"SessionCheckIntervalInSec", int64_t{60});
-    config.SetAttribute(L"TimeOutIntervalInSec", int32_t{30});
-    const HRESULT configured = configure->Configure(config.Get());
-    std::printf("Configure(%ls): 0x%08X\n", options.channel.c_str(),
-                static_cast<unsigned>(configured));
-
-    std::vector<EkNodePtr> requests;
-    if (options.requests.empty()) {
-        requests = DefaultRequests();
+    if (!options.channel.empty()) {
+        config.SetAttribute(L"LogChannelName", WideFromUtf8Lenient(options.channel));
     } else {
-        std::ifstream file(options.requests);
-        std::string line;
-        while (std::getline(file, line)) {
-            if (!line.empty() && line[0] != '#') {
-                requests.push_back(ParseRequest(line));
-            }
-        }
+        std::wstring channel;
+        config.GetAttribute(L"LogChannelName", channel);
+        options.channel = Utf8FromWide(channel);
     }
-    GUID session{};
-    bool haveSession = false;
-    for (const EkNodePtr& request : requests) {
-        // Requests of one run share the session that the first response names.
-        if (haveSession && !request.HasAttribute(L"SessionId")) {
-            request.SetAttribute(L"SessionId", session);
-        }
-        std::cout << "> ";
-        Print(request);
-        void* raw = nullptr;
-        const HRESULT hr = process->ProcessRequest(request.Get(), &raw);
-        if (hr != S_OK) {
-            std::printf("ProcessRequest failed: 0x%08X\n", static_cast<unsigned>(hr));
-            continue;
-        }
-        const EkNodePtr response(raw, true);
-        if (!haveSession) {
-            haveSession = response.GetAttribute(L"SessionId", session);
-        }
-        std::cout << "< ";
-        Print(response);
+    std::string error;
+    std::unique_ptr<ModuleHost> host = ModuleHost::Load(options.module, error);
+    if (!host) {
+        std::cerr << error << "\n";
+        return nullptr;
     }
-    process->Release();
-    configure->Release();
+    if (const HRESULT hr = host->Configure(config); hr != S_OK) {
+        std::fprintf(stderr, "Configure failed: 0x%08X\n", static_cast<unsigned>(hr));
+        return nullptr;
+    }
+    return host;
+}
+
+int Serve(Options& options) {
+    const std::unique_ptr<ModuleHost> host = LoadModule(options);
+    if (!host) {
+        return 1;
+    }
+    options.serve.channel = options.channel;
+    HttpApi api(*host, options.serve);
+    std::string error;
+    if (!api.Bind(error)) {
+        std::cerr << error << "\n";
+        return 1;
+    }
+    std::thread server([&api] { api.Listen(); });
+    const std::string shown =
+        options.serve.address == "0.0.0.0" ? std::string("127.0.0.1") : options.serve.address;
+    std::cout << "Serving the " << options.channel << " channel. Open http://" << shown << ":"
+              << api.Port() << "/";
+    if (!options.serve.token.empty()) {
+        std::cout << "?token=" << options.serve.token;
+    }
+    std::cout << " (Ctrl-C ends)" << std::endl;
+    WaitForStopSignal();
+    api.Stop();
+    server.join();
     return 0;
+}
+
+int SendToHost(const Options& options, const std::string& body) {
+    httplib::Client client(options.url);
+    client.set_read_timeout(600, 0);
+    httplib::Headers headers;
+    if (!options.serve.token.empty()) {
+        headers.emplace("Authorization", "Bearer " + options.serve.token);
+    }
+    const auto result = client.Post("/api/request", headers, body, "application/json");
+    if (!result) {
+        std::cerr << "cannot reach " << options.url << ": " << httplib::to_string(result.error())
+                  << "\n";
+        return 1;
+    }
+    std::cout << result->body << "\n";
+    return result->status == 200 ? 0 : 1;
+}
+
+int Request(Options& options) {
+    std::string body;
+    if (!ReadText(options.input, body)) {
+        std::cerr << "cannot read " << options.input << "\n";
+        return 1;
+    }
+    if (!options.url.empty()) {
+        return SendToHost(options, body);
+    }
+    EkNodePtr request;
+    try {
+        request = NodeFromJson(Json::parse(body));
+    } catch (const std::exception& failure) {
+        std::cerr << options.input << ": " << failure.what() << "\n";
+        return 1;
+    }
+    const std::unique_ptr<ModuleHost> host = LoadModule(options);
+    if (!host) {
+        return 1;
+    }
+    EkNodePtr response;
+    if (const HRESULT hr = host->ProcessRequest(request, response); hr != S_OK) {
+        std::fprintf(stderr, "ProcessRequest failed: 0x%08X\n", static_cast<unsigned>(hr));
+        return 1;
+    }
+    std::cout << NodeToJson(response).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    return 0;
+}
+
+int WalkThrough(Options& options) {
+    const std::unique_ptr<ModuleHost> host = LoadModule(options);
+    return host ? RunWalk(*host, std::cout) : 1;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    HoldStopSignals();
     Options options;
     if (!ParseArguments(argc, argv, options)) {
+        std::cerr << Usage;
         return 2;
     }
     try {
-        return Run(options);
+        if (options.mode == "walk") {
+            return WalkThrough(options);
+        }
+        if (options.mode == "request") {
+            return Request(options);
+        }
+        return Serve(options);
+    } catch (const std::exception& failure) {
+        std::cerr << "failed: " << failure.what() << "\n";
     } catch (const HRES& failure) {
         std::fprintf(stderr, "failed: 0x%08X\n", static_cast<unsigned>(failure.Code()));
-        return 1;
     }
+    return 1;
 }

@@ -1,0 +1,469 @@
+#include "NodeJson.h"
+
+#include "TextCodec.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace HalyardHost {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+[[noreturn]] void Fail(const std::string& where, const std::string& why) {
+    throw NodeJsonError(where + ": " + why);
+}
+
+std::string Join(const std::string& path, const std::string& member) {
+    return path.empty() ? member : path + "." + member;
+}
+
+// UTF-16LE text of `units` code units at `data` (no NUL).
+std::string Utf8FromImage(const uint8_t* data, size_t units) {
+    std::u16string text(units, u'\0');
+    for (size_t i = 0; i < units; ++i) {
+        text[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    }
+    return Utf8FromUtf16(text);
+}
+
+void AppendImage(std::vector<uint8_t>& image, std::u16string_view text) {
+    for (const char16_t unit : text) {
+        image.push_back(static_cast<uint8_t>(unit & 0xFF));
+        image.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    image.push_back(0);
+    image.push_back(0);
+}
+
+template <typename T>
+T ReadLittleEndian(const uint8_t* at) {
+    T value;
+    std::memcpy(&value, at, sizeof(T));
+    return value;
+}
+
+std::string GuidText(const uint8_t* image) {
+    GUID guid;
+    std::memcpy(&guid, image, sizeof(guid));
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                  guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    return text;
+}
+
+bool ParseHex(std::string_view digits, uint64_t& value) {
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    return error == std::errc() && end == digits.data() + digits.size();
+}
+
+bool ParseGuid(const std::string& text, GUID& guid) {
+    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+    if (text.size() != 38 || text.front() != '{' || text.back() != '}' || text[9] != '-' ||
+        text[14] != '-' || text[19] != '-' || text[24] != '-') {
+        return false;
+    }
+    const std::string_view t(text);
+    uint64_t part = 0;
+    if (!ParseHex(t.substr(1, 8), part)) {
+        return false;
+    }
+    guid.Data1 = static_cast<uint32_t>(part);
+    if (!ParseHex(t.substr(10, 4), part)) {
+        return false;
+    }
+    guid.Data2 = static_cast<uint16_t>(part);
+    if (!ParseHex(t.substr(15, 4), part)) {
+        return false;
+    }
+    guid.Data3 = static_cast<uint16_t>(part);
+    const size_t byteAt[8] = {20, 22, 25, 27, 29, 31, 33, 35};
+    for (size_t i = 0; i < 8; ++i) {
+        if (!ParseHex(t.substr(byteAt[i], 2), part)) {
+            return false;
+        }
+        guid.Data4[i] = static_cast<uint8_t>(part);
+    }
+    return true;
+}
+
+std::string HexText(const std::vector<uint8_t>& image) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(image.size() * 2);
+    for (const uint8_t byte : image) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0xF]);
+    }
+    return text;
+}
+
+// The JSON value of one attribute image of a known type code; null for other codes.
+Json ValueOf(uint16_t type, const std::vector<uint8_t>& image) {
+    const uint8_t* data = image.data();
+    const size_t size = image.size();
+    switch (type) {
+    case EKN_TYPE_STRING:
+        return Utf8FromImage(data, size >= 2 ? size / 2 - 1 : 0);
+    case EKN_TYPE_INT32:
+        return ReadLittleEndian<int32_t>(data);
+    case EKN_TYPE_UINT32:
+        return ReadLittleEndian<uint32_t>(data);
+    case EKN_TYPE_INT64:
+        return std::to_string(ReadLittleEndian<int64_t>(data));
+    case EKN_TYPE_BOOL:
+        return data[0] != 0;
+    case EKN_TYPE_GUID:
+        return GuidText(data);
+    case EKN_TYPE_STRING_LIST: {
+        Json list = Json::array();
+        size_t start = 0;
+        for (size_t unit = 0; unit < size / 2; ++unit) {
+            if (data[2 * unit] == 0 && data[2 * unit + 1] == 0) {
+                list.push_back(Utf8FromImage(data + 2 * start, unit - start));
+                start = unit + 1;
+            }
+        }
+        return list;
+    }
+    case EKN_TYPE_INT32_ARRAY:
+    case EKN_TYPE_UINT32_ARRAY:
+    case EKN_TYPE_INT64_ARRAY: {
+        Json list = Json::array();
+        const size_t element = type == EKN_TYPE_INT64_ARRAY ? 8 : 4;
+        for (size_t at = 0; at + element <= size; at += element) {
+            if (type == EKN_TYPE_INT32_ARRAY) {
+                list.push_back(ReadLittleEndian<int32_t>(data + at));
+            } else if (type == EKN_TYPE_UINT32_ARRAY) {
+                list.push_back(ReadLittleEndian<uint32_t>(data + at));
+            } else {
+                list.push_back(std::to_string(ReadLittleEndian<int64_t>(data + at)));
+            }
+        }
+        return list;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+// True for the type codes that have a typed JSON value.
+bool IsKnownType(uint16_t type) {
+    switch (type) {
+    case EKN_TYPE_STRING:
+    case EKN_TYPE_INT32:
+    case EKN_TYPE_UINT32:
+    case EKN_TYPE_INT64:
+    case EKN_TYPE_BOOL:
+    case EKN_TYPE_GUID:
+    case EKN_TYPE_STRING_LIST:
+    case EKN_TYPE_INT32_ARRAY:
+    case EKN_TYPE_UINT32_ARRAY:
+    case EKN_TYPE_INT64_ARRAY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// True when the image has the size of its type code. The node library stores only well-formed
+// images; anything else is written as bytes rather than read past its end.
+bool HasTypedSize(uint16_t type, size_t size) {
+    switch (type) {
+    case EKN_TYPE_STRING:
+        return size >= 2 && size % 2 == 0;
+    case EKN_TYPE_INT32:
+    case EKN_TYPE_UINT32:
+        return size == 4;
+    case EKN_TYPE_INT64:
+        return size == 8;
+    case EKN_TYPE_BOOL:
+        return size == 1;
+    case EKN_TYPE_GUID:
+        return size == 16;
+    case EKN_TYPE_STRING_LIST:
+        return size % 2 == 0;
+    case EKN_TYPE_INT32_ARRAY:
+    case EKN_TYPE_UINT32_ARRAY:
+        return size % 4 == 0;
+    case EKN_TYPE_INT64_ARRAY:
+        return size % 8 == 0;
+    default:
+        return false;
+    }
+}
+
+// An integer of the JSON value for an element of the type code, within its range; 64-bit values
+// may come as decimal text.
+void AppendIntegerOf(std::vector<uint8_t>& image, uint16_t elementType, const Json& value,
+                     const std::string& where) {
+    int64_t low = INT64_MIN;
+    int64_t high = INT64_MAX;
+    const char* what = "a 64-bit integer (decimal text or a number)";
+    if (elementType == EKN_TYPE_INT32) {
+        low = INT32_MIN;
+        high = INT32_MAX;
+        what = "a 32-bit signed integer";
+    } else if (elementType == EKN_TYPE_UINT32) {
+        low = 0;
+        high = UINT32_MAX;
+        what = "a 32-bit unsigned integer";
+    }
+    const std::string need = "type " + std::to_string(elementType) + " needs " + what;
+    int64_t result = 0;
+    if (value.is_number_unsigned()) {
+        if (value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+            Fail(where, need);
+        }
+        result = static_cast<int64_t>(value.get<uint64_t>());
+    } else if (value.is_number_integer()) {
+        result = value.get<int64_t>();
+    } else if (elementType == EKN_TYPE_INT64 && value.is_string()) {
+        const std::string& text = value.get_ref<const std::string&>();
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), result);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+            Fail(where, need);
+        }
+    } else {
+        Fail(where, need);
+    }
+    if (result < low || result > high) {
+        Fail(where, need);
+    }
+    uint8_t bytes[8];
+    const size_t size = elementType == EKN_TYPE_INT64 ? 8 : 4;
+    if (size == 8) {
+        std::memcpy(bytes, &result, 8);
+    } else if (elementType == EKN_TYPE_INT32) {
+        const auto narrow = static_cast<int32_t>(result);
+        std::memcpy(bytes, &narrow, 4);
+    } else {
+        const auto narrow = static_cast<uint32_t>(result);
+        std::memcpy(bytes, &narrow, 4);
+    }
+    image.insert(image.end(), bytes, bytes + size);
+}
+
+const std::string& StringOf(const Json& value, const std::string& where) {
+    if (!value.is_string()) {
+        Fail(where, "a string is needed");
+    }
+    return value.get_ref<const std::string&>();
+}
+
+std::u16string Utf16Of(const Json& value, const std::string& where) {
+    std::u16string text;
+    if (!Utf16FromUtf8(StringOf(value, where), text)) {
+        Fail(where, "not valid UTF-8");
+    }
+    return text;
+}
+
+std::wstring WideOf(const Json& value, const std::string& where) {
+    std::wstring text;
+    if (!WideFromUtf8(StringOf(value, where), text)) {
+        Fail(where, "not valid UTF-8");
+    }
+    if (text.find(L'\0') != std::wstring::npos) {
+        Fail(where, "a name cannot hold a NUL character");
+    }
+    return text;
+}
+
+// The byte image of a JSON value for a known type code.
+std::vector<uint8_t> ImageOf(uint16_t type, const Json& value, const std::string& where) {
+    std::vector<uint8_t> image;
+    switch (type) {
+    case EKN_TYPE_STRING:
+        AppendImage(image, Utf16Of(value, where));
+        break;
+    case EKN_TYPE_INT32:
+    case EKN_TYPE_UINT32:
+    case EKN_TYPE_INT64:
+        AppendIntegerOf(image, type, value, where);
+        break;
+    case EKN_TYPE_BOOL:
+        if (!value.is_boolean()) {
+            Fail(where, "type 7 needs true or false");
+        }
+        image.push_back(value.get<bool>() ? 1 : 0);
+        break;
+    case EKN_TYPE_GUID: {
+        GUID guid{};
+        if (!value.is_string() || !ParseGuid(value.get<std::string>(), guid)) {
+            Fail(where, "type 13 needs a GUID as {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}");
+        }
+        image.resize(sizeof(guid));
+        std::memcpy(image.data(), &guid, sizeof(guid));
+        break;
+    }
+    default: {
+        if (!value.is_array()) {
+            Fail(where, "type " + std::to_string(type) + " needs an array");
+        }
+        size_t index = 0;
+        for (const Json& element : value) {
+            const std::string at = where + "[" + std::to_string(index++) + "]";
+            if (type == EKN_TYPE_STRING_LIST) {
+                const std::u16string text = Utf16Of(element, at);
+                if (text.find(u'\0') != std::u16string::npos) {
+                    Fail(at, "a member of a string list cannot hold a NUL character");
+                }
+                AppendImage(image, text);
+            } else {
+                AppendIntegerOf(image, static_cast<uint16_t>(type & ~EKN_TYPE_ARRAY), element, at);
+            }
+        }
+        break;
+    }
+    }
+    return image;
+}
+
+std::vector<uint8_t> HexImage(const Json& value, const std::string& where) {
+    const std::string& digits = StringOf(value, where);
+    if (digits.size() % 2 != 0) {
+        Fail(where, "hexadecimal digits come in pairs");
+    }
+    std::vector<uint8_t> image(digits.size() / 2);
+    for (size_t i = 0; i < image.size(); ++i) {
+        uint64_t byte = 0;
+        if (!ParseHex(std::string_view(digits).substr(2 * i, 2), byte)) {
+            Fail(where, "not hexadecimal digits");
+        }
+        image[i] = static_cast<uint8_t>(byte);
+    }
+    return image;
+}
+
+void CheckMembers(const Json& object, std::initializer_list<const char*> allowed,
+                  const std::string& where) {
+    for (const auto& member : object.items()) {
+        bool known = false;
+        for (const char* name : allowed) {
+            known = known || member.key() == name;
+        }
+        if (!known) {
+            Fail(Join(where, member.key()), "unknown member");
+        }
+    }
+}
+
+void SetAttributeFromJson(const EkNodePtr& node, const Json& attribute, const std::string& where) {
+    if (!attribute.is_object()) {
+        Fail(where, "an attribute is an object {\"name\", \"type\", \"value\" or \"hex\"}");
+    }
+    CheckMembers(attribute, {"name", "type", "value", "hex"}, where);
+    if (!attribute.contains("name") || !attribute.contains("type")) {
+        Fail(where, "an attribute needs \"name\" and \"type\"");
+    }
+    const std::wstring name = WideOf(attribute["name"], Join(where, "name"));
+    if (name.empty()) {
+        Fail(Join(where, "name"), "an attribute name cannot be empty");
+    }
+    const Json& typeValue = attribute["type"];
+    if (!typeValue.is_number_integer() || typeValue.get<int64_t>() < 0 ||
+        typeValue.get<int64_t>() > 0xFFFF) {
+        Fail(Join(where, "type"), "a type code is an integer from 0 to 65535");
+    }
+    const auto type = static_cast<uint16_t>(typeValue.get<int64_t>());
+    std::vector<uint8_t> image;
+    if (IsKnownType(type)) {
+        if (!attribute.contains("value") || attribute.contains("hex")) {
+            Fail(where, "type " + std::to_string(type) + " carries \"value\", not \"hex\"");
+        }
+        image = ImageOf(type, attribute["value"], Join(where, "value"));
+    } else {
+        if (!attribute.contains("hex") || attribute.contains("value")) {
+            Fail(where, "type " + std::to_string(type) + " carries its bytes in \"hex\"");
+        }
+        image = HexImage(attribute["hex"], Join(where, "hex"));
+    }
+    node.SetRawAttribute(name.c_str(), type, image.empty() ? nullptr : image.data(),
+                         static_cast<uint32_t>(image.size()));
+}
+
+EkNodePtr BuildNode(const Json& json, const std::string& where, int depth) {
+    if (depth > MaxNodeJsonDepth) {
+        Fail(where, "nested deeper than " + std::to_string(MaxNodeJsonDepth) + " levels");
+    }
+    if (!json.is_object()) {
+        Fail(where.empty() ? "node" : where, "a node is an object");
+    }
+    CheckMembers(json, {"name", "type", "attributes", "children"}, where);
+    std::wstring name;
+    std::wstring type;
+    if (json.contains("name")) {
+        name = WideOf(json["name"], Join(where, "name"));
+    }
+    if (json.contains("type")) {
+        type = WideOf(json["type"], Join(where, "type"));
+    }
+    const EkNodePtr node = EkNodePtr::CreateNode(name.c_str(), type.c_str());
+    if (json.contains("attributes")) {
+        const Json& attributes = json["attributes"];
+        if (!attributes.is_array()) {
+            Fail(Join(where, "attributes"), "an array is needed");
+        }
+        for (size_t i = 0; i < attributes.size(); ++i) {
+            SetAttributeFromJson(node, attributes[i],
+                                 Join(where, "attributes[" + std::to_string(i) + "]"));
+        }
+    }
+    if (json.contains("children")) {
+        const Json& children = json["children"];
+        if (!children.is_array()) {
+            Fail(Join(where, "children"), "an array is needed");
+        }
+        for (size_t i = 0; i < children.size(); ++i) {
+            node.AddChild(BuildNode(children[i], Join(where, "children[" + std::to_string(i) + "]"),
+                                    depth + 1));
+        }
+    }
+    return node;
+}
+
+} // namespace
+
+Json NodeToJson(const EkNodePtr& node) {
+    Json json = Json::object();
+    json["name"] = Utf8FromWide(node.GetNodeName());
+    if (const std::wstring type = node.GetNodeType(); !type.empty()) {
+        json["type"] = Utf8FromWide(type);
+    }
+    Json attributes = Json::array();
+    std::vector<uint8_t> image;
+    for (const std::wstring& name : node.GetAttributeNames()) {
+        uint16_t type = 0;
+        if (!node.GetRawAttribute(name.c_str(), image, type)) {
+            continue;
+        }
+        Json attribute = {{"name", Utf8FromWide(name)}, {"type", type}};
+        if (IsKnownType(type) && HasTypedSize(type, image.size())) {
+            attribute["value"] = ValueOf(type, image);
+        } else {
+            attribute["hex"] = HexText(image);
+        }
+        attributes.push_back(std::move(attribute));
+    }
+    if (!attributes.empty()) {
+        json["attributes"] = std::move(attributes);
+    }
+    Json children = Json::array();
+    ForEachChild(node, [&](const EkNodePtr& child) { children.push_back(NodeToJson(child)); });
+    if (!children.empty()) {
+        json["children"] = std::move(children);
+    }
+    return json;
+}
+
+EkNodePtr NodeFromJson(const Json& json) {
+    return BuildNode(json, "", 0);
+}
+
+} // namespace HalyardHost
