@@ -161,6 +161,13 @@ void PrepareEnvironment(const Options& options) {
     }
 }
 
+// Whether the configuration's resolver names monitoring-plan events.
+bool NamesMonitoringPlans(const EkNodePtr& config) {
+    const EkNodePtr resolver = config.GetChildByName(L"InsertionalStringsResolver", false);
+    return resolver && (resolver.GetChildByName(L"MonitoringPlansOnly", false) ||
+                        resolver.GetChildByName(L"MonitoringPlansAndItem", false));
+}
+
 // The module loaded and configured; null after a message on standard error.
 std::unique_ptr<ModuleHost> LoadModule(Options& options) {
     PrepareEnvironment(options);
@@ -175,6 +182,7 @@ std::unique_ptr<ModuleHost> LoadModule(Options& options) {
         config.GetAttribute(L"LogChannelName", channel);
         options.channel = Utf8FromWide(channel);
     }
+    options.serve.monitoringPlans = NamesMonitoringPlans(config);
     std::string error;
     std::unique_ptr<ModuleHost> host = ModuleHost::Load(options.module, error);
     if (!host) {

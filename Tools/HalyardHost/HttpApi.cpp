@@ -177,6 +177,7 @@ void HttpApi::AddRoutes() {
 
     m_server->Get("/api/info", [this](const httplib::Request&, httplib::Response& response) {
         const Json info = {{"channel", m_options.channel},
+                           {"monitoringPlans", m_options.monitoringPlans},
                            {"tokenRequired", !m_options.token.empty()},
                            {"maxBodyBytes", m_options.maxBodyBytes}};
         response.set_content(info.dump(), "application/json");

@@ -5,7 +5,7 @@
 //                       200: the response node; 400: malformed JSON or node tree; 401: no or a
 //                       wrong access token; 413: body too large; 415: not JSON;
 //                       500: the module refused the call (its HRESULT in "code")
-//   GET  /api/info      {"channel": ..., "module": ..., "tokenRequired": ...}
+//   GET  /api/info      {"channel", "monitoringPlans", "tokenRequired", "maxBodyBytes"}
 //   GET  /...           the viewer's files
 //
 // Every error body is {"error": text} (and "code" where the module gave one). Each request runs
@@ -33,6 +33,9 @@ struct ServeOptions {
     std::string token;
     std::string viewerFolder;
     std::string channel;
+    // Whether the configuration names monitoring-plan events (the viewer then offers their
+    // filters).
+    bool monitoringPlans = false;
     size_t maxBodyBytes = 4 * 1024 * 1024;
     int threads = 32;
 };
