@@ -179,7 +179,8 @@ void HttpApi::AddRoutes() {
         const Json info = {{"channel", m_options.channel},
                            {"monitoringPlans", m_options.monitoringPlans},
                            {"tokenRequired", !m_options.token.empty()},
-                           {"maxBodyBytes", m_options.maxBodyBytes}};
+                           {"maxBodyBytes", m_options.maxBodyBytes},
+                           {"cancelledRequests", m_cancelled.load()}};
         response.set_content(info.dump(), "application/json");
     });
 
@@ -216,6 +217,9 @@ void HttpApi::AddRoutes() {
                     const auto watched = m_watch.Watch(request.remote_addr, request.remote_port,
                                                        request.local_port, context.Handle());
                     hr = m_module.ProcessRequest(requestNode, responseNode);
+                    if (watched.Cancelled()) {
+                        ++m_cancelled;
+                    }
                 }
                 if (hr != S_OK) {
                     SendError(response, 500, "the module failed the request", HexHresult(hr));

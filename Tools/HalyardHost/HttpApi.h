@@ -5,7 +5,8 @@
 //                       200: the response node; 400: malformed JSON or node tree; 401: no or a
 //                       wrong access token; 413: body too large; 415: not JSON;
 //                       500: the module refused the call (its HRESULT in "code")
-//   GET  /api/info      {"channel", "monitoringPlans", "tokenRequired", "maxBodyBytes"}
+//   GET  /api/info      {"channel", "monitoringPlans", "tokenRequired", "maxBodyBytes",
+//                        "cancelledRequests"}
 //   GET  /...           the viewer's files
 //
 // Every error body is {"error": text} (and "code" where the module gave one). Each request runs
@@ -15,7 +16,9 @@
 #include "DisconnectWatch.h"
 #include "ModuleHost.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -65,6 +68,7 @@ private:
     ServeOptions m_options;
     std::unique_ptr<httplib::Server> m_server;
     DisconnectWatch m_watch;
+    std::atomic<uint64_t> m_cancelled{0}; // requests whose client went away
     int m_port = 0;
 };
 

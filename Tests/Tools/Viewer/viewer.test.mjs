@@ -1,0 +1,182 @@
+// The web viewer in a real browser (Debian's chromium, headless, driven by playwright-core),
+// against the host serving a copy of the sample store: paging, filters, search, the new-events
+// badge after an event is written, a copied address resumed, a bad filter's error. The run also
+// takes the screenshots that the README shows.
+//
+// Environment: HALYARD_BIN (the build's bin folder), SAMPLE_STORE (the generated sample store),
+// SCREENSHOTS (where to write the screenshots; none when unset).
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, execFileSync } from 'node:child_process';
+import { cpSync, existsSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+const bin = process.env.HALYARD_BIN;
+const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+const shots = process.env.SCREENSHOTS;
+
+let playwright = null;
+try {
+  playwright = await import('playwright-core');
+} catch {
+  // Reported by the skip below.
+}
+const missing = !bin ? 'HALYARD_BIN is not set'
+  : !playwright ? 'playwright-core is not installed (npm ci in Tests/Tools/Viewer)'
+    : !existsSync(chromiumPath) ? `no browser at ${chromiumPath}` : '';
+
+let host;
+let store;
+let baseUrl;
+let browser;
+
+async function startHost() {
+  store = mkdtempSync(join(tmpdir(), 'viewer-store-'));
+  cpSync(process.env.SAMPLE_STORE, store, { recursive: true });
+  host = spawn(join(bin, 'HalyardHost'), ['serve', '--port', '0', '--store', store], {
+    stdio: ['ignore', 'pipe', 'inherit'],
+    env: { ...process.env, PAL_EVENTLOG_POLL_MS: '100' },
+  });
+  baseUrl = await new Promise((resolve, reject) => {
+    let text = '';
+    host.stdout.on('data', (chunk) => {
+      text += chunk;
+      const found = /Open (http:\/\/[^ ]+\/)/.exec(text);
+      if (found) resolve(found[1]);
+    });
+    host.on('exit', (code) => reject(new Error(`the host ended with ${code}`)));
+  });
+}
+
+before(async () => {
+  if (missing) return;
+  await startHost();
+  browser = await playwright.chromium.launch({
+    executablePath: chromiumPath,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  host?.kill('SIGINT');
+  if (store) rmSync(store, { recursive: true, force: true });
+});
+
+async function openViewer(url = baseUrl, viewport = { width: 1280, height: 800 }) {
+  const page = await browser.newPage({ viewport });
+  page.on('pageerror', (error) => assert.fail(`page error: ${error.message}`));
+  await page.goto(url);
+  await page.locator('#rows tr').first().waitFor();
+  return page;
+}
+
+const cells = (page, column) => page.locator(`#rows tr td:nth-child(${column})`).allTextContents();
+const pageInfo = (page) => page.locator('#page-info').textContent();
+
+async function shoot(page, name) {
+  if (!shots) return;
+  mkdirSync(shots, { recursive: true });
+  await page.screenshot({ path: join(shots, `${name}.png`) });
+}
+
+async function applyFilters(page) {
+  const before = await page.locator('#status').textContent();
+  await page.locator('#apply').click();
+  await page.waitForFunction((old) => document.querySelector('#status').textContent !== old
+    || !document.querySelector('#filter-error').hidden, before);
+}
+
+test('pages forwards and back, newest first', { skip: missing }, async () => {
+  const page = await openViewer();
+  assert.equal(await pageInfo(page), 'Page 1 of 136');
+  const first = await cells(page, 1);
+  assert.equal(first.length, 25);
+  assert.deepEqual([...first].sort().reverse(), first, 'newest first');
+  await shoot(page, 'viewer');
+
+  await page.locator('#older').click();
+  await page.waitForFunction(() => document.querySelector('#page-info').textContent === 'Page 2 of 136');
+  const second = await cells(page, 1);
+  assert.ok(second[0] <= first[first.length - 1], 'the next page holds older events');
+
+  await page.keyboard.press('PageUp');
+  await page.waitForFunction(() => document.querySelector('#page-info').textContent === 'Page 1 of 136');
+  assert.deepEqual(await cells(page, 1), first);
+  assert.equal(await page.locator('#newer').isDisabled(), true);
+
+  await page.locator('#rows tr').nth(2).click();
+  await page.locator('#details').waitFor();
+  assert.match(await page.locator('#detail-list').textContent(), /RecordId/);
+  await shoot(page, 'details');
+  await page.close();
+});
+
+test('filters by level, by an event-id range, and searches', { skip: missing }, async () => {
+  const page = await openViewer();
+  await page.locator('input[name=level][value="2"]').check();
+  await applyFilters(page);
+  assert.deepEqual(new Set(await cells(page, 2)), new Set(['Error']));
+
+  await page.locator('input[name=level][value="2"]').uncheck();
+  await page.locator('#event-ids').fill('1000-1002');
+  await applyFilters(page);
+  const ids = (await cells(page, 4)).map(Number);
+  assert.ok(ids.length > 0 && ids.every((id) => id >= 1000 && id <= 1002), ids.join());
+
+  await page.locator('#event-ids').fill('');
+  await page.locator('#search').fill('queue');
+  await applyFilters(page);
+  const messages = await cells(page, 7);
+  assert.ok(messages.length > 0 && messages.every((m) => m.toLowerCase().includes('queue')));
+  await shoot(page, 'filtered');
+  await page.close();
+});
+
+test('a bad filter set shows its error beside the panel', { skip: missing }, async () => {
+  const page = await openViewer();
+  await page.locator('#since').fill('2024-01-01T00:00:00');
+  await page.locator('#event-ids').fill("1000'");
+  await page.locator('#apply').click();
+  await page.locator('#filter-error').waitFor();
+  assert.match(await page.locator('#filter-error').textContent(), /0x80042002/);
+  await page.close();
+});
+
+test('the badge rises after an event is written, and shows the newest page', { skip: missing }, async () => {
+  const page = await openViewer();
+  execFileSync(join(bin, 'EventLogTool'), ['--store', store, 'write', 'Halyard-Monitor', 'warning',
+    '2001', 'Nightly checks', 'web-01', 'degraded']);
+  await page.locator('#new-events').waitFor({ timeout: 20000 });
+  await shoot(page, 'new-events');
+  await page.locator('#new-events').click();
+  await page.waitForFunction(() => document.querySelector('#new-events').hidden);
+  assert.match((await cells(page, 7))[0], /web-01/);
+  await page.close();
+});
+
+test('a copied address resumes the same page', { skip: missing }, async () => {
+  const page = await openViewer();
+  await page.locator('#older').click();
+  await page.waitForFunction(() => document.querySelector('#page-info').textContent.startsWith('Page 2'));
+  await page.locator('#older').click();
+  await page.waitForFunction(() => document.querySelector('#page-info').textContent.startsWith('Page 3'));
+  const shown = await cells(page, 1);
+  const address = page.url();
+  await page.close();
+
+  const again = await openViewer(address);
+  assert.match(await pageInfo(again), /^Page 3/);
+  assert.deepEqual(await cells(again, 1), shown);
+  await again.close();
+});
+
+test('a narrow window keeps the table readable', { skip: missing }, async () => {
+  const page = await openViewer(baseUrl, { width: 600, height: 900 });
+  assert.equal(await page.locator('#rows tr td.wide').first().isVisible(), false);
+  assert.equal(await page.locator('#rows tr td.message').first().isVisible(), true);
+  await shoot(page, 'narrow');
+  await page.close();
+});
