@@ -1,6 +1,7 @@
 // The classic view of the store: a channel with a classic view opened and read as EVENTLOGRECORDs,
 // sequentially or by record number, forwards or backwards.
 #include "ApiSupport.h"
+#include "Faults.h"
 #include "Render.h"
 #include "Store.h"
 
@@ -231,7 +232,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
         while (index < events.size()) {
-            const std::vector<uint8_t> record = ClassicRecord(*log->store, channel, events[index]);
+            std::vector<uint8_t> record = ClassicRecord(*log->store, channel, events[index]);
             if (written + record.size() > numberOfBytesToRead) {
                 if (written == 0) {
                     *minNumberOfBytesNeeded = static_cast<DWORD>(record.size());
@@ -240,6 +241,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
                 }
                 break;
             }
+            DamageRecord(record);
             std::memcpy(out + written, record.data(), record.size());
             written += record.size();
             log->lastRead = events[index].recordId;
