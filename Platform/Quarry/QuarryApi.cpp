@@ -328,7 +328,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttributeNames(void* node, EKNCHAR* buf
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         Text names;
-        for (const Attribute& attribute : self.attributes) {
+        for (const AttributeRef attribute : self.attributes) {
             names += attribute.name;
             names += EKNCHAR{0};
         }
@@ -349,19 +349,20 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttribute(void* node, const EKNCHAR* na
         return kPointer;
     }
     return Guarded([&] {
-        Node& self = *HandleOf(node)->node;
+        const Node& self = *HandleOf(node)->node;
+        const TextView attributeName(name);
         TreeGuard guard(self);
-        const Attribute* attribute = self.FindAttribute(name);
+        const std::optional<AttributeRef> attribute = self.attributes.Find(attributeName);
         if (storedType != nullptr) {
-            *storedType = attribute != nullptr ? attribute->type : uint16_t{EKN_TYPE_NONE};
+            *storedType = attribute ? attribute->type : uint16_t{EKN_TYPE_NONE};
         }
-        if (attribute == nullptr) {
+        if (!attribute) {
             return kNotFound;
         }
         if (size == nullptr) {
             return kOk; // presence query
         }
-        const Bytes* image = &attribute->image;
+        std::span<const uint8_t> image = attribute->image;
         Bytes converted;
         if (requestedType != nullptr && *requestedType != attribute->type) {
             const EKN_HRESULT hr =
@@ -369,19 +370,19 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttribute(void* node, const EKNCHAR* na
             if (Failed(hr)) {
                 return hr;
             }
-            image = &converted;
+            image = converted;
         }
-        if (image->size() > std::numeric_limits<uint32_t>::max()) {
+        if (image.size() > std::numeric_limits<uint32_t>::max()) {
             return kOverflow;
         }
-        const auto needed = static_cast<uint32_t>(image->size());
+        const auto needed = static_cast<uint32_t>(image.size());
         const uint32_t capacity = buffer != nullptr ? *size : 0;
         *size = needed;
         if (needed > capacity) {
             return kInsufficient;
         }
         if (needed != 0) {
-            std::memcpy(buffer, image->data(), needed);
+            std::memcpy(buffer, image.data(), needed);
         }
         return kOk;
     });
@@ -396,17 +397,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknSetAttribute(void* node, const EKNCHAR* na
         return kInvalidArg;
     }
     return Guarded([&] {
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        Bytes image(bytes, bytes + size);
-        Text attributeName(name);
+        const TextView attributeName(name);
+        const std::span<const uint8_t> image(static_cast<const uint8_t*>(data), size);
         Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
-        if (Attribute* existing = self.FindAttribute(name); existing != nullptr) {
-            existing->type = type;
-            existing->image.swap(image);
-        } else {
-            self.attributes.push_back(Attribute{std::move(attributeName), type, std::move(image)});
-        }
+        self.attributes.Set(attributeName, type, image);
         return kOk;
     });
 }

@@ -40,7 +40,7 @@ void AppendCharacterReference(std::string& out, uint32_t codePoint) {
 
 // UTF-16 text as escaped UTF-8. `inAttribute` also escapes TAB, LF and CR, which attribute-value
 // normalisation would otherwise turn into blanks.
-void AppendEscaped(std::string& out, const Text& text, bool inAttribute) {
+void AppendEscaped(std::string& out, TextView text, bool inAttribute) {
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t c = static_cast<uint16_t>(text[i]);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
@@ -75,7 +75,7 @@ void AppendEscaped(std::string& out, const Text& text, bool inAttribute) {
     }
 }
 
-void AppendValue(std::string& out, const Attribute& attribute) {
+void AppendValue(std::string& out, const AttributeRef& attribute) {
     const DecodedValue value = Decode(attribute.type, attribute.image);
     switch (value.kind) {
     case DecodedValue::Kind::Integer:
@@ -142,7 +142,7 @@ void AppendNode(std::string& out, const Node& node, int32_t depth, uint32_t flag
     }
     out += '>';
     EndLine(out, flags);
-    for (const Attribute& attribute : node.attributes) {
+    for (const AttributeRef attribute : node.attributes) {
         StartLine(out, flags, level + 1);
         out += "<attr name=\"";
         AppendEscaped(out, attribute.name, true);

@@ -74,6 +74,40 @@ TEST_F(QuarryAttributes, NamesListIsNulSeparatedInFirstSettingOrder) {
     EXPECT_EQ(stored, EKN_TYPE_STRING);
 }
 
+// Values replaced many times by longer, shorter and differently typed ones: every attribute keeps
+// its value and its place, in the node and in a clone, while replaced bytes are reclaimed.
+TEST_F(QuarryAttributes, ReplacedValuesLeaveEveryOtherAttributeIntact) {
+    std::vector<std::u16string> names;
+    std::vector<std::u16string> values;
+    for (int i = 0; i < 20; ++i) {
+        names.push_back(u"attr" + std::u16string(1, static_cast<char16_t>(u'a' + i)));
+        values.push_back(std::u16string(static_cast<size_t>(i), u'v'));
+        ASSERT_EQ(SetString(node_.get(), names.back().c_str(), values.back()), kOk);
+    }
+    for (int round = 0; round < 400; ++round) {
+        const size_t i = static_cast<size_t>(round * 7 % 20);
+        values[i] = std::u16string(static_cast<size_t>(round % 5 == 0 ? 300 + round : round % 9),
+                                   static_cast<char16_t>(u'A' + round % 26));
+        if (round % 11 == 0) {
+            ASSERT_EQ(SetValue(node_.get(), names[i].c_str(), EKN_TYPE_INT64, int64_t{round}), kOk);
+        }
+        ASSERT_EQ(SetString(node_.get(), names[i].c_str(), values[i]), kOk);
+    }
+    Node copy;
+    ASSERT_EQ(EknCloneNode(node_.get(), 0, 0, copy.out()), kOk);
+    for (void* node : {node_.get(), copy.get()}) {
+        std::u16string expectedNames;
+        for (size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(ReadString(node, names[i].c_str()), values[i]) << i;
+            expectedNames += names[i] + u'\0';
+        }
+        char16_t buffer[256];
+        uint32_t size = 256;
+        ASSERT_EQ(EknGetAttributeNames(node, buffer, &size), kOk);
+        EXPECT_EQ(std::u16string(buffer, size - 1), expectedNames);
+    }
+}
+
 TEST_F(QuarryAttributes, ListsAndArraysUseTheVariableSizeProtocol) {
     const char16_t image[] = {u'a', 0, 0, u'b', 0};
     ASSERT_EQ(EknSetAttribute(node_.get(), u"l", EKN_TYPE_STRING_LIST, image, sizeof image), kOk);
