@@ -69,22 +69,45 @@ Utf16Arg::Utf16Arg(std::wstring_view text) {
 }
 
 Utf16Arg::Utf16Arg(const wchar_t* text) {
-    if (text != nullptr) {
-        Assign(std::wstring_view(text, std::wcslen(text)));
+    if (text == nullptr) {
+        return;
     }
+    // Short texts of single code units are measured while they are copied.
+    uint32_t wide = 0;
+    for (size_t i = 0; i < m_inline.size(); ++i) {
+        const auto point = static_cast<uint32_t>(text[i]);
+        if (point == 0) {
+            if (WideIsUtf16 || wide <= 0xFFFF) {
+                m_inline[i] = 0;
+                m_length = i;
+                m_text = m_inline.data();
+                return;
+            }
+            break;
+        }
+        wide |= point;
+        m_inline[i] = static_cast<EKNCHAR>(point);
+    }
+    Assign(std::wstring_view(text, std::wcslen(text)));
 }
 
 void Utf16Arg::Assign(std::wstring_view text) {
-    m_length = Utf16Length(text);
-    if (m_length < m_inline.size() && (WideIsUtf16 || m_length == text.size())) {
-        // Every character is one code unit.
+    if (text.size() < m_inline.size()) {
+        // One pass: copy while checking that every character is one code unit.
+        uint32_t wide = 0;
         for (size_t i = 0; i < text.size(); ++i) {
-            m_inline[i] = static_cast<EKNCHAR>(text[i]);
+            const auto point = static_cast<uint32_t>(text[i]);
+            wide |= point;
+            m_inline[i] = static_cast<EKNCHAR>(point);
         }
-        m_inline[m_length] = 0;
-        m_text = m_inline.data();
-        return;
+        if (WideIsUtf16 || wide <= 0xFFFF) {
+            m_inline[text.size()] = 0;
+            m_length = text.size();
+            m_text = m_inline.data();
+            return;
+        }
     }
+    m_length = Utf16Length(text);
     m_heap.clear();
     AppendToUtf16(m_heap, text);
     m_heap.push_back(0);
