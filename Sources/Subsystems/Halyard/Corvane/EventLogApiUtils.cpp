@@ -5,6 +5,7 @@
 #include "Trellis/Trellis.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -58,12 +59,15 @@ HRES GetChannelProperty(EVT_HANDLE config, EVT_CHANNEL_CONFIG_PROPERTY_ID proper
                         ByteBuffer& buffer) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetChannelProperty");
     DWORD used = 0;
-    HRES result = ApiResult{EvtGetChannelConfigProperty(config, property, 0, 0, nullptr, &used)};
-    if (result.Code() != HR_INSUFFICIENT_BUFFER) {
-        return result;
+    // The sizing call's expected failure is no HRES: that would capture its callers.
+    if (EvtGetChannelConfigProperty(config, property, 0, 0, nullptr, &used)) {
+        return S_OK;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return ApiResult{FALSE};
     }
     ByteBuffer filled(used);
-    result = ApiResult{EvtGetChannelConfigProperty(
+    const HRES result = ApiResult{EvtGetChannelConfigProperty(
         config, property, 0, used, reinterpret_cast<PEVT_VARIANT>(filled.data()), &used)};
     if (result.Failed()) {
         LOG_AT(LOG_ERR, L"EventsApiUtils::GetChannelProperty"
@@ -113,10 +117,14 @@ ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event) {
 
 void RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::RenderEvent");
-    buffer.clear();
+    // A buffer that held the previous event usually holds this one: the first call passes its
+    // capacity (none for a new buffer, which makes it the sizing call).
+    buffer.resize(buffer.capacity());
     DWORD used = 0;
     DWORD properties = 0;
-    if (EvtRender(context, event, EvtRenderEventValues, 0, nullptr, &used, &properties)) {
+    if (EvtRender(context, event, EvtRenderEventValues, static_cast<DWORD>(buffer.size()),
+                  buffer.empty() ? nullptr : buffer.data(), &used, &properties)) {
+        buffer.resize(std::min<size_t>(used, buffer.size()));
         return;
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
@@ -137,19 +145,31 @@ SmartHandle OpenPublisherMetadata(const std::wstring& provider) {
 
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::FormatEventMessage");
+    // Most messages fit a first buffer of 128 characters: one call where sizing takes two.
+    constexpr DWORD FirstSize = 128;
+    std::array<wchar_t, FirstSize> first;
+    std::wstring grown;
+    wchar_t* text = first.data();
+    DWORD capacity = FirstSize;
     DWORD used = 0;
-    HRES result = ApiResult{
-        EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, 0, nullptr, &used)};
-    std::wstring text;
-    if (result.Code() == HR_INSUFFICIENT_BUFFER) {
-        text.resize(used);
-        result = ApiResult{EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent,
-                                            used, text.data(), &used)};
+    BOOL ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity,
+                               text, &used);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && error == ERROR_INSUFFICIENT_BUFFER && used > capacity) {
+        grown.resize(used);
+        text = grown.data();
+        capacity = used;
+        ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity, text,
+                              &used);
+        error = ok ? ERROR_SUCCESS : GetLastError();
     }
-    if (result.Succeeded() || result.Code() == HR_UNRESOLVED_VALUE_INSERT) {
+    if (ok || error == ERROR_EVT_UNRESOLVED_VALUE_INSERT) {
         // The text ends at its terminating null.
-        text.resize(std::wcslen(text.c_str()));
-        message = std::move(text);
+        message.assign(text, std::find(text, text + capacity, L'\0'));
+    }
+    HRES result;
+    if (!ok) {
+        result = Win32Error{error != ERROR_SUCCESS ? error : static_cast<DWORD>(E_FAIL)};
     }
     return result;
 }

@@ -42,14 +42,16 @@ std::vector<std::wstring> GetChannelsPublishers(const std::wstring& channel);
 SmartHandle CreateRenderContext(DWORD flags, LPCWSTR* paths, DWORD pathCount);
 // The EVT_VARIANT array that the context selects for the event: a sizing call without a buffer,
 // then the rendering call. Throws the last error; an event with nothing to render gives an empty
-// buffer. The second form reuses the caller's buffer (its capacity is kept between events).
+// buffer. The second form reuses the caller's buffer: its first call passes the capacity the
+// buffer has, so an event no larger than the one before is rendered in one call.
 ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event);
 void RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer);
 // EvtOpenPublisherMetadata of a provider on the local computer; throws the last error.
 SmartHandle OpenPublisherMetadata(const std::wstring& provider);
 // The event's message. `message` receives the text on success and also with
 // ERROR_EVT_UNRESOLVED_VALUE_INSERT (the text with the insert left as written); any other failure
-// leaves it untouched. Never throws for API results.
+// leaves it untouched. The first call passes a buffer of 128 characters; only a longer message
+// costs a second call with the size the first one reported. Never throws for API results.
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
 
 // Query, walking and bookmarks.

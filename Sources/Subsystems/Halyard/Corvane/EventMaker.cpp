@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
 namespace Halyard {
 
@@ -153,6 +155,52 @@ std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t 
     return strings;
 }
 
+// The byte length of a SID: its header and sub-authorities (at most 15, as FormatSidText reads).
+size_t SidLength(PSID sid) noexcept {
+    constexpr uint8_t MaxSubAuthorities = 15;
+    const uint8_t count = static_cast<const uint8_t*>(sid)[1];
+    return 8 + 4 * size_t{std::min(count, MaxSubAuthorities)};
+}
+
+// The value of a variant; with `traced`, through the traced getters. Untraced reads skip the
+// DBG3 traces that are off anyway, and the cost of asking for each of them.
+template <typename T>
+T ValueOf(const EVT_VARIANT& variant, bool traced) {
+    if (traced) {
+        return GetVariantValue<T>(variant);
+    }
+    if constexpr (std::is_same_v<T, uint64_t>) {
+        return GetIntegerValue(variant);
+    } else if constexpr (std::is_same_v<T, std::wstring_view>) {
+        return GetStringValue(variant);
+    } else {
+        return GetSidValue(variant);
+    }
+}
+
+template <typename T>
+void SetAttributeOf(const EkNodePtr& node, const wchar_t* name, const T& value, bool traced) {
+    if (traced) {
+        SetEventAttribute(node, name, value);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+        node.SetAttribute(name, static_cast<int64_t>(value));
+    } else {
+        node.SetAttribute(name, value.data(), static_cast<uint32_t>(value.size()));
+    }
+}
+
+// SetEventProperty, its traces as `traced` says.
+void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
+                 const wchar_t* name, bool traced) {
+    if (IsNumericProperty(propertyId)) {
+        SetAttributeOf(node, name, ValueOf<uint64_t>(variant, traced), traced);
+    } else if (IsTextualProperty(propertyId)) {
+        SetAttributeOf(node, name, ValueOf<std::wstring_view>(variant, traced), traced);
+    } else {
+        LOG_AT(LOG_ERR, L"Unknown event property. Name: " << name << L" Id: " << propertyId);
+    }
+}
+
 } // namespace
 
 void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, uint64_t value) {
@@ -167,13 +215,7 @@ void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, std::wstring_
 
 void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
                       const wchar_t* name) {
-    if (IsNumericProperty(propertyId)) {
-        SetEventAttribute(node, name, GetVariantValue<uint64_t>(variant));
-    } else if (IsTextualProperty(propertyId)) {
-        SetEventAttribute(node, name, GetVariantValue<std::wstring_view>(variant));
-    } else {
-        LOG_AT(LOG_ERR, L"Unknown event property. Name: " << name << L" Id: " << propertyId);
-    }
+    SetProperty(node, variant, propertyId, name, true);
 }
 
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber) {
@@ -235,37 +277,44 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
     const RenderedValues values(m_systemBuffer);
     EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
+    // The per-attribute traces are asked for once per event.
+    const bool traced = Logging::LogManager::Instance().IsEnabled(LOG_DBG3);
     std::wstring_view provider;
     for (const SystemProperty& property : SystemProperties) {
-        TRACE_SCOPE(LOG_DBG3, L"Getting event attribute");
         const EVT_VARIANT& variant = values[property.id];
-        LOG_AT(LOG_DBG3,
-               L"Id: " << property.id << L" Type: " << variant.Type << L" Name: " << property.name);
+        std::unique_ptr<Logging::TraceScope> scope;
+        if (traced) {
+            scope = Logging::OpenTraceScope(LOG_DBG3, L"Getting event attribute",
+                                            CORVANE_WIDEN(__FILE__), __LINE__);
+            LOG_AT(LOG_DBG3, L"Id: " << property.id << L" Type: " << variant.Type << L" Name: "
+                                     << property.name);
+        }
         switch (property.id) {
         case EvtSystemUserID: {
-            const PSID sid = GetVariantValue<PSID>(variant);
-            SetEventAttribute(node, property.name,
-                              sid != nullptr ? UserText(sid) : std::wstring(L"N/A"));
+            const PSID sid = ValueOf<PSID>(variant, traced);
+            SetAttributeOf(node, property.name,
+                           sid != nullptr ? std::wstring_view(UserText(sid)) : L"N/A", traced);
             break;
         }
         case EvtSystemTimeCreated:
-            SetEventAttribute(node, property.name,
-                              GetTimestamp(GetVariantValue<uint64_t>(variant)));
+            SetAttributeOf(node, property.name,
+                           std::wstring_view(GetTimestamp(ValueOf<uint64_t>(variant, traced))),
+                           traced);
             break;
         case EvtSystemProviderName:
-            provider = GetVariantValue<std::wstring_view>(variant);
-            SetEventAttribute(node, property.name, provider);
+            provider = ValueOf<std::wstring_view>(variant, traced);
+            SetAttributeOf(node, property.name, provider, traced);
             break;
         default:
-            SetEventProperty(node, variant, property.id, property.name);
+            SetProperty(node, variant, property.id, property.name, traced);
             break;
         }
     }
 
     if (!provider.empty()) {
-        std::wstring message;
-        const HRES result = GetEventMessageString(event, provider, message);
-        node.SetAttribute(L"Message", message);
+        m_message.clear();
+        const HRES result = GetEventMessageString(event, provider, m_message);
+        node.SetAttribute(L"Message", m_message);
         if (result.Succeeded() && resolver != nullptr) {
             const std::wstring providerName(provider);
             if (!resolver->IsProviderSkipped(providerName)) {
@@ -277,15 +326,23 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     return node;
 }
 
-std::wstring EventMaker::UserText(PSID sid) const {
+const std::wstring& EventMaker::UserText(PSID sid) {
+    const std::string_view key(static_cast<const char*>(sid), SidLength(sid));
+    if (const auto found = m_accounts.find(key); found != m_accounts.end()) {
+        return found->second;
+    }
+    std::wstring text;
     try {
-        return GetAccountName(sid, std::wstring());
+        text = GetAccountName(sid, std::wstring());
     } catch (const HRX& failure) {
         // A deleted account or one of a foreign domain: the event keeps its SID.
-        std::wstring text = FormatSidText(sid);
+        text = FormatSidText(sid);
         LOG_AT(LOG_DBG, L"Account of " << text << L" not obtained due to: " << failure);
-        return text;
     }
+    if (m_accounts.size() >= MaxCachedAccounts) {
+        m_accounts.clear();
+    }
+    return m_accounts.emplace(std::string(key), std::move(text)).first->second;
 }
 
 void EventMaker::AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,

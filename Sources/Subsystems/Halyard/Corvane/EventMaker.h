@@ -60,7 +60,8 @@ public:
     // "Qualifier", "Task", "Version", "Level", "Opcode", "Keywords", "RecordId", "ProviderName",
     // "Channel", "Computer", "TimeCreated", "User"), then "Message" when the provider name is not
     // empty, then "MonitoringPlanName" and "ItemName" as the resolver selects. A user SID that no
-    // account maps to gives its SID text (logged at DBG). Render and node failures throw.
+    // account maps to gives its SID text (logged at DBG); each SID is looked up once per maker,
+    // so an account renamed meanwhile keeps its old name here. Render and node failures throw.
     EkNodePtr MakeEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver* resolver);
     // The event's "Event/EventData/Data" values in order; none when they are not a string array.
@@ -77,8 +78,12 @@ public:
     void CheckProviderHandle(std::wstring_view provider);
 
 private:
-    // "User": the account of the SID, its SID text when no account maps to it, "N/A" without one.
-    std::wstring UserText(PSID sid) const;
+    // Accounts are remembered per maker; a log with more distinct users starts over.
+    static constexpr size_t MaxCachedAccounts = 4096;
+
+    // "User" of a SID: its account, or its SID text when no account maps to it (logged at DBG).
+    // Each SID is looked up once per maker.
+    const std::wstring& UserText(PSID sid);
     void AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
                         const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver& resolver);
@@ -90,6 +95,10 @@ private:
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
     EventsApiUtils::ByteBuffer m_valuesBuffer;
+    // The message of the event being made, its capacity reused.
+    std::wstring m_message;
+    // SID bytes -> "User" text.
+    std::map<std::string, std::wstring, std::less<>> m_accounts;
 };
 
 } // namespace Halyard

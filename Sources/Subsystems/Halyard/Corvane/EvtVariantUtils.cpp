@@ -145,8 +145,10 @@ PSID GetVariantValue<PSID>(const EVT_VARIANT& variant) {
 
 std::wstring GetAccountName(PSID sid, const std::wstring& systemName, SID_NAME_USE* use) {
     constexpr DWORD BufferSize = 512;
-    std::array<wchar_t, BufferSize> name{};
-    std::array<wchar_t, BufferSize> domain{};
+    std::array<wchar_t, BufferSize> name;
+    std::array<wchar_t, BufferSize> domain;
+    name[0] = L'\0';
+    domain[0] = L'\0';
     DWORD nameSize = BufferSize;
     DWORD domainSize = BufferSize;
     SID_NAME_USE accountUse = SidTypeUnknown;
