@@ -404,3 +404,20 @@ TEST(SetEventProperty, WritesIntegersAndTextsAndSkipsOtherProperties) {
     EXPECT_EQ(node.GetString(L"Computer"), L"");
     EXPECT_EQ(log.Lines(), (Names{L"Unknown event property. Name: ProviderGuid Id: 1"}));
 }
+
+// At DBG3 every attribute is traced in its own scope, with its id, type and value, and the node
+// is dumped.
+TEST(EventMaker, TracesEachAttributeAtTheMostDetailedSeverity) {
+    const QueriedEvents one = ApplicationRecord(UnmappedUserRecord);
+    EventMaker maker;
+    const LogCapture log("DBG3");
+    maker.MakeEvent(*one.events.at(0), nullptr, nullptr);
+    EXPECT_EQ(log.Count(L"Entering: Halyard::EventMaker::MakeEvent"), 1u);
+    EXPECT_EQ(log.Count(L"Entering: Getting event attribute"), 13u);
+    EXPECT_EQ(log.Count(L"Id: 2 Type: 6 Name: EventId"), 1u);
+    EXPECT_EQ(log.Count(L"Value: 1000 Type: 6"), 1u);
+    EXPECT_EQ(log.Count(L"Set attribute: EventId Val: 1000"), 1u);
+    EXPECT_EQ(log.Count(L"Set attribute: User Val: " + std::wstring(UnmappedSid)), 1u);
+    EXPECT_EQ(log.Count(L"Value at null"), 1u); // Qualifiers of a manifest event
+    EXPECT_EQ(log.Starting(L"Result event node: EkNode[0x").size(), 1u);
+}
