@@ -39,20 +39,19 @@ void AppendPadded(std::wstring& out, int16_t value, int width) {
 
 // "%04hd-%02hd-%02hdT%02hd:%02hd:%02hdZ" of the six fields.
 std::wstring FormatTimeText(int year, int month, int day, int hour, int minute, int second) {
+    struct Field {
+        int value;
+        int width;
+        wchar_t after;
+    };
+    const Field fields[] = {{year, 4, L'-'}, {month, 2, L'-'},  {day, 2, L'T'},
+                            {hour, 2, L':'}, {minute, 2, L':'}, {second, 2, L'Z'}};
     std::wstring text;
     text.reserve(20);
-    AppendPadded(text, static_cast<int16_t>(year), 4);
-    text.push_back(L'-');
-    AppendPadded(text, static_cast<int16_t>(month), 2);
-    text.push_back(L'-');
-    AppendPadded(text, static_cast<int16_t>(day), 2);
-    text.push_back(L'T');
-    AppendPadded(text, static_cast<int16_t>(hour), 2);
-    text.push_back(L':');
-    AppendPadded(text, static_cast<int16_t>(minute), 2);
-    text.push_back(L':');
-    AppendPadded(text, static_cast<int16_t>(second), 2);
-    text.push_back(L'Z');
+    for (const Field& field : fields) {
+        AppendPadded(text, static_cast<int16_t>(field.value), field.width);
+        text.push_back(field.after);
+    }
     return text;
 }
 
