@@ -182,22 +182,6 @@ TEST_F(EventLogApiUtils, MessagesComeWithTheirInsertsOrTheFailure) {
               HresultFromWin32(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(EventLogApiUtils, RenderContextsAndRenderFailures) {
-    // Without paths the count is 0 whatever was passed.
-    const SmartHandle system = CreateRenderContext(EvtRenderContextSystem, nullptr, 5);
-    const QueriedEvents one = ApplicationRecord(UnmappedUserRecord);
-    const ByteBuffer values = RenderEvent(*system, *one.events[0]);
-    ASSERT_GE(values.size(), EvtSystemPropertyIdEND * sizeof(EVT_VARIANT));
-    EXPECT_EQ(reinterpret_cast<const EVT_VARIANT*>(values.data())[EvtSystemEventID].UInt16Val,
-              1000);
-    PalEventLogInjectFault("EvtRender", ERROR_INVALID_PARAMETER, 1, 1, 0);
-    EXPECT_EQ(ThrownCode([&] { RenderEvent(*system, *one.events[0]); }),
-              HresultFromWin32(ERROR_INVALID_PARAMETER));
-    PalEventLogInjectFault("EvtCreateRenderContext", ERROR_OUTOFMEMORY, 0, 1, 0);
-    EXPECT_EQ(ThrownCode([] { CreateRenderContext(EvtRenderContextSystem, nullptr, 0); }),
-              HresultFromWin32(ERROR_OUTOFMEMORY));
-}
-
 TEST_F(EventLogApiUtils, ChannelPublishersInTheServicesOrder) {
     const std::vector<std::wstring> publishers = GetChannelsPublishers(L"Application");
     ASSERT_GE(publishers.size(), 4u);

@@ -275,14 +275,9 @@ TEST(EventMaker, UnresolvableInsertStillGivesTheMessage) {
     const ApplicationEvents application;
     const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
     EventMaker maker;
-    const QueriedEvents one = ApplicationRecord(UnresolvedInsertRecord);
-    const EVT_HANDLE event = *one.events.at(0);
-    std::wstring message;
-    EXPECT_EQ(maker.GetEventMessageString(event, L"Orchard Backup", message).Code(),
-              EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT);
-    EXPECT_EQ(message, L"Backup of D:\\Edge completed: %2 files, %3 MB.");
-    const EkNodePtr node = maker.MakeEvent(event, application.classicLog, &resolver);
-    EXPECT_EQ(node.GetString(L"Message"), message);
+    const EkNodePtr node =
+        MakeRecord(maker, UnresolvedInsertRecord, application.classicLog, &resolver);
+    EXPECT_EQ(node.GetString(L"Message"), L"Backup of D:\\Edge completed: %2 files, %3 MB.");
     EXPECT_FALSE(node.HasAttribute(L"MonitoringPlanName"));
 }
 

@@ -63,17 +63,6 @@ uint64_t FileTimeOf(sys_time<milliseconds> time) {
 
 } // namespace
 
-TEST(EvtVariantUtils, IntegersAreWidenedAndKeepAllBits) {
-    EXPECT_EQ(GetIntegerValue(Variant(EvtVarTypeByte, 0xFFFFFF04)), 4u);
-    EXPECT_EQ(GetIntegerValue(Variant(EvtVarTypeUInt16, 0xFFFF1234)), 0x1234u);
-    EXPECT_EQ(GetIntegerValue(Variant(EvtVarTypeUInt32, 0xFFFFFFFF87654321)), 0x87654321u);
-    EXPECT_EQ(GetIntegerValue(Variant(EvtVarTypeHexInt64, 0x8080000000000001)),
-              0x8080000000000001u);
-    EXPECT_EQ(GetIntegerValue(Variant(EvtVarTypeFileTime, 133534079999990000)),
-              133534079999990000u);
-    EXPECT_EQ(GetIntegerValue(Variant(EvtVarTypeUInt64, ~0ull)), ~0ull);
-}
-
 // Null and unexpected types give empty values; only the unexpected type of a number or text is
 // logged, at ERR, and Null is traced at DBG3.
 TEST(EvtVariantUtils, NullAndOtherTypesGiveEmptyValues) {
@@ -93,21 +82,6 @@ TEST(EvtVariantUtils, NullAndOtherTypesGiveEmptyValues) {
     EXPECT_EQ(GetSidValue(Variant(EvtVarTypeUInt32, 7)), nullptr);
     EXPECT_EQ(errors.Lines(), (std::vector<std::wstring>{L"Unknown event attribute type: 1",
                                                          L"Unknown event attribute type: 8"}));
-}
-
-TEST(EvtVariantUtils, AccountNamesAsTheLookupGivesThem) {
-    std::vector<uint8_t> system = Sid(5, {18});
-    SID_NAME_USE use = SidTypeInvalid;
-    EXPECT_EQ(GetAccountName(system.data(), L"", &use), L"NT AUTHORITY\\SYSTEM");
-    EXPECT_EQ(use, SidTypeWellKnownGroup);
-    // An account without a domain is its bare name.
-    std::vector<uint8_t> everyone = Sid(1, {0});
-    EXPECT_EQ(GetAccountName(everyone.data(), L""), L"Everyone");
-    std::vector<uint8_t> alice = Sid(5, {21, 1004336348, 1177238915, 682003330, 1001});
-    EXPECT_EQ(GetAccountName(alice.data(), L""), L"CORVANE\\alice");
-    std::vector<uint8_t> unmapped = Sid(5, {21, 1111111111, 2222222222, 3333333333, 4444});
-    EXPECT_EQ(ThrownCode([&] { GetAccountName(unmapped.data(), L""); }),
-              HresultFromWin32(ERROR_NONE_MAPPED));
 }
 
 TEST(EvtVariantUtils, SidTextsInTheStandardForm) {
