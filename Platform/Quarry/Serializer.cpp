@@ -41,7 +41,28 @@ void AppendCharacterReference(std::string& out, uint32_t codePoint) {
 // UTF-16 text as escaped UTF-8. `inAttribute` also escapes TAB, LF and CR, which attribute-value
 // normalisation would otherwise turn into blanks.
 void AppendEscaped(std::string& out, TextView text, bool inAttribute) {
+    // Printable ASCII that needs no escaping, and outside attributes TAB, LF and CR, is copied a
+    // run at a time; everything else one character at a time below.
+    const auto plain = [inAttribute](uint16_t c) {
+        return (c >= 0x20 && c < 0x80 && c != '&' && c != '<' && c != '>' && c != '"') ||
+               (!inAttribute && (c == '\t' || c == '\n' || c == '\r'));
+    };
     for (size_t i = 0; i < text.size(); ++i) {
+        size_t end = i;
+        while (end < text.size() && plain(static_cast<uint16_t>(text[end]))) {
+            ++end;
+        }
+        if (end > i) {
+            const size_t at = out.size();
+            out.resize(at + (end - i));
+            for (size_t k = i; k < end; ++k) {
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            }
+            i = end;
+            if (i == text.size()) {
+                break;
+            }
+        }
         uint32_t c = static_cast<uint16_t>(text[i]);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
             static_cast<uint16_t>(text[i + 1]) >= 0xDC00 &&
