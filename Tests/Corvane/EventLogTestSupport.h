@@ -32,6 +32,7 @@ constexpr uint32_t UnmappedUserRecord = 100002;
 constexpr uint32_t UpperCaseItemRecord = 100003;
 constexpr uint32_t NoProviderRecord = 100004;
 constexpr uint32_t PlansOnlyRecord = 100005;
+constexpr uint32_t LongMessageRecord = 100006;
 constexpr const wchar_t* UnmappedSid = L"S-1-5-21-1111111111-2222222222-3333333333-4444";
 
 // Real logs written by Windows, outside the project; empty when absent.

@@ -253,7 +253,9 @@ TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
     // The samples hold every case: events with both names, with a plan alone, with neither.
     EXPECT_GT(seen[L"ItemName"], 10u);
     EXPECT_GT(seen[L"MonitoringPlanName"], 10u);
-    EXPECT_EQ(nodes.back().GetString(L"MonitoringPlanName"), L"Plan Only");
+    EXPECT_EQ(MakeRecord(maker, PlansOnlyRecord, application.classicLog, &resolver)
+                  .GetString(L"MonitoringPlanName"),
+              L"Plan Only");
     const EkNodePtr upper =
         MakeRecord(maker, UpperCaseItemRecord, application.classicLog, &resolver);
     EXPECT_EQ(upper.GetString(L"ItemName"), L"A3A7B447-337A-4254-917C-06CB684897A2");
