@@ -22,21 +22,11 @@ struct ClassicLog : HandleObject {
     std::optional<uint64_t> lastRead; // record id of the last record read
 };
 
+// UTF-16LE with its terminating NUL.
 void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
-    for (const wchar_t c : text) {
-        // UTF-16LE; characters beyond the BMP as surrogate pairs.
-        auto unit = [&out](uint32_t u) {
-            out.push_back(static_cast<uint8_t>(u));
-            out.push_back(static_cast<uint8_t>(u >> 8));
-        };
-        const auto code = static_cast<uint32_t>(c);
-        if (code >= 0x10000) {
-            unit(0xD800 + ((code - 0x10000) >> 10));
-            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            unit(code);
-        }
-    }
+    std::string bytes;
+    Base::AppendUtf16Le(bytes, text);
+    out.insert(out.end(), bytes.begin(), bytes.end());
     out.push_back(0);
     out.push_back(0);
 }

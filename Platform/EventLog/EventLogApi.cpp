@@ -435,12 +435,12 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
         }
         auto mark = std::make_shared<Bookmark>();
         if (bookmarkXml != nullptr) {
-            const std::string utf8 = Narrow(bookmarkXml);
+            const std::string utf8 = Base::Utf8FromWide(bookmarkXml);
             pugi::xml_document document;
             const auto parsed = document.load_buffer(utf8.data(), utf8.size());
             if (!parsed) {
                 Fail(ERROR_EVT_MALFORMED_XML_TEXT,
-                     L"malformed bookmark XML: " + Widen(parsed.description()));
+                     L"malformed bookmark XML: " + Base::WideFromUtf8(parsed.description()));
                 return nullptr;
             }
             const pugi::xml_node root = document.document_element();
@@ -449,8 +449,8 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
                 return nullptr;
             }
             for (pugi::xml_node b : root.children("Bookmark")) {
-                const std::wstring channel = Widen(b.attribute("Channel").value());
-                auto record = ParseUnsigned(Widen(b.attribute("RecordId").value()));
+                const std::wstring channel = Base::WideFromUtf8(b.attribute("Channel").value());
+                auto record = ParseUnsigned(Base::WideFromUtf8(b.attribute("RecordId").value()));
                 if (channel.empty() || !record) {
                     Fail(ERROR_INVALID_PARAMETER, L"a Bookmark needs Channel and RecordId");
                     return nullptr;

@@ -58,7 +58,7 @@ std::wstring ComputerName() {
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
         return L"localhost";
     }
-    return Widen(name);
+    return Base::WideFromUtf8(name);
 }
 
 std::string Hex(const uint8_t* data, size_t size) {
@@ -75,7 +75,7 @@ std::string Hex(const uint8_t* data, size_t size) {
 std::string Escaped(std::wstring_view text) {
     std::wstring escaped;
     AppendXmlEscaped(escaped, text);
-    return Narrow(escaped);
+    return Base::Utf8FromWide(escaped);
 }
 
 } // namespace
@@ -138,7 +138,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
         static const std::string computer = Escaped(ComputerName());
         std::string tail = "<Channel>" + Escaped(source->channel) + "</Channel><Computer>" +
                            computer + "</Computer>";
-        tail += sid ? "<Security UserID='" + Narrow(*sid) + "'/>" : "<Security/>";
+        tail += sid ? "<Security UserID='" + Base::Utf8FromWide(*sid) + "'/>" : "<Security/>";
         tail += "</System>";
         if (numStrings > 0 || dataSize > 0) {
             tail += "<EventData>";
@@ -164,7 +164,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
             "'>" + std::to_string(eventId & 0xFFFF) + "</EventID><Version>0</Version><Level>" +
             std::to_string(level) + "</Level><Task>" + std::to_string(category) +
             "</Task><Opcode>0</Opcode><Keywords>" + keywordText +
-            "</Keywords><TimeCreated SystemTime='" + Narrow(FormatSystemTime(now)) +
+            "</Keywords><TimeCreated SystemTime='" + Base::Utf8FromWide(FormatSystemTime(now)) +
             "'/><EventRecordID>";
         const std::string execution = "</EventRecordID><Correlation/><Execution ProcessID='" +
                                       std::to_string(::getpid()) + "' ThreadID='" +

@@ -536,13 +536,13 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
         return true;
     }
 
-    const std::string utf8 = Narrow(text);
+    const std::string utf8 = Base::Utf8FromWide(text);
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_buffer(utf8.data(), utf8.size());
     if (!parsed) {
         error = {ERROR_EVT_MALFORMED_XML_TEXT, L"malformed query XML: " +
-                                                   Widen(parsed.description()) + L" at offset " +
-                                                   std::to_wstring(parsed.offset)};
+                                                   Base::WideFromUtf8(parsed.description()) +
+                                                   L" at offset " + std::to_wstring(parsed.offset)};
         return false;
     }
     const pugi::xml_node root = document.document_element();
@@ -554,14 +554,15 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
         if (q.type() != pugi::node_element) {
             continue;
         }
-        const std::wstring id = Widen(q.attribute("Id").value());
+        const std::wstring id = Base::WideFromUtf8(q.attribute("Id").value());
         if (std::string_view(q.name()) != "Query") {
             error = {ERROR_EVT_INVALID_QUERY,
-                     L"unexpected element '" + Widen(q.name()) + L"' in QueryList"};
+                     L"unexpected element '" + Base::WideFromUtf8(q.name()) + L"' in QueryList"};
             return false;
         }
-        const std::wstring queryPath =
-            q.attribute("Path") ? Widen(q.attribute("Path").value()) : std::wstring(defaultPath);
+        const std::wstring queryPath = q.attribute("Path")
+                                           ? Base::WideFromUtf8(q.attribute("Path").value())
+                                           : std::wstring(defaultPath);
         QueryPart part;
         for (pugi::xml_node s = q.first_child(); s; s = s.next_sibling()) {
             if (s.type() != pugi::node_element) {
@@ -569,29 +570,32 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
             }
             const std::string_view name = s.name();
             if (name != "Select" && name != "Suppress") {
-                error = {ERROR_EVT_INVALID_QUERY,
-                         L"unexpected element '" + Widen(name) + L"' in Query Id='" + id + L"'"};
+                error = {ERROR_EVT_INVALID_QUERY, L"unexpected element '" +
+                                                      Base::WideFromUtf8(name) +
+                                                      L"' in Query Id='" + id + L"'"};
                 return false;
             }
             Selector selector;
             selector.suppress = name == "Suppress";
             const std::wstring path =
-                s.attribute("Path") ? Widen(s.attribute("Path").value()) : queryPath;
+                s.attribute("Path") ? Base::WideFromUtf8(s.attribute("Path").value()) : queryPath;
             if (path.empty()) {
                 error = {ERROR_EVT_INVALID_QUERY,
-                         Widen(name) + L" of Query Id='" + id + L"' names no path"};
+                         Base::WideFromUtf8(name) + L" of Query Id='" + id + L"' names no path"};
                 return false;
             }
             SplitPath(path, defaultIsFile && !s.attribute("Path") && !q.attribute("Path"),
                       selector.path, selector.file);
-            const std::wstring xpath = Widen(s.text().get());
+            const std::wstring xpath = Base::WideFromUtf8(s.text().get());
             if (s.first_element_by_path("*") ||
                 !Expression::CompileFilter(xpath, selector.expression, error) ||
                 !WithinStrictLimit(selector.expression, 32, error)) {
                 if (error.code == 0) {
-                    error = {ERROR_EVT_INVALID_QUERY, L"elements inside " + Widen(name)};
+                    error = {ERROR_EVT_INVALID_QUERY,
+                             L"elements inside " + Base::WideFromUtf8(name)};
                 }
-                error.message = Widen(name) + L" of Query Id='" + id + L"': " + error.message;
+                error.message =
+                    Base::WideFromUtf8(name) + L" of Query Id='" + id + L"': " + error.message;
                 return false;
             }
             part.selectors.push_back(std::move(selector));

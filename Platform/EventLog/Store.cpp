@@ -70,7 +70,7 @@ pugi::xml_attribute Attribute(const pugi::xml_node& node, std::string_view name)
 }
 
 std::optional<uint64_t> NumberOf(std::string_view text) {
-    return ParseUnsigned(Widen(text));
+    return ParseUnsigned(Base::WideFromUtf8(text));
 }
 
 // Text content of an element (all text and CDATA children, not nested elements).
@@ -160,7 +160,7 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
         return false;
     }
     Event event;
-    const std::wstring channelName = Widen(TextOf(Child(system, "Channel")));
+    const std::wstring channelName = Base::WideFromUtf8(TextOf(Child(system, "Channel")));
     if (forcedChannel_ == nullptr && channelName.empty()) {
         report.problems.push_back(L"event without System/Channel");
         return false;
@@ -170,10 +170,10 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
 
     if (pugi::xml_node provider = Child(system, "Provider")) {
         event.present |= kHasProvider;
-        event.provider = strings_.Intern(Widen(Attribute(provider, "Name").value()));
+        event.provider = strings_.Intern(Base::WideFromUtf8(Attribute(provider, "Name").value()));
         event.eventSourceName =
-            strings_.Intern(Widen(Attribute(provider, "EventSourceName").value()));
-        if (auto guid = ParseGuid(Widen(Attribute(provider, "Guid").value()))) {
+            strings_.Intern(Base::WideFromUtf8(Attribute(provider, "EventSourceName").value()));
+        if (auto guid = ParseGuid(Base::WideFromUtf8(Attribute(provider, "Guid").value()))) {
             event.providerGuid = InternGuid(*guid);
         }
     }
@@ -202,17 +202,18 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
     small("Keywords", kHasKeywords, event.keywords);
     small("EventRecordID", kHasRecordId, event.recordId);
     if (pugi::xml_node time = Child(system, "TimeCreated")) {
-        if (auto t = ParseSystemTime(Widen(Attribute(time, "SystemTime").value()))) {
+        if (auto t = ParseSystemTime(Base::WideFromUtf8(Attribute(time, "SystemTime").value()))) {
             event.present |= kHasTimeCreated;
             event.timeCreated = *t;
         }
     }
     if (pugi::xml_node correlation = Child(system, "Correlation")) {
         event.present |= kHasCorrelation;
-        if (auto g = ParseGuid(Widen(Attribute(correlation, "ActivityID").value()))) {
+        if (auto g = ParseGuid(Base::WideFromUtf8(Attribute(correlation, "ActivityID").value()))) {
             event.activityId = InternGuid(*g);
         }
-        if (auto g = ParseGuid(Widen(Attribute(correlation, "RelatedActivityID").value()))) {
+        if (auto g = ParseGuid(
+                Base::WideFromUtf8(Attribute(correlation, "RelatedActivityID").value()))) {
             event.relatedActivityId = InternGuid(*g);
         }
     }
@@ -227,10 +228,10 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
             event.threadId = static_cast<uint32_t>(*v);
         }
     }
-    event.computer = strings_.Intern(Widen(TextOf(Child(system, "Computer"))));
+    event.computer = strings_.Intern(Base::WideFromUtf8(TextOf(Child(system, "Computer"))));
     if (pugi::xml_node security = Child(system, "Security")) {
         event.present |= kHasSecurity;
-        event.userSid = strings_.Intern(Widen(Attribute(security, "UserID").value()));
+        event.userSid = strings_.Intern(Base::WideFromUtf8(Attribute(security, "UserID").value()));
         if (event.userSid != 0 && SidBytes(event.userSid).empty()) {
             if (auto sid = ParseSid(strings_.Get(event.userSid))) {
                 if (sidBytes_.size() <= event.userSid) {
@@ -244,9 +245,9 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
     event.firstItem = static_cast<uint32_t>(channel.items.size());
     auto addItem = [&](const pugi::xml_node& element) {
         Item item;
-        item.element = strings_.Intern(Widen(LocalName(element.name())));
-        item.name = strings_.Intern(Widen(Attribute(element, "Name").value()));
-        const std::wstring text = Widen(TextOf(element));
+        item.element = strings_.Intern(Base::WideFromUtf8(LocalName(element.name())));
+        item.name = strings_.Intern(Base::WideFromUtf8(Attribute(element, "Name").value()));
+        const std::wstring text = Base::WideFromUtf8(TextOf(element));
         item.textLength = static_cast<uint32_t>(text.size());
         item.textOffset = AppendText(channel, text);
         channel.items.push_back(item);
@@ -265,7 +266,7 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
             root = root.next_sibling();
         }
         if (root) {
-            event.userDataElement = strings_.Intern(Widen(LocalName(root.name())));
+            event.userDataElement = strings_.Intern(Base::WideFromUtf8(LocalName(root.name())));
             for (pugi::xml_node c = root.first_child(); c; c = c.next_sibling()) {
                 if (c.type() == pugi::node_element) {
                     addItem(c);
@@ -273,7 +274,7 @@ bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {
             }
             std::ostringstream xml;
             root.print(xml, "", pugi::format_raw | pugi::format_attribute_single_quote);
-            const std::wstring text = Widen(xml.str());
+            const std::wstring text = Base::WideFromUtf8(xml.str());
             event.userDataXmlLength = static_cast<uint32_t>(text.size());
             event.userDataXmlOffset = AppendText(channel, text);
         }
@@ -291,7 +292,7 @@ void Store::LoadEventXmlText(std::string_view xml, LoadReport& report) {
     if (!parsed) {
         report.problems.push_back(L"malformed event XML at offset " +
                                   std::to_wstring(parsed.offset) + L": " +
-                                  Widen(parsed.description()));
+                                  Base::WideFromUtf8(parsed.description()));
     }
     // Events one after another, or under one root element; either way every Event element.
     std::vector<pugi::xml_node> events;
@@ -409,7 +410,7 @@ struct EvtxError {
         }
         std::string text(buffer);
         std::replace(text.begin(), text.end(), '\n', ' ');
-        return Widen(text);
+        return Base::WideFromUtf8(text);
     }
 };
 struct EvtxFile {
@@ -535,28 +536,28 @@ void Store::LoadPublishers(const std::filesystem::path& file, LoadReport& report
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_file(file.c_str());
     if (!parsed) {
-        report.problems.push_back(L"publishers.xml: " + Widen(parsed.description()) +
+        report.problems.push_back(L"publishers.xml: " + Base::WideFromUtf8(parsed.description()) +
                                   L" at offset " + std::to_wstring(parsed.offset));
         return;
     }
     const pugi::xml_node root = document.document_element();
     for (pugi::xml_node c : root.children("Channel")) {
-        Channel& channel = GetOrAddChannel(Widen(c.attribute("Name").value()));
+        Channel& channel = GetOrAddChannel(Base::WideFromUtf8(c.attribute("Name").value()));
         channel.declared = true;
         channel.classic = channel.classic || c.attribute("Classic").as_bool();
     }
     for (pugi::xml_node p : root.children("Publisher")) {
         Publisher publisher;
-        publisher.name = Widen(p.attribute("Name").value());
+        publisher.name = Base::WideFromUtf8(p.attribute("Name").value());
         if (publisher.name.empty()) {
             report.problems.push_back(L"publishers.xml: publisher without a name");
             continue;
         }
-        if (auto guid = ParseGuid(Widen(p.attribute("Guid").value()))) {
+        if (auto guid = ParseGuid(Base::WideFromUtf8(p.attribute("Guid").value()))) {
             publisher.guid = *guid;
         }
         for (pugi::xml_node c : p.children("Channel")) {
-            const std::wstring name = Widen(c.attribute("Name").value());
+            const std::wstring name = Base::WideFromUtf8(c.attribute("Name").value());
             Channel& channel = GetOrAddChannel(name);
             channel.declared = true;
             channel.classic = channel.classic || c.attribute("Classic").as_bool();
@@ -567,32 +568,36 @@ void Store::LoadPublishers(const std::filesystem::path& file, LoadReport& report
         };
         for (pugi::xml_node m : p.children("Message")) {
             if (auto id = idOf(m, "EventId")) {
-                publisher.messages[static_cast<uint32_t>(*id)] = Widen(m.text().get());
+                publisher.messages[static_cast<uint32_t>(*id)] = Base::WideFromUtf8(m.text().get());
             }
         }
         for (pugi::xml_node m : p.children("Parameter")) {
             if (auto id = idOf(m, "Id")) {
-                publisher.parameters[static_cast<uint32_t>(*id)] = Widen(m.text().get());
+                publisher.parameters[static_cast<uint32_t>(*id)] =
+                    Base::WideFromUtf8(m.text().get());
             }
         }
         for (pugi::xml_node m : p.children("Level")) {
             if (auto v = idOf(m, "Value")) {
-                publisher.levels[static_cast<uint32_t>(*v)] = Widen(m.attribute("Name").value());
+                publisher.levels[static_cast<uint32_t>(*v)] =
+                    Base::WideFromUtf8(m.attribute("Name").value());
             }
         }
         for (pugi::xml_node m : p.children("Task")) {
             if (auto v = idOf(m, "Value")) {
-                publisher.tasks[static_cast<uint32_t>(*v)] = Widen(m.attribute("Name").value());
+                publisher.tasks[static_cast<uint32_t>(*v)] =
+                    Base::WideFromUtf8(m.attribute("Name").value());
             }
         }
         for (pugi::xml_node m : p.children("Opcode")) {
             if (auto v = idOf(m, "Value")) {
-                publisher.opcodes[static_cast<uint32_t>(*v)] = Widen(m.attribute("Name").value());
+                publisher.opcodes[static_cast<uint32_t>(*v)] =
+                    Base::WideFromUtf8(m.attribute("Name").value());
             }
         }
         for (pugi::xml_node m : p.children("Keyword")) {
             if (auto v = idOf(m, "Mask")) {
-                publisher.keywords[*v] = Widen(m.attribute("Name").value());
+                publisher.keywords[*v] = Base::WideFromUtf8(m.attribute("Name").value());
             }
         }
         std::wstring key = publisher.name;
@@ -605,18 +610,18 @@ void Store::LoadAccounts(const std::filesystem::path& file, LoadReport& report) 
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_file(file.c_str());
     if (!parsed) {
-        report.problems.push_back(L"accounts.xml: " + Widen(parsed.description()) + L" at offset " +
-                                  std::to_wstring(parsed.offset));
+        report.problems.push_back(L"accounts.xml: " + Base::WideFromUtf8(parsed.description()) +
+                                  L" at offset " + std::to_wstring(parsed.offset));
         return;
     }
     for (pugi::xml_node a : document.document_element().children("Account")) {
-        const std::wstring sid = Widen(a.attribute("Sid").value());
+        const std::wstring sid = Base::WideFromUtf8(a.attribute("Sid").value());
         if (!ParseSid(sid)) {
             report.problems.push_back(L"accounts.xml: invalid SID '" + sid + L"'");
             continue;
         }
-        accounts_[sid] =
-            Account{Widen(a.attribute("Domain").value()), Widen(a.attribute("Name").value())};
+        accounts_[sid] = Account{Base::WideFromUtf8(a.attribute("Domain").value()),
+                                 Base::WideFromUtf8(a.attribute("Name").value())};
     }
 }
 
@@ -646,7 +651,7 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
     }
     if (ec) {
         r.problems.push_back(L"cannot read folder " + folder.wstring() + L": " +
-                             Widen(ec.message()));
+                             Base::WideFromUtf8(ec.message()));
     }
     std::sort(files.begin(), files.end());
     const char* cacheSetting = std::getenv("PAL_EVENTLOG_CACHE");
@@ -751,7 +756,8 @@ bool Store::Append(std::string_view eventXml) {
         if (!AddEventXml(node, report)) {
             return false;
         }
-        const std::wstring channelName = Widen(TextOf(Child(Child(node, "System"), "Channel")));
+        const std::wstring channelName =
+            Base::WideFromUtf8(TextOf(Child(Child(node, "System"), "Channel")));
         changed = forcedChannel_ ? forcedChannel_ : FindChannel(channelName);
         if (changed == nullptr) {
             return false;

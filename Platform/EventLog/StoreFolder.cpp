@@ -44,7 +44,7 @@ struct LockedFile {
 // The file of written events of a channel: its name with '/' as "%4", as Windows names log files.
 std::string WrittenFileName(std::wstring_view channel) {
     std::string name;
-    for (const char c : Narrow(channel)) {
+    for (const char c : Base::Utf8FromWide(channel)) {
         if (c == '/') {
             name += "%4";
         } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
@@ -203,7 +203,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     std::error_code ec;
     const uint64_t size = std::filesystem::file_size(file, ec);
     if (ec) {
-        cannotRead(L" (" + Widen(ec.message()) + L")");
+        cannotRead(L" (" + Base::WideFromUtf8(ec.message()) + L")");
         return {};
     }
     if (size < state.consumed) {

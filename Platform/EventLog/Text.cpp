@@ -7,58 +7,6 @@
 
 namespace PalEventLog {
 
-std::wstring Widen(std::string_view utf8) {
-    std::wstring out;
-    out.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size();) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        uint32_t code = 0xFFFD;
-        size_t length = 1;
-        if (c < 0x80) {
-            code = c;
-        } else if ((c >> 5) == 0x6 && i + 1 < utf8.size()) {
-            code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
-            length = 2;
-        } else if ((c >> 4) == 0xE && i + 2 < utf8.size()) {
-            code = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 6) |
-                   (static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu);
-            length = 3;
-        } else if ((c >> 3) == 0x1E && i + 3 < utf8.size()) {
-            code = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 12) |
-                   ((static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu) << 6) |
-                   (static_cast<unsigned char>(utf8[i + 3]) & 0x3Fu);
-            length = 4;
-        }
-        out.push_back(static_cast<wchar_t>(code));
-        i += length;
-    }
-    return out;
-}
-
-std::string Narrow(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 namespace {
 wchar_t Lower(wchar_t c) noexcept {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;

@@ -1,6 +1,6 @@
 // Debug output: with no debugger to receive it, the text goes to the file that PAL_DEBUG_OUTPUT
 // names ("-" for standard error) and is dropped when the variable is unset.
-#include "Utf8.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <fcntl.h>
@@ -38,7 +38,7 @@ void WINAPI OutputDebugStringW(LPCWSTR text) {
         return;
     }
     try {
-        const std::string bytes = Pal::Utf8FromWide(text);
+        const std::string bytes = Base::Utf8FromWide(text);
         std::lock_guard lock(g_outputMutex);
         if (std::string_view(target) == "-") {
             WriteAll(STDERR_FILENO, bytes);

@@ -2,7 +2,7 @@
 #include "Modules.h"
 #include "../NoDestructor.h"
 
-#include "Utf8.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <dlfcn.h>
@@ -83,7 +83,7 @@ std::wstring ExecutablePath() {
     if (length <= 0) {
         return {};
     }
-    return Pal::WideFromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
+    return Base::WideFromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
 }
 
 // The full path of the shared object that contains an address; empty when there is none.
@@ -100,7 +100,7 @@ std::wstring SharedObjectPath(const void* address) {
         path = full;
         std::free(full);
     }
-    return Pal::WideFromUtf8(path);
+    return Base::WideFromUtf8(path);
 }
 
 DWORD CopyWithTruncation(const std::wstring& path, LPWSTR buffer, DWORD size) {
@@ -183,7 +183,7 @@ BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module)
                 return FALSE;
             }
         } else {
-            std::string name = Pal::Utf8FromWide(moduleName);
+            std::string name = Base::Utf8FromWide(moduleName);
             for (char& c : name) {
                 if (c == '\\') {
                     c = '/';

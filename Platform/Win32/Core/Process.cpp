@@ -1,5 +1,5 @@
 // Process and thread identity and the command line.
-#include "Utf8.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <sys/syscall.h>
@@ -50,7 +50,7 @@ std::wstring ReadCommandLine() {
         if (end == std::string::npos) {
             end = raw.size();
         }
-        AppendArgument(line, Pal::WideFromUtf8(std::string_view(raw).substr(start, end - start)));
+        AppendArgument(line, Base::WideFromUtf8(std::string_view(raw).substr(start, end - start)));
         start = end + 1;
     }
     return line;

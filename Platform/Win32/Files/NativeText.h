@@ -2,16 +2,12 @@
 // error codes) and the Linux one (UTF-8, "/" separators, errno). Internal to libPalWin32.
 #pragma once
 
-#include "../Core/Utf8.h"
 #include "Win32/WinTypes.h"
 
 #include <string>
 #include <string_view>
 
 namespace Pal {
-
-// UTF-16LE bytes to UTF-32 (surrogate pairs joined, lone surrogates become U+FFFD).
-std::wstring FromUtf16Le(std::string_view bytes);
 
 // A Windows path as the file system here takes it: "\" becomes "/", UTF-8.
 std::string ToNativePath(LPCWSTR path);

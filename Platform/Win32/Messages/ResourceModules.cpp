@@ -4,7 +4,7 @@
 #include "../NoDestructor.h"
 
 #include "../Core/Modules.h"
-#include "../Core/Utf8.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <fcntl.h>
@@ -93,7 +93,7 @@ DWORD ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
 
 bool Exists(const std::wstring& path) {
     struct stat status {};
-    return stat(Pal::Utf8FromWide(path).c_str(), &status) == 0;
+    return stat(Base::Utf8FromWide(path).c_str(), &status) == 0;
 }
 
 // The file a library name stands for: "\" separates components as "/" does; a name without an
@@ -134,7 +134,7 @@ namespace Pal {
 
 std::shared_ptr<ResourceModule> ReadResourceModule(const std::wstring& path, DWORD& error) {
     std::vector<uint8_t> bytes;
-    error = ReadFile(Utf8FromWide(path), bytes);
+    error = ReadFile(Base::Utf8FromWide(path), bytes);
     if (error != ERROR_SUCCESS) {
         return nullptr;
     }
@@ -147,7 +147,7 @@ std::shared_ptr<ResourceModule> ReadResourceModule(const std::wstring& path, DWO
         module->path = path;
     } else {
         char* current = getcwd(nullptr, 0);
-        module->path = current != nullptr ? WideFromUtf8(current) + L"/" + path : path;
+        module->path = current != nullptr ? Base::WideFromUtf8(current) + L"/" + path : path;
         std::free(current);
     }
     return module;

@@ -2,6 +2,8 @@
 
 #include "../Files/NativeText.h"
 
+#include "Base/Utf.h"
+
 #include "Win32/ProcessEnv.h"
 #include "Win32/WinBase.h"
 
@@ -16,11 +18,11 @@ std::optional<std::wstring> Variable(const std::wstring& name) {
     if (name.empty() || name.find(L'=') != std::wstring::npos) {
         return std::nullopt;
     }
-    const char* value = std::getenv(Pal::Utf8FromWide(name).c_str());
+    const char* value = std::getenv(Base::Utf8FromWide(name).c_str());
     if (value == nullptr) {
         return std::nullopt;
     }
-    return Pal::WideFromUtf8(value);
+    return Base::WideFromUtf8(value);
 }
 
 } // namespace

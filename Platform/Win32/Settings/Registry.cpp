@@ -1,7 +1,9 @@
 // A read-only registry loaded from the ".reg" export file named by PAL_REGISTRY_FILE.
 
 #include "../Files/NativeText.h"
+
 #include "../NoDestructor.h"
+#include "Base/Utf.h"
 #include "TextFile.h"
 
 #include "Win32/ProcessEnv.h"
@@ -194,7 +196,7 @@ std::optional<RegistryValue> ParseData(const std::wstring& data) {
     }
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
         // Strings are stored as UTF-16LE in the file and as WCHARs here.
-        std::wstring text = Pal::FromUtf16Le(
+        std::wstring text = Base::WideFromUtf16Le(
             std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
         value.data.resize(text.size() * sizeof(WCHAR));
         std::memcpy(value.data.data(), text.data(), value.data.size());

@@ -85,44 +85,46 @@ constexpr char32_t DecodeNext(std::basic_string_view<Unit> text, size_t& i) noex
     }
 }
 
-// Appends a scalar value in the encoding of Unit.
-template <typename Unit>
-void AppendEncoded(std::basic_string<Unit>& out, char32_t c) {
+// Appends a scalar value in the encoding of the container's unit (a string or a vector).
+template <typename Out>
+void AppendEncoded(Out& out, char32_t c) {
+    using Unit = typename Out::value_type;
     if constexpr (sizeof(Unit) == 1) {
         if (c < 0x80) {
-            out += static_cast<Unit>(c);
+            out.push_back(static_cast<Unit>(c));
         } else if (c < 0x800) {
-            out += static_cast<Unit>(0xC0 | (c >> 6));
-            out += static_cast<Unit>(0x80 | (c & 0x3F));
+            out.push_back(static_cast<Unit>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<Unit>(0x80 | (c & 0x3F)));
         } else if (c < 0x10000) {
-            out += static_cast<Unit>(0xE0 | (c >> 12));
-            out += static_cast<Unit>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<Unit>(0x80 | (c & 0x3F));
+            out.push_back(static_cast<Unit>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<Unit>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<Unit>(0x80 | (c & 0x3F)));
         } else {
-            out += static_cast<Unit>(0xF0 | (c >> 18));
-            out += static_cast<Unit>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<Unit>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<Unit>(0x80 | (c & 0x3F));
+            out.push_back(static_cast<Unit>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<Unit>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<Unit>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<Unit>(0x80 | (c & 0x3F)));
         }
     } else if constexpr (sizeof(Unit) == 2) {
         if (c < 0x10000) {
-            out += static_cast<Unit>(c);
+            out.push_back(static_cast<Unit>(c));
         } else {
-            out += static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            out.push_back(static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF)));
         }
     } else {
-        out += static_cast<Unit>(c);
+        out.push_back(static_cast<Unit>(c));
     }
 }
 
-// Appends `text` converted to the encoding of To.
-template <typename To, typename From>
-void AppendConverted(std::basic_string<To>& out, std::basic_string_view<From> text) {
+// Appends `text` converted to the encoding of the container's unit (a string or a vector).
+template <typename Out, typename From>
+void AppendConverted(Out& out, std::basic_string_view<From> text) {
+    using To = typename Out::value_type;
     if constexpr (sizeof(To) == sizeof(From)) {
         out.reserve(out.size() + text.size());
         for (const From unit : text) {
-            out += static_cast<To>(unit);
+            out.push_back(static_cast<To>(unit));
         }
     } else {
         out.reserve(out.size() + text.size());

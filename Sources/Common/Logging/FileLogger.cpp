@@ -1,5 +1,6 @@
 #include "Logging/FileLogger.h"
 
+#include "Base/Utf.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Logging/DebugReport.h"
 #include "Logging/ImpersonationRevertGuard.h"
@@ -26,29 +27,10 @@ constexpr DWORD kSharingRetries = 4;
 constexpr DWORD kSharingRetryDelayMs = 10;
 const FileIdentity kUnknownIdentity{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
 
-// The text as UTF-16LE bytes, whatever the width of wchar_t.
-std::string Utf16LeBytes(const wchar_t* text, size_t length) {
-    std::string bytes;
-    bytes.reserve(length * 2);
-    auto unit = [&bytes](uint32_t value) {
-        bytes.push_back(static_cast<char>(value & 0xFF));
-        bytes.push_back(static_cast<char>((value >> 8) & 0xFF));
-    };
-    for (size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<uint32_t>(text[i]);
-        if (c > 0xFFFF && c <= 0x10FFFF) {
-            unit(0xD800 + ((c - 0x10000) >> 10));
-            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            unit(c > 0xFFFF ? 0xFFFD : c);
-        }
-    }
-    return bytes;
-}
-
 bool WriteText(HANDLE file, const wchar_t* text, size_t length) noexcept {
     try {
-        const std::string bytes = Utf16LeBytes(text, length);
+        std::string bytes;
+        Base::AppendUtf16Le(bytes, std::wstring_view(text, length));
         DWORD written = 0;
         return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
                FALSE;

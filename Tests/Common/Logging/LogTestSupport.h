@@ -2,6 +2,7 @@
 // UTF-16LE files read back.
 #pragma once
 
+#include "Base/Utf.h"
 #include "Logging/LogManager.h"
 #include "Platform/Win32System/TempDirectory.h"
 
@@ -22,12 +23,7 @@ inline void SetLoggerSetting(const char* key, const char* value) {
 
 // A UTF-16LE file as text; a byte-order mark stays in the text as U+FEFF.
 inline std::wstring ReadUtf16Le(const std::string& bytes) {
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return text;
+    return Base::WideFromUtf16Le(bytes);
 }
 
 inline std::vector<std::wstring> SplitLines(const std::wstring& text) {

@@ -110,7 +110,7 @@ protected:
 TEST_F(ClassicLog, OpensClassicChannelsOnly) {
     for (const wchar_t* name : {L"Application", L"System", L"Security", L"Legacy"}) {
         HANDLE log = OpenEventLogW(nullptr, name);
-        EXPECT_NE(log, nullptr) << Narrow(name);
+        EXPECT_NE(log, nullptr) << Base::Utf8FromWide(name);
         EXPECT_TRUE(CloseEventLog(log));
     }
     EXPECT_EQ(OpenEventLogW(nullptr, L"Ops/Operational"), nullptr);
@@ -283,7 +283,8 @@ TEST_F(ClassicLog, ReportedEventsShowThroughBothApisAsMapped) {
           L"<Channel>Application</Channel>", L"<Security UserID='S-1-5-18'/>",
           L"<EventData><Data>one</Data><Data>t&lt;w&gt;o</Data><Binary>01AB</Binary>"
           L"</EventData>"}) {
-        EXPECT_NE(xml.find(part), std::wstring::npos) << Narrow(part) << "\n" << Narrow(xml);
+        EXPECT_NE(xml.find(part), std::wstring::npos) << Base::Utf8FromWide(part) << "\n"
+                                                      << Base::Utf8FromWide(xml);
     }
     // 100 ns precision: seven fraction digits.
     const size_t time = xml.find(L"SystemTime='");

@@ -125,7 +125,7 @@ TEST_F(EventLogApi, StructuredQueriesUnionTheirQueries) {
                  L"<Suppress>*[System[EventRecordID&gt;6]]</Suppress></Query>"
                  L"<Query Id='1' Path='System'><Select>*</Select></Query></QueryList>",
                  EvtQueryChannelPath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     EXPECT_EQ(Records(rs, 10), (Ids{2, 4, 6, 100, 101}));
     EvtClose(rs);
 }
@@ -503,13 +503,13 @@ TEST_F(EventLogApi, FilePathsReadLogFiles) {
                         << "</Events>";
     EVT_HANDLE rs =
         EvtQuery(nullptr, file.wstring().c_str(), L"*[System[Level=4]]", EvtQueryFilePath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     EXPECT_EQ(Records(rs, 5), (Ids{6}));
     EvtClose(rs);
     const std::wstring structured = L"<QueryList><Query Id='0' Path='file://" + file.wstring() +
                                     L"'><Select>*</Select></Query></QueryList>";
     rs = EvtQuery(nullptr, nullptr, structured.c_str(), EvtQueryFilePath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     EXPECT_EQ(Records(rs, 5), (Ids{5, 6}));
     EvtClose(rs);
     EXPECT_EQ(
@@ -556,7 +556,7 @@ namespace {
 TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
     EVT_HANDLE rs =
         EvtQuery(nullptr, L"Ops/Operational", L"*[UserData/Session[Id=42]]", EvtQueryChannelPath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     auto events = Next(rs, 5);
     ASSERT_EQ(events.size(), 1u);
     LPCWSTR paths[] = {L"Event/UserData/*/User", L"Event/EventData/Data", L"Event/System/Keywords"};
@@ -583,10 +583,10 @@ TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
                                  &used));
     const std::wstring xml = text;
     EXPECT_NE(xml.find(L"<UserData><Session xmlns='urn:s'><Id>42</Id>"), std::wstring::npos)
-        << Narrow(xml);
+        << Base::Utf8FromWide(xml);
     EXPECT_NE(xml.find(L"<RenderingInfo Culture='en-US'><Message>Session 42 of alice</Message>"),
               std::wstring::npos)
-        << Narrow(xml);
+        << Base::Utf8FromWide(xml);
     for (EVT_HANDLE h : {events[0], rs, values}) {
         EvtClose(h);
     }

@@ -32,7 +32,7 @@ protected:
         Expression e;
         QueryError error;
         EXPECT_TRUE(Expression::CompileFilter(xpath, e, error))
-            << xpath << ": " << Narrow(error.message);
+            << xpath << ": " << Base::Utf8FromWide(error.message);
         std::vector<uint64_t> ids;
         for (const Event& event : channel_->events) {
             if (e.Matches(*store_, *channel_, event, 0)) {
@@ -154,7 +154,7 @@ TEST_F(QueryTest, ValuePathsSelectTypedValues) {
 TEST_F(QueryTest, InvalidQueriesNameTheProblem) {
     std::wstring message;
     EXPECT_EQ(CompileError(L"*[System[Level=]]", &message), ERROR_EVT_INVALID_QUERY);
-    EXPECT_NE(message.find(L"position"), std::wstring::npos) << Narrow(message);
+    EXPECT_NE(message.find(L"position"), std::wstring::npos) << Base::Utf8FromWide(message);
     EXPECT_EQ(CompileError(L"*[System[Level=2]"), ERROR_EVT_INVALID_QUERY);
     EXPECT_EQ(CompileError(L"Foo[System]"), ERROR_EVT_INVALID_QUERY);
     EXPECT_EQ(CompileError(L"*[System[1]]"), ERROR_EVT_INVALID_QUERY);
@@ -172,7 +172,7 @@ TEST(CompiledQuery, StructuredQueriesDecodeEntitiesAndInheritPaths) {
         L"<QueryList><Query Id=\"0\" Path=\"Application\"><Select>*[System[Level &lt; 3]]"
         L"</Select><Suppress Path=\"System\">*</Suppress></Query></QueryList>",
         L"", false, q, error))
-        << Narrow(error.message);
+        << Base::Utf8FromWide(error.message);
     ASSERT_EQ(q.parts.size(), 1u);
     ASSERT_EQ(q.parts[0].selectors.size(), 2u);
     EXPECT_EQ(q.parts[0].selectors[0].path, L"Application");
@@ -214,7 +214,8 @@ TEST(CompiledQuery, StrictModeRefusesOverlongSelections) {
     EXPECT_FALSE(CompiledQuery::Compile(xpath.c_str(), L"A", false, q, error));
     ::unsetenv("PAL_EVENTLOG_STRICT_QUERIES");
     EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
-    EXPECT_NE(error.message.find(L"21 conditions"), std::wstring::npos) << Narrow(error.message);
+    EXPECT_NE(error.message.find(L"21 conditions"), std::wstring::npos)
+        << Base::Utf8FromWide(error.message);
 }
 
 TEST(CompiledQuery, BareXPathGetsNoEntityDecoding) {
@@ -233,7 +234,7 @@ TEST_F(QueryTest, SuppressAppliesWithinItsQueryOnly) {
         L"</Suppress></Query><Query Id='1' Path='Application'><Select>*[System[EventID=100]]"
         L"</Select></Query></QueryList>",
         L"", false, q, error))
-        << Narrow(error.message);
+        << Base::Utf8FromWide(error.message);
     PathMatcher matcher(q, L"Application");
     Ids ids;
     for (const Event& e : channel_->events) {

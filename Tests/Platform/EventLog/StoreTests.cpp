@@ -510,7 +510,7 @@ TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
             ++ours[e.level];
             ++ourIds[e.eventId];
             // libevtx names a classic source by its EventSourceName, others by Provider Name.
-            ++ourProviders[Narrow(
+            ++ourProviders[Base::Utf8FromWide(
                 store->String(e.eventSourceName ? e.eventSourceName : e.provider))];
             if (i > 0) {
                 EXPECT_LE(channel.events[i - 1].recordId, e.recordId);
@@ -604,7 +604,8 @@ std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
                 e.level = system.child("Level").text().as_uint();
                 e.provider = system.child("Provider").attribute("Name").value();
                 e.time = ParseSystemTime(
-                             Widen(system.child("TimeCreated").attribute("SystemTime").value()))
+                             Base::WideFromUtf8(
+                                 system.child("TimeCreated").attribute("SystemTime").value()))
                              .value_or(0);
                 for (pugi::xml_node d : event.child("EventData").children("Data")) {
                     e.data[d.attribute("Name").value()] = d.text().get();
@@ -623,7 +624,7 @@ std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
 std::set<uint64_t> QueryRecords(const fs::path& file, const std::wstring& xpath) {
     std::set<uint64_t> records;
     EVT_HANDLE rs = EvtQuery(nullptr, file.wstring().c_str(), xpath.c_str(), EvtQueryFilePath);
-    EXPECT_NE(rs, nullptr) << Narrow(xpath);
+    EXPECT_NE(rs, nullptr) << Base::Utf8FromWide(xpath);
     EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
     std::vector<EVT_VARIANT> buffer(256);
     EVT_HANDLE batch[256];
@@ -690,8 +691,8 @@ TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluationOfTheXml) {
                 expected.insert(e.record);
             }
         }
-        EXPECT_FALSE(expected.empty()) << Narrow(c.xpath);
-        EXPECT_EQ(QueryRecords(file, c.xpath), expected) << Narrow(c.xpath);
+        EXPECT_FALSE(expected.empty()) << Base::Utf8FromWide(c.xpath);
+        EXPECT_EQ(QueryRecords(file, c.xpath), expected) << Base::Utf8FromWide(c.xpath);
     }
 }
 
@@ -717,7 +718,7 @@ namespace {
 TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
     LoadReport report;
     auto store = Store::Open(CORVANE_SAMPLE_STORE, &report);
-    EXPECT_TRUE(report.problems.empty()) << Narrow(report.problems.front());
+    EXPECT_TRUE(report.problems.empty()) << Base::Utf8FromWide(report.problems.front());
     size_t total = 0, formatted = 0;
     for (const auto& [name, channel] : store->Channels()) {
         total += channel->events.size();
@@ -732,12 +733,12 @@ TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
                 message = publisher->messages.find(e.eventId);
             }
             ASSERT_NE(message, publisher->messages.end())
-                << Narrow(publisher->name) << " " << e.eventId;
+                << Base::Utf8FromWide(publisher->name) << " " << e.eventId;
             std::wstring text;
             EXPECT_EQ(ExpandMessage(message->second, InsertionStrings(*store, *channel, e),
                                     &publisher->parameters, text),
                       0u)
-                << Narrow(text);
+                << Base::Utf8FromWide(text);
             ++formatted;
         }
     }
