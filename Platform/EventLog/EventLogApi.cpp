@@ -8,6 +8,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -54,7 +55,7 @@ std::wstring Bookmark::Xml() {
     std::wstring xml = L"<BookmarkList>\r\n";
     for (const auto& [channel, record] : entries) {
         xml += L"  <Bookmark Channel='";
-        AppendXmlEscaped(xml, channel);
+        Base::AppendXmlEscaped(xml, channel, Base::kEscapeMarkupAndApostrophe);
         xml += L"' RecordId='" + std::to_wstring(record) + L"'";
         if (channel == current) {
             xml += L" IsCurrent='true'";

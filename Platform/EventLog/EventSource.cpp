@@ -4,6 +4,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/XmlEscape.h"
 #include "Win32/WinEventLog.h"
 
 #include <unistd.h>
@@ -73,9 +74,7 @@ std::string Hex(const uint8_t* data, size_t size) {
 }
 
 std::string Escaped(std::wstring_view text) {
-    std::wstring escaped;
-    AppendXmlEscaped(escaped, text);
-    return Base::Utf8FromWide(escaped);
+    return Base::XmlEscaped(Base::Utf8FromWide(text), Base::kEscapeMarkupAndApostrophe);
 }
 
 } // namespace

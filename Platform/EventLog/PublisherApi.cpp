@@ -4,6 +4,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -246,15 +247,18 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                 std::wstring message;
                 if (messageOf(message) != ERROR_EVT_MESSAGE_NOT_FOUND) {
                     info += L"<Message>";
-                    AppendXmlEscaped(info, message);
+                    Base::AppendXmlEscaped(info, message, Base::kEscapeMarkupAndApostrophe);
                     info += L"</Message>";
                 }
                 info += L"<Level>";
-                AppendXmlEscaped(info, StandardLevelName(e.level));
+                Base::AppendXmlEscaped(info, StandardLevelName(e.level),
+                                       Base::kEscapeMarkupAndApostrophe);
                 info += L"</Level><Channel>";
-                AppendXmlEscaped(info, store.String(e.channel));
+                Base::AppendXmlEscaped(info, store.String(e.channel),
+                                       Base::kEscapeMarkupAndApostrophe);
                 info += L"</Channel><Provider>";
-                AppendXmlEscaped(info, store.String(e.provider));
+                Base::AppendXmlEscaped(info, store.String(e.provider),
+                                       Base::kEscapeMarkupAndApostrophe);
                 info += L"</Provider></RenderingInfo>";
                 text = EventXml(store, channel, e, info);
                 break;

@@ -1,5 +1,6 @@
 #include "Render.h"
 
+#include "Base/XmlEscape.h"
 #include "Win32/WinError.h"
 
 #include <cstdio>
@@ -16,14 +17,14 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
         x += L' ';
         x += name;
         x += L"='";
-        AppendXmlEscaped(x, value);
+        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
         x += L'\'';
     };
     auto element = [&](std::wstring_view name, std::wstring_view value) {
         x += L'<';
         x += name;
         x += L'>';
-        AppendXmlEscaped(x, value);
+        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
         x += L"</";
         x += name;
         x += L'>';
@@ -115,7 +116,7 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
                 attribute(L"Name", store.String(item.name));
             }
             x += L'>';
-            AppendXmlEscaped(x, channel.ItemText(item));
+            Base::AppendXmlEscaped(x, channel.ItemText(item), Base::kEscapeMarkupAndApostrophe);
             x += L"</";
             x += name;
             x += L'>';

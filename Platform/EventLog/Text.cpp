@@ -289,25 +289,4 @@ std::optional<std::vector<uint8_t>> ParseSid(std::wstring_view text) {
     return sid;
 }
 
-void AppendXmlEscaped(std::wstring& out, std::wstring_view text) {
-    for (wchar_t c : text) {
-        switch (c) {
-        case L'&':
-            out += L"&amp;";
-            break;
-        case L'<':
-            out += L"&lt;";
-            break;
-        case L'>':
-            out += L"&gt;";
-            break;
-        case L'\'':
-            out += L"&apos;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-}
-
 } // namespace PalEventLog

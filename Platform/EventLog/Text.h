@@ -40,7 +40,4 @@ std::optional<std::vector<uint8_t>> ParseSid(std::wstring_view text);
 
 std::wstring_view Trim(std::wstring_view text) noexcept;
 
-// Escapes &, <, > and ' for XML text and single-quoted attribute values.
-void AppendXmlEscaped(std::wstring& out, std::wstring_view text);
-
 } // namespace PalEventLog

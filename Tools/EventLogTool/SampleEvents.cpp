@@ -1,5 +1,7 @@
 #include "SampleEvents.h"
 
+#include "Base/XmlEscape.h"
+
 #include <array>
 #include <cstdio>
 #include <string>
@@ -95,26 +97,7 @@ constexpr std::array<const char*, 4> kServices = {"Print Spooler", "Windows Upda
                                                   "Time Service"};
 
 std::string Escape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
+    return Base::XmlEscaped(text, Base::kEscapeMarkupAndApostrophe);
 }
 
 std::string Time(uint64_t seconds, uint32_t fraction) {

@@ -24,8 +24,8 @@ inline constexpr XmlEscapes kEscapeMarkup{};
 // written.
 inline constexpr XmlEscapes kEscapeMarkupAndApostrophe{.apostrophe = true};
 
-// Appends `text` to `out` with the characters that `escapes` names replaced. Char is char (UTF-8:
-// only ASCII characters are ever replaced) or wchar_t.
+namespace Detail {
+
 template <typename Char>
 void AppendXmlEscaped(std::basic_string<Char>& out, std::basic_string_view<Char> text,
                       const XmlEscapes& escapes) {
@@ -76,11 +76,25 @@ void AppendXmlEscaped(std::basic_string<Char>& out, std::basic_string_view<Char>
     }
 }
 
+} // namespace Detail
+
+// Appends `text` to `out` with the characters that `escapes` names replaced. Narrow text is
+// UTF-8: only ASCII characters are ever replaced.
+inline void AppendXmlEscaped(std::wstring& out, std::wstring_view text, const XmlEscapes& escapes) {
+    Detail::AppendXmlEscaped(out, text, escapes);
+}
+inline void AppendXmlEscaped(std::string& out, std::string_view text, const XmlEscapes& escapes) {
+    Detail::AppendXmlEscaped(out, text, escapes);
+}
+
 // The same as a new string.
-template <typename Char>
-std::basic_string<Char> XmlEscaped(std::basic_string_view<Char> text, const XmlEscapes& escapes) {
-    std::basic_string<Char> out;
-    out.reserve(text.size());
+inline std::wstring XmlEscaped(std::wstring_view text, const XmlEscapes& escapes) {
+    std::wstring out;
+    AppendXmlEscaped(out, text, escapes);
+    return out;
+}
+inline std::string XmlEscaped(std::string_view text, const XmlEscapes& escapes) {
+    std::string out;
     AppendXmlEscaped(out, text, escapes);
     return out;
 }

@@ -1,5 +1,6 @@
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 
+#include "Base/XmlEscape.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Logging/LogManager.h"
 #include "Logging/NodeDump.h"
@@ -94,18 +95,9 @@ void Escape(std::wstring& value) {
 }
 
 void XmlEscape(std::wstring& value) {
-    ReplaceCharacters(value, [](wchar_t c) -> std::wstring_view {
-        switch (c) {
-        case L'&':
-            return L"&amp;";
-        case L'<':
-            return L"&lt;";
-        case L'>':
-            return L"&gt;";
-        default:
-            return {};
-        }
-    });
+    if (value.find_first_of(L"&<>") != std::wstring::npos) {
+        value = Base::XmlEscaped(value, Base::kEscapeMarkup);
+    }
 }
 
 std::wstring Format(std::wstring_view templateText, std::initializer_list<std::wstring_view> args) {
