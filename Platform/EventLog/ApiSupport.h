@@ -26,8 +26,6 @@ constexpr DWORD kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
 void Fail(DWORD code, std::wstring status = {});
 // An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
 bool Injected(std::string_view function);
-// FILETIME ticks of the system clock.
-uint64_t NowFileTime();
 
 // Runs the body of a C function: no exception leaves it.
 template <class R, class F>

@@ -4,6 +4,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
 #include "Win32/WinEventLog.h"
 
 #include <cstring>
@@ -13,7 +14,6 @@ using namespace PalEventLog;
 namespace {
 
 constexpr DWORD kRecordSignature = 0x654C664C; // "LfLe"
-constexpr uint64_t kUnixEpochTicks = 116444736000000000ull;
 
 struct ClassicLog : HandleObject {
     std::shared_ptr<Store> store;
@@ -124,8 +124,10 @@ std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, c
     Align4(out);
     out.resize(out.size() + 4);
     const auto length = static_cast<uint32_t>(out.size());
-    const uint64_t ticks = e.timeCreated > kUnixEpochTicks ? e.timeCreated - kUnixEpochTicks : 0;
-    const auto seconds = static_cast<uint32_t>(ticks / 10'000'000);
+    // Seconds since 1970; an earlier event is at 1970.
+    const auto seconds = static_cast<uint32_t>(e.timeCreated > Base::kUnixEpochFileTime
+                                                   ? Base::UnixSecondsFromFileTime(e.timeCreated)
+                                                   : 0);
     Put32(out, 0, length);
     Put32(out, 4, kRecordSignature);
     Put32(out, 8, static_cast<uint32_t>(e.recordId));

@@ -8,6 +8,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
 #include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
@@ -41,13 +42,6 @@ bool Injected(std::string_view function) {
     }
     Fail(fault.error, L"injected fault");
     return true;
-}
-
-uint64_t NowFileTime() {
-    using namespace std::chrono;
-    const auto since1970 =
-        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-    return static_cast<uint64_t>(since1970) + 116444736000000000ull;
 }
 
 std::wstring Bookmark::Xml() {
@@ -274,7 +268,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
         std::lock_guard cursorLock(rs->mutex);
         std::shared_lock storeLock(rs->store->mutex);
-        const uint64_t now = rs->usesTime ? NowFileTime() : 0;
+        const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         DWORD count = 0;
         while (count < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
@@ -337,7 +331,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         }
         std::lock_guard cursorLock(rs->mutex);
         std::shared_lock storeLock(rs->store->mutex);
-        const uint64_t now = rs->usesTime ? NowFileTime() : 0;
+        const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         std::optional<Position> anchor;
         Position point;
         switch (origin) {

@@ -4,6 +4,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
 #include "Base/XmlEscape.h"
 #include "Win32/WinEventLog.h"
 
@@ -133,7 +134,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
             Fail(ERROR_ACCESS_DENIED, L"the Security log cannot be written");
             return FALSE;
         }
-        const uint64_t now = NowFileTime();
+        const uint64_t now = Base::FileTimeNow();
         static const std::string computer = Escaped(ComputerName());
         std::string tail = "<Channel>" + Escaped(source->channel) + "</Channel><Computer>" +
                            computer + "</Computer>";

@@ -8,6 +8,7 @@
 #include "Query.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
 #include "Win32/SynchApi.h"
 
 #include <condition_variable>
@@ -69,7 +70,7 @@ struct Subscription : EventSource {
     std::vector<std::pair<Channel*, uint32_t>> Collect(size_t Source::*from, size_t limit) {
         std::vector<std::pair<Channel*, uint32_t>> found;
         std::shared_lock storeLock(store->mutex);
-        const uint64_t now = usesTime ? NowFileTime() : 0;
+        const uint64_t now = usesTime ? Base::FileTimeNow() : 0;
         for (Source& s : sources) {
             const size_t size = s.channel->events.size();
             size_t& position = s.*from;

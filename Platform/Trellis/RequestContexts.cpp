@@ -1,6 +1,6 @@
 #include "RequestContexts.h"
 
-#include <chrono>
+#include "Base/FileTime.h"
 
 namespace Trellis {
 
@@ -8,16 +8,6 @@ using Halyard::Interfaces::ICancellation;
 using Halyard::Interfaces::IRequestContext;
 
 namespace {
-
-// 100-nanosecond intervals between 1601-01-01 and 1970-01-01, the origin of FILETIME.
-constexpr uint64_t kFileTimeOfUnixEpoch = 116444736000000000ULL;
-
-uint64_t NowAsFileTime() noexcept {
-    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
-    const auto sinceEpoch =
-        std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch());
-    return kFileTimeOfUnixEpoch + static_cast<uint64_t>(sinceEpoch.count());
-}
 
 uint64_t NextRequestId() noexcept {
     static std::atomic<uint64_t> last{0};
@@ -53,7 +43,7 @@ HRESULT Cancellation::IsCancelled(bool* cancelled) {
 }
 
 RequestContext::RequestContext()
-    : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(NowAsFileTime()),
+    : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(Base::FileTimeNow()),
       cancellation_(Ref<Cancellation>::Adopt(std::make_unique<Cancellation>().release())) {}
 
 HRESULT RequestContext::GetRequestId(uint64_t* id) {

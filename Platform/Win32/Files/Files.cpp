@@ -9,6 +9,8 @@
 #include "../NoDestructor.h"
 #include "NativeText.h"
 
+#include "Base/FileTime.h"
+
 #include "Win32/WinBase.h"
 #include "Win32/WinFile.h"
 
@@ -141,6 +143,11 @@ std::shared_ptr<FileObject> FindFile(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
     }
     return file;
+}
+
+FILETIME FileTimeOf(const timespec& time) noexcept {
+    const uint64_t ticks = Base::FileTimeFromUnix(time.tv_sec, time.tv_nsec);
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 bool IsCurrentProcess(HANDLE process) noexcept {
@@ -334,12 +341,9 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
     *information = BY_HANDLE_FILE_INFORMATION{};
     information->dwFileAttributes =
         S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    information->ftCreationTime =
-        Pal::FileTimeFromUnix(status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
-    information->ftLastAccessTime =
-        Pal::FileTimeFromUnix(status.st_atim.tv_sec, status.st_atim.tv_nsec);
-    information->ftLastWriteTime =
-        Pal::FileTimeFromUnix(status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
+    information->ftCreationTime = FileTimeOf(status.st_ctim);
+    information->ftLastAccessTime = FileTimeOf(status.st_atim);
+    information->ftLastWriteTime = FileTimeOf(status.st_mtim);
     // The device number folded into 32 bits stands for the volume serial number.
     information->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
     information->nFileSizeHigh = static_cast<DWORD>(size >> 32);

@@ -62,11 +62,4 @@ DWORD Win32ErrorFromErrno(int error) noexcept {
     }
 }
 
-FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) noexcept {
-    constexpr int64_t kEpochDifference = 11644473600LL; // seconds from 1601 to 1970
-    const auto ticks =
-        static_cast<uint64_t>((seconds + kEpochDifference) * 10000000LL + nanoseconds / 100);
-    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
 } // namespace Pal

@@ -15,7 +15,4 @@ std::string ToNativePath(LPCWSTR path);
 // The Win32 error code of an errno value.
 DWORD Win32ErrorFromErrno(int error) noexcept;
 
-// Seconds and nanoseconds since 1970 as a FILETIME (100 ns since 1601).
-FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) noexcept;
-
 } // namespace Pal
