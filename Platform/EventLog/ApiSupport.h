@@ -20,8 +20,6 @@
 
 namespace PalEventLog {
 
-constexpr DWORD kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
-
 // Sets the thread's last error and extended status for a failing call.
 void Fail(DWORD code, std::wstring status = {});
 // An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
@@ -35,7 +33,7 @@ R Guard(R failure, F&& body) noexcept {
     } catch (const std::bad_alloc&) {
         Fail(ERROR_OUTOFMEMORY);
     } catch (...) {
-        Fail(kErrorInternal);
+        Fail(ERROR_INTERNAL_ERROR);
     }
     return failure;
 }
@@ -63,8 +61,6 @@ struct Bookmark : HandleObject {
 
     std::wstring Xml();
 };
-
-constexpr DWORD kServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
 
 // The keyword bits of events written through the classic functions.
 constexpr uint64_t kKeywordClassic = 0x80000000000000ull;

@@ -158,7 +158,7 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
             return nullptr;
         }
         if (!IsLocal(serverName)) {
-            Fail(kServerUnavailable, L"remote computers are not supported");
+            Fail(RPC_S_SERVER_UNAVAILABLE, L"remote computers are not supported");
             return nullptr;
         }
         auto log = std::make_shared<ClassicLog>();

@@ -612,7 +612,7 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
 }
 
 DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD bufferUsed) {
-    return Guard<DWORD>(kErrorInternal, [&]() -> DWORD {
+    return Guard<DWORD>(ERROR_INTERNAL_ERROR, [&]() -> DWORD {
         if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0)) {
             return ERROR_INVALID_PARAMETER;
         }

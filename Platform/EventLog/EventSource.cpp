@@ -35,7 +35,7 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
             return nullptr;
         }
         if (!IsLocal(serverName)) {
-            Fail(kServerUnavailable, L"remote computers are not supported");
+            Fail(RPC_S_SERVER_UNAVAILABLE, L"remote computers are not supported");
             return nullptr;
         }
         auto source = std::make_shared<ClassicSource>();

@@ -168,9 +168,9 @@ TEST(ErrorDescription, CaughtExceptionsBecomeHresults) {
 }
 
 TEST(ErrorMessages, SystemTextsLoseTheirTrailingPeriodAndLineBreak) {
-    const std::wstring text = GetErrorMessage(static_cast<HRESULT>(0x80070005));
+    const std::wstring text = GetErrorMessage(E_ACCESSDENIED);
     EXPECT_EQ(text, L"Access is denied");
-    EXPECT_EQ(GetErrorMessage(static_cast<HRESULT>(0x80070005)), text) << "cached";
+    EXPECT_EQ(GetErrorMessage(E_ACCESSDENIED), text) << "cached";
 }
 
 TEST(ErrorMessages, UnknownCodesHaveNoDescription) {

@@ -352,13 +352,13 @@ TEST_F(ClassicLog, InjectedFaultsFailTheCallAndWriteNothing) {
     EXPECT_EQ(count, 6u);
     // A classic handle sees what was written after it was opened.
     EXPECT_GT(ReadRecord(log, 6).size(), sizeof(EVENTLOGRECORD));
-    PalEventLogInjectFault("ReadEventLogW", 1734, 0, 1, 0);
+    PalEventLogInjectFault("ReadEventLogW", RPC_S_INVALID_BOUND, 0, 1, 0);
     std::vector<uint8_t> buffer(4096);
     DWORD read = 0;
     DWORD needed = 0;
     EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 1, buffer.data(),
                                4096, &read, &needed));
-    EXPECT_EQ(GetLastError(), 1734u);
+    EXPECT_EQ(GetLastError(), RPC_S_INVALID_BOUND);
     PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1, 0);
     EXPECT_EQ(OpenEventLogW(nullptr, L"Application"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);

@@ -458,12 +458,6 @@ TEST_F(EventLogApi, EventXmlRenderCountsBytesWithTheNul) {
     EvtClose(rs);
 }
 
-} // namespace
-
-namespace {
-
-constexpr DWORD kErrorInvalidOperation = 4317; // ERROR_INVALID_OPERATION
-
 TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
     EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
     // A time-out that still hands out two events, then normal reading resumes where it stopped.
@@ -478,10 +472,10 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
     EvtClose(events[0]);
     EvtClose(events[1]);
     EXPECT_EQ(Records(rs, 1), (Ids{4}));
-    PalEventLogInjectFault("EvtSeek", kErrorInvalidOperation, 0, 2, 0);
+    PalEventLogInjectFault("EvtSeek", ERROR_INVALID_OPERATION, 0, 2, 0);
     EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
     EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
-    EXPECT_EQ(GetLastError(), kErrorInvalidOperation);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_OPERATION);
     EXPECT_TRUE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
     PalEventLogInjectFault("EvtQuery", ERROR_TIMEOUT, 0, 5, 0);
     PalEventLogClearFaults();

@@ -197,11 +197,11 @@ TEST_F(Subscriptions, BadArgumentsFailWithTheirCodes) {
 
 TEST_F(Subscriptions, InjectedDeliveryFaultReachesTheCallbackAsAnErrorAndLosesNoEvent) {
     Received received;
-    PalEventLogInjectFault("EvtSubscribeDeliver", 1734, 1, 1, 0);
+    PalEventLogInjectFault("EvtSubscribeDeliver", RPC_S_INVALID_BOUND, 1, 1, 0);
     EVT_HANDLE sub = Subscribe(received, nullptr, EvtSubscribeStartAtOldestRecord);
     ASSERT_TRUE(received.WaitFor(3));
     EvtClose(sub);
-    EXPECT_EQ(received.errors, (std::vector<DWORD>{1734}));
+    EXPECT_EQ(received.errors, (std::vector<DWORD>{RPC_S_INVALID_BOUND}));
     EXPECT_EQ(received.records, (std::vector<uint64_t>{1, 2, 3}));
 }
 
