@@ -1,5 +1,5 @@
-// Helpers of the logging tests: settings through the environment, debug output into a file,
-// UTF-16LE files read back.
+// Helpers of the tests that read the log: settings through the environment, the lines of the log
+// collected, debug output into a file, UTF-16LE files read back.
 #pragma once
 
 #include "Base/Utf.h"
@@ -7,6 +7,7 @@
 #include "Platform/Win32System/TempDirectory.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,65 @@ inline void SetLoggerSetting(const char* key, const char* value) {
     }
     Logging::LogManager::Instance().Settings().Refresh();
 }
+
+// A logger that keeps every line it is given.
+class CollectingLogger final : public Logging::ILogger {
+public:
+    void Write(const wchar_t* text, size_t length) noexcept override {
+        std::lock_guard lock(m_mutex);
+        m_lines.emplace_back(text, length);
+    }
+    std::vector<std::wstring> Lines() {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::wstring> m_lines;
+};
+
+// The message of a log line: what follows the head (time, severity, ids, "file:line | "), its
+// indentation included, without the final CR LF.
+inline std::wstring MessageOf(const std::wstring& line) {
+    size_t at = 0;
+    for (int bar = 0; bar < 4 && at != std::wstring::npos; ++bar) {
+        at = line.find(L'|', at == 0 ? 0 : at + 1);
+    }
+    if (at == std::wstring::npos) {
+        return line;
+    }
+    std::wstring message = line.substr(at + 2);
+    if (message.ends_with(L"\r\n")) {
+        message.resize(message.size() - 2);
+    }
+    return message;
+}
+
+// The lines of the process's log while it lives: a CollectingLogger registered with the log
+// manager at construction and removed at destruction.
+class LogCapture {
+public:
+    LogCapture() : m_registered(Logging::LogManager::Instance().AddLogger(&m_logger)) {}
+    ~LogCapture() { Logging::LogManager::Instance().RemoveLogger(&m_logger); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    bool Registered() const noexcept { return m_registered; }
+    std::vector<std::wstring> Lines() { return m_logger.Lines(); }
+    // The messages of the lines (MessageOf).
+    std::vector<std::wstring> Messages() {
+        std::vector<std::wstring> messages;
+        for (const std::wstring& line : m_logger.Lines()) {
+            messages.push_back(MessageOf(line));
+        }
+        return messages;
+    }
+
+private:
+    CollectingLogger m_logger;
+    bool m_registered;
+};
 
 // A UTF-16LE file as text; a byte-order mark stays in the text as U+FEFF.
 inline std::wstring ReadUtf16Le(const std::string& bytes) {
