@@ -57,7 +57,7 @@ constexpr WellKnown kWellKnown[] = {
 
 BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPDWORD nameSize,
                               LPWSTR referencedDomainName, LPDWORD domainSize, PSID_NAME_USE use) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (nameSize == nullptr || domainSize == nullptr || (name == nullptr && *nameSize != 0) ||
             (referencedDomainName == nullptr && *domainSize != 0)) {
             Fail(ERROR_INVALID_PARAMETER);

@@ -6,6 +6,7 @@
 #include "Handles.h"
 #include "Store.h"
 
+#include "Base/CFunctionBoundary.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -21,21 +22,19 @@
 namespace PalEventLog {
 
 // Sets the thread's last error and extended status for a failing call.
-void Fail(DWORD code, std::wstring status = {});
+void Fail(DWORD code, std::wstring status = {}) noexcept;
 // An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
 bool Injected(std::string_view function);
 
-// Runs the body of a C function: no exception leaves it.
-template <class R, class F>
-R Guard(R failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        Fail(ERROR_OUTOFMEMORY);
-    } catch (...) {
-        Fail(ERROR_INTERNAL_ERROR);
-    }
-    return failure;
+// The error convention of the library's C functions, for Base::CFunctionBoundary: an exception
+// sets the last error to ERROR_OUTOFMEMORY (allocation failure) or ERROR_INTERNAL_ERROR with an
+// empty extended status, and the function returns `failure`.
+template <class R>
+auto FailWithLastError(R failure) noexcept {
+    return [failure](Base::Thrown thrown) noexcept {
+        Fail(thrown == Base::Thrown::OutOfMemory ? ERROR_OUTOFMEMORY : ERROR_INTERNAL_ERROR);
+        return failure;
+    };
 }
 
 template <class T>

@@ -149,7 +149,7 @@ std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, c
 } // namespace PalEventLog
 
 HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
-    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
         if (Injected("OpenEventLogW")) {
             return nullptr;
         }
@@ -178,7 +178,7 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
 BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, LPVOID buffer,
                           DWORD numberOfBytesToRead, DWORD* bytesRead,
                           DWORD* minNumberOfBytesNeeded) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("ReadEventLogW")) {
             return FALSE;
         }
@@ -251,7 +251,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
 }
 
 BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         auto log = Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog);
         if (!log) {
             Fail(ERROR_INVALID_HANDLE);
@@ -268,7 +268,7 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
 }
 
 BOOL WINAPI CloseEventLog(HANDLE eventLog) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (!Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog) || !Handles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;

@@ -30,7 +30,7 @@ namespace {
 thread_local std::wstring t_extendedStatus;
 } // namespace
 
-void Fail(DWORD code, std::wstring status) {
+void Fail(DWORD code, std::wstring status) noexcept {
     t_extendedStatus = std::move(status);
     SetLastError(code);
 }
@@ -176,7 +176,7 @@ std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor
 } // namespace
 
 EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtQuery")) {
             return nullptr;
         }
@@ -250,7 +250,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
     if (returned != nullptr) {
         *returned = 0;
     }
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
         if (!rs) {
             if (Handles().Get(resultSet, HandleKind::Subscription) != nullptr && flags == 0) {
@@ -301,7 +301,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
 
 BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark, DWORD /*timeout*/,
                     DWORD flags) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtSeek")) {
             return FALSE;
         }
@@ -424,7 +424,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
 }
 
 EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtCreateBookmark")) {
             return nullptr;
         }
@@ -461,7 +461,7 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
 }
 
 BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtUpdateBookmark")) {
             return FALSE;
         }
@@ -496,7 +496,7 @@ BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
 }
 
 EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD valuePathsCount, LPCWSTR* valuePaths, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtCreateRenderContext")) {
             return nullptr;
         }
@@ -544,7 +544,7 @@ BOOL RenderText(const std::wstring& text, DWORD bufferSize, PVOID buffer, PDWORD
 
 BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize,
                       PVOID buffer, PDWORD bufferUsed, PDWORD propertyCount) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtRender")) {
             return FALSE;
         }
@@ -612,7 +612,7 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
 }
 
 DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD bufferUsed) {
-    return Guard<DWORD>(ERROR_INTERNAL_ERROR, [&]() -> DWORD {
+    return Base::CFunctionBoundary(FailWithLastError<DWORD>(ERROR_INTERNAL_ERROR), [&]() -> DWORD {
         if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0)) {
             return ERROR_INVALID_PARAMETER;
         }
@@ -627,7 +627,7 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
 }
 
 BOOL WINAPI EvtClose(EVT_HANDLE object) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         // A subscription stops delivering (and waits for a running callback) before it closes.
         if (HandleTable::KindOf(object) == HandleKind::Subscription) {
             StopSubscription(object);

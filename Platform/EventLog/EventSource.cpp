@@ -29,7 +29,7 @@ struct ClassicSource : HandleObject {
 } // namespace
 
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
-    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
         if (sourceName == nullptr || *sourceName == L'\0') {
             Fail(ERROR_INVALID_PARAMETER);
             return nullptr;
@@ -82,7 +82,7 @@ std::string Escaped(std::wstring_view text) {
 
 BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
                          WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("ReportEventW")) {
             return FALSE;
         }
@@ -184,7 +184,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
 }
 
 BOOL WINAPI DeregisterEventSource(HANDLE eventLog) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (!Lookup<ClassicSource>(eventLog, HandleKind::ClassicSource) ||
             !Handles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);

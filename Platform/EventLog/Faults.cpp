@@ -2,6 +2,8 @@
 
 #include "EventLogFaults.h"
 
+#include "Base/CFunctionBoundary.h"
+
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -50,16 +52,17 @@ InjectedFault TakeFault(std::string_view function) {
 
 void WINAPI PalEventLogInjectFault(const char* function, DWORD error, DWORD skip, DWORD count,
                                    DWORD partial) {
-    try {
-        if (function == nullptr || error == 0 || count == 0) {
-            return;
-        }
-        std::lock_guard lock(PalEventLog::g_mutex);
-        PalEventLog::g_faults[function] = PalEventLog::Fault{error, skip, count, partial};
-        PalEventLog::g_any.store(true, std::memory_order_release);
-    } catch (...) {
-        // A test hook that cannot allocate injects nothing.
-    }
+    // A test hook that cannot allocate injects nothing.
+    Base::CFunctionBoundary(
+        [](Base::Thrown) noexcept {},
+        [&] {
+            if (function == nullptr || error == 0 || count == 0) {
+                return;
+            }
+            std::lock_guard lock(PalEventLog::g_mutex);
+            PalEventLog::g_faults[function] = PalEventLog::Fault{error, skip, count, partial};
+            PalEventLog::g_any.store(true, std::memory_order_release);
+        });
 }
 
 void WINAPI PalEventLogClearFaults() {

@@ -36,7 +36,7 @@ struct ChannelConfig : HandleObject {
 
 EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisherId,
                                            LPCWSTR /*logFilePath*/, LCID /*locale*/, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtOpenPublisherMetadata")) {
             return nullptr;
         }
@@ -115,7 +115,7 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
 BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWORD messageId,
                              DWORD valueCount, PEVT_VARIANT values, DWORD flags, DWORD bufferSize,
                              LPWSTR buffer, PDWORD bufferUsed) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtFormatMessage")) {
             return FALSE;
         }
@@ -286,7 +286,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
 }
 
 EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtOpenChannelConfig")) {
             return nullptr;
         }
@@ -315,7 +315,7 @@ EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, 
 BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
                                         EVT_CHANNEL_CONFIG_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtGetChannelConfigProperty")) {
             return FALSE;
         }

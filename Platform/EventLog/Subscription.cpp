@@ -89,11 +89,9 @@ struct Subscription : EventSource {
     }
 
     void Call(EVT_SUBSCRIBE_NOTIFY_ACTION action, EVT_HANDLE argument) noexcept {
-        try {
-            callback(action, context, argument);
-        } catch (...) {
-            // The callback is C code by contract; nothing it throws goes further.
-        }
+        // The callback is C code by contract; nothing it throws goes further.
+        Base::CFunctionBoundary([](Base::Thrown) noexcept { return ERROR_SUCCESS; },
+                                [&] { return callback(action, context, argument); });
     }
 
     void DeliverError(DWORD code) {
@@ -276,7 +274,7 @@ void StopSubscription(EVT_HANDLE subscription) {
 EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR channelPath,
                                LPCWSTR query, EVT_HANDLE bookmark, PVOID context,
                                EVT_SUBSCRIBE_CALLBACK callback, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtSubscribe")) {
             return nullptr;
         }

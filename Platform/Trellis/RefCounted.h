@@ -18,11 +18,11 @@ namespace Trellis {
 template <typename Derived, typename Interface>
 class RefCounted : public Interface {
 public:
-    uint32_t HALYARD_CALL AddRef() override {
+    uint32_t HALYARD_CALL AddRef() noexcept override {
         return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
     }
 
-    uint32_t HALYARD_CALL Release() override {
+    uint32_t HALYARD_CALL Release() noexcept override {
         const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (left == 0) {
             std::unique_ptr<Derived> last(static_cast<Derived*>(this));
@@ -30,7 +30,7 @@ public:
         return left;
     }
 
-    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override {
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept override {
         if (iid == nullptr || object == nullptr) {
             return E_INVALIDARG;
         }

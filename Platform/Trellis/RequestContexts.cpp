@@ -34,7 +34,7 @@ uint32_t CurrentThreadNumber() noexcept {
     return number;
 }
 
-HRESULT Cancellation::IsCancelled(bool* cancelled) {
+HRESULT Cancellation::IsCancelled(bool* cancelled) noexcept {
     if (cancelled == nullptr) {
         return E_POINTER;
     }
@@ -46,7 +46,7 @@ RequestContext::RequestContext()
     : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(Base::FileTimeNow()),
       cancellation_(Ref<Cancellation>::Adopt(std::make_unique<Cancellation>().release())) {}
 
-HRESULT RequestContext::GetRequestId(uint64_t* id) {
+HRESULT RequestContext::GetRequestId(uint64_t* id) noexcept {
     if (id == nullptr) {
         return E_POINTER;
     }
@@ -54,7 +54,7 @@ HRESULT RequestContext::GetRequestId(uint64_t* id) {
     return S_OK;
 }
 
-HRESULT RequestContext::GetThreadId(uint32_t* threadId) {
+HRESULT RequestContext::GetThreadId(uint32_t* threadId) noexcept {
     if (threadId == nullptr) {
         return E_POINTER;
     }
@@ -62,7 +62,7 @@ HRESULT RequestContext::GetThreadId(uint32_t* threadId) {
     return S_OK;
 }
 
-HRESULT RequestContext::GetStartTime(uint64_t* fileTime) {
+HRESULT RequestContext::GetStartTime(uint64_t* fileTime) noexcept {
     if (fileTime == nullptr) {
         return E_POINTER;
     }
@@ -70,7 +70,7 @@ HRESULT RequestContext::GetStartTime(uint64_t* fileTime) {
     return S_OK;
 }
 
-HRESULT RequestContext::GetUserData(void** data) {
+HRESULT RequestContext::GetUserData(void** data) noexcept {
     if (data == nullptr) {
         return E_POINTER;
     }
@@ -78,12 +78,12 @@ HRESULT RequestContext::GetUserData(void** data) {
     return S_OK;
 }
 
-HRESULT RequestContext::SetUserData(void* data) {
+HRESULT RequestContext::SetUserData(void* data) noexcept {
     userData_.store(data);
     return S_OK;
 }
 
-HRESULT RequestContext::GetCancellation(ICancellation** cancellation) {
+HRESULT RequestContext::GetCancellation(ICancellation** cancellation) noexcept {
     if (cancellation == nullptr) {
         return E_POINTER;
     }
@@ -91,7 +91,7 @@ HRESULT RequestContext::GetCancellation(ICancellation** cancellation) {
     return S_OK;
 }
 
-HRESULT RequestContextMgr::GetCurrentContext(uint32_t key, IRequestContext** context) {
+HRESULT RequestContextMgr::GetCurrentContext(uint32_t key, IRequestContext** context) noexcept {
     if (context == nullptr) {
         return E_POINTER;
     }

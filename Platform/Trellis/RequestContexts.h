@@ -20,7 +20,7 @@ class Cancellation final : public RefCounted<Cancellation, Halyard::Interfaces::
 public:
     static std::array<GUID, 1> Interfaces() noexcept { return {IID_Cancellation}; }
 
-    HRESULT HALYARD_CALL IsCancelled(bool* cancelled) override;
+    HRESULT HALYARD_CALL IsCancelled(bool* cancelled) noexcept override;
     void Cancel() noexcept { cancelled_.store(true, std::memory_order_release); }
 
 private:
@@ -38,13 +38,13 @@ public:
     // the current time. Throws std::bad_alloc.
     RequestContext();
 
-    HRESULT HALYARD_CALL GetRequestId(uint64_t* id) override;
-    HRESULT HALYARD_CALL GetThreadId(uint32_t* threadId) override;
-    HRESULT HALYARD_CALL GetStartTime(uint64_t* fileTime) override;
-    HRESULT HALYARD_CALL GetUserData(void** data) override;
-    HRESULT HALYARD_CALL SetUserData(void* data) override;
+    HRESULT HALYARD_CALL GetRequestId(uint64_t* id) noexcept override;
+    HRESULT HALYARD_CALL GetThreadId(uint32_t* threadId) noexcept override;
+    HRESULT HALYARD_CALL GetStartTime(uint64_t* fileTime) noexcept override;
+    HRESULT HALYARD_CALL GetUserData(void** data) noexcept override;
+    HRESULT HALYARD_CALL SetUserData(void* data) noexcept override;
     HRESULT HALYARD_CALL
-    GetCancellation(Halyard::Interfaces::ICancellation** cancellation) override;
+    GetCancellation(Halyard::Interfaces::ICancellation** cancellation) noexcept override;
 
     void Cancel() noexcept { cancellation_->Cancel(); }
 
@@ -70,8 +70,8 @@ public:
         return {Halyard::Interfaces::IID_RequestContextMgr};
     }
 
-    HRESULT HALYARD_CALL GetCurrentContext(uint32_t key,
-                                           Halyard::Interfaces::IRequestContext** context) override;
+    HRESULT HALYARD_CALL GetCurrentContext(
+        uint32_t key, Halyard::Interfaces::IRequestContext** context) noexcept override;
 };
 
 // The calling thread's request: begin makes `context` current (E_UNEXPECTED when the thread

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "NoDestructor.h"
+
+#include "Base/CFunctionBoundary.h"
 #include "Win32/WinTypes.h"
 
 #include <cstdint>
@@ -25,16 +27,15 @@ class HandleTable {
 public:
     // Enters the object under a new handle value; null when the table cannot grow.
     HANDLE Insert(std::shared_ptr<KernelObject> object) noexcept {
-        try {
+        const auto noHandle = [](Base::Thrown) noexcept -> HANDLE { return nullptr; };
+        return Base::CFunctionBoundary(noHandle, [&] {
             std::lock_guard lock(m_mutex);
             // Multiples of 4 from 0x1000 up, as Windows hands out; never -1 or a pseudo handle.
             const auto value = m_next;
             m_objects.emplace(value, std::move(object));
             m_next += 4;
             return reinterpret_cast<HANDLE>(value);
-        } catch (...) {
-            return nullptr;
-        }
+        });
     }
 
     // The object of a handle, or null for an unknown handle.

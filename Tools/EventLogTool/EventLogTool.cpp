@@ -7,6 +7,7 @@
 //   EventLogTool [--store DIR] write SOURCE TYPE ID [--category N] [STRING...]
 //   EventLogTool [--store DIR] follow CHANNEL [QUERY] [--oldest] [--xml]
 // The store is DIR, else the folder named by PAL_EVENTLOG_DIR.
+#include "Base/CFunctionBoundary.h"
 #include "Render.h"
 #include "SampleEvents.h"
 #include "Store.h"
@@ -298,18 +299,19 @@ struct Follower {
 };
 
 DWORD WINAPI PrintArrival(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event) {
-    try {
-        const auto* follower = static_cast<const Follower*>(context);
-        if (action == EvtSubscribeActionDeliver) {
-            PrintEvent(event, follower->systemContext, follower->xml);
-        } else {
-            std::printf("(subscription error %u)\n",
-                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
-        }
-        std::fflush(stdout);
-    } catch (...) {
-        // Nothing leaves the callback.
-    }
+    // Nothing leaves the callback.
+    Base::CFunctionBoundary([](Base::Thrown) noexcept {},
+                            [&] {
+                                const auto* follower = static_cast<const Follower*>(context);
+                                if (action == EvtSubscribeActionDeliver) {
+                                    PrintEvent(event, follower->systemContext, follower->xml);
+                                } else {
+                                    std::printf(
+                                        "(subscription error %u)\n",
+                                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
+                                }
+                                std::fflush(stdout);
+                            });
     return 0;
 }
 

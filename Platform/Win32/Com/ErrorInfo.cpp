@@ -1,4 +1,5 @@
 // COM error objects and the per-thread error object slot.
+#include "Base/CFunctionBoundary.h"
 #include "Win32/OleAuto.h"
 
 #include <atomic>
@@ -113,7 +114,7 @@ private:
     }
 
     HRESULT Write(std::optional<std::wstring>& field, LPCOLESTR text) noexcept {
-        try {
+        return Base::HresultBoundary<HRESULT>([&] {
             std::optional<std::wstring> value;
             if (text != nullptr) {
                 value.emplace(text);
@@ -121,9 +122,7 @@ private:
             std::lock_guard lock(m_mutex);
             field.swap(value);
             return S_OK;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
     std::atomic<ULONG> m_references{1};

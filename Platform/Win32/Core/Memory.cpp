@@ -1,6 +1,9 @@
 // Local memory: the buffers FormatMessageW and similar functions hand out. Blocks are tracked so
 // that LocalFree of a pointer this library did not hand out fails instead of corrupting the heap.
+#include "../../PosixHandles.h"
 #include "../NoDestructor.h"
+
+#include "Base/CFunctionBoundary.h"
 #include "Win32/WinBase.h"
 
 #include <cstdlib>
@@ -14,18 +17,17 @@ public:
     void* Allocate(UINT flags, SIZE_T bytes) noexcept {
         // Zero-byte requests get a real block, as on Windows.
         const SIZE_T size = bytes == 0 ? 1 : bytes;
-        void* block = (flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, size) : std::malloc(size);
-        if (block == nullptr) {
+        Pal::UniqueMallocBlock block((flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, size)
+                                                                  : std::malloc(size));
+        if (!block) {
             return nullptr;
         }
-        try {
+        const auto noEntry = [](Base::Thrown) noexcept { return false; };
+        const bool entered = Base::CFunctionBoundary(noEntry, [&] {
             std::lock_guard lock(m_mutex);
-            m_blocks.insert(block);
-        } catch (...) {
-            std::free(block);
-            return nullptr;
-        }
-        return block;
+            return m_blocks.insert(block.Get()).second;
+        });
+        return entered ? block.Release() : nullptr;
     }
 
     bool Free(void* block) noexcept {

@@ -1,4 +1,5 @@
 // Process and thread identity and the command line.
+#include "Base/CFunctionBoundary.h"
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
@@ -73,12 +74,8 @@ HANDLE WINAPI GetCurrentProcess() {
 
 LPWSTR WINAPI GetCommandLineW() {
     // Read once; Windows, too, hands out the same buffer for the life of the process.
-    static std::wstring s_line = [] {
-        try {
-            return ReadCommandLine();
-        } catch (...) {
-            return std::wstring();
-        }
-    }();
+    // Without memory at the first call the command line stays empty.
+    static std::wstring s_line = Base::CFunctionBoundary(
+        [](Base::Thrown) noexcept { return std::wstring(); }, [] { return ReadCommandLine(); });
     return s_line.data();
 }

@@ -5,6 +5,7 @@
 // all handles of the machine; another process's handles are not visible here, so for them no
 // ERROR_SHARING_VIOLATION ever arises.
 
+#include "../ApiBoundary.h"
 #include "../Handles.h"
 #include "../NoDestructor.h"
 #include "NativeText.h"
@@ -157,77 +158,78 @@ bool IsCurrentProcess(HANDLE process) noexcept {
 } // namespace
 
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) try {
-    if (fileName == nullptr || *fileName == L'\0' || creationDisposition < CREATE_NEW ||
-        creationDisposition > TRUNCATE_EXISTING) {
-        SetLastError(fileName == nullptr || *fileName == L'\0' ? ERROR_PATH_NOT_FOUND
-                                                               : ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    const std::string path = Pal::ToNativePath(fileName);
-    const bool reads = (desiredAccess & kReadRights) != 0;
-    const bool writes = (desiredAccess & kWriteRights) != 0;
-    const bool appendOnly = (desiredAccess & FILE_APPEND_DATA) != 0 &&
-                            (desiredAccess & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) == 0;
-    int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
-    if (appendOnly) {
-        flags |= O_APPEND;
-    }
-    switch (creationDisposition) {
-    case CREATE_NEW:
-        flags |= O_CREAT | O_EXCL;
-        break;
-    case CREATE_ALWAYS:
-    case OPEN_ALWAYS:
-        flags |= O_CREAT;
-        break;
-    default:
-        break;
-    }
-    // Whether the file was there before: CREATE_ALWAYS and OPEN_ALWAYS report it.
-    struct stat before {};
-    const bool existed = ::stat(path.c_str(), &before) == 0;
-    if (existed && S_ISDIR(before.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    const int descriptor = ::open(path.c_str(), flags, 0666);
-    if (descriptor < 0) {
-        const int error = errno;
-        SetLastError(error == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(error, path));
-        return INVALID_HANDLE_VALUE;
-    }
-    auto file = std::make_shared<FileObject>(descriptor, desiredAccess);
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
-        SetLastError(Pal::Win32ErrorFromErrno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!Shares().TryAdd(file.get(), FileKey{status.st_dev, status.st_ino},
-                         SharedUses(desiredAccess), shareMode)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Truncation waits for the share check, so that a refused open leaves the file alone.
-    if ((creationDisposition == CREATE_ALWAYS && existed) ||
-        creationDisposition == TRUNCATE_EXISTING) {
-        if (::ftruncate(descriptor, 0) != 0) {
-            SetLastError(Pal::Win32ErrorFromErrno(errno));
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    HANDLE handle = Pal::Handles().Insert(std::move(file));
-    if (handle == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    const bool reportsExisting =
-        creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
-    SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
+                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) {
+    return Base::CFunctionBoundary(
+        Pal::FailWithLastError<HANDLE>(INVALID_HANDLE_VALUE), [&]() -> HANDLE {
+            if (fileName == nullptr || *fileName == L'\0' || creationDisposition < CREATE_NEW ||
+                creationDisposition > TRUNCATE_EXISTING) {
+                SetLastError(fileName == nullptr || *fileName == L'\0' ? ERROR_PATH_NOT_FOUND
+                                                                       : ERROR_INVALID_PARAMETER);
+                return INVALID_HANDLE_VALUE;
+            }
+            const std::string path = Pal::ToNativePath(fileName);
+            const bool reads = (desiredAccess & kReadRights) != 0;
+            const bool writes = (desiredAccess & kWriteRights) != 0;
+            const bool appendOnly =
+                (desiredAccess & FILE_APPEND_DATA) != 0 &&
+                (desiredAccess & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) == 0;
+            int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+            if (appendOnly) {
+                flags |= O_APPEND;
+            }
+            switch (creationDisposition) {
+            case CREATE_NEW:
+                flags |= O_CREAT | O_EXCL;
+                break;
+            case CREATE_ALWAYS:
+            case OPEN_ALWAYS:
+                flags |= O_CREAT;
+                break;
+            default:
+                break;
+            }
+            // Whether the file was there before: CREATE_ALWAYS and OPEN_ALWAYS report it.
+            struct stat before {};
+            const bool existed = ::stat(path.c_str(), &before) == 0;
+            if (existed && S_ISDIR(before.st_mode)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+            const int descriptor = ::open(path.c_str(), flags, 0666);
+            if (descriptor < 0) {
+                const int error = errno;
+                SetLastError(error == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(error, path));
+                return INVALID_HANDLE_VALUE;
+            }
+            auto file = std::make_shared<FileObject>(descriptor, desiredAccess);
+            struct stat status {};
+            if (::fstat(descriptor, &status) != 0) {
+                SetLastError(Pal::Win32ErrorFromErrno(errno));
+                return INVALID_HANDLE_VALUE;
+            }
+            if (!Shares().TryAdd(file.get(), FileKey{status.st_dev, status.st_ino},
+                                 SharedUses(desiredAccess), shareMode)) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return INVALID_HANDLE_VALUE;
+            }
+            // Truncation waits for the share check, so that a refused open leaves the file alone.
+            if ((creationDisposition == CREATE_ALWAYS && existed) ||
+                creationDisposition == TRUNCATE_EXISTING) {
+                if (::ftruncate(descriptor, 0) != 0) {
+                    SetLastError(Pal::Win32ErrorFromErrno(errno));
+                    return INVALID_HANDLE_VALUE;
+                }
+            }
+            HANDLE handle = Pal::Handles().Insert(std::move(file));
+            if (handle == nullptr) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return INVALID_HANDLE_VALUE;
+            }
+            const bool reportsExisting =
+                creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
+            SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+            return handle;
+        });
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -379,73 +381,70 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE ta
     return TRUE;
 }
 
-BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) try {
-    const std::string path = Pal::ToNativePath(pathName);
-    if (path.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        const int error = errno;
-        SetLastError(error == ENOENT ? ERROR_PATH_NOT_FOUND : Pal::Win32ErrorFromErrno(error));
-        return FALSE;
-    }
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        const std::string path = Pal::ToNativePath(pathName);
+        if (path.empty()) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return FALSE;
+        }
+        if (::mkdir(path.c_str(), 0777) != 0) {
+            const int error = errno;
+            SetLastError(error == ENOENT ? ERROR_PATH_NOT_FOUND : Pal::Win32ErrorFromErrno(error));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
-BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) try {
-    const std::string path = Pal::ToNativePath(pathName);
-    if (::rmdir(path.c_str()) != 0) {
-        SetLastError(ErrorForPath(errno, path));
-        return FALSE;
-    }
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        const std::string path = Pal::ToNativePath(pathName);
+        if (::rmdir(path.c_str()) != 0) {
+            SetLastError(ErrorForPath(errno, path));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
-DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) try {
-    const std::string path = Pal::ToNativePath(fileName);
-    struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0) {
-        SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        return FILE_ATTRIBUTE_DIRECTORY;
-    }
-    return (status.st_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_FILE_ATTRIBUTES;
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
+    return Base::CFunctionBoundary(
+        Pal::FailWithLastError<DWORD>(INVALID_FILE_ATTRIBUTES), [&]() -> DWORD {
+            const std::string path = Pal::ToNativePath(fileName);
+            struct stat status {};
+            if (path.empty() || ::stat(path.c_str(), &status) != 0) {
+                SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path));
+                return INVALID_FILE_ATTRIBUTES;
+            }
+            if (S_ISDIR(status.st_mode)) {
+                return FILE_ATTRIBUTE_DIRECTORY;
+            }
+            return (status.st_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+        });
 }
 
-BOOL WINAPI DeleteFileW(LPCWSTR fileName) try {
-    const std::string path = Pal::ToNativePath(fileName);
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        SetLastError(ErrorForPath(errno, path));
-        return FALSE;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    // As on Windows, a file open without FILE_SHARE_DELETE cannot be deleted.
-    if (!Shares().AllOpensShare(FileKey{status.st_dev, status.st_ino}, FILE_SHARE_DELETE)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    if (::unlink(path.c_str()) != 0) {
-        SetLastError(ErrorForPath(errno, path));
-        return FALSE;
-    }
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+BOOL WINAPI DeleteFileW(LPCWSTR fileName) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        const std::string path = Pal::ToNativePath(fileName);
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) {
+            SetLastError(ErrorForPath(errno, path));
+            return FALSE;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        // As on Windows, a file open without FILE_SHARE_DELETE cannot be deleted.
+        if (!Shares().AllOpensShare(FileKey{status.st_dev, status.st_ino}, FILE_SHARE_DELETE)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (::unlink(path.c_str()) != 0) {
+            SetLastError(ErrorForPath(errno, path));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

@@ -1,5 +1,6 @@
 // FormatMessageW over message-table resources, and the system's message table: a resource-only
 // PE file built with this library and kept beside it.
+#include "../ApiBoundary.h"
 #include "../Core/Modules.h"
 #include "PeImage.h"
 #include "ResourceModules.h"
@@ -184,7 +185,7 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    try {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(0), [&]() -> DWORD {
         std::wstring pattern;
         if ((flags & FORMAT_MESSAGE_FROM_STRING) != 0) {
             if (source == nullptr) {
@@ -242,10 +243,7 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
         text.copy(buffer, text.size());
         buffer[text.size()] = L'\0';
         return static_cast<DWORD>(text.size());
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    });
 }
 
 LANGID WINAPI GetUserDefaultLangID() {

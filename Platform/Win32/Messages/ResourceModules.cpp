@@ -1,6 +1,7 @@
 // LoadLibraryExW for data files and FreeLibrary. On this platform a PE file is only ever read
 // for its resources: without a data-file flag the load fails with ERROR_NOT_SUPPORTED.
 #include "ResourceModules.h"
+#include "../ApiBoundary.h"
 #include "../NoDestructor.h"
 
 #include "../Core/Modules.h"
@@ -179,7 +180,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    try {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<HMODULE>(nullptr), [&]() -> HMODULE {
         DWORD error = ERROR_SUCCESS;
         auto module = Pal::ReadResourceModule(ResolveLibraryPath(fileName), error);
         if (module == nullptr) {
@@ -190,10 +191,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
         const uintptr_t tag =
             (flags & LOAD_LIBRARY_AS_IMAGE_RESOURCE) != 0 ? kImageResourceTag : kDataFileTag;
         return Table().Insert(std::move(module), tag);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    });
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {

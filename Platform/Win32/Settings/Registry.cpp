@@ -1,5 +1,6 @@
 // A read-only registry loaded from the ".reg" export file named by PAL_REGISTRY_FILE.
 
+#include "../ApiBoundary.h"
 #include "../Files/NativeText.h"
 
 #include "../NoDestructor.h"
@@ -473,36 +474,36 @@ DWORD TypeFlag(DWORD type) noexcept {
 
 } // namespace
 
-LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) try {
-    if (result == nullptr) {
-        return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
-    }
-    *result = nullptr;
-    auto parent = Keys().Find(key);
-    if (!parent) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    std::wstring path = parent->path;
-    const std::wstring sub = subKey == nullptr ? std::wstring() : std::wstring(subKey);
-    size_t start = 0;
-    while (start < sub.size()) {
-        auto end = sub.find(L'\\', start);
-        if (end == std::wstring::npos) {
-            end = sub.size();
+LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        if (result == nullptr) {
+            return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
         }
-        if (end > start) {
-            path += L'\\';
-            path += Pal::LowerCase(sub.substr(start, end - start));
+        *result = nullptr;
+        auto parent = Keys().Find(key);
+        if (!parent) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
         }
-        start = end + 1;
-    }
-    if (!KeyExists(*parent->registry, path)) {
-        return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    }
-    *result = Keys().Insert(OpenKey{parent->registry, path});
-    return ERROR_SUCCESS;
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+        std::wstring path = parent->path;
+        const std::wstring sub = subKey == nullptr ? std::wstring() : std::wstring(subKey);
+        size_t start = 0;
+        while (start < sub.size()) {
+            auto end = sub.find(L'\\', start);
+            if (end == std::wstring::npos) {
+                end = sub.size();
+            }
+            if (end > start) {
+                path += L'\\';
+                path += Pal::LowerCase(sub.substr(start, end - start));
+            }
+            start = end + 1;
+        }
+        if (!KeyExists(*parent->registry, path)) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        *result = Keys().Insert(OpenKey{parent->registry, path});
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
@@ -513,93 +514,93 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
-                                LPDWORD dataSize) try {
-    const auto open = Keys().Find(key);
-    if (!open) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    const RegistryValue* value = FindValue(*open, valueName);
-    if (value == nullptr) {
-        return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    }
-    if (type != nullptr) {
-        *type = value->type;
-    }
-    return CopyData(value->data, data, dataSize);
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+                                LPDWORD dataSize) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        const auto open = Keys().Find(key);
+        if (!open) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+        }
+        const RegistryValue* value = FindValue(*open, valueName);
+        if (value == nullptr) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        if (type != nullptr) {
+            *type = value->type;
+        }
+        return CopyData(value->data, data, dataSize);
+    });
 }
 
 LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD nameSize, LPDWORD,
-                             LPDWORD type, LPBYTE data, LPDWORD dataSize) try {
-    if (valueName == nullptr || nameSize == nullptr) {
-        return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
-    }
-    const auto open = Keys().Find(key);
-    if (!open) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    const auto it = open->registry->keys.find(open->path);
-    if (it == open->registry->keys.end() || index >= it->second.values.size()) {
-        return static_cast<LSTATUS>(ERROR_NO_MORE_ITEMS);
-    }
-    const RegistryValue& value = it->second.values[index];
-    if (*nameSize <= value.name.size()) {
-        *nameSize = static_cast<DWORD>(value.name.size() + 1);
-        return static_cast<LSTATUS>(ERROR_MORE_DATA);
-    }
-    std::memcpy(valueName, value.name.c_str(), (value.name.size() + 1) * sizeof(WCHAR));
-    *nameSize = static_cast<DWORD>(value.name.size());
-    if (type != nullptr) {
-        *type = value.type;
-    }
-    return CopyData(value.data, data, dataSize);
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+                             LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        if (valueName == nullptr || nameSize == nullptr) {
+            return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
+        }
+        const auto open = Keys().Find(key);
+        if (!open) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+        }
+        const auto it = open->registry->keys.find(open->path);
+        if (it == open->registry->keys.end() || index >= it->second.values.size()) {
+            return static_cast<LSTATUS>(ERROR_NO_MORE_ITEMS);
+        }
+        const RegistryValue& value = it->second.values[index];
+        if (*nameSize <= value.name.size()) {
+            *nameSize = static_cast<DWORD>(value.name.size() + 1);
+            return static_cast<LSTATUS>(ERROR_MORE_DATA);
+        }
+        std::memcpy(valueName, value.name.c_str(), (value.name.size() + 1) * sizeof(WCHAR));
+        *nameSize = static_cast<DWORD>(value.name.size());
+        if (type != nullptr) {
+            *type = value.type;
+        }
+        return CopyData(value.data, data, dataSize);
+    });
 }
 
 LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags, LPDWORD type,
-                            PVOID data, LPDWORD dataSize) try {
-    HKEY opened = nullptr;
-    if (subKey != nullptr && *subKey != L'\0') {
-        const LSTATUS status = RegOpenKeyExW(key, subKey, 0, KEY_READ, &opened);
-        if (status != ERROR_SUCCESS) {
-            return status;
+                            PVOID data, LPDWORD dataSize) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        HKEY opened = nullptr;
+        if (subKey != nullptr && *subKey != L'\0') {
+            const LSTATUS status = RegOpenKeyExW(key, subKey, 0, KEY_READ, &opened);
+            if (status != ERROR_SUCCESS) {
+                return status;
+            }
         }
-    }
-    const auto open = Keys().Find(opened != nullptr ? opened : key);
-    if (opened != nullptr) {
-        RegCloseKey(opened);
-    }
-    if (!open) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    const RegistryValue* value = FindValue(*open, valueName);
-    if (value == nullptr) {
-        return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    }
-    DWORD resultType = value->type;
-    std::vector<BYTE> bytes = value->data;
-    if (value->type == REG_EXPAND_SZ && (flags & RRF_NOEXPAND) == 0) {
-        std::wstring text(reinterpret_cast<const WCHAR*>(bytes.data()),
-                          bytes.size() / sizeof(WCHAR));
-        text = text.c_str(); // up to the null
-        const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-        std::wstring expanded(needed, L'\0');
-        ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed);
-        expanded.resize(needed == 0 ? 0 : needed - 1);
-        bytes = WideBytes(expanded);
-        resultType = REG_SZ;
-        if ((flags & RRF_RT_REG_EXPAND_SZ) == 0 && (flags & RRF_RT_REG_SZ) == 0) {
+        const auto open = Keys().Find(opened != nullptr ? opened : key);
+        if (opened != nullptr) {
+            RegCloseKey(opened);
+        }
+        if (!open) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+        }
+        const RegistryValue* value = FindValue(*open, valueName);
+        if (value == nullptr) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        DWORD resultType = value->type;
+        std::vector<BYTE> bytes = value->data;
+        if (value->type == REG_EXPAND_SZ && (flags & RRF_NOEXPAND) == 0) {
+            std::wstring text(reinterpret_cast<const WCHAR*>(bytes.data()),
+                              bytes.size() / sizeof(WCHAR));
+            text = text.c_str(); // up to the null
+            const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+            std::wstring expanded(needed, L'\0');
+            ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed);
+            expanded.resize(needed == 0 ? 0 : needed - 1);
+            bytes = WideBytes(expanded);
+            resultType = REG_SZ;
+            if ((flags & RRF_RT_REG_EXPAND_SZ) == 0 && (flags & RRF_RT_REG_SZ) == 0) {
+                return static_cast<LSTATUS>(ERROR_UNSUPPORTED_TYPE);
+            }
+        } else if ((TypeFlag(value->type) & flags) == 0) {
             return static_cast<LSTATUS>(ERROR_UNSUPPORTED_TYPE);
         }
-    } else if ((TypeFlag(value->type) & flags) == 0) {
-        return static_cast<LSTATUS>(ERROR_UNSUPPORTED_TYPE);
-    }
-    if (type != nullptr) {
-        *type = resultType;
-    }
-    return CopyData(bytes, static_cast<LPBYTE>(data), dataSize);
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+        if (type != nullptr) {
+            *type = resultType;
+        }
+        return CopyData(bytes, static_cast<LPBYTE>(data), dataSize);
+    });
 }

@@ -1,4 +1,5 @@
 // Event objects in the kernel handle table, waited on with a condition variable.
+#include "../ApiBoundary.h"
 #include "../Handles.h"
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
@@ -56,22 +57,21 @@ private:
 } // namespace
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name) try {
-    if (name != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    HANDLE handle = Pal::Handles().Insert(
-        std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
-    if (handle == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return handle;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+                           LPCWSTR name) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
+        if (name != nullptr) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return nullptr;
+        }
+        HANDLE handle = Pal::Handles().Insert(
+            std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+        if (handle == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return handle;
+    });
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
@@ -94,14 +94,13 @@ BOOL WINAPI ResetEvent(HANDLE event) {
     return TRUE;
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) try {
-    const auto object = Pal::Handles().FindAs<EventObject>(handle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    return object->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return WAIT_FAILED;
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(WAIT_FAILED), [&]() -> DWORD {
+        const auto object = Pal::Handles().FindAs<EventObject>(handle);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        return object->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    });
 }

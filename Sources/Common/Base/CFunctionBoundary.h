@@ -1,15 +1,17 @@
 // The one exception boundary of functions with a C interface: the exported functions of the
 // stand-in libraries and every callback handed to C code. No exception crosses it.
 //
-//   return Base::CFunctionBoundary(
-//       [&] { ... return TRUE; },                    // the function's work
-//       [](Base::Thrown thrown) { ...; return FALSE; }); // its error convention
+//   BOOL WINAPI DeleteFileW(LPCWSTR name) {
+//       return Base::CFunctionBoundary(Pal::FailWithLastError(FALSE), [&]() -> BOOL {
+//           ...                                       // the function's work
+//       });
+//   }
 //
 // Contract: `body` runs once and its result is returned. If it throws, the exception stops here
 // and `onThrow` runs instead (inside the handler, with the kind of exception; it must not throw)
 // and gives the function's result for a failure: it sets the last error, returns a failure
-// status, or whatever the function's convention is. The convention thus lives in one place per
-// library, and the catching in this one.
+// status, or whatever the function's convention is. Each library states its convention once as
+// such a callable (HresultBoundary below is the one of HRESULT functions); the catching is here.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +26,8 @@ enum class Thrown {
     Other,       // anything else
 };
 
-template <typename Body, typename OnThrow>
-auto CFunctionBoundary(Body&& body, OnThrow&& onThrow) noexcept -> decltype(body()) {
+template <typename OnThrow, typename Body>
+auto CFunctionBoundary(OnThrow&& onThrow, Body&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -39,10 +41,11 @@ auto CFunctionBoundary(Body&& body, OnThrow&& onThrow) noexcept -> decltype(body
 // E_UNEXPECTED for anything else. Status is the function's 32-bit result type.
 template <typename Status, typename Body>
 Status HresultBoundary(Body&& body) noexcept {
-    return CFunctionBoundary(std::forward<Body>(body), [](Thrown thrown) {
+    const auto onThrow = [](Thrown thrown) noexcept {
         return static_cast<Status>(thrown == Thrown::OutOfMemory ? 0x8007000Eu   // E_OUTOFMEMORY
                                                                  : 0x8000FFFFu); // E_UNEXPECTED
-    });
+    };
+    return CFunctionBoundary(onThrow, std::forward<Body>(body));
 }
 
 } // namespace Base

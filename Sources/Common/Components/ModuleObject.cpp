@@ -1,7 +1,8 @@
 #include "Components/ModuleObject.h"
 
+#include "Base/CFunctionBoundary.h"
 #include "Components/DbgAliveObjectsTracker.h"
-#include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/ComMethodBoundary.h"
 
 #include <cstring>
 
@@ -27,7 +28,7 @@ void CModuleObject::RegisterComponentClass(const GUID& clsid, ComponentFactory f
     m_registry[clsid] = factory;
 }
 
-HRESULT CModuleObject::QueryInterface(const GUID* iid, void** object) {
+HRESULT CModuleObject::QueryInterface(const GUID* iid, void** object) noexcept {
     if (iid == nullptr || object == nullptr) {
         return E_INVALIDARG;
     }
@@ -39,12 +40,11 @@ HRESULT CModuleObject::QueryInterface(const GUID* iid, void** object) {
     return E_NOINTERFACE;
 }
 
-HRESULT CModuleObject::DumpAliveObjects() {
-    DbgAliveObjectsTracker::Instance().Dump();
-    return S_OK;
+HRESULT CModuleObject::DumpAliveObjects() noexcept {
+    return ComMethodBoundary([] { DbgAliveObjectsTracker::Instance().Dump(); });
 }
 
-HRESULT CModuleObject::IsLocked(uint32_t* locked) {
+HRESULT CModuleObject::IsLocked(uint32_t* locked) noexcept {
     if (locked == nullptr) {
         return E_POINTER;
     }
@@ -52,8 +52,8 @@ HRESULT CModuleObject::IsLocked(uint32_t* locked) {
     return S_OK;
 }
 
-HRESULT CModuleObject::CreateInstance(const GUID* clsid, const GUID* iid, void** object) {
-    try {
+HRESULT CModuleObject::CreateInstance(const GUID* clsid, const GUID* iid, void** object) noexcept {
+    return ComMethodBoundary([&] {
         if (clsid == nullptr) {
             return E_INVALIDARG;
         }
@@ -66,23 +66,20 @@ HRESULT CModuleObject::CreateInstance(const GUID* clsid, const GUID* iid, void**
             }
         }
         return factory != nullptr ? factory(iid, object) : REGDB_E_CLASSNOTREG;
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+    });
 }
 
 ClassRegistration::ClassRegistration(const GUID& clsid, ComponentFactory factory) noexcept {
-    try {
-        CModuleObject::Instance().RegisterComponentClass(clsid, factory);
-    } catch (...) {
-        // Without memory at load the class stays unregistered: CreateInstance reports it.
-    }
+    // Without memory at load the class stays unregistered: CreateInstance reports it.
+    Base::CFunctionBoundary(
+        [](Base::Thrown) noexcept {},
+        [&] { CModuleObject::Instance().RegisterComponentClass(clsid, factory); });
 }
 
 } // namespace Components
 
 MODULE_EXPORT HRESULT HALYARD_CALL
-GetComponentsModuleObject(Halyard::Interfaces::IModule** module) {
+GetComponentsModuleObject(Halyard::Interfaces::IModule** module) noexcept {
     if (module == nullptr) {
         return E_INVALIDARG;
     }

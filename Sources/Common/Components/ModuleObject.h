@@ -11,7 +11,7 @@
 namespace Components {
 
 // Creates a component and queries it for an interface (interface GUID, output).
-using ComponentFactory = HRESULT (*)(const GUID* iid, void** object);
+using ComponentFactory = HRESULT (*)(const GUID* iid, void** object) noexcept;
 
 class CModuleObject final : public Halyard::Interfaces::IModule {
 public:
@@ -21,16 +21,17 @@ public:
     // Enters a component class; an earlier entry for the same GUID is replaced.
     void RegisterComponentClass(const GUID& clsid, ComponentFactory factory);
 
-    uint32_t HALYARD_CALL AddRef() override { return 0xFFFFFFFF; }
-    uint32_t HALYARD_CALL Release() override { return 0xFFFFFFFF; }
-    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override;
+    uint32_t HALYARD_CALL AddRef() noexcept override { return 0xFFFFFFFF; }
+    uint32_t HALYARD_CALL Release() noexcept override { return 0xFFFFFFFF; }
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept override;
 
-    HRESULT HALYARD_CALL Initialize() override { return S_OK; }
-    HRESULT HALYARD_CALL DumpAliveObjects() override;
-    uint32_t HALYARD_CALL Lock() override { return ++m_lockCount; }
-    uint32_t HALYARD_CALL Unlock() override { return --m_lockCount; }
-    HRESULT HALYARD_CALL IsLocked(uint32_t* locked) override;
-    HRESULT HALYARD_CALL CreateInstance(const GUID* clsid, const GUID* iid, void** object) override;
+    HRESULT HALYARD_CALL Initialize() noexcept override { return S_OK; }
+    HRESULT HALYARD_CALL DumpAliveObjects() noexcept override;
+    uint32_t HALYARD_CALL Lock() noexcept override { return ++m_lockCount; }
+    uint32_t HALYARD_CALL Unlock() noexcept override { return --m_lockCount; }
+    HRESULT HALYARD_CALL IsLocked(uint32_t* locked) noexcept override;
+    HRESULT HALYARD_CALL CreateInstance(const GUID* clsid, const GUID* iid,
+                                        void** object) noexcept override;
 
     uint32_t LockCount() const noexcept { return m_lockCount.load(); }
 

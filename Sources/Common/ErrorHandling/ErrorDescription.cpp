@@ -3,7 +3,6 @@
 #include "ErrorHandling/ErrorMessages.h"
 
 #include <cwctype>
-#include <new>
 
 namespace {
 
@@ -218,16 +217,4 @@ std::wstring GetThreadErrorText(HRESULT code) {
 
 std::wstring ErrorText(const HRES& hres) {
     return FormatErrorDescription(BuildErrorDescription(hres), 0);
-}
-
-HRESULT HresultFromCaughtException() noexcept {
-    try {
-        throw;
-    } catch (const HRES& failure) {
-        return SetErrorInfoFromHres(failure);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
 }

@@ -12,10 +12,10 @@ TEST(CFunctionBoundary, ReturnsTheBodysResultOrTheConventionsFailure) {
         seen.push_back(thrown);
         return -1;
     };
-    EXPECT_EQ(Base::CFunctionBoundary([] { return 7; }, onThrow), 7);
-    EXPECT_EQ(Base::CFunctionBoundary([]() -> int { throw std::bad_alloc(); }, onThrow), -1);
-    EXPECT_EQ(Base::CFunctionBoundary([]() -> int { throw std::runtime_error("x"); }, onThrow), -1);
-    EXPECT_EQ(Base::CFunctionBoundary([]() -> int { throw 42; }, onThrow), -1);
+    EXPECT_EQ(Base::CFunctionBoundary(onThrow, [] { return 7; }), 7);
+    EXPECT_EQ(Base::CFunctionBoundary(onThrow, []() -> int { throw std::bad_alloc(); }), -1);
+    EXPECT_EQ(Base::CFunctionBoundary(onThrow, []() -> int { throw std::runtime_error("x"); }), -1);
+    EXPECT_EQ(Base::CFunctionBoundary(onThrow, []() -> int { throw 42; }), -1);
     EXPECT_EQ(seen, (std::vector<Thrown>{Thrown::OutOfMemory, Thrown::Other, Thrown::Other}));
 }
 

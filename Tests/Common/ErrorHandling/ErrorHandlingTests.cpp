@@ -151,22 +151,6 @@ TEST(ErrorDescription, WrapErrorNestsTheInnerTextWithoutLocation) {
                              GetErrorMessage(HresultFromWin32(ERROR_TIMEOUT)) + L")");
 }
 
-TEST(ErrorDescription, CaughtExceptionsBecomeHresults) {
-    auto convert = [](auto thrower) {
-        try {
-            thrower();
-        } catch (...) {
-            return HresultFromCaughtException();
-        }
-        return S_OK;
-    };
-    EXPECT_EQ(convert([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-    EXPECT_EQ(convert([] { throw 42; }), E_FAIL);
-    EXPECT_EQ(convert([] { RaiseError(E_ACCESSDENIED); }), E_ACCESSDENIED);
-    EXPECT_TRUE(ThreadHasErrorObject()) << "an HRX becomes the thread's error object";
-    SetErrorInfo(0, nullptr);
-}
-
 TEST(ErrorMessages, SystemTextsLoseTheirTrailingPeriodAndLineBreak) {
     const std::wstring text = GetErrorMessage(E_ACCESSDENIED);
     EXPECT_EQ(text, L"Access is denied");

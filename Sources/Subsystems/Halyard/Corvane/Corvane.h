@@ -21,15 +21,15 @@ public:
         "CComponentObject<class Halyard::CCorvane>::CComponentObject";
 
     CCorvane();
-    ~CCorvane() override;
+    ~CCorvane() noexcept override;
 
-    HRESULT HALYARD_CALL Configure(void* configNode) override;
-    HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) override;
-    HRESULT HALYARD_CALL Shutdown() override;
+    HRESULT HALYARD_CALL Configure(void* configNode) noexcept override;
+    HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) noexcept override;
+    HRESULT HALYARD_CALL Shutdown() noexcept override;
 
     // Called by the component's own creation and destruction.
     HRESULT FinalConstruct();
-    void FinalRelease();
+    void FinalRelease() noexcept;
 
     // The interface that a GUID names, without a reference added; null if none.
     void* GetInterface(const GUID& iid) noexcept;
