@@ -10,7 +10,7 @@ NamedInstances& NamedInstances::Instance() {
 }
 
 void NamedInstances::Register(const Name& name, const GUID& iid, IBase* object) {
-    Entry entry{iid, Ref<IBase>::Share(object)};
+    Entry entry{iid, Ref<IBase>::AddRefTo(object)};
     {
         std::lock_guard lock(mutex_);
         // After the swap `entry` holds the replaced object, released outside the lock.

@@ -1,7 +1,8 @@
-// Reference counting for the framework's objects: an atomic count and the base slots, and an
+// Reference counting for the framework's objects: an atomic count and the base slots, and the
 // owning pointer that releases on every path.
 #pragma once
 
+#include "Base/ComPtr.h"
 #include "Trellis/Trellis.h"
 
 #include <atomic>
@@ -55,50 +56,8 @@ private:
     std::atomic<uint32_t> refs_{1};
 };
 
-// Owns one reference to a framework object (any type with AddRef and Release).
+// Owns one reference to a framework object.
 template <typename T>
-class Ref {
-public:
-    Ref() noexcept = default;
-    // Takes over a reference the caller owns.
-    static Ref Adopt(T* object) noexcept {
-        Ref ref;
-        ref.object_ = object;
-        return ref;
-    }
-    // Adds a reference of its own.
-    static Ref Share(T* object) noexcept {
-        if (object != nullptr) {
-            object->AddRef();
-        }
-        return Adopt(object);
-    }
-    Ref(const Ref& other) noexcept : object_(other.object_) {
-        if (object_ != nullptr) {
-            object_->AddRef();
-        }
-    }
-    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    Ref& operator=(Ref other) noexcept {
-        std::swap(object_, other.object_);
-        return *this;
-    }
-    ~Ref() { reset(); }
-
-    void reset() noexcept {
-        if (T* old = std::exchange(object_, nullptr); old != nullptr) {
-            old->Release();
-        }
-    }
-    // Hands the reference to the caller.
-    [[nodiscard]] T* Detach() noexcept { return std::exchange(object_, nullptr); }
-
-    T* get() const noexcept { return object_; }
-    T* operator->() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-private:
-    T* object_ = nullptr;
-};
+using Ref = Base::ComPtr<T>;
 
 } // namespace Trellis

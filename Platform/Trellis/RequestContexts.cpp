@@ -44,7 +44,7 @@ HRESULT Cancellation::IsCancelled(bool* cancelled) noexcept {
 
 RequestContext::RequestContext()
     : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(Base::FileTimeNow()),
-      cancellation_(Ref<Cancellation>::Adopt(std::make_unique<Cancellation>().release())) {}
+      cancellation_(Ref<Cancellation>::Attach(std::make_unique<Cancellation>().release())) {}
 
 HRESULT RequestContext::GetRequestId(uint64_t* id) noexcept {
     if (id == nullptr) {
@@ -113,9 +113,9 @@ HRESULT BeginServing(const Ref<RequestContext>& context) noexcept {
 }
 
 HRESULT EndServing(RequestContext& context) noexcept {
-    if (t_current.context.get() == &context) {
+    if (t_current.context.Get() == &context) {
         context.served.store(false);
-        t_current.context.reset();
+        t_current.context.Reset();
         return S_OK;
     }
     return context.served.load() ? E_UNEXPECTED : S_OK;

@@ -29,7 +29,7 @@ HRESULT CheckRequest(void* request) noexcept {
 
 template <typename Object>
 Ref<Object> MakeObject() {
-    return Ref<Object>::Adopt(std::make_unique<Object>().release());
+    return Ref<Object>::Attach(std::make_unique<Object>().release());
 }
 
 Name FromAscii(const char* text) {
@@ -46,10 +46,10 @@ struct BuiltInInstances {
                                     NamedInstances& instances = NamedInstances::Instance();
                                     instances.Register(FromAscii("ConfigServer.Proxy"),
                                                        Halyard::Interfaces::IID_ConfigServerProxy,
-                                                       MakeObject<ConfigServerProxy>().get());
+                                                       MakeObject<ConfigServerProxy>().Get());
                                     instances.Register(FromAscii("Core.RequestContextMgr"),
                                                        Halyard::Interfaces::IID_RequestContextMgr,
-                                                       MakeObject<RequestContextMgr>().get());
+                                                       MakeObject<RequestContextMgr>().Get());
                                 });
     }
 };

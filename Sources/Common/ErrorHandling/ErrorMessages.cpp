@@ -2,6 +2,7 @@
 
 #include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/ErrorMessageModules.h"
+#include "Helpers/UniqueHandle.h"
 
 #include <mutex>
 #include <shared_mutex>
@@ -38,16 +39,6 @@ private:
 // Created when the module is loaded, like the log.
 ErrorMessageCache g_cache;
 
-// Frees a buffer that FormatMessageW allocated.
-struct LocalBuffer {
-    LPWSTR text = nullptr;
-    ~LocalBuffer() {
-        if (text != nullptr) {
-            LocalFree(text);
-        }
-    }
-};
-
 bool LookupInList(const ErrorMessageModules::List& list, DWORD messageId, std::wstring& text) {
     for (HMODULE module : list) {
         if (module == nullptr) {
@@ -67,12 +58,12 @@ bool LookupMessage(HMODULE module, DWORD messageId, std::wstring& text) {
         module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM;
     const LANGID languages[] = {GetUserDefaultLangID(), 0};
     for (LANGID language : languages) {
-        LocalBuffer buffer;
+        UniqueLocalMemory buffer;
         const DWORD length = FormatMessageW(
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | source, module,
-            messageId, language, reinterpret_cast<LPWSTR>(&buffer.text), 0, nullptr);
-        if (length != 0 && buffer.text != nullptr) {
-            text.assign(buffer.text, length);
+            messageId, language, reinterpret_cast<LPWSTR>(buffer.Put()), 0, nullptr);
+        if (length != 0 && buffer) {
+            text.assign(static_cast<const wchar_t*>(buffer.Get()), length);
             return true;
         }
     }

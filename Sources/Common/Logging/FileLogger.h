@@ -3,6 +3,7 @@
 // begins with the banner.
 #pragma once
 
+#include "Helpers/UniqueHandle.h"
 #include "Logging/Logger.h"
 
 #include <cstdint>
@@ -38,8 +39,9 @@ public:
     static std::wstring ModuleLogFileName();
 
 private:
-    HANDLE GetHandle() noexcept;
-    HANDLE OpenFile() noexcept;
+    // A handle of the caller's own for one write (a duplicate of the kept one), or empty.
+    UniqueKernelHandle GetHandle() noexcept;
+    UniqueKernelHandle OpenFile() noexcept;
     std::wstring FilePath();
     void WriteBanner(HANDLE file) noexcept;
 
@@ -48,7 +50,7 @@ private:
     const std::wstring m_fileName;
     const bool m_hasDirectory;
     std::recursive_mutex m_lock; // guards the three fields below
-    HANDLE m_handle = nullptr;
+    UniqueKernelHandle m_handle;
     FileIdentity m_lastIdentity;
     bool m_tooBigReported = false;
 };

@@ -7,21 +7,19 @@ namespace {
 
 // Sets an error object with a given description and GUID on the calling thread.
 void SetThreadError(const wchar_t* text, const GUID& guid) {
-    ComPtr<ICreateErrorInfo> create;
+    Base::ComPtr<ICreateErrorInfo> create;
     ASSERT_EQ(CreateErrorInfo(create.ReleaseAndGetAddressOf()), S_OK);
     BSTR description = SysAllocString(text);
     create->SetDescription(description);
     SysFreeString(description);
     create->SetGUID(guid);
-    ComPtr<IErrorInfo> info;
-    ASSERT_EQ(create->QueryInterface(IID_IErrorInfo,
-                                     reinterpret_cast<void**>(info.ReleaseAndGetAddressOf())),
-              S_OK);
+    Base::ComPtr<IErrorInfo> info;
+    ASSERT_EQ(create->QueryInterface(IID_IErrorInfo, info.ReleaseAndGetVoidAddressOf()), S_OK);
     SetErrorInfo(0, info.Get());
 }
 
 bool ThreadHasErrorObject() {
-    ComPtr<IErrorInfo> info;
+    Base::ComPtr<IErrorInfo> info;
     const HRESULT hr = GetErrorInfo(0, info.ReleaseAndGetAddressOf());
     if (info) {
         SetErrorInfo(0, info.Get());

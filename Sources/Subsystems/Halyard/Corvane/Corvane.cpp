@@ -21,11 +21,10 @@ const Components::ClassRegistration g_registration(Interfaces::CLSID_Corvane,
                                                    &CCorvane::CreateInstance);
 
 // Obtains a named instance of the host's framework; absence and other failures raise.
-ComPtr<Interfaces::IBase> GetNamedInstance(const wchar_t* name, const GUID& iid) {
+Base::ComPtr<Interfaces::IBase> GetNamedInstance(const wchar_t* name, const GUID& iid) {
     const NodeTree::Utf16Arg name16(name);
-    ComPtr<Interfaces::IBase> instance;
-    ThrowIfFailed(TrGetNamedInstance(name16.Get(), 0, &iid,
-                                     reinterpret_cast<void**>(instance.ReleaseAndGetAddressOf())));
+    Base::ComPtr<Interfaces::IBase> instance;
+    ThrowIfFailed(TrGetNamedInstance(name16.Get(), 0, &iid, instance.ReleaseAndGetVoidAddressOf()));
     return instance;
 }
 
