@@ -83,7 +83,7 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPD
         if (!found) {
             auto store = GlobalStore();
             std::shared_lock lock(store->mutex);
-            if (const Account* a = store->FindAccount(*text)) {
+            if (const Account* a = store->Catalog().FindAccount(*text)) {
                 account = a->name;
                 domain = a->domain;
                 found = true;

@@ -44,7 +44,7 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
         source->channel = L"Application";
         {
             std::shared_lock lock(source->store->mutex);
-            const Publisher* publisher = source->store->FindPublisher(sourceName);
+            const Publisher* publisher = source->store->Catalog().FindPublisher(sourceName);
             if (publisher != nullptr && !publisher->channels.empty()) {
                 source->channel = publisher->channels.front();
             }

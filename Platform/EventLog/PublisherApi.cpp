@@ -52,7 +52,7 @@ EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisher
         metadata->store = GlobalStore();
         {
             std::shared_lock lock(metadata->store->mutex);
-            metadata->publisher = metadata->store->FindPublisher(publisherId);
+            metadata->publisher = metadata->store->Catalog().FindPublisher(publisherId);
         }
         if (metadata->publisher == nullptr) {
             Fail(ERROR_FILE_NOT_FOUND, L"no metadata for publisher " + std::wstring(publisherId));
@@ -170,7 +170,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             const Event& e = access.Get();
             const Channel& channel = *access.ref.channel;
             if (publisher == nullptr) {
-                publisher = GlobalStore()->FindPublisher(store.String(e.provider));
+                publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
             }
             if (valueCount > 0) {
                 for (const auto& s : ownedInserts) {

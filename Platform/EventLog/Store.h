@@ -1,13 +1,17 @@
 // The event store of the Event Log stand-in: channels of compact events loaded once from a folder
 // (*.xml event files, *.evtx logs, publishers.xml, accounts.xml), or an empty store in memory.
+// The units around it: EventXml (an event element read into its values), EvtxFile (.evtx logs),
+// Catalog (publishers and accounts), ListenerList (who is told of changes), StoreCache (parsed
+// files kept) and StoreFolder (writing to the folder and watching it).
 #pragma once
 
+#include "Catalog.h"
+#include "ListenerList.h"
 #include "Text.h"
 
 #include "Win32/WinTypes.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -121,23 +125,6 @@ struct Channel {
     size_t LowerBound(uint64_t recordId) const noexcept;
 };
 
-struct Publisher {
-    std::wstring name;
-    GUID guid{};
-    std::vector<std::wstring> channels;
-    std::map<uint32_t, std::wstring> messages; // by event id (or full classic id)
-    std::map<uint32_t, std::wstring> parameters;
-    std::map<uint32_t, std::wstring> levels;
-    std::map<uint32_t, std::wstring> tasks;
-    std::map<uint32_t, std::wstring> opcodes;
-    std::map<uint64_t, std::wstring> keywords; // by mask
-};
-
-struct Account {
-    std::wstring domain;
-    std::wstring name;
-};
-
 // What loading found: counts and the problems met, one text per problem.
 struct LoadReport {
     size_t files = 0;
@@ -147,7 +134,10 @@ struct LoadReport {
 
 using ProgressFn = std::function<void(size_t eventsLoaded)>;
 
-class Store {
+struct ParsedEvent;
+class FolderWatcher;
+
+class Store : public std::enable_shared_from_this<Store> {
 public:
     // An empty store in memory with the channels every Windows machine has.
     Store();
@@ -170,7 +160,9 @@ public:
     void LoadEventXmlText(std::string_view xml, LoadReport& report);
     // Events one after another: parsed together, or one by one when the whole does not parse.
     void LoadEventChunk(std::string_view chunk, LoadReport& report);
+    // Adds an <Event> element to the channel its System/Channel names (or the log file's).
     bool AddEventXml(const pugi::xml_node& event, LoadReport& report);
+    // The catalog's files; the channels publishers.xml declares are created.
     void LoadPublishers(const std::filesystem::path& file, LoadReport& report);
     void LoadAccounts(const std::filesystem::path& file, LoadReport& report);
     // Orders every channel by record id; called once loading is done.
@@ -210,26 +202,26 @@ public:
     // problem listeners and kept in Problems(); the store goes on serving what it has.
     void Rescan();
     std::vector<std::wstring> Problems() const;
-    using ProblemListener = std::function<void(const std::wstring& problem)>;
-    uint64_t AddProblemListener(ProblemListener listener);
-    void RemoveProblemListener(uint64_t id);
+    using ProblemListeners = ListenerList<const std::wstring&>;
+    // Problems met from now on are handed to the listener (outside the store's lock) until the
+    // registration is undone.
+    [[nodiscard]] ProblemListeners::Registration
+    AddProblemListener(ProblemListeners::Listener listener);
     const std::filesystem::path& Folder() const noexcept { return folder_; }
+    // Stops the folder's watcher (see FolderWatcher).
     ~Store();
-    using ChangeListener = std::function<void(const Channel& channel)>;
-    // Registers a listener for appended events; returns its id for RemoveListener.
-    uint64_t AddListener(ChangeListener listener);
-    void RemoveListener(uint64_t id);
+    using ChangeListeners = ListenerList<const Channel&>;
+    // A channel that gained events is handed to the listener (outside the store's lock) until the
+    // registration is undone.
+    [[nodiscard]] ChangeListeners::Registration AddListener(ChangeListeners::Listener listener);
 
     // Lookups; the caller holds the lock (shared is enough).
     Channel* FindChannel(std::wstring_view name) const noexcept;
-    const Publisher* FindPublisher(std::wstring_view name) const noexcept;
-    const Account* FindAccount(std::wstring_view sid) const noexcept;
     const std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess>& Channels() const noexcept {
         return channels_;
     }
-    const std::map<std::wstring, Publisher, NoCaseLess>& Publishers() const noexcept {
-        return publishers_;
-    }
+    // Publishers and accounts; read-only once the store is open, no lock needed.
+    const PublisherCatalog& Catalog() const noexcept { return catalog_; }
     // The providers of a channel: those publishers.xml declares for it, then every other provider
     // of its events, without repeats.
     std::vector<std::wstring> ChannelPublishers(const Channel& channel) const;
@@ -246,8 +238,6 @@ public:
     mutable std::shared_mutex mutex;
 
 private:
-    // The number of records of a .evtx log; -1 when it cannot be read.
-    static int EvtxRecordCount(const std::filesystem::path& path);
     // Where the complete events of a file's text end: after the last end tag at `lastEndTag` and
     // the blanks that follow it.
     static size_t EndOfEvents(std::string_view text, size_t lastEndTag);
@@ -270,7 +260,6 @@ private:
     // Problems are recorded under the store's lock and handed to the listeners after it.
     void Report(std::wstring problem);
     void DeliverProblems();
-    void StartWatcher(std::chrono::milliseconds interval);
 
     // How far each event file of the folder has been read (bytes), and its size at the last scan.
     struct FileState {
@@ -287,25 +276,43 @@ private:
     mutable std::mutex problemsMutex_;
     std::vector<std::wstring> problems_;
     std::vector<std::wstring> undelivered_;
-    std::map<uint64_t, ProblemListener> problemListeners_;
-    uint64_t nextProblemListener_ = 1;
-    std::mutex watcherMutex_;
-    std::condition_variable watcherWake_;
-    bool watcherStop_ = false;
-    std::thread watcher_;
+    ProblemListeners problemListeners_;
+    std::unique_ptr<FolderWatcher> watcher_;
+    // AddEventXml's work: the channel the event went to, or null.
+    Channel* AddEventElement(const pugi::xml_node& event, LoadReport& report);
+    // Interns a parsed event's texts into the store and appends it to `channel`.
+    void AddEvent(Channel& channel, const ParsedEvent& parsed);
     uint32_t InternGuid(const GUID& guid);
     uint32_t AppendText(Channel& channel, std::wstring_view text);
+    void InternSid(StrId sid);
 
     StringPool strings_;
     std::vector<GUID> guids_;
     std::vector<std::vector<uint8_t>> sidBytes_; // by StrId, filled for user SIDs
     std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> channels_;
-    std::map<std::wstring, Publisher, NoCaseLess> publishers_;
-    std::map<std::wstring, Account, NoCaseLess> accounts_;
+    PublisherCatalog catalog_;
     Channel* forcedChannel_ = nullptr; // a log file store puts every event here
-    std::mutex listenersMutex_;
-    std::map<uint64_t, ChangeListener> listeners_;
-    uint64_t nextListener_ = 1;
+    ChangeListeners changeListeners_;
+};
+
+// The thread that picks up what other processes append to a store folder's files. It holds the
+// store weakly, and strongly only for the length of one scan: when the last owner lets go of the
+// store during a scan (a listener dropping it), the store is destroyed when that scan ends, on
+// this thread, and the thread then ends without touching it again.
+class FolderWatcher {
+public:
+    // Scans the store's folder every `interval`.
+    FolderWatcher(std::weak_ptr<Store> store, std::chrono::milliseconds interval);
+    // Stops the thread and waits for it; on the thread itself (the store destroyed at the end of
+    // a scan) the thread is left to end by itself.
+    ~FolderWatcher();
+    FolderWatcher(const FolderWatcher&) = delete;
+    FolderWatcher& operator=(const FolderWatcher&) = delete;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+    std::thread m_thread;
 };
 
 // The process-wide store: PAL_EVENTLOG_DIR's folder, loaded on first use, or an empty one.

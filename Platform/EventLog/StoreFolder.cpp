@@ -2,6 +2,11 @@
 // events under a file lock, and the watcher that picks up what others append to the folder's files.
 #include "Store.h"
 
+#include "../PosixHandles.h"
+#include "EventXml.h"
+#include "EvtxFile.h"
+
+#include "Base/CFunctionBoundary.h"
 #include "Win32/WinError.h"
 
 #include <pugixml.hpp>
@@ -14,6 +19,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <fstream>
 #include <optional>
 
@@ -21,25 +27,16 @@ namespace PalEventLog {
 
 namespace {
 
-// A file descriptor with an exclusive advisory lock, so that writers in several processes append
-// whole events one after another.
-struct LockedFile {
-    int fd = -1;
-    explicit LockedFile(const std::filesystem::path& path) {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
+// A file opened for appending with an exclusive advisory lock, so that writers in several
+// processes append whole events one after another; closing it releases the lock. Empty, with
+// errno set, when it cannot be opened or locked.
+Pal::UniqueFd OpenLocked(const std::filesystem::path& path) {
+    Pal::UniqueFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (file && ::flock(file.Get(), LOCK_EX) != 0) {
+        file.Reset();
     }
-    ~LockedFile() {
-        if (fd >= 0) {
-            ::close(fd); // releases the lock
-        }
-    }
-    LockedFile(const LockedFile&) = delete;
-    LockedFile& operator=(const LockedFile&) = delete;
-};
+    return file;
+}
 
 // The file of written events of a channel: its name with '/' as "%4", as Windows names log files.
 std::string WrittenFileName(std::wstring_view channel) {
@@ -76,15 +73,15 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
                          const std::function<std::string(uint64_t)>& makeXml,
                          std::vector<const Channel*>& changed) {
     Channel& channel = GetOrAddChannel(channelName);
-    std::optional<LockedFile> file;
+    Pal::UniqueFd file;
     std::filesystem::path path;
     uint64_t sizeBefore = 0;
     if (!folder_.empty()) {
         path = folder_ / WrittenFileName(channel.name);
         std::error_code ec;
         std::filesystem::create_directories(folder_, ec); // a store folder not there yet
-        file.emplace(path);
-        if (file->fd < 0) {
+        file = OpenLocked(path);
+        if (!file) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
         }
         // What other processes appended to this file comes first.
@@ -97,7 +94,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
             return ERROR_READ_FAULT;
         }
         struct stat info {};
-        sizeBefore = ::fstat(file->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        sizeBefore = ::fstat(file.Get(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     }
     const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
     std::string xml = makeXml(recordId);
@@ -116,7 +113,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
                    std::to_wstring(state.consumed) + L" abandoned by its writer; skipped");
             xml.insert(xml.begin(), '\n');
         }
-        if (::write(file->fd, xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
+        if (::write(file.Get(), xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
         }
         state.consumed = sizeBefore + xml.size();
@@ -227,7 +224,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
         return {};
     }
     state.reportedProblem = false;
-    const size_t end = bytes.rfind("</Event>");
+    const size_t end = bytes.rfind(kEventEndTag);
     if (end == std::string::npos) {
         // Only part of an event so far; a writer may still be at it. Reported when the file
         // stays that way for a whole scan.
@@ -242,7 +239,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     state.reportedIncomplete = false;
     const auto before = Marks();
     LoadReport report;
-    LoadEventChunk(std::string_view(bytes).substr(0, end + 8), report);
+    LoadEventChunk(std::string_view(bytes).substr(0, end + kEventEndTag.size()), report);
     for (auto& problem : report.problems) {
         Report(name + L": " + problem);
     }
@@ -301,19 +298,44 @@ void Store::Rescan() {
     DeliverProblems();
 }
 
-void Store::StartWatcher(std::chrono::milliseconds interval) {
-    watcher_ = std::thread([this, interval] {
-        std::unique_lock lock(watcherMutex_);
-        while (!watcherWake_.wait_for(lock, interval, [this] { return watcherStop_; })) {
+struct FolderWatcher::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false; // guarded by mutex
+};
+
+FolderWatcher::FolderWatcher(std::weak_ptr<Store> store, std::chrono::milliseconds interval)
+    : m_state(std::make_shared<State>()) {
+    m_thread = std::thread([state = m_state, store = std::move(store), interval] {
+        std::unique_lock lock(state->mutex);
+        while (!state->wake.wait_for(lock, interval, [&] { return state->stop; })) {
             lock.unlock();
-            try {
-                Rescan();
-            } catch (...) {
-                // A failed scan (no memory) is retried at the next one.
-            }
+            // A failed scan (no memory) is retried at the next one.
+            Base::CFunctionBoundary(
+                [](Base::Thrown) noexcept {},
+                [&] {
+                    if (const std::shared_ptr<Store> owner = store.lock()) {
+                        owner->Rescan();
+                    } // the last owner may have let go during the scan: destroyed here
+                });
             lock.lock();
         }
     });
 }
+
+FolderWatcher::~FolderWatcher() {
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->stop = true;
+    }
+    m_state->wake.notify_all();
+    if (m_thread.get_id() == std::this_thread::get_id()) {
+        m_thread.detach(); // it sees `stop` when the scan that destroyed the store returns
+    } else {
+        m_thread.join();
+    }
+}
+
+Store::~Store() = default;
 
 } // namespace PalEventLog

@@ -32,7 +32,7 @@ struct Subscription : EventSource {
     PVOID context = nullptr;
     HANDLE signal = nullptr;
     EVT_HANDLE self = nullptr;
-    uint64_t listener = 0;
+    Store::ChangeListeners::Registration listener; // undone by StopSubscription
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -257,7 +257,7 @@ void StopSubscription(EVT_HANDLE subscription) {
         sub->stopping = true;
     }
     sub->wake.notify_one();
-    sub->store->RemoveListener(sub->listener);
+    sub->listener.Reset();
     if (!sub->worker.joinable()) {
         return;
     }

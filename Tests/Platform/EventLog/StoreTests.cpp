@@ -1,3 +1,4 @@
+#include "EvtxFile.h"
 #include "Query.h"
 #include "Render.h"
 #include "Store.h"
@@ -8,11 +9,11 @@
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
 
-#include <libevtx.h>
 #include <pugixml.hpp>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -83,12 +84,12 @@ TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
     EXPECT_TRUE(store->FindChannel(L"Legacy")->classic);
     EXPECT_FALSE(ops->classic);
     EXPECT_FALSE(report.problems.empty()); // the broken file and the bad SID
-    ASSERT_NE(store->FindAccount(L"S-1-5-21-1-2-3-1001"), nullptr);
-    EXPECT_EQ(store->FindAccount(L"S-1-5-21-1-2-3-1001")->name, L"alice");
+    ASSERT_NE(store->Catalog().FindAccount(L"S-1-5-21-1-2-3-1001"), nullptr);
+    EXPECT_EQ(store->Catalog().FindAccount(L"S-1-5-21-1-2-3-1001")->name, L"alice");
     // Declared publishers first, then the other providers of the channel's events.
     EXPECT_EQ(store->ChannelPublishers(*ops), (std::vector<std::wstring>{L"P", L"Z"}));
-    ASSERT_NE(store->FindPublisher(L"p"), nullptr);
-    EXPECT_EQ(store->FindPublisher(L"P")->messages.at(5), L"Five %1");
+    ASSERT_NE(store->Catalog().FindPublisher(L"p"), nullptr);
+    EXPECT_EQ(store->Catalog().FindPublisher(L"P")->messages.at(5), L"Five %1");
 }
 
 // Every event of every channel as XML, in order.
@@ -148,16 +149,17 @@ TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
     auto store = Testing::StoreOf(
         Testing::EventXml("Application", 10, 1, 4, "P", "2024-01-01T00:00:00Z", ""));
     int notified = 0;
-    const uint64_t id = store->AddListener([&](const Channel& c) {
+    auto registration = store->AddListener([&](const Channel& c) {
         EXPECT_EQ(c.name, L"Application");
         ++notified;
     });
     ASSERT_TRUE(
         store->Append(Testing::EventXml("Application", 4, 2, 4, "P", "2024-01-01T00:00:00Z", "")));
-    store->RemoveListener(id);
+    registration.Reset();
     ASSERT_TRUE(
         store->Append(Testing::EventXml("Application", 20, 3, 4, "P", "2024-01-01T00:00:00Z", "")));
     EXPECT_FALSE(store->Append("<Event><System>"));
+    EXPECT_EQ(notified, 1) << "told of the first append only: the registration was undone";
     const Channel& channel = *store->FindChannel(L"Application");
     ASSERT_EQ(channel.events.size(), 3u);
     EXPECT_EQ(channel.events[1].recordId, 11u);
@@ -196,37 +198,28 @@ struct LibevtxView {
 
 LibevtxView ReadWithLibevtx(const fs::path& file) {
     LibevtxView view;
-    libevtx_file_t* f = nullptr;
-    if (libevtx_file_initialize(&f, nullptr) != 1) {
+    EvtxFile log;
+    std::wstring error;
+    if (!log.Open(file, error)) {
         return view;
     }
-    if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
-        int n = 0;
-        libevtx_file_get_number_of_records(f, &n, nullptr);
-        for (int i = 0; i < n; ++i) {
-            libevtx_record_t* r = nullptr;
-            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) != 1) {
-                continue;
-            }
-            ++view.count;
-            uint8_t level = 0;
-            if (libevtx_record_get_event_level(r, &level, nullptr) == 1) {
-                ++view.levels[level];
-            }
-            uint32_t id = 0;
-            if (libevtx_record_get_event_identifier(r, &id, nullptr) == 1) {
-                ++view.eventIds[id & 0xFFFF];
-            }
-            char name[512] = {};
-            if (libevtx_record_get_utf8_source_name(r, reinterpret_cast<uint8_t*>(name),
-                                                    sizeof name, nullptr) == 1) {
-                ++view.providers[name];
-            }
-            libevtx_record_free(&r, nullptr);
+    const int count = log.RecordCount(error);
+    for (int i = 0; i < count; ++i) {
+        EvtxRecord record;
+        if (!log.Record(i, record, error)) {
+            continue;
         }
-        libevtx_file_close(f, nullptr);
+        ++view.count;
+        if (const auto level = record.Level()) {
+            ++view.levels[*level];
+        }
+        if (const auto id = record.EventIdentifier()) {
+            ++view.eventIds[*id & 0xFFFF];
+        }
+        if (const auto name = record.SourceName()) {
+            ++view.providers[*name];
+        }
     }
-    libevtx_file_free(&f, nullptr);
     return view;
 }
 
@@ -350,7 +343,7 @@ TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
     auto store = Store::Open(folder.Path(), nullptr);
     std::vector<std::wstring> heard;
     std::mutex heardMutex;
-    store->AddProblemListener([&](const std::wstring& problem) {
+    const auto registration = store->AddProblemListener([&](const std::wstring& problem) {
         std::lock_guard lock(heardMutex);
         heard.push_back(problem);
     });
@@ -363,6 +356,36 @@ TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
     EXPECT_EQ(EventCount(*store, L"System"), 1u);
     std::lock_guard lock(heardMutex);
     EXPECT_FALSE(heard.empty());
+}
+
+// The last owner of a store lets go of it from a listener that the watcher thread calls: the
+// store ends when that scan is over, and the thread ends without touching it again (it used to go
+// on with the freed store, which AddressSanitizer reports).
+TEST(StoreFolder, TheLastOwnerLettingGoDuringAScanEndsTheStoreSafely) {
+    TempFolder folder;
+    const std::string first =
+        Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z", "");
+    folder.Write("a.xml", first);
+    // Destroyed with the listener, and so with the store; the test holds no reference to the
+    // store, not even a weak one, so that its memory is freed when it is destroyed.
+    struct Sentinel {
+        explicit Sentinel(std::atomic<std::thread::id>& endedOn) : endedOn(endedOn) {}
+        ~Sentinel() { endedOn = std::this_thread::get_id(); }
+        std::atomic<std::thread::id>& endedOn;
+    };
+    std::atomic<std::thread::id> endedOn{};
+    auto owner = std::make_shared<std::shared_ptr<Store>>(Store::Open(folder.Path(), nullptr));
+    auto sentinel = std::make_shared<Sentinel>(endedOn);
+    // The registration outlives the store; undoing it then is a no-op.
+    const auto registration =
+        (*owner)->AddListener([owner, sentinel](const Channel&) { owner->reset(); });
+    sentinel.reset();
+    folder.Write("a.xml", first + Testing::EventXml("Application", 2, 1, 4, "P",
+                                                    "2024-01-01T00:00:00Z", ""));
+    ASSERT_TRUE(Eventually([&] { return endedOn.load() != std::thread::id(); }));
+    EXPECT_NE(endedOn.load(), std::this_thread::get_id()) << "destroyed on the watcher thread";
+    // The watcher thread ends meanwhile; a use of the destroyed store would be reported now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
@@ -581,19 +604,14 @@ struct PlainEvent {
 
 std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
     std::vector<PlainEvent> events;
-    libevtx_file_t* f = nullptr;
-    libevtx_file_initialize(&f, nullptr);
-    if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
-        int n = 0;
-        libevtx_file_get_number_of_records(f, &n, nullptr);
-        for (int i = 0; i < n; ++i) {
-            libevtx_record_t* r = nullptr;
-            size_t size = 0;
-            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) == 1 &&
-                libevtx_record_get_utf8_xml_string_size(r, &size, nullptr) == 1) {
-                std::string xml(size, '\0');
-                libevtx_record_get_utf8_xml_string(r, reinterpret_cast<uint8_t*>(xml.data()), size,
-                                                   nullptr);
+    EvtxFile log;
+    std::wstring error;
+    if (log.Open(file, error)) {
+        const int count = log.RecordCount(error);
+        std::string xml;
+        for (int i = 0; i < count; ++i) {
+            EvtxRecord record;
+            if (log.Record(i, record, error) && record.Xml(xml, error)) {
                 pugi::xml_document doc;
                 doc.load_string(xml.c_str());
                 const pugi::xml_node event = doc.child("Event");
@@ -612,11 +630,8 @@ std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
                 }
                 events.push_back(std::move(e));
             }
-            libevtx_record_free(&r, nullptr);
         }
-        libevtx_file_close(f, nullptr);
     }
-    libevtx_file_free(&f, nullptr);
     return events;
 }
 
@@ -723,7 +738,7 @@ TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
     for (const auto& [name, channel] : store->Channels()) {
         total += channel->events.size();
         for (const Event& e : channel->events) {
-            const Publisher* publisher = store->FindPublisher(store->String(e.provider));
+            const Publisher* publisher = store->Catalog().FindPublisher(store->String(e.provider));
             if (publisher == nullptr) {
                 continue;
             }
