@@ -148,17 +148,22 @@ inline std::wstring WideFromUtf8(std::string_view text) {
     return Converted<wchar_t>(text);
 }
 
-// The number of UTF-16 code units of a wide text.
-inline size_t Utf16Length(std::wstring_view text) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
+// The number of UTF-16 code units of a text once converted.
+template <typename Unit>
+size_t Utf16Length(std::basic_string_view<Unit> text) noexcept {
+    if constexpr (sizeof(Unit) != 4) {
+        static_assert(sizeof(Unit) == 2, "UTF-8 text: count what Converted gives");
         return text.size();
     } else {
         size_t length = text.size();
-        for (const wchar_t c : text) {
+        for (const Unit c : text) {
             length += static_cast<char32_t>(c) > 0xFFFF && IsScalarValue(c) ? 1 : 0;
         }
         return length;
     }
+}
+inline size_t Utf16Length(std::wstring_view text) noexcept {
+    return Utf16Length<wchar_t>(text);
 }
 
 // UTF-16LE byte images (files, resources, records) read and written on either byte order of the

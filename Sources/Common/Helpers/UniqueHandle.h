@@ -27,13 +27,13 @@ inline void CloseKernelHandle(HANDLE handle) noexcept {
 inline void CloseRegistryKey(HKEY key) noexcept {
     RegCloseKey(key);
 }
-inline void FreeModule(HMODULE module) noexcept {
+inline void ReleaseModule(HMODULE module) noexcept {
     FreeLibrary(module);
 }
-inline void FreeBstr(BSTR text) noexcept {
+inline void ReleaseBstr(BSTR text) noexcept {
     SysFreeString(text);
 }
-inline void FreeLocal(void* memory) noexcept {
+inline void ReleaseLocalMemory(void* memory) noexcept {
     LocalFree(memory);
 }
 } // namespace UniqueHandleDetail
@@ -48,7 +48,7 @@ inline UniqueKernelHandle FromCreateFile(HANDLE file) noexcept {
     return UniqueKernelHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 using UniqueRegistryKey = UniqueWin32<HKEY, &UniqueHandleDetail::CloseRegistryKey>;
-using UniqueModule = UniqueWin32<HMODULE, &UniqueHandleDetail::FreeModule>;
-using UniqueBstr = UniqueWin32<BSTR, &UniqueHandleDetail::FreeBstr>;
+using UniqueModule = UniqueWin32<HMODULE, &UniqueHandleDetail::ReleaseModule>;
+using UniqueBstr = UniqueWin32<BSTR, &UniqueHandleDetail::ReleaseBstr>;
 // Memory that a call allocated with LocalAlloc for the caller (FormatMessageW's buffer).
-using UniqueLocalMemory = UniqueWin32<void*, &UniqueHandleDetail::FreeLocal>;
+using UniqueLocalMemory = UniqueWin32<void*, &UniqueHandleDetail::ReleaseLocalMemory>;

@@ -8,16 +8,20 @@ namespace NodeTree {
 
 namespace {
 
-constexpr bool WideIsUtf16 = sizeof(wchar_t) == 2;
-
-// True when every character is a scalar value of the basic plane: one UTF-16 code unit as it is.
-bool BasicPlaneOnly(std::wstring_view text) noexcept {
-    for (const wchar_t c : text) {
-        if (static_cast<char32_t>(c) > 0xFFFF || !Base::IsScalarValue(c)) {
-            return false;
+// True when every character is one UTF-16 code unit as it is: always where wide text is UTF-16,
+// else when each is a scalar value of the basic plane.
+template <typename Char>
+bool OneUnitEach(std::basic_string_view<Char> text) noexcept {
+    if constexpr (sizeof(Char) == 2) {
+        return true;
+    } else {
+        for (const Char c : text) {
+            if (static_cast<char32_t>(c) > 0xFFFF || !Base::IsScalarValue(c)) {
+                return false;
+            }
         }
+        return true;
     }
-    return true;
 }
 
 } // namespace
@@ -47,7 +51,7 @@ Utf16Arg::Utf16Arg(const wchar_t* text) {
 
 void Utf16Arg::Assign(std::wstring_view text) {
     m_length = Utf16Length(text);
-    if (m_length < m_inline.size() && (WideIsUtf16 || BasicPlaneOnly(text))) {
+    if (m_length < m_inline.size() && OneUnitEach(text)) {
         // Every character is one code unit.
         for (size_t i = 0; i < text.size(); ++i) {
             m_inline[i] = static_cast<EKNCHAR>(text[i]);
