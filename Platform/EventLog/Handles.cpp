@@ -21,8 +21,8 @@ HandleKind HandleTable::KindOf(EVT_HANDLE handle) noexcept {
 
 EVT_HANDLE HandleTable::Encode(uint32_t slot) const {
     const uint64_t value =
-        kTag | static_cast<uint64_t>(slots_[slot].kind) << kKindShift |
-        (static_cast<uint64_t>(slots_[slot].generation & kGenerationMask) << 32) | slot;
+        kTag | static_cast<uint64_t>(m_slots[slot].kind) << kKindShift |
+        (static_cast<uint64_t>(m_slots[slot].generation & kGenerationMask) << 32) | slot;
     return reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(value));
 }
 
@@ -33,64 +33,64 @@ bool HandleTable::Decode(EVT_HANDLE handle, uint32_t& slot) const {
     }
     slot = static_cast<uint32_t>(value);
     const auto generation = static_cast<uint32_t>(value >> 32) & kGenerationMask;
-    return slot < slots_.size() && slots_[slot].kind != HandleKind::Free &&
-           slots_[slot].kind == KindOf(handle) &&
-           (slots_[slot].generation & kGenerationMask) == generation;
+    return slot < m_slots.size() && m_slots[slot].kind != HandleKind::Free &&
+           m_slots[slot].kind == KindOf(handle) &&
+           (m_slots[slot].generation & kGenerationMask) == generation;
 }
 
 uint32_t HandleTable::Allocate() {
-    if (!free_.empty()) {
-        const uint32_t slot = free_.back();
-        free_.pop_back();
+    if (!m_free.empty()) {
+        const uint32_t slot = m_free.back();
+        m_free.pop_back();
         return slot;
     }
-    slots_.emplace_back();
-    return static_cast<uint32_t>(slots_.size() - 1);
+    m_slots.emplace_back();
+    return static_cast<uint32_t>(m_slots.size() - 1);
 }
 
 EVT_HANDLE HandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> object) {
-    std::lock_guard lock(mutex_);
-    free_.reserve(slots_.size() + 1); // so that Close never allocates
+    std::lock_guard lock(m_mutex);
+    m_free.reserve(m_slots.size() + 1); // so that Close never allocates
     const uint32_t slot = Allocate();
-    slots_[slot].kind = kind;
-    slots_[slot].object = std::move(object);
-    ++open_;
+    m_slots[slot].kind = kind;
+    m_slots[slot].object = std::move(object);
+    ++m_open;
     return Encode(slot);
 }
 
 EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     uint32_t ownerSlot = 0;
     if (!Decode(owner, ownerSlot)) {
         return nullptr;
     }
-    free_.reserve(slots_.size() + 1);
+    m_free.reserve(m_slots.size() + 1);
     const uint32_t slot = Allocate();
-    Slot& s = slots_[slot];
+    Slot& s = m_slots[slot];
     s.kind = HandleKind::Event;
-    s.event = EventRef{channel, index, ownerSlot, slots_[ownerSlot].generation};
-    ++open_;
+    s.event = EventRef{channel, index, ownerSlot, m_slots[ownerSlot].generation};
+    ++m_open;
     return Encode(slot);
 }
 
 std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kind) const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     uint32_t slot = 0;
-    if (!Decode(handle, slot) || slots_[slot].kind != kind) {
+    if (!Decode(handle, slot) || m_slots[slot].kind != kind) {
         return nullptr;
     }
-    return slots_[slot].object;
+    return m_slots[slot].object;
 }
 
 bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
                            std::shared_ptr<EventSource>& owner) const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     uint32_t slot = 0;
-    if (!Decode(handle, slot) || slots_[slot].kind != HandleKind::Event) {
+    if (!Decode(handle, slot) || m_slots[slot].kind != HandleKind::Event) {
         return false;
     }
-    const EventRef& ref = slots_[slot].event;
-    const Slot& ownerSlot = slots_[ref.ownerSlot];
+    const EventRef& ref = m_slots[slot].event;
+    const Slot& ownerSlot = m_slots[ref.ownerSlot];
     if (ownerSlot.kind == HandleKind::Free || ownerSlot.generation != ref.ownerGeneration) {
         return false; // the result set that handed it out is closed
     }
@@ -102,24 +102,24 @@ bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
 bool HandleTable::Close(EVT_HANDLE handle) {
     std::shared_ptr<HandleObject> released;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(m_mutex);
         uint32_t slot = 0;
         if (!Decode(handle, slot)) {
             return false;
         }
-        Slot& s = slots_[slot];
+        Slot& s = m_slots[slot];
         released = std::move(s.object);
         s.kind = HandleKind::Free;
         ++s.generation;
-        free_.push_back(slot);
-        --open_;
+        m_free.push_back(slot);
+        --m_open;
     }
     return true; // `released` is destroyed outside the lock
 }
 
 size_t HandleTable::OpenCount() const {
-    std::lock_guard lock(mutex_);
-    return open_;
+    std::lock_guard lock(m_mutex);
+    return m_open;
 }
 
 HandleTable& Handles() {

@@ -69,10 +69,10 @@ private:
     EVT_HANDLE Encode(uint32_t slot) const;
     uint32_t Allocate();
 
-    mutable std::mutex mutex_;
-    std::vector<Slot> slots_;
-    std::vector<uint32_t> free_;
-    size_t open_ = 0;
+    mutable std::mutex m_mutex;
+    std::vector<Slot> m_slots;
+    std::vector<uint32_t> m_free;
+    size_t m_open = 0;
 };
 
 HandleTable& Handles();

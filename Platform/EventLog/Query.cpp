@@ -304,13 +304,13 @@ struct Evaluator {
         case Literal::Type::Number:
             if (v.type == Type::UInt || v.type == Type::Hex) {
                 if (l.integral) {
-                    return Apply(op, v.number, l.unsigned_);
+                    return Apply(op, v.number, l.unsignedValue);
                 }
                 return ApplyNumber(op, static_cast<double>(v.number), l.number);
             }
             if (v.type == Type::String) {
                 if (auto u = ParseUnsigned(v.text); u && l.integral) {
-                    return Apply(op, *u, l.unsigned_);
+                    return Apply(op, *u, l.unsignedValue);
                 }
                 return ApplyNumber(op, ParseNumber(v.text), l.number);
             }
@@ -401,12 +401,12 @@ struct Evaluator {
                     } else {
                         return false;
                     }
-                    const uint64_t result = n & x.literals[e.mask].unsigned_;
+                    const uint64_t result = n & x.literals[e.mask].unsignedValue;
                     if (!e.hasComparison) {
                         return result != 0;
                     }
                     return literal.integral
-                               ? Apply(e.op, result, literal.unsigned_)
+                               ? Apply(e.op, result, literal.unsignedValue)
                                : ApplyNumber(e.op, static_cast<double>(result), literal.number);
                 }
                 }
@@ -431,12 +431,12 @@ bool Expression::CompileValuePath(std::wstring_view path, Expression& out, Query
     }
     // "Event/EventData/Data" renders every Data value as one string array.
     const Path& p = out.paths[out.valuePath];
-    out.eventDataArray_ = p.stepCount == 2 && p.field == Field::Text &&
-                          out.steps[p.firstStep].kind == NodeKind::EventData &&
-                          out.steps[p.firstStep].predicateCount == 0 &&
-                          out.steps[p.firstStep + 1].kind == NodeKind::Item &&
-                          out.steps[p.firstStep + 1].name == L"Data" &&
-                          out.steps[p.firstStep + 1].predicateCount == 0;
+    out.m_eventDataArray = p.stepCount == 2 && p.field == Field::Text &&
+                           out.steps[p.firstStep].kind == NodeKind::EventData &&
+                           out.steps[p.firstStep].predicateCount == 0 &&
+                           out.steps[p.firstStep + 1].kind == NodeKind::Item &&
+                           out.steps[p.firstStep + 1].name == L"Data" &&
+                           out.steps[p.firstStep + 1].predicateCount == 0;
     return true;
 }
 
@@ -636,17 +636,17 @@ PathMatcher::PathMatcher(const CompiledQuery& query, std::wstring_view path) {
                 continue;
             }
             (s.suppress ? p.suppresses : p.selects).push_back(&s.expression);
-            usesTime_ = usesTime_ || s.expression.UsesTime();
+            m_usesTime = m_usesTime || s.expression.UsesTime();
         }
         if (!p.selects.empty()) {
-            parts_.push_back(std::move(p));
+            m_parts.push_back(std::move(p));
         }
     }
 }
 
 bool PathMatcher::Matches(const Store& store, const Channel& channel, const Event& event,
                           uint64_t now) const {
-    for (const Part& part : parts_) {
+    for (const Part& part : m_parts) {
         bool selected = false;
         for (const Expression* e : part.selects) {
             if (e->Matches(store, channel, event, now)) {

@@ -68,8 +68,8 @@ enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
 
 struct Literal {
     enum class Type : uint8_t { Number, Time, String, Guid } type = Type::String;
-    bool integral = false; // a Number that is a whole non-negative value, exact in `unsigned_`
-    uint64_t unsigned_ = 0;
+    bool integral = false; // a Number that is a whole non-negative value, exact in `unsignedValue`
+    uint64_t unsignedValue = 0;
     double number = 0;
     uint64_t time = 0;
     std::wstring text;
@@ -128,7 +128,7 @@ public:
     void ForEachValue(const Store& store, const Channel& channel, const Event& event,
                       Visit&& visit) const;
 
-    bool IsEventDataArrayPath() const noexcept { return eventDataArray_; }
+    bool IsEventDataArrayPath() const noexcept { return m_eventDataArray; }
     // Whether evaluation reads the clock (timediff()).
     bool UsesTime() const noexcept;
 
@@ -143,7 +143,7 @@ public:
 
 private:
     friend struct Evaluator;
-    bool eventDataArray_ = false;
+    bool m_eventDataArray = false;
     void VisitValues(const Store& store, const Channel& channel, const Event& event,
                      bool (*visit)(void*, const Value&), void* context) const;
 };
@@ -189,15 +189,15 @@ public:
     PathMatcher(const CompiledQuery& query, std::wstring_view path);
     bool Matches(const Store& store, const Channel& channel, const Event& event,
                  uint64_t now) const;
-    bool UsesTime() const noexcept { return usesTime_; }
+    bool UsesTime() const noexcept { return m_usesTime; }
 
 private:
-    bool usesTime_ = false;
+    bool m_usesTime = false;
     struct Part {
         std::vector<const Expression*> selects;
         std::vector<const Expression*> suppresses;
     };
-    std::vector<Part> parts_;
+    std::vector<Part> m_parts;
 };
 
 } // namespace PalEventLog

@@ -139,17 +139,17 @@ namespace {
 class Layout {
 public:
     Layout(void* buffer, size_t size, size_t variants)
-        : base_(static_cast<uint8_t*>(buffer)), size_(size), used_(variants * sizeof(EVT_VARIANT)) {
-    }
-    void SetFits(bool fits) { fits_ = fits; }
+        : m_base(static_cast<uint8_t*>(buffer)), m_size(size),
+          m_used(variants * sizeof(EVT_VARIANT)) {}
+    void SetFits(bool fits) { m_fits = fits; }
     EVT_VARIANT* Variant(size_t i) {
-        return fits_ ? reinterpret_cast<EVT_VARIANT*>(base_) + i : &scratch_;
+        return m_fits ? reinterpret_cast<EVT_VARIANT*>(m_base) + i : &m_scratch;
     }
     // Reserves aligned payload bytes; null while measuring.
     void* Reserve(size_t bytes) {
-        used_ = (used_ + 7) & ~size_t{7};
-        void* p = fits_ ? base_ + used_ : nullptr;
-        used_ += bytes;
+        m_used = (m_used + 7) & ~size_t{7};
+        void* p = m_fits ? m_base + m_used : nullptr;
+        m_used += bytes;
         return p;
     }
     const wchar_t* String(std::wstring_view text) {
@@ -160,15 +160,15 @@ public:
         }
         return p;
     }
-    size_t Used() const { return used_; }
-    size_t Size() const { return size_; }
+    size_t Used() const { return m_used; }
+    size_t Size() const { return m_size; }
 
 private:
-    uint8_t* base_;
-    size_t size_;
-    size_t used_;
-    bool fits_ = false;
-    EVT_VARIANT scratch_{};
+    uint8_t* m_base;
+    size_t m_size;
+    size_t m_used;
+    bool m_fits = false;
+    EVT_VARIANT m_scratch{};
 };
 
 // Runs `fill` once to measure, and again to write when the buffer holds the result.

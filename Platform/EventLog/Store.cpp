@@ -19,20 +19,20 @@
 namespace PalEventLog {
 
 StringPool::StringPool() {
-    strings_.emplace_back(); // id 0: absent
+    m_strings.emplace_back(); // id 0: absent
 }
 
 StrId StringPool::Intern(std::wstring_view text) {
     if (text.empty()) {
         return 0;
     }
-    auto found = index_.find(text);
-    if (found != index_.end()) {
+    auto found = m_index.find(text);
+    if (found != m_index.end()) {
         return found->second;
     }
-    const auto id = static_cast<StrId>(strings_.size());
-    const std::wstring& stored = strings_.emplace_back(text);
-    index_.emplace(std::wstring_view(stored), id);
+    const auto id = static_cast<StrId>(m_strings.size());
+    const std::wstring& stored = m_strings.emplace_back(text);
+    m_index.emplace(std::wstring_view(stored), id);
     return id;
 }
 
@@ -76,7 +76,7 @@ constexpr std::wstring_view kClassicChannels[] = {L"Application", L"System", L"S
 } // namespace
 
 Store::Store() {
-    guids_.push_back(GUID_NULL); // id 0: absent
+    m_guids.push_back(GUID_NULL); // id 0: absent
     for (auto name : kClassicChannels) {
         Channel& channel = GetOrAddChannel(name);
         channel.classic = true;
@@ -85,26 +85,26 @@ Store::Store() {
 }
 
 Channel& Store::GetOrAddChannel(std::wstring_view name) {
-    auto found = channels_.find(name);
-    if (found != channels_.end()) {
+    auto found = m_channels.find(name);
+    if (found != m_channels.end()) {
         return *found->second;
     }
     auto channel = std::make_unique<Channel>();
     channel->name = name;
     Channel& result = *channel;
-    channels_.emplace(std::wstring(name), std::move(channel));
+    m_channels.emplace(std::wstring(name), std::move(channel));
     return result;
 }
 
 uint32_t Store::InternGuid(const GUID& guid) {
     // Few distinct GUIDs per store (providers); activity ids are many but compared rarely.
-    for (size_t i = guids_.size(); i-- > 1 && guids_.size() - i < 64;) {
-        if (guids_[i] == guid) {
+    for (size_t i = m_guids.size(); i-- > 1 && m_guids.size() - i < 64;) {
+        if (m_guids[i] == guid) {
             return static_cast<uint32_t>(i);
         }
     }
-    guids_.push_back(guid);
-    return static_cast<uint32_t>(guids_.size() - 1);
+    m_guids.push_back(guid);
+    return static_cast<uint32_t>(m_guids.size() - 1);
 }
 
 uint32_t Store::AppendText(Channel& channel, std::wstring_view text) {
@@ -117,21 +117,21 @@ void Store::InternSid(StrId sid) {
     if (sid == 0 || !SidBytes(sid).empty()) {
         return;
     }
-    if (auto bytes = ParseSid(strings_.Get(sid))) {
-        if (sidBytes_.size() <= sid) {
-            sidBytes_.resize(sid + 1);
+    if (auto bytes = ParseSid(m_strings.Get(sid))) {
+        if (m_sidBytes.size() <= sid) {
+            m_sidBytes.resize(sid + 1);
         }
-        sidBytes_[sid] = std::move(*bytes);
+        m_sidBytes[sid] = std::move(*bytes);
     }
 }
 
 void Store::AddEvent(Channel& channel, const ParsedEvent& parsed) {
     Event event = parsed.values;
-    event.channel = strings_.Intern(parsed.channel);
-    event.provider = strings_.Intern(parsed.provider);
-    event.eventSourceName = strings_.Intern(parsed.eventSourceName);
-    event.computer = strings_.Intern(parsed.computer);
-    event.userSid = strings_.Intern(parsed.userSid);
+    event.channel = m_strings.Intern(parsed.channel);
+    event.provider = m_strings.Intern(parsed.provider);
+    event.eventSourceName = m_strings.Intern(parsed.eventSourceName);
+    event.computer = m_strings.Intern(parsed.computer);
+    event.userSid = m_strings.Intern(parsed.userSid);
     InternSid(event.userSid);
     event.providerGuid = parsed.providerGuid ? InternGuid(*parsed.providerGuid) : 0;
     event.activityId = parsed.activityId ? InternGuid(*parsed.activityId) : 0;
@@ -139,15 +139,15 @@ void Store::AddEvent(Channel& channel, const ParsedEvent& parsed) {
     event.firstItem = static_cast<uint32_t>(channel.items.size());
     for (const ParsedEvent::Value& value : parsed.data) {
         Item item;
-        item.element = strings_.Intern(value.element);
-        item.name = strings_.Intern(value.name);
+        item.element = m_strings.Intern(value.element);
+        item.name = m_strings.Intern(value.name);
         item.textLength = static_cast<uint32_t>(value.text.size());
         item.textOffset = AppendText(channel, value.text);
         channel.items.push_back(item);
     }
     event.itemCount = static_cast<uint32_t>(channel.items.size()) - event.firstItem;
     if (!parsed.userDataElement.empty()) {
-        event.userDataElement = strings_.Intern(parsed.userDataElement);
+        event.userDataElement = m_strings.Intern(parsed.userDataElement);
         event.userDataXmlLength = static_cast<uint32_t>(parsed.userDataXml.size());
         event.userDataXmlOffset = AppendText(channel, parsed.userDataXml);
     }
@@ -161,11 +161,11 @@ Channel* Store::AddEventElement(const pugi::xml_node& node, LoadReport& report) 
         report.problems.push_back(std::move(problem));
         return nullptr;
     }
-    if (forcedChannel_ == nullptr && parsed.channel.empty()) {
+    if (m_forcedChannel == nullptr && parsed.channel.empty()) {
         report.problems.push_back(L"event without System/Channel");
         return nullptr;
     }
-    Channel& channel = forcedChannel_ ? *forcedChannel_ : GetOrAddChannel(parsed.channel);
+    Channel& channel = m_forcedChannel ? *m_forcedChannel : GetOrAddChannel(parsed.channel);
     AddEvent(channel, parsed);
     ++report.events;
     return &channel;
@@ -217,7 +217,7 @@ void Store::LoadEventFile(const std::filesystem::path& file, LoadReport& report,
         // Events appended later start after the last complete event; an incomplete one at the
         // end is read again when it is complete.
         const size_t end = content.rfind(kEventEndTag);
-        FileState& state = files_[file];
+        FileState& state = m_files[file];
         state.lastSize = content.size();
         state.consumed =
             end == std::string::npos || content.find(kEventsRootTag) != std::string::npos
@@ -320,7 +320,7 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
     std::string batch;
     constexpr size_t kBatch = 1 << 20;
     {
-        FileState& state = files_[path];
+        FileState& state = m_files[path];
         std::error_code sizeError;
         const auto size = std::filesystem::file_size(path, sizeError);
         state.consumed = state.lastSize = sizeError ? 0 : size;
@@ -358,7 +358,7 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
 }
 
 void Store::LoadPublishers(const std::filesystem::path& file, LoadReport& report) {
-    for (const ChannelDeclaration& declaration : catalog_.LoadPublishers(file, report)) {
+    for (const ChannelDeclaration& declaration : m_catalog.LoadPublishers(file, report)) {
         Channel& channel = GetOrAddChannel(declaration.name);
         channel.declared = true;
         channel.classic = channel.classic || declaration.classic;
@@ -366,11 +366,11 @@ void Store::LoadPublishers(const std::filesystem::path& file, LoadReport& report
 }
 
 void Store::LoadAccounts(const std::filesystem::path& file, LoadReport& report) {
-    catalog_.LoadAccounts(file, report);
+    m_catalog.LoadAccounts(file, report);
 }
 
 void Store::Finish() {
-    for (auto& [name, channel] : channels_) {
+    for (auto& [name, channel] : m_channels) {
         auto byRecord = [](const Event& a, const Event& b) { return a.recordId < b.recordId; };
         if (!std::is_sorted(channel->events.begin(), channel->events.end(), byRecord)) {
             std::stable_sort(channel->events.begin(), channel->events.end(), byRecord);
@@ -416,7 +416,7 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
             if (useCache && store->LoadCache(file, cache, r, consumed)) {
                 std::error_code sizeError;
                 const auto size = std::filesystem::file_size(file, sizeError);
-                FileState& state = store->files_[file];
+                FileState& state = store->m_files[file];
                 state.consumed = consumed;
                 state.lastSize = sizeError ? 0 : size;
                 if (extension == ".evtx") {
@@ -438,12 +438,12 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
         }
     }
     store->Finish();
-    store->folder_ = folder;
+    store->m_folder = folder;
     const char* poll = std::getenv("PAL_EVENTLOG_POLL_MS");
     const long interval = poll != nullptr ? std::strtol(poll, nullptr, 10) : 250;
     if (interval > 0) {
-        store->watcher_ = std::make_unique<FolderWatcher>(store->weak_from_this(),
-                                                          std::chrono::milliseconds(interval));
+        store->m_watcher = std::make_unique<FolderWatcher>(store->weak_from_this(),
+                                                           std::chrono::milliseconds(interval));
     }
     return store;
 }
@@ -452,7 +452,7 @@ std::shared_ptr<Store> Store::OpenLogFile(const std::filesystem::path& file, Loa
     auto store = std::make_shared<Store>();
     LoadReport local;
     LoadReport& r = report ? *report : local;
-    store->forcedChannel_ = &store->GetOrAddChannel(file.wstring());
+    store->m_forcedChannel = &store->GetOrAddChannel(file.wstring());
     std::string extension = file.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -478,7 +478,7 @@ void Store::OrderAppended(Channel& channel, size_t from) {
 
 void Store::Notify(const std::vector<const Channel*>& changed) {
     for (const Channel* channel : changed) {
-        changeListeners_.Notify(*channel);
+        m_changeListeners.Notify(*channel);
     }
 }
 
@@ -504,56 +504,56 @@ bool Store::Append(std::string_view eventXml) {
 }
 
 void Store::Report(std::wstring problem) {
-    std::lock_guard lock(problemsMutex_);
-    problems_.push_back(problem);
-    undelivered_.push_back(std::move(problem));
+    std::lock_guard lock(m_problemsMutex);
+    m_problems.push_back(problem);
+    m_undelivered.push_back(std::move(problem));
 }
 
 void Store::DeliverProblems() {
     std::vector<std::wstring> problems;
     {
-        std::lock_guard lock(problemsMutex_);
-        problems.swap(undelivered_);
+        std::lock_guard lock(m_problemsMutex);
+        problems.swap(m_undelivered);
     }
     for (const auto& problem : problems) {
-        problemListeners_.Notify(problem);
+        m_problemListeners.Notify(problem);
     }
 }
 
 std::vector<std::wstring> Store::Problems() const {
-    std::lock_guard lock(problemsMutex_);
-    return problems_;
+    std::lock_guard lock(m_problemsMutex);
+    return m_problems;
 }
 
 Store::ProblemListeners::Registration
 Store::AddProblemListener(ProblemListeners::Listener listener) {
-    return problemListeners_.Add(std::move(listener));
+    return m_problemListeners.Add(std::move(listener));
 }
 
 Store::ChangeListeners::Registration Store::AddListener(ChangeListeners::Listener listener) {
-    return changeListeners_.Add(std::move(listener));
+    return m_changeListeners.Add(std::move(listener));
 }
 
 Channel* Store::FindChannel(std::wstring_view name) const noexcept {
-    auto found = channels_.find(name);
-    return found == channels_.end() ? nullptr : found->second.get();
+    auto found = m_channels.find(name);
+    return found == m_channels.end() ? nullptr : found->second.get();
 }
 
 std::vector<std::wstring> Store::ChannelPublishers(const Channel& channel) const {
     std::vector<std::wstring> result;
     std::map<std::wstring, bool, NoCaseLess> seen;
-    for (const auto& [name, publisher] : catalog_.Publishers()) {
+    for (const auto& [name, publisher] : m_catalog.Publishers()) {
         for (const auto& c : publisher.channels) {
             if (EqualsNoCase(c, channel.name) && seen.emplace(publisher.name, true).second) {
                 result.push_back(publisher.name);
             }
         }
     }
-    std::vector<bool> providerSeen(strings_.Count(), false);
+    std::vector<bool> providerSeen(m_strings.Count(), false);
     for (const Event& e : channel.events) {
         if (e.provider != 0 && !providerSeen[e.provider]) {
             providerSeen[e.provider] = true;
-            std::wstring name(strings_.Get(e.provider));
+            std::wstring name(m_strings.Get(e.provider));
             if (seen.emplace(name, true).second) {
                 result.push_back(std::move(name));
             }

@@ -38,12 +38,12 @@ class StringPool {
 public:
     StringPool();
     StrId Intern(std::wstring_view text);
-    std::wstring_view Get(StrId id) const noexcept { return strings_[id]; }
-    size_t Count() const noexcept { return strings_.size(); }
+    std::wstring_view Get(StrId id) const noexcept { return m_strings[id]; }
+    size_t Count() const noexcept { return m_strings.size(); }
 
 private:
-    std::deque<std::wstring> strings_;
-    std::unordered_map<std::wstring_view, StrId> index_;
+    std::deque<std::wstring> m_strings;
+    std::unordered_map<std::wstring_view, StrId> m_index;
 };
 
 // Which optional System values an event carries.
@@ -207,7 +207,7 @@ public:
     // registration is undone.
     [[nodiscard]] ProblemListeners::Registration
     AddProblemListener(ProblemListeners::Listener listener);
-    const std::filesystem::path& Folder() const noexcept { return folder_; }
+    const std::filesystem::path& Folder() const noexcept { return m_folder; }
     // Stops the folder's watcher (see FolderWatcher).
     ~Store();
     using ChangeListeners = ListenerList<const Channel&>;
@@ -218,20 +218,20 @@ public:
     // Lookups; the caller holds the lock (shared is enough).
     Channel* FindChannel(std::wstring_view name) const noexcept;
     const std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess>& Channels() const noexcept {
-        return channels_;
+        return m_channels;
     }
     // Publishers and accounts; read-only once the store is open, no lock needed.
-    const PublisherCatalog& Catalog() const noexcept { return catalog_; }
+    const PublisherCatalog& Catalog() const noexcept { return m_catalog; }
     // The providers of a channel: those publishers.xml declares for it, then every other provider
     // of its events, without repeats.
     std::vector<std::wstring> ChannelPublishers(const Channel& channel) const;
 
-    std::wstring_view String(StrId id) const noexcept { return strings_.Get(id); }
-    const GUID& Guid(uint32_t id) const noexcept { return guids_[id]; }
+    std::wstring_view String(StrId id) const noexcept { return m_strings.Get(id); }
+    const GUID& Guid(uint32_t id) const noexcept { return m_guids[id]; }
     // The binary form of an interned SID string; empty when the text is not a SID.
     const std::vector<uint8_t>& SidBytes(StrId id) const noexcept {
         static const std::vector<uint8_t> none;
-        return id < sidBytes_.size() ? sidBytes_[id] : none;
+        return id < m_sidBytes.size() ? m_sidBytes[id] : none;
     }
 
     // Readers hold it shared; appends and loading hold it exclusively.
@@ -271,13 +271,13 @@ private:
         std::filesystem::file_time_type evtxTime{};
         bool reportedProblem = false;
     };
-    std::filesystem::path folder_;
-    std::map<std::filesystem::path, FileState> files_; // under `mutex`
-    mutable std::mutex problemsMutex_;
-    std::vector<std::wstring> problems_;
-    std::vector<std::wstring> undelivered_;
-    ProblemListeners problemListeners_;
-    std::unique_ptr<FolderWatcher> watcher_;
+    std::filesystem::path m_folder;
+    std::map<std::filesystem::path, FileState> m_files; // under `mutex`
+    mutable std::mutex m_problemsMutex;
+    std::vector<std::wstring> m_problems;
+    std::vector<std::wstring> m_undelivered;
+    ProblemListeners m_problemListeners;
+    std::unique_ptr<FolderWatcher> m_watcher;
     // AddEventXml's work: the channel the event went to, or null.
     Channel* AddEventElement(const pugi::xml_node& event, LoadReport& report);
     // Interns a parsed event's texts into the store and appends it to `channel`.
@@ -286,13 +286,13 @@ private:
     uint32_t AppendText(Channel& channel, std::wstring_view text);
     void InternSid(StrId sid);
 
-    StringPool strings_;
-    std::vector<GUID> guids_;
-    std::vector<std::vector<uint8_t>> sidBytes_; // by StrId, filled for user SIDs
-    std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> channels_;
-    PublisherCatalog catalog_;
-    Channel* forcedChannel_ = nullptr; // a log file store puts every event here
-    ChangeListeners changeListeners_;
+    StringPool m_strings;
+    std::vector<GUID> m_guids;
+    std::vector<std::vector<uint8_t>> m_sidBytes; // by StrId, filled for user SIDs
+    std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> m_channels;
+    PublisherCatalog m_catalog;
+    Channel* m_forcedChannel = nullptr; // a log file store puts every event here
+    ChangeListeners m_changeListeners;
 };
 
 // The thread that picks up what other processes append to a store folder's files. It holds the

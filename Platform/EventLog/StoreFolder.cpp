@@ -76,10 +76,10 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
     Pal::UniqueFd file;
     std::filesystem::path path;
     uint64_t sizeBefore = 0;
-    if (!folder_.empty()) {
-        path = folder_ / WrittenFileName(channel.name);
+    if (!m_folder.empty()) {
+        path = m_folder / WrittenFileName(channel.name);
         std::error_code ec;
-        std::filesystem::create_directories(folder_, ec); // a store folder not there yet
+        std::filesystem::create_directories(m_folder, ec); // a store folder not there yet
         file = OpenLocked(path);
         if (!file) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
@@ -103,7 +103,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
         return ERROR_INVALID_DATA;
     }
     if (file) {
-        FileState& state = files_[path];
+        FileState& state = m_files[path];
         xml.push_back('\n');
         if (state.consumed < sizeBefore) {
             // Writers append whole events under the file lock, which is ours now: what follows
@@ -130,7 +130,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
 
 std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before) {
     std::vector<const Channel*> changed;
-    for (auto& [channelName, channel] : channels_) {
+    for (auto& [channelName, channel] : m_channels) {
         size_t was = 0;
         for (const ChannelMark& mark : before) {
             if (mark.channel == channel.get()) {
@@ -146,7 +146,7 @@ std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before)
 }
 
 std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file, uint64_t size) {
-    FileState& state = files_[file];
+    FileState& state = m_files[file];
     const std::wstring name = file.filename().wstring();
     state.lastSize = state.consumed = size;
     std::error_code timeError;
@@ -185,7 +185,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
         const uint64_t size = std::filesystem::file_size(file, ec);
         return IngestEvtx(file, ec ? 0 : size);
     }
-    FileState& state = files_[file];
+    FileState& state = m_files[file];
     const std::wstring name = file.filename().wstring();
     // A file that cannot be read is reported once until it can be read again.
     auto cannotRead = [&](const std::wstring& why) {
@@ -249,12 +249,12 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
 }
 
 void Store::Rescan() {
-    if (folder_.empty()) {
+    if (m_folder.empty()) {
         return;
     }
     std::error_code ec;
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(m_folder, ec)) {
         const std::string name = entry.path().filename().string();
         std::string extension = entry.path().extension().string();
         std::transform(extension.begin(), extension.end(), extension.begin(),
@@ -271,9 +271,9 @@ void Store::Rescan() {
         for (const auto& file : files) {
             std::error_code sizeError;
             const uint64_t size = std::filesystem::file_size(file, sizeError);
-            auto found = files_.find(file);
-            const bool log = found != files_.end() && found->second.evtxRecords >= 0;
-            if (sizeError || found == files_.end() || size != found->second.consumed ||
+            auto found = m_files.find(file);
+            const bool log = found != m_files.end() && found->second.evtxRecords >= 0;
+            if (sizeError || found == m_files.end() || size != found->second.consumed ||
                 size != found->second.lastSize ||
                 (log &&
                  std::filesystem::last_write_time(file, sizeError) != found->second.evtxTime)) {

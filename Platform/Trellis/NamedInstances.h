@@ -30,8 +30,8 @@ private:
         Ref<Halyard::Interfaces::IBase> object;
     };
 
-    mutable std::mutex mutex_;
-    std::map<Name, Entry> entries_; // guarded by mutex_
+    mutable std::mutex m_mutex;
+    std::map<Name, Entry> m_entries; // guarded by m_mutex
 };
 
 } // namespace Trellis

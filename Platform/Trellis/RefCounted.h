@@ -20,11 +20,11 @@ template <typename Derived, typename Interface>
 class RefCounted : public Interface {
 public:
     uint32_t HALYARD_CALL AddRef() noexcept override {
-        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+        return m_refs.fetch_add(1, std::memory_order_relaxed) + 1;
     }
 
     uint32_t HALYARD_CALL Release() noexcept override {
-        const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        const uint32_t left = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (left == 0) {
             std::unique_ptr<Derived> last(static_cast<Derived*>(this));
         }
@@ -53,7 +53,7 @@ protected:
     ~RefCounted() = default;
 
 private:
-    std::atomic<uint32_t> refs_{1};
+    std::atomic<uint32_t> m_refs{1};
 };
 
 // Owns one reference to a framework object.

@@ -38,19 +38,19 @@ HRESULT Cancellation::IsCancelled(bool* cancelled) noexcept {
     if (cancelled == nullptr) {
         return E_POINTER;
     }
-    *cancelled = cancelled_.load(std::memory_order_acquire);
+    *cancelled = m_cancelled.load(std::memory_order_acquire);
     return S_OK;
 }
 
 RequestContext::RequestContext()
-    : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(Base::FileTimeNow()),
-      cancellation_(Ref<Cancellation>::Attach(std::make_unique<Cancellation>().release())) {}
+    : m_id(NextRequestId()), m_threadId(CurrentThreadNumber()), m_startTime(Base::FileTimeNow()),
+      m_cancellation(Ref<Cancellation>::Attach(std::make_unique<Cancellation>().release())) {}
 
 HRESULT RequestContext::GetRequestId(uint64_t* id) noexcept {
     if (id == nullptr) {
         return E_POINTER;
     }
-    *id = id_;
+    *id = m_id;
     return S_OK;
 }
 
@@ -58,7 +58,7 @@ HRESULT RequestContext::GetThreadId(uint32_t* threadId) noexcept {
     if (threadId == nullptr) {
         return E_POINTER;
     }
-    *threadId = threadId_;
+    *threadId = m_threadId;
     return S_OK;
 }
 
@@ -66,7 +66,7 @@ HRESULT RequestContext::GetStartTime(uint64_t* fileTime) noexcept {
     if (fileTime == nullptr) {
         return E_POINTER;
     }
-    *fileTime = startTime_;
+    *fileTime = m_startTime;
     return S_OK;
 }
 
@@ -74,12 +74,12 @@ HRESULT RequestContext::GetUserData(void** data) noexcept {
     if (data == nullptr) {
         return E_POINTER;
     }
-    *data = userData_.load();
+    *data = m_userData.load();
     return S_OK;
 }
 
 HRESULT RequestContext::SetUserData(void* data) noexcept {
-    userData_.store(data);
+    m_userData.store(data);
     return S_OK;
 }
 
@@ -87,7 +87,7 @@ HRESULT RequestContext::GetCancellation(ICancellation** cancellation) noexcept {
     if (cancellation == nullptr) {
         return E_POINTER;
     }
-    *cancellation = Ref<Cancellation>(cancellation_).Detach();
+    *cancellation = Ref<Cancellation>(m_cancellation).Detach();
     return S_OK;
 }
 

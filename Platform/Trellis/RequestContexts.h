@@ -21,10 +21,10 @@ public:
     static std::array<GUID, 1> Interfaces() noexcept { return {IID_Cancellation}; }
 
     HRESULT HALYARD_CALL IsCancelled(bool* cancelled) noexcept override;
-    void Cancel() noexcept { cancelled_.store(true, std::memory_order_release); }
+    void Cancel() noexcept { m_cancelled.store(true, std::memory_order_release); }
 
 private:
-    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> m_cancelled{false};
 };
 
 class RequestContext final
@@ -46,7 +46,7 @@ public:
     HRESULT HALYARD_CALL
     GetCancellation(Halyard::Interfaces::ICancellation** cancellation) noexcept override;
 
-    void Cancel() noexcept { cancellation_->Cancel(); }
+    void Cancel() noexcept { m_cancellation->Cancel(); }
 
     uint32_t magic = kMagic;
     // True while a thread serves this request (between TrBeginRequest and TrEndRequest or the
@@ -56,11 +56,11 @@ public:
     ~RequestContext() { magic = 0; }
 
 private:
-    const uint64_t id_;
-    const uint32_t threadId_;
-    const uint64_t startTime_;
-    std::atomic<void*> userData_{nullptr};
-    Ref<Cancellation> cancellation_;
+    const uint64_t m_id;
+    const uint32_t m_threadId;
+    const uint64_t m_startTime;
+    std::atomic<void*> m_userData{nullptr};
+    Ref<Cancellation> m_cancellation;
 };
 
 class RequestContextMgr final

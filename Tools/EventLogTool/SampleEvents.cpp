@@ -15,14 +15,14 @@ namespace {
 // A small linear congruential generator: fixed sequences on every platform.
 class Random {
 public:
-    explicit Random(uint32_t variant) : state_(variant * 2654435761u + 1) {}
+    explicit Random(uint32_t variant) : m_state(variant * 2654435761u + 1) {}
     uint32_t Next(uint32_t bound) {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>((state_ >> 33) % bound);
+        m_state = m_state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>((m_state >> 33) % bound);
     }
 
 private:
-    uint64_t state_;
+    uint64_t m_state;
 };
 
 struct Kind {

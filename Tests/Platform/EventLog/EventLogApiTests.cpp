@@ -24,8 +24,8 @@ namespace {
 class EventLogApi : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
-        fs::create_directories(folder_);
+        m_folder = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
+        fs::create_directories(m_folder);
         std::string xml;
         for (int r = 1; r <= 10; ++r) {
             xml += Testing::EventXml(
@@ -41,20 +41,20 @@ protected:
                "<Channel>Ops/Operational</Channel><Computer>c</Computer></System><UserData>"
                "<Session xmlns='urn:s'><Id>42</Id><User>alice</User></Session></UserData>"
                "</Event>\n";
-        std::ofstream(folder_ / "events.xml") << xml;
-        std::ofstream(folder_ / "publishers.xml")
+        std::ofstream(m_folder / "events.xml") << xml;
+        std::ofstream(m_folder / "publishers.xml")
             << "<Publishers><Publisher Name='Alpha'><Channel Name='Application'/>"
                "<Message EventId='1001'>Alpha %1 then %2</Message>"
                "<Message EventId='1002'>Needs %3</Message></Publisher>"
                "<Publisher Name='Ops'><Channel Name='Ops/Operational'/>"
                "<Message EventId='3'>Session %1 of %2</Message><Task Value='0' Name='Sessions'/>"
                "<Keyword Mask='0x1' Name='Lifecycle'/></Publisher></Publishers>";
-        SetGlobalStore(Store::Open(folder_, nullptr));
+        SetGlobalStore(Store::Open(m_folder, nullptr));
     }
     void TearDown() override {
         SetGlobalStore(nullptr);
         std::error_code ec;
-        fs::remove_all(folder_, ec);
+        fs::remove_all(m_folder, ec);
     }
 
     static std::vector<EVT_HANDLE> Next(EVT_HANDLE rs, DWORD count) {
@@ -93,7 +93,7 @@ protected:
         return buffer;
     }
 
-    fs::path folder_;
+    fs::path m_folder;
 };
 
 using Ids = std::vector<uint64_t>;
@@ -490,7 +490,7 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
 namespace {
 
 TEST_F(EventLogApi, FilePathsReadLogFiles) {
-    const fs::path file = folder_ / "exported.xml";
+    const fs::path file = m_folder / "exported.xml";
     std::ofstream(file) << "<Events>"
                         << Testing::EventXml("Remote", 5, 1, 2, "P", "2024-01-01T00:00:00Z", "")
                         << Testing::EventXml("Remote", 6, 2, 4, "P", "2024-01-01T00:00:00Z", "")
@@ -507,7 +507,7 @@ TEST_F(EventLogApi, FilePathsReadLogFiles) {
     EXPECT_EQ(Records(rs, 5), (Ids{5, 6}));
     EvtClose(rs);
     EXPECT_EQ(
-        EvtQuery(nullptr, (folder_ / "missing.evtx").wstring().c_str(), nullptr, EvtQueryFilePath),
+        EvtQuery(nullptr, (m_folder / "missing.evtx").wstring().c_str(), nullptr, EvtQueryFilePath),
         nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }

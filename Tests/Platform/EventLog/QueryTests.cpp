@@ -22,9 +22,9 @@ protected:
         xml += EventXml("Application", 2, 4701, 4, "Beta", "2024-02-01T10:00:00.5000000Z",
                         "<Data>R&amp;D</Data><Data>a\"b</Data><Data>42</Data>");
         xml += EventXml("Application", 3, 100, 3, "Alpha", "2023-12-31T23:59:59.9990000Z", "");
-        store_ = StoreOf(xml);
-        channel_ = store_->FindChannel(L"Application");
-        ASSERT_EQ(channel_->events.size(), 3u);
+        m_store = StoreOf(xml);
+        m_channel = m_store->FindChannel(L"Application");
+        ASSERT_EQ(m_channel->events.size(), 3u);
     }
 
     // Record ids of the events an XPath matches.
@@ -34,8 +34,8 @@ protected:
         EXPECT_TRUE(Expression::CompileFilter(xpath, e, error))
             << xpath << ": " << Base::Utf8FromWide(error.message);
         std::vector<uint64_t> ids;
-        for (const Event& event : channel_->events) {
-            if (e.Matches(*store_, *channel_, event, 0)) {
+        for (const Event& event : m_channel->events) {
+            if (e.Matches(*m_store, *m_channel, event, 0)) {
                 ids.push_back(event.recordId);
             }
         }
@@ -54,8 +54,8 @@ protected:
         return error.code;
     }
 
-    std::shared_ptr<Store> store_;
-    Channel* channel_ = nullptr;
+    std::shared_ptr<Store> m_store;
+    Channel* m_channel = nullptr;
 };
 
 using Ids = std::vector<uint64_t>;
@@ -127,9 +127,9 @@ TEST_F(QueryTest, BandAndTimediff) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileFilter(
         L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]", e, error));
-    const Event& first = channel_->events[0];
-    EXPECT_TRUE(e.Matches(*store_, *channel_, first, first.timeCreated + 1000));
-    EXPECT_FALSE(e.Matches(*store_, *channel_, first, first.timeCreated + 864000010000ull));
+    const Event& first = m_channel->events[0];
+    EXPECT_TRUE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 1000));
+    EXPECT_FALSE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 864000010000ull));
 }
 
 TEST_F(QueryTest, ValuePathsSelectTypedValues) {
@@ -137,7 +137,7 @@ TEST_F(QueryTest, ValuePathsSelectTypedValues) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileValuePath(L"/Event/System/TimeCreated/@SystemTime", e, error));
     std::vector<Expression::Value> values;
-    e.ForEachValue(*store_, *channel_, channel_->events[1], [&](const Expression::Value& v) {
+    e.ForEachValue(*m_store, *m_channel, m_channel->events[1], [&](const Expression::Value& v) {
         values.push_back(v);
         return true;
     });
@@ -237,8 +237,8 @@ TEST_F(QueryTest, SuppressAppliesWithinItsQueryOnly) {
         << Base::Utf8FromWide(error.message);
     PathMatcher matcher(q, L"Application");
     Ids ids;
-    for (const Event& e : channel_->events) {
-        if (matcher.Matches(*store_, *channel_, e, 0)) {
+    for (const Event& e : m_channel->events) {
+        if (matcher.Matches(*m_store, *m_channel, e, 0)) {
             ids.push_back(e.recordId);
         }
     }

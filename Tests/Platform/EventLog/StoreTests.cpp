@@ -32,23 +32,23 @@ namespace {
 class TempFolder {
 public:
     TempFolder() {
-        path_ =
+        m_path =
             fs::temp_directory_path() /
             ("evtlog-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
              "-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        fs::create_directories(path_);
+        fs::create_directories(m_path);
     }
     ~TempFolder() {
         std::error_code ec;
-        fs::remove_all(path_, ec);
+        fs::remove_all(m_path, ec);
     }
     void Write(const std::string& name, const std::string& content) const {
-        std::ofstream(path_ / name, std::ios::binary) << content;
+        std::ofstream(m_path / name, std::ios::binary) << content;
     }
-    const fs::path& Path() const { return path_; }
+    const fs::path& Path() const { return m_path; }
 
 private:
-    fs::path path_;
+    fs::path m_path;
 };
 
 TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
