@@ -21,7 +21,7 @@ public:
         CModuleObject::Instance().Lock();
     }
 
-    ~CComponentObject() noexcept override {
+    ~CComponentObject() override {
         DbgAliveObjectsTracker::Instance().Remove(this);
         CModuleObject::Instance().Unlock();
     }

@@ -80,7 +80,9 @@ void DbgAliveObjectsTracker::Dump() noexcept {
         return;
     }
     LOG_AT(Logging::LOG_WARN, L"Alive component objects: " << m_table.size());
-    for (const auto& [object, entry] : m_table) {
+    for (const auto& item : m_table) {
+        const void* const object = item.first;
+        const Entry& entry = item.second;
         LOG_AT(Logging::LOG_WARN, L"ObjTag='" << entry.tag << L"' Ptr=" << object << L" EIPs="
                                               << FramesText(entry.frames));
     }

@@ -29,7 +29,8 @@ TEST(UniqueAny, ClosesOnceAndKeepsTheCallersErrno) {
         UniqueRecorded first(3);
         UniqueRecorded second(std::move(first));
         EXPECT_FALSE(first);
-        second = std::move(second); // self-move keeps the handle
+        UniqueRecorded& self = second;
+        second = std::move(self); // self-move keeps the handle
         EXPECT_EQ(second.Get(), 3);
         errno = ENOENT;
         second.Reset(4);

@@ -21,7 +21,7 @@ public:
         "CComponentObject<class Halyard::CCorvane>::CComponentObject";
 
     CCorvane();
-    ~CCorvane() noexcept override;
+    ~CCorvane() override;
 
     HRESULT HALYARD_CALL Configure(void* configNode) noexcept override;
     HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) noexcept override;
