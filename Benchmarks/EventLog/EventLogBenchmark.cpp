@@ -77,6 +77,7 @@ void BM_LoadXml(benchmark::State& state) {
         LoadReport report;
         auto store = Store::Open(folder, &report);
         const size_t after = HeapInUse();
+        Store::ReadLock lock(*store);
         const Channel& channel = *store->FindChannel(L"Application");
         events = channel.events.size();
         const double n = static_cast<double>(events);
@@ -101,6 +102,7 @@ void BM_LoadCache(benchmark::State& state) {
     size_t events = 0;
     for (auto _ : state) {
         auto store = Store::Open(folder, nullptr);
+        Store::ReadLock lock(*store);
         events = store->FindChannel(L"Application")->events.size();
     }
     state.counters["events"] = static_cast<double>(events);
@@ -110,6 +112,7 @@ BENCHMARK(BM_LoadCache)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTi
 
 void BM_ScanLevel2(benchmark::State& state) {
     Store& store = *BenchStore();
+    Store::ReadLock lock(store);
     const Channel& channel = *store.FindChannel(L"Application");
     Expression e;
     QueryError error;
@@ -146,6 +149,7 @@ void BM_QueryLevel2(benchmark::State& state) {
         EvtClose(rs);
     }
     state.counters["matched"] = static_cast<double>(matched);
+    Store::ReadLock lock(*BenchStore());
     state.SetItemsProcessed(static_cast<int64_t>(
         state.iterations() * BenchStore()->FindChannel(L"Application")->events.size()));
 }
@@ -262,6 +266,7 @@ void BM_EvtxImport(benchmark::State& state) {
     size_t records = 0;
     for (auto _ : state) {
         Store store;
+        Store::WriteLock lock(store);
         LoadReport report;
         for (const fs::path& file : files) {
             store.LoadEvtxFile(file, report);

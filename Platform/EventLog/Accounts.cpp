@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 
 namespace PalEventLog {
@@ -82,7 +81,7 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPD
         }
         if (!found) {
             auto store = GlobalStore();
-            std::shared_lock lock(store->mutex);
+            Store::ReadLock lock(*store);
             if (const Account* a = store->Catalog().FindAccount(*text)) {
                 account = a->name;
                 domain = a->domain;

@@ -7,11 +7,11 @@
 #include "Store.h"
 
 #include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
 
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -54,9 +54,10 @@ inline bool LookupEvent(EVT_HANDLE handle, EventAccess& access) {
 }
 
 struct Bookmark : HandleObject {
-    std::mutex mutex;
-    std::vector<std::pair<std::wstring, uint64_t>> entries; // channel, record id
-    std::wstring current;
+    Base::Mutex mutex;
+    // Channel, record id.
+    std::vector<std::pair<std::wstring, uint64_t>> entries GUARDED_BY(mutex);
+    std::wstring current GUARDED_BY(mutex);
 
     std::wstring Xml();
 };

@@ -5,6 +5,7 @@
 #include "Store.h"
 
 #include "Base/FileTime.h"
+#include "Base/Mutex.h"
 #include "Win32/WinEventLog.h"
 
 #include <cstring>
@@ -18,8 +19,8 @@ constexpr DWORD kRecordSignature = 0x654C664C; // "LfLe"
 struct ClassicLog : HandleObject {
     std::shared_ptr<Store> store;
     Channel* channel = nullptr;
-    std::mutex mutex;
-    std::optional<uint64_t> lastRead; // record id of the last record read
+    Base::Mutex mutex;
+    std::optional<uint64_t> lastRead GUARDED_BY(mutex); // record id of the last record read
 };
 
 // UTF-16LE with its terminating NUL.
@@ -95,7 +96,8 @@ void Put16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
 namespace PalEventLog {
 
 // One event as a classic record; the caller holds the store's lock.
-std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, const Event& e) {
+std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, const Event& e)
+    REQUIRES_SHARED(store.Mutex()) {
     std::vector<uint8_t> out(sizeof(EVENTLOGRECORD), 0);
     out.reserve(512);
     AppendWide(out, store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider));
@@ -164,7 +166,7 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
         auto log = std::make_shared<ClassicLog>();
         log->store = GlobalStore();
         {
-            std::shared_lock lock(log->store->mutex);
+            Store::ReadLock lock(*log->store);
             log->channel = log->store->FindChannel(sourceName);
         }
         if (log->channel == nullptr || !log->channel->classic) {
@@ -201,8 +203,8 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         *bytesRead = 0;
         *minNumberOfBytesNeeded = 0;
         const bool forwards = way == EVENTLOG_FORWARDS_READ;
-        std::lock_guard cursorLock(log->mutex);
-        std::shared_lock storeLock(log->store->mutex);
+        Base::LockGuard cursorLock(log->mutex);
+        Store::ReadLock storeLock(*log->store);
         const Channel& channel = *log->channel;
         const auto& events = channel.events;
         // The index of the first record to read; `events.size()` or beyond: none.
@@ -261,7 +263,7 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::shared_lock lock(log->store->mutex);
+        Store::ReadLock lock(*log->store);
         *numberOfRecords = static_cast<DWORD>(log->channel->events.size());
         return TRUE;
     });

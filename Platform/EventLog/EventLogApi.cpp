@@ -9,6 +9,7 @@
 #include "Store.h"
 
 #include "Base/FileTime.h"
+#include "Base/Mutex.h"
 #include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
@@ -45,7 +46,7 @@ bool Injected(std::string_view function) {
 }
 
 std::wstring Bookmark::Xml() {
-    std::lock_guard lock(mutex);
+    Base::LockGuard lock(mutex);
     std::wstring xml = L"<BookmarkList>\r\n";
     for (const auto& [channel, record] : entries) {
         xml += L"  <Bookmark Channel='";
@@ -81,28 +82,28 @@ struct ResultSet : EventSource {
     bool reverse = false;
     bool usesTime = false; // some selection calls timediff()
 
-    std::mutex mutex; // guards the cursor
-    Position cursor;
-    std::optional<Position> lastReturned;
+    Base::Mutex mutex;
+    Position cursor GUARDED_BY(mutex);
+    std::optional<Position> lastReturned GUARDED_BY(mutex);
 
-    // Callers hold the store's lock shared.
-    size_t Length(size_t s) const {
+    size_t Length(size_t s) const REQUIRES_SHARED(store->Mutex()) {
         return reverse ? sources[s].top : sources[s].channel->events.size();
     }
     uint32_t EventIndex(Position p) const {
         return static_cast<uint32_t>(reverse ? sources[p.source].top - 1 - p.index : p.index);
     }
-    bool Matches(Position p, uint64_t now) const {
+    bool Matches(Position p, uint64_t now) const REQUIRES_SHARED(store->Mutex()) {
         const Source& s = sources[p.source];
         return s.matcher.Matches(*store, *s.channel, s.channel->events[EventIndex(p)], now);
     }
     // After the last event; events appended later come after it in forward order.
-    Position End() const {
+    Position End() const REQUIRES_SHARED(store->Mutex()) {
         return sources.empty() ? Position{}
                                : Position{sources.size() - 1, Length(sources.size() - 1)};
     }
     // The first matching position at or after p.
-    std::optional<Position> FindNext(Position p, uint64_t now) const {
+    std::optional<Position> FindNext(Position p, uint64_t now) const
+        REQUIRES_SHARED(store->Mutex()) {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
             for (const size_t length = Length(p.source); p.index < length; ++p.index) {
                 if (Matches(p, now)) {
@@ -113,7 +114,8 @@ struct ResultSet : EventSource {
         return std::nullopt;
     }
     // The last matching position before p.
-    std::optional<Position> FindPrev(Position p, uint64_t now) const {
+    std::optional<Position> FindPrev(Position p, uint64_t now) const
+        REQUIRES_SHARED(store->Mutex()) {
         if (p.source >= sources.size()) {
             if (sources.empty()) {
                 return std::nullopt;
@@ -145,7 +147,8 @@ struct RenderContext : HandleObject {
 // otherwise start from the gap before `point` (offsets 0 and 1 both land on the first match at or
 // after it). Returns nullopt when the walk leaves the result set, with `pastEnd` telling which way.
 std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor, Position point,
-                             int64_t steps, uint64_t now, bool& pastEnd) {
+                             int64_t steps, uint64_t now, bool& pastEnd)
+    REQUIRES_SHARED(rs.store->Mutex()) {
     std::optional<Position> p = anchor;
     if (!p) {
         pastEnd = steps >= 0;
@@ -218,7 +221,7 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
                 return nullptr;
             }
             rs->store = store;
-            std::shared_lock lock(store->mutex);
+            Store::ReadLock lock(*store);
             Channel* channel = store->FindChannel(name);
             if (channel == nullptr) {
                 if (flags & EvtQueryTolerateQueryErrors) {
@@ -266,8 +269,8 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         // An injected fault may still hand out some events, as a time-out can on Windows.
         const InjectedFault fault = TakeFault("EvtNext");
         const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
-        std::lock_guard cursorLock(rs->mutex);
-        std::shared_lock storeLock(rs->store->mutex);
+        Base::LockGuard cursorLock(rs->mutex);
+        Store::ReadLock storeLock(*rs->store);
         const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         DWORD count = 0;
         while (count < wanted) {
@@ -329,8 +332,8 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::lock_guard cursorLock(rs->mutex);
-        std::shared_lock storeLock(rs->store->mutex);
+        Base::LockGuard cursorLock(rs->mutex);
+        Store::ReadLock storeLock(*rs->store);
         const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         std::optional<Position> anchor;
         Position point;
@@ -352,7 +355,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             std::vector<std::pair<std::wstring, uint64_t>> entries;
             std::wstring current;
             {
-                std::lock_guard lock(mark->mutex);
+                Base::LockGuard lock(mark->mutex);
                 entries = mark->entries;
                 current = mark->current;
             }
@@ -443,6 +446,7 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
                 Fail(ERROR_INVALID_PARAMETER, L"the bookmark's root element is not BookmarkList");
                 return nullptr;
             }
+            Base::LockGuard markLock(mark->mutex); // not shared yet
             for (pugi::xml_node b : root.children("Bookmark")) {
                 const std::wstring channel = Base::WideFromUtf8(b.attribute("Channel").value());
                 auto record = ParseUnsigned(Base::WideFromUtf8(b.attribute("RecordId").value()));
@@ -474,12 +478,12 @@ BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
         std::wstring channel;
         uint64_t record = 0;
         {
-            std::shared_lock lock(access.owner->store->mutex);
+            Store::ReadLock lock(*access.owner->store);
             const Event& e = access.Get();
             channel = access.owner->store->String(e.channel);
             record = e.recordId;
         }
-        std::lock_guard lock(mark->mutex);
+        Base::LockGuard lock(mark->mutex);
         bool updated = false;
         for (auto& [name, id] : mark->entries) {
             if (EqualsNoCase(name, channel)) {
@@ -569,7 +573,7 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
             return FALSE;
         }
         const Store& store = *access.owner->store;
-        std::shared_lock lock(store.mutex);
+        Store::ReadLock lock(store);
         const Event& event = access.Get();
         const Channel& channel = *access.ref.channel;
         if (flags == EvtRenderEventXml) {

@@ -43,7 +43,7 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
         source->source = sourceName;
         source->channel = L"Application";
         {
-            std::shared_lock lock(source->store->mutex);
+            Store::ReadLock lock(*source->store);
             const Publisher* publisher = source->store->Catalog().FindPublisher(sourceName);
             if (publisher != nullptr && !publisher->channels.empty()) {
                 source->channel = publisher->channels.front();

@@ -3,10 +3,10 @@
 #include "EventLogFaults.h"
 
 #include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace PalEventLog {
@@ -20,8 +20,8 @@ struct Fault {
     DWORD partial = 0;
 };
 
-std::mutex g_mutex;
-std::map<std::string, Fault, std::less<>> g_faults;
+Base::Mutex g_mutex;
+std::map<std::string, Fault, std::less<>> g_faults GUARDED_BY(g_mutex);
 std::atomic<bool> g_any{false}; // keeps the common path free of the lock
 
 } // namespace
@@ -30,7 +30,7 @@ InjectedFault TakeFault(std::string_view function) {
     if (!g_any.load(std::memory_order_acquire)) {
         return {};
     }
-    std::lock_guard lock(g_mutex);
+    Base::LockGuard lock(g_mutex);
     auto found = g_faults.find(function);
     if (found == g_faults.end()) {
         return {};
@@ -59,14 +59,14 @@ void WINAPI PalEventLogInjectFault(const char* function, DWORD error, DWORD skip
             if (function == nullptr || error == 0 || count == 0) {
                 return;
             }
-            std::lock_guard lock(PalEventLog::g_mutex);
+            Base::LockGuard lock(PalEventLog::g_mutex);
             PalEventLog::g_faults[function] = PalEventLog::Fault{error, skip, count, partial};
             PalEventLog::g_any.store(true, std::memory_order_release);
         });
 }
 
 void WINAPI PalEventLogClearFaults() {
-    std::lock_guard lock(PalEventLog::g_mutex);
+    Base::LockGuard lock(PalEventLog::g_mutex);
     PalEventLog::g_faults.clear();
     PalEventLog::g_any.store(false, std::memory_order_release);
 }

@@ -1,4 +1,5 @@
 #include "Handles.h"
+#include "Base/Mutex.h"
 
 namespace PalEventLog {
 
@@ -49,7 +50,7 @@ uint32_t HandleTable::Allocate() {
 }
 
 EVT_HANDLE HandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> object) {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     m_free.reserve(m_slots.size() + 1); // so that Close never allocates
     const uint32_t slot = Allocate();
     m_slots[slot].kind = kind;
@@ -59,7 +60,7 @@ EVT_HANDLE HandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> objec
 }
 
 EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index) {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     uint32_t ownerSlot = 0;
     if (!Decode(owner, ownerSlot)) {
         return nullptr;
@@ -74,7 +75,7 @@ EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t in
 }
 
 std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kind) const {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     uint32_t slot = 0;
     if (!Decode(handle, slot) || m_slots[slot].kind != kind) {
         return nullptr;
@@ -84,7 +85,7 @@ std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kin
 
 bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
                            std::shared_ptr<EventSource>& owner) const {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     uint32_t slot = 0;
     if (!Decode(handle, slot) || m_slots[slot].kind != HandleKind::Event) {
         return false;
@@ -102,7 +103,7 @@ bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
 bool HandleTable::Close(EVT_HANDLE handle) {
     std::shared_ptr<HandleObject> released;
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         uint32_t slot = 0;
         if (!Decode(handle, slot)) {
             return false;
@@ -118,7 +119,7 @@ bool HandleTable::Close(EVT_HANDLE handle) {
 }
 
 size_t HandleTable::OpenCount() const {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     return m_open;
 }
 

@@ -4,10 +4,10 @@
 
 #include "Store.h"
 
+#include "Base/Mutex.h"
 #include "Win32/WinEvt.h"
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace PalEventLog {
@@ -65,14 +65,14 @@ private:
         std::shared_ptr<HandleObject> object;
         EventRef event;
     };
-    bool Decode(EVT_HANDLE handle, uint32_t& slot) const;
-    EVT_HANDLE Encode(uint32_t slot) const;
-    uint32_t Allocate();
+    bool Decode(EVT_HANDLE handle, uint32_t& slot) const REQUIRES(m_mutex);
+    EVT_HANDLE Encode(uint32_t slot) const REQUIRES(m_mutex);
+    uint32_t Allocate() REQUIRES(m_mutex);
 
-    mutable std::mutex m_mutex;
-    std::vector<Slot> m_slots;
-    std::vector<uint32_t> m_free;
-    size_t m_open = 0;
+    mutable Base::Mutex m_mutex;
+    std::vector<Slot> m_slots GUARDED_BY(m_mutex);
+    std::vector<uint32_t> m_free GUARDED_BY(m_mutex);
+    size_t m_open GUARDED_BY(m_mutex) = 0;
 };
 
 HandleTable& Handles();

@@ -2,11 +2,12 @@
 // object that undoes the registration.
 #pragma once
 
+#include "Base/Mutex.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 namespace PalEventLog {
@@ -18,9 +19,9 @@ public:
 
 private:
     struct State {
-        std::mutex mutex;
-        std::map<uint64_t, Listener> listeners; // guarded by mutex
-        uint64_t next = 1;                      // guarded by mutex
+        Base::Mutex mutex;
+        std::map<uint64_t, Listener> listeners GUARDED_BY(mutex);
+        uint64_t next GUARDED_BY(mutex) = 1;
     };
 
 public:
@@ -46,7 +47,7 @@ public:
         // Removes the listener; once it returns, the listener is not running and never runs again.
         void Reset() noexcept {
             if (const auto state = std::exchange(m_state, {}).lock()) {
-                std::lock_guard lock(state->mutex);
+                Base::LockGuard lock(state->mutex);
                 state->listeners.erase(m_id);
             }
             m_id = 0;
@@ -62,7 +63,7 @@ public:
 
     // Adds a listener, called from now on until its registration is undone.
     [[nodiscard]] Registration Add(Listener listener) {
-        std::lock_guard lock(m_state->mutex);
+        Base::LockGuard lock(m_state->mutex);
         const uint64_t id = m_state->next++;
         m_state->listeners.emplace(id, std::move(listener));
         return Registration(m_state, id);
@@ -72,7 +73,7 @@ public:
     // registration waits for a call in progress). A listener must not add or remove listeners of
     // the list it is called from.
     void Notify(const Args&... args) const {
-        std::lock_guard lock(m_state->mutex);
+        Base::LockGuard lock(m_state->mutex);
         for (const auto& [id, listener] : m_state->listeners) {
             listener(args...);
         }

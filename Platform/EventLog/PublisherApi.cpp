@@ -51,7 +51,7 @@ EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisher
         auto metadata = std::make_shared<PublisherMetadata>();
         metadata->store = GlobalStore();
         {
-            std::shared_lock lock(metadata->store->mutex);
+            Store::ReadLock lock(*metadata->store);
             metadata->publisher = metadata->store->Catalog().FindPublisher(publisherId);
         }
         if (metadata->publisher == nullptr) {
@@ -166,7 +166,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             result = ExpandMessage(found->second, inserts, &publisher->parameters, text);
         } else {
             const Store& store = *access.owner->store;
-            std::shared_lock lock(store.mutex);
+            Store::ReadLock lock(store);
             const Event& e = access.Get();
             const Channel& channel = *access.ref.channel;
             if (publisher == nullptr) {
@@ -301,7 +301,7 @@ EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, 
         auto config = std::make_shared<ChannelConfig>();
         config->store = GlobalStore();
         {
-            std::shared_lock lock(config->store->mutex);
+            Store::ReadLock lock(*config->store);
             config->channel = config->store->FindChannel(channelPath);
         }
         if (config->channel == nullptr) {
@@ -328,7 +328,7 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::shared_lock lock(config->store->mutex);
+        Store::ReadLock lock(*config->store);
         const Channel& channel = *config->channel;
         std::vector<std::wstring> strings;
         EVT_VARIANT value{};

@@ -60,7 +60,7 @@ struct Evaluator {
 
     bool Has(uint32_t bit) const { return (event.present & bit) != 0; }
 
-    bool Exists(NodeKind kind) const {
+    bool Exists(NodeKind kind) const REQUIRES_SHARED(store.Mutex()) {
         switch (kind) {
         case NodeKind::System:
             return true;
@@ -102,12 +102,14 @@ struct Evaluator {
     }
 
     template <class F>
-    bool Any(const Path& path, uint32_t index, Node context, F& f) const {
+    bool Any(const Path& path, uint32_t index, Node context, F& f) const
+        REQUIRES_SHARED(store.Mutex()) {
         if (index == path.stepCount) {
             return f(context);
         }
         const Step& step = x.steps[path.firstStep + index];
         auto tryNode = [&](Node node, uint32_t position) {
+            store.AssertReadable();
             for (uint32_t p = 0; p < step.predicateCount; ++p) {
                 if (!Eval(x.predicates[step.firstPredicate + p], node, position)) {
                     return false;
@@ -155,7 +157,7 @@ struct Evaluator {
         }
     }
 
-    Expression::Value ValueOf(Node node, Field field) const {
+    Expression::Value ValueOf(Node node, Field field) const REQUIRES_SHARED(store.Mutex()) {
         using Type = Expression::Value::Type;
         Expression::Value v;
         v.node = node.kind;
@@ -271,7 +273,8 @@ struct Evaluator {
     }
 
     // The value's text when it must be compared as a string.
-    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const {
+    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const
+        REQUIRES_SHARED(store.Mutex()) {
         using Type = Expression::Value::Type;
         switch (v.type) {
         case Type::UInt:
@@ -294,7 +297,8 @@ struct Evaluator {
         }
     }
 
-    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const {
+    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const
+        REQUIRES_SHARED(store.Mutex()) {
         using Type = Expression::Value::Type;
         if (v.type == Type::Null) {
             return false;
@@ -346,7 +350,8 @@ struct Evaluator {
         return false;
     }
 
-    bool Eval(uint32_t index, Node context, uint32_t position) const {
+    bool Eval(uint32_t index, Node context, uint32_t position) const
+        REQUIRES_SHARED(store.Mutex()) {
         const Expr& e = x.exprs[index];
         switch (e.kind) {
         case Expr::Kind::True:
@@ -363,6 +368,7 @@ struct Evaluator {
         case Expr::Kind::Exists: {
             const Path& path = x.paths[e.a];
             auto test = [&](Node node) {
+                store.AssertReadable();
                 return path.field == Field::Text ||
                        ValueOf(node, path.field).type != Expression::Value::Type::Null;
             };
@@ -372,6 +378,7 @@ struct Evaluator {
             const Path& path = x.paths[e.a];
             const Literal& literal = x.literals[e.literal];
             auto test = [&](Node node) {
+                store.AssertReadable();
                 const Expression::Value v = ValueOf(node, path.field);
                 switch (e.function) {
                 case Expr::Function::None:
@@ -452,14 +459,17 @@ bool Expression::UsesTime() const noexcept {
 bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
                          uint64_t now) const {
     const Evaluator evaluator{*this, store, channel, event, now};
+    evaluator.store.AssertReadable(); // the same store
     return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);
 }
 
 void Expression::VisitValues(const Store& store, const Channel& channel, const Event& event,
                              bool (*visit)(void*, const Value&), void* context) const {
     const Evaluator evaluator{*this, store, channel, event, 0};
+    evaluator.store.AssertReadable(); // the same store
     const Path& path = paths[valuePath];
     auto test = [&](Node node) {
+        evaluator.store.AssertReadable();
         const Value v = evaluator.ValueOf(node, path.field);
         return !visit(context, v);
     };

@@ -110,8 +110,8 @@ public:
 
     // Whether an event matches; `now` is the FILETIME timediff() measures against. Comparisons
     // that need a value's text may allocate (and throw std::bad_alloc).
-    bool Matches(const Store& store, const Channel& channel, const Event& event,
-                 uint64_t now) const;
+    bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
+        REQUIRES_SHARED(store.Mutex());
 
     // A value a value path reaches: typed for System values, text for the rest.
     struct Value {
@@ -126,7 +126,7 @@ public:
     // false.
     template <class Visit>
     void ForEachValue(const Store& store, const Channel& channel, const Event& event,
-                      Visit&& visit) const;
+                      Visit&& visit) const REQUIRES_SHARED(store.Mutex());
 
     bool IsEventDataArrayPath() const noexcept { return m_eventDataArray; }
     // Whether evaluation reads the clock (timediff()).
@@ -145,12 +145,13 @@ private:
     friend struct Evaluator;
     bool m_eventDataArray = false;
     void VisitValues(const Store& store, const Channel& channel, const Event& event,
-                     bool (*visit)(void*, const Value&), void* context) const;
+                     bool (*visit)(void*, const Value&), void* context) const
+        REQUIRES_SHARED(store.Mutex());
 };
 
 template <class Visit>
 void Expression::ForEachValue(const Store& store, const Channel& channel, const Event& event,
-                              Visit&& visit) const {
+                              Visit&& visit) const REQUIRES_SHARED(store.Mutex()) {
     VisitValues(
         store, channel, event,
         [](void* context, const Value& value) { return (*static_cast<Visit*>(context))(value); },
@@ -187,8 +188,8 @@ class PathMatcher {
 public:
     PathMatcher() = default;
     PathMatcher(const CompiledQuery& query, std::wstring_view path);
-    bool Matches(const Store& store, const Channel& channel, const Event& event,
-                 uint64_t now) const;
+    bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
+        REQUIRES_SHARED(store.Mutex());
     bool UsesTime() const noexcept { return m_usesTime; }
 
 private:

@@ -13,7 +13,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <optional>
 
 namespace PalEventLog {
@@ -34,6 +33,13 @@ StrId StringPool::Intern(std::wstring_view text) {
     const std::wstring& stored = m_strings.emplace_back(text);
     m_index.emplace(std::wstring_view(stored), id);
     return id;
+}
+
+std::string Store::LowerCaseExtension(const std::filesystem::path& file) {
+    std::string extension = file.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension;
 }
 
 size_t Channel::LowerBound(uint64_t recordId) const noexcept {
@@ -385,7 +391,22 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
                                    const ProgressFn& progress) {
     auto store = std::make_shared<Store>();
     LoadReport local;
-    LoadReport& r = report ? *report : local;
+    {
+        WriteLock lock(*store); // not shared yet, but loading is done under the lock
+        store->LoadFolder(folder, report ? *report : local, progress);
+    }
+    store->m_folder = folder;
+    const char* poll = std::getenv("PAL_EVENTLOG_POLL_MS");
+    const long interval = poll != nullptr ? std::strtol(poll, nullptr, 10) : 250;
+    if (interval > 0) {
+        store->m_watcher = std::make_unique<FolderWatcher>(store->weak_from_this(),
+                                                           std::chrono::milliseconds(interval));
+    }
+    return store;
+}
+
+void Store::LoadFolder(const std::filesystem::path& folder, LoadReport& r,
+                       const ProgressFn& progress) {
     std::error_code ec;
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
@@ -402,21 +423,19 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
     const bool useCache = cacheSetting == nullptr || std::string_view(cacheSetting) != "0";
     for (const auto& file : files) {
         const std::string name = file.filename().string();
-        std::string extension = file.extension().string();
-        std::transform(extension.begin(), extension.end(), extension.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string extension = LowerCaseExtension(file);
         if (name == "publishers.xml") {
-            store->LoadPublishers(file, r);
+            LoadPublishers(file, r);
         } else if (name == "accounts.xml") {
-            store->LoadAccounts(file, r);
+            LoadAccounts(file, r);
         } else if (extension == ".xml" || extension == ".evtx") {
             // Parsed event files are cached in the folder's .cache (PAL_EVENTLOG_CACHE=0: never).
             const std::filesystem::path cache = folder / ".cache" / (name + ".palcache");
             uint64_t consumed = 0;
-            if (useCache && store->LoadCache(file, cache, r, consumed)) {
+            if (useCache && LoadCache(file, cache, r, consumed)) {
                 std::error_code sizeError;
                 const auto size = std::filesystem::file_size(file, sizeError);
-                FileState& state = store->m_files[file];
+                FileState& state = m_files[file];
                 state.consumed = consumed;
                 state.lastSize = sizeError ? 0 : size;
                 if (extension == ".evtx") {
@@ -425,38 +444,28 @@ std::shared_ptr<Store> Store::Open(const std::filesystem::path& folder, LoadRepo
                 }
                 continue;
             }
-            const auto before = store->Marks();
+            const auto before = Marks();
             const size_t problemsBefore = r.problems.size();
             if (extension == ".xml") {
-                store->LoadEventFile(file, r, progress);
+                LoadEventFile(file, r, progress);
             } else {
-                store->LoadEvtxFile(file, r, progress);
+                LoadEvtxFile(file, r, progress);
             }
             if (useCache) {
-                store->WriteCache(file, cache, before, r, problemsBefore);
+                WriteCache(file, cache, before, r, problemsBefore);
             }
         }
     }
-    store->Finish();
-    store->m_folder = folder;
-    const char* poll = std::getenv("PAL_EVENTLOG_POLL_MS");
-    const long interval = poll != nullptr ? std::strtol(poll, nullptr, 10) : 250;
-    if (interval > 0) {
-        store->m_watcher = std::make_unique<FolderWatcher>(store->weak_from_this(),
-                                                           std::chrono::milliseconds(interval));
-    }
-    return store;
+    Finish();
 }
 
 std::shared_ptr<Store> Store::OpenLogFile(const std::filesystem::path& file, LoadReport* report) {
     auto store = std::make_shared<Store>();
     LoadReport local;
     LoadReport& r = report ? *report : local;
+    WriteLock lock(*store); // not shared yet, but loading is done under the lock
     store->m_forcedChannel = &store->GetOrAddChannel(file.wstring());
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".evtx") {
+    if (LowerCaseExtension(file) == ".evtx") {
         store->LoadEvtxFile(file, r);
     } else {
         store->LoadEventFile(file, r);
@@ -485,7 +494,7 @@ void Store::Notify(const std::vector<const Channel*>& changed) {
 bool Store::Append(std::string_view eventXml) {
     Channel* changed = nullptr;
     {
-        std::unique_lock lock(mutex);
+        WriteLock lock(*this);
         pugi::xml_document document;
         if (!document.load_buffer(eventXml.data(), eventXml.size())) {
             return false;
@@ -504,7 +513,7 @@ bool Store::Append(std::string_view eventXml) {
 }
 
 void Store::Report(std::wstring problem) {
-    std::lock_guard lock(m_problemsMutex);
+    Base::LockGuard lock(m_problemsMutex);
     m_problems.push_back(problem);
     m_undelivered.push_back(std::move(problem));
 }
@@ -512,7 +521,7 @@ void Store::Report(std::wstring problem) {
 void Store::DeliverProblems() {
     std::vector<std::wstring> problems;
     {
-        std::lock_guard lock(m_problemsMutex);
+        Base::LockGuard lock(m_problemsMutex);
         problems.swap(m_undelivered);
     }
     for (const auto& problem : problems) {
@@ -521,7 +530,7 @@ void Store::DeliverProblems() {
 }
 
 std::vector<std::wstring> Store::Problems() const {
-    std::lock_guard lock(m_problemsMutex);
+    Base::LockGuard lock(m_problemsMutex);
     return m_problems;
 }
 
@@ -563,12 +572,12 @@ std::vector<std::wstring> Store::ChannelPublishers(const Channel& channel) const
 }
 
 namespace {
-std::mutex g_storeMutex;
-std::shared_ptr<Store> g_store;
+Base::Mutex g_storeMutex;
+std::shared_ptr<Store> g_store GUARDED_BY(g_storeMutex);
 } // namespace
 
 std::shared_ptr<Store> GlobalStore() {
-    std::lock_guard lock(g_storeMutex);
+    Base::LockGuard lock(g_storeMutex);
     if (!g_store) {
         const char* folder = std::getenv("PAL_EVENTLOG_DIR");
         g_store = (folder != nullptr && *folder != '\0') ? Store::Open(folder, nullptr)
@@ -578,8 +587,8 @@ std::shared_ptr<Store> GlobalStore() {
 }
 
 void SetGlobalStore(std::shared_ptr<Store> store) {
-    std::lock_guard lock(g_storeMutex);
-    g_store = std::move(store);
+    Base::LockGuard lock(g_storeMutex);
+    g_store.swap(store); // the store replaced is let go of after the lock
 }
 
 } // namespace PalEventLog

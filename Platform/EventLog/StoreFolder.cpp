@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <optional>
@@ -60,7 +61,7 @@ bool Store::Write(std::wstring_view channelName,
                   const std::function<std::string(uint64_t)>& makeXml, DWORD& error) {
     std::vector<const Channel*> changed;
     {
-        std::unique_lock lock(mutex);
+        WriteLock lock(*this);
         error = WriteLocked(channelName, makeXml, changed);
     }
     // Events other writers appended are announced even when this one failed.
@@ -180,7 +181,7 @@ std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file,
 
 std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank,
                                               bool* unreadable) {
-    if (file.extension() == ".evtx" || file.extension() == ".EVTX") {
+    if (LowerCaseExtension(file) == ".evtx") {
         std::error_code ec;
         const uint64_t size = std::filesystem::file_size(file, ec);
         return IngestEvtx(file, ec ? 0 : size);
@@ -256,9 +257,7 @@ void Store::Rescan() {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(m_folder, ec)) {
         const std::string name = entry.path().filename().string();
-        std::string extension = entry.path().extension().string();
-        std::transform(extension.begin(), extension.end(), extension.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string extension = LowerCaseExtension(entry.path());
         if ((extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") ||
             extension == ".evtx") {
             files.push_back(entry.path());
@@ -267,7 +266,7 @@ void Store::Rescan() {
     // Only files whose size moved are read, under the exclusive lock.
     std::vector<std::filesystem::path> moved;
     {
-        std::shared_lock lock(mutex);
+        ReadLock lock(*this);
         for (const auto& file : files) {
             std::error_code sizeError;
             const uint64_t size = std::filesystem::file_size(file, sizeError);
@@ -286,7 +285,7 @@ void Store::Rescan() {
     }
     std::vector<const Channel*> changed;
     {
-        std::unique_lock lock(mutex);
+        WriteLock lock(*this);
         for (const auto& file : moved) {
             bool shrank = false;
             for (const Channel* c : IngestFile(file, shrank)) {
@@ -299,16 +298,23 @@ void Store::Rescan() {
 }
 
 struct FolderWatcher::State {
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stop = false; // guarded by mutex
+    Base::Mutex mutex;
+    std::condition_variable_any wake;
+    bool stop GUARDED_BY(mutex) = false;
 };
 
 FolderWatcher::FolderWatcher(std::weak_ptr<Store> store, std::chrono::milliseconds interval)
     : m_state(std::make_shared<State>()) {
     m_thread = std::thread([state = m_state, store = std::move(store), interval] {
-        std::unique_lock lock(state->mutex);
-        while (!state->wake.wait_for(lock, interval, [&] { return state->stop; })) {
+        Base::UniqueLock lock(state->mutex);
+        while (true) {
+            const auto due = std::chrono::steady_clock::now() + interval;
+            while (!state->stop &&
+                   state->wake.wait_until(lock, due) == std::cv_status::no_timeout) {
+            }
+            if (state->stop) {
+                return;
+            }
             lock.unlock();
             // A failed scan (no memory) is retried at the next one.
             Base::CFunctionBoundary(
@@ -325,7 +331,7 @@ FolderWatcher::FolderWatcher(std::weak_ptr<Store> store, std::chrono::millisecon
 
 FolderWatcher::~FolderWatcher() {
     {
-        std::lock_guard lock(m_state->mutex);
+        Base::LockGuard lock(m_state->mutex);
         m_state->stop = true;
     }
     m_state->wake.notify_all();

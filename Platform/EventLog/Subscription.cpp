@@ -9,6 +9,7 @@
 #include "Store.h"
 
 #include "Base/FileTime.h"
+#include "Base/Mutex.h"
 #include "Win32/SynchApi.h"
 
 #include <condition_variable>
@@ -34,11 +35,12 @@ struct Subscription : EventSource {
     EVT_HANDLE self = nullptr;
     Store::ChangeListeners::Registration listener; // undone by StopSubscription
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool pending = true; // the channels may hold events the worker has not seen
-    bool stopping = false;
-    DWORD pendingError = ERROR_SUCCESS; // reported by the next callback or EvtNext
+    Base::Mutex mutex;
+    std::condition_variable_any wake;
+    bool pending GUARDED_BY(mutex) = true; // the channels may hold events the worker has not seen
+    bool stopping GUARDED_BY(mutex) = false;
+    // Reported by the next callback or EvtNext.
+    DWORD pendingError GUARDED_BY(mutex) = ERROR_SUCCESS;
     std::thread worker;
 
     ~Subscription() override {
@@ -50,7 +52,7 @@ struct Subscription : EventSource {
 
     void Notify() {
         {
-            std::lock_guard lock(mutex);
+            Base::LockGuard lock(mutex);
             pending = true;
         }
         wake.notify_one();
@@ -66,10 +68,11 @@ struct Subscription : EventSource {
     }
 
     // The matching events after each source's `from` position, at most `limit`; positions move
-    // past what was looked at. The caller holds `mutex`.
-    std::vector<std::pair<Channel*, uint32_t>> Collect(size_t Source::*from, size_t limit) {
+    // past what was looked at.
+    std::vector<std::pair<Channel*, uint32_t>> Collect(size_t Source::*from, size_t limit)
+        REQUIRES(mutex) {
         std::vector<std::pair<Channel*, uint32_t>> found;
-        std::shared_lock storeLock(store->mutex);
+        Store::ReadLock storeLock(*store);
         const uint64_t now = usesTime ? Base::FileTimeNow() : 0;
         for (Source& s : sources) {
             const size_t size = s.channel->events.size();
@@ -84,7 +87,7 @@ struct Subscription : EventSource {
     }
 
     bool Stopping() {
-        std::lock_guard lock(mutex);
+        Base::LockGuard lock(mutex);
         return stopping;
     }
 
@@ -103,8 +106,10 @@ struct Subscription : EventSource {
         while (true) {
             DWORD error = ERROR_SUCCESS;
             {
-                std::unique_lock lock(mutex);
-                wake.wait(lock, [this] { return pending || stopping; });
+                Base::UniqueLock lock(mutex);
+                while (!pending && !stopping) {
+                    wake.wait(lock);
+                }
                 if (stopping) {
                     return;
                 }
@@ -116,7 +121,7 @@ struct Subscription : EventSource {
             }
             std::vector<std::pair<Channel*, uint32_t>> batch;
             {
-                std::lock_guard lock(mutex);
+                Base::LockGuard lock(mutex);
                 batch = Collect(&Source::next, 4096);
                 if (batch.size() == 4096) {
                     pending = true; // more may wait behind the batch
@@ -145,8 +150,10 @@ struct Subscription : EventSource {
         while (true) {
             bool found = false;
             {
-                std::unique_lock lock(mutex);
-                wake.wait(lock, [this] { return pending || stopping; });
+                Base::UniqueLock lock(mutex);
+                while (!pending && !stopping) {
+                    wake.wait(lock);
+                }
                 if (stopping) {
                     return;
                 }
@@ -165,8 +172,10 @@ struct Subscription : EventSource {
     }
 };
 
-// Where a subscription starts in one channel.
-bool StartPosition(const Channel& channel, DWORD origin, const Bookmark* mark, bool strict,
+using BookmarkEntries = std::vector<std::pair<std::wstring, uint64_t>>;
+
+// Where a subscription starts in one channel; `marked` are the bookmark's entries.
+bool StartPosition(const Channel& channel, DWORD origin, const BookmarkEntries& marked, bool strict,
                    size_t& position, DWORD& error) {
     switch (origin) {
     case EvtSubscribeToFutureEvents:
@@ -180,7 +189,7 @@ bool StartPosition(const Channel& channel, DWORD origin, const Bookmark* mark, b
     }
     // After the bookmarked record of this channel. A record that is gone (or a bookmark without
     // this channel) means events may have been missed: a strict subscription is told so.
-    for (const auto& [name, record] : mark->entries) {
+    for (const auto& [name, record] : marked) {
         if (EqualsNoCase(name, channel.name)) {
             const size_t at = channel.LowerBound(record);
             const bool present =
@@ -217,7 +226,7 @@ BOOL SubscriptionNext(EVT_HANDLE subscription, DWORD eventsSize, PEVT_HANDLE eve
     const InjectedFault fault = TakeFault("EvtNext");
     std::vector<std::pair<Channel*, uint32_t>> batch;
     {
-        std::lock_guard lock(sub->mutex);
+        Base::LockGuard lock(sub->mutex);
         if (const DWORD error = std::exchange(sub->pendingError, ERROR_SUCCESS)) {
             Fail(error, L"events of the subscription may have been missed");
             return FALSE;
@@ -250,7 +259,7 @@ void StopSubscription(EVT_HANDLE subscription) {
         return;
     }
     {
-        std::lock_guard lock(sub->mutex);
+        Base::LockGuard lock(sub->mutex);
         if (sub->stopping) {
             return;
         }
@@ -312,10 +321,14 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
         sub->signal = signalEvent;
         const bool tolerate = (flags & EvtSubscribeTolerateQueryErrors) != 0;
         const bool strict = (flags & EvtSubscribeStrict) != 0;
+        DWORD stale = ERROR_SUCCESS; // events may have been missed: told first
         {
-            std::shared_lock lock(sub->store->mutex);
-            std::unique_lock markLock =
-                mark ? std::unique_lock(mark->mutex) : std::unique_lock<std::mutex>();
+            BookmarkEntries marked;
+            if (mark) {
+                Base::LockGuard markLock(mark->mutex);
+                marked = mark->entries;
+            }
+            Store::ReadLock lock(*sub->store);
             for (const auto& [name, file] : sub->query.Paths()) {
                 if (file) {
                     Fail(ERROR_NOT_SUPPORTED, L"a log file cannot be subscribed to: " + name);
@@ -332,12 +345,8 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
                 Subscription::Source source;
                 source.channel = channel;
                 source.matcher = PathMatcher(sub->query, name);
-                DWORD stale = ERROR_SUCCESS;
-                StartPosition(*channel, origin, mark.get(), strict, source.next, stale);
+                StartPosition(*channel, origin, marked, strict, source.next, stale);
                 source.scanned = source.next;
-                if (stale != ERROR_SUCCESS) {
-                    sub->pendingError = stale;
-                }
                 sub->usesTime = sub->usesTime || source.matcher.UsesTime();
                 sub->sources.push_back(std::move(source));
             }
@@ -345,6 +354,10 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
         if (sub->sources.empty() && !tolerate) {
             Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"the query names no channel");
             return nullptr;
+        }
+        {
+            Base::LockGuard lock(sub->mutex);
+            sub->pendingError = stale;
         }
         const EVT_HANDLE handle = Handles().Add(HandleKind::Subscription, sub);
         sub->self = handle;

@@ -1,4 +1,5 @@
 #include "NamedInstances.h"
+#include "Base/Mutex.h"
 
 namespace Trellis {
 
@@ -12,7 +13,7 @@ NamedInstances& NamedInstances::Instance() {
 void NamedInstances::Register(const Name& name, const GUID& iid, IBase* object) {
     Entry entry{iid, Ref<IBase>::AddRefTo(object)};
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         // After the swap `entry` holds the replaced object, released outside the lock.
         std::swap(m_entries[name], entry);
     }
@@ -21,7 +22,7 @@ void NamedInstances::Register(const Name& name, const GUID& iid, IBase* object) 
 bool NamedInstances::Revoke(const Name& name) {
     Ref<IBase> revoked;
     {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_entries.find(name);
         if (it == m_entries.end()) {
             return false;
@@ -33,7 +34,7 @@ bool NamedInstances::Revoke(const Name& name) {
 }
 
 Ref<IBase> NamedInstances::Find(const Name& name) const {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     const auto it = m_entries.find(name);
     return it == m_entries.end() ? Ref<IBase>() : it->second.object;
 }

@@ -93,7 +93,7 @@ std::shared_ptr<Store> OpenStore(const std::string& folder, bool quiet) {
 }
 
 int ListChannels(Store& store) {
-    std::shared_lock lock(store.mutex);
+    PalEventLog::Store::ReadLock lock(store);
     std::printf("%-50s %10s  %s\n", "Channel", "Events", "Classic");
     for (const auto& [name, channel] : store.Channels()) {
         std::printf("%-50s %10zu  %s\n", Base::Utf8FromWide(name).c_str(), channel->events.size(),
@@ -182,6 +182,7 @@ int Query(const std::wstring& channel, const std::wstring& query, size_t limit, 
 // Writes every event of the loaded files into DEST, one file per channel, one event per line.
 int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
     auto store = std::make_shared<Store>();
+    Store::WriteLock lock(*store);
     LoadReport report;
     const auto start = std::chrono::steady_clock::now();
     auto progress = [&](size_t events) {

@@ -3,6 +3,7 @@
 #include "../../PosixHandles.h"
 
 #include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
@@ -11,12 +12,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 
 namespace {
 
-std::mutex g_outputMutex; // serialises writers of this process
+Base::Mutex g_outputMutex; // serialises writers of this process
 
 void WriteAll(int fd, const std::string& text) noexcept {
     size_t written = 0;
@@ -44,7 +44,7 @@ void WINAPI OutputDebugStringW(LPCWSTR text) {
     Base::CFunctionBoundary([](Base::Thrown) noexcept {},
                             [&] {
                                 const std::string bytes = Base::Utf8FromWide(text);
-                                std::lock_guard lock(g_outputMutex);
+                                Base::LockGuard lock(g_outputMutex);
                                 if (std::string_view(target) == "-") {
                                     WriteAll(STDERR_FILENO, bytes);
                                 } else {

@@ -4,10 +4,10 @@
 #include "../NoDestructor.h"
 
 #include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Win32/WinBase.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <unordered_set>
 
 namespace {
@@ -24,7 +24,7 @@ public:
         }
         const auto noEntry = [](Base::Thrown) noexcept { return false; };
         const bool entered = Base::CFunctionBoundary(noEntry, [&] {
-            std::lock_guard lock(m_mutex);
+            Base::LockGuard lock(m_mutex);
             return m_blocks.insert(block.Get()).second;
         });
         return entered ? block.Release() : nullptr;
@@ -32,7 +32,7 @@ public:
 
     bool Free(void* block) noexcept {
         {
-            std::lock_guard lock(m_mutex);
+            Base::LockGuard lock(m_mutex);
             if (m_blocks.erase(block) == 0) {
                 return false;
             }
@@ -42,8 +42,8 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::unordered_set<void*> m_blocks; // guarded by m_mutex
+    Base::Mutex m_mutex;
+    std::unordered_set<void*> m_blocks GUARDED_BY(m_mutex);
 };
 
 LocalHeap& Heap() noexcept {

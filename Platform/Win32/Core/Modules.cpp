@@ -3,6 +3,7 @@
 #include "../ApiBoundary.h"
 #include "../NoDestructor.h"
 
+#include "Base/Mutex.h"
 #include "Base/UniqueAny.h"
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
@@ -15,7 +16,6 @@
 #include <climits>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,13 +28,13 @@ using UniqueDlHandle = Base::UniqueAny<void*, &::dlclose>;
 class NativeModuleReferences {
 public:
     void Add(HMODULE module, UniqueDlHandle handle) {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_handles.emplace(module, std::move(handle));
     }
 
     bool Release(HMODULE module) noexcept {
         UniqueDlHandle handle; // closed after the lock is let go
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_handles.find(module);
         if (it == m_handles.end()) {
             return false;
@@ -45,8 +45,8 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::multimap<HMODULE, UniqueDlHandle> m_handles; // guarded by m_mutex
+    Base::Mutex m_mutex;
+    std::multimap<HMODULE, UniqueDlHandle> m_handles GUARDED_BY(m_mutex);
 };
 
 NativeModuleReferences& References() noexcept {

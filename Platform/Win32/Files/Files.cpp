@@ -12,12 +12,12 @@
 
 #include "Base/FileTime.h"
 
+#include "Base/Mutex.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -68,8 +68,8 @@ private:
         DWORD uses;
         DWORD share;
     };
-    std::mutex m_mutex;
-    std::vector<Entry> m_entries;
+    Base::Mutex m_mutex;
+    std::vector<Entry> m_entries GUARDED_BY(m_mutex);
 };
 
 ShareTable& Shares() {
@@ -97,7 +97,7 @@ private:
 };
 
 bool ShareTable::TryAdd(const FileObject* file, FileKey key, DWORD uses, DWORD share) {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     for (const auto& entry : m_entries) {
         if (entry.key == key && ((uses & ~entry.share) != 0 || (entry.uses & ~share) != 0)) {
             return false;
@@ -108,12 +108,12 @@ bool ShareTable::TryAdd(const FileObject* file, FileKey key, DWORD uses, DWORD s
 }
 
 void ShareTable::Remove(const FileObject* file) noexcept {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     std::erase_if(m_entries, [file](const Entry& entry) { return entry.file == file; });
 }
 
 bool ShareTable::AllOpensShare(FileKey key, DWORD use) {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     for (const auto& entry : m_entries) {
         if (entry.key == key && (entry.share & use) == 0) {
             return false;

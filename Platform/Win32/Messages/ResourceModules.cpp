@@ -5,6 +5,7 @@
 #include "../NoDestructor.h"
 
 #include "../Core/Modules.h"
+#include "Base/Mutex.h"
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
@@ -15,7 +16,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 
 namespace {
 
@@ -29,20 +29,20 @@ class ResourceModuleTable {
 public:
     HMODULE Insert(std::shared_ptr<Pal::ResourceModule> module, uintptr_t tag) {
         const auto value = reinterpret_cast<uintptr_t>(module->image.Base()) | tag;
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_modules.emplace(value, std::move(module));
         return reinterpret_cast<HMODULE>(value);
     }
 
     std::shared_ptr<Pal::ResourceModule> Find(HMODULE module) const {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_modules.find(reinterpret_cast<uintptr_t>(module));
         return it == m_modules.end() ? nullptr : it->second;
     }
 
     bool Remove(HMODULE module) noexcept {
         std::shared_ptr<Pal::ResourceModule> removed; // released outside the lock
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_modules.find(reinterpret_cast<uintptr_t>(module));
         if (it == m_modules.end()) {
             return false;
@@ -53,8 +53,8 @@ public:
     }
 
 private:
-    mutable std::mutex m_mutex;
-    std::map<uintptr_t, std::shared_ptr<Pal::ResourceModule>> m_modules; // guarded by m_mutex
+    mutable Base::Mutex m_mutex;
+    std::map<uintptr_t, std::shared_ptr<Pal::ResourceModule>> m_modules GUARDED_BY(m_mutex);
 };
 
 ResourceModuleTable& Table() {

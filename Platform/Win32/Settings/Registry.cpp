@@ -7,6 +7,7 @@
 #include "Base/Utf.h"
 #include "TextFile.h"
 
+#include "Base/Mutex.h"
 #include "Win32/ProcessEnv.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinReg.h"
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -323,7 +323,7 @@ public:
         const int64_t size = exists ? status.st_size : -1;
         const int64_t modified =
             exists ? status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec : -1;
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         if (m_registry == nullptr || path != m_path || size != m_size || modified != m_modified) {
             auto registry = std::make_shared<Registry>();
             std::wstring text;
@@ -340,11 +340,11 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::shared_ptr<const Registry> m_registry;
-    std::string m_path;
-    int64_t m_size = -1;
-    int64_t m_modified = -1;
+    Base::Mutex m_mutex;
+    std::shared_ptr<const Registry> m_registry GUARDED_BY(m_mutex);
+    std::string m_path GUARDED_BY(m_mutex);
+    int64_t m_size GUARDED_BY(m_mutex) = -1;
+    int64_t m_modified GUARDED_BY(m_mutex) = -1;
 };
 
 RegistrySource& Source() {
@@ -361,7 +361,7 @@ struct OpenKey {
 class KeyTable {
 public:
     HKEY Insert(OpenKey key) {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto value = m_next;
         m_next += 4;
         m_keys.emplace(value, std::move(key));
@@ -371,7 +371,7 @@ public:
         if (const auto root = RootPath(key)) {
             return OpenKey{Source().Current(), *root};
         }
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_keys.find(reinterpret_cast<uintptr_t>(key));
         if (it == m_keys.end()) {
             return std::nullopt;
@@ -379,7 +379,7 @@ public:
         return it->second;
     }
     bool Remove(HKEY key) {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         return m_keys.erase(reinterpret_cast<uintptr_t>(key)) != 0;
     }
     static std::optional<std::wstring> RootPath(HKEY key) {
@@ -399,9 +399,9 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    uintptr_t m_next = 0x10000000;
-    std::unordered_map<uintptr_t, OpenKey> m_keys;
+    Base::Mutex m_mutex;
+    uintptr_t m_next GUARDED_BY(m_mutex) = 0x10000000;
+    std::unordered_map<uintptr_t, OpenKey> m_keys GUARDED_BY(m_mutex);
 };
 
 KeyTable& Keys() {

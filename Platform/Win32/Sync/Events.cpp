@@ -1,12 +1,12 @@
 // Event objects in the kernel handle table, waited on with a condition variable.
 #include "../ApiBoundary.h"
 #include "../Handles.h"
+#include "Base/Mutex.h"
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 
 namespace {
 
@@ -17,7 +17,7 @@ public:
 
     void Set() {
         {
-            std::lock_guard lock(m_mutex);
+            Base::LockGuard lock(m_mutex);
             m_signalled = true;
         }
         // Every waiter of a manual-reset event is released; one of an automatic-reset event.
@@ -29,17 +29,27 @@ public:
     }
 
     void Reset() {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_signalled = false;
     }
 
     bool Wait(DWORD milliseconds) {
-        std::unique_lock lock(m_mutex);
-        auto signalled = [this] { return m_signalled; };
+        Base::UniqueLock lock(m_mutex);
         if (milliseconds == INFINITE) {
-            m_changed.wait(lock, signalled);
-        } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), signalled)) {
-            return false;
+            while (!m_signalled) {
+                m_changed.wait(lock);
+            }
+        } else {
+            const auto due =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+            while (!m_signalled) {
+                if (m_changed.wait_until(lock, due) == std::cv_status::timeout) {
+                    if (!m_signalled) {
+                        return false;
+                    }
+                    break;
+                }
+            }
         }
         if (!m_manualReset) {
             m_signalled = false;
@@ -48,10 +58,10 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
+    Base::Mutex m_mutex;
+    std::condition_variable_any m_changed;
     const bool m_manualReset;
-    bool m_signalled;
+    bool m_signalled GUARDED_BY(m_mutex);
 };
 
 } // namespace

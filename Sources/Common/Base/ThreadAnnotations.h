@@ -36,5 +36,6 @@
 #define RETURN_CAPABILITY(x) THREAD_ANNOTATION(lock_returned(x))
 // The analysis trusts that the lock is held here.
 #define ASSERT_CAPABILITY(x) THREAD_ANNOTATION(assert_capability(x))
+#define ASSERT_SHARED_CAPABILITY(x) THREAD_ANNOTATION(assert_shared_capability(x))
 // Not checked: for what the analysis cannot follow; say why beside it.
 #define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -1,6 +1,7 @@
 #include "Components/ModuleObject.h"
 
 #include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Components/DbgAliveObjectsTracker.h"
 #include "ErrorHandling/ComMethodBoundary.h"
 
@@ -24,7 +25,7 @@ bool CModuleObject::GuidLess::operator()(const GUID& a, const GUID& b) const noe
 }
 
 void CModuleObject::RegisterComponentClass(const GUID& clsid, ComponentFactory factory) {
-    std::lock_guard lock(m_registryLock);
+    Base::LockGuard lock(m_registryLock);
     m_registry[clsid] = factory;
 }
 
@@ -59,7 +60,7 @@ HRESULT CModuleObject::CreateInstance(const GUID* clsid, const GUID* iid, void**
         }
         ComponentFactory factory = nullptr;
         {
-            std::lock_guard lock(m_registryLock);
+            Base::LockGuard lock(m_registryLock);
             const auto found = m_registry.find(*clsid);
             if (found != m_registry.end()) {
                 factory = found->second;

@@ -2,11 +2,11 @@
 // of live components and explicit locks, and the registry of component classes by class GUID.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Components/ComponentInterfaces.h"
 
 #include <atomic>
 #include <map>
-#include <mutex>
 
 namespace Components {
 
@@ -43,8 +43,8 @@ private:
     };
 
     std::atomic<uint32_t> m_lockCount{0};
-    std::recursive_mutex m_registryLock;
-    std::map<GUID, ComponentFactory, GuidLess> m_registry;
+    Base::RecursiveMutex m_registryLock;
+    std::map<GUID, ComponentFactory, GuidLess> m_registry GUARDED_BY(m_registryLock);
 };
 
 // Registers a component class while the module is loaded (a static object per class).

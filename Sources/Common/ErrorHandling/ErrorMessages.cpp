@@ -1,11 +1,10 @@
 #include "ErrorHandling/ErrorMessages.h"
 
+#include "Base/Mutex.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/ErrorMessageModules.h"
 #include "Helpers/UniqueHandle.h"
 
-#include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 
 namespace {
@@ -17,7 +16,7 @@ constexpr HRESULT OwnCodesEnd = static_cast<HRESULT>(0x80050000);
 class ErrorMessageCache {
 public:
     bool Find(HRESULT code, std::wstring& text) const {
-        std::shared_lock lock(m_lock);
+        Base::SharedLockGuard lock(m_lock);
         const auto found = m_texts.find(code);
         if (found == m_texts.end()) {
             return false;
@@ -27,13 +26,13 @@ public:
     }
 
     void Insert(HRESULT code, const std::wstring& text) {
-        std::unique_lock lock(m_lock);
+        Base::LockGuard lock(m_lock);
         m_texts.emplace(code, text);
     }
 
 private:
-    mutable std::shared_mutex m_lock;
-    std::unordered_map<HRESULT, std::wstring> m_texts;
+    mutable Base::SharedMutex m_lock;
+    std::unordered_map<HRESULT, std::wstring> m_texts GUARDED_BY(m_lock);
 };
 
 // Created when the module is loaded, like the log.

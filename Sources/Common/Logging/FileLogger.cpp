@@ -1,5 +1,6 @@
 #include "Logging/FileLogger.h"
 
+#include "Base/Mutex.h"
 #include "Base/Utf.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Logging/DebugReport.h"
@@ -85,7 +86,7 @@ void FileLogger::Write(const wchar_t* text, size_t length) noexcept {
 
 UniqueKernelHandle FileLogger::GetHandle() noexcept {
     const uint32_t keepOpen = LogManager::Instance().Settings().KeepOpenInterval();
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (keepOpen == 0) {
         m_handle.Reset();
         return OpenFile();

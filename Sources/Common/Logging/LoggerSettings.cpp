@@ -1,5 +1,6 @@
 #include "Logging/LoggerSettings.h"
 
+#include "Base/Mutex.h"
 #include "Logging/LogFormatter.h"
 #include "Settings/DataDirectory.h"
 
@@ -26,7 +27,7 @@ LoggerSettings::LoggerSettings() : m_section(L"Logger") {}
 
 void LoggerSettings::Refresh(bool force) noexcept {
     try {
-        std::lock_guard lock(m_lock);
+        Base::LockGuard lock(m_lock);
         const DWORD now = GetTickCount();
         if (!force && m_refreshed.load(std::memory_order_relaxed) &&
             now - m_lastRefresh.load(std::memory_order_relaxed) <= RefreshIntervalMs) {
@@ -67,7 +68,7 @@ uint32_t LoggerSettings::SizeThresholdMB() noexcept {
 
 std::wstring LoggerSettings::LogDirectory() {
     RefreshIfStale();
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (m_directoryChanged.load(std::memory_order_relaxed)) {
         std::wstring path = L"Logs\\";
         m_section.ReadString(L"Path", path);

@@ -2,11 +2,11 @@
 // KeepOpenInterval and LogFileSizeThresholdMB.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Settings/SettingsManager.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -52,8 +52,8 @@ private:
     std::atomic<uint32_t> m_maxSeverity{DefaultMaxSeverity};
     std::atomic<bool> m_directoryChanged{true};
     Settings::SettingsSection m_section;
-    std::recursive_mutex m_lock; // guards m_directory and serialises refreshes
-    std::wstring m_directory;
+    Base::RecursiveMutex m_lock; // also serialises refreshes
+    std::wstring m_directory GUARDED_BY(m_lock);
 };
 
 } // namespace Logging

@@ -24,7 +24,7 @@ constexpr GUID kProvider = {
 
 } // namespace
 
-TEST(EventXml, SystemValuesAndEventData) {
+TEST(ParseEventXml, SystemValuesAndEventData) {
     const ParsedEvent e = Parse(
         "<e:Event xmlns:e='http://schemas.microsoft.com/win/2004/08/events/event'><e:System>"
         "<e:Provider Name='Orchard Backup' EventSourceName='Orchard'"
@@ -74,7 +74,7 @@ TEST(EventXml, SystemValuesAndEventData) {
     EXPECT_EQ(e.data[2].text, L"0A0B");
 }
 
-TEST(EventXml, UserDataKeepsItsElementAndXml) {
+TEST(ParseEventXml, UserDataKeepsItsElementAndXml) {
     const ParsedEvent e =
         Parse("<Event><System><Channel>Security</Channel></System><UserData>"
               "<LogFileCleared xmlns='urn:x'><SubjectUserName>alice</SubjectUserName>"
@@ -88,7 +88,7 @@ TEST(EventXml, UserDataKeepsItsElementAndXml) {
                              L"</SubjectUserName><Note a='1'>x</Note></LogFileCleared>");
 }
 
-TEST(EventXml, ValuesThatDoNotParseStayAbsent) {
+TEST(ParseEventXml, ValuesThatDoNotParseStayAbsent) {
     const ParsedEvent e = Parse("<Event><System><EventID>70000</EventID><Level>high</Level>"
                                 "<TimeCreated SystemTime='2024-01-01T00:00:00'/>"
                                 "<Provider Name='P' Guid='not-a-guid'/></System></Event>");

@@ -23,6 +23,7 @@ protected:
                         "<Data>R&amp;D</Data><Data>a\"b</Data><Data>42</Data>");
         xml += EventXml("Application", 3, 100, 3, "Alpha", "2023-12-31T23:59:59.9990000Z", "");
         m_store = StoreOf(xml);
+        Store::ReadLock lock(*m_store);
         m_channel = m_store->FindChannel(L"Application");
         ASSERT_EQ(m_channel->events.size(), 3u);
     }
@@ -34,6 +35,7 @@ protected:
         EXPECT_TRUE(Expression::CompileFilter(xpath, e, error))
             << xpath << ": " << Base::Utf8FromWide(error.message);
         std::vector<uint64_t> ids;
+        Store::ReadLock lock(*m_store);
         for (const Event& event : m_channel->events) {
             if (e.Matches(*m_store, *m_channel, event, 0)) {
                 ids.push_back(event.recordId);
@@ -127,6 +129,7 @@ TEST_F(QueryTest, BandAndTimediff) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileFilter(
         L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]", e, error));
+    Store::ReadLock lock(*m_store);
     const Event& first = m_channel->events[0];
     EXPECT_TRUE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 1000));
     EXPECT_FALSE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 864000010000ull));
@@ -137,6 +140,7 @@ TEST_F(QueryTest, ValuePathsSelectTypedValues) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileValuePath(L"/Event/System/TimeCreated/@SystemTime", e, error));
     std::vector<Expression::Value> values;
+    Store::ReadLock lock(*m_store);
     e.ForEachValue(*m_store, *m_channel, m_channel->events[1], [&](const Expression::Value& v) {
         values.push_back(v);
         return true;
@@ -237,6 +241,7 @@ TEST_F(QueryTest, SuppressAppliesWithinItsQueryOnly) {
         << Base::Utf8FromWide(error.message);
     PathMatcher matcher(q, L"Application");
     Ids ids;
+    Store::ReadLock lock(*m_store);
     for (const Event& e : m_channel->events) {
         if (matcher.Matches(*m_store, *m_channel, e, 0)) {
             ids.push_back(e.recordId);

@@ -51,6 +51,12 @@ private:
     fs::path m_path;
 };
 
+size_t EventCount(Store& store, const wchar_t* channel) {
+    Store::ReadLock lock(store);
+    const Channel* c = store.FindChannel(channel);
+    return c == nullptr ? 0 : c->events.size();
+}
+
 TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
     TempFolder folder;
     // One event per line, out of order, double-quoted attributes.
@@ -75,6 +81,7 @@ TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
                                  "Name='alice'/><Account Sid='bad' Name='x'/></Accounts>");
     LoadReport report;
     auto store = Store::Open(folder.Path(), &report);
+    Store::ReadLock lock(*store);
     const Channel* ops = store->FindChannel(L"custom/ops");
     ASSERT_NE(ops, nullptr);
     ASSERT_EQ(ops->events.size(), 2u);
@@ -94,6 +101,7 @@ TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
 
 // Every event of every channel as XML, in order.
 std::wstring Dump(const Store& store) {
+    Store::ReadLock lock(store);
     std::wstring all;
     for (const auto& [name, channel] : store.Channels()) {
         all += name + L":\n";
@@ -126,19 +134,24 @@ TEST(Store, ParsedFilesAreCachedUntilTheyChange) {
     EXPECT_EQ(second.events, first.events);
     EXPECT_EQ(second.problems, first.problems);
     EXPECT_FALSE(first.problems.empty());
-    EXPECT_FALSE(cached->SidBytes(cached->FindChannel(L"Application")->events[0].userSid).empty());
+    {
+        Store::ReadLock lock(*cached);
+        EXPECT_FALSE(
+            cached->SidBytes(cached->FindChannel(L"Application")->events[0].userSid).empty());
+    }
 
     // A changed file is parsed again; a damaged cache is ignored.
     folder.Write("events.xml",
                  Testing::EventXml("Application", 1, 1, 1, "P", "2024-01-01T00:00:00Z", ""));
-    EXPECT_EQ(Store::Open(folder.Path(), nullptr)->FindChannel(L"Application")->events.size(), 1u);
+    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 1u);
     std::ofstream(folder.Path() / ".cache" / "events.xml.palcache", std::ios::binary | std::ios::in)
         .write("garbage!", 8);
-    EXPECT_EQ(Store::Open(folder.Path(), nullptr)->FindChannel(L"Application")->events.size(), 1u);
+    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 1u);
 }
 
 TEST(Store, AnEmptyStoreHasTheClassicChannels) {
     Store store;
+    Store::ReadLock lock(store);
     for (auto name : {L"Application", L"System", L"Security"}) {
         ASSERT_NE(store.FindChannel(name), nullptr);
         EXPECT_TRUE(store.FindChannel(name)->classic);
@@ -160,6 +173,7 @@ TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
         store->Append(Testing::EventXml("Application", 20, 3, 4, "P", "2024-01-01T00:00:00Z", "")));
     EXPECT_FALSE(store->Append("<Event><System>"));
     EXPECT_EQ(notified, 1) << "told of the first append only: the registration was undone";
+    Store::ReadLock lock(*store);
     const Channel& channel = *store->FindChannel(L"Application");
     ASSERT_EQ(channel.events.size(), 3u);
     EXPECT_EQ(channel.events[1].recordId, 11u);
@@ -235,12 +249,6 @@ bool Eventually(F&& condition, std::chrono::milliseconds limit = std::chrono::se
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-size_t EventCount(Store& store, const wchar_t* channel) {
-    std::shared_lock lock(store.mutex);
-    const Channel* c = store.FindChannel(channel);
-    return c == nullptr ? 0 : c->events.size();
 }
 
 bool HasProblem(const Store& store, std::wstring_view text) {
@@ -322,8 +330,8 @@ TEST(StoreFolder, RecordsAddedToALogFileAreLoadedFromWhereTheFirstLoadStopped) {
     ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") > before; }));
     // Compared with a store that loads the whole log at once: the same events, in order.
     auto whole = Store::OpenLogFile(log, nullptr);
-    std::shared_lock lock(store->mutex);
-    std::shared_lock wholeLock(whole->mutex);
+    Store::ReadLock lock(*store);
+    Store::ReadLock wholeLock(*whole);
     const Channel& grown = *store->FindChannel(L"Application");
     const Channel& reference = *whole->Channels().at(log.wstring());
     ASSERT_EQ(grown.events.size(), reference.events.size());
@@ -412,7 +420,7 @@ TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
     for (auto* store : {first.get(), second.get()}) {
         ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") == 400; }))
             << EventCount(*store, L"Application");
-        std::shared_lock lock(store->mutex);
+        Store::ReadLock lock(*store);
         const Channel& channel = *store->FindChannel(L"Application");
         std::set<std::wstring> values;
         for (const Event& e : channel.events) {
@@ -496,7 +504,7 @@ TEST(StoreFolder, EventsWrittenAfterAnAbandonedHalfEventAreReadOnce) {
     EXPECT_TRUE(HasProblem(*writer, L"incomplete event"));
     auto values = [](Store& store) {
         store.Rescan();
-        std::shared_lock lock(store.mutex);
+        Store::ReadLock lock(store);
         const Channel& channel = *store.FindChannel(L"Application");
         std::vector<std::wstring> all;
         for (const Event& e : channel.events) {
@@ -521,6 +529,7 @@ TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
         SCOPED_TRACE(file.string());
         LoadReport report;
         auto store = Store::OpenLogFile(file, &report);
+        Store::ReadLock lock(*store);
         const Channel& channel = *store->FindChannel(file.wstring());
         const LibevtxView expected = ReadWithLibevtx(file);
         const auto& levels = expected.levels;
@@ -718,6 +727,7 @@ TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
     }
     LoadReport report;
     auto store = Store::OpenLogFile(file, &report);
+    Store::ReadLock lock(*store);
     const Channel& channel = *store->FindChannel(file.wstring());
     EXPECT_GT(channel.events.size(), 0u);
     EXPECT_LT(channel.events.size(), 459u);
@@ -733,6 +743,7 @@ namespace {
 TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
     LoadReport report;
     auto store = Store::Open(CORVANE_SAMPLE_STORE, &report);
+    Store::ReadLock lock(*store);
     EXPECT_TRUE(report.problems.empty()) << Base::Utf8FromWide(report.problems.front());
     size_t total = 0, formatted = 0;
     for (const auto& [name, channel] : store->Channels()) {
