@@ -39,18 +39,18 @@ auto FailWithLastError(R failure) noexcept {
 
 template <class T>
 std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
-    return std::static_pointer_cast<T>(Handles().Get(handle, kind));
+    return std::static_pointer_cast<T>(EventLogHandles().Get(handle, kind));
 }
 
 // An event handle's event, with the result set or subscription that keeps it alive.
 struct EventAccess {
     EventRef ref;
-    std::shared_ptr<EventSource> owner;
+    std::shared_ptr<EventHandleOwner> owner;
     const Event& Get() const { return ref.channel->events[ref.index]; }
 };
 
 inline bool LookupEvent(EVT_HANDLE handle, EventAccess& access) {
-    return Handles().GetEvent(handle, access.ref, access.owner);
+    return EventLogHandles().GetEvent(handle, access.ref, access.owner);
 }
 
 struct Bookmark : HandleObject {

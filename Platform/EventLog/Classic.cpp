@@ -173,7 +173,7 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
             Fail(ERROR_FILE_NOT_FOUND, L"no classic log named " + std::wstring(sourceName));
             return nullptr;
         }
-        return Handles().Add(HandleKind::ClassicLog, log);
+        return EventLogHandles().Add(HandleKind::ClassicLog, log);
     });
 }
 
@@ -271,7 +271,8 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
 
 BOOL WINAPI CloseEventLog(HANDLE eventLog) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (!Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog) || !Handles().Close(eventLog)) {
+        if (!Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog) ||
+            !EventLogHandles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

@@ -71,7 +71,7 @@ struct Position {
     size_t index = 0;
 };
 
-struct ResultSet : EventSource {
+struct ResultSet : EventHandleOwner {
     struct Source {
         Channel* channel = nullptr;
         PathMatcher matcher;
@@ -244,7 +244,7 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
             Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"the query names no channel");
             return nullptr;
         }
-        return Handles().Add(HandleKind::ResultSet, rs);
+        return EventLogHandles().Add(HandleKind::ResultSet, rs);
     });
 }
 
@@ -256,7 +256,8 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
         if (!rs) {
-            if (Handles().Get(resultSet, HandleKind::Subscription) != nullptr && flags == 0) {
+            if (EventLogHandles().Get(resultSet, HandleKind::Subscription) != nullptr &&
+                flags == 0) {
                 return SubscriptionNext(resultSet, eventsSize, events, returned);
             }
             Fail(ERROR_INVALID_HANDLE);
@@ -279,8 +280,8 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
                 rs->cursor = rs->End();
                 break;
             }
-            EVT_HANDLE handle =
-                Handles().AddEvent(resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
+            EVT_HANDLE handle = EventLogHandles().AddEvent(
+                resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
             if (handle == nullptr) {
                 break; // the result set was closed meanwhile
             }
@@ -460,7 +461,7 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
                 }
             }
         }
-        return Handles().Add(HandleKind::Bookmark, mark);
+        return EventLogHandles().Add(HandleKind::Bookmark, mark);
     });
 }
 
@@ -526,7 +527,7 @@ EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD valuePathsCount, LPCWSTR* valuePa
                 context->paths.push_back(std::move(path));
             }
         }
-        return Handles().Add(HandleKind::RenderContext, context);
+        return EventLogHandles().Add(HandleKind::RenderContext, context);
     });
 }
 
@@ -633,10 +634,10 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
 BOOL WINAPI EvtClose(EVT_HANDLE object) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         // A subscription stops delivering (and waits for a running callback) before it closes.
-        if (HandleTable::KindOf(object) == HandleKind::Subscription) {
+        if (EventLogHandleTable::KindOf(object) == HandleKind::Subscription) {
             StopSubscription(object);
         }
-        if (!Handles().Close(object)) {
+        if (!EventLogHandles().Close(object)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

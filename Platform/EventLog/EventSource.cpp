@@ -49,7 +49,7 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
                 source->channel = publisher->channels.front();
             }
         }
-        return Handles().Add(HandleKind::ClassicSource, source);
+        return EventLogHandles().Add(HandleKind::ClassicSource, source);
     });
 }
 
@@ -186,7 +186,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
 BOOL WINAPI DeregisterEventSource(HANDLE eventLog) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (!Lookup<ClassicSource>(eventLog, HandleKind::ClassicSource) ||
-            !Handles().Close(eventLog)) {
+            !EventLogHandles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

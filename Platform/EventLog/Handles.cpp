@@ -12,7 +12,7 @@ constexpr uint32_t kGenerationMask = 0xFFFFFF;
 static_assert(static_cast<unsigned>(HandleKind::ClassicSource) < 16);
 } // namespace
 
-HandleKind HandleTable::KindOf(EVT_HANDLE handle) noexcept {
+HandleKind EventLogHandleTable::KindOf(EVT_HANDLE handle) noexcept {
     const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
     if ((value & kTagMask) != kTag) {
         return HandleKind::Free;
@@ -20,14 +20,14 @@ HandleKind HandleTable::KindOf(EVT_HANDLE handle) noexcept {
     return static_cast<HandleKind>((value >> kKindShift) & 0xF);
 }
 
-EVT_HANDLE HandleTable::Encode(uint32_t slot) const {
+EVT_HANDLE EventLogHandleTable::Encode(uint32_t slot) const {
     const uint64_t value =
         kTag | static_cast<uint64_t>(m_slots[slot].kind) << kKindShift |
         (static_cast<uint64_t>(m_slots[slot].generation & kGenerationMask) << 32) | slot;
     return reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(value));
 }
 
-bool HandleTable::Decode(EVT_HANDLE handle, uint32_t& slot) const {
+bool EventLogHandleTable::Decode(EVT_HANDLE handle, uint32_t& slot) const {
     const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
     if ((value & kTagMask) != kTag) {
         return false;
@@ -39,7 +39,7 @@ bool HandleTable::Decode(EVT_HANDLE handle, uint32_t& slot) const {
            (m_slots[slot].generation & kGenerationMask) == generation;
 }
 
-uint32_t HandleTable::Allocate() {
+uint32_t EventLogHandleTable::Allocate() {
     if (!m_free.empty()) {
         const uint32_t slot = m_free.back();
         m_free.pop_back();
@@ -49,7 +49,7 @@ uint32_t HandleTable::Allocate() {
     return static_cast<uint32_t>(m_slots.size() - 1);
 }
 
-EVT_HANDLE HandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> object) {
+EVT_HANDLE EventLogHandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> object) {
     Base::LockGuard lock(m_mutex);
     m_free.reserve(m_slots.size() + 1); // so that Close never allocates
     const uint32_t slot = Allocate();
@@ -59,7 +59,7 @@ EVT_HANDLE HandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> objec
     return Encode(slot);
 }
 
-EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index) {
+EVT_HANDLE EventLogHandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index) {
     Base::LockGuard lock(m_mutex);
     uint32_t ownerSlot = 0;
     if (!Decode(owner, ownerSlot)) {
@@ -74,7 +74,7 @@ EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t in
     return Encode(slot);
 }
 
-std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kind) const {
+std::shared_ptr<HandleObject> EventLogHandleTable::Get(EVT_HANDLE handle, HandleKind kind) const {
     Base::LockGuard lock(m_mutex);
     uint32_t slot = 0;
     if (!Decode(handle, slot) || m_slots[slot].kind != kind) {
@@ -83,8 +83,8 @@ std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kin
     return m_slots[slot].object;
 }
 
-bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
-                           std::shared_ptr<EventSource>& owner) const {
+bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
+                                   std::shared_ptr<EventHandleOwner>& owner) const {
     Base::LockGuard lock(m_mutex);
     uint32_t slot = 0;
     if (!Decode(handle, slot) || m_slots[slot].kind != HandleKind::Event) {
@@ -96,11 +96,11 @@ bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
         return false; // the result set that handed it out is closed
     }
     event = ref;
-    owner = std::static_pointer_cast<EventSource>(ownerSlot.object);
+    owner = std::static_pointer_cast<EventHandleOwner>(ownerSlot.object);
     return owner != nullptr;
 }
 
-bool HandleTable::Close(EVT_HANDLE handle) {
+bool EventLogHandleTable::Close(EVT_HANDLE handle) {
     std::shared_ptr<HandleObject> released;
     {
         Base::LockGuard lock(m_mutex);
@@ -118,13 +118,13 @@ bool HandleTable::Close(EVT_HANDLE handle) {
     return true; // `released` is destroyed outside the lock
 }
 
-size_t HandleTable::OpenCount() const {
+size_t EventLogHandleTable::OpenCount() const {
     Base::LockGuard lock(m_mutex);
     return m_open;
 }
 
-HandleTable& Handles() {
-    static HandleTable table;
+EventLogHandleTable& EventLogHandles() {
+    static EventLogHandleTable table;
     return table;
 }
 

@@ -58,7 +58,7 @@ EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisher
             Fail(ERROR_FILE_NOT_FOUND, L"no metadata for publisher " + std::wstring(publisherId));
             return nullptr;
         }
-        return Handles().Add(HandleKind::PublisherMetadata, metadata);
+        return EventLogHandles().Add(HandleKind::PublisherMetadata, metadata);
     });
 }
 
@@ -308,7 +308,7 @@ EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, 
             Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + std::wstring(channelPath));
             return nullptr;
         }
-        return Handles().Add(HandleKind::ChannelConfig, config);
+        return EventLogHandles().Add(HandleKind::ChannelConfig, config);
     });
 }
 

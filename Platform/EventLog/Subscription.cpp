@@ -19,7 +19,7 @@ using namespace PalEventLog;
 
 namespace {
 
-struct Subscription : EventSource {
+struct Subscription : EventHandleOwner {
     struct Source {
         Channel* channel = nullptr;
         PathMatcher matcher;
@@ -135,12 +135,12 @@ struct Subscription : EventSource {
                 if (fault.error != 0) {
                     DeliverError(fault.error);
                 }
-                const EVT_HANDLE event = Handles().AddEvent(self, channel, index);
+                const EVT_HANDLE event = EventLogHandles().AddEvent(self, channel, index);
                 if (event == nullptr) {
                     return; // the subscription's handle is closed
                 }
                 Call(EvtSubscribeActionDeliver, event);
-                Handles().Close(event);
+                EventLogHandles().Close(event);
             }
         }
     }
@@ -239,7 +239,7 @@ BOOL SubscriptionNext(EVT_HANDLE subscription, DWORD eventsSize, PEVT_HANDLE eve
     }
     DWORD count = 0;
     for (const auto& [channel, index] : batch) {
-        const EVT_HANDLE handle = Handles().AddEvent(subscription, channel, index);
+        const EVT_HANDLE handle = EventLogHandles().AddEvent(subscription, channel, index);
         if (handle == nullptr) {
             break;
         }
@@ -359,7 +359,7 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
             Base::LockGuard lock(sub->mutex);
             sub->pendingError = stale;
         }
-        const EVT_HANDLE handle = Handles().Add(HandleKind::Subscription, sub);
+        const EVT_HANDLE handle = EventLogHandles().Add(HandleKind::Subscription, sub);
         sub->self = handle;
         std::weak_ptr<Subscription> weak = sub;
         try {
@@ -377,7 +377,7 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
             });
         } catch (...) {
             StopSubscription(handle);
-            Handles().Close(handle);
+            EventLogHandles().Close(handle);
             throw;
         }
         return handle;

@@ -23,7 +23,7 @@ public:
     virtual ~KernelObject() = default;
 };
 
-class HandleTable {
+class KernelHandleTable {
 public:
     // Enters the object under a new handle value; null when the table cannot grow.
     HANDLE Insert(std::shared_ptr<KernelObject> object) noexcept {
@@ -72,9 +72,9 @@ private:
     std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects GUARDED_BY(m_mutex);
 };
 
-// The one table of the library.
-inline HandleTable& Handles() noexcept {
-    static NoDestructor<HandleTable> table;
+// The one table of the library: the kernel objects by handle.
+inline KernelHandleTable& KernelHandles() noexcept {
+    static NoDestructor<KernelHandleTable> table;
     return table.Get();
 }
 

@@ -139,7 +139,7 @@ DWORD ErrorForPath(int error, const std::string& path) {
 }
 
 std::shared_ptr<FileObject> FindFile(HANDLE handle) {
-    auto file = Pal::Handles().FindAs<FileObject>(handle);
+    auto file = Pal::KernelHandles().FindAs<FileObject>(handle);
     if (file == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
     }
@@ -220,7 +220,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                     return INVALID_HANDLE_VALUE;
                 }
             }
-            HANDLE handle = Pal::Handles().Insert(std::move(file));
+            HANDLE handle = Pal::KernelHandles().Insert(std::move(file));
             if (handle == nullptr) {
                 SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                 return INVALID_HANDLE_VALUE;
@@ -362,13 +362,13 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE ta
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    auto object = Pal::Handles().Find(sourceHandle);
+    auto object = Pal::KernelHandles().Find(sourceHandle);
     if (object == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (targetHandle != nullptr) {
-        HANDLE copy = Pal::Handles().Insert(object);
+        HANDLE copy = Pal::KernelHandles().Insert(object);
         if (copy == nullptr) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
@@ -376,7 +376,7 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE ta
         *targetHandle = copy;
     }
     if ((options & DUPLICATE_CLOSE_SOURCE) != 0) {
-        Pal::Handles().Remove(sourceHandle);
+        Pal::KernelHandles().Remove(sourceHandle);
     }
     return TRUE;
 }

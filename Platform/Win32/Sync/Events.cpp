@@ -73,7 +73,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
             SetLastError(ERROR_NOT_SUPPORTED);
             return nullptr;
         }
-        HANDLE handle = Pal::Handles().Insert(
+        HANDLE handle = Pal::KernelHandles().Insert(
             std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
         if (handle == nullptr) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -85,7 +85,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
-    const auto object = Pal::Handles().FindAs<EventObject>(event);
+    const auto object = Pal::KernelHandles().FindAs<EventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -95,7 +95,7 @@ BOOL WINAPI SetEvent(HANDLE event) {
 }
 
 BOOL WINAPI ResetEvent(HANDLE event) {
-    const auto object = Pal::Handles().FindAs<EventObject>(event);
+    const auto object = Pal::KernelHandles().FindAs<EventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -106,7 +106,7 @@ BOOL WINAPI ResetEvent(HANDLE event) {
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(WAIT_FAILED), [&]() -> DWORD {
-        const auto object = Pal::Handles().FindAs<EventObject>(handle);
+        const auto object = Pal::KernelHandles().FindAs<EventObject>(handle);
         if (!object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;

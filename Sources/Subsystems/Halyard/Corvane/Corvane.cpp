@@ -123,8 +123,7 @@ HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) noe
         });
 }
 
-// The handlers report E_NOTIMPL through the envelope: the sessions holder and the event-log layer
-// that serve them are the module's next parts.
+// Each handler fills the response or raises; these raise E_NOTIMPL, which the envelope reports.
 
 void CCorvane::CreateSession(const EkNodePtr&, const EkNodePtr&) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CreateSession");
