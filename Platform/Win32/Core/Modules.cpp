@@ -6,7 +6,7 @@
 #include "Base/Mutex.h"
 #include "Base/UniqueAny.h"
 #include "Base/Utf.h"
-#include "Win32/WinBase.h"
+#include "Platform.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -249,10 +249,8 @@ _Unwind_Reason_Code RecordFrame(_Unwind_Context* context, void* data) {
 
 // Frames are counted from this function's own return address, so that frames of the unwinder
 // (or of tools wrapping it) never shift the result.
-__attribute__((noinline)) WORD WINAPI RtlCaptureStackBackTrace(DWORD framesToSkip,
-                                                               DWORD framesToCapture,
-                                                               PVOID* backTrace,
-                                                               PDWORD backTraceHash) {
+NOINLINE WORD WINAPI RtlCaptureStackBackTrace(DWORD framesToSkip, DWORD framesToCapture,
+                                              PVOID* backTrace, PDWORD backTraceHash) {
     constexpr DWORD kMaxFrames = 0xFFFF;
     if (backTrace == nullptr || framesToCapture == 0 || framesToSkip >= kMaxFrames ||
         framesToCapture > kMaxFrames - framesToSkip) {

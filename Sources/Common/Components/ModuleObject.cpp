@@ -7,12 +7,6 @@
 
 #include <cstring>
 
-#if defined(_WIN32)
-#define MODULE_EXPORT extern "C" __declspec(dllexport)
-#else
-#define MODULE_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
-
 namespace Components {
 
 CModuleObject& CModuleObject::Instance() {
