@@ -8,15 +8,10 @@
 #include "Logging/LogManager.h"
 #include "Settings/ModulePaths.h"
 
+#include "ModuleVersion.h"
+
 #include <cwchar>
 #include <string>
-
-#ifndef CORVANE_VERSION_MAJOR
-#define CORVANE_VERSION_MAJOR 0
-#define CORVANE_VERSION_MINOR 0
-#define CORVANE_VERSION_BUILD 0
-#define CORVANE_VERSION_REVISION 0
-#endif
 
 namespace Logging {
 
@@ -67,8 +62,8 @@ std::wstring FileLogger::ModuleLogFileName() {
 std::wstring FileLogger::ModuleBanner() {
     const std::wstring stars(100, L'*');
     wchar_t version[64];
-    std::swprintf(version, std::size(version), L"%d.%d.%d.%d", CORVANE_VERSION_MAJOR,
-                  CORVANE_VERSION_MINOR, CORVANE_VERSION_BUILD, CORVANE_VERSION_REVISION);
+    std::swprintf(version, std::size(version), L"%u.%u.%u.%u", ModuleVersion::Major,
+                  ModuleVersion::Minor, ModuleVersion::Build, ModuleVersion::Revision);
     return stars + L"\r\n*** Module: " + Settings::ThisModulePath() + L" (Base: " +
            HexPointer(Settings::ThisModule()) + L")\r\n*** Version: " + version +
            L"\r\n*** Module description: Corvane64\r\n*** Process: " + Settings::ExecutablePath() +
