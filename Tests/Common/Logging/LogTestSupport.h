@@ -4,7 +4,7 @@
 
 #include "Base/Utf.h"
 #include "Logging/LogManager.h"
-#include "Platform/Win32System/TempDirectory.h"
+#include "Platform/Win32/TempDirectory.h"
 
 #include <cstdlib>
 #include <mutex>
