@@ -42,6 +42,18 @@ std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
     return std::static_pointer_cast<T>(EventLogHandles().Get(handle, kind));
 }
 
+// The channel a query names: false, with the failure reported, when it is absent and the query
+// does not tolerate that; else true, with `channel` null for an absent channel to skip.
+inline bool FindQueryChannel(const Store& store, const std::wstring& name, bool tolerate,
+                             Channel*& channel) REQUIRES_SHARED(store.Mutex()) {
+    channel = store.FindChannel(name);
+    if (channel == nullptr && !tolerate) {
+        Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+        return false;
+    }
+    return true;
+}
+
 // An event handle's event, with the result set or subscription that keeps it alive.
 struct EventAccess {
     EventRef ref;

@@ -222,13 +222,13 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
             }
             rs->store = store;
             Store::ReadLock lock(*store);
-            Channel* channel = store->FindChannel(name);
-            if (channel == nullptr) {
-                if (flags & EvtQueryTolerateQueryErrors) {
-                    continue;
-                }
-                Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+            Channel* channel = nullptr;
+            if (!FindQueryChannel(*store, name, (flags & EvtQueryTolerateQueryErrors) != 0,
+                                  channel)) {
                 return nullptr;
+            }
+            if (channel == nullptr) {
+                continue;
             }
             ResultSet::Source source;
             source.channel = channel;

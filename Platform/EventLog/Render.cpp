@@ -1,5 +1,7 @@
 #include "Render.h"
 
+#include "../MessageEscapes.h"
+
 #include "Base/XmlEscape.h"
 #include "Win32/WinError.h"
 
@@ -489,16 +491,12 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
             i = after - 1;
             continue;
         }
+        if (const wchar_t* escape = Pal::MessageLineEscape(next)) {
+            out += escape;
+            ++i;
+            continue;
+        }
         switch (next) {
-        case L'n':
-            out += L"\r\n";
-            break;
-        case L'r':
-            out.push_back(L'\r');
-            break;
-        case L't':
-            out.push_back(L'\t');
-            break;
         case L'0':
             return result; // end of message, no trailing newline
         case L'.':

@@ -144,32 +144,18 @@ class FolderWatcher;
 class Store : public std::enable_shared_from_this<Store> {
 public:
     // Holds the store's lock shared for its scope.
-    class SCOPED_CAPABILITY ReadLock {
+    class SCOPED_CAPABILITY ReadLock : Base::SharedLockGuard {
     public:
         explicit ReadLock(const Store& store) ACQUIRE_SHARED(store.m_mutex)
-            : m_mutex(store.m_mutex) {
-            m_mutex.lock_shared();
-        }
-        ~ReadLock() RELEASE() { m_mutex.unlock_shared(); }
-        ReadLock(const ReadLock&) = delete;
-        ReadLock& operator=(const ReadLock&) = delete;
-
-    private:
-        Base::SharedMutex& m_mutex;
+            : SharedLockGuard(store.m_mutex) {}
+        ~ReadLock() RELEASE() = default;
     };
 
     // Holds the store's lock exclusively for its scope.
-    class SCOPED_CAPABILITY WriteLock {
+    class SCOPED_CAPABILITY WriteLock : Base::LockGuard<Base::SharedMutex> {
     public:
-        explicit WriteLock(Store& store) ACQUIRE(store.m_mutex) : m_mutex(store.m_mutex) {
-            m_mutex.lock();
-        }
-        ~WriteLock() RELEASE() { m_mutex.unlock(); }
-        WriteLock(const WriteLock&) = delete;
-        WriteLock& operator=(const WriteLock&) = delete;
-
-    private:
-        Base::SharedMutex& m_mutex;
+        explicit WriteLock(Store& store) ACQUIRE(store.m_mutex) : LockGuard(store.m_mutex) {}
+        ~WriteLock() RELEASE() = default;
     };
 
     // The lock, for the annotations of functions that need it held; nothing can take it through

@@ -86,6 +86,16 @@ struct Subscription : EventHandleOwner {
         return found;
     }
 
+    // Waits until there is work or the subscription stops; false when it stops. The pending work
+    // is taken.
+    bool WaitForWork(Base::UniqueLock<Base::Mutex>& lock) REQUIRES(mutex) {
+        while (!pending && !stopping) {
+            wake.wait(lock);
+        }
+        pending = false;
+        return !stopping;
+    }
+
     bool Stopping() {
         Base::LockGuard lock(mutex);
         return stopping;
@@ -107,13 +117,9 @@ struct Subscription : EventHandleOwner {
             DWORD error = ERROR_SUCCESS;
             {
                 Base::UniqueLock lock(mutex);
-                while (!pending && !stopping) {
-                    wake.wait(lock);
-                }
-                if (stopping) {
+                if (!WaitForWork(lock)) {
                     return;
                 }
-                pending = false;
                 error = std::exchange(pendingError, ERROR_SUCCESS);
             }
             if (error != ERROR_SUCCESS) {
@@ -151,13 +157,9 @@ struct Subscription : EventHandleOwner {
             bool found = false;
             {
                 Base::UniqueLock lock(mutex);
-                while (!pending && !stopping) {
-                    wake.wait(lock);
-                }
-                if (stopping) {
+                if (!WaitForWork(lock)) {
                     return;
                 }
-                pending = false;
                 found = pendingError != ERROR_SUCCESS;
                 // Nothing before `next` needs a signal: EvtNext took it already.
                 for (Source& s : sources) {
@@ -334,13 +336,12 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
                     Fail(ERROR_NOT_SUPPORTED, L"a log file cannot be subscribed to: " + name);
                     return nullptr;
                 }
-                Channel* channel = sub->store->FindChannel(name);
-                if (channel == nullptr) {
-                    if (tolerate) {
-                        continue;
-                    }
-                    Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+                Channel* channel = nullptr;
+                if (!FindQueryChannel(*sub->store, name, tolerate, channel)) {
                     return nullptr;
+                }
+                if (channel == nullptr) {
+                    continue;
                 }
                 Subscription::Source source;
                 source.channel = channel;

@@ -1,5 +1,6 @@
 // FormatMessageW over message-table resources, and the system's message table: a resource-only
 // PE file built with this library and kept beside it.
+#include "../../MessageEscapes.h"
 #include "../ApiBoundary.h"
 #include "../Core/Modules.h"
 #include "PeImage.h"
@@ -156,19 +157,10 @@ Expansion Expand(const std::wstring& pattern, DWORD flags, const void* arguments
             }
             continue;
         }
-        switch (next) {
-        case L'n':
-            out += L"\r\n";
-            break;
-        case L'r':
-            out += L'\r';
-            break;
-        case L't':
-            out += L'\t';
-            break;
-        default: // "%%", "% ", "%.", "%!" and any other character stand for themselves
-            out += next;
-            break;
+        if (const wchar_t* escape = Pal::MessageLineEscape(next)) {
+            out += escape;
+        } else {
+            out += next; // "%%", "% ", "%.", "%!" and any other character stand for themselves
         }
     }
     if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK) {

@@ -17,25 +17,20 @@
 
 namespace Base {
 
-// std::mutex.
-class CAPABILITY("mutex") Mutex {
+// A standard exclusive mutex (std::mutex, std::recursive_mutex) as a capability.
+template <typename StandardMutex>
+class CAPABILITY("mutex") ExclusiveMutex {
 public:
     void lock() ACQUIRE() { m_mutex.lock(); }
     void unlock() RELEASE() { m_mutex.unlock(); }
 
 private:
-    std::mutex m_mutex;
+    StandardMutex m_mutex;
 };
 
-// std::recursive_mutex: a Windows critical section, which the owning thread may enter again.
-class CAPABILITY("mutex") RecursiveMutex {
-public:
-    void lock() ACQUIRE() { m_mutex.lock(); }
-    void unlock() RELEASE() { m_mutex.unlock(); }
-
-private:
-    std::recursive_mutex m_mutex;
-};
+using Mutex = ExclusiveMutex<std::mutex>;
+// A Windows critical section: the owning thread may enter it again.
+using RecursiveMutex = ExclusiveMutex<std::recursive_mutex>;
 
 // std::shared_mutex: readers share it, a writer holds it alone.
 class CAPABILITY("shared mutex") SharedMutex {

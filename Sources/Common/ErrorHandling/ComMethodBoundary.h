@@ -45,8 +45,9 @@ struct FailureLine {
 // `line` may be null. Call only inside a catch handler (ComMethodBoundary does).
 HRESULT HresultFromCaughtException(const FailureLine* line = nullptr) noexcept;
 
+namespace ComMethodBoundaryDetail {
 template <typename Body>
-HRESULT ComMethodBoundary(const FailureLine& line, Body&& body) noexcept {
+HRESULT Run(const FailureLine* line, Body& body) noexcept {
     try {
         if constexpr (std::is_void_v<decltype(body())>) {
             body();
@@ -55,21 +56,18 @@ HRESULT ComMethodBoundary(const FailureLine& line, Body&& body) noexcept {
             return body();
         }
     } catch (...) {
-        return HresultFromCaughtException(&line);
+        return HresultFromCaughtException(line);
     }
+}
+} // namespace ComMethodBoundaryDetail
+
+template <typename Body>
+HRESULT ComMethodBoundary(const FailureLine& line, Body&& body) noexcept {
+    return ComMethodBoundaryDetail::Run(&line, body);
 }
 
 // The same without a failure line: for callbacks whose caller reports the failure.
 template <typename Body>
 HRESULT ComMethodBoundary(Body&& body) noexcept {
-    try {
-        if constexpr (std::is_void_v<decltype(body())>) {
-            body();
-            return S_OK;
-        } else {
-            return body();
-        }
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+    return ComMethodBoundaryDetail::Run(nullptr, body);
 }

@@ -1,5 +1,6 @@
 #include "Logging/LoggerSettings.h"
 
+#include "Base/CFunctionBoundary.h"
 #include "Base/Mutex.h"
 #include "Logging/LogFormatter.h"
 #include "Settings/DataDirectory.h"
@@ -49,21 +50,18 @@ void LoggerSettings::Refresh(bool force) noexcept {
 }
 
 uint32_t LoggerSettings::KeepOpenInterval() noexcept {
-    RefreshIfStale();
-    try {
-        return m_section.ReadInt(L"KeepOpenInterval", DefaultKeepOpenIntervalMs);
-    } catch (...) {
-        return DefaultKeepOpenIntervalMs;
-    }
+    return ReadNumber(L"KeepOpenInterval", DefaultKeepOpenIntervalMs);
 }
 
 uint32_t LoggerSettings::SizeThresholdMB() noexcept {
+    return ReadNumber(L"LogFileSizeThresholdMB", DefaultSizeThresholdMB);
+}
+
+uint32_t LoggerSettings::ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept {
     RefreshIfStale();
-    try {
-        return m_section.ReadInt(L"LogFileSizeThresholdMB", DefaultSizeThresholdMB);
-    } catch (...) {
-        return DefaultSizeThresholdMB;
-    }
+    // A setting that cannot be read (no memory) is the default.
+    return Base::CFunctionBoundary([defaultValue](Base::Thrown) noexcept { return defaultValue; },
+                                   [&] { return m_section.ReadInt(key, defaultValue); });
 }
 
 std::wstring LoggerSettings::LogDirectory() {

@@ -47,6 +47,9 @@ public:
     std::wstring LogDirectory();
 
 private:
+    // A number of the section, or the default when it is absent or cannot be read.
+    uint32_t ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept;
+
     std::atomic<bool> m_refreshed{false};
     std::atomic<uint32_t> m_lastRefresh{0};
     std::atomic<uint32_t> m_maxSeverity{DefaultMaxSeverity};
