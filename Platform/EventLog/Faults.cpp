@@ -2,10 +2,12 @@
 
 #include "EventLogFaults.h"
 
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
+
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace PalEventLog {
@@ -19,8 +21,8 @@ struct Fault {
     DWORD partial = 0;
 };
 
-std::mutex g_mutex;
-std::map<std::string, Fault, std::less<>> g_faults;
+Base::Mutex g_mutex;
+std::map<std::string, Fault, std::less<>> g_faults GUARDED_BY(g_mutex);
 std::atomic<bool> g_any{false}; // keeps the common path free of the lock
 
 // Record damage still to do (under g_mutex); g_anyDamage keeps the common path free of the lock.
@@ -58,7 +60,7 @@ InjectedFault TakeFault(std::string_view function) {
     if (!g_any.load(std::memory_order_acquire)) {
         return {};
     }
-    std::lock_guard lock(g_mutex);
+    Base::LockGuard lock(g_mutex);
     auto found = g_faults.find(function);
     if (found == g_faults.end()) {
         return {};
@@ -128,20 +130,21 @@ void WINAPI PalEventLogDamageRecords(DWORD damage, DWORD count) {
 
 void WINAPI PalEventLogInjectFault(const char* function, DWORD error, DWORD skip, DWORD count,
                                    DWORD partial) {
-    try {
-        if (function == nullptr || error == 0 || count == 0) {
-            return;
-        }
-        std::lock_guard lock(PalEventLog::g_mutex);
-        PalEventLog::g_faults[function] = PalEventLog::Fault{error, skip, count, partial};
-        PalEventLog::g_any.store(true, std::memory_order_release);
-    } catch (...) {
-        // A test hook that cannot allocate injects nothing.
-    }
+    // A test hook that cannot allocate injects nothing.
+    Base::CFunctionBoundary(
+        [](Base::Thrown) noexcept {},
+        [&] {
+            if (function == nullptr || error == 0 || count == 0) {
+                return;
+            }
+            Base::LockGuard lock(PalEventLog::g_mutex);
+            PalEventLog::g_faults[function] = PalEventLog::Fault{error, skip, count, partial};
+            PalEventLog::g_any.store(true, std::memory_order_release);
+        });
 }
 
 void WINAPI PalEventLogClearFaults() {
-    std::lock_guard lock(PalEventLog::g_mutex);
+    Base::LockGuard lock(PalEventLog::g_mutex);
     PalEventLog::g_faults.clear();
     PalEventLog::g_any.store(false, std::memory_order_release);
     PalEventLog::g_damageCount = 0;

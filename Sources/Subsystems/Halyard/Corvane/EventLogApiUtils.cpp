@@ -1,7 +1,7 @@
 #include "Halyard/Corvane/EventLogApiUtils.h"
 
+#include "Components/NamedInstance.h"
 #include "Logging/TraceScope.h"
-#include "NodeTree/QuarryText.h"
 #include "Trellis/Trellis.h"
 
 #include <algorithm>
@@ -36,16 +36,6 @@ SmartHandle CheckedEvtHandle(EVT_HANDLE handle) {
     LOG_AT(LOG_ERR, context << failure << L"] Extended status info: [" << status << L"]");
     ThrowIfFailed(failure);
     RaiseError(E_FAIL); // the call failed without a last error
-}
-
-// Obtains a named instance of the host's framework; absence and other failures raise.
-template <typename Interface>
-ComPtr<Interface> GetNamedInstance(const wchar_t* name, const GUID& iid) {
-    const NodeTree::Utf16Arg name16(name);
-    ComPtr<Interface> instance;
-    ThrowIfFailed(TrGetNamedInstance(name16.Get(), 0, &iid,
-                                     reinterpret_cast<void**>(instance.ReleaseAndGetAddressOf())));
-    return instance;
 }
 
 } // namespace
@@ -333,14 +323,15 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
 
 bool IsCurrentRequestCancelled() {
     using namespace Halyard::Interfaces;
-    const ComPtr<IRequestContextMgr> manager =
-        GetNamedInstance<IRequestContextMgr>(L"Core.RequestContextMgr", IID_RequestContextMgr);
-    ComPtr<IRequestContext> context;
+    const Base::ComPtr<IRequestContextMgr> manager =
+        Components::GetNamedInstance<IRequestContextMgr>(L"Core.RequestContextMgr",
+                                                         IID_RequestContextMgr);
+    Base::ComPtr<IRequestContext> context;
     ThrowIfFailed(manager->GetCurrentContext(0, context.ReleaseAndGetAddressOf()));
     if (!context) {
         return false;
     }
-    ComPtr<ICancellation> cancellation;
+    Base::ComPtr<ICancellation> cancellation;
     ThrowIfFailed(context->GetCancellation(cancellation.ReleaseAndGetAddressOf()));
     if (!cancellation) {
         RaiseError(E_UNEXPECTED);

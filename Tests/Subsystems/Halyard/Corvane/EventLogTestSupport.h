@@ -55,61 +55,6 @@ inline std::vector<std::filesystem::path> SharedEvtxFiles() {
     return files;
 }
 
-// The lines logged while it lives (at `severity` and above), as their texts after the line head,
-// without indentation and CR LF.
-class LogCapture final : public Logging::ILogger {
-public:
-    explicit LogCapture(const char* severity = "DBG3") {
-        SetLoggerSetting("MaxSeverity", severity);
-        Logging::LogManager::Instance().AddLogger(this);
-    }
-    ~LogCapture() {
-        Logging::LogManager::Instance().RemoveLogger(this);
-        SetLoggerSetting("MaxSeverity", nullptr);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    void Write(const wchar_t* text, size_t length) noexcept override {
-        std::lock_guard lock(m_mutex);
-        // The head is "time | severity | ids | file:line| ", the message follows the fourth bar.
-        std::wstring line(text, length);
-        size_t bar = std::wstring::npos;
-        for (int i = 0; i < 4; ++i) {
-            bar = line.find(L'|', bar + 1);
-        }
-        line = bar == std::wstring::npos ? line : line.substr(bar + 1);
-        line.erase(0, line.find_first_not_of(L' '));
-        while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
-            line.pop_back();
-        }
-        m_lines.push_back(std::move(line));
-    }
-
-    std::vector<std::wstring> Lines() const {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    // The lines that begin with `prefix`.
-    std::vector<std::wstring> Starting(const std::wstring& prefix) const {
-        std::vector<std::wstring> found;
-        for (const std::wstring& line : Lines()) {
-            if (line.starts_with(prefix)) {
-                found.push_back(line);
-            }
-        }
-        return found;
-    }
-    size_t Count(const std::wstring& line) const {
-        const auto lines = Lines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::wstring> m_lines;
-};
-
 // The HRESULT an action throws as an HRX; S_OK when it throws nothing.
 template <typename Action>
 HRESULT ThrownCode(Action&& action) {

@@ -62,7 +62,7 @@ TEST(SmartHandle, FailedClosesAreLoggedAndKeepTheLastError) {
         SetLastError(ERROR_TIMEOUT);
     }
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
-    const auto lines = log.Lines();
+    const auto lines = log.Texts();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0].starts_with(L"Close evt_handle failed due to: 0x80070006 ")) << lines[0];
     EXPECT_TRUE(lines[1].starts_with(L"EventsApiUtils::OpenEventLogFile::<lambda_1>::operator () "

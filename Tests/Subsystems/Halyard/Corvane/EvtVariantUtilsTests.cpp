@@ -80,7 +80,7 @@ TEST(EvtVariantUtils, NullAndOtherTypesGiveEmptyValues) {
     EXPECT_EQ(GetStringValue(text), L"Application");
     EXPECT_EQ(GetStringValue(Variant(EvtVarTypeUInt32, 7)), L"");
     EXPECT_EQ(GetSidValue(Variant(EvtVarTypeUInt32, 7)), nullptr);
-    EXPECT_EQ(errors.Lines(), (std::vector<std::wstring>{L"Unknown event attribute type: 1",
+    EXPECT_EQ(errors.Texts(), (std::vector<std::wstring>{L"Unknown event attribute type: 1",
                                                          L"Unknown event attribute type: 8"}));
 }
 

@@ -82,7 +82,7 @@ TEST_F(EventLogApiUtils, RefusedQueriesAndSubscriptionsAreLoggedWithTheExtendedS
                       nullptr, L"Application", L"*[System[", EvtSubscribeToFutureEvents);
               }),
               HresultFromWin32(ERROR_EVT_INVALID_QUERY));
-    const auto lines = log.Lines();
+    const auto lines = log.Texts();
     ASSERT_EQ(lines.size(), 3u);
     for (const auto& [line, prefix] :
          {std::pair{lines[0], L"Event Query failed due to: [0x80073A99 "},
@@ -204,7 +204,7 @@ TEST_F(EventLogApiUtils, ChannelPublishersInTheServicesOrder) {
     const LogCapture log("ERR");
     PalEventLogInjectFault("EvtGetChannelConfigProperty", ERROR_ACCESS_DENIED, 1, 1, 0);
     EXPECT_TRUE(GetChannelsPublishers(L"Application").empty());
-    const auto lines = log.Lines();
+    const auto lines = log.Texts();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0].starts_with(L"EventsApiUtils::GetChannelProperty failed: "
                                      L"GetChannelProperty failed due to: 0x80070005 "));
@@ -258,7 +258,7 @@ TEST_F(EventLogApiUtils, ClassicLogsReadRecordsByNumber) {
     const LogCapture capture("ERR");
     EXPECT_EQ(Halyard::GetEventsCount(L"Corvane/Operational"), 0u);
     EXPECT_FALSE(Halyard::GetEventLog(L"Corvane/Operational"));
-    const auto lines = capture.Lines();
+    const auto lines = capture.Texts();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0].starts_with(L"Halyard::`anonymous-namespace'::GetEventsCount failed: "
                                      L"0x80070002 "))

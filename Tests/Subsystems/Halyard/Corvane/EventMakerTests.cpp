@@ -399,7 +399,7 @@ TEST(SetEventProperty, WritesIntegersAndTextsAndSkipsOtherProperties) {
     ASSERT_TRUE(node.HasAttribute(L"Computer", &type));
     EXPECT_EQ(type, EKN_TYPE_STRING);
     EXPECT_EQ(node.GetString(L"Computer"), L"");
-    EXPECT_EQ(log.Lines(), (Names{L"Unknown event property. Name: ProviderGuid Id: 1"}));
+    EXPECT_EQ(log.Texts(), (Names{L"Unknown event property. Name: ProviderGuid Id: 1"}));
 }
 
 // At DBG3 every attribute is traced in its own scope, with its id, type and value, and the node
