@@ -32,3 +32,18 @@
 #include "Win32/WinSecurity.h"
 #include "Win32/WinTypes.h"
 #endif
+
+// A function the module exports, with C linkage (the module exports GetComponentsModuleObject
+// only; everything else is hidden).
+#if defined(_WIN32)
+#define MODULE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define MODULE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// A function kept out of line, where a count of stack frames depends on it.
+#if defined(_MSC_VER)
+#define NOINLINE __declspec(noinline)
+#else
+#define NOINLINE __attribute__((noinline))
+#endif

@@ -3,6 +3,7 @@
 // cache of them). Environment:
 // EVTLOG_BENCH_EVENTS changes the channel size; CORVANE_SHARED_DATA names the folder of real
 // .evtx logs for the import figures (default ../shared/data beside the source tree).
+#include "EvtxFile.h"
 #include "Query.h"
 #include "SampleEvents.h"
 #include "Store.h"
@@ -11,7 +12,6 @@
 #include "Win32/WinEvt.h"
 
 #include <benchmark/benchmark.h>
-#include <libevtx.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -77,6 +77,7 @@ void BM_LoadXml(benchmark::State& state) {
         LoadReport report;
         auto store = Store::Open(folder, &report);
         const size_t after = HeapInUse();
+        Store::ReadLock lock(*store);
         const Channel& channel = *store->FindChannel(L"Application");
         events = channel.events.size();
         const double n = static_cast<double>(events);
@@ -101,6 +102,7 @@ void BM_LoadCache(benchmark::State& state) {
     size_t events = 0;
     for (auto _ : state) {
         auto store = Store::Open(folder, nullptr);
+        Store::ReadLock lock(*store);
         events = store->FindChannel(L"Application")->events.size();
     }
     state.counters["events"] = static_cast<double>(events);
@@ -110,6 +112,7 @@ BENCHMARK(BM_LoadCache)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTi
 
 void BM_ScanLevel2(benchmark::State& state) {
     Store& store = *BenchStore();
+    Store::ReadLock lock(store);
     const Channel& channel = *store.FindChannel(L"Application");
     Expression e;
     QueryError error;
@@ -146,6 +149,7 @@ void BM_QueryLevel2(benchmark::State& state) {
         EvtClose(rs);
     }
     state.counters["matched"] = static_cast<double>(matched);
+    Store::ReadLock lock(*BenchStore());
     state.SetItemsProcessed(static_cast<int64_t>(
         state.iterations() * BenchStore()->FindChannel(L"Application")->events.size()));
 }
@@ -234,24 +238,18 @@ void BM_EvtxLibevtxOnly(benchmark::State& state) {
     std::string xml;
     for (auto _ : state) {
         for (const fs::path& file : files) {
-            libevtx_file_t* f = nullptr;
-            libevtx_file_initialize(&f, nullptr);
-            if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
-                int n = 0;
-                libevtx_file_get_number_of_records(f, &n, nullptr);
-                for (int i = 0; i < n; ++i) {
-                    libevtx_record_t* r = nullptr;
-                    xml.resize(64 * 1024);
-                    if (libevtx_file_get_record_by_index(f, i, &r, nullptr) == 1 &&
-                        libevtx_record_get_utf8_xml_string(
-                            r, reinterpret_cast<uint8_t*>(xml.data()), xml.size(), nullptr) == 1) {
-                        ++records;
-                    }
-                    libevtx_record_free(&r, nullptr);
-                }
-                libevtx_file_close(f, nullptr);
+            EvtxFile log;
+            std::wstring error;
+            if (!log.Open(file, error)) {
+                continue;
             }
-            libevtx_file_free(&f, nullptr);
+            const int count = log.RecordCount(error);
+            for (int i = 0; i < count; ++i) {
+                EvtxRecord record;
+                if (log.Record(i, record, error) && record.Xml(xml, error)) {
+                    ++records;
+                }
+            }
         }
     }
     state.SetItemsProcessed(static_cast<int64_t>(records));
@@ -268,6 +266,7 @@ void BM_EvtxImport(benchmark::State& state) {
     size_t records = 0;
     for (auto _ : state) {
         Store store;
+        Store::WriteLock lock(store);
         LoadReport report;
         for (const fs::path& file : files) {
             store.LoadEvtxFile(file, report);

@@ -35,11 +35,11 @@ constexpr GUID CLSID_Corvane = {
 
 // The three base slots.
 struct IBase {
-    virtual uint32_t HALYARD_CALL AddRef() = 0;
-    virtual uint32_t HALYARD_CALL Release() = 0;
+    virtual uint32_t HALYARD_CALL AddRef() noexcept = 0;
+    virtual uint32_t HALYARD_CALL Release() noexcept = 0;
     // E_INVALIDARG for a null GUID or output, E_NOINTERFACE for an unknown GUID; on success the
     // interface is stored with one reference added.
-    virtual HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) = 0;
+    virtual HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept = 0;
 
 protected:
     ~IBase() = default;
@@ -48,18 +48,18 @@ protected:
 // The module object's interface, reached through GetComponentsModuleObject.
 struct IModule : IBase {
     // Does nothing; S_OK.
-    virtual HRESULT HALYARD_CALL Initialize() = 0;
+    virtual HRESULT HALYARD_CALL Initialize() noexcept = 0;
     // Writes the live component objects to the log; S_OK.
-    virtual HRESULT HALYARD_CALL DumpAliveObjects() = 0;
+    virtual HRESULT HALYARD_CALL DumpAliveObjects() noexcept = 0;
     // Adds or removes an explicit lock; returns the new lock count.
-    virtual uint32_t HALYARD_CALL Lock() = 0;
-    virtual uint32_t HALYARD_CALL Unlock() = 0;
+    virtual uint32_t HALYARD_CALL Lock() noexcept = 0;
+    virtual uint32_t HALYARD_CALL Unlock() noexcept = 0;
     // Stores 1 while components are alive or locks are held, else 0; E_POINTER for null.
-    virtual HRESULT HALYARD_CALL IsLocked(uint32_t* locked) = 0;
+    virtual HRESULT HALYARD_CALL IsLocked(uint32_t* locked) noexcept = 0;
     // Creates a component of a registered class and queries it for an interface:
     // REGDB_E_CLASSNOTREG for an unknown class.
     virtual HRESULT HALYARD_CALL CreateInstance(const GUID* clsid, const GUID* iid,
-                                                void** object) = 0;
+                                                void** object) noexcept = 0;
 
 protected:
     ~IModule() = default;
@@ -72,7 +72,7 @@ struct IComponent : IBase {
 
 struct IConfigure : IBase {
     // Hands the component its configuration node (the host keeps its handle).
-    virtual HRESULT HALYARD_CALL Configure(void* configNode) = 0;
+    virtual HRESULT HALYARD_CALL Configure(void* configNode) noexcept = 0;
 
 protected:
     ~IConfigure() = default;
@@ -81,14 +81,14 @@ protected:
 struct IProcessRequest : IBase {
     // Serves one request. The host keeps its request handle; on S_OK *response receives a node
     // handle that the host then owns.
-    virtual HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) = 0;
+    virtual HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) noexcept = 0;
 
 protected:
     ~IProcessRequest() = default;
 };
 
 struct IShutdown : IBase {
-    virtual HRESULT HALYARD_CALL Shutdown() = 0;
+    virtual HRESULT HALYARD_CALL Shutdown() noexcept = 0;
 
 protected:
     ~IShutdown() = default;

@@ -26,20 +26,20 @@ constexpr GUID IID_RequestContextMgr = {
 
 struct ICancellation : IBase {
     // True once the request has been cancelled.
-    virtual HRESULT HALYARD_CALL IsCancelled(bool* cancelled) = 0;
+    virtual HRESULT HALYARD_CALL IsCancelled(bool* cancelled) noexcept = 0;
 
 protected:
     ~ICancellation() = default;
 };
 
 struct IRequestContext : IBase {
-    virtual HRESULT HALYARD_CALL GetRequestId(uint64_t* id) = 0;       // slot 4
-    virtual HRESULT HALYARD_CALL GetThreadId(uint32_t* threadId) = 0;  // slot 5
-    virtual HRESULT HALYARD_CALL GetStartTime(uint64_t* fileTime) = 0; // slot 6
-    virtual HRESULT HALYARD_CALL GetUserData(void** data) = 0;         // slot 7
-    virtual HRESULT HALYARD_CALL SetUserData(void* data) = 0;          // slot 8
+    virtual HRESULT HALYARD_CALL GetRequestId(uint64_t* id) noexcept = 0;       // slot 4
+    virtual HRESULT HALYARD_CALL GetThreadId(uint32_t* threadId) noexcept = 0;  // slot 5
+    virtual HRESULT HALYARD_CALL GetStartTime(uint64_t* fileTime) noexcept = 0; // slot 6
+    virtual HRESULT HALYARD_CALL GetUserData(void** data) noexcept = 0;         // slot 7
+    virtual HRESULT HALYARD_CALL SetUserData(void* data) noexcept = 0;          // slot 8
     // Slot 9: the cancellation object of the request, with one reference.
-    virtual HRESULT HALYARD_CALL GetCancellation(ICancellation** cancellation) = 0;
+    virtual HRESULT HALYARD_CALL GetCancellation(ICancellation** cancellation) noexcept = 0;
 
 protected:
     ~IRequestContext() = default;
@@ -48,7 +48,8 @@ protected:
 struct IRequestContextMgr : IBase {
     // The context of the request the calling thread serves, with one reference; S_OK and null
     // when the thread serves none. The module passes key 0.
-    virtual HRESULT HALYARD_CALL GetCurrentContext(uint32_t key, IRequestContext** context) = 0;
+    virtual HRESULT HALYARD_CALL GetCurrentContext(uint32_t key,
+                                                   IRequestContext** context) noexcept = 0;
 
 protected:
     ~IRequestContextMgr() = default;

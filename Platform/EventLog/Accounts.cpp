@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 
 namespace PalEventLog {
@@ -57,7 +56,7 @@ constexpr WellKnown kWellKnown[] = {
 
 BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPDWORD nameSize,
                               LPWSTR referencedDomainName, LPDWORD domainSize, PSID_NAME_USE use) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (nameSize == nullptr || domainSize == nullptr || (name == nullptr && *nameSize != 0) ||
             (referencedDomainName == nullptr && *domainSize != 0)) {
             Fail(ERROR_INVALID_PARAMETER);
@@ -82,8 +81,8 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPD
         }
         if (!found) {
             auto store = GlobalStore();
-            std::shared_lock lock(store->mutex);
-            if (const Account* a = store->FindAccount(*text)) {
+            Store::ReadLock lock(*store);
+            if (const Account* a = store->Catalog().FindAccount(*text)) {
                 account = a->name;
                 domain = a->domain;
                 found = true;

@@ -6,11 +6,12 @@
 #include "Handles.h"
 #include "Store.h"
 
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
 
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -20,53 +21,58 @@
 
 namespace PalEventLog {
 
-constexpr DWORD kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
-
 // Sets the thread's last error and extended status for a failing call.
-void Fail(DWORD code, std::wstring status = {});
+void Fail(DWORD code, std::wstring status = {}) noexcept;
 // An injected fault due for this call of `function` (see EventLogFaults.h), already reported.
 bool Injected(std::string_view function);
-// FILETIME ticks of the system clock.
-uint64_t NowFileTime();
 
-// Runs the body of a C function: no exception leaves it.
-template <class R, class F>
-R Guard(R failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        Fail(ERROR_OUTOFMEMORY);
-    } catch (...) {
-        Fail(kErrorInternal);
-    }
-    return failure;
+// The error convention of the library's C functions, for Base::CFunctionBoundary: an exception
+// sets the last error to ERROR_OUTOFMEMORY (allocation failure) or ERROR_INTERNAL_ERROR with an
+// empty extended status, and the function returns `failure`.
+template <class R>
+auto FailWithLastError(R failure) noexcept {
+    return [failure](Base::Thrown thrown) noexcept {
+        Fail(thrown == Base::Thrown::OutOfMemory ? ERROR_OUTOFMEMORY : ERROR_INTERNAL_ERROR);
+        return failure;
+    };
 }
 
 template <class T>
 std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
-    return std::static_pointer_cast<T>(Handles().Get(handle, kind));
+    return std::static_pointer_cast<T>(EventLogHandles().Get(handle, kind));
+}
+
+// The channel a query names: false, with the failure reported, when it is absent and the query
+// does not tolerate that; else true, with `channel` null for an absent channel to skip.
+inline bool FindQueryChannel(const Store& store, const std::wstring& name, bool tolerate,
+                             Channel*& channel) REQUIRES_SHARED(store.Mutex()) {
+    channel = store.FindChannel(name);
+    if (channel == nullptr && !tolerate) {
+        Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+        return false;
+    }
+    return true;
 }
 
 // An event handle's event, with the result set or subscription that keeps it alive.
 struct EventAccess {
     EventRef ref;
-    std::shared_ptr<EventSource> owner;
+    std::shared_ptr<EventHandleOwner> owner;
     const Event& Get() const { return ref.channel->events[ref.index]; }
 };
 
 inline bool LookupEvent(EVT_HANDLE handle, EventAccess& access) {
-    return Handles().GetEvent(handle, access.ref, access.owner);
+    return EventLogHandles().GetEvent(handle, access.ref, access.owner);
 }
 
 struct Bookmark : HandleObject {
-    std::mutex mutex;
-    std::vector<std::pair<std::wstring, uint64_t>> entries; // channel, record id
-    std::wstring current;
+    Base::Mutex mutex;
+    // Channel, record id.
+    std::vector<std::pair<std::wstring, uint64_t>> entries GUARDED_BY(mutex);
+    std::wstring current GUARDED_BY(mutex);
 
     std::wstring Xml();
 };
-
-constexpr DWORD kServerUnavailable = 1722; // RPC_S_SERVER_UNAVAILABLE
 
 // The keyword bits of events written through the classic functions.
 constexpr uint64_t kKeywordClassic = 0x80000000000000ull;

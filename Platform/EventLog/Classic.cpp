@@ -1,9 +1,12 @@
 // The classic view of the store: a channel with a classic view opened and read as EVENTLOGRECORDs,
 // sequentially or by record number, forwards or backwards.
 #include "ApiSupport.h"
+#include "Faults.h"
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
+#include "Base/Mutex.h"
 #include "Win32/WinEventLog.h"
 
 #include <cstring>
@@ -13,30 +16,19 @@ using namespace PalEventLog;
 namespace {
 
 constexpr DWORD kRecordSignature = 0x654C664C; // "LfLe"
-constexpr uint64_t kUnixEpochTicks = 116444736000000000ull;
 
 struct ClassicLog : HandleObject {
     std::shared_ptr<Store> store;
     Channel* channel = nullptr;
-    std::mutex mutex;
-    std::optional<uint64_t> lastRead; // record id of the last record read
+    Base::Mutex mutex;
+    std::optional<uint64_t> lastRead GUARDED_BY(mutex); // record id of the last record read
 };
 
+// UTF-16LE with its terminating NUL.
 void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
-    for (const wchar_t c : text) {
-        // UTF-16LE; characters beyond the BMP as surrogate pairs.
-        auto unit = [&out](uint32_t u) {
-            out.push_back(static_cast<uint8_t>(u));
-            out.push_back(static_cast<uint8_t>(u >> 8));
-        };
-        const auto code = static_cast<uint32_t>(c);
-        if (code >= 0x10000) {
-            unit(0xD800 + ((code - 0x10000) >> 10));
-            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            unit(code);
-        }
-    }
+    std::string bytes;
+    Base::AppendUtf16Le(bytes, text);
+    out.insert(out.end(), bytes.begin(), bytes.end());
     out.push_back(0);
     out.push_back(0);
 }
@@ -105,7 +97,8 @@ void Put16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
 namespace PalEventLog {
 
 // One event as a classic record; the caller holds the store's lock.
-std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, const Event& e) {
+std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, const Event& e)
+    REQUIRES_SHARED(store.Mutex()) {
     std::vector<uint8_t> out(sizeof(EVENTLOGRECORD), 0);
     out.reserve(512);
     AppendWide(out, store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider));
@@ -134,8 +127,10 @@ std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, c
     Align4(out);
     out.resize(out.size() + 4);
     const auto length = static_cast<uint32_t>(out.size());
-    const uint64_t ticks = e.timeCreated > kUnixEpochTicks ? e.timeCreated - kUnixEpochTicks : 0;
-    const auto seconds = static_cast<uint32_t>(ticks / 10'000'000);
+    // Seconds since 1970; an earlier event is at 1970.
+    const auto seconds = static_cast<uint32_t>(e.timeCreated > Base::kUnixEpochFileTime
+                                                   ? Base::UnixSecondsFromFileTime(e.timeCreated)
+                                                   : 0);
     Put32(out, 0, length);
     Put32(out, 4, kRecordSignature);
     Put32(out, 8, static_cast<uint32_t>(e.recordId));
@@ -157,7 +152,7 @@ std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, c
 } // namespace PalEventLog
 
 HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
-    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
         if (Injected("OpenEventLogW")) {
             return nullptr;
         }
@@ -166,27 +161,27 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
             return nullptr;
         }
         if (!IsLocal(serverName)) {
-            Fail(kServerUnavailable, L"remote computers are not supported");
+            Fail(RPC_S_SERVER_UNAVAILABLE, L"remote computers are not supported");
             return nullptr;
         }
         auto log = std::make_shared<ClassicLog>();
         log->store = GlobalStore();
         {
-            std::shared_lock lock(log->store->mutex);
+            Store::ReadLock lock(*log->store);
             log->channel = log->store->FindChannel(sourceName);
         }
         if (log->channel == nullptr || !log->channel->classic) {
             Fail(ERROR_FILE_NOT_FOUND, L"no classic log named " + std::wstring(sourceName));
             return nullptr;
         }
-        return Handles().Add(HandleKind::ClassicLog, log);
+        return EventLogHandles().Add(HandleKind::ClassicLog, log);
     });
 }
 
 BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, LPVOID buffer,
                           DWORD numberOfBytesToRead, DWORD* bytesRead,
                           DWORD* minNumberOfBytesNeeded) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("ReadEventLogW")) {
             return FALSE;
         }
@@ -209,8 +204,8 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         *bytesRead = 0;
         *minNumberOfBytesNeeded = 0;
         const bool forwards = way == EVENTLOG_FORWARDS_READ;
-        std::lock_guard cursorLock(log->mutex);
-        std::shared_lock storeLock(log->store->mutex);
+        Base::LockGuard cursorLock(log->mutex);
+        Store::ReadLock storeLock(*log->store);
         const Channel& channel = *log->channel;
         const auto& events = channel.events;
         // The index of the first record to read; `events.size()` or beyond: none.
@@ -231,7 +226,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
         while (index < events.size()) {
-            const std::vector<uint8_t> record = ClassicRecord(*log->store, channel, events[index]);
+            std::vector<uint8_t> record = ClassicRecord(*log->store, channel, events[index]);
             if (written + record.size() > numberOfBytesToRead) {
                 if (written == 0) {
                     *minNumberOfBytesNeeded = static_cast<DWORD>(record.size());
@@ -240,6 +235,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
                 }
                 break;
             }
+            DamageRecord(record);
             std::memcpy(out + written, record.data(), record.size());
             written += record.size();
             log->lastRead = events[index].recordId;
@@ -259,7 +255,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
 }
 
 BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         auto log = Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog);
         if (!log) {
             Fail(ERROR_INVALID_HANDLE);
@@ -269,15 +265,16 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::shared_lock lock(log->store->mutex);
+        Store::ReadLock lock(*log->store);
         *numberOfRecords = static_cast<DWORD>(log->channel->events.size());
         return TRUE;
     });
 }
 
 BOOL WINAPI CloseEventLog(HANDLE eventLog) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        if (!Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog) || !Handles().Close(eventLog)) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        if (!Lookup<ClassicLog>(eventLog, HandleKind::ClassicLog) ||
+            !EventLogHandles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

@@ -8,6 +8,9 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
+#include "Base/Mutex.h"
+#include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -28,7 +31,7 @@ namespace {
 thread_local std::wstring t_extendedStatus;
 } // namespace
 
-void Fail(DWORD code, std::wstring status) {
+void Fail(DWORD code, std::wstring status) noexcept {
     t_extendedStatus = std::move(status);
     SetLastError(code);
 }
@@ -42,19 +45,12 @@ bool Injected(std::string_view function) {
     return true;
 }
 
-uint64_t NowFileTime() {
-    using namespace std::chrono;
-    const auto since1970 =
-        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-    return static_cast<uint64_t>(since1970) + 116444736000000000ull;
-}
-
 std::wstring Bookmark::Xml() {
-    std::lock_guard lock(mutex);
+    Base::LockGuard lock(mutex);
     std::wstring xml = L"<BookmarkList>\r\n";
     for (const auto& [channel, record] : entries) {
         xml += L"  <Bookmark Channel='";
-        AppendXmlEscaped(xml, channel);
+        Base::AppendXmlEscaped(xml, channel, Base::kEscapeMarkupAndApostrophe);
         xml += L"' RecordId='" + std::to_wstring(record) + L"'";
         if (channel == current) {
             xml += L" IsCurrent='true'";
@@ -75,7 +71,7 @@ struct Position {
     size_t index = 0;
 };
 
-struct ResultSet : EventSource {
+struct ResultSet : EventHandleOwner {
     struct Source {
         Channel* channel = nullptr;
         PathMatcher matcher;
@@ -86,28 +82,28 @@ struct ResultSet : EventSource {
     bool reverse = false;
     bool usesTime = false; // some selection calls timediff()
 
-    std::mutex mutex; // guards the cursor
-    Position cursor;
-    std::optional<Position> lastReturned;
+    Base::Mutex mutex;
+    Position cursor GUARDED_BY(mutex);
+    std::optional<Position> lastReturned GUARDED_BY(mutex);
 
-    // Callers hold the store's lock shared.
-    size_t Length(size_t s) const {
+    size_t Length(size_t s) const REQUIRES_SHARED(store->Mutex()) {
         return reverse ? sources[s].top : sources[s].channel->events.size();
     }
     uint32_t EventIndex(Position p) const {
         return static_cast<uint32_t>(reverse ? sources[p.source].top - 1 - p.index : p.index);
     }
-    bool Matches(Position p, uint64_t now) const {
+    bool Matches(Position p, uint64_t now) const REQUIRES_SHARED(store->Mutex()) {
         const Source& s = sources[p.source];
         return s.matcher.Matches(*store, *s.channel, s.channel->events[EventIndex(p)], now);
     }
     // After the last event; events appended later come after it in forward order.
-    Position End() const {
+    Position End() const REQUIRES_SHARED(store->Mutex()) {
         return sources.empty() ? Position{}
                                : Position{sources.size() - 1, Length(sources.size() - 1)};
     }
     // The first matching position at or after p.
-    std::optional<Position> FindNext(Position p, uint64_t now) const {
+    std::optional<Position> FindNext(Position p, uint64_t now) const
+        REQUIRES_SHARED(store->Mutex()) {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
             for (const size_t length = Length(p.source); p.index < length; ++p.index) {
                 if (Matches(p, now)) {
@@ -118,7 +114,8 @@ struct ResultSet : EventSource {
         return std::nullopt;
     }
     // The last matching position before p.
-    std::optional<Position> FindPrev(Position p, uint64_t now) const {
+    std::optional<Position> FindPrev(Position p, uint64_t now) const
+        REQUIRES_SHARED(store->Mutex()) {
         if (p.source >= sources.size()) {
             if (sources.empty()) {
                 return std::nullopt;
@@ -150,7 +147,8 @@ struct RenderContext : HandleObject {
 // otherwise start from the gap before `point` (offsets 0 and 1 both land on the first match at or
 // after it). Returns nullopt when the walk leaves the result set, with `pastEnd` telling which way.
 std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor, Position point,
-                             int64_t steps, uint64_t now, bool& pastEnd) {
+                             int64_t steps, uint64_t now, bool& pastEnd)
+    REQUIRES_SHARED(rs.store->Mutex()) {
     std::optional<Position> p = anchor;
     if (!p) {
         pastEnd = steps >= 0;
@@ -181,7 +179,7 @@ std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor
 } // namespace
 
 EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtQuery")) {
             return nullptr;
         }
@@ -223,14 +221,14 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
                 return nullptr;
             }
             rs->store = store;
-            std::shared_lock lock(store->mutex);
-            Channel* channel = store->FindChannel(name);
-            if (channel == nullptr) {
-                if (flags & EvtQueryTolerateQueryErrors) {
-                    continue;
-                }
-                Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+            Store::ReadLock lock(*store);
+            Channel* channel = nullptr;
+            if (!FindQueryChannel(*store, name, (flags & EvtQueryTolerateQueryErrors) != 0,
+                                  channel)) {
                 return nullptr;
+            }
+            if (channel == nullptr) {
+                continue;
             }
             ResultSet::Source source;
             source.channel = channel;
@@ -246,7 +244,7 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
             Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"the query names no channel");
             return nullptr;
         }
-        return Handles().Add(HandleKind::ResultSet, rs);
+        return EventLogHandles().Add(HandleKind::ResultSet, rs);
     });
 }
 
@@ -255,10 +253,11 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
     if (returned != nullptr) {
         *returned = 0;
     }
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         auto rs = Lookup<ResultSet>(resultSet, HandleKind::ResultSet);
         if (!rs) {
-            if (Handles().Get(resultSet, HandleKind::Subscription) != nullptr && flags == 0) {
+            if (EventLogHandles().Get(resultSet, HandleKind::Subscription) != nullptr &&
+                flags == 0) {
                 return SubscriptionNext(resultSet, eventsSize, events, returned);
             }
             Fail(ERROR_INVALID_HANDLE);
@@ -271,9 +270,9 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         // An injected fault may still hand out some events, as a time-out can on Windows.
         const InjectedFault fault = TakeFault("EvtNext");
         const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
-        std::lock_guard cursorLock(rs->mutex);
-        std::shared_lock storeLock(rs->store->mutex);
-        const uint64_t now = rs->usesTime ? NowFileTime() : 0;
+        Base::LockGuard cursorLock(rs->mutex);
+        Store::ReadLock storeLock(*rs->store);
+        const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         DWORD count = 0;
         while (count < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
@@ -281,8 +280,8 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
                 rs->cursor = rs->End();
                 break;
             }
-            EVT_HANDLE handle =
-                Handles().AddEvent(resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
+            EVT_HANDLE handle = EventLogHandles().AddEvent(
+                resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
             if (handle == nullptr) {
                 break; // the result set was closed meanwhile
             }
@@ -306,7 +305,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
 
 BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark, DWORD /*timeout*/,
                     DWORD flags) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtSeek")) {
             return FALSE;
         }
@@ -334,9 +333,9 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::lock_guard cursorLock(rs->mutex);
-        std::shared_lock storeLock(rs->store->mutex);
-        const uint64_t now = rs->usesTime ? NowFileTime() : 0;
+        Base::LockGuard cursorLock(rs->mutex);
+        Store::ReadLock storeLock(*rs->store);
+        const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         std::optional<Position> anchor;
         Position point;
         switch (origin) {
@@ -357,7 +356,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             std::vector<std::pair<std::wstring, uint64_t>> entries;
             std::wstring current;
             {
-                std::lock_guard lock(mark->mutex);
+                Base::LockGuard lock(mark->mutex);
                 entries = mark->entries;
                 current = mark->current;
             }
@@ -429,18 +428,18 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
 }
 
 EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtCreateBookmark")) {
             return nullptr;
         }
         auto mark = std::make_shared<Bookmark>();
         if (bookmarkXml != nullptr) {
-            const std::string utf8 = Narrow(bookmarkXml);
+            const std::string utf8 = Base::Utf8FromWide(bookmarkXml);
             pugi::xml_document document;
             const auto parsed = document.load_buffer(utf8.data(), utf8.size());
             if (!parsed) {
                 Fail(ERROR_EVT_MALFORMED_XML_TEXT,
-                     L"malformed bookmark XML: " + Widen(parsed.description()));
+                     L"malformed bookmark XML: " + Base::WideFromUtf8(parsed.description()));
                 return nullptr;
             }
             const pugi::xml_node root = document.document_element();
@@ -448,9 +447,10 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
                 Fail(ERROR_INVALID_PARAMETER, L"the bookmark's root element is not BookmarkList");
                 return nullptr;
             }
+            Base::LockGuard markLock(mark->mutex); // not shared yet
             for (pugi::xml_node b : root.children("Bookmark")) {
-                const std::wstring channel = Widen(b.attribute("Channel").value());
-                auto record = ParseUnsigned(Widen(b.attribute("RecordId").value()));
+                const std::wstring channel = Base::WideFromUtf8(b.attribute("Channel").value());
+                auto record = ParseUnsigned(Base::WideFromUtf8(b.attribute("RecordId").value()));
                 if (channel.empty() || !record) {
                     Fail(ERROR_INVALID_PARAMETER, L"a Bookmark needs Channel and RecordId");
                     return nullptr;
@@ -461,12 +461,12 @@ EVT_HANDLE WINAPI EvtCreateBookmark(LPCWSTR bookmarkXml) {
                 }
             }
         }
-        return Handles().Add(HandleKind::Bookmark, mark);
+        return EventLogHandles().Add(HandleKind::Bookmark, mark);
     });
 }
 
 BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtUpdateBookmark")) {
             return FALSE;
         }
@@ -479,12 +479,12 @@ BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
         std::wstring channel;
         uint64_t record = 0;
         {
-            std::shared_lock lock(access.owner->store->mutex);
+            Store::ReadLock lock(*access.owner->store);
             const Event& e = access.Get();
             channel = access.owner->store->String(e.channel);
             record = e.recordId;
         }
-        std::lock_guard lock(mark->mutex);
+        Base::LockGuard lock(mark->mutex);
         bool updated = false;
         for (auto& [name, id] : mark->entries) {
             if (EqualsNoCase(name, channel)) {
@@ -501,7 +501,7 @@ BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
 }
 
 EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD valuePathsCount, LPCWSTR* valuePaths, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtCreateRenderContext")) {
             return nullptr;
         }
@@ -527,7 +527,7 @@ EVT_HANDLE WINAPI EvtCreateRenderContext(DWORD valuePathsCount, LPCWSTR* valuePa
                 context->paths.push_back(std::move(path));
             }
         }
-        return Handles().Add(HandleKind::RenderContext, context);
+        return EventLogHandles().Add(HandleKind::RenderContext, context);
     });
 }
 
@@ -549,7 +549,7 @@ BOOL RenderText(const std::wstring& text, DWORD bufferSize, PVOID buffer, PDWORD
 
 BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWORD bufferSize,
                       PVOID buffer, PDWORD bufferUsed, PDWORD propertyCount) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtRender")) {
             return FALSE;
         }
@@ -574,7 +574,7 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
             return FALSE;
         }
         const Store& store = *access.owner->store;
-        std::shared_lock lock(store.mutex);
+        Store::ReadLock lock(store);
         const Event& event = access.Get();
         const Channel& channel = *access.ref.channel;
         if (flags == EvtRenderEventXml) {
@@ -617,7 +617,7 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
 }
 
 DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD bufferUsed) {
-    return Guard<DWORD>(kErrorInternal, [&]() -> DWORD {
+    return Base::CFunctionBoundary(FailWithLastError<DWORD>(ERROR_INTERNAL_ERROR), [&]() -> DWORD {
         if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0)) {
             return ERROR_INVALID_PARAMETER;
         }
@@ -632,12 +632,12 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
 }
 
 BOOL WINAPI EvtClose(EVT_HANDLE object) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         // A subscription stops delivering (and waits for a running callback) before it closes.
-        if (HandleTable::KindOf(object) == HandleKind::Subscription) {
+        if (EventLogHandleTable::KindOf(object) == HandleKind::Subscription) {
             StopSubscription(object);
         }
-        if (!Handles().Close(object)) {
+        if (!EventLogHandles().Close(object)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

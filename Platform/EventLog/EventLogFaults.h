@@ -14,5 +14,17 @@
 // other function ignores it. A new call for the same function replaces the old fault.
 PAL_API void WINAPI PalEventLogInjectFault(const char* function, DWORD error, DWORD skip,
                                            DWORD count, DWORD partial);
-// Removes every injected fault.
+// Removes every injected fault (record damage included).
 PAL_API void WINAPI PalEventLogClearFaults();
+
+// Damage that ReadEventLogW does to the records it hands out, as a damaged log or a faulty
+// service would: the record's own parts no longer agree.
+enum PAL_RECORD_DAMAGE : DWORD {
+    PalRecordOtherNumber = 1,    // RecordNumber is one more than the record's number
+    PalRecordExtraStrings = 2,   // NumStrings claims 100 strings more than the record holds
+    PalRecordStringsOutside = 3, // StringOffset points 8 bytes past the record's end
+    PalRecordUnterminated = 4,   // every byte from the last string's terminating null to the
+                                 // record's end is non-zero (the trailing length included)
+};
+// The next `count` records that ReadEventLogW hands out are damaged as `damage` says.
+PAL_API void WINAPI PalEventLogDamageRecords(DWORD damage, DWORD count);

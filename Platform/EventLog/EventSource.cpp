@@ -4,6 +4,8 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
+#include "Base/XmlEscape.h"
 #include "Win32/WinEventLog.h"
 
 #include <unistd.h>
@@ -27,13 +29,13 @@ struct ClassicSource : HandleObject {
 } // namespace
 
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
-    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
         if (sourceName == nullptr || *sourceName == L'\0') {
             Fail(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
         if (!IsLocal(serverName)) {
-            Fail(kServerUnavailable, L"remote computers are not supported");
+            Fail(RPC_S_SERVER_UNAVAILABLE, L"remote computers are not supported");
             return nullptr;
         }
         auto source = std::make_shared<ClassicSource>();
@@ -41,13 +43,13 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
         source->source = sourceName;
         source->channel = L"Application";
         {
-            std::shared_lock lock(source->store->mutex);
-            const Publisher* publisher = source->store->FindPublisher(sourceName);
+            Store::ReadLock lock(*source->store);
+            const Publisher* publisher = source->store->Catalog().FindPublisher(sourceName);
             if (publisher != nullptr && !publisher->channels.empty()) {
                 source->channel = publisher->channels.front();
             }
         }
-        return Handles().Add(HandleKind::ClassicSource, source);
+        return EventLogHandles().Add(HandleKind::ClassicSource, source);
     });
 }
 
@@ -58,7 +60,7 @@ std::wstring ComputerName() {
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
         return L"localhost";
     }
-    return Widen(name);
+    return Base::WideFromUtf8(name);
 }
 
 std::string Hex(const uint8_t* data, size_t size) {
@@ -73,16 +75,14 @@ std::string Hex(const uint8_t* data, size_t size) {
 }
 
 std::string Escaped(std::wstring_view text) {
-    std::wstring escaped;
-    AppendXmlEscaped(escaped, text);
-    return Narrow(escaped);
+    return Base::XmlEscaped(Base::Utf8FromWide(text), Base::kEscapeMarkupAndApostrophe);
 }
 
 } // namespace
 
 BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
                          WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("ReportEventW")) {
             return FALSE;
         }
@@ -134,11 +134,11 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
             Fail(ERROR_ACCESS_DENIED, L"the Security log cannot be written");
             return FALSE;
         }
-        const uint64_t now = NowFileTime();
+        const uint64_t now = Base::FileTimeNow();
         static const std::string computer = Escaped(ComputerName());
         std::string tail = "<Channel>" + Escaped(source->channel) + "</Channel><Computer>" +
                            computer + "</Computer>";
-        tail += sid ? "<Security UserID='" + Narrow(*sid) + "'/>" : "<Security/>";
+        tail += sid ? "<Security UserID='" + Base::Utf8FromWide(*sid) + "'/>" : "<Security/>";
         tail += "</System>";
         if (numStrings > 0 || dataSize > 0) {
             tail += "<EventData>";
@@ -164,7 +164,7 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
             "'>" + std::to_string(eventId & 0xFFFF) + "</EventID><Version>0</Version><Level>" +
             std::to_string(level) + "</Level><Task>" + std::to_string(category) +
             "</Task><Opcode>0</Opcode><Keywords>" + keywordText +
-            "</Keywords><TimeCreated SystemTime='" + Narrow(FormatSystemTime(now)) +
+            "</Keywords><TimeCreated SystemTime='" + Base::Utf8FromWide(FormatSystemTime(now)) +
             "'/><EventRecordID>";
         const std::string execution = "</EventRecordID><Correlation/><Execution ProcessID='" +
                                       std::to_string(::getpid()) + "' ThreadID='" +
@@ -184,9 +184,9 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
 }
 
 BOOL WINAPI DeregisterEventSource(HANDLE eventLog) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (!Lookup<ClassicSource>(eventLog, HandleKind::ClassicSource) ||
-            !Handles().Close(eventLog)) {
+            !EventLogHandles().Close(eventLog)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

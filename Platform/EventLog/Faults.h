@@ -3,7 +3,9 @@
 
 #include "Win32/WinTypes.h"
 
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace PalEventLog {
 
@@ -14,5 +16,9 @@ struct InjectedFault {
 
 // Consumes one call of `function`: the fault to report for it, if one is due.
 InjectedFault TakeFault(std::string_view function);
+
+// Applies the record damage that PalEventLogDamageRecords asked for, if some is due, to a classic
+// record about to be handed out.
+void DamageRecord(std::vector<uint8_t>& record);
 
 } // namespace PalEventLog

@@ -1,13 +1,14 @@
-// Checked Evt handles: a handle is a tagged slot number with its kind and a generation, so a closed
-// handle, a handle of another kind or garbage is recognised without dereferencing anything.
+// The Event Log handles of the process (EVT_HANDLEs and the classic functions' handles), checked:
+// a handle is a tagged slot number with its kind and a generation, so a closed handle, a handle of
+// another kind or garbage is recognised without dereferencing anything.
 #pragma once
 
 #include "Store.h"
 
+#include "Base/Mutex.h"
 #include "Win32/WinEvt.h"
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace PalEventLog {
@@ -29,9 +30,9 @@ struct HandleObject {
     virtual ~HandleObject() = default;
 };
 
-// An object that hands out event handles (a result set, later a subscription); its event handles
+// An object that hands out event handles (a result set or a subscription); its event handles
 // live only as long as it is open.
-struct EventSource : HandleObject {
+struct EventHandleOwner : HandleObject {
     std::shared_ptr<Store> store;
 };
 
@@ -42,7 +43,7 @@ struct EventRef {
     uint32_t ownerGeneration = 0;
 };
 
-class HandleTable {
+class EventLogHandleTable {
 public:
     // The kind a handle was made for, read from its bits alone: Free for what is no handle of
     // this table. Whether it is still open takes a look into the table.
@@ -54,7 +55,8 @@ public:
     // The object behind a handle of the given kind, or null.
     std::shared_ptr<HandleObject> Get(EVT_HANDLE handle, HandleKind kind) const;
     // The event behind an event handle whose owner is still open, and that owner.
-    bool GetEvent(EVT_HANDLE handle, EventRef& event, std::shared_ptr<EventSource>& owner) const;
+    bool GetEvent(EVT_HANDLE handle, EventRef& event,
+                  std::shared_ptr<EventHandleOwner>& owner) const;
     bool Close(EVT_HANDLE handle);
     size_t OpenCount() const;
 
@@ -65,16 +67,17 @@ private:
         std::shared_ptr<HandleObject> object;
         EventRef event;
     };
-    bool Decode(EVT_HANDLE handle, uint32_t& slot) const;
-    EVT_HANDLE Encode(uint32_t slot) const;
-    uint32_t Allocate();
+    bool Decode(EVT_HANDLE handle, uint32_t& slot) const REQUIRES(m_mutex);
+    EVT_HANDLE Encode(uint32_t slot) const REQUIRES(m_mutex);
+    uint32_t Allocate() REQUIRES(m_mutex);
 
-    mutable std::mutex mutex_;
-    std::vector<Slot> slots_;
-    std::vector<uint32_t> free_;
-    size_t open_ = 0;
+    mutable Base::Mutex m_mutex;
+    std::vector<Slot> m_slots GUARDED_BY(m_mutex);
+    std::vector<uint32_t> m_free GUARDED_BY(m_mutex);
+    size_t m_open GUARDED_BY(m_mutex) = 0;
 };
 
-HandleTable& Handles();
+// The one table of the library.
+EventLogHandleTable& EventLogHandles();
 
 } // namespace PalEventLog

@@ -4,6 +4,7 @@
 #include "Render.h"
 #include "Store.h"
 
+#include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -35,7 +36,7 @@ struct ChannelConfig : HandleObject {
 
 EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisherId,
                                            LPCWSTR /*logFilePath*/, LCID /*locale*/, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtOpenPublisherMetadata")) {
             return nullptr;
         }
@@ -50,14 +51,14 @@ EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisher
         auto metadata = std::make_shared<PublisherMetadata>();
         metadata->store = GlobalStore();
         {
-            std::shared_lock lock(metadata->store->mutex);
-            metadata->publisher = metadata->store->FindPublisher(publisherId);
+            Store::ReadLock lock(*metadata->store);
+            metadata->publisher = metadata->store->Catalog().FindPublisher(publisherId);
         }
         if (metadata->publisher == nullptr) {
             Fail(ERROR_FILE_NOT_FOUND, L"no metadata for publisher " + std::wstring(publisherId));
             return nullptr;
         }
-        return Handles().Add(HandleKind::PublisherMetadata, metadata);
+        return EventLogHandles().Add(HandleKind::PublisherMetadata, metadata);
     });
 }
 
@@ -114,7 +115,7 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
 BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWORD messageId,
                              DWORD valueCount, PEVT_VARIANT values, DWORD flags, DWORD bufferSize,
                              LPWSTR buffer, PDWORD bufferUsed) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtFormatMessage")) {
             return FALSE;
         }
@@ -165,11 +166,11 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             result = ExpandMessage(found->second, inserts, &publisher->parameters, text);
         } else {
             const Store& store = *access.owner->store;
-            std::shared_lock lock(store.mutex);
+            Store::ReadLock lock(store);
             const Event& e = access.Get();
             const Channel& channel = *access.ref.channel;
             if (publisher == nullptr) {
-                publisher = GlobalStore()->FindPublisher(store.String(e.provider));
+                publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
             }
             if (valueCount > 0) {
                 for (const auto& s : ownedInserts) {
@@ -246,15 +247,18 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                 std::wstring message;
                 if (messageOf(message) != ERROR_EVT_MESSAGE_NOT_FOUND) {
                     info += L"<Message>";
-                    AppendXmlEscaped(info, message);
+                    Base::AppendXmlEscaped(info, message, Base::kEscapeMarkupAndApostrophe);
                     info += L"</Message>";
                 }
                 info += L"<Level>";
-                AppendXmlEscaped(info, StandardLevelName(e.level));
+                Base::AppendXmlEscaped(info, StandardLevelName(e.level),
+                                       Base::kEscapeMarkupAndApostrophe);
                 info += L"</Level><Channel>";
-                AppendXmlEscaped(info, store.String(e.channel));
+                Base::AppendXmlEscaped(info, store.String(e.channel),
+                                       Base::kEscapeMarkupAndApostrophe);
                 info += L"</Channel><Provider>";
-                AppendXmlEscaped(info, store.String(e.provider));
+                Base::AppendXmlEscaped(info, store.String(e.provider),
+                                       Base::kEscapeMarkupAndApostrophe);
                 info += L"</Provider></RenderingInfo>";
                 text = EventXml(store, channel, e, info);
                 break;
@@ -282,7 +286,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
 }
 
 EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtOpenChannelConfig")) {
             return nullptr;
         }
@@ -297,21 +301,21 @@ EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE session, LPCWSTR channelPath, 
         auto config = std::make_shared<ChannelConfig>();
         config->store = GlobalStore();
         {
-            std::shared_lock lock(config->store->mutex);
+            Store::ReadLock lock(*config->store);
             config->channel = config->store->FindChannel(channelPath);
         }
         if (config->channel == nullptr) {
             Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + std::wstring(channelPath));
             return nullptr;
         }
-        return Handles().Add(HandleKind::ChannelConfig, config);
+        return EventLogHandles().Add(HandleKind::ChannelConfig, config);
     });
 }
 
 BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
                                         EVT_CHANNEL_CONFIG_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
-    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         if (Injected("EvtGetChannelConfigProperty")) {
             return FALSE;
         }
@@ -324,7 +328,7 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::shared_lock lock(config->store->mutex);
+        Store::ReadLock lock(*config->store);
         const Channel& channel = *config->channel;
         std::vector<std::wstring> strings;
         EVT_VARIANT value{};

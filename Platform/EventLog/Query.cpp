@@ -60,7 +60,7 @@ struct Evaluator {
 
     bool Has(uint32_t bit) const { return (event.present & bit) != 0; }
 
-    bool Exists(NodeKind kind) const {
+    bool Exists(NodeKind kind) const REQUIRES_SHARED(store.Mutex()) {
         switch (kind) {
         case NodeKind::System:
             return true;
@@ -102,12 +102,14 @@ struct Evaluator {
     }
 
     template <class F>
-    bool Any(const Path& path, uint32_t index, Node context, F& f) const {
+    bool Any(const Path& path, uint32_t index, Node context, F& f) const
+        REQUIRES_SHARED(store.Mutex()) {
         if (index == path.stepCount) {
             return f(context);
         }
         const Step& step = x.steps[path.firstStep + index];
         auto tryNode = [&](Node node, uint32_t position) {
+            store.AssertReadable();
             for (uint32_t p = 0; p < step.predicateCount; ++p) {
                 if (!Eval(x.predicates[step.firstPredicate + p], node, position)) {
                     return false;
@@ -155,7 +157,7 @@ struct Evaluator {
         }
     }
 
-    Expression::Value ValueOf(Node node, Field field) const {
+    Expression::Value ValueOf(Node node, Field field) const REQUIRES_SHARED(store.Mutex()) {
         using Type = Expression::Value::Type;
         Expression::Value v;
         v.node = node.kind;
@@ -271,7 +273,8 @@ struct Evaluator {
     }
 
     // The value's text when it must be compared as a string.
-    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const {
+    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const
+        REQUIRES_SHARED(store.Mutex()) {
         using Type = Expression::Value::Type;
         switch (v.type) {
         case Type::UInt:
@@ -294,7 +297,8 @@ struct Evaluator {
         }
     }
 
-    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const {
+    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const
+        REQUIRES_SHARED(store.Mutex()) {
         using Type = Expression::Value::Type;
         if (v.type == Type::Null) {
             return false;
@@ -304,13 +308,13 @@ struct Evaluator {
         case Literal::Type::Number:
             if (v.type == Type::UInt || v.type == Type::Hex) {
                 if (l.integral) {
-                    return Apply(op, v.number, l.unsigned_);
+                    return Apply(op, v.number, l.unsignedValue);
                 }
                 return ApplyNumber(op, static_cast<double>(v.number), l.number);
             }
             if (v.type == Type::String) {
                 if (auto u = ParseUnsigned(v.text); u && l.integral) {
-                    return Apply(op, *u, l.unsigned_);
+                    return Apply(op, *u, l.unsignedValue);
                 }
                 return ApplyNumber(op, ParseNumber(v.text), l.number);
             }
@@ -346,7 +350,8 @@ struct Evaluator {
         return false;
     }
 
-    bool Eval(uint32_t index, Node context, uint32_t position) const {
+    bool Eval(uint32_t index, Node context, uint32_t position) const
+        REQUIRES_SHARED(store.Mutex()) {
         const Expr& e = x.exprs[index];
         switch (e.kind) {
         case Expr::Kind::True:
@@ -363,6 +368,7 @@ struct Evaluator {
         case Expr::Kind::Exists: {
             const Path& path = x.paths[e.a];
             auto test = [&](Node node) {
+                store.AssertReadable();
                 return path.field == Field::Text ||
                        ValueOf(node, path.field).type != Expression::Value::Type::Null;
             };
@@ -372,6 +378,7 @@ struct Evaluator {
             const Path& path = x.paths[e.a];
             const Literal& literal = x.literals[e.literal];
             auto test = [&](Node node) {
+                store.AssertReadable();
                 const Expression::Value v = ValueOf(node, path.field);
                 switch (e.function) {
                 case Expr::Function::None:
@@ -401,12 +408,12 @@ struct Evaluator {
                     } else {
                         return false;
                     }
-                    const uint64_t result = n & x.literals[e.mask].unsigned_;
+                    const uint64_t result = n & x.literals[e.mask].unsignedValue;
                     if (!e.hasComparison) {
                         return result != 0;
                     }
                     return literal.integral
-                               ? Apply(e.op, result, literal.unsigned_)
+                               ? Apply(e.op, result, literal.unsignedValue)
                                : ApplyNumber(e.op, static_cast<double>(result), literal.number);
                 }
                 }
@@ -431,12 +438,12 @@ bool Expression::CompileValuePath(std::wstring_view path, Expression& out, Query
     }
     // "Event/EventData/Data" renders every Data value as one string array.
     const Path& p = out.paths[out.valuePath];
-    out.eventDataArray_ = p.stepCount == 2 && p.field == Field::Text &&
-                          out.steps[p.firstStep].kind == NodeKind::EventData &&
-                          out.steps[p.firstStep].predicateCount == 0 &&
-                          out.steps[p.firstStep + 1].kind == NodeKind::Item &&
-                          out.steps[p.firstStep + 1].name == L"Data" &&
-                          out.steps[p.firstStep + 1].predicateCount == 0;
+    out.m_eventDataArray = p.stepCount == 2 && p.field == Field::Text &&
+                           out.steps[p.firstStep].kind == NodeKind::EventData &&
+                           out.steps[p.firstStep].predicateCount == 0 &&
+                           out.steps[p.firstStep + 1].kind == NodeKind::Item &&
+                           out.steps[p.firstStep + 1].name == L"Data" &&
+                           out.steps[p.firstStep + 1].predicateCount == 0;
     return true;
 }
 
@@ -452,14 +459,17 @@ bool Expression::UsesTime() const noexcept {
 bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
                          uint64_t now) const {
     const Evaluator evaluator{*this, store, channel, event, now};
+    evaluator.store.AssertReadable(); // the same store
     return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);
 }
 
 void Expression::VisitValues(const Store& store, const Channel& channel, const Event& event,
                              bool (*visit)(void*, const Value&), void* context) const {
     const Evaluator evaluator{*this, store, channel, event, 0};
+    evaluator.store.AssertReadable(); // the same store
     const Path& path = paths[valuePath];
     auto test = [&](Node node) {
+        evaluator.store.AssertReadable();
         const Value v = evaluator.ValueOf(node, path.field);
         return !visit(context, v);
     };
@@ -536,13 +546,13 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
         return true;
     }
 
-    const std::string utf8 = Narrow(text);
+    const std::string utf8 = Base::Utf8FromWide(text);
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_buffer(utf8.data(), utf8.size());
     if (!parsed) {
         error = {ERROR_EVT_MALFORMED_XML_TEXT, L"malformed query XML: " +
-                                                   Widen(parsed.description()) + L" at offset " +
-                                                   std::to_wstring(parsed.offset)};
+                                                   Base::WideFromUtf8(parsed.description()) +
+                                                   L" at offset " + std::to_wstring(parsed.offset)};
         return false;
     }
     const pugi::xml_node root = document.document_element();
@@ -554,14 +564,15 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
         if (q.type() != pugi::node_element) {
             continue;
         }
-        const std::wstring id = Widen(q.attribute("Id").value());
+        const std::wstring id = Base::WideFromUtf8(q.attribute("Id").value());
         if (std::string_view(q.name()) != "Query") {
             error = {ERROR_EVT_INVALID_QUERY,
-                     L"unexpected element '" + Widen(q.name()) + L"' in QueryList"};
+                     L"unexpected element '" + Base::WideFromUtf8(q.name()) + L"' in QueryList"};
             return false;
         }
-        const std::wstring queryPath =
-            q.attribute("Path") ? Widen(q.attribute("Path").value()) : std::wstring(defaultPath);
+        const std::wstring queryPath = q.attribute("Path")
+                                           ? Base::WideFromUtf8(q.attribute("Path").value())
+                                           : std::wstring(defaultPath);
         QueryPart part;
         for (pugi::xml_node s = q.first_child(); s; s = s.next_sibling()) {
             if (s.type() != pugi::node_element) {
@@ -569,29 +580,32 @@ bool CompiledQuery::Compile(const wchar_t* query, std::wstring_view defaultPath,
             }
             const std::string_view name = s.name();
             if (name != "Select" && name != "Suppress") {
-                error = {ERROR_EVT_INVALID_QUERY,
-                         L"unexpected element '" + Widen(name) + L"' in Query Id='" + id + L"'"};
+                error = {ERROR_EVT_INVALID_QUERY, L"unexpected element '" +
+                                                      Base::WideFromUtf8(name) +
+                                                      L"' in Query Id='" + id + L"'"};
                 return false;
             }
             Selector selector;
             selector.suppress = name == "Suppress";
             const std::wstring path =
-                s.attribute("Path") ? Widen(s.attribute("Path").value()) : queryPath;
+                s.attribute("Path") ? Base::WideFromUtf8(s.attribute("Path").value()) : queryPath;
             if (path.empty()) {
                 error = {ERROR_EVT_INVALID_QUERY,
-                         Widen(name) + L" of Query Id='" + id + L"' names no path"};
+                         Base::WideFromUtf8(name) + L" of Query Id='" + id + L"' names no path"};
                 return false;
             }
             SplitPath(path, defaultIsFile && !s.attribute("Path") && !q.attribute("Path"),
                       selector.path, selector.file);
-            const std::wstring xpath = Widen(s.text().get());
+            const std::wstring xpath = Base::WideFromUtf8(s.text().get());
             if (s.first_element_by_path("*") ||
                 !Expression::CompileFilter(xpath, selector.expression, error) ||
                 !WithinStrictLimit(selector.expression, 32, error)) {
                 if (error.code == 0) {
-                    error = {ERROR_EVT_INVALID_QUERY, L"elements inside " + Widen(name)};
+                    error = {ERROR_EVT_INVALID_QUERY,
+                             L"elements inside " + Base::WideFromUtf8(name)};
                 }
-                error.message = Widen(name) + L" of Query Id='" + id + L"': " + error.message;
+                error.message =
+                    Base::WideFromUtf8(name) + L" of Query Id='" + id + L"': " + error.message;
                 return false;
             }
             part.selectors.push_back(std::move(selector));
@@ -632,17 +646,17 @@ PathMatcher::PathMatcher(const CompiledQuery& query, std::wstring_view path) {
                 continue;
             }
             (s.suppress ? p.suppresses : p.selects).push_back(&s.expression);
-            usesTime_ = usesTime_ || s.expression.UsesTime();
+            m_usesTime = m_usesTime || s.expression.UsesTime();
         }
         if (!p.selects.empty()) {
-            parts_.push_back(std::move(p));
+            m_parts.push_back(std::move(p));
         }
     }
 }
 
 bool PathMatcher::Matches(const Store& store, const Channel& channel, const Event& event,
                           uint64_t now) const {
-    for (const Part& part : parts_) {
+    for (const Part& part : m_parts) {
         bool selected = false;
         for (const Expression* e : part.selects) {
             if (e->Matches(store, channel, event, now)) {

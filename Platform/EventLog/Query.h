@@ -68,8 +68,8 @@ enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
 
 struct Literal {
     enum class Type : uint8_t { Number, Time, String, Guid } type = Type::String;
-    bool integral = false; // a Number that is a whole non-negative value, exact in `unsigned_`
-    uint64_t unsigned_ = 0;
+    bool integral = false; // a Number that is a whole non-negative value, exact in `unsignedValue`
+    uint64_t unsignedValue = 0;
     double number = 0;
     uint64_t time = 0;
     std::wstring text;
@@ -110,8 +110,8 @@ public:
 
     // Whether an event matches; `now` is the FILETIME timediff() measures against. Comparisons
     // that need a value's text may allocate (and throw std::bad_alloc).
-    bool Matches(const Store& store, const Channel& channel, const Event& event,
-                 uint64_t now) const;
+    bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
+        REQUIRES_SHARED(store.Mutex());
 
     // A value a value path reaches: typed for System values, text for the rest.
     struct Value {
@@ -126,9 +126,9 @@ public:
     // false.
     template <class Visit>
     void ForEachValue(const Store& store, const Channel& channel, const Event& event,
-                      Visit&& visit) const;
+                      Visit&& visit) const REQUIRES_SHARED(store.Mutex());
 
-    bool IsEventDataArrayPath() const noexcept { return eventDataArray_; }
+    bool IsEventDataArrayPath() const noexcept { return m_eventDataArray; }
     // Whether evaluation reads the clock (timediff()).
     bool UsesTime() const noexcept;
 
@@ -143,14 +143,15 @@ public:
 
 private:
     friend struct Evaluator;
-    bool eventDataArray_ = false;
+    bool m_eventDataArray = false;
     void VisitValues(const Store& store, const Channel& channel, const Event& event,
-                     bool (*visit)(void*, const Value&), void* context) const;
+                     bool (*visit)(void*, const Value&), void* context) const
+        REQUIRES_SHARED(store.Mutex());
 };
 
 template <class Visit>
 void Expression::ForEachValue(const Store& store, const Channel& channel, const Event& event,
-                              Visit&& visit) const {
+                              Visit&& visit) const REQUIRES_SHARED(store.Mutex()) {
     VisitValues(
         store, channel, event,
         [](void* context, const Value& value) { return (*static_cast<Visit*>(context))(value); },
@@ -187,17 +188,17 @@ class PathMatcher {
 public:
     PathMatcher() = default;
     PathMatcher(const CompiledQuery& query, std::wstring_view path);
-    bool Matches(const Store& store, const Channel& channel, const Event& event,
-                 uint64_t now) const;
-    bool UsesTime() const noexcept { return usesTime_; }
+    bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
+        REQUIRES_SHARED(store.Mutex());
+    bool UsesTime() const noexcept { return m_usesTime; }
 
 private:
-    bool usesTime_ = false;
+    bool m_usesTime = false;
     struct Part {
         std::vector<const Expression*> selects;
         std::vector<const Expression*> suppresses;
     };
-    std::vector<Part> parts_;
+    std::vector<Part> m_parts;
 };
 
 } // namespace PalEventLog

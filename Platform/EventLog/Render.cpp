@@ -1,5 +1,8 @@
 #include "Render.h"
 
+#include "../MessageEscapes.h"
+
+#include "Base/XmlEscape.h"
 #include "Win32/WinError.h"
 
 #include <cstdio>
@@ -16,14 +19,14 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
         x += L' ';
         x += name;
         x += L"='";
-        AppendXmlEscaped(x, value);
+        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
         x += L'\'';
     };
     auto element = [&](std::wstring_view name, std::wstring_view value) {
         x += L'<';
         x += name;
         x += L'>';
-        AppendXmlEscaped(x, value);
+        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
         x += L"</";
         x += name;
         x += L'>';
@@ -115,7 +118,7 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
                 attribute(L"Name", store.String(item.name));
             }
             x += L'>';
-            AppendXmlEscaped(x, channel.ItemText(item));
+            Base::AppendXmlEscaped(x, channel.ItemText(item), Base::kEscapeMarkupAndApostrophe);
             x += L"</";
             x += name;
             x += L'>';
@@ -138,17 +141,17 @@ namespace {
 class Layout {
 public:
     Layout(void* buffer, size_t size, size_t variants)
-        : base_(static_cast<uint8_t*>(buffer)), size_(size), used_(variants * sizeof(EVT_VARIANT)) {
-    }
-    void SetFits(bool fits) { fits_ = fits; }
+        : m_base(static_cast<uint8_t*>(buffer)), m_size(size),
+          m_used(variants * sizeof(EVT_VARIANT)) {}
+    void SetFits(bool fits) { m_fits = fits; }
     EVT_VARIANT* Variant(size_t i) {
-        return fits_ ? reinterpret_cast<EVT_VARIANT*>(base_) + i : &scratch_;
+        return m_fits ? reinterpret_cast<EVT_VARIANT*>(m_base) + i : &m_scratch;
     }
     // Reserves aligned payload bytes; null while measuring.
     void* Reserve(size_t bytes) {
-        used_ = (used_ + 7) & ~size_t{7};
-        void* p = fits_ ? base_ + used_ : nullptr;
-        used_ += bytes;
+        m_used = (m_used + 7) & ~size_t{7};
+        void* p = m_fits ? m_base + m_used : nullptr;
+        m_used += bytes;
         return p;
     }
     const wchar_t* String(std::wstring_view text) {
@@ -159,15 +162,15 @@ public:
         }
         return p;
     }
-    size_t Used() const { return used_; }
-    size_t Size() const { return size_; }
+    size_t Used() const { return m_used; }
+    size_t Size() const { return m_size; }
 
 private:
-    uint8_t* base_;
-    size_t size_;
-    size_t used_;
-    bool fits_ = false;
-    EVT_VARIANT scratch_{};
+    uint8_t* m_base;
+    size_t m_size;
+    size_t m_used;
+    bool m_fits = false;
+    EVT_VARIANT m_scratch{};
 };
 
 // Runs `fill` once to measure, and again to write when the buffer holds the result.
@@ -283,6 +286,7 @@ EVT_VARIANT_TYPE NumberType(NodeKind node, Field field) {
 size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t size, DWORD& count) {
     count = EvtSystemPropertyIdEND;
     return Lay(buffer, size, EvtSystemPropertyIdEND, [&](Layout& l) {
+        store.AssertReadable();
         auto has = [&](uint32_t bit) { return (e.present & bit) != 0; };
         auto number = [&](size_t i, bool present, EVT_VARIANT_TYPE type, uint64_t value) {
             if (present) {
@@ -292,6 +296,7 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
             }
         };
         auto string = [&](size_t i, StrId id) {
+            store.AssertReadable();
             if (id != 0) {
                 SetString(l, l.Variant(i), store.String(id));
             } else {
@@ -299,6 +304,7 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
             }
         };
         auto guid = [&](size_t i, uint32_t id) {
+            store.AssertReadable();
             if (id != 0) {
                 SetGuid(l, l.Variant(i), store.Guid(id));
             } else {
@@ -358,6 +364,7 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
                     const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count) {
     count = static_cast<DWORD>(paths.size());
     return Lay(buffer, size, paths.size(), [&](Layout& l) {
+        store.AssertReadable();
         for (size_t i = 0; i < paths.size(); ++i) {
             EVT_VARIANT* v = l.Variant(i);
             SetNull(v);
@@ -377,6 +384,7 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
                 continue;
             }
             paths[i].ForEachValue(store, channel, e, [&](const Expression::Value& value) {
+                store.AssertReadable();
                 using Type = Expression::Value::Type;
                 switch (value.type) {
                 case Type::Null:
@@ -483,16 +491,12 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
             i = after - 1;
             continue;
         }
+        if (const wchar_t* escape = Pal::MessageLineEscape(next)) {
+            out += escape;
+            ++i;
+            continue;
+        }
         switch (next) {
-        case L'n':
-            out += L"\r\n";
-            break;
-        case L'r':
-            out.push_back(L'\r');
-            break;
-        case L't':
-            out.push_back(L'\t');
-            break;
         case L'0':
             return result; // end of message, no trailing newline
         case L'.':

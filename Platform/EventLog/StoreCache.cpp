@@ -44,29 +44,29 @@ bool SourceStamp(const std::filesystem::path& source, uint64_t& size, int64_t& t
 
 class Writer {
 public:
-    explicit Writer(std::ofstream& out) : out_(out) {}
+    explicit Writer(std::ofstream& out) : m_out(out) {}
     template <class T>
     void Pod(const T& value) {
-        out_.write(reinterpret_cast<const char*>(&value), sizeof value);
+        m_out.write(reinterpret_cast<const char*>(&value), sizeof value);
     }
     template <class T>
     void Array(const T* data, size_t count) {
         Pod(static_cast<uint64_t>(count));
-        out_.write(reinterpret_cast<const char*>(data),
-                   static_cast<std::streamsize>(count * sizeof(T)));
+        m_out.write(reinterpret_cast<const char*>(data),
+                    static_cast<std::streamsize>(count * sizeof(T)));
     }
     void Text(std::wstring_view text) { Array(text.data(), text.size()); }
 
 private:
-    std::ofstream& out_;
+    std::ofstream& m_out;
 };
 
 class Reader {
 public:
-    explicit Reader(std::ifstream& in) : in_(in) {}
+    explicit Reader(std::ifstream& in) : m_in(in) {}
     template <class T>
     bool Pod(T& value) {
-        return static_cast<bool>(in_.read(reinterpret_cast<char*>(&value), sizeof value));
+        return static_cast<bool>(m_in.read(reinterpret_cast<char*>(&value), sizeof value));
     }
     // Appends `count` elements read from the file to `out`.
     template <class T>
@@ -77,8 +77,8 @@ public:
         }
         const size_t start = out.size();
         out.resize(start + count);
-        return static_cast<bool>(in_.read(reinterpret_cast<char*>(out.data() + start),
-                                          static_cast<std::streamsize>(count * sizeof(T))));
+        return static_cast<bool>(m_in.read(reinterpret_cast<char*>(out.data() + start),
+                                           static_cast<std::streamsize>(count * sizeof(T))));
     }
     bool Text(std::wstring& text) {
         std::vector<wchar_t> chars;
@@ -90,14 +90,14 @@ public:
     }
 
 private:
-    std::ifstream& in_;
+    std::ifstream& m_in;
 };
 
 } // namespace
 
 std::vector<Store::ChannelMark> Store::Marks() const {
     std::vector<ChannelMark> marks;
-    for (const auto& [name, channel] : channels_) {
+    for (const auto& [name, channel] : m_channels) {
         marks.push_back(
             {channel.get(), channel->events.size(), channel->items.size(), channel->text.size()});
     }
@@ -112,8 +112,8 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
     header.eventSize = sizeof(Event);
     header.itemSize = sizeof(Item);
     header.charSize = sizeof(wchar_t);
-    const auto state = files_.find(source);
-    if (state == files_.end() || !SourceStamp(source, header.sourceSize, header.sourceTime)) {
+    const auto state = m_files.find(source);
+    if (state == m_files.end() || !SourceStamp(source, header.sourceSize, header.sourceTime)) {
         return;
     }
     header.sourceConsumed = state->second.consumed;
@@ -144,7 +144,7 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
         size_t textStart;
     };
     std::vector<Part> parts;
-    for (const auto& [name, channel] : channels_) {
+    for (const auto& [name, channel] : m_channels) {
         size_t events = 0, items = 0, text = 0;
         for (const ChannelMark& mark : before) {
             if (mark.channel == channel.get()) {
@@ -202,11 +202,11 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
         w.Pod(header);
         w.Pod(static_cast<uint64_t>(stringOrder.size()));
         for (StrId id : stringOrder) {
-            w.Text(strings_.Get(id));
+            w.Text(m_strings.Get(id));
         }
         std::vector<GUID> guidValues;
         for (uint32_t id : guidOrder) {
-            guidValues.push_back(guids_[id]);
+            guidValues.push_back(m_guids[id]);
         }
         w.Array(guidValues.data(), guidValues.size());
         w.Pod(static_cast<uint64_t>(report.problems.size() - problemsBefore));
@@ -310,14 +310,14 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
     report.problems.insert(report.problems.end(), problems.begin(), problems.end());
     std::vector<StrId> stringMap(strings.size());
     for (size_t i = 0; i < strings.size(); ++i) {
-        stringMap[i] = strings_.Intern(strings[i]);
+        stringMap[i] = m_strings.Intern(strings[i]);
     }
     std::vector<uint32_t> guidMap(guids.size());
     for (size_t i = 1; i < guids.size(); ++i) {
         guidMap[i] = InternGuid(guids[i]);
     }
     for (Part& part : parts) {
-        Channel& channel = forcedChannel_ ? *forcedChannel_ : GetOrAddChannel(part.name);
+        Channel& channel = m_forcedChannel ? *m_forcedChannel : GetOrAddChannel(part.name);
         const auto itemBase = static_cast<uint32_t>(channel.items.size());
         const auto textBase = static_cast<uint32_t>(channel.text.size());
         for (Item& item : part.items) {
@@ -340,11 +340,11 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
                 e.userDataXmlOffset += textBase;
             }
             if (e.userSid != 0 && SidBytes(e.userSid).empty()) {
-                if (auto sid = ParseSid(strings_.Get(e.userSid))) {
-                    if (sidBytes_.size() <= e.userSid) {
-                        sidBytes_.resize(e.userSid + 1);
+                if (auto sid = ParseSid(m_strings.Get(e.userSid))) {
+                    if (m_sidBytes.size() <= e.userSid) {
+                        m_sidBytes.resize(e.userSid + 1);
                     }
-                    sidBytes_[e.userSid] = std::move(*sid);
+                    m_sidBytes[e.userSid] = std::move(*sid);
                 }
             }
         }

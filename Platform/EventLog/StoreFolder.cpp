@@ -2,6 +2,11 @@
 // events under a file lock, and the watcher that picks up what others append to the folder's files.
 #include "Store.h"
 
+#include "../PosixHandles.h"
+#include "EventXml.h"
+#include "EvtxFile.h"
+
+#include "Base/CFunctionBoundary.h"
 #include "Win32/WinError.h"
 
 #include <pugixml.hpp>
@@ -14,6 +19,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <optional>
 
@@ -21,30 +28,21 @@ namespace PalEventLog {
 
 namespace {
 
-// A file descriptor with an exclusive advisory lock, so that writers in several processes append
-// whole events one after another.
-struct LockedFile {
-    int fd = -1;
-    explicit LockedFile(const std::filesystem::path& path) {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
+// A file opened for appending with an exclusive advisory lock, so that writers in several
+// processes append whole events one after another; closing it releases the lock. Empty, with
+// errno set, when it cannot be opened or locked.
+Pal::UniqueFd OpenLocked(const std::filesystem::path& path) {
+    Pal::UniqueFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (file && ::flock(file.Get(), LOCK_EX) != 0) {
+        file.Reset();
     }
-    ~LockedFile() {
-        if (fd >= 0) {
-            ::close(fd); // releases the lock
-        }
-    }
-    LockedFile(const LockedFile&) = delete;
-    LockedFile& operator=(const LockedFile&) = delete;
-};
+    return file;
+}
 
 // The file of written events of a channel: its name with '/' as "%4", as Windows names log files.
 std::string WrittenFileName(std::wstring_view channel) {
     std::string name;
-    for (const char c : Narrow(channel)) {
+    for (const char c : Base::Utf8FromWide(channel)) {
         if (c == '/') {
             name += "%4";
         } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
@@ -63,7 +61,7 @@ bool Store::Write(std::wstring_view channelName,
                   const std::function<std::string(uint64_t)>& makeXml, DWORD& error) {
     std::vector<const Channel*> changed;
     {
-        std::unique_lock lock(mutex);
+        WriteLock lock(*this);
         error = WriteLocked(channelName, makeXml, changed);
     }
     // Events other writers appended are announced even when this one failed.
@@ -76,15 +74,15 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
                          const std::function<std::string(uint64_t)>& makeXml,
                          std::vector<const Channel*>& changed) {
     Channel& channel = GetOrAddChannel(channelName);
-    std::optional<LockedFile> file;
+    Pal::UniqueFd file;
     std::filesystem::path path;
     uint64_t sizeBefore = 0;
-    if (!folder_.empty()) {
-        path = folder_ / WrittenFileName(channel.name);
+    if (!m_folder.empty()) {
+        path = m_folder / WrittenFileName(channel.name);
         std::error_code ec;
-        std::filesystem::create_directories(folder_, ec); // a store folder not there yet
-        file.emplace(path);
-        if (file->fd < 0) {
+        std::filesystem::create_directories(m_folder, ec); // a store folder not there yet
+        file = OpenLocked(path);
+        if (!file) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
         }
         // What other processes appended to this file comes first.
@@ -97,7 +95,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
             return ERROR_READ_FAULT;
         }
         struct stat info {};
-        sizeBefore = ::fstat(file->fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        sizeBefore = ::fstat(file.Get(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     }
     const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
     std::string xml = makeXml(recordId);
@@ -106,7 +104,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
         return ERROR_INVALID_DATA;
     }
     if (file) {
-        FileState& state = files_[path];
+        FileState& state = m_files[path];
         xml.push_back('\n');
         if (state.consumed < sizeBefore) {
             // Writers append whole events under the file lock, which is ours now: what follows
@@ -116,7 +114,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
                    std::to_wstring(state.consumed) + L" abandoned by its writer; skipped");
             xml.insert(xml.begin(), '\n');
         }
-        if (::write(file->fd, xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
+        if (::write(file.Get(), xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
         }
         state.consumed = sizeBefore + xml.size();
@@ -133,7 +131,7 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
 
 std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before) {
     std::vector<const Channel*> changed;
-    for (auto& [channelName, channel] : channels_) {
+    for (auto& [channelName, channel] : m_channels) {
         size_t was = 0;
         for (const ChannelMark& mark : before) {
             if (mark.channel == channel.get()) {
@@ -149,7 +147,7 @@ std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before)
 }
 
 std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file, uint64_t size) {
-    FileState& state = files_[file];
+    FileState& state = m_files[file];
     const std::wstring name = file.filename().wstring();
     state.lastSize = state.consumed = size;
     std::error_code timeError;
@@ -183,12 +181,12 @@ std::vector<const Channel*> Store::IngestEvtx(const std::filesystem::path& file,
 
 std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file, bool& shrank,
                                               bool* unreadable) {
-    if (file.extension() == ".evtx" || file.extension() == ".EVTX") {
+    if (LowerCaseExtension(file) == ".evtx") {
         std::error_code ec;
         const uint64_t size = std::filesystem::file_size(file, ec);
         return IngestEvtx(file, ec ? 0 : size);
     }
-    FileState& state = files_[file];
+    FileState& state = m_files[file];
     const std::wstring name = file.filename().wstring();
     // A file that cannot be read is reported once until it can be read again.
     auto cannotRead = [&](const std::wstring& why) {
@@ -203,7 +201,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     std::error_code ec;
     const uint64_t size = std::filesystem::file_size(file, ec);
     if (ec) {
-        cannotRead(L" (" + Widen(ec.message()) + L")");
+        cannotRead(L" (" + Base::WideFromUtf8(ec.message()) + L")");
         return {};
     }
     if (size < state.consumed) {
@@ -227,7 +225,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
         return {};
     }
     state.reportedProblem = false;
-    const size_t end = bytes.rfind("</Event>");
+    const size_t end = bytes.rfind(kEventEndTag);
     if (end == std::string::npos) {
         // Only part of an event so far; a writer may still be at it. Reported when the file
         // stays that way for a whole scan.
@@ -242,7 +240,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     state.reportedIncomplete = false;
     const auto before = Marks();
     LoadReport report;
-    LoadEventChunk(std::string_view(bytes).substr(0, end + 8), report);
+    LoadEventChunk(std::string_view(bytes).substr(0, end + kEventEndTag.size()), report);
     for (auto& problem : report.problems) {
         Report(name + L": " + problem);
     }
@@ -252,16 +250,14 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
 }
 
 void Store::Rescan() {
-    if (folder_.empty()) {
+    if (m_folder.empty()) {
         return;
     }
     std::error_code ec;
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(m_folder, ec)) {
         const std::string name = entry.path().filename().string();
-        std::string extension = entry.path().extension().string();
-        std::transform(extension.begin(), extension.end(), extension.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string extension = LowerCaseExtension(entry.path());
         if ((extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") ||
             extension == ".evtx") {
             files.push_back(entry.path());
@@ -270,13 +266,13 @@ void Store::Rescan() {
     // Only files whose size moved are read, under the exclusive lock.
     std::vector<std::filesystem::path> moved;
     {
-        std::shared_lock lock(mutex);
+        ReadLock lock(*this);
         for (const auto& file : files) {
             std::error_code sizeError;
             const uint64_t size = std::filesystem::file_size(file, sizeError);
-            auto found = files_.find(file);
-            const bool log = found != files_.end() && found->second.evtxRecords >= 0;
-            if (sizeError || found == files_.end() || size != found->second.consumed ||
+            auto found = m_files.find(file);
+            const bool log = found != m_files.end() && found->second.evtxRecords >= 0;
+            if (sizeError || found == m_files.end() || size != found->second.consumed ||
                 size != found->second.lastSize ||
                 (log &&
                  std::filesystem::last_write_time(file, sizeError) != found->second.evtxTime)) {
@@ -289,7 +285,7 @@ void Store::Rescan() {
     }
     std::vector<const Channel*> changed;
     {
-        std::unique_lock lock(mutex);
+        WriteLock lock(*this);
         for (const auto& file : moved) {
             bool shrank = false;
             for (const Channel* c : IngestFile(file, shrank)) {
@@ -301,19 +297,51 @@ void Store::Rescan() {
     DeliverProblems();
 }
 
-void Store::StartWatcher(std::chrono::milliseconds interval) {
-    watcher_ = std::thread([this, interval] {
-        std::unique_lock lock(watcherMutex_);
-        while (!watcherWake_.wait_for(lock, interval, [this] { return watcherStop_; })) {
-            lock.unlock();
-            try {
-                Rescan();
-            } catch (...) {
-                // A failed scan (no memory) is retried at the next one.
+struct FolderWatcher::State {
+    Base::Mutex mutex;
+    std::condition_variable_any wake;
+    bool stop GUARDED_BY(mutex) = false;
+};
+
+FolderWatcher::FolderWatcher(std::weak_ptr<Store> store, std::chrono::milliseconds interval)
+    : m_state(std::make_shared<State>()) {
+    m_thread = std::thread([state = m_state, store = std::move(store), interval] {
+        Base::UniqueLock lock(state->mutex);
+        while (true) {
+            const auto due = std::chrono::steady_clock::now() + interval;
+            while (!state->stop &&
+                   state->wake.wait_until(lock, due) == std::cv_status::no_timeout) {
             }
+            if (state->stop) {
+                return;
+            }
+            lock.unlock();
+            // A failed scan (no memory) is retried at the next one.
+            Base::CFunctionBoundary(
+                [](Base::Thrown) noexcept {},
+                [&] {
+                    if (const std::shared_ptr<Store> owner = store.lock()) {
+                        owner->Rescan();
+                    } // the last owner may have let go during the scan: destroyed here
+                });
             lock.lock();
         }
     });
 }
+
+FolderWatcher::~FolderWatcher() {
+    {
+        Base::LockGuard lock(m_state->mutex);
+        m_state->stop = true;
+    }
+    m_state->wake.notify_all();
+    if (m_thread.get_id() == std::this_thread::get_id()) {
+        m_thread.detach(); // it sees `stop` when the scan that destroyed the store returns
+    } else {
+        m_thread.join();
+    }
+}
+
+Store::~Store() = default;
 
 } // namespace PalEventLog

@@ -8,6 +8,8 @@
 #include "Query.h"
 #include "Store.h"
 
+#include "Base/FileTime.h"
+#include "Base/Mutex.h"
 #include "Win32/SynchApi.h"
 
 #include <condition_variable>
@@ -17,7 +19,7 @@ using namespace PalEventLog;
 
 namespace {
 
-struct Subscription : EventSource {
+struct Subscription : EventHandleOwner {
     struct Source {
         Channel* channel = nullptr;
         PathMatcher matcher;
@@ -31,13 +33,14 @@ struct Subscription : EventSource {
     PVOID context = nullptr;
     HANDLE signal = nullptr;
     EVT_HANDLE self = nullptr;
-    uint64_t listener = 0;
+    Store::ChangeListeners::Registration listener; // undone by StopSubscription
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool pending = true; // the channels may hold events the worker has not seen
-    bool stopping = false;
-    DWORD pendingError = ERROR_SUCCESS; // reported by the next callback or EvtNext
+    Base::Mutex mutex;
+    std::condition_variable_any wake;
+    bool pending GUARDED_BY(mutex) = true; // the channels may hold events the worker has not seen
+    bool stopping GUARDED_BY(mutex) = false;
+    // Reported by the next callback or EvtNext.
+    DWORD pendingError GUARDED_BY(mutex) = ERROR_SUCCESS;
     std::thread worker;
 
     ~Subscription() override {
@@ -49,7 +52,7 @@ struct Subscription : EventSource {
 
     void Notify() {
         {
-            std::lock_guard lock(mutex);
+            Base::LockGuard lock(mutex);
             pending = true;
         }
         wake.notify_one();
@@ -65,11 +68,12 @@ struct Subscription : EventSource {
     }
 
     // The matching events after each source's `from` position, at most `limit`; positions move
-    // past what was looked at. The caller holds `mutex`.
-    std::vector<std::pair<Channel*, uint32_t>> Collect(size_t Source::*from, size_t limit) {
+    // past what was looked at.
+    std::vector<std::pair<Channel*, uint32_t>> Collect(size_t Source::*from, size_t limit)
+        REQUIRES(mutex) {
         std::vector<std::pair<Channel*, uint32_t>> found;
-        std::shared_lock storeLock(store->mutex);
-        const uint64_t now = usesTime ? NowFileTime() : 0;
+        Store::ReadLock storeLock(*store);
+        const uint64_t now = usesTime ? Base::FileTimeNow() : 0;
         for (Source& s : sources) {
             const size_t size = s.channel->events.size();
             size_t& position = s.*from;
@@ -82,17 +86,25 @@ struct Subscription : EventSource {
         return found;
     }
 
+    // Waits until there is work or the subscription stops; false when it stops. The pending work
+    // is taken.
+    bool WaitForWork(Base::UniqueLock<Base::Mutex>& lock) REQUIRES(mutex) {
+        while (!pending && !stopping) {
+            wake.wait(lock);
+        }
+        pending = false;
+        return !stopping;
+    }
+
     bool Stopping() {
-        std::lock_guard lock(mutex);
+        Base::LockGuard lock(mutex);
         return stopping;
     }
 
     void Call(EVT_SUBSCRIBE_NOTIFY_ACTION action, EVT_HANDLE argument) noexcept {
-        try {
-            callback(action, context, argument);
-        } catch (...) {
-            // The callback is C code by contract; nothing it throws goes further.
-        }
+        // The callback is C code by contract; nothing it throws goes further.
+        Base::CFunctionBoundary([](Base::Thrown) noexcept { return ERROR_SUCCESS; },
+                                [&] { return callback(action, context, argument); });
     }
 
     void DeliverError(DWORD code) {
@@ -104,12 +116,10 @@ struct Subscription : EventSource {
         while (true) {
             DWORD error = ERROR_SUCCESS;
             {
-                std::unique_lock lock(mutex);
-                wake.wait(lock, [this] { return pending || stopping; });
-                if (stopping) {
+                Base::UniqueLock lock(mutex);
+                if (!WaitForWork(lock)) {
                     return;
                 }
-                pending = false;
                 error = std::exchange(pendingError, ERROR_SUCCESS);
             }
             if (error != ERROR_SUCCESS) {
@@ -117,7 +127,7 @@ struct Subscription : EventSource {
             }
             std::vector<std::pair<Channel*, uint32_t>> batch;
             {
-                std::lock_guard lock(mutex);
+                Base::LockGuard lock(mutex);
                 batch = Collect(&Source::next, 4096);
                 if (batch.size() == 4096) {
                     pending = true; // more may wait behind the batch
@@ -131,12 +141,12 @@ struct Subscription : EventSource {
                 if (fault.error != 0) {
                     DeliverError(fault.error);
                 }
-                const EVT_HANDLE event = Handles().AddEvent(self, channel, index);
+                const EVT_HANDLE event = EventLogHandles().AddEvent(self, channel, index);
                 if (event == nullptr) {
                     return; // the subscription's handle is closed
                 }
                 Call(EvtSubscribeActionDeliver, event);
-                Handles().Close(event);
+                EventLogHandles().Close(event);
             }
         }
     }
@@ -146,12 +156,10 @@ struct Subscription : EventSource {
         while (true) {
             bool found = false;
             {
-                std::unique_lock lock(mutex);
-                wake.wait(lock, [this] { return pending || stopping; });
-                if (stopping) {
+                Base::UniqueLock lock(mutex);
+                if (!WaitForWork(lock)) {
                     return;
                 }
-                pending = false;
                 found = pendingError != ERROR_SUCCESS;
                 // Nothing before `next` needs a signal: EvtNext took it already.
                 for (Source& s : sources) {
@@ -166,8 +174,10 @@ struct Subscription : EventSource {
     }
 };
 
-// Where a subscription starts in one channel.
-bool StartPosition(const Channel& channel, DWORD origin, const Bookmark* mark, bool strict,
+using BookmarkEntries = std::vector<std::pair<std::wstring, uint64_t>>;
+
+// Where a subscription starts in one channel; `marked` are the bookmark's entries.
+bool StartPosition(const Channel& channel, DWORD origin, const BookmarkEntries& marked, bool strict,
                    size_t& position, DWORD& error) {
     switch (origin) {
     case EvtSubscribeToFutureEvents:
@@ -181,7 +191,7 @@ bool StartPosition(const Channel& channel, DWORD origin, const Bookmark* mark, b
     }
     // After the bookmarked record of this channel. A record that is gone (or a bookmark without
     // this channel) means events may have been missed: a strict subscription is told so.
-    for (const auto& [name, record] : mark->entries) {
+    for (const auto& [name, record] : marked) {
         if (EqualsNoCase(name, channel.name)) {
             const size_t at = channel.LowerBound(record);
             const bool present =
@@ -218,7 +228,7 @@ BOOL SubscriptionNext(EVT_HANDLE subscription, DWORD eventsSize, PEVT_HANDLE eve
     const InjectedFault fault = TakeFault("EvtNext");
     std::vector<std::pair<Channel*, uint32_t>> batch;
     {
-        std::lock_guard lock(sub->mutex);
+        Base::LockGuard lock(sub->mutex);
         if (const DWORD error = std::exchange(sub->pendingError, ERROR_SUCCESS)) {
             Fail(error, L"events of the subscription may have been missed");
             return FALSE;
@@ -231,7 +241,7 @@ BOOL SubscriptionNext(EVT_HANDLE subscription, DWORD eventsSize, PEVT_HANDLE eve
     }
     DWORD count = 0;
     for (const auto& [channel, index] : batch) {
-        const EVT_HANDLE handle = Handles().AddEvent(subscription, channel, index);
+        const EVT_HANDLE handle = EventLogHandles().AddEvent(subscription, channel, index);
         if (handle == nullptr) {
             break;
         }
@@ -251,14 +261,14 @@ void StopSubscription(EVT_HANDLE subscription) {
         return;
     }
     {
-        std::lock_guard lock(sub->mutex);
+        Base::LockGuard lock(sub->mutex);
         if (sub->stopping) {
             return;
         }
         sub->stopping = true;
     }
     sub->wake.notify_one();
-    sub->store->RemoveListener(sub->listener);
+    sub->listener.Reset();
     if (!sub->worker.joinable()) {
         return;
     }
@@ -275,7 +285,7 @@ void StopSubscription(EVT_HANDLE subscription) {
 EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR channelPath,
                                LPCWSTR query, EVT_HANDLE bookmark, PVOID context,
                                EVT_SUBSCRIBE_CALLBACK callback, DWORD flags) {
-    return Guard<EVT_HANDLE>(nullptr, [&]() -> EVT_HANDLE {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
         if (Injected("EvtSubscribe")) {
             return nullptr;
         }
@@ -313,32 +323,31 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
         sub->signal = signalEvent;
         const bool tolerate = (flags & EvtSubscribeTolerateQueryErrors) != 0;
         const bool strict = (flags & EvtSubscribeStrict) != 0;
+        DWORD stale = ERROR_SUCCESS; // events may have been missed: told first
         {
-            std::shared_lock lock(sub->store->mutex);
-            std::unique_lock markLock =
-                mark ? std::unique_lock(mark->mutex) : std::unique_lock<std::mutex>();
+            BookmarkEntries marked;
+            if (mark) {
+                Base::LockGuard markLock(mark->mutex);
+                marked = mark->entries;
+            }
+            Store::ReadLock lock(*sub->store);
             for (const auto& [name, file] : sub->query.Paths()) {
                 if (file) {
                     Fail(ERROR_NOT_SUPPORTED, L"a log file cannot be subscribed to: " + name);
                     return nullptr;
                 }
-                Channel* channel = sub->store->FindChannel(name);
-                if (channel == nullptr) {
-                    if (tolerate) {
-                        continue;
-                    }
-                    Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"channel not found: " + name);
+                Channel* channel = nullptr;
+                if (!FindQueryChannel(*sub->store, name, tolerate, channel)) {
                     return nullptr;
+                }
+                if (channel == nullptr) {
+                    continue;
                 }
                 Subscription::Source source;
                 source.channel = channel;
                 source.matcher = PathMatcher(sub->query, name);
-                DWORD stale = ERROR_SUCCESS;
-                StartPosition(*channel, origin, mark.get(), strict, source.next, stale);
+                StartPosition(*channel, origin, marked, strict, source.next, stale);
                 source.scanned = source.next;
-                if (stale != ERROR_SUCCESS) {
-                    sub->pendingError = stale;
-                }
                 sub->usesTime = sub->usesTime || source.matcher.UsesTime();
                 sub->sources.push_back(std::move(source));
             }
@@ -347,7 +356,11 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
             Fail(ERROR_EVT_CHANNEL_NOT_FOUND, L"the query names no channel");
             return nullptr;
         }
-        const EVT_HANDLE handle = Handles().Add(HandleKind::Subscription, sub);
+        {
+            Base::LockGuard lock(sub->mutex);
+            sub->pendingError = stale;
+        }
+        const EVT_HANDLE handle = EventLogHandles().Add(HandleKind::Subscription, sub);
         sub->self = handle;
         std::weak_ptr<Subscription> weak = sub;
         try {
@@ -365,7 +378,7 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
             });
         } catch (...) {
             StopSubscription(handle);
-            Handles().Close(handle);
+            EventLogHandles().Close(handle);
             throw;
         }
         return handle;

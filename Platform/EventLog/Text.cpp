@@ -1,5 +1,7 @@
 #include "Text.h"
 
+#include "Base/FileTime.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cwctype>
@@ -7,75 +9,11 @@
 
 namespace PalEventLog {
 
-std::wstring Widen(std::string_view utf8) {
-    std::wstring out;
-    out.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size();) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        uint32_t code = 0xFFFD;
-        size_t length = 1;
-        if (c < 0x80) {
-            code = c;
-        } else if ((c >> 5) == 0x6 && i + 1 < utf8.size()) {
-            code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
-            length = 2;
-        } else if ((c >> 4) == 0xE && i + 2 < utf8.size()) {
-            code = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 6) |
-                   (static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu);
-            length = 3;
-        } else if ((c >> 3) == 0x1E && i + 3 < utf8.size()) {
-            code = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 12) |
-                   ((static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu) << 6) |
-                   (static_cast<unsigned char>(utf8[i + 3]) & 0x3Fu);
-            length = 4;
-        }
-        out.push_back(static_cast<wchar_t>(code));
-        i += length;
-    }
-    return out;
-}
-
-std::string Narrow(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 namespace {
 wchar_t Lower(wchar_t c) noexcept {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
-constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) noexcept {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-// Days between 1601-01-01 and 1970-01-01.
-constexpr int64_t kEpochDays = -DaysFromCivil(1601, 1, 1);
-constexpr uint64_t kTicksPerSecond = 10'000'000;
 } // namespace
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept {
@@ -159,29 +97,16 @@ std::optional<uint64_t> ParseSystemTime(std::wstring_view text) noexcept {
     if (pos + 1 != text.size() || text[pos] != L'Z') {
         return std::nullopt;
     }
-    const int64_t days = DaysFromCivil(year, month, day) + kEpochDays;
-    const uint64_t seconds =
-        static_cast<uint64_t>(days) * 86400 + hour * 3600 + minute * 60 + second;
-    return seconds * kTicksPerSecond + fraction;
+    return Base::FileTimeFromCivil({year, month, day}, hour, minute, second,
+                                   static_cast<uint32_t>(fraction));
 }
 
 std::wstring FormatSystemTime(uint64_t fileTime) {
-    const uint64_t seconds = fileTime / kTicksPerSecond;
-    const auto fraction = static_cast<unsigned>(fileTime % kTicksPerSecond);
-    int64_t z = static_cast<int64_t>(seconds / 86400) - kEpochDays + 719468;
-    const auto secondOfDay = static_cast<unsigned>(seconds % 86400);
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2);
+    const Base::CivilTime t = Base::CivilFromFileTime(fileTime);
     wchar_t buffer[40];
     std::swprintf(buffer, 40, L"%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ",
-                  static_cast<long long>(year), month, day, secondOfDay / 3600,
-                  secondOfDay / 60 % 60, secondOfDay % 60, fraction);
+                  static_cast<long long>(t.date.year), t.date.month, t.date.day, t.hour, t.minute,
+                  t.second, t.ticks);
     return buffer;
 }
 
@@ -339,27 +264,6 @@ std::optional<std::vector<uint8_t>> ParseSid(std::wstring_view text) {
         }
     }
     return sid;
-}
-
-void AppendXmlEscaped(std::wstring& out, std::wstring_view text) {
-    for (wchar_t c : text) {
-        switch (c) {
-        case L'&':
-            out += L"&amp;";
-            break;
-        case L'<':
-            out += L"&lt;";
-            break;
-        case L'>':
-            out += L"&gt;";
-            break;
-        case L'\'':
-            out += L"&apos;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
 }
 
 } // namespace PalEventLog

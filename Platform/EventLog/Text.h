@@ -1,7 +1,9 @@
-// Text helpers of the Event Log stand-in: UTF-8/wide conversion, event time stamps, GUIDs and SIDs
-// in their textual forms. Pure functions, testable with literal inputs.
+// Text helpers of the Event Log stand-in: event time stamps, numbers, GUIDs and SIDs in their
+// textual forms. Pure functions, testable with literal inputs. (Conversions between UTF-8 and wide
+// text are Base/Utf.h's.)
 #pragma once
 
+#include "Base/Utf.h"
 #include "Win32/WinTypes.h"
 
 #include <cstdint>
@@ -11,9 +13,6 @@
 #include <vector>
 
 namespace PalEventLog {
-
-std::wstring Widen(std::string_view utf8);
-std::string Narrow(std::wstring_view text);
 
 // Case-insensitive comparison for ASCII names (channels, publishers).
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) noexcept;
@@ -40,8 +39,5 @@ std::wstring FormatGuid(const GUID& guid); // upper case, with braces
 std::optional<std::vector<uint8_t>> ParseSid(std::wstring_view text);
 
 std::wstring_view Trim(std::wstring_view text) noexcept;
-
-// Escapes &, <, > and ' for XML text and single-quoted attribute values.
-void AppendXmlEscaped(std::wstring& out, std::wstring_view text);
 
 } // namespace PalEventLog

@@ -133,10 +133,10 @@ CompareOp Mirror(CompareOp op) {
 class Parser {
 public:
     Parser(std::wstring_view text, Expression& out, QueryError& error)
-        : text_(text), out_(out), error_(error) {}
+        : m_text(text), m_out(out), m_error(error) {}
 
     bool ParseFilter() {
-        out_.exprs.push_back(Expr{}); // index 0: True
+        m_out.exprs.push_back(Expr{}); // index 0: True
         Ws();
         if (!ParseRoot()) {
             return false;
@@ -156,19 +156,19 @@ public:
             conditions.push_back(Add(exists));
         }
         Ws();
-        if (pos_ != text_.size()) {
+        if (m_pos != m_text.size()) {
             return Fail(L"unexpected text");
         }
         uint32_t root = 0;
         for (uint32_t c : conditions) {
             root = root == 0 ? c : And(root, c);
         }
-        out_.root = root;
+        m_out.root = root;
         return true;
     }
 
     bool ParseValuePath() {
-        out_.exprs.push_back(Expr{});
+        m_out.exprs.push_back(Expr{});
         Ws();
         Eat(L'/'); // "/Event/System/Level" is "Event/System/Level"
         if (!ParseRoot()) {
@@ -179,10 +179,10 @@ public:
             return false;
         }
         Ws();
-        if (pos_ != text_.size()) {
+        if (m_pos != m_text.size()) {
             return Fail(L"unexpected text");
         }
-        out_.valuePath = AddPath(path);
+        m_out.valuePath = AddPath(path);
         return true;
     }
 
@@ -194,25 +194,25 @@ private:
     };
 
     bool Fail(std::wstring_view what) {
-        if (error_.code == 0) {
-            error_.code = ERROR_EVT_INVALID_QUERY;
-            error_.message = std::wstring(what) + L" at position " + std::to_wstring(pos_ + 1) +
-                             L" in '" + std::wstring(text_) + L"'";
+        if (m_error.code == 0) {
+            m_error.code = ERROR_EVT_INVALID_QUERY;
+            m_error.message = std::wstring(what) + L" at position " + std::to_wstring(m_pos + 1) +
+                              L" in '" + std::wstring(m_text) + L"'";
         }
         return false;
     }
     void Ws() {
-        while (pos_ < text_.size() && std::iswspace(static_cast<wint_t>(text_[pos_]))) {
-            ++pos_;
+        while (m_pos < m_text.size() && std::iswspace(static_cast<wint_t>(m_text[m_pos]))) {
+            ++m_pos;
         }
     }
     bool Peek(wchar_t c) {
         Ws();
-        return pos_ < text_.size() && text_[pos_] == c;
+        return m_pos < m_text.size() && m_text[m_pos] == c;
     }
     bool Eat(wchar_t c) {
         if (Peek(c)) {
-            ++pos_;
+            ++m_pos;
             return true;
         }
         return false;
@@ -225,33 +225,33 @@ private:
     }
     bool PeekName() {
         Ws();
-        return pos_ < text_.size() && IsNameStart(text_[pos_]);
+        return m_pos < m_text.size() && IsNameStart(m_text[m_pos]);
     }
     std::wstring_view Name() {
         Ws();
-        const size_t start = pos_;
-        while (pos_ < text_.size() && IsNameChar(text_[pos_])) {
-            ++pos_;
+        const size_t start = m_pos;
+        while (m_pos < m_text.size() && IsNameChar(m_text[m_pos])) {
+            ++m_pos;
         }
-        return text_.substr(start, pos_ - start);
+        return m_text.substr(start, m_pos - start);
     }
     // A keyword ("and", "or") followed by something that cannot continue a name.
     bool EatKeyword(std::wstring_view word) {
         Ws();
-        if (text_.substr(pos_, word.size()) != word) {
+        if (m_text.substr(m_pos, word.size()) != word) {
             return false;
         }
-        const size_t after = pos_ + word.size();
-        if (after < text_.size() && IsNameChar(text_[after])) {
+        const size_t after = m_pos + word.size();
+        if (after < m_text.size() && IsNameChar(m_text[after])) {
             return false;
         }
-        pos_ = after;
+        m_pos = after;
         return true;
     }
 
     uint32_t Add(const Expr& e) {
-        out_.exprs.push_back(e);
-        return static_cast<uint32_t>(out_.exprs.size() - 1);
+        m_out.exprs.push_back(e);
+        return static_cast<uint32_t>(m_out.exprs.size() - 1);
     }
     uint32_t And(uint32_t a, uint32_t b) {
         Expr e;
@@ -261,12 +261,12 @@ private:
         return Add(e);
     }
     uint32_t AddPath(const Path& p) {
-        out_.paths.push_back(p);
-        return static_cast<uint32_t>(out_.paths.size() - 1);
+        m_out.paths.push_back(p);
+        return static_cast<uint32_t>(m_out.paths.size() - 1);
     }
     uint32_t AddLiteral(Literal l) {
-        out_.literals.push_back(std::move(l));
-        return static_cast<uint32_t>(out_.literals.size() - 1);
+        m_out.literals.push_back(std::move(l));
+        return static_cast<uint32_t>(m_out.literals.size() - 1);
     }
 
     bool ParseRoot() {
@@ -281,40 +281,40 @@ private:
 
     bool ParsePredicates(NodeKind kind, std::vector<uint32_t>& conditions) {
         while (Eat(L'[')) {
-            const bool outerUsedPosition = usedPosition_;
-            usedPosition_ = false;
-            const size_t start = pos_;
+            const bool outerUsedPosition = m_usedPosition;
+            m_usedPosition = false;
+            const size_t start = m_pos;
             uint32_t condition = 0;
             Ws();
             // "[n]" is "[position()=n]".
-            size_t scan = pos_;
-            while (scan < text_.size() && std::iswdigit(static_cast<wint_t>(text_[scan]))) {
+            size_t scan = m_pos;
+            while (scan < m_text.size() && std::iswdigit(static_cast<wint_t>(m_text[scan]))) {
                 ++scan;
             }
             size_t after = scan;
-            while (after < text_.size() && std::iswspace(static_cast<wint_t>(text_[after]))) {
+            while (after < m_text.size() && std::iswspace(static_cast<wint_t>(m_text[after]))) {
                 ++after;
             }
-            if (scan > pos_ && after < text_.size() && text_[after] == L']') {
+            if (scan > m_pos && after < m_text.size() && m_text[after] == L']') {
                 Literal l;
                 l.type = Literal::Type::Number;
                 l.integral = true;
-                l.unsigned_ = ParseUnsigned(text_.substr(pos_, scan - pos_)).value_or(0);
-                l.number = static_cast<double>(l.unsigned_);
+                l.unsignedValue = ParseUnsigned(m_text.substr(m_pos, scan - m_pos)).value_or(0);
+                l.number = static_cast<double>(l.unsignedValue);
                 Expr e;
                 e.kind = Expr::Kind::Position;
                 e.literal = AddLiteral(std::move(l));
                 condition = Add(e);
-                usedPosition_ = true;
-                pos_ = after;
+                m_usedPosition = true;
+                m_pos = after;
             } else if (!ParseOr(kind, condition)) {
                 return false;
             }
-            if (usedPosition_ && !IsLeaf(kind)) {
-                pos_ = start;
+            if (m_usedPosition && !IsLeaf(kind)) {
+                m_pos = start;
                 return Fail(L"position() applies to leaf nodes only");
             }
-            usedPosition_ = outerUsedPosition;
+            m_usedPosition = outerUsedPosition;
             if (!Expect(L']')) {
                 return false;
             }
@@ -356,13 +356,13 @@ private:
                     if (name != L"text") {
                         return Fail(L"a function cannot be a path step");
                     }
-                    ++pos_;
+                    ++m_pos;
                     if (!Expect(L')')) {
                         return false;
                     }
                     continue; // text() reads the node's text, as the path end does anyway
                 }
-                if (Peek(L':') && pos_ + 1 < text_.size() && text_[pos_ + 1] == L':') {
+                if (Peek(L':') && m_pos + 1 < m_text.size() && m_text[m_pos + 1] == L':') {
                     return Fail(L"axes are not supported");
                 }
             } else {
@@ -385,14 +385,14 @@ private:
             stepPredicates.push_back(std::move(conditions));
             kind = child;
         }
-        path.firstStep = static_cast<uint32_t>(out_.steps.size());
+        path.firstStep = static_cast<uint32_t>(m_out.steps.size());
         path.stepCount = static_cast<uint32_t>(steps.size());
         for (size_t i = 0; i < steps.size(); ++i) {
-            steps[i].firstPredicate = static_cast<uint32_t>(out_.predicates.size());
+            steps[i].firstPredicate = static_cast<uint32_t>(m_out.predicates.size());
             steps[i].predicateCount = static_cast<uint32_t>(stepPredicates[i].size());
-            out_.predicates.insert(out_.predicates.end(), stepPredicates[i].begin(),
-                                   stepPredicates[i].end());
-            out_.steps.push_back(std::move(steps[i]));
+            m_out.predicates.insert(m_out.predicates.end(), stepPredicates[i].begin(),
+                                    stepPredicates[i].end());
+            m_out.steps.push_back(std::move(steps[i]));
         }
         return true;
     }
@@ -430,7 +430,7 @@ private:
     }
 
     bool ParseUnary(NodeKind kind, uint32_t& result) {
-        if (++depth_ > 64) {
+        if (++m_depth > 64) {
             return Fail(L"expression nested too deeply");
         }
         bool ok = false;
@@ -439,31 +439,31 @@ private:
         } else {
             ok = ParseComparison(kind, result);
         }
-        --depth_;
+        --m_depth;
         return ok;
     }
 
     bool ParseCompareOp(CompareOp& op) {
         Ws();
-        auto at = [&](std::wstring_view s) { return text_.substr(pos_, s.size()) == s; };
+        auto at = [&](std::wstring_view s) { return m_text.substr(m_pos, s.size()) == s; };
         if (at(L"!=")) {
             op = CompareOp::Ne;
-            pos_ += 2;
+            m_pos += 2;
         } else if (at(L"<=")) {
             op = CompareOp::Le;
-            pos_ += 2;
+            m_pos += 2;
         } else if (at(L">=")) {
             op = CompareOp::Ge;
-            pos_ += 2;
+            m_pos += 2;
         } else if (at(L"=")) {
             op = CompareOp::Eq;
-            pos_ += 1;
+            m_pos += 1;
         } else if (at(L"<")) {
             op = CompareOp::Lt;
-            pos_ += 1;
+            m_pos += 1;
         } else if (at(L">")) {
             op = CompareOp::Gt;
-            pos_ += 1;
+            m_pos += 1;
         } else {
             return false;
         }
@@ -538,25 +538,25 @@ private:
     bool ParseLiteral(Operand& operand) {
         Ws();
         Literal l;
-        const wchar_t c = text_[pos_];
+        const wchar_t c = m_text[m_pos];
         if (c == L'\'' || c == L'"') {
-            ++pos_;
+            ++m_pos;
             std::wstring value;
             while (true) {
-                if (pos_ >= text_.size()) {
+                if (m_pos >= m_text.size()) {
                     return Fail(L"unterminated string literal");
                 }
-                if (text_[pos_] == c) {
+                if (m_text[m_pos] == c) {
                     // A doubled delimiter is an escaped quote.
-                    if (pos_ + 1 < text_.size() && text_[pos_ + 1] == c) {
+                    if (m_pos + 1 < m_text.size() && m_text[m_pos + 1] == c) {
                         value.push_back(c);
-                        pos_ += 2;
+                        m_pos += 2;
                         continue;
                     }
-                    ++pos_;
+                    ++m_pos;
                     break;
                 }
-                value.push_back(text_[pos_++]);
+                value.push_back(m_text[m_pos++]);
             }
             if (auto t = ParseSystemTime(value)) {
                 l.type = Literal::Type::Time;
@@ -568,25 +568,25 @@ private:
             }
             l.text = std::move(value);
         } else {
-            const size_t start = pos_;
-            if (text_[pos_] == L'-') {
-                ++pos_;
+            const size_t start = m_pos;
+            if (m_text[m_pos] == L'-') {
+                ++m_pos;
             }
-            while (pos_ < text_.size() &&
-                   (std::iswalnum(static_cast<wint_t>(text_[pos_])) || text_[pos_] == L'.')) {
-                ++pos_;
+            while (m_pos < m_text.size() &&
+                   (std::iswalnum(static_cast<wint_t>(m_text[m_pos])) || m_text[m_pos] == L'.')) {
+                ++m_pos;
             }
-            const std::wstring_view number = text_.substr(start, pos_ - start);
+            const std::wstring_view number = m_text.substr(start, m_pos - start);
             l.type = Literal::Type::Number;
             l.text = number;
             if (auto u = ParseUnsigned(number)) {
                 l.integral = true;
-                l.unsigned_ = *u;
+                l.unsignedValue = *u;
                 l.number = static_cast<double>(*u);
             } else {
                 l.number = ParseNumber(number);
                 if (std::isnan(l.number)) {
-                    pos_ = start;
+                    m_pos = start;
                     return Fail(L"invalid number");
                 }
             }
@@ -598,21 +598,21 @@ private:
 
     bool ParseOperand(NodeKind kind, Operand& operand) {
         Ws();
-        if (pos_ >= text_.size()) {
+        if (m_pos >= m_text.size()) {
             return Fail(L"unexpected end of query");
         }
-        const wchar_t c = text_[pos_];
+        const wchar_t c = m_text[m_pos];
         if (c == L'\'' || c == L'"' || std::iswdigit(static_cast<wint_t>(c)) || c == L'-') {
             return ParseLiteral(operand);
         }
         if (PeekName()) {
-            const size_t start = pos_;
+            const size_t start = m_pos;
             const std::wstring_view name = Name();
             if (Peek(L'(') && name != L"text") {
-                ++pos_;
+                ++m_pos;
                 return ParseFunction(kind, name, operand);
             }
-            pos_ = start;
+            m_pos = start;
         }
         if (c == L'@' || c == L'*' || IsNameStart(c)) {
             Path path;
@@ -628,7 +628,7 @@ private:
 
     bool ParseFunction(NodeKind kind, std::wstring_view name, Operand& operand) {
         if (name == L"position") {
-            usedPosition_ = true;
+            m_usedPosition = true;
             operand.kind = Operand::Kind::Position;
             return Expect(L')');
         }
@@ -651,7 +651,7 @@ private:
                 return false;
             }
             if (mask.kind != Operand::Kind::Literal ||
-                out_.literals[mask.index].type != Literal::Type::Number) {
+                m_out.literals[mask.index].type != Literal::Type::Number) {
                 return Fail(L"band() takes a node and a number");
             }
             operand.kind = Operand::Kind::Band;
@@ -662,12 +662,12 @@ private:
         return Fail(L"unknown function '" + std::wstring(name) + L"'");
     }
 
-    std::wstring_view text_;
-    Expression& out_;
-    QueryError& error_;
-    size_t pos_ = 0;
-    int depth_ = 0;
-    bool usedPosition_ = false;
+    std::wstring_view m_text;
+    Expression& m_out;
+    QueryError& m_error;
+    size_t m_pos = 0;
+    int m_depth = 0;
+    bool m_usedPosition = false;
 };
 
 } // namespace

@@ -2,18 +2,126 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 
 namespace Quarry {
 
 namespace {
 
-bool SameText(const Text& text, const EKNCHAR* other) noexcept {
-    const size_t length = std::char_traits<EKNCHAR>::length(other);
-    return text.size() == length &&
-           std::char_traits<EKNCHAR>::compare(text.data(), other, length) == 0;
+constexpr size_t kUnitBytes = sizeof(EKNCHAR);
+// First sizes that hold a node of a dozen or so attributes without growing.
+constexpr size_t kFirstEntries = 16;
+constexpr size_t kFirstUnits = 256;
+// Replaced values are reclaimed once they make up half of a buffer at least this large.
+constexpr size_t kCompactUnits = 512;
+
+size_t UnitsFor(size_t bytes) noexcept {
+    return (bytes + kUnitBytes - 1) / kUnitBytes;
 }
 
 } // namespace
+
+AttributeRef AttributeStore::At(size_t index) const noexcept {
+    const Entry& entry = m_entries[index];
+    const EKNCHAR* units = m_units.data();
+    return AttributeRef{
+        TextView(units + entry.name, entry.nameUnits), entry.type,
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(units + entry.image),
+                                 entry.imageBytes)};
+}
+
+size_t AttributeStore::IndexOf(TextView name) const noexcept {
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        const Entry& entry = m_entries[i];
+        if (entry.nameUnits == name.size() &&
+            std::char_traits<EKNCHAR>::compare(m_units.data() + entry.name, name.data(),
+                                               name.size()) == 0) {
+            return i;
+        }
+    }
+    return m_entries.size();
+}
+
+std::optional<AttributeRef> AttributeStore::Find(TextView name) const noexcept {
+    const size_t index = IndexOf(name);
+    if (index == m_entries.size()) {
+        return std::nullopt;
+    }
+    return At(index);
+}
+
+void AttributeStore::Reserve(size_t units) {
+    if (m_garbageUnits >= kCompactUnits / 2 && m_garbageUnits * 2 >= m_units.size()) {
+        std::vector<EKNCHAR> compact;
+        compact.reserve(m_units.size() - m_garbageUnits + units);
+        std::vector<Entry> entries = m_entries;
+        for (Entry& entry : entries) {
+            const size_t name = compact.size();
+            compact.insert(compact.end(), m_units.begin() + entry.name,
+                           m_units.begin() + entry.name + entry.nameUnits);
+            const size_t image = compact.size();
+            compact.insert(compact.end(), m_units.begin() + entry.image,
+                           m_units.begin() + entry.image + UnitsFor(entry.imageBytes));
+            entry.name = static_cast<uint32_t>(name);
+            entry.image = static_cast<uint32_t>(image);
+        }
+        m_units.swap(compact);
+        m_entries.swap(entries);
+        m_garbageUnits = 0;
+    }
+    if (m_units.size() + units > std::numeric_limits<uint32_t>::max()) {
+        throw std::bad_alloc();
+    }
+    if (m_units.capacity() == 0) {
+        m_units.reserve(std::max(kFirstUnits, units));
+    } else if (m_units.size() + units > m_units.capacity()) {
+        m_units.reserve(std::max(m_units.capacity() * 2, m_units.size() + units));
+    }
+}
+
+uint32_t AttributeStore::AppendImage(std::span<const uint8_t> image) {
+    const auto offset = static_cast<uint32_t>(m_units.size());
+    m_units.resize(m_units.size() + UnitsFor(image.size()), EKNCHAR{});
+    if (!image.empty()) {
+        std::memcpy(m_units.data() + offset, image.data(), image.size());
+    }
+    return offset;
+}
+
+void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> image) {
+    const size_t index = IndexOf(name);
+    if (index < m_entries.size()) {
+        Entry& entry = m_entries[index];
+        const size_t oldUnits = UnitsFor(entry.imageBytes);
+        const size_t newUnits = UnitsFor(image.size());
+        if (newUnits <= oldUnits) {
+            if (!image.empty()) {
+                std::memcpy(m_units.data() + entry.image, image.data(), image.size());
+            }
+            m_garbageUnits += oldUnits - newUnits;
+        } else {
+            Reserve(newUnits); // may move every value, but keeps the entries' order
+            Entry& moved = m_entries[index];
+            moved.image = AppendImage(image);
+            m_garbageUnits += oldUnits;
+        }
+        Entry& updated = m_entries[index];
+        updated.imageBytes = static_cast<uint32_t>(image.size());
+        updated.type = type;
+        return;
+    }
+    if (m_entries.size() == m_entries.capacity()) {
+        m_entries.reserve(std::max(kFirstEntries, m_entries.size() * 2));
+    }
+    Reserve(name.size() + UnitsFor(image.size()));
+    // Nothing below allocates: the attribute is added whole or not at all.
+    const auto nameOffset = static_cast<uint32_t>(m_units.size());
+    m_units.insert(m_units.end(), name.begin(), name.end());
+    const uint32_t imageOffset = AppendImage(image);
+    m_entries.push_back(Entry{nameOffset, static_cast<uint32_t>(name.size()), imageOffset,
+                              static_cast<uint32_t>(image.size()), type});
+}
 
 Node::Node(Text name_, Text type_, std::shared_ptr<TreeLock> lock_)
     : lock(std::move(lock_)), name(std::move(name_)), type(std::move(type_)) {}
@@ -22,13 +130,6 @@ Node::~Node() {
     for (const auto& child : children) {
         child->parent = nullptr;
     }
-}
-
-Attribute* Node::FindAttribute(const EKNCHAR* attributeName) noexcept {
-    const auto it = std::find_if(attributes.begin(), attributes.end(), [&](const Attribute& a) {
-        return SameText(a.name, attributeName);
-    });
-    return it == attributes.end() ? nullptr : &*it;
 }
 
 Text Node::FullPath() const {
@@ -70,7 +171,7 @@ TreeGuard::TreeGuard(const Node& node) {
     for (;;) {
         auto candidate = node.lock.load();
         candidate->mutex.lock();
-        if (node.lock.load() == candidate) {
+        if (node.lock.Holds(candidate.get())) {
             lock_ = std::move(candidate);
             return;
         }
@@ -92,7 +193,7 @@ TwoTreeGuard::TwoTreeGuard(const Node& first, const Node& second) {
         } else {
             std::lock(a->mutex, b->mutex);
         }
-        if (first.lock.load() == a && second.lock.load() == b) {
+        if (first.lock.Holds(a.get()) && second.lock.Holds(b.get())) {
             first_ = std::move(a);
             second_ = std::move(b);
             return;

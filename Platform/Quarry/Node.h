@@ -18,6 +18,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 namespace Quarry {
@@ -26,34 +30,123 @@ struct TreeLock {
     std::mutex mutex;
 };
 
-// The tree lock a node belongs to, read and replaced under a small mutex of its own. (The
-// standard library's atomic shared_ptr keeps its lock in the pointer's bits, which the race
-// detector cannot see, so it would report every move of a subtree.)
+// The tree lock a node belongs to, read and replaced under a small spin lock of its own (held
+// only to copy or swap the pointer, so a waiter never spins long). (The standard library's atomic
+// shared_ptr keeps its lock in the pointer's bits, which the race detector cannot see, so it
+// would report every move of a subtree.) An atomic copy of the raw pointer lets a thread that
+// holds a tree lock check cheaply that the node still belongs to it: the slot changes only while
+// its current lock is held.
 class TreeLockSlot {
 public:
-    explicit TreeLockSlot(std::shared_ptr<TreeLock> lock) noexcept : m_lock(std::move(lock)) {}
+    explicit TreeLockSlot(std::shared_ptr<TreeLock> lock) noexcept
+        : m_lock(std::move(lock)), m_raw(m_lock.get()) {}
     TreeLockSlot(const TreeLockSlot&) = delete;
     TreeLockSlot& operator=(const TreeLockSlot&) = delete;
 
-    std::shared_ptr<TreeLock> load() const {
-        std::lock_guard guard(m_mutex);
+    std::shared_ptr<TreeLock> load() const noexcept {
+        const SpinGuard guard(m_busy);
         return m_lock;
     }
 
-    void store(std::shared_ptr<TreeLock> lock) {
-        std::lock_guard guard(m_mutex);
-        m_lock.swap(lock); // the old lock is released after the guard
+    // True when the slot holds `lock`; stable while the caller holds that lock.
+    bool Holds(const TreeLock* lock) const noexcept {
+        return m_raw.load(std::memory_order_acquire) == lock;
+    }
+
+    void store(std::shared_ptr<TreeLock> lock) noexcept {
+        {
+            const SpinGuard guard(m_busy);
+            m_raw.store(lock.get(), std::memory_order_release);
+            m_lock.swap(lock);
+        }
+        // the old lock is released here, after the guard
     }
 
 private:
-    mutable std::mutex m_mutex;
+    class SpinGuard {
+    public:
+        explicit SpinGuard(std::atomic<bool>& busy) noexcept : m_busy(busy) {
+            while (m_busy.exchange(true, std::memory_order_acquire)) {
+                while (m_busy.load(std::memory_order_relaxed)) {
+                    std::this_thread::yield();
+                }
+            }
+        }
+        ~SpinGuard() { m_busy.store(false, std::memory_order_release); }
+        SpinGuard(const SpinGuard&) = delete;
+        SpinGuard& operator=(const SpinGuard&) = delete;
+
+    private:
+        std::atomic<bool>& m_busy;
+    };
+
+    mutable std::atomic<bool> m_busy{false};
     std::shared_ptr<TreeLock> m_lock;
+    std::atomic<const TreeLock*> m_raw;
 };
 
-struct Attribute {
-    Text name;
+using TextView = std::basic_string_view<EKNCHAR>;
+
+// One attribute as a node holds it; the views are valid until the node's attributes change.
+struct AttributeRef {
+    TextView name;
     uint16_t type = EKN_TYPE_NONE;
-    Bytes image;
+    std::span<const uint8_t> image;
+};
+
+// The attributes of a node in the order of first setting. Names and images share one buffer of
+// UTF-16 units beside an index of fixed-size entries, so that a node costs a few allocations
+// rather than two per attribute. A value replaced by a shorter one is overwritten in place; a
+// longer one is appended and the old bytes are reclaimed when they make up half the buffer.
+class AttributeStore {
+public:
+    class Iterator {
+    public:
+        Iterator(const AttributeStore& store, size_t index) noexcept
+            : m_store(&store), m_index(index) {}
+        AttributeRef operator*() const noexcept { return m_store->At(m_index); }
+        Iterator& operator++() noexcept {
+            ++m_index;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const noexcept { return m_index != other.m_index; }
+
+    private:
+        const AttributeStore* m_store;
+        size_t m_index;
+    };
+
+    bool empty() const noexcept { return m_entries.empty(); }
+    size_t size() const noexcept { return m_entries.size(); }
+    AttributeRef At(size_t index) const noexcept;
+    Iterator begin() const noexcept { return Iterator(*this, 0); }
+    Iterator end() const noexcept { return Iterator(*this, m_entries.size()); }
+
+    // The attribute of that name (exact match), or null.
+    std::optional<AttributeRef> Find(TextView name) const noexcept;
+    // Sets the attribute, replacing an earlier value of that name. Throws std::bad_alloc and then
+    // leaves the attributes as they were.
+    void Set(TextView name, uint16_t type, std::span<const uint8_t> image);
+
+private:
+    struct Entry {
+        uint32_t name;      // offset in m_units
+        uint32_t nameUnits; // without a NUL
+        uint32_t image;     // offset in m_units
+        uint32_t imageBytes;
+        uint16_t type;
+    };
+
+    size_t IndexOf(TextView name) const noexcept;
+    // Appends the image at the end of the buffer (padded to whole units); returns its offset.
+    uint32_t AppendImage(std::span<const uint8_t> image);
+    // Makes room for `units` more units, first dropping the bytes of replaced values when they
+    // make up half the buffer.
+    void Reserve(size_t units);
+
+    std::vector<Entry> m_entries;
+    std::vector<EKNCHAR> m_units;
+    size_t m_garbageUnits = 0;
 };
 
 class Node : public std::enable_shared_from_this<Node> {
@@ -70,10 +163,9 @@ public:
     Node* parent = nullptr;
     Text name;
     Text type;
-    std::vector<Attribute> attributes; // in the order of first setting
+    AttributeStore attributes;
     std::vector<std::shared_ptr<Node>> children;
 
-    Attribute* FindAttribute(const EKNCHAR* attributeName) noexcept;
     // "\" + the names from the root down, separated by "\".
     Text FullPath() const;
     // Points this node and its descendants at `newLock`; the caller holds the old and new locks.

@@ -10,25 +10,15 @@
 #include "QuarryErrors.h"
 #include "Serializer.h"
 
+#include "Base/CFunctionBoundary.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <new>
 
 using namespace Quarry;
 
 namespace {
-
-template <typename Function>
-EKN_HRESULT Guarded(Function&& function) noexcept {
-    try {
-        return function();
-    } catch (const std::bad_alloc&) {
-        return kOutOfMemory;
-    } catch (...) {
-        return kUnexpected;
-    }
-}
 
 // The handle's record, or null for a null handle or one that is not a node handle.
 NodeHandle* HandleOf(void* handle) noexcept {
@@ -83,7 +73,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCreateNode(const EKNCHAR* name, const EKNC
         return kPointer;
     }
     *node = nullptr;
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type),
                                            std::make_shared<TreeLock>()),
                     node);
@@ -99,7 +89,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknDuplicateNodeHandle(void* node, void** cop
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         IssueHandle(HandleOf(node)->node, copy);
         return kOk;
     });
@@ -109,7 +99,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCloseNodeHandle(void* node) {
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         std::unique_ptr<NodeHandle> handle(HandleOf(node));
         handle->magic = 0;
         // The last reference may go here: the node and its unreferenced descendants are then
@@ -134,7 +124,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCloneNode(void* node, int32_t depth, uint3
     if (depth < 0) {
         return kInvalidArg;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& source = *HandleOf(node)->node;
         auto newLock = std::make_shared<TreeLock>();
         std::shared_ptr<Node> copy;
@@ -155,7 +145,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetParent(void* node, void** parent) {
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         if (self.parent != nullptr) {
@@ -172,7 +162,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildCount(void* node, uint64_t* count)
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         *count = self.children.size();
@@ -188,7 +178,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByIndex(void* node, uint64_t index
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         if (index >= self.children.size()) {
@@ -211,7 +201,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByName(void* node, const EKNCHAR* 
     if (name == nullptr) {
         return kInvalidArg;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         for (const auto& candidate : self.children) {
@@ -231,7 +221,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknAddChild(void* parent, void* child) {
     if (const EKN_HRESULT hr = CheckHandle(child); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         Node& p = *HandleOf(parent)->node;
         const std::shared_ptr<Node>& c = HandleOf(child)->node;
         TwoTreeGuard guard(p, *c);
@@ -259,7 +249,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
     if (const EKN_HRESULT hr = CheckHandle(child); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         Node& p = *HandleOf(parent)->node;
         const std::shared_ptr<Node>& c = HandleOf(child)->node;
         auto newLock = std::make_shared<TreeLock>();
@@ -290,7 +280,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeName(void* node, uint32_t flags, EK
     if (flags != EKN_NAME_PLAIN && flags != EKN_NAME_FULL_PATH) {
         return kInvalidArg;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         // Two returns, not a conditional: that would copy the name for every read.
@@ -308,7 +298,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeType(void* node, EKNCHAR* buffer, u
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         return ReturnText(self.type, buffer, size);
@@ -324,11 +314,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttributeNames(void* node, EKNCHAR* buf
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
         Text names;
-        for (const Attribute& attribute : self.attributes) {
+        for (const AttributeRef attribute : self.attributes) {
             names += attribute.name;
             names += EKNCHAR{0};
         }
@@ -348,20 +338,21 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttribute(void* node, const EKNCHAR* na
     if (buffer != nullptr && size == nullptr) {
         return kPointer;
     }
-    return Guarded([&] {
-        Node& self = *HandleOf(node)->node;
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
+        const Node& self = *HandleOf(node)->node;
+        const TextView attributeName(name);
         TreeGuard guard(self);
-        const Attribute* attribute = self.FindAttribute(name);
+        const std::optional<AttributeRef> attribute = self.attributes.Find(attributeName);
         if (storedType != nullptr) {
-            *storedType = attribute != nullptr ? attribute->type : uint16_t{EKN_TYPE_NONE};
+            *storedType = attribute ? attribute->type : uint16_t{EKN_TYPE_NONE};
         }
-        if (attribute == nullptr) {
+        if (!attribute) {
             return kNotFound;
         }
         if (size == nullptr) {
             return kOk; // presence query
         }
-        const Bytes* image = &attribute->image;
+        std::span<const uint8_t> image = attribute->image;
         Bytes converted;
         if (requestedType != nullptr && *requestedType != attribute->type) {
             const EKN_HRESULT hr =
@@ -369,19 +360,19 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttribute(void* node, const EKNCHAR* na
             if (Failed(hr)) {
                 return hr;
             }
-            image = &converted;
+            image = converted;
         }
-        if (image->size() > std::numeric_limits<uint32_t>::max()) {
+        if (image.size() > std::numeric_limits<uint32_t>::max()) {
             return kOverflow;
         }
-        const auto needed = static_cast<uint32_t>(image->size());
+        const auto needed = static_cast<uint32_t>(image.size());
         const uint32_t capacity = buffer != nullptr ? *size : 0;
         *size = needed;
         if (needed > capacity) {
             return kInsufficient;
         }
         if (needed != 0) {
-            std::memcpy(buffer, image->data(), needed);
+            std::memcpy(buffer, image.data(), needed);
         }
         return kOk;
     });
@@ -395,18 +386,12 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknSetAttribute(void* node, const EKNCHAR* na
     if (name == nullptr || !IsValidImage(type, data, size)) {
         return kInvalidArg;
     }
-    return Guarded([&] {
-        const auto* bytes = static_cast<const uint8_t*>(data);
-        Bytes image(bytes, bytes + size);
-        Text attributeName(name);
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
+        const TextView attributeName(name);
+        const std::span<const uint8_t> image(static_cast<const uint8_t*>(data), size);
         Node& self = *HandleOf(node)->node;
         TreeGuard guard(self);
-        if (Attribute* existing = self.FindAttribute(name); existing != nullptr) {
-            existing->type = type;
-            existing->image.swap(image);
-        } else {
-            self.attributes.push_back(Attribute{std::move(attributeName), type, std::move(image)});
-        }
+        self.attributes.Set(attributeName, type, image);
         return kOk;
     });
 }
@@ -421,7 +406,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknStartSerialization(int32_t type, uint32_t 
     if (type != EKN_SERIALIZATION_XML_TEXT || sink == nullptr) {
         return kInvalidArg;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         *context = std::make_unique<SerializationContext>(flags, sink, sinkContext).release();
         return kOk;
     });
@@ -437,7 +422,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknSerializeNodes(void* context, void* const*
     if ((count != 0 && nodes == nullptr) || depth < 0) {
         return kInvalidArg;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
         std::vector<const Node*> resolved;
         resolved.reserve(static_cast<size_t>(count));
         for (uint64_t i = 0; i < count; ++i) {
@@ -455,7 +440,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknFinalizeSerialization(void* context) {
     if (serializer == nullptr) {
         return context == nullptr ? kInvalidArg : kHandle;
     }
-    return Guarded([&] { return serializer->Finalize(); });
+    return Base::HresultBoundary<EKN_HRESULT>([&] { return serializer->Finalize(); });
 }
 
 QUARRY_API EKN_HRESULT QUARRY_CALL EknCloseSerializationContext(void* context) {

@@ -2,6 +2,9 @@
 
 #include "QuarryErrors.h"
 
+#include "Base/Utf.h"
+#include "Base/XmlEscape.h"
+
 #include <algorithm>
 
 namespace Quarry {
@@ -10,72 +13,42 @@ namespace {
 
 constexpr uint32_t kFlagIndent = 0x1;
 
-void AppendUtf8(std::string& out, uint32_t codePoint) {
-    if (codePoint < 0x80) {
-        out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        out += static_cast<char>(0xC0 | (codePoint >> 6));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        out += static_cast<char>(0xE0 | (codePoint >> 12));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (codePoint >> 18));
-        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
-void AppendCharacterReference(std::string& out, uint32_t codePoint) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    out += "&#x";
-    if (codePoint >= 0x10) {
-        out += kHex[codePoint >> 4];
-    }
-    out += kHex[codePoint & 0xF];
-    out += ';';
-}
-
 // UTF-16 text as escaped UTF-8. `inAttribute` also escapes TAB, LF and CR, which attribute-value
 // normalisation would otherwise turn into blanks.
-void AppendEscaped(std::string& out, const Text& text, bool inAttribute) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = static_cast<uint16_t>(text[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
-            static_cast<uint16_t>(text[i + 1]) >= 0xDC00 &&
-            static_cast<uint16_t>(text[i + 1]) <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(text[i + 1]) - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
+void AppendEscaped(std::string& out, TextView text, bool inAttribute) {
+    const Base::XmlEscapes escapes{.quote = true, .controls = true, .lineControls = inAttribute};
+    // Printable ASCII that the escapes leave alone (and outside attributes TAB, LF and CR) is
+    // copied a run at a time; the pieces between take the shared codec and escaper.
+    const auto plain = [inAttribute](uint32_t c) {
+        return (c >= 0x20 && c < 0x80 && c != '&' && c != '<' && c != '>' && c != '"') ||
+               (!inAttribute && (c == '\t' || c == '\n' || c == '\r'));
+    };
+    std::string piece;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = i;
+        while (end < text.size() && plain(static_cast<uint16_t>(text[end]))) {
+            ++end;
         }
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            if (c < 0x20 && (inAttribute || (c != '\t' && c != '\n' && c != '\r'))) {
-                AppendCharacterReference(out, c);
-            } else {
-                AppendUtf8(out, c);
-            }
-            break;
+        const size_t at = out.size();
+        out.resize(at + (end - i));
+        for (size_t k = i; k < end; ++k) {
+            out[at + (k - i)] = static_cast<char>(text[k]);
+        }
+        i = end;
+        while (end < text.size() && !plain(static_cast<uint16_t>(text[end]))) {
+            ++end;
+        }
+        if (end > i) {
+            piece.clear();
+            Base::AppendConverted(piece, text.substr(i, end - i));
+            Base::AppendXmlEscaped(out, std::string_view(piece), escapes);
+            i = end;
         }
     }
 }
 
-void AppendValue(std::string& out, const Attribute& attribute) {
+void AppendValue(std::string& out, const AttributeRef& attribute) {
     const DecodedValue value = Decode(attribute.type, attribute.image);
     switch (value.kind) {
     case DecodedValue::Kind::Integer:
@@ -142,7 +115,7 @@ void AppendNode(std::string& out, const Node& node, int32_t depth, uint32_t flag
     }
     out += '>';
     EndLine(out, flags);
-    for (const Attribute& attribute : node.attributes) {
+    for (const AttributeRef attribute : node.attributes) {
         StartLine(out, flags, level + 1);
         out += "<attr name=\"";
         AppendEscaped(out, attribute.name, true);

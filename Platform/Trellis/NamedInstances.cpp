@@ -1,4 +1,5 @@
 #include "NamedInstances.h"
+#include "Base/Mutex.h"
 
 namespace Trellis {
 
@@ -10,32 +11,32 @@ NamedInstances& NamedInstances::Instance() {
 }
 
 void NamedInstances::Register(const Name& name, const GUID& iid, IBase* object) {
-    Entry entry{iid, Ref<IBase>::Share(object)};
+    Entry entry{iid, Ref<IBase>::AddRefTo(object)};
     {
-        std::lock_guard lock(mutex_);
+        Base::LockGuard lock(m_mutex);
         // After the swap `entry` holds the replaced object, released outside the lock.
-        std::swap(entries_[name], entry);
+        std::swap(m_entries[name], entry);
     }
 }
 
 bool NamedInstances::Revoke(const Name& name) {
     Ref<IBase> revoked;
     {
-        std::lock_guard lock(mutex_);
-        const auto it = entries_.find(name);
-        if (it == entries_.end()) {
+        Base::LockGuard lock(m_mutex);
+        const auto it = m_entries.find(name);
+        if (it == m_entries.end()) {
             return false;
         }
         revoked = std::move(it->second.object);
-        entries_.erase(it);
+        m_entries.erase(it);
     }
     return true;
 }
 
 Ref<IBase> NamedInstances::Find(const Name& name) const {
-    std::lock_guard lock(mutex_);
-    const auto it = entries_.find(name);
-    return it == entries_.end() ? Ref<IBase>() : it->second.object;
+    Base::LockGuard lock(m_mutex);
+    const auto it = m_entries.find(name);
+    return it == m_entries.end() ? Ref<IBase>() : it->second.object;
 }
 
 } // namespace Trellis

@@ -1,10 +1,10 @@
 // The table of objects that the host publishes under names.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "RefCounted.h"
 
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace Trellis {
@@ -30,8 +30,8 @@ private:
         Ref<Halyard::Interfaces::IBase> object;
     };
 
-    mutable std::mutex mutex_;
-    std::map<Name, Entry> entries_; // guarded by mutex_
+    mutable Base::Mutex m_mutex;
+    std::map<Name, Entry> m_entries GUARDED_BY(m_mutex);
 };
 
 } // namespace Trellis

@@ -1,7 +1,8 @@
-// Reference counting for the framework's objects: an atomic count and the base slots, and an
+// Reference counting for the framework's objects: an atomic count and the base slots, and the
 // owning pointer that releases on every path.
 #pragma once
 
+#include "Base/ComPtr.h"
 #include "Trellis/Trellis.h"
 
 #include <atomic>
@@ -18,19 +19,19 @@ namespace Trellis {
 template <typename Derived, typename Interface>
 class RefCounted : public Interface {
 public:
-    uint32_t HALYARD_CALL AddRef() override {
-        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint32_t HALYARD_CALL AddRef() noexcept override {
+        return m_refs.fetch_add(1, std::memory_order_relaxed) + 1;
     }
 
-    uint32_t HALYARD_CALL Release() override {
-        const uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    uint32_t HALYARD_CALL Release() noexcept override {
+        const uint32_t left = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (left == 0) {
             std::unique_ptr<Derived> last(static_cast<Derived*>(this));
         }
         return left;
     }
 
-    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override {
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept override {
         if (iid == nullptr || object == nullptr) {
             return E_INVALIDARG;
         }
@@ -52,53 +53,11 @@ protected:
     ~RefCounted() = default;
 
 private:
-    std::atomic<uint32_t> refs_{1};
+    std::atomic<uint32_t> m_refs{1};
 };
 
-// Owns one reference to a framework object (any type with AddRef and Release).
+// Owns one reference to a framework object.
 template <typename T>
-class Ref {
-public:
-    Ref() noexcept = default;
-    // Takes over a reference the caller owns.
-    static Ref Adopt(T* object) noexcept {
-        Ref ref;
-        ref.object_ = object;
-        return ref;
-    }
-    // Adds a reference of its own.
-    static Ref Share(T* object) noexcept {
-        if (object != nullptr) {
-            object->AddRef();
-        }
-        return Adopt(object);
-    }
-    Ref(const Ref& other) noexcept : object_(other.object_) {
-        if (object_ != nullptr) {
-            object_->AddRef();
-        }
-    }
-    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    Ref& operator=(Ref other) noexcept {
-        std::swap(object_, other.object_);
-        return *this;
-    }
-    ~Ref() { reset(); }
-
-    void reset() noexcept {
-        if (T* old = std::exchange(object_, nullptr); old != nullptr) {
-            old->Release();
-        }
-    }
-    // Hands the reference to the caller.
-    [[nodiscard]] T* Detach() noexcept { return std::exchange(object_, nullptr); }
-
-    T* get() const noexcept { return object_; }
-    T* operator->() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-private:
-    T* object_ = nullptr;
-};
+using Ref = Base::ComPtr<T>;
 
 } // namespace Trellis

@@ -1,6 +1,6 @@
 #include "RequestContexts.h"
 
-#include <chrono>
+#include "Base/FileTime.h"
 
 namespace Trellis {
 
@@ -8,16 +8,6 @@ using Halyard::Interfaces::ICancellation;
 using Halyard::Interfaces::IRequestContext;
 
 namespace {
-
-// 100-nanosecond intervals between 1601-01-01 and 1970-01-01, the origin of FILETIME.
-constexpr uint64_t kFileTimeOfUnixEpoch = 116444736000000000ULL;
-
-uint64_t NowAsFileTime() noexcept {
-    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
-    const auto sinceEpoch =
-        std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch());
-    return kFileTimeOfUnixEpoch + static_cast<uint64_t>(sinceEpoch.count());
-}
 
 uint64_t NextRequestId() noexcept {
     static std::atomic<uint64_t> last{0};
@@ -44,64 +34,64 @@ uint32_t CurrentThreadNumber() noexcept {
     return number;
 }
 
-HRESULT Cancellation::IsCancelled(bool* cancelled) {
+HRESULT Cancellation::IsCancelled(bool* cancelled) noexcept {
     if (cancelled == nullptr) {
         return E_POINTER;
     }
-    *cancelled = cancelled_.load(std::memory_order_acquire);
+    *cancelled = m_cancelled.load(std::memory_order_acquire);
     return S_OK;
 }
 
 RequestContext::RequestContext()
-    : id_(NextRequestId()), threadId_(CurrentThreadNumber()), startTime_(NowAsFileTime()),
-      cancellation_(Ref<Cancellation>::Adopt(std::make_unique<Cancellation>().release())) {}
+    : m_id(NextRequestId()), m_threadId(CurrentThreadNumber()), m_startTime(Base::FileTimeNow()),
+      m_cancellation(Ref<Cancellation>::Attach(std::make_unique<Cancellation>().release())) {}
 
-HRESULT RequestContext::GetRequestId(uint64_t* id) {
+HRESULT RequestContext::GetRequestId(uint64_t* id) noexcept {
     if (id == nullptr) {
         return E_POINTER;
     }
-    *id = id_;
+    *id = m_id;
     return S_OK;
 }
 
-HRESULT RequestContext::GetThreadId(uint32_t* threadId) {
+HRESULT RequestContext::GetThreadId(uint32_t* threadId) noexcept {
     if (threadId == nullptr) {
         return E_POINTER;
     }
-    *threadId = threadId_;
+    *threadId = m_threadId;
     return S_OK;
 }
 
-HRESULT RequestContext::GetStartTime(uint64_t* fileTime) {
+HRESULT RequestContext::GetStartTime(uint64_t* fileTime) noexcept {
     if (fileTime == nullptr) {
         return E_POINTER;
     }
-    *fileTime = startTime_;
+    *fileTime = m_startTime;
     return S_OK;
 }
 
-HRESULT RequestContext::GetUserData(void** data) {
+HRESULT RequestContext::GetUserData(void** data) noexcept {
     if (data == nullptr) {
         return E_POINTER;
     }
-    *data = userData_.load();
+    *data = m_userData.load();
     return S_OK;
 }
 
-HRESULT RequestContext::SetUserData(void* data) {
-    userData_.store(data);
+HRESULT RequestContext::SetUserData(void* data) noexcept {
+    m_userData.store(data);
     return S_OK;
 }
 
-HRESULT RequestContext::GetCancellation(ICancellation** cancellation) {
+HRESULT RequestContext::GetCancellation(ICancellation** cancellation) noexcept {
     if (cancellation == nullptr) {
         return E_POINTER;
     }
-    *cancellation = Ref<Cancellation>(cancellation_).Detach();
+    *cancellation = Ref<Cancellation>(m_cancellation).Detach();
     return S_OK;
 }
 
-HRESULT RequestContextMgr::GetCurrentContext(uint32_t key, IRequestContext** context) {
+HRESULT RequestContextMgr::GetCurrentContext(uint32_t key, IRequestContext** context) noexcept {
     if (context == nullptr) {
         return E_POINTER;
     }
@@ -123,9 +113,9 @@ HRESULT BeginServing(const Ref<RequestContext>& context) noexcept {
 }
 
 HRESULT EndServing(RequestContext& context) noexcept {
-    if (t_current.context.get() == &context) {
+    if (t_current.context.Get() == &context) {
         context.served.store(false);
-        t_current.context.reset();
+        t_current.context.Reset();
         return S_OK;
     }
     return context.served.load() ? E_UNEXPECTED : S_OK;

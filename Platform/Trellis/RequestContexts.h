@@ -20,11 +20,11 @@ class Cancellation final : public RefCounted<Cancellation, Halyard::Interfaces::
 public:
     static std::array<GUID, 1> Interfaces() noexcept { return {IID_Cancellation}; }
 
-    HRESULT HALYARD_CALL IsCancelled(bool* cancelled) override;
-    void Cancel() noexcept { cancelled_.store(true, std::memory_order_release); }
+    HRESULT HALYARD_CALL IsCancelled(bool* cancelled) noexcept override;
+    void Cancel() noexcept { m_cancelled.store(true, std::memory_order_release); }
 
 private:
-    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> m_cancelled{false};
 };
 
 class RequestContext final
@@ -38,15 +38,15 @@ public:
     // the current time. Throws std::bad_alloc.
     RequestContext();
 
-    HRESULT HALYARD_CALL GetRequestId(uint64_t* id) override;
-    HRESULT HALYARD_CALL GetThreadId(uint32_t* threadId) override;
-    HRESULT HALYARD_CALL GetStartTime(uint64_t* fileTime) override;
-    HRESULT HALYARD_CALL GetUserData(void** data) override;
-    HRESULT HALYARD_CALL SetUserData(void* data) override;
+    HRESULT HALYARD_CALL GetRequestId(uint64_t* id) noexcept override;
+    HRESULT HALYARD_CALL GetThreadId(uint32_t* threadId) noexcept override;
+    HRESULT HALYARD_CALL GetStartTime(uint64_t* fileTime) noexcept override;
+    HRESULT HALYARD_CALL GetUserData(void** data) noexcept override;
+    HRESULT HALYARD_CALL SetUserData(void* data) noexcept override;
     HRESULT HALYARD_CALL
-    GetCancellation(Halyard::Interfaces::ICancellation** cancellation) override;
+    GetCancellation(Halyard::Interfaces::ICancellation** cancellation) noexcept override;
 
-    void Cancel() noexcept { cancellation_->Cancel(); }
+    void Cancel() noexcept { m_cancellation->Cancel(); }
 
     uint32_t magic = kMagic;
     // True while a thread serves this request (between TrBeginRequest and TrEndRequest or the
@@ -56,11 +56,11 @@ public:
     ~RequestContext() { magic = 0; }
 
 private:
-    const uint64_t id_;
-    const uint32_t threadId_;
-    const uint64_t startTime_;
-    std::atomic<void*> userData_{nullptr};
-    Ref<Cancellation> cancellation_;
+    const uint64_t m_id;
+    const uint32_t m_threadId;
+    const uint64_t m_startTime;
+    std::atomic<void*> m_userData{nullptr};
+    Ref<Cancellation> m_cancellation;
 };
 
 class RequestContextMgr final
@@ -70,8 +70,8 @@ public:
         return {Halyard::Interfaces::IID_RequestContextMgr};
     }
 
-    HRESULT HALYARD_CALL GetCurrentContext(uint32_t key,
-                                           Halyard::Interfaces::IRequestContext** context) override;
+    HRESULT HALYARD_CALL GetCurrentContext(
+        uint32_t key, Halyard::Interfaces::IRequestContext** context) noexcept override;
 };
 
 // The calling thread's request: begin makes `context` current (E_UNEXPECTED when the thread

@@ -4,24 +4,14 @@
 #include "NamedInstances.h"
 #include "RequestContexts.h"
 
-#include <new>
+#include "Base/CFunctionBoundary.h"
+
 #include <string>
 
 using namespace Trellis;
 using Halyard::Interfaces::IBase;
 
 namespace {
-
-template <typename Function>
-HRESULT Guarded(Function&& function) noexcept {
-    try {
-        return function();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
 
 // The request context behind a handle of TrBeginRequest, or null.
 RequestContext* RequestOf(void* request) noexcept {
@@ -39,7 +29,7 @@ HRESULT CheckRequest(void* request) noexcept {
 
 template <typename Object>
 Ref<Object> MakeObject() {
-    return Ref<Object>::Adopt(std::make_unique<Object>().release());
+    return Ref<Object>::Attach(std::make_unique<Object>().release());
 }
 
 Name FromAscii(const char* text) {
@@ -50,17 +40,17 @@ Name FromAscii(const char* text) {
 // revoked or the library is unloaded.
 struct BuiltInInstances {
     BuiltInInstances() noexcept {
-        try {
-            NamedInstances& instances = NamedInstances::Instance();
-            instances.Register(FromAscii("ConfigServer.Proxy"),
-                               Halyard::Interfaces::IID_ConfigServerProxy,
-                               MakeObject<ConfigServerProxy>().get());
-            instances.Register(FromAscii("Core.RequestContextMgr"),
-                               Halyard::Interfaces::IID_RequestContextMgr,
-                               MakeObject<RequestContextMgr>().get());
-        } catch (...) {
-            // Without memory at load time the names are simply absent.
-        }
+        // Without memory at load time the names are simply absent.
+        Base::CFunctionBoundary([](Base::Thrown) noexcept {},
+                                [] {
+                                    NamedInstances& instances = NamedInstances::Instance();
+                                    instances.Register(FromAscii("ConfigServer.Proxy"),
+                                                       Halyard::Interfaces::IID_ConfigServerProxy,
+                                                       MakeObject<ConfigServerProxy>().Get());
+                                    instances.Register(FromAscii("Core.RequestContextMgr"),
+                                                       Halyard::Interfaces::IID_RequestContextMgr,
+                                                       MakeObject<RequestContextMgr>().Get());
+                                });
     }
 };
 
@@ -76,7 +66,7 @@ TRELLIS_API HRESULT HALYARD_CALL TrGetNamedInstance(const EKNCHAR* name, uint32_
     if (name == nullptr || iid == nullptr || object == nullptr) {
         return E_INVALIDARG;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<HRESULT>([&] {
         const Ref<IBase> instance = NamedInstances::Instance().Find(name);
         if (!instance) {
             return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
@@ -90,7 +80,7 @@ TRELLIS_API HRESULT HALYARD_CALL TrRegisterNamedInstance(const EKNCHAR* name, co
     if (name == nullptr || *name == 0 || iid == nullptr || object == nullptr) {
         return E_INVALIDARG;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<HRESULT>([&] {
         NamedInstances::Instance().Register(name, *iid, static_cast<IBase*>(object));
         return S_OK;
     });
@@ -100,7 +90,7 @@ TRELLIS_API HRESULT HALYARD_CALL TrRevokeNamedInstance(const EKNCHAR* name) {
     if (name == nullptr) {
         return E_INVALIDARG;
     }
-    return Guarded([&] {
+    return Base::HresultBoundary<HRESULT>([&] {
         return NamedInstances::Instance().Revoke(name) ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
     });
 }
@@ -110,7 +100,7 @@ TRELLIS_API HRESULT HALYARD_CALL TrBeginRequest(void** request) {
         return E_POINTER;
     }
     *request = nullptr;
-    return Guarded([&] {
+    return Base::HresultBoundary<HRESULT>([&] {
         // One reference for the handle, one (taken by BeginServing) for the serving thread.
         Ref<RequestContext> context = MakeObject<RequestContext>();
         const HRESULT hr = BeginServing(context);

@@ -5,11 +5,13 @@
 #pragma once
 
 #include "NoDestructor.h"
+
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Win32/WinTypes.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 
 namespace Pal {
@@ -21,25 +23,24 @@ public:
     virtual ~KernelObject() = default;
 };
 
-class HandleTable {
+class KernelHandleTable {
 public:
     // Enters the object under a new handle value; null when the table cannot grow.
     HANDLE Insert(std::shared_ptr<KernelObject> object) noexcept {
-        try {
-            std::lock_guard lock(m_mutex);
+        const auto noHandle = [](Base::Thrown) noexcept -> HANDLE { return nullptr; };
+        return Base::CFunctionBoundary(noHandle, [&] {
+            Base::LockGuard lock(m_mutex);
             // Multiples of 4 from 0x1000 up, as Windows hands out; never -1 or a pseudo handle.
             const auto value = m_next;
             m_objects.emplace(value, std::move(object));
             m_next += 4;
             return reinterpret_cast<HANDLE>(value);
-        } catch (...) {
-            return nullptr;
-        }
+        });
     }
 
     // The object of a handle, or null for an unknown handle.
     std::shared_ptr<KernelObject> Find(HANDLE handle) const noexcept {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
         return it == m_objects.end() ? nullptr : it->second;
     }
@@ -54,7 +55,7 @@ public:
     bool Remove(HANDLE handle) noexcept {
         std::shared_ptr<KernelObject> object;
         {
-            std::lock_guard lock(m_mutex);
+            Base::LockGuard lock(m_mutex);
             const auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
             if (it == m_objects.end()) {
                 return false;
@@ -66,14 +67,14 @@ public:
     }
 
 private:
-    mutable std::mutex m_mutex;
-    uintptr_t m_next = 0x1000;
-    std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects;
+    mutable Base::Mutex m_mutex;
+    uintptr_t m_next GUARDED_BY(m_mutex) = 0x1000;
+    std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects GUARDED_BY(m_mutex);
 };
 
-// The one table of the library.
-inline HandleTable& Handles() noexcept {
-    static NoDestructor<HandleTable> table;
+// The one table of the library: the kernel objects by handle.
+inline KernelHandleTable& KernelHandles() noexcept {
+    static NoDestructor<KernelHandleTable> table;
     return table.Get();
 }
 

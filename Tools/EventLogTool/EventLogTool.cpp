@@ -7,6 +7,7 @@
 //   EventLogTool [--store DIR] write SOURCE TYPE ID [--category N] [STRING...]
 //   EventLogTool [--store DIR] follow CHANNEL [QUERY] [--oldest] [--xml]
 // The store is DIR, else the folder named by PAL_EVENTLOG_DIR.
+#include "Base/CFunctionBoundary.h"
 #include "Render.h"
 #include "SampleEvents.h"
 #include "Store.h"
@@ -65,13 +66,13 @@ std::string ExtendedStatus() {
     wchar_t buffer[1024] = {};
     DWORD used = 0;
     EvtGetExtendedStatus(1024, buffer, &used);
-    return Narrow(buffer);
+    return Base::Utf8FromWide(buffer);
 }
 
 void ReportProblems(const LoadReport& report) {
     const size_t shown = std::min<size_t>(report.problems.size(), 10);
     for (size_t i = 0; i < shown; ++i) {
-        std::cerr << "warning: " << Narrow(report.problems[i]) << "\n";
+        std::cerr << "warning: " << Base::Utf8FromWide(report.problems[i]) << "\n";
     }
     if (report.problems.size() > shown) {
         std::cerr << "warning: " << report.problems.size() - shown << " more problems\n";
@@ -92,10 +93,10 @@ std::shared_ptr<Store> OpenStore(const std::string& folder, bool quiet) {
 }
 
 int ListChannels(Store& store) {
-    std::shared_lock lock(store.mutex);
+    PalEventLog::Store::ReadLock lock(store);
     std::printf("%-50s %10s  %s\n", "Channel", "Events", "Classic");
     for (const auto& [name, channel] : store.Channels()) {
-        std::printf("%-50s %10zu  %s\n", Narrow(name).c_str(), channel->events.size(),
+        std::printf("%-50s %10zu  %s\n", Base::Utf8FromWide(name).c_str(), channel->events.size(),
                     channel->classic ? "yes" : "no");
     }
     return 0;
@@ -108,7 +109,7 @@ void PrintEvent(EVT_HANDLE event, EVT_HANDLE systemContext, bool xml) {
         EvtRender(nullptr, event, EvtRenderEventXml, 0, nullptr, &used, &count);
         std::wstring text(used / sizeof(wchar_t) + 1, L'\0');
         if (EvtRender(nullptr, event, EvtRenderEventXml, used, text.data(), &used, &count)) {
-            std::printf("%s\n", Narrow(text.c_str()).c_str());
+            std::printf("%s\n", Base::Utf8FromWide(text.c_str()).c_str());
         }
         return;
     }
@@ -147,11 +148,11 @@ void PrintEvent(EVT_HANDLE event, EVT_HANDLE systemContext, bool xml) {
     const std::wstring time = v[EvtSystemTimeCreated].Type == EvtVarTypeFileTime
                                   ? FormatSystemTime(v[EvtSystemTimeCreated].FileTimeVal)
                                   : L"-";
-    std::printf("%s  L%u  %-28s %6u  #%-8llu %s\n", Narrow(time).c_str(),
+    std::printf("%s  L%u  %-28s %6u  #%-8llu %s\n", Base::Utf8FromWide(time).c_str(),
                 v[EvtSystemLevel].Type == EvtVarTypeByte ? v[EvtSystemLevel].ByteVal : 0u,
-                Narrow(provider).c_str(), v[EvtSystemEventID].UInt16Val,
+                Base::Utf8FromWide(provider).c_str(), v[EvtSystemEventID].UInt16Val,
                 static_cast<unsigned long long>(v[EvtSystemEventRecordId].UInt64Val),
-                Narrow(message).c_str());
+                Base::Utf8FromWide(message).c_str());
 }
 
 int Query(const std::wstring& channel, const std::wstring& query, size_t limit, bool xml) {
@@ -181,6 +182,7 @@ int Query(const std::wstring& channel, const std::wstring& query, size_t limit, 
 // Writes every event of the loaded files into DEST, one file per channel, one event per line.
 int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
     auto store = std::make_shared<Store>();
+    Store::WriteLock lock(*store);
     LoadReport report;
     const auto start = std::chrono::steady_clock::now();
     auto progress = [&](size_t events) {
@@ -218,7 +220,7 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
         if (channel->events.empty()) {
             continue;
         }
-        std::string fileName = Narrow(name);
+        std::string fileName = Base::Utf8FromWide(name);
         for (char& c : fileName) {
             if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?') {
                 c = '_';
@@ -226,7 +228,7 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
         }
         std::ofstream out(destination / (fileName + ".xml"), std::ios::binary | std::ios::app);
         for (const Event& event : channel->events) {
-            out << Narrow(EventXml(*store, *channel, event)) << '\n';
+            out << Base::Utf8FromWide(EventXml(*store, *channel, event)) << '\n';
             if (++written % 10000 == 0) {
                 std::fprintf(stderr, "\r%zu events written   ", written);
             }
@@ -267,14 +269,14 @@ int Write(const std::string& source, const std::string& type, unsigned long id,
     if (found == kTypes.end()) {
         return Usage();
     }
-    HANDLE handle = RegisterEventSourceW(nullptr, Widen(source).c_str());
+    HANDLE handle = RegisterEventSourceW(nullptr, Base::WideFromUtf8(source).c_str());
     if (handle == nullptr) {
         std::cerr << "cannot register the source: error " << GetLastError() << "\n";
         return 1;
     }
     std::vector<std::wstring> wide;
     for (const auto& text : texts) {
-        wide.push_back(Widen(text));
+        wide.push_back(Base::WideFromUtf8(text));
     }
     std::vector<LPCWSTR> strings;
     for (const auto& text : wide) {
@@ -298,18 +300,19 @@ struct Follower {
 };
 
 DWORD WINAPI PrintArrival(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context, EVT_HANDLE event) {
-    try {
-        const auto* follower = static_cast<const Follower*>(context);
-        if (action == EvtSubscribeActionDeliver) {
-            PrintEvent(event, follower->systemContext, follower->xml);
-        } else {
-            std::printf("(subscription error %u)\n",
-                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
-        }
-        std::fflush(stdout);
-    } catch (...) {
-        // Nothing leaves the callback.
-    }
+    // Nothing leaves the callback.
+    Base::CFunctionBoundary([](Base::Thrown) noexcept {},
+                            [&] {
+                                const auto* follower = static_cast<const Follower*>(context);
+                                if (action == EvtSubscribeActionDeliver) {
+                                    PrintEvent(event, follower->systemContext, follower->xml);
+                                } else {
+                                    std::printf(
+                                        "(subscription error %u)\n",
+                                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
+                                }
+                                std::fflush(stdout);
+                            });
     return 0;
 }
 
@@ -331,7 +334,7 @@ int Follow(const std::wstring& channel, const std::wstring& query, bool oldest, 
     }
     std::signal(SIGINT, [](int) { g_interrupted = 1; });
     std::signal(SIGTERM, [](int) { g_interrupted = 1; });
-    std::fprintf(stderr, "following %s; Ctrl-C ends\n", Narrow(channel).c_str());
+    std::fprintf(stderr, "following %s; Ctrl-C ends\n", Base::Utf8FromWide(channel).c_str());
     while (g_interrupted == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -374,11 +377,12 @@ int main(int argc, char** argv) {
         }
         if (command == "newest" && (args.size() == 2 || args.size() == 3)) {
             OpenStore(storeFolder, true);
-            return Query(Widen(args[1]), L"*", args.size() == 3 ? std::stoul(args[2]) : 10, xml);
+            return Query(Base::WideFromUtf8(args[1]), L"*",
+                         args.size() == 3 ? std::stoul(args[2]) : 10, xml);
         }
         if (command == "query" && (args.size() == 3 || args.size() == 4)) {
             OpenStore(storeFolder, true);
-            return Query(Widen(args[1]), Widen(args[2]),
+            return Query(Base::WideFromUtf8(args[1]), Base::WideFromUtf8(args[2]),
                          args.size() == 4 ? std::stoul(args[3]) : SIZE_MAX, xml);
         }
         if (command == "import" && args.size() >= 3) {
@@ -391,7 +395,8 @@ int main(int argc, char** argv) {
         }
         if (command == "follow" && (args.size() == 2 || args.size() == 3)) {
             OpenStore(storeFolder, true);
-            return Follow(Widen(args[1]), args.size() == 3 ? Widen(args[2]) : L"*", oldest, xml);
+            return Follow(Base::WideFromUtf8(args[1]),
+                          args.size() == 3 ? Base::WideFromUtf8(args[2]) : L"*", oldest, xml);
         }
         if (command == "generate" && args.size() == 3) {
             return Generate(args[1], std::stoull(args[2]));

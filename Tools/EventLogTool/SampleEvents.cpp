@@ -1,5 +1,8 @@
 #include "SampleEvents.h"
 
+#include "Base/FileTime.h"
+#include "Base/XmlEscape.h"
+
 #include <array>
 #include <cstdio>
 #include <string>
@@ -12,14 +15,14 @@ namespace {
 // A small linear congruential generator: fixed sequences on every platform.
 class Random {
 public:
-    explicit Random(uint32_t variant) : state_(variant * 2654435761u + 1) {}
+    explicit Random(uint32_t variant) : m_state(variant * 2654435761u + 1) {}
     uint32_t Next(uint32_t bound) {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<uint32_t>((state_ >> 33) % bound);
+        m_state = m_state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>((m_state >> 33) % bound);
     }
 
 private:
-    uint64_t state_;
+    uint64_t m_state;
 };
 
 struct Kind {
@@ -95,56 +98,18 @@ constexpr std::array<const char*, 4> kServices = {"Print Spooler", "Windows Upda
                                                   "Time Service"};
 
 std::string Escape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
+    return Base::XmlEscaped(text, Base::kEscapeMarkupAndApostrophe);
 }
 
 std::string Time(uint64_t seconds, uint32_t fraction) {
     // Seconds since 2024-01-01T00:00:00Z.
-    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    uint64_t days = seconds / 86400;
-    const auto second = static_cast<unsigned>(seconds % 86400);
-    unsigned year = 2024;
-    while (true) {
-        const unsigned length = (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) ? 366 : 365;
-        if (days < length) {
-            break;
-        }
-        days -= length;
-        ++year;
-    }
-    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-    unsigned month = 0;
-    while (true) {
-        const unsigned length = kDays[month] - (month == 1 && !leap ? 1 : 0);
-        if (days < length) {
-            break;
-        }
-        days -= length;
-        ++month;
-    }
+    constexpr uint64_t kStart = Base::FileTimeFromCivil({2024, 1, 1}, 0, 0, 0, 0);
+    const Base::CivilTime t =
+        Base::CivilFromFileTime(kStart + seconds * Base::kFileTimeTicksPerSecond + fraction);
     char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02uT%02u:%02u:%02u.%07uZ", year, month + 1,
-                  static_cast<unsigned>(days) + 1, second / 3600, second / 60 % 60, second % 60,
-                  fraction);
+    std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02uT%02u:%02u:%02u.%07uZ",
+                  static_cast<unsigned>(t.date.year), t.date.month, t.date.day, t.hour, t.minute,
+                  t.second, t.ticks);
     return buffer;
 }
 

@@ -1,9 +1,10 @@
 // COM error objects and the per-thread error object slot.
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Win32/OleAuto.h"
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -54,43 +55,45 @@ public:
         if (guid == nullptr) {
             return E_INVALIDARG;
         }
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         *guid = m_guid;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetSource(BSTR* source) override { return Read(m_source, source); }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR* source) override {
+        return Read(&ErrorInfo::m_source, source);
+    }
     HRESULT STDMETHODCALLTYPE GetDescription(BSTR* description) override {
-        return Read(m_description, description);
+        return Read(&ErrorInfo::m_description, description);
     }
     HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* helpFile) override {
-        return Read(m_helpFile, helpFile);
+        return Read(&ErrorInfo::m_helpFile, helpFile);
     }
     HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* helpContext) override {
         if (helpContext == nullptr) {
             return E_INVALIDARG;
         }
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         *helpContext = m_helpContext;
         return S_OK;
     }
 
     // ICreateErrorInfo
     HRESULT STDMETHODCALLTYPE SetGUID(REFGUID guid) override {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_guid = guid;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetSource(LPOLESTR source) override {
-        return Write(m_source, source);
+        return Write(&ErrorInfo::m_source, source);
     }
     HRESULT STDMETHODCALLTYPE SetDescription(LPOLESTR description) override {
-        return Write(m_description, description);
+        return Write(&ErrorInfo::m_description, description);
     }
     HRESULT STDMETHODCALLTYPE SetHelpFile(LPOLESTR helpFile) override {
-        return Write(m_helpFile, helpFile);
+        return Write(&ErrorInfo::m_helpFile, helpFile);
     }
     HRESULT STDMETHODCALLTYPE SetHelpContext(DWORD helpContext) override {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_helpContext = helpContext;
         return S_OK;
     }
@@ -98,41 +101,42 @@ public:
 private:
     ~ErrorInfo() = default;
 
+    using TextField = std::optional<std::wstring> ErrorInfo::*;
+
     // A field that was never set (or set to null) reads as a null BSTR.
-    HRESULT Read(const std::optional<std::wstring>& field, BSTR* out) {
+    HRESULT Read(TextField field, BSTR* out) EXCLUDES(m_mutex) {
         if (out == nullptr) {
             return E_INVALIDARG;
         }
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
+        const std::optional<std::wstring>& text = this->*field;
         *out = nullptr;
-        if (!field) {
+        if (!text) {
             return S_OK;
         }
-        *out = SysAllocStringLen(field->data(), static_cast<UINT>(field->size()));
+        *out = SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
         return *out == nullptr ? E_OUTOFMEMORY : S_OK;
     }
 
-    HRESULT Write(std::optional<std::wstring>& field, LPCOLESTR text) noexcept {
-        try {
+    HRESULT Write(TextField field, LPCOLESTR text) noexcept EXCLUDES(m_mutex) {
+        return Base::HresultBoundary<HRESULT>([&] {
             std::optional<std::wstring> value;
             if (text != nullptr) {
                 value.emplace(text);
             }
-            std::lock_guard lock(m_mutex);
-            field.swap(value);
+            Base::LockGuard lock(m_mutex);
+            (this->*field).swap(value);
             return S_OK;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
     std::atomic<ULONG> m_references{1};
-    std::mutex m_mutex;
-    GUID m_guid = GUID_NULL;                   // guarded by m_mutex
-    std::optional<std::wstring> m_source;      // guarded by m_mutex
-    std::optional<std::wstring> m_description; // guarded by m_mutex
-    std::optional<std::wstring> m_helpFile;    // guarded by m_mutex
-    DWORD m_helpContext = 0;                   // guarded by m_mutex
+    Base::Mutex m_mutex;
+    GUID m_guid GUARDED_BY(m_mutex) = GUID_NULL;
+    std::optional<std::wstring> m_source GUARDED_BY(m_mutex);
+    std::optional<std::wstring> m_description GUARDED_BY(m_mutex);
+    std::optional<std::wstring> m_helpFile GUARDED_BY(m_mutex);
+    DWORD m_helpContext GUARDED_BY(m_mutex) = 0;
 };
 
 // The thread's error object; what is left in it when the thread ends is released then.

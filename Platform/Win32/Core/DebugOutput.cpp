@@ -1,6 +1,10 @@
 // Debug output: with no debugger to receive it, the text goes to the file that PAL_DEBUG_OUTPUT
 // names ("-" for standard error) and is dropped when the variable is unset.
-#include "Utf8.h"
+#include "../../PosixHandles.h"
+
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <fcntl.h>
@@ -8,12 +12,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 
 namespace {
 
-std::mutex g_outputMutex; // serialises writers of this process
+Base::Mutex g_outputMutex; // serialises writers of this process
 
 void WriteAll(int fd, const std::string& text) noexcept {
     size_t written = 0;
@@ -37,22 +40,23 @@ void WINAPI OutputDebugStringW(LPCWSTR text) {
     if (text == nullptr || target == nullptr || target[0] == '\0') {
         return;
     }
-    try {
-        const std::string bytes = Pal::Utf8FromWide(text);
-        std::lock_guard lock(g_outputMutex);
-        if (std::string_view(target) == "-") {
-            WriteAll(STDERR_FILENO, bytes);
-        } else {
-            // Opened per call in append mode: one write per text, so texts of other processes
-            // appending to the same file land between texts, never inside one.
-            const int fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                WriteAll(fd, bytes);
-                close(fd);
-            }
-        }
-    } catch (...) {
-        // Debug output never fails its caller.
-    }
+    // Debug output never fails its caller.
+    Base::CFunctionBoundary([](Base::Thrown) noexcept {},
+                            [&] {
+                                const std::string bytes = Base::Utf8FromWide(text);
+                                Base::LockGuard lock(g_outputMutex);
+                                if (std::string_view(target) == "-") {
+                                    WriteAll(STDERR_FILENO, bytes);
+                                } else {
+                                    // Opened per call in append mode: one write per text, so texts
+                                    // of other processes appending to the same file land between
+                                    // texts, never inside one.
+                                    const Pal::UniqueFd file(open(
+                                        target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+                                    if (file) {
+                                        WriteAll(file.Get(), bytes);
+                                    }
+                                }
+                            });
     SetLastError(lastError);
 }

@@ -10,7 +10,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     }
     // Destroying the object may run code that sets the last error; a successful close keeps it.
     const DWORD lastError = GetLastError();
-    if (!Pal::Handles().Remove(handle)) {
+    if (!Pal::KernelHandles().Remove(handle)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -1,10 +1,13 @@
 // Local memory: the buffers FormatMessageW and similar functions hand out. Blocks are tracked so
 // that LocalFree of a pointer this library did not hand out fails instead of corrupting the heap.
+#include "../../PosixHandles.h"
 #include "../NoDestructor.h"
+
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Win32/WinBase.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <unordered_set>
 
 namespace {
@@ -14,23 +17,22 @@ public:
     void* Allocate(UINT flags, SIZE_T bytes) noexcept {
         // Zero-byte requests get a real block, as on Windows.
         const SIZE_T size = bytes == 0 ? 1 : bytes;
-        void* block = (flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, size) : std::malloc(size);
-        if (block == nullptr) {
+        Pal::UniqueMallocBlock block((flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, size)
+                                                                  : std::malloc(size));
+        if (!block) {
             return nullptr;
         }
-        try {
-            std::lock_guard lock(m_mutex);
-            m_blocks.insert(block);
-        } catch (...) {
-            std::free(block);
-            return nullptr;
-        }
-        return block;
+        const auto noEntry = [](Base::Thrown) noexcept { return false; };
+        const bool entered = Base::CFunctionBoundary(noEntry, [&] {
+            Base::LockGuard lock(m_mutex);
+            return m_blocks.insert(block.Get()).second;
+        });
+        return entered ? block.Release() : nullptr;
     }
 
     bool Free(void* block) noexcept {
         {
-            std::lock_guard lock(m_mutex);
+            Base::LockGuard lock(m_mutex);
             if (m_blocks.erase(block) == 0) {
                 return false;
             }
@@ -40,8 +42,8 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::unordered_set<void*> m_blocks; // guarded by m_mutex
+    Base::Mutex m_mutex;
+    std::unordered_set<void*> m_blocks GUARDED_BY(m_mutex);
 };
 
 LocalHeap& Heap() noexcept {

@@ -1,9 +1,12 @@
 // Module names and handles of shared objects, and stack capture.
 #include "Modules.h"
+#include "../ApiBoundary.h"
 #include "../NoDestructor.h"
 
-#include "Utf8.h"
-#include "Win32/WinBase.h"
+#include "Base/Mutex.h"
+#include "Base/UniqueAny.h"
+#include "Base/Utf.h"
+#include "Platform.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -13,39 +16,37 @@
 #include <climits>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
 
+using UniqueDlHandle = Base::UniqueAny<void*, &::dlclose>;
+
 // References that GetModuleHandleExW took without GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT:
 // one dlopen handle per reference, by module base.
 class NativeModuleReferences {
 public:
-    void Add(HMODULE module, void* handle) {
-        std::lock_guard lock(m_mutex);
-        m_handles.emplace(module, handle);
+    void Add(HMODULE module, UniqueDlHandle handle) {
+        Base::LockGuard lock(m_mutex);
+        m_handles.emplace(module, std::move(handle));
     }
 
     bool Release(HMODULE module) noexcept {
-        void* handle = nullptr;
-        {
-            std::lock_guard lock(m_mutex);
-            const auto it = m_handles.find(module);
-            if (it == m_handles.end()) {
-                return false;
-            }
-            handle = it->second;
-            m_handles.erase(it);
+        UniqueDlHandle handle; // closed after the lock is let go
+        Base::LockGuard lock(m_mutex);
+        const auto it = m_handles.find(module);
+        if (it == m_handles.end()) {
+            return false;
         }
-        dlclose(handle);
+        handle = std::move(it->second);
+        m_handles.erase(it);
         return true;
     }
 
 private:
-    std::mutex m_mutex;
-    std::multimap<HMODULE, void*> m_handles; // guarded by m_mutex
+    Base::Mutex m_mutex;
+    std::multimap<HMODULE, UniqueDlHandle> m_handles GUARDED_BY(m_mutex);
 };
 
 NativeModuleReferences& References() noexcept {
@@ -83,7 +84,7 @@ std::wstring ExecutablePath() {
     if (length <= 0) {
         return {};
     }
-    return Pal::WideFromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
+    return Base::WideFromUtf8(std::string_view(buffer.data(), static_cast<size_t>(length)));
 }
 
 // The full path of the shared object that contains an address; empty when there is none.
@@ -100,7 +101,7 @@ std::wstring SharedObjectPath(const void* address) {
         path = full;
         std::free(full);
     }
-    return Pal::WideFromUtf8(path);
+    return Base::WideFromUtf8(path);
 }
 
 DWORD CopyWithTruncation(const std::wstring& path, LPWSTR buffer, DWORD size) {
@@ -141,7 +142,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    try {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(0), [&]() -> DWORD {
         std::wstring path;
         if (module == nullptr || module == ExecutableModule()) {
             path = ExecutablePath();
@@ -153,10 +154,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
             return 0;
         }
         return CopyWithTruncation(path, fileName, size);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    });
 }
 
 BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module) {
@@ -169,7 +167,7 @@ BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module)
         return FALSE;
     }
     *module = nullptr;
-    try {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
         Dl_info info{};
         if ((flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) != 0) {
             if (dladdr(moduleName, &info) == 0) {
@@ -183,20 +181,16 @@ BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module)
                 return FALSE;
             }
         } else {
-            std::string name = Pal::Utf8FromWide(moduleName);
+            std::string name = Base::Utf8FromWide(moduleName);
             for (char& c : name) {
                 if (c == '\\') {
                     c = '/';
                 }
             }
-            void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+            const UniqueDlHandle handle(dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD));
             link_map* map = nullptr;
-            const bool found = handle != nullptr && dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 &&
-                               map != nullptr && dladdr(map->l_ld, &info) != 0;
-            if (handle != nullptr) {
-                dlclose(handle);
-            }
-            if (!found) {
+            if (!handle || dlinfo(handle.Get(), RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+                dladdr(map->l_ld, &info) == 0) {
                 SetLastError(ERROR_MOD_NOT_FOUND);
                 return FALSE;
             }
@@ -205,28 +199,19 @@ BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module)
         if ((flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0 &&
             base != ExecutableModule()) {
             const int mode = RTLD_LAZY | RTLD_NOLOAD | ((flags & kPin) != 0 ? RTLD_NODELETE : 0);
-            void* handle = dlopen(info.dli_fname, mode);
-            if (handle == nullptr) {
+            UniqueDlHandle handle(dlopen(info.dli_fname, mode));
+            if (!handle) {
                 SetLastError(ERROR_MOD_NOT_FOUND);
                 return FALSE;
             }
-            if ((flags & kPin) != 0) {
-                dlclose(handle); // RTLD_NODELETE keeps it loaded for good
-            } else {
-                try {
-                    References().Add(base, handle);
-                } catch (...) {
-                    dlclose(handle);
-                    throw;
-                }
+            // A pinned module stays loaded for good (RTLD_NODELETE): its handle is closed here.
+            if ((flags & kPin) == 0) {
+                References().Add(base, std::move(handle));
             }
         }
         *module = base;
         return TRUE;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    });
 }
 
 namespace {
@@ -264,10 +249,8 @@ _Unwind_Reason_Code RecordFrame(_Unwind_Context* context, void* data) {
 
 // Frames are counted from this function's own return address, so that frames of the unwinder
 // (or of tools wrapping it) never shift the result.
-__attribute__((noinline)) WORD WINAPI RtlCaptureStackBackTrace(DWORD framesToSkip,
-                                                               DWORD framesToCapture,
-                                                               PVOID* backTrace,
-                                                               PDWORD backTraceHash) {
+NOINLINE WORD WINAPI RtlCaptureStackBackTrace(DWORD framesToSkip, DWORD framesToCapture,
+                                              PVOID* backTrace, PDWORD backTraceHash) {
     constexpr DWORD kMaxFrames = 0xFFFF;
     if (backTrace == nullptr || framesToCapture == 0 || framesToSkip >= kMaxFrames ||
         framesToCapture > kMaxFrames - framesToSkip) {

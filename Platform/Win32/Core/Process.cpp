@@ -1,5 +1,6 @@
 // Process and thread identity and the command line.
-#include "Utf8.h"
+#include "Base/CFunctionBoundary.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <sys/syscall.h>
@@ -50,7 +51,7 @@ std::wstring ReadCommandLine() {
         if (end == std::string::npos) {
             end = raw.size();
         }
-        AppendArgument(line, Pal::WideFromUtf8(std::string_view(raw).substr(start, end - start)));
+        AppendArgument(line, Base::WideFromUtf8(std::string_view(raw).substr(start, end - start)));
         start = end + 1;
     }
     return line;
@@ -73,12 +74,8 @@ HANDLE WINAPI GetCurrentProcess() {
 
 LPWSTR WINAPI GetCommandLineW() {
     // Read once; Windows, too, hands out the same buffer for the life of the process.
-    static std::wstring s_line = [] {
-        try {
-            return ReadCommandLine();
-        } catch (...) {
-            return std::wstring();
-        }
-    }();
+    // Without memory at the first call the command line stays empty.
+    static std::wstring s_line = Base::CFunctionBoundary(
+        [](Base::Thrown) noexcept { return std::wstring(); }, [] { return ReadCommandLine(); });
     return s_line.data();
 }

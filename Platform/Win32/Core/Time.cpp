@@ -1,4 +1,5 @@
 // Clocks, time conversion and sleeping.
+#include "Base/FileTime.h"
 #include "Win32/WinBase.h"
 
 #include <chrono>
@@ -7,10 +8,7 @@
 
 namespace {
 
-// 100 ns intervals between 1601-01-01 and 1970-01-01.
-constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
-constexpr int64_t kTicksPerSecond = 10000000;
-constexpr int64_t kTicksPerDay = kTicksPerSecond * 86400;
+constexpr int64_t kTicksPerSecond = static_cast<int64_t>(Base::kFileTimeTicksPerSecond);
 
 FILETIME ToFileTime(uint64_t value) noexcept {
     return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
@@ -23,28 +21,7 @@ uint64_t FromFileTime(const FILETIME& time) noexcept {
 FILETIME SystemNow() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t ticks = kUnixEpochAsFileTime +
-                          static_cast<int64_t>(now.tv_sec) * kTicksPerSecond + now.tv_nsec / 100;
-    return ToFileTime(static_cast<uint64_t>(ticks));
-}
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian calendar).
-int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) noexcept {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yoe = static_cast<unsigned>(year - era * 400);
-    const unsigned doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-bool IsLeapYear(unsigned year) noexcept {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-unsigned DaysInMonth(unsigned year, unsigned month) noexcept {
-    static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+    return ToFileTime(Base::FileTimeFromUnix(now.tv_sec, now.tv_nsec));
 }
 
 } // namespace
@@ -103,31 +80,19 @@ BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, SYSTEMTIME* systemTim
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const auto days = static_cast<int64_t>(ticks / kTicksPerDay);
-    const auto rest = static_cast<int64_t>(ticks % kTicksPerDay);
-    // Civil date of a day count since 1970 (inverse of DaysFromCivil).
-    const int64_t z = days - 134774 + 719468; // 134774 days from 1601-01-01 to 1970-01-01
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2);
-    if (year > 30827) {
+    const Base::CivilTime civil = Base::CivilFromFileTime(ticks);
+    if (civil.date.year > 30827) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    systemTime->wYear = static_cast<WORD>(year);
-    systemTime->wMonth = static_cast<WORD>(month);
-    systemTime->wDay = static_cast<WORD>(day);
-    // 1601-01-01 was a Monday.
-    systemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7);
-    systemTime->wHour = static_cast<WORD>(rest / (kTicksPerSecond * 3600));
-    systemTime->wMinute = static_cast<WORD>(rest / (kTicksPerSecond * 60) % 60);
-    systemTime->wSecond = static_cast<WORD>(rest / kTicksPerSecond % 60);
-    systemTime->wMilliseconds = static_cast<WORD>(rest / 10000 % 1000);
+    systemTime->wYear = static_cast<WORD>(civil.date.year);
+    systemTime->wMonth = static_cast<WORD>(civil.date.month);
+    systemTime->wDay = static_cast<WORD>(civil.date.day);
+    systemTime->wDayOfWeek = static_cast<WORD>(civil.dayOfWeek);
+    systemTime->wHour = static_cast<WORD>(civil.hour);
+    systemTime->wMinute = static_cast<WORD>(civil.minute);
+    systemTime->wSecond = static_cast<WORD>(civil.second);
+    systemTime->wMilliseconds = static_cast<WORD>(civil.ticks / 10000);
     return TRUE;
 }
 
@@ -138,16 +103,14 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, FILETIME* fileTim
     }
     const SYSTEMTIME& st = *systemTime;
     if (st.wYear < 1601 || st.wYear > 30827 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 ||
-        st.wDay > DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 ||
+        st.wDay > Base::DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 ||
         st.wSecond > 59 || st.wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const int64_t days = DaysFromCivil(st.wYear, st.wMonth, st.wDay) + 134774;
-    const int64_t ticks = days * kTicksPerDay +
-                          ((st.wHour * 60 + st.wMinute) * 60 + st.wSecond) * kTicksPerSecond +
-                          st.wMilliseconds * 10000LL;
-    *fileTime = ToFileTime(static_cast<uint64_t>(ticks));
+    *fileTime =
+        ToFileTime(Base::FileTimeFromCivil({st.wYear, st.wMonth, st.wDay}, st.wHour, st.wMinute,
+                                           st.wSecond, st.wMilliseconds * 10000u));
     return TRUE;
 }
 
@@ -157,8 +120,7 @@ BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* fileTime, FILETIME* localFil
         return FALSE;
     }
     const uint64_t ticks = FromFileTime(*fileTime);
-    const auto seconds =
-        static_cast<time_t>((static_cast<int64_t>(ticks) - kUnixEpochAsFileTime) / kTicksPerSecond);
+    const auto seconds = static_cast<time_t>(Base::UnixSecondsFromFileTime(ticks));
     tm local{};
     if (localtime_r(&seconds, &local) == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -5,16 +5,19 @@
 // all handles of the machine; another process's handles are not visible here, so for them no
 // ERROR_SHARING_VIOLATION ever arises.
 
+#include "../ApiBoundary.h"
 #include "../Handles.h"
 #include "../NoDestructor.h"
 #include "NativeText.h"
 
+#include "Base/FileTime.h"
+
+#include "Base/Mutex.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -65,8 +68,8 @@ private:
         DWORD uses;
         DWORD share;
     };
-    std::mutex m_mutex;
-    std::vector<Entry> m_entries;
+    Base::Mutex m_mutex;
+    std::vector<Entry> m_entries GUARDED_BY(m_mutex);
 };
 
 ShareTable& Shares() {
@@ -94,7 +97,7 @@ private:
 };
 
 bool ShareTable::TryAdd(const FileObject* file, FileKey key, DWORD uses, DWORD share) {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     for (const auto& entry : m_entries) {
         if (entry.key == key && ((uses & ~entry.share) != 0 || (entry.uses & ~share) != 0)) {
             return false;
@@ -105,12 +108,12 @@ bool ShareTable::TryAdd(const FileObject* file, FileKey key, DWORD uses, DWORD s
 }
 
 void ShareTable::Remove(const FileObject* file) noexcept {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     std::erase_if(m_entries, [file](const Entry& entry) { return entry.file == file; });
 }
 
 bool ShareTable::AllOpensShare(FileKey key, DWORD use) {
-    std::lock_guard lock(m_mutex);
+    Base::LockGuard lock(m_mutex);
     for (const auto& entry : m_entries) {
         if (entry.key == key && (entry.share & use) == 0) {
             return false;
@@ -136,11 +139,16 @@ DWORD ErrorForPath(int error, const std::string& path) {
 }
 
 std::shared_ptr<FileObject> FindFile(HANDLE handle) {
-    auto file = Pal::Handles().FindAs<FileObject>(handle);
+    auto file = Pal::KernelHandles().FindAs<FileObject>(handle);
     if (file == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
     }
     return file;
+}
+
+FILETIME FileTimeOf(const timespec& time) noexcept {
+    const uint64_t ticks = Base::FileTimeFromUnix(time.tv_sec, time.tv_nsec);
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 bool IsCurrentProcess(HANDLE process) noexcept {
@@ -150,77 +158,78 @@ bool IsCurrentProcess(HANDLE process) noexcept {
 } // namespace
 
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) try {
-    if (fileName == nullptr || *fileName == L'\0' || creationDisposition < CREATE_NEW ||
-        creationDisposition > TRUNCATE_EXISTING) {
-        SetLastError(fileName == nullptr || *fileName == L'\0' ? ERROR_PATH_NOT_FOUND
-                                                               : ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    const std::string path = Pal::ToNativePath(fileName);
-    const bool reads = (desiredAccess & kReadRights) != 0;
-    const bool writes = (desiredAccess & kWriteRights) != 0;
-    const bool appendOnly = (desiredAccess & FILE_APPEND_DATA) != 0 &&
-                            (desiredAccess & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) == 0;
-    int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
-    if (appendOnly) {
-        flags |= O_APPEND;
-    }
-    switch (creationDisposition) {
-    case CREATE_NEW:
-        flags |= O_CREAT | O_EXCL;
-        break;
-    case CREATE_ALWAYS:
-    case OPEN_ALWAYS:
-        flags |= O_CREAT;
-        break;
-    default:
-        break;
-    }
-    // Whether the file was there before: CREATE_ALWAYS and OPEN_ALWAYS report it.
-    struct stat before {};
-    const bool existed = ::stat(path.c_str(), &before) == 0;
-    if (existed && S_ISDIR(before.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    const int descriptor = ::open(path.c_str(), flags, 0666);
-    if (descriptor < 0) {
-        const int error = errno;
-        SetLastError(error == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(error, path));
-        return INVALID_HANDLE_VALUE;
-    }
-    auto file = std::make_shared<FileObject>(descriptor, desiredAccess);
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
-        SetLastError(Pal::Win32ErrorFromErrno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!Shares().TryAdd(file.get(), FileKey{status.st_dev, status.st_ino},
-                         SharedUses(desiredAccess), shareMode)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Truncation waits for the share check, so that a refused open leaves the file alone.
-    if ((creationDisposition == CREATE_ALWAYS && existed) ||
-        creationDisposition == TRUNCATE_EXISTING) {
-        if (::ftruncate(descriptor, 0) != 0) {
-            SetLastError(Pal::Win32ErrorFromErrno(errno));
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    HANDLE handle = Pal::Handles().Insert(std::move(file));
-    if (handle == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    const bool reportsExisting =
-        creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
-    SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
+                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) {
+    return Base::CFunctionBoundary(
+        Pal::FailWithLastError<HANDLE>(INVALID_HANDLE_VALUE), [&]() -> HANDLE {
+            if (fileName == nullptr || *fileName == L'\0' || creationDisposition < CREATE_NEW ||
+                creationDisposition > TRUNCATE_EXISTING) {
+                SetLastError(fileName == nullptr || *fileName == L'\0' ? ERROR_PATH_NOT_FOUND
+                                                                       : ERROR_INVALID_PARAMETER);
+                return INVALID_HANDLE_VALUE;
+            }
+            const std::string path = Pal::ToNativePath(fileName);
+            const bool reads = (desiredAccess & kReadRights) != 0;
+            const bool writes = (desiredAccess & kWriteRights) != 0;
+            const bool appendOnly =
+                (desiredAccess & FILE_APPEND_DATA) != 0 &&
+                (desiredAccess & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) == 0;
+            int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+            if (appendOnly) {
+                flags |= O_APPEND;
+            }
+            switch (creationDisposition) {
+            case CREATE_NEW:
+                flags |= O_CREAT | O_EXCL;
+                break;
+            case CREATE_ALWAYS:
+            case OPEN_ALWAYS:
+                flags |= O_CREAT;
+                break;
+            default:
+                break;
+            }
+            // Whether the file was there before: CREATE_ALWAYS and OPEN_ALWAYS report it.
+            struct stat before {};
+            const bool existed = ::stat(path.c_str(), &before) == 0;
+            if (existed && S_ISDIR(before.st_mode)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+            const int descriptor = ::open(path.c_str(), flags, 0666);
+            if (descriptor < 0) {
+                const int error = errno;
+                SetLastError(error == EEXIST ? ERROR_FILE_EXISTS : ErrorForPath(error, path));
+                return INVALID_HANDLE_VALUE;
+            }
+            auto file = std::make_shared<FileObject>(descriptor, desiredAccess);
+            struct stat status {};
+            if (::fstat(descriptor, &status) != 0) {
+                SetLastError(Pal::Win32ErrorFromErrno(errno));
+                return INVALID_HANDLE_VALUE;
+            }
+            if (!Shares().TryAdd(file.get(), FileKey{status.st_dev, status.st_ino},
+                                 SharedUses(desiredAccess), shareMode)) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return INVALID_HANDLE_VALUE;
+            }
+            // Truncation waits for the share check, so that a refused open leaves the file alone.
+            if ((creationDisposition == CREATE_ALWAYS && existed) ||
+                creationDisposition == TRUNCATE_EXISTING) {
+                if (::ftruncate(descriptor, 0) != 0) {
+                    SetLastError(Pal::Win32ErrorFromErrno(errno));
+                    return INVALID_HANDLE_VALUE;
+                }
+            }
+            HANDLE handle = Pal::KernelHandles().Insert(std::move(file));
+            if (handle == nullptr) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return INVALID_HANDLE_VALUE;
+            }
+            const bool reportsExisting =
+                creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
+            SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+            return handle;
+        });
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -334,12 +343,9 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
     *information = BY_HANDLE_FILE_INFORMATION{};
     information->dwFileAttributes =
         S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    information->ftCreationTime =
-        Pal::FileTimeFromUnix(status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
-    information->ftLastAccessTime =
-        Pal::FileTimeFromUnix(status.st_atim.tv_sec, status.st_atim.tv_nsec);
-    information->ftLastWriteTime =
-        Pal::FileTimeFromUnix(status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
+    information->ftCreationTime = FileTimeOf(status.st_ctim);
+    information->ftLastAccessTime = FileTimeOf(status.st_atim);
+    information->ftLastWriteTime = FileTimeOf(status.st_mtim);
     // The device number folded into 32 bits stands for the volume serial number.
     information->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
     information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
@@ -356,13 +362,13 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE ta
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    auto object = Pal::Handles().Find(sourceHandle);
+    auto object = Pal::KernelHandles().Find(sourceHandle);
     if (object == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (targetHandle != nullptr) {
-        HANDLE copy = Pal::Handles().Insert(object);
+        HANDLE copy = Pal::KernelHandles().Insert(object);
         if (copy == nullptr) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
@@ -370,78 +376,75 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE ta
         *targetHandle = copy;
     }
     if ((options & DUPLICATE_CLOSE_SOURCE) != 0) {
-        Pal::Handles().Remove(sourceHandle);
+        Pal::KernelHandles().Remove(sourceHandle);
     }
     return TRUE;
 }
 
-BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) try {
-    const std::string path = Pal::ToNativePath(pathName);
-    if (path.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        const int error = errno;
-        SetLastError(error == ENOENT ? ERROR_PATH_NOT_FOUND : Pal::Win32ErrorFromErrno(error));
-        return FALSE;
-    }
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        const std::string path = Pal::ToNativePath(pathName);
+        if (path.empty()) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return FALSE;
+        }
+        if (::mkdir(path.c_str(), 0777) != 0) {
+            const int error = errno;
+            SetLastError(error == ENOENT ? ERROR_PATH_NOT_FOUND : Pal::Win32ErrorFromErrno(error));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
-BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) try {
-    const std::string path = Pal::ToNativePath(pathName);
-    if (::rmdir(path.c_str()) != 0) {
-        SetLastError(ErrorForPath(errno, path));
-        return FALSE;
-    }
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        const std::string path = Pal::ToNativePath(pathName);
+        if (::rmdir(path.c_str()) != 0) {
+            SetLastError(ErrorForPath(errno, path));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
-DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) try {
-    const std::string path = Pal::ToNativePath(fileName);
-    struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0) {
-        SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        return FILE_ATTRIBUTE_DIRECTORY;
-    }
-    return (status.st_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_FILE_ATTRIBUTES;
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
+    return Base::CFunctionBoundary(
+        Pal::FailWithLastError<DWORD>(INVALID_FILE_ATTRIBUTES), [&]() -> DWORD {
+            const std::string path = Pal::ToNativePath(fileName);
+            struct stat status {};
+            if (path.empty() || ::stat(path.c_str(), &status) != 0) {
+                SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorForPath(errno, path));
+                return INVALID_FILE_ATTRIBUTES;
+            }
+            if (S_ISDIR(status.st_mode)) {
+                return FILE_ATTRIBUTE_DIRECTORY;
+            }
+            return (status.st_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+        });
 }
 
-BOOL WINAPI DeleteFileW(LPCWSTR fileName) try {
-    const std::string path = Pal::ToNativePath(fileName);
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        SetLastError(ErrorForPath(errno, path));
-        return FALSE;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    // As on Windows, a file open without FILE_SHARE_DELETE cannot be deleted.
-    if (!Shares().AllOpensShare(FileKey{status.st_dev, status.st_ino}, FILE_SHARE_DELETE)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    if (::unlink(path.c_str()) != 0) {
-        SetLastError(ErrorForPath(errno, path));
-        return FALSE;
-    }
-    return TRUE;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+BOOL WINAPI DeleteFileW(LPCWSTR fileName) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        const std::string path = Pal::ToNativePath(fileName);
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) {
+            SetLastError(ErrorForPath(errno, path));
+            return FALSE;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        // As on Windows, a file open without FILE_SHARE_DELETE cannot be deleted.
+        if (!Shares().AllOpensShare(FileKey{status.st_dev, status.st_ino}, FILE_SHARE_DELETE)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (::unlink(path.c_str()) != 0) {
+            SetLastError(ErrorForPath(errno, path));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

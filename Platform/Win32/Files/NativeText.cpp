@@ -1,36 +1,15 @@
 #include "NativeText.h"
 
+#include "Base/Utf.h"
 #include "Win32/WinError.h"
 
 #include <cerrno>
 
 namespace Pal {
 
-std::wstring FromUtf16Le(std::string_view bytes) {
-    std::wstring out;
-    out.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const char32_t unit =
-            static_cast<unsigned char>(bytes[i]) |
-            (static_cast<char32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-            const char32_t low =
-                static_cast<unsigned char>(bytes[i + 2]) |
-                (static_cast<char32_t>(static_cast<unsigned char>(bytes[i + 3])) << 8);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                out += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                i += 2;
-                continue;
-            }
-        }
-        out += static_cast<wchar_t>(unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
-    }
-    return out;
-}
-
 std::string ToNativePath(LPCWSTR path) {
     std::string native =
-        Utf8FromWide(path == nullptr ? std::wstring_view() : std::wstring_view(path));
+        Base::Utf8FromWide(path == nullptr ? std::wstring_view() : std::wstring_view(path));
     for (char& c : native) {
         if (c == '\\') {
             c = '/';
@@ -81,13 +60,6 @@ DWORD Win32ErrorFromErrno(int error) noexcept {
     default:
         return ERROR_INVALID_FUNCTION;
     }
-}
-
-FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) noexcept {
-    constexpr int64_t kEpochDifference = 11644473600LL; // seconds from 1601 to 1970
-    const auto ticks =
-        static_cast<uint64_t>((seconds + kEpochDifference) * 10000000LL + nanoseconds / 100);
-    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 } // namespace Pal

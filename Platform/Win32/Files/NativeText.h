@@ -2,7 +2,6 @@
 // error codes) and the Linux one (UTF-8, "/" separators, errno). Internal to libPalWin32.
 #pragma once
 
-#include "../Core/Utf8.h"
 #include "Win32/WinTypes.h"
 
 #include <string>
@@ -10,16 +9,10 @@
 
 namespace Pal {
 
-// UTF-16LE bytes to UTF-32 (surrogate pairs joined, lone surrogates become U+FFFD).
-std::wstring FromUtf16Le(std::string_view bytes);
-
 // A Windows path as the file system here takes it: "\" becomes "/", UTF-8.
 std::string ToNativePath(LPCWSTR path);
 
 // The Win32 error code of an errno value.
 DWORD Win32ErrorFromErrno(int error) noexcept;
-
-// Seconds and nanoseconds since 1970 as a FILETIME (100 ns since 1601).
-FILETIME FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) noexcept;
 
 } // namespace Pal

@@ -1,6 +1,7 @@
 // Path helpers of the shell light-weight API. Both "\" and "/" separate components, so that the
 // Windows paths the module builds and the Linux paths it is given mix freely.
 
+#include "../ApiBoundary.h"
 #include "Win32/ShlwApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinFile.h"
@@ -65,39 +66,39 @@ std::wstring Canonicalize(const std::wstring& path) {
 
 } // namespace
 
-LPWSTR WINAPI PathCombineW(LPWSTR pathOut, LPCWSTR directory, LPCWSTR file) try {
-    if (pathOut == nullptr || (directory == nullptr && file == nullptr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    const std::wstring dir = directory == nullptr ? std::wstring() : std::wstring(directory);
-    const std::wstring name = file == nullptr ? std::wstring() : std::wstring(file);
-    std::wstring combined;
-    if (name.empty()) {
-        combined = dir;
-    } else if (dir.empty() || HasDrive(name) ||
-               (name.size() >= 2 && IsSeparator(name[0]) && IsSeparator(name[1]))) {
-        combined = name;
-    } else if (IsSeparator(name[0])) {
-        // Rooted: on the directory's drive when it has one.
-        combined = HasDrive(dir) ? dir.substr(0, 2) + name : name;
-    } else {
-        combined = dir;
-        if (!IsSeparator(dir.back())) {
-            combined += L'\\';
+LPWSTR WINAPI PathCombineW(LPWSTR pathOut, LPCWSTR directory, LPCWSTR file) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<LPWSTR>(nullptr), [&]() -> LPWSTR {
+        if (pathOut == nullptr || (directory == nullptr && file == nullptr)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
         }
-        combined += name;
-    }
-    combined = Canonicalize(combined);
-    if (combined.size() >= MAX_PATH) {
+        const std::wstring dir = directory == nullptr ? std::wstring() : std::wstring(directory);
+        const std::wstring name = file == nullptr ? std::wstring() : std::wstring(file);
+        // The inputs are copied (the output may be one of them): a failure from here on leaves
+        // an empty path.
         pathOut[0] = L'\0';
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return nullptr;
-    }
-    std::wmemcpy(pathOut, combined.c_str(), combined.size() + 1);
-    return pathOut;
-} catch (...) {
-    pathOut[0] = L'\0';
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+        std::wstring combined;
+        if (name.empty()) {
+            combined = dir;
+        } else if (dir.empty() || HasDrive(name) ||
+                   (name.size() >= 2 && IsSeparator(name[0]) && IsSeparator(name[1]))) {
+            combined = name;
+        } else if (IsSeparator(name[0])) {
+            // Rooted: on the directory's drive when it has one.
+            combined = HasDrive(dir) ? dir.substr(0, 2) + name : name;
+        } else {
+            combined = dir;
+            if (!IsSeparator(dir.back())) {
+                combined += L'\\';
+            }
+            combined += name;
+        }
+        combined = Canonicalize(combined);
+        if (combined.size() >= MAX_PATH) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        std::wmemcpy(pathOut, combined.c_str(), combined.size() + 1);
+        return pathOut;
+    });
 }

@@ -1,5 +1,7 @@
 // FormatMessageW over message-table resources, and the system's message table: a resource-only
 // PE file built with this library and kept beside it.
+#include "../../MessageEscapes.h"
+#include "../ApiBoundary.h"
 #include "../Core/Modules.h"
 #include "PeImage.h"
 #include "ResourceModules.h"
@@ -155,19 +157,10 @@ Expansion Expand(const std::wstring& pattern, DWORD flags, const void* arguments
             }
             continue;
         }
-        switch (next) {
-        case L'n':
-            out += L"\r\n";
-            break;
-        case L'r':
-            out += L'\r';
-            break;
-        case L't':
-            out += L'\t';
-            break;
-        default: // "%%", "% ", "%.", "%!" and any other character stand for themselves
-            out += next;
-            break;
+        if (const wchar_t* escape = Pal::MessageLineEscape(next)) {
+            out += escape;
+        } else {
+            out += next; // "%%", "% ", "%.", "%!" and any other character stand for themselves
         }
     }
     if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK) {
@@ -184,7 +177,7 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    try {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(0), [&]() -> DWORD {
         std::wstring pattern;
         if ((flags & FORMAT_MESSAGE_FROM_STRING) != 0) {
             if (source == nullptr) {
@@ -242,10 +235,7 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
         text.copy(buffer, text.size());
         buffer[text.size()] = L'\0';
         return static_cast<DWORD>(text.size());
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+    });
 }
 
 LANGID WINAPI GetUserDefaultLangID() {

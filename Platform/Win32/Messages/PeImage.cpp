@@ -1,5 +1,7 @@
 #include "PeImage.h"
 
+#include "Base/Utf.h"
+
 #include "Win32/WinBase.h"
 
 #include <cstring>
@@ -91,58 +93,19 @@ wchar_t FromCodePage1252(uint8_t byte) noexcept {
                                        : static_cast<wchar_t>(byte);
 }
 
+// The text of a message entry up to its first NUL.
 std::wstring DecodeUtf16Le(std::span<const uint8_t> bytes) {
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        char32_t unit = static_cast<char32_t>(bytes[i] | (bytes[i + 1] << 8));
-        if (unit == 0) {
-            break;
-        }
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-            const auto low = static_cast<char32_t>(bytes[i + 2] | (bytes[i + 3] << 8));
-            if (low >= 0xDC00 && low < 0xE000) {
-                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (unit >= 0xD800 && unit < 0xE000) {
-            unit = 0xFFFD;
-        }
-        text += static_cast<wchar_t>(unit);
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    size_t end = 0;
+    while (end + 1 < text.size() && (text[end] != '\0' || text[end + 1] != '\0')) {
+        end += 2;
     }
-    return text;
+    return Base::WideFromUtf16Le(text.substr(0, end));
 }
 
 std::wstring DecodeUtf8(std::span<const uint8_t> bytes) {
     const auto* begin = reinterpret_cast<const char*>(bytes.data());
-    const size_t length = strnlen(begin, bytes.size());
-    std::wstring text;
-    // Small decoder: message texts are short and rarely UTF-8.
-    for (size_t i = 0; i < length;) {
-        const uint8_t lead = bytes[i];
-        size_t extra = lead < 0x80             ? 0
-                       : (lead & 0xE0) == 0xC0 ? 1
-                       : (lead & 0xF0) == 0xE0 ? 2
-                       : (lead & 0xF8) == 0xF0 ? 3
-                                               : 4;
-        char32_t c = extra == 0   ? lead
-                     : extra == 1 ? (lead & 0x1F)
-                     : extra == 2 ? (lead & 0x0F)
-                                  : (lead & 0x07);
-        bool valid = extra < 4 && i + extra < length;
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            valid = (bytes[i + k] & 0xC0) == 0x80;
-            c = (c << 6) | (bytes[i + k] & 0x3F);
-        }
-        if (!valid || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) {
-            text += static_cast<wchar_t>(0xFFFD);
-            ++i;
-            continue;
-        }
-        text += static_cast<wchar_t>(c);
-        i += extra + 1;
-    }
-    return text;
+    return Base::WideFromUtf8(std::string_view(begin, strnlen(begin, bytes.size())));
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 // LoadLibraryExW for data files and FreeLibrary. On this platform a PE file is only ever read
 // for its resources: without a data-file flag the load fails with ERROR_NOT_SUPPORTED.
 #include "ResourceModules.h"
+#include "../ApiBoundary.h"
 #include "../NoDestructor.h"
 
 #include "../Core/Modules.h"
-#include "../Core/Utf8.h"
+#include "Base/Mutex.h"
+#include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
 #include <fcntl.h>
@@ -14,7 +16,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 
 namespace {
 
@@ -28,20 +29,20 @@ class ResourceModuleTable {
 public:
     HMODULE Insert(std::shared_ptr<Pal::ResourceModule> module, uintptr_t tag) {
         const auto value = reinterpret_cast<uintptr_t>(module->image.Base()) | tag;
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_modules.emplace(value, std::move(module));
         return reinterpret_cast<HMODULE>(value);
     }
 
     std::shared_ptr<Pal::ResourceModule> Find(HMODULE module) const {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_modules.find(reinterpret_cast<uintptr_t>(module));
         return it == m_modules.end() ? nullptr : it->second;
     }
 
     bool Remove(HMODULE module) noexcept {
         std::shared_ptr<Pal::ResourceModule> removed; // released outside the lock
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_modules.find(reinterpret_cast<uintptr_t>(module));
         if (it == m_modules.end()) {
             return false;
@@ -52,8 +53,8 @@ public:
     }
 
 private:
-    mutable std::mutex m_mutex;
-    std::map<uintptr_t, std::shared_ptr<Pal::ResourceModule>> m_modules; // guarded by m_mutex
+    mutable Base::Mutex m_mutex;
+    std::map<uintptr_t, std::shared_ptr<Pal::ResourceModule>> m_modules GUARDED_BY(m_mutex);
 };
 
 ResourceModuleTable& Table() {
@@ -93,7 +94,7 @@ DWORD ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
 
 bool Exists(const std::wstring& path) {
     struct stat status {};
-    return stat(Pal::Utf8FromWide(path).c_str(), &status) == 0;
+    return stat(Base::Utf8FromWide(path).c_str(), &status) == 0;
 }
 
 // The file a library name stands for: "\" separates components as "/" does; a name without an
@@ -134,7 +135,7 @@ namespace Pal {
 
 std::shared_ptr<ResourceModule> ReadResourceModule(const std::wstring& path, DWORD& error) {
     std::vector<uint8_t> bytes;
-    error = ReadFile(Utf8FromWide(path), bytes);
+    error = ReadFile(Base::Utf8FromWide(path), bytes);
     if (error != ERROR_SUCCESS) {
         return nullptr;
     }
@@ -147,7 +148,7 @@ std::shared_ptr<ResourceModule> ReadResourceModule(const std::wstring& path, DWO
         module->path = path;
     } else {
         char* current = getcwd(nullptr, 0);
-        module->path = current != nullptr ? WideFromUtf8(current) + L"/" + path : path;
+        module->path = current != nullptr ? Base::WideFromUtf8(current) + L"/" + path : path;
         std::free(current);
     }
     return module;
@@ -179,7 +180,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    try {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<HMODULE>(nullptr), [&]() -> HMODULE {
         DWORD error = ERROR_SUCCESS;
         auto module = Pal::ReadResourceModule(ResolveLibraryPath(fileName), error);
         if (module == nullptr) {
@@ -190,10 +191,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
         const uintptr_t tag =
             (flags & LOAD_LIBRARY_AS_IMAGE_RESOURCE) != 0 ? kImageResourceTag : kDataFileTag;
         return Table().Insert(std::move(module), tag);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    });
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {

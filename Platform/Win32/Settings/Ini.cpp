@@ -1,5 +1,6 @@
 // INI files read the way GetPrivateProfileStringW reads them on Windows.
 
+#include "../ApiBoundary.h"
 #include "../Files/NativeText.h"
 #include "TextFile.h"
 
@@ -102,52 +103,52 @@ DWORD CopyList(const std::vector<std::wstring>& names, LPWSTR buffer, DWORD size
 } // namespace
 
 DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
-                                      LPWSTR buffer, DWORD size, LPCWSTR fileName) try {
-    if (buffer == nullptr || size == 0) {
-        return 0;
-    }
-    std::wstring text;
-    DWORD error = ERROR_SUCCESS;
-    const bool read =
-        fileName != nullptr && Pal::ReadTextFile(Pal::ToNativePath(fileName), text, error);
-    const auto sections = read ? ParseIni(text) : std::vector<IniSection>();
-
-    if (section == nullptr) {
-        std::vector<std::wstring> names;
-        for (const auto& s : sections) {
-            names.push_back(s.name);
+                                      LPWSTR buffer, DWORD size, LPCWSTR fileName) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(0), [&]() -> DWORD {
+        if (buffer == nullptr || size == 0) {
+            return 0;
         }
-        SetLastError(read ? ERROR_SUCCESS : error);
-        return CopyList(names, buffer, size);
-    }
-    const IniSection* found = FindSection(sections, section);
-    if (key == nullptr) {
-        std::vector<std::wstring> keys;
+        buffer[0] = L'\0'; // what a failure leaves
+        std::wstring text;
+        DWORD error = ERROR_SUCCESS;
+        const bool read =
+            fileName != nullptr && Pal::ReadTextFile(Pal::ToNativePath(fileName), text, error);
+        const auto sections = read ? ParseIni(text) : std::vector<IniSection>();
+
+        if (section == nullptr) {
+            std::vector<std::wstring> names;
+            for (const auto& s : sections) {
+                names.push_back(s.name);
+            }
+            SetLastError(read ? ERROR_SUCCESS : error);
+            return CopyList(names, buffer, size);
+        }
+        const IniSection* found = FindSection(sections, section);
+        if (key == nullptr) {
+            std::vector<std::wstring> keys;
+            if (found != nullptr) {
+                for (const auto& entry : found->entries) {
+                    keys.push_back(entry.key);
+                }
+            }
+            SetLastError(read ? ERROR_SUCCESS : error);
+            return CopyList(keys, buffer, size);
+        }
         if (found != nullptr) {
             for (const auto& entry : found->entries) {
-                keys.push_back(entry.key);
+                if (Pal::EqualsNoCase(entry.key, key)) {
+                    SetLastError(ERROR_SUCCESS);
+                    return CopyText(entry.value, buffer, size);
+                }
             }
         }
-        SetLastError(read ? ERROR_SUCCESS : error);
-        return CopyList(keys, buffer, size);
-    }
-    if (found != nullptr) {
-        for (const auto& entry : found->entries) {
-            if (Pal::EqualsNoCase(entry.key, key)) {
-                SetLastError(ERROR_SUCCESS);
-                return CopyText(entry.value, buffer, size);
-            }
+        // The default, without its trailing blanks.
+        std::wstring fallback =
+            defaultValue == nullptr ? std::wstring() : std::wstring(defaultValue);
+        while (!fallback.empty() && fallback.back() == L' ') {
+            fallback.pop_back();
         }
-    }
-    // The default, without its trailing blanks.
-    std::wstring fallback = defaultValue == nullptr ? std::wstring() : std::wstring(defaultValue);
-    while (!fallback.empty() && fallback.back() == L' ') {
-        fallback.pop_back();
-    }
-    SetLastError(read ? ERROR_FILE_NOT_FOUND : error);
-    return CopyText(fallback, buffer, size);
-} catch (...) {
-    buffer[0] = L'\0';
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
+        SetLastError(read ? ERROR_FILE_NOT_FOUND : error);
+        return CopyText(fallback, buffer, size);
+    });
 }

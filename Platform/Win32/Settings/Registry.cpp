@@ -1,9 +1,13 @@
 // A read-only registry loaded from the ".reg" export file named by PAL_REGISTRY_FILE.
 
+#include "../ApiBoundary.h"
 #include "../Files/NativeText.h"
+
 #include "../NoDestructor.h"
+#include "Base/Utf.h"
 #include "TextFile.h"
 
+#include "Base/Mutex.h"
 #include "Win32/ProcessEnv.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinReg.h"
@@ -13,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -194,7 +197,7 @@ std::optional<RegistryValue> ParseData(const std::wstring& data) {
     }
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
         // Strings are stored as UTF-16LE in the file and as WCHARs here.
-        std::wstring text = Pal::FromUtf16Le(
+        std::wstring text = Base::WideFromUtf16Le(
             std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
         value.data.resize(text.size() * sizeof(WCHAR));
         std::memcpy(value.data.data(), text.data(), value.data.size());
@@ -320,7 +323,7 @@ public:
         const int64_t size = exists ? status.st_size : -1;
         const int64_t modified =
             exists ? status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec : -1;
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         if (m_registry == nullptr || path != m_path || size != m_size || modified != m_modified) {
             auto registry = std::make_shared<Registry>();
             std::wstring text;
@@ -337,11 +340,11 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::shared_ptr<const Registry> m_registry;
-    std::string m_path;
-    int64_t m_size = -1;
-    int64_t m_modified = -1;
+    Base::Mutex m_mutex;
+    std::shared_ptr<const Registry> m_registry GUARDED_BY(m_mutex);
+    std::string m_path GUARDED_BY(m_mutex);
+    int64_t m_size GUARDED_BY(m_mutex) = -1;
+    int64_t m_modified GUARDED_BY(m_mutex) = -1;
 };
 
 RegistrySource& Source() {
@@ -358,7 +361,7 @@ struct OpenKey {
 class KeyTable {
 public:
     HKEY Insert(OpenKey key) {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto value = m_next;
         m_next += 4;
         m_keys.emplace(value, std::move(key));
@@ -368,7 +371,7 @@ public:
         if (const auto root = RootPath(key)) {
             return OpenKey{Source().Current(), *root};
         }
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         const auto it = m_keys.find(reinterpret_cast<uintptr_t>(key));
         if (it == m_keys.end()) {
             return std::nullopt;
@@ -376,7 +379,7 @@ public:
         return it->second;
     }
     bool Remove(HKEY key) {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         return m_keys.erase(reinterpret_cast<uintptr_t>(key)) != 0;
     }
     static std::optional<std::wstring> RootPath(HKEY key) {
@@ -396,9 +399,9 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    uintptr_t m_next = 0x10000000;
-    std::unordered_map<uintptr_t, OpenKey> m_keys;
+    Base::Mutex m_mutex;
+    uintptr_t m_next GUARDED_BY(m_mutex) = 0x10000000;
+    std::unordered_map<uintptr_t, OpenKey> m_keys GUARDED_BY(m_mutex);
 };
 
 KeyTable& Keys() {
@@ -471,36 +474,36 @@ DWORD TypeFlag(DWORD type) noexcept {
 
 } // namespace
 
-LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) try {
-    if (result == nullptr) {
-        return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
-    }
-    *result = nullptr;
-    auto parent = Keys().Find(key);
-    if (!parent) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    std::wstring path = parent->path;
-    const std::wstring sub = subKey == nullptr ? std::wstring() : std::wstring(subKey);
-    size_t start = 0;
-    while (start < sub.size()) {
-        auto end = sub.find(L'\\', start);
-        if (end == std::wstring::npos) {
-            end = sub.size();
+LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        if (result == nullptr) {
+            return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
         }
-        if (end > start) {
-            path += L'\\';
-            path += Pal::LowerCase(sub.substr(start, end - start));
+        *result = nullptr;
+        auto parent = Keys().Find(key);
+        if (!parent) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
         }
-        start = end + 1;
-    }
-    if (!KeyExists(*parent->registry, path)) {
-        return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    }
-    *result = Keys().Insert(OpenKey{parent->registry, path});
-    return ERROR_SUCCESS;
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+        std::wstring path = parent->path;
+        const std::wstring sub = subKey == nullptr ? std::wstring() : std::wstring(subKey);
+        size_t start = 0;
+        while (start < sub.size()) {
+            auto end = sub.find(L'\\', start);
+            if (end == std::wstring::npos) {
+                end = sub.size();
+            }
+            if (end > start) {
+                path += L'\\';
+                path += Pal::LowerCase(sub.substr(start, end - start));
+            }
+            start = end + 1;
+        }
+        if (!KeyExists(*parent->registry, path)) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        *result = Keys().Insert(OpenKey{parent->registry, path});
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
@@ -511,93 +514,93 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
-                                LPDWORD dataSize) try {
-    const auto open = Keys().Find(key);
-    if (!open) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    const RegistryValue* value = FindValue(*open, valueName);
-    if (value == nullptr) {
-        return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    }
-    if (type != nullptr) {
-        *type = value->type;
-    }
-    return CopyData(value->data, data, dataSize);
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+                                LPDWORD dataSize) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        const auto open = Keys().Find(key);
+        if (!open) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+        }
+        const RegistryValue* value = FindValue(*open, valueName);
+        if (value == nullptr) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        if (type != nullptr) {
+            *type = value->type;
+        }
+        return CopyData(value->data, data, dataSize);
+    });
 }
 
 LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD nameSize, LPDWORD,
-                             LPDWORD type, LPBYTE data, LPDWORD dataSize) try {
-    if (valueName == nullptr || nameSize == nullptr) {
-        return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
-    }
-    const auto open = Keys().Find(key);
-    if (!open) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    const auto it = open->registry->keys.find(open->path);
-    if (it == open->registry->keys.end() || index >= it->second.values.size()) {
-        return static_cast<LSTATUS>(ERROR_NO_MORE_ITEMS);
-    }
-    const RegistryValue& value = it->second.values[index];
-    if (*nameSize <= value.name.size()) {
-        *nameSize = static_cast<DWORD>(value.name.size() + 1);
-        return static_cast<LSTATUS>(ERROR_MORE_DATA);
-    }
-    std::memcpy(valueName, value.name.c_str(), (value.name.size() + 1) * sizeof(WCHAR));
-    *nameSize = static_cast<DWORD>(value.name.size());
-    if (type != nullptr) {
-        *type = value.type;
-    }
-    return CopyData(value.data, data, dataSize);
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+                             LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        if (valueName == nullptr || nameSize == nullptr) {
+            return static_cast<LSTATUS>(ERROR_INVALID_PARAMETER);
+        }
+        const auto open = Keys().Find(key);
+        if (!open) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+        }
+        const auto it = open->registry->keys.find(open->path);
+        if (it == open->registry->keys.end() || index >= it->second.values.size()) {
+            return static_cast<LSTATUS>(ERROR_NO_MORE_ITEMS);
+        }
+        const RegistryValue& value = it->second.values[index];
+        if (*nameSize <= value.name.size()) {
+            *nameSize = static_cast<DWORD>(value.name.size() + 1);
+            return static_cast<LSTATUS>(ERROR_MORE_DATA);
+        }
+        std::memcpy(valueName, value.name.c_str(), (value.name.size() + 1) * sizeof(WCHAR));
+        *nameSize = static_cast<DWORD>(value.name.size());
+        if (type != nullptr) {
+            *type = value.type;
+        }
+        return CopyData(value.data, data, dataSize);
+    });
 }
 
 LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags, LPDWORD type,
-                            PVOID data, LPDWORD dataSize) try {
-    HKEY opened = nullptr;
-    if (subKey != nullptr && *subKey != L'\0') {
-        const LSTATUS status = RegOpenKeyExW(key, subKey, 0, KEY_READ, &opened);
-        if (status != ERROR_SUCCESS) {
-            return status;
+                            PVOID data, LPDWORD dataSize) {
+    return Base::CFunctionBoundary(Pal::FailWithStatus(), [&]() -> LSTATUS {
+        HKEY opened = nullptr;
+        if (subKey != nullptr && *subKey != L'\0') {
+            const LSTATUS status = RegOpenKeyExW(key, subKey, 0, KEY_READ, &opened);
+            if (status != ERROR_SUCCESS) {
+                return status;
+            }
         }
-    }
-    const auto open = Keys().Find(opened != nullptr ? opened : key);
-    if (opened != nullptr) {
-        RegCloseKey(opened);
-    }
-    if (!open) {
-        return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
-    }
-    const RegistryValue* value = FindValue(*open, valueName);
-    if (value == nullptr) {
-        return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    }
-    DWORD resultType = value->type;
-    std::vector<BYTE> bytes = value->data;
-    if (value->type == REG_EXPAND_SZ && (flags & RRF_NOEXPAND) == 0) {
-        std::wstring text(reinterpret_cast<const WCHAR*>(bytes.data()),
-                          bytes.size() / sizeof(WCHAR));
-        text = text.c_str(); // up to the null
-        const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-        std::wstring expanded(needed, L'\0');
-        ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed);
-        expanded.resize(needed == 0 ? 0 : needed - 1);
-        bytes = WideBytes(expanded);
-        resultType = REG_SZ;
-        if ((flags & RRF_RT_REG_EXPAND_SZ) == 0 && (flags & RRF_RT_REG_SZ) == 0) {
+        const auto open = Keys().Find(opened != nullptr ? opened : key);
+        if (opened != nullptr) {
+            RegCloseKey(opened);
+        }
+        if (!open) {
+            return static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
+        }
+        const RegistryValue* value = FindValue(*open, valueName);
+        if (value == nullptr) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        DWORD resultType = value->type;
+        std::vector<BYTE> bytes = value->data;
+        if (value->type == REG_EXPAND_SZ && (flags & RRF_NOEXPAND) == 0) {
+            std::wstring text(reinterpret_cast<const WCHAR*>(bytes.data()),
+                              bytes.size() / sizeof(WCHAR));
+            text = text.c_str(); // up to the null
+            const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+            std::wstring expanded(needed, L'\0');
+            ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed);
+            expanded.resize(needed == 0 ? 0 : needed - 1);
+            bytes = WideBytes(expanded);
+            resultType = REG_SZ;
+            if ((flags & RRF_RT_REG_EXPAND_SZ) == 0 && (flags & RRF_RT_REG_SZ) == 0) {
+                return static_cast<LSTATUS>(ERROR_UNSUPPORTED_TYPE);
+            }
+        } else if ((TypeFlag(value->type) & flags) == 0) {
             return static_cast<LSTATUS>(ERROR_UNSUPPORTED_TYPE);
         }
-    } else if ((TypeFlag(value->type) & flags) == 0) {
-        return static_cast<LSTATUS>(ERROR_UNSUPPORTED_TYPE);
-    }
-    if (type != nullptr) {
-        *type = resultType;
-    }
-    return CopyData(bytes, static_cast<LPBYTE>(data), dataSize);
-} catch (...) {
-    return static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY);
+        if (type != nullptr) {
+            *type = resultType;
+        }
+        return CopyData(bytes, static_cast<LPBYTE>(data), dataSize);
+    });
 }

@@ -2,6 +2,8 @@
 
 #include "../Files/NativeText.h"
 
+#include "Base/Utf.h"
+
 #include "Win32/WinError.h"
 
 #include <cerrno>
@@ -31,11 +33,11 @@ bool ReadTextFile(const std::string& path, std::wstring& text, DWORD& error) {
                             std::istreambuf_iterator<char>()};
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        text = FromUtf16Le(std::string_view(bytes).substr(2));
+        text = Base::WideFromUtf16Le(std::string_view(bytes).substr(2));
     } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        text = WideFromUtf8(std::string_view(bytes).substr(3));
+        text = Base::WideFromUtf8(std::string_view(bytes).substr(3));
     } else {
-        text = WideFromUtf8(bytes);
+        text = Base::WideFromUtf8(bytes);
     }
     error = ERROR_SUCCESS;
     return true;

@@ -1,11 +1,12 @@
 // Event objects in the kernel handle table, waited on with a condition variable.
+#include "../ApiBoundary.h"
 #include "../Handles.h"
+#include "Base/Mutex.h"
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 
 namespace {
 
@@ -16,7 +17,7 @@ public:
 
     void Set() {
         {
-            std::lock_guard lock(m_mutex);
+            Base::LockGuard lock(m_mutex);
             m_signalled = true;
         }
         // Every waiter of a manual-reset event is released; one of an automatic-reset event.
@@ -28,17 +29,27 @@ public:
     }
 
     void Reset() {
-        std::lock_guard lock(m_mutex);
+        Base::LockGuard lock(m_mutex);
         m_signalled = false;
     }
 
     bool Wait(DWORD milliseconds) {
-        std::unique_lock lock(m_mutex);
-        auto signalled = [this] { return m_signalled; };
+        Base::UniqueLock lock(m_mutex);
         if (milliseconds == INFINITE) {
-            m_changed.wait(lock, signalled);
-        } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), signalled)) {
-            return false;
+            while (!m_signalled) {
+                m_changed.wait(lock);
+            }
+        } else {
+            const auto due =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+            while (!m_signalled) {
+                if (m_changed.wait_until(lock, due) == std::cv_status::timeout) {
+                    if (!m_signalled) {
+                        return false;
+                    }
+                    break;
+                }
+            }
         }
         if (!m_manualReset) {
             m_signalled = false;
@@ -47,35 +58,34 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
+    Base::Mutex m_mutex;
+    std::condition_variable_any m_changed;
     const bool m_manualReset;
-    bool m_signalled;
+    bool m_signalled GUARDED_BY(m_mutex);
 };
 
 } // namespace
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name) try {
-    if (name != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    HANDLE handle = Pal::Handles().Insert(
-        std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
-    if (handle == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return handle;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+                           LPCWSTR name) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
+        if (name != nullptr) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return nullptr;
+        }
+        HANDLE handle = Pal::KernelHandles().Insert(
+            std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+        if (handle == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return handle;
+    });
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
-    const auto object = Pal::Handles().FindAs<EventObject>(event);
+    const auto object = Pal::KernelHandles().FindAs<EventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -85,7 +95,7 @@ BOOL WINAPI SetEvent(HANDLE event) {
 }
 
 BOOL WINAPI ResetEvent(HANDLE event) {
-    const auto object = Pal::Handles().FindAs<EventObject>(event);
+    const auto object = Pal::KernelHandles().FindAs<EventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -94,14 +104,13 @@ BOOL WINAPI ResetEvent(HANDLE event) {
     return TRUE;
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) try {
-    const auto object = Pal::Handles().FindAs<EventObject>(handle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    return object->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-} catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return WAIT_FAILED;
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return Base::CFunctionBoundary(Pal::FailWithLastError<DWORD>(WAIT_FAILED), [&]() -> DWORD {
+        const auto object = Pal::KernelHandles().FindAs<EventObject>(handle);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        return object->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    });
 }

@@ -5,7 +5,7 @@
 
 #include "Components/DbgAliveObjectsTracker.h"
 #include "Components/ModuleObject.h"
-#include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/ComMethodBoundary.h"
 
 #include <atomic>
 #include <memory>
@@ -29,7 +29,7 @@ public:
     // The component factory: construct, FinalConstruct, query the interface. The caller receives
     // the creation reference.
     static HRESULT Create(const char* tag, const GUID* iid, void** object) noexcept {
-        try {
+        return ComMethodBoundary([&] {
             auto component = std::make_unique<CComponentObject>(tag);
             const HRESULT constructed = component->FinalConstruct();
             if (FAILED(constructed)) {
@@ -49,14 +49,12 @@ public:
             *object = itf;
             (void)component.release();
             return S_OK;
-        } catch (...) {
-            return HresultFromCaughtException();
-        }
+        });
     }
 
-    uint32_t HALYARD_CALL AddRef() override { return ++m_references; }
+    uint32_t HALYARD_CALL AddRef() noexcept override { return ++m_references; }
 
-    uint32_t HALYARD_CALL Release() override {
+    uint32_t HALYARD_CALL Release() noexcept override {
         const uint32_t remaining = --m_references;
         if (remaining == 0) {
             this->FinalRelease();
@@ -65,7 +63,7 @@ public:
         return remaining;
     }
 
-    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override {
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept override {
         const HRESULT hr = Lookup(iid, object);
         if (SUCCEEDED(hr)) {
             AddRef();

@@ -1,5 +1,6 @@
 #include "Components/DbgAliveObjectsTracker.h"
 
+#include "Base/Mutex.h"
 #include "ErrorHandling/ErrorDescription.h"
 #include "ErrorHandling/LazyInstance.h"
 #include "Logging/LogManager.h"
@@ -51,7 +52,7 @@ void DbgAliveObjectsTracker::Add(const void* object, const char* tag) noexcept {
     Entry entry{tag, {nullptr, nullptr, nullptr, nullptr}};
     RtlCaptureStackBackTrace(m_framesToSkip + 1, 4, entry.frames.data(), nullptr);
     try {
-        std::lock_guard lock(m_lock);
+        Base::LockGuard lock(m_lock);
         m_table.insert_or_assign(object, entry);
     } catch (...) {
         // Without memory the object goes unrecorded.
@@ -62,12 +63,12 @@ void DbgAliveObjectsTracker::Remove(const void* object) noexcept {
     if (!m_enabled) {
         return;
     }
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     m_table.erase(object);
 }
 
 size_t DbgAliveObjectsTracker::Count() const {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     return m_table.size();
 }
 
@@ -75,12 +76,15 @@ void DbgAliveObjectsTracker::Dump() noexcept {
     if (!m_enabled) {
         return;
     }
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (m_table.empty()) {
         return;
     }
-    LOG_AT(Logging::LOG_WARN, L"Alive component objects: " << m_table.size());
-    for (const auto& [object, entry] : m_table) {
+    const size_t count = m_table.size();
+    LOG_AT(Logging::LOG_WARN, L"Alive component objects: " << count);
+    for (const auto& item : m_table) {
+        const void* const object = item.first;
+        const Entry& entry = item.second;
         LOG_AT(Logging::LOG_WARN, L"ObjTag='" << entry.tag << L"' Ptr=" << object << L" EIPs="
                                               << FramesText(entry.frames));
     }

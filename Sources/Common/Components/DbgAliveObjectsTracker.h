@@ -3,10 +3,11 @@
 // Switched off (the default) it costs one test per object.
 #pragma once
 
+#include "Base/Mutex.h"
+
 #include <array>
 #include <cstdint>
 #include <map>
-#include <mutex>
 
 class DbgAliveObjectsTracker {
 public:
@@ -35,6 +36,6 @@ public:
 private:
     bool m_enabled;
     uint32_t m_framesToSkip;
-    mutable std::mutex m_lock;
-    std::map<const void*, Entry> m_table;
+    mutable Base::Mutex m_lock;
+    std::map<const void*, Entry> m_table GUARDED_BY(m_lock);
 };

@@ -1,15 +1,11 @@
 #include "Components/ModuleObject.h"
 
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Components/DbgAliveObjectsTracker.h"
-#include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/ComMethodBoundary.h"
 
 #include <cstring>
-
-#if defined(_WIN32)
-#define MODULE_EXPORT extern "C" __declspec(dllexport)
-#else
-#define MODULE_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 namespace Components {
 
@@ -23,11 +19,11 @@ bool CModuleObject::GuidLess::operator()(const GUID& a, const GUID& b) const noe
 }
 
 void CModuleObject::RegisterComponentClass(const GUID& clsid, ComponentFactory factory) {
-    std::lock_guard lock(m_registryLock);
+    Base::LockGuard lock(m_registryLock);
     m_registry[clsid] = factory;
 }
 
-HRESULT CModuleObject::QueryInterface(const GUID* iid, void** object) {
+HRESULT CModuleObject::QueryInterface(const GUID* iid, void** object) noexcept {
     if (iid == nullptr || object == nullptr) {
         return E_INVALIDARG;
     }
@@ -39,12 +35,11 @@ HRESULT CModuleObject::QueryInterface(const GUID* iid, void** object) {
     return E_NOINTERFACE;
 }
 
-HRESULT CModuleObject::DumpAliveObjects() {
-    DbgAliveObjectsTracker::Instance().Dump();
-    return S_OK;
+HRESULT CModuleObject::DumpAliveObjects() noexcept {
+    return ComMethodBoundary([] { DbgAliveObjectsTracker::Instance().Dump(); });
 }
 
-HRESULT CModuleObject::IsLocked(uint32_t* locked) {
+HRESULT CModuleObject::IsLocked(uint32_t* locked) noexcept {
     if (locked == nullptr) {
         return E_POINTER;
     }
@@ -52,37 +47,34 @@ HRESULT CModuleObject::IsLocked(uint32_t* locked) {
     return S_OK;
 }
 
-HRESULT CModuleObject::CreateInstance(const GUID* clsid, const GUID* iid, void** object) {
-    try {
+HRESULT CModuleObject::CreateInstance(const GUID* clsid, const GUID* iid, void** object) noexcept {
+    return ComMethodBoundary([&] {
         if (clsid == nullptr) {
             return E_INVALIDARG;
         }
         ComponentFactory factory = nullptr;
         {
-            std::lock_guard lock(m_registryLock);
+            Base::LockGuard lock(m_registryLock);
             const auto found = m_registry.find(*clsid);
             if (found != m_registry.end()) {
                 factory = found->second;
             }
         }
         return factory != nullptr ? factory(iid, object) : REGDB_E_CLASSNOTREG;
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+    });
 }
 
 ClassRegistration::ClassRegistration(const GUID& clsid, ComponentFactory factory) noexcept {
-    try {
-        CModuleObject::Instance().RegisterComponentClass(clsid, factory);
-    } catch (...) {
-        // Without memory at load the class stays unregistered: CreateInstance reports it.
-    }
+    // Without memory at load the class stays unregistered: CreateInstance reports it.
+    Base::CFunctionBoundary(
+        [](Base::Thrown) noexcept {},
+        [&] { CModuleObject::Instance().RegisterComponentClass(clsid, factory); });
 }
 
 } // namespace Components
 
 MODULE_EXPORT HRESULT HALYARD_CALL
-GetComponentsModuleObject(Halyard::Interfaces::IModule** module) {
+GetComponentsModuleObject(Halyard::Interfaces::IModule** module) noexcept {
     if (module == nullptr) {
         return E_INVALIDARG;
     }

@@ -2,16 +2,16 @@
 // of live components and explicit locks, and the registry of component classes by class GUID.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Components/ComponentInterfaces.h"
 
 #include <atomic>
 #include <map>
-#include <mutex>
 
 namespace Components {
 
 // Creates a component and queries it for an interface (interface GUID, output).
-using ComponentFactory = HRESULT (*)(const GUID* iid, void** object);
+using ComponentFactory = HRESULT (*)(const GUID* iid, void** object) noexcept;
 
 class CModuleObject final : public Halyard::Interfaces::IModule {
 public:
@@ -21,16 +21,17 @@ public:
     // Enters a component class; an earlier entry for the same GUID is replaced.
     void RegisterComponentClass(const GUID& clsid, ComponentFactory factory);
 
-    uint32_t HALYARD_CALL AddRef() override { return 0xFFFFFFFF; }
-    uint32_t HALYARD_CALL Release() override { return 0xFFFFFFFF; }
-    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override;
+    uint32_t HALYARD_CALL AddRef() noexcept override { return 0xFFFFFFFF; }
+    uint32_t HALYARD_CALL Release() noexcept override { return 0xFFFFFFFF; }
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept override;
 
-    HRESULT HALYARD_CALL Initialize() override { return S_OK; }
-    HRESULT HALYARD_CALL DumpAliveObjects() override;
-    uint32_t HALYARD_CALL Lock() override { return ++m_lockCount; }
-    uint32_t HALYARD_CALL Unlock() override { return --m_lockCount; }
-    HRESULT HALYARD_CALL IsLocked(uint32_t* locked) override;
-    HRESULT HALYARD_CALL CreateInstance(const GUID* clsid, const GUID* iid, void** object) override;
+    HRESULT HALYARD_CALL Initialize() noexcept override { return S_OK; }
+    HRESULT HALYARD_CALL DumpAliveObjects() noexcept override;
+    uint32_t HALYARD_CALL Lock() noexcept override { return ++m_lockCount; }
+    uint32_t HALYARD_CALL Unlock() noexcept override { return --m_lockCount; }
+    HRESULT HALYARD_CALL IsLocked(uint32_t* locked) noexcept override;
+    HRESULT HALYARD_CALL CreateInstance(const GUID* clsid, const GUID* iid,
+                                        void** object) noexcept override;
 
     uint32_t LockCount() const noexcept { return m_lockCount.load(); }
 
@@ -42,8 +43,8 @@ private:
     };
 
     std::atomic<uint32_t> m_lockCount{0};
-    std::recursive_mutex m_registryLock;
-    std::map<GUID, ComponentFactory, GuidLess> m_registry;
+    Base::RecursiveMutex m_registryLock;
+    std::map<GUID, ComponentFactory, GuidLess> m_registry GUARDED_BY(m_registryLock);
 };
 
 // Registers a component class while the module is loaded (a static object per class).

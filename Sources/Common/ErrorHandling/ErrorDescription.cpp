@@ -1,9 +1,9 @@
 #include "ErrorHandling/ErrorDescription.h"
 
 #include "ErrorHandling/ErrorMessages.h"
+#include "Helpers/UniqueHandle.h"
 
 #include <cwctype>
-#include <new>
 
 namespace {
 
@@ -24,44 +24,25 @@ void TrimTrailingWhiteSpace(std::wstring& text) {
     }
 }
 
-// A BSTR owned for the duration of a call.
-class Bstr {
-public:
-    explicit Bstr(const std::wstring& text)
-        : m_text(SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()))) {}
-    Bstr() = default;
-    ~Bstr() { SysFreeString(m_text); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR Get() const noexcept { return m_text; }
-    BSTR* Out() noexcept {
-        SysFreeString(m_text);
-        m_text = nullptr;
-        return &m_text;
-    }
-
-private:
-    BSTR m_text = nullptr;
-};
-
 // Creates an error object holding the structured description and makes it the thread's.
 // Failures are ignored: the code itself is never lost.
 void SetThreadErrorObject(const ErrorDescription& description) noexcept {
     try {
-        ComPtr<ICreateErrorInfo> create;
+        Base::ComPtr<ICreateErrorInfo> create;
         if (FAILED(CreateErrorInfo(create.ReleaseAndGetAddressOf())) || !create) {
             return;
         }
-        Bstr text(FormatErrorDescription(description, 0));
+        const std::wstring description16 = FormatErrorDescription(description, 0);
+        const UniqueBstr text(
+            SysAllocStringLen(description16.c_str(), static_cast<UINT>(description16.size())));
         if (FAILED(create->SetDescription(text.Get()))) {
             return;
         }
         if (FAILED(create->SetGUID(ErrorInfoFormatGuid))) {
             return;
         }
-        ComPtr<IErrorInfo> info;
-        if (FAILED(create->QueryInterface(
-                IID_IErrorInfo, reinterpret_cast<void**>(info.ReleaseAndGetAddressOf())))) {
+        Base::ComPtr<IErrorInfo> info;
+        if (FAILED(create->QueryInterface(IID_IErrorInfo, info.ReleaseAndGetVoidAddressOf()))) {
             return;
         }
         SetErrorInfo(0, info.Get());
@@ -88,8 +69,8 @@ ErrorDescription BuildErrorDescription(HRESULT code, IErrorInfo* errorInfo, void
                                        uint32_t callerCount) {
     ErrorDescription description;
     if (errorInfo != nullptr) {
-        Bstr text;
-        if (SUCCEEDED(errorInfo->GetDescription(text.Out())) && text.Get() != nullptr) {
+        UniqueBstr text;
+        if (SUCCEEDED(errorInfo->GetDescription(text.Put())) && text) {
             GUID guid{};
             bool structured = false;
             if (SUCCEEDED(errorInfo->GetGUID(&guid)) && guid == ErrorInfoFormatGuid) {
@@ -209,7 +190,7 @@ HRESULT WrapError(HRESULT outer, const HRES& inner, uint32_t flags) noexcept {
 }
 
 std::wstring GetThreadErrorText(HRESULT code) {
-    ComPtr<IErrorInfo> info;
+    Base::ComPtr<IErrorInfo> info;
     if (GetErrorInfo(0, info.ReleaseAndGetAddressOf()) != S_OK) {
         info.Reset();
     }
@@ -218,16 +199,4 @@ std::wstring GetThreadErrorText(HRESULT code) {
 
 std::wstring ErrorText(const HRES& hres) {
     return FormatErrorDescription(BuildErrorDescription(hres), 0);
-}
-
-HRESULT HresultFromCaughtException() noexcept {
-    try {
-        throw;
-    } catch (const HRES& failure) {
-        return SetErrorInfoFromHres(failure);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
 }

@@ -52,8 +52,3 @@ std::wstring ErrorText(const HRES& hres);
 std::wstring HexCode(uint32_t value);
 // Writes "0x" and the address in 16 upper-case hexadecimal digits.
 std::wstring HexAddress(const void* address);
-
-// Turns the exception being handled into an HRESULT for an interface boundary: an HRX becomes
-// the thread's error object and its code, std::bad_alloc E_OUTOFMEMORY, anything else E_FAIL.
-// Call only inside a catch handler.
-HRESULT HresultFromCaughtException() noexcept;

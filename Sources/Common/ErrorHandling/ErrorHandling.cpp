@@ -5,44 +5,42 @@
 #include <ostream>
 
 // The frames between RtlCaptureStackBackTrace and the code that assigned the failure are the
-// capture function, Assign and the public operation; they are kept out of line so that the count
-// of frames to skip holds in every build.
-#define HRES_NOINLINE __attribute__((noinline))
-
-HRES_NOINLINE HRES::HRES(HRESULT code) noexcept : m_skipFrames(0) {
+// capture function, Assign and the public operation; they are kept out of line (NOINLINE) so
+// that the count of frames to skip holds in every build.
+NOINLINE HRES::HRES(HRESULT code) noexcept : m_skipFrames(0) {
     Assign(code, true);
 }
 
-HRES_NOINLINE HRES::HRES(HRESULT code, ThrowOnFailureTag) : m_skipFrames(1) {
+NOINLINE HRES::HRES(HRESULT code, ThrowOnFailureTag) : m_skipFrames(1) {
     Assign(code, true);
     ThrowIfFailed(*this);
 }
 
-HRES_NOINLINE HRES::HRES(ApiResult result) noexcept : m_skipFrames(0) {
+NOINLINE HRES::HRES(ApiResult result) noexcept : m_skipFrames(0) {
     Assign(result.ok ? S_OK : HresultFromWin32(GetLastError()), false);
 }
 
-HRES_NOINLINE HRES& HRES::operator=(HRESULT code) noexcept {
+NOINLINE HRES& HRES::operator=(HRESULT code) noexcept {
     Assign(code, true);
     return *this;
 }
 
-HRES_NOINLINE HRES& HRES::operator=(Win32Error error) noexcept {
+NOINLINE HRES& HRES::operator=(Win32Error error) noexcept {
     Assign(HresultFromWin32(error.code), false);
     return *this;
 }
 
-HRES_NOINLINE HRES& HRES::operator=(ApiResult result) noexcept {
+NOINLINE HRES& HRES::operator=(ApiResult result) noexcept {
     Assign(result.ok ? S_OK : HresultFromWin32(GetLastError()), false);
     return *this;
 }
 
-HRES_NOINLINE void HRES::AssignOrThrow(HRESULT code) {
+NOINLINE void HRES::AssignOrThrow(HRESULT code) {
     Assign(code, true);
     ThrowIfFailed(*this);
 }
 
-HRES_NOINLINE void HRES::Assign(HRESULT code, bool takeErrorInfo) noexcept {
+NOINLINE void HRES::Assign(HRESULT code, bool takeErrorInfo) noexcept {
     m_code = code;
     m_errorInfo.Reset();
     m_callers[0] = m_callers[1] = nullptr;
@@ -58,7 +56,7 @@ HRES_NOINLINE void HRES::Assign(HRESULT code, bool takeErrorInfo) noexcept {
     }
 }
 
-HRES_NOINLINE void HRES::CaptureCallers() noexcept {
+NOINLINE void HRES::CaptureCallers() noexcept {
     PVOID frames[2] = {nullptr, nullptr};
     const WORD captured = RtlCaptureStackBackTrace(m_skipFrames + 3, 2, frames, nullptr);
     for (WORD i = 0; i < 2; ++i) {

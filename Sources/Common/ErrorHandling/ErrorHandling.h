@@ -3,7 +3,7 @@
 // turned into text only when somebody needs it.
 #pragma once
 
-#include "Helpers/ComPtr.h"
+#include "Base/ComPtr.h"
 #include "Platform.h"
 
 #include <cstdint>
@@ -82,7 +82,7 @@ private:
     void CaptureCallers() noexcept;
 
     HRESULT m_code = 0;
-    ComPtr<IErrorInfo> m_errorInfo;
+    Base::ComPtr<IErrorInfo> m_errorInfo;
     void* m_callers[2] = {nullptr, nullptr};
     uint32_t m_skipFrames = 1;
 };

@@ -2,6 +2,7 @@
 
 #include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/LazyInstance.h"
+#include "Helpers/UniqueHandle.h"
 #include "Logging/LogManager.h"
 #include "Settings/ModulePaths.h"
 #include "Settings/SettingsManager.h"
@@ -77,19 +78,20 @@ void LoadModuleList(const std::wstring& value, bool directoryRule, Add&& add) {
         if (directoryRule && name.find_first_of(L"\\/") == std::wstring::npos) {
             name = directory + name;
         }
-        const HMODULE module = LoadLibraryExW(
-            name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        if (module == nullptr) {
+        UniqueModule module(LoadLibraryExW(
+            name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        if (!module) {
             const HRES failure(ApiResult{FALSE}); // taken before logging can change the last error
             LOG_AT(Logging::LOG_ERR,
                    L"Loading errormsg module '" << name << L"'" << L" failed: " << failure);
             continue;
         }
-        if (!add(module)) {
+        if (!add(module.Get())) {
             LOG_AT(Logging::LOG_ERR, L"Loading errormsg module '" << name << L"'" << L" failed: "
                                                                   << L"No more slots");
-            FreeLibrary(module);
+            continue; // the module is freed
         }
+        static_cast<void>(module.Release()); // the list owns it now
     }
 }
 

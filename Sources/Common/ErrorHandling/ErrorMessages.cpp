@@ -1,10 +1,10 @@
 #include "ErrorHandling/ErrorMessages.h"
 
+#include "Base/Mutex.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/ErrorMessageModules.h"
+#include "Helpers/UniqueHandle.h"
 
-#include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 
 namespace {
@@ -16,7 +16,7 @@ constexpr HRESULT OwnCodesEnd = static_cast<HRESULT>(0x80050000);
 class ErrorMessageCache {
 public:
     bool Find(HRESULT code, std::wstring& text) const {
-        std::shared_lock lock(m_lock);
+        Base::SharedLockGuard lock(m_lock);
         const auto found = m_texts.find(code);
         if (found == m_texts.end()) {
             return false;
@@ -26,27 +26,17 @@ public:
     }
 
     void Insert(HRESULT code, const std::wstring& text) {
-        std::unique_lock lock(m_lock);
+        Base::LockGuard lock(m_lock);
         m_texts.emplace(code, text);
     }
 
 private:
-    mutable std::shared_mutex m_lock;
-    std::unordered_map<HRESULT, std::wstring> m_texts;
+    mutable Base::SharedMutex m_lock;
+    std::unordered_map<HRESULT, std::wstring> m_texts GUARDED_BY(m_lock);
 };
 
 // Created when the module is loaded, like the log.
 ErrorMessageCache g_cache;
-
-// Frees a buffer that FormatMessageW allocated.
-struct LocalBuffer {
-    LPWSTR text = nullptr;
-    ~LocalBuffer() {
-        if (text != nullptr) {
-            LocalFree(text);
-        }
-    }
-};
 
 bool LookupInList(const ErrorMessageModules::List& list, DWORD messageId, std::wstring& text) {
     for (HMODULE module : list) {
@@ -67,12 +57,12 @@ bool LookupMessage(HMODULE module, DWORD messageId, std::wstring& text) {
         module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM;
     const LANGID languages[] = {GetUserDefaultLangID(), 0};
     for (LANGID language : languages) {
-        LocalBuffer buffer;
+        UniqueLocalMemory buffer;
         const DWORD length = FormatMessageW(
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | source, module,
-            messageId, language, reinterpret_cast<LPWSTR>(&buffer.text), 0, nullptr);
-        if (length != 0 && buffer.text != nullptr) {
-            text.assign(buffer.text, length);
+            messageId, language, reinterpret_cast<LPWSTR>(buffer.Put()), 0, nullptr);
+        if (length != 0 && buffer) {
+            text.assign(static_cast<const wchar_t*>(buffer.Get()), length);
             return true;
         }
     }

@@ -3,9 +3,10 @@
 // release ordering. The instance lives until the module is unloaded.
 #pragma once
 
+#include "Base/Mutex.h"
+
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 template <typename T>
 class LazyInstance {
@@ -21,7 +22,7 @@ public:
     T& Get(Make&& make) {
         T* instance = m_instance.load(std::memory_order_acquire);
         if (instance == nullptr) {
-            std::lock_guard lock(m_lock);
+            Base::LockGuard lock(m_lock);
             instance = m_instance.load(std::memory_order_relaxed);
             if (instance == nullptr) {
                 m_owner = make();
@@ -37,7 +38,7 @@ public:
     }
 
 private:
-    std::recursive_mutex m_lock;
-    std::unique_ptr<T> m_owner;
+    Base::RecursiveMutex m_lock;
+    std::unique_ptr<T> m_owner GUARDED_BY(m_lock);
     std::atomic<T*> m_instance{nullptr};
 };

@@ -61,7 +61,7 @@ void NormalizePagingPosition(const EkNodePtr& node) {
 }
 
 void RaiseUnknownRequest(const EkNodePtr& request) {
-    LOG_AT(Logging::LOG_ERR, L"Unknown request: " << Logging::NodeDump(request));
+    LOG_AT(Logging::LOG_ERR, L"Unknown request: " << Logging::NodeDump{request});
     RaiseError(HR_UNKNOWN_REQUEST);
 }
 

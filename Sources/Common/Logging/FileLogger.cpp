@@ -1,20 +1,17 @@
 #include "Logging/FileLogger.h"
 
+#include "Base/Mutex.h"
+#include "Base/Utf.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Logging/DebugReport.h"
 #include "Logging/ImpersonationRevertGuard.h"
 #include "Logging/LogManager.h"
 #include "Settings/ModulePaths.h"
 
+#include "ModuleVersion.h"
+
 #include <cwchar>
 #include <string>
-
-#ifndef CORVANE_VERSION_MAJOR
-#define CORVANE_VERSION_MAJOR 0
-#define CORVANE_VERSION_MINOR 0
-#define CORVANE_VERSION_BUILD 0
-#define CORVANE_VERSION_REVISION 0
-#endif
 
 namespace Logging {
 
@@ -26,29 +23,10 @@ constexpr DWORD kSharingRetries = 4;
 constexpr DWORD kSharingRetryDelayMs = 10;
 const FileIdentity kUnknownIdentity{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
 
-// The text as UTF-16LE bytes, whatever the width of wchar_t.
-std::string Utf16LeBytes(const wchar_t* text, size_t length) {
-    std::string bytes;
-    bytes.reserve(length * 2);
-    auto unit = [&bytes](uint32_t value) {
-        bytes.push_back(static_cast<char>(value & 0xFF));
-        bytes.push_back(static_cast<char>((value >> 8) & 0xFF));
-    };
-    for (size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<uint32_t>(text[i]);
-        if (c > 0xFFFF && c <= 0x10FFFF) {
-            unit(0xD800 + ((c - 0x10000) >> 10));
-            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            unit(c > 0xFFFF ? 0xFFFD : c);
-        }
-    }
-    return bytes;
-}
-
 bool WriteText(HANDLE file, const wchar_t* text, size_t length) noexcept {
     try {
-        const std::string bytes = Utf16LeBytes(text, length);
+        std::string bytes;
+        Base::AppendUtf16Le(bytes, std::wstring_view(text, length));
         DWORD written = 0;
         return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
                FALSE;
@@ -75,11 +53,7 @@ FileLogger::FileLogger(std::wstring fileName, std::wstring banner)
     : m_banner(std::move(banner)), m_fileName(std::move(fileName)),
       m_hasDirectory(HasDirectory(m_fileName)) {}
 
-FileLogger::~FileLogger() {
-    if (m_handle != nullptr) {
-        CloseHandle(m_handle);
-    }
-}
+FileLogger::~FileLogger() = default;
 
 std::wstring FileLogger::ModuleLogFileName() {
     return Settings::FileStem(Settings::ThisModulePath()) + L".log";
@@ -88,8 +62,8 @@ std::wstring FileLogger::ModuleLogFileName() {
 std::wstring FileLogger::ModuleBanner() {
     const std::wstring stars(100, L'*');
     wchar_t version[64];
-    std::swprintf(version, std::size(version), L"%d.%d.%d.%d", CORVANE_VERSION_MAJOR,
-                  CORVANE_VERSION_MINOR, CORVANE_VERSION_BUILD, CORVANE_VERSION_REVISION);
+    std::swprintf(version, std::size(version), L"%u.%u.%u.%u", ModuleVersion::Major,
+                  ModuleVersion::Minor, ModuleVersion::Build, ModuleVersion::Revision);
     return stars + L"\r\n*** Module: " + Settings::ThisModulePath() + L" (Base: " +
            HexPointer(Settings::ThisModule()) + L")\r\n*** Version: " + version +
            L"\r\n*** Module description: Corvane64\r\n*** Process: " + Settings::ExecutablePath() +
@@ -98,45 +72,36 @@ std::wstring FileLogger::ModuleBanner() {
 }
 
 void FileLogger::Write(const wchar_t* text, size_t length) noexcept {
-    HANDLE file = GetHandle();
-    if (file == nullptr) {
-        return;
-    }
-    if (!WriteText(file, text, length)) {
+    const UniqueKernelHandle file = GetHandle();
+    if (file && !WriteText(file.Get(), text, length)) {
         DebugReport(L"FileLogger: cannot write (error: 0x%08x)",
                     static_cast<unsigned>(HresultFromWin32(GetLastError())));
     }
-    CloseHandle(file);
 }
 
-HANDLE FileLogger::GetHandle() noexcept {
+UniqueKernelHandle FileLogger::GetHandle() noexcept {
     const uint32_t keepOpen = LogManager::Instance().Settings().KeepOpenInterval();
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (keepOpen == 0) {
-        if (m_handle != nullptr) {
-            CloseHandle(m_handle);
-            m_handle = nullptr;
-        }
+        m_handle.Reset();
         return OpenFile();
     }
     const DWORD now = GetTickCount();
     if (m_lastOpen == 0 || now - m_lastOpen >= keepOpen) {
         // Stamped first: a failed open leaves no handle until the interval has passed again.
         m_lastOpen = now == 0 ? 1 : now;
-        if (m_handle != nullptr) {
-            CloseHandle(m_handle);
-        }
+        m_handle.Reset();
         m_handle = OpenFile();
     }
-    if (m_handle == nullptr) {
-        return nullptr;
+    if (!m_handle) {
+        return {};
     }
-    HANDLE duplicate = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), m_handle, GetCurrentProcess(), &duplicate, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
+    UniqueKernelHandle duplicate;
+    if (!DuplicateHandle(GetCurrentProcess(), m_handle.Get(), GetCurrentProcess(), duplicate.Put(),
+                         0, FALSE, DUPLICATE_SAME_ACCESS)) {
         DebugReport(L"FileLogger: cannot duplicate handle (error: 0x%08x)",
                     static_cast<unsigned>(HresultFromWin32(GetLastError())));
-        return nullptr;
+        return {};
     }
     return duplicate;
 }
@@ -146,7 +111,7 @@ std::wstring FileLogger::FilePath() {
                           : LogManager::Instance().Settings().LogDirectory() + m_fileName;
 }
 
-HANDLE FileLogger::OpenFile() noexcept {
+UniqueKernelHandle FileLogger::OpenFile() noexcept {
     const ImpersonationRevertGuard guard(kRevertImpersonation);
     std::wstring path;
     try {
@@ -154,17 +119,17 @@ HANDLE FileLogger::OpenFile() noexcept {
     } catch (...) {
         DebugReport(L"FileLogger: cannot open log file '%ls' (error: 0x%08x)", m_fileName.c_str(),
                     static_cast<unsigned>(E_FAIL));
-        return nullptr;
+        return {};
     }
     const uint32_t thresholdMB = LogManager::Instance().Settings().SizeThresholdMB();
 
-    HANDLE file = INVALID_HANDLE_VALUE;
+    UniqueKernelHandle file;
     DWORD error = ERROR_SUCCESS;
     for (DWORD attempt = 0; attempt < kSharingRetries; ++attempt) {
-        file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
+        file = FromCreateFile(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
             break;
         }
         error = GetLastError();
@@ -173,30 +138,29 @@ HANDLE FileLogger::OpenFile() noexcept {
         }
         Sleep(kSharingRetryDelayMs);
     }
-    if (file == INVALID_HANDLE_VALUE) {
+    if (!file) {
         DebugReport(L"FileLogger: cannot open log file '%ls' (error: 0x%08x)", path.c_str(),
                     static_cast<unsigned>(HresultFromWin32(error)));
-        return nullptr;
+        return {};
     }
 
     if (thresholdMB != 0) {
         DWORD high = 0;
-        const DWORD low = GetFileSize(file, &high);
+        const DWORD low = GetFileSize(file.Get(), &high);
         const uint64_t sizeMB = ((static_cast<uint64_t>(high) << 32) | low) >> 20;
         if (sizeMB >= thresholdMB) {
-            CloseHandle(file);
             if (!m_tooBigReported) {
                 DebugReport(L"FileLogger: log file '%ls' is too big (size=%dMB threshold=%dMB)",
                             path.c_str(), static_cast<int>(sizeMB), static_cast<int>(thresholdMB));
                 m_tooBigReported = true;
             }
-            return nullptr;
+            return {};
         }
         m_tooBigReported = false;
     }
 
     if (!m_banner.empty()) {
-        WriteBanner(file);
+        WriteBanner(file.Get());
     }
     return file;
 }

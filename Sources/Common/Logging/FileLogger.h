@@ -3,10 +3,11 @@
 // begins with the banner.
 #pragma once
 
+#include "Base/Mutex.h"
+#include "Helpers/UniqueHandle.h"
 #include "Logging/Logger.h"
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 namespace Logging {
@@ -38,19 +39,20 @@ public:
     static std::wstring ModuleLogFileName();
 
 private:
-    HANDLE GetHandle() noexcept;
-    HANDLE OpenFile() noexcept;
+    // A handle of the caller's own for one write (a duplicate of the kept one), or empty.
+    UniqueKernelHandle GetHandle() noexcept EXCLUDES(m_lock);
+    UniqueKernelHandle OpenFile() noexcept REQUIRES(m_lock);
     std::wstring FilePath();
-    void WriteBanner(HANDLE file) noexcept;
+    void WriteBanner(HANDLE file) noexcept REQUIRES(m_lock);
 
-    DWORD m_lastOpen = 0;
     const std::wstring m_banner;
     const std::wstring m_fileName;
     const bool m_hasDirectory;
-    std::recursive_mutex m_lock; // guards the three fields below
-    HANDLE m_handle = nullptr;
-    FileIdentity m_lastIdentity;
-    bool m_tooBigReported = false;
+    Base::RecursiveMutex m_lock;
+    DWORD m_lastOpen GUARDED_BY(m_lock) = 0;
+    UniqueKernelHandle m_handle GUARDED_BY(m_lock);
+    FileIdentity m_lastIdentity GUARDED_BY(m_lock);
+    bool m_tooBigReported GUARDED_BY(m_lock) = false;
 };
 
 } // namespace Logging

@@ -11,8 +11,8 @@ ImpersonationRevertGuard::ImpersonationRevertGuard(bool active) noexcept {
     if (!active) {
         return;
     }
-    HANDLE token = nullptr;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token)) {
+    UniqueKernelHandle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, token.Put())) {
         const DWORD error = GetLastError();
         if (error != ERROR_NO_TOKEN) { // no token: the thread is not impersonating
             DebugReport(
@@ -24,22 +24,20 @@ ImpersonationRevertGuard::ImpersonationRevertGuard(bool active) noexcept {
     if (!SetThreadToken(nullptr, nullptr)) {
         DebugReport(L"ImpersonationRevertGuard: cannot revert thread token (error: 0x%08x)",
                     static_cast<unsigned>(HresultFromWin32(GetLastError())));
-        CloseHandle(token);
         return;
     }
-    m_token = token;
+    m_token = std::move(token);
 }
 
 ImpersonationRevertGuard::~ImpersonationRevertGuard() {
-    if (m_token == nullptr) {
+    if (!m_token) {
         return;
     }
-    if (!SetThreadToken(nullptr, m_token)) {
+    if (!SetThreadToken(nullptr, m_token.Get())) {
         DebugReport(L"ImpersonationRevertGuard: cannot restore token back (error: 0x%08x)",
                     static_cast<unsigned>(HresultFromWin32(GetLastError())));
         std::abort();
     }
-    CloseHandle(m_token);
 }
 
 } // namespace Logging

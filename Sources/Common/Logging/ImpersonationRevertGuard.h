@@ -2,7 +2,7 @@
 // token put aside at the start and restored at the end.
 #pragma once
 
-#include "Platform.h"
+#include "Helpers/UniqueHandle.h"
 
 namespace Logging {
 
@@ -17,10 +17,10 @@ public:
     ImpersonationRevertGuard& operator=(const ImpersonationRevertGuard&) = delete;
 
     // True while a token is held for restoring.
-    bool Reverted() const noexcept { return m_token != nullptr; }
+    bool Reverted() const noexcept { return static_cast<bool>(m_token); }
 
 private:
-    HANDLE m_token = nullptr;
+    UniqueKernelHandle m_token;
 };
 
 } // namespace Logging

@@ -1,5 +1,7 @@
 #include "Logging/LoggerSettings.h"
 
+#include "Base/CFunctionBoundary.h"
+#include "Base/Mutex.h"
 #include "Logging/LogFormatter.h"
 #include "Settings/DataDirectory.h"
 
@@ -26,7 +28,7 @@ LoggerSettings::LoggerSettings() : m_section(L"Logger") {}
 
 void LoggerSettings::Refresh(bool force) noexcept {
     try {
-        std::lock_guard lock(m_lock);
+        Base::LockGuard lock(m_lock);
         const DWORD now = GetTickCount();
         if (!force && m_refreshed.load(std::memory_order_relaxed) &&
             now - m_lastRefresh.load(std::memory_order_relaxed) <= RefreshIntervalMs) {
@@ -48,26 +50,23 @@ void LoggerSettings::Refresh(bool force) noexcept {
 }
 
 uint32_t LoggerSettings::KeepOpenInterval() noexcept {
-    RefreshIfStale();
-    try {
-        return m_section.ReadInt(L"KeepOpenInterval", DefaultKeepOpenIntervalMs);
-    } catch (...) {
-        return DefaultKeepOpenIntervalMs;
-    }
+    return ReadNumber(L"KeepOpenInterval", DefaultKeepOpenIntervalMs);
 }
 
 uint32_t LoggerSettings::SizeThresholdMB() noexcept {
+    return ReadNumber(L"LogFileSizeThresholdMB", DefaultSizeThresholdMB);
+}
+
+uint32_t LoggerSettings::ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept {
     RefreshIfStale();
-    try {
-        return m_section.ReadInt(L"LogFileSizeThresholdMB", DefaultSizeThresholdMB);
-    } catch (...) {
-        return DefaultSizeThresholdMB;
-    }
+    // A setting that cannot be read (no memory) is the default.
+    return Base::CFunctionBoundary([defaultValue](Base::Thrown) noexcept { return defaultValue; },
+                                   [&] { return m_section.ReadInt(key, defaultValue); });
 }
 
 std::wstring LoggerSettings::LogDirectory() {
     RefreshIfStale();
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (m_directoryChanged.load(std::memory_order_relaxed)) {
         std::wstring path = L"Logs\\";
         m_section.ReadString(L"Path", path);

@@ -2,11 +2,11 @@
 // KeepOpenInterval and LogFileSizeThresholdMB.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Settings/SettingsManager.h"
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -47,13 +47,16 @@ public:
     std::wstring LogDirectory();
 
 private:
+    // A number of the section, or the default when it is absent or cannot be read.
+    uint32_t ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept;
+
     std::atomic<bool> m_refreshed{false};
     std::atomic<uint32_t> m_lastRefresh{0};
     std::atomic<uint32_t> m_maxSeverity{DefaultMaxSeverity};
     std::atomic<bool> m_directoryChanged{true};
     Settings::SettingsSection m_section;
-    std::recursive_mutex m_lock; // guards m_directory and serialises refreshes
-    std::wstring m_directory;
+    Base::RecursiveMutex m_lock; // also serialises refreshes
+    std::wstring m_directory GUARDED_BY(m_lock);
 };
 
 } // namespace Logging

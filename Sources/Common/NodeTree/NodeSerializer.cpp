@@ -1,6 +1,6 @@
 #include "NodeTree/NodeSerializer.h"
 
-#include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/ComMethodBoundary.h"
 
 #include <vector>
 
@@ -31,12 +31,8 @@ void CNodeSerializer::Finalize() {
 
 EKN_HRESULT QUARRY_CALL CNodeSerializer::Sink(const void* data, uint32_t size,
                                               void* context) noexcept {
-    try {
-        static_cast<std::string*>(context)->append(static_cast<const char*>(data), size);
-        return S_OK;
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+    return ComMethodBoundary(
+        [&] { static_cast<std::string*>(context)->append(static_cast<const char*>(data), size); });
 }
 
 std::string SerializeNodesToText(const EkNodePtr* nodes, uint64_t count, uint32_t flags,

@@ -13,7 +13,8 @@
 
 namespace NodeTree {
 
-// Appends UTF-16 code units as wide characters (surrogate pairs joined where wchar_t is 32-bit).
+// Appends UTF-16 code units as wide characters (surrogate pairs joined where wchar_t is 32-bit;
+// invalid input as Base/Utf.h says).
 void AppendFromUtf16(std::wstring& out, const EKNCHAR* text, size_t length);
 // Appends wide characters as UTF-16 code units.
 void AppendToUtf16(std::vector<EKNCHAR>& out, std::wstring_view text);

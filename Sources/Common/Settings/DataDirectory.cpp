@@ -2,6 +2,7 @@
 
 #include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/LazyInstance.h"
+#include "Helpers/UniqueHandle.h"
 #include "Settings/ModulePaths.h"
 #include "Settings/SettingsManager.h"
 
@@ -10,24 +11,6 @@ namespace Settings {
 namespace {
 
 LazyInstance<DataDirectory> g_dataDirectory;
-
-// Closes a registry key on every path.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (m_key != nullptr) {
-            RegCloseKey(m_key);
-        }
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    HKEY* Receive() noexcept { return &m_key; }
-    HKEY Get() const noexcept { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
 
 void ThrowIfError(LSTATUS status) {
     if (status != ERROR_SUCCESS) {
@@ -147,8 +130,8 @@ DataDirectory::OverrideValues DataDirectory::ReadOverrideValues(const std::wstri
             subKey = keySetting.substr(separator + 1);
         }
     }
-    RegistryKey key;
-    if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
+    UniqueRegistryKey key;
+    if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
         return values;
     }
     std::wstring name(256, L'\0');

@@ -1,5 +1,6 @@
 #include "Settings/SettingsManager.h"
 
+#include "Base/Mutex.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "ErrorHandling/LazyInstance.h"
 #include "Settings/ModulePaths.h"
@@ -27,13 +28,13 @@ SettingsManager& SettingsManager::Instance() {
 }
 
 void SettingsManager::AddProvider(std::unique_ptr<ISettingsProvider> provider) {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     m_providers.push_back(std::move(provider));
 }
 
 template <typename Read>
 HRESULT SettingsManager::Ask(Read&& read) {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     for (auto it = m_providers.rbegin(); it != m_providers.rend(); ++it) {
         const HRESULT hr = read(**it);
         if (SUCCEEDED(hr) || hr == E_ABORT) {
@@ -92,7 +93,7 @@ void SettingsSection::RefreshLocked() {
 }
 
 bool SettingsSection::Refresh(bool unconditional) {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (!unconditional && !IsStale()) {
         return false;
     }
@@ -101,12 +102,12 @@ bool SettingsSection::Refresh(bool unconditional) {
 }
 
 uint32_t SettingsSection::Generation() {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     return m_generation;
 }
 
 bool SettingsSection::ReadString(const std::wstring& key, std::wstring& value) {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (IsStale()) {
         RefreshLocked();
     }
@@ -127,7 +128,7 @@ bool SettingsSection::ReadString(const std::wstring& key, std::wstring& value) {
 }
 
 uint32_t SettingsSection::ReadInt(const std::wstring& key, uint32_t defaultValue) {
-    std::lock_guard lock(m_lock);
+    Base::LockGuard lock(m_lock);
     if (IsStale()) {
         RefreshLocked();
     }

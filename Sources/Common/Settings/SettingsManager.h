@@ -2,11 +2,11 @@
 // the INI files second. Read-only; nothing here writes settings.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Settings/SettingsProviders.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -36,8 +36,8 @@ private:
     template <typename Read>
     HRESULT Ask(Read&& read);
 
-    std::recursive_mutex m_lock; // guards m_providers
-    std::vector<std::unique_ptr<ISettingsProvider>> m_providers;
+    Base::RecursiveMutex m_lock;
+    std::vector<std::unique_ptr<ISettingsProvider>> m_providers GUARDED_BY(m_lock);
 };
 
 // GetSetting of the process's manager as a yes/no answer; value is assigned only when found.
@@ -67,19 +67,20 @@ public:
     const std::wstring& Name() const noexcept { return m_name; }
 
 private:
-    bool IsStale() const noexcept;
-    void RefreshLocked();
+    bool IsStale() const noexcept REQUIRES(m_lock);
+    void RefreshLocked() REQUIRES(m_lock);
     SettingsManager& Manager() const;
 
     const std::wstring m_name;
     const uint32_t m_refreshInterval;
     SettingsManager* const m_manager;
-    std::recursive_mutex m_lock; // guards everything below
-    uint32_t m_generation = 0;
-    uint32_t m_lastRefresh = 0;
-    std::unordered_map<std::wstring, std::wstring> m_strings;
-    std::unordered_map<std::wstring, uint32_t> m_integers;
-    std::unordered_map<std::wstring, unsigned> m_missing; // key -> how it was found absent
+    Base::RecursiveMutex m_lock;
+    uint32_t m_generation GUARDED_BY(m_lock) = 0;
+    uint32_t m_lastRefresh GUARDED_BY(m_lock) = 0;
+    std::unordered_map<std::wstring, std::wstring> m_strings GUARDED_BY(m_lock);
+    std::unordered_map<std::wstring, uint32_t> m_integers GUARDED_BY(m_lock);
+    // Key -> how it was found absent.
+    std::unordered_map<std::wstring, unsigned> m_missing GUARDED_BY(m_lock);
 };
 
 } // namespace Settings

@@ -1,5 +1,6 @@
 #include "Settings/SettingsProviders.h"
 
+#include "ErrorHandling/ComMethodBoundary.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Settings/ModulePaths.h"
 
@@ -92,16 +93,16 @@ std::wstring TrimWhiteSpace(const std::wstring& text) {
 }
 
 HRESULT EnvironmentSettingsProvider::ReadString(const wchar_t* section, const wchar_t* key,
-                                                std::wstring& value) try {
-    const auto variable =
-        EnvironmentVariable(std::wstring(L"GS_") + SectionOrGeneral(section) + L"_" + key);
-    if (!variable) {
-        return HR_NOT_FOUND;
-    }
-    value = TrimWhiteSpace(*variable);
-    return S_OK;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+                                                std::wstring& value) {
+    return ComMethodBoundary([&] {
+        const auto variable =
+            EnvironmentVariable(std::wstring(L"GS_") + SectionOrGeneral(section) + L"_" + key);
+        if (!variable) {
+            return HR_NOT_FOUND;
+        }
+        value = TrimWhiteSpace(*variable);
+        return S_OK;
+    });
 }
 
 std::vector<std::wstring> IniSettingsProvider::CandidateFiles(const std::wstring& executablePath,
@@ -123,22 +124,22 @@ std::vector<std::wstring> IniSettingsProvider::CandidateFiles(const std::wstring
 }
 
 HRESULT IniSettingsProvider::ReadString(const wchar_t* section, const wchar_t* key,
-                                        std::wstring& value) try {
-    section = SectionOrGeneral(section);
-    std::optional<std::wstring> found;
-    if (const auto named = EnvironmentVariable(L"GLOBAL_SETTINGS_INI")) {
-        found = IniValue(section, key, *named);
-    }
-    for (size_t i = 0; !found && i < m_candidates.size(); ++i) {
-        found = IniValue(section, key, m_candidates[i]);
-    }
-    if (!found) {
-        return HR_NOT_FOUND;
-    }
-    value = TrimWhiteSpace(*found);
-    return S_OK;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+                                        std::wstring& value) {
+    return ComMethodBoundary([&] {
+        const wchar_t* const name = SectionOrGeneral(section);
+        std::optional<std::wstring> found;
+        if (const auto named = EnvironmentVariable(L"GLOBAL_SETTINGS_INI")) {
+            found = IniValue(name, key, *named);
+        }
+        for (size_t i = 0; !found && i < m_candidates.size(); ++i) {
+            found = IniValue(name, key, m_candidates[i]);
+        }
+        if (!found) {
+            return HR_NOT_FOUND;
+        }
+        value = TrimWhiteSpace(*found);
+        return S_OK;
+    });
 }
 
 } // namespace Settings

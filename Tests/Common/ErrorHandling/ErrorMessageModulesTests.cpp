@@ -1,4 +1,6 @@
 #include "ErrorHandling/ErrorMessageModules.h"
+
+#include "Common/Logging/LogTestSupport.h"
 #include "Logging/LogManager.h"
 
 #include <gtest/gtest.h>
@@ -8,16 +10,6 @@
 #include <vector>
 
 namespace {
-
-class CollectingLogger final : public Logging::ILogger {
-public:
-    void Write(const wchar_t* text, size_t length) noexcept override {
-        std::wstring line(text, length);
-        const auto at = line.find(L"| Loading");
-        messages.push_back(at == std::wstring::npos ? line : line.substr(at + 2));
-    }
-    std::vector<std::wstring> messages;
-};
 
 size_t Filled(const ErrorMessageModules::List& list) {
     size_t count = 0;
@@ -33,14 +25,13 @@ protected:
         // The process's lists, built now with the default settings: the failure texts of the
         // loads below search them.
         ErrorMessageModules::Instance();
-        ASSERT_TRUE(Logging::LogManager::Instance().AddLogger(&m_logger));
+        ASSERT_TRUE(m_log.Registered());
     }
     void TearDown() override {
-        Logging::LogManager::Instance().RemoveLogger(&m_logger);
         ::unsetenv("GS_ErrorHandling_MessageFile");
         ::unsetenv("GS_ErrorHandling_FallbackMessageFile");
     }
-    CollectingLogger m_logger;
+    LogCapture m_log;
 };
 
 } // namespace
@@ -50,7 +41,7 @@ TEST_F(ErrorMessageModulesLoading, DefaultRavelinBesideTheModule) {
     LoadErrorMessageModules(modules);
     EXPECT_EQ(Filled(modules.Primary()), 1u);
     EXPECT_EQ(Filled(modules.Fallback()), 0u);
-    EXPECT_TRUE(m_logger.messages.empty());
+    EXPECT_TRUE(m_log.Messages().empty());
 }
 
 TEST_F(ErrorMessageModulesLoading, SeparatorsAndEmptyItems) {
@@ -58,7 +49,7 @@ TEST_F(ErrorMessageModulesLoading, SeparatorsAndEmptyItems) {
     ErrorMessageModules modules;
     LoadErrorMessageModules(modules);
     EXPECT_EQ(Filled(modules.Primary()), 2u);
-    EXPECT_TRUE(m_logger.messages.empty());
+    EXPECT_TRUE(m_log.Messages().empty());
 }
 
 TEST_F(ErrorMessageModulesLoading, SevenNamesFillFiveSlots) {
@@ -68,10 +59,10 @@ TEST_F(ErrorMessageModulesLoading, SevenNamesFillFiveSlots) {
     ErrorMessageModules modules;
     LoadErrorMessageModules(modules);
     EXPECT_EQ(Filled(modules.Primary()), 5u);
-    ASSERT_EQ(m_logger.messages.size(), 2u);
-    for (const auto& message : m_logger.messages) {
+    ASSERT_EQ(m_log.Messages().size(), 2u);
+    for (const auto& message : m_log.Messages()) {
         EXPECT_TRUE(message.starts_with(L"Loading errormsg module '/")) << message;
-        EXPECT_TRUE(message.ends_with(L"Ravelin.dll' failed: No more slots\r\n")) << message;
+        EXPECT_TRUE(message.ends_with(L"Ravelin.dll' failed: No more slots")) << message;
     }
 }
 
@@ -81,21 +72,20 @@ TEST_F(ErrorMessageModulesLoading, MissingModuleIsLoggedWithItsPrefixedName) {
     ErrorMessageModules modules;
     LoadErrorMessageModules(modules);
     EXPECT_EQ(Filled(modules.Primary()), 0u);
-    ASSERT_EQ(m_logger.messages.size(), 2u);
+    ASSERT_EQ(m_log.Messages().size(), 2u);
     // The primary name gets this module's directory; the fallback name is loaded as given.
-    EXPECT_TRUE(m_logger.messages[0].starts_with(L"Loading errormsg module '/"));
-    EXPECT_NE(m_logger.messages[0].find(L"/Missing.dll' failed: 0x8007007E "), std::wstring::npos)
-        << m_logger.messages[0];
-    EXPECT_TRUE(
-        m_logger.messages[1].starts_with(L"Loading errormsg module 'Absent.dll' failed: 0x"))
-        << m_logger.messages[1];
+    EXPECT_TRUE(m_log.Messages()[0].starts_with(L"Loading errormsg module '/"));
+    EXPECT_NE(m_log.Messages()[0].find(L"/Missing.dll' failed: 0x8007007E "), std::wstring::npos)
+        << m_log.Messages()[0];
+    EXPECT_TRUE(m_log.Messages()[1].starts_with(L"Loading errormsg module 'Absent.dll' failed: 0x"))
+        << m_log.Messages()[1];
 }
 
 TEST_F(ErrorMessageModulesLoading, NameWithADirectoryIsLoadedAsGiven) {
     ::setenv("GS_ErrorHandling_MessageFile", "./nowhere/Ravelin.dll", 1);
     ErrorMessageModules modules;
     LoadErrorMessageModules(modules);
-    ASSERT_EQ(m_logger.messages.size(), 1u);
-    EXPECT_TRUE(m_logger.messages[0].starts_with(
+    ASSERT_EQ(m_log.Messages().size(), 1u);
+    EXPECT_TRUE(m_log.Messages()[0].starts_with(
         L"Loading errormsg module './nowhere/Ravelin.dll' failed: 0x"));
 }

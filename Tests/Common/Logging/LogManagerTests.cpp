@@ -11,22 +11,6 @@ using Logging::LogManager;
 
 namespace {
 
-class CollectingLogger final : public Logging::ILogger {
-public:
-    void Write(const wchar_t* text, size_t length) noexcept override {
-        std::lock_guard lock(m_mutex);
-        m_lines.emplace_back(text, length);
-    }
-    std::vector<std::wstring> Lines() {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::wstring> m_lines;
-};
-
 class LogManagerTest : public ::testing::Test {
 protected:
     void TearDown() override { SetLoggerSetting("MaxSeverity", nullptr); }

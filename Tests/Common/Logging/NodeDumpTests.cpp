@@ -4,6 +4,8 @@
 #include "ErrorHandling/ErrorHandling.h"
 #include "Logging/LogManager.h"
 
+#include "LogTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -103,19 +105,15 @@ TEST(DumpNode, HeaderAndTextWithoutTheWrapper) {
 }
 
 TEST(NodeDumpLogSite, MalformedSettingEndsTheMessageWithTheExceptionMark) {
-    struct Collector final : Logging::ILogger {
-        void Write(const wchar_t* text, size_t length) noexcept override {
-            lines.emplace_back(text, length);
-        }
-        std::vector<std::wstring> lines;
-    } collector;
     ::setenv("GS_Logger_HiddenNodeTypeAttrs", "Credentials", 1);
-    auto& log = Logging::LogManager::Instance();
-    ASSERT_TRUE(log.AddLogger(&collector));
-    const EkNodePtr root = SampleTree();
-    LOG_AT(Logging::LOG_ERR, L"Request: " << NodeDump{root});
-    log.RemoveLogger(&collector);
+    std::vector<std::wstring> messages;
+    {
+        LogCapture log;
+        ASSERT_TRUE(log.Registered());
+        const EkNodePtr root = SampleTree();
+        LOG_AT(Logging::LOG_ERR, L"Request: " << NodeDump{root});
+        messages = log.Messages();
+    }
     ::unsetenv("GS_Logger_HiddenNodeTypeAttrs");
-    ASSERT_EQ(collector.lines.size(), 1u);
-    EXPECT_TRUE(collector.lines[0].ends_with(L"| Request: ... (***EXCEPTION***)\r\n"));
+    EXPECT_EQ(messages, std::vector<std::wstring>{L"Request: ... (***EXCEPTION***)"});
 }

@@ -12,40 +12,14 @@ using Logging::ElapsedTimeText;
 
 namespace {
 
-class CollectingLogger final : public Logging::ILogger {
-public:
-    void Write(const wchar_t* text, size_t length) noexcept override {
-        std::lock_guard lock(m_mutex);
-        m_lines.emplace_back(text, length);
-    }
-    std::vector<std::wstring> Lines() {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::wstring> m_lines;
-};
-
-// The message column of a line: after the file/line column and the indentation.
-std::wstring Message(const std::wstring& line) {
-    const auto bar = line.find(L"| ", line.find(L".cpp:"));
-    std::wstring message = line.substr(bar + 2);
-    return message.substr(0, message.size() - 2); // without CR LF
-}
-
 class TraceScopeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetLoggerSetting("MaxSeverity", "DBG");
-        ASSERT_TRUE(Logging::LogManager::Instance().AddLogger(&m_logger));
+        ASSERT_TRUE(m_log.Registered());
     }
-    void TearDown() override {
-        Logging::LogManager::Instance().RemoveLogger(&m_logger);
-        SetLoggerSetting("MaxSeverity", nullptr);
-    }
-    CollectingLogger m_logger;
+    void TearDown() override { SetLoggerSetting("MaxSeverity", nullptr); }
+    LogCapture m_log;
 };
 
 void Traced(bool fail) {
@@ -73,21 +47,21 @@ TEST(ElapsedTimeText, GroupsThousandsWithBlanks) {
 
 TEST_F(TraceScopeTest, EnteringAndExitingIndentTheLinesBetween) {
     Traced(false);
-    const auto lines = m_logger.Lines();
+    const auto lines = m_log.Lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(Message(lines[0]), L"Entering: Halyard::Test::Traced");
-    EXPECT_EQ(Message(lines[1]), L"  inside");
-    EXPECT_TRUE(Message(lines[2]).starts_with(L"Exiting: Halyard::Test::Traced ["));
-    EXPECT_TRUE(Message(lines[2]).ends_with(L" ms]"));
+    EXPECT_EQ(MessageOf(lines[0]), L"Entering: Halyard::Test::Traced");
+    EXPECT_EQ(MessageOf(lines[1]), L"  inside");
+    EXPECT_TRUE(MessageOf(lines[2]).starts_with(L"Exiting: Halyard::Test::Traced ["));
+    EXPECT_TRUE(MessageOf(lines[2]).ends_with(L" ms]"));
     EXPECT_EQ(lines[0].find(L"| DBG  |"), lines[2].find(L"| DBG  |"));
     EXPECT_EQ(Logging::ThreadCallDepth(), 0);
 }
 
 TEST_F(TraceScopeTest, ExceptionIsWrittenAtTheEnteringDepthAndPassesUnchanged) {
     EXPECT_THROW(Traced(true), std::runtime_error);
-    const auto lines = m_logger.Lines();
+    const auto lines = m_log.Lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(Message(lines[2]).starts_with(L"EXCEPTION at: Halyard::Test::Traced ["));
+    EXPECT_TRUE(MessageOf(lines[2]).starts_with(L"EXCEPTION at: Halyard::Test::Traced ["));
     EXPECT_EQ(Logging::ThreadCallDepth(), 0);
 }
 
@@ -97,9 +71,9 @@ TEST_F(TraceScopeTest, CallDuringUnwindingThatReturnsNormallyExits) {
         throw std::runtime_error("unwinding");
     } catch (const std::runtime_error&) {
     }
-    const auto lines = m_logger.Lines();
+    const auto lines = m_log.Lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(Message(lines[2]).starts_with(L"Exiting: Halyard::Test::Traced ["));
+    EXPECT_TRUE(MessageOf(lines[2]).starts_with(L"Exiting: Halyard::Test::Traced ["));
 }
 
 TEST_F(TraceScopeTest, DisabledSeverityWritesNothingAndKeepsTheDepth) {
@@ -108,9 +82,9 @@ TEST_F(TraceScopeTest, DisabledSeverityWritesNothingAndKeepsTheDepth) {
         EXPECT_EQ(Logging::ThreadCallDepth(), 0);
         LOG_AT(Logging::LOG_INFO, L"inside");
     }
-    const auto lines = m_logger.Lines();
+    const auto lines = m_log.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Message(lines[0]), L"inside");
+    EXPECT_EQ(MessageOf(lines[0]), L"inside");
 }
 
 TEST_F(TraceScopeTest, NestedScopesRestoreTheDepthWhenTheClosingLineIsNotWritten) {
@@ -124,5 +98,5 @@ TEST_F(TraceScopeTest, NestedScopesRestoreTheDepthWhenTheClosingLineIsNotWritten
         EXPECT_EQ(Logging::ThreadCallDepth(), 1);
     }
     EXPECT_EQ(Logging::ThreadCallDepth(), 0);
-    EXPECT_EQ(m_logger.Lines().size(), 2u);
+    EXPECT_EQ(m_log.Lines().size(), 2u);
 }

@@ -35,7 +35,8 @@ TEST(EkNodePtr, CopiesAreHandlesToTheSameNode) {
     EkNodePtr other = EkNodePtr::CreateNode(L"Other", nullptr);
     other = node;
     EXPECT_EQ(other.GetNodeName(), L"Request");
-    other = other; // self-assignment keeps the handle
+    const EkNodePtr& self = other;
+    other = self; // self-assignment keeps the handle
     EXPECT_EQ(other.GetNodeName(), L"Request");
 
     EkNodePtr moved(std::move(other));

@@ -1,4 +1,4 @@
-#include "Platform/Win32System/TempDirectory.h"
+#include "Platform/Win32/TempDirectory.h"
 #include "Settings/SettingsManager.h"
 #include "Settings/SettingsProviders.h"
 

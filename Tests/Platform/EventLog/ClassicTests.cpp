@@ -40,9 +40,9 @@ std::wstring WideAt(const std::vector<uint8_t>& buffer, size_t offset) {
 class ClassicLog : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() / ("evtlog-classic-" + std::to_string(::getpid()));
-        fs::create_directories(folder_);
-        std::ofstream(folder_ / "events.xml")
+        m_folder = fs::temp_directory_path() / ("evtlog-classic-" + std::to_string(::getpid()));
+        fs::create_directories(m_folder);
+        std::ofstream(m_folder / "events.xml")
             << "<Event><System><Provider Name='Alpha' EventSourceName='AlphaSource'/>"
                "<EventID Qualifiers='16384'>101</EventID><Level>3</Level><Task>3</Task>"
                "<Keywords>0x80000000000000</Keywords>"
@@ -58,20 +58,20 @@ protected:
             << Testing::EventXml("Application", 4, 8, 2, "Beta", "2024-01-02T00:00:00Z",
                                  "<Data>only</Data>")
             << Testing::EventXml("Ops/Operational", 1, 3, 4, "Ops", "2024-01-02T00:00:00Z", "");
-        std::ofstream(folder_ / "publishers.xml")
+        std::ofstream(m_folder / "publishers.xml")
             << "<Publishers><Channel Name='Legacy' Classic='true'/>"
                "<Publisher Name='OpsWriter'><Channel Name='Ops/Operational'/></Publisher>"
                "<Publisher Name='Auditor'><Channel Name='Security'/></Publisher></Publishers>";
-        std::ofstream(folder_ / "accounts.xml")
+        std::ofstream(m_folder / "accounts.xml")
             << "<Accounts><Account Sid='S-1-5-21-1-2-3-1001' Domain='CORP' Name='alice'/>"
                "</Accounts>";
-        SetGlobalStore(Store::Open(folder_, nullptr));
+        SetGlobalStore(Store::Open(m_folder, nullptr));
     }
     void TearDown() override {
         PalEventLogClearFaults();
         SetGlobalStore(nullptr);
         std::error_code ec;
-        fs::remove_all(folder_, ec);
+        fs::remove_all(m_folder, ec);
     }
 
     // One seek read of a record, through the sizing protocol.
@@ -104,13 +104,13 @@ protected:
         return numbers;
     }
 
-    fs::path folder_;
+    fs::path m_folder;
 };
 
 TEST_F(ClassicLog, OpensClassicChannelsOnly) {
     for (const wchar_t* name : {L"Application", L"System", L"Security", L"Legacy"}) {
         HANDLE log = OpenEventLogW(nullptr, name);
-        EXPECT_NE(log, nullptr) << Narrow(name);
+        EXPECT_NE(log, nullptr) << Base::Utf8FromWide(name);
         EXPECT_TRUE(CloseEventLog(log));
     }
     EXPECT_EQ(OpenEventLogW(nullptr, L"Ops/Operational"), nullptr);
@@ -283,7 +283,8 @@ TEST_F(ClassicLog, ReportedEventsShowThroughBothApisAsMapped) {
           L"<Channel>Application</Channel>", L"<Security UserID='S-1-5-18'/>",
           L"<EventData><Data>one</Data><Data>t&lt;w&gt;o</Data><Binary>01AB</Binary>"
           L"</EventData>"}) {
-        EXPECT_NE(xml.find(part), std::wstring::npos) << Narrow(part) << "\n" << Narrow(xml);
+        EXPECT_NE(xml.find(part), std::wstring::npos) << Base::Utf8FromWide(part) << "\n"
+                                                      << Base::Utf8FromWide(xml);
     }
     // 100 ns precision: seven fraction digits.
     const size_t time = xml.find(L"SystemTime='");
@@ -351,13 +352,13 @@ TEST_F(ClassicLog, InjectedFaultsFailTheCallAndWriteNothing) {
     EXPECT_EQ(count, 6u);
     // A classic handle sees what was written after it was opened.
     EXPECT_GT(ReadRecord(log, 6).size(), sizeof(EVENTLOGRECORD));
-    PalEventLogInjectFault("ReadEventLogW", 1734, 0, 1, 0);
+    PalEventLogInjectFault("ReadEventLogW", RPC_S_INVALID_BOUND, 0, 1, 0);
     std::vector<uint8_t> buffer(4096);
     DWORD read = 0;
     DWORD needed = 0;
     EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 1, buffer.data(),
                                4096, &read, &needed));
-    EXPECT_EQ(GetLastError(), 1734u);
+    EXPECT_EQ(GetLastError(), RPC_S_INVALID_BOUND);
     PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1, 0);
     EXPECT_EQ(OpenEventLogW(nullptr, L"Application"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -373,7 +374,7 @@ TEST_F(ClassicLog, WrittenEventsArePersistedAndThereAfterARestart) {
     const std::wstring before = LastEventXml(L"Application");
     SetGlobalStore(nullptr);
     setenv("PAL_EVENTLOG_CACHE", "0", 1);
-    SetGlobalStore(Store::Open(folder_, nullptr));
+    SetGlobalStore(Store::Open(m_folder, nullptr));
     unsetenv("PAL_EVENTLOG_CACHE");
     EXPECT_EQ(LastEventXml(L"Application"), before);
     EXPECT_NE(before.find(L"<Data>kept</Data>"), std::wstring::npos);

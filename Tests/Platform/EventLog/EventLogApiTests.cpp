@@ -24,8 +24,8 @@ namespace {
 class EventLogApi : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
-        fs::create_directories(folder_);
+        m_folder = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
+        fs::create_directories(m_folder);
         std::string xml;
         for (int r = 1; r <= 10; ++r) {
             xml += Testing::EventXml(
@@ -41,20 +41,20 @@ protected:
                "<Channel>Ops/Operational</Channel><Computer>c</Computer></System><UserData>"
                "<Session xmlns='urn:s'><Id>42</Id><User>alice</User></Session></UserData>"
                "</Event>\n";
-        std::ofstream(folder_ / "events.xml") << xml;
-        std::ofstream(folder_ / "publishers.xml")
+        std::ofstream(m_folder / "events.xml") << xml;
+        std::ofstream(m_folder / "publishers.xml")
             << "<Publishers><Publisher Name='Alpha'><Channel Name='Application'/>"
                "<Message EventId='1001'>Alpha %1 then %2</Message>"
                "<Message EventId='1002'>Needs %3</Message></Publisher>"
                "<Publisher Name='Ops'><Channel Name='Ops/Operational'/>"
                "<Message EventId='3'>Session %1 of %2</Message><Task Value='0' Name='Sessions'/>"
                "<Keyword Mask='0x1' Name='Lifecycle'/></Publisher></Publishers>";
-        SetGlobalStore(Store::Open(folder_, nullptr));
+        SetGlobalStore(Store::Open(m_folder, nullptr));
     }
     void TearDown() override {
         SetGlobalStore(nullptr);
         std::error_code ec;
-        fs::remove_all(folder_, ec);
+        fs::remove_all(m_folder, ec);
     }
 
     static std::vector<EVT_HANDLE> Next(EVT_HANDLE rs, DWORD count) {
@@ -93,7 +93,7 @@ protected:
         return buffer;
     }
 
-    fs::path folder_;
+    fs::path m_folder;
 };
 
 using Ids = std::vector<uint64_t>;
@@ -125,7 +125,7 @@ TEST_F(EventLogApi, StructuredQueriesUnionTheirQueries) {
                  L"<Suppress>*[System[EventRecordID&gt;6]]</Suppress></Query>"
                  L"<Query Id='1' Path='System'><Select>*</Select></Query></QueryList>",
                  EvtQueryChannelPath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     EXPECT_EQ(Records(rs, 10), (Ids{2, 4, 6, 100, 101}));
     EvtClose(rs);
 }
@@ -458,12 +458,6 @@ TEST_F(EventLogApi, EventXmlRenderCountsBytesWithTheNul) {
     EvtClose(rs);
 }
 
-} // namespace
-
-namespace {
-
-constexpr DWORD kErrorInvalidOperation = 4317; // ERROR_INVALID_OPERATION
-
 TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
     EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
     // A time-out that still hands out two events, then normal reading resumes where it stopped.
@@ -478,10 +472,10 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
     EvtClose(events[0]);
     EvtClose(events[1]);
     EXPECT_EQ(Records(rs, 1), (Ids{4}));
-    PalEventLogInjectFault("EvtSeek", kErrorInvalidOperation, 0, 2, 0);
+    PalEventLogInjectFault("EvtSeek", ERROR_INVALID_OPERATION, 0, 2, 0);
     EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
     EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
-    EXPECT_EQ(GetLastError(), kErrorInvalidOperation);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_OPERATION);
     EXPECT_TRUE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
     PalEventLogInjectFault("EvtQuery", ERROR_TIMEOUT, 0, 5, 0);
     PalEventLogClearFaults();
@@ -496,24 +490,24 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
 namespace {
 
 TEST_F(EventLogApi, FilePathsReadLogFiles) {
-    const fs::path file = folder_ / "exported.xml";
+    const fs::path file = m_folder / "exported.xml";
     std::ofstream(file) << "<Events>"
                         << Testing::EventXml("Remote", 5, 1, 2, "P", "2024-01-01T00:00:00Z", "")
                         << Testing::EventXml("Remote", 6, 2, 4, "P", "2024-01-01T00:00:00Z", "")
                         << "</Events>";
     EVT_HANDLE rs =
         EvtQuery(nullptr, file.wstring().c_str(), L"*[System[Level=4]]", EvtQueryFilePath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     EXPECT_EQ(Records(rs, 5), (Ids{6}));
     EvtClose(rs);
     const std::wstring structured = L"<QueryList><Query Id='0' Path='file://" + file.wstring() +
                                     L"'><Select>*</Select></Query></QueryList>";
     rs = EvtQuery(nullptr, nullptr, structured.c_str(), EvtQueryFilePath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     EXPECT_EQ(Records(rs, 5), (Ids{5, 6}));
     EvtClose(rs);
     EXPECT_EQ(
-        EvtQuery(nullptr, (folder_ / "missing.evtx").wstring().c_str(), nullptr, EvtQueryFilePath),
+        EvtQuery(nullptr, (m_folder / "missing.evtx").wstring().c_str(), nullptr, EvtQueryFilePath),
         nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
@@ -556,7 +550,7 @@ namespace {
 TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
     EVT_HANDLE rs =
         EvtQuery(nullptr, L"Ops/Operational", L"*[UserData/Session[Id=42]]", EvtQueryChannelPath);
-    ASSERT_NE(rs, nullptr) << Narrow(ExtendedStatus());
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
     auto events = Next(rs, 5);
     ASSERT_EQ(events.size(), 1u);
     LPCWSTR paths[] = {L"Event/UserData/*/User", L"Event/EventData/Data", L"Event/System/Keywords"};
@@ -583,10 +577,10 @@ TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
                                  &used));
     const std::wstring xml = text;
     EXPECT_NE(xml.find(L"<UserData><Session xmlns='urn:s'><Id>42</Id>"), std::wstring::npos)
-        << Narrow(xml);
+        << Base::Utf8FromWide(xml);
     EXPECT_NE(xml.find(L"<RenderingInfo Culture='en-US'><Message>Session 42 of alice</Message>"),
               std::wstring::npos)
-        << Narrow(xml);
+        << Base::Utf8FromWide(xml);
     for (EVT_HANDLE h : {events[0], rs, values}) {
         EvtClose(h);
     }

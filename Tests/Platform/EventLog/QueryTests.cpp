@@ -22,9 +22,10 @@ protected:
         xml += EventXml("Application", 2, 4701, 4, "Beta", "2024-02-01T10:00:00.5000000Z",
                         "<Data>R&amp;D</Data><Data>a\"b</Data><Data>42</Data>");
         xml += EventXml("Application", 3, 100, 3, "Alpha", "2023-12-31T23:59:59.9990000Z", "");
-        store_ = StoreOf(xml);
-        channel_ = store_->FindChannel(L"Application");
-        ASSERT_EQ(channel_->events.size(), 3u);
+        m_store = StoreOf(xml);
+        Store::ReadLock lock(*m_store);
+        m_channel = m_store->FindChannel(L"Application");
+        ASSERT_EQ(m_channel->events.size(), 3u);
     }
 
     // Record ids of the events an XPath matches.
@@ -32,10 +33,11 @@ protected:
         Expression e;
         QueryError error;
         EXPECT_TRUE(Expression::CompileFilter(xpath, e, error))
-            << xpath << ": " << Narrow(error.message);
+            << xpath << ": " << Base::Utf8FromWide(error.message);
         std::vector<uint64_t> ids;
-        for (const Event& event : channel_->events) {
-            if (e.Matches(*store_, *channel_, event, 0)) {
+        Store::ReadLock lock(*m_store);
+        for (const Event& event : m_channel->events) {
+            if (e.Matches(*m_store, *m_channel, event, 0)) {
                 ids.push_back(event.recordId);
             }
         }
@@ -54,8 +56,8 @@ protected:
         return error.code;
     }
 
-    std::shared_ptr<Store> store_;
-    Channel* channel_ = nullptr;
+    std::shared_ptr<Store> m_store;
+    Channel* m_channel = nullptr;
 };
 
 using Ids = std::vector<uint64_t>;
@@ -127,9 +129,10 @@ TEST_F(QueryTest, BandAndTimediff) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileFilter(
         L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]", e, error));
-    const Event& first = channel_->events[0];
-    EXPECT_TRUE(e.Matches(*store_, *channel_, first, first.timeCreated + 1000));
-    EXPECT_FALSE(e.Matches(*store_, *channel_, first, first.timeCreated + 864000010000ull));
+    Store::ReadLock lock(*m_store);
+    const Event& first = m_channel->events[0];
+    EXPECT_TRUE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 1000));
+    EXPECT_FALSE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 864000010000ull));
 }
 
 TEST_F(QueryTest, ValuePathsSelectTypedValues) {
@@ -137,7 +140,8 @@ TEST_F(QueryTest, ValuePathsSelectTypedValues) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileValuePath(L"/Event/System/TimeCreated/@SystemTime", e, error));
     std::vector<Expression::Value> values;
-    e.ForEachValue(*store_, *channel_, channel_->events[1], [&](const Expression::Value& v) {
+    Store::ReadLock lock(*m_store);
+    e.ForEachValue(*m_store, *m_channel, m_channel->events[1], [&](const Expression::Value& v) {
         values.push_back(v);
         return true;
     });
@@ -154,7 +158,7 @@ TEST_F(QueryTest, ValuePathsSelectTypedValues) {
 TEST_F(QueryTest, InvalidQueriesNameTheProblem) {
     std::wstring message;
     EXPECT_EQ(CompileError(L"*[System[Level=]]", &message), ERROR_EVT_INVALID_QUERY);
-    EXPECT_NE(message.find(L"position"), std::wstring::npos) << Narrow(message);
+    EXPECT_NE(message.find(L"position"), std::wstring::npos) << Base::Utf8FromWide(message);
     EXPECT_EQ(CompileError(L"*[System[Level=2]"), ERROR_EVT_INVALID_QUERY);
     EXPECT_EQ(CompileError(L"Foo[System]"), ERROR_EVT_INVALID_QUERY);
     EXPECT_EQ(CompileError(L"*[System[1]]"), ERROR_EVT_INVALID_QUERY);
@@ -172,7 +176,7 @@ TEST(CompiledQuery, StructuredQueriesDecodeEntitiesAndInheritPaths) {
         L"<QueryList><Query Id=\"0\" Path=\"Application\"><Select>*[System[Level &lt; 3]]"
         L"</Select><Suppress Path=\"System\">*</Suppress></Query></QueryList>",
         L"", false, q, error))
-        << Narrow(error.message);
+        << Base::Utf8FromWide(error.message);
     ASSERT_EQ(q.parts.size(), 1u);
     ASSERT_EQ(q.parts[0].selectors.size(), 2u);
     EXPECT_EQ(q.parts[0].selectors[0].path, L"Application");
@@ -214,7 +218,8 @@ TEST(CompiledQuery, StrictModeRefusesOverlongSelections) {
     EXPECT_FALSE(CompiledQuery::Compile(xpath.c_str(), L"A", false, q, error));
     ::unsetenv("PAL_EVENTLOG_STRICT_QUERIES");
     EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
-    EXPECT_NE(error.message.find(L"21 conditions"), std::wstring::npos) << Narrow(error.message);
+    EXPECT_NE(error.message.find(L"21 conditions"), std::wstring::npos)
+        << Base::Utf8FromWide(error.message);
 }
 
 TEST(CompiledQuery, BareXPathGetsNoEntityDecoding) {
@@ -233,11 +238,12 @@ TEST_F(QueryTest, SuppressAppliesWithinItsQueryOnly) {
         L"</Suppress></Query><Query Id='1' Path='Application'><Select>*[System[EventID=100]]"
         L"</Select></Query></QueryList>",
         L"", false, q, error))
-        << Narrow(error.message);
+        << Base::Utf8FromWide(error.message);
     PathMatcher matcher(q, L"Application");
     Ids ids;
-    for (const Event& e : channel_->events) {
-        if (matcher.Matches(*store_, *channel_, e, 0)) {
+    Store::ReadLock lock(*m_store);
+    for (const Event& e : m_channel->events) {
+        if (matcher.Matches(*m_store, *m_channel, e, 0)) {
             ids.push_back(e.recordId);
         }
     }

@@ -56,6 +56,7 @@ TEST(EventXml, PrintsTheWindowsForm) {
     auto store = Testing::StoreOf(
         Testing::EventXml("Application", 7, 1000, 4, "Src", "2024-01-01T00:00:00.0000000Z",
                           "<Data Name='a'>x &lt; y</Data><Data>q'uote</Data>"));
+    Store::ReadLock lock(*store);
     const Channel& channel = *store->FindChannel(L"Application");
     const std::wstring xml = EventXml(*store, channel, channel.events[0]);
     EXPECT_EQ(xml, L"<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>"

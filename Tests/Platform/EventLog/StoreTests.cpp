@@ -1,3 +1,4 @@
+#include "EvtxFile.h"
 #include "Query.h"
 #include "Render.h"
 #include "Store.h"
@@ -8,11 +9,11 @@
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
 
-#include <libevtx.h>
 #include <pugixml.hpp>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -31,24 +32,30 @@ namespace {
 class TempFolder {
 public:
     TempFolder() {
-        path_ =
+        m_path =
             fs::temp_directory_path() /
             ("evtlog-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
              "-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        fs::create_directories(path_);
+        fs::create_directories(m_path);
     }
     ~TempFolder() {
         std::error_code ec;
-        fs::remove_all(path_, ec);
+        fs::remove_all(m_path, ec);
     }
     void Write(const std::string& name, const std::string& content) const {
-        std::ofstream(path_ / name, std::ios::binary) << content;
+        std::ofstream(m_path / name, std::ios::binary) << content;
     }
-    const fs::path& Path() const { return path_; }
+    const fs::path& Path() const { return m_path; }
 
 private:
-    fs::path path_;
+    fs::path m_path;
 };
+
+size_t EventCount(Store& store, const wchar_t* channel) {
+    Store::ReadLock lock(store);
+    const Channel* c = store.FindChannel(channel);
+    return c == nullptr ? 0 : c->events.size();
+}
 
 TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
     TempFolder folder;
@@ -74,6 +81,7 @@ TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
                                  "Name='alice'/><Account Sid='bad' Name='x'/></Accounts>");
     LoadReport report;
     auto store = Store::Open(folder.Path(), &report);
+    Store::ReadLock lock(*store);
     const Channel* ops = store->FindChannel(L"custom/ops");
     ASSERT_NE(ops, nullptr);
     ASSERT_EQ(ops->events.size(), 2u);
@@ -83,16 +91,17 @@ TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
     EXPECT_TRUE(store->FindChannel(L"Legacy")->classic);
     EXPECT_FALSE(ops->classic);
     EXPECT_FALSE(report.problems.empty()); // the broken file and the bad SID
-    ASSERT_NE(store->FindAccount(L"S-1-5-21-1-2-3-1001"), nullptr);
-    EXPECT_EQ(store->FindAccount(L"S-1-5-21-1-2-3-1001")->name, L"alice");
+    ASSERT_NE(store->Catalog().FindAccount(L"S-1-5-21-1-2-3-1001"), nullptr);
+    EXPECT_EQ(store->Catalog().FindAccount(L"S-1-5-21-1-2-3-1001")->name, L"alice");
     // Declared publishers first, then the other providers of the channel's events.
     EXPECT_EQ(store->ChannelPublishers(*ops), (std::vector<std::wstring>{L"P", L"Z"}));
-    ASSERT_NE(store->FindPublisher(L"p"), nullptr);
-    EXPECT_EQ(store->FindPublisher(L"P")->messages.at(5), L"Five %1");
+    ASSERT_NE(store->Catalog().FindPublisher(L"p"), nullptr);
+    EXPECT_EQ(store->Catalog().FindPublisher(L"P")->messages.at(5), L"Five %1");
 }
 
 // Every event of every channel as XML, in order.
 std::wstring Dump(const Store& store) {
+    Store::ReadLock lock(store);
     std::wstring all;
     for (const auto& [name, channel] : store.Channels()) {
         all += name + L":\n";
@@ -125,19 +134,24 @@ TEST(Store, ParsedFilesAreCachedUntilTheyChange) {
     EXPECT_EQ(second.events, first.events);
     EXPECT_EQ(second.problems, first.problems);
     EXPECT_FALSE(first.problems.empty());
-    EXPECT_FALSE(cached->SidBytes(cached->FindChannel(L"Application")->events[0].userSid).empty());
+    {
+        Store::ReadLock lock(*cached);
+        EXPECT_FALSE(
+            cached->SidBytes(cached->FindChannel(L"Application")->events[0].userSid).empty());
+    }
 
     // A changed file is parsed again; a damaged cache is ignored.
     folder.Write("events.xml",
                  Testing::EventXml("Application", 1, 1, 1, "P", "2024-01-01T00:00:00Z", ""));
-    EXPECT_EQ(Store::Open(folder.Path(), nullptr)->FindChannel(L"Application")->events.size(), 1u);
+    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 1u);
     std::ofstream(folder.Path() / ".cache" / "events.xml.palcache", std::ios::binary | std::ios::in)
         .write("garbage!", 8);
-    EXPECT_EQ(Store::Open(folder.Path(), nullptr)->FindChannel(L"Application")->events.size(), 1u);
+    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 1u);
 }
 
 TEST(Store, AnEmptyStoreHasTheClassicChannels) {
     Store store;
+    Store::ReadLock lock(store);
     for (auto name : {L"Application", L"System", L"Security"}) {
         ASSERT_NE(store.FindChannel(name), nullptr);
         EXPECT_TRUE(store.FindChannel(name)->classic);
@@ -148,16 +162,18 @@ TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
     auto store = Testing::StoreOf(
         Testing::EventXml("Application", 10, 1, 4, "P", "2024-01-01T00:00:00Z", ""));
     int notified = 0;
-    const uint64_t id = store->AddListener([&](const Channel& c) {
+    auto registration = store->AddListener([&](const Channel& c) {
         EXPECT_EQ(c.name, L"Application");
         ++notified;
     });
     ASSERT_TRUE(
         store->Append(Testing::EventXml("Application", 4, 2, 4, "P", "2024-01-01T00:00:00Z", "")));
-    store->RemoveListener(id);
+    registration.Reset();
     ASSERT_TRUE(
         store->Append(Testing::EventXml("Application", 20, 3, 4, "P", "2024-01-01T00:00:00Z", "")));
     EXPECT_FALSE(store->Append("<Event><System>"));
+    EXPECT_EQ(notified, 1) << "told of the first append only: the registration was undone";
+    Store::ReadLock lock(*store);
     const Channel& channel = *store->FindChannel(L"Application");
     ASSERT_EQ(channel.events.size(), 3u);
     EXPECT_EQ(channel.events[1].recordId, 11u);
@@ -196,37 +212,28 @@ struct LibevtxView {
 
 LibevtxView ReadWithLibevtx(const fs::path& file) {
     LibevtxView view;
-    libevtx_file_t* f = nullptr;
-    if (libevtx_file_initialize(&f, nullptr) != 1) {
+    EvtxFile log;
+    std::wstring error;
+    if (!log.Open(file, error)) {
         return view;
     }
-    if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
-        int n = 0;
-        libevtx_file_get_number_of_records(f, &n, nullptr);
-        for (int i = 0; i < n; ++i) {
-            libevtx_record_t* r = nullptr;
-            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) != 1) {
-                continue;
-            }
-            ++view.count;
-            uint8_t level = 0;
-            if (libevtx_record_get_event_level(r, &level, nullptr) == 1) {
-                ++view.levels[level];
-            }
-            uint32_t id = 0;
-            if (libevtx_record_get_event_identifier(r, &id, nullptr) == 1) {
-                ++view.eventIds[id & 0xFFFF];
-            }
-            char name[512] = {};
-            if (libevtx_record_get_utf8_source_name(r, reinterpret_cast<uint8_t*>(name),
-                                                    sizeof name, nullptr) == 1) {
-                ++view.providers[name];
-            }
-            libevtx_record_free(&r, nullptr);
+    const int count = log.RecordCount(error);
+    for (int i = 0; i < count; ++i) {
+        EvtxRecord record;
+        if (!log.Record(i, record, error)) {
+            continue;
         }
-        libevtx_file_close(f, nullptr);
+        ++view.count;
+        if (const auto level = record.Level()) {
+            ++view.levels[*level];
+        }
+        if (const auto id = record.EventIdentifier()) {
+            ++view.eventIds[*id & 0xFFFF];
+        }
+        if (const auto name = record.SourceName()) {
+            ++view.providers[*name];
+        }
     }
-    libevtx_file_free(&f, nullptr);
     return view;
 }
 
@@ -242,12 +249,6 @@ bool Eventually(F&& condition, std::chrono::milliseconds limit = std::chrono::se
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-size_t EventCount(Store& store, const wchar_t* channel) {
-    std::shared_lock lock(store.mutex);
-    const Channel* c = store.FindChannel(channel);
-    return c == nullptr ? 0 : c->events.size();
 }
 
 bool HasProblem(const Store& store, std::wstring_view text) {
@@ -329,8 +330,8 @@ TEST(StoreFolder, RecordsAddedToALogFileAreLoadedFromWhereTheFirstLoadStopped) {
     ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") > before; }));
     // Compared with a store that loads the whole log at once: the same events, in order.
     auto whole = Store::OpenLogFile(log, nullptr);
-    std::shared_lock lock(store->mutex);
-    std::shared_lock wholeLock(whole->mutex);
+    Store::ReadLock lock(*store);
+    Store::ReadLock wholeLock(*whole);
     const Channel& grown = *store->FindChannel(L"Application");
     const Channel& reference = *whole->Channels().at(log.wstring());
     ASSERT_EQ(grown.events.size(), reference.events.size());
@@ -350,7 +351,7 @@ TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
     auto store = Store::Open(folder.Path(), nullptr);
     std::vector<std::wstring> heard;
     std::mutex heardMutex;
-    store->AddProblemListener([&](const std::wstring& problem) {
+    const auto registration = store->AddProblemListener([&](const std::wstring& problem) {
         std::lock_guard lock(heardMutex);
         heard.push_back(problem);
     });
@@ -363,6 +364,36 @@ TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
     EXPECT_EQ(EventCount(*store, L"System"), 1u);
     std::lock_guard lock(heardMutex);
     EXPECT_FALSE(heard.empty());
+}
+
+// The last owner of a store lets go of it from a listener that the watcher thread calls: the
+// store ends when that scan is over, and the thread ends without touching it again (it used to go
+// on with the freed store, which AddressSanitizer reports).
+TEST(StoreFolder, TheLastOwnerLettingGoDuringAScanEndsTheStoreSafely) {
+    TempFolder folder;
+    const std::string first =
+        Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z", "");
+    folder.Write("a.xml", first);
+    // Destroyed with the listener, and so with the store; the test holds no reference to the
+    // store, not even a weak one, so that its memory is freed when it is destroyed.
+    struct Sentinel {
+        explicit Sentinel(std::atomic<std::thread::id>& endedOn) : endedOn(endedOn) {}
+        ~Sentinel() { endedOn = std::this_thread::get_id(); }
+        std::atomic<std::thread::id>& endedOn;
+    };
+    std::atomic<std::thread::id> endedOn{};
+    auto owner = std::make_shared<std::shared_ptr<Store>>(Store::Open(folder.Path(), nullptr));
+    auto sentinel = std::make_shared<Sentinel>(endedOn);
+    // The registration outlives the store; undoing it then is a no-op.
+    const auto registration =
+        (*owner)->AddListener([owner, sentinel](const Channel&) { owner->reset(); });
+    sentinel.reset();
+    folder.Write("a.xml", first + Testing::EventXml("Application", 2, 1, 4, "P",
+                                                    "2024-01-01T00:00:00Z", ""));
+    ASSERT_TRUE(Eventually([&] { return endedOn.load() != std::thread::id(); }));
+    EXPECT_NE(endedOn.load(), std::this_thread::get_id()) << "destroyed on the watcher thread";
+    // The watcher thread ends meanwhile; a use of the destroyed store would be reported now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
@@ -389,7 +420,7 @@ TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
     for (auto* store : {first.get(), second.get()}) {
         ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") == 400; }))
             << EventCount(*store, L"Application");
-        std::shared_lock lock(store->mutex);
+        Store::ReadLock lock(*store);
         const Channel& channel = *store->FindChannel(L"Application");
         std::set<std::wstring> values;
         for (const Event& e : channel.events) {
@@ -473,7 +504,7 @@ TEST(StoreFolder, EventsWrittenAfterAnAbandonedHalfEventAreReadOnce) {
     EXPECT_TRUE(HasProblem(*writer, L"incomplete event"));
     auto values = [](Store& store) {
         store.Rescan();
-        std::shared_lock lock(store.mutex);
+        Store::ReadLock lock(store);
         const Channel& channel = *store.FindChannel(L"Application");
         std::vector<std::wstring> all;
         for (const Event& e : channel.events) {
@@ -498,6 +529,7 @@ TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
         SCOPED_TRACE(file.string());
         LoadReport report;
         auto store = Store::OpenLogFile(file, &report);
+        Store::ReadLock lock(*store);
         const Channel& channel = *store->FindChannel(file.wstring());
         const LibevtxView expected = ReadWithLibevtx(file);
         const auto& levels = expected.levels;
@@ -510,7 +542,7 @@ TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
             ++ours[e.level];
             ++ourIds[e.eventId];
             // libevtx names a classic source by its EventSourceName, others by Provider Name.
-            ++ourProviders[Narrow(
+            ++ourProviders[Base::Utf8FromWide(
                 store->String(e.eventSourceName ? e.eventSourceName : e.provider))];
             if (i > 0) {
                 EXPECT_LE(channel.events[i - 1].recordId, e.recordId);
@@ -581,19 +613,14 @@ struct PlainEvent {
 
 std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
     std::vector<PlainEvent> events;
-    libevtx_file_t* f = nullptr;
-    libevtx_file_initialize(&f, nullptr);
-    if (libevtx_file_open(f, file.string().c_str(), LIBEVTX_OPEN_READ, nullptr) == 1) {
-        int n = 0;
-        libevtx_file_get_number_of_records(f, &n, nullptr);
-        for (int i = 0; i < n; ++i) {
-            libevtx_record_t* r = nullptr;
-            size_t size = 0;
-            if (libevtx_file_get_record_by_index(f, i, &r, nullptr) == 1 &&
-                libevtx_record_get_utf8_xml_string_size(r, &size, nullptr) == 1) {
-                std::string xml(size, '\0');
-                libevtx_record_get_utf8_xml_string(r, reinterpret_cast<uint8_t*>(xml.data()), size,
-                                                   nullptr);
+    EvtxFile log;
+    std::wstring error;
+    if (log.Open(file, error)) {
+        const int count = log.RecordCount(error);
+        std::string xml;
+        for (int i = 0; i < count; ++i) {
+            EvtxRecord record;
+            if (log.Record(i, record, error) && record.Xml(xml, error)) {
                 pugi::xml_document doc;
                 doc.load_string(xml.c_str());
                 const pugi::xml_node event = doc.child("Event");
@@ -604,18 +631,16 @@ std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
                 e.level = system.child("Level").text().as_uint();
                 e.provider = system.child("Provider").attribute("Name").value();
                 e.time = ParseSystemTime(
-                             Widen(system.child("TimeCreated").attribute("SystemTime").value()))
+                             Base::WideFromUtf8(
+                                 system.child("TimeCreated").attribute("SystemTime").value()))
                              .value_or(0);
                 for (pugi::xml_node d : event.child("EventData").children("Data")) {
                     e.data[d.attribute("Name").value()] = d.text().get();
                 }
                 events.push_back(std::move(e));
             }
-            libevtx_record_free(&r, nullptr);
         }
-        libevtx_file_close(f, nullptr);
     }
-    libevtx_file_free(&f, nullptr);
     return events;
 }
 
@@ -623,7 +648,7 @@ std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
 std::set<uint64_t> QueryRecords(const fs::path& file, const std::wstring& xpath) {
     std::set<uint64_t> records;
     EVT_HANDLE rs = EvtQuery(nullptr, file.wstring().c_str(), xpath.c_str(), EvtQueryFilePath);
-    EXPECT_NE(rs, nullptr) << Narrow(xpath);
+    EXPECT_NE(rs, nullptr) << Base::Utf8FromWide(xpath);
     EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
     std::vector<EVT_VARIANT> buffer(256);
     EVT_HANDLE batch[256];
@@ -690,8 +715,8 @@ TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluationOfTheXml) {
                 expected.insert(e.record);
             }
         }
-        EXPECT_FALSE(expected.empty()) << Narrow(c.xpath);
-        EXPECT_EQ(QueryRecords(file, c.xpath), expected) << Narrow(c.xpath);
+        EXPECT_FALSE(expected.empty()) << Base::Utf8FromWide(c.xpath);
+        EXPECT_EQ(QueryRecords(file, c.xpath), expected) << Base::Utf8FromWide(c.xpath);
     }
 }
 
@@ -702,6 +727,7 @@ TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
     }
     LoadReport report;
     auto store = Store::OpenLogFile(file, &report);
+    Store::ReadLock lock(*store);
     const Channel& channel = *store->FindChannel(file.wstring());
     EXPECT_GT(channel.events.size(), 0u);
     EXPECT_LT(channel.events.size(), 459u);
@@ -717,12 +743,13 @@ namespace {
 TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
     LoadReport report;
     auto store = Store::Open(CORVANE_SAMPLE_STORE, &report);
-    EXPECT_TRUE(report.problems.empty()) << Narrow(report.problems.front());
+    Store::ReadLock lock(*store);
+    EXPECT_TRUE(report.problems.empty()) << Base::Utf8FromWide(report.problems.front());
     size_t total = 0, formatted = 0;
     for (const auto& [name, channel] : store->Channels()) {
         total += channel->events.size();
         for (const Event& e : channel->events) {
-            const Publisher* publisher = store->FindPublisher(store->String(e.provider));
+            const Publisher* publisher = store->Catalog().FindPublisher(store->String(e.provider));
             if (publisher == nullptr) {
                 continue;
             }
@@ -732,12 +759,12 @@ TEST(SampleStore, LoadsCleanlyWithAMessageForEveryDeclaredEvent) {
                 message = publisher->messages.find(e.eventId);
             }
             ASSERT_NE(message, publisher->messages.end())
-                << Narrow(publisher->name) << " " << e.eventId;
+                << Base::Utf8FromWide(publisher->name) << " " << e.eventId;
             std::wstring text;
             EXPECT_EQ(ExpandMessage(message->second, InsertionStrings(*store, *channel, e),
                                     &publisher->parameters, text),
                       0u)
-                << Narrow(text);
+                << Base::Utf8FromWide(text);
             ++formatted;
         }
     }

@@ -53,9 +53,9 @@ struct Received {
     std::atomic<int> maxInside{0};
     std::function<void()> during; // runs inside the callback
 
-    bool WaitFor(size_t records_, std::chrono::milliseconds limit = 5s) {
+    bool WaitFor(size_t m_records, std::chrono::milliseconds limit = 5s) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, limit, [&] { return records.size() >= records_; });
+        return changed.wait_for(lock, limit, [&] { return records.size() >= m_records; });
     }
 
     static DWORD WINAPI Callback(EVT_SUBSCRIBE_NOTIFY_ACTION action, PVOID context,
@@ -91,15 +91,15 @@ protected:
         for (uint64_t r = 1; r <= 3; ++r) {
             xml += AppEvent(r, 7);
         }
-        store_ = Testing::StoreOf(xml);
-        SetGlobalStore(store_);
+        m_store = Testing::StoreOf(xml);
+        SetGlobalStore(m_store);
     }
     void TearDown() override {
         PalEventLogClearFaults();
         SetGlobalStore(nullptr);
     }
     void Append(uint64_t record, int eventId, const std::string& channel = "Application") {
-        ASSERT_TRUE(store_->Append(AppEvent(record, eventId, channel)));
+        ASSERT_TRUE(m_store->Append(AppEvent(record, eventId, channel)));
     }
     EVT_HANDLE Subscribe(Received& received, const wchar_t* query, DWORD flags,
                          EVT_HANDLE bookmark = nullptr) {
@@ -107,7 +107,7 @@ protected:
                             &Received::Callback, flags);
     }
 
-    std::shared_ptr<Store> store_;
+    std::shared_ptr<Store> m_store;
 };
 
 TEST_F(Subscriptions, FutureEventsArriveInOrderOnAnotherThreadMatchingTheQuery) {
@@ -197,11 +197,11 @@ TEST_F(Subscriptions, BadArgumentsFailWithTheirCodes) {
 
 TEST_F(Subscriptions, InjectedDeliveryFaultReachesTheCallbackAsAnErrorAndLosesNoEvent) {
     Received received;
-    PalEventLogInjectFault("EvtSubscribeDeliver", 1734, 1, 1, 0);
+    PalEventLogInjectFault("EvtSubscribeDeliver", RPC_S_INVALID_BOUND, 1, 1, 0);
     EVT_HANDLE sub = Subscribe(received, nullptr, EvtSubscribeStartAtOldestRecord);
     ASSERT_TRUE(received.WaitFor(3));
     EvtClose(sub);
-    EXPECT_EQ(received.errors, (std::vector<DWORD>{1734}));
+    EXPECT_EQ(received.errors, (std::vector<DWORD>{RPC_S_INVALID_BOUND}));
     EXPECT_EQ(received.records, (std::vector<uint64_t>{1, 2, 3}));
 }
 
@@ -257,7 +257,7 @@ TEST_F(Subscriptions, ABlockedCallbackDoesNotBlockWriters) {
     EVT_HANDLE sub = Subscribe(received, nullptr, EvtSubscribeToFutureEvents);
     auto writer = std::async(std::launch::async, [&] {
         for (uint64_t r = 4; r < 104; ++r) {
-            store_->Append(AppEvent(r, 7));
+            m_store->Append(AppEvent(r, 7));
         }
     });
     EXPECT_EQ(writer.wait_for(5s), std::future_status::ready);

@@ -24,6 +24,7 @@ inline std::string EventXml(const std::string& channel, uint64_t record, int eve
 
 inline std::shared_ptr<Store> StoreOf(const std::string& xml) {
     auto store = std::make_shared<Store>();
+    Store::WriteLock lock(*store);
     LoadReport report;
     store->LoadEventXmlText(xml, report);
     store->Finish();

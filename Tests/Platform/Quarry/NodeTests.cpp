@@ -134,8 +134,8 @@ TEST(QuarryHandles, NullAndForeignHandlesAreRejected) {
 class QuarryClone : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetValue(root_.get(), u"r", EKN_TYPE_INT32, int32_t{1});
-        Node child = AddNew(root_.get(), u"child");
+        SetValue(m_root.get(), u"r", EKN_TYPE_INT32, int32_t{1});
+        Node child = AddNew(m_root.get(), u"child");
         AddNew(child.get(), u"grandchild");
     }
     Node CloneOf(void* node, int32_t depth) {
@@ -143,31 +143,31 @@ protected:
         EXPECT_EQ(EknCloneNode(node, depth, 0, clone.out()), kOk);
         return clone;
     }
-    Node root_ = Create(u"root", u"type");
+    Node m_root = Create(u"root", u"type");
 };
 
 TEST_F(QuarryClone, DepthLimitsTheLevelsCopied) {
-    Node alone = CloneOf(root_.get(), 0);
+    Node alone = CloneOf(m_root.get(), 0);
     EXPECT_EQ(ChildCount(alone.get()), 0u);
     int32_t r = 0;
     EXPECT_EQ(ReadValue(alone.get(), u"r", EKN_TYPE_INT32, r), kOk);
     EXPECT_EQ(r, 1);
-    Node oneLevel = CloneOf(root_.get(), 1);
+    Node oneLevel = CloneOf(m_root.get(), 1);
     Node child;
     ASSERT_EQ(EknGetChildByIndex(oneLevel.get(), 0, child.out()), kOk);
     EXPECT_EQ(ChildCount(child.get()), 0u);
-    Node all = CloneOf(root_.get(), EKN_DEPTH_ALL);
+    Node all = CloneOf(m_root.get(), EKN_DEPTH_ALL);
     Node grandchild;
     ASSERT_EQ(EknGetChildByIndex(all.get(), 0, child.out()), kOk);
     ASSERT_EQ(EknGetChildByIndex(child.get(), 0, grandchild.out()), kOk);
     EXPECT_EQ(NameOf(grandchild.get(), EKN_NAME_FULL_PATH), u"\\root\\child\\grandchild");
     Node rejected;
-    EXPECT_EQ(EknCloneNode(root_.get(), -1, 0, rejected.out()), kInvalidArg);
+    EXPECT_EQ(EknCloneNode(m_root.get(), -1, 0, rejected.out()), kInvalidArg);
 }
 
 TEST_F(QuarryClone, CopyIsAnIndependentRoot) {
     Node child;
-    ASSERT_EQ(EknGetChildByIndex(root_.get(), 0, child.out()), kOk);
+    ASSERT_EQ(EknGetChildByIndex(m_root.get(), 0, child.out()), kOk);
     Node clone = CloneOf(child.get(), EKN_DEPTH_ALL);
     EXPECT_EQ(NameOf(clone.get(), EKN_NAME_FULL_PATH), u"\\child");
     SetString(clone.get(), u"only", u"clone");

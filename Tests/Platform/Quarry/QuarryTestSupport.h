@@ -25,27 +25,27 @@ constexpr EKN_HRESULT kNotFound = static_cast<EKN_HRESULT>(0x80070490);
 class Node {
 public:
     Node() = default;
-    explicit Node(void* handle) : handle_(handle) {}
-    Node(Node&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    explicit Node(void* handle) : m_handle(handle) {}
+    Node(Node&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
     Node& operator=(Node&& other) noexcept {
-        std::swap(handle_, other.handle_);
+        std::swap(m_handle, other.m_handle);
         return *this;
     }
     ~Node() { Close(); }
 
     void Close() {
-        if (handle_ != nullptr) {
-            EknCloseNodeHandle(std::exchange(handle_, nullptr));
+        if (m_handle != nullptr) {
+            EknCloseNodeHandle(std::exchange(m_handle, nullptr));
         }
     }
-    void* get() const { return handle_; }
+    void* get() const { return m_handle; }
     void** out() {
         Close();
-        return &handle_;
+        return &m_handle;
     }
 
 private:
-    void* handle_ = nullptr;
+    void* m_handle = nullptr;
 };
 
 inline Node Create(const char16_t* name, const char16_t* type = u"") {

@@ -46,21 +46,21 @@ EKN_HRESULT SerializeAll(Collector& collector, std::vector<void*> nodes, uint32_
 class QuarrySerialization : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetString(root_.get(), u"s", u"a<b&\"c\"");
-        SetValue(root_.get(), u"n", EKN_TYPE_INT32, int32_t{-5});
-        SetValue(root_.get(), u"b", EKN_TYPE_BOOL, uint8_t{1});
+        SetString(m_root.get(), u"s", u"a<b&\"c\"");
+        SetValue(m_root.get(), u"n", EKN_TYPE_INT32, int32_t{-5});
+        SetValue(m_root.get(), u"b", EKN_TYPE_BOOL, uint8_t{1});
         const char16_t list[] = {u'x', 0, 0};
-        EknSetAttribute(root_.get(), u"l", EKN_TYPE_STRING_LIST, list, sizeof list);
-        Node child = AddNew(root_.get(), u"child", u"Leaf");
+        EknSetAttribute(m_root.get(), u"l", EKN_TYPE_STRING_LIST, list, sizeof list);
+        Node child = AddNew(m_root.get(), u"child", u"Leaf");
         SetArray(child.get(), u"a", EKN_TYPE_UINT32_ARRAY, std::vector<uint32_t>{1, 2});
         AddNew(child.get(), u"grandchild");
     }
-    Node root_ = Create(u"root", u"Top");
+    Node m_root = Create(u"root", u"Top");
 };
 
 TEST_F(QuarrySerialization, WritesOneElementPerNodeWithTypedAttributes) {
     Collector out;
-    ASSERT_EQ(SerializeAll(out, {root_.get()}), kOk);
+    ASSERT_EQ(SerializeAll(out, {m_root.get()}), kOk);
     EXPECT_EQ(out.text, "<nr><node name=\"root\" type=\"Top\">"
                         "<attr name=\"s\" type=\"2\">a&lt;b&amp;&quot;c&quot;</attr>"
                         "<attr name=\"n\" type=\"3\">-5</attr>"
@@ -89,11 +89,11 @@ TEST_F(QuarrySerialization, IndentFlagPutsElementsOnTheirOwnLines) {
 
 TEST_F(QuarrySerialization, DepthLimitsTheLevelsWritten) {
     Collector alone;
-    ASSERT_EQ(SerializeAll(alone, {root_.get()}, 0, 0), kOk);
+    ASSERT_EQ(SerializeAll(alone, {m_root.get()}, 0, 0), kOk);
     EXPECT_EQ(alone.text.find("child"), std::string::npos);
     EXPECT_NE(alone.text.find("name=\"s\""), std::string::npos);
     Collector oneLevel;
-    ASSERT_EQ(SerializeAll(oneLevel, {root_.get()}, 0, 1), kOk);
+    ASSERT_EQ(SerializeAll(oneLevel, {m_root.get()}, 0, 1), kOk);
     EXPECT_NE(oneLevel.text.find("\"child\""), std::string::npos);
     EXPECT_EQ(oneLevel.text.find("grandchild"), std::string::npos);
 }
@@ -173,7 +173,7 @@ TEST_F(QuarrySerialization, FailureOnTheFinalChunkIsReturnedByFinalize) {
     ASSERT_EQ(
         EknStartSerialization(EKN_SERIALIZATION_XML_TEXT, 0, &Collector::Sink, &out, &context),
         kOk);
-    void* nodes[] = {root_.get()};
+    void* nodes[] = {m_root.get()};
     EXPECT_EQ(EknSerializeNodes(context, nodes, 1, EKN_DEPTH_ALL), kOk); // still buffered
     EXPECT_EQ(EknFinalizeSerialization(context), kFail);
     EknCloseSerializationContext(context);
@@ -188,12 +188,12 @@ TEST_F(QuarrySerialization, SinkMayUseTheLibraryOnTheSerializedTree) {
             self->seen = NameOf(self->node);
             return kOk;
         }
-    } reentrant{root_.get(), {}};
+    } reentrant{m_root.get(), {}};
     void* context = nullptr;
     ASSERT_EQ(EknStartSerialization(EKN_SERIALIZATION_XML_TEXT, 0, &Reentrant::Sink, &reentrant,
                                     &context),
               kOk);
-    void* nodes[] = {root_.get()};
+    void* nodes[] = {m_root.get()};
     EXPECT_EQ(EknSerializeNodes(context, nodes, 1, EKN_DEPTH_ALL), kOk);
     EXPECT_EQ(EknFinalizeSerialization(context), kOk);
     EknCloseSerializationContext(context);
@@ -207,11 +207,12 @@ TEST_F(QuarrySerialization, BadArgumentsAreRejected) {
     EXPECT_EQ(EknStartSerialization(1, 0, &Collector::Sink, nullptr, nullptr), kPointer);
     Collector out;
     ASSERT_EQ(EknStartSerialization(1, 0, &Collector::Sink, &out, &context), kOk);
-    void* withNull[] = {root_.get(), nullptr};
+    void* withNull[] = {m_root.get(), nullptr};
     EXPECT_EQ(EknSerializeNodes(context, withNull, 2, EKN_DEPTH_ALL), kInvalidArg);
     EXPECT_EQ(EknSerializeNodes(context, nullptr, 1, EKN_DEPTH_ALL), kInvalidArg);
     EXPECT_EQ(EknSerializeNodes(context, withNull, 1, -1), kInvalidArg);
-    EXPECT_EQ(EknSerializeNodes(root_.get(), withNull, 1, 0), static_cast<EKN_HRESULT>(0x80070006));
+    EXPECT_EQ(EknSerializeNodes(m_root.get(), withNull, 1, 0),
+              static_cast<EKN_HRESULT>(0x80070006));
     ASSERT_EQ(EknFinalizeSerialization(context), kOk);
     EXPECT_EQ(out.text, "<nr></nr>"); // nothing of the rejected calls was written
     EknCloseSerializationContext(context);

@@ -12,9 +12,9 @@ namespace {
 // A published object that counts its references; it is never deleted by Release.
 struct Probe : IBase {
     std::atomic<uint32_t> refs{1};
-    uint32_t HALYARD_CALL AddRef() override { return ++refs; }
-    uint32_t HALYARD_CALL Release() override { return --refs; }
-    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) override {
+    uint32_t HALYARD_CALL AddRef() noexcept override { return ++refs; }
+    uint32_t HALYARD_CALL Release() noexcept override { return --refs; }
+    HRESULT HALYARD_CALL QueryInterface(const GUID* iid, void** object) noexcept override {
         if (iid == nullptr || object == nullptr) {
             return E_INVALIDARG;
         }

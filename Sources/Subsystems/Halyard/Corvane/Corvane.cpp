@@ -1,11 +1,11 @@
 #include "Halyard/Corvane/Corvane.h"
 
 #include "Components/ComponentObject.h"
+#include "Components/NamedInstance.h"
+#include "ErrorHandling/ComMethodBoundary.h"
 #include "ErrorHandling/ErrorDescription.h"
 #include "Logging/NodeDump.h"
 #include "Logging/TraceScope.h"
-#include "NodeTree/QuarryText.h"
-#include "Trellis/Trellis.h"
 
 namespace Halyard {
 
@@ -18,15 +18,6 @@ using Logging::NodeDump;
 
 const Components::ClassRegistration g_registration(Interfaces::CLSID_Corvane,
                                                    &CCorvane::CreateInstance);
-
-// Obtains a named instance of the host's framework; absence and other failures raise.
-ComPtr<Interfaces::IBase> GetNamedInstance(const wchar_t* name, const GUID& iid) {
-    const NodeTree::Utf16Arg name16(name);
-    ComPtr<Interfaces::IBase> instance;
-    ThrowIfFailed(TrGetNamedInstance(name16.Get(), 0, &iid,
-                                     reinterpret_cast<void**>(instance.ReleaseAndGetAddressOf())));
-    return instance;
-}
 
 } // namespace
 
@@ -68,46 +59,34 @@ HRESULT CCorvane::FinalConstruct() {
     return S_OK;
 }
 
-void CCorvane::FinalRelease() {
+void CCorvane::FinalRelease() noexcept {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::FinalRelease");
 }
 
-HRESULT CCorvane::Shutdown() {
-    try {
-        TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::Shutdown");
-        return S_OK;
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+HRESULT CCorvane::Shutdown() noexcept {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::Shutdown");
+    return S_OK;
 }
 
-HRESULT CCorvane::Configure(void* configNode) {
-    try {
-        TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::Configure");
-        try {
+HRESULT CCorvane::Configure(void* configNode) noexcept {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::Configure");
+    return ComMethodBoundary(
+        FAILURE_LINE(L"Halyard::CCorvane::Configure", L"Configure failed due to: "), [&] {
             if (configNode == nullptr) {
                 RaiseError(E_POINTER);
             }
             const EkNodePtr config(configNode, false);
             LOG_AT(LOG_DBG, L"Config node: " << NodeDump{config});
             // The framework must offer its configuration server; it is not used further.
-            GetNamedInstance(L"ConfigServer.Proxy", Interfaces::IID_ConfigServerProxy);
+            Components::GetNamedInstance(L"ConfigServer.Proxy", Interfaces::IID_ConfigServerProxy);
             m_channelName = config.GetString(L"LogChannelName");
-            return S_OK;
-        } catch (const HRX& failure) {
-            LOG_AT(LOG_ERR, L"Halyard::CCorvane::Configure"
-                                << L" failed: " << L"Configure failed due to: " << failure);
-            return SetErrorInfoFromHres(failure);
-        }
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+        });
 }
 
-HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) {
-    try {
-        TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::ProcessRequest");
-        try {
+HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) noexcept {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::ProcessRequest");
+    return ComMethodBoundary(
+        FAILURE_LINE(L"Halyard::CCorvane::ProcessRequest", L"Process request failed due to:"), [&] {
             if (requestHandle == nullptr || responseHandle == nullptr) {
                 RaiseError(E_POINTER);
             }
@@ -132,19 +111,10 @@ HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) {
             RequestProcessing::NormalizePagingPosition(response);
             LOG_AT(LOG_DBG2, L"Response node: " << NodeDump{response});
             *responseHandle = response.Detach();
-            return S_OK;
-        } catch (const HRX& failure) {
-            LOG_AT(LOG_ERR, L"Halyard::CCorvane::ProcessRequest"
-                                << L" failed: " << L"Process request failed due to:" << failure);
-            return SetErrorInfoFromHres(failure);
-        }
-    } catch (...) {
-        return HresultFromCaughtException();
-    }
+        });
 }
 
-// The handlers below are served by the sessions holder and the event-log layer; until those exist
-// they report E_NOTIMPL through the envelope.
+// Each handler fills the response or raises; these raise E_NOTIMPL, which the envelope reports.
 
 void CCorvane::CreateSession(const EkNodePtr&, const EkNodePtr&) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CreateSession");

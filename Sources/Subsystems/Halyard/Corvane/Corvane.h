@@ -23,13 +23,13 @@ public:
     CCorvane();
     ~CCorvane() override;
 
-    HRESULT HALYARD_CALL Configure(void* configNode) override;
-    HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) override;
-    HRESULT HALYARD_CALL Shutdown() override;
+    HRESULT HALYARD_CALL Configure(void* configNode) noexcept override;
+    HRESULT HALYARD_CALL ProcessRequest(void* request, void** response) noexcept override;
+    HRESULT HALYARD_CALL Shutdown() noexcept override;
 
     // Called by the component's own creation and destruction.
     HRESULT FinalConstruct();
-    void FinalRelease();
+    void FinalRelease() noexcept;
 
     // The interface that a GUID names, without a reference added; null if none.
     void* GetInterface(const GUID& iid) noexcept;

@@ -1,5 +1,6 @@
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 
+#include "Base/XmlEscape.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Logging/LogManager.h"
 #include "Logging/NodeDump.h"
@@ -71,6 +72,19 @@ std::wstring MakeProvidersText(std::vector<std::wstring>& providers) {
     return Join(providers, L" or ");
 }
 
+// The names of a list attribute, each escaped (Escape) and filled into `condition`, joined with
+// `separator`.
+std::wstring EscapedConditions(const EkNodePtr& filter, const wchar_t* attribute,
+                               std::wstring_view condition, std::wstring_view separator) {
+    std::vector<std::wstring> names;
+    filter.GetAttribute(attribute, names, true);
+    for (std::wstring& name : names) {
+        Escape(name);
+        name = Format(condition, {name});
+    }
+    return Join(names, separator);
+}
+
 } // namespace
 
 void Escape(std::wstring& value) {
@@ -94,18 +108,9 @@ void Escape(std::wstring& value) {
 }
 
 void XmlEscape(std::wstring& value) {
-    ReplaceCharacters(value, [](wchar_t c) -> std::wstring_view {
-        switch (c) {
-        case L'&':
-            return L"&amp;";
-        case L'<':
-            return L"&lt;";
-        case L'>':
-            return L"&gt;";
-        default:
-            return {};
-        }
-    });
+    if (value.find_first_of(L"&<>") != std::wstring::npos) {
+        value = Base::XmlEscaped(value, Base::kEscapeMarkup);
+    }
 }
 
 std::wstring Format(std::wstring_view templateText, std::initializer_list<std::wstring_view> args) {
@@ -376,23 +381,12 @@ void Serrializer::HandleEventIdFilter(const EkNodePtr& filter) {
 }
 
 void Serrializer::HandleMonitoringPlanFilter(const EkNodePtr& filter) {
-    std::vector<std::wstring> plans;
-    filter.GetAttribute(L"MonitoringPlans", plans, true);
-    for (std::wstring& plan : plans) {
-        Escape(plan);
-        plan = Format(L"Data[1]!=\"%s\"", {plan});
-    }
-    AppendAnd(m_planConditions, Join(plans, L" and "));
+    AppendAnd(m_planConditions,
+              EscapedConditions(filter, L"MonitoringPlans", L"Data[1]!=\"%s\"", L" and "));
 }
 
 void Serrializer::HandleItemFilter(const EkNodePtr& filter) {
-    std::vector<std::wstring> items;
-    filter.GetAttribute(L"Items", items, true);
-    for (std::wstring& item : items) {
-        Escape(item);
-        item = Format(L"Data[2]=\"%s\"", {item});
-    }
-    AppendAnd(m_itemConditions, Join(items, L" or "));
+    AppendAnd(m_itemConditions, EscapedConditions(filter, L"Items", L"Data[2]=\"%s\"", L" or "));
 }
 
 void Serrializer::HandleSearchFilter(const EkNodePtr& filter) {

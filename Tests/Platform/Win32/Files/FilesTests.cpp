@@ -1,5 +1,5 @@
 #include "Platform.h"
-#include "TempDirectory.h"
+#include "Platform/Win32/TempDirectory.h"
 
 #include <gtest/gtest.h>
 

@@ -41,16 +41,14 @@ TEST(GetNumberFormatW, BadValuesAndSmallBuffers) {
 }
 
 TEST(VerifyVersionInfoW, VistaOrLaterHoldsAndAFutureVersionDoesNot) {
-    OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwMajorVersion = 6;
-    info.dwMinorVersion = 0;
-    info.wServicePackMajor = 0;
+    // 6.0 with service pack 0 (the fields not named are zero).
+    OSVERSIONINFOEXW info{.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW), .dwMajorVersion = 6};
     ULONGLONG mask = 0;
-    mask = VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
-    mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    const DWORD types = VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR;
+    DWORD types = 0;
+    for (const DWORD type : {VER_MAJORVERSION, VER_MINORVERSION, VER_SERVICEPACKMAJOR}) {
+        mask = VerSetConditionMask(mask, type, VER_GREATER_EQUAL);
+        types |= type;
+    }
     EXPECT_TRUE(VerifyVersionInfoW(&info, types, mask));
     // 10.5 is newer than this system's 10.0, even though the minor numbers alone compare the
     // other way for 6.0.

@@ -395,32 +395,16 @@ TEST(Serrializer, HugeInputsAreBuiltWhole) {
 // What the builder logs at the most detailed severity: each record's class, the record it cannot
 // classify, the trace of the classification, the node it skips and the query it built.
 TEST(SerrializerLog, NamesRecordsSkippedNodesAndTheQuery) {
-    struct Collector final : Logging::ILogger {
-        void Write(const wchar_t* text, size_t length) noexcept override {
-            std::lock_guard lock(mutex);
-            lines.emplace_back(text, length);
-        }
-        std::mutex mutex;
-        std::vector<std::wstring> lines;
-    } collector;
     SetLoggerSetting("MaxSeverity", "DBG3");
-    auto& log = Logging::LogManager::Instance();
-    ASSERT_TRUE(log.AddLogger(&collector));
+    auto log = std::make_unique<LogCapture>();
+    ASSERT_TRUE(log->Registered());
     const EkNodePtr set = NewSet();
     AddFilter(set, L"EventIdFilter", L"EventIds", {L"4624", L"4700-4702", L"-4625", L"1-2-3"});
     AddFilter(set, L"TimeFilter", L"Levels", {L"7"});
     const Built built = Build(set);
-    log.RemoveLogger(&collector);
+    const std::vector<std::wstring> texts = log->Messages();
+    log.reset();
     SetLoggerSetting("MaxSeverity", nullptr);
-
-    // The text of each line after its head (time, severity, ids, "file:line | "), without CR LF.
-    std::vector<std::wstring> texts;
-    for (const std::wstring& line : collector.lines) {
-        const size_t bar = line.find(L" | ", line.find(L"EventLogFilterSerialiser.c:"));
-        ASSERT_NE(bar, std::wstring::npos) << line;
-        ASSERT_TRUE(line.ends_with(L"\r\n")) << line;
-        texts.push_back(line.substr(bar + 3, line.size() - bar - 5));
-    }
     auto has = [&](const std::wstring& text) {
         return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) {
             return t.find_first_not_of(L' ') != std::wstring::npos &&

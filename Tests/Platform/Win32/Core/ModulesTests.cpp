@@ -14,7 +14,7 @@ std::wstring ExecutablePath() {
     return std::wstring(path, length);
 }
 
-__attribute__((noinline)) WORD CaptureHere(DWORD skip, PVOID* frames, DWORD count) {
+NOINLINE WORD CaptureHere(DWORD skip, PVOID* frames, DWORD count) {
     return RtlCaptureStackBackTrace(skip, count, frames, nullptr);
 }
 

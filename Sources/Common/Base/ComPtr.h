@@ -1,8 +1,12 @@
-// An owning reference to a reference-counted interface (COM error objects, component interfaces):
-// AddRef on copy, Release on destruction. Works with any interface that has AddRef and Release.
+// An owning reference to a reference-counted interface (COM error objects, component interfaces,
+// the framework's objects): AddRef on copy, Release on destruction. Works with any type that has
+// AddRef and Release.
 #pragma once
 
+#include <cstddef>
 #include <utility>
+
+namespace Base {
 
 template <typename T>
 class ComPtr {
@@ -44,6 +48,10 @@ public:
         Reset();
         return &m_ptr;
     }
+    // The same as the void** that QueryInterface-style calls take.
+    void** ReleaseAndGetVoidAddressOf() noexcept {
+        return reinterpret_cast<void**>(ReleaseAndGetAddressOf());
+    }
     [[nodiscard]] T* Detach() noexcept { return std::exchange(m_ptr, nullptr); }
     T* Get() const noexcept { return m_ptr; }
     T* operator->() const noexcept { return m_ptr; }
@@ -52,3 +60,5 @@ public:
 private:
     T* m_ptr = nullptr;
 };
+
+} // namespace Base

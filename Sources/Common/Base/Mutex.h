@@ -1,0 +1,102 @@
+// The standard library's locks, annotated for the thread-safety analysis (ThreadAnnotations.h):
+// members name the mutex that guards them, and these guards are the only way to hold one, so that
+// the compiler checks every access. They add nothing at run time.
+//
+//   Base::Mutex m_mutex;
+//   int m_count GUARDED_BY(m_mutex) = 0;
+//   void Add() EXCLUDES(m_mutex) { Base::LockGuard lock(m_mutex); ++m_count; }
+//
+// A thread that waits uses UniqueLock with std::condition_variable_any and waits in a loop on
+// its condition (a predicate lambda would be checked as a function of its own, without the lock).
+#pragma once
+
+#include "Base/ThreadAnnotations.h"
+
+#include <mutex>
+#include <shared_mutex>
+
+namespace Base {
+
+// A standard exclusive mutex (std::mutex, std::recursive_mutex) as a capability.
+template <typename StandardMutex>
+class CAPABILITY("mutex") ExclusiveMutex {
+public:
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+
+private:
+    StandardMutex m_mutex;
+};
+
+using Mutex = ExclusiveMutex<std::mutex>;
+// A Windows critical section: the owning thread may enter it again.
+using RecursiveMutex = ExclusiveMutex<std::recursive_mutex>;
+
+// std::shared_mutex: readers share it, a writer holds it alone.
+class CAPABILITY("shared mutex") SharedMutex {
+public:
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    void lock_shared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlock_shared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+private:
+    std::shared_mutex m_mutex;
+};
+
+// Holds a mutex exclusively for its scope.
+template <typename M>
+class SCOPED_CAPABILITY LockGuard {
+public:
+    explicit LockGuard(M& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+    ~LockGuard() RELEASE() { m_mutex.unlock(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    M& m_mutex;
+};
+
+// Holds a shared mutex shared for its scope.
+class SCOPED_CAPABILITY SharedLockGuard {
+public:
+    explicit SharedLockGuard(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+        m_mutex.lock_shared();
+    }
+    ~SharedLockGuard() RELEASE() { m_mutex.unlock_shared(); }
+    SharedLockGuard(const SharedLockGuard&) = delete;
+    SharedLockGuard& operator=(const SharedLockGuard&) = delete;
+
+private:
+    SharedMutex& m_mutex;
+};
+
+// Holds a mutex exclusively for its scope, and lets go of it meanwhile where told to: the lock of
+// std::condition_variable_any, or a scope that calls out without the lock.
+template <typename M>
+class SCOPED_CAPABILITY UniqueLock {
+public:
+    explicit UniqueLock(M& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+    ~UniqueLock() RELEASE() {
+        if (m_owned) {
+            m_mutex.unlock();
+        }
+    }
+    UniqueLock(const UniqueLock&) = delete;
+    UniqueLock& operator=(const UniqueLock&) = delete;
+
+    void lock() ACQUIRE() {
+        m_mutex.lock();
+        m_owned = true;
+    }
+    void unlock() RELEASE() {
+        m_owned = false;
+        m_mutex.unlock();
+    }
+
+private:
+    M& m_mutex;
+    bool m_owned = true;
+};
+
+} // namespace Base

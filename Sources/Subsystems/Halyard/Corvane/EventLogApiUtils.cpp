@@ -1,0 +1,370 @@
+#include "Halyard/Corvane/EventLogApiUtils.h"
+
+#include "Components/NamedInstance.h"
+#include "Logging/TraceScope.h"
+#include "Trellis/Trellis.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+namespace EventsApiUtils {
+
+namespace {
+
+using Logging::LOG_DBG3;
+using Logging::LOG_ERR;
+
+// Throws the thread's last error as an HRX (E_FAIL when none is set).
+[[noreturn]] void ThrowLastError() {
+    RaiseError(HresultFromWin32(GetLastError()));
+}
+
+// Boxes a handle an API call returned; a null one throws the last error.
+SmartHandle CheckedEvtHandle(EVT_HANDLE handle) {
+    if (handle == nullptr) {
+        ThrowLastError();
+    }
+    return MakeSmartEvtHandle(handle);
+}
+
+// Logs a failed query or subscription with the extended status and throws the last error.
+[[noreturn]] void ThrowWithExtendedStatus(const wchar_t* context) {
+    const HRES failure = ApiResult{FALSE};
+    const std::wstring status = GetExtendedStatus();
+    LOG_AT(LOG_ERR, context << failure << L"] Extended status info: [" << status << L"]");
+    ThrowIfFailed(failure);
+    RaiseError(E_FAIL); // the call failed without a last error
+}
+
+} // namespace
+
+SmartHandle GetChannelConfigHandle(const std::wstring& channel) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetChannelConfigHandle");
+    return CheckedEvtHandle(EvtOpenChannelConfig(nullptr, channel.c_str(), 0));
+}
+
+HRES GetChannelProperty(EVT_HANDLE config, EVT_CHANNEL_CONFIG_PROPERTY_ID property,
+                        ByteBuffer& buffer) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetChannelProperty");
+    DWORD used = 0;
+    // The sizing call's expected failure is no HRES: that would capture its callers.
+    if (EvtGetChannelConfigProperty(config, property, 0, 0, nullptr, &used)) {
+        return S_OK;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return ApiResult{FALSE};
+    }
+    ByteBuffer filled(used);
+    const HRES result = ApiResult{EvtGetChannelConfigProperty(
+        config, property, 0, used, reinterpret_cast<PEVT_VARIANT>(filled.data()), &used)};
+    if (result.Failed()) {
+        LOG_AT(LOG_ERR, L"EventsApiUtils::GetChannelProperty"
+                            << L" failed: " << L"GetChannelProperty failed due to: " << result);
+        return result;
+    }
+    buffer = std::move(filled);
+    return S_OK;
+}
+
+std::vector<std::wstring> GetChannelsPublishers(const std::wstring& channel) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetChannelsPublishers");
+    const SmartHandle config = GetChannelConfigHandle(channel);
+    ByteBuffer buffer;
+    const HRES result = GetChannelProperty(*config, EvtChannelPublisherList, buffer);
+    if (result.Failed()) {
+        LOG_AT(LOG_ERR, L"EventsApiUtils::GetChannelsPublishers"
+                            << L" failed: " << L"GetChannelsPublishers failed due to: " << result);
+        return {};
+    }
+    std::vector<std::wstring> publishers;
+    if (buffer.size() < sizeof(EVT_VARIANT)) {
+        return publishers;
+    }
+    const auto& list = *reinterpret_cast<const EVT_VARIANT*>(buffer.data());
+    if (list.Type != (EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY) || list.StringArr == nullptr) {
+        return publishers;
+    }
+    publishers.reserve(list.Count);
+    for (DWORD i = 0; i < list.Count; ++i) {
+        const wchar_t* name = list.StringArr[i];
+        publishers.emplace_back(name != nullptr ? name : L"");
+    }
+    return publishers;
+}
+
+SmartHandle CreateRenderContext(DWORD flags, LPCWSTR* paths, DWORD pathCount) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::CreateRenderContext");
+    return CheckedEvtHandle(EvtCreateRenderContext(paths != nullptr ? pathCount : 0, paths, flags));
+}
+
+ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event) {
+    ByteBuffer buffer;
+    RenderEvent(context, event, buffer);
+    return buffer;
+}
+
+void RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::RenderEvent");
+    // A buffer that held the previous event usually holds this one: the first call passes its
+    // capacity (none for a new buffer, which makes it the sizing call).
+    buffer.resize(buffer.capacity());
+    DWORD used = 0;
+    DWORD properties = 0;
+    if (EvtRender(context, event, EvtRenderEventValues, static_cast<DWORD>(buffer.size()),
+                  buffer.empty() ? nullptr : buffer.data(), &used, &properties)) {
+        buffer.resize(std::min<size_t>(used, buffer.size()));
+        return;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        ThrowLastError();
+    }
+    buffer.resize(used);
+    if (!EvtRender(context, event, EvtRenderEventValues, used, buffer.data(), &used, &properties)) {
+        buffer.clear();
+        ThrowLastError();
+    }
+    buffer.resize(std::min<size_t>(used, buffer.size()));
+}
+
+SmartHandle OpenPublisherMetadata(const std::wstring& provider) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::OpenPublisherMetadata");
+    return CheckedEvtHandle(EvtOpenPublisherMetadata(nullptr, provider.c_str(), nullptr, 0, 0));
+}
+
+HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::FormatEventMessage");
+    // Most messages fit a first buffer of 128 characters: one call where sizing takes two.
+    constexpr DWORD FirstSize = 128;
+    std::array<wchar_t, FirstSize> first;
+    std::wstring grown;
+    wchar_t* text = first.data();
+    DWORD capacity = FirstSize;
+    DWORD used = 0;
+    BOOL ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity,
+                               text, &used);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && error == ERROR_INSUFFICIENT_BUFFER && used > capacity) {
+        grown.resize(used);
+        text = grown.data();
+        capacity = used;
+        ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity, text,
+                              &used);
+        error = ok ? ERROR_SUCCESS : GetLastError();
+    }
+    if (ok || error == ERROR_EVT_UNRESOLVED_VALUE_INSERT) {
+        // The text ends at its terminating null.
+        message.assign(text, std::find(text, text + capacity, L'\0'));
+    }
+    HRES result;
+    if (!ok) {
+        result = Win32Error{error != ERROR_SUCCESS ? error : static_cast<DWORD>(E_FAIL)};
+    }
+    return result;
+}
+
+std::wstring GetExtendedStatus() {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetExtendedStatus");
+    constexpr DWORD FirstSize = 128;
+    std::wstring text(FirstSize, L'\0');
+    DWORD tried = FirstSize;
+    DWORD used = 0;
+    DWORD result = EvtGetExtendedStatus(tried, text.data(), &used);
+    while ((result == ERROR_INSUFFICIENT_BUFFER || result == ERROR_MORE_DATA) && used > tried) {
+        tried = used;
+        text.assign(tried, L'\0');
+        result = EvtGetExtendedStatus(tried, text.data(), &used);
+    }
+    if (result == ERROR_SUCCESS) {
+        text.resize(std::min<size_t>(used > 0 ? used - 1 : 0, text.size()));
+    } else {
+        HRES failure;
+        failure = Win32Error{result};
+        LOG_AT(LOG_ERR, L"Get extended status info failed due to: " << failure);
+    }
+    // What a failed call left is normally nothing: the text ends at its first null.
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+SmartHandle MakeQuery(const std::wstring& channel, const std::wstring& query, DWORD flags) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::MakeQuery");
+    const EVT_HANDLE resultSet =
+        EvtQuery(nullptr, channel.c_str(), query.c_str(), flags | EvtQueryChannelPath);
+    if (resultSet == nullptr) {
+        ThrowWithExtendedStatus(L"Event Query failed due to: [");
+    }
+    return MakeSmartEvtHandle(resultSet);
+}
+
+SmartHandle GetNextData(EVT_HANDLE resultSet, DWORD timeoutMs) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetNextData");
+    EVT_HANDLE event = nullptr;
+    DWORD returned = 0;
+    const BOOL ok = EvtNext(resultSet, 1, &event, timeoutMs, 0, &returned);
+    const HRES result = ApiResult{ok};
+    // Owned before anything can throw, whatever the call reported.
+    SmartHandle owned = returned > 0 && event != nullptr ? MakeSmartEvtHandle(event) : nullptr;
+    ThrowIfFailed(result);
+    if (!owned) {
+        RaiseError(E_UNEXPECTED);
+    }
+    return owned;
+}
+
+HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetNextData");
+    if (IsCurrentRequestCancelled()) {
+        HRES cancelled;
+        cancelled = Win32Error{RPC_S_CALL_CANCELLED};
+        return cancelled;
+    }
+    std::vector<EVT_HANDLE> handles(count, nullptr);
+    DWORD returned = 0;
+    const HRES result =
+        ApiResult{EvtNext(resultSet, count, handles.data(), timeoutMs, 0, &returned)};
+    handles.resize(std::min<DWORD>(returned, count));
+    // The handles are owned whatever the result; only a success or a time-out hands them out.
+    SmartEvtVector batch = MakeSmartEvtVector(handles);
+    if (result.Succeeded() || result.Code() == HR_TIMEOUT) {
+        events = std::move(batch);
+    }
+    return result;
+}
+
+SmartHandle CreateBookMark() {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::CreateBookMark");
+    return CheckedEvtHandle(EvtCreateBookmark(nullptr));
+}
+
+HRES UpdateBookMark(EVT_HANDLE bookmark, EVT_HANDLE event) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::UpdateBookMark");
+    return ApiResult{EvtUpdateBookmark(bookmark, event)};
+}
+
+HRES Seek(EVT_HANDLE resultSet, EVT_HANDLE bookmark, int64_t offset) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::Seek");
+    return ApiResult{EvtSeek(resultSet, offset, bookmark, 0, EvtSeekRelativeToBookmark)};
+}
+
+SmartHandle Subscribe(EVT_SUBSCRIBE_CALLBACK callback, void* context, const std::wstring& channel,
+                      const std::wstring& query, DWORD flags) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::Subscribe");
+    const EVT_HANDLE subscription = EvtSubscribe(nullptr, nullptr, channel.c_str(), query.c_str(),
+                                                 nullptr, context, callback, flags);
+    if (subscription == nullptr) {
+        ThrowWithExtendedStatus(L"Event subscribe failed due to: [");
+    }
+    return MakeSmartEvtHandle(subscription);
+}
+
+SmartHandle MakeSignalEvent() {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::MakeSignalEvent");
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        ThrowLastError();
+    }
+    return MakeSmartHandle(event);
+}
+
+SmartHandle OpenEventLogFile(const std::wstring& channel) {
+    const HANDLE eventLog = OpenEventLogW(nullptr, channel.c_str());
+    if (eventLog == nullptr) {
+        ThrowLastError();
+    }
+    return MakeSmartEventLogHandle(eventLog);
+}
+
+uint32_t GetEventLogRecordsNumber(HANDLE eventLog) {
+    DWORD count = 0;
+    if (!GetNumberOfEventLogRecords(eventLog, &count)) {
+        ThrowLastError();
+    }
+    return count;
+}
+
+ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
+    if (eventLog == nullptr) {
+        LOG_AT(LOG_ERR, L"EventsApiUtils::ReadEventFromLog" << L" failed: "
+                                                            << L"Invalide event log handle.");
+        RaiseError(HresultFromWin32(ERROR_INVALID_DATA));
+    }
+    constexpr DWORD Flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
+    ByteBuffer buffer(1);
+    DWORD read = 0;
+    DWORD needed = 0;
+    if (!ReadEventLogW(eventLog, Flags, recordNumber, buffer.data(), 1, &read, &needed)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            ThrowLastError();
+        }
+        buffer.resize(needed);
+        if (!ReadEventLogW(eventLog, Flags, recordNumber, buffer.data(), needed, &read, &needed)) {
+            ThrowLastError();
+        }
+        buffer.resize(std::min<size_t>(read, buffer.size()));
+    }
+    if (!buffer.empty()) {
+        // A buffer too short for the field counts as a record numbered 0.
+        DWORD numberRead = 0;
+        if (buffer.size() >= offsetof(EVENTLOGRECORD, RecordNumber) + sizeof(DWORD)) {
+            std::memcpy(&numberRead, buffer.data() + offsetof(EVENTLOGRECORD, RecordNumber),
+                        sizeof(DWORD));
+        }
+        if (numberRead != recordNumber) {
+            LOG_AT(LOG_ERR, L"EventsApiUtils::ReadEventFromLog"
+                                << L" failed: " << L"Invalide event number readed: " << numberRead
+                                << L" must be: " << recordNumber);
+            RaiseError(HR_NOT_FOUND);
+        }
+    }
+    return buffer;
+}
+
+bool IsCurrentRequestCancelled() {
+    using namespace Halyard::Interfaces;
+    const Base::ComPtr<IRequestContextMgr> manager =
+        Components::GetNamedInstance<IRequestContextMgr>(L"Core.RequestContextMgr",
+                                                         IID_RequestContextMgr);
+    Base::ComPtr<IRequestContext> context;
+    ThrowIfFailed(manager->GetCurrentContext(0, context.ReleaseAndGetAddressOf()));
+    if (!context) {
+        return false;
+    }
+    Base::ComPtr<ICancellation> cancellation;
+    ThrowIfFailed(context->GetCancellation(cancellation.ReleaseAndGetAddressOf()));
+    if (!cancellation) {
+        RaiseError(E_UNEXPECTED);
+    }
+    bool cancelled = false;
+    ThrowIfFailed(cancellation->IsCancelled(&cancelled));
+    return cancelled;
+}
+
+} // namespace EventsApiUtils
+
+namespace Halyard {
+
+EventsApiUtils::SmartHandle GetEventLog(const std::wstring& channel) {
+    try {
+        return EventsApiUtils::OpenEventLogFile(channel);
+    } catch (const HRX& failure) {
+        LOG_AT(Logging::LOG_ERR, L"Halyard::`anonymous-namespace'::GetEventLog"
+                                     << L" failed: " << L"Open event log fieled due to: "
+                                     << failure);
+        return nullptr;
+    }
+}
+
+uint32_t GetEventsCount(const std::wstring& channel) {
+    try {
+        const EventsApiUtils::SmartHandle eventLog = EventsApiUtils::OpenEventLogFile(channel);
+        return EventsApiUtils::GetEventLogRecordsNumber(*eventLog);
+    } catch (const HRX& failure) {
+        LOG_AT(Logging::LOG_ERR,
+               L"Halyard::`anonymous-namespace'::GetEventsCount" << L" failed: " << failure);
+        return 0;
+    }
+}
+
+} // namespace Halyard

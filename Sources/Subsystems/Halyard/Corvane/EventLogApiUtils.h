@@ -1,0 +1,114 @@
+// The only place where the module calls the Windows Event Log API and the classic event-log
+// functions. Each function turns one API call (or one sizing pair) into a smart handle, a filled
+// buffer or an HRES: functions that create handles, render or read records throw an HRX on failure;
+// those whose failures are expected in normal operation return the HRES and let the caller judge.
+#pragma once
+
+#include "Halyard/Corvane/SmartHandle.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace EventsApiUtils {
+
+// Receives EvtRender, EvtGetChannelConfigProperty and ReadEventLogW output. The heap block of a
+// vector is aligned for EVT_VARIANT, which the rendered values start with.
+using ByteBuffer = std::vector<uint8_t>;
+static_assert(alignof(EVT_VARIANT) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+
+constexpr HRESULT HR_TIMEOUT = HresultFromWin32(ERROR_TIMEOUT);
+constexpr HRESULT HR_NO_MORE_ITEMS = HresultFromWin32(ERROR_NO_MORE_ITEMS);
+constexpr HRESULT HR_CALL_CANCELLED = HresultFromWin32(RPC_S_CALL_CANCELLED);
+constexpr HRESULT HR_UNRESOLVED_VALUE_INSERT = HresultFromWin32(ERROR_EVT_UNRESOLVED_VALUE_INSERT);
+
+// Channel configuration.
+
+// EvtOpenChannelConfig of a channel; throws the last error.
+SmartHandle GetChannelConfigHandle(const std::wstring& channel);
+// Reads one channel property into `buffer` (an EVT_VARIANT and its payload). The sizing call's
+// result other than ERROR_INSUFFICIENT_BUFFER is returned as it is; a failure of the reading call
+// is logged and returned, `buffer` untouched.
+HRES GetChannelProperty(EVT_HANDLE config, EVT_CHANNEL_CONFIG_PROPERTY_ID property,
+                        ByteBuffer& buffer);
+// The channel's publisher list, in the order the service gives it. Opening the configuration may
+// throw; a failure to read the list is logged and gives an empty list.
+std::vector<std::wstring> GetChannelsPublishers(const std::wstring& channel);
+
+// Rendering and messages.
+
+// EvtCreateRenderContext with the paths (a count of 0 when `paths` is null); throws the last
+// error.
+SmartHandle CreateRenderContext(DWORD flags, LPCWSTR* paths, DWORD pathCount);
+// The EVT_VARIANT array that the context selects for the event: a sizing call without a buffer,
+// then the rendering call. Throws the last error; an event with nothing to render gives an empty
+// buffer. The second form reuses the caller's buffer: its first call passes the capacity the
+// buffer has, so an event no larger than the one before is rendered in one call.
+ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event);
+void RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer);
+// EvtOpenPublisherMetadata of a provider on the local computer; throws the last error.
+SmartHandle OpenPublisherMetadata(const std::wstring& provider);
+// The event's message. `message` receives the text on success and also with
+// ERROR_EVT_UNRESOLVED_VALUE_INSERT (the text with the insert left as written); any other failure
+// leaves it untouched. The first call passes a buffer of 128 characters; only a longer message
+// costs a second call with the size the first one reported. Never throws for API results.
+HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
+
+// Query, walking and bookmarks.
+
+// The calling thread's extended status text of its last failing Evt call; a failure to read it
+// is logged and gives an empty text.
+std::wstring GetExtendedStatus();
+// EvtQuery on a channel (EvtQueryChannelPath is added to `flags`, which carry the direction).
+// A failure is logged with the extended status and thrown.
+SmartHandle MakeQuery(const std::wstring& channel, const std::wstring& query, DWORD flags);
+// Exactly the next event of a result set. Every failure, the end of the set included, throws.
+SmartHandle GetNextData(EVT_HANDLE resultSet, DWORD timeoutMs);
+// The next batch of up to `count` events. In a cancelled request: HR_CALL_CANCELLED, and the
+// result set is not touched. On success or time-out, `events` receives what was returned (maybe
+// nothing) and the result is returned; on any other failure (HR_NO_MORE_ITEMS at the end)
+// `events` is left as it was. Never throws for API results.
+HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events);
+// An empty bookmark; throws the last error.
+SmartHandle CreateBookMark();
+// Moves the bookmark onto the event.
+HRES UpdateBookMark(EVT_HANDLE bookmark, EVT_HANDLE event);
+// Positions the result set `offset` events from the bookmarked one (time-out 0).
+HRES Seek(EVT_HANDLE resultSet, EVT_HANDLE bookmark, int64_t offset);
+
+// Subscription and signal event.
+
+// EvtSubscribe with the callback and its context, the caller's flags unchanged. A failure is
+// logged with the extended status and thrown.
+SmartHandle Subscribe(EVT_SUBSCRIBE_CALLBACK callback, void* context, const std::wstring& channel,
+                      const std::wstring& query, DWORD flags);
+// An unnamed manual-reset event, not signalled; throws the last error.
+SmartHandle MakeSignalEvent();
+
+// Classic event log.
+
+// OpenEventLogW of a channel on the local computer; throws the last error.
+SmartHandle OpenEventLogFile(const std::wstring& channel);
+// GetNumberOfEventLogRecords; throws the last error.
+uint32_t GetEventLogRecordsNumber(HANDLE eventLog);
+// The classic record with that number. A null log handle throws ERROR_INVALID_DATA ("Invalide
+// event log handle."), a record with another number ERROR_NOT_FOUND; API failures throw.
+ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber);
+
+// Whether the client request that the calling thread serves has been cancelled, asked of the
+// framework's "Core.RequestContextMgr"; false when the thread serves no request. A failing call on
+// the way throws.
+bool IsCurrentRequestCancelled();
+
+} // namespace EventsApiUtils
+
+namespace Halyard {
+
+// The channel's classic log for reading records, or an empty handle (the failure logged) when it
+// cannot be opened.
+EventsApiUtils::SmartHandle GetEventLog(const std::wstring& channel);
+// The number of records of the channel's classic log; 0 (the failure logged) when it cannot be
+// counted.
+uint32_t GetEventsCount(const std::wstring& channel);
+
+} // namespace Halyard

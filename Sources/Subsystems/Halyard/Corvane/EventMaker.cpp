@@ -1,0 +1,428 @@
+#include "Halyard/Corvane/EventMaker.h"
+
+#include "ErrorHandling/ErrorDescription.h"
+#include "Halyard/Corvane/EventLogFilterSerialiser.h"
+#include "Halyard/Corvane/EvtVariantUtils.h"
+#include "Halyard/Corvane/InsertionalStringsResolver.h"
+#include "Logging/NodeDump.h"
+#include "Logging/TraceScope.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+namespace Halyard {
+
+namespace {
+
+using EventsApiUtils::ByteBuffer;
+using EventsApiUtils::RawHandle;
+using EventsApiUtils::SmartEvtVector;
+using EventsApiUtils::SmartHandle;
+using Logging::LOG_DBG;
+using Logging::LOG_DBG2;
+using Logging::LOG_DBG3;
+using Logging::LOG_ERR;
+
+struct SystemProperty {
+    uint32_t id;
+    const wchar_t* name;
+};
+
+// The attributes of an event node, in the order they are set.
+constexpr std::array<SystemProperty, 13> SystemProperties = {{
+    {EvtSystemEventID, L"EventId"},
+    {EvtSystemQualifiers, L"Qualifier"},
+    {EvtSystemTask, L"Task"},
+    {EvtSystemVersion, L"Version"},
+    {EvtSystemLevel, L"Level"},
+    {EvtSystemOpcode, L"Opcode"},
+    {EvtSystemKeywords, L"Keywords"},
+    {EvtSystemEventRecordId, L"RecordId"},
+    {EvtSystemProviderName, L"ProviderName"},
+    {EvtSystemChannel, L"Channel"},
+    {EvtSystemComputer, L"Computer"},
+    {EvtSystemTimeCreated, L"TimeCreated"},
+    {EvtSystemUserID, L"User"},
+}};
+
+constexpr const wchar_t* InsertionStringsName =
+    L"Halyard::`anonymous-namespace'::GetIsertionalStringsById";
+
+// The variants of a render buffer by index; an index the buffer does not hold reads as Null.
+class RenderedValues {
+public:
+    explicit RenderedValues(const ByteBuffer& buffer) noexcept
+        : m_values(reinterpret_cast<const EVT_VARIANT*>(buffer.data())),
+          m_count(buffer.size() / sizeof(EVT_VARIANT)) {}
+
+    const EVT_VARIANT& operator[](size_t index) const noexcept {
+        static const EVT_VARIANT Null{};
+        return index < m_count ? m_values[index] : Null;
+    }
+
+private:
+    const EVT_VARIANT* m_values;
+    size_t m_count;
+};
+
+bool IsNumericProperty(uint32_t id) noexcept {
+    switch (id) {
+    case EvtSystemEventID:
+    case EvtSystemQualifiers:
+    case EvtSystemLevel:
+    case EvtSystemTask:
+    case EvtSystemOpcode:
+    case EvtSystemKeywords:
+    case EvtSystemTimeCreated:
+    case EvtSystemEventRecordId:
+    case EvtSystemVersion:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsTextualProperty(uint32_t id) noexcept {
+    return id == EvtSystemProviderName || id == EvtSystemChannel || id == EvtSystemComputer;
+}
+
+// Appends UTF-16LE code units (any alignment) as wide characters.
+void AppendUtf16Le(std::wstring& out, const uint8_t* bytes, size_t units) {
+    out.reserve(out.size() + units);
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t unit = bytes[2 * i] | static_cast<uint32_t>(bytes[2 * i + 1]) << 8;
+        if constexpr (sizeof(wchar_t) == 4) {
+            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
+                const uint32_t low = bytes[2 * i + 2] | static_cast<uint32_t>(bytes[2 * i + 3])
+                                                            << 8;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+        }
+        out.push_back(static_cast<wchar_t>(unit));
+    }
+}
+
+// The insertion strings of a classic record that lie wholly inside it: inside the bytes read and
+// the length the record gives itself, before its trailing length and, when the data follows the
+// strings as it should, before the data. Logs a record that claims more.
+std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t recordNumber) {
+    std::vector<std::wstring> strings;
+    if (record.empty()) {
+        return strings;
+    }
+    if (record.size() < sizeof(EVENTLOGRECORD)) {
+        LOG_AT(LOG_ERR, InsertionStringsName << L" failed: " << L"Event record " << recordNumber
+                                             << L" is shorter than its header: " << record.size()
+                                             << L" bytes");
+        return strings;
+    }
+    EVENTLOGRECORD header{};
+    std::memcpy(&header, record.data(), sizeof(header));
+    size_t end = record.size();
+    if (header.Length >= sizeof(EVENTLOGRECORD) && header.Length < end) {
+        end = header.Length;
+    }
+    end -= sizeof(DWORD);
+    if (header.DataOffset >= header.StringOffset && header.DataOffset < end) {
+        end = header.DataOffset;
+    }
+    size_t offset = header.StringOffset;
+    strings.reserve(std::min<size_t>(header.NumStrings, 64));
+    while (strings.size() < header.NumStrings && offset < end) {
+        size_t terminator = offset;
+        while (terminator + 2 <= end && (record[terminator] != 0 || record[terminator + 1] != 0)) {
+            terminator += 2;
+        }
+        if (terminator + 2 > end) {
+            break; // no terminating null inside the record
+        }
+        std::wstring& text = strings.emplace_back();
+        AppendUtf16Le(text, record.data() + offset, (terminator - offset) / 2);
+        offset = terminator + 2;
+    }
+    if (strings.size() < header.NumStrings) {
+        LOG_AT(LOG_ERR, InsertionStringsName << L" failed: " << L"Event record " << recordNumber
+                                             << L" claims " << header.NumStrings
+                                             << L" insertion strings; " << strings.size()
+                                             << L" lie wholly inside it");
+    }
+    return strings;
+}
+
+// The byte length of a SID: its header and sub-authorities (at most 15, as FormatSidText reads).
+size_t SidLength(PSID sid) noexcept {
+    constexpr uint8_t MaxSubAuthorities = 15;
+    const uint8_t count = static_cast<const uint8_t*>(sid)[1];
+    return 8 + 4 * size_t{std::min(count, MaxSubAuthorities)};
+}
+
+// The value of a variant; with `traced`, through the traced getters. Untraced reads skip the
+// DBG3 traces that are off anyway, and the cost of asking for each of them.
+template <typename T>
+T ValueOf(const EVT_VARIANT& variant, bool traced) {
+    if (traced) {
+        return GetVariantValue<T>(variant);
+    }
+    if constexpr (std::is_same_v<T, uint64_t>) {
+        return GetIntegerValue(variant);
+    } else if constexpr (std::is_same_v<T, std::wstring_view>) {
+        return GetStringValue(variant);
+    } else {
+        return GetSidValue(variant);
+    }
+}
+
+template <typename T>
+void SetAttributeOf(const EkNodePtr& node, const wchar_t* name, const T& value, bool traced) {
+    if (traced) {
+        SetEventAttribute(node, name, value);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+        node.SetAttribute(name, static_cast<int64_t>(value));
+    } else {
+        node.SetAttribute(name, value.data(), static_cast<uint32_t>(value.size()));
+    }
+}
+
+// SetEventProperty, its traces as `traced` says.
+void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
+                 const wchar_t* name, bool traced) {
+    if (IsNumericProperty(propertyId)) {
+        SetAttributeOf(node, name, ValueOf<uint64_t>(variant, traced), traced);
+    } else if (IsTextualProperty(propertyId)) {
+        SetAttributeOf(node, name, ValueOf<std::wstring_view>(variant, traced), traced);
+    } else {
+        LOG_AT(LOG_ERR, L"Unknown event property. Name: " << name << L" Id: " << propertyId);
+    }
+}
+
+} // namespace
+
+void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, uint64_t value) {
+    LOG_AT(LOG_DBG3, L"Set attribute: " << name << L" Val: " << value);
+    node.SetAttribute(name, static_cast<int64_t>(value));
+}
+
+void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, std::wstring_view value) {
+    LOG_AT(LOG_DBG3, L"Set attribute: " << name << L" Val: " << value);
+    node.SetAttribute(name, value.data(), static_cast<uint32_t>(value.size()));
+}
+
+void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
+                      const wchar_t* name) {
+    SetProperty(node, variant, propertyId, name, true);
+}
+
+std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber) {
+    try {
+        return InsertionStringsOf(EventsApiUtils::ReadEventFromLog(eventLog, recordNumber),
+                                  recordNumber);
+    } catch (const HRX& failure) {
+        LOG_AT(LOG_ERR, InsertionStringsName << L" failed: " << failure);
+        return {};
+    }
+}
+
+EventMaker::EventMaker() {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::EventMaker");
+    m_systemContext = EventsApiUtils::CreateRenderContext(EvtRenderContextSystem, nullptr, 0);
+    LPCWSTR paths[] = {L"Event/EventData/Data"};
+    m_valuesContext = EventsApiUtils::CreateRenderContext(EvtRenderContextValues, paths, 1);
+}
+
+EventMaker::~EventMaker() {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::~EventMaker");
+    m_providerMetadata.clear();
+    m_valuesContext.reset();
+    m_systemContext.reset();
+}
+
+std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
+                                              const SmartHandle& classicLog,
+                                              const InsertionalStringsResolver* resolver) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvents");
+    std::vector<EkNodePtr> nodes;
+    nodes.reserve(events.size());
+    for (const SmartHandle& event : events) {
+        nodes.push_back(MakeEvent(RawHandle(event), classicLog, resolver));
+    }
+    return nodes;
+}
+
+std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
+                                              const SmartHandle& classicLog,
+                                              const InsertionalStringsResolver* resolver,
+                                              const std::vector<std::wstring>& values,
+                                              size_t index) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvents");
+    std::vector<EkNodePtr> nodes;
+    for (const SmartHandle& event : events) {
+        const std::vector<std::wstring> strings = RenderEventValues(RawHandle(event));
+        if (strings.size() > index &&
+            std::find(values.begin(), values.end(), strings[index]) != values.end()) {
+            nodes.push_back(MakeEvent(RawHandle(event), classicLog, resolver));
+        }
+    }
+    return nodes;
+}
+
+EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
+                                const InsertionalStringsResolver* resolver) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvent");
+    EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
+    const RenderedValues values(m_systemBuffer);
+    EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
+    // The per-attribute traces are asked for once per event.
+    const bool traced = Logging::LogManager::Instance().IsEnabled(LOG_DBG3);
+    std::wstring_view provider;
+    for (const SystemProperty& property : SystemProperties) {
+        const EVT_VARIANT& variant = values[property.id];
+        std::unique_ptr<Logging::TraceScope> scope;
+        if (traced) {
+            scope = Logging::OpenTraceScope(LOG_DBG3, L"Getting event attribute",
+                                            CORVANE_WIDEN(__FILE__), __LINE__);
+            LOG_AT(LOG_DBG3, L"Id: " << property.id << L" Type: " << variant.Type << L" Name: "
+                                     << property.name);
+        }
+        switch (property.id) {
+        case EvtSystemUserID: {
+            const PSID sid = ValueOf<PSID>(variant, traced);
+            SetAttributeOf(node, property.name,
+                           sid != nullptr ? std::wstring_view(UserText(sid)) : L"N/A", traced);
+            break;
+        }
+        case EvtSystemTimeCreated:
+            SetAttributeOf(node, property.name,
+                           std::wstring_view(GetTimestamp(ValueOf<uint64_t>(variant, traced))),
+                           traced);
+            break;
+        case EvtSystemProviderName:
+            provider = ValueOf<std::wstring_view>(variant, traced);
+            SetAttributeOf(node, property.name, provider, traced);
+            break;
+        default:
+            SetProperty(node, variant, property.id, property.name, traced);
+            break;
+        }
+    }
+
+    if (!provider.empty()) {
+        m_message.clear();
+        const HRES result = GetEventMessageString(event, provider, m_message);
+        node.SetAttribute(L"Message", m_message);
+        if (result.Succeeded() && resolver != nullptr) {
+            const std::wstring providerName(provider);
+            if (!resolver->IsProviderSkipped(providerName)) {
+                AddPlanAndItem(node, providerName, classicLog, *resolver);
+            }
+        }
+    }
+    LOG_AT(LOG_DBG3, L"Result event node: " << Logging::NodeDump{node});
+    return node;
+}
+
+const std::wstring& EventMaker::UserText(PSID sid) {
+    const std::string_view key(static_cast<const char*>(sid), SidLength(sid));
+    if (const auto found = m_accounts.find(key); found != m_accounts.end()) {
+        return found->second;
+    }
+    std::wstring text;
+    try {
+        text = GetAccountName(sid, std::wstring());
+    } catch (const HRX& failure) {
+        // A deleted account or one of a foreign domain: the event keeps its SID.
+        text = FormatSidText(sid);
+        LOG_AT(LOG_DBG, L"Account of " << text << L" not obtained due to: " << failure);
+    }
+    if (m_accounts.size() >= MaxCachedAccounts) {
+        m_accounts.clear();
+    }
+    return m_accounts.emplace(std::string(key), std::move(text)).first->second;
+}
+
+void EventMaker::AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
+                                const SmartHandle& classicLog,
+                                const InsertionalStringsResolver& resolver) {
+    const uint32_t eventId = node.GetUInt32(L"EventId");
+    const bool plansOnly = resolver.IsPlansOnlyEvent(eventId, provider);
+    const bool plansAndItem = resolver.IsPlansAndItemEvent(eventId, provider);
+    if (!plansOnly && !plansAndItem) {
+        return;
+    }
+    const uint32_t record = node.GetUInt32(L"RecordId");
+    const std::vector<std::wstring> strings =
+        GetIsertionalStringsById(RawHandle(classicLog), record);
+    if (strings.empty()) {
+        return;
+    }
+    node.SetAttribute(L"MonitoringPlanName", strings[0]);
+    if (plansAndItem && strings.size() >= 2 &&
+        strings[1] != EventLogFilterSerialiser::FixedItemId) {
+        node.SetAttribute(L"ItemName", strings[1]);
+    }
+}
+
+std::vector<std::wstring> EventMaker::RenderEventValues(EVT_HANDLE event) {
+    EventsApiUtils::RenderEvent(RawHandle(m_valuesContext), event, m_valuesBuffer);
+    std::vector<std::wstring> strings;
+    const EVT_VARIANT& first = RenderedValues(m_valuesBuffer)[0];
+    if (first.Type != (EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY) || first.StringArr == nullptr) {
+        return strings;
+    }
+    strings.reserve(first.Count);
+    for (DWORD i = 0; i < first.Count; ++i) {
+        strings.emplace_back(first.StringArr[i] != nullptr ? first.StringArr[i] : L"");
+    }
+    return strings;
+}
+
+HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provider,
+                                       std::wstring& message) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::GetEventMessageString");
+    HRES result;
+    try {
+        const SmartHandle& metadata = GetProviderHandle(provider);
+        const HRES formatted = EventsApiUtils::FormatEventMessage(*metadata, event, message);
+        if (formatted.Code() == EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT) {
+            result = formatted;
+        } else {
+            ThrowIfFailed(formatted);
+        }
+    } catch (const HRX& failure) {
+        result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
+        LOG_AT(LOG_ERR, L"Halyard::EventMaker::GetEventMessageString"
+                            << L" failed: " << L"Failed getting event message due to: " << result);
+        message = FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
+    }
+    return result;
+}
+
+const SmartHandle& EventMaker::GetProviderHandle(std::wstring_view provider) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::GetProviderHandle");
+    CheckProviderHandle(provider);
+    const auto found = m_providerMetadata.find(provider);
+    if (found == m_providerMetadata.end()) {
+        LOG_AT(LOG_ERR, L"Provider's metadata not found: " << provider);
+        RaiseError(HR_NOT_FOUND);
+    }
+    return found->second;
+}
+
+void EventMaker::CheckProviderHandle(std::wstring_view provider) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::CheckProviderHandle");
+    if (m_providerMetadata.find(provider) != m_providerMetadata.end()) {
+        LOG_AT(LOG_DBG2, L"Provider's metadata already opened: " << provider);
+        return;
+    }
+    LOG_AT(LOG_DBG2, L"Open provider metadata: " << provider);
+    std::wstring name(provider);
+    SmartHandle metadata = EventsApiUtils::OpenPublisherMetadata(name);
+    m_providerMetadata.emplace(std::move(name), std::move(metadata));
+}
+
+} // namespace Halyard

@@ -1,0 +1,104 @@
+// Events as nodes: each Event Log API event becomes a root node of type "EventInfo" with the
+// event's system properties, its formatted message and, for the events the insertion-string
+// resolver selects, the names of the monitoring plan and item that the classic record's insertion
+// strings carry.
+#pragma once
+
+#include "Halyard/Corvane/EventLogApiUtils.h"
+#include "NodeTree/EkNodePtr.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Halyard {
+
+class InsertionalStringsResolver;
+
+// Sets a 64-bit integer attribute (type code 6) and traces "Set attribute: ". Node library
+// failures throw.
+void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, uint64_t value);
+// Sets a string attribute and traces "Set attribute: ". Node library failures throw.
+void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, std::wstring_view value);
+// Sets the attribute of one system property: an integer for EventID, Qualifiers, Level, Task,
+// Opcode, Keywords, TimeCreated, EventRecordId and Version, a string for ProviderName, Channel and
+// Computer; any other property is logged ("Unknown event property. Name: ") and skipped.
+void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
+                      const wchar_t* name);
+
+// The insertion strings of the classic record with that number in order: only strings that lie
+// wholly inside the record are returned, and a record that claims more is logged at ERR. A null
+// log handle or a failed read is logged and gives an empty list.
+std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber);
+
+// Renders the events of one query context; used by one thread at a time (its owner serialises).
+class EventMaker {
+public:
+    // Creates the system-properties render context, then the user-values one
+    // ("Event/EventData/Data"); either failure throws.
+    EventMaker();
+    // Closes the cached publisher metadata, then the two render contexts.
+    ~EventMaker();
+    EventMaker(const EventMaker&) = delete;
+    EventMaker& operator=(const EventMaker&) = delete;
+
+    // MakeEvent of each event, in order. A failure of any event throws and nothing is returned.
+    // `classicLog` may be empty, `resolver` null.
+    std::vector<EkNodePtr> MakeEvents(const EventsApiUtils::SmartEvtVector& events,
+                                      const EventsApiUtils::SmartHandle& classicLog,
+                                      const InsertionalStringsResolver* resolver);
+    // The same for the events whose insertion string at `index` (RenderEventValues) equals one of
+    // `values` exactly; the others are not rendered.
+    std::vector<EkNodePtr> MakeEvents(const EventsApiUtils::SmartEvtVector& events,
+                                      const EventsApiUtils::SmartHandle& classicLog,
+                                      const InsertionalStringsResolver* resolver,
+                                      const std::vector<std::wstring>& values, size_t index);
+    // The event's node: the 13 system-property attributes in their fixed order ("EventId",
+    // "Qualifier", "Task", "Version", "Level", "Opcode", "Keywords", "RecordId", "ProviderName",
+    // "Channel", "Computer", "TimeCreated", "User"), then "Message" when the provider name is not
+    // empty, then "MonitoringPlanName" and "ItemName" as the resolver selects. A user SID that no
+    // account maps to gives its SID text (logged at DBG); each SID is looked up once per maker,
+    // so an account renamed meanwhile keeps its old name here. Render and node failures throw.
+    EkNodePtr MakeEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
+                        const InsertionalStringsResolver* resolver);
+    // The event's "Event/EventData/Data" values in order; none when they are not a string array.
+    std::vector<std::wstring> RenderEventValues(EVT_HANDLE event);
+    // The event's message through its provider's cached metadata. With an unresolved insert the
+    // text and that code come back. Any other failure is logged and wrapped under 0x80042001, and
+    // the message is then that failure's text without its location. Never throws an HRX.
+    HRES GetEventMessageString(EVT_HANDLE event, std::wstring_view provider, std::wstring& message);
+    // The cached metadata of a provider (opened by CheckProviderHandle); throws when it cannot be
+    // opened, ERROR_NOT_FOUND when it is still not cached.
+    const EventsApiUtils::SmartHandle& GetProviderHandle(std::wstring_view provider);
+    // Opens and caches the provider's metadata unless cached; an open that fails throws and
+    // caches nothing, so the next event of that provider tries again.
+    void CheckProviderHandle(std::wstring_view provider);
+
+private:
+    // Accounts are remembered per maker; a log with more distinct users starts over.
+    static constexpr size_t MaxCachedAccounts = 4096;
+
+    // "User" of a SID: its account, or its SID text when no account maps to it (logged at DBG).
+    // Each SID is looked up once per maker.
+    const std::wstring& UserText(PSID sid);
+    void AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
+                        const EventsApiUtils::SmartHandle& classicLog,
+                        const InsertionalStringsResolver& resolver);
+
+    EventsApiUtils::SmartHandle m_systemContext;
+    EventsApiUtils::SmartHandle m_valuesContext;
+    // Provider name (exact) -> its publisher metadata; only grows.
+    std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>> m_providerMetadata;
+    // Render output, reused from event to event.
+    EventsApiUtils::ByteBuffer m_systemBuffer;
+    EventsApiUtils::ByteBuffer m_valuesBuffer;
+    // The message of the event being made, its capacity reused.
+    std::wstring m_message;
+    // SID bytes -> "User" text.
+    std::map<std::string, std::wstring, std::less<>> m_accounts;
+};
+
+} // namespace Halyard

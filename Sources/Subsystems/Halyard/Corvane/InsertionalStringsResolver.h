@@ -1,0 +1,58 @@
+// Which events carry the names of a monitoring plan (their first insertion string) and of an item
+// of that plan (their second), per provider and event id, and which providers are never looked at.
+// Read once from the component's configuration and never changed, so any number of threads may
+// ask at once without locking.
+#pragma once
+
+#include "NodeTree/EkNodePtr.h"
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace Halyard {
+
+// Event ids selected for every provider ("CommonEvents") unless a provider excludes them, plus ids
+// that single providers include. Provider names compare exactly.
+struct EventSelection {
+    std::set<uint32_t> commonEvents;
+    std::unordered_map<std::wstring, std::set<uint32_t>> include;
+    std::unordered_map<std::wstring, std::set<uint32_t>> exclude;
+
+    // From a selection node: "CommonEvents" and the "ProviderMap" children of "Include" and
+    // "Exclude" (children of other types are ignored; of two maps for one provider the first
+    // wins). A map without "ProviderName" raises ERROR_NOT_FOUND.
+    static EventSelection FromNode(const EkNodePtr& node);
+
+    // A common id unless the provider excludes it; another id when the provider includes it.
+    bool Selects(const std::wstring& provider, uint32_t eventId) const;
+};
+
+class InsertionalStringsResolver {
+public:
+    // From the configuration node that holds the child "InsertionalStringsResolver" (required,
+    // with the required list "EventsProvidersToSkip" and the optional selections
+    // "MonitoringPlansOnly" and "MonitoringPlansAndItem"). Missing required parts raise
+    // ERROR_NOT_FOUND.
+    explicit InsertionalStringsResolver(const EkNodePtr& configuration);
+
+    bool IsProviderSkipped(const std::wstring& provider) const;
+    // Whether the event's first insertion string names a plan; false without "MonitoringPlansOnly".
+    bool IsPlansOnlyEvent(uint32_t eventId, const std::wstring& provider) const;
+    // Whether the event's first two insertion strings name a plan and an item; false without
+    // "MonitoringPlansAndItem".
+    bool IsPlansAndItemEvent(uint32_t eventId, const std::wstring& provider) const;
+    // The providers to skip, in no particular order.
+    std::vector<std::wstring> GetProvidersToSkip() const;
+
+private:
+    std::optional<EventSelection> m_plansOnly;
+    std::optional<EventSelection> m_plansAndItem;
+    std::unordered_set<std::wstring> m_providersToSkip;
+};
+
+} // namespace Halyard

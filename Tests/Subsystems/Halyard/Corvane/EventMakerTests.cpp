@@ -1,0 +1,420 @@
+#include "Halyard/Corvane/EventMaker.h"
+
+#include "EventLogFaults.h"
+#include "EventLogTestSupport.h"
+#include "Halyard/Corvane/InsertionalStringsResolver.h"
+
+#include <map>
+#include <set>
+
+using namespace EventLogTesting;
+using EventsApiUtils::SmartEvtVector;
+using EventsApiUtils::SmartHandle;
+using Halyard::EventMaker;
+
+namespace {
+
+using Names = std::vector<std::wstring>;
+
+const Names SystemAttributes = {
+    L"EventId",  L"Qualifier",    L"Task",    L"Version",  L"Level",       L"Opcode", L"Keywords",
+    L"RecordId", L"ProviderName", L"Channel", L"Computer", L"TimeCreated", L"User"};
+
+// Accounts of the test store and the well-known SIDs the store's events carry.
+std::wstring ExpectedUser(const std::wstring& sid) {
+    static const std::map<std::wstring, std::wstring> accounts = {
+        {L"S-1-5-21-1004336348-1177238915-682003330-1001", L"CORVANE\\alice"},
+        {L"S-1-5-21-1004336348-1177238915-682003330-1002", L"CORVANE\\bob"},
+        {L"S-1-5-21-1004336348-1177238915-682003330-1003", L"CORVANE\\svc-backup"},
+        {L"S-1-5-18", L"NT AUTHORITY\\SYSTEM"},
+        {L"S-1-5-19", L"NT AUTHORITY\\LOCAL SERVICE"},
+        {L"S-1-5-20", L"NT AUTHORITY\\NETWORK SERVICE"},
+        {L"S-1-5-32-544", L"BUILTIN\\Administrators"},
+        {L"S-1-1-0", L"Everyone"},
+    };
+    if (sid.empty()) {
+        return L"N/A";
+    }
+    const auto found = accounts.find(sid);
+    return found != accounts.end() ? found->second : sid;
+}
+
+// The node of an event against the event's XML: the system attributes in order with their
+// values, and "Message" (the formatted message, or the failure text when the provider has no
+// metadata) when the provider name is not empty.
+void ExpectNodeAsStoreHoldsIt(const EkNodePtr& node, EVT_HANDLE event) {
+    const EventXml xml(event);
+    const std::wstring provider = xml.Attribute("Provider", "Name");
+    SCOPED_TRACE(L"record " + xml.Text("EventRecordID"));
+    Names names = SystemAttributes;
+    if (!provider.empty()) {
+        names.emplace_back(L"Message");
+    }
+    ASSERT_EQ(node.GetAttributeNames(), names);
+    EXPECT_EQ(node.GetNodeType(), L"EventInfo");
+    EXPECT_EQ(node.GetNodeName(), L"");
+    EXPECT_EQ(node.GetInt64(L"EventId"), xml.Number("EventID"));
+    const std::wstring qualifiers = xml.Attribute("EventID", "Qualifiers");
+    EXPECT_EQ(node.GetInt64(L"Qualifier"), qualifiers.empty() ? 0 : std::stoll(qualifiers));
+    EXPECT_EQ(node.GetInt64(L"Task"), xml.Number("Task"));
+    EXPECT_EQ(node.GetInt64(L"Version"), xml.Number("Version"));
+    EXPECT_EQ(node.GetInt64(L"Level"), xml.Number("Level"));
+    EXPECT_EQ(node.GetInt64(L"Opcode"), xml.Number("Opcode"));
+    EXPECT_EQ(node.GetInt64(L"Keywords"), xml.Number("Keywords", 16));
+    EXPECT_EQ(node.GetInt64(L"RecordId"), xml.Number("EventRecordID"));
+    EXPECT_EQ(node.GetString(L"ProviderName"), provider);
+    EXPECT_EQ(node.GetString(L"Channel"), xml.Text("Channel"));
+    EXPECT_EQ(node.GetString(L"Computer"), xml.Text("Computer"));
+    EXPECT_EQ(node.GetString(L"TimeCreated"),
+              xml.Attribute("TimeCreated", "SystemTime").substr(0, 19) + L"Z");
+    EXPECT_EQ(node.GetString(L"User"), ExpectedUser(xml.Attribute("Security", "UserID")));
+    if (provider.empty()) {
+        return;
+    }
+    const std::wstring message = node.GetString(L"Message");
+    if (const auto expected = ApiMessage(event, provider)) {
+        EXPECT_EQ(message, *expected);
+    } else {
+        EXPECT_TRUE(message.starts_with(L"0x80042001 ")) << message;
+        EXPECT_EQ(message.find(L" ["), std::wstring::npos) << "no location: " << message;
+    }
+}
+
+EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
+    return EkNodePtr::CreateNode(name, type);
+}
+
+// Adds a "ProviderMap" for the provider and its event ids under `list`.
+void AddProviderMap(const EkNodePtr& list, const wchar_t* provider, std::vector<int32_t> ids) {
+    const EkNodePtr map = Node(L"Map", L"ProviderMap");
+    map.SetAttribute(L"ProviderName", provider);
+    map.SetAttribute(L"Events", ids);
+    list.AddChild(map);
+}
+
+// Plans and items of the test store's monitoring events: Halyard-Monitor 2001 carries a plan and
+// an item, every 2002 and 5 only a plan, and so does Orchard Backup 100.
+EkNodePtr ResolverConfiguration(const std::vector<std::wstring>& skipped = {}) {
+    const EkNodePtr configuration = Node(L"Configuration");
+    const EkNodePtr resolver = Node(L"InsertionalStringsResolver");
+    resolver.SetAttribute(L"EventsProvidersToSkip", skipped);
+    const EkNodePtr plansOnly = Node(L"MonitoringPlansOnly");
+    plansOnly.SetAttribute(L"CommonEvents", std::vector<int32_t>{2002, 5});
+    const EkNodePtr include = Node(L"Include");
+    AddProviderMap(include, L"Orchard Backup", {100});
+    plansOnly.AddChild(include);
+    const EkNodePtr plansAndItem = Node(L"MonitoringPlansAndItem");
+    const EkNodePtr itemInclude = Node(L"Include");
+    AddProviderMap(itemInclude, L"Halyard-Monitor", {2001});
+    plansAndItem.AddChild(itemInclude);
+    resolver.AddChild(plansOnly);
+    resolver.AddChild(plansAndItem);
+    configuration.AddChild(resolver);
+    return configuration;
+}
+
+// The Application channel's events, oldest first, and its classic log.
+struct ApplicationEvents {
+    QueriedEvents all = AllEvents(L"Application", EvtQueryChannelPath);
+    const SmartEvtVector& events = all.events;
+    SmartHandle classicLog = Halyard::GetEventLog(L"Application");
+};
+
+// Renders one Application record.
+EkNodePtr MakeRecord(EventMaker& maker, uint32_t record, const SmartHandle& classicLog,
+                     const Halyard::InsertionalStringsResolver* resolver) {
+    const QueriedEvents one = ApplicationRecord(record);
+    return maker.MakeEvent(*one.events.at(0), classicLog, resolver);
+}
+
+} // namespace
+
+TEST(EventMaker, RendersEverySampleEventAsTheStoreHoldsIt) {
+    EventMaker maker;
+    for (const wchar_t* channel :
+         {L"Application", L"System", L"Security", L"Corvane/Operational"}) {
+        SCOPED_TRACE(channel);
+        const QueriedEvents queried = AllEvents(channel, EvtQueryChannelPath);
+        const SmartEvtVector& events = queried.events;
+        ASSERT_GE(events.size(), 1500u);
+        const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
+        ASSERT_EQ(nodes.size(), events.size());
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
+        }
+    }
+}
+
+TEST(EventMaker, RendersRealLogsAsTheStoreHoldsThem) {
+    const auto files = SharedEvtxFiles();
+    if (files.empty()) {
+        GTEST_SKIP() << "no shared evtx samples";
+    }
+    EventMaker maker;
+    const LogCapture log("ERR");
+    size_t rendered = 0;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.string());
+        const QueriedEvents queried = AllEvents(file.wstring(), EvtQueryFilePath);
+        const SmartEvtVector& events = queried.events;
+        const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
+        ASSERT_EQ(nodes.size(), events.size());
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
+        }
+        rendered += nodes.size();
+    }
+    EXPECT_EQ(rendered, 16018u);
+    // Every system value has the type its property has on Windows.
+    EXPECT_TRUE(log.Starting(L"Unknown event").empty()) << log.Starting(L"Unknown event")[0];
+}
+
+// A user SID that no account maps to (a deleted account, a foreign domain) renders as its SID
+// text and the event is complete; the failed lookup is logged at DBG.
+TEST(EventMaker, UnmappedUserRendersAsItsSidText) {
+    const ApplicationEvents application;
+    EventMaker maker;
+    const LogCapture log("DBG");
+    const EkNodePtr node = MakeRecord(maker, UnmappedUserRecord, application.classicLog, nullptr);
+    EXPECT_EQ(node.GetString(L"User"), UnmappedSid);
+    EXPECT_EQ(node.GetString(L"Message"), L"The demo service started in 12 ms.");
+    const auto lines = log.Starting(L"Account of " + std::wstring(UnmappedSid) +
+                                    L" not obtained due to: 0x80070534");
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_EQ(MakeRecord(maker, UpperCaseItemRecord, nullptr, nullptr).GetString(L"User"),
+              L"Everyone");
+}
+
+// A provider without metadata gets the failure text as its message, and each of its events tries
+// to open the metadata again; a provider with metadata opens it once.
+TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
+    const ApplicationEvents application;
+    EventMaker maker;
+    const LogCapture log("DBG2");
+    const std::vector<EkNodePtr> nodes = maker.MakeEvents(application.events, nullptr, nullptr);
+    size_t imported = 0;
+    for (const EkNodePtr& node : nodes) {
+        if (node.GetString(L"ProviderName") == L"Imported-Provider") {
+            ++imported;
+            const std::wstring message = node.GetString(L"Message");
+            EXPECT_TRUE(message.starts_with(L"0x80042001 ")) << message;
+            EXPECT_NE(message.find(L"(0x80070002 "), std::wstring::npos) << message;
+        }
+    }
+    ASSERT_GE(imported, 2u);
+    EXPECT_EQ(log.Count(L"Open provider metadata: Imported-Provider"), imported);
+    EXPECT_EQ(log.Count(L"Open provider metadata: Halyard-Monitor"), 1u);
+    EXPECT_GE(log.Count(L"Provider's metadata already opened: Halyard-Monitor"), 1u);
+    EXPECT_EQ(log.Starting(L"Halyard::EventMaker::GetEventMessageString failed: Failed getting "
+                           L"event message due to: 0x80042001 ")
+                  .size(),
+              imported);
+}
+
+// Every Application event with the names the resolver selects: plan and item for Halyard-Monitor
+// 2001 (no item for the no-item text in lower case), the plan alone for the plans-only events,
+// nothing for an unresolvable message, an empty provider or a skipped provider.
+TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
+    const ApplicationEvents application;
+    const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
+    EventMaker maker;
+    const std::vector<EkNodePtr> nodes =
+        maker.MakeEvents(application.events, application.classicLog, &resolver);
+    ASSERT_EQ(nodes.size(), application.events.size());
+    std::map<std::wstring, size_t> seen;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const EventXml xml(*application.events[i]);
+        SCOPED_TRACE(L"record " + xml.Text("EventRecordID"));
+        const std::wstring provider = xml.Attribute("Provider", "Name");
+        const int64_t id = xml.Number("EventID");
+        const int64_t record = xml.Number("EventRecordID");
+        const std::vector<std::wstring> data = xml.Data();
+        Names expected = SystemAttributes;
+        std::wstring plan;
+        std::wstring item;
+        if (!provider.empty()) {
+            expected.emplace_back(L"Message");
+        }
+        const bool resolvable = !provider.empty() && record != UnresolvedInsertRecord;
+        if (resolvable && (id == 2002 || id == 5 || (provider == L"Orchard Backup" && id == 100) ||
+                           (provider == L"Halyard-Monitor" && id == 2001))) {
+            expected.emplace_back(L"MonitoringPlanName");
+            plan = data.at(0);
+            if (id == 2001 && data.at(1) != L"a3a7b447-337a-4254-917c-06cb684897a2") {
+                expected.emplace_back(L"ItemName");
+                item = data.at(1);
+            }
+        }
+        ASSERT_EQ(nodes[i].GetAttributeNames(), expected);
+        EXPECT_EQ(nodes[i].GetString(L"MonitoringPlanName", L""), plan);
+        EXPECT_EQ(nodes[i].GetString(L"ItemName", L""), item);
+        ++seen[expected.back()];
+    }
+    // The samples hold every case: events with both names, with a plan alone, with neither.
+    EXPECT_GT(seen[L"ItemName"], 10u);
+    EXPECT_GT(seen[L"MonitoringPlanName"], 10u);
+    EXPECT_EQ(MakeRecord(maker, PlansOnlyRecord, application.classicLog, &resolver)
+                  .GetString(L"MonitoringPlanName"),
+              L"Plan Only");
+    const EkNodePtr upper =
+        MakeRecord(maker, UpperCaseItemRecord, application.classicLog, &resolver);
+    EXPECT_EQ(upper.GetString(L"ItemName"), L"A3A7B447-337A-4254-917C-06CB684897A2");
+
+    const Halyard::InsertionalStringsResolver skipping(
+        ResolverConfiguration({L"Halyard-Monitor", L"Orchard Backup"}));
+    for (const EkNodePtr& node :
+         maker.MakeEvents(application.events, application.classicLog, &skipping)) {
+        const std::wstring provider = node.GetString(L"ProviderName");
+        if (provider == L"Halyard-Monitor" || provider == L"Orchard Backup") {
+            EXPECT_FALSE(node.HasAttribute(L"MonitoringPlanName"));
+        }
+    }
+}
+
+// An unresolvable insert leaves the message with the insert as written, and the event gets no
+// plan name although the resolver selects it.
+TEST(EventMaker, UnresolvableInsertStillGivesTheMessage) {
+    const ApplicationEvents application;
+    const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
+    EventMaker maker;
+    const EkNodePtr node =
+        MakeRecord(maker, UnresolvedInsertRecord, application.classicLog, &resolver);
+    EXPECT_EQ(node.GetString(L"Message"), L"Backup of D:\\Edge completed: %2 files, %3 MB.");
+    EXPECT_FALSE(node.HasAttribute(L"MonitoringPlanName"));
+}
+
+TEST(EventMaker, ValueFilterRendersOnlyEventsWhoseSecondStringMatches) {
+    const ApplicationEvents application;
+    EventMaker maker;
+    const std::vector<std::wstring> items = {L"Srv1", L"db-01"};
+    const std::vector<EkNodePtr> nodes =
+        maker.MakeEvents(application.events, nullptr, nullptr, items, 1);
+    std::vector<int64_t> expected;
+    for (const SmartHandle& event : application.events) {
+        const EventXml xml(*event);
+        const std::vector<std::wstring> data = xml.Data();
+        if (data.size() > 1 && (data[1] == L"Srv1" || data[1] == L"db-01")) {
+            expected.push_back(xml.Number("EventRecordID"));
+        }
+    }
+    std::vector<int64_t> kept;
+    for (const EkNodePtr& node : nodes) {
+        kept.push_back(node.GetInt64(L"RecordId"));
+    }
+    ASSERT_GT(expected.size(), 5u);
+    EXPECT_EQ(kept, expected);
+    // An event with one insertion string never passes a filter on the second.
+    const QueriedEvents one = ApplicationRecord(UnmappedUserRecord);
+    EXPECT_TRUE(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 1).empty());
+    EXPECT_EQ(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 0).size(), 1u);
+    EXPECT_EQ(maker.RenderEventValues(*one.events.at(0)), std::vector<std::wstring>{L"12"});
+}
+
+// A render failure ends the whole batch; the next batch renders.
+TEST(EventMaker, FailureOfOneEventFailsTheBatch) {
+    const ApplicationEvents application;
+    EventMaker maker;
+    PalEventLogInjectFault("EvtRender", ERROR_INVALID_PARAMETER, 3, 1, 0);
+    EXPECT_EQ(ThrownCode([&] { maker.MakeEvents(application.events, nullptr, nullptr); }),
+              HresultFromWin32(ERROR_INVALID_PARAMETER));
+    PalEventLogClearFaults();
+    EXPECT_EQ(maker.MakeEvents(application.events, nullptr, nullptr).size(),
+              application.events.size());
+}
+
+// Damaged classic records give only the insertion strings that lie wholly inside them, and the
+// damage is logged; a missing log or a record with another number gives none.
+TEST(GetIsertionalStringsById, DamagedRecordsGiveOnlyTheStringsInsideThem) {
+    const ApplicationEvents application;
+    const HANDLE log = *application.classicLog;
+    const std::vector<std::wstring> whole = {L"Plan Edge", L"A3A7B447-337A-4254-917C-06CB684897A2",
+                                             L"Healthy"};
+    ASSERT_EQ(Halyard::GetIsertionalStringsById(log, UpperCaseItemRecord), whole);
+    const std::wstring failed =
+        L"Halyard::`anonymous-namespace'::GetIsertionalStringsById failed: ";
+
+    struct Case {
+        DWORD damage;
+        std::vector<std::wstring> strings;
+        std::wstring line;
+    };
+    const Case cases[] = {
+        {PalRecordExtraStrings, whole, L"Event record 100003 claims 103 insertion strings"},
+        {PalRecordUnterminated, {whole[0], whole[1]}, L"Event record 100003 claims 3 "},
+        {PalRecordStringsOutside, {}, L"Event record 100003 claims 3 "},
+        {PalRecordOtherNumber, {}, L"0x80070490 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.damage);
+        const LogCapture capture("ERR");
+        PalEventLogDamageRecords(c.damage, 1);
+        EXPECT_EQ(Halyard::GetIsertionalStringsById(log, UpperCaseItemRecord), c.strings);
+        EXPECT_EQ(capture.Starting(failed + c.line).size(), 1u);
+    }
+    {
+        const LogCapture capture("ERR");
+        PalEventLogDamageRecords(PalRecordOtherNumber, 1);
+        Halyard::GetIsertionalStringsById(log, UpperCaseItemRecord);
+        EXPECT_EQ(capture.Count(L"EventsApiUtils::ReadEventFromLog failed: Invalide event number "
+                                L"readed: 100004 must be: 100003"),
+                  1u);
+    }
+    {
+        const LogCapture capture("ERR");
+        EXPECT_TRUE(Halyard::GetIsertionalStringsById(nullptr, UpperCaseItemRecord).empty());
+        EXPECT_EQ(capture.Count(L"EventsApiUtils::ReadEventFromLog failed: Invalide event log "
+                                L"handle."),
+                  1u);
+        EXPECT_EQ(capture.Starting(failed + L"0x8007000D ").size(), 1u);
+    }
+    // Rendering goes on with the strings that are whole: the plan and the item.
+    const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
+    EventMaker maker;
+    PalEventLogDamageRecords(PalRecordUnterminated, 1);
+    const EkNodePtr node =
+        MakeRecord(maker, UpperCaseItemRecord, application.classicLog, &resolver);
+    EXPECT_EQ(node.GetString(L"MonitoringPlanName"), whole[0]);
+    EXPECT_EQ(node.GetString(L"ItemName"), whole[1]);
+    PalEventLogClearFaults();
+}
+
+TEST(SetEventProperty, WritesIntegersAndTextsAndSkipsOtherProperties) {
+    const EkNodePtr node = Node(nullptr, L"EventInfo");
+    EVT_VARIANT level{};
+    level.ByteVal = 4;
+    level.Type = EvtVarTypeByte;
+    EVT_VARIANT keywords{};
+    keywords.UInt64Val = 0x8080000000000001ull;
+    keywords.Type = EvtVarTypeHexInt64;
+    const EVT_VARIANT null{};
+    const LogCapture log("ERR");
+    Halyard::SetEventProperty(node, level, EvtSystemLevel, L"Level");
+    Halyard::SetEventProperty(node, keywords, EvtSystemKeywords, L"Keywords");
+    Halyard::SetEventProperty(node, null, EvtSystemComputer, L"Computer");
+    Halyard::SetEventProperty(node, level, EvtSystemProviderGuid, L"ProviderGuid");
+    EXPECT_EQ(node.GetAttributeNames(), (Names{L"Level", L"Keywords", L"Computer"}));
+    EXPECT_EQ(node.GetInt64(L"Level"), 4);
+    EXPECT_EQ(static_cast<uint64_t>(node.GetInt64(L"Keywords")), 0x8080000000000001ull);
+    uint16_t type = 0;
+    ASSERT_TRUE(node.HasAttribute(L"Computer", &type));
+    EXPECT_EQ(type, EKN_TYPE_STRING);
+    EXPECT_EQ(node.GetString(L"Computer"), L"");
+    EXPECT_EQ(log.Texts(), (Names{L"Unknown event property. Name: ProviderGuid Id: 1"}));
+}
+
+// At DBG3 every attribute is traced in its own scope, with its id, type and value, and the node
+// is dumped.
+TEST(EventMaker, TracesEachAttributeAtTheMostDetailedSeverity) {
+    const QueriedEvents one = ApplicationRecord(UnmappedUserRecord);
+    EventMaker maker;
+    const LogCapture log("DBG3");
+    maker.MakeEvent(*one.events.at(0), nullptr, nullptr);
+    EXPECT_EQ(log.Count(L"Entering: Halyard::EventMaker::MakeEvent"), 1u);
+    EXPECT_EQ(log.Count(L"Entering: Getting event attribute"), 13u);
+    EXPECT_EQ(log.Count(L"Id: 2 Type: 6 Name: EventId"), 1u);
+    EXPECT_EQ(log.Count(L"Value: 1000 Type: 6"), 1u);
+    EXPECT_EQ(log.Count(L"Set attribute: EventId Val: 1000"), 1u);
+    EXPECT_EQ(log.Count(L"Set attribute: User Val: " + std::wstring(UnmappedSid)), 1u);
+    EXPECT_EQ(log.Count(L"Value at null"), 1u); // Qualifiers of a manifest event
+    EXPECT_EQ(log.Starting(L"Result event node: EkNode[0x").size(), 1u);
+}
