@@ -19,12 +19,12 @@
 //            --viewer DIR (the viewer beside the program)  --threads N (32)
 //   request: --url URL (a running host, e.g. http://127.0.0.1:8080)  --token TOKEN
 
+#include "Base/Utf.h"
 #include "HostEnvironment.h"
 #include "HttpApi.h"
 #include "ModuleHost.h"
 #include "NodeJson.h"
 #include "StopSignal.h"
-#include "TextCodec.h"
 #include "Walk.h"
 
 #include <cstdio>
@@ -176,11 +176,11 @@ std::unique_ptr<ModuleHost> LoadModule(Options& options) {
         return nullptr;
     }
     if (!options.channel.empty()) {
-        config.SetAttribute(L"LogChannelName", WideFromUtf8Lenient(options.channel));
+        config.SetAttribute(L"LogChannelName", Base::WideFromUtf8(options.channel));
     } else {
         std::wstring channel;
         config.GetAttribute(L"LogChannelName", channel);
-        options.channel = Utf8FromWide(channel);
+        options.channel = Base::Utf8FromWide(channel);
     }
     options.serve.monitoringPlans = NamesMonitoringPlans(config);
     std::string error;

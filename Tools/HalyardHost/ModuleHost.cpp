@@ -23,18 +23,16 @@ std::unique_ptr<ModuleHost> ModuleHost::Load(const std::string& modulePath, std:
     auto host = std::make_unique<ModuleHost>(std::move(library));
     HRESULT hr = getModule(&host->m_module);
     if (hr == S_OK) {
-        hr = host->m_module->CreateInstance(
-            &CLSID_Corvane, &IID_Configure,
-            reinterpret_cast<void**>(host->m_configure.ReleaseAndGetAddressOf()));
+        hr = host->m_module->CreateInstance(&CLSID_Corvane, &IID_Configure,
+                                            host->m_configure.ReleaseAndGetVoidAddressOf());
     }
     if (hr == S_OK) {
-        hr = host->m_configure->QueryInterface(
-            &IID_ProcessRequest,
-            reinterpret_cast<void**>(host->m_process.ReleaseAndGetAddressOf()));
+        hr = host->m_configure->QueryInterface(&IID_ProcessRequest,
+                                               host->m_process.ReleaseAndGetVoidAddressOf());
     }
     if (hr == S_OK) {
-        hr = host->m_configure->QueryInterface(
-            &IID_Shutdown, reinterpret_cast<void**>(host->m_shutdown.ReleaseAndGetAddressOf()));
+        hr = host->m_configure->QueryInterface(&IID_Shutdown,
+                                               host->m_shutdown.ReleaseAndGetVoidAddressOf());
     }
     if (hr != S_OK) {
         char code[16];

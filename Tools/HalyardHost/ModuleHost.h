@@ -3,8 +3,9 @@
 // shut down and released. Only the C interfaces of the module are used.
 #pragma once
 
+#include "Base/ComPtr.h"
+#include "Base/UniqueAny.h"
 #include "Components/ComponentInterfaces.h"
-#include "Helpers/ComPtr.h"
 #include "NodeTree/EkNodePtr.h"
 
 #include <memory>
@@ -12,21 +13,21 @@
 
 namespace HalyardHost {
 
+// Unloads a shared library (dlclose, FreeLibrary).
+int CloseSharedLibrary(void* handle) noexcept;
+
 // A loaded shared library; unloaded when destroyed.
 class SharedLibrary {
 public:
     // Loads the library; on failure the object is empty and `error` says why.
     SharedLibrary(const std::string& path, std::string& error);
-    ~SharedLibrary();
-    SharedLibrary(const SharedLibrary&) = delete;
-    SharedLibrary& operator=(const SharedLibrary&) = delete;
 
-    explicit operator bool() const noexcept { return m_handle != nullptr; }
+    explicit operator bool() const noexcept { return static_cast<bool>(m_handle); }
     // The exported symbol, or null.
     void* Symbol(const char* name) const noexcept;
 
 private:
-    void* m_handle = nullptr;
+    Base::UniqueAny<void*, &CloseSharedLibrary> m_handle;
 };
 
 // The module's file beside the running program ("Corvane.so", "Corvane.dll").
@@ -55,9 +56,9 @@ private:
     // Declared first, destroyed last: the interfaces below point into the module.
     std::unique_ptr<SharedLibrary> m_library;
     Halyard::Interfaces::IModule* m_module = nullptr; // the module object is not counted
-    ComPtr<Halyard::Interfaces::IConfigure> m_configure;
-    ComPtr<Halyard::Interfaces::IProcessRequest> m_process;
-    ComPtr<Halyard::Interfaces::IShutdown> m_shutdown;
+    Base::ComPtr<Halyard::Interfaces::IConfigure> m_configure;
+    Base::ComPtr<Halyard::Interfaces::IProcessRequest> m_process;
+    Base::ComPtr<Halyard::Interfaces::IShutdown> m_shutdown;
     bool m_shutDown = false;
 };
 

@@ -1,6 +1,6 @@
 #include "NodeJson.h"
 
-#include "TextCodec.h"
+#include "Base/Utf.h"
 
 #include <charconv>
 #include <cstdio>
@@ -27,7 +27,7 @@ std::string Utf8FromImage(const uint8_t* data, size_t units) {
     for (size_t i = 0; i < units; ++i) {
         text[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
     }
-    return Utf8FromUtf16(text);
+    return Base::Converted<char>(std::u16string_view(text));
 }
 
 void AppendImage(std::vector<uint8_t>& image, std::u16string_view text) {
@@ -257,18 +257,11 @@ const std::string& StringOf(const Json& value, const std::string& where) {
 }
 
 std::u16string Utf16Of(const Json& value, const std::string& where) {
-    std::u16string text;
-    if (!Utf16FromUtf8(StringOf(value, where), text)) {
-        Fail(where, "not valid UTF-8");
-    }
-    return text;
+    return Base::Converted<char16_t>(std::string_view(StringOf(value, where)));
 }
 
 std::wstring WideOf(const Json& value, const std::string& where) {
-    std::wstring text;
-    if (!WideFromUtf8(StringOf(value, where), text)) {
-        Fail(where, "not valid UTF-8");
-    }
+    const std::wstring text = Base::WideFromUtf8(StringOf(value, where));
     if (text.find(L'\0') != std::wstring::npos) {
         Fail(where, "a name cannot hold a NUL character");
     }
@@ -432,9 +425,9 @@ EkNodePtr BuildNode(const Json& json, const std::string& where, int depth) {
 
 Json NodeToJson(const EkNodePtr& node) {
     Json json = Json::object();
-    json["name"] = Utf8FromWide(node.GetNodeName());
+    json["name"] = Base::Utf8FromWide(node.GetNodeName());
     if (const std::wstring type = node.GetNodeType(); !type.empty()) {
-        json["type"] = Utf8FromWide(type);
+        json["type"] = Base::Utf8FromWide(type);
     }
     Json attributes = Json::array();
     std::vector<uint8_t> image;
@@ -443,7 +436,7 @@ Json NodeToJson(const EkNodePtr& node) {
         if (!node.GetRawAttribute(name.c_str(), image, type)) {
             continue;
         }
-        Json attribute = {{"name", Utf8FromWide(name)}, {"type", type}};
+        Json attribute = {{"name", Base::Utf8FromWide(name)}, {"type", type}};
         if (IsKnownType(type) && HasTypedSize(type, image.size())) {
             attribute["value"] = ValueOf(type, image);
         } else {

@@ -5,22 +5,20 @@
 
 namespace HalyardHost {
 
-SharedLibrary::SharedLibrary(const std::string& path, std::string& error) {
-    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m_handle == nullptr) {
+int CloseSharedLibrary(void* handle) noexcept {
+    return dlclose(handle);
+}
+
+SharedLibrary::SharedLibrary(const std::string& path, std::string& error)
+    : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (!m_handle) {
         const char* reason = dlerror();
         error = reason != nullptr ? reason : "cannot load " + path;
     }
 }
 
-SharedLibrary::~SharedLibrary() {
-    if (m_handle != nullptr) {
-        dlclose(m_handle);
-    }
-}
-
 void* SharedLibrary::Symbol(const char* name) const noexcept {
-    return m_handle != nullptr ? dlsym(m_handle, name) : nullptr;
+    return m_handle ? dlsym(m_handle.Get(), name) : nullptr;
 }
 
 std::string ModuleBesideProgram() {

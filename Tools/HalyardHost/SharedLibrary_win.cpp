@@ -2,22 +2,20 @@
 
 namespace HalyardHost {
 
-SharedLibrary::SharedLibrary(const std::string& path, std::string& error) {
-    m_handle = LoadLibraryA(path.c_str());
-    if (m_handle == nullptr) {
+int CloseSharedLibrary(void* handle) noexcept {
+    return FreeLibrary(static_cast<HMODULE>(handle));
+}
+
+SharedLibrary::SharedLibrary(const std::string& path, std::string& error)
+    : m_handle(LoadLibraryA(path.c_str())) {
+    if (!m_handle) {
         error = "cannot load " + path + ": error " + std::to_string(GetLastError());
     }
 }
 
-SharedLibrary::~SharedLibrary() {
-    if (m_handle != nullptr) {
-        FreeLibrary(static_cast<HMODULE>(m_handle));
-    }
-}
-
 void* SharedLibrary::Symbol(const char* name) const noexcept {
-    return m_handle != nullptr
-               ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m_handle), name))
+    return m_handle
+               ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m_handle.Get()), name))
                : nullptr;
 }
 

@@ -1,7 +1,7 @@
 #include "Walk.h"
 
+#include "Base/Utf.h"
 #include "NodeJson.h"
-#include "TextCodec.h"
 
 #include <chrono>
 #include <iomanip>
@@ -96,9 +96,9 @@ private:
         event.GetAttribute(L"Level", level);
         event.GetAttribute(L"EventId", id);
         message = message.substr(0, message.find_first_of(L"\r\n"));
-        m_out << "   " << Utf8FromWide(time) << "  level " << level << "  " << std::left
-              << std::setw(24) << Utf8FromWide(provider) << std::right << std::setw(6) << id << "  "
-              << Utf8FromWide(message.substr(0, 80)) << "\n";
+        m_out << "   " << Base::Utf8FromWide(time) << "  level " << level << "  " << std::left
+              << std::setw(24) << Base::Utf8FromWide(provider) << std::right << std::setw(6) << id
+              << "  " << Base::Utf8FromWide(message.substr(0, 80)) << "\n";
     }
 
     // Writes an event that a session without filters sees as new.
