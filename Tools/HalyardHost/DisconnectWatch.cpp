@@ -10,7 +10,7 @@ DisconnectWatch::DisconnectWatch(std::chrono::milliseconds grace)
 
 DisconnectWatch::~DisconnectWatch() {
     {
-        const std::lock_guard lock(m_lock);
+        const Base::LockGuard lock(m_lock);
         m_stop = true;
     }
     m_wake.notify_all();
@@ -19,19 +19,19 @@ DisconnectWatch::~DisconnectWatch() {
 
 DisconnectWatch::Registration DisconnectWatch::Watch(const std::string& remoteAddress,
                                                      int remotePort, int localPort, void* request) {
-    const std::lock_guard lock(m_lock);
+    const Base::LockGuard lock(m_lock);
     m_entries.push_front(
         Entry{remoteAddress, remotePort, localPort, request, std::chrono::steady_clock::now()});
     return Registration(*this, m_entries.begin());
 }
 
 DisconnectWatch::Registration::~Registration() {
-    const std::lock_guard lock(m_watch->m_lock);
+    const Base::LockGuard lock(m_watch->m_lock);
     m_watch->m_entries.erase(m_entry);
 }
 
 bool DisconnectWatch::Registration::Cancelled() const {
-    const std::lock_guard lock(m_watch->m_lock);
+    const Base::LockGuard lock(m_watch->m_lock);
     return m_entry->cancelled;
 }
 
@@ -47,7 +47,7 @@ void DisconnectWatch::Look(Entry& entry) {
 }
 
 void DisconnectWatch::Run() noexcept {
-    std::unique_lock lock(m_lock);
+    Base::UniqueLock lock(m_lock);
     while (!m_stop) {
         m_wake.wait_for(lock, m_grace);
         const auto now = std::chrono::steady_clock::now();

@@ -3,10 +3,11 @@
 // code instead of finishing for nobody.
 #pragma once
 
+#include "Base/Mutex.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -53,13 +54,13 @@ private:
     };
 
     void Run() noexcept;
-    void Look(Entry& entry);
+    void Look(Entry& entry) REQUIRES(m_lock);
 
     const std::chrono::milliseconds m_grace;
-    mutable std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::list<Entry> m_entries;
-    bool m_stop = false;
+    mutable Base::Mutex m_lock;
+    std::condition_variable_any m_wake;
+    std::list<Entry> m_entries GUARDED_BY(m_lock);
+    bool m_stop GUARDED_BY(m_lock) = false;
     std::thread m_thread;
 };
 
