@@ -31,14 +31,15 @@ int64_t TestClock() {
 
 // A holder's configuration: the resolver selects Halyard-Monitor 2001 as plan-and-item events
 // and skips Orchard Backup; no sweep thread unless asked for.
-EkNodePtr Configuration(int64_t checkInterval = 0) {
+EkNodePtr Configuration(int64_t checkInterval = 0,
+                        const std::vector<std::wstring>& skipped = {L"Orchard Backup"}) {
     const EkNodePtr configuration = Node(L"Configuration");
     configuration.SetAttribute(L"LogChannelName", std::wstring(L"Application"));
     configuration.SetAttribute(L"SessionTimeLiveInMin", int64_t{10});
     configuration.SetAttribute(L"SessionCheckIntervalInSec", checkInterval);
     configuration.SetAttribute(L"TimeOutIntervalInSec", int32_t{5});
     const EkNodePtr resolver = Node(L"InsertionalStringsResolver");
-    resolver.SetAttribute(L"EventsProvidersToSkip", std::vector<std::wstring>{L"Orchard Backup"});
+    resolver.SetAttribute(L"EventsProvidersToSkip", skipped);
     const EkNodePtr plansAndItem = Node(L"MonitoringPlansAndItem");
     const EkNodePtr include = Node(L"Include");
     const EkNodePtr map = Node(L"Map", L"ProviderMap");
@@ -279,6 +280,12 @@ TEST_F(SessionsHolderTest, ItemFiltersMoveToManualItemsWhenTheQueryCannotHoldThe
     filters = prepared({ListFilter(L"ItemFilter", L"Items", {L"A"})});
     EXPECT_TRUE(types(filters).empty());
     EXPECT_EQ(manualItems(filters), Names{L"A"});
+    // Without providers to skip nothing is suppressed, and the plan filter stays valid.
+    SessionsHolder skipsNone(Configuration(0, {}), &TestClock);
+    const EkNodePtr check = Node(L"CheckFiltersRequest");
+    check.AddChild(Filters({ListFilter(L"MonitoringPlanFilter", L"MonitoringPlans", {L"A"})}));
+    skipsNone.CheckFilters(check);
+    EXPECT_EQ(types(check.GetChildByName(L"Filters")), Names{L"MonitoringPlanFilter"});
 
     // Pages: items by the manual filter, and plans and items in the query (which also lets the
     // plans' events without an item through).

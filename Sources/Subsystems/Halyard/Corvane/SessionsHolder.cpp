@@ -251,9 +251,14 @@ EkNodePtr SessionsHolder::PrepareFilters(const EkNodePtr& request) const {
     bool moveItems = static_cast<bool>(item);
     if (plan) {
         // Events of the providers to skip carry no plan names: they never match a plan filter.
-        const EkNodePtr suppress = EkNodePtr::CreateNode(nullptr, L"SuppressProviderFilter");
-        suppress.SetAttribute(L"Providers", m_resolverConfig->GetProvidersToSkip());
-        filters.AddChild(suppress);
+        // With no provider to skip there is nothing to suppress (an empty provider list would
+        // make the query invalid).
+        const std::vector<std::wstring> skipped = m_resolverConfig->GetProvidersToSkip();
+        if (!skipped.empty()) {
+            const EkNodePtr suppress = EkNodePtr::CreateNode(nullptr, L"SuppressProviderFilter");
+            suppress.SetAttribute(L"Providers", skipped);
+            filters.AddChild(suppress);
+        }
         if (item) {
             // Item names that are also plan names cannot stay in the query: the items move to the
             // page's manual filter.
