@@ -73,6 +73,8 @@ namespace {
 struct Position {
     size_t source = 0;
     size_t index = 0;
+
+    bool operator==(const Position&) const = default;
 };
 
 struct ResultSet : EventSource {
@@ -89,6 +91,12 @@ struct ResultSet : EventSource {
     std::mutex mutex; // guards the cursor
     Position cursor;
     std::optional<Position> lastReturned;
+    // The anchor of the last seek relative to a bookmark, and how far the cursor stands from it:
+    // the next match EvtNext returns is `cursorOffset` matches past `seekAnchor`. A later seek from
+    // the same anchor walks from the cursor when that is nearer, so that paging deep into a large
+    // result set does not walk from the bookmark every time. Unset after any other seek.
+    std::optional<Position> seekAnchor;
+    int64_t cursorOffset = 0;
 
     // Callers hold the store's lock shared.
     size_t Length(size_t s) const {
@@ -290,6 +298,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
             rs->lastReturned = p;
             rs->cursor = Position{p->source, p->index + 1};
         }
+        rs->cursorOffset += count;
         if (fault.error != 0) {
             *returned = count;
             Fail(fault.error, L"injected fault");
@@ -410,8 +419,22 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             break;
         }
         }
+        // From the same bookmarked event as the last seek (and no time-dependent selection), the
+        // walk may start at the cursor, whose distance from that event is known.
+        const bool fromCursor = origin == EvtSeekRelativeToBookmark && anchor && !rs->usesTime &&
+                                rs->seekAnchor == anchor && position >= 0;
         bool pastEnd = true;
-        const std::optional<Position> target = Walk(*rs, anchor, point, position, now, pastEnd);
+        std::optional<Position> target;
+        if (fromCursor && position >= rs->cursorOffset) {
+            target = Walk(*rs, rs->FindNext(rs->cursor, now), rs->cursor,
+                          position - rs->cursorOffset, now, pastEnd);
+        } else if (fromCursor && rs->cursorOffset - 1 - position < position) {
+            target = Walk(*rs, rs->FindPrev(rs->cursor, now), rs->cursor,
+                          position - (rs->cursorOffset - 1), now, pastEnd);
+        } else {
+            target = Walk(*rs, anchor, point, position, now, pastEnd);
+        }
+        rs->seekAnchor.reset();
         if (!target) {
             if (strict) {
                 Fail(ERROR_NOT_FOUND, L"the position is outside the result set");
@@ -424,6 +447,10 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         }
         rs->cursor = *target;
         rs->lastReturned = rs->FindPrev(*target, now);
+        if (origin == EvtSeekRelativeToBookmark && anchor && !rs->usesTime) {
+            rs->seekAnchor = anchor;
+            rs->cursorOffset = position;
+        }
         return TRUE;
     });
 }
