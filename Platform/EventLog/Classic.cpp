@@ -21,15 +21,22 @@ struct ClassicLog : HandleObject {
     Channel* channel = nullptr;
     std::mutex mutex;
     std::optional<uint64_t> lastRead; // record id of the last record read
+    // The record built last and its id: a read that asks for the size first (too small a buffer)
+    // and then reads the record builds it once.
+    std::optional<uint64_t> builtId;
+    std::vector<uint8_t> built;
 };
 
 void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
+    // UTF-16LE; characters beyond the BMP as surrogate pairs. Room for the longest form first,
+    // then the units written in place.
+    size_t at = out.size();
+    out.resize(at + (text.size() * 2 + 1) * 2);
+    auto unit = [&out, &at](uint32_t u) {
+        out[at++] = static_cast<uint8_t>(u);
+        out[at++] = static_cast<uint8_t>(u >> 8);
+    };
     for (const wchar_t c : text) {
-        // UTF-16LE; characters beyond the BMP as surrogate pairs.
-        auto unit = [&out](uint32_t u) {
-            out.push_back(static_cast<uint8_t>(u));
-            out.push_back(static_cast<uint8_t>(u >> 8));
-        };
         const auto code = static_cast<uint32_t>(c);
         if (code >= 0x10000) {
             unit(0xD800 + ((code - 0x10000) >> 10));
@@ -38,8 +45,8 @@ void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
             unit(code);
         }
     }
-    out.push_back(0);
-    out.push_back(0);
+    unit(0);
+    out.resize(at);
 }
 
 void Align4(std::vector<uint8_t>& out) {
@@ -232,7 +239,11 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
         while (index < events.size()) {
-            std::vector<uint8_t> record = ClassicRecord(*log->store, channel, events[index]);
+            if (log->builtId != events[index].recordId) {
+                log->built = ClassicRecord(*log->store, channel, events[index]);
+                log->builtId = events[index].recordId;
+            }
+            std::vector<uint8_t> record = log->built;
             if (written + record.size() > numberOfBytesToRead) {
                 if (written == 0) {
                     *minNumberOfBytesNeeded = static_cast<DWORD>(record.size());
