@@ -204,15 +204,17 @@ std::vector<EkNodePtr> EventQueryContext::GetPrevData(int64_t count,
 }
 
 std::vector<EkNodePtr> EventQueryContext::FetchEvents(int64_t count,
-                                                      const InsertionalStringsResolver* resolver) {
+                                                      const InsertionalStringsResolver* resolver,
+                                                      bool render) {
     std::vector<EkNodePtr> nodes;
     nodes.reserve(static_cast<size_t>(std::min<int64_t>(count, 1000)));
+    SmartHandle classicLog;
     try {
         for (int64_t chunk = 0; chunk < count / ChunkSize; ++chunk) {
-            FetchBatch(ChunkSize, nodes, resolver);
+            FetchBatch(static_cast<DWORD>(ChunkSize), render, nodes, classicLog, resolver);
         }
         if (count % ChunkSize != 0) {
-            FetchBatch(static_cast<DWORD>(count % ChunkSize), nodes, resolver);
+            FetchBatch(static_cast<DWORD>(count % ChunkSize), render, nodes, classicLog, resolver);
         }
     } catch (const HRX& failure) {
         // The end of the result set ends the page.
@@ -223,7 +225,8 @@ std::vector<EkNodePtr> EventQueryContext::FetchEvents(int64_t count,
     return nodes;
 }
 
-void EventQueryContext::FetchBatch(DWORD wanted, std::vector<EkNodePtr>& nodes,
+void EventQueryContext::FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes,
+                                   SmartHandle& classicLog,
                                    const InsertionalStringsResolver* resolver) {
     DWORD found = 0;
     while (found < wanted) {
@@ -241,7 +244,15 @@ void EventQueryContext::FetchBatch(DWORD wanted, std::vector<EkNodePtr>& nodes,
             continue;
         }
         m_position += static_cast<int64_t>(events.size());
-        const SmartHandle classicLog = GetEventLog(m_channelPath);
+        if (!render) {
+            nodes.resize(nodes.size() + events.size());
+            found += static_cast<DWORD>(events.size());
+            continue;
+        }
+        // Opened once for the fetch (again while it cannot be opened, which is logged).
+        if (!classicLog) {
+            classicLog = GetEventLog(m_channelPath);
+        }
         std::vector<EkNodePtr> made =
             m_manualItems.empty()
                 ? m_maker.MakeEvents(events, classicLog, resolver)
@@ -273,7 +284,10 @@ bool EventQueryContext::MatchesSearch(const EkNodePtr& node) const {
 
 bool EventQueryContext::IsBackPage(const InsertionalStringsResolver* resolver) {
     const int64_t saved = m_position;
-    const bool nothingFollows = FetchEvents(1, resolver).empty();
+    // Without a search or manual items every event is served: whether one follows needs no
+    // rendering.
+    const bool render = !m_searchText.empty() || !m_manualItems.empty();
+    const bool nothingFollows = FetchEvents(1, resolver, render).empty();
     Seek(saved);
     return nothingFollows;
 }

@@ -59,8 +59,13 @@ private:
     void Seek(int64_t offset);
     std::vector<EkNodePtr> GetNextData(int64_t count, const InsertionalStringsResolver* resolver);
     std::vector<EkNodePtr> GetPrevData(int64_t count, const InsertionalStringsResolver* resolver);
-    std::vector<EkNodePtr> FetchEvents(int64_t count, const InsertionalStringsResolver* resolver);
-    void FetchBatch(DWORD wanted, std::vector<EkNodePtr>& nodes,
+    // Reads `count` events into nodes in chunks, fewer at the end of the result set. Without
+    // `render` the events are only counted: each gives a null node.
+    std::vector<EkNodePtr> FetchEvents(int64_t count, const InsertionalStringsResolver* resolver,
+                                       bool render = true);
+    // `classicLog` is opened when the first events come back and kept for the fetch's batches.
+    void FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes,
+                    EventsApiUtils::SmartHandle& classicLog,
                     const InsertionalStringsResolver* resolver);
     bool MatchesSearch(const EkNodePtr& node) const;
     bool IsBackPage(const InsertionalStringsResolver* resolver);
