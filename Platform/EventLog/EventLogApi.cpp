@@ -117,7 +117,16 @@ struct ResultSet : EventSource {
     // The first matching position at or after p.
     std::optional<Position> FindNext(Position p, uint64_t now) const {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
-            for (const size_t length = Length(p.source); p.index < length; ++p.index) {
+            const size_t length = Length(p.source);
+            if (const Expression* fast = sources[p.source].matcher.Fast()) {
+                const Source& s = sources[p.source];
+                p.index = fast->ScanFast(s.channel->events, p.index, length, s.top, reverse);
+                if (p.index < length) {
+                    return p;
+                }
+                continue;
+            }
+            for (; p.index < length; ++p.index) {
                 if (Matches(p, now)) {
                     return p;
                 }
@@ -282,21 +291,28 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         std::lock_guard cursorLock(rs->mutex);
         std::shared_lock storeLock(rs->store->mutex);
         const uint64_t now = rs->usesTime ? NowFileTime() : 0;
-        DWORD count = 0;
-        while (count < wanted) {
+        // The matches first, then their handles under one lock of the handle table.
+        const Position start = rs->cursor;
+        thread_local std::vector<Position> found;
+        thread_local std::vector<std::pair<Channel*, uint32_t>> refs;
+        found.clear();
+        refs.clear();
+        while (found.size() < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
             if (!p) {
                 rs->cursor = rs->End();
                 break;
             }
-            EVT_HANDLE handle =
-                Handles().AddEvent(resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
-            if (handle == nullptr) {
-                break; // the result set was closed meanwhile
-            }
-            events[count++] = handle;
-            rs->lastReturned = p;
+            found.push_back(*p);
+            refs.emplace_back(rs->sources[p->source].channel, rs->EventIndex(*p));
             rs->cursor = Position{p->source, p->index + 1};
+        }
+        const auto count =
+            static_cast<DWORD>(Handles().AddEvents(resultSet, refs.data(), refs.size(), events));
+        if (count > 0) {
+            rs->lastReturned = found[count - 1];
+        } else if (!found.empty()) {
+            rs->cursor = start; // the result set was closed meanwhile
         }
         rs->cursorOffset += count;
         if (fault.error != 0) {

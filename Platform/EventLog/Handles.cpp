@@ -73,6 +73,26 @@ EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t in
     return Encode(slot);
 }
 
+size_t HandleTable::AddEvents(EVT_HANDLE owner, const std::pair<Channel*, uint32_t>* events,
+                              size_t count, EVT_HANDLE* out) {
+    std::lock_guard lock(mutex_);
+    uint32_t ownerSlot = 0;
+    if (!Decode(owner, ownerSlot)) {
+        return 0;
+    }
+    free_.reserve(slots_.size() + count);
+    const uint32_t ownerGeneration = slots_[ownerSlot].generation;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t slot = Allocate();
+        Slot& s = slots_[slot];
+        s.kind = HandleKind::Event;
+        s.event = EventRef{events[i].first, events[i].second, ownerSlot, ownerGeneration};
+        ++open_;
+        out[i] = Encode(slot);
+    }
+    return count;
+}
+
 std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kind) const {
     std::lock_guard lock(mutex_);
     uint32_t slot = 0;

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace PalEventLog {
@@ -51,6 +52,10 @@ public:
     [[nodiscard]] EVT_HANDLE Add(HandleKind kind, std::shared_ptr<HandleObject> object);
     // An event handle owned by the open object `owner`.
     [[nodiscard]] EVT_HANDLE AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index);
+    // Handles of `count` events of `owner` into `out`, under one lock: all of them, or none when
+    // the owner is closed. Returns how many were made.
+    [[nodiscard]] size_t AddEvents(EVT_HANDLE owner, const std::pair<Channel*, uint32_t>* events,
+                                   size_t count, EVT_HANDLE* out);
     // The object behind a handle of the given kind, or null.
     std::shared_ptr<HandleObject> Get(EVT_HANDLE handle, HandleKind kind) const;
     // The event behind an event handle whose owner is still open, and that owner.

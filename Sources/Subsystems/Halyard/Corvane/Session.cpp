@@ -14,7 +14,6 @@ namespace {
 using EventsApiUtils::HR_NO_MORE_ITEMS;
 using EventsApiUtils::HR_TIMEOUT;
 using EventsApiUtils::RawHandle;
-using EventsApiUtils::SmartEvtVector;
 using EventsApiUtils::SmartHandle;
 using Logging::LOG_DBG;
 using Logging::LOG_DBG2;
@@ -170,9 +169,11 @@ uint64_t Session::CountQueryEvents(EVT_HANDLE query, DWORD timeoutMs) {
             cancelled = Win32Error{RPC_S_CALL_CANCELLED};
             ThrowIfFailed(cancelled);
         }
-        SmartEvtVector events;
-        const HRES result = EventsApiUtils::GetNextData(query, CountBatchSize, timeoutMs, events);
-        count += events.size();
+        // Counted without being handed out: each handle is closed at once.
+        DWORD returned = 0;
+        const HRES result =
+            EventsApiUtils::CountNextData(query, CountBatchSize, timeoutMs, returned);
+        count += returned;
         if (result.Succeeded() || result.Code() == HR_TIMEOUT) {
             continue;
         }
