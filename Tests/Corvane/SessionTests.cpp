@@ -72,19 +72,6 @@ std::array<int64_t, 5> Counted(const EkNodePtr& response) {
             response.GetInt64(L"InformationalEventsCount"), response.GetInt64(L"TotalEventsCount")};
 }
 
-// The request the calling thread serves while it lives.
-class Request {
-public:
-    Request() { EXPECT_EQ(TrBeginRequest(&m_request), S_OK); }
-    ~Request() { TrEndRequest(m_request); }
-    Request(const Request&) = delete;
-    Request& operator=(const Request&) = delete;
-    void Cancel() const { EXPECT_EQ(TrCancelRequest(m_request), S_OK); }
-
-private:
-    void* m_request = nullptr;
-};
-
 } // namespace
 
 // The count starts at the events newer than the mark's view that the bookmark passed over and rises
@@ -214,7 +201,7 @@ TEST_F(SessionTest, CountingThroughTimeOutsCancellationAndFailures) {
               HresultFromWin32(4317));
 
     const Request request;
-    request.Cancel();
+    EXPECT_EQ(TrCancelRequest(request.Get()), S_OK);
     const EkNodePtr response = Node(L"EventViewerResponse");
     EXPECT_EQ(ThrownCode([&] { Session::CountEventsByLevel(L"System", {}, 1000, response); }),
               HresultFromWin32(RPC_S_CALL_CANCELLED));
