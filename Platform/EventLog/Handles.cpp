@@ -2,12 +2,15 @@
 
 namespace PalEventLog {
 
-// A handle's bits: the tag (4 bits), the kind (4), the slot's generation (24) and the slot (32).
+// A handle's bits: the tag (4 bits), the kind (4), the slot's generation (24), the shard (4) and
+// the slot's index in its shard (28).
 namespace {
 constexpr uint64_t kTag = 0xEull << 60;
 constexpr uint64_t kTagMask = 0xFull << 60;
 constexpr int kKindShift = 56;
 constexpr uint32_t kGenerationMask = 0xFFFFFF;
+constexpr int kIndexBits = 28;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 static_assert(static_cast<unsigned>(HandleKind::ClassicSource) < 16);
 } // namespace
 
@@ -19,98 +22,118 @@ HandleKind HandleTable::KindOf(EVT_HANDLE handle) noexcept {
     return static_cast<HandleKind>((value >> kKindShift) & 0xF);
 }
 
-EVT_HANDLE HandleTable::Encode(uint32_t slot) const {
+uint32_t HandleTable::ShardOf(EVT_HANDLE handle) noexcept {
+    const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
+    if ((value & kTagMask) != kTag) {
+        return kShards;
+    }
+    return static_cast<uint32_t>(value) >> kIndexBits;
+}
+
+uint32_t HandleTable::ThreadShard() noexcept {
+    static std::atomic<uint32_t> next{0};
+    thread_local const uint32_t shard = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return shard;
+}
+
+EVT_HANDLE HandleTable::Shard::Encode(uint32_t shard, uint32_t index) const {
     const uint64_t value =
-        kTag | static_cast<uint64_t>(slots_[slot].kind) << kKindShift |
-        (static_cast<uint64_t>(slots_[slot].generation & kGenerationMask) << 32) | slot;
+        kTag | static_cast<uint64_t>(slots[index].kind) << kKindShift |
+        (static_cast<uint64_t>(slots[index].generation & kGenerationMask) << 32) |
+        static_cast<uint64_t>(shard) << kIndexBits | index;
     return reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(value));
 }
 
-bool HandleTable::Decode(EVT_HANDLE handle, uint32_t& slot) const {
+bool HandleTable::Shard::Decode(EVT_HANDLE handle, uint32_t& index) const {
     const auto value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
-    if ((value & kTagMask) != kTag) {
-        return false;
-    }
-    slot = static_cast<uint32_t>(value);
+    index = static_cast<uint32_t>(value) & kIndexMask;
     const auto generation = static_cast<uint32_t>(value >> 32) & kGenerationMask;
-    return slot < slots_.size() && slots_[slot].kind != HandleKind::Free &&
-           slots_[slot].kind == KindOf(handle) &&
-           (slots_[slot].generation & kGenerationMask) == generation;
+    return index < slots.size() && slots[index].kind != HandleKind::Free &&
+           slots[index].kind == KindOf(handle) &&
+           (slots[index].generation & kGenerationMask) == generation;
 }
 
-uint32_t HandleTable::Allocate() {
-    if (!free_.empty()) {
-        const uint32_t slot = free_.back();
-        free_.pop_back();
-        return slot;
+uint32_t HandleTable::Shard::Allocate() {
+    if (!free.empty()) {
+        const uint32_t index = free.back();
+        free.pop_back();
+        return index;
     }
-    slots_.emplace_back();
-    return static_cast<uint32_t>(slots_.size() - 1);
+    slots.emplace_back();
+    return static_cast<uint32_t>(slots.size() - 1);
 }
 
 EVT_HANDLE HandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> object) {
-    std::lock_guard lock(mutex_);
-    free_.reserve(slots_.size() + 1); // so that Close never allocates
-    const uint32_t slot = Allocate();
-    slots_[slot].kind = kind;
-    slots_[slot].object = std::move(object);
-    ++open_;
-    return Encode(slot);
+    const uint32_t shardIndex = ThreadShard();
+    Shard& shard = shards_[shardIndex];
+    std::lock_guard lock(shard.lock);
+    shard.free.reserve(shard.slots.size() + 1); // so that Close never allocates
+    const uint32_t index = shard.Allocate();
+    shard.slots[index].kind = kind;
+    shard.slots[index].object = std::move(object);
+    ++shard.open;
+    return shard.Encode(shardIndex, index);
 }
 
 EVT_HANDLE HandleTable::AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index) {
-    std::lock_guard lock(mutex_);
-    uint32_t ownerSlot = 0;
-    if (!Decode(owner, ownerSlot)) {
-        return nullptr;
-    }
-    free_.reserve(slots_.size() + 1);
-    const uint32_t slot = Allocate();
-    Slot& s = slots_[slot];
-    s.kind = HandleKind::Event;
-    s.event = EventRef{channel, index, ownerSlot, slots_[ownerSlot].generation};
-    ++open_;
-    return Encode(slot);
+    const std::pair<Channel*, uint32_t> event(channel, index);
+    EVT_HANDLE handle = nullptr;
+    return AddEvents(owner, &event, 1, &handle) == 1 ? handle : nullptr;
 }
 
 size_t HandleTable::AddEvents(EVT_HANDLE owner, const std::pair<Channel*, uint32_t>* events,
                               size_t count, EVT_HANDLE* out) {
-    std::lock_guard lock(mutex_);
-    uint32_t ownerSlot = 0;
-    if (!Decode(owner, ownerSlot)) {
+    const uint32_t shardIndex = ShardOf(owner);
+    if (shardIndex >= kShards) {
         return 0;
     }
-    free_.reserve(slots_.size() + count);
-    const uint32_t ownerGeneration = slots_[ownerSlot].generation;
+    Shard& shard = shards_[shardIndex];
+    std::lock_guard lock(shard.lock);
+    uint32_t ownerIndex = 0;
+    if (!shard.Decode(owner, ownerIndex)) {
+        return 0;
+    }
+    shard.free.reserve(shard.slots.size() + count);
+    const uint32_t ownerGeneration = shard.slots[ownerIndex].generation;
     for (size_t i = 0; i < count; ++i) {
-        const uint32_t slot = Allocate();
-        Slot& s = slots_[slot];
+        const uint32_t index = shard.Allocate();
+        Slot& s = shard.slots[index];
         s.kind = HandleKind::Event;
-        s.event = EventRef{events[i].first, events[i].second, ownerSlot, ownerGeneration};
-        ++open_;
-        out[i] = Encode(slot);
+        s.event = EventRef{events[i].first, events[i].second, ownerIndex, ownerGeneration};
+        ++shard.open;
+        out[i] = shard.Encode(shardIndex, index);
     }
     return count;
 }
 
 std::shared_ptr<HandleObject> HandleTable::Get(EVT_HANDLE handle, HandleKind kind) const {
-    std::lock_guard lock(mutex_);
-    uint32_t slot = 0;
-    if (!Decode(handle, slot) || slots_[slot].kind != kind) {
+    const uint32_t shardIndex = ShardOf(handle);
+    if (shardIndex >= kShards) {
         return nullptr;
     }
-    return slots_[slot].object;
+    const Shard& shard = shards_[shardIndex];
+    std::lock_guard lock(shard.lock);
+    uint32_t index = 0;
+    if (!shard.Decode(handle, index) || shard.slots[index].kind != kind) {
+        return nullptr;
+    }
+    return shard.slots[index].object;
 }
 
 bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
                            std::shared_ptr<EventSource>& owner) const {
-    std::lock_guard lock(mutex_);
-    uint32_t slot = 0;
-    if (!Decode(handle, slot) || slots_[slot].kind != HandleKind::Event) {
+    const uint32_t shardIndex = ShardOf(handle);
+    if (shardIndex >= kShards) {
         return false;
     }
-    const EventRef& ref = slots_[slot].event;
-    const Slot& ownerSlot = slots_[ref.ownerSlot];
+    const Shard& shard = shards_[shardIndex];
+    std::lock_guard lock(shard.lock);
+    uint32_t index = 0;
+    if (!shard.Decode(handle, index) || shard.slots[index].kind != HandleKind::Event) {
+        return false;
+    }
+    const EventRef& ref = shard.slots[index].event;
+    const Slot& ownerSlot = shard.slots[ref.ownerSlot];
     if (ownerSlot.kind == HandleKind::Free || ownerSlot.generation != ref.ownerGeneration) {
         return false; // the result set that handed it out is closed
     }
@@ -120,26 +143,35 @@ bool HandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
 }
 
 bool HandleTable::Close(EVT_HANDLE handle) {
+    const uint32_t shardIndex = ShardOf(handle);
+    if (shardIndex >= kShards) {
+        return false;
+    }
+    Shard& shard = shards_[shardIndex];
     std::shared_ptr<HandleObject> released;
     {
-        std::lock_guard lock(mutex_);
-        uint32_t slot = 0;
-        if (!Decode(handle, slot)) {
+        std::lock_guard lock(shard.lock);
+        uint32_t index = 0;
+        if (!shard.Decode(handle, index)) {
             return false;
         }
-        Slot& s = slots_[slot];
+        Slot& s = shard.slots[index];
         released = std::move(s.object);
         s.kind = HandleKind::Free;
         ++s.generation;
-        free_.push_back(slot);
-        --open_;
+        shard.free.push_back(index);
+        --shard.open;
     }
     return true; // `released` is destroyed outside the lock
 }
 
 size_t HandleTable::OpenCount() const {
-    std::lock_guard lock(mutex_);
-    return open_;
+    size_t open = 0;
+    for (const Shard& shard : shards_) {
+        std::lock_guard lock(shard.lock);
+        open += shard.open;
+    }
+    return open;
 }
 
 HandleTable& Handles() {

@@ -6,8 +6,11 @@
 
 #include "Win32/WinEvt.h"
 
+#include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -43,6 +46,30 @@ struct EventRef {
     uint32_t ownerGeneration = 0;
 };
 
+// A lock for critical sections of a few dozen instructions taken by every reader of every
+// handle: waiters spin (and yield after a while) rather than sleep, since a sleeping waiter's
+// wake-up costs far more than the section it waited for.
+class SpinLock {
+public:
+    void lock() noexcept {
+        for (unsigned spins = 0; busy_.exchange(true, std::memory_order_acquire);) {
+            while (busy_.load(std::memory_order_relaxed)) {
+                if (++spins > 64) {
+                    std::this_thread::yield();
+                }
+            }
+        }
+    }
+    void unlock() noexcept { busy_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> busy_{false};
+};
+
+// The handles of the process. The table is split into shards, each under a lock of its own:
+// objects are entered in the shard of the thread that opens them, and event handles in the shard
+// of the object that hands them out, so that threads working on their own result sets do not
+// wait for one another.
 class HandleTable {
 public:
     // The kind a handle was made for, read from its bits alone: Free for what is no handle of
@@ -68,16 +95,28 @@ private:
         uint32_t generation = 1;
         HandleKind kind = HandleKind::Free;
         std::shared_ptr<HandleObject> object;
-        EventRef event;
+        EventRef event; // ownerSlot: the owner's index in the same shard
     };
-    bool Decode(EVT_HANDLE handle, uint32_t& slot) const;
-    EVT_HANDLE Encode(uint32_t slot) const;
-    uint32_t Allocate();
+    struct alignas(64) Shard {
+        mutable SpinLock lock;
+        std::vector<Slot> slots;
+        std::vector<uint32_t> free;
+        size_t open = 0;
 
-    mutable std::mutex mutex_;
-    std::vector<Slot> slots_;
-    std::vector<uint32_t> free_;
-    size_t open_ = 0;
+        // The index of an open slot that the handle names, if it names one of this shard.
+        bool Decode(EVT_HANDLE handle, uint32_t& index) const;
+        EVT_HANDLE Encode(uint32_t shard, uint32_t index) const;
+        uint32_t Allocate();
+    };
+    static constexpr uint32_t kShardBits = 4;
+    static constexpr uint32_t kShards = 1u << kShardBits;
+
+    // The shard a handle's bits name; kShards for what is no handle of this table.
+    static uint32_t ShardOf(EVT_HANDLE handle) noexcept;
+    // The shard of the calling thread.
+    static uint32_t ThreadShard() noexcept;
+
+    std::array<Shard, kShards> shards_;
 };
 
 HandleTable& Handles();

@@ -18,6 +18,12 @@
 
 namespace PalEventLog {
 
+std::shared_mutex& ReadMostlyMutex::Shard() const {
+    static std::atomic<size_t> next{0};
+    thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return shards_[index].mutex;
+}
+
 StringPool::StringPool() {
     strings_.emplace_back(); // id 0: absent
 }

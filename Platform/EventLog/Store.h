@@ -6,6 +6,8 @@
 
 #include "Win32/WinTypes.h"
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -147,6 +149,35 @@ struct LoadReport {
 
 using ProgressFn = std::function<void(size_t eventsLoaded)>;
 
+// A reader-writer lock for data that many threads read at once and few change: each thread reads
+// under a shard of its own, so that readers on different threads do not bounce one lock word
+// between their caches; a writer takes every shard. A thread reads under the same shard every
+// time, so it may take the lock shared again while it holds it, as with one shared mutex.
+class ReadMostlyMutex {
+public:
+    void lock_shared() const { Shard().lock_shared(); }
+    void unlock_shared() const { Shard().unlock_shared(); }
+    void lock() {
+        for (Padded& shard : shards_) {
+            shard.mutex.lock();
+        }
+    }
+    void unlock() {
+        for (auto it = shards_.rbegin(); it != shards_.rend(); ++it) {
+            it->mutex.unlock();
+        }
+    }
+
+private:
+    static constexpr size_t kShards = 8;
+    struct alignas(64) Padded {
+        std::shared_mutex mutex;
+    };
+    std::shared_mutex& Shard() const;
+
+    mutable std::array<Padded, kShards> shards_;
+};
+
 class Store {
 public:
     // An empty store in memory with the channels every Windows machine has.
@@ -243,7 +274,7 @@ public:
     }
 
     // Readers hold it shared; appends and loading hold it exclusively.
-    mutable std::shared_mutex mutex;
+    mutable ReadMostlyMutex mutex;
 
 private:
     // The number of records of a .evtx log; -1 when it cannot be read.

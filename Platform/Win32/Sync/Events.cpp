@@ -37,6 +37,11 @@ public:
         auto signalled = [this] { return m_signalled; };
         if (milliseconds == INFINITE) {
             m_changed.wait(lock, signalled);
+        } else if (milliseconds == 0) {
+            // A poll: no wait on the condition (which would cost a system call to time out).
+            if (!m_signalled) {
+                return false;
+            }
         } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), signalled)) {
             return false;
         }
