@@ -206,26 +206,3 @@ TEST(AsyncAction, FailedWaitIsLoggedAndEndsTheLoop) {
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(waiter.Calls(), 2);
 }
-
-// The real waiting: a deadline already passed expires at once, a wake-up before the deadline
-// does not count as expired.
-TEST(AsyncAction, WaitOnConditionReportsExpiry) {
-    std::mutex mutex;
-    std::condition_variable wakeUp;
-    std::unique_lock lock(mutex);
-    EXPECT_TRUE(CAsyncAction::WaitOnCondition(lock, wakeUp, Clock::now() - 1ms));
-    EXPECT_TRUE(CAsyncAction::WaitOnCondition(lock, wakeUp, Clock::now() + 20ms));
-    std::atomic<bool> woken{false};
-    std::thread waker([&] {
-        std::lock_guard guard(mutex);
-        woken = true;
-        wakeUp.notify_all();
-    });
-    bool expired = false;
-    while (!woken) {
-        expired = CAsyncAction::WaitOnCondition(lock, wakeUp, Clock::now() + 10min);
-    }
-    EXPECT_FALSE(expired);
-    lock.unlock();
-    waker.join();
-}
