@@ -136,12 +136,6 @@ TEST(Serrializer, ItemFixUpChangesOnlyTheCopy) {
     EXPECT_EQ(items, List{L"Srv1"});
 }
 
-TEST(Serrializer, ItemFixUpNeedsAPlanFilter) {
-    const EkNodePtr set = NewSet();
-    AddFilter(set, L"ItemFilter", L"Items", {L"Srv1"});
-    EXPECT_EQ(Build(set).query, Query(LR"(*[EventData[Data[2]="Srv1"]])"));
-}
-
 TEST(Serrializer, ItemFixUpTakesTheLastItemFilterBeforeThePairIsComplete) {
     const EkNodePtr set = NewSet();
     AddFilter(set, L"ItemFilter", L"Items", {L"A"});
@@ -626,17 +620,7 @@ TEST(SeparateEventsRecords, ClassifiesEveryRecordForm) {
     EXPECT_EQ(deny, (List{L"4625", L"", L"-5", L"x-y"}));
 }
 
-// Text helpers.
-
-TEST(FilterTextHelpers, EscapeReplacesEachSpecialCharacterOnce) {
-    std::wstring value = L"&amp; \"q\" <t>";
-    Escape(value);
-    EXPECT_EQ(value, L"&amp;amp; \"\"q\"\" &lt;t&gt;");
-
-    std::wstring plain = L"Plan A";
-    Escape(plain);
-    EXPECT_EQ(plain, L"Plan A");
-}
+// The text helper the handlers fill their templates with; the other helpers show in the queries.
 
 TEST(FilterTextHelpers, FormatFillsPercentSAndRejectsWhatItCannotFill) {
     EXPECT_EQ(Format(L"%s=%s", {L"Level", L"1"}), L"Level=1");
@@ -647,21 +631,4 @@ TEST(FilterTextHelpers, FormatFillsPercentSAndRejectsWhatItCannotFill) {
     EXPECT_EQ(CodeOf([] { Format(L"%s", {L"one", L"two"}); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { Format(L"%d", {L"1"}); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { Format(L"trailing %", {}); }), E_INVALIDARG);
-}
-
-TEST(FilterTextHelpers, FormatEachJoinAndAppendAnd) {
-    List values{L"A", L"B"};
-    FormatEach(L"%s='%s'", L"@Name", values);
-    EXPECT_EQ(values, (List{L"@Name='A'", L"@Name='B'"}));
-
-    EXPECT_EQ(Join({L"", L"a", L"", L"b", L""}, L" or "), L"a or b");
-    EXPECT_EQ(Join({L"", L""}, L" or "), L"");
-
-    std::wstring target;
-    AppendAnd(target, L"");
-    EXPECT_EQ(target, L"");
-    AppendAnd(target, L"a");
-    AppendAnd(target, L"");
-    AppendAnd(target, L"b");
-    EXPECT_EQ(target, L"a and b");
 }
