@@ -98,3 +98,5 @@ PAL_API void WINAPI OutputDebugStringW(LPCWSTR text);
 // Kernel handles of the library's checked table; an unknown handle gives ERROR_INVALID_HANDLE.
 // A successful close keeps the thread's last error. The pseudo handles need no closing.
 PAL_API BOOL WINAPI CloseHandle(HANDLE handle);
+// TRUE when both handles refer to the same kernel object.
+PAL_API BOOL WINAPI CompareObjectHandles(HANDLE first, HANDLE second);

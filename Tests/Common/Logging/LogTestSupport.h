@@ -7,6 +7,7 @@
 #include "Platform/Win32/TempDirectory.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -21,6 +22,12 @@ inline void SetLoggerSetting(const char* key, const char* value) {
         ::unsetenv(name.c_str());
     }
     Logging::LogManager::Instance().Settings().Refresh();
+}
+
+// A millisecond clock that a test moves by hand, for the logger settings and the file logger.
+inline std::atomic<DWORD> g_testTicks{0};
+inline DWORD WINAPI TestTicks() {
+    return g_testTicks.load();
 }
 
 // A logger that keeps every line it is given.
