@@ -21,12 +21,13 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
 endif()
 
 # GoogleTest as a static library of this build, without its install rules and without our
-# warnings-as-errors.
+# warnings-as-errors. It and the test sources are compiled without optimisation (the code under test
+# keeps the build's), with GoogleTest's header precompiled: about a third less build time.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 add_subdirectory(${CORVANE_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 foreach(target gtest gtest_main gmock gmock_main)
-    target_compile_options(${target} PRIVATE -Wno-error)
+    target_compile_options(${target} PRIVATE -Wno-error -O0)
 endforeach()
 
 # corvane_add_windows_test(NAME SOURCES ... LIBS ...): one test program, one CTest test run
@@ -40,8 +41,9 @@ function(corvane_add_windows_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} TestSupport GTest::gtest GTest::gtest_main
                           GTest::gmock)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/Tests)
-    target_compile_options(${name} PRIVATE
+    target_compile_options(${name} PRIVATE -O0
         -include ${CMAKE_SOURCE_DIR}/Tests/Support/PosixForTests.h)
+    target_precompile_headers(${name} PRIVATE <gtest/gtest.h>)
     add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
     set_tests_properties(${name} PROPERTIES
         TIMEOUT 300

@@ -150,11 +150,11 @@ TEST(ErrorDescription, WrapErrorNestsTheInnerTextWithoutLocation) {
 }
 
 TEST(ErrorMessages, SystemTextsLoseTheirTrailingPeriodAndLineBreak) {
-    // The system's own text (Windows, Wine and the stand-in word it differently), as it ends.
+    // The system's own text of the Win32 code (Windows, Wine and the stand-in word it
+    // differently), as it ends.
     wchar_t system[256];
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(E_ACCESSDENIED), 0, system, 256, nullptr);
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, ERROR_ACCESS_DENIED, 0, system, 256, nullptr);
     ASSERT_GT(length, 3u);
     ASSERT_TRUE(std::wstring(system, length).ends_with(L".\r\n"));
     const std::wstring text = GetErrorMessage(E_ACCESSDENIED);

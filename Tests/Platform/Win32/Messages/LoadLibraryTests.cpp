@@ -92,9 +92,11 @@ TEST(LoadLibraryExW, FailsWithWindowsCodes) {
         EXPECT_EQ(LoadLibraryExW(missing.c_str(), nullptr, kAsResources), nullptr);
         EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << missing;
     }
+    // A folder (named with a final "." for "no extension", else ".dll" is added).
     const std::wstring folder = PeBuilder::BinDirectory();
-    EXPECT_EQ(LoadLibraryExW(folder.substr(0, folder.size() - 1).c_str(), nullptr, kAsResources),
-              nullptr);
+    EXPECT_EQ(
+        LoadLibraryExW((folder.substr(0, folder.size() - 1) + L".").c_str(), nullptr, kAsResources),
+        nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 
     EXPECT_EQ(LoadLibraryExW(file.Path().c_str(), nullptr, 0), nullptr);
