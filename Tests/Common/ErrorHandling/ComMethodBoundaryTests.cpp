@@ -1,6 +1,7 @@
 #include "ErrorHandling/ComMethodBoundary.h"
 
 #include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/ErrorMessages.h"
 
 #include "Common/Logging/LogTestSupport.h"
 
@@ -41,7 +42,8 @@ TEST_F(ComMethodBoundaryTest, AnHrxIsLoggedFromTheMethodAndBecomesTheThreadsErro
     const auto lines = m_log.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(MessageOf(lines[0]).starts_with(
-        L"Halyard::Test::Method failed: Method failed due to: 0x80070005 Access is denied ["))
+        L"Halyard::Test::Method failed: Method failed due to: 0x80070005 " +
+        GetErrorMessage(E_ACCESSDENIED) + L" ["))
         << lines[0];
     EXPECT_NE(lines[0].find(L"| ERR  |"), std::wstring::npos);
     EXPECT_NE(lines[0].find(L"ComMethodBoundaryTests.cpp:" + std::to_wstring(line)),

@@ -1,10 +1,11 @@
 // Helpers of the tests that read the log: settings through the environment, the lines of the log
-// collected, debug output into a file, UTF-16LE files read back.
+// collected, the debug output captured, UTF-16LE files read back.
 #pragma once
 
 #include "Base/Utf.h"
 #include "Logging/LogManager.h"
 #include "Platform/Win32/TempDirectory.h"
+#include "Support/DebugOutputCapture.h"
 
 #include <algorithm>
 #include <atomic>
@@ -143,19 +144,3 @@ inline std::vector<std::wstring> SplitLines(const std::wstring& text) {
     }
     return lines;
 }
-
-// Routes the debug output of the process into a file for one test.
-class DebugOutputCapture {
-public:
-    DebugOutputCapture() {
-        m_dir.Write("debug.txt", "");
-        ::setenv("PAL_DEBUG_OUTPUT", (m_dir.Path() / "debug.txt").c_str(), 1);
-    }
-    ~DebugOutputCapture() { ::unsetenv("PAL_DEBUG_OUTPUT"); }
-    DebugOutputCapture(const DebugOutputCapture&) = delete;
-    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
-    std::string Text() const { return m_dir.Read("debug.txt"); }
-
-private:
-    TempDirectory m_dir;
-};

@@ -1,6 +1,7 @@
 // Helpers for tests of the node library through its C interface.
 #pragma once
 
+#include "Platform/Utf16Names.h"
 #include "Quarry/Quarry.h"
 
 #include <cstdint>
