@@ -1,6 +1,7 @@
 #include "LogTestSupport.h"
 
 #include "Logging/ImpersonationRevertGuard.h"
+#include "Support/TestTokens.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ HANDLE ThreadToken() {
 // Whether the calling thread impersonates the token of `expected`.
 bool Impersonates(HANDLE expected) {
     const HANDLE current = ThreadToken();
-    const bool same = current != nullptr && CompareObjectHandles(current, expected);
+    const bool same = current != nullptr && TestTokens::SameToken(current, expected);
     CloseHandle(current);
     return same;
 }
@@ -30,7 +31,7 @@ bool Impersonates(HANDLE expected) {
 class ImpersonatingThread : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_client = PalCreateImpersonationToken();
+        m_client = TestTokens::CreateImpersonationToken();
         ASSERT_NE(m_client, nullptr);
         ASSERT_TRUE(SetThreadToken(nullptr, m_client));
     }
