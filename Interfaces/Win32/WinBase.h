@@ -40,7 +40,8 @@ PAL_API HLOCAL WINAPI LocalFree(HLOCAL memory);
 // (LOAD_LIBRARY_AS_DATAFILE, _EXCLUSIVE, LOAD_LIBRARY_AS_IMAGE_RESOURCE) LoadLibraryExW reads the
 // file and its resource directory, and the handle's low bits tell the flag as on Windows. A
 // name without "/" or "\" is looked for beside the executable, then in the current directory;
-// a name without an extension gets ".dll". Errors: ERROR_MOD_NOT_FOUND for a missing file,
+// a name without an extension gets ".dll". Errors: ERROR_FILE_NOT_FOUND for a missing file (also
+// in a missing folder), ERROR_ACCESS_DENIED for a folder or an unreadable file,
 // ERROR_BAD_EXE_FORMAT for a file that is no well-formed PE file. On this platform no code of a
 // PE file ever runs: without a data-file flag the load fails with ERROR_NOT_SUPPORTED.
 // FreeLibrary releases such a handle, or a reference that GetModuleHandleExW took.
@@ -98,3 +99,5 @@ PAL_API void WINAPI OutputDebugStringW(LPCWSTR text);
 // Kernel handles of the library's checked table; an unknown handle gives ERROR_INVALID_HANDLE.
 // A successful close keeps the thread's last error. The pseudo handles need no closing.
 PAL_API BOOL WINAPI CloseHandle(HANDLE handle);
+// TRUE when both handles refer to the same kernel object.
+PAL_API BOOL WINAPI CompareObjectHandles(HANDLE first, HANDLE second);

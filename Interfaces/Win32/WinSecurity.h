@@ -1,5 +1,6 @@
 // Thread tokens of the Windows API subset the module calls, for builds without the SDK.
-// On this platform a thread never impersonates: it has no token of its own.
+// On this platform a thread impersonates only a token that a test made with
+// PalCreateImpersonationToken; otherwise it has no token of its own.
 // Implemented by Platform/Win32 (libPalWin32.so).
 #pragma once
 
@@ -12,12 +13,17 @@ constexpr DWORD TOKEN_QUERY = 0x0008;
 
 // The pseudo handle of the calling thread.
 PAL_API HANDLE WINAPI GetCurrentThread();
-// Fails with ERROR_NO_TOKEN: no thread impersonates here.
+// A new handle (closed with CloseHandle) to the token the calling thread impersonates;
+// ERROR_NO_TOKEN when it impersonates none. Only the calling thread's pseudo handle is accepted.
 PAL_API BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL openAsSelf,
                                     PHANDLE token);
-// A null token ends impersonation (nothing to do here); a token can only be one that
-// OpenThreadToken gave, and it never gives one, so any other token is ERROR_INVALID_HANDLE.
+// The calling thread (thread null) impersonates the token, or with a null token runs as the
+// process again. A handle that is not a token's is ERROR_INVALID_HANDLE.
 PAL_API BOOL WINAPI SetThreadToken(PHANDLE thread, HANDLE token);
+
+// Test seam of this platform: a handle to a new token that SetThreadToken can give a thread, so
+// that code which reverts and restores impersonation runs as it would for a client's thread.
+PAL_API HANDLE WINAPI PalCreateImpersonationToken();
 
 enum SID_NAME_USE {
     SidTypeUser = 1,

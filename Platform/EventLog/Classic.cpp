@@ -7,6 +7,7 @@
 
 #include "Base/FileTime.h"
 #include "Base/Mutex.h"
+#include "Base/Utf.h"
 #include "Win32/WinEventLog.h"
 
 #include <cstring>
@@ -22,15 +23,37 @@ struct ClassicLog : HandleObject {
     Channel* channel = nullptr;
     Base::Mutex mutex;
     std::optional<uint64_t> lastRead GUARDED_BY(mutex); // record id of the last record read
+    // The record built last and its id: a read that asks for the size first (too small a buffer)
+    // and then reads the record builds it once.
+    std::optional<uint64_t> builtId GUARDED_BY(mutex);
+    std::vector<uint8_t> built GUARDED_BY(mutex);
 };
 
 // UTF-16LE with its terminating NUL.
 void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
-    std::string bytes;
-    Base::AppendUtf16Le(bytes, text);
-    out.insert(out.end(), bytes.begin(), bytes.end());
-    out.push_back(0);
-    out.push_back(0);
+    // UTF-16LE, written in place after room for the longest form is made; characters beyond the
+    // basic plane as surrogate pairs, what is no scalar value as U+FFFD (the shared codec's rule).
+    size_t at = out.size();
+    out.resize(at + (text.size() * 2 + 1) * 2);
+    auto unit = [&out, &at](uint32_t u) {
+        out[at++] = static_cast<uint8_t>(u);
+        out[at++] = static_cast<uint8_t>(u >> 8);
+    };
+    for (const wchar_t c : text) {
+        const auto code = static_cast<uint32_t>(c);
+        if (sizeof(wchar_t) == 2) {
+            unit(code);
+        } else if (!Base::IsScalarValue(code)) {
+            unit(Base::kReplacementCharacter);
+        } else if (code >= 0x10000) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+    }
+    unit(0);
+    out.resize(at);
 }
 
 void Align4(std::vector<uint8_t>& out) {
@@ -226,7 +249,11 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
         while (index < events.size()) {
-            std::vector<uint8_t> record = ClassicRecord(*log->store, channel, events[index]);
+            if (log->builtId != events[index].recordId) {
+                log->built = ClassicRecord(*log->store, channel, events[index]);
+                log->builtId = events[index].recordId;
+            }
+            std::vector<uint8_t> record = log->built;
             if (written + record.size() > numberOfBytesToRead) {
                 if (written == 0) {
                     *minNumberOfBytesNeeded = static_cast<DWORD>(record.size());

@@ -69,6 +69,8 @@ namespace {
 struct Position {
     size_t source = 0;
     size_t index = 0;
+
+    bool operator==(const Position&) const = default;
 };
 
 struct ResultSet : EventHandleOwner {
@@ -85,6 +87,12 @@ struct ResultSet : EventHandleOwner {
     Base::Mutex mutex;
     Position cursor GUARDED_BY(mutex);
     std::optional<Position> lastReturned GUARDED_BY(mutex);
+    // The anchor of the last seek relative to a bookmark, and how far the cursor stands from it:
+    // the next match EvtNext returns is `cursorOffset` matches past `seekAnchor`. A later seek from
+    // the same anchor walks from the cursor when that is nearer, so that paging deep into a large
+    // result set does not walk from the bookmark every time. Unset after any other seek.
+    std::optional<Position> seekAnchor GUARDED_BY(mutex);
+    int64_t cursorOffset GUARDED_BY(mutex) = 0;
 
     size_t Length(size_t s) const REQUIRES_SHARED(store->Mutex()) {
         return reverse ? sources[s].top : sources[s].channel->events.size();
@@ -105,7 +113,16 @@ struct ResultSet : EventHandleOwner {
     std::optional<Position> FindNext(Position p, uint64_t now) const
         REQUIRES_SHARED(store->Mutex()) {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
-            for (const size_t length = Length(p.source); p.index < length; ++p.index) {
+            const size_t length = Length(p.source);
+            if (const Expression* fast = sources[p.source].matcher.Fast()) {
+                const Source& s = sources[p.source];
+                p.index = fast->ScanFast(s.channel->events, p.index, length, s.top, reverse);
+                if (p.index < length) {
+                    return p;
+                }
+                continue;
+            }
+            for (; p.index < length; ++p.index) {
                 if (Matches(p, now)) {
                     return p;
                 }
@@ -273,22 +290,30 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         Base::LockGuard cursorLock(rs->mutex);
         Store::ReadLock storeLock(*rs->store);
         const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
-        DWORD count = 0;
-        while (count < wanted) {
+        // The matches first, then their handles under one lock of the handle table.
+        const Position start = rs->cursor;
+        thread_local std::vector<Position> found;
+        thread_local std::vector<std::pair<Channel*, uint32_t>> refs;
+        found.clear();
+        refs.clear();
+        while (found.size() < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
             if (!p) {
                 rs->cursor = rs->End();
                 break;
             }
-            EVT_HANDLE handle = EventLogHandles().AddEvent(
-                resultSet, rs->sources[p->source].channel, rs->EventIndex(*p));
-            if (handle == nullptr) {
-                break; // the result set was closed meanwhile
-            }
-            events[count++] = handle;
-            rs->lastReturned = p;
+            found.push_back(*p);
+            refs.emplace_back(rs->sources[p->source].channel, rs->EventIndex(*p));
             rs->cursor = Position{p->source, p->index + 1};
         }
+        const auto count = static_cast<DWORD>(
+            EventLogHandles().AddEvents(resultSet, refs.data(), refs.size(), events));
+        if (count > 0) {
+            rs->lastReturned = found[count - 1];
+        } else if (!found.empty()) {
+            rs->cursor = start; // the result set was closed meanwhile
+        }
+        rs->cursorOffset += count;
         if (fault.error != 0) {
             *returned = count;
             Fail(fault.error, L"injected fault");
@@ -409,8 +434,22 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             break;
         }
         }
+        // From the same bookmarked event as the last seek (and no time-dependent selection), the
+        // walk may start at the cursor, whose distance from that event is known.
+        const bool fromCursor = origin == EvtSeekRelativeToBookmark && anchor && !rs->usesTime &&
+                                rs->seekAnchor == anchor && position >= 0;
         bool pastEnd = true;
-        const std::optional<Position> target = Walk(*rs, anchor, point, position, now, pastEnd);
+        std::optional<Position> target;
+        if (fromCursor && position >= rs->cursorOffset) {
+            target = Walk(*rs, rs->FindNext(rs->cursor, now), rs->cursor,
+                          position - rs->cursorOffset, now, pastEnd);
+        } else if (fromCursor && rs->cursorOffset - 1 - position < position) {
+            target = Walk(*rs, rs->FindPrev(rs->cursor, now), rs->cursor,
+                          position - (rs->cursorOffset - 1), now, pastEnd);
+        } else {
+            target = Walk(*rs, anchor, point, position, now, pastEnd);
+        }
+        rs->seekAnchor.reset();
         if (!target) {
             if (strict) {
                 Fail(ERROR_NOT_FOUND, L"the position is outside the result set");
@@ -423,6 +462,10 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         }
         rs->cursor = *target;
         rs->lastReturned = rs->FindPrev(*target, now);
+        if (origin == EvtSeekRelativeToBookmark && anchor && !rs->usesTime) {
+            rs->seekAnchor = anchor;
+            rs->cursorOffset = position;
+        }
         return TRUE;
     });
 }

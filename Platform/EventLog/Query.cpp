@@ -8,6 +8,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -426,9 +427,267 @@ struct Evaluator {
     }
 };
 
+namespace {
+
+using FastStep = Expression::FastStep;
+
+// The presence bit of a System child that fast steps read; 0 for the others.
+uint32_t FastBit(NodeKind kind) noexcept {
+    switch (kind) {
+    case NodeKind::EventID:
+        return kHasEventId;
+    case NodeKind::Version:
+        return kHasVersion;
+    case NodeKind::Level:
+        return kHasLevel;
+    case NodeKind::Task:
+        return kHasTask;
+    case NodeKind::Opcode:
+        return kHasOpcode;
+    case NodeKind::Keywords:
+        return kHasKeywords;
+    case NodeKind::TimeCreated:
+        return kHasTimeCreated;
+    case NodeKind::EventRecordID:
+        return kHasRecordId;
+    default:
+        return 0;
+    }
+}
+
+uint64_t FastValue(const Event& event, NodeKind kind) noexcept {
+    switch (kind) {
+    case NodeKind::EventID:
+        return event.eventId;
+    case NodeKind::Version:
+        return event.version;
+    case NodeKind::Level:
+        return event.level;
+    case NodeKind::Task:
+        return event.task;
+    case NodeKind::Opcode:
+        return event.opcode;
+    case NodeKind::Keywords:
+        return event.keywords;
+    case NodeKind::TimeCreated:
+        return event.timeCreated;
+    default:
+        return event.recordId;
+    }
+}
+
+// A step that reads the event (not And or Or), its value read by `read`.
+template <class Read>
+bool FastTest(const FastStep& step, const Event& event, Read read) noexcept {
+    if (step.op == FastStep::Op::True) {
+        return true;
+    }
+    if ((event.present & step.present) == 0) {
+        return false;
+    }
+    switch (step.op) {
+    case FastStep::Op::Compare:
+        return Apply(step.compare, static_cast<uint64_t>(read(event)), step.literal);
+    case FastStep::Op::In: {
+        const auto value = static_cast<uint64_t>(read(event));
+        return value < 64 && ((step.literal >> value) & 1) != 0;
+    }
+    default:
+        return true; // Present
+    }
+}
+
+bool FastTest(const FastStep& step, const Event& event) noexcept {
+    return FastTest(step, event, [&step](const Event& e) { return FastValue(e, step.kind); });
+}
+
+// The first position in [from, length) whose event passes `test`.
+template <class Test>
+size_t ScanEvents(const std::vector<Event>& events, size_t from, size_t length, size_t top,
+                  bool reverse, Test test) noexcept {
+    for (size_t position = from; position < length; ++position) {
+        if (test(events[reverse ? top - 1 - position : position])) {
+            return position;
+        }
+    }
+    return length;
+}
+
+// A set of small values for an alternative of equalities with one System value.
+std::optional<uint64_t> SmallValues(const FastStep& step) noexcept {
+    if (step.op == FastStep::Op::In) {
+        return step.literal;
+    }
+    if (step.op == FastStep::Op::Compare && step.compare == CompareOp::Eq &&
+        step.kind != NodeKind::TimeCreated && step.literal < 64) {
+        return uint64_t{1} << step.literal;
+    }
+    return std::nullopt;
+}
+
+constexpr size_t kFastDepth = 32;
+
+} // namespace
+
 bool Expression::CompileFilter(std::wstring_view xpath, Expression& out, QueryError& error) {
     out = Expression{};
-    return ParseFilterXPath(xpath, out, error);
+    if (!ParseFilterXPath(xpath, out, error)) {
+        return false;
+    }
+    size_t depth = 0;
+    size_t maxDepth = 0;
+    if (!out.BuildFast(out.root, NodeKind::Event, depth, maxDepth) || maxDepth > kFastDepth) {
+        out.m_fast.clear();
+    }
+    return true;
+}
+
+// Flattens the expression evaluated at a node of kind `context`; false (and the caller gives up
+// the fast form) for anything but System, its numeric children and TimeCreated's time compared
+// with whole numbers and times, combined with "and" and "or". The steps mean what the evaluator's
+// walk means: a child that is absent matches nothing.
+bool Expression::BuildFast(uint32_t index, NodeKind context, size_t& depth, size_t& maxDepth) {
+    const Expr& e = exprs[index];
+    const auto push = [&](FastStep step) {
+        step.present = FastBit(step.kind);
+        m_fast.push_back(step);
+        if (step.op == FastStep::Op::And || step.op == FastStep::Op::Or) {
+            --depth;
+        } else {
+            maxDepth = std::max(maxDepth, ++depth);
+        }
+    };
+    switch (e.kind) {
+    case Expr::Kind::True:
+        push({FastStep::Op::True});
+        return true;
+    case Expr::Kind::And:
+    case Expr::Kind::Or: {
+        const size_t first = m_fast.size();
+        if (!BuildFast(e.a, context, depth, maxDepth)) {
+            return false;
+        }
+        const size_t second = m_fast.size();
+        if (!BuildFast(e.b, context, depth, maxDepth)) {
+            return false;
+        }
+        // "Level=4 or Level=5 or Level=0": one set of values.
+        if (e.kind == Expr::Kind::Or && second == first + 1 && m_fast.size() == second + 1 &&
+            m_fast[first].kind == m_fast[second].kind) {
+            const std::optional<uint64_t> left = SmallValues(m_fast[first]);
+            const std::optional<uint64_t> right = SmallValues(m_fast[second]);
+            if (left && right) {
+                m_fast[first].op = FastStep::Op::In;
+                m_fast[first].literal = *left | *right;
+                m_fast.pop_back();
+                --depth;
+                return true;
+            }
+        }
+        push({e.kind == Expr::Kind::And ? FastStep::Op::And : FastStep::Op::Or});
+        return true;
+    }
+    case Expr::Kind::Exists: {
+        const Path& path = paths[e.a];
+        if (path.stepCount != 1 || path.field != Field::Text) {
+            return false;
+        }
+        const Step& step = steps[path.firstStep];
+        // System is always there: its predicates alone decide.
+        bool first = context == NodeKind::Event && step.kind == NodeKind::System;
+        if (first && step.predicateCount == 0) {
+            push({FastStep::Op::True});
+        } else if (!first && context == NodeKind::System && FastBit(step.kind) != 0) {
+            push({FastStep::Op::Present, step.kind});
+        } else if (!first) {
+            return false;
+        }
+        for (uint32_t p = 0; p < step.predicateCount; ++p) {
+            if (!BuildFast(predicates[step.firstPredicate + p], step.kind, depth, maxDepth)) {
+                return false;
+            }
+            if (!first) {
+                push({FastStep::Op::And});
+            }
+            first = false;
+        }
+        return true;
+    }
+    case Expr::Kind::Compare: {
+        const Path& path = paths[e.a];
+        const Literal& literal = literals[e.literal];
+        if (e.function != Expr::Function::None) {
+            return false;
+        }
+        if (context == NodeKind::System && path.stepCount == 1 && path.field == Field::Text) {
+            const Step& step = steps[path.firstStep];
+            if (FastBit(step.kind) == 0 || step.kind == NodeKind::TimeCreated ||
+                step.predicateCount != 0 || literal.type != Literal::Type::Number ||
+                !literal.integral) {
+                return false;
+            }
+            push({FastStep::Op::Compare, step.kind, e.op, 0, literal.unsignedValue});
+            return true;
+        }
+        if (context == NodeKind::TimeCreated && path.stepCount == 0 &&
+            path.field == Field::SystemTime && literal.type == Literal::Type::Time) {
+            push({FastStep::Op::Compare, NodeKind::TimeCreated, e.op, 0, literal.time});
+            return true;
+        }
+        return false;
+    }
+    default:
+        return false;
+    }
+}
+
+bool Expression::MatchesFast(const Event& event) const noexcept {
+    if (m_fast.size() == 1) {
+        return FastTest(m_fast.front(), event);
+    }
+    bool stack[kFastDepth];
+    size_t top = 0;
+    for (const FastStep& step : m_fast) {
+        switch (step.op) {
+        case FastStep::Op::And:
+            --top;
+            stack[top - 1] = stack[top - 1] && stack[top];
+            break;
+        case FastStep::Op::Or:
+            --top;
+            stack[top - 1] = stack[top - 1] || stack[top];
+            break;
+        default:
+            stack[top++] = FastTest(step, event);
+            break;
+        }
+    }
+    return top == 1 && stack[0];
+}
+
+size_t Expression::ScanFast(const std::vector<Event>& events, size_t from, size_t length,
+                            size_t top, bool reverse) const noexcept {
+    // One step on the level, the event id or the task (the usual selections by level or id): the
+    // value is read straight in the loop.
+    if (m_fast.size() == 1) {
+        const FastStep& step = m_fast.front();
+        const auto scan = [&](auto read) {
+            return ScanEvents(events, from, length, top, reverse,
+                              [&](const Event& event) { return FastTest(step, event, read); });
+        };
+        switch (step.kind) {
+        case NodeKind::Level:
+            return scan([](const Event& e) { return e.level; });
+        case NodeKind::EventID:
+            return scan([](const Event& e) { return e.eventId; });
+        case NodeKind::Task:
+            return scan([](const Event& e) { return e.task; });
+        default:
+            break;
+        }
+    }
+    return ScanEvents(events, from, length, top, reverse,
+                      [this](const Event& event) { return MatchesFast(event); });
 }
 
 bool Expression::CompileValuePath(std::wstring_view path, Expression& out, QueryError& error) {
@@ -458,6 +717,9 @@ bool Expression::UsesTime() const noexcept {
 
 bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
                          uint64_t now) const {
+    if (!m_fast.empty()) {
+        return MatchesFast(event);
+    }
     const Evaluator evaluator{*this, store, channel, event, now};
     evaluator.store.AssertReadable(); // the same store
     return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);
@@ -652,10 +914,17 @@ PathMatcher::PathMatcher(const CompiledQuery& query, std::wstring_view path) {
             m_parts.push_back(std::move(p));
         }
     }
+    if (m_parts.size() == 1 && m_parts.front().selects.size() == 1 &&
+        m_parts.front().suppresses.empty() && m_parts.front().selects.front()->IsFast()) {
+        m_single = m_parts.front().selects.front();
+    }
 }
 
 bool PathMatcher::Matches(const Store& store, const Channel& channel, const Event& event,
                           uint64_t now) const {
+    if (m_single != nullptr) {
+        return m_single->MatchesFast(event);
+    }
     for (const Part& part : m_parts) {
         bool selected = false;
         for (const Expression* e : part.selects) {

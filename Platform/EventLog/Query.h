@@ -129,6 +129,14 @@ public:
                       Visit&& visit) const REQUIRES_SHARED(store.Mutex());
 
     bool IsEventDataArrayPath() const noexcept { return m_eventDataArray; }
+    // Whether the selection reads fixed System numbers and times only; then MatchesFast is
+    // Matches without its arguments.
+    bool IsFast() const noexcept { return !m_fast.empty(); }
+    bool MatchesFast(const Event& event) const noexcept;
+    // The first position in [from, length) whose event a fast selection matches, `length` when
+    // none: events[position], or events[top - 1 - position] when `reverse`.
+    size_t ScanFast(const std::vector<Event>& events, size_t from, size_t length, size_t top,
+                    bool reverse) const noexcept;
     // Whether evaluation reads the clock (timediff()).
     bool UsesTime() const noexcept;
 
@@ -141,9 +149,23 @@ public:
     uint32_t root = 0;
     uint32_t valuePath = 0;
 
+    // One step of a selection that reads fixed System numbers and times only, flattened into
+    // postfix order: such a selection is evaluated without walking paths.
+    struct FastStep {
+        // In: the value is one of those whose bits `literal` sets (values below 64).
+        enum class Op : uint8_t { True, Present, Compare, In, And, Or } op = Op::True;
+        NodeKind kind = NodeKind::Nothing; // Present, Compare: the System child read
+        CompareOp compare = CompareOp::Eq;
+        uint32_t present = 0; // the child's presence bit
+        uint64_t literal = 0; // a whole number, or a FILETIME for TimeCreated
+    };
+
 private:
     friend struct Evaluator;
     bool m_eventDataArray = false;
+    // The selection as fast steps; empty when it reads anything else.
+    std::vector<FastStep> m_fast;
+    bool BuildFast(uint32_t index, NodeKind context, size_t& depth, size_t& maxDepth);
     void VisitValues(const Store& store, const Channel& channel, const Event& event,
                      bool (*visit)(void*, const Value&), void* context) const
         REQUIRES_SHARED(store.Mutex());
@@ -191,9 +213,14 @@ public:
     bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
         REQUIRES_SHARED(store.Mutex());
     bool UsesTime() const noexcept { return m_usesTime; }
+    // The one selection of the path when it has no suppression and is fast (see Expression);
+    // null otherwise.
+    const Expression* Fast() const noexcept { return m_single; }
 
 private:
     bool m_usesTime = false;
+    // The one selection of a path without suppressions when it is a fast one.
+    const Expression* m_single = nullptr;
     struct Part {
         std::vector<const Expression*> selects;
         std::vector<const Expression*> suppresses;

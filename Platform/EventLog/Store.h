@@ -13,6 +13,8 @@
 
 #include "Win32/WinTypes.h"
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -144,7 +146,7 @@ class FolderWatcher;
 class Store : public std::enable_shared_from_this<Store> {
 public:
     // Holds the store's lock shared for its scope.
-    class SCOPED_CAPABILITY ReadLock : Base::SharedLockGuard {
+    class SCOPED_CAPABILITY ReadLock : Base::SharedLockGuard<Base::ReadMostlyMutex> {
     public:
         explicit ReadLock(const Store& store) ACQUIRE_SHARED(store.m_mutex)
             : SharedLockGuard(store.m_mutex) {}
@@ -152,7 +154,7 @@ public:
     };
 
     // Holds the store's lock exclusively for its scope.
-    class SCOPED_CAPABILITY WriteLock : Base::LockGuard<Base::SharedMutex> {
+    class SCOPED_CAPABILITY WriteLock : Base::LockGuard<Base::ReadMostlyMutex> {
     public:
         explicit WriteLock(Store& store) ACQUIRE(store.m_mutex) : LockGuard(store.m_mutex) {}
         ~WriteLock() RELEASE() = default;
@@ -160,7 +162,9 @@ public:
 
     // The lock, for the annotations of functions that need it held; nothing can take it through
     // this reference.
-    const Base::SharedMutex& Mutex() const noexcept RETURN_CAPABILITY(m_mutex) { return m_mutex; }
+    const Base::ReadMostlyMutex& Mutex() const noexcept RETURN_CAPABILITY(m_mutex) {
+        return m_mutex;
+    }
     // For a lambda inside a function that requires the lock: the analysis checks a lambda as a
     // function of its own, which this tells that its caller holds the lock.
     void AssertReadable() const noexcept ASSERT_SHARED_CAPABILITY(m_mutex) {}
@@ -314,7 +318,9 @@ private:
 
     // Readers hold it shared; appends and loading hold it exclusively. (The events of a channel
     // are guarded by it too, which the annotations cannot name.)
-    mutable Base::SharedMutex m_mutex;
+    // Readers hold it shared (each thread under a shard of its own); appends and loading hold it
+    // exclusively.
+    mutable Base::ReadMostlyMutex m_mutex;
     // Set while the store is opened, before it is shared; constant afterwards.
     std::filesystem::path m_folder;
     PublisherCatalog m_catalog;

@@ -410,6 +410,17 @@ EKN_HRESULT ConvertImage(uint16_t storedType, std::span<const uint8_t> stored,
         converted.assign(stored.begin(), stored.end());
         return kOk;
     }
+    // Between integer scalars (a boolean among them) nothing needs decoding.
+    const bool scalarStored = storedType == EKN_TYPE_INT32 || storedType == EKN_TYPE_UINT32 ||
+                              storedType == EKN_TYPE_INT64 || storedType == EKN_TYPE_BOOL;
+    const bool scalarRequested = requestedType == EKN_TYPE_INT32 ||
+                                 requestedType == EKN_TYPE_UINT32 ||
+                                 requestedType == EKN_TYPE_INT64 || requestedType == EKN_TYPE_BOOL;
+    if (scalarStored && scalarRequested) {
+        const int64_t single = storedType == EKN_TYPE_BOOL ? (stored[0] != 0 ? 1 : 0)
+                                                           : ReadInteger(storedType, stored.data());
+        return AppendInteger(requestedType, single, converted);
+    }
     const DecodedValue value = Decode(storedType, stored);
     switch (requestedType) {
     case EKN_TYPE_INT32:

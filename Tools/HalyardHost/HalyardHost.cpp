@@ -21,7 +21,7 @@
 
 #include "Base/Utf.h"
 #include "HostEnvironment.h"
-#include "HttpApi.h"
+#include "HttpModes.h"
 #include "ModuleHost.h"
 #include "NodeJson.h"
 #include "StopSignal.h"
@@ -33,9 +33,6 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
-#include <thread>
-
-#include <httplib.h>
 
 namespace {
 
@@ -202,42 +199,7 @@ int Serve(Options& options) {
         return 1;
     }
     options.serve.channel = options.channel;
-    HttpApi api(*host, options.serve);
-    std::string error;
-    if (!api.Bind(error)) {
-        std::cerr << error << "\n";
-        return 1;
-    }
-    std::thread server([&api] { api.Listen(); });
-    const std::string shown =
-        options.serve.address == "0.0.0.0" ? std::string("127.0.0.1") : options.serve.address;
-    std::cout << "Serving the " << options.channel << " channel. Open http://" << shown << ":"
-              << api.Port() << "/";
-    if (!options.serve.token.empty()) {
-        std::cout << "?token=" << options.serve.token;
-    }
-    std::cout << " (Ctrl-C ends)" << std::endl;
-    WaitForStopSignal();
-    api.Stop();
-    server.join();
-    return 0;
-}
-
-int SendToHost(const Options& options, const std::string& body) {
-    httplib::Client client(options.url);
-    client.set_read_timeout(600, 0);
-    httplib::Headers headers;
-    if (!options.serve.token.empty()) {
-        headers.emplace("Authorization", "Bearer " + options.serve.token);
-    }
-    const auto result = client.Post("/api/request", headers, body, "application/json");
-    if (!result) {
-        std::cerr << "cannot reach " << options.url << ": " << httplib::to_string(result.error())
-                  << "\n";
-        return 1;
-    }
-    std::cout << result->body << "\n";
-    return result->status == 200 ? 0 : 1;
+    return ServeModule(*host, options.serve);
 }
 
 int Request(Options& options) {
@@ -247,7 +209,7 @@ int Request(Options& options) {
         return 1;
     }
     if (!options.url.empty()) {
-        return SendToHost(options, body);
+        return SendToHost(options.url, options.serve.token, body);
     }
     EkNodePtr request;
     try {

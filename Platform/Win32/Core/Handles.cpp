@@ -1,4 +1,4 @@
-// CloseHandle over the library's one checked handle table.
+// CloseHandle and CompareObjectHandles over the library's one checked handle table.
 #include "../Handles.h"
 #include "Win32/WinBase.h"
 
@@ -16,4 +16,9 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     }
     SetLastError(lastError);
     return TRUE;
+}
+
+BOOL WINAPI CompareObjectHandles(HANDLE first, HANDLE second) {
+    const auto object = Pal::KernelHandles().Find(first);
+    return object != nullptr && object == Pal::KernelHandles().Find(second) ? TRUE : FALSE;
 }

@@ -62,10 +62,13 @@ ResourceModuleTable& Table() {
     return table.Get();
 }
 
+// A file that cannot be opened fails as a data-file load does on Windows: ERROR_FILE_NOT_FOUND
+// for a missing file, also in a missing folder or under a name that is no folder (not the
+// ERROR_MOD_NOT_FOUND of a code load), ERROR_ACCESS_DENIED for one that may not be read.
 DWORD ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_MOD_NOT_FOUND;
+        return errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     }
     struct stat status {};
     DWORD error = ERROR_SUCCESS;

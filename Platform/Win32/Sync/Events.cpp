@@ -39,6 +39,11 @@ public:
             while (!m_signalled) {
                 m_changed.wait(lock);
             }
+        } else if (milliseconds == 0) {
+            // A poll: no wait on the condition (which would cost a system call to time out).
+            if (!m_signalled) {
+                return false;
+            }
         } else {
             const auto due =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

@@ -12,8 +12,12 @@
 
 #include "Base/ThreadAnnotations.h"
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 
 namespace Base {
 
@@ -32,6 +36,26 @@ using Mutex = ExclusiveMutex<std::mutex>;
 // A Windows critical section: the owning thread may enter it again.
 using RecursiveMutex = ExclusiveMutex<std::recursive_mutex>;
 
+// A lock for sections of a few dozen instructions that many threads take often: a waiter spins
+// (and yields after a while) rather than sleeps, since waking a sleeper costs far more than the
+// section it waited for.
+class CAPABILITY("mutex") SpinLock {
+public:
+    void lock() ACQUIRE() {
+        for (unsigned spins = 0; m_busy.exchange(true, std::memory_order_acquire);) {
+            while (m_busy.load(std::memory_order_relaxed)) {
+                if (++spins > 64) {
+                    std::this_thread::yield();
+                }
+            }
+        }
+    }
+    void unlock() RELEASE() { m_busy.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_busy{false};
+};
+
 // std::shared_mutex: readers share it, a writer holds it alone.
 class CAPABILITY("shared mutex") SharedMutex {
 public:
@@ -42,6 +66,39 @@ public:
 
 private:
     std::shared_mutex m_mutex;
+};
+
+// A reader-writer lock for data that many threads read at once and few change: each thread reads
+// under a shard of its own, so that readers on different threads do not bounce one lock word
+// between their caches; a writer takes every shard. A thread reads under the same shard every
+// time, so it may take the lock shared again while it holds it, as with one shared mutex.
+class CAPABILITY("shared mutex") ReadMostlyMutex {
+public:
+    void lock() ACQUIRE() {
+        for (Padded& shard : m_shards) {
+            shard.mutex.lock();
+        }
+    }
+    void unlock() RELEASE() {
+        for (auto it = m_shards.rbegin(); it != m_shards.rend(); ++it) {
+            it->mutex.unlock();
+        }
+    }
+    void lock_shared() const ACQUIRE_SHARED() { Shard().lock_shared(); }
+    void unlock_shared() const RELEASE_SHARED() { Shard().unlock_shared(); }
+
+private:
+    static constexpr size_t kShards = 8;
+    struct alignas(64) Padded {
+        std::shared_mutex mutex;
+    };
+    std::shared_mutex& Shard() const {
+        static std::atomic<size_t> next{0};
+        thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+        return m_shards[index].mutex;
+    }
+
+    mutable std::array<Padded, kShards> m_shards;
 };
 
 // Holds a mutex exclusively for its scope.
@@ -58,9 +115,10 @@ private:
 };
 
 // Holds a shared mutex shared for its scope.
+template <typename M>
 class SCOPED_CAPABILITY SharedLockGuard {
 public:
-    explicit SharedLockGuard(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+    explicit SharedLockGuard(M& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
         m_mutex.lock_shared();
     }
     ~SharedLockGuard() RELEASE() { m_mutex.unlock_shared(); }
@@ -68,7 +126,7 @@ public:
     SharedLockGuard& operator=(const SharedLockGuard&) = delete;
 
 private:
-    SharedMutex& m_mutex;
+    M& m_mutex;
 };
 
 // Holds a mutex exclusively for its scope, and lets go of it meanwhile where told to: the lock of

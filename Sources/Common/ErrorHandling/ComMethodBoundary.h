@@ -18,7 +18,8 @@
 //   " failed: ", the context and the failure's text, written from the FailureLine's source
 //   position; it becomes the thread's COM error object (SetErrorInfoFromHres) and its code is
 //   returned;
-// - std::bad_alloc returns E_OUTOFMEMORY, anything else E_FAIL, with no line and no error object.
+// - std::bad_alloc returns E_OUTOFMEMORY, anything else E_FAIL, with no error object; the failure
+//   line is written all the same, with the text of that code (and a standard exception's what()).
 // A trace scope opened before the call sees the method return normally.
 #pragma once
 

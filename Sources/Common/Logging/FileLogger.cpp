@@ -49,8 +49,8 @@ std::wstring HexPointer(const void* address) {
 
 } // namespace
 
-FileLogger::FileLogger(std::wstring fileName, std::wstring banner)
-    : m_banner(std::move(banner)), m_fileName(std::move(fileName)),
+FileLogger::FileLogger(std::wstring fileName, std::wstring banner, TickSource ticks)
+    : m_ticks(ticks), m_banner(std::move(banner)), m_fileName(std::move(fileName)),
       m_hasDirectory(HasDirectory(m_fileName)) {}
 
 FileLogger::~FileLogger() = default;
@@ -86,7 +86,7 @@ UniqueKernelHandle FileLogger::GetHandle() noexcept {
         m_handle.Reset();
         return OpenFile();
     }
-    const DWORD now = GetTickCount();
+    const DWORD now = m_ticks();
     if (m_lastOpen == 0 || now - m_lastOpen >= keepOpen) {
         // Stamped first: a failed open leaves no handle until the interval has passed again.
         m_lastOpen = now == 0 ? 1 : now;

@@ -6,6 +6,7 @@
 #include "Base/Mutex.h"
 #include "Helpers/UniqueHandle.h"
 #include "Logging/Logger.h"
+#include "Logging/LoggerSettings.h"
 
 #include <cstdint>
 #include <string>
@@ -23,7 +24,8 @@ struct FileIdentity {
 class FileLogger final : public ILogger {
 public:
     // A file name with "\" or "/" in it is used as it is; a bare name lies in the log directory.
-    FileLogger(std::wstring fileName, std::wstring banner);
+    // `ticks` times how long a handle is kept open.
+    FileLogger(std::wstring fileName, std::wstring banner, TickSource ticks = &GetTickCount);
     ~FileLogger();
     FileLogger(const FileLogger&) = delete;
     FileLogger& operator=(const FileLogger&) = delete;
@@ -45,6 +47,7 @@ private:
     std::wstring FilePath();
     void WriteBanner(HANDLE file) noexcept REQUIRES(m_lock);
 
+    const TickSource m_ticks;
     const std::wstring m_banner;
     const std::wstring m_fileName;
     const bool m_hasDirectory;

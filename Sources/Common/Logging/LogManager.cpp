@@ -37,6 +37,7 @@ void LogManager::Write(uint32_t severity, const std::wstring& message, const wch
         const int32_t depth = m_depthAvailable ? ThreadCallDepth() : 0;
         const std::wstring line =
             m_formatter.Format(severity, sourceFile, sourceLine, message, depth, &now);
+        const Base::SharedLockGuard inUse(m_inUse);
         for (auto& slot : m_loggers) {
             if (ILogger* logger = slot.load(std::memory_order_acquire)) {
                 logger->Write(line.data(), line.size());
@@ -60,9 +61,14 @@ bool LogManager::AddLogger(ILogger* logger) noexcept {
 }
 
 void LogManager::RemoveLogger(ILogger* logger) noexcept {
+    bool removed = false;
     for (auto& slot : m_loggers) {
         ILogger* expected = logger;
-        slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+        removed |= slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+    }
+    if (removed) {
+        // Writers that read the slot before it was cleared may still be inside the logger.
+        const Base::LockGuard drained(m_inUse);
     }
 }
 

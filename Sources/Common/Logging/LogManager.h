@@ -2,6 +2,7 @@
 // every unit uses.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Logging/LogFormatter.h"
 #include "Logging/LoggerSettings.h"
 
@@ -49,7 +50,8 @@ public:
     // Registers a logger in the first free slot (after clearing any slot that holds it); false
     // with the report "LogManager: Too many loggers" when all four are taken.
     bool AddLogger(ILogger* logger) noexcept;
-    // Clears every slot that holds the logger.
+    // Clears every slot that holds the logger, then waits for the lines other threads are
+    // writing into it: once it returns, the logger is no longer used and may be destroyed.
     void RemoveLogger(ILogger* logger) noexcept;
 
     // The log directory of the current settings, created when it changed.
@@ -59,7 +61,10 @@ public:
     bool DepthAvailable() const noexcept { return m_depthAvailable; }
 
 private:
+    // Read without the lock; a writer holds `m_inUse` shared while it calls the loggers it read,
+    // so that RemoveLogger, which takes it exclusively, can wait for them.
     std::array<std::atomic<ILogger*>, LoggerSlots> m_loggers{};
+    Base::SharedMutex m_inUse;
     LogFormatter m_formatter;
     bool m_depthAvailable;
     LoggerSettings m_settings;

@@ -12,7 +12,8 @@ namespace Logging {
 // A destination of log lines.
 class ILogger {
 public:
-    // Writes one formatted line (with its CR LF); length in characters. Never throws.
+    // Writes one formatted line (with its CR LF); length in characters. Never throws. Runs while
+    // the log manager holds its loggers in use: it must neither log nor remove a logger.
     virtual void Write(const wchar_t* text, size_t length) noexcept = 0;
 
 protected:

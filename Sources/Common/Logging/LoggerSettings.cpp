@@ -24,12 +24,12 @@ std::optional<uint32_t> SeverityFromName(const std::wstring& name) noexcept {
     return std::nullopt;
 }
 
-LoggerSettings::LoggerSettings() : m_section(L"Logger") {}
+LoggerSettings::LoggerSettings(TickSource ticks) : m_ticks(ticks), m_section(L"Logger") {}
 
 void LoggerSettings::Refresh(bool force) noexcept {
     try {
         Base::LockGuard lock(m_lock);
-        const DWORD now = GetTickCount();
+        const DWORD now = m_ticks();
         if (!force && m_refreshed.load(std::memory_order_relaxed) &&
             now - m_lastRefresh.load(std::memory_order_relaxed) <= RefreshIntervalMs) {
             return; // another thread refreshed meanwhile

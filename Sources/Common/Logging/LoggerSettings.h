@@ -12,6 +12,10 @@
 
 namespace Logging {
 
+// The clock of the logger settings' refresh and of the file logger's kept handle: milliseconds
+// as GetTickCount counts them (tests give a clock of their own).
+using TickSource = DWORD(WINAPI*)();
+
 // The severity of a name, compared without regard to case; nothing for other texts.
 std::optional<uint32_t> SeverityFromName(const std::wstring& name) noexcept;
 
@@ -22,7 +26,7 @@ public:
     static constexpr uint32_t DefaultKeepOpenIntervalMs = 5000;
     static constexpr uint32_t DefaultSizeThresholdMB = 1024;
 
-    LoggerSettings();
+    explicit LoggerSettings(TickSource ticks = &GetTickCount);
     LoggerSettings(const LoggerSettings&) = delete;
     LoggerSettings& operator=(const LoggerSettings&) = delete;
 
@@ -30,7 +34,7 @@ public:
     // fresh: a tick-count comparison.
     void RefreshIfStale() noexcept {
         if (!m_refreshed.load(std::memory_order_acquire) ||
-            GetTickCount() - m_lastRefresh.load(std::memory_order_relaxed) > RefreshIntervalMs) {
+            m_ticks() - m_lastRefresh.load(std::memory_order_relaxed) > RefreshIntervalMs) {
             Refresh(false);
         }
     }
@@ -50,6 +54,7 @@ private:
     // A number of the section, or the default when it is absent or cannot be read.
     uint32_t ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept;
 
+    const TickSource m_ticks;
     std::atomic<bool> m_refreshed{false};
     std::atomic<uint32_t> m_lastRefresh{0};
     std::atomic<uint32_t> m_maxSeverity{DefaultMaxSeverity};

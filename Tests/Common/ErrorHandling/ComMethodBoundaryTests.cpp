@@ -1,6 +1,7 @@
 #include "ErrorHandling/ComMethodBoundary.h"
 
 #include "ErrorHandling/ErrorDescription.h"
+#include "ErrorHandling/ErrorMessages.h"
 
 #include "Common/Logging/LogTestSupport.h"
 
@@ -41,7 +42,8 @@ TEST_F(ComMethodBoundaryTest, AnHrxIsLoggedFromTheMethodAndBecomesTheThreadsErro
     const auto lines = m_log.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(MessageOf(lines[0]).starts_with(
-        L"Halyard::Test::Method failed: Method failed due to: 0x80070005 Access is denied ["))
+        L"Halyard::Test::Method failed: Method failed due to: 0x80070005 " +
+        GetErrorMessage(E_ACCESSDENIED) + L" ["))
         << lines[0];
     EXPECT_NE(lines[0].find(L"| ERR  |"), std::wstring::npos);
     EXPECT_NE(lines[0].find(L"ComMethodBoundaryTests.cpp:" + std::to_wstring(line)),
@@ -62,7 +64,17 @@ TEST_F(ComMethodBoundaryTest, ResultsAndOtherExceptions) {
     EXPECT_EQ(ComMethodBoundary([] { return S_FALSE; }), S_FALSE);
     const FailureLine site = FAILURE_LINE(L"Halyard::Test::Method", L"failed due to: ");
     EXPECT_EQ(ComMethodBoundary(site, [] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-    EXPECT_EQ(ComMethodBoundary(site, [] { throw std::runtime_error("x"); }), E_FAIL);
+    EXPECT_EQ(ComMethodBoundary(site, [] { throw std::runtime_error("no thread"); }), E_FAIL);
+    EXPECT_EQ(ComMethodBoundary([] { throw 7; }), E_FAIL);
     EXPECT_FALSE(TakeThreadErrorObject());
-    EXPECT_TRUE(m_log.Lines().empty());
+    // A thread body's failure is reported whatever was thrown: the line has the code's text.
+    const auto messages = m_log.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(
+        messages[0].starts_with(L"Halyard::Test::Method failed: failed due to: 0x8007000E "))
+        << messages[0];
+    EXPECT_TRUE(
+        messages[1].starts_with(L"Halyard::Test::Method failed: failed due to: 0x80004005 "))
+        << messages[1];
+    EXPECT_NE(messages[1].find(L"(no thread)"), std::wstring::npos) << messages[1];
 }

@@ -2,6 +2,7 @@
 
 #include "Common/Logging/LogTestSupport.h"
 #include "Logging/LogManager.h"
+#include "Settings/ModulePaths.h"
 
 #include <gtest/gtest.h>
 
@@ -60,9 +61,11 @@ TEST_F(ErrorMessageModulesLoading, SevenNamesFillFiveSlots) {
     LoadErrorMessageModules(modules);
     EXPECT_EQ(Filled(modules.Primary()), 5u);
     ASSERT_EQ(m_log.Messages().size(), 2u);
+    const std::wstring directory = Settings::DirectoryOf(Settings::ThisModulePath());
+    ASSERT_FALSE(directory.empty());
     for (const auto& message : m_log.Messages()) {
-        EXPECT_TRUE(message.starts_with(L"Loading errormsg module '/")) << message;
-        EXPECT_TRUE(message.ends_with(L"Ravelin.dll' failed: No more slots")) << message;
+        EXPECT_EQ(message,
+                  L"Loading errormsg module '" + directory + L"Ravelin.dll' failed: No more slots");
     }
 }
 
@@ -73,11 +76,14 @@ TEST_F(ErrorMessageModulesLoading, MissingModuleIsLoggedWithItsPrefixedName) {
     LoadErrorMessageModules(modules);
     EXPECT_EQ(Filled(modules.Primary()), 0u);
     ASSERT_EQ(m_log.Messages().size(), 2u);
-    // The primary name gets this module's directory; the fallback name is loaded as given.
-    EXPECT_TRUE(m_log.Messages()[0].starts_with(L"Loading errormsg module '/"));
-    EXPECT_NE(m_log.Messages()[0].find(L"/Missing.dll' failed: 0x8007007E "), std::wstring::npos)
+    // The primary name gets this module's directory; the fallback name is loaded as given. Both
+    // fail with the system's file-not-found failure (0x80070002), followed by its text.
+    const std::wstring directory = Settings::DirectoryOf(Settings::ThisModulePath());
+    EXPECT_TRUE(m_log.Messages()[0].starts_with(L"Loading errormsg module '" + directory +
+                                                L"Missing.dll' failed: 0x80070002 "))
         << m_log.Messages()[0];
-    EXPECT_TRUE(m_log.Messages()[1].starts_with(L"Loading errormsg module 'Absent.dll' failed: 0x"))
+    EXPECT_TRUE(m_log.Messages()[1].starts_with(
+        L"Loading errormsg module 'Absent.dll' failed: 0x80070002 "))
         << m_log.Messages()[1];
 }
 
@@ -87,5 +93,6 @@ TEST_F(ErrorMessageModulesLoading, NameWithADirectoryIsLoadedAsGiven) {
     LoadErrorMessageModules(modules);
     ASSERT_EQ(m_log.Messages().size(), 1u);
     EXPECT_TRUE(m_log.Messages()[0].starts_with(
-        L"Loading errormsg module './nowhere/Ravelin.dll' failed: 0x"));
+        L"Loading errormsg module './nowhere/Ravelin.dll' failed: 0x80070002 "))
+        << m_log.Messages()[0];
 }

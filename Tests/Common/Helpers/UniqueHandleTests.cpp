@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 TEST(UniqueHandle, ClosingKeepsTheThreadsLastErrorAndClosesOnce) {
-    HANDLE raw = CreateFileW(L"/dev/null", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The test program's own file: one that exists on every platform.
+    wchar_t self[4096];
+    ASSERT_NE(GetModuleFileNameW(nullptr, self, 4096), 0u);
+    HANDLE raw = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     UniqueKernelHandle file = FromCreateFile(raw);
     ASSERT_TRUE(file);
     SetLastError(ERROR_FILE_NOT_FOUND);

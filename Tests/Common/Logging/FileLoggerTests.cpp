@@ -1,6 +1,8 @@
 #include "LogTestSupport.h"
 
 #include "Logging/FileLogger.h"
+#include "Settings/ModulePaths.h"
+#include "Support/TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -68,13 +70,17 @@ TEST_F(FileLoggerTest, KeepOpenIntervalZeroReachesAReplacedFileAtOnce) {
     EXPECT_EQ(Read("a.log"), kBanner + L"second\r\n");
 }
 
+// The kept handle serves the lines for KeepOpenInterval milliseconds, also across the wrap of
+// the tick count; the first line after it reaches the file that now has the name.
 TEST_F(FileLoggerTest, KeptHandleWritesToTheOldFileUntilTheIntervalPasses) {
     SetLoggerSetting("KeepOpenInterval", "100");
-    FileLogger logger(Path("a.log"), kBanner);
+    g_testTicks = 0xFFFFFFC0;
+    FileLogger logger(Path("a.log"), kBanner, &TestTicks);
     Log(logger, L"first\r\n");
     std::filesystem::rename(m_dir.Path() / "a.log", m_dir.Path() / "old.log");
+    g_testTicks += 99; // past the wrap
     Log(logger, L"kept\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    g_testTicks += 1;
     Log(logger, L"reopened\r\n");
     EXPECT_EQ(Read("old.log"), kBanner + L"first\r\nkept\r\n");
     EXPECT_EQ(Read("a.log"), kBanner + L"reopened\r\n");
@@ -90,10 +96,11 @@ TEST_F(FileLoggerTest, FileOfExactly1024MiBIsNotWrittenUntilItIsRemoved) {
     Log(logger, L"dropped\r\n");
     Log(logger, L"dropped too\r\n");
     EXPECT_EQ(std::filesystem::file_size(m_dir.Path() / "a.log"), uint64_t{1024} << 20);
-    const std::string expected = "FileLogger: log file '" + (m_dir.Path() / "a.log").string() +
-                                 "' is too big (size=1024MB threshold=1024MB)\n";
+    std::string expected = "FileLogger: log file '" + (m_dir.Path() / "a.log").string() +
+                           "' is too big (size=1024MB threshold=1024MB)\n";
     std::string report = debug.Text();
     std::replace(report.begin(), report.end(), '\\', '/');
+    std::replace(expected.begin(), expected.end(), '\\', '/');
     EXPECT_EQ(report, expected); // once per excess
     std::filesystem::remove(m_dir.Path() / "a.log");
     Log(logger, L"fresh\r\n");
@@ -140,6 +147,10 @@ TEST_F(FileLoggerTest, UnreachableDirectoryIsReportedAndTheLineDropped) {
 }
 
 TEST_F(FileLoggerTest, FullDiskIsReportedAndTheLineDropped) {
+    if (TestPlatform::IsWindows()) {
+        GTEST_SKIP() << "needs Linux's /dev/full (every write fails with ENOSPC); Windows has no "
+                        "such device";
+    }
     DebugOutputCapture debug;
     FileLogger logger(L"/dev/full", L"");
     Log(logger, L"x\r\n");
@@ -158,6 +169,12 @@ TEST_F(FileLoggerTest, BareNameLiesInTheLogDirectoryOfThePathSetting) {
 }
 
 TEST_F(FileLoggerTest, ManyThreadsLoseAndInterleaveNoLine) {
+    if (TestPlatform::IsWine()) {
+        GTEST_SKIP() << "Wine's append-only handles (FILE_APPEND_DATA) do not append atomically: "
+                        "writes of several threads at once can land on one offset and overwrite "
+                        "each other, also in a program of a few lines; Windows appends each "
+                        "WriteFile at the end of the file";
+    }
     auto& log = Logging::LogManager::Instance();
     FileLogger logger(Path("threads.log"), kBanner);
     ASSERT_TRUE(log.AddLogger(&logger));
@@ -204,8 +221,8 @@ TEST(FileLoggerModule, BannerDescribesTheModuleAndTheProcess) {
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0], std::wstring(100, L'*'));
     EXPECT_EQ(lines[6], std::wstring(100, L'*'));
-    EXPECT_TRUE(lines[1].starts_with(L"*** Module: /"));
-    EXPECT_NE(lines[1].find(L" (Base: 0x"), std::wstring::npos);
+    EXPECT_TRUE(lines[1].starts_with(L"*** Module: " + Settings::ThisModulePath() + L" (Base: 0x"))
+        << lines[1];
     EXPECT_EQ(lines[2], L"*** Version: 1.0.0.1");
     EXPECT_EQ(lines[3], L"*** Module description: Corvane64");
     EXPECT_NE(lines[4].find(L"(Pid: " + std::to_wstring(GetCurrentProcessId()) + L")"),

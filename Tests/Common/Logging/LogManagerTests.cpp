@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
 
 using Logging::LogManager;
 
@@ -94,4 +97,110 @@ TEST_F(LogManagerTest, LogSiteComposesOnlyWhenEnabledAndGuardsComposition) {
     ASSERT_EQ(logger.Lines().size(), 1u);
     const std::wstring line = logger.Lines()[0];
     EXPECT_TRUE(line.ends_with(L"| start 42... (***EXCEPTION***)\r\n")) << line;
+}
+
+// A line being written when its logger is removed: RemoveLogger returns only after it, so that the
+// logger can be destroyed at once (the module's logger goes at unload while threads still log).
+TEST_F(LogManagerTest, RemoveLoggerWaitsForTheLinesBeingWrittenIntoIt) {
+    struct Blocking final : Logging::ILogger {
+        std::promise<void> entered;
+        std::shared_future<void> released;
+        std::atomic<int> inside{0};
+        void Write(const wchar_t*, size_t) noexcept override {
+            ++inside;
+            entered.set_value();
+            released.wait();
+            --inside;
+        }
+    } logger;
+    std::promise<void> release;
+    logger.released = release.get_future().share();
+    auto& log = LogManager::Instance();
+    ASSERT_TRUE(log.AddLogger(&logger));
+    std::thread writer([&] { log.Write(Logging::LOG_ERR, L"line", L"f.cpp", 1); });
+    logger.entered.get_future().wait();
+    auto removing = std::async(std::launch::async, [&] {
+        log.RemoveLogger(&logger);
+        return logger.inside.load();
+    });
+    EXPECT_EQ(removing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    release.set_value();
+    EXPECT_EQ(removing.get(), 0) << "removed while a line was being written into it";
+    writer.join();
+}
+
+// Loggers registered and destroyed one after another while other threads log: each gets whole
+// lines while registered and none once RemoveLogger has returned (a use after that is a use of
+// freed memory, which the sanitizers report).
+TEST_F(LogManagerTest, LoggersComeAndGoWhileOtherThreadsWrite) {
+    auto& log = LogManager::Instance();
+    std::atomic<bool> writing{true};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&] {
+            while (writing) {
+                log.Write(Logging::LOG_INFO, L"busy", L"Writers.cpp", 7);
+            }
+        });
+    }
+    for (int round = 0; round < 100; ++round) {
+        auto logger = std::make_unique<CollectingLogger>();
+        ASSERT_TRUE(log.AddLogger(logger.get()));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (logger->Lines().empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        log.RemoveLogger(logger.get());
+        const std::vector<std::wstring> lines = logger->Lines();
+        ASSERT_FALSE(lines.empty());
+        for (const std::wstring& line : lines) {
+            ASSERT_TRUE(line.ends_with(L"| busy\r\n")) << line;
+        }
+        std::this_thread::yield();
+        EXPECT_EQ(logger->Lines().size(), lines.size()) << "a line after the removal";
+    }
+    writing = false;
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+}
+
+// The settings are read again when more than 5000 ms have passed since the last reading (by the
+// tick count, which may wrap meanwhile), and the log directory is worked out again then.
+TEST(LoggerSettings, AreReadAgainOnlyWhenMoreThan5000MillisecondsHavePassed) {
+    TempDirectory root;
+    const std::string first = (root.Path() / "first").string();
+    const std::string second = (root.Path() / "second").string();
+    ::setenv("GS_Logger_MaxSeverity", "WARN", 1);
+    ::setenv("GS_Logger_KeepOpenInterval", "70", 1);
+    ::setenv("GS_Logger_Path", first.c_str(), 1);
+    g_testTicks = 0xFFFFF000;
+    Logging::LoggerSettings settings(&TestTicks);
+    settings.RefreshIfStale(); // never read yet
+    EXPECT_EQ(settings.MaxSeverity(), 3u);
+    EXPECT_EQ(settings.KeepOpenInterval(), 70u);
+    const std::wstring firstDirectory = settings.LogDirectory();
+    EXPECT_TRUE(std::filesystem::is_directory(first));
+
+    ::setenv("GS_Logger_MaxSeverity", "err", 1);
+    ::setenv("GS_Logger_KeepOpenInterval", "0", 1);
+    ::setenv("GS_Logger_Path", second.c_str(), 1);
+    g_testTicks += 5000; // past the wrap, and not more than the interval
+    settings.RefreshIfStale();
+    EXPECT_EQ(settings.MaxSeverity(), 3u);
+    EXPECT_EQ(settings.KeepOpenInterval(), 70u);
+    EXPECT_EQ(settings.LogDirectory(), firstDirectory);
+
+    g_testTicks += 1;
+    settings.RefreshIfStale();
+    EXPECT_EQ(settings.MaxSeverity(), 2u);
+    EXPECT_EQ(settings.KeepOpenInterval(), 0u);
+    std::wstring expected = std::filesystem::path(second).wstring() + L"\\";
+    std::replace(expected.begin(), expected.end(), L'/', L'\\');
+    EXPECT_EQ(settings.LogDirectory(), expected);
+    EXPECT_TRUE(std::filesystem::is_directory(second));
+    for (const char* key :
+         {"GS_Logger_MaxSeverity", "GS_Logger_KeepOpenInterval", "GS_Logger_Path"}) {
+        ::unsetenv(key);
+    }
 }

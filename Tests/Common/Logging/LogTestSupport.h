@@ -1,12 +1,14 @@
 // Helpers of the tests that read the log: settings through the environment, the lines of the log
-// collected, debug output into a file, UTF-16LE files read back.
+// collected, the debug output captured, UTF-16LE files read back.
 #pragma once
 
 #include "Base/Utf.h"
 #include "Logging/LogManager.h"
 #include "Platform/Win32/TempDirectory.h"
+#include "Support/DebugOutputCapture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -21,6 +23,12 @@ inline void SetLoggerSetting(const char* key, const char* value) {
         ::unsetenv(name.c_str());
     }
     Logging::LogManager::Instance().Settings().Refresh();
+}
+
+// A millisecond clock that a test moves by hand, for the logger settings and the file logger.
+inline std::atomic<DWORD> g_testTicks{0};
+inline DWORD WINAPI TestTicks() {
+    return g_testTicks.load();
 }
 
 // A logger that keeps every line it is given.
@@ -136,19 +144,3 @@ inline std::vector<std::wstring> SplitLines(const std::wstring& text) {
     }
     return lines;
 }
-
-// Routes the debug output of the process into a file for one test.
-class DebugOutputCapture {
-public:
-    DebugOutputCapture() {
-        m_dir.Write("debug.txt", "");
-        ::setenv("PAL_DEBUG_OUTPUT", (m_dir.Path() / "debug.txt").c_str(), 1);
-    }
-    ~DebugOutputCapture() { ::unsetenv("PAL_DEBUG_OUTPUT"); }
-    DebugOutputCapture(const DebugOutputCapture&) = delete;
-    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
-    std::string Text() const { return m_dir.Read("debug.txt"); }
-
-private:
-    TempDirectory m_dir;
-};

@@ -165,13 +165,18 @@ TEST(EkNodePtr, ChildrenInOrderAndByName) {
     EXPECT_EQ(root.CloneNode().GetChildCount(), 2u);
 }
 
-TEST(EkNodePtr, AttributeNames) {
+// The names in the order they were first set; a list longer than the first buffer of 128
+// characters is read whole.
+TEST(EkNodePtr, AttributeNamesInOrderOfFirstSetting) {
     const EkNodePtr node = EkNodePtr::CreateNode(L"n", nullptr);
     EXPECT_TRUE(node.GetAttributeNames().empty());
-    node.SetAttribute(L"First", int32_t{1});
-    node.SetAttribute(L"Second", L"2");
-    const auto names = node.GetAttributeNames();
-    EXPECT_EQ(names.size(), 2u);
+    std::vector<std::wstring> names;
+    for (int i = 0; i < 12; ++i) {
+        names.push_back(L"Attribute" + std::to_wstring(11 - i) + L"-" + std::wstring(i, L'x'));
+        node.SetAttribute(names.back().c_str(), int32_t{i});
+    }
+    node.SetAttribute(names[3].c_str(), L"replaced"); // keeps its place
+    EXPECT_EQ(node.GetAttributeNames(), names);
 }
 
 TEST(CopyAttribute, ReportsWhetherTheTargetChanged) {

@@ -1,5 +1,7 @@
-#include "Platform/Win32/TempDirectory.h"
 #include "Settings/DataDirectory.h"
+
+#include "Platform/Win32/TempDirectory.h"
+#include "Support/TestRegistry.h"
 
 #include "ErrorHandling/ErrorHandling.h"
 
@@ -36,16 +38,15 @@ TEST(DataDirectory, DefaultValueOverrideMovesTheRoot) {
 }
 
 TEST(DataDirectory, OverrideValuesFromTheRegistry) {
-    TempDirectory dir;
-    dir.Write("r.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halyard\\Dirs]\r\n"
-                       "\"Logs\"=\"/var/log/h\"\r\n"
-                       "\"Count\"=dword:00000001\r\n"
-                       "[HKEY_LOCAL_MACHINE\\hklm\\SOFTWARE\\Halyard\\Dirs]\r\n"
-                       "\"Odd\"=\"/odd\"\r\n"
-                       "[HKEY_CURRENT_USER\\SOFTWARE\\Halyard\\Dirs]\r\n"
-                       "\"User\"=\"/user\"\r\n");
-    ::setenv("PAL_REGISTRY_FILE", (dir.Path() / "r.reg").c_str(), 1);
+    const TestRegistry registry("Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halyard\\Dirs]\r\n"
+                                "\"Logs\"=\"/var/log/h\"\r\n"
+                                "\"Count\"=dword:00000001\r\n"
+                                "[HKEY_LOCAL_MACHINE\\hklm\\SOFTWARE\\Halyard\\Dirs]\r\n"
+                                "\"Odd\"=\"/odd\"\r\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\Halyard\\Dirs]\r\n"
+                                "\"User\"=\"/user\"\r\n");
+    ASSERT_TRUE(registry.Ready());
     using Values = DataDirectory::OverrideValues;
     const Values machine{{L"Logs", L"/var/log/h"}};
     EXPECT_EQ(DataDirectory::ReadOverrideValues(L"SOFTWARE\\Halyard\\Dirs"), machine);
@@ -59,7 +60,6 @@ TEST(DataDirectory, OverrideValuesFromTheRegistry) {
               (Values{{L"Odd", L"/odd"}}));
     EXPECT_TRUE(DataDirectory::ReadOverrideValues(L"SOFTWARE\\Missing").empty());
     EXPECT_TRUE(DataDirectory::ReadOverrideValues(L"").empty());
-    ::unsetenv("PAL_REGISTRY_FILE");
 }
 
 TEST(CreateDirectories, CreatesEveryMissingLevel) {

@@ -228,6 +228,39 @@ TEST_F(EventLogApi, SeekRelativeToBookmark) {
     EvtClose(all);
 }
 
+// A seek from a bookmark lands where it lands in a fresh result set, whatever was read and sought
+// before (the result set walks from its cursor when that is nearer than the bookmark).
+TEST_F(EventLogApi, BookmarkSeeksDoNotDependOnWhatCameBefore) {
+    for (const wchar_t* query : {L"*", L"*[System[Level=2]]"}) {
+        for (const DWORD direction :
+             {DWORD{EvtQueryForwardDirection}, DWORD{EvtQueryReverseDirection}}) {
+            const DWORD flags = EvtQueryChannelPath | direction;
+            EVT_HANDLE rs = EvtQuery(nullptr, L"Application", query, flags);
+            const std::vector<EVT_HANDLE> first = Next(rs, 2);
+            ASSERT_EQ(first.size(), 2u);
+            EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+            ASSERT_TRUE(EvtUpdateBookmark(mark, first[1]));
+            uint32_t random = 7;
+            for (int step = 0; step < 200; ++step) {
+                random = random * 1103515245u + 12345u;
+                const int64_t offset = static_cast<int64_t>((random >> 8) % 14) - 3;
+                const DWORD count = (random >> 4) % 4 + 1;
+                ASSERT_TRUE(EvtSeek(rs, offset, mark, 0, EvtSeekRelativeToBookmark));
+                EVT_HANDLE fresh = EvtQuery(nullptr, L"Application", query, flags);
+                ASSERT_TRUE(EvtSeek(fresh, offset, mark, 0, EvtSeekRelativeToBookmark));
+                EXPECT_EQ(Records(rs, count), Records(fresh, count))
+                    << "offset " << offset << " step " << step;
+                EvtClose(fresh);
+            }
+            for (EVT_HANDLE event : first) {
+                EvtClose(event);
+            }
+            EvtClose(mark);
+            EvtClose(rs);
+        }
+    }
+}
+
 TEST_F(EventLogApi, BookmarkXmlIsByteExact) {
     auto render = [](EVT_HANDLE mark) {
         DWORD used = 0, count = 0;

@@ -74,6 +74,20 @@ TEST_F(QueryTest, NumbersCompareNumerically) {
     EXPECT_EQ(Matching(L"*[System[(EventID=4624) or (EventID=100)]]"), (Ids{1, 3}));
     EXPECT_EQ(Matching(L"*[System[EventRecordID!=2]]"), (Ids{1, 3}));
     EXPECT_EQ(Matching(L"*[System[Keywords=0x80000000000000]]"), (Ids{1, 2, 3}));
+    // Values the events lack (Opcode, Version) match nothing, whatever the comparison.
+    EXPECT_EQ(Matching(L"*[System[Opcode=0 or Version!=1]]"), (Ids{}));
+    EXPECT_EQ(Matching(L"*[System[Task=0 and Level>=3 and EventRecordID>1]]"), (Ids{2, 3}));
+    EXPECT_EQ(Matching(L"*[System[Level=2] or System[EventID=100]]"), (Ids{1, 3}));
+    // Deeply nested alternatives.
+    std::wstring many = L"*[System[";
+    for (int level = 45; level > 4; --level) {
+        many += L"Level=" + std::to_wstring(level) + L" or (";
+    }
+    many += L"Level=2";
+    for (int level = 45; level > 4; --level) {
+        many += L")";
+    }
+    EXPECT_EQ(Matching(many + L"]]"), (Ids{1}));
 }
 
 TEST_F(QueryTest, QuotedNumbersCompareAsText) {

@@ -4,6 +4,8 @@
 #include "Store.h"
 #include "TestStore.h"
 
+#include "Platform/Win32/TempDirectory.h"
+
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
@@ -29,36 +31,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        m_path =
-            fs::temp_directory_path() /
-            ("evtlog-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        fs::create_directories(m_path);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    void Write(const std::string& name, const std::string& content) const {
-        std::ofstream(m_path / name, std::ios::binary) << content;
-    }
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
 size_t EventCount(Store& store, const wchar_t* channel) {
     Store::ReadLock lock(store);
     const Channel* c = store.FindChannel(channel);
     return c == nullptr ? 0 : c->events.size();
 }
 
+// Overwrites a file's bytes in place (same file, same size) and moves its modification time on,
+// as a writer does that fills space the file already has.
+void RewriteInPlace(const fs::path& file, const std::string& bytes) {
+    const auto written = fs::last_write_time(file);
+    std::fstream(file, std::ios::in | std::ios::out | std::ios::binary)
+        .write(bytes.data(), bytes.size());
+    fs::last_write_time(file, written + std::chrono::seconds(1));
+}
+
 TEST(Store, LoadsBothXmlFormsAndOrdersByRecordId) {
-    TempFolder folder;
+    TempDirectory folder;
     // One event per line, out of order, double-quoted attributes.
     folder.Write("a.xml", "<Event xmlns=\"http://schemas.microsoft.com/win/2004/08/events/event\">"
                           "<System><Provider Name=\"P\"/><EventID>5</EventID><EventRecordID>9"
@@ -113,7 +102,7 @@ std::wstring Dump(const Store& store) {
 }
 
 TEST(Store, ParsedFilesAreCachedUntilTheyChange) {
-    TempFolder folder;
+    TempDirectory folder;
     std::string xml;
     for (int r = 1; r <= 50; ++r) {
         xml += Testing::EventXml(
@@ -140,13 +129,23 @@ TEST(Store, ParsedFilesAreCachedUntilTheyChange) {
             cached->SidBytes(cached->FindChannel(L"Application")->events[0].userSid).empty());
     }
 
-    // A changed file is parsed again; a damaged cache is ignored.
-    folder.Write("events.xml",
-                 Testing::EventXml("Application", 1, 1, 1, "P", "2024-01-01T00:00:00Z", ""));
-    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 1u);
+    // A file rewritten with other events of the same size is parsed again; so is one whose cache
+    // is damaged.
+    std::string rewritten = xml;
+    for (size_t at = rewritten.find(">v"); at != std::string::npos; at = rewritten.find(">v", at)) {
+        rewritten[++at] = 'w';
+    }
+    RewriteInPlace(folder.Path() / "events.xml", rewritten);
+    auto reread = [&] {
+        auto store = Store::Open(folder.Path(), nullptr);
+        Store::ReadLock lock(*store);
+        const Channel& channel = *store->FindChannel(L"Application");
+        return std::wstring(InsertionStrings(*store, channel, channel.events.back()).front());
+    };
+    EXPECT_EQ(reread(), L"w49");
     std::ofstream(folder.Path() / ".cache" / "events.xml.palcache", std::ios::binary | std::ios::in)
         .write("garbage!", 8);
-    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"), 1u);
+    EXPECT_EQ(reread(), L"w49");
 }
 
 TEST(Store, AnEmptyStoreHasTheClassicChannels) {
@@ -261,7 +260,7 @@ bool HasProblem(const Store& store, std::wstring_view text) {
 }
 
 TEST(StoreFolder, EventsAppendedByAnotherWriterReachResultSetsAndSubscriptions) {
-    TempFolder folder;
+    TempDirectory folder;
     folder.Write("a.xml", Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z",
                                             "<Data>x</Data>"));
     auto store = Store::Open(folder.Path(), nullptr);
@@ -307,7 +306,10 @@ TEST(StoreFolder, EventsAppendedByAnotherWriterReachResultSetsAndSubscriptions) 
     SetGlobalStore(nullptr);
 }
 
-TEST(StoreFolder, RecordsAddedToALogFileAreLoadedFromWhereTheFirstLoadStopped) {
+// A live log fills its chunks in place: its size stays, only its time moves. The watcher reads
+// the new records from where the first load stopped, and a store opened afterwards does not take
+// the cache of the earlier contents.
+TEST(StoreFolder, ALogFilledInPlaceIsReadAgainByTheWatcherAndTheCache) {
     const fs::path log = SharedEvtx() / "DeepBlueCLI" / "many-events-application.evtx";
     if (!fs::exists(log)) {
         GTEST_SKIP() << "no shared evtx sample " << log;
@@ -317,31 +319,36 @@ TEST(StoreFolder, RecordsAddedToALogFileAreLoadedFromWhereTheFirstLoadStopped) {
         std::ifstream in(log, std::ios::binary);
         full.assign(std::istreambuf_iterator<char>(in), {});
     }
-    // The file header and its first three chunks: a log that has not grown yet.
-    TempFolder folder;
-    folder.Write("a.evtx", full.substr(0, 4096 + 3 * 65536));
-    setenv("PAL_EVENTLOG_CACHE", "0", 1);
-    auto store = Store::Open(folder.Path(), nullptr);
-    unsetenv("PAL_EVENTLOG_CACHE");
+    // The file header and four chunks, the last one not yet written (zeroed), then written.
+    const size_t chunk = 65536;
+    const std::string filled = full.substr(0, 4096 + 4 * chunk);
+    const std::string empty = filled.substr(0, 4096 + 3 * chunk) + std::string(chunk, '\0');
+    TempDirectory folder;
+    folder.Write("a.evtx", empty);
+    auto store = Store::Open(folder.Path(), nullptr); // parses and writes the cache
     const size_t before = EventCount(*store, L"Application");
     ASSERT_GT(before, 0u);
-    folder.Write("a.evtx.part", full);
-    fs::rename(folder.Path() / "a.evtx.part", folder.Path() / "a.evtx");
+    RewriteInPlace(folder.Path() / "a.evtx", filled);
     ASSERT_TRUE(Eventually([&] { return EventCount(*store, L"Application") > before; }));
     // Compared with a store that loads the whole log at once: the same events, in order.
-    auto whole = Store::OpenLogFile(log, nullptr);
-    Store::ReadLock lock(*store);
-    Store::ReadLock wholeLock(*whole);
-    const Channel& grown = *store->FindChannel(L"Application");
-    const Channel& reference = *whole->Channels().at(log.wstring());
-    ASSERT_EQ(grown.events.size(), reference.events.size());
-    for (size_t i = 0; i < grown.events.size(); i += 97) {
-        EXPECT_EQ(grown.events[i].recordId, reference.events[i].recordId) << i;
+    const fs::path file = folder.Path() / "a.evtx";
+    auto whole = Store::OpenLogFile(file, nullptr);
+    {
+        Store::ReadLock lock(*store);
+        Store::ReadLock wholeLock(*whole);
+        const Channel& grown = *store->FindChannel(L"Application");
+        const Channel& reference = *whole->Channels().at(file.wstring());
+        ASSERT_EQ(grown.events.size(), reference.events.size());
+        for (size_t i = 0; i < grown.events.size(); ++i) {
+            EXPECT_EQ(grown.events[i].recordId, reference.events[i].recordId) << i;
+        }
     }
+    EXPECT_EQ(EventCount(*Store::Open(folder.Path(), nullptr), L"Application"),
+              EventCount(*store, L"Application"));
 }
 
 TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
-    TempFolder folder;
+    TempDirectory folder;
     std::string xml;
     for (int r = 1; r <= 3; ++r) {
         xml += Testing::EventXml("Application", r, r, 4, "P", "2024-01-01T00:00:00Z", "");
@@ -370,7 +377,7 @@ TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
 // store ends when that scan is over, and the thread ends without touching it again (it used to go
 // on with the freed store, which AddressSanitizer reports).
 TEST(StoreFolder, TheLastOwnerLettingGoDuringAScanEndsTheStoreSafely) {
-    TempFolder folder;
+    TempDirectory folder;
     const std::string first =
         Testing::EventXml("Application", 1, 1, 4, "P", "2024-01-01T00:00:00Z", "");
     folder.Write("a.xml", first);
@@ -397,7 +404,7 @@ TEST(StoreFolder, TheLastOwnerLettingGoDuringAScanEndsTheStoreSafely) {
 }
 
 TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
-    TempFolder folder;
+    TempDirectory folder;
     auto first = Store::Open(folder.Path(), nullptr);
     auto second = Store::Open(folder.Path(), nullptr);
     auto writer = [](Store& store, int count, const std::string& tag) {
@@ -436,7 +443,7 @@ TEST(StoreFolder, TwoStoresWritingOneFolderSeeEveryEventOnce) {
 // The file of written events removed while the store is open (an operator clearing the folder):
 // the next writes start it again, and a store opened afterwards finds them.
 TEST(StoreFolder, WritesGoOnAfterTheWrittenEventsFileIsRemoved) {
-    TempFolder folder;
+    TempDirectory folder;
     auto store = Store::Open(folder.Path(), nullptr);
     auto write = [&](const std::string& value) {
         DWORD error = 0;
@@ -463,7 +470,7 @@ TEST(StoreFolder, WritesGoOnAfterTheWrittenEventsFileIsRemoved) {
 // A store opened from the cache reads on from where the complete events end, as one that parsed
 // the file: an event half written at the first load is read once it is complete.
 TEST(StoreFolder, AnEventCompletedAfterTheCacheWasWrittenIsRead) {
-    TempFolder folder;
+    TempDirectory folder;
     const std::string second =
         Testing::EventXml("Application", 2, 2, 4, "P", "2024-01-01T00:00:00Z", "<Data>2</Data>");
     folder.Write("a.xml",
@@ -481,7 +488,7 @@ TEST(StoreFolder, AnEventCompletedAfterTheCacheWasWrittenIsRead) {
 // A writer that died mid-event leaves part of one at the end of the written-events file; the
 // events written after it are read once, by the writer and by every other store, now and later.
 TEST(StoreFolder, EventsWrittenAfterAnAbandonedHalfEventAreReadOnce) {
-    TempFolder folder;
+    TempDirectory folder;
     const std::string cut =
         Testing::EventXml("Application", 2, 2, 4, "P", "2024-01-01T00:00:00Z", "<Data>c</Data>");
     folder.Write("Application.written.xml",

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -129,6 +130,42 @@ TEST_F(Subscriptions, FutureEventsArriveInOrderOnAnotherThreadMatchingTheQuery) 
     EXPECT_FALSE(
         EvtRender(nullptr, received.handles.front(), EvtRenderEventXml, 0, nullptr, &used, &count));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A structured query as the module builds them: Selects of several channels, a Suppress that
+// removes only what the Selects of its own Query and path matched, and the union of the Query
+// elements. The channel path argument is ignored.
+TEST_F(Subscriptions, StructuredQueryFollowsItsChannelsAndSuppressions) {
+    const wchar_t* query =
+        L"<QueryList>"
+        L"<Query Id='0' Path='Application'>"
+        L"<Select>*[System[EventID=7]]</Select>"
+        L"<Select>*[System[EventID=8]]</Select>"
+        L"<Select Path='System'>*[System[EventID=7]]</Select>"
+        L"<Suppress>*[EventData[Data='v5' or Data='v6']]</Suppress>"
+        L"</Query>"
+        L"<Query Id='1'><Select Path='Application'>*[EventData[Data='v6']]</Select></Query>"
+        L"</QueryList>";
+    Received received;
+    EVT_HANDLE sub = EvtSubscribe(nullptr, nullptr, L"Security", query, nullptr, &received,
+                                  &Received::Callback, EvtSubscribeToFutureEvents);
+    ASSERT_NE(sub, nullptr) << GetLastError();
+    Append(4, 7);
+    Append(5, 7); // suppressed
+    Append(6, 7); // suppressed in Query 0, selected by Query 1
+    Append(7, 3); // no Select
+    Append(8, 8);
+    // The Suppress of Application does not reach System.
+    ASSERT_TRUE(m_store->Append(Testing::EventXml("System", 105, 7, 4, "Alpha",
+                                                  "2024-01-01T00:00:00Z", "<Data>v5</Data>")));
+    Append(106, 8, "System"); // no Select of System
+    Append(107, 7, "Security");
+    Append(10, 7); // the last: every event before it has been looked at when it arrives
+    ASSERT_TRUE(received.WaitFor(5));
+    EvtClose(sub);
+    std::vector<uint64_t> records = received.records;
+    std::sort(records.begin(), records.end());
+    EXPECT_EQ(records, (std::vector<uint64_t>{4, 6, 8, 10, 105}));
 }
 
 TEST_F(Subscriptions, OldestRecordAndBookmarkOriginsStartWhereTheySay) {

@@ -262,4 +262,41 @@ TEST(QuarryConcurrency, HandlesOfOneTreeAreUsableFromSeveralThreads) {
     EXPECT_EQ(ChildCount(root.get()), 1000u);
 }
 
+// The last handle of a root closed while another thread works on a child it holds: the child
+// ends as a whole root of its own, and the other thread never sees the tree half taken apart.
+TEST(QuarryConcurrency, RootClosedWhileAnotherThreadUsesItsChildren) {
+    for (int round = 0; round < 20; ++round) {
+        Node root = Create(u"root");
+        AddNew(root.get(), u"sibling");
+        Node child = AddNew(root.get(), u"child");
+        for (int i = 0; i < 10; ++i) {
+            AddNew(child.get(), u"grandchild");
+        }
+        std::atomic<bool> started{false};
+        std::thread user([&started, handle = child.get()] {
+            started = true;
+            for (int i = 0; i < 100; ++i) {
+                const std::u16string path = NameOf(handle, EKN_NAME_FULL_PATH);
+                EXPECT_TRUE(path == u"\\root\\child" || path == u"\\child")
+                    << std::string(path.begin(), path.end());
+                Node parent;
+                EXPECT_EQ(EknGetParent(handle, parent.out()), kOk);
+                SetValue(handle, u"i", EKN_TYPE_INT32, int32_t{i});
+                Node extra = AddNew(handle, u"extra");
+                EXPECT_EQ(EknRemoveChild(handle, extra.get()), kOk);
+            }
+        });
+        while (!started) {
+            std::this_thread::yield();
+        }
+        root.Close();
+        user.join();
+        EXPECT_EQ(NameOf(child.get(), EKN_NAME_FULL_PATH), u"\\child");
+        EXPECT_EQ(ChildCount(child.get()), 10u);
+        int32_t last = 0;
+        EXPECT_EQ(ReadValue(child.get(), u"i", EKN_TYPE_INT32, last), kOk);
+        EXPECT_EQ(last, 99);
+    }
+}
+
 } // namespace

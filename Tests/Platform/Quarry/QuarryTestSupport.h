@@ -1,6 +1,7 @@
 // Helpers for tests of the node library through its C interface.
 #pragma once
 
+#include "Platform/Utf16Names.h"
 #include "Quarry/Quarry.h"
 
 #include <cstdint>
@@ -20,6 +21,7 @@ constexpr EKN_HRESULT kTypeMismatch = static_cast<EKN_HRESULT>(0x80020005);
 constexpr EKN_HRESULT kOverflow = static_cast<EKN_HRESULT>(0x8002000A);
 constexpr EKN_HRESULT kInsufficient = static_cast<EKN_HRESULT>(0x8007007A);
 constexpr EKN_HRESULT kNotFound = static_cast<EKN_HRESULT>(0x80070490);
+constexpr EKN_HRESULT kUnexpected = static_cast<EKN_HRESULT>(0x8000FFFF);
 
 // Owns one node handle.
 class Node {

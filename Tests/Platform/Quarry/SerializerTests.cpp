@@ -51,6 +51,11 @@ protected:
         SetValue(m_root.get(), u"b", EKN_TYPE_BOOL, uint8_t{1});
         const char16_t list[] = {u'x', 0, 0};
         EknSetAttribute(m_root.get(), u"l", EKN_TYPE_STRING_LIST, list, sizeof list);
+        const uint8_t guid[16] = {0x90, 0xE2, 0x5A, 0xA8, 0xEE, 0x89, 0xE0, 0x46,
+                                  0x93, 0x95, 0x3A, 0xAB, 0x22, 0xF2, 0x91, 0x05};
+        EknSetAttribute(m_root.get(), u"g", EKN_TYPE_GUID, guid, sizeof guid);
+        const uint8_t opaque[3] = {0x00, 0xAF, 0x7E}; // a type code the library does not know
+        EknSetAttribute(m_root.get(), u"o", 0x42, opaque, sizeof opaque);
         Node child = AddNew(m_root.get(), u"child", u"Leaf");
         SetArray(child.get(), u"a", EKN_TYPE_UINT32_ARRAY, std::vector<uint32_t>{1, 2});
         AddNew(child.get(), u"grandchild");
@@ -66,6 +71,8 @@ TEST_F(QuarrySerialization, WritesOneElementPerNodeWithTypedAttributes) {
                         "<attr name=\"n\" type=\"3\">-5</attr>"
                         "<attr name=\"b\" type=\"7\">true</attr>"
                         "<attr name=\"l\" type=\"258\"><item>x</item><item></item></attr>"
+                        "<attr name=\"g\" type=\"13\">{A85AE290-89EE-46E0-9395-3AAB22F29105}</attr>"
+                        "<attr name=\"o\" type=\"66\">00af7e</attr>"
                         "<node name=\"child\" type=\"Leaf\">"
                         "<attr name=\"a\" type=\"260\"><item>1</item><item>2</item></attr>"
                         "<node name=\"grandchild\" type=\"\"/>"
@@ -214,6 +221,10 @@ TEST_F(QuarrySerialization, BadArgumentsAreRejected) {
     EXPECT_EQ(EknSerializeNodes(m_root.get(), withNull, 1, 0),
               static_cast<EKN_HRESULT>(0x80070006));
     ASSERT_EQ(EknFinalizeSerialization(context), kOk);
+    // A finalized context takes nothing more.
+    void* nodes[] = {m_root.get()};
+    EXPECT_EQ(EknSerializeNodes(context, nodes, 1, EKN_DEPTH_ALL), kUnexpected);
+    EXPECT_EQ(EknFinalizeSerialization(context), kUnexpected);
     EXPECT_EQ(out.text, "<nr></nr>"); // nothing of the rejected calls was written
     EknCloseSerializationContext(context);
     EXPECT_EQ(EknFinalizeSerialization(nullptr), kInvalidArg);

@@ -89,7 +89,8 @@ TEST_F(QuarryAttributes, ReplacedValuesLeaveEveryOtherAttributeIntact) {
         values[i] = std::u16string(static_cast<size_t>(round % 5 == 0 ? 300 + round : round % 9),
                                    static_cast<char16_t>(u'A' + round % 26));
         if (round % 11 == 0) {
-            ASSERT_EQ(SetValue(m_node.get(), names[i].c_str(), EKN_TYPE_INT64, int64_t{round}), kOk);
+            ASSERT_EQ(SetValue(m_node.get(), names[i].c_str(), EKN_TYPE_INT64, int64_t{round}),
+                      kOk);
         }
         ASSERT_EQ(SetString(m_node.get(), names[i].c_str(), values[i]), kOk);
     }
@@ -242,6 +243,28 @@ TEST_F(QuarryConversions, BooleansAndIntegersConvertBothWays) {
     EXPECT_EQ(ReadValue(m_node.get(), u"zero", EKN_TYPE_BOOL, b), kOk);
     EXPECT_EQ(b, 0);
     EXPECT_EQ(ReadString(m_node.get(), u"b"), u"true");
+    // Text read as a boolean: "true" or "false" in any case, or a whole number.
+    const struct {
+        std::u16string text;
+        EKN_HRESULT expected;
+        uint8_t value;
+    } texts[] = {{u"TRUE", kOk, 1},
+                 {u"fAlSe", kOk, 0},
+                 {u"0", kOk, 0},
+                 {u"-7", kOk, 1},
+                 {u"yes", kTypeMismatch, 0},
+                 {u"true ", kTypeMismatch, 0},
+                 {u"", kTypeMismatch, 0},
+                 {u"99999999999999999999", kOverflow, 0}};
+    for (const auto& c : texts) {
+        SetString(m_node.get(), u"t", c.text);
+        b = 9;
+        EXPECT_EQ(ReadValue(m_node.get(), u"t", EKN_TYPE_BOOL, b), c.expected)
+            << std::string(c.text.begin(), c.text.end());
+        if (c.expected == kOk) {
+            EXPECT_EQ(b, c.value) << std::string(c.text.begin(), c.text.end());
+        }
+    }
 }
 
 TEST_F(QuarryConversions, IntegersReadAsDecimalTextAndTextLists) {

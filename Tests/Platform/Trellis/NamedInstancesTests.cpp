@@ -1,4 +1,5 @@
 // Named instances of the component framework.
+#include "Platform/Utf16Names.h"
 #include "Trellis/Trellis.h"
 
 #include <gtest/gtest.h>

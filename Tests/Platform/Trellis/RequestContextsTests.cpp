@@ -1,10 +1,12 @@
 // Request contexts and cancellation of the component framework.
+#include "Platform/Utf16Names.h"
 #include "Trellis/Trellis.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 using namespace Halyard::Interfaces;
@@ -72,15 +74,21 @@ TEST(TrellisRequests, CurrentContextFollowsTheThreadsRequest) {
     manager->Release();
 }
 
+// The serving threads below hand their request over through a promise that is kept on every path,
+// so that a failure on the thread is reported and never leaves the test waiting.
+
 TEST(TrellisRequests, CancellationFromAnotherThreadIsSeenByTheServingThread) {
-    std::atomic<void*> request{nullptr};
+    std::promise<void*> begun;
     std::atomic<bool> cancelledSeen{false};
-    std::atomic<bool> sawNotCancelled{false};
+    bool sawNotCancelled = false;
     std::thread server([&] {
         void* handle = nullptr;
-        ASSERT_EQ(TrBeginRequest(&handle), S_OK);
-        sawNotCancelled = !CurrentRequestCancelled();
-        request = handle;
+        const HRESULT hr = TrBeginRequest(&handle);
+        sawNotCancelled = hr == S_OK && !CurrentRequestCancelled();
+        begun.set_value(hr == S_OK ? handle : nullptr);
+        if (hr != S_OK) {
+            return;
+        }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!cancelledSeen && std::chrono::steady_clock::now() < deadline) {
             cancelledSeen = CurrentRequestCancelled();
@@ -88,11 +96,12 @@ TEST(TrellisRequests, CancellationFromAnotherThreadIsSeenByTheServingThread) {
         }
         EXPECT_EQ(TrEndRequest(handle), S_OK);
     });
-    while (request.load() == nullptr) {
-        std::this_thread::yield();
+    void* const request = begun.get_future().get();
+    if (request != nullptr) {
+        EXPECT_EQ(TrCancelRequest(request), S_OK);
     }
-    EXPECT_EQ(TrCancelRequest(request.load()), S_OK);
     server.join();
+    EXPECT_NE(request, nullptr) << "the request did not begin";
     EXPECT_TRUE(sawNotCancelled);
     EXPECT_TRUE(cancelledSeen);
 }
@@ -126,23 +135,24 @@ TEST(TrellisRequests, RequestEndedByItsThreadExitCanStillBeCancelledAndEnded) {
 }
 
 TEST(TrellisRequests, RequestServedElsewhereIsNotEndedByThisThread) {
-    std::atomic<void*> request{nullptr};
-    std::atomic<bool> release{false};
+    std::promise<void*> begun;
+    std::promise<void> release;
     std::thread server([&] {
         void* handle = nullptr;
-        TrBeginRequest(&handle);
-        request = handle;
-        while (!release) {
-            std::this_thread::yield();
+        const HRESULT hr = TrBeginRequest(&handle);
+        begun.set_value(hr == S_OK ? handle : nullptr);
+        if (hr == S_OK) {
+            release.get_future().wait();
+            EXPECT_EQ(TrEndRequest(handle), S_OK);
         }
-        EXPECT_EQ(TrEndRequest(handle), S_OK);
     });
-    while (request.load() == nullptr) {
-        std::this_thread::yield();
+    void* const request = begun.get_future().get();
+    if (request != nullptr) {
+        EXPECT_EQ(TrEndRequest(request), E_UNEXPECTED);
     }
-    EXPECT_EQ(TrEndRequest(request.load()), E_UNEXPECTED);
-    release = true;
+    release.set_value();
     server.join();
+    EXPECT_NE(request, nullptr) << "the request did not begin";
     EXPECT_EQ(TrBeginRequest(nullptr), E_POINTER);
     EXPECT_EQ(TrCancelRequest(nullptr), E_INVALIDARG);
     EXPECT_EQ(TrEndRequest(nullptr), E_INVALIDARG);

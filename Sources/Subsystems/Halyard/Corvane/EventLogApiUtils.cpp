@@ -29,10 +29,12 @@ SmartHandle CheckedEvtHandle(EVT_HANDLE handle) {
     return MakeSmartEvtHandle(handle);
 }
 
-// Logs a failed query or subscription with the extended status and throws the last error.
+// Logs a failed query or subscription with the extended status and throws the last error. A
+// failure without a last error (an Event Log that lacks the function, as Wine's) has no extended
+// status to ask for either: it is logged with an empty one and thrown as E_FAIL.
 [[noreturn]] void ThrowWithExtendedStatus(const wchar_t* context) {
     const HRES failure = ApiResult{FALSE};
-    const std::wstring status = GetExtendedStatus();
+    const std::wstring status = failure.Failed() ? GetExtendedStatus() : std::wstring();
     LOG_AT(LOG_ERR, context << failure << L"] Extended status info: [" << status << L"]");
     ThrowIfFailed(failure);
     RaiseError(E_FAIL); // the call failed without a last error
@@ -213,23 +215,60 @@ SmartHandle GetNextData(EVT_HANDLE resultSet, DWORD timeoutMs) {
     return owned;
 }
 
-HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events) {
-    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetNextData");
+namespace {
+
+// The next batch's raw handles, after the cancellation check (whose failure is returned without
+// an API call).
+HRES NextHandles(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs,
+                 std::vector<EVT_HANDLE>& handles) {
+    handles.clear();
     if (IsCurrentRequestCancelled()) {
         HRES cancelled;
         cancelled = Win32Error{RPC_S_CALL_CANCELLED};
         return cancelled;
     }
-    std::vector<EVT_HANDLE> handles(count, nullptr);
+    handles.resize(count, nullptr);
     DWORD returned = 0;
     const HRES result =
         ApiResult{EvtNext(resultSet, count, handles.data(), timeoutMs, 0, &returned)};
     handles.resize(std::min<DWORD>(returned, count));
+    return result;
+}
+
+// Closes handles that are counted rather than handed out, as their boxes would close them: a
+// failure is logged, and the thread's last error is kept.
+void CloseCounted(const std::vector<EVT_HANDLE>& handles) noexcept {
+    const DWORD lastError = GetLastError();
+    for (const EVT_HANDLE handle : handles) {
+        if (handle != nullptr && !EvtClose(handle)) {
+            const HRES failure = ApiResult{FALSE};
+            LOG_AT(LOG_ERR, L"Close evt_handle failed due to: " << failure);
+        }
+    }
+    SetLastError(lastError);
+}
+
+} // namespace
+
+HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetNextData");
+    std::vector<EVT_HANDLE> handles;
+    const HRES result = NextHandles(resultSet, count, timeoutMs, handles);
     // The handles are owned whatever the result; only a success or a time-out hands them out.
     SmartEvtVector batch = MakeSmartEvtVector(handles);
     if (result.Succeeded() || result.Code() == HR_TIMEOUT) {
         events = std::move(batch);
     }
+    return result;
+}
+
+HRES CountNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, DWORD& returned) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::CountNextData");
+    std::vector<EVT_HANDLE> handles;
+    const HRES result = NextHandles(resultSet, count, timeoutMs, handles);
+    CloseCounted(handles);
+    returned =
+        result.Succeeded() || result.Code() == HR_TIMEOUT ? static_cast<DWORD>(handles.size()) : 0;
     return result;
 }
 

@@ -69,6 +69,10 @@ SmartHandle GetNextData(EVT_HANDLE resultSet, DWORD timeoutMs);
 // nothing) and the result is returned; on any other failure (HR_NO_MORE_ITEMS at the end)
 // `events` is left as it was. Never throws for API results.
 HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events);
+// The batch form for counting: `returned` receives how many events the batch held (0 on a failure
+// other than a time-out); their handles are closed at once instead of being handed out. Results as
+// for the batch GetNextData.
+HRES CountNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, DWORD& returned);
 // An empty bookmark; throws the last error.
 SmartHandle CreateBookMark();
 // Moves the bookmark onto the event.

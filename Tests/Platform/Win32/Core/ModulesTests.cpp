@@ -14,8 +14,11 @@ std::wstring ExecutablePath() {
     return std::wstring(path, length);
 }
 
+// Captures from a frame of its own. The result goes through a volatile so that the call is not a
+// tail call (an optimising compiler would otherwise leave this frame before the capture).
 NOINLINE WORD CaptureHere(DWORD skip, PVOID* frames, DWORD count) {
-    return RtlCaptureStackBackTrace(skip, count, frames, nullptr);
+    const volatile WORD captured = RtlCaptureStackBackTrace(skip, count, frames, nullptr);
+    return captured;
 }
 
 } // namespace

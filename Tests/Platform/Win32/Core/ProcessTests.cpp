@@ -84,10 +84,11 @@ TEST(CloseHandle, UnknownHandlesFailWithoutHarm) {
     EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x7FFF1234)));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(CloseHandle(nullptr));
-    EXPECT_FALSE(
-        CloseHandle(INVALID_HANDLE_VALUE == GetCurrentProcess() ? nullptr : INVALID_HANDLE_VALUE));
-    // The pseudo handle of the process needs no closing and keeps the last error.
+    // The pseudo handles of the process (INVALID_HANDLE_VALUE's value, as on Windows) and of the
+    // thread need no closing and keep the last error.
+    EXPECT_EQ(GetCurrentProcess(), INVALID_HANDLE_VALUE);
     SetLastError(ERROR_ACCESS_DENIED);
     EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
+    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }

@@ -82,13 +82,23 @@ TEST(LoadLibraryExW, DataFileFlagAloneTagsLowBit) {
 }
 
 TEST(LoadLibraryExW, FailsWithWindowsCodes) {
-    SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(LoadLibraryExW(L"/nonexistent/dir/Missing.dll", nullptr, kAsResources), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
-    EXPECT_EQ(LoadLibraryExW(L"NoSuchMessages", nullptr, kAsResources), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
-
+    // A missing data file is ERROR_FILE_NOT_FOUND wherever it is missing from (as Windows and
+    // Wine give it), not the ERROR_MOD_NOT_FOUND of a code load.
     const PeBuilder::TempFile file(SampleFile());
+    for (const std::wstring& missing :
+         {std::wstring(L"/nonexistent/dir/Missing.dll"), std::wstring(L"NoSuchMessages"),
+          file.Path() + L".absent.dll", file.Path() + L"/under-a-file.dll"}) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(LoadLibraryExW(missing.c_str(), nullptr, kAsResources), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << missing;
+    }
+    // A folder (named with a final "." for "no extension", else ".dll" is added).
+    const std::wstring folder = PeBuilder::BinDirectory();
+    EXPECT_EQ(
+        LoadLibraryExW((folder.substr(0, folder.size() - 1) + L".").c_str(), nullptr, kAsResources),
+        nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
     EXPECT_EQ(LoadLibraryExW(file.Path().c_str(), nullptr, 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
     EXPECT_EQ(LoadLibraryExW(nullptr, nullptr, kAsResources), nullptr);

@@ -33,19 +33,6 @@ std::vector<uint64_t> RecordsOf(const SmartEvtVector& events) {
     return records;
 }
 
-// The request the calling thread serves while it lives.
-class Request {
-public:
-    Request() { EXPECT_EQ(TrBeginRequest(&m_request), S_OK); }
-    ~Request() { TrEndRequest(m_request); }
-    Request(const Request&) = delete;
-    Request& operator=(const Request&) = delete;
-    void* Get() const { return m_request; }
-
-private:
-    void* m_request = nullptr;
-};
-
 class EventLogApiUtils : public ::testing::Test {
 protected:
     void TearDown() override { PalEventLogClearFaults(); }

@@ -4,6 +4,7 @@
 
 #include "Common/Logging/LogTestSupport.h"
 #include "Halyard/Corvane/EventLogApiUtils.h"
+#include "Trellis/Trellis.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
@@ -54,6 +55,19 @@ inline std::vector<std::filesystem::path> SharedEvtxFiles() {
     std::sort(files.begin(), files.end());
     return files;
 }
+
+// The request the calling thread serves while it lives.
+class Request {
+public:
+    Request() { EXPECT_EQ(TrBeginRequest(&m_request), S_OK); }
+    ~Request() { TrEndRequest(m_request); }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    void* Get() const { return m_request; }
+
+private:
+    void* m_request = nullptr;
+};
 
 // The HRESULT an action throws as an HRX; S_OK when it throws nothing.
 template <typename Action>

@@ -11,9 +11,14 @@ using namespace Halyard::Interfaces;
 
 namespace {
 
+// The module loaded with a data directory of the test's own, so that its log stays out of the
+// build tree.
 class LoadedModule : public testing::Test {
 protected:
-    void SetUp() override { Load(); }
+    void SetUp() override {
+        ::setenv("GS_General_DataDirectoryPath", m_data.Path().c_str(), 1);
+        Load();
+    }
 
     void Load() {
         m_library =
@@ -25,7 +30,10 @@ protected:
         ASSERT_EQ(get(&m_module), S_OK);
     }
 
-    void TearDown() override { Unload(); }
+    void TearDown() override {
+        Unload();
+        ::unsetenv("GS_General_DataDirectoryPath");
+    }
 
     void Unload() {
         if (m_library != nullptr) {
@@ -34,6 +42,7 @@ protected:
         }
     }
 
+    TempDirectory m_data;
     void* m_library = nullptr;
     IModule* m_module = nullptr;
 };
@@ -72,8 +81,6 @@ TEST_F(LoadedModule, ServesRequestsThroughTheCInterfaces) {
 // UTF-16LE without a byte-order mark, the banner first, then lines of the fixed format.
 TEST_F(LoadedModule, WritesItsLogFileWithTheBannerAndLinesOfTheFixedFormat) {
     Unload();
-    TempDirectory data;
-    ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
     ::setenv("GS_Logger_MaxSeverity", "DBG3", 1);
     Load();
     {
@@ -84,10 +91,9 @@ TEST_F(LoadedModule, WritesItsLogFileWithTheBannerAndLinesOfTheFixedFormat) {
         EXPECT_EQ(component.shutdown->Shutdown(), S_OK);
     }
     Unload();
-    ::unsetenv("GS_General_DataDirectoryPath");
     ::unsetenv("GS_Logger_MaxSeverity");
 
-    const std::string bytes = data.Read("Logs/Corvane.log");
+    const std::string bytes = m_data.Read("Logs/Corvane.log");
     ASSERT_GE(bytes.size(), 2u) << "no log file";
     const std::vector<std::wstring> lines = SplitLines(ReadUtf16Le(bytes));
     ASSERT_GT(lines.size(), 7u);

@@ -1,0 +1,301 @@
+// Sessions on a generated Application channel of 1,000,000 events (CORVANE_BENCH_EVENTS changes
+// the size), with the sample store's publishers so that messages are formatted: the first page of
+// 100 events of a new session (the session made by the request, as a client's first request
+// makes it), next pages, counting by level, the memory of an idle session, and two threads paging
+// two sessions. The channel is written once to $TMPDIR/corvane-sessions-bench-<count> and reused
+// (with the store's cache of it); the folder watcher is off.
+#include "Halyard/Corvane/SessionsHolder.h"
+#include "Helpers/RequestProcessingUtils.h"
+#include "SampleEvents.h"
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <latch>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Halyard::SessionsHolder;
+using RequestProcessing::NewGuid;
+
+constexpr int64_t PageSize = 100;
+
+uint64_t EventCount() {
+    const char* text = std::getenv("CORVANE_BENCH_EVENTS");
+    return text != nullptr ? std::strtoull(text, nullptr, 10) : 1'000'000;
+}
+
+// Chooses the store before the first Event Log call; writes it the first time.
+void UseBenchStore() {
+    static const bool chosen = [] {
+        const fs::path folder =
+            fs::temp_directory_path() / ("corvane-sessions-bench-" + std::to_string(EventCount()));
+        if (!fs::exists(folder / "Application.xml")) {
+            fs::create_directories(folder);
+            std::ofstream out(folder / "Application.xml.part", std::ios::binary);
+            EventLogTool::WriteSampleEvents(out, "Application", EventCount());
+            out.close();
+            fs::rename(folder / "Application.xml.part", folder / "Application.xml");
+        }
+        for (const char* name : {"publishers.xml", "accounts.xml"}) {
+            fs::copy_file(fs::path(CORVANE_SAMPLE_PUBLISHERS) / name, folder / name,
+                          fs::copy_options::overwrite_existing);
+        }
+        ::setenv("PAL_EVENTLOG_DIR", folder.c_str(), 1);
+        ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
+        // The store loads here, not in the first figure.
+        Halyard::GetEventsCount(L"Application");
+        return true;
+    }();
+    (void)chosen;
+}
+
+EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
+    return EkNodePtr::CreateNode(name, type);
+}
+
+// The holder as a component configures it: Halyard-Monitor 2001 events carry a plan and an item,
+// 2002 events a plan; Imported-Provider is skipped.
+SessionsHolder& Holder() {
+    static const std::unique_ptr<SessionsHolder> holder = [] {
+        UseBenchStore();
+        const EkNodePtr configuration = Node(L"Configuration");
+        configuration.SetAttribute(L"LogChannelName", std::wstring(L"Application"));
+        configuration.SetAttribute(L"SessionTimeLiveInMin", int64_t{60});
+        configuration.SetAttribute(L"SessionCheckIntervalInSec", int64_t{0});
+        configuration.SetAttribute(L"TimeOutIntervalInSec", int32_t{30});
+        const EkNodePtr resolver = Node(L"InsertionalStringsResolver");
+        resolver.SetAttribute(L"EventsProvidersToSkip",
+                              std::vector<std::wstring>{L"Imported-Provider"});
+        const EkNodePtr plansOnly = Node(L"MonitoringPlansOnly");
+        plansOnly.SetAttribute(L"CommonEvents", std::vector<int32_t>{2002});
+        const EkNodePtr plansAndItem = Node(L"MonitoringPlansAndItem");
+        plansAndItem.SetAttribute(L"CommonEvents", std::vector<int32_t>{2001});
+        resolver.AddChild(plansOnly);
+        resolver.AddChild(plansAndItem);
+        configuration.AddChild(resolver);
+        return std::make_unique<SessionsHolder>(configuration);
+    }();
+    return *holder;
+}
+
+// Backup failures of the mail folder: event 101 with "E:\Mail" as the first value, 1.6 % of the
+// generated Application events, spread evenly.
+EkNodePtr OnePercentFilters() {
+    const EkNodePtr filters = Node(L"Filters");
+    const EkNodePtr ids = Node(nullptr, L"EventIdFilter");
+    ids.SetAttribute(L"EventIds", std::vector<std::wstring>{L"101"});
+    const EkNodePtr plans = Node(nullptr, L"MonitoringPlanFilter");
+    plans.SetAttribute(L"MonitoringPlans", std::vector<std::wstring>{L"E:\\Mail"});
+    filters.AddChild(ids);
+    filters.AddChild(plans);
+    return filters;
+}
+
+EkNodePtr Mark(const GUID& id) {
+    const EkNodePtr mark = Node(L"ContinuationMark");
+    mark.SetAttribute(L"SessionId", id);
+    mark.SetAttribute(L"Position", int64_t{0});
+    mark.SetAttribute(L"Count", PageSize);
+    return mark;
+}
+
+EkNodePtr PageRequest(const EkNodePtr& mark, const EkNodePtr& filters = {}) {
+    const EkNodePtr request = Node(L"GetDataRequest");
+    request.SetAttribute(L"Direction", int32_t{0});
+    request.SetAttribute(L"EventsCount", PageSize);
+    request.AddChild(mark.CloneNode());
+    if (filters) {
+        request.AddChild(filters.CloneNode());
+    }
+    return request;
+}
+
+// One page: its continuation mark (for the next request) and whether it was the last.
+struct Served {
+    EkNodePtr mark;
+    bool isBack = false;
+    int64_t events = 0;
+};
+
+Served Serve(const EkNodePtr& request) {
+    const EkNodePtr response = Node(L"EventViewerResponse");
+    Holder().GetSessionEvents(request, response);
+    const EkNodePtr events = response.GetChildByName(L"Events");
+    return {response.GetChildByName(L"ContinuationMark"), events.GetBool(L"IsBack"),
+            static_cast<int64_t>(events.GetChildCount())};
+}
+
+void Release(const GUID& id) {
+    const EkNodePtr request = Node(L"ReleaseSessionRequest");
+    request.AddChild(Mark(id));
+    Holder().RemoveSession(request);
+}
+
+// A new session's first page, the session made by the page request itself.
+void FirstPage(benchmark::State& state, bool filtered) {
+    const EkNodePtr filters = filtered ? OnePercentFilters() : EkNodePtr();
+    Holder();
+    int64_t events = 0;
+    for (auto _ : state) {
+        const GUID id = NewGuid();
+        events = Serve(PageRequest(Mark(id), filters)).events;
+        state.PauseTiming();
+        Release(id);
+        state.ResumeTiming();
+    }
+    state.counters["events"] = static_cast<double>(events);
+}
+BENCHMARK_CAPTURE(FirstPage, NoFilter, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FirstPage, OnePercentFilter, true)->Unit(benchmark::kMillisecond);
+
+// The next pages of a session from a depth on (pages of 100 newest first, messages on).
+void NextPages(benchmark::State& state) {
+    const int64_t depth = state.range(0);
+    const GUID id = NewGuid();
+    EkNodePtr mark = Mark(id);
+    if (depth > 0) {
+        // A mark that resumes there, as a client's would.
+        mark.SetAttribute(L"Position", depth);
+        mark.SetAttribute(L"Pages", std::vector<int64_t>{depth - PageSize});
+    }
+    mark = Serve(PageRequest(mark)).mark;
+    int64_t events = 0;
+    for (auto _ : state) {
+        const Served page = Serve(PageRequest(mark));
+        mark = page.mark;
+        events += page.events;
+        if (page.isBack) {
+            state.SkipWithError("the channel ended");
+            break;
+        }
+    }
+    Release(id);
+    state.SetItemsProcessed(events);
+}
+BENCHMARK(NextPages)->Arg(0)->Arg(500'000)->Iterations(100)->Unit(benchmark::kMillisecond);
+
+// The channel's events counted by level, as a count request asks.
+void CountByLevel(benchmark::State& state) {
+    Holder();
+    int64_t total = 0;
+    for (auto _ : state) {
+        const EkNodePtr response = Node(L"EventViewerResponse");
+        Holder().GetEventsCount(Node(L"CountEventsRequest"), response);
+        total = response.GetInt64(L"TotalEventsCount");
+    }
+    state.counters["events"] = static_cast<double>(total);
+}
+BENCHMARK(CountByLevel)->Unit(benchmark::kMillisecond);
+
+size_t HeapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t size = 0;
+    size_t resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// What an idle session holds (its query, bookmark, subscription and renderer), averaged over many
+// sessions made by a first page: the heap, and the resident memory with the stand-in's
+// subscription thread (a stack of its own per subscription, which Windows does not have).
+void IdleSessionMemory(benchmark::State& state) {
+    constexpr int Sessions = 200;
+    Holder();
+    for (auto _ : state) {
+        std::vector<GUID> ids;
+        const size_t heapBefore = HeapInUse();
+        const size_t residentBefore = ResidentBytes();
+        for (int i = 0; i < Sessions; ++i) {
+            ids.push_back(NewGuid());
+            Serve(PageRequest(Mark(ids.back())));
+        }
+        state.counters["heap_bytes_per_session"] =
+            static_cast<double>(HeapInUse() - heapBefore) / Sessions;
+        state.counters["resident_bytes_per_session"] =
+            static_cast<double>(ResidentBytes() - residentBefore) / Sessions;
+        for (const GUID& id : ids) {
+            Release(id);
+        }
+    }
+}
+BENCHMARK(IdleSessionMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Threads paging a session each (100 pages of 100 events from the second page on), started
+// together: events per second over all of them, and the CPU time each event took. On idle cores
+// two threads give twice the events of one unless they wait for each other.
+void ParallelPaging(benchmark::State& state) {
+    const auto threads = static_cast<size_t>(state.range(0));
+    constexpr int Pages = 100;
+    Holder();
+    double seconds = 0;
+    double cpuSeconds = 0;
+    int64_t events = 0;
+    for (auto _ : state) {
+        std::latch ready(static_cast<std::ptrdiff_t>(threads) + 1);
+        std::latch go(1);
+        std::vector<double> cpu(threads);
+        std::vector<int64_t> served(threads);
+        std::vector<std::thread> pagers;
+        for (size_t t = 0; t < threads; ++t) {
+            pagers.emplace_back([&, t] {
+                const GUID id = NewGuid();
+                EkNodePtr mark = Serve(PageRequest(Mark(id))).mark;
+                ready.count_down();
+                go.wait();
+                timespec start{};
+                clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+                for (int page = 0; page < Pages; ++page) {
+                    const Served next = Serve(PageRequest(mark));
+                    mark = next.mark;
+                    served[t] += next.events;
+                }
+                timespec end{};
+                clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+                cpu[t] = static_cast<double>(end.tv_sec - start.tv_sec) +
+                         static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+                Release(id);
+            });
+        }
+        ready.arrive_and_wait();
+        const auto start = std::chrono::steady_clock::now();
+        go.count_down();
+        for (std::thread& pager : pagers) {
+            pager.join();
+        }
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        for (size_t t = 0; t < threads; ++t) {
+            cpuSeconds += cpu[t];
+            events += served[t];
+        }
+    }
+    state.counters["events_per_second"] = static_cast<double>(events) / seconds;
+    state.counters["cpu_us_per_event"] = cpuSeconds * 1e6 / static_cast<double>(events);
+}
+BENCHMARK(ParallelPaging)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace

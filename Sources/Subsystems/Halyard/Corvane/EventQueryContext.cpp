@@ -1,0 +1,295 @@
+#include "Halyard/Corvane/EventQueryContext.h"
+
+#include "ErrorHandling/ErrorDescription.h"
+#include "Logging/TraceScope.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cwctype>
+#include <string_view>
+#include <utility>
+
+namespace Halyard {
+
+namespace {
+
+using EventsApiUtils::HR_NO_MORE_ITEMS;
+using EventsApiUtils::HR_TIMEOUT;
+using EventsApiUtils::SmartEvtVector;
+using EventsApiUtils::SmartHandle;
+using Logging::LOG_DBG;
+using Logging::LOG_DBG3;
+using Logging::LOG_ERR;
+
+// Events are fetched in batches of this many.
+constexpr int64_t ChunkSize = 10;
+
+// The attributes the search looks into after the level name, in this order.
+constexpr std::array<const wchar_t*, 6> SearchAttributes = {
+    L"Message", L"MonitoringPlanName", L"ProviderName", L"Computer", L"EventId", L"User"};
+
+// The name of an event level as the search sees it; empty for levels without one.
+std::wstring_view LevelName(uint32_t level) noexcept {
+    switch (level) {
+    case 0:
+    case 4:
+        return L"information";
+    case 1:
+        return L"critical";
+    case 2:
+        return L"error";
+    case 3:
+        return L"warning";
+    case 5:
+        return L"verbose";
+    default:
+        return {};
+    }
+}
+
+// Lower case as the global locale has it, character by character.
+void ToLower(std::wstring& text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
+    }
+}
+
+// The number of pages of `count` events that `records` events fill.
+int64_t PageCount(uint64_t records, int64_t count) noexcept {
+    const auto size = static_cast<uint64_t>(count);
+    return static_cast<int64_t>(records / size + (records % size != 0 ? 1 : 0));
+}
+
+} // namespace
+
+EventQueryContext::EventQueryContext(std::wstring channelPath, DWORD timeoutMs,
+                                     const EkNodePtr& filter, const EkNodePtr& continuationMark)
+    : EventQueryContext(std::move(channelPath), timeoutMs, filter, continuationMark, {}) {}
+
+EventQueryContext::EventQueryContext(std::wstring channelPath, DWORD timeoutMs,
+                                     const EkNodePtr& filter, const EkNodePtr& continuationMark,
+                                     std::vector<std::wstring> manualItems)
+    : m_bookmark(EventsApiUtils::CreateBookMark()), m_timeoutMs(timeoutMs),
+      m_channelPath(std::move(channelPath)),
+      m_firstEventTime(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())),
+      m_manualItems(std::move(manualItems)) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::EventQueryContext::EventQueryContext");
+    m_resultSet = EventsApiUtils::MakeQuery(m_channelPath, filter.GetString(L"QueryString"),
+                                            EvtQueryReverseDirection);
+    m_searchText = filter.GetString(L"SearchString", std::wstring());
+    ToLower(m_searchText);
+    m_isSimple = filter.GetBool(L"IsSimple");
+
+    InitBookMarks(continuationMark);
+    if (continuationMark && continuationMark.HasAttribute(L"Pages")) {
+        LOG_AT(LOG_DBG, L"Restore pages from continuation mark");
+        std::vector<int64_t> pages;
+        continuationMark.GetAttribute(L"Pages", pages);
+        m_pages = std::move(pages);
+        m_position = continuationMark.GetInt64(L"Position");
+        Seek(m_position);
+    }
+    m_totalRecords = GetEventsCount(m_channelPath);
+}
+
+void EventQueryContext::Stop() noexcept {
+    m_stopRequested.store(true);
+}
+
+void EventQueryContext::InitBookMarks(const EkNodePtr& continuationMark) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventQueryContext::InitBookMarks");
+    std::wstring firstEventTime;
+    if (continuationMark && continuationMark.GetAttribute(L"FirstEventTime", firstEventTime)) {
+        m_firstEventTime = ParseUtcTime(firstEventTime);
+    }
+    try {
+        while (!m_bookmarkSet) {
+            // Throws at the end of the result set: an empty view has no bookmark yet.
+            const SmartHandle event = EventsApiUtils::GetNextData(*m_resultSet, m_timeoutMs);
+            const SmartHandle classicLog = GetEventLog(m_channelPath);
+            const EkNodePtr node = m_maker.MakeEvent(*event, classicLog, nullptr);
+            if (m_firstEventTime < ParseUtcTime(node.GetString(L"TimeCreated"))) {
+                ++m_skippedNewer;
+                continue;
+            }
+            ThrowIfFailed(EventsApiUtils::UpdateBookMark(*m_bookmark, *event));
+            m_bookmarkSet = true;
+            Seek(0);
+        }
+    } catch (const HRX& failure) {
+        LOG_AT(LOG_DBG, L"Initialize bookmark failed due to: " << failure);
+    }
+}
+
+void EventQueryContext::Seek(int64_t offset) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventQueryContext::Seek");
+    if (!m_bookmarkSet) {
+        InitBookMarks(EkNodePtr());
+    }
+    if (m_bookmarkSet) {
+        ThrowIfFailed(EventsApiUtils::Seek(*m_resultSet, *m_bookmark, offset));
+        m_position = offset;
+    }
+}
+
+void EventQueryContext::GetData(const EkNodePtr& request, const EkNodePtr& response,
+                                const InsertionalStringsResolver* resolver) {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::EventQueryContext::GetData");
+    const Base::LockGuard lock(m_lock);
+    const EkNodePtr events = EkNodePtr::CreateNode(L"Events", nullptr);
+    const EkNodePtr mark = request.GetChildByName(L"ContinuationMark");
+    uint32_t direction = request.GetUInt32(L"Direction");
+    const int64_t count = request.GetInt64(L"EventsCount");
+    if (count <= 0) {
+        // A negative count would become a batch size of billions.
+        const wchar_t* text =
+            count == 0 ? L" Count of events can't be 0" : L" Count of events can't be negative";
+        LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::GetData" << L" failed: " << text);
+        RaiseError(SetErrorWithMessage(HresultFromWin32(ERROR_INVALID_DATA), text));
+    }
+
+    const int64_t markPosition = mark.GetInt64(L"Position");
+    if (mark.GetInt64(L"Count") != count) {
+        LOG_AT(LOG_DBG, L"Count was changed. Reset pages.");
+        m_pages.clear();
+        Seek(0);
+        direction = 0;
+    }
+    const std::vector<EkNodePtr> nodes = direction == 1 || markPosition < m_position
+                                             ? GetPrevData(count, resolver)
+                                             : GetNextData(count, resolver);
+    for (const EkNodePtr& node : nodes) {
+        events.AddChild(node);
+    }
+    events.SetAttribute(L"CurrentPage", static_cast<int64_t>(m_pages.size()));
+    events.SetAttribute(L"IsFront", m_pages.size() < 2);
+    events.SetAttribute(L"IsBack", IsBackPage(resolver));
+    events.SetAttribute(L"TotalPagesCount", m_isSimple ? PageCount(m_totalRecords, count) : 0);
+    events.SetAttribute(L"TotalEventsCount", static_cast<int64_t>(m_totalRecords));
+
+    const EkNodePtr markOut = mark.CloneNode(EKN_DEPTH_ALL);
+    markOut.SetAttribute(L"Position", m_position);
+    markOut.SetAttribute(L"Count", count);
+    markOut.SetAttribute(L"Pages", m_pages);
+    markOut.SetAttribute(L"FirstEventTime", FormatUtcTime(m_firstEventTime));
+    response.AddChild(markOut);
+    response.AddChild(events);
+}
+
+std::vector<EkNodePtr> EventQueryContext::GetNextData(int64_t count,
+                                                      const InsertionalStringsResolver* resolver) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventQueryContext::GetNextData");
+    // The same page served again keeps its one entry.
+    if (m_pages.empty() || m_pages.back() != m_position) {
+        m_pages.push_back(m_position);
+    }
+    return FetchEvents(count, resolver);
+}
+
+std::vector<EkNodePtr> EventQueryContext::GetPrevData(int64_t count,
+                                                      const InsertionalStringsResolver* resolver) {
+    TRACE_SCOPE(LOG_DBG3, L"Halyard::EventQueryContext::GetPrevData");
+    if (m_pages.empty()) {
+        return {};
+    }
+    int64_t start = 0;
+    if (m_pages.size() > 1) {
+        m_pages.pop_back(); // the page just served
+        start = m_pages.back();
+        m_pages.pop_back(); // the page before it, pushed again below
+    }
+    Seek(start);
+    return GetNextData(count, resolver);
+}
+
+std::vector<EkNodePtr> EventQueryContext::FetchEvents(int64_t count,
+                                                      const InsertionalStringsResolver* resolver,
+                                                      bool render) {
+    std::vector<EkNodePtr> nodes;
+    nodes.reserve(static_cast<size_t>(std::min<int64_t>(count, 1000)));
+    SmartHandle classicLog;
+    try {
+        for (int64_t chunk = 0; chunk < count / ChunkSize; ++chunk) {
+            FetchBatch(static_cast<DWORD>(ChunkSize), render, nodes, classicLog, resolver);
+        }
+        if (count % ChunkSize != 0) {
+            FetchBatch(static_cast<DWORD>(count % ChunkSize), render, nodes, classicLog, resolver);
+        }
+    } catch (const HRX& failure) {
+        // The end of the result set ends the page.
+        if (failure.Code() != HR_NO_MORE_ITEMS) {
+            throw;
+        }
+    }
+    return nodes;
+}
+
+void EventQueryContext::FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes,
+                                   SmartHandle& classicLog,
+                                   const InsertionalStringsResolver* resolver) {
+    DWORD found = 0;
+    while (found < wanted) {
+        if (m_stopRequested.load()) {
+            RaiseError(HR_QUERY_CONTEXT_STOPPED);
+        }
+        SmartEvtVector events;
+        const HRES result =
+            EventsApiUtils::GetNextData(*m_resultSet, wanted - found, m_timeoutMs, events);
+        // A time-out hands out what it got, maybe nothing; the loop then asks again.
+        if (result.Failed() && result.Code() != HR_TIMEOUT) {
+            ThrowIfFailed(result);
+        }
+        if (events.empty()) {
+            continue;
+        }
+        m_position += static_cast<int64_t>(events.size());
+        if (!render) {
+            nodes.resize(nodes.size() + events.size());
+            found += static_cast<DWORD>(events.size());
+            continue;
+        }
+        // Opened once for the fetch (again while it cannot be opened, which is logged).
+        if (!classicLog) {
+            classicLog = GetEventLog(m_channelPath);
+        }
+        std::vector<EkNodePtr> made =
+            m_manualItems.empty()
+                ? m_maker.MakeEvents(events, classicLog, resolver)
+                : m_maker.MakeEvents(events, classicLog, resolver, m_manualItems, 1);
+        for (EkNodePtr& node : made) {
+            if (m_searchText.empty() || MatchesSearch(node)) {
+                nodes.push_back(std::move(node));
+                ++found;
+            }
+        }
+    }
+}
+
+bool EventQueryContext::MatchesSearch(const EkNodePtr& node) const {
+    if (LevelName(node.GetUInt32(L"Level")).find(m_searchText) != std::wstring_view::npos) {
+        return true;
+    }
+    std::wstring text;
+    for (const wchar_t* name : SearchAttributes) {
+        text.clear();
+        node.GetAttribute(name, text);
+        ToLower(text);
+        if (text.find(m_searchText) != std::wstring::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool EventQueryContext::IsBackPage(const InsertionalStringsResolver* resolver) {
+    const int64_t saved = m_position;
+    // Without a search or manual items every event is served: whether one follows needs no
+    // rendering.
+    const bool render = !m_searchText.empty() || !m_manualItems.empty();
+    const bool nothingFollows = FetchEvents(1, resolver, render).empty();
+    Seek(saved);
+    return nothingFollows;
+}
+
+} // namespace Halyard

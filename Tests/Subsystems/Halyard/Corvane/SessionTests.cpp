@@ -1,0 +1,209 @@
+#include "Halyard/Corvane/Session.h"
+
+#include "SessionTestSupport.h"
+
+#include "ErrorHandling/ErrorDescription.h"
+#include "EventLogFaults.h"
+#include "Trellis/Trellis.h"
+
+#include <array>
+#include <thread>
+
+using namespace EventLogTesting;
+using namespace SessionTesting;
+using Halyard::Session;
+
+namespace {
+
+class SessionTest : public ::testing::Test {
+protected:
+    void TearDown() override { PalEventLogClearFaults(); }
+};
+
+// Polls until the count moves past `previous` (new events are delivered on the service's
+// thread); gives up after ten seconds.
+uint64_t PollUntilAbove(Session& session, uint64_t previous) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    uint64_t count = session.GetNewEventsCount();
+    while (count <= previous && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        count = session.GetNewEventsCount();
+    }
+    return count;
+}
+
+// Event counts per level group of a channel (within [since, to] when given), from the events'
+// XML: critical, error, warning, informational (levels 4, 5 and 0).
+std::array<int64_t, 4> Histogram(const wchar_t* channel, const std::wstring& since = {},
+                                 const std::wstring& to = {}) {
+    std::array<int64_t, 4> counts{};
+    const QueriedEvents all = AllEvents(channel, EvtQueryChannelPath);
+    for (const auto& event : all.events) {
+        const EventXml xml(*event);
+        const std::wstring time = xml.Attribute("TimeCreated", "SystemTime");
+        if ((!since.empty() && time < since) || (!to.empty() && time > to)) {
+            continue;
+        }
+        switch (xml.Number("Level")) {
+        case 1:
+            ++counts[0];
+            break;
+        case 2:
+            ++counts[1];
+            break;
+        case 3:
+            ++counts[2];
+            break;
+        case 0:
+        case 4:
+        case 5:
+            ++counts[3];
+            break;
+        default:
+            break;
+        }
+    }
+    return counts;
+}
+
+std::array<int64_t, 5> Counted(const EkNodePtr& response) {
+    return {response.GetInt64(L"CriticalEventsCount"), response.GetInt64(L"ErrorEventsCount"),
+            response.GetInt64(L"WarningEventsCount"),
+            response.GetInt64(L"InformationalEventsCount"), response.GetInt64(L"TotalEventsCount")};
+}
+
+} // namespace
+
+// The count starts at the events newer than the mark's view that the bookmark passed over and rises
+// by one per poll that finds new events; the new events stay out of the session's pages.
+TEST_F(SessionTest, NewEventsAreCountedOncePerPollAndStayOutOfThePages) {
+    // A view of the present; then events of the next second, newer than it.
+    const std::vector<uint64_t> before = NewestFirst(L"Application");
+    const std::wstring view = ViewTime(std::chrono::seconds(0));
+    std::this_thread::sleep_until(
+        std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) +
+        std::chrono::milliseconds(10));
+    WriteEvents(L"Orchard Backup", EVENTLOG_WARNING_TYPE, 2);
+    Session session(L"Application", {}, NewMark(20, nullptr, view), EvtSubscribeToFutureEvents,
+                    1000);
+    EXPECT_EQ(session.GetNewEventsCount(), 2u);
+    EXPECT_EQ(session.GetNewEventsCount(), 2u);
+
+    WriteEvents(L"Orchard Backup", EVENTLOG_WARNING_TYPE, 3);
+    EXPECT_EQ(PollUntilAbove(session, 2), 3u);
+    EXPECT_EQ(session.GetNewEventsCount(), 3u);
+    WriteEvents(L"Orchard Backup", EVENTLOG_WARNING_TYPE, 1);
+    EXPECT_EQ(PollUntilAbove(session, 3), 4u);
+
+    const EkNodePtr response = Node(L"EventViewerResponse");
+    session.GetData(PageRequest(NewMark(20), 0, 20), response, nullptr);
+    EXPECT_EQ(Page(response).records, Slice(before, 0, 20));
+    EXPECT_EQ(NewestFirst(L"Application").size(), before.size() + 6);
+}
+
+// The subscription's callback sets the signal event; what it cannot do, and errors the service
+// reports, are logged, and it returns 0 whatever happens.
+TEST_F(SessionTest, SubscriptionCallbackSignalsAndLogs) {
+    const LogCapture log("ERR");
+    const EventsApiUtils::SmartHandle signal = EventsApiUtils::MakeSignalEvent();
+    EXPECT_EQ(Session::EvtSubscribeCallback(EvtSubscribeActionDeliver, nullptr, nullptr), 0u);
+    EXPECT_EQ(WaitForSingleObject(*signal, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Session::EvtSubscribeCallback(EvtSubscribeActionDeliver, *signal, nullptr), 0u);
+    EXPECT_EQ(WaitForSingleObject(*signal, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(log.Texts().empty());
+
+    // A handle that is no event.
+    EXPECT_EQ(Session::EvtSubscribeCallback(EvtSubscribeActionDeliver,
+                                            reinterpret_cast<PVOID>(uintptr_t{0x7777}), nullptr),
+              0u);
+    EXPECT_EQ(
+        log.Starting(L"Halyard::Session::EvtSubscribeCallback failed: Can't set new event signal "
+                     L"due to: 0x80070006 ")
+            .size(),
+        1u);
+    EXPECT_EQ(Session::EvtSubscribeCallback(EvtSubscribeActionError, nullptr,
+                                            reinterpret_cast<EVT_HANDLE>(uintptr_t{5})),
+              0u);
+    EXPECT_EQ(log.Starting(L"Halyard::Session::EvtSubscribeCallback failed: 0x80070005 ").size(),
+              1u);
+}
+
+// An invalid query or a time-out becomes 0x80042002 around the failure; another failure stays as
+// it is; either is logged, and a session is not made.
+TEST_F(SessionTest, FilterCheckWrapsInvalidQueriesAndTimeOuts) {
+    const LogCapture log("ERR");
+    const EkNodePtr filters = Filters({ListFilter(L"LevelFilter", L"Levels", {L"2"})});
+    EXPECT_EQ(Session::SerializeAndCheckFilters(L"Application", filters).GetString(L"QueryString"),
+              Serialized(L"Application", filters).GetString(L"QueryString"));
+
+    for (const DWORD error : {DWORD{ERROR_EVT_INVALID_QUERY}, DWORD{ERROR_TIMEOUT}}) {
+        PalEventLogInjectFault("EvtQuery", error, 0, 1, 0);
+        try {
+            Session::SerializeAndCheckFilters(L"Application", filters);
+            ADD_FAILURE() << "no failure";
+        } catch (const HRX& failure) {
+            EXPECT_EQ(failure.Code(), HR_INVALID_FILTER_SET);
+            const std::wstring text = ErrorText(failure);
+            EXPECT_NE(text.find(L" (" + HexCode(HresultFromWin32(error)) + L" "),
+                      std::wstring::npos)
+                << text;
+        }
+    }
+    // The builder does not check values: the Event Log API does.
+    const EkNodePtr invalid = Filters({ListFilter(L"LevelFilter", L"Levels", {L"x y"})});
+    EXPECT_EQ(ThrownCode([&] {
+                  Session(L"Application", invalid, NewMark(10), EvtSubscribeToFutureEvents, 1000);
+              }),
+              HR_INVALID_FILTER_SET);
+    EXPECT_EQ(ThrownCode([&] { Session::SerializeAndCheckFilters(L"No/Such/Channel", {}); }),
+              HresultFromWin32(ERROR_EVT_CHANNEL_NOT_FOUND));
+    EXPECT_EQ(log.Starting(L"Halyard::Session::SerializeAndCheckFilters failed: Create filter "
+                           L"failed due to: ")
+                  .size(),
+              4u);
+}
+
+// Counts by level equal the channel's histogram, over the whole channel and within a date range.
+TEST_F(SessionTest, CountsByLevelEqualTheHistogram) {
+    for (const wchar_t* channel : {L"Application", L"System", L"Security"}) {
+        SCOPED_TRACE(channel);
+        const auto expected = Histogram(channel);
+        const EkNodePtr response = Node(L"EventViewerResponse");
+        Session::CountEventsByLevel(channel, {}, 1000, response);
+        const auto counted = Counted(response);
+        EXPECT_EQ((std::array<int64_t, 4>{counted[0], counted[1], counted[2], counted[3]}),
+                  expected);
+        EXPECT_EQ(counted[4], expected[0] + expected[1] + expected[2] + expected[3]);
+    }
+    const std::wstring since = L"2024-01-01T00:20:00.0000000Z";
+    const std::wstring to = L"2024-01-01T00:40:00.0000000Z";
+    const EkNodePtr dateFilter = Node(nullptr, L"DateFilter");
+    dateFilter.SetAttribute(L"Since", std::wstring(L"2024-01-01T00:20:00.000Z"));
+    dateFilter.SetAttribute(L"To", std::wstring(L"2024-01-01T00:40:00.000Z"));
+    const auto expected = Histogram(L"Application", since, to);
+    ASSERT_GT(expected[1], 0);
+    const EkNodePtr response = Node(L"EventViewerResponse");
+    Session::CountEventsByLevel(L"Application", dateFilter, 1000, response);
+    const auto counted = Counted(response);
+    EXPECT_EQ((std::array<int64_t, 4>{counted[0], counted[1], counted[2], counted[3]}), expected);
+}
+
+// Time-outs with events are counted; a cancelled request, or a read that fails, gives no count
+// rather than a short one.
+TEST_F(SessionTest, CountingThroughTimeOutsCancellationAndFailures) {
+    const int64_t total = static_cast<int64_t>(NewestFirst(L"System").size());
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 0, 2, 5);
+    EXPECT_EQ(Session::CountEventsOfLevels(L"System", {}, {0, 1, 2, 3, 4, 5}, 1000),
+              static_cast<uint64_t>(total));
+
+    PalEventLogInjectFault("EvtNext", 4317, 1, 1, 0);
+    EXPECT_EQ(ThrownCode([] { Session::CountEventsOfLevels(L"System", {}, {4}, 1000); }),
+              HresultFromWin32(4317));
+
+    const Request request;
+    EXPECT_EQ(TrCancelRequest(request.Get()), S_OK);
+    const EkNodePtr response = Node(L"EventViewerResponse");
+    EXPECT_EQ(ThrownCode([&] { Session::CountEventsByLevel(L"System", {}, 1000, response); }),
+              HresultFromWin32(RPC_S_CALL_CANCELLED));
+    EXPECT_FALSE(response.HasAttribute(L"CriticalEventsCount"));
+}

@@ -1,0 +1,18 @@
+// The host's modes that need the HTTP library: serving a loaded module, and sending one request to
+// a running host. The HTTP library (cpp-httplib) is a Linux library here, so the Windows build has
+// neither mode (HttpModes_win.cpp); walk and request straight to the module work on both.
+#pragma once
+
+#include "HttpApi.h"
+#include "ModuleHost.h"
+
+#include <string>
+
+namespace HalyardHost {
+
+// Serves the configured module over HTTP until Ctrl-C or a termination request; the exit code.
+int ServeModule(const ModuleHost& host, const ServeOptions& options);
+// Sends one request (JSON) to the host at `url`, prints the response; the exit code.
+int SendToHost(const std::string& url, const std::string& token, const std::string& body);
+
+} // namespace HalyardHost
