@@ -43,7 +43,10 @@ struct Environment {
 
     Environment() {
         for (const auto& entry : fs::directory_iterator(CORVANE_TEST_STORE)) {
-            fs::copy_file(entry.path(), store.Path() / entry.path().filename());
+            // Only the event files: other test programs keep the store's cache beside them.
+            if (entry.is_regular_file()) {
+                fs::copy_file(entry.path(), store.Path() / entry.path().filename());
+            }
         }
         const char* shared = std::getenv("CORVANE_SHARED_DATA");
         const fs::path sysmon = fs::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) /
@@ -55,6 +58,7 @@ struct Environment {
         }
         ::setenv("PAL_EVENTLOG_DIR", store.Path().c_str(), 1);
         ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
+        ::setenv("PAL_EVENTLOG_CACHE", "0", 1);
         ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
         ::setenv("GS_Logger_MaxSeverity", "DBG", 1);
         void* library =
