@@ -106,7 +106,7 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
             }
             const Json response = Json::parse(result->body);
             for (const Json& child : response["children"]) {
-                if (child["name"] == "ContinuationMark") {
+                if (child.value("name", std::string()) == "ContinuationMark") {
                     mark = child;
                 }
             }

@@ -98,7 +98,7 @@ private:
 // The value of a node's attribute in the JSON form; null when absent.
 Json Attribute(const Json& node, const std::string& name) {
     for (const Json& attribute : node.value("attributes", Json::array())) {
-        if (attribute["name"] == name) {
+        if (attribute.value("name", std::string()) == name) {
             return attribute["value"];
         }
     }
@@ -113,7 +113,7 @@ const Json& Child(const Json& node, const std::string& name) {
         return none;
     }
     for (const Json& child : *children) {
-        if (child["name"] == name) {
+        if (child.value("name", std::string()) == name) {
             return child;
         }
     }
