@@ -99,6 +99,9 @@ HttpApi::HttpApi(const ModuleHost& module, ServeOptions options)
     // The server takes ownership of the queue it is given.
     m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     m_server->set_payload_max_length(m_options.maxBodyBytes);
+    // A response goes out in pieces (headers, then the body); with Nagle's algorithm on, the last
+    // piece waits for the client's delayed acknowledgement, some 40 ms on a kept-alive connection.
+    m_server->set_tcp_nodelay(true);
     AddRoutes();
 }
 
