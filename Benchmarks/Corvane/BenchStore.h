@@ -7,6 +7,8 @@
 #include "NodeTree/EkNodePtr.h"
 #include "SampleEvents.h"
 
+#include <benchmark/benchmark.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -89,6 +91,16 @@ inline EkNodePtr Mark(const GUID& id) {
     return mark;
 }
 
+// A mark that resumes a session at `depth` events, as a client's would.
+inline EkNodePtr MarkAtDepth(const GUID& id, int64_t depth) {
+    const EkNodePtr mark = Mark(id);
+    if (depth > 0) {
+        mark.SetAttribute(L"Position", depth);
+        mark.SetAttribute(L"Pages", std::vector<int64_t>{depth - PageSize});
+    }
+    return mark;
+}
+
 // A request for the next page of the mark's session.
 inline EkNodePtr PageRequest(const EkNodePtr& mark, const EkNodePtr& filters = {}) {
     const EkNodePtr request = Node(L"GetDataRequest");
@@ -99,6 +111,36 @@ inline EkNodePtr PageRequest(const EkNodePtr& mark, const EkNodePtr& filters = {
         request.AddChild(filters.CloneNode());
     }
     return request;
+}
+
+// One page: its continuation mark (for the next request) and whether it was the last.
+struct Served {
+    EkNodePtr mark;
+    bool isBack = false;
+    int64_t events = 0;
+
+    static Served Of(const EkNodePtr& response) {
+        const EkNodePtr events = response.GetChildByName(L"Events");
+        return {response.GetChildByName(L"ContinuationMark"), events.GetBool(L"IsBack"),
+                static_cast<int64_t>(events.GetChildCount())};
+    }
+};
+
+// Pages on from `mark` once per iteration with `serve` (a page request in, the page out); the
+// events served, counted as the benchmark's items. `mark` ends as the last page's.
+template <typename Serve>
+void PageOnward(benchmark::State& state, EkNodePtr& mark, Serve serve) {
+    int64_t events = 0;
+    for (auto _ : state) {
+        const Served page = serve(PageRequest(mark));
+        mark = page.mark;
+        events += page.events;
+        if (page.isBack) {
+            state.SkipWithError("the channel ended");
+            break;
+        }
+    }
+    state.SetItemsProcessed(events);
 }
 
 } // namespace BenchStore

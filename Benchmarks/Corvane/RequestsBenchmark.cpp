@@ -1,68 +1,53 @@
 // The component as a host drives it, on the generated channel of BenchStore.h: the built module
-// loaded through its one export and configured, every figure a request node handed to
-// ProcessRequest and its response node back. The same figures as the sessions benchmark below the
-// component: a new session's first page of 100 events, next pages, counting by level.
+// loaded and configured by the host's own ModuleHost (the C interfaces only), every figure a
+// request node handed to ProcessRequest and its response node back. The same figures as the
+// sessions benchmark below the component: a new session's first page of 100 events, next pages,
+// counting by level.
 #include "BenchStore.h"
-#include "Components/ComponentInterfaces.h"
+#include "Helpers/RequestProcessingUtils.h"
+#include "ModuleHost.h"
 
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
 
-using namespace Halyard::Interfaces;
-using BenchStore::Mark;
 using BenchStore::Node;
 using BenchStore::PageRequest;
+using BenchStore::Served;
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "RequestsBenchmark: %s\n", what);
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "RequestsBenchmark: %s\n", what.c_str());
     std::exit(1);
 }
 
-// The configured component's request interface; the module stays loaded.
-IProcessRequest& Component() {
-    static IProcessRequest* const component = [] {
+// The configured component; the module stays loaded for the program.
+const HalyardHost::ModuleHost& Component() {
+    static const std::unique_ptr<HalyardHost::ModuleHost> host = [] {
         BenchStore::Choose();
-        char self[4096] = {};
-        const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
-        std::string path(self, length > 0 ? static_cast<size_t>(length) : 0);
-        path = path.substr(0, path.rfind('/') + 1) + "Corvane.so";
-        void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            Fail(dlerror());
+        std::string error;
+        auto loaded = HalyardHost::ModuleHost::Load(HalyardHost::ModuleBesideProgram(), error);
+        if (!loaded) {
+            Fail(error);
         }
-        const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
-            dlsym(library, "GetComponentsModuleObject"));
-        IModule* module = nullptr;
-        IConfigure* configure = nullptr;
-        IProcessRequest* process = nullptr;
-        if (get == nullptr || get(&module) != S_OK ||
-            module->CreateInstance(&CLSID_Corvane, &IID_Configure,
-                                   reinterpret_cast<void**>(&configure)) != S_OK ||
-            configure->Configure(BenchStore::Configuration().Get()) != S_OK ||
-            configure->QueryInterface(&IID_ProcessRequest, reinterpret_cast<void**>(&process)) !=
-                S_OK) {
-            Fail("the component could not be created and configured");
+        if (loaded->Configure(BenchStore::Configuration()) != S_OK) {
+            Fail("the component could not be configured");
         }
-        configure->Release();
-        return process;
+        return loaded;
     }();
-    return *component;
+    return *host;
 }
 
 // One request and its response; a failure in the envelope ends the run.
 EkNodePtr Send(const EkNodePtr& request) {
-    void* handle = nullptr;
-    if (Component().ProcessRequest(request.Get(), &handle) != S_OK) {
+    EkNodePtr response;
+    if (Component().ProcessRequest(request, response) != S_OK) {
         Fail("ProcessRequest failed");
     }
-    EkNodePtr response(handle, true);
     if (response.GetInt64(L"ResultCode") != 0) {
         std::fprintf(stderr, "%ls\n", response.GetString(L"ErrorSerialized").c_str());
         Fail("a request failed");
@@ -70,17 +55,8 @@ EkNodePtr Send(const EkNodePtr& request) {
     return response;
 }
 
-struct Served {
-    EkNodePtr mark;
-    bool isBack = false;
-    int64_t events = 0;
-};
-
 Served Serve(const EkNodePtr& request) {
-    const EkNodePtr response = Send(request);
-    const EkNodePtr events = response.GetChildByName(L"Events");
-    return {response.GetChildByName(L"ContinuationMark"), events.GetBool(L"IsBack"),
-            static_cast<int64_t>(events.GetChildCount())};
+    return Served::Of(Send(request));
 }
 
 void Release(const EkNodePtr& mark) {
@@ -119,30 +95,11 @@ BENCHMARK_CAPTURE(FirstPage, OnePercentFilter, true)->Unit(benchmark::kMilliseco
 
 // The next pages of a session from a depth on, the client sending back the mark it received.
 void NextPages(benchmark::State& state) {
-    const int64_t depth = state.range(0);
     Warm();
-    GUID id{};
-    for (size_t i = 0; i < sizeof(id); ++i) {
-        reinterpret_cast<unsigned char*>(&id)[i] = static_cast<unsigned char>(i * 37 + depth);
-    }
-    EkNodePtr mark = Mark(id);
-    if (depth > 0) {
-        mark.SetAttribute(L"Position", depth);
-        mark.SetAttribute(L"Pages", std::vector<int64_t>{depth - BenchStore::PageSize});
-    }
-    mark = Serve(PageRequest(mark)).mark;
-    int64_t events = 0;
-    for (auto _ : state) {
-        const Served page = Serve(PageRequest(mark));
-        mark = page.mark;
-        events += page.events;
-        if (page.isBack) {
-            state.SkipWithError("the channel ended");
-            break;
-        }
-    }
+    const GUID id = RequestProcessing::NewGuid();
+    EkNodePtr mark = Serve(PageRequest(BenchStore::MarkAtDepth(id, state.range(0)))).mark;
+    BenchStore::PageOnward(state, mark, Serve);
     Release(mark);
-    state.SetItemsProcessed(events);
 }
 BENCHMARK(NextPages)->Arg(0)->Arg(500'000)->Iterations(100)->Unit(benchmark::kMillisecond);
 

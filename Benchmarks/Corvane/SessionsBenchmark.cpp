@@ -27,7 +27,7 @@ using BenchStore::Mark;
 using BenchStore::Node;
 using BenchStore::OnePercentFilters;
 using BenchStore::PageRequest;
-using BenchStore::PageSize;
+using BenchStore::Served;
 using Halyard::SessionsHolder;
 using RequestProcessing::NewGuid;
 
@@ -41,19 +41,10 @@ SessionsHolder& Holder() {
     return *holder;
 }
 
-// One page: its continuation mark (for the next request) and whether it was the last.
-struct Served {
-    EkNodePtr mark;
-    bool isBack = false;
-    int64_t events = 0;
-};
-
 Served Serve(const EkNodePtr& request) {
     const EkNodePtr response = Node(L"EventViewerResponse");
     Holder().GetSessionEvents(request, response);
-    const EkNodePtr events = response.GetChildByName(L"Events");
-    return {response.GetChildByName(L"ContinuationMark"), events.GetBool(L"IsBack"),
-            static_cast<int64_t>(events.GetChildCount())};
+    return Served::Of(response);
 }
 
 void Release(const GUID& id) {
@@ -81,27 +72,10 @@ BENCHMARK_CAPTURE(FirstPage, OnePercentFilter, true)->Unit(benchmark::kMilliseco
 
 // The next pages of a session from a depth on (pages of 100 newest first, messages on).
 void NextPages(benchmark::State& state) {
-    const int64_t depth = state.range(0);
     const GUID id = NewGuid();
-    EkNodePtr mark = Mark(id);
-    if (depth > 0) {
-        // A mark that resumes there, as a client's would.
-        mark.SetAttribute(L"Position", depth);
-        mark.SetAttribute(L"Pages", std::vector<int64_t>{depth - PageSize});
-    }
-    mark = Serve(PageRequest(mark)).mark;
-    int64_t events = 0;
-    for (auto _ : state) {
-        const Served page = Serve(PageRequest(mark));
-        mark = page.mark;
-        events += page.events;
-        if (page.isBack) {
-            state.SkipWithError("the channel ended");
-            break;
-        }
-    }
+    EkNodePtr mark = Serve(PageRequest(BenchStore::MarkAtDepth(id, state.range(0)))).mark;
+    BenchStore::PageOnward(state, mark, Serve);
     Release(id);
-    state.SetItemsProcessed(events);
 }
 BENCHMARK(NextPages)->Arg(0)->Arg(500'000)->Iterations(100)->Unit(benchmark::kMillisecond);
 
