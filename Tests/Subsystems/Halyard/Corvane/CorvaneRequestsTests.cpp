@@ -7,6 +7,7 @@
 #include "Common/Logging/LogTestSupport.h"
 #include "EventLogFaults.h"
 #include "Platform.h"
+#include "ProcessStore.h"
 
 #include <gtest/gtest.h>
 
@@ -33,46 +34,27 @@ constexpr HRESULT kNotConfigured = static_cast<HRESULT>(0x8007139F);
 constexpr const wchar_t* kSysmonChannel = L"Microsoft-Windows-Sysmon/Operational";
 
 // The process's store, data directory and module, set up before the first Event Log call: the
-// test store's files linked into a folder of the process's own (the tests write events), and a
-// real log written by Windows beside them when the shared data is there.
+// test store of the process's own (the tests write events), and a real log written by Windows
+// beside it when the shared data is there.
 struct Environment {
-    TempDirectory store;
+    ProcessStore store;
     TempDirectory data;
     IModule* module = nullptr;
     bool realLog = false;
 
     Environment() {
-        for (const auto& entry : fs::directory_iterator(CORVANE_TEST_STORE)) {
-            // Only the event files: other test programs keep the store's cache beside them.
-            if (entry.is_regular_file()) {
-                fs::copy_file(entry.path(), store.Path() / entry.path().filename());
-            }
-        }
         const char* shared = std::getenv("CORVANE_SHARED_DATA");
         const fs::path sysmon = fs::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) /
                                 "evtx/omerbenamram-evtx/sysmon.evtx";
         std::error_code error;
         if (fs::is_regular_file(sysmon, error)) {
-            fs::create_symlink(sysmon, store.Path() / "sysmon.evtx", error);
+            fs::create_symlink(sysmon, store.folder / "sysmon.evtx", error);
             realLog = !error;
         }
-        ::setenv("PAL_EVENTLOG_DIR", store.Path().c_str(), 1);
-        ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
-        ::setenv("PAL_EVENTLOG_CACHE", "0", 1);
         ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
         ::setenv("GS_Logger_MaxSeverity", "DBG", 1);
-        void* library =
-            dlopen(TestHost::BesideTestProgram("Corvane.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            ADD_FAILURE() << dlerror();
-            return;
-        }
         // The module stays loaded for the whole program, as a host keeps it.
-        const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
-            dlsym(library, "GetComponentsModuleObject"));
-        if (get == nullptr || get(&module) != S_OK) {
-            ADD_FAILURE() << "no module object";
-        }
+        TestHost::LoadModule(module);
     }
 
     // The module's log as far as it is written.

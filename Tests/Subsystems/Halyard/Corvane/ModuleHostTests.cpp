@@ -21,13 +21,9 @@ protected:
     }
 
     void Load() {
-        m_library =
-            dlopen(TestHost::BesideTestProgram("Corvane.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(m_library, nullptr) << dlerror();
-        auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
-            dlsym(m_library, "GetComponentsModuleObject"));
-        ASSERT_NE(get, nullptr);
-        ASSERT_EQ(get(&m_module), S_OK);
+        m_library = TestHost::LoadModule(m_module);
+        ASSERT_NE(m_library, nullptr);
+        ASSERT_NE(m_module, nullptr);
     }
 
     void TearDown() override {

@@ -6,6 +6,7 @@
 #include "EventLogTestSupport.h"
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 #include "Halyard/Corvane/EvtVariantUtils.h"
+#include "ProcessStore.h"
 
 #include <chrono>
 #include <filesystem>
@@ -17,36 +18,7 @@ namespace SessionTesting {
 
 namespace fs = std::filesystem;
 
-// The test store's files linked into a folder of the process's own, so that the events a test
-// writes land there and nowhere else; removed when the process ends. Chosen after the event-log
-// tests' store (defined before this in every file) and before the first Event Log call.
-struct ProcessStore {
-    fs::path folder;
-
-    ProcessStore() {
-        folder =
-            fs::temp_directory_path() / ("corvane-session-tests-" + std::to_string(::getpid()));
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        for (const auto& entry : fs::directory_iterator(CORVANE_TEST_STORE)) {
-            if (!entry.is_regular_file()) {
-                continue;
-            }
-            std::error_code error;
-            fs::create_hard_link(entry.path(), folder / entry.path().filename(), error);
-            if (error) {
-                fs::copy_file(entry.path(), folder / entry.path().filename());
-            }
-        }
-        ::setenv("PAL_EVENTLOG_DIR", folder.c_str(), 1);
-        ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
-        ::setenv("PAL_EVENTLOG_CACHE", "0", 1);
-    }
-    ~ProcessStore() {
-        std::error_code error;
-        fs::remove_all(folder, error);
-    }
-};
+// Chosen after the event-log tests' store (defined before this in every file).
 inline const ProcessStore TheProcessStore;
 
 inline EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {

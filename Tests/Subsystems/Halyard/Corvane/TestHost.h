@@ -26,6 +26,22 @@ inline std::string BesideTestProgram(const char* name) {
     return self.substr(0, self.rfind('/') + 1) + name;
 }
 
+// Loads the built module beside the test program and takes its module object through the one
+// export; the library handle (for dlclose), or null with a test failure added.
+inline void* LoadModule(Halyard::Interfaces::IModule*& module) {
+    void* library = dlopen(BesideTestProgram("Corvane.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        ADD_FAILURE() << dlerror();
+        return nullptr;
+    }
+    const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
+        dlsym(library, "GetComponentsModuleObject"));
+    if (get == nullptr || get(&module) != S_OK) {
+        ADD_FAILURE() << "no module object";
+    }
+    return library;
+}
+
 // The component's interfaces, each holding one reference.
 struct Component {
     Halyard::Interfaces::IConfigure* configure = nullptr;
