@@ -8,7 +8,8 @@
 // "EvtNext", "EvtSeek", "EvtRender", "EvtFormatMessage", "EvtUpdateBookmark",
 // "EvtCreateBookmark", "EvtCreateRenderContext", "EvtOpenPublisherMetadata",
 // "EvtOpenChannelConfig", "EvtGetChannelConfigProperty", "EvtSubscribe", "ReportEventW",
-// "ReadEventLogW", "OpenEventLogW") fail with `error`. "EvtSubscribeDeliver" makes a subscription
+// "ReadEventLogW", "OpenEventLogW", "GetNumberOfEventLogRecords", "LookupAccountSidW") fail with
+// `error`. "EvtSubscribeDeliver" makes a subscription
 // report `error` to its callback (EvtSubscribeActionError) before its next event. For EvtNext,
 // `partial` events are still handed out with the failure (as a time-out can on Windows); any
 // other function ignores it. A new call for the same function replaces the old fault.
