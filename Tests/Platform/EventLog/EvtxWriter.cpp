@@ -138,12 +138,12 @@ void Put16(std::vector<uint8_t>& bytes, size_t at, uint16_t value) {
 
 } // namespace
 
-std::vector<uint8_t> EvtxLog(const std::vector<EvtxRecordSpec>& records) {
+std::vector<uint8_t> EvtxLog(const std::vector<EvtxRecordContent>& records) {
     std::vector<uint8_t> chunk(kChunkSize, 0);
     size_t at = kFirstRecord;
     size_t last = at;
     uint64_t id = 0;
-    for (const EvtxRecordSpec& record : records) {
+    for (const EvtxRecordContent& record : records) {
         last = at;
         ++id;
         BinaryXml xml(chunk, at + 24);

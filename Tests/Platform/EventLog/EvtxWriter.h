@@ -21,13 +21,13 @@ struct EvtxElement {
 
 // One record: its event XML, or (when `valueCount` is set) a template instance of an empty Event
 // template that claims `valueCount` values and holds none.
-struct EvtxRecordSpec {
+struct EvtxRecordContent {
     EvtxElement event;
     uint32_t valueCount = 0;
 };
 
 // A log of one chunk holding the records, with record ids from 1; checksums are right.
-std::vector<uint8_t> EvtxLog(const std::vector<EvtxRecordSpec>& records);
+std::vector<uint8_t> EvtxLog(const std::vector<EvtxRecordContent>& records);
 
 // An Event element as wevtutil prints a classic event: provider, id, level, time, record id,
 // channel, computer and the insertion strings as Data elements.

@@ -745,8 +745,8 @@ TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
 // Logs of the tests' own writer. The fuzz target of .evtx imports keeps two of them as inputs:
 // a clean log of two events, and the same with a record between them whose template instance
 // claims far more values than the chunk holds, on which libevtx faults.
-std::vector<Testing::EvtxRecordSpec> WrittenRecords(bool damaged) {
-    std::vector<Testing::EvtxRecordSpec> records;
+std::vector<Testing::EvtxRecordContent> WrittenRecords(bool damaged) {
+    std::vector<Testing::EvtxRecordContent> records;
     records.push_back({Testing::EvtxEvent(u"Orchard Backup", 100, 4, 1, u"Application",
                                           {u"D:\\Projects", u"120"})});
     if (damaged) {
