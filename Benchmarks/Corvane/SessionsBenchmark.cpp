@@ -1,12 +1,10 @@
-// Sessions on a generated Application channel of 1,000,000 events (CORVANE_BENCH_EVENTS changes
-// the size), with the sample store's publishers so that messages are formatted: the first page of
-// 100 events of a new session (the session made by the request, as a client's first request
-// makes it), next pages, counting by level, the memory of an idle session, and two threads paging
-// two sessions. The channel is written once to $TMPDIR/corvane-sessions-bench-<count> and reused
-// (with the store's cache of it); the folder watcher is off.
+// Sessions on the generated channel of BenchStore.h, below the component: the first page of 100
+// events of a new session (the session made by the request, as a client's first request makes
+// it), next pages, counting by level, the memory of an idle session, and two threads paging two
+// sessions.
+#include "BenchStore.h"
 #include "Halyard/Corvane/SessionsHolder.h"
 #include "Helpers/RequestProcessingUtils.h"
-#include "SampleEvents.h"
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -25,101 +23,22 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using BenchStore::Mark;
+using BenchStore::Node;
+using BenchStore::OnePercentFilters;
+using BenchStore::PageRequest;
+using BenchStore::PageSize;
 using Halyard::SessionsHolder;
 using RequestProcessing::NewGuid;
 
-constexpr int64_t PageSize = 100;
-
-uint64_t EventCount() {
-    const char* text = std::getenv("CORVANE_BENCH_EVENTS");
-    return text != nullptr ? std::strtoull(text, nullptr, 10) : 1'000'000;
-}
-
-// Chooses the store before the first Event Log call; writes it the first time.
-void UseBenchStore() {
-    static const bool chosen = [] {
-        const fs::path folder =
-            fs::temp_directory_path() / ("corvane-sessions-bench-" + std::to_string(EventCount()));
-        if (!fs::exists(folder / "Application.xml")) {
-            fs::create_directories(folder);
-            std::ofstream out(folder / "Application.xml.part", std::ios::binary);
-            EventLogTool::WriteSampleEvents(out, "Application", EventCount());
-            out.close();
-            fs::rename(folder / "Application.xml.part", folder / "Application.xml");
-        }
-        for (const char* name : {"publishers.xml", "accounts.xml"}) {
-            fs::copy_file(fs::path(CORVANE_SAMPLE_PUBLISHERS) / name, folder / name,
-                          fs::copy_options::overwrite_existing);
-        }
-        ::setenv("PAL_EVENTLOG_DIR", folder.c_str(), 1);
-        ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
-        // The store loads here, not in the first figure.
-        Halyard::GetEventsCount(L"Application");
-        return true;
-    }();
-    (void)chosen;
-}
-
-EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
-    return EkNodePtr::CreateNode(name, type);
-}
-
-// The holder as a component configures it: Halyard-Monitor 2001 events carry a plan and an item,
-// 2002 events a plan; Imported-Provider is skipped.
+// The holder as a component configures it; the store loads before the first figure.
 SessionsHolder& Holder() {
     static const std::unique_ptr<SessionsHolder> holder = [] {
-        UseBenchStore();
-        const EkNodePtr configuration = Node(L"Configuration");
-        configuration.SetAttribute(L"LogChannelName", std::wstring(L"Application"));
-        configuration.SetAttribute(L"SessionTimeLiveInMin", int64_t{60});
-        configuration.SetAttribute(L"SessionCheckIntervalInSec", int64_t{0});
-        configuration.SetAttribute(L"TimeOutIntervalInSec", int32_t{30});
-        const EkNodePtr resolver = Node(L"InsertionalStringsResolver");
-        resolver.SetAttribute(L"EventsProvidersToSkip",
-                              std::vector<std::wstring>{L"Imported-Provider"});
-        const EkNodePtr plansOnly = Node(L"MonitoringPlansOnly");
-        plansOnly.SetAttribute(L"CommonEvents", std::vector<int32_t>{2002});
-        const EkNodePtr plansAndItem = Node(L"MonitoringPlansAndItem");
-        plansAndItem.SetAttribute(L"CommonEvents", std::vector<int32_t>{2001});
-        resolver.AddChild(plansOnly);
-        resolver.AddChild(plansAndItem);
-        configuration.AddChild(resolver);
-        return std::make_unique<SessionsHolder>(configuration);
+        BenchStore::Choose();
+        Halyard::GetEventsCount(L"Application");
+        return std::make_unique<SessionsHolder>(BenchStore::Configuration());
     }();
     return *holder;
-}
-
-// Backup failures of the mail folder: event 101 with "E:\Mail" as the first value, 1.6 % of the
-// generated Application events, spread evenly.
-EkNodePtr OnePercentFilters() {
-    const EkNodePtr filters = Node(L"Filters");
-    const EkNodePtr ids = Node(nullptr, L"EventIdFilter");
-    ids.SetAttribute(L"EventIds", std::vector<std::wstring>{L"101"});
-    const EkNodePtr plans = Node(nullptr, L"MonitoringPlanFilter");
-    plans.SetAttribute(L"MonitoringPlans", std::vector<std::wstring>{L"E:\\Mail"});
-    filters.AddChild(ids);
-    filters.AddChild(plans);
-    return filters;
-}
-
-EkNodePtr Mark(const GUID& id) {
-    const EkNodePtr mark = Node(L"ContinuationMark");
-    mark.SetAttribute(L"SessionId", id);
-    mark.SetAttribute(L"Position", int64_t{0});
-    mark.SetAttribute(L"Count", PageSize);
-    return mark;
-}
-
-EkNodePtr PageRequest(const EkNodePtr& mark, const EkNodePtr& filters = {}) {
-    const EkNodePtr request = Node(L"GetDataRequest");
-    request.SetAttribute(L"Direction", int32_t{0});
-    request.SetAttribute(L"EventsCount", PageSize);
-    request.AddChild(mark.CloneNode());
-    if (filters) {
-        request.AddChild(filters.CloneNode());
-    }
-    return request;
 }
 
 // One page: its continuation mark (for the next request) and whether it was the last.

@@ -4,6 +4,8 @@
 #include "Components/NamedInstance.h"
 #include "ErrorHandling/ComMethodBoundary.h"
 #include "ErrorHandling/ErrorDescription.h"
+#include "Halyard/Corvane/EventLogApiUtils.h"
+#include "Halyard/Corvane/SessionsHolder.h"
 #include "Logging/NodeDump.h"
 #include "Logging/TraceScope.h"
 
@@ -79,8 +81,37 @@ HRESULT CCorvane::Configure(void* configNode) noexcept {
             LOG_AT(LOG_DBG, L"Config node: " << NodeDump{config});
             // The framework must offer its configuration server; it is not used further.
             Components::GetNamedInstance(L"ConfigServer.Proxy", Interfaces::IID_ConfigServerProxy);
-            m_channelName = config.GetString(L"LogChannelName");
+            // The new configuration is built whole before it replaces the old one, so a
+            // configuration that fails leaves the working one in place.
+            auto configuration = std::make_shared<Configuration>();
+            configuration->channelName = config.GetString(L"LogChannelName");
+            configuration->sessionsHolder = std::make_shared<SessionsHolder>(config);
+            std::shared_ptr<const Configuration> replaced = std::move(configuration);
+            {
+                const Base::LockGuard lock(m_configurationLock);
+                m_configuration.swap(replaced);
+            }
+            // The replaced holder goes when its last request returns: here, when none is running
+            // (its sweep is stopped and joined outside the lock).
         });
+}
+
+std::shared_ptr<const CCorvane::Configuration> CCorvane::Configured() const {
+    std::shared_ptr<const Configuration> configuration;
+    {
+        const Base::LockGuard lock(m_configurationLock);
+        configuration = m_configuration;
+    }
+    if (!configuration) {
+        SetErrorWithMessage(HR_NOT_CONFIGURED, L" The component is not configured yet.");
+        RaiseError(HR_NOT_CONFIGURED);
+    }
+    return configuration;
+}
+
+std::wstring CCorvane::ChannelName() const {
+    const Base::LockGuard lock(m_configurationLock);
+    return m_configuration ? m_configuration->channelName : std::wstring();
 }
 
 HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) noexcept {
@@ -114,39 +145,41 @@ HRESULT CCorvane::ProcessRequest(void* requestHandle, void** responseHandle) noe
         });
 }
 
-// Each handler fills the response or raises; these raise E_NOTIMPL, which the envelope reports.
+// Each handler fills the response or raises; the envelope reports a failure.
 
-void CCorvane::CreateSession(const EkNodePtr&, const EkNodePtr&) {
+void CCorvane::CreateSession(const EkNodePtr& request, const EkNodePtr& response) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CreateSession");
-    RaiseError(E_NOTIMPL);
+    Configured()->sessionsHolder->AddSession(request, response);
 }
 
-void CCorvane::CheckFilters(const EkNodePtr&, const EkNodePtr&) {
+void CCorvane::CheckFilters(const EkNodePtr& request, const EkNodePtr&) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CheckFilters");
-    RaiseError(E_NOTIMPL);
+    Configured()->sessionsHolder->CheckFilters(request);
 }
 
-void CCorvane::GetData(const EkNodePtr&, const EkNodePtr&) {
-    RaiseError(E_NOTIMPL);
+void CCorvane::GetData(const EkNodePtr& request, const EkNodePtr& response) {
+    Configured()->sessionsHolder->GetSessionEvents(request, response);
 }
 
-void CCorvane::GetChannelProvidersNames(const EkNodePtr&, const EkNodePtr&) {
+void CCorvane::GetChannelProvidersNames(const EkNodePtr&, const EkNodePtr& response) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::GetChannelProvidersNames");
-    RaiseError(E_NOTIMPL);
+    response.SetAttribute(L"Publishers",
+                          EventsApiUtils::GetChannelsPublishers(Configured()->channelName));
 }
 
-void CCorvane::GetNewEventsCount(const EkNodePtr&, const EkNodePtr&) {
+void CCorvane::GetNewEventsCount(const EkNodePtr& request, const EkNodePtr& response) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::GetNewEventsCount");
-    RaiseError(E_NOTIMPL);
+    const uint64_t count = Configured()->sessionsHolder->GetNewEventsCount(request);
+    response.SetAttribute(L"NewEventsCount", static_cast<int64_t>(count));
 }
 
-void CCorvane::ReleaseSession(const EkNodePtr&, const EkNodePtr&) {
-    RaiseError(E_NOTIMPL);
+void CCorvane::ReleaseSession(const EkNodePtr& request, const EkNodePtr&) {
+    Configured()->sessionsHolder->RemoveSession(request);
 }
 
-void CCorvane::CountEvents(const EkNodePtr&, const EkNodePtr&) {
+void CCorvane::CountEvents(const EkNodePtr& request, const EkNodePtr& response) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::CCorvane::CountEvents");
-    RaiseError(E_NOTIMPL);
+    Configured()->sessionsHolder->GetEventsCount(request, response);
 }
 
 } // namespace Halyard

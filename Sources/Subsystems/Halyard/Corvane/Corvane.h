@@ -3,13 +3,20 @@
 // one of seven handlers, and its outcome comes back in the response envelope.
 #pragma once
 
+#include "Base/Mutex.h"
 #include "Components/ComponentInterfaces.h"
 #include "Helpers/RequestProcessingUtils.h"
 #include "NodeTree/EkNodePtr.h"
 
+#include <memory>
 #include <string>
 
 namespace Halyard {
+
+class SessionsHolder;
+
+// A request that needs the configuration before Configure has succeeded fails with this code.
+constexpr HRESULT HR_NOT_CONFIGURED = HresultFromWin32(ERROR_INVALID_STATE);
 
 class CCorvane : public Interfaces::IComponent,
                  public Interfaces::IConfigure,
@@ -37,9 +44,20 @@ public:
     // The creation of a component of this class (the registered factory).
     static HRESULT CreateInstance(const GUID* iid, void** object) noexcept;
 
-    const std::wstring& ChannelName() const noexcept { return m_channelName; }
+    // The configured channel; empty before Configure.
+    std::wstring ChannelName() const;
 
 private:
+    // What a successful Configure sets, replaced whole by the next one. A request works with the
+    // configuration it started with: its reference keeps that holder and its sessions alive until
+    // it returns, even when a Configure on another thread replaces them meanwhile.
+    struct Configuration {
+        std::wstring channelName;
+        std::shared_ptr<SessionsHolder> sessionsHolder;
+    };
+    // The current configuration; raises HR_NOT_CONFIGURED before the first successful Configure.
+    std::shared_ptr<const Configuration> Configured() const;
+
     // The request handlers; each fills the response or raises.
     void CreateSession(const EkNodePtr& request, const EkNodePtr& response);
     void CheckFilters(const EkNodePtr& request, const EkNodePtr& response);
@@ -49,8 +67,9 @@ private:
     void ReleaseSession(const EkNodePtr& request, const EkNodePtr& response);
     void CountEvents(const EkNodePtr& request, const EkNodePtr& response);
 
-    std::wstring m_channelName;
     RequestProcessing::RequestTable<CCorvane> m_requestTable;
+    mutable Base::Mutex m_configurationLock;
+    std::shared_ptr<const Configuration> m_configuration GUARDED_BY(m_configurationLock);
 };
 
 } // namespace Halyard

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace TestHost {
 
@@ -65,14 +67,36 @@ struct Component {
     }
 };
 
-inline EkNodePtr Config(const wchar_t* channel) {
+// A component configuration for `channel` without the key `omitted` (an attribute, or the child
+// "InsertionalStringsResolver"). The resolver reads plan and item names from the monitor's events
+// and skips the disk driver's.
+inline EkNodePtr Config(const wchar_t* channel, std::wstring_view omitted = {}) {
     EkNodePtr config = EkNodePtr::CreateNode(L"Config", nullptr);
     if (channel != nullptr) {
         config.SetAttribute(L"LogChannelName", channel);
     }
-    config.SetAttribute(L"SessionTimeLiveInMin", int64_t{10});
-    config.SetAttribute(L"SessionCheckIntervalInSec", int64_t{60});
-    config.SetAttribute(L"TimeOutIntervalInSec", int32_t{30});
+    if (omitted != L"SessionTimeLiveInMin") {
+        config.SetAttribute(L"SessionTimeLiveInMin", int64_t{10});
+    }
+    if (omitted != L"SessionCheckIntervalInSec") {
+        config.SetAttribute(L"SessionCheckIntervalInSec", int64_t{60});
+    }
+    if (omitted != L"TimeOutIntervalInSec") {
+        config.SetAttribute(L"TimeOutIntervalInSec", int32_t{30});
+    }
+    if (omitted != L"InsertionalStringsResolver") {
+        const EkNodePtr resolver = EkNodePtr::CreateNode(L"InsertionalStringsResolver", nullptr);
+        resolver.SetAttribute(L"EventsProvidersToSkip", std::vector<std::wstring>{L"Sample-Disk"});
+        const EkNodePtr selection = EkNodePtr::CreateNode(L"MonitoringPlansAndItem", nullptr);
+        const EkNodePtr include = EkNodePtr::CreateNode(L"Include", nullptr);
+        const EkNodePtr map = EkNodePtr::CreateNode(L"Map", L"ProviderMap");
+        map.SetAttribute(L"ProviderName", L"Halyard-Monitor");
+        map.SetAttribute(L"Events", std::vector<std::wstring>{L"2001"});
+        include.AddChild(map);
+        selection.AddChild(include);
+        resolver.AddChild(selection);
+        config.AddChild(resolver);
+    }
     return config;
 }
 

@@ -1,0 +1,568 @@
+// The component end to end as a host sees it: the built module loaded through its one export,
+// configured, and sent the seven requests as node trees over the C interfaces. The store is the
+// test's own (the sample store, the edge events and, when present, a real log written by Windows);
+// the pages are compared with what the Event Log itself answers to the same question.
+#include "TestHost.h"
+
+#include "Common/Logging/LogTestSupport.h"
+#include "EventLogFaults.h"
+#include "Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Halyard::Interfaces;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070490);
+constexpr HRESULT kInvalidFilterSet = static_cast<HRESULT>(0x80042002);
+constexpr HRESULT kNotConfigured = static_cast<HRESULT>(0x8007139F);
+constexpr const wchar_t* kSysmonChannel = L"Microsoft-Windows-Sysmon/Operational";
+
+// The process's store, data directory and module, set up before the first Event Log call: the
+// test store's files linked into a folder of the process's own (the tests write events), and a
+// real log written by Windows beside them when the shared data is there.
+struct Environment {
+    TempDirectory store;
+    TempDirectory data;
+    IModule* module = nullptr;
+    bool realLog = false;
+
+    Environment() {
+        for (const auto& entry : fs::directory_iterator(CORVANE_TEST_STORE)) {
+            // Only the event files: other test programs keep the store's cache beside them.
+            if (entry.is_regular_file()) {
+                fs::copy_file(entry.path(), store.Path() / entry.path().filename());
+            }
+        }
+        const char* shared = std::getenv("CORVANE_SHARED_DATA");
+        const fs::path sysmon = fs::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) /
+                                "evtx/omerbenamram-evtx/sysmon.evtx";
+        std::error_code error;
+        if (fs::is_regular_file(sysmon, error)) {
+            fs::create_symlink(sysmon, store.Path() / "sysmon.evtx", error);
+            realLog = !error;
+        }
+        ::setenv("PAL_EVENTLOG_DIR", store.Path().c_str(), 1);
+        ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
+        ::setenv("PAL_EVENTLOG_CACHE", "0", 1);
+        ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
+        ::setenv("GS_Logger_MaxSeverity", "DBG", 1);
+        void* library =
+            dlopen(TestHost::BesideTestProgram("Corvane.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            ADD_FAILURE() << dlerror();
+            return;
+        }
+        // The module stays loaded for the whole program, as a host keeps it.
+        const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
+            dlsym(library, "GetComponentsModuleObject"));
+        if (get == nullptr || get(&module) != S_OK) {
+            ADD_FAILURE() << "no module object";
+        }
+    }
+
+    // The module's log as far as it is written.
+    std::wstring Log() const { return ReadUtf16Le(data.Read("Logs/Corvane.log")); }
+};
+
+Environment& TheEnvironment() {
+    static Environment environment;
+    return environment;
+}
+
+EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
+    return EkNodePtr::CreateNode(name, type);
+}
+
+HRESULT ResultOf(const EkNodePtr& response) {
+    return static_cast<HRESULT>(response.GetInt64(L"ResultCode"));
+}
+
+// One event as the Event Log itself renders it.
+struct Expected {
+    uint64_t record = 0;
+    uint8_t level = 0;
+    std::wstring provider;
+};
+
+// The events of a query on a channel, newest first, straight from the Event Log.
+std::vector<Expected> NewestFirst(const std::wstring& channel, const wchar_t* query = L"*") {
+    std::vector<Expected> events;
+    const EVT_HANDLE results =
+        EvtQuery(nullptr, channel.c_str(), query, EvtQueryChannelPath | EvtQueryReverseDirection);
+    EXPECT_NE(results, nullptr) << "EvtQuery failed: " << GetLastError();
+    const EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    std::vector<uint8_t> buffer(64 * 1024);
+    EVT_HANDLE batch[64];
+    DWORD returned = 0;
+    while (results != nullptr && EvtNext(results, 64, batch, INFINITE, 0, &returned)) {
+        for (DWORD i = 0; i < returned; ++i) {
+            DWORD used = 0;
+            DWORD count = 0;
+            EXPECT_TRUE(EvtRender(context, batch[i], EvtRenderEventValues,
+                                  static_cast<DWORD>(buffer.size()), buffer.data(), &used, &count));
+            const auto* values = reinterpret_cast<const EVT_VARIANT*>(buffer.data());
+            events.push_back({values[EvtSystemEventRecordId].UInt64Val,
+                              values[EvtSystemLevel].ByteVal,
+                              values[EvtSystemProviderName].Type == EvtVarTypeString
+                                  ? values[EvtSystemProviderName].StringVal
+                                  : L""});
+            EvtClose(batch[i]);
+        }
+    }
+    EvtClose(context);
+    EvtClose(results);
+    return events;
+}
+
+std::vector<uint64_t> Records(const std::vector<Expected>& events, size_t start = 0,
+                              size_t count = SIZE_MAX) {
+    std::vector<uint64_t> records;
+    for (size_t i = start; i < events.size() && records.size() < count; ++i) {
+        records.push_back(events[i].record);
+    }
+    return records;
+}
+
+// What a page response holds, in the flat form and the child form.
+struct Page {
+    HRESULT result = E_FAIL;
+    EkNodePtr mark;
+    std::vector<uint64_t> records;
+    std::vector<std::wstring> texts; // every attribute of every event, for the search
+    int64_t currentPage = 0;
+    bool isFront = false;
+    bool isBack = false;
+    int64_t newEvents = -1;
+
+    explicit Page(const EkNodePtr& response) : result(ResultOf(response)) {
+        if (result != S_OK) {
+            return;
+        }
+        mark = response.GetChildByName(L"ContinuationMark");
+        const EkNodePtr events = response.GetChildByName(L"Events");
+        EXPECT_EQ(response.GetChildByIndex(0).GetNodeName(), L"ContinuationMark");
+        EXPECT_EQ(response.GetChildByIndex(1).GetNodeName(), L"Events");
+        EXPECT_EQ(events.GetInt64(L"ContinuationMark"), mark.GetInt64(L"Position"));
+        EXPECT_EQ(response.GetInt64(L"ContinuationMark"), mark.GetInt64(L"Position"));
+        GUID flat{};
+        GUID inMark{};
+        EXPECT_TRUE(response.GetAttribute(L"SessionId", flat));
+        EXPECT_TRUE(mark.GetAttribute(L"SessionId", inMark));
+        EXPECT_EQ(std::memcmp(&flat, &inMark, sizeof(GUID)), 0);
+        for (uint64_t i = 0; i < events.GetChildCount(); ++i) {
+            const EkNodePtr event = events.GetChildByIndex(i);
+            records.push_back(static_cast<uint64_t>(event.GetInt64(L"RecordId")));
+            std::wstring text;
+            for (const std::wstring& name : event.GetAttributeNames()) {
+                std::wstring value;
+                if (event.GetAttribute(name.c_str(), value)) {
+                    text += value + L"\n";
+                }
+            }
+            texts.push_back(std::move(text));
+        }
+        currentPage = events.GetInt64(L"CurrentPage");
+        isFront = events.GetBool(L"IsFront");
+        isBack = events.GetBool(L"IsBack");
+        newEvents = events.GetInt64(L"NewEventsCount");
+    }
+};
+
+// A client of one viewing session: it sends the continuation mark it last received.
+class Client {
+public:
+    Client(TestHost::Component& component, int64_t count, const EkNodePtr& filters = {})
+        : m_component(component), m_count(count), m_filters(filters) {}
+
+    // Opens the session with the flat paging attributes, as a client starts.
+    void Create() {
+        const EkNodePtr request = Request(L"CreateSessionRequest", false);
+        request.SetAttribute(L"EventsCount", static_cast<int32_t>(m_count));
+        const EkNodePtr response = m_component.Send(request);
+        ASSERT_EQ(ResultOf(response), S_OK) << response.GetString(L"ErrorSerialized", L"");
+        m_mark = response.GetChildByName(L"ContinuationMark");
+        ASSERT_TRUE(m_mark.GetAttribute(L"SessionId", m_id));
+    }
+    Page Next() { return Data(0); }
+    Page Previous() { return Data(1); }
+    Page Data(uint32_t direction) {
+        const EkNodePtr request = Request(L"GetDataRequest");
+        request.SetAttribute(L"Direction", static_cast<int32_t>(direction));
+        request.SetAttribute(L"EventsCount", m_count);
+        Page page(m_component.Send(request));
+        if (page.result == S_OK) {
+            m_mark = page.mark;
+        }
+        return page;
+    }
+    EkNodePtr Send(const wchar_t* name) { return m_component.Send(Request(name)); }
+    HRESULT Release() { return ResultOf(Send(L"ReleaseSessionRequest")); }
+    const EkNodePtr& Mark() const { return m_mark; }
+    void SetFilters(const EkNodePtr& filters) { m_filters = filters; }
+
+private:
+    EkNodePtr Request(const wchar_t* name, bool withMark = true) const {
+        const EkNodePtr request = Node(name);
+        if (withMark && m_mark) {
+            request.AddChild(m_mark.CloneNode(EKN_DEPTH_ALL));
+        }
+        if (m_filters) {
+            request.AddChild(m_filters.CloneNode(EKN_DEPTH_ALL));
+        }
+        return request;
+    }
+
+    TestHost::Component& m_component;
+    int64_t m_count;
+    EkNodePtr m_filters;
+    EkNodePtr m_mark;
+    GUID m_id{};
+};
+
+// Pages a new session to its end: the pages are the oracle's slices, the last one is the back.
+void ExpectPagesToTheEnd(Client& client, const std::vector<uint64_t>& oracle, size_t count) {
+    client.Create();
+    const size_t pages = std::max<size_t>(1, (oracle.size() + count - 1) / count);
+    for (size_t i = 0; i < pages; ++i) {
+        const Page page = client.Next();
+        ASSERT_EQ(page.result, S_OK);
+        const std::vector<uint64_t> slice(
+            oracle.begin() + static_cast<std::ptrdiff_t>(std::min(i * count, oracle.size())),
+            oracle.begin() + static_cast<std::ptrdiff_t>(std::min((i + 1) * count, oracle.size())));
+        ASSERT_EQ(page.records, slice) << "page " << i + 1;
+        EXPECT_EQ(page.isBack, i + 1 == pages) << "page " << i + 1;
+    }
+}
+
+class ComponentEndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(TheEnvironment().module, nullptr);
+        m_component.Create(TheEnvironment().module);
+        ASSERT_EQ(m_component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
+    }
+    void TearDown() override { PalEventLogClearFaults(); }
+
+    TestHost::Component m_component;
+};
+
+std::map<std::wstring, int64_t> CountsOf(const EkNodePtr& response) {
+    std::map<std::wstring, int64_t> counts;
+    for (const wchar_t* name : {L"CriticalEventsCount", L"ErrorEventsCount", L"WarningEventsCount",
+                                L"InformationalEventsCount", L"TotalEventsCount"}) {
+        uint16_t type = 0;
+        EXPECT_TRUE(response.HasAttribute(name, &type)) << name;
+        EXPECT_EQ(type, EKN_TYPE_INT64) << name;
+        counts[name] = response.GetInt64(name);
+    }
+    return counts;
+}
+
+// The channel's histogram as the counts request names it.
+std::map<std::wstring, int64_t> Histogram(const std::vector<Expected>& events) {
+    std::map<std::wstring, int64_t> counts{{L"CriticalEventsCount", 0},
+                                           {L"ErrorEventsCount", 0},
+                                           {L"WarningEventsCount", 0},
+                                           {L"InformationalEventsCount", 0},
+                                           {L"TotalEventsCount", 0}};
+    for (const Expected& event : events) {
+        const wchar_t* name = event.level == 1   ? L"CriticalEventsCount"
+                              : event.level == 2 ? L"ErrorEventsCount"
+                              : event.level == 3 ? L"WarningEventsCount"
+                              : event.level == 4 || event.level == 5 || event.level == 0
+                                  ? L"InformationalEventsCount"
+                                  : nullptr;
+        if (name != nullptr) {
+            ++counts[name];
+            ++counts[L"TotalEventsCount"];
+        }
+    }
+    return counts;
+}
+
+// The providers named by the events (an event may name none).
+std::set<std::wstring> ProvidersOf(const std::vector<Expected>& events) {
+    std::set<std::wstring> providers;
+    for (const Expected& event : events) {
+        if (!event.provider.empty()) {
+            providers.insert(event.provider);
+        }
+    }
+    return providers;
+}
+
+} // namespace
+
+// A viewing session as a person has one: the channel's publishers and counts, a session paged to
+// the end and back, resumed by a new session from the mark after its release, a poll that sees a
+// written event, and the release (a second one finds nothing).
+TEST_F(ComponentEndToEnd, ViewingSessionOnTheSampleStore) {
+    const std::vector<Expected> all = NewestFirst(L"Application");
+    ASSERT_GT(all.size(), 1000u);
+
+    const EkNodePtr publishers = m_component.Send(Node(L"GetPublishersRequest"));
+    ASSERT_EQ(ResultOf(publishers), S_OK);
+    std::vector<std::wstring> names;
+    uint16_t type = 0;
+    ASSERT_TRUE(publishers.HasAttribute(L"Publishers", &type));
+    EXPECT_EQ(type, 0x102);
+    publishers.GetAttribute(L"Publishers", names);
+    const std::set<std::wstring> listed(names.begin(), names.end());
+    EXPECT_EQ(listed.size(), names.size()) << "a publisher listed twice";
+    for (const std::wstring& provider : ProvidersOf(all)) {
+        EXPECT_TRUE(listed.contains(provider)) << provider;
+    }
+
+    const EkNodePtr counts = m_component.Send(Node(L"CountEventsRequest"));
+    ASSERT_EQ(ResultOf(counts), S_OK);
+    EXPECT_EQ(CountsOf(counts), Histogram(all));
+
+    Client client(m_component, 100);
+    ExpectPagesToTheEnd(client, Records(all), 100);
+    // Back two pages: the pages before the last.
+    const size_t lastStart = (all.size() - 1) / 100 * 100;
+    EXPECT_EQ(client.Previous().records, Records(all, lastStart - 100, 100));
+    const Page back = client.Previous();
+    EXPECT_EQ(back.records, Records(all, lastStart - 200, 100));
+    EXPECT_FALSE(back.isBack);
+
+    // Released, then resumed from the mark the client holds: a new session with the same id
+    // serves the next page.
+    EXPECT_EQ(client.Release(), S_OK);
+    EXPECT_EQ(client.Release(), kNotFound);
+    EXPECT_EQ(client.Next().records, Records(all, lastStart - 100, 100));
+
+    // An event written now is counted, not shown: the view stays where it was.
+    Client watcher(m_component, 50);
+    watcher.Create();
+    const std::vector<uint64_t> firstPage = watcher.Next().records;
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
+    ASSERT_NE(source, nullptr);
+    LPCWSTR strings[] = {L"written by the test", L"second"};
+    ASSERT_TRUE(ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 0x40000064, nullptr, 2, 0, strings,
+                             nullptr));
+    DeregisterEventSource(source);
+    int64_t polled = 0;
+    for (int attempt = 0; attempt < 500 && polled == 0; ++attempt) {
+        const EkNodePtr poll = watcher.Send(L"GetNewEventsCountRequest");
+        ASSERT_EQ(ResultOf(poll), S_OK);
+        uint16_t countType = 0;
+        ASSERT_TRUE(poll.HasAttribute(L"NewEventsCount", &countType));
+        EXPECT_EQ(countType, EKN_TYPE_INT64);
+        polled = poll.GetInt64(L"NewEventsCount");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(polled, 1);
+    const Page again = watcher.Data(1);
+    EXPECT_EQ(again.records, firstPage);
+    EXPECT_EQ(again.newEvents, 1);
+    EXPECT_EQ(watcher.Release(), S_OK);
+    EXPECT_EQ(client.Release(), S_OK);
+
+    // The log names what happened.
+    const std::wstring log = TheEnvironment().Log();
+    EXPECT_NE(log.find(L"Session not found. Need to create."), std::wstring::npos);
+}
+
+// Each filter kind gives the events the Event Log selects for the same condition; a session whose
+// filters change is replaced; an invalid filter set is refused with its cause.
+TEST_F(ComponentEndToEnd, EveryFilterKind) {
+    struct Case {
+        const wchar_t* type;
+        const wchar_t* attribute;
+        std::vector<std::wstring> values;
+        const wchar_t* query;
+    };
+    const Case cases[] = {
+        {L"LevelFilter", L"Levels", {L"2", L"3"}, L"*[System[(Level=2 or Level=3)]]"},
+        {L"ProviderFilter",
+         L"Providers",
+         {L"Halyard-Monitor"},
+         L"*[System[Provider[@Name='Halyard-Monitor']]]"},
+        {L"EventIdFilter",
+         L"EventIds",
+         {L"1001", L"2000-2002", L"-2002"},
+         L"*[System[(EventID=1001 or (EventID >= 2000 and EventID <= 2001))]]"},
+        {L"MonitoringPlanFilter",
+         L"MonitoringPlans",
+         {L"Servers"},
+         L"*[EventData[Data[1]='Servers']]"},
+        {L"ItemFilter", L"Items", {L"db-01"}, L"*[EventData[Data[2]='db-01']]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const EkNodePtr filters = Node(L"Filters");
+        const EkNodePtr filter = Node(nullptr, c.type);
+        filter.SetAttribute(c.attribute, c.values);
+        filters.AddChild(filter);
+        const std::vector<uint64_t> oracle = Records(NewestFirst(L"Application", c.query));
+        ASSERT_FALSE(oracle.empty());
+        Client client(m_component, 40, filters);
+        ExpectPagesToTheEnd(client, oracle, 40);
+        EXPECT_EQ(ResultOf(client.Send(L"CheckFiltersRequest")), S_OK);
+        EXPECT_EQ(client.Release(), S_OK);
+    }
+
+    // A date range: the events of one day of the sample.
+    const EkNodePtr date = Node(nullptr, L"DateFilter");
+    date.SetAttribute(L"Since", L"2024-01-02T00:00:00.000Z");
+    date.SetAttribute(L"To", L"2024-01-03T00:00:00.000Z");
+    const EkNodePtr dated = Node(L"Filters");
+    dated.AddChild(date);
+    Client byDate(m_component, 500, dated);
+    ExpectPagesToTheEnd(
+        byDate,
+        Records(NewestFirst(L"Application", L"*[System[TimeCreated[@SystemTime >= "
+                                            L"'2024-01-02T00:00:00.000Z' and @SystemTime <= "
+                                            L"'2024-01-03T00:00:00.000Z']]]")),
+        500);
+
+    // The free-text search: every event shown holds the text, and a change of filters replaces
+    // the session (same id, the new filters' first page).
+    const EkNodePtr search = Node(nullptr, L"SearchFilter");
+    search.SetAttribute(L"SearchString", L"db-01");
+    const EkNodePtr searched = Node(L"Filters");
+    searched.AddChild(search);
+    byDate.SetFilters(searched);
+    const Page found = byDate.Next();
+    ASSERT_EQ(found.result, S_OK);
+    EXPECT_EQ(found.currentPage, 1);
+    ASSERT_FALSE(found.texts.empty());
+    for (const std::wstring& text : found.texts) {
+        EXPECT_NE(text.find(L"db-01"), std::wstring::npos) << text;
+    }
+    EXPECT_NE(TheEnvironment().Log().find(L"Filters was changed. Need to create."),
+              std::wstring::npos);
+
+    const EkNodePtr invalid = Node(L"Filters");
+    const EkNodePtr level = Node(nullptr, L"LevelFilter");
+    level.SetAttribute(L"Levels", std::vector<std::wstring>{L"x y"});
+    invalid.AddChild(level);
+    Client refused(m_component, 10, invalid);
+    const EkNodePtr check = refused.Send(L"CheckFiltersRequest");
+    EXPECT_EQ(ResultOf(check), kInvalidFilterSet);
+    const std::wstring cause = check.GetString(L"ErrorSerialized");
+    EXPECT_NE(cause.find(L"0x80042002"), std::wstring::npos) << cause;
+    EXPECT_NE(cause.find(L"0x80073A99"), std::wstring::npos)
+        << "the query's own failure: " << cause;
+}
+
+// A real log written by Windows, as a channel of the store: counts, publishers and every page.
+TEST_F(ComponentEndToEnd, RealLogChannel) {
+    if (!TheEnvironment().realLog) {
+        GTEST_SKIP() << "no shared evtx samples";
+    }
+    TestHost::Component component;
+    component.Create(TheEnvironment().module);
+    ASSERT_EQ(component.configure->Configure(TestHost::Config(kSysmonChannel).Get()), S_OK);
+    const std::vector<Expected> all = NewestFirst(kSysmonChannel);
+    ASSERT_GT(all.size(), 100u);
+    EXPECT_EQ(CountsOf(component.Send(Node(L"CountEventsRequest"))), Histogram(all));
+    std::vector<std::wstring> names;
+    component.Send(Node(L"GetPublishersRequest")).GetAttribute(L"Publishers", names);
+    const std::set<std::wstring> listed(names.begin(), names.end());
+    for (const std::wstring& provider : ProvidersOf(all)) {
+        EXPECT_TRUE(listed.contains(provider)) << provider;
+    }
+    Client client(component, 250);
+    ExpectPagesToTheEnd(client, Records(all), 250);
+    EXPECT_EQ(client.Release(), S_OK);
+}
+
+// Before Configure every request fails in the envelope with a clear text; a Configure that fails
+// reports why and leaves the working configuration in place.
+TEST_F(ComponentEndToEnd, UnconfiguredAndFailedConfigurations) {
+    TestHost::Component fresh;
+    fresh.Create(TheEnvironment().module);
+    for (const wchar_t* name :
+         {L"CreateSessionRequest", L"GetDataRequest", L"GetNewEventsCountRequest",
+          L"CheckFiltersRequest", L"CountEventsRequest", L"ReleaseSessionRequest",
+          L"GetPublishersRequest"}) {
+        const EkNodePtr response = fresh.Send(Node(name));
+        EXPECT_EQ(ResultOf(response), kNotConfigured) << name;
+        EXPECT_NE(response.GetString(L"ErrorSerialized").find(L"not configured"),
+                  std::wstring::npos)
+            << response.GetString(L"ErrorSerialized");
+    }
+
+    Client client(m_component, 30);
+    client.Create();
+    const std::vector<Expected> all = NewestFirst(L"Application");
+    EXPECT_EQ(client.Next().records, Records(all, 0, 30));
+    for (const wchar_t* missing : {L"SessionTimeLiveInMin", L"SessionCheckIntervalInSec",
+                                   L"TimeOutIntervalInSec", L"InsertionalStringsResolver"}) {
+        EXPECT_EQ(m_component.configure->Configure(TestHost::Config(L"Application", missing).Get()),
+                  kNotFound)
+            << missing;
+    }
+    EXPECT_NE(TheEnvironment().Log().find(L"Configure failed due to: "), std::wstring::npos);
+    // The session lives on in the holder that stayed; released, it is served again from the mark
+    // the client holds.
+    EXPECT_EQ(client.Release(), S_OK);
+    const Page second = client.Next();
+    EXPECT_EQ(second.currentPage, 2);
+    EXPECT_EQ(second.records, Records(all, 30, 30));
+    EXPECT_EQ(client.Release(), S_OK);
+}
+
+// Many host threads at once, each with sessions of its own, while the host configures the
+// component again and again: every request is served or fails with a code the situation gives,
+// and a request keeps the configuration it started with.
+TEST_F(ComponentEndToEnd, ManyHostThreadsWhileReconfigured) {
+    const std::vector<uint64_t> oracle = Records(NewestFirst(L"Application"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> pages{0};
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            while (!stop) {
+                Client client(m_component, 20 + t);
+                client.Create();
+                for (int i = 0; i < 3; ++i) {
+                    const Page page = client.Next();
+                    // The holder replaced under the session: the page comes from a new session.
+                    if (page.result != S_OK || page.records.empty() ||
+                        page.records.front() > oracle.front()) {
+                        ++unexpected;
+                    }
+                    ++pages;
+                }
+                if (ResultOf(client.Send(t % 2 == 0 ? L"CountEventsRequest"
+                                                    : L"GetNewEventsCountRequest")) != S_OK) {
+                    ++unexpected;
+                }
+                const HRESULT released = client.Release();
+                // A new configuration's holder does not know the session.
+                if (released != S_OK && released != kNotFound) {
+                    ++unexpected;
+                }
+            }
+        });
+    }
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_EQ(m_component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
+    }
+    stop = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(pages.load(), 18);
+}
