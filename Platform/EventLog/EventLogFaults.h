@@ -29,3 +29,8 @@ enum PAL_RECORD_DAMAGE : DWORD {
 };
 // The next `count` records that ReadEventLogW hands out are damaged as `damage` says.
 PAL_API void WINAPI PalEventLogDamageRecords(DWORD damage, DWORD count);
+
+// One pass of the store folder's watcher now, for tests whose store has it switched off
+// (PAL_EVENTLOG_POLL_MS=0): a file that grew, shrank or vanished since the last pass is taken in or
+// reported as the watcher would.
+PAL_API void WINAPI PalEventLogRescan();

@@ -48,6 +48,8 @@ EvtxReader::~EvtxReader() {
 }
 
 bool EvtxReader::Open(const std::filesystem::path& log, int first, std::wstring& error) {
+    Finish(true); // a reader opened again starts afresh
+    m_count = -1;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         error = L"cannot start the .evtx reader: " + Base::WideFromUtf8(std::strerror(errno));

@@ -1,6 +1,7 @@
 #include "Faults.h"
 
 #include "EventLogFaults.h"
+#include "Store.h"
 
 #include "Base/CFunctionBoundary.h"
 #include "Base/FaultTable.h"
@@ -119,4 +120,10 @@ void WINAPI PalEventLogClearFaults() {
     Base::LockGuard lock(PalEventLog::g_mutex);
     PalEventLog::g_damageCount = 0;
     PalEventLog::g_anyDamage.store(false, std::memory_order_release);
+}
+
+void WINAPI PalEventLogRescan() {
+    // A test hook that fails does nothing; the store reports what it met itself.
+    Base::CFunctionBoundary([](Base::Thrown) noexcept {},
+                            [] { PalEventLog::GlobalStore()->Rescan(); });
 }

@@ -6,6 +6,7 @@
 
 #include "Base/Utf.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -73,11 +74,35 @@ void CheckEvent(const Store& store, const Channel& channel, const Event& event) 
     CheckSameEvent(store, channel, event, *again, *channelAgain, channelAgain->events.front());
 
     CheckVariants([&](void* buffer, size_t size, DWORD& count) {
+        store.AssertReadable(); // the caller's lock
         return RenderSystem(store, event, buffer, size, count);
     });
     CheckVariants([&](void* buffer, size_t size, DWORD& count) {
+        store.AssertReadable();
         return RenderUser(store, channel, event, buffer, size, count);
     });
+}
+
+void LoadAndCheck(const uint8_t* data, size_t size, EventFile kind, size_t checked) {
+    const MemoryFile file(data, size);
+    auto store = std::make_shared<Store>();
+    Store::WriteLock lock(*store);
+    LoadReport report;
+    if (kind == EventFile::Xml) {
+        store->LoadEventFile(file.Path(), report);
+    } else {
+        store->LoadEvtxFile(file.Path(), report);
+    }
+    store->Finish();
+    FUZZ_CHECK(report.files == 1);
+    size_t events = 0;
+    for (const auto& [name, channel] : store->Channels()) {
+        events += channel->events.size();
+        for (size_t i = 0; i < std::min(checked, channel->events.size()); ++i) {
+            CheckEvent(*store, *channel, channel->events[i]);
+        }
+    }
+    FUZZ_CHECK(events == report.events);
 }
 
 } // namespace Fuzz

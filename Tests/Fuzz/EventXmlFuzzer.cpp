@@ -7,29 +7,13 @@
 
 #include "EventChecks.h"
 
-#include <memory>
-
-using namespace PalEventLog;
+#include <cstdint>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Fuzz::MemoryFile file(data, size);
-    auto store = std::make_shared<Store>();
-    Store::WriteLock lock(*store);
-    LoadReport report;
-    store->LoadEventFile(file.Path(), report);
-    store->Finish();
-    FUZZ_CHECK(report.files == 1);
-    size_t events = 0;
-    for (const auto& [name, channel] : store->Channels()) {
-        for (const Event& event : channel->events) {
-            Fuzz::CheckEvent(*store, *channel, event);
-            ++events;
-        }
-    }
-    FUZZ_CHECK(events == report.events);
+    Fuzz::LoadAndCheck(data, size, Fuzz::EventFile::Xml, SIZE_MAX);
     return 0;
 }

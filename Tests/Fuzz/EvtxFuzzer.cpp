@@ -7,27 +7,13 @@
 
 #include "EventChecks.h"
 
-#include <memory>
-
-using namespace PalEventLog;
+#include <cstdint>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Fuzz::MemoryFile file(data, size);
-    auto store = std::make_shared<Store>();
-    Store::WriteLock lock(*store);
-    LoadReport report;
-    store->LoadEvtxFile(file.Path(), report);
-    store->Finish();
-    FUZZ_CHECK(report.files == 1);
-    for (const auto& [name, channel] : store->Channels()) {
-        const size_t checked = std::min<size_t>(channel->events.size(), 4);
-        for (size_t i = 0; i < checked; ++i) {
-            Fuzz::CheckEvent(*store, *channel, channel->events[i]);
-        }
-    }
+    Fuzz::LoadAndCheck(data, size, Fuzz::EventFile::Evtx, 4);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "FuzzSupport.h"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace Fuzz {
@@ -99,8 +100,15 @@ void SetAttributeFromBytes(FuzzedDataProvider& input, const NodeVocabulary& voca
         case EKN_TYPE_INT64_ARRAY:
             node.SetAttribute(attribute, IntegersFromBytes<int64_t>(input));
             break;
+        case EKN_TYPE_GUID: {
+            GUID guid{};
+            const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(sizeof guid);
+            std::memcpy(&guid, bytes.data(), bytes.size());
+            node.SetAttribute(attribute, guid);
+            break;
+        }
         default: {
-            // A GUID, or any type code with bytes that may not fit it.
+            // Any type code, with bytes that may not fit it.
             const std::vector<uint8_t> bytes =
                 input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 24));
             node.SetRawAttribute(attribute, type, bytes.data(),
@@ -114,16 +122,21 @@ void SetAttributeFromBytes(FuzzedDataProvider& input, const NodeVocabulary& voca
     }
 }
 
+void SetAttributesFromBytes(FuzzedDataProvider& input, const NodeVocabulary& vocabulary,
+                            const EkNodePtr& node, size_t most) {
+    const size_t attributes = input.ConsumeIntegralInRange<size_t>(0, most);
+    for (size_t i = 0; i < attributes && input.remaining_bytes() > 0; ++i) {
+        SetAttributeFromBytes(input, vocabulary, node, TextFromBytes(input, vocabulary.attributes));
+    }
+}
+
 EkNodePtr NodeTreeFromBytes(FuzzedDataProvider& input, const NodeVocabulary& vocabulary, int depth,
                             int& budget) {
     --budget;
     const std::wstring name = TextFromBytes(input, vocabulary.names);
     const std::wstring type = TextFromBytes(input, vocabulary.names);
     EkNodePtr node = EkNodePtr::CreateNode(name.c_str(), type.c_str());
-    const size_t attributes = input.ConsumeIntegralInRange<size_t>(0, 6);
-    for (size_t i = 0; i < attributes && input.remaining_bytes() > 0; ++i) {
-        SetAttributeFromBytes(input, vocabulary, node, TextFromBytes(input, vocabulary.attributes));
-    }
+    SetAttributesFromBytes(input, vocabulary, node, 6);
     if (depth > 0) {
         const size_t children = input.ConsumeIntegralInRange<size_t>(0, 4);
         for (size_t i = 0; i < children && budget > 0 && input.remaining_bytes() > 0; ++i) {

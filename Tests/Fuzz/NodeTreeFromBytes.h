@@ -28,6 +28,11 @@ std::wstring TextFromBytes(FuzzedDataProvider& input, const std::vector<std::wst
 void SetAttributeFromBytes(FuzzedDataProvider& input, const NodeVocabulary& vocabulary,
                            const EkNodePtr& node, const std::wstring& name);
 
+// Up to `most` attributes with names from the vocabulary (or the bytes), each as
+// SetAttributeFromBytes sets it.
+void SetAttributesFromBytes(FuzzedDataProvider& input, const NodeVocabulary& vocabulary,
+                            const EkNodePtr& node, size_t most);
+
 // A node with its attributes and, while `depth` allows, children; at most `budget` nodes in all
 // (decremented).
 EkNodePtr NodeTreeFromBytes(FuzzedDataProvider& input, const NodeVocabulary& vocabulary, int depth,
