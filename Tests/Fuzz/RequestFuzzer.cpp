@@ -7,7 +7,7 @@
 // naming its code; no failure is an unexpected or internal one; a page holds strictly older
 // events one after another. A flat paging attribute that does not convert (a "SessionId" that is
 // no GUID) fails the call itself, before dispatch, with the node library's conversion code and no
-// response. The sessions an input opened are released when it ends.
+// response. Each input meets a component of its own, created, configured and released with it.
 #include "FuzzSupport.h"
 #include "NodeTreeFromBytes.h"
 
@@ -50,7 +50,46 @@ const Fuzz::NodeVocabulary kFilterVocabulary{
               L"Plan A", L"Srv1", L"2024-06-01T08:00:00.000Z", L"'", L"plan"},
 };
 
-IProcessRequest* g_component = nullptr;
+IModule* g_module = nullptr;
+
+// A component created and configured for one input, and released with its sessions and threads
+// when the input is done, so that no thread of one input outlives it.
+class Component {
+public:
+    explicit Component(const EkNodePtr& configuration) {
+        FUZZ_CHECK(g_module->CreateInstance(&CLSID_Corvane, &IID_Configure,
+                                            reinterpret_cast<void**>(&m_configure)) == S_OK);
+        FUZZ_CHECK(m_configure->QueryInterface(&IID_ProcessRequest,
+                                               reinterpret_cast<void**>(&m_process)) == S_OK);
+        FUZZ_CHECK(m_configure->Configure(configuration.Get()) == S_OK);
+    }
+    ~Component() {
+        m_process->Release();
+        m_configure->Release();
+    }
+    Component(const Component&) = delete;
+    Component& operator=(const Component&) = delete;
+
+    IProcessRequest* operator->() const { return m_process; }
+
+private:
+    IConfigure* m_configure = nullptr;
+    IProcessRequest* m_process = nullptr;
+};
+
+// A folder under the temporary one, removed when the program ends.
+struct TempFolder {
+    std::filesystem::path path;
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-fuzz-XXXXXX");
+        FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
+        path = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
 
 // A store of the target's own: a few dozen events of three providers over several levels, the
 // monitor's with plan and item names, and their publishers.
@@ -176,9 +215,8 @@ void CheckResponse(const EkNodePtr& response) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The store and the data directory live as long as the process.
-    static std::string folder = (std::filesystem::temp_directory_path() / "corvane-fuzz-XXXXXX");
-    FUZZ_CHECK(::mkdtemp(folder.data()) != nullptr);
-    const std::filesystem::path root(folder);
+    static const TempFolder folder;
+    const std::filesystem::path& root = folder.path;
     std::filesystem::create_directories(root / "store");
     MakeStore(root / "store");
     ::setenv("PAL_EVENTLOG_DIR", (root / "store").c_str(), 1);
@@ -186,25 +224,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ::setenv("PAL_EVENTLOG_CACHE", "0", 1);
     ::setenv("GS_General_DataDirectoryPath", (root / "data").c_str(), 1);
 
-    IModule* module = nullptr;
-    FUZZ_CHECK(GetComponentsModuleObject(&module) == S_OK);
-    IConfigure* configure = nullptr;
-    FUZZ_CHECK(module->CreateInstance(&CLSID_Corvane, &IID_Configure,
-                                      reinterpret_cast<void**>(&configure)) == S_OK);
-    FUZZ_CHECK(configure->Configure(Configuration().Get()) == S_OK);
-    FUZZ_CHECK(configure->QueryInterface(&IID_ProcessRequest,
-                                         reinterpret_cast<void**>(&g_component)) == S_OK);
-    configure->Release(); // the process's own reference stays with g_component
+    FUZZ_CHECK(GetComponentsModuleObject(&g_module) == S_OK);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Each input meets a component of its own, without sessions: a request that fails after its
+    // session was made leaves that session to the sweep, which is off here, and the next input
+    // would meet it.
+    static const EkNodePtr configuration = Configuration();
+    const Component component(configuration);
     FuzzedDataProvider input(data, size);
     std::vector<GUID> seen;
     for (int i = 0; i < 6 && input.remaining_bytes() > 0; ++i) {
         const EkNodePtr request = RequestFromBytes(input, seen);
         void* handle = nullptr;
-        const HRESULT result = g_component->ProcessRequest(request.Get(), &handle);
+        const HRESULT result = component->ProcessRequest(request.Get(), &handle);
         if (result != S_OK) {
             // A flat paging attribute of a type that does not convert fails the call itself,
             // before any handler runs, and no response is stored.
@@ -215,13 +250,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const EkNodePtr response(handle, true);
         CheckResponse(response);
         CollectSessionIds(response, seen);
-    }
-    for (const GUID& id : seen) {
-        const EkNodePtr release = EkNodePtr::CreateNode(L"ReleaseSessionRequest", nullptr);
-        release.SetAttribute(L"SessionId", id);
-        void* handle = nullptr;
-        FUZZ_CHECK(g_component->ProcessRequest(release.Get(), &handle) == S_OK && handle);
-        EkNodePtr(handle, true);
     }
     return 0;
 }
