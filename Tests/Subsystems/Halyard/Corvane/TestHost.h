@@ -2,6 +2,7 @@
 // component, and sends requests, using nothing but the C interfaces a real host has.
 #pragma once
 
+#include "Common/Logging/LogTestSupport.h"
 #include "Components/ComponentInterfaces.h"
 #include "NodeTree/EkNodePtr.h"
 #include "NodeTree/QuarryText.h"
@@ -12,6 +13,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +27,16 @@ inline std::string BesideTestProgram(const char* name) {
     const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
     std::string self(path, length > 0 ? static_cast<size_t>(length) : 0);
     return self.substr(0, self.rfind('/') + 1) + name;
+}
+
+// A new root node (a request, or a node of one).
+inline EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
+    return EkNodePtr::CreateNode(name, type);
+}
+
+// The envelope's code of a response.
+inline HRESULT ResultOf(const EkNodePtr& response) {
+    return static_cast<HRESULT>(response.GetInt64(L"ResultCode"));
 }
 
 // The component's interfaces, each holding one reference.
@@ -99,5 +112,46 @@ inline EkNodePtr Config(const wchar_t* channel, std::wstring_view omitted = {}) 
     }
     return config;
 }
+
+// A test program's store, data directory and module, set up before the first Event Log call: the
+// event files of the folder `storeFiles` copied into a folder of the program's own (the tests
+// write events), the module's log at `logSeverity`, and the module loaded once, as a host loads
+// it, for the whole program. `trackAliveObjects` switches the live-object tracker on.
+struct ModuleEnvironment {
+    TempDirectory store;
+    TempDirectory data;
+    Halyard::Interfaces::IModule* module = nullptr;
+
+    ModuleEnvironment(const char* storeFiles, const char* logSeverity,
+                      bool trackAliveObjects = false) {
+        for (const auto& entry : std::filesystem::directory_iterator(storeFiles)) {
+            // Only the event files: other test programs keep the store's cache beside them.
+            if (entry.is_regular_file()) {
+                std::filesystem::copy_file(entry.path(), store.Path() / entry.path().filename());
+            }
+        }
+        ::setenv("PAL_EVENTLOG_DIR", store.Path().c_str(), 1);
+        ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
+        ::setenv("PAL_EVENTLOG_CACHE", "0", 1);
+        ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
+        ::setenv("GS_Logger_MaxSeverity", logSeverity, 1);
+        if (trackAliveObjects) {
+            ::setenv("GS_Debug_EnableAliveObjectsTracking", "1", 1);
+        }
+        void* library = dlopen(BesideTestProgram("Corvane.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            ADD_FAILURE() << dlerror();
+            return;
+        }
+        const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
+            dlsym(library, "GetComponentsModuleObject"));
+        if (get == nullptr || get(&module) != S_OK) {
+            ADD_FAILURE() << "no module object";
+        }
+    }
+
+    // The module's log as far as it is written.
+    std::wstring Log() const { return ReadUtf16Le(data.Read("Logs/Corvane.log")); }
+};
 
 } // namespace TestHost
