@@ -2,8 +2,8 @@
 
 #include "FuzzSupport.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace Fuzz {
@@ -103,7 +103,7 @@ void SetAttributeFromBytes(FuzzedDataProvider& input, const NodeVocabulary& voca
         case EKN_TYPE_GUID: {
             GUID guid{};
             const std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(sizeof guid);
-            std::memcpy(&guid, bytes.data(), bytes.size());
+            std::copy(bytes.begin(), bytes.end(), reinterpret_cast<uint8_t*>(&guid));
             node.SetAttribute(attribute, guid);
             break;
         }

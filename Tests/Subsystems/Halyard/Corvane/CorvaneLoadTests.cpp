@@ -102,8 +102,8 @@ EkNodePtr Filters(int kind) {
 // One thread's client: sends requests and checks what comes back.
 class LoadClient {
 public:
-    LoadClient(IProcessRequest* component, Tally& tally, unsigned seed)
-        : m_component(component), m_tally(tally), m_random(seed) {}
+    LoadClient(IProcessRequest* component, Tally& tally, unsigned stream)
+        : m_component(component), m_tally(tally), m_random(stream) {}
 
     // Sessions until `end`; the ids of those left to the sweep go to `left`.
     void Run(Clock::time_point start, Clock::time_point end, std::vector<GUID>& left) {
