@@ -89,6 +89,7 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
             std::atomic<uint64_t>& failures) {
     httplib::Client client("127.0.0.1", port);
     client.set_keep_alive(true);
+    client.set_tcp_nodelay(true); // as browsers do
     client.set_read_timeout(120, 0);
     std::vector<double> first;
     std::vector<double> next;
@@ -106,7 +107,7 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
             }
             const Json response = Json::parse(result->body);
             for (const Json& child : response["children"]) {
-                if (child["name"] == "ContinuationMark") {
+                if (child.value("name", std::string()) == "ContinuationMark") {
                     mark = child;
                 }
             }

@@ -73,7 +73,8 @@ private:
         const EkNodePtr events = response.GetChildByName(L"Events", false);
         if (events) {
             for (Json& child : shown["children"]) {
-                if (child["name"] == "Events") {
+                const auto* name = child["name"].get_ptr<const std::string*>();
+                if (name != nullptr && *name == "Events") {
                     child.erase("children");
                 }
             }

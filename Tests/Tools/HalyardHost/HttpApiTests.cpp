@@ -1,5 +1,7 @@
-// The module served over HTTP: the built Corvane.so loaded through its C interfaces, bad input
-// refused before it reaches the module, the access token and the loopback rule.
+// The module served over HTTP: the built Corvane.so loaded through its C interfaces, every request
+// type as JSON, bad input refused before it reaches the module, the access token and the loopback
+// rule, and a request cancelled when its client goes away.
+#include "EventLogFaults.h"
 #include "HttpApi.h"
 #include "NodeJson.h"
 
@@ -7,10 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace HalyardHost;
@@ -87,6 +94,31 @@ private:
     HttpApi m_api;
     std::thread m_thread;
 };
+
+// The value of a node's attribute in the JSON form; null when absent.
+Json Attribute(const Json& node, const std::string& name) {
+    for (const Json& attribute : node.value("attributes", Json::array())) {
+        if (attribute.value("name", std::string()) == name) {
+            return attribute["value"];
+        }
+    }
+    return nullptr;
+}
+
+// A node's first child of that name; null when absent.
+const Json& Child(const Json& node, const std::string& name) {
+    static const Json none;
+    const auto children = node.find("children");
+    if (children == node.end()) {
+        return none;
+    }
+    for (const Json& child : *children) {
+        if (child.value("name", std::string()) == name) {
+            return child;
+        }
+    }
+    return none;
+}
 
 } // namespace
 
@@ -170,4 +202,71 @@ TEST(HttpApi, OnLoopbackAnswersOnlyLocalHostNames) {
     httplib::Client client = server.Client();
     EXPECT_EQ(client.Get("/api/info", {{"Host", "attacker.example:80"}})->status, 403);
     EXPECT_EQ(client.Get("/api/info", {{"Host", "localhost"}})->status, 200);
+}
+
+// Every request type through JSON: publishers, counts, a session paged and released twice.
+TEST(HttpApi, ServesEveryRequestAsJson) {
+    const Server server;
+    const auto [status, publishers] = server.Post(Json{{"name", "GetPublishersRequest"}});
+    ASSERT_EQ(status, 200);
+    EXPECT_EQ(Attribute(publishers, "ResultCode"), 0);
+    const Json names = Attribute(publishers, "Publishers");
+    EXPECT_NE(std::find(names.begin(), names.end(), "Halyard-Monitor"), names.end());
+
+    const auto [countStatus, counts] = server.Post(Json{{"name", "CountEventsRequest"}});
+    ASSERT_EQ(countStatus, 200);
+    EXPECT_EQ(Attribute(counts, "ResultCode"), 0) << counts.dump();
+    EXPECT_GT(std::stoll(Attribute(counts, "TotalEventsCount").get<std::string>()), 0);
+
+    const auto [createStatus, created] = server.Post(Json{{"name", "CreateSessionRequest"}});
+    ASSERT_EQ(createStatus, 200);
+    ASSERT_EQ(Attribute(created, "ResultCode"), 0) << created.dump();
+    Json mark = Child(created, "ContinuationMark");
+    const Json pageRequest = {{"name", "GetDataRequest"},
+                              {"attributes",
+                               {{{"name", "Direction"}, {"type", 4}, {"value", 0}},
+                                {{"name", "EventsCount"}, {"type", 6}, {"value", "10"}}}},
+                              {"children", {mark}}};
+    const auto [pageStatus, page] = server.Post(pageRequest);
+    ASSERT_EQ(pageStatus, 200);
+    ASSERT_EQ(Attribute(page, "ResultCode"), 0) << page.dump();
+    const Json& events = Child(page, "Events");
+    EXPECT_EQ(events["children"].size(), 10u);
+    EXPECT_EQ(events["children"][0]["type"], "EventInfo");
+
+    const Json release = {{"name", "ReleaseSessionRequest"}, {"children", {mark}}};
+    EXPECT_EQ(Attribute(server.Post(release).second, "ResultCode"), 0);
+    EXPECT_EQ(Attribute(server.Post(release).second, "ResultCode"),
+              static_cast<int32_t>(0x80070490));
+}
+
+// A count that never ends on its own is cancelled when its client closes the connection.
+TEST(HttpApi, ALongRequestEndsWhenItsClientGoesAway) {
+    const Server server;
+    // Every fetch times out empty, so the count runs until its request is cancelled.
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 0, 0xFFFFFFFF, 0);
+
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const std::string body = R"({"name": "CountEventsRequest"})";
+    const std::string request = "POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Content-Type: application/json\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    ASSERT_EQ(send(socket, request.data(), request.size(), 0),
+              static_cast<ssize_t>(request.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    close(socket);
+
+    httplib::Client client = server.Client();
+    uint64_t cancelled = 0;
+    for (int i = 0; i < 100 && cancelled == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cancelled = Json::parse(client.Get("/api/info")->body)["cancelledRequests"];
+    }
+    PalEventLogClearFaults();
+    EXPECT_EQ(cancelled, 1u);
 }

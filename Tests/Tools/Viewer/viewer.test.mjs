@@ -22,14 +22,28 @@ try {
 } catch {
   // Reported by the skip below.
 }
+// The reason to skip every test, or false when all is there.
 const missing = !bin ? 'HALYARD_BIN is not set'
   : !playwright ? 'playwright-core is not installed (npm ci in Tests/Tools/Viewer)'
-    : !existsSync(chromiumPath) ? `no browser at ${chromiumPath}` : '';
+    : !existsSync(chromiumPath) ? `no browser at ${chromiumPath}` : false;
 
 let host;
 let store;
 let baseUrl;
 let browser;
+let pages; // the page count of the whole channel at 25 events a page
+
+// The channel's events, counted by the module itself (the copied store may hold written events).
+async function channelPages() {
+  const response = await fetch(`${baseUrl}api/request`, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ name: 'CountEventsRequest' }),
+  });
+  const tree = await response.json();
+  const total = Number(tree.attributes.find((a) => a.name === 'TotalEventsCount').value);
+  return Math.ceil(total / 25);
+}
 
 async function startHost() {
   store = mkdtempSync(join(tmpdir(), 'viewer-store-'));
@@ -52,6 +66,7 @@ async function startHost() {
 before(async () => {
   if (missing) return;
   await startHost();
+  pages = await channelPages();
   browser = await playwright.chromium.launch({
     executablePath: chromiumPath,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -82,28 +97,32 @@ async function shoot(page, name) {
   await page.screenshot({ path: join(shots, `${name}.png`) });
 }
 
+// Applies the filter panel and waits for the page it brings (or the filter error).
 async function applyFilters(page) {
-  const before = await page.locator('#status').textContent();
+  const before = await page.evaluate(() => document.body.dataset.pagesShown);
   await page.locator('#apply').click();
-  await page.waitForFunction((old) => document.querySelector('#status').textContent !== old
+  await page.waitForFunction((old) => document.body.dataset.pagesShown !== old
     || !document.querySelector('#filter-error').hidden, before);
 }
 
 test('pages forwards and back, newest first', { skip: missing }, async () => {
   const page = await openViewer();
-  assert.equal(await pageInfo(page), 'Page 1 of 60');
+  assert.ok(pages > 2);
+  assert.equal(await pageInfo(page), `Page 1 of ${pages}`);
   const first = await cells(page, 1);
   assert.equal(first.length, 25);
   assert.deepEqual([...first].sort().reverse(), first, 'newest first');
   await shoot(page, 'viewer');
 
   await page.locator('#older').click();
-  await page.waitForFunction(() => document.querySelector('#page-info').textContent === 'Page 2 of 60');
+  await page.waitForFunction((text) => document.querySelector('#page-info').textContent === text,
+    `Page 2 of ${pages}`);
   const second = await cells(page, 1);
   assert.ok(second[0] <= first[first.length - 1], 'the next page holds older events');
 
   await page.keyboard.press('PageUp');
-  await page.waitForFunction(() => document.querySelector('#page-info').textContent === 'Page 1 of 60');
+  await page.waitForFunction((text) => document.querySelector('#page-info').textContent === text,
+    `Page 1 of ${pages}`);
   assert.deepEqual(await cells(page, 1), first);
   assert.equal(await page.locator('#newer').isDisabled(), true);
 
@@ -137,7 +156,7 @@ test('filters by level, by an event-id range, and searches', { skip: missing }, 
 
 test('a bad filter set shows its error beside the panel', { skip: missing }, async () => {
   const page = await openViewer();
-  await page.locator('#since').fill('2024-01-01T00:00:00');
+  await page.locator('#since').fill('2024-01-01T00:00');
   await page.locator('#event-ids').fill("1000'");
   await page.locator('#apply').click();
   await page.locator('#filter-error').waitFor();
@@ -153,6 +172,9 @@ test('the badge rises after an event is written, and shows the newest page', { s
   await shoot(page, 'new-events');
   await page.locator('#new-events').click();
   await page.waitForFunction(() => document.querySelector('#new-events').hidden);
+  // The newest page replaces the one shown once its response is in.
+  await page.waitForFunction(
+    () => /web-01/.test(document.querySelector('#rows tr td:nth-child(7)')?.textContent || ''));
   assert.match((await cells(page, 7))[0], /web-01/);
   await page.close();
 });

@@ -134,6 +134,8 @@ async function requestPage(mark, direction, eventsCount) {
     showError('page-error', null);
     saveAddress();
     setStatus(`${view.events.length} events in ${Math.round(performance.now() - started)} ms`);
+    // Counts the pages shown, for scripts that wait for the next one.
+    document.body.dataset.pagesShown = String(Number(document.body.dataset.pagesShown || 0) + 1);
   } catch (error) {
     if (error.name !== 'AbortError') showError('page-error', error);
   } finally {
@@ -215,6 +217,7 @@ function textCell(text, className) {
   const cell = document.createElement('td');
   cell.textContent = text;
   if (className) cell.className = className;
+  if (className?.includes('clip')) cell.title = text; // the whole text where the cell cuts it
   return cell;
 }
 
@@ -230,10 +233,10 @@ function renderPage(events) {
     row.append(
       textCell(String(value(event, 'TimeCreated', '')).replace('T', ' ').replace('Z', '')),
       levelCell(number(event, 'Level')),
-      textCell(value(event, 'ProviderName', '')),
-      textCell(String(value(event, 'EventId', '')), 'number'),
-      textCell(value(event, 'User', ''), 'wide'),
-      textCell(value(event, 'Computer', ''), 'wide'),
+      textCell(value(event, 'ProviderName', ''), 'roomy clip'),
+      textCell(String(value(event, 'EventId', '')), 'roomy number'),
+      textCell(value(event, 'User', ''), 'wide clip'),
+      textCell(value(event, 'Computer', ''), 'wide wider clip'),
       textCell(message, 'message'),
     );
     row.addEventListener('click', () => select(index, true));
