@@ -62,6 +62,9 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPD
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
+        if (Injected("LookupAccountSidW")) {
+            return FALSE;
+        }
         const std::optional<std::wstring> text = SidText(sid);
         if (!text) {
             Fail(ERROR_INVALID_SID);

@@ -292,6 +292,9 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
+        if (Injected("GetNumberOfEventLogRecords")) {
+            return FALSE;
+        }
         Store::ReadLock lock(*log->store);
         *numberOfRecords = static_cast<DWORD>(log->channel->events.size());
         return TRUE;

@@ -8,7 +8,8 @@
 // "EvtNext", "EvtSeek", "EvtRender", "EvtFormatMessage", "EvtUpdateBookmark",
 // "EvtCreateBookmark", "EvtCreateRenderContext", "EvtOpenPublisherMetadata",
 // "EvtOpenChannelConfig", "EvtGetChannelConfigProperty", "EvtSubscribe", "ReportEventW",
-// "ReadEventLogW", "OpenEventLogW") fail with `error`. "EvtSubscribeDeliver" makes a subscription
+// "ReadEventLogW", "OpenEventLogW", "GetNumberOfEventLogRecords", "LookupAccountSidW") fail with
+// `error`. "EvtSubscribeDeliver" makes a subscription
 // report `error` to its callback (EvtSubscribeActionError) before its next event. For EvtNext,
 // `partial` events are still handed out with the failure (as a time-out can on Windows); any
 // other function ignores it. A new call for the same function replaces the old fault.
@@ -28,3 +29,8 @@ enum PAL_RECORD_DAMAGE : DWORD {
 };
 // The next `count` records that ReadEventLogW hands out are damaged as `damage` says.
 PAL_API void WINAPI PalEventLogDamageRecords(DWORD damage, DWORD count);
+
+// One pass of the store folder's watcher now, for tests whose store has it switched off
+// (PAL_EVENTLOG_POLL_MS=0): a file that grew, shrank or vanished since the last pass is taken in or
+// reported as the watcher would.
+PAL_API void WINAPI PalEventLogRescan();

@@ -127,10 +127,4 @@ std::optional<std::string> EvtxRecord::SourceName() const {
     return std::string(name);
 }
 
-int EvtxRecordCount(const std::filesystem::path& path) {
-    EvtxFile file;
-    std::wstring error;
-    return file.Open(path, error) ? file.RecordCount(error) : -1;
-}
-
 } // namespace PalEventLog

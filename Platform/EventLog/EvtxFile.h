@@ -1,5 +1,7 @@
 // .evtx logs read through libevtx: the one unit that calls the library. Every libevtx object is
-// owned by a Base::UniqueAny alias, so that each path frees it.
+// owned by a Base::UniqueAny alias, so that each path frees it. The store does not call it: it
+// reads logs through EvtxReader (a process of its own), whose program this unit is part of; tests
+// and benchmarks of trusted logs may call it directly.
 #pragma once
 
 #include "Base/UniqueAny.h"
@@ -49,8 +51,5 @@ public:
 private:
     Base::UniqueAny<libevtx_file_t*, &EvtxDetail::CloseFile> m_file;
 };
-
-// The number of records of a log; -1 when it cannot be opened or counted.
-int EvtxRecordCount(const std::filesystem::path& path);
 
 } // namespace PalEventLog

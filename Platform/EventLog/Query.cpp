@@ -717,9 +717,11 @@ bool Expression::UsesTime() const noexcept {
 
 bool Expression::Matches(const Store& store, const Channel& channel, const Event& event,
                          uint64_t now) const {
-    if (!m_fast.empty()) {
-        return MatchesFast(event);
-    }
+    return !m_fast.empty() ? MatchesFast(event) : MatchesByPaths(store, channel, event, now);
+}
+
+bool Expression::MatchesByPaths(const Store& store, const Channel& channel, const Event& event,
+                                uint64_t now) const {
     const Evaluator evaluator{*this, store, channel, event, now};
     evaluator.store.AssertReadable(); // the same store
     return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);

@@ -112,6 +112,10 @@ public:
     // that need a value's text may allocate (and throw std::bad_alloc).
     bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
         REQUIRES_SHARED(store.Mutex());
+    // Matches by walking the compiled paths, also for a selection that has a fast form (which
+    // must give the same answer).
+    bool MatchesByPaths(const Store& store, const Channel& channel, const Event& event,
+                        uint64_t now) const REQUIRES_SHARED(store.Mutex());
 
     // A value a value path reaches: typed for System values, text for the rest.
     struct Value {

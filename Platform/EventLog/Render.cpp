@@ -5,6 +5,7 @@
 #include "Base/XmlEscape.h"
 #include "Win32/WinError.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -157,7 +158,9 @@ public:
     const wchar_t* String(std::wstring_view text) {
         auto* p = static_cast<wchar_t*>(Reserve((text.size() + 1) * sizeof(wchar_t)));
         if (p != nullptr) {
-            std::memcpy(p, text.data(), text.size() * sizeof(wchar_t));
+            // An empty text may have no storage at all (an empty value of a channel whose text
+            // arena is empty): nothing to copy then.
+            std::copy(text.begin(), text.end(), p);
             p[text.size()] = L'\0';
         }
         return p;

@@ -3,7 +3,7 @@
 #include "Store.h"
 
 #include "EventXml.h"
-#include "EvtxFile.h"
+#include "EvtxReader.h"
 
 #include "Win32/WinError.h"
 
@@ -310,17 +310,13 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
                          const ProgressFn& progress, int firstRecord) {
     ++report.files;
     const std::wstring fileName = path.filename().wstring();
-    EvtxFile file;
+    EvtxReader reader;
     std::wstring error;
-    if (!file.Open(path, error)) {
+    if (!reader.Open(path, firstRecord, error)) {
         report.problems.push_back(fileName + L": cannot open: " + error);
         return;
     }
-    const int count = file.RecordCount(error);
-    if (count < 0) {
-        report.problems.push_back(fileName + L": cannot count records: " + error);
-        return;
-    }
+    const int count = reader.RecordCount();
     size_t unreadable = 0;
     std::string xml;
     std::string batch;
@@ -333,25 +329,41 @@ void Store::LoadEvtxFile(const std::filesystem::path& path, LoadReport& report,
         state.evtxRecords = count;
         state.evtxTime = std::filesystem::last_write_time(path, sizeError);
     }
-    for (int i = firstRecord; i < count; ++i) {
-        EvtxRecord record;
-        if (!file.Record(i, record, error) || !record.Xml(xml, error)) {
-            if (unreadable++ == 0) {
-                report.problems.push_back(fileName + L": record " + std::to_wstring(i) +
-                                          L" unreadable: " + error);
+    for (;;) {
+        int index = 0;
+        const EvtxReader::Result result = reader.Next(index, xml, error);
+        if (result == EvtxReader::Result::End) {
+            break;
+        }
+        if (result == EvtxReader::Result::Record) {
+            // Records are parsed in batches, as event files are: one document per record would
+            // cost more than the parse.
+            batch += xml;
+            batch.push_back('\n');
+            if (batch.size() >= kBatch) {
+                LoadEventChunk(batch, report);
+                batch.clear();
+            }
+            if (progress && index % 10000 == 9999) {
+                progress(report.events);
             }
             continue;
         }
-        // Records are parsed in batches, as event files are: one document per record would cost
-        // more than the parse.
-        batch += xml;
-        batch.push_back('\n');
-        if (batch.size() >= kBatch) {
-            LoadEventChunk(batch, report);
-            batch.clear();
+        if (index >= count) {
+            break; // the reader stopped after the last record: nothing is lost
         }
-        if (progress && i % 10000 == 9999) {
-            progress(report.events);
+        if (unreadable++ == 0) {
+            report.problems.push_back(fileName + L": record " + std::to_wstring(index) +
+                                      L" unreadable: " + error);
+        }
+        // A reader that stopped on a record (libevtx faulted on it) is started again after it.
+        if (result == EvtxReader::Result::Stopped &&
+            (index + 1 >= count || !reader.Open(path, index + 1, error))) {
+            if (index + 1 < count) {
+                report.problems.push_back(fileName + L": records from " +
+                                          std::to_wstring(index + 1) + L" unread: " + error);
+            }
+            break;
         }
     }
     if (!batch.empty()) {

@@ -4,7 +4,7 @@
 
 #include "../PosixHandles.h"
 #include "EventXml.h"
-#include "EvtxFile.h"
+#include "EvtxReader.h"
 
 #include "Base/CFunctionBoundary.h"
 #include "Win32/WinError.h"

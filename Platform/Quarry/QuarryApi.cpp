@@ -383,7 +383,8 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknSetAttribute(void* node, const EKNCHAR* na
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    if (name == nullptr || !IsValidImage(type, data, size)) {
+    // An empty name could not be told apart from the end of EknGetAttributeNames' list.
+    if (name == nullptr || name[0] == 0 || !IsValidImage(type, data, size)) {
         return kInvalidArg;
     }
     return Base::HresultBoundary<EKN_HRESULT>([&] {

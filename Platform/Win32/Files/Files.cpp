@@ -6,6 +6,7 @@
 // ERROR_SHARING_VIOLATION ever arises.
 
 #include "../ApiBoundary.h"
+#include "../Faults.h"
 #include "../Handles.h"
 #include "../NoDestructor.h"
 #include "NativeText.h"
@@ -167,6 +168,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                                                                        : ERROR_INVALID_PARAMETER);
                 return INVALID_HANDLE_VALUE;
             }
+            if (Pal::Injected("CreateFileW")) {
+                return INVALID_HANDLE_VALUE;
+            }
             const std::string path = Pal::ToNativePath(fileName);
             const bool reads = (desiredAccess & kReadRights) != 0;
             const bool writes = (desiredAccess & kWriteRights) != 0;
@@ -243,6 +247,9 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD
     }
     const auto file = FindFile(handle);
     if (file == nullptr) {
+        return FALSE;
+    }
+    if (Pal::Injected("WriteFile")) {
         return FALSE;
     }
     if ((file->Access() & kWriteRights) == 0) {
@@ -386,6 +393,9 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
         const std::string path = Pal::ToNativePath(pathName);
         if (path.empty()) {
             SetLastError(ERROR_PATH_NOT_FOUND);
+            return FALSE;
+        }
+        if (Pal::Injected("CreateDirectoryW")) {
             return FALSE;
         }
         if (::mkdir(path.c_str(), 0777) != 0) {

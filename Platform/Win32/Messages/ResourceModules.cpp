@@ -2,6 +2,7 @@
 // for its resources: without a data-file flag the load fails with ERROR_NOT_SUPPORTED.
 #include "ResourceModules.h"
 #include "../ApiBoundary.h"
+#include "../Faults.h"
 #include "../NoDestructor.h"
 
 #include "../Core/Modules.h"
@@ -184,6 +185,9 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE file, DWORD flags) {
         return nullptr;
     }
     return Base::CFunctionBoundary(Pal::FailWithLastError<HMODULE>(nullptr), [&]() -> HMODULE {
+        if (Pal::Injected("LoadLibraryExW")) {
+            return nullptr;
+        }
         DWORD error = ERROR_SUCCESS;
         auto module = Pal::ReadResourceModule(ResolveLibraryPath(fileName), error);
         if (module == nullptr) {

@@ -2,6 +2,7 @@
 
 #include "Logging/FileLogger.h"
 #include "Settings/ModulePaths.h"
+#include "Support/TestFaults.h"
 #include "Support/TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -155,6 +156,28 @@ TEST_F(FileLoggerTest, FullDiskIsReportedAndTheLineDropped) {
     FileLogger logger(L"/dev/full", L"");
     Log(logger, L"x\r\n");
     EXPECT_EQ(debug.Text(), "FileLogger: cannot write (error: 0x80070070)\n");
+}
+
+// A log folder that cannot be written for a while, then a disk that is full for a while: the
+// lines written meanwhile are dropped and reported, the others reach the file.
+TEST_F(FileLoggerTest, PassingFileSystemFaultsCostOnlyTheLinesWrittenMeanwhile) {
+    DebugOutputCapture debug;
+    SetLoggerSetting("KeepOpenInterval", "0");
+    FileLogger logger(Path("a.log"), kBanner);
+    if (!TestFaults::InjectWin32Fault("CreateFileW", ERROR_ACCESS_DENIED, 1)) {
+        GTEST_SKIP() << "needs the stand-in's fault injection; Windows cannot script these faults";
+    }
+    Log(logger, L"unwritable\r\n");
+    Log(logger, L"one\r\n");
+    TestFaults::InjectWin32Fault("WriteFile", ERROR_DISK_FULL, 1);
+    Log(logger, L"full\r\n");
+    Log(logger, L"two\r\n");
+    EXPECT_EQ(Read("a.log"), kBanner + L"one\r\ntwo\r\n");
+    const std::string report = debug.Text();
+    EXPECT_NE(report.find("FileLogger: cannot open log file '"), std::string::npos) << report;
+    EXPECT_NE(report.find("a.log' (error: 0x80070005)\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("FileLogger: cannot write (error: 0x80070070)\n"), std::string::npos)
+        << report;
 }
 
 TEST_F(FileLoggerTest, BareNameLiesInTheLogDirectoryOfThePathSetting) {

@@ -362,6 +362,10 @@ TEST_F(ClassicLog, InjectedFaultsFailTheCallAndWriteNothing) {
     PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1, 0);
     EXPECT_EQ(OpenEventLogW(nullptr, L"Application"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    PalEventLogInjectFault("GetNumberOfEventLogRecords", RPC_S_INVALID_BOUND, 0, 1, 0);
+    EXPECT_FALSE(GetNumberOfEventLogRecords(log, &count));
+    EXPECT_EQ(GetLastError(), RPC_S_INVALID_BOUND);
+    EXPECT_TRUE(GetNumberOfEventLogRecords(log, &count));
     CloseEventLog(log);
     DeregisterEventSource(source);
 }
@@ -419,6 +423,13 @@ TEST_F(ClassicLog, LookupAccountSidNamesWellKnownAndStoredAccounts) {
     EXPECT_FALSE(LookupAccountSidW(nullptr, const_cast<uint8_t*>(garbage), name, &nameSize, domain,
                                    &domainSize, &use));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_SID);
+    // A domain controller that cannot be reached, once.
+    PalEventLogInjectFault("LookupAccountSidW", RPC_S_SERVER_UNAVAILABLE, 0, 1, 0);
+    EXPECT_FALSE(LookupAccountSidW(nullptr, const_cast<uint8_t*>(kSystemSid), name, &nameSize,
+                                   domain, &domainSize, &use));
+    EXPECT_EQ(GetLastError(), RPC_S_SERVER_UNAVAILABLE);
+    EXPECT_TRUE(LookupAccountSidW(nullptr, const_cast<uint8_t*>(kSystemSid), name, &nameSize,
+                                  domain, &domainSize, &use));
 }
 
 } // namespace

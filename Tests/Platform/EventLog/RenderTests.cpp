@@ -68,4 +68,22 @@ TEST(EventXml, PrintsTheWindowsForm) {
                    L"<Data>q&apos;uote</Data></EventData></Event>");
 }
 
+// An event whose only value is empty, in a channel that holds no text at all: the value renders
+// as an empty string inside the buffer (its text has no storage to copy from).
+TEST(RenderUser, AnEmptyValueOfAChannelWithoutTextsIsAnEmptyString) {
+    auto store = Testing::StoreOf(
+        Testing::EventXml("Application", 1, 1, 4, "Src", "2024-01-01T00:00:00Z", "<Data/>"));
+    Store::ReadLock lock(*store);
+    const Channel& channel = *store->FindChannel(L"Application");
+    ASSERT_TRUE(channel.text.empty());
+    DWORD count = 0;
+    std::vector<uint8_t> buffer(RenderUser(*store, channel, channel.events[0], nullptr, 0, count));
+    ASSERT_EQ(RenderUser(*store, channel, channel.events[0], buffer.data(), buffer.size(), count),
+              buffer.size());
+    ASSERT_EQ(count, 1u);
+    const auto& value = *reinterpret_cast<const EVT_VARIANT*>(buffer.data());
+    EXPECT_EQ(value.Type, static_cast<DWORD>(EvtVarTypeString));
+    EXPECT_EQ(std::wstring(value.StringVal), L"");
+}
+
 } // namespace

@@ -1,4 +1,5 @@
 #include "EvtxFile.h"
+#include "EvtxWriter.h"
 #include "Query.h"
 #include "Render.h"
 #include "Store.h"
@@ -739,6 +740,53 @@ TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
     EXPECT_GT(channel.events.size(), 0u);
     EXPECT_LT(channel.events.size(), 459u);
     EXPECT_FALSE(report.problems.empty());
+}
+
+// Logs of the tests' own writer. The fuzz target of .evtx imports keeps two of them as inputs:
+// a clean log of two events, and the same with a record between them whose template instance
+// claims far more values than the chunk holds, on which libevtx faults.
+std::vector<Testing::EvtxRecordContent> WrittenRecords(bool damaged) {
+    std::vector<Testing::EvtxRecordContent> records;
+    records.push_back({Testing::EvtxEvent(u"Orchard Backup", 100, 4, 1, u"Application",
+                                          {u"D:\\Projects", u"120"})});
+    if (damaged) {
+        records.push_back({{}, 0x40000000});
+    }
+    records.push_back({Testing::EvtxEvent(u"Halyard-Monitor", 2001, 2, damaged ? 3 : 2,
+                                          u"Application", {u"Plan A", u"R&D <x>"})});
+    return records;
+}
+
+std::string Bytes(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(StoreFaithfulness, AnEvtxRecordOnWhichTheReaderFaultsIsReportedAndTheRestLoads) {
+    TempDirectory folder;
+    folder.Write("written.evtx", Bytes(Testing::EvtxLog(WrittenRecords(true))));
+    LoadReport report;
+    auto store = Store::OpenLogFile(folder.Path() / "written.evtx", &report);
+    Store::ReadLock lock(*store);
+    const Channel& channel = *store->FindChannel((folder.Path() / "written.evtx").wstring());
+    ASSERT_EQ(channel.events.size(), 2u);
+    EXPECT_EQ(channel.events[0].recordId, 1u);
+    EXPECT_EQ(channel.events[1].recordId, 3u);
+    EXPECT_EQ(store->String(channel.events[1].provider), L"Halyard-Monitor");
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_NE(report.problems[0].find(L"record 1 unreadable"), std::wstring::npos)
+        << Base::Utf8FromWide(report.problems[0]);
+}
+
+TEST(StoreFaithfulness, TheKeptEvtxFuzzInputsAreTheWritersLogs) {
+    const fs::path fuzz = fs::path(CORVANE_SOURCE_DIR) / "Tests" / "Fuzz";
+    const auto read = [](const fs::path& file) {
+        std::ifstream stream(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(stream), {});
+    };
+    EXPECT_EQ(read(fuzz / "Corpus" / "EvtxFuzzer" / "two-events.evtx"),
+              Bytes(Testing::EvtxLog(WrittenRecords(false))));
+    EXPECT_EQ(read(fuzz / "Regressions" / "EvtxFuzzer" / "template-claims-values.evtx"),
+              Bytes(Testing::EvtxLog(WrittenRecords(true))));
 }
 
 } // namespace

@@ -66,6 +66,8 @@ TEST_F(QuarryAttributes, NamesListIsNulSeparatedInFirstSettingOrder) {
     SetValue(m_node.get(), u"b", EKN_TYPE_INT32, int32_t{1});
     SetValue(m_node.get(), u"a", EKN_TYPE_INT32, int32_t{1});
     SetString(m_node.get(), u"b", u"replaced"); // keeps its place
+    // An empty name would read as the end of the list: refused.
+    EXPECT_EQ(SetValue(m_node.get(), u"", EKN_TYPE_INT32, int32_t{1}), kInvalidArg);
     size = 16;
     ASSERT_EQ(EknGetAttributeNames(m_node.get(), buffer, &size), kOk);
     EXPECT_EQ(std::u16string(buffer, size), std::u16string(u"b\0a\0\0", 5));

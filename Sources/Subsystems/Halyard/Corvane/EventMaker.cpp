@@ -338,6 +338,11 @@ const std::wstring& EventMaker::UserText(PSID sid) {
         // A deleted account or one of a foreign domain: the event keeps its SID.
         text = FormatSidText(sid);
         LOG_AT(LOG_DBG, L"Account of " << text << L" not obtained due to: " << failure);
+        if (failure.Code() != HresultFromWin32(ERROR_NONE_MAPPED)) {
+            // A failure that may pass: the next event of this SID asks again.
+            m_unmappedUser = std::move(text);
+            return m_unmappedUser;
+        }
     }
     if (m_accounts.size() >= MaxCachedAccounts) {
         m_accounts.clear();

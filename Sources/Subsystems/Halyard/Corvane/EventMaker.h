@@ -81,8 +81,9 @@ private:
     // Accounts are remembered per maker; a log with more distinct users starts over.
     static constexpr size_t MaxCachedAccounts = 4096;
 
-    // "User" of a SID: its account, or its SID text when no account maps to it (logged at DBG).
-    // Each SID is looked up once per maker.
+    // "User" of a SID: its account, or its SID text when the lookup fails (logged at DBG). A SID
+    // is looked up once per maker when the lookup gives an account or says that none maps to it;
+    // after any other failure (the domain controller unreachable) it is looked up again next time.
     const std::wstring& UserText(PSID sid);
     void AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
                         const EventsApiUtils::SmartHandle& classicLog,
@@ -99,6 +100,8 @@ private:
     std::wstring m_message;
     // SID bytes -> "User" text.
     std::map<std::string, std::wstring, std::less<>> m_accounts;
+    // The "User" text of a failed lookup that is not remembered.
+    std::wstring m_unmappedUser;
 };
 
 } // namespace Halyard

@@ -133,6 +133,20 @@ void EventQueryContext::Seek(int64_t offset) {
     }
 }
 
+void EventQueryContext::RestorePosition(int64_t position) noexcept {
+    // Also when the position did not move: a failed EvtNext may have passed over events it did
+    // not hand out.
+    try {
+        Seek(position);
+    } catch (const HRX& failure) {
+        // The next page starts where the result set stands.
+        LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::RestorePosition"
+                            << L" failed: " << L"Seek back failed due to: " << failure);
+    } catch (...) {
+        LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::RestorePosition failed");
+    }
+}
+
 void EventQueryContext::GetData(const EkNodePtr& request, const EkNodePtr& response,
                                 const InsertionalStringsResolver* resolver) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::EventQueryContext::GetData");
@@ -150,21 +164,34 @@ void EventQueryContext::GetData(const EkNodePtr& request, const EkNodePtr& respo
     }
 
     const int64_t markPosition = mark.GetInt64(L"Position");
-    if (mark.GetInt64(L"Count") != count) {
-        LOG_AT(LOG_DBG, L"Count was changed. Reset pages.");
-        m_pages.clear();
-        Seek(0);
-        direction = 0;
+    // A page that fails part of the way leaves the paging as it was, so that the same request
+    // asked again serves the same page: the events read before the failure would otherwise have
+    // moved the position on, and the request would then read as one for the page before.
+    const int64_t position = m_position;
+    std::vector<int64_t> pages = m_pages;
+    std::vector<EkNodePtr> nodes;
+    bool isBack = false;
+    try {
+        if (mark.GetInt64(L"Count") != count) {
+            LOG_AT(LOG_DBG, L"Count was changed. Reset pages.");
+            m_pages.clear();
+            Seek(0);
+            direction = 0;
+        }
+        nodes = direction == 1 || markPosition < m_position ? GetPrevData(count, resolver)
+                                                            : GetNextData(count, resolver);
+        isBack = IsBackPage(resolver);
+    } catch (const HRX&) {
+        m_pages = std::move(pages);
+        RestorePosition(position);
+        throw;
     }
-    const std::vector<EkNodePtr> nodes = direction == 1 || markPosition < m_position
-                                             ? GetPrevData(count, resolver)
-                                             : GetNextData(count, resolver);
     for (const EkNodePtr& node : nodes) {
         events.AddChild(node);
     }
     events.SetAttribute(L"CurrentPage", static_cast<int64_t>(m_pages.size()));
     events.SetAttribute(L"IsFront", m_pages.size() < 2);
-    events.SetAttribute(L"IsBack", IsBackPage(resolver));
+    events.SetAttribute(L"IsBack", isBack);
     events.SetAttribute(L"TotalPagesCount", m_isSimple ? PageCount(m_totalRecords, count) : 0);
     events.SetAttribute(L"TotalEventsCount", static_cast<int64_t>(m_totalRecords));
 

@@ -43,7 +43,8 @@ public:
     // "Position", "Count", "Pages" and "FirstEventTime" set) and then "Events" (the event nodes,
     // "CurrentPage", "IsFront", "IsBack", "TotalPagesCount", "TotalEventsCount"). An
     // "EventsCount" of 0 or less throws ERROR_INVALID_DATA; a stopped context 0x80047F03; a
-    // cancelled request RPC_S_CALL_CANCELLED. Serves one request at a time (the others wait).
+    // cancelled request RPC_S_CALL_CANCELLED. A page that fails leaves the position and the page
+    // stack as they were. Serves one request at a time (the others wait).
     void GetData(const EkNodePtr& request, const EkNodePtr& response,
                  const InsertionalStringsResolver* resolver) EXCLUDES(m_lock);
 
@@ -58,6 +59,8 @@ private:
     // The constructor calls the first two before the context is shared; GetData holds the lock.
     void InitBookMarks(const EkNodePtr& continuationMark) REQUIRES(m_lock);
     void Seek(int64_t offset) REQUIRES(m_lock);
+    // Seeks back to `position` after a failed page; a seek that fails too is logged.
+    void RestorePosition(int64_t position) noexcept REQUIRES(m_lock);
     std::vector<EkNodePtr> GetNextData(int64_t count, const InsertionalStringsResolver* resolver)
         REQUIRES(m_lock);
     std::vector<EkNodePtr> GetPrevData(int64_t count, const InsertionalStringsResolver* resolver)

@@ -4,13 +4,13 @@
 // the pages are compared with what the Event Log itself answers to the same question.
 #include "TestHost.h"
 
-#include "Common/Logging/LogTestSupport.h"
 #include "EventLogFaults.h"
 #include "Platform.h"
-#include "ProcessStore.h"
+#include "Win32/PalWin32Faults.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -23,6 +23,8 @@
 #include <vector>
 
 using namespace Halyard::Interfaces;
+using TestHost::Node;
+using TestHost::ResultOf;
 
 namespace {
 
@@ -33,16 +35,12 @@ constexpr HRESULT kInvalidFilterSet = static_cast<HRESULT>(0x80042002);
 constexpr HRESULT kNotConfigured = static_cast<HRESULT>(0x8007139F);
 constexpr const wchar_t* kSysmonChannel = L"Microsoft-Windows-Sysmon/Operational";
 
-// The process's store, data directory and module, set up before the first Event Log call: the
-// test store of the process's own (the tests write events), and a real log written by Windows
-// beside it when the shared data is there.
-struct Environment {
-    ProcessStore store;
-    TempDirectory data;
-    IModule* module = nullptr;
+// The program's store and module (TestHost::ModuleEnvironment), and a real log written by Windows
+// beside the store's files when the shared data is there.
+struct Environment : TestHost::ModuleEnvironment {
     bool realLog = false;
 
-    Environment() {
+    Environment() : ModuleEnvironment("DBG") {
         const char* shared = std::getenv("CORVANE_SHARED_DATA");
         const fs::path sysmon = fs::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) /
                                 "evtx/omerbenamram-evtx/sysmon.evtx";
@@ -51,27 +49,12 @@ struct Environment {
             fs::create_symlink(sysmon, store.folder / "sysmon.evtx", error);
             realLog = !error;
         }
-        ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
-        ::setenv("GS_Logger_MaxSeverity", "DBG", 1);
-        // The module stays loaded for the whole program, as a host keeps it.
-        TestHost::LoadModule(module);
     }
-
-    // The module's log as far as it is written.
-    std::wstring Log() const { return ReadUtf16Le(data.Read("Logs/Corvane.log")); }
 };
 
 Environment& TheEnvironment() {
     static Environment environment;
     return environment;
-}
-
-EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
-    return EkNodePtr::CreateNode(name, type);
-}
-
-HRESULT ResultOf(const EkNodePtr& response) {
-    return static_cast<HRESULT>(response.GetInt64(L"ResultCode"));
 }
 
 // One event as the Event Log itself renders it.
@@ -126,6 +109,8 @@ struct Page {
     EkNodePtr mark;
     std::vector<uint64_t> records;
     std::vector<std::wstring> texts; // every attribute of every event, for the search
+    std::vector<EkNodePtr> events;
+    std::wstring error; // "ErrorSerialized" of a failure
     int64_t currentPage = 0;
     bool isFront = false;
     bool isBack = false;
@@ -133,6 +118,7 @@ struct Page {
 
     explicit Page(const EkNodePtr& response) : result(ResultOf(response)) {
         if (result != S_OK) {
+            error = response.GetString(L"ErrorSerialized", L"");
             return;
         }
         mark = response.GetChildByName(L"ContinuationMark");
@@ -157,6 +143,7 @@ struct Page {
                 }
             }
             texts.push_back(std::move(text));
+            this->events.push_back(event);
         }
         currentPage = events.GetInt64(L"CurrentPage");
         isFront = events.GetBool(L"IsFront");
@@ -547,4 +534,175 @@ TEST_F(ComponentEndToEnd, ManyHostThreadsWhileReconfigured) {
     }
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_GT(pages.load(), 18);
+}
+
+namespace {
+
+// The values of one attribute over a page's events ("" where an event has none).
+std::vector<std::wstring> ValuesOf(const Page& page, const wchar_t* attribute) {
+    std::vector<std::wstring> values;
+    for (const EkNodePtr& event : page.events) {
+        values.push_back(event.GetString(attribute, L""));
+    }
+    return values;
+}
+
+size_t CountIf(const std::vector<std::wstring>& values, bool (*test)(const std::wstring&)) {
+    return static_cast<size_t>(std::count_if(values.begin(), values.end(), test));
+}
+
+bool IsMessageFailure(const std::wstring& message) {
+    return message.starts_with(L"0x80042001 ");
+}
+
+bool NamesMessageNotFound(const std::wstring& message) {
+    return IsMessageFailure(message) && message.find(L"0x80073AB3") != std::wstring::npos;
+}
+
+bool IsEmpty(const std::wstring& text) {
+    return text.empty();
+}
+
+bool IsAccountName(const std::wstring& user) {
+    return user != L"N/A" && !user.starts_with(L"S-1-");
+}
+
+bool HasPlanName(const EkNodePtr& event) {
+    return event.HasAttribute(L"MonitoringPlanName");
+}
+
+} // namespace
+
+// Faults of the Event Log, each for a while: the request it hits reports a clear code or text,
+// and the next request is served as if nothing had happened.
+TEST_F(ComponentEndToEnd, EventLogFaultsLeaveTheComponentServing) {
+    const std::vector<Expected> all = NewestFirst(L"Application");
+
+    // Publisher metadata that cannot be opened (from the start: a session opens the metadata of
+    // its newest event as it begins), then message texts that cannot be found (a publisher's
+    // message module missing): every event comes with the failure's text as its message; once
+    // the fault is gone, the next page has the messages.
+    PalEventLogInjectFault("EvtOpenPublisherMetadata", ERROR_FILE_NOT_FOUND, 0, 1000, 0);
+    Client client(m_component, 40);
+    client.Create();
+    Page page = client.Next();
+    ASSERT_EQ(page.result, S_OK);
+    EXPECT_EQ(page.records, Records(all, 0, 40));
+    EXPECT_EQ(CountIf(ValuesOf(page, L"Message"), IsMessageFailure),
+              page.events.size() - CountIf(ValuesOf(page, L"Message"), IsEmpty));
+    PalEventLogClearFaults();
+    PalEventLogInjectFault("EvtFormatMessage", ERROR_EVT_MESSAGE_NOT_FOUND, 0, 1000, 0);
+    page = client.Next();
+    EXPECT_EQ(page.records, Records(all, 40, 40));
+    EXPECT_EQ(CountIf(ValuesOf(page, L"Message"), IsMessageFailure),
+              page.events.size() - CountIf(ValuesOf(page, L"Message"), IsEmpty));
+    EXPECT_GT(CountIf(ValuesOf(page, L"Message"), NamesMessageNotFound), 0u);
+    PalEventLogClearFaults();
+    page = client.Next();
+    EXPECT_EQ(page.records, Records(all, 80, 40));
+    EXPECT_LT(CountIf(ValuesOf(page, L"Message"), IsMessageFailure), page.events.size() / 2);
+
+    // EvtNext failing mid-page, after handing out some events: the page fails with its code
+    // and, asked again, comes whole. A time-out mid-page costs nothing: the page is read on.
+    PalEventLogInjectFault("EvtNext", RPC_S_INVALID_BOUND, 1, 1, 3);
+    page = client.Next();
+    EXPECT_EQ(page.result, HresultFromWin32(RPC_S_INVALID_BOUND));
+    EXPECT_NE(page.error.find(L"0x800706C6"), std::wstring::npos) << Base::Utf8FromWide(page.error);
+    EXPECT_EQ(client.Next().records, Records(all, 120, 40));
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 1, 2, 3);
+    EXPECT_EQ(client.Next().records, Records(all, 160, 40));
+    EXPECT_EQ(client.Release(), S_OK);
+
+    // Account lookups that fail (the domain controller unreachable): the users of a new session
+    // show as their SIDs; its next page shows their names again.
+    PalEventLogInjectFault("LookupAccountSidW", RPC_S_SERVER_UNAVAILABLE, 0, 1000, 0);
+    Client accounts(m_component, 40);
+    accounts.Create();
+    page = accounts.Next();
+    EXPECT_EQ(page.records, Records(all, 0, 40));
+    EXPECT_EQ(CountIf(ValuesOf(page, L"User"), IsAccountName), 0u);
+    PalEventLogClearFaults();
+    page = accounts.Next();
+    EXPECT_EQ(page.records, Records(all, 40, 40));
+    EXPECT_GT(CountIf(ValuesOf(page, L"User"), IsAccountName), 0u);
+    EXPECT_EQ(accounts.Release(), S_OK);
+
+    // A subscription that reports an error: it is logged with its code, and the event after it
+    // still counts as new.
+    Client watcher(m_component, 10);
+    watcher.Create();
+    ASSERT_EQ(watcher.Next().result, S_OK);
+    PalEventLogInjectFault("EvtSubscribeDeliver", RPC_S_INVALID_BOUND, 0, 1, 0);
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
+    LPCWSTR strings[] = {L"after the error", L"1", L"2"};
+    ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 3, 0,
+                             strings, nullptr));
+    DeregisterEventSource(source);
+    int64_t polled = 0;
+    for (int attempt = 0; attempt < 500 && polled == 0; ++attempt) {
+        polled = watcher.Send(L"GetNewEventsCountRequest").GetInt64(L"NewEventsCount");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(polled, 1);
+    EXPECT_NE(TheEnvironment().Log().find(L"Halyard::Session::EvtSubscribeCallback failed: "
+                                          L"0x800706C6"),
+              std::wstring::npos);
+    EXPECT_EQ(watcher.Release(), S_OK);
+
+    // The classic log unavailable: the monitor's events come without their plan and item names
+    // (read from the classic records) and the log says why; once it is back, a new session has
+    // them.
+    const EkNodePtr monitor = Node(L"Filters");
+    const EkNodePtr provider = Node(nullptr, L"ProviderFilter");
+    provider.SetAttribute(L"Providers", std::vector<std::wstring>{L"Halyard-Monitor"});
+    monitor.AddChild(provider);
+    PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1000, 0);
+    Client planned(m_component, 100, monitor);
+    planned.Create();
+    page = planned.Next();
+    ASSERT_EQ(page.result, S_OK);
+    ASSERT_FALSE(page.events.empty());
+    EXPECT_TRUE(std::none_of(page.events.begin(), page.events.end(), HasPlanName));
+    EXPECT_NE(TheEnvironment().Log().find(L"Open event log fieled due to: 0x80070005"),
+              std::wstring::npos);
+    EXPECT_EQ(planned.Release(), S_OK);
+    PalEventLogClearFaults();
+    Client again(m_component, 100, monitor);
+    again.Create();
+    page = again.Next();
+    EXPECT_TRUE(std::any_of(page.events.begin(), page.events.end(), HasPlanName));
+    EXPECT_EQ(again.Release(), S_OK);
+}
+
+// The store's file truncated and then removed while a session reads it, and a full disk under
+// the module's log: the session goes on with the events the store holds, the component's counts
+// stay, and the log takes up again once there is room.
+TEST_F(ComponentEndToEnd, StoreAndFileSystemFaultsLeaveTheComponentServing) {
+    TestHost::Component component;
+    component.Create(TheEnvironment().module);
+    ASSERT_EQ(component.configure->Configure(TestHost::Config(L"System").Get()), S_OK);
+    const std::vector<Expected> all = NewestFirst(L"System");
+    ASSERT_GT(all.size(), 400u);
+    Client client(component, 100);
+    client.Create();
+    EXPECT_EQ(client.Next().records, Records(all, 0, 100));
+    const fs::path file = TheEnvironment().store.folder / "System.xml";
+    fs::resize_file(file, fs::file_size(file) / 2);
+    PalEventLogRescan();
+    EXPECT_EQ(client.Next().records, Records(all, 100, 100));
+    fs::remove(file);
+    PalEventLogRescan();
+    EXPECT_EQ(client.Next().records, Records(all, 200, 100));
+    EXPECT_EQ(CountsOf(component.Send(Node(L"CountEventsRequest"))), Histogram(all));
+
+    const DebugOutputCapture debug;
+    const size_t logged = TheEnvironment().Log().size();
+    PalWin32InjectFault("WriteFile", ERROR_DISK_FULL, 0, 100000);
+    EXPECT_EQ(client.Next().records, Records(all, 300, 100));
+    PalWin32ClearFaults();
+    EXPECT_NE(debug.Text().find("FileLogger: cannot write (error: 0x80070070)"), std::string::npos)
+        << debug.Text();
+    EXPECT_EQ(ResultOf(component.Send(Node(L"NoSuchRequest"))), static_cast<HRESULT>(0x80040513));
+    EXPECT_NE(TheEnvironment().Log().find(L"Unknown request: ", logged), std::wstring::npos);
+    EXPECT_EQ(client.Release(), S_OK);
 }

@@ -170,7 +170,8 @@ TEST(EventMaker, RendersRealLogsAsTheStoreHoldsThem) {
 }
 
 // A user SID that no account maps to (a deleted account, a foreign domain) renders as its SID
-// text and the event is complete; the failed lookup is logged at DBG.
+// text and the event is complete; the failed lookup is logged at DBG. Only that answer is
+// remembered.
 TEST(EventMaker, UnmappedUserRendersAsItsSidText) {
     const ApplicationEvents application;
     EventMaker maker;
@@ -183,6 +184,13 @@ TEST(EventMaker, UnmappedUserRendersAsItsSidText) {
     EXPECT_EQ(lines.size(), 1u);
     EXPECT_EQ(MakeRecord(maker, UpperCaseItemRecord, nullptr, nullptr).GetString(L"User"),
               L"Everyone");
+    // A lookup that fails for a reason that passes (the domain controller unreachable) shows the
+    // SID text this time and is asked again for the next event of that SID.
+    PalEventLogInjectFault("LookupAccountSidW", RPC_S_SERVER_UNAVAILABLE, 0, 1, 0);
+    EXPECT_EQ(MakeRecord(maker, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
+              L"S-1-5-18");
+    EXPECT_EQ(MakeRecord(maker, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
+              L"NT AUTHORITY\\SYSTEM");
 }
 
 // A provider without metadata gets the failure text as its message, and each of its events tries

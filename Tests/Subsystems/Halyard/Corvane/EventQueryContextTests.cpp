@@ -247,7 +247,8 @@ TEST_F(EventQueryContextTest, PagesRealLogs) {
 }
 
 // A page size of 0 or less is refused; a stopped context fails its fetches; a time-out with
-// nothing returned is asked again; a failing read is the page's failure.
+// nothing returned is asked again; a failing read is the page's failure and leaves the paging as
+// it was.
 TEST_F(EventQueryContextTest, RefusalsAndFailures) {
     const LogCapture log("ERR");
     Client client(L"Application", {}, 10);
@@ -268,6 +269,12 @@ TEST_F(EventQueryContextTest, RefusalsAndFailures) {
     EXPECT_EQ(client.Next().records, Slice(oracle, 0, 10));
     PalEventLogInjectFault("EvtNext", 4317, 0, 1, 0);
     EXPECT_EQ(ThrownCode([&] { client.Next(); }), HresultFromWin32(4317));
+    // A failure after some events of the page were read: asked again, the same page comes.
+    PalEventLogInjectFault("EvtNext", 4317, 0, 1, 3);
+    EXPECT_EQ(ThrownCode([&] { client.Next(); }), HresultFromWin32(4317));
+    const auto again = client.Next();
+    EXPECT_EQ(again.records, Slice(oracle, 10, 10));
+    EXPECT_EQ(again.currentPage, 2);
 
     client.Context().Stop();
     EXPECT_EQ(ThrownCode([&] { client.Next(); }), HR_QUERY_CONTEXT_STOPPED);

@@ -1,6 +1,6 @@
-// The test store of a test program of its own: the store's files linked into a folder of the
-// process's own, so that the events a test writes land there and nowhere else; removed when the
-// process ends. Made before the first Event Log call of the program.
+// The test store of a test program of its own: the store's files copied into a folder of the
+// process's own, so that the events a test writes and the files it damages are there and nowhere
+// else; removed when the process ends. Made before the first Event Log call of the program.
 #pragma once
 
 #include <unistd.h>
@@ -15,8 +15,7 @@ struct ProcessStore {
 
     ProcessStore() {
         namespace fs = std::filesystem;
-        folder =
-            fs::temp_directory_path() / ("corvane-session-tests-" + std::to_string(::getpid()));
+        folder = fs::temp_directory_path() / ("corvane-tests-" + std::to_string(::getpid()));
         fs::remove_all(folder);
         fs::create_directories(folder);
         for (const auto& entry : fs::directory_iterator(CORVANE_TEST_STORE)) {
@@ -24,11 +23,7 @@ struct ProcessStore {
             if (!entry.is_regular_file()) {
                 continue;
             }
-            std::error_code error;
-            fs::create_hard_link(entry.path(), folder / entry.path().filename(), error);
-            if (error) {
-                fs::copy_file(entry.path(), folder / entry.path().filename());
-            }
+            fs::copy_file(entry.path(), folder / entry.path().filename());
         }
         ::setenv("PAL_EVENTLOG_DIR", folder.c_str(), 1);
         ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
