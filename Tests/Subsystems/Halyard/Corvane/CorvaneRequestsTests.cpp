@@ -2,7 +2,7 @@
 // configured, and sent the seven requests as node trees over the C interfaces. The store is the
 // test's own (the sample store, the edge events and, when present, a real log written by Windows);
 // the pages are compared with what the Event Log itself answers to the same question.
-#include "TestHost.h"
+#include "ModuleEnvironment.h"
 
 #include "EventLogFaults.h"
 #include "Platform.h"

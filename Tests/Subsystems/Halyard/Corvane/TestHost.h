@@ -2,11 +2,9 @@
 // component, and sends requests, using nothing but the C interfaces a real host has.
 #pragma once
 
-#include "Common/Logging/LogTestSupport.h"
 #include "Components/ComponentInterfaces.h"
 #include "NodeTree/EkNodePtr.h"
 #include "NodeTree/QuarryText.h"
-#include "ProcessStore.h"
 #include "Trellis/Trellis.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +12,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -128,27 +125,5 @@ inline EkNodePtr Config(const wchar_t* channel, std::wstring_view omitted = {}) 
     }
     return config;
 }
-
-// A test program's store, data directory and module, set up before the first Event Log call: the
-// store of the program's own (the tests write events and damage files), the module's log at
-// `logSeverity`, and the module loaded once, as a host loads it, for the whole program.
-// `trackAliveObjects` switches the live-object tracker on.
-struct ModuleEnvironment {
-    ProcessStore store;
-    TempDirectory data;
-    Halyard::Interfaces::IModule* module = nullptr;
-
-    explicit ModuleEnvironment(const char* logSeverity, bool trackAliveObjects = false) {
-        ::setenv("GS_General_DataDirectoryPath", data.Path().c_str(), 1);
-        ::setenv("GS_Logger_MaxSeverity", logSeverity, 1);
-        if (trackAliveObjects) {
-            ::setenv("GS_Debug_EnableAliveObjectsTracking", "1", 1);
-        }
-        LoadModule(module);
-    }
-
-    // The module's log as far as it is written.
-    std::wstring Log() const { return ReadUtf16Le(data.Read("Logs/Corvane.log")); }
-};
 
 } // namespace TestHost
