@@ -72,9 +72,15 @@ private:
 // under a shard of its own, so that readers on different threads do not bounce one lock word
 // between their caches; a writer takes every shard. A thread reads under the same shard every
 // time, so it may take the lock shared again while it holds it, as with one shared mutex.
+//
+// Writers go first: while one waits, a thread that holds no shared lock waits before it reads,
+// so that a stream of overlapping readers cannot keep a writer out for good (the standard shared
+// mutex lets new readers in as long as any reader holds it). A thread that already reads is let
+// in at once, since the writer may be waiting for that very thread.
 class CAPABILITY("shared mutex") ReadMostlyMutex {
 public:
     void lock() ACQUIRE() {
+        m_writers.fetch_add(1);
         for (Padded& shard : m_shards) {
             shard.mutex.lock();
         }
@@ -83,9 +89,26 @@ public:
         for (auto it = m_shards.rbegin(); it != m_shards.rend(); ++it) {
             it->mutex.unlock();
         }
+        if (m_writers.fetch_sub(1) == 1) {
+            m_writers.notify_all();
+        }
     }
-    void lock_shared() const ACQUIRE_SHARED() { Shard().lock_shared(); }
-    void unlock_shared() const RELEASE_SHARED() { Shard().unlock_shared(); }
+    void lock_shared() const ACQUIRE_SHARED() {
+        if (t_sharedHolds == 0) {
+            for (int writers = m_writers.load(); writers != 0; writers = m_writers.load()) {
+                m_writers.wait(writers);
+            }
+        }
+        Shard().lock_shared();
+        ++t_sharedHolds;
+    }
+    void unlock_shared() const RELEASE_SHARED() {
+        Shard().unlock_shared();
+        --t_sharedHolds;
+    }
+
+    // Whether a writer waits for the lock or holds it.
+    bool HasWriters() const noexcept { return m_writers.load() != 0; }
 
 private:
     static constexpr size_t kShards = 8;
@@ -98,7 +121,12 @@ private:
         return m_shards[index].mutex;
     }
 
+    // Shared locks of any read-mostly mutex the thread holds.
+    static inline thread_local size_t t_sharedHolds = 0;
+
     mutable std::array<Padded, kShards> m_shards;
+    // Writers waiting for the shards or holding them.
+    mutable std::atomic<int> m_writers{0};
 };
 
 // Holds a mutex exclusively for its scope.
