@@ -12,12 +12,14 @@
 
 #include "Base/ThreadAnnotations.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <vector>
 
 namespace Base {
 
@@ -70,13 +72,14 @@ private:
 
 // A reader-writer lock for data that many threads read at once and few change: each thread reads
 // under a shard of its own, so that readers on different threads do not bounce one lock word
-// between their caches; a writer takes every shard. A thread reads under the same shard every
-// time, so it may take the lock shared again while it holds it, as with one shared mutex.
+// between their caches; a writer takes every shard. A thread may take it shared again while it
+// holds it: only its first hold takes the shard (a standard shared mutex taken twice by one
+// thread may wait for a writer that waits for that very thread).
 //
 // Writers go first: while one waits, a thread that holds no shared lock waits before it reads,
 // so that a stream of overlapping readers cannot keep a writer out for good (the standard shared
-// mutex lets new readers in as long as any reader holds it). A thread that already reads is let
-// in at once, since the writer may be waiting for that very thread.
+// mutex may let new readers in as long as any reader holds it). A thread that already reads is
+// let in at once, since the writer may be waiting for that very thread.
 class CAPABILITY("shared mutex") ReadMostlyMutex {
 public:
     void lock() ACQUIRE() {
@@ -94,17 +97,24 @@ public:
         }
     }
     void lock_shared() const ACQUIRE_SHARED() {
-        if (t_sharedHolds == 0) {
+        std::vector<const ReadMostlyMutex*>& held = Held();
+        if (held.empty()) {
             for (int writers = m_writers.load(); writers != 0; writers = m_writers.load()) {
                 m_writers.wait(writers);
             }
         }
-        Shard().lock_shared();
-        ++t_sharedHolds;
+        const bool again = std::find(held.begin(), held.end(), this) != held.end();
+        held.push_back(this);
+        if (!again) {
+            Shard().lock_shared();
+        }
     }
     void unlock_shared() const RELEASE_SHARED() {
-        Shard().unlock_shared();
-        --t_sharedHolds;
+        std::vector<const ReadMostlyMutex*>& held = Held();
+        held.erase(std::find(held.rbegin(), held.rend(), this).base() - 1);
+        if (std::find(held.begin(), held.end(), this) == held.end()) {
+            Shard().unlock_shared();
+        }
     }
 
     // Whether a writer waits for the lock or holds it.
@@ -121,8 +131,11 @@ private:
         return m_shards[index].mutex;
     }
 
-    // Shared locks of any read-mostly mutex the thread holds.
-    static inline thread_local size_t t_sharedHolds = 0;
+    // The read-mostly mutexes the thread holds shared, once for each hold.
+    static std::vector<const ReadMostlyMutex*>& Held() {
+        thread_local std::vector<const ReadMostlyMutex*> held;
+        return held;
+    }
 
     mutable std::array<Padded, kShards> m_shards;
     // Writers waiting for the shards or holding them.
