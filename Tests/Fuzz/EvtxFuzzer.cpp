@@ -9,10 +9,6 @@
 
 #include <cstdint>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fuzz::LoadAndCheck(data, size, Fuzz::EventFile::Evtx, 4);
     return 0;

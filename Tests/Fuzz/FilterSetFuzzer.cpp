@@ -88,16 +88,10 @@ void CheckQuery(const std::wstring& query) {
 }
 
 bool IsAttributeFailure(HRESULT code) {
-    return code == HR_NOT_FOUND ||
-           code == static_cast<HRESULT>(0x80020005) || // DISP_E_TYPEMISMATCH
-           code == static_cast<HRESULT>(0x8002000A);   // DISP_E_OVERFLOW
+    return code == HR_NOT_FOUND || Fuzz::IsConversionFailure(code);
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);

@@ -26,7 +26,9 @@ bool RunFile(const std::filesystem::path& file) {
 } // namespace
 
 int main(int argc, char** argv) {
-    LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize != nullptr) {
+        LLVMFuzzerInitialize(&argc, &argv);
+    }
     size_t inputs = 0;
     bool ok = true;
     for (int i = 1; i < argc; ++i) {

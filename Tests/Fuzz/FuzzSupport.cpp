@@ -15,6 +15,10 @@ void CheckFailed(const char* expression, const char* file, int line) {
     std::abort();
 }
 
+bool IsConversionFailure(int32_t code) {
+    return code == static_cast<int32_t>(0x80020005) || code == static_cast<int32_t>(0x8002000A);
+}
+
 std::wstring WideText(std::string_view bytes) {
     return Base::WideFromUtf8(bytes);
 }

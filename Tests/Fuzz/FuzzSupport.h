@@ -7,13 +7,18 @@
 #include <string>
 #include <string_view>
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+// A target without a set-up of its own leaves LLVMFuzzerInitialize out.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace Fuzz {
 
 // Prints the failed property and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void CheckFailed(const char* expression, const char* file, int line);
+
+// Whether the node library refused a conversion of a value: DISP_E_TYPEMISMATCH or
+// DISP_E_OVERFLOW.
+bool IsConversionFailure(int32_t code);
 
 // The bytes as text: UTF-8 decoded (ill-formed pieces become U+FFFD).
 std::wstring WideText(std::string_view bytes);

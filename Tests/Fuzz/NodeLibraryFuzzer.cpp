@@ -31,18 +31,13 @@ const Fuzz::NodeVocabulary kVocabulary{
               L"", L" 1", L"1,2", L"\x1\x7f\xFFFE", L"\U0001F600", L"]]>"},
 };
 
-bool IsConversionFailure(HRESULT code) {
-    return code == static_cast<HRESULT>(0x80020005) || // DISP_E_TYPEMISMATCH
-           code == static_cast<HRESULT>(0x8002000A);   // DISP_E_OVERFLOW
-}
-
 // Runs a reader; a conversion the library refuses counts as no value.
 template <typename Read>
 bool Reads(Read read) {
     try {
         return read();
     } catch (const HRX& failure) {
-        FUZZ_CHECK(IsConversionFailure(failure.Code()));
+        FUZZ_CHECK(Fuzz::IsConversionFailure(failure.Code()));
         return false;
     }
 }
@@ -255,10 +250,6 @@ void Operate(FuzzedDataProvider& input, const EkNodePtr& root) {
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);

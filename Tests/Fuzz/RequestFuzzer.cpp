@@ -178,11 +178,6 @@ EkNodePtr RequestFromBytes(FuzzedDataProvider& input, const std::vector<GUID>& s
     return request;
 }
 
-bool IsConversionFailure(HRESULT code) {
-    return code == static_cast<HRESULT>(0x80020005) || // DISP_E_TYPEMISMATCH
-           code == static_cast<HRESULT>(0x8002000A);   // DISP_E_OVERFLOW
-}
-
 bool IsUnexpected(HRESULT code) {
     return code == E_FAIL || code == E_UNEXPECTED || code == E_POINTER ||
            code == static_cast<HRESULT>(0x8007054F); // ERROR_INTERNAL_ERROR
@@ -243,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (result != S_OK) {
             // A flat paging attribute of a type that does not convert fails the call itself,
             // before any handler runs, and no response is stored.
-            FUZZ_CHECK(handle == nullptr && IsConversionFailure(result));
+            FUZZ_CHECK(handle == nullptr && Fuzz::IsConversionFailure(result));
             continue;
         }
         FUZZ_CHECK(handle != nullptr);
