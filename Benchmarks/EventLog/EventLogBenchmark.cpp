@@ -3,10 +3,10 @@
 // cache of them). Environment:
 // EVTLOG_BENCH_EVENTS changes the channel size; CORVANE_SHARED_DATA names the folder of real
 // .evtx logs for the import figures (default ../shared/data beside the source tree).
-#include "EvtxFile.h"
-#include "Query.h"
+#include "PalEventLog/Evtx/EvtxFile.h"
+#include "PalEventLog/Query/Query.h"
+#include "PalEventLog/Store/Store.h"
 #include "SampleEvents.h"
-#include "Store.h"
 
 #include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"

@@ -4,7 +4,7 @@
 // Internal to libPalWin32.
 #pragma once
 
-#include "NoDestructor.h"
+#include "PalWin32/NoDestructor.h"
 
 #include "Base/CFunctionBoundary.h"
 #include "Base/Mutex.h"

@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "Render.h"
+#include "PalEventLog/Api/Render.h"
 
 #include "Base/Utf.h"
 

@@ -1,7 +1,7 @@
 // Checks of the events a store holds, shared by the targets that load event files.
 #pragma once
 
-#include "Store.h"
+#include "PalEventLog/Store/Store.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -11,7 +11,7 @@
 
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 #include "NodeTree/NodeSerializer.h"
-#include "Query.h"
+#include "PalEventLog/Query/Query.h"
 
 #include "Base/Utf.h"
 #include "Win32/WinError.h"

@@ -5,8 +5,8 @@
 // form, that form agrees with the walk over its paths, event by event and in a scan.
 #include "FuzzSupport.h"
 
-#include "Query.h"
-#include "Store.h"
+#include "PalEventLog/Query/Query.h"
+#include "PalEventLog/Store/Store.h"
 
 #include "Win32/WinError.h"
 

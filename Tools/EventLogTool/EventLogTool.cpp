@@ -8,9 +8,9 @@
 //   EventLogTool [--store DIR] follow CHANNEL [QUERY] [--oldest] [--xml]
 // The store is DIR, else the folder named by PAL_EVENTLOG_DIR.
 #include "Base/CFunctionBoundary.h"
-#include "Render.h"
+#include "PalEventLog/Api/Render.h"
+#include "PalEventLog/Store/Store.h"
 #include "SampleEvents.h"
-#include "Store.h"
 
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"

@@ -1,6 +1,6 @@
 // Debug output: with no debugger to receive it, the text goes to the file that PAL_DEBUG_OUTPUT
 // names ("-" for standard error) and is dropped when the variable is unset.
-#include "../../PosixHandles.h"
+#include "PalSupport/PosixHandles.h"
 
 #include "Base/CFunctionBoundary.h"
 #include "Base/Mutex.h"

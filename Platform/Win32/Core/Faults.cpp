@@ -1,23 +1,23 @@
-#include "../Faults.h"
+#include "PalWin32/Faults.h"
 
-#include "../ApiBoundary.h"
+#include "PalWin32/ApiBoundary.h"
 
-#include "Base/FaultTable.h"
+#include "PalSupport/FaultTable.h"
 #include "Win32/PalWin32Faults.h"
 
 namespace Pal {
 
 namespace {
 
-Base::FaultTable& Table() {
-    static Base::FaultTable table;
+Pal::FaultTable& Table() {
+    static Pal::FaultTable table;
     return table;
 }
 
 } // namespace
 
 bool Injected(std::string_view function) {
-    const Base::FaultTable::Fault fault = Table().Take(function);
+    const Pal::FaultTable::Fault fault = Table().Take(function);
     if (fault.error == 0) {
         return false;
     }

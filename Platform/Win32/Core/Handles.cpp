@@ -1,5 +1,5 @@
 // CloseHandle and CompareObjectHandles over the library's one checked handle table.
-#include "../Handles.h"
+#include "PalWin32/Handles.h"
 #include "Win32/WinBase.h"
 
 BOOL WINAPI CloseHandle(HANDLE handle) {

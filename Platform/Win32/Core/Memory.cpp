@@ -1,7 +1,7 @@
 // Local memory: the buffers FormatMessageW and similar functions hand out. Blocks are tracked so
 // that LocalFree of a pointer this library did not hand out fails instead of corrupting the heap.
-#include "../../PosixHandles.h"
-#include "../NoDestructor.h"
+#include "PalSupport/PosixHandles.h"
+#include "PalWin32/NoDestructor.h"
 
 #include "Base/CFunctionBoundary.h"
 #include "Base/Mutex.h"

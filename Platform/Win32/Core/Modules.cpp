@@ -1,7 +1,7 @@
 // Module names and handles of shared objects, and stack capture.
-#include "Modules.h"
-#include "../ApiBoundary.h"
-#include "../NoDestructor.h"
+#include "PalWin32/Core/Modules.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/NoDestructor.h"
 
 #include "Base/Mutex.h"
 #include "Base/UniqueAny.h"

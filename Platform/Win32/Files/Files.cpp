@@ -5,11 +5,11 @@
 // all handles of the machine; another process's handles are not visible here, so for them no
 // ERROR_SHARING_VIOLATION ever arises.
 
-#include "../ApiBoundary.h"
-#include "../Faults.h"
-#include "../Handles.h"
-#include "../NoDestructor.h"
-#include "NativeText.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/Faults.h"
+#include "PalWin32/Files/NativeText.h"
+#include "PalWin32/Handles.h"
+#include "PalWin32/NoDestructor.h"
 
 #include "Base/FileTime.h"
 

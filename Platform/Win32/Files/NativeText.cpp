@@ -1,4 +1,4 @@
-#include "NativeText.h"
+#include "PalWin32/Files/NativeText.h"
 
 #include "Base/Utf.h"
 #include "Win32/WinError.h"

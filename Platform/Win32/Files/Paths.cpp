@@ -1,7 +1,7 @@
 // Path helpers of the shell light-weight API. Both "\" and "/" separate components, so that the
 // Windows paths the module builds and the Linux paths it is given mix freely.
 
-#include "../ApiBoundary.h"
+#include "PalWin32/ApiBoundary.h"
 #include "Win32/ShlwApi.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinFile.h"

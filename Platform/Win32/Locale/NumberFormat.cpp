@@ -1,7 +1,7 @@
 // Number formatting: every locale formats like the invariant one here, with the caller's
 // NUMBERFMTW when it gives one.
 
-#include "../ApiBoundary.h"
+#include "PalWin32/ApiBoundary.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinNls.h"
 

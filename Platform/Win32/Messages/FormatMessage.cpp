@@ -1,10 +1,10 @@
 // FormatMessageW over message-table resources, and the system's message table: a resource-only
 // PE file built with this library and kept beside it.
-#include "../../MessageEscapes.h"
-#include "../ApiBoundary.h"
-#include "../Core/Modules.h"
-#include "PeImage.h"
-#include "ResourceModules.h"
+#include "PalSupport/MessageEscapes.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/Core/Modules.h"
+#include "PalWin32/Messages/PeImage.h"
+#include "PalWin32/Messages/ResourceModules.h"
 #include "Win32/WinBase.h"
 
 #include <cwchar>

@@ -1,4 +1,4 @@
-#include "PeImage.h"
+#include "PalWin32/Messages/PeImage.h"
 
 #include "Base/Utf.h"
 

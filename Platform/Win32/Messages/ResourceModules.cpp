@@ -1,13 +1,13 @@
 // LoadLibraryExW for data files and FreeLibrary. On this platform a PE file is only ever read
 // for its resources: without a data-file flag the load fails with ERROR_NOT_SUPPORTED.
-#include "ResourceModules.h"
-#include "../ApiBoundary.h"
-#include "../Faults.h"
-#include "../NoDestructor.h"
+#include "PalWin32/Messages/ResourceModules.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/Faults.h"
+#include "PalWin32/NoDestructor.h"
 
-#include "../Core/Modules.h"
 #include "Base/Mutex.h"
 #include "Base/Utf.h"
+#include "PalWin32/Core/Modules.h"
 #include "Win32/WinBase.h"
 
 #include <fcntl.h>

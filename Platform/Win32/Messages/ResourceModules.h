@@ -2,7 +2,7 @@
 // libPalWin32.
 #pragma once
 
-#include "PeImage.h"
+#include "PalWin32/Messages/PeImage.h"
 
 #include <memory>
 #include <string>

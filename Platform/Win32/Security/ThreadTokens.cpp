@@ -1,8 +1,8 @@
 // Thread tokens. A thread impersonates only a token that a test made (PalCreateImpersonationToken)
 // and gave it with SetThreadToken; any other thread has no token and runs as the process.
 
-#include "../ApiBoundary.h"
-#include "../Handles.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/Handles.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinSecurity.h"
 

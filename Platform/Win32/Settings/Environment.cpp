@@ -1,7 +1,7 @@
 // Environment variables and their expansion over the process environment.
 
-#include "../ApiBoundary.h"
-#include "../Files/NativeText.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/Files/NativeText.h"
 
 #include "Base/Utf.h"
 

@@ -1,8 +1,10 @@
 // INI files read the way GetPrivateProfileStringW reads them on Windows.
 
-#include "../ApiBoundary.h"
-#include "../Files/NativeText.h"
-#include "TextFile.h"
+#include "PalWin32/ApiBoundary.h"
+
+#include "Base/Text.h"
+#include "PalWin32/Files/NativeText.h"
+#include "PalWin32/Settings/TextFile.h"
 
 #include "Win32/ProcessEnv.h"
 #include "Win32/WinBase.h"
@@ -32,7 +34,7 @@ std::vector<IniSection> ParseIni(const std::wstring& text) {
         if (end == std::wstring::npos) {
             end = text.size();
         }
-        const std::wstring line = Pal::TrimBlanks(text.substr(start, end - start));
+        const std::wstring line = Base::Trimmed(text.substr(start, end - start));
         start = end + 1;
         if (line.empty() || line[0] == L';') {
             continue;
@@ -40,7 +42,7 @@ std::vector<IniSection> ParseIni(const std::wstring& text) {
         if (line[0] == L'[') {
             const auto close = line.find(L']');
             sections.push_back(
-                IniSection{Pal::TrimBlanks(line.substr(
+                IniSection{Base::Trimmed(line.substr(
                                1, close == std::wstring::npos ? std::wstring::npos : close - 1)),
                            {}});
             continue;
@@ -49,13 +51,13 @@ std::vector<IniSection> ParseIni(const std::wstring& text) {
         if (sections.empty() || equals == std::wstring::npos) {
             continue;
         }
-        std::wstring value = Pal::TrimBlanks(line.substr(equals + 1));
+        std::wstring value = Base::Trimmed(line.substr(equals + 1));
         if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
             value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
         sections.back().entries.push_back(
-            IniEntry{Pal::TrimBlanks(line.substr(0, equals)), std::move(value)});
+            IniEntry{Base::Trimmed(line.substr(0, equals)), std::move(value)});
     }
     return sections;
 }

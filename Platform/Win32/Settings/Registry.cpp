@@ -1,11 +1,13 @@
 // A read-only registry loaded from the ".reg" export file named by PAL_REGISTRY_FILE.
 
-#include "../ApiBoundary.h"
-#include "../Files/NativeText.h"
+#include "PalWin32/ApiBoundary.h"
 
-#include "../NoDestructor.h"
+#include "Base/Text.h"
+#include "PalWin32/Files/NativeText.h"
+
 #include "Base/Utf.h"
-#include "TextFile.h"
+#include "PalWin32/NoDestructor.h"
+#include "PalWin32/Settings/TextFile.h"
 
 #include "Base/Mutex.h"
 #include "Win32/ProcessEnv.h"
@@ -57,7 +59,7 @@ std::optional<std::wstring> RootName(const std::wstring& name) {
         {L"hkcr", L"hkey_classes_root"},
         {L"hkey_users", L"hkey_users"},
         {L"hku", L"hkey_users"}};
-    const std::wstring lower = Pal::LowerCase(name);
+    const std::wstring lower = Base::LowerCase(name);
     for (const auto& [alias, root] : kRoots) {
         if (lower == alias) {
             return std::wstring(root);
@@ -90,7 +92,7 @@ std::optional<std::wstring> KeyPath(const std::wstring& path) {
             first = false;
         } else {
             result += L'\\';
-            result += Pal::LowerCase(component);
+            result += Base::LowerCase(component);
         }
     }
     if (first) {
@@ -155,7 +157,7 @@ std::optional<RegistryValue> ParseData(const std::wstring& data) {
         value.data = WideBytes(*text);
         return value;
     }
-    const std::wstring lower = Pal::LowerCase(data);
+    const std::wstring lower = Base::LowerCase(data);
     if (lower.starts_with(L"dword:")) {
         size_t used = 0;
         unsigned long number = 0;
@@ -221,7 +223,7 @@ Registry ParseRegistry(const std::wstring& text) {
         std::wstring line = text.substr(start, end - start);
         start =
             end + (end + 1 < text.size() && text[end] == L'\r' && text[end + 1] == L'\n' ? 2 : 1);
-        line = pending.empty() ? Pal::TrimBlanks(line) : pending + Pal::TrimBlanks(line);
+        line = pending.empty() ? Base::Trimmed(line) : pending + Base::Trimmed(line);
         pending.clear();
         // Long hex data continues on the next line after a final "\".
         if (!line.empty() && line.back() == L'\\' && line[0] != L'[') {
@@ -287,7 +289,7 @@ Registry ParseRegistry(const std::wstring& text) {
         if (pos >= line.size() || line[pos] != L'=') {
             continue;
         }
-        const std::wstring data = Pal::TrimBlanks(line.substr(pos + 1));
+        const std::wstring data = Base::Trimmed(line.substr(pos + 1));
         auto& values = current->values;
         const auto existing = std::find_if(values.begin(), values.end(), [&](const auto& v) {
             return Pal::EqualsNoCase(v.name, name);
@@ -494,7 +496,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY resu
             }
             if (end > start) {
                 path += L'\\';
-                path += Pal::LowerCase(sub.substr(start, end - start));
+                path += Base::LowerCase(sub.substr(start, end - start));
             }
             start = end + 1;
         }

@@ -1,6 +1,6 @@
-#include "TextFile.h"
+#include "PalWin32/Settings/TextFile.h"
 
-#include "../Files/NativeText.h"
+#include "PalWin32/Files/NativeText.h"
 
 #include "Base/Utf.h"
 
@@ -53,23 +53,6 @@ bool EqualsNoCase(const std::wstring& a, const std::wstring& b) noexcept {
         }
     }
     return true;
-}
-
-std::wstring LowerCase(std::wstring text) {
-    for (wchar_t& c : text) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    }
-    return text;
-}
-
-std::wstring TrimBlanks(const std::wstring& text) {
-    constexpr const wchar_t* kBlanks = L" \t\r\n";
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::wstring::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
 }
 
 } // namespace Pal

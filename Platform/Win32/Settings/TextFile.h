@@ -13,9 +13,5 @@ bool ReadTextFile(const std::string& path, std::wstring& text, DWORD& error);
 
 // Compares two texts without regard to case (simple per-character folding).
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) noexcept;
-std::wstring LowerCase(std::wstring text);
-
-// Removes blanks, tabs, CR and LF at both ends.
-std::wstring TrimBlanks(const std::wstring& text);
 
 } // namespace Pal

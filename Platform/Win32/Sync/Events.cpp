@@ -1,7 +1,7 @@
 // Event objects in the kernel handle table, waited on with a condition variable.
-#include "../ApiBoundary.h"
-#include "../Handles.h"
 #include "Base/Mutex.h"
+#include "PalWin32/ApiBoundary.h"
+#include "PalWin32/Handles.h"
 #include "Win32/SynchApi.h"
 #include "Win32/WinBase.h"
 

@@ -17,7 +17,7 @@ void LogFailure(const FailureLine* line, Describe&& describe) noexcept {
     Logging::WriteLogSite(Logging::LOG_ERR, line->sourceFile, line->sourceLine,
                           [&](std::wostringstream& message) {
                               if (line->name != nullptr) {
-                                  message << line->name << L" failed: ";
+                                  message << line->name << Logging::kFailedSeparator;
                               }
                               message << line->context;
                               describe(message);

@@ -1,5 +1,6 @@
 #include "ErrorHandling/ErrorDescription.h"
 
+#include "Base/Text.h"
 #include "ErrorHandling/ErrorMessages.h"
 #include "Helpers/UniqueHandle.h"
 
@@ -16,12 +17,6 @@ std::wstring Hex(uint64_t value, int digits) {
         text[static_cast<size_t>(i)] = HexDigits[value & 0xF];
     }
     return text;
-}
-
-void TrimTrailingWhiteSpace(std::wstring& text) {
-    while (!text.empty() && std::iswspace(static_cast<wint_t>(text.back()))) {
-        text.pop_back();
-    }
 }
 
 // Creates an error object holding the structured description and makes it the thread's.
@@ -116,7 +111,7 @@ std::wstring FormatErrorDescription(const ErrorDescription& description, uint32_
         text += description.location;
         text += L']';
     }
-    TrimTrailingWhiteSpace(text);
+    text.resize(Base::TrimEnd(text).size());
     return text;
 }
 
@@ -143,7 +138,7 @@ bool ParseErrorDescriptionText(std::wstring_view text, ErrorDescription& descrip
         if (open != std::wstring::npos) {
             location = message.substr(open + 1, message.size() - open - 2);
             message.resize(open);
-            TrimTrailingWhiteSpace(message);
+            message.resize(Base::TrimEnd(message).size());
         }
     }
     description.code = static_cast<HRESULT>(static_cast<uint32_t>(number));

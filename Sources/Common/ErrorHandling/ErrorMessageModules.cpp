@@ -82,13 +82,11 @@ void LoadModuleList(const std::wstring& value, bool directoryRule, Add&& add) {
             name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
         if (!module) {
             const HRES failure(ApiResult{FALSE}); // taken before logging can change the last error
-            LOG_AT(Logging::LOG_ERR,
-                   L"Loading errormsg module '" << name << L"'" << L" failed: " << failure);
+            LOG_FAILURE(L"Loading errormsg module '" << name << L"'", failure);
             continue;
         }
         if (!add(module.Get())) {
-            LOG_AT(Logging::LOG_ERR, L"Loading errormsg module '" << name << L"'" << L" failed: "
-                                                                  << L"No more slots");
+            LOG_FAILURE(L"Loading errormsg module '" << name << L"'", L"No more slots");
             continue; // the module is freed
         }
         static_cast<void>(module.Release()); // the list owns it now

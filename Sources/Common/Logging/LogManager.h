@@ -95,7 +95,7 @@ void WriteLogSite(uint32_t severity, const wchar_t* sourceFile, uint32_t sourceL
 #define CORVANE_WIDEN2(x) L##x
 #define CORVANE_WIDEN(x) CORVANE_WIDEN2(x)
 
-// A log site: LOG_AT(Logging::LOG_ERR, L"Op" << L" failed: " << hres);
+// A log site: LOG_AT(Logging::LOG_DBG, L"Read " << count << L" events");
 #define LOG_AT(severity, pieces)                                                                   \
     do {                                                                                           \
         if (::Logging::LogManager::Instance().IsEnabled(severity)) {                               \
@@ -104,3 +104,13 @@ void WriteLogSite(uint32_t severity, const wchar_t* sourceFile, uint32_t sourceL
                 [&](std::wostringstream& logStream_) { logStream_ << pieces; });                   \
         }                                                                                          \
     } while (0)
+
+namespace Logging {
+// What stands between an operation's name and what went wrong in a failure line.
+inline constexpr const wchar_t* kFailedSeparator = L" failed: ";
+} // namespace Logging
+
+// A failure line at ERR, "<name> failed: <pieces>":
+// LOG_FAILURE(L"Halyard::Session::Init", L"Create filter failed due to: " << hres);
+#define LOG_FAILURE(name, pieces)                                                                  \
+    LOG_AT(::Logging::LOG_ERR, name << ::Logging::kFailedSeparator << pieces)

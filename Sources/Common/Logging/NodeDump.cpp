@@ -1,5 +1,6 @@
 #include "Logging/NodeDump.h"
 
+#include "Base/Text.h"
 #include "Base/Utf.h"
 #include "ErrorHandling/ErrorDescription.h"
 #include "ErrorHandling/LazyInstance.h"
@@ -13,15 +14,6 @@ namespace Logging {
 namespace {
 
 LazyInstance<HiddenAttributeTable> g_hiddenAttributes;
-
-std::wstring TrimDumpBlanks(const std::wstring& text) {
-    constexpr const wchar_t* kBlanks = L" \r\n\t";
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::wstring::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 // The non-empty pieces of a text between separators.
 std::vector<std::wstring> SplitSkippingEmpty(const std::wstring& text, wchar_t separator) {
@@ -71,9 +63,9 @@ HiddenAttributeTable ParseHiddenNodeTypeAttrs(const std::wstring& text) {
         if (parts.size() != 2) {
             RaiseError(E_INVALIDARG);
         }
-        auto& names = table[TrimDumpBlanks(parts[0])];
+        auto& names = table[Base::Trimmed(parts[0])];
         for (const auto& name : SplitSkippingEmpty(parts[1], L',')) {
-            if (auto trimmed = TrimDumpBlanks(name); !trimmed.empty()) {
+            if (auto trimmed = Base::Trimmed(name); !trimmed.empty()) {
                 names.insert(std::move(trimmed));
             }
         }

@@ -1,5 +1,6 @@
 #include "Settings/SettingsProviders.h"
 
+#include "Base/Text.h"
 #include "ErrorHandling/ComMethodBoundary.h"
 #include "ErrorHandling/ErrorHandling.h"
 #include "Settings/ModulePaths.h"
@@ -83,15 +84,6 @@ bool ParseUInt32(const std::wstring& text, uint32_t& value) noexcept {
     return true;
 }
 
-std::wstring TrimWhiteSpace(const std::wstring& text) {
-    constexpr const wchar_t* kWhiteSpace = L" \t\r\n\v\f";
-    const auto first = text.find_first_not_of(kWhiteSpace);
-    if (first == std::wstring::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kWhiteSpace) - first + 1);
-}
-
 HRESULT EnvironmentSettingsProvider::ReadString(const wchar_t* section, const wchar_t* key,
                                                 std::wstring& value) {
     return ComMethodBoundary([&] {
@@ -100,7 +92,7 @@ HRESULT EnvironmentSettingsProvider::ReadString(const wchar_t* section, const wc
         if (!variable) {
             return HR_NOT_FOUND;
         }
-        value = TrimWhiteSpace(*variable);
+        value = Base::Trimmed(*variable);
         return S_OK;
     });
 }
@@ -137,7 +129,7 @@ HRESULT IniSettingsProvider::ReadString(const wchar_t* section, const wchar_t* k
         if (!found) {
             return HR_NOT_FOUND;
         }
-        value = TrimWhiteSpace(*found);
+        value = Base::Trimmed(*found);
         return S_OK;
     });
 }

@@ -23,9 +23,6 @@ public:
 // else decimal. False for anything else, characters after the number included.
 bool ParseUInt32(const std::wstring& text, uint32_t& value) noexcept;
 
-// Removes blanks, tabs, CR and LF at both ends.
-std::wstring TrimWhiteSpace(const std::wstring& text);
-
 // Variables named "GS_" + section + "_" + key; a variable that exists, also empty, answers.
 class EnvironmentSettingsProvider final : public ISettingsProvider {
 public:

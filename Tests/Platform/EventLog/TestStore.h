@@ -1,7 +1,7 @@
 // Builds small stores from event XML for the tests of Platform/EventLog.
 #pragma once
 
-#include "Store.h"
+#include "PalEventLog/Store/Store.h"
 
 #include <memory>
 #include <string>

@@ -1,9 +1,9 @@
 // The module served over HTTP: the built Corvane.so loaded through its C interfaces, every request
 // type as JSON, bad input refused before it reaches the module, the access token and the loopback
 // rule, and a request cancelled when its client goes away.
-#include "EventLogFaults.h"
 #include "HttpApi.h"
 #include "NodeJson.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include <httplib.h>
 

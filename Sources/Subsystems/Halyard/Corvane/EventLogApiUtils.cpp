@@ -62,8 +62,8 @@ HRES GetChannelProperty(EVT_HANDLE config, EVT_CHANNEL_CONFIG_PROPERTY_ID proper
     const HRES result = ApiResult{EvtGetChannelConfigProperty(
         config, property, 0, used, reinterpret_cast<PEVT_VARIANT>(filled.data()), &used)};
     if (result.Failed()) {
-        LOG_AT(LOG_ERR, L"EventsApiUtils::GetChannelProperty"
-                            << L" failed: " << L"GetChannelProperty failed due to: " << result);
+        LOG_FAILURE(L"EventsApiUtils::GetChannelProperty",
+                    L"GetChannelProperty failed due to: " << result);
         return result;
     }
     buffer = std::move(filled);
@@ -76,8 +76,8 @@ std::vector<std::wstring> GetChannelsPublishers(const std::wstring& channel) {
     ByteBuffer buffer;
     const HRES result = GetChannelProperty(*config, EvtChannelPublisherList, buffer);
     if (result.Failed()) {
-        LOG_AT(LOG_ERR, L"EventsApiUtils::GetChannelsPublishers"
-                            << L" failed: " << L"GetChannelsPublishers failed due to: " << result);
+        LOG_FAILURE(L"EventsApiUtils::GetChannelsPublishers",
+                    L"GetChannelsPublishers failed due to: " << result);
         return {};
     }
     std::vector<std::wstring> publishers;
@@ -325,8 +325,7 @@ uint32_t GetEventLogRecordsNumber(HANDLE eventLog) {
 
 ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
     if (eventLog == nullptr) {
-        LOG_AT(LOG_ERR, L"EventsApiUtils::ReadEventFromLog" << L" failed: "
-                                                            << L"Invalide event log handle.");
+        LOG_FAILURE(L"EventsApiUtils::ReadEventFromLog", L"Invalide event log handle.");
         RaiseError(HresultFromWin32(ERROR_INVALID_DATA));
     }
     constexpr DWORD Flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
@@ -351,9 +350,9 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
                         sizeof(DWORD));
         }
         if (numberRead != recordNumber) {
-            LOG_AT(LOG_ERR, L"EventsApiUtils::ReadEventFromLog"
-                                << L" failed: " << L"Invalide event number readed: " << numberRead
-                                << L" must be: " << recordNumber);
+            LOG_FAILURE(L"EventsApiUtils::ReadEventFromLog", L"Invalide event number readed: "
+                                                                 << numberRead << L" must be: "
+                                                                 << recordNumber);
             RaiseError(HR_NOT_FOUND);
         }
     }
@@ -388,9 +387,8 @@ EventsApiUtils::SmartHandle GetEventLog(const std::wstring& channel) {
     try {
         return EventsApiUtils::OpenEventLogFile(channel);
     } catch (const HRX& failure) {
-        LOG_AT(Logging::LOG_ERR, L"Halyard::`anonymous-namespace'::GetEventLog"
-                                     << L" failed: " << L"Open event log fieled due to: "
-                                     << failure);
+        LOG_FAILURE(L"Halyard::`anonymous-namespace'::GetEventLog",
+                    L"Open event log fieled due to: " << failure);
         return nullptr;
     }
 }
@@ -400,8 +398,7 @@ uint32_t GetEventsCount(const std::wstring& channel) {
         const EventsApiUtils::SmartHandle eventLog = EventsApiUtils::OpenEventLogFile(channel);
         return EventsApiUtils::GetEventLogRecordsNumber(*eventLog);
     } catch (const HRX& failure) {
-        LOG_AT(Logging::LOG_ERR,
-               L"Halyard::`anonymous-namespace'::GetEventsCount" << L" failed: " << failure);
+        LOG_FAILURE(L"Halyard::`anonymous-namespace'::GetEventsCount", failure);
         return 0;
     }
 }

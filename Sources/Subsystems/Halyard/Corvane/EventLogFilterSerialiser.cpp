@@ -425,9 +425,7 @@ void Serrializer::SeparateEventsRecords(const std::vector<std::wstring>& records
             LOG_AT(Logging::LOG_DBG3, record << L" is range.");
             ranges.emplace_back(std::wstring(pieces[0]), std::wstring(pieces[1]));
         } else {
-            LOG_AT(Logging::LOG_ERR, kSeparateEventsRecordsName << L" failed: "
-                                                                << L"Unknown events record type: "
-                                                                << record);
+            LOG_FAILURE(kSeparateEventsRecordsName, L"Unknown events record type: " << record);
         }
     }
 }

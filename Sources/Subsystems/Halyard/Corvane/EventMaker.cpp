@@ -1,5 +1,6 @@
 #include "Halyard/Corvane/EventMaker.h"
 
+#include "Base/Utf.h"
 #include "ErrorHandling/ErrorDescription.h"
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 #include "Halyard/Corvane/EvtVariantUtils.h"
@@ -29,24 +30,37 @@ using Logging::LOG_ERR;
 struct SystemProperty {
     uint32_t id;
     const wchar_t* name;
+    // How SetEventProperty reads the value: a number, a text, or neither (the SID, which the
+    // event's node holds as its account name).
+    enum class Kind { Number, Text, Other } kind;
 };
 
 // The attributes of an event node, in the order they are set.
 constexpr std::array<SystemProperty, 13> SystemProperties = {{
-    {EvtSystemEventID, L"EventId"},
-    {EvtSystemQualifiers, L"Qualifier"},
-    {EvtSystemTask, L"Task"},
-    {EvtSystemVersion, L"Version"},
-    {EvtSystemLevel, L"Level"},
-    {EvtSystemOpcode, L"Opcode"},
-    {EvtSystemKeywords, L"Keywords"},
-    {EvtSystemEventRecordId, L"RecordId"},
-    {EvtSystemProviderName, L"ProviderName"},
-    {EvtSystemChannel, L"Channel"},
-    {EvtSystemComputer, L"Computer"},
-    {EvtSystemTimeCreated, L"TimeCreated"},
-    {EvtSystemUserID, L"User"},
+    {EvtSystemEventID, L"EventId", SystemProperty::Kind::Number},
+    {EvtSystemQualifiers, L"Qualifier", SystemProperty::Kind::Number},
+    {EvtSystemTask, L"Task", SystemProperty::Kind::Number},
+    {EvtSystemVersion, L"Version", SystemProperty::Kind::Number},
+    {EvtSystemLevel, L"Level", SystemProperty::Kind::Number},
+    {EvtSystemOpcode, L"Opcode", SystemProperty::Kind::Number},
+    {EvtSystemKeywords, L"Keywords", SystemProperty::Kind::Number},
+    {EvtSystemEventRecordId, L"RecordId", SystemProperty::Kind::Number},
+    {EvtSystemProviderName, L"ProviderName", SystemProperty::Kind::Text},
+    {EvtSystemChannel, L"Channel", SystemProperty::Kind::Text},
+    {EvtSystemComputer, L"Computer", SystemProperty::Kind::Text},
+    {EvtSystemTimeCreated, L"TimeCreated", SystemProperty::Kind::Number},
+    {EvtSystemUserID, L"User", SystemProperty::Kind::Other},
 }};
+
+// How a system property's value is read; Other for a property the event's node does not hold.
+SystemProperty::Kind KindOf(uint32_t id) noexcept {
+    for (const SystemProperty& property : SystemProperties) {
+        if (property.id == id) {
+            return property.kind;
+        }
+    }
+    return SystemProperty::Kind::Other;
+}
 
 constexpr const wchar_t* InsertionStringsName =
     L"Halyard::`anonymous-namespace'::GetIsertionalStringsById";
@@ -68,46 +82,6 @@ private:
     size_t m_count;
 };
 
-bool IsNumericProperty(uint32_t id) noexcept {
-    switch (id) {
-    case EvtSystemEventID:
-    case EvtSystemQualifiers:
-    case EvtSystemLevel:
-    case EvtSystemTask:
-    case EvtSystemOpcode:
-    case EvtSystemKeywords:
-    case EvtSystemTimeCreated:
-    case EvtSystemEventRecordId:
-    case EvtSystemVersion:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool IsTextualProperty(uint32_t id) noexcept {
-    return id == EvtSystemProviderName || id == EvtSystemChannel || id == EvtSystemComputer;
-}
-
-// Appends UTF-16LE code units (any alignment) as wide characters.
-void AppendUtf16Le(std::wstring& out, const uint8_t* bytes, size_t units) {
-    out.reserve(out.size() + units);
-    for (size_t i = 0; i < units; ++i) {
-        uint32_t unit = bytes[2 * i] | static_cast<uint32_t>(bytes[2 * i + 1]) << 8;
-        if constexpr (sizeof(wchar_t) == 4) {
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
-                const uint32_t low = bytes[2 * i + 2] | static_cast<uint32_t>(bytes[2 * i + 3])
-                                                            << 8;
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-        }
-        out.push_back(static_cast<wchar_t>(unit));
-    }
-}
-
 // The insertion strings of a classic record that lie wholly inside it: inside the bytes read and
 // the length the record gives itself, before its trailing length and, when the data follows the
 // strings as it should, before the data. Logs a record that claims more.
@@ -117,9 +91,9 @@ std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t 
         return strings;
     }
     if (record.size() < sizeof(EVENTLOGRECORD)) {
-        LOG_AT(LOG_ERR, InsertionStringsName << L" failed: " << L"Event record " << recordNumber
-                                             << L" is shorter than its header: " << record.size()
-                                             << L" bytes");
+        LOG_FAILURE(InsertionStringsName, L"Event record " << recordNumber
+                                                           << L" is shorter than its header: "
+                                                           << record.size() << L" bytes");
         return strings;
     }
     EVENTLOGRECORD header{};
@@ -142,15 +116,15 @@ std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t 
         if (terminator + 2 > end) {
             break; // no terminating null inside the record
         }
-        std::wstring& text = strings.emplace_back();
-        AppendUtf16Le(text, record.data() + offset, (terminator - offset) / 2);
+        strings.push_back(Base::WideFromUtf16Le(
+            {reinterpret_cast<const char*>(record.data() + offset), terminator - offset}));
         offset = terminator + 2;
     }
     if (strings.size() < header.NumStrings) {
-        LOG_AT(LOG_ERR, InsertionStringsName << L" failed: " << L"Event record " << recordNumber
-                                             << L" claims " << header.NumStrings
-                                             << L" insertion strings; " << strings.size()
-                                             << L" lie wholly inside it");
+        LOG_FAILURE(InsertionStringsName, L"Event record "
+                                              << recordNumber << L" claims " << header.NumStrings
+                                              << L" insertion strings; " << strings.size()
+                                              << L" lie wholly inside it");
     }
     return strings;
 }
@@ -192,12 +166,16 @@ void SetAttributeOf(const EkNodePtr& node, const wchar_t* name, const T& value, 
 // SetEventProperty, its traces as `traced` says.
 void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
                  const wchar_t* name, bool traced) {
-    if (IsNumericProperty(propertyId)) {
+    switch (KindOf(propertyId)) {
+    case SystemProperty::Kind::Number:
         SetAttributeOf(node, name, ValueOf<uint64_t>(variant, traced), traced);
-    } else if (IsTextualProperty(propertyId)) {
+        break;
+    case SystemProperty::Kind::Text:
         SetAttributeOf(node, name, ValueOf<std::wstring_view>(variant, traced), traced);
-    } else {
+        break;
+    case SystemProperty::Kind::Other:
         LOG_AT(LOG_ERR, L"Unknown event property. Name: " << name << L" Id: " << propertyId);
+        break;
     }
 }
 
@@ -223,7 +201,7 @@ std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t rec
         return InsertionStringsOf(EventsApiUtils::ReadEventFromLog(eventLog, recordNumber),
                                   recordNumber);
     } catch (const HRX& failure) {
-        LOG_AT(LOG_ERR, InsertionStringsName << L" failed: " << failure);
+        LOG_FAILURE(InsertionStringsName, failure);
         return {};
     }
 }
@@ -400,8 +378,8 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
         }
     } catch (const HRX& failure) {
         result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
-        LOG_AT(LOG_ERR, L"Halyard::EventMaker::GetEventMessageString"
-                            << L" failed: " << L"Failed getting event message due to: " << result);
+        LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
+                    L"Failed getting event message due to: " << result);
         message = FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
     }
     return result;

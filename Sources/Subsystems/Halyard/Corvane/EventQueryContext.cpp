@@ -1,5 +1,6 @@
 #include "Halyard/Corvane/EventQueryContext.h"
 
+#include "Base/Text.h"
 #include "ErrorHandling/ErrorDescription.h"
 #include "Logging/TraceScope.h"
 
@@ -48,13 +49,6 @@ std::wstring_view LevelName(uint32_t level) noexcept {
     }
 }
 
-// Lower case as the global locale has it, character by character.
-void ToLower(std::wstring& text) {
-    for (wchar_t& c : text) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
-    }
-}
-
 // The number of pages of `count` events that `records` events fill.
 int64_t PageCount(uint64_t records, int64_t count) noexcept {
     const auto size = static_cast<uint64_t>(count);
@@ -78,7 +72,7 @@ EventQueryContext::EventQueryContext(std::wstring channelPath, DWORD timeoutMs,
     m_resultSet = EventsApiUtils::MakeQuery(m_channelPath, filter.GetString(L"QueryString"),
                                             EvtQueryReverseDirection);
     m_searchText = filter.GetString(L"SearchString", std::wstring());
-    ToLower(m_searchText);
+    m_searchText = Base::LowerCase(std::move(m_searchText));
     m_isSimple = filter.GetBool(L"IsSimple");
 
     InitBookMarks(continuationMark);
@@ -140,8 +134,8 @@ void EventQueryContext::RestorePosition(int64_t position) noexcept {
         Seek(position);
     } catch (const HRX& failure) {
         // The next page starts where the result set stands.
-        LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::RestorePosition"
-                            << L" failed: " << L"Seek back failed due to: " << failure);
+        LOG_FAILURE(L"Halyard::EventQueryContext::RestorePosition",
+                    L"Seek back failed due to: " << failure);
     } catch (...) {
         LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::RestorePosition failed");
     }
@@ -159,7 +153,7 @@ void EventQueryContext::GetData(const EkNodePtr& request, const EkNodePtr& respo
         // A negative count would become a batch size of billions.
         const wchar_t* text =
             count == 0 ? L" Count of events can't be 0" : L" Count of events can't be negative";
-        LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::GetData" << L" failed: " << text);
+        LOG_FAILURE(L"Halyard::EventQueryContext::GetData", text);
         RaiseError(SetErrorWithMessage(HresultFromWin32(ERROR_INVALID_DATA), text));
     }
 
@@ -301,7 +295,7 @@ bool EventQueryContext::MatchesSearch(const EkNodePtr& node) const {
     for (const wchar_t* name : SearchAttributes) {
         text.clear();
         node.GetAttribute(name, text);
-        ToLower(text);
+        text = Base::LowerCase(std::move(text));
         if (text.find(m_searchText) != std::wstring::npos) {
             return true;
         }

@@ -79,8 +79,8 @@ uint64_t Session::GetNewEventsCount() {
     ++m_newEventsCount;
     if (!ResetEvent(RawHandle(m_newEventSignal))) {
         const HRES failure = ApiResult{FALSE};
-        LOG_AT(LOG_ERR, L"Halyard::Session::GetNewEventsCount"
-                            << L" failed: " << L" Can't reset event due to: " << failure);
+        LOG_FAILURE(L"Halyard::Session::GetNewEventsCount",
+                    L" Can't reset event due to: " << failure);
     }
     return m_newEventsCount.load();
 }
@@ -96,15 +96,14 @@ DWORD WINAPI Session::EvtSubscribeCallback(EVT_SUBSCRIBE_NOTIFY_ACTION action, P
         if (action == EvtSubscribeActionDeliver) {
             if (context != nullptr && !SetEvent(static_cast<HANDLE>(context))) {
                 const HRES failure = ApiResult{FALSE};
-                LOG_AT(LOG_ERR, L"Halyard::Session::EvtSubscribeCallback"
-                                    << L" failed: " << L"Can't set new event signal due to: "
-                                    << failure);
+                LOG_FAILURE(L"Halyard::Session::EvtSubscribeCallback",
+                            L"Can't set new event signal due to: " << failure);
             }
         } else {
             // The event argument carries the Win32 error.
             HRES failure;
             failure = Win32Error{static_cast<DWORD>(reinterpret_cast<uintptr_t>(event))};
-            LOG_AT(LOG_ERR, L"Halyard::Session::EvtSubscribeCallback" << L" failed: " << failure);
+            LOG_FAILURE(L"Halyard::Session::EvtSubscribeCallback", failure);
         }
     });
     return 0;
@@ -120,8 +119,8 @@ EkNodePtr Session::SerializeAndCheckFilters(const std::wstring& channelPath,
                                   EvtQueryReverseDirection);
         return serialized;
     } catch (const HRX& failure) {
-        LOG_AT(LOG_ERR, L"Halyard::Session::SerializeAndCheckFilters"
-                            << L" failed: " << L"Create filter failed due to: " << failure);
+        LOG_FAILURE(L"Halyard::Session::SerializeAndCheckFilters",
+                    L"Create filter failed due to: " << failure);
         if (failure.Code() == HR_INVALID_QUERY || failure.Code() == HR_TIMEOUT) {
             RaiseError(WrapError(HR_INVALID_FILTER_SET, failure, ERRDESC_NO_LOCATION));
         }

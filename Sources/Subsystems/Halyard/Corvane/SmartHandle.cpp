@@ -9,10 +9,12 @@ namespace {
 using Logging::LOG_DBG3;
 using Logging::LOG_ERR;
 
-// Closes a boxed handle with `close` and logs a failure with `context`; the last error of the
-// thread is restored, so that a close during cleanup does not hide the failure being handled.
+// Closes a boxed handle with `close` and logs a failure with `context` (as the failure of the
+// operation `name` when there is one); the last error of the thread is restored, so that a close
+// during cleanup does not hide the failure being handled.
 template <typename Close>
-HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context) noexcept {
+HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context,
+                const wchar_t* name = nullptr) noexcept {
     HRES result;
     if (box == nullptr || *box == nullptr) {
         return result;
@@ -20,7 +22,9 @@ HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context) noexcept {
     const DWORD lastError = GetLastError();
     result = ApiResult{close(*box)};
     *box = nullptr;
-    if (result.Failed()) {
+    if (result.Failed() && name != nullptr) {
+        LOG_FAILURE(name, context << result);
+    } else if (result.Failed()) {
         LOG_AT(LOG_ERR, context << result);
     }
     SetLastError(lastError);
@@ -55,10 +59,8 @@ void DeleteKernelBox(HANDLE* box) {
 }
 
 HRES CloseEventLogBox(HANDLE* box) noexcept {
-    return CloseBoxed(box, CloseEventLog,
-                      L"EventsApiUtils::OpenEventLogFile::<lambda_1>::operator ()"
-                      L" failed: "
-                      L"Failed close eventlog handler due to: ");
+    return CloseBoxed(box, CloseEventLog, L"Failed close eventlog handler due to: ",
+                      L"EventsApiUtils::OpenEventLogFile::<lambda_1>::operator ()");
 }
 
 void DeleteEventLogBox(HANDLE* box) {

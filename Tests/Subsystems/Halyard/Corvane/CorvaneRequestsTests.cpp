@@ -4,8 +4,8 @@
 // the pages are compared with what the Event Log itself answers to the same question.
 #include "ModuleEnvironment.h"
 
-#include "EventLogFaults.h"
 #include "Platform.h"
+#include "Win32/PalEventLogFaults.h"
 #include "Win32/PalWin32Faults.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "Halyard/Corvane/EventLogApiUtils.h"
 
-#include "EventLogFaults.h"
 #include "EventLogTestSupport.h"
 #include "Trellis/Trellis.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include <atomic>
 #include <chrono>

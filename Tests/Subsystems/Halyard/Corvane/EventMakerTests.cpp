@@ -1,8 +1,8 @@
 #include "Halyard/Corvane/EventMaker.h"
 
-#include "EventLogFaults.h"
 #include "EventLogTestSupport.h"
 #include "Halyard/Corvane/InsertionalStringsResolver.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include <map>
 #include <set>

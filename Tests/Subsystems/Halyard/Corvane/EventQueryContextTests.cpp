@@ -2,7 +2,7 @@
 
 #include "SessionTestSupport.h"
 
-#include "EventLogFaults.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include <optional>
 

@@ -3,8 +3,8 @@
 #include "SessionTestSupport.h"
 
 #include "ErrorHandling/ErrorDescription.h"
-#include "EventLogFaults.h"
 #include "Trellis/Trellis.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include <array>
 #include <thread>

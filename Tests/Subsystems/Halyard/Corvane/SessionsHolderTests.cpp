@@ -3,10 +3,10 @@
 #include "SessionTestSupport.h"
 
 #include "ErrorHandling/ErrorDescription.h"
-#include "EventLogFaults.h"
 #include "Helpers/RequestProcessingUtils.h"
 #include "NodeTree/QuarryText.h"
 #include "Trellis/Trellis.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,0 +1,24 @@
+#include "Base/Text.h"
+
+#include <cwctype>
+
+namespace Base {
+
+std::wstring_view Trim(std::wstring_view text) noexcept {
+    const size_t first = text.find_first_not_of(kWhiteSpace);
+    return first == std::wstring_view::npos ? std::wstring_view{} : TrimEnd(text.substr(first));
+}
+
+std::wstring_view TrimEnd(std::wstring_view text) noexcept {
+    const size_t last = text.find_last_not_of(kWhiteSpace);
+    return last == std::wstring_view::npos ? std::wstring_view{} : text.substr(0, last + 1);
+}
+
+std::wstring LowerCase(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
+    }
+    return text;
+}
+
+} // namespace Base

@@ -1,0 +1,24 @@
+// Texts trimmed and lower-cased, with one meaning each wherever the code does it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace Base {
+
+// The white space a text is trimmed of: space, tab, line feed, vertical tab, form feed and
+// carriage return (the C locale's, whatever locale the process has).
+inline constexpr std::wstring_view kWhiteSpace = L" \t\n\v\f\r";
+
+// `text` without white space at either end, or at its end only.
+std::wstring_view Trim(std::wstring_view text) noexcept;
+std::wstring_view TrimEnd(std::wstring_view text) noexcept;
+// A copy of Trim's answer.
+inline std::wstring Trimmed(std::wstring_view text) {
+    return std::wstring(Trim(text));
+}
+
+// Lower case as the process's global locale has it, character by character.
+std::wstring LowerCase(std::wstring text);
+
+} // namespace Base

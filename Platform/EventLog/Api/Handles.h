@@ -1,0 +1,106 @@
+// The Event Log handles of the process (EVT_HANDLEs and the classic functions' handles), checked:
+// a handle is a tagged slot number with its kind and a generation, so a closed handle, a handle of
+// another kind or garbage is recognised without dereferencing anything.
+#pragma once
+
+#include "PalEventLog/Store/Store.h"
+
+#include "Base/Mutex.h"
+#include "Win32/WinEvt.h"
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace PalEventLog {
+
+enum class HandleKind : uint8_t {
+    Free,
+    ResultSet,
+    Event,
+    Bookmark,
+    RenderContext,
+    PublisherMetadata,
+    ChannelConfig,
+    Subscription,
+    ClassicLog,   // OpenEventLogW
+    ClassicSource // RegisterEventSourceW
+};
+
+struct HandleObject {
+    virtual ~HandleObject() = default;
+};
+
+// An object that hands out event handles (a result set or a subscription); its event handles
+// live only as long as it is open.
+struct EventHandleOwner : HandleObject {
+    std::shared_ptr<Store> store;
+};
+
+struct EventRef {
+    Channel* channel = nullptr;
+    uint32_t index = 0;
+    uint32_t ownerSlot = 0;
+    uint32_t ownerGeneration = 0;
+};
+
+// The handles of the process. The table is split into shards, each under a lock of its own:
+// objects are entered in the shard of the thread that opens them, and event handles in the shard
+// of the object that hands them out, so that threads working on their own result sets do not
+// wait for one another.
+class EventLogHandleTable {
+public:
+    // The kind a handle was made for, read from its bits alone: Free for what is no handle of
+    // this table. Whether it is still open takes a look into the table.
+    static HandleKind KindOf(EVT_HANDLE handle) noexcept;
+
+    [[nodiscard]] EVT_HANDLE Add(HandleKind kind, std::shared_ptr<HandleObject> object);
+    // An event handle owned by the open object `owner`.
+    [[nodiscard]] EVT_HANDLE AddEvent(EVT_HANDLE owner, Channel* channel, uint32_t index);
+    // Handles of `count` events of `owner` into `out`, under one lock: all of them, or none when
+    // the owner is closed. Returns how many were made.
+    [[nodiscard]] size_t AddEvents(EVT_HANDLE owner, const std::pair<Channel*, uint32_t>* events,
+                                   size_t count, EVT_HANDLE* out);
+    // The object behind a handle of the given kind, or null.
+    std::shared_ptr<HandleObject> Get(EVT_HANDLE handle, HandleKind kind) const;
+    // The event behind an event handle whose owner is still open, and that owner.
+    bool GetEvent(EVT_HANDLE handle, EventRef& event,
+                  std::shared_ptr<EventHandleOwner>& owner) const;
+    bool Close(EVT_HANDLE handle);
+    size_t OpenCount() const;
+
+private:
+    struct Slot {
+        uint32_t generation = 1;
+        HandleKind kind = HandleKind::Free;
+        std::shared_ptr<HandleObject> object;
+        EventRef event; // ownerSlot: the owner's index in the same shard
+    };
+    struct alignas(64) Shard {
+        mutable Base::SpinLock lock;
+        std::vector<Slot> slots GUARDED_BY(lock);
+        std::vector<uint32_t> free GUARDED_BY(lock);
+        size_t open GUARDED_BY(lock) = 0;
+
+        // The index of an open slot that the handle names, if it names one of this shard.
+        bool Decode(EVT_HANDLE handle, uint32_t& index) const REQUIRES(lock);
+        EVT_HANDLE Encode(uint32_t shard, uint32_t index) const REQUIRES(lock);
+        uint32_t Allocate() REQUIRES(lock);
+    };
+    static constexpr uint32_t kShardBits = 4;
+    static constexpr uint32_t kShards = 1u << kShardBits;
+
+    // The shard a handle's bits name; kShards for what is no handle of this table.
+    static uint32_t ShardOf(EVT_HANDLE handle) noexcept;
+    // The shard of the calling thread.
+    static uint32_t ThreadShard() noexcept;
+
+    std::array<Shard, kShards> m_shards;
+};
+
+// The one table of the library.
+EventLogHandleTable& EventLogHandles();
+
+} // namespace PalEventLog

@@ -1,0 +1,520 @@
+#include "PalEventLog/Api/Render.h"
+
+#include "PalSupport/MessageEscapes.h"
+
+#include "Base/XmlEscape.h"
+#include "Win32/WinError.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace PalEventLog {
+
+std::wstring EventXml(const Store& store, const Channel& channel, const Event& e,
+                      std::wstring_view renderingInfo) {
+    std::wstring x;
+    x.reserve(512);
+    auto has = [&](uint32_t bit) { return (e.present & bit) != 0; };
+    auto attribute = [&](std::wstring_view name, std::wstring_view value) {
+        x += L' ';
+        x += name;
+        x += L"='";
+        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
+        x += L'\'';
+    };
+    auto element = [&](std::wstring_view name, std::wstring_view value) {
+        x += L'<';
+        x += name;
+        x += L'>';
+        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
+        x += L"</";
+        x += name;
+        x += L'>';
+    };
+    x += L"<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>";
+    if (has(kHasProvider)) {
+        x += L"<Provider";
+        attribute(L"Name", store.String(e.provider));
+        if (e.providerGuid != 0) {
+            attribute(L"Guid", FormatGuid(store.Guid(e.providerGuid)));
+        }
+        if (e.eventSourceName != 0) {
+            attribute(L"EventSourceName", store.String(e.eventSourceName));
+        }
+        x += L"/>";
+    }
+    if (has(kHasEventId)) {
+        x += L"<EventID";
+        if (has(kHasQualifiers)) {
+            attribute(L"Qualifiers", std::to_wstring(e.qualifiers));
+        }
+        x += L'>';
+        x += std::to_wstring(e.eventId);
+        x += L"</EventID>";
+    }
+    if (has(kHasVersion)) {
+        element(L"Version", std::to_wstring(e.version));
+    }
+    if (has(kHasLevel)) {
+        element(L"Level", std::to_wstring(e.level));
+    }
+    if (has(kHasTask)) {
+        element(L"Task", std::to_wstring(e.task));
+    }
+    if (has(kHasOpcode)) {
+        element(L"Opcode", std::to_wstring(e.opcode));
+    }
+    if (has(kHasKeywords)) {
+        wchar_t buffer[24];
+        std::swprintf(buffer, 24, L"0x%llx", static_cast<unsigned long long>(e.keywords));
+        element(L"Keywords", buffer);
+    }
+    if (has(kHasTimeCreated)) {
+        x += L"<TimeCreated";
+        attribute(L"SystemTime", FormatSystemTime(e.timeCreated));
+        x += L"/>";
+    }
+    if (has(kHasRecordId)) {
+        element(L"EventRecordID", std::to_wstring(e.recordId));
+    }
+    if (has(kHasCorrelation)) {
+        x += L"<Correlation";
+        if (e.activityId != 0) {
+            attribute(L"ActivityID", FormatGuid(store.Guid(e.activityId)));
+        }
+        if (e.relatedActivityId != 0) {
+            attribute(L"RelatedActivityID", FormatGuid(store.Guid(e.relatedActivityId)));
+        }
+        x += L"/>";
+    }
+    if (has(kHasExecution)) {
+        x += L"<Execution";
+        if (has(kHasProcessId)) {
+            attribute(L"ProcessID", std::to_wstring(e.processId));
+        }
+        if (has(kHasThreadId)) {
+            attribute(L"ThreadID", std::to_wstring(e.threadId));
+        }
+        x += L"/>";
+    }
+    element(L"Channel", store.String(e.channel));
+    element(L"Computer", store.String(e.computer));
+    if (has(kHasSecurity)) {
+        x += L"<Security";
+        if (e.userSid != 0) {
+            attribute(L"UserID", store.String(e.userSid));
+        }
+        x += L"/>";
+    }
+    x += L"</System>";
+    if (e.payload == Payload::EventData) {
+        x += L"<EventData>";
+        for (uint32_t i = 0; i < e.itemCount; ++i) {
+            const Item& item = channel.items[e.firstItem + i];
+            const std::wstring_view name = store.String(item.element);
+            x += L'<';
+            x += name;
+            if (item.name != 0) {
+                attribute(L"Name", store.String(item.name));
+            }
+            x += L'>';
+            Base::AppendXmlEscaped(x, channel.ItemText(item), Base::kEscapeMarkupAndApostrophe);
+            x += L"</";
+            x += name;
+            x += L'>';
+        }
+        x += L"</EventData>";
+    } else if (e.payload == Payload::UserData) {
+        x += L"<UserData>";
+        x += channel.Text(e.userDataXmlOffset, e.userDataXmlLength);
+        x += L"</UserData>";
+    }
+    x += renderingInfo;
+    x += L"</Event>";
+    return x;
+}
+
+namespace {
+
+// Lays out variants and their payload in a caller's buffer. Measuring and writing are the same
+// walk: with too small a buffer nothing is written and only the size is counted.
+class Layout {
+public:
+    Layout(void* buffer, size_t size, size_t variants)
+        : m_base(static_cast<uint8_t*>(buffer)), m_size(size),
+          m_used(variants * sizeof(EVT_VARIANT)) {}
+    void SetFits(bool fits) { m_fits = fits; }
+    EVT_VARIANT* Variant(size_t i) {
+        return m_fits ? reinterpret_cast<EVT_VARIANT*>(m_base) + i : &m_scratch;
+    }
+    // Reserves aligned payload bytes; null while measuring.
+    void* Reserve(size_t bytes) {
+        m_used = (m_used + 7) & ~size_t{7};
+        void* p = m_fits ? m_base + m_used : nullptr;
+        m_used += bytes;
+        return p;
+    }
+    const wchar_t* String(std::wstring_view text) {
+        auto* p = static_cast<wchar_t*>(Reserve((text.size() + 1) * sizeof(wchar_t)));
+        if (p != nullptr) {
+            // An empty text may have no storage at all (an empty value of a channel whose text
+            // arena is empty): nothing to copy then.
+            std::copy(text.begin(), text.end(), p);
+            p[text.size()] = L'\0';
+        }
+        return p;
+    }
+    size_t Used() const { return m_used; }
+    size_t Size() const { return m_size; }
+
+private:
+    uint8_t* m_base;
+    size_t m_size;
+    size_t m_used;
+    bool m_fits = false;
+    EVT_VARIANT m_scratch{};
+};
+
+// Runs `fill` once to measure, and again to write when the buffer holds the result.
+template <class Fill>
+size_t Lay(void* buffer, size_t size, size_t variants, Fill fill) {
+    Layout measure(buffer, size, variants);
+    fill(measure);
+    if (buffer != nullptr && measure.Used() <= size) {
+        Layout write(buffer, size, variants);
+        write.SetFits(true);
+        std::memset(buffer, 0, variants * sizeof(EVT_VARIANT));
+        fill(write);
+    }
+    return measure.Used();
+}
+
+void SetNull(EVT_VARIANT* v) {
+    v->UInt64Val = 0;
+    v->Count = 0;
+    v->Type = EvtVarTypeNull;
+}
+
+void SetString(Layout& l, EVT_VARIANT* v, std::wstring_view text) {
+    v->StringVal = l.String(text);
+    v->Count = 0;
+    v->Type = EvtVarTypeString;
+}
+
+void SetGuid(Layout& l, EVT_VARIANT* v, const GUID& guid) {
+    auto* p = static_cast<GUID*>(l.Reserve(sizeof(GUID)));
+    if (p != nullptr) {
+        *p = guid;
+    }
+    v->GuidVal = p;
+    v->Count = 0;
+    v->Type = EvtVarTypeGuid;
+}
+
+void SetSid(Layout& l, EVT_VARIANT* v, std::wstring_view text) {
+    auto sid = ParseSid(text);
+    if (!sid) {
+        SetString(l, v, text);
+        return;
+    }
+    auto* p = static_cast<uint8_t*>(l.Reserve(sid->size()));
+    if (p != nullptr) {
+        std::memcpy(p, sid->data(), sid->size());
+    }
+    v->SidVal = p;
+    v->Count = 0;
+    v->Type = EvtVarTypeSid;
+}
+
+template <class T>
+void SetNumber(EVT_VARIANT* v, EVT_VARIANT_TYPE type, T value) {
+    v->UInt64Val = 0;
+    v->Count = 0;
+    v->Type = type;
+    switch (type) {
+    case EvtVarTypeByte:
+        v->ByteVal = static_cast<uint8_t>(value);
+        break;
+    case EvtVarTypeUInt16:
+        v->UInt16Val = static_cast<uint16_t>(value);
+        break;
+    case EvtVarTypeUInt32:
+        v->UInt32Val = static_cast<uint32_t>(value);
+        break;
+    default:
+        v->UInt64Val = static_cast<uint64_t>(value);
+        break;
+    }
+}
+
+void SetStringArray(Layout& l, EVT_VARIANT* v, const std::vector<std::wstring_view>& strings) {
+    auto** array = static_cast<LPWSTR*>(l.Reserve(strings.size() * sizeof(LPWSTR)));
+    for (size_t i = 0; i < strings.size(); ++i) {
+        const wchar_t* s = l.String(strings[i]);
+        if (array != nullptr) {
+            array[i] = const_cast<LPWSTR>(s);
+        }
+    }
+    v->StringArr = array;
+    v->Count = static_cast<DWORD>(strings.size());
+    v->Type = EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY;
+}
+
+EVT_VARIANT_TYPE NumberType(NodeKind node, Field field) {
+    switch (field) {
+    case Field::Qualifiers:
+        return EvtVarTypeUInt16;
+    case Field::ProcessID:
+    case Field::ThreadID:
+        return EvtVarTypeUInt32;
+    default:
+        break;
+    }
+    switch (node) {
+    case NodeKind::EventID:
+    case NodeKind::Task:
+        return EvtVarTypeUInt16;
+    case NodeKind::Level:
+    case NodeKind::Opcode:
+    case NodeKind::Version:
+        return EvtVarTypeByte;
+    default:
+        return EvtVarTypeUInt64;
+    }
+}
+
+} // namespace
+
+size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t size, DWORD& count) {
+    count = EvtSystemPropertyIdEND;
+    return Lay(buffer, size, EvtSystemPropertyIdEND, [&](Layout& l) {
+        store.AssertReadable();
+        auto has = [&](uint32_t bit) { return (e.present & bit) != 0; };
+        auto number = [&](size_t i, bool present, EVT_VARIANT_TYPE type, uint64_t value) {
+            if (present) {
+                SetNumber(l.Variant(i), type, value);
+            } else {
+                SetNull(l.Variant(i));
+            }
+        };
+        auto string = [&](size_t i, StrId id) {
+            store.AssertReadable();
+            if (id != 0) {
+                SetString(l, l.Variant(i), store.String(id));
+            } else {
+                SetNull(l.Variant(i));
+            }
+        };
+        auto guid = [&](size_t i, uint32_t id) {
+            store.AssertReadable();
+            if (id != 0) {
+                SetGuid(l, l.Variant(i), store.Guid(id));
+            } else {
+                SetNull(l.Variant(i));
+            }
+        };
+        string(EvtSystemProviderName, e.provider);
+        guid(EvtSystemProviderGuid, e.providerGuid);
+        number(EvtSystemEventID, has(kHasEventId), EvtVarTypeUInt16, e.eventId);
+        number(EvtSystemQualifiers, has(kHasQualifiers), EvtVarTypeUInt16, e.qualifiers);
+        number(EvtSystemLevel, has(kHasLevel), EvtVarTypeByte, e.level);
+        number(EvtSystemTask, has(kHasTask), EvtVarTypeUInt16, e.task);
+        number(EvtSystemOpcode, has(kHasOpcode), EvtVarTypeByte, e.opcode);
+        number(EvtSystemKeywords, has(kHasKeywords), EvtVarTypeHexInt64, e.keywords);
+        number(EvtSystemTimeCreated, has(kHasTimeCreated), EvtVarTypeFileTime, e.timeCreated);
+        number(EvtSystemEventRecordId, has(kHasRecordId), EvtVarTypeUInt64, e.recordId);
+        guid(EvtSystemActivityID, e.activityId);
+        guid(EvtSystemRelatedActivityID, e.relatedActivityId);
+        number(EvtSystemProcessID, has(kHasProcessId), EvtVarTypeUInt32, e.processId);
+        number(EvtSystemThreadID, has(kHasThreadId), EvtVarTypeUInt32, e.threadId);
+        string(EvtSystemChannel, e.channel);
+        string(EvtSystemComputer, e.computer);
+        if (const auto& sid = store.SidBytes(e.userSid); !sid.empty()) {
+            auto* p = static_cast<uint8_t*>(l.Reserve(sid.size()));
+            if (p != nullptr) {
+                std::memcpy(p, sid.data(), sid.size());
+            }
+            EVT_VARIANT* v = l.Variant(EvtSystemUserID);
+            v->SidVal = p;
+            v->Count = 0;
+            v->Type = EvtVarTypeSid;
+        } else if (e.userSid != 0) {
+            SetSid(l, l.Variant(EvtSystemUserID), store.String(e.userSid));
+        } else {
+            SetNull(l.Variant(EvtSystemUserID));
+        }
+        number(EvtSystemVersion, has(kHasVersion), EvtVarTypeByte, e.version);
+    });
+}
+
+std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
+                                                const Event& e) {
+    std::vector<std::wstring_view> strings;
+    strings.reserve(e.itemCount);
+    for (uint32_t i = 0; i < e.itemCount; ++i) {
+        const Item& item = channel.items[e.firstItem + i];
+        // EventData's raw Binary data is no insertion string; every UserData value is one.
+        if (e.payload == Payload::EventData && store.String(item.element) != L"Data") {
+            continue;
+        }
+        strings.push_back(channel.ItemText(item));
+    }
+    return strings;
+}
+
+size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
+                    const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count) {
+    count = static_cast<DWORD>(paths.size());
+    return Lay(buffer, size, paths.size(), [&](Layout& l) {
+        store.AssertReadable();
+        for (size_t i = 0; i < paths.size(); ++i) {
+            EVT_VARIANT* v = l.Variant(i);
+            SetNull(v);
+            if (paths[i].IsEventDataArrayPath()) {
+                // Every Data value of EventData as one string array; no EventData is Null.
+                if (e.payload != Payload::EventData) {
+                    continue;
+                }
+                std::vector<std::wstring_view> strings;
+                for (uint32_t k = 0; k < e.itemCount; ++k) {
+                    const Item& item = channel.items[e.firstItem + k];
+                    if (store.String(item.element) == L"Data") {
+                        strings.push_back(channel.ItemText(item));
+                    }
+                }
+                SetStringArray(l, v, strings);
+                continue;
+            }
+            paths[i].ForEachValue(store, channel, e, [&](const Expression::Value& value) {
+                store.AssertReadable();
+                using Type = Expression::Value::Type;
+                switch (value.type) {
+                case Type::Null:
+                    return true; // look further
+                case Type::UInt:
+                    SetNumber(v, NumberType(value.node, value.field), value.number);
+                    break;
+                case Type::Hex:
+                    SetNumber(v, EvtVarTypeHexInt64, value.number);
+                    break;
+                case Type::Time:
+                    SetNumber(v, EvtVarTypeFileTime, value.number);
+                    break;
+                case Type::Guid:
+                    SetGuid(l, v, store.Guid(value.guid));
+                    break;
+                case Type::Sid:
+                    SetSid(l, v, value.text);
+                    break;
+                case Type::String:
+                    SetString(l, v, value.text);
+                    break;
+                }
+                return false;
+            });
+        }
+    });
+}
+
+size_t RenderUser(const Store&, const Channel& channel, const Event& e, void* buffer, size_t size,
+                  DWORD& count) {
+    count = e.itemCount;
+    return Lay(buffer, size, e.itemCount, [&](Layout& l) {
+        for (uint32_t i = 0; i < e.itemCount; ++i) {
+            SetString(l, l.Variant(i), channel.ItemText(channel.items[e.firstItem + i]));
+        }
+    });
+}
+
+DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>& inserts,
+                    const std::map<uint32_t, std::wstring>* parameters, std::wstring& out) {
+    DWORD result = ERROR_SUCCESS;
+    out.clear();
+    out.reserve(text.size() + 64);
+    auto digitsAt = [&](size_t pos, size_t& end) {
+        uint32_t value = 0;
+        end = pos;
+        while (end < text.size() && end - pos < 9 && text[end] >= L'0' && text[end] <= L'9') {
+            value = value * 10 + static_cast<uint32_t>(text[end] - L'0');
+            ++end;
+        }
+        return value;
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c != L'%' || i + 1 >= text.size()) {
+            out.push_back(c);
+            continue;
+        }
+        const wchar_t next = text[i + 1];
+        if (next == L'%') {
+            size_t end = 0;
+            const uint32_t id = digitsAt(i + 2, end);
+            if (end > i + 2) {
+                // %%n: a parameter message.
+                bool resolved = false;
+                if (parameters != nullptr) {
+                    auto found = parameters->find(id);
+                    if (found != parameters->end()) {
+                        out += found->second;
+                        resolved = true;
+                    }
+                }
+                if (!resolved) {
+                    out.append(text.substr(i, end - i));
+                    if (result == ERROR_SUCCESS) {
+                        result = ERROR_EVT_UNRESOLVED_PARAMETER_INSERT;
+                    }
+                }
+                i = end - 1;
+            } else {
+                out.push_back(L'%');
+                ++i;
+            }
+            continue;
+        }
+        if (next >= L'1' && next <= L'9') {
+            size_t end = 0;
+            const uint32_t n = digitsAt(i + 1, end);
+            // A printf-style format ("%1!s!") is dropped: the insert is already text.
+            size_t after = end;
+            if (after < text.size() && text[after] == L'!') {
+                const size_t close = text.find(L'!', after + 1);
+                if (close != std::wstring_view::npos) {
+                    after = close + 1;
+                }
+            }
+            if (n >= 1 && n <= inserts.size()) {
+                out += inserts[n - 1];
+            } else {
+                out.append(text.substr(i, after - i));
+                result = ERROR_EVT_UNRESOLVED_VALUE_INSERT;
+            }
+            i = after - 1;
+            continue;
+        }
+        if (const wchar_t* escape = Pal::MessageLineEscape(next)) {
+            out += escape;
+            ++i;
+            continue;
+        }
+        switch (next) {
+        case L'0':
+            return result; // end of message, no trailing newline
+        case L'.':
+        case L'!':
+        case L' ':
+            out.push_back(next);
+            break;
+        default:
+            out.push_back(L'%');
+            out.push_back(next);
+            break;
+        }
+        ++i;
+    }
+    return result;
+}
+
+} // namespace PalEventLog

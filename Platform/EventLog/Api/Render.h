@@ -1,0 +1,40 @@
+// Rendering of compact events: event XML, the System/Values/User variant buffers, and message
+// formatting with inserts.
+#pragma once
+
+#include "PalEventLog/Query/Query.h"
+#include "PalEventLog/Store/Store.h"
+
+#include "Win32/WinEvt.h"
+
+#include <string>
+#include <vector>
+
+namespace PalEventLog {
+
+// The event as Windows prints it: one line, single-quoted attributes, no declaration.
+// `renderingInfo` (if not empty) is inserted before the closing tag.
+std::wstring EventXml(const Store& store, const Channel& channel, const Event& event,
+                      std::wstring_view renderingInfo = {}) REQUIRES_SHARED(store.Mutex());
+
+// Fills `buffer` with variants followed by their payload, or with nothing when it is too small.
+// Returns the bytes needed; `count` receives the number of variants.
+size_t RenderSystem(const Store& store, const Event& event, void* buffer, size_t size, DWORD& count)
+    REQUIRES_SHARED(store.Mutex());
+size_t RenderValues(const Store& store, const Channel& channel, const Event& event,
+                    const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count)
+    REQUIRES_SHARED(store.Mutex());
+size_t RenderUser(const Store& store, const Channel& channel, const Event& event, void* buffer,
+                  size_t size, DWORD& count) REQUIRES_SHARED(store.Mutex());
+
+// The event's insertion strings: its EventData Data values (or UserData values) in order.
+std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
+                                                const Event& event) REQUIRES_SHARED(store.Mutex());
+
+// Expands %1..%n from `inserts`, %%n from `parameters`, %% and the FormatMessage escapes
+// (%n %t %r %0 %. %!). Unresolved inserts stay literal and are reported in the result code
+// (ERROR_SUCCESS, ERROR_EVT_UNRESOLVED_VALUE_INSERT or ERROR_EVT_UNRESOLVED_PARAMETER_INSERT).
+DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>& inserts,
+                    const std::map<uint32_t, std::wstring>* parameters, std::wstring& out);
+
+} // namespace PalEventLog

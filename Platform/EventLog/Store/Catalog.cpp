@@ -1,0 +1,120 @@
+#include "PalEventLog/Store/Catalog.h"
+
+#include "PalEventLog/Store/Model.h"
+
+#include <pugixml.hpp>
+
+namespace PalEventLog {
+
+namespace {
+
+std::optional<uint64_t> NumberOf(const pugi::xml_node& node, const char* attribute) {
+    return ParseUnsigned(Base::WideFromUtf8(node.attribute(attribute).value()));
+}
+
+std::wstring TextOf(const pugi::xml_attribute& attribute) {
+    return Base::WideFromUtf8(attribute.value());
+}
+
+// Loads a file of the folder as XML; false with the problem reported.
+bool LoadXml(const std::filesystem::path& file, pugi::xml_document& document, LoadReport& report) {
+    ++report.files;
+    const pugi::xml_parse_result parsed = document.load_file(file.c_str());
+    if (!parsed) {
+        report.problems.push_back(file.filename().wstring() + L": " +
+                                  Base::WideFromUtf8(parsed.description()) + L" at offset " +
+                                  std::to_wstring(parsed.offset));
+    }
+    return static_cast<bool>(parsed);
+}
+
+// Fills `names` from the children of `publisher` named `element`: value attribute -> Name.
+template <typename Key>
+void ReadNames(const pugi::xml_node& publisher, const char* element, const char* valueAttribute,
+               std::map<Key, std::wstring>& names) {
+    for (pugi::xml_node n : publisher.children(element)) {
+        if (auto value = NumberOf(n, valueAttribute)) {
+            names[static_cast<Key>(*value)] = TextOf(n.attribute("Name"));
+        }
+    }
+}
+
+// Fills `texts` from the children named `element`: id attribute -> element text.
+void ReadTexts(const pugi::xml_node& publisher, const char* element, const char* idAttribute,
+               std::map<uint32_t, std::wstring>& texts) {
+    for (pugi::xml_node n : publisher.children(element)) {
+        if (auto id = NumberOf(n, idAttribute)) {
+            texts[static_cast<uint32_t>(*id)] = Base::WideFromUtf8(n.text().get());
+        }
+    }
+}
+
+ChannelDeclaration DeclarationOf(const pugi::xml_node& channel) {
+    return {TextOf(channel.attribute("Name")), channel.attribute("Classic").as_bool()};
+}
+
+} // namespace
+
+std::vector<ChannelDeclaration> PublisherCatalog::LoadPublishers(const std::filesystem::path& file,
+                                                                 LoadReport& report) {
+    std::vector<ChannelDeclaration> channels;
+    pugi::xml_document document;
+    if (!LoadXml(file, document, report)) {
+        return channels;
+    }
+    const pugi::xml_node root = document.document_element();
+    for (pugi::xml_node c : root.children("Channel")) {
+        channels.push_back(DeclarationOf(c));
+    }
+    for (pugi::xml_node p : root.children("Publisher")) {
+        Publisher publisher;
+        publisher.name = TextOf(p.attribute("Name"));
+        if (publisher.name.empty()) {
+            report.problems.push_back(L"publishers.xml: publisher without a name");
+            continue;
+        }
+        if (auto guid = ParseGuid(TextOf(p.attribute("Guid")))) {
+            publisher.guid = *guid;
+        }
+        for (pugi::xml_node c : p.children("Channel")) {
+            channels.push_back(DeclarationOf(c));
+            publisher.channels.push_back(channels.back().name);
+        }
+        ReadTexts(p, "Message", "EventId", publisher.messages);
+        ReadTexts(p, "Parameter", "Id", publisher.parameters);
+        ReadNames(p, "Level", "Value", publisher.levels);
+        ReadNames(p, "Task", "Value", publisher.tasks);
+        ReadNames(p, "Opcode", "Value", publisher.opcodes);
+        ReadNames(p, "Keyword", "Mask", publisher.keywords);
+        std::wstring key = publisher.name;
+        m_publishers[key] = std::move(publisher);
+    }
+    return channels;
+}
+
+void PublisherCatalog::LoadAccounts(const std::filesystem::path& file, LoadReport& report) {
+    pugi::xml_document document;
+    if (!LoadXml(file, document, report)) {
+        return;
+    }
+    for (pugi::xml_node a : document.document_element().children("Account")) {
+        const std::wstring sid = TextOf(a.attribute("Sid"));
+        if (!ParseSid(sid)) {
+            report.problems.push_back(L"accounts.xml: invalid SID '" + sid + L"'");
+            continue;
+        }
+        m_accounts[sid] = Account{TextOf(a.attribute("Domain")), TextOf(a.attribute("Name"))};
+    }
+}
+
+const Publisher* PublisherCatalog::FindPublisher(std::wstring_view name) const noexcept {
+    const auto found = m_publishers.find(name);
+    return found == m_publishers.end() ? nullptr : &found->second;
+}
+
+const Account* PublisherCatalog::FindAccount(std::wstring_view sid) const noexcept {
+    const auto found = m_accounts.find(sid);
+    return found == m_accounts.end() ? nullptr : &found->second;
+}
+
+} // namespace PalEventLog

@@ -1,0 +1,268 @@
+// The event store of the Event Log stand-in: channels of compact events loaded once from a folder
+// (*.xml event files, *.evtx logs, publishers.xml, accounts.xml), or an empty store in memory.
+// The units around it: EventXml (an event element read into its values), EvtxFile (.evtx logs),
+// Catalog (publishers and accounts), ListenerList (who is told of changes), StoreCache (parsed
+// files kept) and StoreFolder (writing to the folder and watching it).
+#pragma once
+
+#include "PalEventLog/Store/Catalog.h"
+#include "PalEventLog/Store/ListenerList.h"
+#include "PalEventLog/Store/Model.h"
+#include "PalEventLog/Store/Text.h"
+
+#include "Base/Mutex.h"
+
+#include "Win32/WinTypes.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace pugi {
+class xml_node;
+}
+
+namespace PalEventLog {
+
+using ProgressFn = std::function<void(size_t eventsLoaded)>;
+
+struct ParsedEvent;
+class FolderWatcher;
+
+// The store's data is guarded by its lock, which only ReadLock and WriteLock take: readers (the
+// query, render and classic functions, subscriptions) hold it shared, loading and appending hold
+// it exclusively. Functions that read the store say so with REQUIRES_SHARED(store.Mutex()).
+class Store : public std::enable_shared_from_this<Store> {
+public:
+    // Holds the store's lock shared for its scope.
+    class SCOPED_CAPABILITY ReadLock : Base::SharedLockGuard<Base::ReadMostlyMutex> {
+    public:
+        explicit ReadLock(const Store& store) ACQUIRE_SHARED(store.m_mutex)
+            : SharedLockGuard(store.m_mutex) {}
+        ~ReadLock() RELEASE() = default;
+    };
+
+    // Holds the store's lock exclusively for its scope.
+    class SCOPED_CAPABILITY WriteLock : Base::LockGuard<Base::ReadMostlyMutex> {
+    public:
+        explicit WriteLock(Store& store) ACQUIRE(store.m_mutex) : LockGuard(store.m_mutex) {}
+        ~WriteLock() RELEASE() = default;
+    };
+
+    // The lock, for the annotations of functions that need it held; nothing can take it through
+    // this reference.
+    const Base::ReadMostlyMutex& Mutex() const noexcept RETURN_CAPABILITY(m_mutex) {
+        return m_mutex;
+    }
+    // For a lambda inside a function that requires the lock: the analysis checks a lambda as a
+    // function of its own, which this tells that its caller holds the lock.
+    void AssertReadable() const noexcept ASSERT_SHARED_CAPABILITY(m_mutex) {}
+
+    // An empty store in memory with the channels every Windows machine has.
+    Store();
+    // Loads every *.xml, *.evtx, publishers.xml and accounts.xml of a folder. Unreadable files and
+    // events are reported and skipped; the store is usable whatever they hold.
+    static std::shared_ptr<Store> Open(const std::filesystem::path& folder, LoadReport* report,
+                                       const ProgressFn& progress = {});
+    // One log file as a store of its own, all its events in one channel named by the path.
+    static std::shared_ptr<Store> OpenLogFile(const std::filesystem::path& file,
+                                              LoadReport* report);
+
+    // Loading steps, also used by tools that build stores. The caller holds a WriteLock.
+    void LoadEventFile(const std::filesystem::path& file, LoadReport& report,
+                       const ProgressFn& progress = {}) REQUIRES(m_mutex);
+    // Loads the records of a log from `firstRecord` on; the count of records is remembered for
+    // the watcher, which loads those a writer adds later.
+    void LoadEvtxFile(const std::filesystem::path& file, LoadReport& report,
+                      const ProgressFn& progress = {}, int firstRecord = 0) REQUIRES(m_mutex);
+    void LoadEventXmlText(std::string_view xml, LoadReport& report) REQUIRES(m_mutex);
+    // Events one after another: parsed together, or one by one when the whole does not parse.
+    void LoadEventChunk(std::string_view chunk, LoadReport& report) REQUIRES(m_mutex);
+    // Adds an <Event> element to the channel its System/Channel names (or the log file's).
+    bool AddEventXml(const pugi::xml_node& event, LoadReport& report) REQUIRES(m_mutex);
+    // The catalog's files; the channels publishers.xml declares are created.
+    void LoadPublishers(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_mutex);
+    void LoadAccounts(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_mutex);
+    // Orders every channel by record id; called once loading is done.
+    void Finish() REQUIRES(m_mutex);
+
+    // The store's cache of one event file: its events in compact binary form, valid while the
+    // file keeps its size and modification time. Loading a cached file is many times faster
+    // than parsing it again.
+    struct ChannelMark {
+        Channel* channel;
+        size_t events;
+        size_t items;
+        size_t text;
+    };
+    std::vector<ChannelMark> Marks() const REQUIRES_SHARED(m_mutex);
+    // Loads the events a valid cache holds for `source`, and where its complete events end;
+    // false when there is none.
+    bool LoadCache(const std::filesystem::path& source, const std::filesystem::path& cache,
+                   LoadReport& report, uint64_t& consumed) REQUIRES(m_mutex);
+    // Writes what loading `source` added since `before` (and the problems from `problemsBefore`).
+    void WriteCache(const std::filesystem::path& source, const std::filesystem::path& cache,
+                    const std::vector<ChannelMark>& before, const LoadReport& report,
+                    size_t problemsBefore) const REQUIRES_SHARED(m_mutex);
+
+    // Appends an event to the channel its System/Channel names, after the channel's last event.
+    // Open result sets see it; listeners are told. Takes the lock itself.
+    bool Append(std::string_view eventXml) EXCLUDES(m_mutex);
+    // Writes a new event to a channel: `makeXml` receives the record id the event gets (one above
+    // the channel's last) and returns its event XML. With a folder the event is also appended to
+    // the channel's file of written events there. False with a Win32 code in `error`.
+    bool Write(std::wstring_view channel, const std::function<std::string(uint64_t)>& makeXml,
+               DWORD& error) EXCLUDES(m_mutex);
+
+    // Events that other processes append to the folder's event files are picked up by a watcher
+    // thread (started by Open) every `interval`; Rescan does one pass at once. Problems met (a
+    // file that shrank or cannot be read, an event that stays incomplete) are reported to the
+    // problem listeners and kept in Problems(); the store goes on serving what it has.
+    void Rescan() EXCLUDES(m_mutex);
+    std::vector<std::wstring> Problems() const EXCLUDES(m_problemsMutex);
+    using ProblemListeners = ListenerList<const std::wstring&>;
+    // Problems met from now on are handed to the listener (outside the store's lock) until the
+    // registration is undone.
+    [[nodiscard]] ProblemListeners::Registration
+    AddProblemListener(ProblemListeners::Listener listener);
+    const std::filesystem::path& Folder() const noexcept { return m_folder; }
+    // Stops the folder's watcher (see FolderWatcher).
+    ~Store();
+    using ChangeListeners = ListenerList<const Channel&>;
+    // A channel that gained events is handed to the listener (outside the store's lock) until the
+    // registration is undone.
+    [[nodiscard]] ChangeListeners::Registration AddListener(ChangeListeners::Listener listener);
+
+    // Lookups; the caller holds a ReadLock (or a WriteLock).
+    Channel* FindChannel(std::wstring_view name) const noexcept REQUIRES_SHARED(m_mutex);
+    const std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess>& Channels() const noexcept
+        REQUIRES_SHARED(m_mutex) {
+        return m_channels;
+    }
+    // Publishers and accounts; read-only once the store is open, no lock needed.
+    const PublisherCatalog& Catalog() const noexcept { return m_catalog; }
+    // The providers of a channel: those publishers.xml declares for it, then every other provider
+    // of its events, without repeats.
+    std::vector<std::wstring> ChannelPublishers(const Channel& channel) const
+        REQUIRES_SHARED(m_mutex);
+
+    std::wstring_view String(StrId id) const noexcept REQUIRES_SHARED(m_mutex) {
+        return m_strings.Get(id);
+    }
+    const GUID& Guid(uint32_t id) const noexcept REQUIRES_SHARED(m_mutex) { return m_guids[id]; }
+    // The binary form of an interned SID string; empty when the text is not a SID.
+    const std::vector<uint8_t>& SidBytes(StrId id) const noexcept REQUIRES_SHARED(m_mutex) {
+        static const std::vector<uint8_t> none;
+        return id < m_sidBytes.size() ? m_sidBytes[id] : none;
+    }
+
+private:
+    // Open's work.
+    void LoadFolder(const std::filesystem::path& folder, LoadReport& report,
+                    const ProgressFn& progress) REQUIRES(m_mutex);
+    // ".xml" for "A.XML".
+    static std::string LowerCaseExtension(const std::filesystem::path& file);
+    // Where the complete events of a file's text end: after the last end tag at `lastEndTag` and
+    // the blanks that follow it.
+    static size_t EndOfEvents(std::string_view text, size_t lastEndTag);
+    Channel& GetOrAddChannel(std::wstring_view name) REQUIRES(m_mutex);
+    // Keeps record ids increasing at the end of a channel from index `from` on.
+    static void OrderAppended(Channel& channel, size_t from);
+    // Write's work under the exclusive lock: ERROR_SUCCESS, or the code it failed with.
+    DWORD WriteLocked(std::wstring_view channel,
+                      const std::function<std::string(uint64_t)>& makeXml,
+                      std::vector<const Channel*>& changed) REQUIRES(m_mutex);
+    // Loads the complete events that a file holds past the part already read. Returns the
+    // channels that grew. `unreadable`, when given, is set when the file could not be read this
+    // time.
+    std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank,
+                                           bool* unreadable = nullptr) REQUIRES(m_mutex);
+    std::vector<const Channel*> IngestEvtx(const std::filesystem::path& file, uint64_t size)
+        REQUIRES(m_mutex);
+    // The channels that grew since `before` (a Marks() result), their new events in order.
+    std::vector<const Channel*> Grown(const std::vector<ChannelMark>& before) REQUIRES(m_mutex);
+    // Tells the change listeners, outside the store's lock.
+    void Notify(const std::vector<const Channel*>& changed) EXCLUDES(m_mutex);
+    // Problems are recorded under the store's lock and handed to the listeners after it.
+    void Report(std::wstring problem) EXCLUDES(m_problemsMutex);
+    void DeliverProblems() EXCLUDES(m_mutex, m_problemsMutex);
+
+    // How far each event file of the folder has been read (bytes), and its size at the last scan.
+    struct FileState {
+        uint64_t consumed = 0;
+        uint64_t lastSize = 0;
+        bool reportedIncomplete = false;
+        int evtxRecords = -1; // records of a .evtx log loaded so far
+        // A log's records are written into chunks already there: its time tells of a change.
+        std::filesystem::file_time_type evtxTime{};
+        bool reportedProblem = false;
+    };
+    // AddEventXml's work: the channel the event went to, or null.
+    Channel* AddEventElement(const pugi::xml_node& event, LoadReport& report) REQUIRES(m_mutex);
+    // Interns a parsed event's texts into the store and appends it to `channel`.
+    void AddEvent(Channel& channel, const ParsedEvent& parsed) REQUIRES(m_mutex);
+    uint32_t InternGuid(const GUID& guid) REQUIRES(m_mutex);
+    uint32_t AppendText(Channel& channel, std::wstring_view text) REQUIRES(m_mutex);
+    void InternSid(StrId sid) REQUIRES(m_mutex);
+
+    // Readers hold it shared; appends and loading hold it exclusively. (The events of a channel
+    // are guarded by it too, which the annotations cannot name.)
+    // Readers hold it shared (each thread under a shard of its own); appends and loading hold it
+    // exclusively.
+    mutable Base::ReadMostlyMutex m_mutex;
+    // Set while the store is opened, before it is shared; constant afterwards.
+    std::filesystem::path m_folder;
+    PublisherCatalog m_catalog;
+    Channel* m_forcedChannel = nullptr; // a log file store puts every event here
+    std::map<std::filesystem::path, FileState> m_files GUARDED_BY(m_mutex);
+    StringPool m_strings GUARDED_BY(m_mutex);
+    std::vector<GUID> m_guids GUARDED_BY(m_mutex);
+    // By StrId, filled for user SIDs.
+    std::vector<std::vector<uint8_t>> m_sidBytes GUARDED_BY(m_mutex);
+    std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> m_channels GUARDED_BY(m_mutex);
+    mutable Base::Mutex m_problemsMutex ACQUIRED_AFTER(m_mutex);
+    std::vector<std::wstring> m_problems GUARDED_BY(m_problemsMutex);
+    std::vector<std::wstring> m_undelivered GUARDED_BY(m_problemsMutex);
+    ProblemListeners m_problemListeners;
+    ChangeListeners m_changeListeners;
+    // Last: stopped first when the store is destroyed.
+    std::unique_ptr<FolderWatcher> m_watcher;
+};
+
+// The thread that picks up what other processes append to a store folder's files. It holds the
+// store weakly, and strongly only for the length of one scan: when the last owner lets go of the
+// store during a scan (a listener dropping it), the store is destroyed when that scan ends, on
+// this thread, and the thread then ends without touching it again.
+class FolderWatcher {
+public:
+    // Scans the store's folder every `interval`.
+    FolderWatcher(std::weak_ptr<Store> store, std::chrono::milliseconds interval);
+    // Stops the thread and waits for it; on the thread itself (the store destroyed at the end of
+    // a scan) the thread is left to end by itself.
+    ~FolderWatcher();
+    FolderWatcher(const FolderWatcher&) = delete;
+    FolderWatcher& operator=(const FolderWatcher&) = delete;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+    std::thread m_thread;
+};
+
+// The process-wide store: PAL_EVENTLOG_DIR's folder, loaded on first use, or an empty one.
+std::shared_ptr<Store> GlobalStore();
+// Replaces the process-wide store (tools and tests); null goes back to loading on next use.
+void SetGlobalStore(std::shared_ptr<Store> store);
+
+} // namespace PalEventLog

@@ -1,0 +1,640 @@
+#include "PalEventLog/Store/Store.h"
+#include "Platform/EventLog/TestStore.h"
+
+#include "Win32/PalEventLogFaults.h"
+
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
+#include "Win32/WinEvt.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+using namespace PalEventLog;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Application: records 1..10, level 2 on odd records, 4 on even ones, event id 1000 + record;
+// record 3 has no EventData. System: records 100 and 101.
+class EventLogApi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_folder = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
+        fs::create_directories(m_folder);
+        std::string xml;
+        for (int r = 1; r <= 10; ++r) {
+            xml += Testing::EventXml(
+                "Application", r, 1000 + r, r % 2 ? 2 : 4, r <= 5 ? "Alpha" : "Beta",
+                "2024-01-0" + std::to_string(r % 9 + 1) + "T00:00:00.0000000Z",
+                r == 3 ? "" : "<Data>first" + std::to_string(r) + "</Data><Data>second</Data>",
+                r == 1 ? "<Security UserID='S-1-5-18'/>" : "");
+        }
+        xml += Testing::EventXml("System", 100, 7, 4, "Sys", "2024-01-01T00:00:00Z", "");
+        xml += Testing::EventXml("System", 101, 8, 4, "Sys", "2024-01-01T00:00:00Z", "");
+        xml += "<Event><System><Provider Name='Ops'/><EventID>3</EventID><Level>4</Level>"
+               "<Keywords>0xa0000000000001</Keywords><EventRecordID>1</EventRecordID>"
+               "<Channel>Ops/Operational</Channel><Computer>c</Computer></System><UserData>"
+               "<Session xmlns='urn:s'><Id>42</Id><User>alice</User></Session></UserData>"
+               "</Event>\n";
+        std::ofstream(m_folder / "events.xml") << xml;
+        std::ofstream(m_folder / "publishers.xml")
+            << "<Publishers><Publisher Name='Alpha'><Channel Name='Application'/>"
+               "<Message EventId='1001'>Alpha %1 then %2</Message>"
+               "<Message EventId='1002'>Needs %3</Message></Publisher>"
+               "<Publisher Name='Ops'><Channel Name='Ops/Operational'/>"
+               "<Message EventId='3'>Session %1 of %2</Message><Task Value='0' Name='Sessions'/>"
+               "<Keyword Mask='0x1' Name='Lifecycle'/></Publisher></Publishers>";
+        SetGlobalStore(Store::Open(m_folder, nullptr));
+    }
+    void TearDown() override {
+        SetGlobalStore(nullptr);
+        std::error_code ec;
+        fs::remove_all(m_folder, ec);
+    }
+
+    static std::vector<EVT_HANDLE> Next(EVT_HANDLE rs, DWORD count) {
+        std::vector<EVT_HANDLE> events(count);
+        DWORD returned = 99;
+        if (!EvtNext(rs, count, events.data(), INFINITE, 0, &returned)) {
+            EXPECT_EQ(returned, 0u);
+            return {};
+        }
+        events.resize(returned);
+        return events;
+    }
+    static uint64_t RecordOf(EVT_HANDLE event) {
+        EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+        std::vector<EVT_VARIANT> buffer(64);
+        DWORD used = 0, count = 0;
+        const BOOL ok = EvtRender(context, event, EvtRenderEventValues,
+                                  static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
+                                  buffer.data(), &used, &count);
+        EvtClose(context);
+        return ok ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
+    }
+    // Record ids of the next `count` events, closing their handles.
+    static std::vector<uint64_t> Records(EVT_HANDLE rs, DWORD count) {
+        std::vector<uint64_t> ids;
+        for (EVT_HANDLE e : Next(rs, count)) {
+            ids.push_back(RecordOf(e));
+            EvtClose(e);
+        }
+        return ids;
+    }
+    static std::wstring ExtendedStatus() {
+        wchar_t buffer[512];
+        DWORD used = 0;
+        EvtGetExtendedStatus(512, buffer, &used);
+        return buffer;
+    }
+
+    fs::path m_folder;
+};
+
+using Ids = std::vector<uint64_t>;
+
+TEST_F(EventLogApi, QueriesReadBothDirectionsInBatches) {
+    EVT_HANDLE forward = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]",
+                                  EvtQueryChannelPath | EvtQueryForwardDirection);
+    ASSERT_NE(forward, nullptr);
+    EXPECT_EQ(Records(forward, 2), (Ids{1, 3}));
+    EXPECT_EQ(Records(forward, 10), (Ids{5, 7, 9})); // a partial batch is a success
+    DWORD returned = 5;
+    EVT_HANDLE events[4];
+    EXPECT_FALSE(EvtNext(forward, 4, events, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(EvtClose(forward));
+
+    EVT_HANDLE reverse =
+        EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath | EvtQueryReverseDirection);
+    ASSERT_NE(reverse, nullptr);
+    EXPECT_EQ(Records(reverse, 3), (Ids{10, 9, 8}));
+    EvtClose(reverse);
+}
+
+TEST_F(EventLogApi, StructuredQueriesUnionTheirQueries) {
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, nullptr,
+                 L"<QueryList><Query Id='0' Path='Application'><Select>*[System[Level=4]]</Select>"
+                 L"<Suppress>*[System[EventRecordID&gt;6]]</Suppress></Query>"
+                 L"<Query Id='1' Path='System'><Select>*</Select></Query></QueryList>",
+                 EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
+    EXPECT_EQ(Records(rs, 10), (Ids{2, 4, 6, 100, 101}));
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, QueryFailuresSetCodesAndExtendedStatus) {
+    EXPECT_EQ(EvtQuery(nullptr, L"Application", L"*[System[Level=]]", EvtQueryChannelPath),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_INVALID_QUERY);
+    EXPECT_FALSE(ExtendedStatus().empty());
+    EXPECT_EQ(EvtQuery(nullptr, L"NoSuchChannel", L"*", EvtQueryChannelPath), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_CHANNEL_NOT_FOUND);
+    EXPECT_NE(ExtendedStatus().find(L"NoSuchChannel"), std::wstring::npos);
+    EXPECT_EQ(EvtQuery(nullptr, L"Application",
+                       L"<QueryList><Query><Select>*[a<b]</Select></Query></QueryList>",
+                       EvtQueryChannelPath),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_MALFORMED_XML_TEXT);
+    EVT_HANDLE tolerant = EvtQuery(nullptr, nullptr,
+                                   L"<QueryList><Query Id='0'><Select Path='Nope'>*</Select>"
+                                   L"<Select Path='System'>*</Select></Query></QueryList>",
+                                   EvtQueryChannelPath | EvtQueryTolerateQueryErrors);
+    ASSERT_NE(tolerant, nullptr);
+    EXPECT_EQ(Records(tolerant, 5), (Ids{100, 101}));
+    EvtClose(tolerant);
+}
+
+TEST_F(EventLogApi, ExtendedStatusIsPerThread) {
+    EXPECT_EQ(EvtQuery(nullptr, L"NoSuchChannel", L"*", EvtQueryChannelPath), nullptr);
+    std::wstring other = L"unset";
+    std::thread([&] { other = ExtendedStatus(); }).join();
+    EXPECT_EQ(other, L"");
+    EXPECT_FALSE(ExtendedStatus().empty());
+    DWORD used = 0;
+    EXPECT_EQ(EvtGetExtendedStatus(0, nullptr, &used), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(used, ExtendedStatus().size() + 1);
+}
+
+TEST_F(EventLogApi, ResultSetsAreLive) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr);
+    EXPECT_EQ(Records(rs, 10).size(), 5u);
+    ASSERT_TRUE(GlobalStore()->Append(
+        Testing::EventXml("Application", 11, 5, 2, "Alpha", "2024-01-01T00:00:00Z", "")));
+    ASSERT_TRUE(GlobalStore()->Append(
+        Testing::EventXml("Application", 12, 5, 4, "Alpha", "2024-01-01T00:00:00Z", "")));
+    EXPECT_EQ(Records(rs, 10), (Ids{11}));
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, SeekClampsAndStrictFails) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
+    ASSERT_TRUE(EvtSeek(rs, 2, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(Records(rs, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToLast));
+    EXPECT_EQ(Records(rs, 1), (Ids{7}));
+    ASSERT_TRUE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToCurrent));
+    EXPECT_EQ(Records(rs, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(rs, 100, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(Records(rs, 1), (Ids{}));
+    ASSERT_TRUE(EvtSeek(rs, -100, nullptr, 0, EvtSeekRelativeToLast));
+    EXPECT_EQ(Records(rs, 1), (Ids{1}));
+    EXPECT_FALSE(EvtSeek(rs, 100, nullptr, 0, EvtSeekRelativeToFirst | EvtSeekStrict));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    EXPECT_FALSE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, SeekRelativeToBookmark) {
+    EVT_HANDLE all =
+        EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath | EvtQueryReverseDirection);
+    EVT_HANDLE odd = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]",
+                              EvtQueryChannelPath | EvtQueryReverseDirection);
+    // Bookmark record 6 (not in the odd result set).
+    ASSERT_TRUE(EvtSeek(all, 4, nullptr, 0, EvtSeekRelativeToFirst));
+    std::vector<EVT_HANDLE> six = Next(all, 1);
+    ASSERT_EQ(six.size(), 1u);
+    EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+    ASSERT_TRUE(EvtUpdateBookmark(mark, six[0]));
+    // In the result set: offset 0 is the bookmarked event itself.
+    ASSERT_TRUE(EvtSeek(all, 0, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(all, 1), (Ids{6}));
+    ASSERT_TRUE(EvtSeek(all, 2, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(all, 1), (Ids{4}));
+    // Missing from the result set: 0 and 1 land on the next record in result order, -1 on the
+    // one before, 2 on the one after next.
+    ASSERT_TRUE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(odd, 1, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{5}));
+    ASSERT_TRUE(EvtSeek(odd, -1, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{7}));
+    ASSERT_TRUE(EvtSeek(odd, 2, mark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(Records(odd, 1), (Ids{3}));
+    EXPECT_FALSE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark | EvtSeekStrict));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    EvtClose(six[0]);
+    EvtClose(mark);
+    EvtClose(odd);
+    EvtClose(all);
+}
+
+// A seek from a bookmark lands where it lands in a fresh result set, whatever was read and sought
+// before (the result set walks from its cursor when that is nearer than the bookmark).
+TEST_F(EventLogApi, BookmarkSeeksDoNotDependOnWhatCameBefore) {
+    for (const wchar_t* query : {L"*", L"*[System[Level=2]]"}) {
+        for (const DWORD direction :
+             {DWORD{EvtQueryForwardDirection}, DWORD{EvtQueryReverseDirection}}) {
+            const DWORD flags = EvtQueryChannelPath | direction;
+            EVT_HANDLE rs = EvtQuery(nullptr, L"Application", query, flags);
+            const std::vector<EVT_HANDLE> first = Next(rs, 2);
+            ASSERT_EQ(first.size(), 2u);
+            EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+            ASSERT_TRUE(EvtUpdateBookmark(mark, first[1]));
+            uint32_t random = 7;
+            for (int step = 0; step < 200; ++step) {
+                random = random * 1103515245u + 12345u;
+                const int64_t offset = static_cast<int64_t>((random >> 8) % 14) - 3;
+                const DWORD count = (random >> 4) % 4 + 1;
+                ASSERT_TRUE(EvtSeek(rs, offset, mark, 0, EvtSeekRelativeToBookmark));
+                EVT_HANDLE fresh = EvtQuery(nullptr, L"Application", query, flags);
+                ASSERT_TRUE(EvtSeek(fresh, offset, mark, 0, EvtSeekRelativeToBookmark));
+                EXPECT_EQ(Records(rs, count), Records(fresh, count))
+                    << "offset " << offset << " step " << step;
+                EvtClose(fresh);
+            }
+            for (EVT_HANDLE event : first) {
+                EvtClose(event);
+            }
+            EvtClose(mark);
+            EvtClose(rs);
+        }
+    }
+}
+
+TEST_F(EventLogApi, BookmarkXmlIsByteExact) {
+    auto render = [](EVT_HANDLE mark) {
+        DWORD used = 0, count = 0;
+        EXPECT_FALSE(EvtRender(nullptr, mark, EvtRenderBookmark, 0, nullptr, &used, &count));
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        std::wstring text(used / sizeof(wchar_t), L'\0');
+        EXPECT_TRUE(EvtRender(nullptr, mark, EvtRenderBookmark, used, text.data(), &used, &count));
+        text.resize(text.size() - 1);
+        return text;
+    };
+    EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+    EXPECT_EQ(render(mark), L"<BookmarkList>\r\n</BookmarkList>");
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 2);
+    ASSERT_TRUE(EvtUpdateBookmark(mark, events[1]));
+    const std::wstring xml = render(mark);
+    EXPECT_EQ(xml, L"<BookmarkList>\r\n  <Bookmark Channel='Application' RecordId='2' "
+                   L"IsCurrent='true'/>\r\n</BookmarkList>");
+    EVT_HANDLE copy = EvtCreateBookmark(
+        L"<BookmarkList><Bookmark Channel='Application' RecordId='2' IsCurrent='true'/>"
+        L"</BookmarkList>");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(render(copy), xml);
+    EXPECT_EQ(EvtCreateBookmark(L"<BookmarkList><Bookmark"), nullptr);
+    for (EVT_HANDLE h : {events[0], events[1], rs, mark, copy}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, SystemRenderHasTypedVariantsInTheCallersBuffer) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 2);
+    EVT_HANDLE context = EvtCreateRenderContext(5, nullptr, EvtRenderContextSystem);
+    ASSERT_NE(context, nullptr);
+    DWORD used = 0, count = 0;
+    EXPECT_FALSE(EvtRender(context, events[0], EvtRenderEventValues, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_GT(used, 18 * sizeof(EVT_VARIANT));
+    std::vector<EVT_VARIANT> buffer(used / sizeof(EVT_VARIANT) + 1);
+    ASSERT_TRUE(
+        EvtRender(context, events[0], EvtRenderEventValues, used, buffer.data(), &used, &count));
+    EXPECT_EQ(count, 18u);
+    const EVT_VARIANT* v = buffer.data();
+    const auto* begin = reinterpret_cast<const uint8_t*>(v);
+    auto inside = [&](const void* p) {
+        return p >= begin && static_cast<const uint8_t*>(p) < begin + used;
+    };
+    EXPECT_EQ(v[EvtSystemProviderName].Type, EvtVarTypeString);
+    EXPECT_STREQ(v[EvtSystemProviderName].StringVal, L"Alpha");
+    EXPECT_TRUE(inside(v[EvtSystemProviderName].StringVal));
+    EXPECT_EQ(v[EvtSystemProviderGuid].Type, EvtVarTypeNull);
+    EXPECT_EQ(v[EvtSystemEventID].Type, EvtVarTypeUInt16);
+    EXPECT_EQ(v[EvtSystemEventID].UInt16Val, 1001);
+    EXPECT_EQ(v[EvtSystemQualifiers].Type, EvtVarTypeUInt16);
+    EXPECT_EQ(v[EvtSystemLevel].Type, EvtVarTypeByte);
+    EXPECT_EQ(v[EvtSystemLevel].ByteVal, 2);
+    EXPECT_EQ(v[EvtSystemKeywords].Type, EvtVarTypeHexInt64);
+    EXPECT_EQ(v[EvtSystemKeywords].UInt64Val, 0x80000000000000ull);
+    EXPECT_EQ(v[EvtSystemTimeCreated].Type, EvtVarTypeFileTime);
+    EXPECT_EQ(v[EvtSystemTimeCreated].FileTimeVal, *ParseSystemTime(L"2024-01-02T00:00:00Z"));
+    EXPECT_EQ(v[EvtSystemEventRecordId].Type, EvtVarTypeUInt64);
+    EXPECT_EQ(v[EvtSystemOpcode].Type, EvtVarTypeNull);
+    EXPECT_EQ(v[EvtSystemVersion].Type, EvtVarTypeNull);
+    EXPECT_EQ(v[EvtSystemUserID].Type, EvtVarTypeSid);
+    EXPECT_TRUE(inside(v[EvtSystemUserID].SidVal));
+    EXPECT_EQ(static_cast<const uint8_t*>(v[EvtSystemUserID].SidVal)[8], 18); // S-1-5-18
+    EXPECT_STREQ(v[EvtSystemChannel].StringVal, L"Application");
+    // The second event has no user.
+    ASSERT_FALSE(
+        EvtRender(context, events[1], EvtRenderEventValues, 16, buffer.data(), &used, &count));
+    ASSERT_TRUE(
+        EvtRender(context, events[1], EvtRenderEventValues, used, buffer.data(), &used, &count));
+    EXPECT_EQ(buffer[EvtSystemUserID].Type, EvtVarTypeNull);
+    for (EVT_HANDLE h : {events[0], events[1], rs, context}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, ValuesRenderReturnsEventDataAsOneArray) {
+    LPCWSTR paths[] = {L"Event/EventData/Data", L"Event/System/Provider/@Name",
+                       L"Event/System/Level", L"Event/EventData/Data[2]"};
+    EVT_HANDLE context = EvtCreateRenderContext(4, paths, EvtRenderContextValues);
+    ASSERT_NE(context, nullptr);
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 3);
+    std::vector<EVT_VARIANT> buffer(64);
+    DWORD used = 0, count = 0;
+    ASSERT_TRUE(EvtRender(context, events[0], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY);
+    ASSERT_EQ(buffer[0].Count, 2u);
+    EXPECT_STREQ(buffer[0].StringArr[0], L"first1");
+    EXPECT_STREQ(buffer[0].StringArr[1], L"second");
+    EXPECT_STREQ(buffer[1].StringVal, L"Alpha");
+    EXPECT_EQ(buffer[2].Type, EvtVarTypeByte);
+    EXPECT_STREQ(buffer[3].StringVal, L"second");
+    // Record 3 has no EventData: Null.
+    ASSERT_TRUE(EvtRender(context, events[2], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeNull);
+    EXPECT_EQ(buffer[3].Type, EvtVarTypeNull);
+    // The User context has one variant per value.
+    EVT_HANDLE user = EvtCreateRenderContext(0, nullptr, EvtRenderContextUser);
+    ASSERT_TRUE(EvtRender(user, events[1], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_EQ(count, 2u);
+    EXPECT_STREQ(buffer[0].StringVal, L"first2");
+    LPCWSTR bad[] = {L"Event/System["};
+    EXPECT_EQ(EvtCreateRenderContext(1, bad, EvtRenderContextValues), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_INVALID_QUERY);
+    for (EVT_HANDLE h : {events[0], events[1], events[2], rs, context, user}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {
+    EVT_HANDLE metadata = EvtOpenPublisherMetadata(nullptr, L"Alpha", nullptr, 0, 0);
+    ASSERT_NE(metadata, nullptr);
+    EXPECT_EQ(EvtOpenPublisherMetadata(nullptr, L"Unknown", nullptr, 0, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 3);
+    DWORD used = 0;
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent, 0,
+                                  nullptr, &used));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(used, std::wstring(L"Alpha first1 then second").size() + 1);
+    std::wstring text(used, L'\0');
+    ASSERT_TRUE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent, used,
+                                 text.data(), &used));
+    EXPECT_STREQ(text.c_str(), L"Alpha first1 then second");
+    // An unresolved insert: the buffer is filled, the call fails with 15029.
+    text.assign(64, L'\0');
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[1], 0, 0, nullptr, EvtFormatMessageEvent, 64,
+                                  text.data(), &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_UNRESOLVED_VALUE_INSERT);
+    EXPECT_STREQ(text.c_str(), L"Needs %3");
+    // No message for the event; an unknown message id.
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[2], 0, 0, nullptr, EvtFormatMessageEvent, 64,
+                                  text.data(), &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_MESSAGE_NOT_FOUND);
+    EXPECT_FALSE(EvtFormatMessage(metadata, nullptr, 77, 0, nullptr, EvtFormatMessageId, 64,
+                                  text.data(), &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_MESSAGE_ID_NOT_FOUND);
+    ASSERT_TRUE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageLevel, 64,
+                                 text.data(), &used));
+    EXPECT_STREQ(text.c_str(), L"Error");
+    for (EVT_HANDLE h : {events[0], events[1], events[2], rs, metadata}) {
+        EvtClose(h);
+    }
+}
+
+TEST_F(EventLogApi, ChannelConfigListsPublishers) {
+    EXPECT_EQ(EvtOpenChannelConfig(nullptr, L"Nope", 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_EVT_CHANNEL_NOT_FOUND);
+    EVT_HANDLE config = EvtOpenChannelConfig(nullptr, L"Application", 0);
+    ASSERT_NE(config, nullptr);
+    DWORD used = 0;
+    EXPECT_FALSE(
+        EvtGetChannelConfigProperty(config, EvtChannelPublisherList, 0, 0, nullptr, &used));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    std::vector<EVT_VARIANT> buffer(used / sizeof(EVT_VARIANT) + 1);
+    ASSERT_TRUE(EvtGetChannelConfigProperty(config, EvtChannelPublisherList, 0, used, buffer.data(),
+                                            &used));
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY);
+    ASSERT_EQ(buffer[0].Count, 2u);
+    EXPECT_STREQ(buffer[0].StringArr[0], L"Alpha");
+    EXPECT_STREQ(buffer[0].StringArr[1], L"Beta");
+    ASSERT_TRUE(EvtGetChannelConfigProperty(config, EvtChannelConfigClassicEventlog, 0,
+                                            sizeof(EVT_VARIANT), buffer.data(), &used));
+    EXPECT_EQ(buffer[0].Type, EvtVarTypeBoolean);
+    EXPECT_EQ(buffer[0].BooleanVal, TRUE);
+    EvtClose(config);
+}
+
+TEST_F(EventLogApi, HandlesAreChecked) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 1);
+    EVT_HANDLE bookmark = EvtCreateBookmark(nullptr);
+    DWORD used = 0, count = 0, returned = 0;
+    EVT_HANDLE out[1];
+    // The wrong kind of handle.
+    EXPECT_FALSE(EvtNext(bookmark, 1, out, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(EvtUpdateBookmark(rs, events[0]));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // Garbage.
+    EVT_HANDLE garbage = reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(0x12345678));
+    EXPECT_FALSE(EvtRender(nullptr, garbage, EvtRenderEventXml, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(EvtClose(garbage));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // A live handle with any bit of its upper half changed is refused and stays open.
+    for (int bit = 32; bit < 64; ++bit) {
+        const auto forged = reinterpret_cast<EVT_HANDLE>(reinterpret_cast<uintptr_t>(bookmark) ^
+                                                         (uintptr_t{1} << bit));
+        EXPECT_FALSE(EvtNext(forged, 1, out, 0, 0, &returned)) << bit;
+        EXPECT_FALSE(EvtUpdateBookmark(forged, events[0])) << bit;
+        EXPECT_FALSE(EvtClose(forged)) << bit;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << bit;
+    }
+    EXPECT_TRUE(EvtUpdateBookmark(bookmark, events[0]));
+    // Closing a result set invalidates its events; closing twice fails.
+    EXPECT_TRUE(EvtClose(rs));
+    EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(EvtClose(rs));
+    EXPECT_FALSE(EvtNext(rs, 1, out, 0, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // A successful close keeps the last error.
+    SetLastError(ERROR_TIMEOUT);
+    EXPECT_TRUE(EvtClose(events[0]));
+    EXPECT_TRUE(EvtClose(bookmark));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+}
+
+TEST_F(EventLogApi, EventXmlRenderCountsBytesWithTheNul) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    auto events = Next(rs, 1);
+    DWORD used = 0, count = 0;
+    EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
+    std::wstring xml(used / sizeof(wchar_t), L'\0');
+    ASSERT_TRUE(EvtRender(nullptr, events[0], EvtRenderEventXml, used, xml.data(), &used, &count));
+    EXPECT_EQ(xml.back(), L'\0');
+    EXPECT_EQ(xml.find(L"<EventRecordID>100</EventRecordID>") != std::wstring::npos, true);
+    EvtClose(events[0]);
+    EvtClose(rs);
+}
+
+TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    // A time-out that still hands out two events, then normal reading resumes where it stopped.
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 1, 1, 2);
+    EXPECT_EQ(Records(rs, 1), (Ids{1}));
+    EVT_HANDLE events[5];
+    DWORD returned = 0;
+    EXPECT_FALSE(EvtNext(rs, 5, events, 100, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    ASSERT_EQ(returned, 2u);
+    EXPECT_EQ(RecordOf(events[0]), 2u);
+    EvtClose(events[0]);
+    EvtClose(events[1]);
+    EXPECT_EQ(Records(rs, 1), (Ids{4}));
+    PalEventLogInjectFault("EvtSeek", ERROR_INVALID_OPERATION, 0, 2, 0);
+    EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_FALSE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_OPERATION);
+    EXPECT_TRUE(EvtSeek(rs, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    PalEventLogInjectFault("EvtQuery", ERROR_TIMEOUT, 0, 5, 0);
+    PalEventLogClearFaults();
+    EVT_HANDLE again = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    EXPECT_NE(again, nullptr);
+    EvtClose(again);
+    EvtClose(rs);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EventLogApi, FilePathsReadLogFiles) {
+    const fs::path file = m_folder / "exported.xml";
+    std::ofstream(file) << "<Events>"
+                        << Testing::EventXml("Remote", 5, 1, 2, "P", "2024-01-01T00:00:00Z", "")
+                        << Testing::EventXml("Remote", 6, 2, 4, "P", "2024-01-01T00:00:00Z", "")
+                        << "</Events>";
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, file.wstring().c_str(), L"*[System[Level=4]]", EvtQueryFilePath);
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
+    EXPECT_EQ(Records(rs, 5), (Ids{6}));
+    EvtClose(rs);
+    const std::wstring structured = L"<QueryList><Query Id='0' Path='file://" + file.wstring() +
+                                    L"'><Select>*</Select></Query></QueryList>";
+    rs = EvtQuery(nullptr, nullptr, structured.c_str(), EvtQueryFilePath);
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
+    EXPECT_EQ(Records(rs, 5), (Ids{5, 6}));
+    EvtClose(rs);
+    EXPECT_EQ(
+        EvtQuery(nullptr, (m_folder / "missing.evtx").wstring().c_str(), nullptr, EvtQueryFilePath),
+        nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+} // namespace
+
+namespace {
+
+// Readers hold the store shared while another thread appends (and reallocates the channel).
+TEST_F(EventLogApi, ReadingWhileAppendingSeesEveryEventOnce) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
+    constexpr int kAppended = 300;
+    std::thread writer([] {
+        for (int i = 0; i < kAppended; ++i) {
+            GlobalStore()->Append(Testing::EventXml("Application", 11 + i, 9, i % 2 ? 2 : 4, "W",
+                                                    "2024-03-01T00:00:00Z", "<Data>x</Data>"));
+        }
+    });
+    Ids seen;
+    for (int spins = 0; spins < 100000 && seen.size() < 5 + kAppended / 2; ++spins) {
+        for (uint64_t id : Records(rs, 7)) {
+            seen.push_back(id);
+        }
+    }
+    writer.join();
+    for (uint64_t id : Records(rs, 1000)) {
+        seen.push_back(id);
+    }
+    ASSERT_EQ(seen.size(), 5u + kAppended / 2);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_LT(seen[i - 1], seen[i]);
+    }
+    EvtClose(rs);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, L"Ops/Operational", L"*[UserData/Session[Id=42]]", EvtQueryChannelPath);
+    ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
+    auto events = Next(rs, 5);
+    ASSERT_EQ(events.size(), 1u);
+    LPCWSTR paths[] = {L"Event/UserData/*/User", L"Event/EventData/Data", L"Event/System/Keywords"};
+    EVT_HANDLE values = EvtCreateRenderContext(3, paths, EvtRenderContextValues);
+    std::vector<EVT_VARIANT> buffer(32);
+    DWORD used = 0, count = 0;
+    ASSERT_TRUE(EvtRender(values, events[0], EvtRenderEventValues, 32 * sizeof(EVT_VARIANT),
+                          buffer.data(), &used, &count));
+    EXPECT_STREQ(buffer[0].StringVal, L"alice");
+    EXPECT_EQ(buffer[1].Type, EvtVarTypeNull);
+    EXPECT_EQ(buffer[2].Type, EvtVarTypeHexInt64);
+    wchar_t text[4096];
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageEvent, 512,
+                                 text, &used));
+    EXPECT_STREQ(text, L"Session 42 of alice");
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageTask, 512, text,
+                                 &used));
+    EXPECT_STREQ(text, L"Sessions");
+    // Keywords: a list of names, each with its NUL, and a final NUL.
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageKeyword, 512,
+                                 text, &used));
+    EXPECT_EQ(std::wstring(text, used), std::wstring(L"Classic\0Audit Success\0Lifecycle\0\0", 33));
+    ASSERT_TRUE(EvtFormatMessage(nullptr, events[0], 0, 0, nullptr, EvtFormatMessageXml, 4096, text,
+                                 &used));
+    const std::wstring xml = text;
+    EXPECT_NE(xml.find(L"<UserData><Session xmlns='urn:s'><Id>42</Id>"), std::wstring::npos)
+        << Base::Utf8FromWide(xml);
+    EXPECT_NE(xml.find(L"<RenderingInfo Culture='en-US'><Message>Session 42 of alice</Message>"),
+              std::wstring::npos)
+        << Base::Utf8FromWide(xml);
+    for (EVT_HANDLE h : {events[0], rs, values}) {
+        EvtClose(h);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// timediff() measures against the current time: the fixture's events are from 2024.
+TEST_F(EventLogApi, TimediffMeasuresFromNow) {
+    EVT_HANDLE recent =
+        EvtQuery(nullptr, L"System", L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]",
+                 EvtQueryChannelPath);
+    EXPECT_EQ(Records(recent, 10), (Ids{}));
+    EVT_HANDLE old =
+        EvtQuery(nullptr, L"System", L"*[System[TimeCreated[timediff(@SystemTime) > 86400000]]]",
+                 EvtQueryChannelPath);
+    EXPECT_EQ(Records(old, 10), (Ids{100, 101}));
+    EvtClose(recent);
+    EvtClose(old);
+}
+
+} // namespace

@@ -1,0 +1,269 @@
+#include "PalEventLog/Query/Query.h"
+#include "Platform/EventLog/TestStore.h"
+
+#include "Win32/WinError.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace PalEventLog;
+using namespace PalEventLog::Testing;
+
+namespace {
+
+class QueryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string xml;
+        xml += EventXml("Application", 1, 4624, 2, "Alpha", "2024-01-01T10:00:00.0000000Z",
+                        "<Data Name='Plan'>Plan A</Data><Data Name='Item'>Srv1</Data>",
+                        "<Security UserID='S-1-5-18'/>");
+        xml += EventXml("Application", 2, 4701, 4, "Beta", "2024-02-01T10:00:00.5000000Z",
+                        "<Data>R&amp;D</Data><Data>a\"b</Data><Data>42</Data>");
+        xml += EventXml("Application", 3, 100, 3, "Alpha", "2023-12-31T23:59:59.9990000Z", "");
+        m_store = StoreOf(xml);
+        Store::ReadLock lock(*m_store);
+        m_channel = m_store->FindChannel(L"Application");
+        ASSERT_EQ(m_channel->events.size(), 3u);
+    }
+
+    // Record ids of the events an XPath matches.
+    std::vector<uint64_t> Matching(const std::wstring& xpath) {
+        Expression e;
+        QueryError error;
+        EXPECT_TRUE(Expression::CompileFilter(xpath, e, error))
+            << xpath << ": " << Base::Utf8FromWide(error.message);
+        std::vector<uint64_t> ids;
+        Store::ReadLock lock(*m_store);
+        for (const Event& event : m_channel->events) {
+            if (e.Matches(*m_store, *m_channel, event, 0)) {
+                ids.push_back(event.recordId);
+            }
+        }
+        return ids;
+    }
+
+    DWORD CompileError(const std::wstring& xpath, std::wstring* message = nullptr) {
+        Expression e;
+        QueryError error;
+        if (Expression::CompileFilter(xpath, e, error)) {
+            return 0;
+        }
+        if (message) {
+            *message = error.message;
+        }
+        return error.code;
+    }
+
+    std::shared_ptr<Store> m_store;
+    Channel* m_channel = nullptr;
+};
+
+using Ids = std::vector<uint64_t>;
+
+TEST_F(QueryTest, RootsSelectEveryEvent) {
+    EXPECT_EQ(Matching(L"*"), (Ids{1, 2, 3}));
+    EXPECT_EQ(Matching(L"Event"), (Ids{1, 2, 3}));
+}
+
+TEST_F(QueryTest, NumbersCompareNumerically) {
+    EXPECT_EQ(Matching(L"*[System[(Level=2)]]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[System[Level<=3]]"), (Ids{1, 3}));
+    EXPECT_EQ(Matching(L"*[System[EventID >= 4700 and EventID <= 4702]]"), (Ids{2}));
+    EXPECT_EQ(Matching(L"*[System[(EventID=4624) or (EventID=100)]]"), (Ids{1, 3}));
+    EXPECT_EQ(Matching(L"*[System[EventRecordID!=2]]"), (Ids{1, 3}));
+    EXPECT_EQ(Matching(L"*[System[Keywords=0x80000000000000]]"), (Ids{1, 2, 3}));
+    // Values the events lack (Opcode, Version) match nothing, whatever the comparison.
+    EXPECT_EQ(Matching(L"*[System[Opcode=0 or Version!=1]]"), (Ids{}));
+    EXPECT_EQ(Matching(L"*[System[Task=0 and Level>=3 and EventRecordID>1]]"), (Ids{2, 3}));
+    EXPECT_EQ(Matching(L"*[System[Level=2] or System[EventID=100]]"), (Ids{1, 3}));
+    // Deeply nested alternatives.
+    std::wstring many = L"*[System[";
+    for (int level = 45; level > 4; --level) {
+        many += L"Level=" + std::to_wstring(level) + L" or (";
+    }
+    many += L"Level=2";
+    for (int level = 45; level > 4; --level) {
+        many += L")";
+    }
+    EXPECT_EQ(Matching(many + L"]]"), (Ids{1}));
+}
+
+TEST_F(QueryTest, QuotedNumbersCompareAsText) {
+    EXPECT_EQ(Matching(L"*[System[Level='2']]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[System[Level='02']]"), (Ids{}));
+    EXPECT_EQ(Matching(L"*[System[Level=02]]"), (Ids{1}));
+}
+
+TEST_F(QueryTest, TimesCompareAsTimes) {
+    EXPECT_EQ(Matching(L"*[System[TimeCreated[@SystemTime >= '2024-01-01T00:00:00.000Z' and "
+                       L"@SystemTime <= '2024-01-31T23:59:59.999Z']]]"),
+              (Ids{1}));
+    // Fractions are compared, not truncated.
+    EXPECT_EQ(Matching(L"*[System[TimeCreated[@SystemTime>'2024-02-01T10:00:00.4Z']]]"), (Ids{2}));
+    // A literal outside the date-time grammar orders nothing.
+    EXPECT_EQ(Matching(L"*[System[TimeCreated[@SystemTime>='2024-01-01']]]"), (Ids{}));
+}
+
+TEST_F(QueryTest, AttributesAndExistence) {
+    EXPECT_EQ(Matching(L"*[System[Provider[@Name='Alpha']]]"), (Ids{1, 3}));
+    EXPECT_EQ(Matching(L"*[System[Security[@UserID='S-1-5-18']]]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[System/Security]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[EventData[Data]]"), (Ids{1, 2}));
+    EXPECT_EQ(Matching(L"Event/System[Level=4]"), (Ids{2}));
+    EXPECT_EQ(Matching(L"*[System[Unknown=1]]"), (Ids{}));
+}
+
+TEST_F(QueryTest, DataComparisonsAreExistential) {
+    EXPECT_EQ(Matching(L"*[EventData[Data='Srv1']]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[EventData[Data!='Srv1']]"), (Ids{1, 2}));
+    EXPECT_EQ(Matching(L"*[EventData[Data=42]]"), (Ids{2}));
+    EXPECT_EQ(Matching(L"*[EventData[Data[@Name='Plan']='Plan A']]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[EventData[Data[@Name='Item']='Plan A']]"), (Ids{}));
+}
+
+TEST_F(QueryTest, PositionsSelectLeafNodes) {
+    EXPECT_EQ(Matching(L"*[EventData[Data[2]='Srv1']]"), (Ids{1}));
+    EXPECT_EQ(Matching(L"*[EventData[Data[1]='Srv1']]"), (Ids{}));
+    EXPECT_EQ(Matching(L"*[EventData[Data[position()=3]=42]]"), (Ids{2}));
+    EXPECT_EQ(Matching(L"*[EventData[Data[1]!=\"Plan A\" and Data[1]!=\"R&D\"]]"), (Ids{}));
+}
+
+TEST_F(QueryTest, DoubledDelimitersAreEscapedQuotes) {
+    EXPECT_EQ(Matching(L"*[EventData[Data=\"a\"\"b\"]]"), (Ids{2}));
+    EXPECT_EQ(Matching(L"*[EventData[Data='R&D']]"), (Ids{2}));
+}
+
+TEST_F(QueryTest, BandAndTimediff) {
+    EXPECT_EQ(Matching(L"*[System[band(Keywords,0x80000000000000)]]"), (Ids{1, 2, 3}));
+    EXPECT_EQ(Matching(L"*[System[band(Keywords,0x10000000000000)]]"), (Ids{}));
+    EXPECT_EQ(Matching(L"*[System[band(Level,6)=4]]"), (Ids{2}));
+    Expression e;
+    QueryError error;
+    ASSERT_TRUE(Expression::CompileFilter(
+        L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]", e, error));
+    Store::ReadLock lock(*m_store);
+    const Event& first = m_channel->events[0];
+    EXPECT_TRUE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 1000));
+    EXPECT_FALSE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 864000010000ull));
+}
+
+TEST_F(QueryTest, ValuePathsSelectTypedValues) {
+    Expression e;
+    QueryError error;
+    ASSERT_TRUE(Expression::CompileValuePath(L"/Event/System/TimeCreated/@SystemTime", e, error));
+    std::vector<Expression::Value> values;
+    Store::ReadLock lock(*m_store);
+    e.ForEachValue(*m_store, *m_channel, m_channel->events[1], [&](const Expression::Value& v) {
+        values.push_back(v);
+        return true;
+    });
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_EQ(values[0].type, Expression::Value::Type::Time);
+    EXPECT_EQ(values[0].number, *ParseSystemTime(L"2024-02-01T10:00:00.5Z"));
+    ASSERT_TRUE(Expression::CompileValuePath(L"Event/EventData/Data", e, error));
+    EXPECT_TRUE(e.IsEventDataArrayPath());
+    ASSERT_TRUE(Expression::CompileValuePath(L"Event/EventData/Data[1]", e, error));
+    EXPECT_FALSE(e.IsEventDataArrayPath());
+    EXPECT_FALSE(Expression::CompileValuePath(L"//Event/System", e, error));
+}
+
+TEST_F(QueryTest, InvalidQueriesNameTheProblem) {
+    std::wstring message;
+    EXPECT_EQ(CompileError(L"*[System[Level=]]", &message), ERROR_EVT_INVALID_QUERY);
+    EXPECT_NE(message.find(L"position"), std::wstring::npos) << Base::Utf8FromWide(message);
+    EXPECT_EQ(CompileError(L"*[System[Level=2]"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"Foo[System]"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"*[System[1]]"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"*//Level"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"*[System[count(Level)=1]]"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"*[System[Level='2]]"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"*[System[2=2]]"), ERROR_EVT_INVALID_QUERY);
+    EXPECT_EQ(CompileError(L"*[System[Level=2]] extra"), ERROR_EVT_INVALID_QUERY);
+}
+
+TEST(CompiledQuery, StructuredQueriesDecodeEntitiesAndInheritPaths) {
+    CompiledQuery q;
+    QueryError error;
+    ASSERT_TRUE(CompiledQuery::Compile(
+        L"<QueryList><Query Id=\"0\" Path=\"Application\"><Select>*[System[Level &lt; 3]]"
+        L"</Select><Suppress Path=\"System\">*</Suppress></Query></QueryList>",
+        L"", false, q, error))
+        << Base::Utf8FromWide(error.message);
+    ASSERT_EQ(q.parts.size(), 1u);
+    ASSERT_EQ(q.parts[0].selectors.size(), 2u);
+    EXPECT_EQ(q.parts[0].selectors[0].path, L"Application");
+    EXPECT_EQ(q.parts[0].selectors[1].path, L"System");
+    EXPECT_TRUE(q.parts[0].selectors[1].suppress);
+    EXPECT_EQ(q.Paths().size(), 1u);
+}
+
+TEST(CompiledQuery, ErrorsHaveTheirCodes) {
+    CompiledQuery q;
+    QueryError error;
+    EXPECT_FALSE(CompiledQuery::Compile(
+        L"<QueryList><Query Id='0'><Select Path='A'>*[System[Level<3]]</Select></Query>"
+        L"</QueryList>",
+        L"", false, q, error));
+    EXPECT_EQ(error.code, ERROR_EVT_MALFORMED_XML_TEXT);
+    error = {};
+    EXPECT_FALSE(CompiledQuery::Compile(
+        L"<QueryList><Query Id='7'><Select Path='A'>*[System[Level=]]</Select></Query>"
+        L"</QueryList>",
+        L"", false, q, error));
+    EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
+    EXPECT_NE(error.message.find(L"Id='7'"), std::wstring::npos);
+    error = {};
+    EXPECT_FALSE(CompiledQuery::Compile(L"<Foo/>", L"A", false, q, error));
+    EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
+}
+
+TEST(CompiledQuery, StrictModeRefusesOverlongSelections) {
+    std::wstring xpath = L"*[System[EventID=1";
+    for (int i = 2; i <= 21; ++i) {
+        xpath += L" or EventID=" + std::to_wstring(i);
+    }
+    xpath += L"]]";
+    CompiledQuery q;
+    QueryError error;
+    EXPECT_TRUE(CompiledQuery::Compile(xpath.c_str(), L"A", false, q, error));
+    ::setenv("PAL_EVENTLOG_STRICT_QUERIES", "1", 1);
+    EXPECT_FALSE(CompiledQuery::Compile(xpath.c_str(), L"A", false, q, error));
+    ::unsetenv("PAL_EVENTLOG_STRICT_QUERIES");
+    EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
+    EXPECT_NE(error.message.find(L"21 conditions"), std::wstring::npos)
+        << Base::Utf8FromWide(error.message);
+}
+
+TEST(CompiledQuery, BareXPathGetsNoEntityDecoding) {
+    CompiledQuery q;
+    QueryError error;
+    EXPECT_FALSE(CompiledQuery::Compile(L"*[System[Level &lt; 3]]", L"A", false, q, error));
+    EXPECT_EQ(error.code, ERROR_EVT_INVALID_QUERY);
+}
+
+TEST_F(QueryTest, SuppressAppliesWithinItsQueryOnly) {
+    CompiledQuery q;
+    QueryError error;
+    ASSERT_TRUE(CompiledQuery::Compile(
+        L"<QueryList><Query Id='0' Path='Application'><Select>*[System[Level=2]]</Select>"
+        L"<Select>*[System[Level=4]]</Select><Suppress>*[System[Provider[@Name='Alpha']]]"
+        L"</Suppress></Query><Query Id='1' Path='Application'><Select>*[System[EventID=100]]"
+        L"</Select></Query></QueryList>",
+        L"", false, q, error))
+        << Base::Utf8FromWide(error.message);
+    PathMatcher matcher(q, L"Application");
+    Ids ids;
+    Store::ReadLock lock(*m_store);
+    for (const Event& e : m_channel->events) {
+        if (matcher.Matches(*m_store, *m_channel, e, 0)) {
+            ids.push_back(e.recordId);
+        }
+    }
+    // 1 is selected and suppressed; 2 is selected; 3 comes from the second Query although the
+    // first one's Suppress would remove it.
+    EXPECT_EQ(ids, (Ids{2, 3}));
+}
+
+} // namespace
