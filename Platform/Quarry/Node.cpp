@@ -123,8 +123,8 @@ void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> 
                               static_cast<uint32_t>(image.size()), type});
 }
 
-Node::Node(Text name_, Text type_, std::shared_ptr<TreeLock> lock_)
-    : lock(std::move(lock_)), name(std::move(name_)), type(std::move(type_)) {}
+Node::Node(Text nodeName, Text nodeType, std::shared_ptr<TreeLock> treeLock)
+    : lock(std::move(treeLock)), name(std::move(nodeName)), type(std::move(nodeType)) {}
 
 Node::~Node() {
     for (const auto& child : children) {
@@ -172,7 +172,7 @@ TreeGuard::TreeGuard(const Node& node) {
         auto candidate = node.lock.load();
         candidate->mutex.lock();
         if (node.lock.Holds(candidate.get())) {
-            lock_ = std::move(candidate);
+            m_lock = std::move(candidate);
             return;
         }
         // The node moved to another tree while we waited.
@@ -181,7 +181,7 @@ TreeGuard::TreeGuard(const Node& node) {
 }
 
 TreeGuard::~TreeGuard() {
-    lock_->mutex.unlock();
+    m_lock->mutex.unlock();
 }
 
 TwoTreeGuard::TwoTreeGuard(const Node& first, const Node& second) {
@@ -194,8 +194,8 @@ TwoTreeGuard::TwoTreeGuard(const Node& first, const Node& second) {
             std::lock(a->mutex, b->mutex);
         }
         if (first.lock.Holds(a.get()) && second.lock.Holds(b.get())) {
-            first_ = std::move(a);
-            second_ = std::move(b);
+            m_first = std::move(a);
+            m_second = std::move(b);
             return;
         }
         a->mutex.unlock();
@@ -206,9 +206,9 @@ TwoTreeGuard::TwoTreeGuard(const Node& first, const Node& second) {
 }
 
 TwoTreeGuard::~TwoTreeGuard() {
-    first_->mutex.unlock();
-    if (first_ != second_) {
-        second_->mutex.unlock();
+    m_first->mutex.unlock();
+    if (m_first != m_second) {
+        m_second->mutex.unlock();
     }
 }
 

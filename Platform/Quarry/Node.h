@@ -14,6 +14,8 @@
 
 #include "Values.h"
 
+#include "Base/Mutex.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -21,17 +23,19 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace Quarry {
 
+// A tree's lock. Which tree a node belongs to is known only at run time, so the nodes' fields
+// cannot name it for the thread-safety analysis; TreeGuard and TwoTreeGuard are the only places
+// that take it.
 struct TreeLock {
     std::mutex mutex;
 };
 
-// The tree lock a node belongs to, read and replaced under a small spin lock of its own (held
-// only to copy or swap the pointer, so a waiter never spins long). (The standard library's atomic
+// The tree lock a node belongs to, read and replaced under a spin lock of its own (held only to
+// copy or swap the pointer, so a waiter never spins long). (The standard library's atomic
 // shared_ptr keeps its lock in the pointer's bits, which the race detector cannot see, so it
 // would report every move of a subtree.) An atomic copy of the raw pointer lets a thread that
 // holds a tree lock check cheaply that the node still belongs to it: the slot changes only while
@@ -43,8 +47,8 @@ public:
     TreeLockSlot(const TreeLockSlot&) = delete;
     TreeLockSlot& operator=(const TreeLockSlot&) = delete;
 
-    std::shared_ptr<TreeLock> load() const noexcept {
-        const SpinGuard guard(m_busy);
+    std::shared_ptr<TreeLock> load() const noexcept EXCLUDES(m_busy) {
+        const Base::LockGuard guard(m_busy);
         return m_lock;
     }
 
@@ -53,9 +57,9 @@ public:
         return m_raw.load(std::memory_order_acquire) == lock;
     }
 
-    void store(std::shared_ptr<TreeLock> lock) noexcept {
+    void store(std::shared_ptr<TreeLock> lock) noexcept EXCLUDES(m_busy) {
         {
-            const SpinGuard guard(m_busy);
+            const Base::LockGuard guard(m_busy);
             m_raw.store(lock.get(), std::memory_order_release);
             m_lock.swap(lock);
         }
@@ -63,25 +67,8 @@ public:
     }
 
 private:
-    class SpinGuard {
-    public:
-        explicit SpinGuard(std::atomic<bool>& busy) noexcept : m_busy(busy) {
-            while (m_busy.exchange(true, std::memory_order_acquire)) {
-                while (m_busy.load(std::memory_order_relaxed)) {
-                    std::this_thread::yield();
-                }
-            }
-        }
-        ~SpinGuard() { m_busy.store(false, std::memory_order_release); }
-        SpinGuard(const SpinGuard&) = delete;
-        SpinGuard& operator=(const SpinGuard&) = delete;
-
-    private:
-        std::atomic<bool>& m_busy;
-    };
-
-    mutable std::atomic<bool> m_busy{false};
-    std::shared_ptr<TreeLock> m_lock;
+    mutable Base::SpinLock m_busy;
+    std::shared_ptr<TreeLock> m_lock GUARDED_BY(m_busy);
     std::atomic<const TreeLock*> m_raw;
 };
 
@@ -191,7 +178,7 @@ public:
     TreeGuard& operator=(const TreeGuard&) = delete;
 
 private:
-    std::shared_ptr<TreeLock> lock_;
+    std::shared_ptr<TreeLock> m_lock;
 };
 
 // Holds the locks of two nodes' trees (one lock when they share it), without lock-order
@@ -203,12 +190,12 @@ public:
     TwoTreeGuard(const TwoTreeGuard&) = delete;
     TwoTreeGuard& operator=(const TwoTreeGuard&) = delete;
 
-    const std::shared_ptr<TreeLock>& FirstLock() const noexcept { return first_; }
-    const std::shared_ptr<TreeLock>& SecondLock() const noexcept { return second_; }
+    const std::shared_ptr<TreeLock>& FirstLock() const noexcept { return m_first; }
+    const std::shared_ptr<TreeLock>& SecondLock() const noexcept { return m_second; }
 
 private:
-    std::shared_ptr<TreeLock> first_;
-    std::shared_ptr<TreeLock> second_;
+    std::shared_ptr<TreeLock> m_first;
+    std::shared_ptr<TreeLock> m_second;
 };
 
 } // namespace Quarry

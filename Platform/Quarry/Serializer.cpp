@@ -144,22 +144,22 @@ void AppendNodeXml(std::string& out, const Node& node, int32_t depth, uint32_t f
 }
 
 SerializationContext::SerializationContext(uint32_t flags, EKN_SINK sink, void* sinkContext)
-    : flags_(flags), sink_(sink), sinkContext_(sinkContext) {
-    pending_ = "<nr>";
-    EndLine(pending_, flags_);
+    : m_flags(flags), m_sink(sink), m_sinkContext(sinkContext) {
+    m_pending = "<nr>";
+    EndLine(m_pending, m_flags);
 }
 
 EKN_HRESULT SerializationContext::Serialize(const Node* const* nodes, size_t count, int32_t depth) {
-    if (Failed(failure_)) {
-        return failure_;
+    if (Failed(m_failure)) {
+        return m_failure;
     }
-    if (finalized_) {
+    if (m_finalized) {
         return kUnexpected;
     }
     for (size_t i = 0; i < count; ++i) {
         {
             TreeGuard guard(*nodes[i]);
-            AppendNodeXml(pending_, *nodes[i], depth, flags_);
+            AppendNodeXml(m_pending, *nodes[i], depth, m_flags);
         }
         // The sink runs outside the tree lock, so it may use the library itself.
         const EKN_HRESULT hr = Deliver(false);
@@ -171,31 +171,31 @@ EKN_HRESULT SerializationContext::Serialize(const Node* const* nodes, size_t cou
 }
 
 EKN_HRESULT SerializationContext::Finalize() {
-    if (Failed(failure_)) {
-        return failure_;
+    if (Failed(m_failure)) {
+        return m_failure;
     }
-    if (finalized_) {
+    if (m_finalized) {
         return kUnexpected;
     }
-    pending_ += "</nr>";
-    finalized_ = true;
+    m_pending += "</nr>";
+    m_finalized = true;
     return Deliver(true);
 }
 
 EKN_HRESULT SerializationContext::Deliver(bool all) {
     size_t offset = 0;
-    while (pending_.size() - offset >= kChunkSize || (all && offset < pending_.size())) {
-        const size_t size = std::min(kChunkSize, pending_.size() - offset);
+    while (m_pending.size() - offset >= kChunkSize || (all && offset < m_pending.size())) {
+        const size_t size = std::min(kChunkSize, m_pending.size() - offset);
         const EKN_HRESULT hr =
-            sink_(pending_.data() + offset, static_cast<uint32_t>(size), sinkContext_);
+            m_sink(m_pending.data() + offset, static_cast<uint32_t>(size), m_sinkContext);
         offset += size;
         if (Failed(hr)) {
-            failure_ = hr;
-            pending_.clear();
+            m_failure = hr;
+            m_pending.clear();
             return hr;
         }
     }
-    pending_.erase(0, offset);
+    m_pending.erase(0, offset);
     return kOk;
 }
 

@@ -47,12 +47,12 @@ public:
 private:
     EKN_HRESULT Deliver(bool all);
 
-    uint32_t flags_;
-    EKN_SINK sink_;
-    void* sinkContext_;
-    std::string pending_;
-    EKN_HRESULT failure_ = 0;
-    bool finalized_ = false;
+    uint32_t m_flags;
+    EKN_SINK m_sink;
+    void* m_sinkContext;
+    std::string m_pending;
+    EKN_HRESULT m_failure = 0;
+    bool m_finalized = false;
 };
 
 } // namespace Quarry

@@ -2,6 +2,8 @@
 
 #include "QuarryErrors.h"
 
+#include "Quarry/QuarryValues.h"
+
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -27,12 +29,6 @@ uint16_t ElementType(uint16_t type) noexcept {
 
 size_t IntegerSize(uint16_t elementType) noexcept {
     return elementType == EKN_TYPE_INT64 ? 8 : 4;
-}
-
-bool EndsWithNul(const void* data, uint32_t size) noexcept {
-    EKNCHAR last{};
-    std::memcpy(&last, static_cast<const uint8_t*>(data) + size - kCharSize, kCharSize);
-    return last == 0;
 }
 
 int64_t ReadInteger(uint16_t elementType, const uint8_t* at) noexcept {
@@ -325,31 +321,8 @@ EKN_HRESULT ToIntegerArray(const DecodedValue& value, uint16_t elementType, Byte
 } // namespace
 
 bool IsValidImage(uint16_t type, const void* data, uint32_t size) noexcept {
-    if (data == nullptr && size != 0) {
-        return false;
-    }
-    switch (type) {
-    case EKN_TYPE_STRING:
-        return size >= kCharSize && size % kCharSize == 0 && EndsWithNul(data, size);
-    case EKN_TYPE_INT32:
-    case EKN_TYPE_UINT32:
-        return size == 4;
-    case EKN_TYPE_INT64:
-        return size == 8;
-    case EKN_TYPE_BOOL:
-        return size == 1 && *static_cast<const uint8_t*>(data) <= 1;
-    case EKN_TYPE_GUID:
-        return size == 16;
-    case EKN_TYPE_STRING_LIST:
-        return size == 0 || (size % kCharSize == 0 && EndsWithNul(data, size));
-    case EKN_TYPE_INT32_ARRAY:
-    case EKN_TYPE_UINT32_ARRAY:
-        return size % 4 == 0;
-    case EKN_TYPE_INT64_ARRAY:
-        return size % 8 == 0;
-    default:
-        return true;
-    }
+    return EknIsKnownType(type) ? EknIsWellFormedImage(type, data, size)
+                                : data != nullptr || size == 0;
 }
 
 DecodedValue Decode(uint16_t type, std::span<const uint8_t> image) {

@@ -1,6 +1,7 @@
 #include "NodeJson.h"
 
 #include "Base/Utf.h"
+#include "Quarry/QuarryValues.h"
 
 #include <charconv>
 #include <cstdio>
@@ -150,52 +151,6 @@ Json ValueOf(uint16_t type, const std::vector<uint8_t>& image) {
     }
     default:
         return nullptr;
-    }
-}
-
-// True for the type codes that have a typed JSON value.
-bool IsKnownType(uint16_t type) {
-    switch (type) {
-    case EKN_TYPE_STRING:
-    case EKN_TYPE_INT32:
-    case EKN_TYPE_UINT32:
-    case EKN_TYPE_INT64:
-    case EKN_TYPE_BOOL:
-    case EKN_TYPE_GUID:
-    case EKN_TYPE_STRING_LIST:
-    case EKN_TYPE_INT32_ARRAY:
-    case EKN_TYPE_UINT32_ARRAY:
-    case EKN_TYPE_INT64_ARRAY:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// True when the image has the size of its type code. The node library stores only well-formed
-// images; anything else is written as bytes rather than read past its end.
-bool HasTypedSize(uint16_t type, size_t size) {
-    switch (type) {
-    case EKN_TYPE_STRING:
-        return size >= 2 && size % 2 == 0;
-    case EKN_TYPE_INT32:
-    case EKN_TYPE_UINT32:
-        return size == 4;
-    case EKN_TYPE_INT64:
-        return size == 8;
-    case EKN_TYPE_BOOL:
-        return size == 1;
-    case EKN_TYPE_GUID:
-        return size == 16;
-    case EKN_TYPE_STRING_LIST:
-        return size % 2 == 0;
-    case EKN_TYPE_INT32_ARRAY:
-    case EKN_TYPE_UINT32_ARRAY:
-        return size % 4 == 0;
-    case EKN_TYPE_INT64_ARRAY:
-        return size % 8 == 0;
-    default:
-        return false;
     }
 }
 
@@ -367,7 +322,7 @@ void SetAttributeFromJson(const EkNodePtr& node, const Json& attribute, const st
     }
     const auto type = static_cast<uint16_t>(typeValue.get<int64_t>());
     std::vector<uint8_t> image;
-    if (IsKnownType(type)) {
+    if (EknIsKnownType(type)) {
         if (!attribute.contains("value") || attribute.contains("hex")) {
             Fail(where, "type " + std::to_string(type) + " carries \"value\", not \"hex\"");
         }
@@ -438,7 +393,7 @@ Json NodeToJson(const EkNodePtr& node) {
             continue;
         }
         Json attribute = {{"name", Base::Utf8FromWide(name)}, {"type", type}};
-        if (IsKnownType(type) && HasTypedSize(type, image.size())) {
+        if (EknIsWellFormedImage(type, image.data(), image.size())) {
             attribute["value"] = ValueOf(type, image);
         } else {
             attribute["hex"] = HexText(image);
