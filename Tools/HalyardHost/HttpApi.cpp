@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <utility>
 #include <vector>
 
@@ -187,6 +188,27 @@ std::string BeyondBounds(const Json& node) {
         }
     }
     return {};
+}
+
+// Drops the code addresses from the module's error texts ("ErrorSerialized" ends with groups such
+// as "[0x00007F4CAC88F66D,0x00007F4CAC89B0C8]"): they are for the service's logs, and would tell a
+// client where the process's code lies.
+void StripCodeAddresses(Json& node) {
+    static const std::regex addresses(R"( ?\[0x[0-9A-F]{16}([,;]0x[0-9A-F]{16})*\])");
+    if (const auto attributes = node.find("attributes"); attributes != node.end()) {
+        for (Json& attribute : *attributes) {
+            if (attribute.value("name", std::string()) == "ErrorSerialized" &&
+                attribute.contains("value") && attribute["value"].is_string()) {
+                attribute["value"] =
+                    std::regex_replace(attribute["value"].get<std::string>(), addresses, "");
+            }
+        }
+    }
+    if (const auto children = node.find("children"); children != node.end()) {
+        for (Json& child : *children) {
+            StripCodeAddresses(child);
+        }
+    }
 }
 
 } // namespace
@@ -488,7 +510,12 @@ HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchang
         }
         const ConnectionState* state = StateOf(connection);
         const auto watched = m_watch.Watch(state != nullptr ? state->socket : -1, context.Handle());
+        // The connection is not idle while the module works: no time-out during the call, and
+        // the idle time counted anew from its end.
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
         hr = m_module.ProcessRequest(requestNode, responseNode);
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                  static_cast<unsigned>(m_options.idleTimeout.count()));
         if (watched.Cancelled()) {
             ++m_cancelled;
         }
@@ -496,8 +523,9 @@ HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchang
     if (hr != S_OK) {
         throw HttpError(500, "the module failed the request", HexHresult(hr));
     }
-    return Reply{200,
-                 NodeToJson(responseNode).dump(-1, ' ', false, Json::error_handler_t::replace)};
+    Json response = NodeToJson(responseNode);
+    StripCodeAddresses(response);
+    return Reply{200, response.dump(-1, ' ', false, Json::error_handler_t::replace)};
 }
 
 HttpApi::Reply HttpApi::StaticFile(const std::string& url) const {

@@ -321,6 +321,15 @@ TEST(HttpApi, BoundsWhatAClientCanMakeTheHostHold) {
     chunked.Send("0\r\n\r\n");
     EXPECT_EQ(chunked.Receive().find(" 200 "), std::string::npos);
 
+    // A client that has sent its request and closed its sending side still gets the answer.
+    RawConnection halfClosed(server.Port());
+    const std::string body = R"({"name": "GetPublishersRequest"})";
+    halfClosed.Send("POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                    "application/json\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body);
+    halfClosed.ShutDownSending();
+    EXPECT_NE(halfClosed.Receive().find("Halyard-Monitor"), std::string::npos);
+
     // Many overlapping ranges give the whole file once, not a multipart answer.
     std::string ranges = "bytes=0-";
     for (int i = 0; i < 1000; ++i) {
@@ -365,6 +374,21 @@ TEST(HttpApi, ServesEveryRequestAsJson) {
     ASSERT_EQ(countStatus, 200);
     EXPECT_EQ(Attribute(counts, "ResultCode"), 0) << counts.dump();
     EXPECT_GT(std::stoll(Attribute(counts, "TotalEventsCount").get<std::string>()), 0);
+
+    // The module's error text comes without the code addresses it carries for the logs.
+    const Json badFilter = {
+        {"name", "CheckFiltersRequest"},
+        {"children",
+         {{{"name", "Filters"},
+           {"children",
+            {{{"name", "F"},
+              {"type", "EventIdFilter"},
+              {"attributes", {{{"name", "EventIds"}, {"type", 2}, {"value", "zz"}}}}}}}}}}};
+    const auto [checkStatus, checked] = server.Post(badFilter);
+    ASSERT_EQ(checkStatus, 200);
+    const std::string text = Attribute(checked, "ErrorSerialized").get<std::string>();
+    EXPECT_NE(text.find("0x80042002 The filter set is invalid"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[0x"), std::string::npos) << text;
 
     const auto [createStatus, created] = server.Post(Json{{"name", "CreateSessionRequest"}});
     ASSERT_EQ(createStatus, 200);
@@ -426,4 +450,18 @@ TEST(HttpApi, ALongRequestEndsWhenItsClientGoesAway) {
     }
     PalEventLogClearFaults();
     EXPECT_EQ(cancelled, 1u);
+
+    // A request that outlasts the idle time is answered: its connection is not idle meanwhile.
+    ServeOptions brief;
+    brief.idleTimeout = std::chrono::seconds(1);
+    const Server patient(brief);
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 0, 0xFFFFFFFF, 0);
+    std::thread release([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        PalEventLogClearFaults();
+    });
+    const auto [status, counts] = patient.Post(Json{{"name", "CountEventsRequest"}});
+    release.join();
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(Attribute(counts, "ResultCode"), 0) << counts.dump();
 }
