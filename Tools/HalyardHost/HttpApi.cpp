@@ -303,9 +303,18 @@ struct HttpApi::Callbacks {
             }
             return Send(connection, api.Route(connection, method, url, state));
         } catch (const std::bad_alloc&) {
-            return Send(connection, Reply::Error(500, "out of memory"));
+            return Fail(connection, "out of memory");
         } catch (...) {
-            return Send(connection, Reply::Error(500, "the request failed"));
+            return Fail(connection, "the request failed");
+        }
+    }
+
+    // A 500 answer; without memory even for that, the connection is closed.
+    static MHD_Result Fail(MHD_Connection* connection, const char* text) noexcept {
+        try {
+            return Send(connection, Reply::Error(500, text));
+        } catch (...) {
+            return MHD_NO;
         }
     }
 
@@ -313,10 +322,14 @@ struct HttpApi::Callbacks {
                             MHD_RequestTerminationCode) noexcept {
         const std::unique_ptr<Exchange> ended(static_cast<Exchange*>(*exchange));
         *exchange = nullptr;
-        // The next request on the connection must arrive in time too.
+        // The next request on the connection must arrive in time too; without memory for that,
+        // the idle time-out alone bounds it.
         if (ConnectionState* state = StateOf(connection)) {
             state->receiving.reset();
-            state->receiving.emplace(static_cast<HttpApi*>(self)->Limit(state->socket));
+            try {
+                state->receiving.emplace(static_cast<HttpApi*>(self)->Limit(state->socket));
+            } catch (...) {
+            }
         }
     }
 
