@@ -143,7 +143,6 @@ int main() {
     }
     ServeOptions options;
     options.port = 0;
-    options.threads = 32;
     HttpApi api(*module, options);
     if (!api.Bind(error)) {
         std::cerr << error << "\n";

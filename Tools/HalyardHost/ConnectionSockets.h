@@ -1,15 +1,13 @@
-// The sockets of the host's own HTTP connections, looked at from outside the HTTP server (which
-// does not hand them to request handlers).
+// The sockets of the host's own HTTP connections, looked at and shut down from outside the HTTP
+// server, which keeps serving them on its own threads.
 #pragma once
-
-#include <string>
 
 namespace HalyardHost {
 
-// The socket of this process connected from remoteAddress:remotePort to the local port; -1 when
-// none is found (or the platform cannot tell).
-int FindConnectionSocket(const std::string& remoteAddress, int remotePort, int localPort);
 // True when the peer has closed its side of the connection.
 bool PeerClosed(int socket);
+// Shuts both directions of the connection down, so that the server's next read or write on it
+// fails and the server closes it.
+void ShutDownConnection(int socket);
 
 } // namespace HalyardHost

@@ -2,14 +2,11 @@
 
 namespace HalyardHost {
 
-// Windows: the host does not look for its connections' sockets; a request whose client went away
-// runs to its end.
-int FindConnectionSocket(const std::string&, int, int) {
-    return -1;
-}
-
+// Windows: the host does not serve HTTP there (the HTTP server is a Linux library here).
 bool PeerClosed(int) {
     return false;
 }
+
+void ShutDownConnection(int) {}
 
 } // namespace HalyardHost

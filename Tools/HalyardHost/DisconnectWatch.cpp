@@ -17,17 +17,25 @@ DisconnectWatch::~DisconnectWatch() {
     m_thread.join();
 }
 
-DisconnectWatch::Registration DisconnectWatch::Watch(const std::string& remoteAddress,
-                                                     int remotePort, int localPort, void* request) {
+DisconnectWatch::Registration DisconnectWatch::Add(Entry entry) {
     const Base::LockGuard lock(m_lock);
-    m_entries.push_front(
-        Entry{remoteAddress, remotePort, localPort, request, std::chrono::steady_clock::now()});
+    m_entries.push_front(entry);
     return Registration(*this, m_entries.begin());
 }
 
+DisconnectWatch::Registration DisconnectWatch::Watch(int socket, void* request) {
+    return Add(Entry{socket, request, Clock::now(), Clock::time_point::max()});
+}
+
+DisconnectWatch::Registration DisconnectWatch::Limit(int socket, Clock::time_point deadline) {
+    return Add(Entry{socket, nullptr, Clock::now(), deadline});
+}
+
 DisconnectWatch::Registration::~Registration() {
-    const Base::LockGuard lock(m_watch->m_lock);
-    m_watch->m_entries.erase(m_entry);
+    if (m_watch != nullptr) {
+        const Base::LockGuard lock(m_watch->m_lock);
+        m_watch->m_entries.erase(m_entry);
+    }
 }
 
 bool DisconnectWatch::Registration::Cancelled() const {
@@ -35,13 +43,18 @@ bool DisconnectWatch::Registration::Cancelled() const {
     return m_entry->cancelled;
 }
 
-void DisconnectWatch::Look(Entry& entry) {
+void DisconnectWatch::Look(Entry& entry, Clock::time_point now) {
+    // The entry is registered until its connection is done with, and the server closes the
+    // socket only after that, so the socket cannot be reused while it is looked at here.
     if (entry.socket < 0) {
-        entry.socket = FindConnectionSocket(entry.remoteAddress, entry.remotePort, entry.localPort);
+        return;
     }
-    // The entry is registered for as long as its request runs, and the server closes the
-    // connection only after that, so the socket cannot be reused while it is looked at here.
-    if (entry.socket >= 0 && PeerClosed(entry.socket)) {
+    if (entry.request == nullptr) {
+        if (now >= entry.deadline) {
+            ShutDownConnection(entry.socket);
+            entry.cancelled = true;
+        }
+    } else if (now - entry.start >= m_grace && PeerClosed(entry.socket)) {
         entry.cancelled = TrCancelRequest(entry.request) >= 0;
     }
 }
@@ -50,10 +63,10 @@ void DisconnectWatch::Run() noexcept {
     Base::UniqueLock lock(m_lock);
     while (!m_stop) {
         m_wake.wait_for(lock, m_grace);
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = Clock::now();
         for (Entry& entry : m_entries) {
-            if (!entry.cancelled && now - entry.start >= m_grace) {
-                Look(entry);
+            if (!entry.cancelled) {
+                Look(entry, now);
             }
         }
     }

@@ -1,6 +1,8 @@
-// Notices HTTP clients that went away while the module still works on their request, and cancels
-// that request's framework context, so a long count or search ends early with the cancellation
-// code instead of finishing for nobody.
+// Watches the host's HTTP connections from a thread of its own: notices clients that went away
+// while the module still works on their request, and cancels that request's framework context, so
+// a long count or search ends early with the cancellation code instead of finishing for nobody;
+// and closes connections whose request has not arrived in full by its deadline, so a client that
+// sends a byte now and then cannot hold a connection for ever.
 #pragma once
 
 #include "Base/Mutex.h"
@@ -8,8 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <list>
-#include <string>
 #include <thread>
+#include <utility>
 
 namespace HalyardHost {
 
@@ -17,44 +19,52 @@ class DisconnectWatch {
     struct Entry;
 
 public:
-    // Requests running for less than `grace` are not looked at (most end sooner).
+    using Clock = std::chrono::steady_clock;
+
+    // Requests running for less than `grace` are not looked at (most end sooner); deadlines are
+    // kept to within that time too.
     explicit DisconnectWatch(std::chrono::milliseconds grace = std::chrono::milliseconds(100));
     ~DisconnectWatch();
     DisconnectWatch(const DisconnectWatch&) = delete;
     DisconnectWatch& operator=(const DisconnectWatch&) = delete;
 
-    // Watches the connection (the client's address and port, the server's port) of a request
-    // running in the framework context `request`, until the returned object is destroyed.
+    // What is watched, until the object is destroyed.
     class Registration {
     public:
         Registration(DisconnectWatch& watch, std::list<Entry>::iterator entry) noexcept
             : m_watch(&watch), m_entry(entry) {}
         ~Registration();
+        Registration(Registration&& other) noexcept
+            : m_watch(std::exchange(other.m_watch, nullptr)), m_entry(other.m_entry) {}
+        Registration& operator=(Registration&&) = delete;
         Registration(const Registration&) = delete;
         Registration& operator=(const Registration&) = delete;
-        // True once the request was cancelled because its client went away.
+        // True once the request was cancelled because its client went away, or the connection
+        // closed at its deadline.
         bool Cancelled() const;
 
     private:
         DisconnectWatch* m_watch;
         std::list<Entry>::iterator m_entry;
     };
-    [[nodiscard]] Registration Watch(const std::string& remoteAddress, int remotePort,
-                                     int localPort, void* request);
+    // Cancels the request running in the framework context `request` if the client of the
+    // connection `socket` goes away.
+    [[nodiscard]] Registration Watch(int socket, void* request);
+    // Shuts the connection `socket` down at `deadline`.
+    [[nodiscard]] Registration Limit(int socket, Clock::time_point deadline);
 
 private:
     struct Entry {
-        std::string remoteAddress;
-        int remotePort;
-        int localPort;
-        void* request;
-        std::chrono::steady_clock::time_point start;
-        int socket = -1; // found on the first look
+        int socket;
+        void* request; // null for a deadline
+        Clock::time_point start;
+        Clock::time_point deadline;
         bool cancelled = false;
     };
 
+    Registration Add(Entry entry);
     void Run() noexcept;
-    void Look(Entry& entry) REQUIRES(m_lock);
+    void Look(Entry& entry, Clock::time_point now) REQUIRES(m_lock);
 
     const std::chrono::milliseconds m_grace;
     mutable Base::Mutex m_lock;

@@ -14,10 +14,13 @@
 //   --config FILE       the component configuration, a node tree as JSON (default: the sample
 //                       corvane-config.json beside the program)
 //   --module PATH       the module (default: beside the program)
-//   --log-level LEVEL   the module's log severity (NONE, CRIT, ERR, WARN, INFO, DBG, DBG2, DBG3)
-//   serve:   --address ADDR (127.0.0.1)  --port N (8080; 0: any free port)  --token TOKEN
-//            --viewer DIR (the viewer beside the program)  --threads N (32)
-//   request: --url URL (a running host, e.g. http://127.0.0.1:8080)  --token TOKEN
+//   --log-level LEVEL   the module's log severity (NONE, CRIT, ERR, WARN, INFO, DBG, DBG2, DBG3;
+//                       default INFO, or GS_Logger_MaxSeverity when set)
+//   serve:   --address ADDR (127.0.0.1)  --port N (8080; 0: any free port)
+//            --viewer DIR (the viewer beside the program)  --connections N (256, at once)
+//   request: --url URL (a running host, e.g. http://127.0.0.1:8080)
+//   both:    --token TOKEN (blanked from the command line at once), --token-file FILE, or the
+//            environment's HALYARD_TOKEN
 
 #include "Base/Utf.h"
 #include "HostEnvironment.h"
@@ -54,12 +57,27 @@ struct Options {
 constexpr const char* Usage =
     "usage: HalyardHost [serve|walk|request] [--channel NAME] [--store DIR] [--config FILE]\n"
     "                   [--module PATH] [--log-level LEVEL]\n"
-    "  serve:   [--address ADDR] [--port N] [--token TOKEN] [--viewer DIR] [--threads N]\n"
-    "  request: [--url URL] [--token TOKEN] [FILE|-]\n";
+    "  serve:   [--address ADDR] [--port N] [--token TOKEN|--token-file FILE] [--viewer DIR]\n"
+    "           [--connections N]\n"
+    "  request: [--url URL] [--token TOKEN|--token-file FILE] [FILE|-]\n"
+    "  The token may come from HALYARD_TOKEN instead.\n";
 
 std::string BesideProgram(const std::string& name) {
     const std::string module = ModuleBesideProgram();
     return module.substr(0, module.find_last_of("\\/") + 1) + name;
+}
+
+bool ReadText(const std::string& path, std::string& text) {
+    if (path == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return true;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return true;
 }
 
 bool ParseArguments(int argc, char** argv, Options& options) {
@@ -92,10 +110,17 @@ bool ParseArguments(int argc, char** argv, Options& options) {
             value(options.serve.address);
         } else if (arg == "--port" && hasValue) {
             options.serve.port = std::atoi(argv[++i]);
-        } else if (arg == "--threads" && hasValue) {
-            options.serve.threads = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--connections" && hasValue) {
+            options.serve.maxConnections = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
         } else if (arg == "--token" && hasValue) {
             value(options.serve.token);
+            HideArgument(argv[i]);
+        } else if (arg == "--token-file" && hasValue) {
+            if (!ReadText(argv[++i], options.serve.token)) {
+                std::cerr << "cannot read " << argv[i] << "\n";
+                return false;
+            }
+            options.serve.token.erase(options.serve.token.find_last_not_of("\r\n") + 1);
         } else if (arg == "--viewer" && hasValue) {
             value(options.serve.viewerFolder);
         } else if (arg == "--url" && hasValue) {
@@ -107,6 +132,9 @@ bool ParseArguments(int argc, char** argv, Options& options) {
             return false;
         }
     }
+    if (const char* token = std::getenv("HALYARD_TOKEN"); options.serve.token.empty() && token) {
+        options.serve.token = token;
+    }
     if (options.module.empty()) {
         options.module = ModuleBesideProgram();
     }
@@ -116,19 +144,6 @@ bool ParseArguments(int argc, char** argv, Options& options) {
     if (options.serve.viewerFolder.empty()) {
         options.serve.viewerFolder = BesideProgram("Viewer");
     }
-    return true;
-}
-
-bool ReadText(const std::string& path, std::string& text) {
-    if (path == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        return true;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     return true;
 }
 
@@ -153,8 +168,11 @@ void PrepareEnvironment(const Options& options) {
     if (!options.store.empty()) {
         SetEnvironment("PAL_EVENTLOG_DIR", options.store);
     }
+    // INFO unless asked otherwise: request dumps (DBG and above) let any client fill the log.
     if (!options.logLevel.empty()) {
         SetEnvironment("GS_Logger_MaxSeverity", options.logLevel);
+    } else if (std::getenv("GS_Logger_MaxSeverity") == nullptr) {
+        SetEnvironment("GS_Logger_MaxSeverity", "INFO");
     }
 }
 

@@ -1,4 +1,5 @@
-// The process environment that the module and the Event Log read on first use.
+// The process environment that the module and the Event Log read on first use, and the command
+// line that others see.
 #pragma once
 
 #include <string>
@@ -7,5 +8,9 @@ namespace HalyardHost {
 
 // Sets an environment variable of this process.
 void SetEnvironment(const char* name, const std::string& value);
+// Blanks a secret argument where others could read the command line: the process's own argument
+// memory, which Linux shows in ps and /proc/PID/cmdline (and which the module's log banner
+// reads). Called before the module loads.
+void HideArgument(char* argument);
 
 } // namespace HalyardHost

@@ -1,11 +1,27 @@
 #include "HttpApi.h"
 
+#include "ConnectionSockets.h"
 #include "NodeJson.h"
 #include "Trellis/Trellis.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <regex>
+#include <utility>
+#include <vector>
 
 namespace HalyardHost {
 
@@ -13,17 +29,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* TokenCookie = "HalyardToken";
-
-void SendError(httplib::Response& response, int status, const std::string& text,
-               const std::string& code = {}) {
-    Json body = {{"error", text}};
-    if (!code.empty()) {
-        body["code"] = code;
-    }
-    response.status = status;
-    response.set_content(body.dump(), "application/json");
-}
+// Every response forbids framing the viewer in another site's page and guessing content types.
+constexpr const char* SecurityPolicy = "default-src 'self'; frame-ancestors 'none'";
 
 std::string HexHresult(HRESULT hr) {
     char text[16];
@@ -42,28 +49,52 @@ bool SameToken(const std::string& given, const std::string& token) {
     return difference == 0 && !token.empty();
 }
 
-std::string CookieValue(const httplib::Request& request, const std::string& name) {
-    const std::string cookies = request.get_header_value("Cookie");
-    size_t at = 0;
-    while (at < cookies.size()) {
-        const size_t end = std::min(cookies.find(';', at), cookies.size());
-        std::string pair = cookies.substr(at, end - at);
-        pair.erase(0, pair.find_first_not_of(' '));
-        if (pair.compare(0, name.size() + 1, name + "=") == 0) {
-            return pair.substr(name.size() + 1);
+// The characters a cookie value may hold unquoted: printable ASCII but for space, '"', ',', ';'
+// and '\'.
+bool CookieSafe(const std::string& value) {
+    for (const char c : value) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == ',' || c == ';' || c == '\\') {
+            return false;
         }
-        at = end + 1;
     }
-    return {};
+    return true;
 }
 
-// The host part of a Host header ("127.0.0.1:8080" gives "127.0.0.1", "[::1]:80" gives "::1").
-std::string HostOf(const std::string& header) {
-    if (!header.empty() && header.front() == '[') {
-        const size_t close = header.find(']');
-        return close == std::string::npos ? header : header.substr(1, close - 1);
+std::string Header(MHD_Connection* connection, MHD_ValueKind kind, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, kind, name);
+    return value != nullptr ? value : std::string();
+}
+
+// The resolved addresses of a name or numeric address; empty when it does not resolve.
+std::vector<sockaddr_storage> Resolve(const std::string& address, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::vector<sockaddr_storage> addresses;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        return addresses;
     }
-    return header.substr(0, header.find(':'));
+    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+        sockaddr_storage entry{};
+        std::memcpy(&entry, at->ai_addr, std::min<size_t>(at->ai_addrlen, sizeof(entry)));
+        addresses.push_back(entry);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+bool IsLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+    }
+    return false;
 }
 
 // The framework request context of the calling thread while the module serves a request.
@@ -86,170 +117,452 @@ private:
     bool m_begun = false;
 };
 
+// A connection's own state: its socket, and the deadline of the request it is receiving.
+struct ConnectionState {
+    int socket = -1;
+    std::optional<DisconnectWatch::Registration> receiving;
+};
+
+ConnectionState* StateOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
+}
+
+const char* ContentTypeOf(const std::string& path) {
+    static const std::pair<const char*, const char*> types[] = {
+        {".html", "text/html; charset=utf-8"},
+        {".js", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},
+        {".json", "application/json"},
+        {".png", "image/png"},
+        {".svg", "image/svg+xml"},
+        {".ico", "image/x-icon"},
+    };
+    for (const auto& [extension, type] : types) {
+        const size_t length = std::strlen(extension);
+        if (path.size() > length && path.compare(path.size() - length, length, extension) == 0) {
+            return type;
+        }
+    }
+    return "application/octet-stream";
+}
+
+// The value of a node's attribute in the JSON form; null when absent.
+const Json* AttributeOf(const Json& node, const char* name) {
+    const auto attributes = node.find("attributes");
+    if (attributes == node.end()) {
+        return nullptr;
+    }
+    for (const Json& attribute : *attributes) {
+        if (attribute.value("name", std::string()) == name && attribute.contains("value")) {
+            return &attribute["value"];
+        }
+    }
+    return nullptr;
+}
+
+// The request's text naming what lies beyond the host's bounds; empty when nothing does. The
+// tree is a checked node tree (NodeFromJson accepted it).
+std::string BeyondBounds(const Json& node) {
+    if (const Json* count = AttributeOf(node, "EventsCount")) {
+        // Type 6 comes as decimal text (or a number); anything past int64 is beyond too.
+        const std::string text = count->is_string() ? count->get<std::string>() : count->dump();
+        errno = 0;
+        const long long value = std::strtoll(text.c_str(), nullptr, 10);
+        if (errno == ERANGE || value > MaxEventsCount) {
+            return "EventsCount above " + std::to_string(MaxEventsCount);
+        }
+    }
+    if (const Json* pages = AttributeOf(node, "Pages");
+        pages != nullptr && pages->is_array() && pages->size() > MaxMarkPages) {
+        return "a continuation mark with more than " + std::to_string(MaxMarkPages) + " pages";
+    }
+    const auto children = node.find("children");
+    if (children == node.end()) {
+        return {};
+    }
+    for (const Json& child : *children) {
+        if (std::string beyond = BeyondBounds(child); !beyond.empty()) {
+            return beyond;
+        }
+    }
+    return {};
+}
+
+// Drops the code addresses from the module's error texts ("ErrorSerialized" ends with groups such
+// as "[0x00007F4CAC88F66D,0x00007F4CAC89B0C8]"): they are for the service's logs, and would tell a
+// client where the process's code lies.
+void StripCodeAddresses(Json& node) {
+    static const std::regex addresses(R"( ?\[0x[0-9A-F]{16}([,;]0x[0-9A-F]{16})*\])");
+    if (const auto attributes = node.find("attributes"); attributes != node.end()) {
+        for (Json& attribute : *attributes) {
+            if (attribute.value("name", std::string()) == "ErrorSerialized" &&
+                attribute.contains("value") && attribute["value"].is_string()) {
+                attribute["value"] =
+                    std::regex_replace(attribute["value"].get<std::string>(), addresses, "");
+            }
+        }
+    }
+    if (const auto children = node.find("children"); children != node.end()) {
+        for (Json& child : *children) {
+            StripCodeAddresses(child);
+        }
+    }
+}
+
 } // namespace
 
+// A request refused with its status and text; the routes throw it, OnRequest answers it.
+struct HttpError : std::runtime_error {
+    HttpError(int status, const std::string& text, std::string code = {})
+        : std::runtime_error(text), status(status), code(std::move(code)) {}
+    int status;
+    std::string code;
+};
+
+struct HttpApi::Reply {
+    int status = 200;
+    std::string body;
+    std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    static Reply Error(int status, const std::string& text, const std::string& code = {}) {
+        Json body = {{"error", text}};
+        if (!code.empty()) {
+            body["code"] = code;
+        }
+        return Reply{status, body.dump(-1, ' ', false, Json::error_handler_t::replace)};
+    }
+};
+
+// One request's state between the server's calls: its body as it arrives, and the headers its
+// admission added.
+struct HttpApi::Exchange {
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+namespace {
+
+void FreeBody(void* body) {
+    const std::unique_ptr<std::string> freed(static_cast<std::string*>(body));
+}
+
+MHD_Result Send(MHD_Connection* connection, HttpApi::Reply reply) {
+    // The server takes the body itself, not a copy (pages run to hundreds of kilobytes).
+    auto body = std::make_unique<std::string>(std::move(reply.body));
+    const std::unique_ptr<MHD_Response, void (*)(MHD_Response*)> response(
+        MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(),
+                                                               &FreeBody, body.get()),
+        MHD_destroy_response);
+    if (!response) {
+        return MHD_NO;
+    }
+    body.release(); // now the response's, freed with it
+    MHD_add_response_header(response.get(), "Content-Type", reply.contentType.c_str());
+    MHD_add_response_header(response.get(), "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response.get(), "Content-Security-Policy", SecurityPolicy);
+    for (const auto& [name, value] : reply.headers) {
+        MHD_add_response_header(response.get(), name.c_str(), value.c_str());
+    }
+    return MHD_queue_response(connection, static_cast<unsigned>(reply.status), response.get());
+}
+
+} // namespace
+
+// The server's calls into the host, each catching everything.
+struct HttpApi::Callbacks {
+    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url,
+                                const char* method, const char*, const char* uploadData,
+                                size_t* uploadSize, void** exchange) noexcept {
+        HttpApi& api = *static_cast<HttpApi*>(self);
+        try {
+            if (*exchange == nullptr) {
+                // The headers are in: the request is judged before its body is read.
+                Reply admission;
+                if (!api.Admit(connection, method, admission)) {
+                    return Send(connection, admission);
+                }
+                const std::string length =
+                    Header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+                if (!length.empty() &&
+                    std::strtoull(length.c_str(), nullptr, 10) > api.m_options.maxBodyBytes) {
+                    return Send(connection, Reply::Error(413, "the request body is too large"));
+                }
+                *exchange = std::make_unique<Exchange>(Exchange{{}, std::move(admission.headers)})
+                                .release();
+                return MHD_YES;
+            }
+            Exchange& state = *static_cast<Exchange*>(*exchange);
+            if (*uploadSize != 0) {
+                // A body without a length (chunked) is bounded as it arrives: past the limit the
+                // connection is closed, as the refusal cannot be sent while a body is coming in.
+                if (state.body.size() + *uploadSize > api.m_options.maxBodyBytes) {
+                    return MHD_NO;
+                }
+                state.body.append(uploadData, *uploadSize);
+                *uploadSize = 0;
+                return MHD_YES;
+            }
+            if (ConnectionState* connectionState = StateOf(connection)) {
+                connectionState->receiving.reset();
+            }
+            return Send(connection, api.Route(connection, method, url, state));
+        } catch (const std::bad_alloc&) {
+            return Fail(connection, "out of memory");
+        } catch (...) {
+            return Fail(connection, "the request failed");
+        }
+    }
+
+    // A 500 answer; without memory even for that, the connection is closed.
+    static MHD_Result Fail(MHD_Connection* connection, const char* text) noexcept {
+        try {
+            return Send(connection, Reply::Error(500, text));
+        } catch (...) {
+            return MHD_NO;
+        }
+    }
+
+    static void OnCompleted(void* self, MHD_Connection* connection, void** exchange,
+                            MHD_RequestTerminationCode) noexcept {
+        const std::unique_ptr<Exchange> ended(static_cast<Exchange*>(*exchange));
+        *exchange = nullptr;
+        // The next request on the connection must arrive in time too; without memory for that,
+        // the idle time-out alone bounds it.
+        if (ConnectionState* state = StateOf(connection)) {
+            state->receiving.reset();
+            try {
+                state->receiving.emplace(static_cast<HttpApi*>(self)->Limit(state->socket));
+            } catch (...) {
+            }
+        }
+    }
+
+    static void OnConnection(void* self, MHD_Connection* connection, void** context,
+                             MHD_ConnectionNotificationCode code) noexcept {
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            const std::unique_ptr<ConnectionState> closed(static_cast<ConnectionState*>(*context));
+            *context = nullptr;
+            return;
+        }
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        try {
+            auto state = std::make_unique<ConnectionState>();
+            state->socket = info != nullptr ? info->connect_fd : -1;
+            state->receiving.emplace(static_cast<HttpApi*>(self)->Limit(state->socket));
+            *context = state.release();
+        } catch (...) {
+            // Without memory for its state, the connection is served with the idle timeout only.
+        }
+    }
+};
+
 bool IsLoopbackAddress(const std::string& address) {
-    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+    const std::vector<sockaddr_storage> addresses = Resolve(address, 0);
+    return !addresses.empty() && std::all_of(addresses.begin(), addresses.end(), IsLoopback);
 }
 
 HttpApi::HttpApi(const ModuleHost& module, ServeOptions options)
-    : m_module(module), m_options(std::move(options)),
-      m_server(std::make_unique<httplib::Server>()) {
-    const int threads = m_options.threads;
-    // The server takes ownership of the queue it is given.
-    m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    m_server->set_payload_max_length(m_options.maxBodyBytes);
-    // A response goes out in pieces (headers, then the body); with Nagle's algorithm on, the last
-    // piece waits for the client's delayed acknowledgement, some 40 ms on a kept-alive connection.
-    m_server->set_tcp_nodelay(true);
-    // The library closes a kept-alive connection after 5 requests by default; a client that
-    // reconnects that often now and then waits a second for its connection (at 16 clients, 1 % of
-    // the requests). The viewer polls and pages on one connection for as long as it is open.
-    m_server->set_keep_alive_max_count(1000);
-    AddRoutes();
+    : m_module(module), m_options(std::move(options)), m_daemon(nullptr, MHD_stop_daemon) {}
+
+HttpApi::~HttpApi() {
+    Stop();
 }
 
-HttpApi::~HttpApi() = default;
+DisconnectWatch::Registration HttpApi::Limit(int socket) {
+    return m_watch.Limit(socket, std::chrono::steady_clock::now() + m_options.requestDeadline);
+}
 
 bool HttpApi::Bind(std::string& error) {
-    if (!IsLoopbackAddress(m_options.address) && m_options.token.empty()) {
+    const std::vector<sockaddr_storage> addresses = Resolve(m_options.address, m_options.port);
+    if (addresses.empty()) {
+        error = "cannot resolve " + m_options.address;
+        return false;
+    }
+    m_loopback = std::all_of(addresses.begin(), addresses.end(), IsLoopback);
+    if (!m_loopback && m_options.token.empty()) {
         error = "serving on " + m_options.address + " needs an access token (--token)";
         return false;
     }
-    if (m_options.port == 0) {
-        m_port = m_server->bind_to_any_port(m_options.address);
-    } else if (m_server->bind_to_port(m_options.address, m_options.port)) {
-        m_port = m_options.port;
-    } else {
-        m_port = -1;
+    const sockaddr_storage& address = addresses.front();
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
+                     MHD_USE_POLL | MHD_USE_ITC;
+    if (address.ss_family == AF_INET6) {
+        flags |= MHD_USE_IPv6;
     }
-    if (m_port <= 0) {
+    // On loopback every client has the same address: the limit per address would be the total.
+    const unsigned perAddress = m_loopback ? 0 : m_options.maxConnectionsPerAddress;
+    m_daemon.reset(MHD_start_daemon(
+        flags, static_cast<uint16_t>(m_options.port), nullptr, nullptr, &Callbacks::OnRequest, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address),
+        MHD_OPTION_CONNECTION_LIMIT, m_options.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        perAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_options.maxHeaderBytes,
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(m_options.idleTimeout.count()),
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &Callbacks::OnConnection, this, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1, MHD_OPTION_END));
+    if (!m_daemon) {
         error = "cannot listen on " + m_options.address + ":" + std::to_string(m_options.port);
+        return false;
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon.get(), MHD_DAEMON_INFO_BIND_PORT);
+    m_port = info != nullptr ? info->port : m_options.port;
+    m_cookie = "HalyardToken_" + std::to_string(m_port);
+    return true;
+}
+
+void HttpApi::Listen() {
+    Base::UniqueLock lock(m_lock);
+    while (!m_stop) {
+        m_stopped.wait(lock);
+    }
+}
+
+void HttpApi::Stop() {
+    {
+        const Base::LockGuard lock(m_lock);
+        m_stop = true;
+    }
+    m_stopped.notify_all();
+    m_daemon.reset();
+}
+
+bool HttpApi::Admit(MHD_Connection* connection, const std::string& method, Reply& reply) const {
+    const std::string host = Header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    // Bound to loopback, only this machine's own names may be asked for, so that a web page
+    // elsewhere cannot reach the host through a name of its own that resolves to 127.0.0.1.
+    if (m_loopback) {
+        const std::string port = ":" + std::to_string(m_port);
+        bool local = false;
+        for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) {
+            local = local || host == name || host == name + port;
+        }
+        if (!local) {
+            reply = Reply::Error(403, "the host answers only to localhost addresses");
+            return false;
+        }
+    }
+    // A page of another origin may send a form or a script's request, never to be answered.
+    const std::string origin = Header(connection, MHD_HEADER_KIND, "Origin");
+    if (method == MHD_HTTP_METHOD_POST && !origin.empty() && origin != "http://" + host) {
+        reply = Reply::Error(403, "requests from other origins are refused");
+        return false;
+    }
+    if (m_options.token.empty()) {
+        return true;
+    }
+    std::string given = Header(connection, MHD_COOKIE_KIND, m_cookie.c_str());
+    const std::string authorization = Header(connection, MHD_HEADER_KIND, "Authorization");
+    const char* parameter = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "token");
+    if (authorization.rfind("Bearer ", 0) == 0) {
+        given = authorization.substr(7);
+    } else if (parameter != nullptr) {
+        given = parameter;
+        if (SameToken(given, m_options.token) && CookieSafe(given)) {
+            reply.headers.emplace_back("Set-Cookie", m_cookie + "=" + given +
+                                                         "; HttpOnly; SameSite=Strict; Path=/");
+        }
+    }
+    if (!SameToken(given, m_options.token)) {
+        reply = Reply::Error(401, "an access token is needed");
         return false;
     }
     return true;
 }
 
-void HttpApi::Listen() {
-    m_server->listen_after_bind();
-}
-
-void HttpApi::Stop() {
-    m_server->stop();
-}
-
-void HttpApi::AddRoutes() {
-    const bool loopback = IsLoopbackAddress(m_options.address);
-    m_server->set_pre_routing_handler(
-        [this, loopback](const httplib::Request& request, httplib::Response& response) {
-            // Bound to loopback, only pages of this machine's own names may talk to the host, so a
-            // web page elsewhere cannot reach it through a name that resolves to 127.0.0.1.
-            if (loopback && !IsLoopbackAddress(HostOf(request.get_header_value("Host")))) {
-                SendError(response, 403, "the host answers only to localhost addresses");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (m_options.token.empty()) {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            std::string given = CookieValue(request, TokenCookie);
-            const std::string authorization = request.get_header_value("Authorization");
-            if (authorization.rfind("Bearer ", 0) == 0) {
-                given = authorization.substr(7);
-            } else if (request.has_param("token")) {
-                given = request.get_param_value("token");
-                if (SameToken(given, m_options.token)) {
-                    response.set_header("Set-Cookie", std::string(TokenCookie) + "=" + given +
-                                                          "; HttpOnly; SameSite=Strict; Path=/");
-                }
-            }
-            if (!SameToken(given, m_options.token)) {
-                SendError(response, 401, "an access token is needed");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-
-    m_server->set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) {
-            return;
-        }
-        if (response.status == 413) {
-            SendError(response, 413, "the request body is too large");
-        } else if (response.status == 404) {
-            SendError(response, 404, "not found");
+HttpApi::Reply HttpApi::Route(MHD_Connection* connection, const std::string& method,
+                              const std::string& url, const Exchange& exchange) {
+    Reply reply;
+    try {
+        if (url == "/api/request" && method == MHD_HTTP_METHOD_POST) {
+            reply = ProcessRequest(connection, exchange);
+        } else if (url == "/api/info" && method == MHD_HTTP_METHOD_GET) {
+            reply = Info();
+        } else if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
+            reply = StaticFile(url);
         } else {
-            SendError(response, response.status, "HTTP status " + std::to_string(response.status));
+            throw HttpError(404, "not found");
         }
-    });
-
-    m_server->Get("/api/info", [this](const httplib::Request&, httplib::Response& response) {
-        const Json info = {{"channel", m_options.channel},
-                           {"monitoringPlans", m_options.monitoringPlans},
-                           {"tokenRequired", !m_options.token.empty()},
-                           {"maxBodyBytes", m_options.maxBodyBytes},
-                           {"cancelledRequests", m_cancelled.load()}};
-        response.set_content(info.dump(), "application/json");
-    });
-
-    m_server->Post(
-        "/api/request", [this](const httplib::Request& request, httplib::Response& response) {
-            try {
-                if (request.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-                    SendError(response, 415, "the request body must be application/json");
-                    return;
-                }
-                Json body;
-                try {
-                    body = Json::parse(request.body);
-                } catch (const Json::parse_error& failure) {
-                    SendError(response, 400, std::string("malformed JSON: ") + failure.what());
-                    return;
-                }
-                EkNodePtr requestNode;
-                try {
-                    requestNode = NodeFromJson(body);
-                } catch (const NodeJsonError& failure) {
-                    SendError(response, 400, std::string("not a node tree: ") + failure.what());
-                    return;
-                }
-
-                EkNodePtr responseNode;
-                HRESULT hr = S_OK;
-                {
-                    const RequestContext context;
-                    if (!context.Begun()) {
-                        SendError(response, 500, "no request context");
-                        return;
-                    }
-                    const auto watched = m_watch.Watch(request.remote_addr, request.remote_port,
-                                                       request.local_port, context.Handle());
-                    hr = m_module.ProcessRequest(requestNode, responseNode);
-                    if (watched.Cancelled()) {
-                        ++m_cancelled;
-                    }
-                }
-                if (hr != S_OK) {
-                    SendError(response, 500, "the module failed the request", HexHresult(hr));
-                    return;
-                }
-                response.set_content(
-                    NodeToJson(responseNode).dump(-1, ' ', false, Json::error_handler_t::replace),
-                    "application/json");
-            } catch (const std::bad_alloc&) {
-                SendError(response, 500, "out of memory");
-            } catch (const HRES& failure) {
-                SendError(response, 500, "the node library failed", HexHresult(failure.Code()));
-            } catch (const std::exception& failure) {
-                SendError(response, 500, failure.what());
-            }
-        });
-
-    if (!m_options.viewerFolder.empty()) {
-        m_server->set_mount_point("/", m_options.viewerFolder,
-                                  {{"X-Content-Type-Options", "nosniff"},
-                                   {"Content-Security-Policy", "default-src 'self'"},
-                                   {"Cache-Control", "no-cache"}});
+    } catch (const HttpError& failure) {
+        reply = Reply::Error(failure.status, failure.what(), failure.code);
+    } catch (const NodeJsonError& failure) {
+        reply = Reply::Error(400, std::string("not a node tree: ") + failure.what());
+    } catch (const HRES& failure) {
+        reply = Reply::Error(500, "the node library failed", HexHresult(failure.Code()));
     }
+    reply.headers.insert(reply.headers.end(), exchange.headers.begin(), exchange.headers.end());
+    return reply;
+}
+
+HttpApi::Reply HttpApi::Info() const {
+    const Json info = {{"channel", m_options.channel},
+                       {"monitoringPlans", m_options.monitoringPlans},
+                       {"tokenRequired", !m_options.token.empty()},
+                       {"maxBodyBytes", m_options.maxBodyBytes},
+                       {"cancelledRequests", m_cancelled.load()}};
+    return Reply{200, info.dump()};
+}
+
+HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchange& exchange) {
+    const std::string type = Header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+    if (type.rfind("application/json", 0) != 0) {
+        throw HttpError(415, "the request body must be application/json");
+    }
+    Json body;
+    try {
+        body = Json::parse(exchange.body);
+    } catch (const Json::exception& failure) {
+        throw HttpError(400, std::string("malformed JSON: ") + failure.what());
+    }
+    const EkNodePtr requestNode = NodeFromJson(body);
+    if (const std::string beyond = BeyondBounds(body); !beyond.empty()) {
+        throw HttpError(400, beyond);
+    }
+
+    EkNodePtr responseNode;
+    HRESULT hr = S_OK;
+    {
+        const RequestContext context;
+        if (!context.Begun()) {
+            throw HttpError(500, "no request context");
+        }
+        const ConnectionState* state = StateOf(connection);
+        const auto watched = m_watch.Watch(state != nullptr ? state->socket : -1, context.Handle());
+        // The connection is not idle while the module works: no time-out during the call, and
+        // the idle time counted anew from its end.
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
+        hr = m_module.ProcessRequest(requestNode, responseNode);
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                  static_cast<unsigned>(m_options.idleTimeout.count()));
+        if (watched.Cancelled()) {
+            ++m_cancelled;
+        }
+    }
+    if (hr != S_OK) {
+        throw HttpError(500, "the module failed the request", HexHresult(hr));
+    }
+    Json response = NodeToJson(responseNode);
+    StripCodeAddresses(response);
+    return Reply{200, response.dump(-1, ' ', false, Json::error_handler_t::replace)};
+}
+
+HttpApi::Reply HttpApi::StaticFile(const std::string& url) const {
+    const std::string path = url == "/" ? std::string("/index.html") : url;
+    // Plain names only: no way out of the viewer's folder, no hidden files.
+    const bool plain = !m_options.viewerFolder.empty() && path.find("/.") == std::string::npos &&
+                       path.find('\\') == std::string::npos;
+    std::error_code failure;
+    if (!plain || !std::filesystem::is_regular_file(m_options.viewerFolder + path, failure)) {
+        throw HttpError(404, "not found");
+    }
+    std::ifstream file(m_options.viewerFolder + path, std::ios::binary);
+    std::string content(std::istreambuf_iterator<char>(file), {});
+    if (!file.is_open() || file.bad()) {
+        throw HttpError(404, "not found");
+    }
+    return Reply{200, std::move(content), ContentTypeOf(path), {{"Cache-Control", "no-cache"}}};
 }
 
 } // namespace HalyardHost

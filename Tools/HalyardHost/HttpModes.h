@@ -1,6 +1,7 @@
-// The host's modes that need the HTTP library: serving a loaded module, and sending one request to
-// a running host. The HTTP library (cpp-httplib) is a Linux library here, so the Windows build has
-// neither mode (HttpModes_win.cpp); walk and request straight to the module work on both.
+// The host's modes that need the HTTP libraries: serving a loaded module (libmicrohttpd), and
+// sending one request to a running host (cpp-httplib's client). Both are Linux libraries here, so
+// the Windows build has neither mode (HttpModes_win.cpp); walk and request straight to the module
+// work on both.
 #pragma once
 
 #include "HttpApi.h"

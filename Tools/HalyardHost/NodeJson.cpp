@@ -359,6 +359,10 @@ EkNodePtr BuildNode(const Json& json, const std::string& where, int depth) {
         if (!attributes.is_array()) {
             Fail(Join(where, "attributes"), "an array is needed");
         }
+        if (attributes.size() > MaxNodeJsonAttributes) {
+            Fail(Join(where, "attributes"),
+                 "more than " + std::to_string(MaxNodeJsonAttributes) + " attributes");
+        }
         for (size_t i = 0; i < attributes.size(); ++i) {
             SetAttributeFromJson(node, attributes[i],
                                  Join(where, "attributes[" + std::to_string(i) + "]"));
@@ -368,6 +372,10 @@ EkNodePtr BuildNode(const Json& json, const std::string& where, int depth) {
         const Json& children = json["children"];
         if (!children.is_array()) {
             Fail(Join(where, "children"), "an array is needed");
+        }
+        if (children.size() > MaxNodeJsonChildren) {
+            Fail(Join(where, "children"),
+                 "more than " + std::to_string(MaxNodeJsonChildren) + " children");
         }
         for (size_t i = 0; i < children.size(); ++i) {
             node.AddChild(BuildNode(children[i], Join(where, "children[" + std::to_string(i) + "]"),

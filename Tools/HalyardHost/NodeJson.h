@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -36,8 +37,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The deepest tree accepted from JSON (the module's own trees are a few levels deep).
+// The deepest tree accepted from JSON (the module's own trees are a few levels deep), and the
+// most attributes and children a node may have there.
 constexpr int MaxNodeJsonDepth = 64;
+constexpr size_t MaxNodeJsonAttributes = 256;
+constexpr size_t MaxNodeJsonChildren = 1000;
 
 // The JSON form of a node and its subtree.
 nlohmann::ordered_json NodeToJson(const EkNodePtr& node);

@@ -1,5 +1,6 @@
-# HalyardHost.exe: walk, and request straight to the module. Debian's cpp-httplib is a Linux
-# library, so serving and the --url client are left out (HttpModes_win.cpp says so when asked).
+# HalyardHost.exe: walk, and request straight to the module. The HTTP libraries (libmicrohttpd,
+# cpp-httplib) are Linux libraries here, so serving and the --url client are left out
+# (HttpModes_win.cpp says so when asked).
 # nlohmann-json is header-only: its folder alone goes on the include path, not the Linux system
 # headers around it.
 find_path(CORVANE_NLOHMANN_JSON nlohmann/json.hpp PATHS /usr/include NO_DEFAULT_PATH

@@ -1,8 +1,10 @@
-// EvtSubscribe: a subscription follows the channels of its query from its origin on. Each has a
-// worker thread of its own that waits for the store's change notifications. With a callback, the
-// worker hands the matching events to it one at a time, each under an event handle that is closed
-// when the callback returns. With a signal event (the pull form), the worker sets the event when
-// matching events are waiting, and EvtNext on the subscription takes them.
+// EvtSubscribe: a subscription follows the channels of its query from its origin on. One delivering
+// thread serves every subscription of the process, as the service does, so that an idle
+// subscription costs no thread: the store's change notifications put a subscription in its queue,
+// and it takes them in turn. With a callback, the thread hands the matching events to it one at a
+// time, each under an event handle that is closed when the callback returns. With a signal event
+// (the pull form), it sets the event when matching events are waiting, and EvtNext on the
+// subscription takes them.
 #include "PalEventLog/Api/ApiSupport.h"
 #include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Query/Query.h"
@@ -13,11 +15,61 @@
 #include "Win32/SynchApi.h"
 
 #include <condition_variable>
+#include <deque>
+#include <memory>
 #include <thread>
 
 using namespace PalEventLog;
 
 namespace {
+
+struct Subscription;
+
+// The one thread that delivers the events of every subscription, started with the first.
+class Deliverer {
+public:
+    // Kept for the life of the process and never destroyed: subscriptions are stopped from the
+    // destructors of other static objects at exit, in an order this file does not know. The thread
+    // waits for work until the process ends.
+    static Deliverer& Instance() {
+        static Deliverer* const s_deliverer = std::make_unique<Deliverer>().release();
+        return *s_deliverer;
+    }
+
+    // Queues a round of the subscription's work.
+    void Schedule(std::shared_ptr<Subscription> subscription) {
+        {
+            Base::LockGuard lock(m_mutex);
+            if (!m_thread.joinable()) {
+                m_thread = std::thread([this] { Run(); });
+            }
+            m_ready.push_back(std::move(subscription));
+        }
+        m_wake.notify_one();
+    }
+
+    // Waits until no round of the subscription runs; at once on the delivering thread itself (a
+    // callback that closes its own subscription).
+    void WaitOutRound(const Subscription* subscription) {
+        Base::UniqueLock lock(m_mutex);
+        if (m_thread.get_id() == std::this_thread::get_id()) {
+            return;
+        }
+        while (m_running == subscription) {
+            m_idle.wait(lock);
+        }
+    }
+
+private:
+    void Run() noexcept;
+
+    Base::Mutex m_mutex;
+    std::condition_variable_any m_wake;
+    std::condition_variable_any m_idle;
+    std::deque<std::shared_ptr<Subscription>> m_ready GUARDED_BY(m_mutex);
+    const Subscription* m_running GUARDED_BY(m_mutex) = nullptr;
+    std::thread m_thread;
+};
 
 struct Subscription : EventHandleOwner {
     struct Source {
@@ -35,27 +87,29 @@ struct Subscription : EventHandleOwner {
     EVT_HANDLE self = nullptr;
     Store::ChangeListeners::Registration listener; // undone by StopSubscription
 
+    std::weak_ptr<Subscription> weakSelf;
+
     Base::Mutex mutex;
-    std::condition_variable_any wake;
-    bool pending GUARDED_BY(mutex) = true; // the channels may hold events the worker has not seen
+    // The channels may hold events the delivering thread has not seen.
+    bool pending GUARDED_BY(mutex) = false;
+    bool queued GUARDED_BY(mutex) = false; // a round is in the delivering thread's queue
     bool stopping GUARDED_BY(mutex) = false;
     // Reported by the next callback or EvtNext.
     DWORD pendingError GUARDED_BY(mutex) = ERROR_SUCCESS;
-    std::thread worker;
 
-    ~Subscription() override {
-        // Stop joins or detaches the worker; this covers a process that never closes the handle.
-        if (worker.joinable()) {
-            worker.detach();
-        }
-    }
-
+    // There may be work: a round is queued unless one is already.
     void Notify() {
         {
             Base::LockGuard lock(mutex);
             pending = true;
+            if (queued || stopping) {
+                return;
+            }
+            queued = true;
         }
-        wake.notify_one();
+        if (auto self = weakSelf.lock()) {
+            Deliverer::Instance().Schedule(std::move(self));
+        }
     }
 
     bool Watches(const Channel& channel) const {
@@ -86,14 +140,24 @@ struct Subscription : EventHandleOwner {
         return found;
     }
 
-    // Waits until there is work or the subscription stops; false when it stops. The pending work
-    // is taken.
-    bool WaitForWork(Base::UniqueLock<Base::Mutex>& lock) REQUIRES(mutex) {
-        while (!pending && !stopping) {
-            wake.wait(lock);
-        }
-        pending = false;
-        return !stopping;
+    // Takes the pending work; false when there is none or the subscription stops.
+    bool TakeWork() REQUIRES(mutex) {
+        queued = false;
+        return !stopping && std::exchange(pending, false);
+    }
+
+    // One round on the delivering thread.
+    void Round() noexcept {
+        // Nothing thrown here may end the thread that serves every subscription.
+        Base::CFunctionBoundary([](Base::Thrown) noexcept { return 0; },
+                                [&] {
+                                    if (callback != nullptr) {
+                                        DeliverCallbacks();
+                                    } else {
+                                        Signal();
+                                    }
+                                    return 0;
+                                });
     }
 
     bool Stopping() {
@@ -111,68 +175,82 @@ struct Subscription : EventHandleOwner {
         Call(EvtSubscribeActionError, reinterpret_cast<EVT_HANDLE>(static_cast<uintptr_t>(code)));
     }
 
-    // The worker of the callback form.
-    void RunCallbacks() {
-        while (true) {
-            DWORD error = ERROR_SUCCESS;
-            {
-                Base::UniqueLock lock(mutex);
-                if (!WaitForWork(lock)) {
-                    return;
-                }
-                error = std::exchange(pendingError, ERROR_SUCCESS);
+    // The callback form: hands the matching events to the callback, a batch a round.
+    void DeliverCallbacks() {
+        DWORD error = ERROR_SUCCESS;
+        {
+            Base::LockGuard lock(mutex);
+            if (!TakeWork()) {
+                return;
             }
-            if (error != ERROR_SUCCESS) {
-                DeliverError(error);
+            error = std::exchange(pendingError, ERROR_SUCCESS);
+        }
+        if (error != ERROR_SUCCESS) {
+            DeliverError(error);
+        }
+        std::vector<std::pair<Channel*, uint32_t>> batch;
+        {
+            Base::LockGuard lock(mutex);
+            batch = Collect(&Source::next, 4096);
+        }
+        for (const auto& [channel, index] : batch) {
+            if (Stopping()) {
+                return;
             }
-            std::vector<std::pair<Channel*, uint32_t>> batch;
-            {
-                Base::LockGuard lock(mutex);
-                batch = Collect(&Source::next, 4096);
-                if (batch.size() == 4096) {
-                    pending = true; // more may wait behind the batch
-                }
+            const InjectedFault fault = TakeFault("EvtSubscribeDeliver");
+            if (fault.error != 0) {
+                DeliverError(fault.error);
             }
-            for (const auto& [channel, index] : batch) {
-                if (Stopping()) {
-                    return;
-                }
-                const InjectedFault fault = TakeFault("EvtSubscribeDeliver");
-                if (fault.error != 0) {
-                    DeliverError(fault.error);
-                }
-                const EVT_HANDLE event = EventLogHandles().AddEvent(self, channel, index);
-                if (event == nullptr) {
-                    return; // the subscription's handle is closed
-                }
-                Call(EvtSubscribeActionDeliver, event);
-                EventLogHandles().Close(event);
+            const EVT_HANDLE event = EventLogHandles().AddEvent(self, channel, index);
+            if (event == nullptr) {
+                return; // the subscription's handle is closed
             }
+            Call(EvtSubscribeActionDeliver, event);
+            EventLogHandles().Close(event);
+        }
+        if (batch.size() == 4096) {
+            Notify(); // more may wait behind the batch: the other subscriptions go first
         }
     }
 
-    // The worker of the pull form: signals when unseen matching events are there.
-    void RunSignals() {
-        while (true) {
-            bool found = false;
-            {
-                Base::UniqueLock lock(mutex);
-                if (!WaitForWork(lock)) {
-                    return;
-                }
-                found = pendingError != ERROR_SUCCESS;
-                // Nothing before `next` needs a signal: EvtNext took it already.
-                for (Source& s : sources) {
-                    s.scanned = std::max(s.scanned, s.next);
-                }
-                found = !Collect(&Source::scanned, 1).empty() || found;
+    // The pull form: signals when unseen matching events are there.
+    void Signal() {
+        bool found = false;
+        {
+            Base::LockGuard lock(mutex);
+            if (!TakeWork()) {
+                return;
             }
-            if (found) {
-                SetEvent(signal);
+            found = pendingError != ERROR_SUCCESS;
+            // Nothing before `next` needs a signal: EvtNext took it already.
+            for (Source& s : sources) {
+                s.scanned = std::max(s.scanned, s.next);
             }
+            found = !Collect(&Source::scanned, 1).empty() || found;
+        }
+        if (found) {
+            SetEvent(signal);
         }
     }
 };
+
+void Deliverer::Run() noexcept {
+    Base::UniqueLock lock(m_mutex);
+    while (true) {
+        while (m_ready.empty()) {
+            m_wake.wait(lock);
+        }
+        std::shared_ptr<Subscription> subscription = std::move(m_ready.front());
+        m_ready.pop_front();
+        m_running = subscription.get();
+        lock.unlock();
+        subscription->Round();
+        subscription.reset();
+        lock.lock();
+        m_running = nullptr;
+        m_idle.notify_all();
+    }
+}
 
 using BookmarkEntries = std::vector<std::pair<std::wstring, uint64_t>>;
 
@@ -267,17 +345,10 @@ void StopSubscription(EVT_HANDLE subscription) {
         }
         sub->stopping = true;
     }
-    sub->wake.notify_one();
     sub->listener.Reset();
-    if (!sub->worker.joinable()) {
-        return;
-    }
-    if (sub->worker.get_id() == std::this_thread::get_id()) {
-        // Closed from inside its own callback: the worker ends when the callback returns.
-        sub->worker.detach();
-    } else {
-        sub->worker.join(); // waits for a running callback; none follows
-    }
+    // Waits for a running callback, none follows; from inside its own callback, the round ends
+    // when the callback returns.
+    Deliverer::Instance().WaitOutRound(sub.get());
 }
 
 } // namespace PalEventLog
@@ -362,20 +433,14 @@ EVT_HANDLE WINAPI EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, LPCWSTR c
         }
         const EVT_HANDLE handle = EventLogHandles().Add(HandleKind::Subscription, sub);
         sub->self = handle;
-        std::weak_ptr<Subscription> weak = sub;
+        sub->weakSelf = sub;
         try {
-            sub->listener = sub->store->AddListener([weak](const Channel& channel) {
+            sub->listener = sub->store->AddListener([weak = sub->weakSelf](const Channel& channel) {
                 if (auto s = weak.lock(); s && s->Watches(channel)) {
                     s->Notify();
                 }
             });
-            sub->worker = std::thread([sub] {
-                if (sub->callback != nullptr) {
-                    sub->RunCallbacks();
-                } else {
-                    sub->RunSignals();
-                }
-            });
+            sub->Notify(); // the first round: what the origin left to deliver, and the stale error
         } catch (...) {
             StopSubscription(handle);
             EventLogHandles().Close(handle);

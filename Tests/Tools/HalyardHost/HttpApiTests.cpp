@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -120,6 +121,45 @@ const Json& Child(const Json& node, const std::string& name) {
     return none;
 }
 
+// A connection driven by hand, byte by byte where need be.
+class RawConnection {
+public:
+    explicit RawConnection(int port) : m_socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        const timeval timeout{5, 0};
+        setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    }
+    ~RawConnection() { close(m_socket); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool Send(const std::string& data) {
+        return send(m_socket, data.data(), data.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(data.size());
+    }
+    // What arrives until the server closes the connection or 5 s pass without anything.
+    std::string Receive() {
+        std::string received;
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = recv(m_socket, buffer, sizeof(buffer), 0)) > 0) {
+            received.append(buffer, static_cast<size_t>(got));
+        }
+        m_closed = got == 0 || (got < 0 && errno == ECONNRESET);
+        return received;
+    }
+    bool Closed() const { return m_closed; }
+    void ShutDownSending() { shutdown(m_socket, SHUT_WR); }
+
+private:
+    int m_socket;
+    bool m_closed = false;
+};
+
 } // namespace
 
 TEST(HttpApi, RefusesBadInputWithAClearMessage) {
@@ -140,6 +180,12 @@ TEST(HttpApi, RefusesBadInputWithAClearMessage) {
          "application/json", 400, "type code is an integer from 0 to 65535"},
         {R"({"name": "GetPublishersRequest"})", "text/plain", 415, "application/json"},
         {"{\"name\": \"" + std::string(2000, 'x') + "\"}", "application/json", 413, "too large"},
+        {R"({"name": "X", "attributes": [{"name": "a", "type": 6, "value": 1e400}]})",
+         "application/json", 400, "malformed JSON"},
+        {"{\"name\": \"\xC3\x28\"}", "application/json", 400, "malformed JSON"},
+        {R"({"name": "GetDataRequest", "attributes": [{"name": "EventsCount", "type": 6,
+             "value": "9223372036854775807"}]})",
+         "application/json", 400, "EventsCount above 10000"},
     };
     for (const auto& c : cases) {
         const auto result = client.Post("/api/request", c.body, c.contentType);
@@ -188,20 +234,131 @@ TEST(HttpApi, AnAddressBeyondLoopbackNeedsTheTokenOnEveryRequest) {
     const auto page = client.Get("/api/info?token=s3cret-token");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
+    // Its name carries the port, so hosts on other ports of the machine keep tokens apart.
+    const std::string name = "HalyardToken_" + std::to_string(server.Port());
     const std::string cookie = page->get_header_value("Set-Cookie");
-    EXPECT_EQ(cookie.rfind("HalyardToken=s3cret-token;", 0), 0u) << cookie;
+    EXPECT_EQ(cookie.rfind(name + "=s3cret-token;", 0), 0u) << cookie;
+    EXPECT_EQ(
+        client
+            .Post("/api/request", {{"Cookie", name + "=s3cret-token"}}, request, "application/json")
+            ->status,
+        200);
     EXPECT_EQ(client
                   .Post("/api/request", {{"Cookie", "HalyardToken=s3cret-token"}}, request,
+                        "application/json")
+                  ->status,
+              401);
+
+    // A token that a cookie cannot hold is never set as one (it would add cookie attributes).
+    ServeOptions odd = guarded;
+    odd.token = "a;Domain=example.org";
+    const Server oddServer(odd);
+    const auto oddPage = oddServer.Client().Get("/api/info?token=a%3BDomain%3Dexample.org");
+    ASSERT_TRUE(oddPage);
+    EXPECT_EQ(oddPage->status, 200);
+    EXPECT_FALSE(oddPage->has_header("Set-Cookie"));
+}
+
+// On loopback only the machine's own names, exactly, with the port; a POST only from the host's
+// own pages; no page may frame the viewer.
+TEST(HttpApi, OnLoopbackAnswersOnlyLocalHostNamesAndOwnPages) {
+    const Server server;
+    httplib::Client client = server.Client();
+    const std::string port = ":" + std::to_string(server.Port());
+    for (const std::string& host :
+         std::vector<std::string>{"attacker.example:80", "127.evil.com", "127.0.0.1.nip.io" + port,
+                                  "localhost.evil.com", "127.0.0.1:1" + port}) {
+        EXPECT_EQ(client.Get("/api/info", {{"Host", host}})->status, 403) << host;
+    }
+    for (const std::string& host :
+         std::vector<std::string>{"localhost", "127.0.0.1" + port, "[::1]" + port}) {
+        const auto result = client.Get("/api/info", {{"Host", host}});
+        EXPECT_EQ(result->status, 200) << host;
+        EXPECT_NE(
+            result->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"),
+            std::string::npos);
+    }
+    const std::string request = R"({"name": "GetPublishersRequest"})";
+    EXPECT_EQ(
+        client
+            .Post("/api/request", {{"Origin", "http://evil.example"}}, request, "application/json")
+            ->status,
+        403);
+    EXPECT_EQ(client
+                  .Post("/api/request", {{"Origin", "http://127.0.0.1" + port}}, request,
                         "application/json")
                   ->status,
               200);
 }
 
-TEST(HttpApi, OnLoopbackAnswersOnlyLocalHostNames) {
-    const Server server;
+// What a client can make the host hold before it is authenticated: headers bounded in size and
+// number, bodies bounded in every transfer encoding, one range at most, slow clients.
+TEST(HttpApi, BoundsWhatAClientCanMakeTheHostHold) {
+    ServeOptions options;
+    options.maxBodyBytes = 1024;
+    options.requestDeadline = std::chrono::milliseconds(700);
+    options.viewerFolder = std::string(CORVANE_HOST_SOURCE) + "/Viewer";
+    const Server server(options);
     httplib::Client client = server.Client();
-    EXPECT_EQ(client.Get("/api/info", {{"Host", "attacker.example:80"}})->status, 403);
-    EXPECT_EQ(client.Get("/api/info", {{"Host", "localhost"}})->status, 200);
+
+    const auto longHeader = client.Get("/api/info", {{"X-Long", std::string(64 * 1024, 'x')}});
+    ASSERT_TRUE(longHeader);
+    EXPECT_GE(longHeader->status, 400);
+    httplib::Headers many;
+    for (int i = 0; i < 2000; ++i) {
+        many.emplace("X-H" + std::to_string(i), std::string(16, 'y'));
+    }
+    const auto manyHeaders = client.Get("/api/info", many);
+    EXPECT_TRUE(!manyHeaders || manyHeaders->status >= 400);
+
+    // A chunked body past the limit is not taken in.
+    RawConnection chunked(server.Port());
+    chunked.Send("POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json"
+                 "\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::string chunk = std::string("400\r\n") + std::string(1024, ' ') + "\r\n";
+    for (int i = 0; i < 4 && chunked.Send(chunk); ++i) {
+    }
+    chunked.Send("0\r\n\r\n");
+    EXPECT_EQ(chunked.Receive().find(" 200 "), std::string::npos);
+
+    // A client that has sent its request and closed its sending side still gets the answer.
+    RawConnection halfClosed(server.Port());
+    const std::string body = R"({"name": "GetPublishersRequest"})";
+    halfClosed.Send("POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                    "application/json\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body);
+    halfClosed.ShutDownSending();
+    EXPECT_NE(halfClosed.Receive().find("Halyard-Monitor"), std::string::npos);
+
+    // Many overlapping ranges give the whole file once, not a multipart answer.
+    std::string ranges = "bytes=0-";
+    for (int i = 0; i < 1000; ++i) {
+        ranges += ",0-";
+    }
+    const auto ranged = client.Get("/index.html", {{"Range", ranges}});
+    ASSERT_TRUE(ranged);
+    EXPECT_EQ(ranged->status, 200);
+    EXPECT_EQ(ranged->body.size(),
+              std::filesystem::file_size(options.viewerFolder + "/index.html"));
+
+    // Clients that send a byte now and then neither hold up the others nor keep their connection
+    // past the request deadline.
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 48; ++i) {
+        slow.push_back(std::make_unique<RawConnection>(server.Port()));
+        slow.back()->Send("G");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto answered = client.Get("/api/info");
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        slow.front()->Send("E");
+    }
+    EXPECT_EQ(slow.front()->Receive(), "");
+    EXPECT_TRUE(slow.front()->Closed());
 }
 
 // Every request type through JSON: publishers, counts, a session paged and released twice.
@@ -218,6 +375,21 @@ TEST(HttpApi, ServesEveryRequestAsJson) {
     EXPECT_EQ(Attribute(counts, "ResultCode"), 0) << counts.dump();
     EXPECT_GT(std::stoll(Attribute(counts, "TotalEventsCount").get<std::string>()), 0);
 
+    // The module's error text comes without the code addresses it carries for the logs.
+    const Json badFilter = {
+        {"name", "CheckFiltersRequest"},
+        {"children",
+         {{{"name", "Filters"},
+           {"children",
+            {{{"name", "F"},
+              {"type", "EventIdFilter"},
+              {"attributes", {{{"name", "EventIds"}, {"type", 2}, {"value", "zz"}}}}}}}}}}};
+    const auto [checkStatus, checked] = server.Post(badFilter);
+    ASSERT_EQ(checkStatus, 200);
+    const std::string text = Attribute(checked, "ErrorSerialized").get<std::string>();
+    EXPECT_NE(text.find("0x80042002 The filter set is invalid"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[0x"), std::string::npos) << text;
+
     const auto [createStatus, created] = server.Post(Json{{"name", "CreateSessionRequest"}});
     ASSERT_EQ(createStatus, 200);
     ASSERT_EQ(Attribute(created, "ResultCode"), 0) << created.dump();
@@ -233,6 +405,15 @@ TEST(HttpApi, ServesEveryRequestAsJson) {
     const Json& events = Child(page, "Events");
     EXPECT_EQ(events["children"].size(), 10u);
     EXPECT_EQ(events["children"][0]["type"], "EventInfo");
+
+    // A mark with more page starts than a session can have made is refused before the module.
+    Json forged = pageRequest;
+    forged["children"][0]["attributes"].push_back(
+        {{"name", "Pages"}, {"type", 0x106}, {"value", Json(MaxMarkPages + 1, "0")}});
+    const auto [forgedStatus, refused] = server.Post(forged);
+    EXPECT_EQ(forgedStatus, 400);
+    EXPECT_NE(refused["error"].get<std::string>().find("more than 100000 pages"),
+              std::string::npos);
 
     const Json release = {{"name", "ReleaseSessionRequest"}, {"children", {mark}}};
     EXPECT_EQ(Attribute(server.Post(release).second, "ResultCode"), 0);
@@ -269,4 +450,18 @@ TEST(HttpApi, ALongRequestEndsWhenItsClientGoesAway) {
     }
     PalEventLogClearFaults();
     EXPECT_EQ(cancelled, 1u);
+
+    // A request that outlasts the idle time is answered: its connection is not idle meanwhile.
+    ServeOptions brief;
+    brief.idleTimeout = std::chrono::seconds(1);
+    const Server patient(brief);
+    PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 0, 0xFFFFFFFF, 0);
+    std::thread release([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        PalEventLogClearFaults();
+    });
+    const auto [status, counts] = patient.Post(Json{{"name", "CountEventsRequest"}});
+    release.join();
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(Attribute(counts, "ResultCode"), 0) << counts.dump();
 }

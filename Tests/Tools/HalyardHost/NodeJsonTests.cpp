@@ -161,6 +161,15 @@ TEST(NodeJson, MalformedTreesAreRefusedWithThePlaceNamed) {
         deep = Json{{"children", Json::array({deep})}};
     }
     EXPECT_NE(ErrorOf(deep.dump()).find("nested deeper than"), std::string::npos);
+    const Json wide = {{"children", Json::array()}, {"attributes", Json::array()}};
+    Json children = wide;
+    children["children"] = Json(HalyardHost::MaxNodeJsonChildren + 1, Json::object());
+    EXPECT_NE(ErrorOf(children.dump()).find("more than 1000 children"), std::string::npos);
+    Json attributes = wide;
+    for (size_t i = 0; i <= HalyardHost::MaxNodeJsonAttributes; ++i) {
+        attributes["attributes"].push_back({{"name", "a"}, {"type", 7}, {"value", true}});
+    }
+    EXPECT_NE(ErrorOf(attributes.dump()).find("more than 256 attributes"), std::string::npos);
 }
 
 TEST(NodeJson, LoneSurrogatesOfTheNodeLibraryBecomeReplacementCharacters) {

@@ -45,22 +45,30 @@ async function channelPages() {
   return Math.ceil(total / 25);
 }
 
+// A host serving the store copy; the address it prints to open.
+function serve(env = {}) {
+  const started = spawn(join(bin, 'HalyardHost'), ['serve', '--port', '0', '--store', store], {
+    stdio: ['ignore', 'pipe', 'inherit'],
+    env: { ...process.env, PAL_EVENTLOG_POLL_MS: '100', ...env },
+  });
+  const address = new Promise((resolve, reject) => {
+    let text = '';
+    started.stdout.on('data', (chunk) => {
+      text += chunk;
+      const found = /Open (http:\/\/[^ ]+)/.exec(text);
+      if (found) resolve(found[1]);
+    });
+    started.on('exit', (code) => reject(new Error(`the host ended with ${code}`)));
+  });
+  return { started, address };
+}
+
 async function startHost() {
   store = mkdtempSync(join(tmpdir(), 'viewer-store-'));
   cpSync(process.env.SAMPLE_STORE, store, { recursive: true });
-  host = spawn(join(bin, 'HalyardHost'), ['serve', '--port', '0', '--store', store], {
-    stdio: ['ignore', 'pipe', 'inherit'],
-    env: { ...process.env, PAL_EVENTLOG_POLL_MS: '100' },
-  });
-  baseUrl = await new Promise((resolve, reject) => {
-    let text = '';
-    host.stdout.on('data', (chunk) => {
-      text += chunk;
-      const found = /Open (http:\/\/[^ ]+\/)/.exec(text);
-      if (found) resolve(found[1]);
-    });
-    host.on('exit', (code) => reject(new Error(`the host ended with ${code}`)));
-  });
+  const served = serve();
+  host = served.started;
+  baseUrl = await served.address;
 }
 
 before(async () => {
@@ -104,6 +112,22 @@ async function applyFilters(page) {
   await page.waitForFunction((old) => document.body.dataset.pagesShown !== old
     || !document.querySelector('#filter-error').hidden, before);
 }
+
+test('a token in the address becomes a cookie and leaves the address', { skip: missing },
+  async () => {
+    const guarded = serve({ HALYARD_TOKEN: 'viewer-token-1' });
+    try {
+      const url = await guarded.address;
+      assert.match(url, /\?token=viewer-token-1$/);
+      const page = await openViewer(url);
+      await page.waitForFunction(() => !location.href.includes('token'));
+      await page.reload();
+      await page.locator('#rows tr').first().waitFor();
+      await page.close();
+    } finally {
+      guarded.started.kill('SIGINT');
+    }
+  });
 
 test('pages forwards and back, newest first', { skip: missing }, async () => {
   const page = await openViewer();

@@ -388,6 +388,13 @@ function onKey(event) {
 async function main() {
   const info = await fetch('api/info', { credentials: 'same-origin' }).then((r) => r.json())
     .catch(() => ({}));
+  // The page's own answer set the token's cookie: the token leaves the address, so that neither
+  // the history nor a copied link carries it.
+  const address = new URL(location.href);
+  if (info.channel !== undefined && address.searchParams.has('token')) {
+    address.searchParams.delete('token');
+    history.replaceState(null, '', address.pathname + address.search + address.hash);
+  }
   $('channel').textContent = info.channel || '';
   $('plans-fieldset').hidden = !info.monitoringPlans;
   document.title = `${info.channel || 'Events'} - Corvane event viewer`;

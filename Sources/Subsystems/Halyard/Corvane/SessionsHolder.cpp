@@ -19,6 +19,7 @@ namespace {
 using Logging::LOG_DBG;
 using Logging::LOG_DBG3;
 using Logging::LOG_ERR;
+using Logging::LOG_WARN;
 
 constexpr int64_t TicksPerMinute = 60LL * 10'000'000;
 
@@ -90,6 +91,7 @@ SessionsHolder::SessionsHolder(const EkNodePtr& configuration, WallClock clock) 
     const std::chrono::minutes interval(
         static_cast<int32_t>(configuration.GetInt64(L"SessionCheckIntervalInSec")));
     m_timeOutMs = configuration.GetUInt32(L"TimeOutIntervalInSec") * 1000u;
+    m_maxSessions = configuration.GetUInt32(L"MaxSessionsCount", DefaultMaxSessions);
     m_sweepAction =
         std::make_unique<CAsyncAction>(interval, interval, [this] { SweepDeadSessions(); });
 }
@@ -149,19 +151,40 @@ std::shared_ptr<Session> SessionsHolder::IntAddSession(const EkNodePtr& request,
     // A request's filters are prepared once: preparing changes them.
     const EkNodePtr filters = prepared != nullptr ? *prepared : PrepareFilters(request);
     const EkNodePtr mark = request.GetChildByName(L"ContinuationMark");
-    auto session = std::make_shared<Session>(m_channelPath, filters, mark,
-                                             EvtSubscribeToFutureEvents, m_timeOutMs, m_clock);
     const GUID id = GetSessionId(request);
     {
+        // Refused before its query and subscription are made; checked again below, as other
+        // sessions may be added meanwhile.
         const Base::LockGuard lock(m_sessionsLock);
+        RefuseBeyondMaximum(id);
+    }
+    auto session = std::make_shared<Session>(m_channelPath, filters, mark,
+                                             EvtSubscribeToFutureEvents, m_timeOutMs, m_clock);
+    {
+        const Base::LockGuard lock(m_sessionsLock);
+        RefuseBeyondMaximum(id);
         if (IsSessionExist(id)) {
             IntRemoveSession(id);
         }
         m_sessions.emplace(id, session);
+        m_refusing = false;
     }
     markOut = mark.CloneNode(EKN_DEPTH_ALL);
     markOut.SetAttribute(L"SessionId", id);
     return session;
+}
+
+void SessionsHolder::RefuseBeyondMaximum(const GUID& id) {
+    if (m_sessions.size() < m_maxSessions || m_sessions.contains(id)) {
+        return;
+    }
+    if (!m_refusing) {
+        LOG_AT(LOG_WARN, L"The component holds " << m_sessions.size()
+                                                 << L" sessions, its most: new sessions are "
+                                                    L"refused until one is removed");
+        m_refusing = true;
+    }
+    RaiseError(HR_TOO_MANY_SESSIONS);
 }
 
 void SessionsHolder::IntRemoveSession(const GUID& id) {

@@ -24,10 +24,15 @@ namespace Halyard {
 
 class SessionsHolder {
 public:
+    // The most sessions held at once unless configured: far more than the viewers of one machine
+    // open, few enough that clients cannot exhaust the Event Log service's subscriptions.
+    static constexpr uint32_t DefaultMaxSessions = 1000;
+
     // Reads the insertion-string resolver and the required keys "LogChannelName",
     // "SessionTimeLiveInMin", "SessionCheckIntervalInSec" (minutes, despite its name; 0 or less:
-    // no sweep) and "TimeOutIntervalInSec" of the configuration node, then starts the sweep. A
-    // missing key throws ERROR_NOT_FOUND. `clock` tells the time of use and of the sweep.
+    // no sweep) and "TimeOutIntervalInSec" of the configuration node, and the optional
+    // "MaxSessionsCount" (4; DefaultMaxSessions when absent), then starts the sweep. A missing
+    // key throws ERROR_NOT_FOUND. `clock` tells the time of use and of the sweep.
     explicit SessionsHolder(const EkNodePtr& configuration, WallClock clock = &SystemWallClock);
     // Stops and joins the sweep first, then releases every session.
     ~SessionsHolder();
@@ -55,7 +60,8 @@ public:
     // Creates a session from the request with the filter set already prepared (`prepared`; null
     // pointer: prepared here) and stores it under the request's id, stopping and replacing a
     // session of that id. `markOut` receives a full copy of the request's continuation mark with
-    // "SessionId" set. A failure leaves the sessions as they were.
+    // "SessionId" set. A failure leaves the sessions as they were; a new id while the holder
+    // holds its most sessions throws 0x80047F04 (logged once until a session is added again).
     std::shared_ptr<Session> IntAddSession(const EkNodePtr& request, EkNodePtr& markOut,
                                            const EkNodePtr* prepared);
     // Stops the session's paged query and drops the holder's reference; ERROR_NOT_FOUND when no
@@ -73,6 +79,8 @@ private:
         }
     };
 
+    // Throws 0x80047F04 when a session under `id` would be one more than the holder may hold.
+    void RefuseBeyondMaximum(const GUID& id) REQUIRES(m_sessionsLock);
     std::shared_ptr<Session> GetOrCreateSession(const EkNodePtr& request, EkNodePtr& pageRequest);
     EkNodePtr PrepareFilters(const EkNodePtr& request) const;
     // The sweep thread's action: CheckDeadSessions with its failures logged.
@@ -83,6 +91,9 @@ private:
     // operations call.
     Base::RecursiveMutex m_sessionsLock;
     std::map<GUID, std::shared_ptr<Session>, GuidLess> m_sessions GUARDED_BY(m_sessionsLock);
+    uint32_t m_maxSessions = DefaultMaxSessions;
+    // Set by a refusal, cleared when a session is added: one log line per burst of refusals.
+    bool m_refusing GUARDED_BY(m_sessionsLock) = false;
     std::unique_ptr<CAsyncAction> m_sweepAction;
     DWORD m_timeOutMs = 0;
     std::wstring m_channelPath;

@@ -16,8 +16,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -130,6 +132,34 @@ TEST_F(Subscriptions, FutureEventsArriveInOrderOnAnotherThreadMatchingTheQuery) 
     EXPECT_FALSE(
         EvtRender(nullptr, received.handles.front(), EvtRenderEventXml, 0, nullptr, &used, &count));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// Every subscription is served by one delivering thread, as the service does: many idle ones cost
+// no thread each, and each still gets its own events.
+TEST_F(Subscriptions, ManySubscriptionsShareOneDeliveringThread) {
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    std::vector<Received> received(64);
+    std::vector<EVT_HANDLE> subs;
+    const auto before = threads();
+    for (Received& each : received) {
+        subs.push_back(Subscribe(each, L"*[System[EventID=7]]", EvtSubscribeToFutureEvents));
+        ASSERT_NE(subs.back(), nullptr);
+    }
+    EXPECT_LE(threads() - before, 1);
+    Append(4, 7);
+    std::set<std::thread::id> deliverers;
+    for (Received& each : received) {
+        ASSERT_TRUE(each.WaitFor(1));
+        EXPECT_EQ(each.records, std::vector<uint64_t>{4});
+        deliverers.insert(each.thread);
+    }
+    EXPECT_EQ(deliverers.size(), 1u);
+    for (const EVT_HANDLE sub : subs) {
+        EXPECT_TRUE(EvtClose(sub));
+    }
 }
 
 // A structured query as the module builds them: Selects of several channels, a Suppress that

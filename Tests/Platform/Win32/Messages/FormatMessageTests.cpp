@@ -110,7 +110,7 @@ TEST(FormatMessageSystem, LanguageMustExistWhenGiven) {
 TEST(FormatMessageModule, ReadsRavelinByFullHresult) {
     LoadedModule ravelin(PeBuilder::BinDirectory() + L"Ravelin.dll");
     ASSERT_NE(ravelin.Get(), nullptr) << GetLastError();
-    for (const DWORD code : {0x80040513u, 0x80042001u, 0x80042002u, 0x80047F03u}) {
+    for (const DWORD code : {0x80040513u, 0x80042001u, 0x80042002u, 0x80047F03u, 0x80047F04u}) {
         const auto text = Format(kLookup | FORMAT_MESSAGE_FROM_HMODULE, ravelin.Get(), code);
         ASSERT_TRUE(text.has_value()) << std::hex << code;
         EXPECT_GT(text->size(), 10u);

@@ -240,6 +240,38 @@ TEST_F(SessionsHolderTest, AddingReplacesAndRemovingTakesTheSession) {
               HR_NOT_FOUND);
 }
 
+// Beyond its most sessions the holder refuses new ids, whichever request would make one, and
+// takes them again once a session is gone; a known id is still served and replaced.
+TEST_F(SessionsHolderTest, NewSessionsBeyondTheMaximumAreRefused) {
+    EkNodePtr configuration = Configuration();
+    configuration.SetAttribute(L"MaxSessionsCount", int32_t{2});
+    SessionsHolder holder(configuration, &TestClock);
+    const GUID first = NewGuid();
+    const GUID second = NewGuid();
+    holder.AddSession(SessionRequest(L"CreateSessionRequest", first), Node(L"Response"));
+    ServePage(holder, PageRequest(NewMark(20, &second), 0, 20));
+
+    const GUID thirdId = NewGuid();
+    const EkNodePtr third = NewMark(20, &thirdId);
+    EXPECT_EQ(ThrownCode([&] {
+                  holder.AddSession(SessionRequest(L"CreateSessionRequest", NewGuid()),
+                                    Node(L"Response"));
+              }),
+              HR_TOO_MANY_SESSIONS);
+    EXPECT_EQ(ThrownCode([&] { holder.GetSessionEvents(PageRequest(third, 0, 20), Node(L"R")); }),
+              HR_TOO_MANY_SESSIONS);
+    EXPECT_EQ(ThrownCode([&] { holder.GetNewEventsCount(PageRequest(third, 0, 20)); }),
+              HR_TOO_MANY_SESSIONS);
+    EXPECT_FALSE(holder.IsSessionExist(thirdId));
+    EXPECT_NO_THROW(
+        holder.AddSession(SessionRequest(L"CreateSessionRequest", first), Node(L"Response")));
+    EXPECT_EQ(ServePage(holder, PageRequest(NewMark(20, &second), 0, 20)).records.size(), 20u);
+
+    holder.RemoveSession(SessionRequest(L"ReleaseSessionRequest", first));
+    ServePage(holder, PageRequest(third, 0, 20));
+    EXPECT_TRUE(holder.IsSessionExist(thirdId));
+}
+
 // Item names that are also plan names leave the query for the page's manual filter; a plan filter
 // brings the suppression of the providers to skip. Pages then hold what both ask for.
 TEST_F(SessionsHolderTest, ItemFiltersMoveToManualItemsWhenTheQueryCannotHoldThem) {
