@@ -171,13 +171,9 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
                               &used);
         error = ok ? ERROR_SUCCESS : GetLastError();
     }
-    const bool delivered = ok || IsPartialMessage(HresultFromWin32(error));
-    if (delivered && used > capacity) {
-        // Longer still than the buffer sized for it: no whole message.
-        ok = FALSE;
-        error = ERROR_INSUFFICIENT_BUFFER;
-    } else if (delivered) {
-        // The text ends at its terminating null.
+    // The size a call reports after filling a buffer of the size asked for is not trusted (some
+    // builds report more than they wrote): the text ends at its terminating null.
+    if (ok || IsPartialMessage(HresultFromWin32(error))) {
         message.assign(text, std::find(text, text + capacity, L'\0'));
     }
     HRES result;
