@@ -80,7 +80,7 @@ struct ResultSet : EventHandleOwner {
         PathMatcher matcher;
         size_t top = 0;      // reverse order: the event count when the query was opened
         size_t bottom = 0;   // the channel's first event still in the log then
-        uint32_t clears = 0; // the channel's clears then
+        uint32_t clears = 0; // the channel's clears and rollovers then
     };
     CompiledQuery query;
     std::vector<Source> sources;
@@ -102,10 +102,12 @@ struct ResultSet : EventHandleOwner {
     }
     // The index at which a forward walk of a source starts.
     size_t First(size_t s) const noexcept { return reverse ? 0 : sources[s].bottom; }
-    // A channel cleared since the query was opened: the result set no longer stands anywhere.
+    // A channel cleared or rolled over since the query was opened: the result set no longer
+    // stands anywhere.
     bool Stale() const REQUIRES_SHARED(store->Mutex()) {
-        return std::any_of(sources.begin(), sources.end(),
-                           [](const Source& s) { return s.channel->clears != s.clears; });
+        return std::any_of(sources.begin(), sources.end(), [](const Source& s) {
+            return s.channel->clears + s.channel->rollovers != s.clears;
+        });
     }
     uint32_t EventIndex(Position p) const {
         return static_cast<uint32_t>(reverse ? sources[p.source].top - 1 - p.index : p.index);
@@ -281,7 +283,7 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
             source.matcher = PathMatcher(rs->query, name);
             source.top = channel->events.size();
             source.bottom = channel->firstKept;
-            source.clears = channel->clears;
+            source.clears = channel->clears + channel->rollovers;
             rs->usesTime = rs->usesTime || source.matcher.UsesTime();
             rs->sources.push_back(std::move(source));
         }

@@ -60,6 +60,10 @@ enum PAL_WINDOWS_BEHAVIOUR : DWORD {
     // provider's parameter messages; one it has none for fails the call with
     // ERROR_EVT_UNRESOLVED_PARAMETER_INSERT, the message still filled in.
     PalParameterInsertsInStrings = 7,
+    // `value` > 0: a channel holds at most `value` events; one appended beyond overwrites the
+    // oldest, which are then out of the log (ReadEventLogW gives ERROR_INVALID_PARAMETER for
+    // them), and result sets opened before go stale as after a clear.
+    PalChannelMaxEvents = 8,
 };
 PAL_API void WINAPI PalEventLogSetBehaviour(DWORD behaviour, DWORD value);
 

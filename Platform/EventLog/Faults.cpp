@@ -24,7 +24,7 @@ DWORD g_damageCount = 0;
 std::atomic<bool> g_anyDamage{false};
 
 // The values of the PAL_WINDOWS_BEHAVIOURs, by number.
-constexpr DWORD BehaviourCount = 8;
+constexpr DWORD BehaviourCount = 9;
 std::array<std::atomic<DWORD>, BehaviourCount> g_behaviours{};
 
 uint32_t Get32(const std::vector<uint8_t>& record, size_t at) {

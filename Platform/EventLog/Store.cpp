@@ -2,8 +2,10 @@
 // strings interned, the folder or log file opened, and listeners told of changes.
 #include "Store.h"
 
+#include "EventLogFaults.h"
 #include "EventXml.h"
 #include "EvtxReader.h"
+#include "Faults.h"
 
 #include "Win32/WinError.h"
 
@@ -494,6 +496,12 @@ void Store::OrderAppended(Channel& channel, size_t from) {
             events[i].recordId = last + 1;
             events[i].present |= kHasRecordId;
         }
+    }
+    // A channel at its maximum size overwrites its oldest events.
+    const DWORD maximum = Behaviour(PalChannelMaxEvents);
+    if (maximum != 0 && events.size() - channel.firstKept > maximum) {
+        channel.firstKept = events.size() - maximum;
+        ++channel.rollovers;
     }
 }
 

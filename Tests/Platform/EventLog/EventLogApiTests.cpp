@@ -427,7 +427,7 @@ TEST_F(EventLogApi, WindowsBehavioursOnRequest) {
 }
 
 // A cleared log: result sets and classic handles opened before fail as Windows says; new ones
-// see an empty log; other channels are untouched.
+// see an empty log; other channels are untouched until they roll over.
 TEST_F(EventLogApi, ClearedLogsMakeOpenResultSetsStale) {
     EVT_HANDLE rs =
         EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | EvtQueryReverseDirection);
@@ -465,11 +465,29 @@ TEST_F(EventLogApi, ClearedLogsMakeOpenResultSetsStale) {
     }
     EVT_HANDLE system = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
     EXPECT_EQ(Records(system, 10), (Ids{100, 101}));
-    for (EVT_HANDLE h : {events[0], bookmark, rs, system}) {
+
+    // A channel at its maximum size overwrites its oldest events: result sets go stale, classic
+    // handles stay usable but the overwritten records are gone.
+    PalEventLogSetBehaviour(PalChannelMaxEvents, 2);
+    ASSERT_TRUE(GlobalStore()->Append(
+        Testing::EventXml("System", 102, 9, 4, "Sys", "2024-01-01T00:00:00Z", "")));
+    EXPECT_TRUE(Next(system, 1).empty());
+    EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_STALE);
+    const HANDLE classicSystem = OpenEventLogW(nullptr, L"System");
+    EXPECT_FALSE(ReadEventLogW(classicSystem, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 100,
+                               record.data(), 4096, &read, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(ReadEventLogW(classicSystem, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 101,
+                              record.data(), 4096, &read, &needed));
+    EVT_HANDLE rolled = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    EXPECT_EQ(Records(rolled, 10), (Ids{101, 102}));
+    PalEventLogClearFaults();
+    for (EVT_HANDLE h : {events[0], bookmark, rs, system, rolled}) {
         EvtClose(h);
     }
     CloseEventLog(before);
     CloseEventLog(after);
+    CloseEventLog(classicSystem);
 }
 
 TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {

@@ -310,6 +310,27 @@ TEST_F(EventQueryContextTest, ClearedLogStartsTheViewAgain) {
                   .size(),
               1u);
     EXPECT_TRUE(forwards.Next().records.empty());
+
+    // Kept at two events, the channel rolls over with the third written after the clear: the view
+    // starts again with the newest two.
+    PalEventLogSetBehaviour(PalChannelMaxEvents, 2);
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Corvane-Operational-Source");
+    ASSERT_NE(source, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 10, nullptr, 0, 0, nullptr,
+                                 nullptr));
+    }
+    Client rolling(channel, {}, 5);
+    const std::vector<uint64_t> two = NewestFirst(channel);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(rolling.Next().records, two);
+    ASSERT_TRUE(
+        ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 10, nullptr, 0, 0, nullptr, nullptr));
+    DeregisterEventSource(source);
+    const Page rolled = rolling.Next();
+    EXPECT_EQ(rolled.records, NewestFirst(channel));
+    EXPECT_EQ(rolled.records.front(), two.front() + 1);
+    EXPECT_EQ(rolled.currentPage, 1);
 }
 
 // Messages whose inserts cannot all be resolved keep their text, the failure logged: one with a
