@@ -1,6 +1,7 @@
 // The classic view of the store: a channel with a classic view opened and read as EVENTLOGRECORDs,
 // sequentially or by record number, forwards or backwards.
 #include "PalEventLog/Api/ApiSupport.h"
+#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Store/Store.h"
@@ -21,6 +22,7 @@ constexpr DWORD kRecordSignature = 0x654C664C; // "LfLe"
 struct ClassicLog : HandleObject {
     std::shared_ptr<Store> store;
     Channel* channel = nullptr;
+    uint32_t clears = 0; // the channel's clears when the log was opened
     Base::Mutex mutex;
     std::optional<uint64_t> lastRead GUARDED_BY(mutex); // record id of the last record read
     // The record built last and its id: a read that asks for the size first (too small a buffer)
@@ -171,6 +173,14 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
         {
             Store::ReadLock lock(*log->store);
             log->channel = log->store->FindChannel(sourceName);
+            // Windows opens Application for a name without a classic log.
+            if ((log->channel == nullptr || !log->channel->classic) &&
+                Behaviour(PalOpenFallsBackToApplication) != 0) {
+                log->channel = log->store->FindChannel(L"Application");
+            }
+            if (log->channel != nullptr) {
+                log->clears = log->channel->clears;
+            }
         }
         if (log->channel == nullptr || !log->channel->classic) {
             Fail(ERROR_FILE_NOT_FOUND, L"no classic log named " + std::wstring(sourceName));
@@ -209,21 +219,26 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         Base::LockGuard cursorLock(log->mutex);
         Store::ReadLock storeLock(*log->store);
         const Channel& channel = *log->channel;
+        if (channel.clears != log->clears) {
+            Fail(ERROR_EVENTLOG_FILE_CHANGED, L"the log was cleared since it was opened");
+            return FALSE;
+        }
         const auto& events = channel.events;
         // The index of the first record to read; `events.size()` or beyond: none.
         size_t index = events.size();
         if (how == EVENTLOG_SEEK_READ) {
             const size_t at = channel.LowerBound(recordOffset);
-            if (at >= events.size() || events[at].recordId != recordOffset) {
+            if (at < channel.firstKept || at >= events.size() ||
+                events[at].recordId != recordOffset) {
                 Fail(ERROR_INVALID_PARAMETER, L"no record " + std::to_wstring(recordOffset));
                 return FALSE;
             }
             index = at;
         } else if (forwards) {
-            index = log->lastRead ? channel.LowerBound(*log->lastRead + 1) : 0;
+            index = log->lastRead ? channel.LowerBound(*log->lastRead + 1) : channel.firstKept;
         } else {
             const size_t below = log->lastRead ? channel.LowerBound(*log->lastRead) : events.size();
-            index = below > 0 ? below - 1 : events.size();
+            index = below > channel.firstKept ? below - 1 : events.size();
         }
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
@@ -247,7 +262,7 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
             log->lastRead = events[index].recordId;
             if (forwards) {
                 ++index;
-            } else if (index-- == 0) {
+            } else if (index-- == channel.firstKept) {
                 break;
             }
         }
@@ -275,7 +290,8 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
             return FALSE;
         }
         Store::ReadLock lock(*log->store);
-        *numberOfRecords = static_cast<DWORD>(log->channel->events.size());
+        *numberOfRecords =
+            static_cast<DWORD>(log->channel->events.size() - log->channel->firstKept);
         return TRUE;
     });
 }

@@ -2,10 +2,11 @@
 // rendering, the extended status and EvtClose, over the store, the query engine and the handle
 // table. Every function catches everything: no exception leaves a C function.
 #include "PalEventLog/Api/ApiSupport.h"
+#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Api/Handles.h"
-#include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Query/Query.h"
+#include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Store/Store.h"
 
 #include "Base/FileTime.h"
@@ -77,7 +78,9 @@ struct ResultSet : EventHandleOwner {
     struct Source {
         Channel* channel = nullptr;
         PathMatcher matcher;
-        size_t top = 0; // reverse order: the event count when the query was opened
+        size_t top = 0;      // reverse order: the event count when the query was opened
+        size_t bottom = 0;   // the channel's first event still in the log then
+        uint32_t clears = 0; // the channel's clears and rollovers then
     };
     CompiledQuery query;
     std::vector<Source> sources;
@@ -95,7 +98,16 @@ struct ResultSet : EventHandleOwner {
     int64_t cursorOffset GUARDED_BY(mutex) = 0;
 
     size_t Length(size_t s) const REQUIRES_SHARED(store->Mutex()) {
-        return reverse ? sources[s].top : sources[s].channel->events.size();
+        return reverse ? sources[s].top - sources[s].bottom : sources[s].channel->events.size();
+    }
+    // The index at which a forward walk of a source starts.
+    size_t First(size_t s) const noexcept { return reverse ? 0 : sources[s].bottom; }
+    // A channel cleared or rolled over since the query was opened: the result set no longer
+    // stands anywhere.
+    bool Stale() const REQUIRES_SHARED(store->Mutex()) {
+        return std::any_of(sources.begin(), sources.end(), [](const Source& s) {
+            return s.channel->clears + s.channel->rollovers != s.clears;
+        });
     }
     uint32_t EventIndex(Position p) const {
         return static_cast<uint32_t>(reverse ? sources[p.source].top - 1 - p.index : p.index);
@@ -113,6 +125,7 @@ struct ResultSet : EventHandleOwner {
     std::optional<Position> FindNext(Position p, uint64_t now) const
         REQUIRES_SHARED(store->Mutex()) {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
+            p.index = std::max(p.index, First(p.source));
             const size_t length = Length(p.source);
             if (const Expression* fast = sources[p.source].matcher.Fast()) {
                 const Source& s = sources[p.source];
@@ -140,7 +153,7 @@ struct ResultSet : EventHandleOwner {
             p = Position{sources.size() - 1, Length(sources.size() - 1)};
         }
         while (true) {
-            while (p.index > 0) {
+            while (p.index > First(p.source)) {
                 --p.index;
                 if (Matches(p, now)) {
                     return p;
@@ -191,6 +204,24 @@ std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor
         pastEnd = false;
     }
     return p;
+}
+
+// Whether the events of one batch (more than one) are larger together, as event XML, than the
+// byte limit of PalNextByteLimit.
+bool TooLargeTogether(const Store& store, const std::vector<std::pair<Channel*, uint32_t>>& refs)
+    REQUIRES_SHARED(store.Mutex()) {
+    const DWORD limit = Behaviour(PalNextByteLimit);
+    if (limit == 0 || refs.size() < 2) {
+        return false;
+    }
+    size_t bytes = 0;
+    for (const auto& [channel, index] : refs) {
+        bytes += EventXml(store, *channel, channel->events[index]).size() * sizeof(wchar_t);
+        if (bytes > limit) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -251,6 +282,8 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
             source.channel = channel;
             source.matcher = PathMatcher(rs->query, name);
             source.top = channel->events.size();
+            source.bottom = channel->firstKept;
+            source.clears = channel->clears + channel->rollovers;
             rs->usesTime = rs->usesTime || source.matcher.UsesTime();
             rs->sources.push_back(std::move(source));
         }
@@ -289,6 +322,10 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
         Base::LockGuard cursorLock(rs->mutex);
         Store::ReadLock storeLock(*rs->store);
+        if (rs->Stale()) {
+            Fail(ERROR_EVT_QUERY_RESULT_STALE, L"the log was cleared since the query");
+            return FALSE;
+        }
         const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         // The matches first, then their handles under one lock of the handle table.
         const Position start = rs->cursor;
@@ -305,6 +342,11 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
             found.push_back(*p);
             refs.emplace_back(rs->sources[p->source].channel, rs->EventIndex(*p));
             rs->cursor = Position{p->source, p->index + 1};
+        }
+        if (TooLargeTogether(*rs->store, refs)) {
+            // The events are passed over, as Windows leaves the result set after them.
+            Fail(RPC_S_INVALID_BOUND, L"the events of the batch are too large together");
+            return FALSE;
         }
         const auto count = static_cast<DWORD>(
             EventLogHandles().AddEvents(resultSet, refs.data(), refs.size(), events));
@@ -360,6 +402,10 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         }
         Base::LockGuard cursorLock(rs->mutex);
         Store::ReadLock storeLock(*rs->store);
+        if (rs->Stale()) {
+            Fail(ERROR_EVT_QUERY_RESULT_INVALID_POSITION, L"the log was cleared since the query");
+            return FALSE;
+        }
         const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
         std::optional<Position> anchor;
         Position point;

@@ -21,4 +21,7 @@ InjectedFault TakeFault(std::string_view function);
 // record about to be handed out.
 void DamageRecord(std::vector<uint8_t>& record);
 
+// The value PalEventLogSetBehaviour gave a PAL_WINDOWS_BEHAVIOUR (0: off).
+DWORD Behaviour(DWORD behaviour) noexcept;
+
 } // namespace PalEventLog

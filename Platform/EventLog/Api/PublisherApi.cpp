@@ -1,6 +1,8 @@
 // The publisher and channel functions of wevtapi: publisher metadata, event messages with their
 // inserts, level, task, opcode and keyword names, and channel configuration.
 #include "PalEventLog/Api/ApiSupport.h"
+#include "Win32/PalEventLogFaults.h"
+#include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Store/Store.h"
 
@@ -273,6 +275,17 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         const size_t needed = text.size() + 1;
         *bufferUsed = static_cast<DWORD>(needed);
         if (buffer == nullptr || bufferSize < needed) {
+            // Some Windows builds report the insert error in place of the size, and some hand
+            // out a truncated copy as a success.
+            if (result != ERROR_SUCCESS && Behaviour(PalFormatSizingInsertError) != 0) {
+                Fail(result);
+                return FALSE;
+            }
+            if (buffer != nullptr && bufferSize > 0 && Behaviour(PalFormatTruncates) != 0) {
+                std::memcpy(buffer, text.c_str(), (bufferSize - 1) * sizeof(wchar_t));
+                buffer[bufferSize - 1] = L'\0';
+                return TRUE;
+            }
             Fail(ERROR_INSUFFICIENT_BUFFER);
             return FALSE;
         }

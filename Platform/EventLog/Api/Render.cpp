@@ -1,4 +1,6 @@
 #include "PalEventLog/Api/Render.h"
+#include "Win32/PalEventLogFaults.h"
+#include "PalEventLog/Api/Faults.h"
 
 #include "PalSupport/MessageEscapes.h"
 
@@ -287,8 +289,11 @@ EVT_VARIANT_TYPE NumberType(NodeKind node, Field field) {
 } // namespace
 
 size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t size, DWORD& count) {
-    count = EvtSystemPropertyIdEND;
-    return Lay(buffer, size, EvtSystemPropertyIdEND, [&](Layout& l) {
+    // Windows 11 and Server 2022 have rendered the first 16 only, without UserID and Version.
+    const DWORD properties =
+        Behaviour(PalSystemRender16) != 0 ? EvtSystemUserID : EvtSystemPropertyIdEND;
+    count = properties;
+    return Lay(buffer, size, properties, [&](Layout& l) {
         store.AssertReadable();
         auto has = [&](uint32_t bit) { return (e.present & bit) != 0; };
         auto number = [&](size_t i, bool present, EVT_VARIANT_TYPE type, uint64_t value) {
@@ -330,6 +335,9 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
         number(EvtSystemThreadID, has(kHasThreadId), EvtVarTypeUInt32, e.threadId);
         string(EvtSystemChannel, e.channel);
         string(EvtSystemComputer, e.computer);
+        if (properties <= EvtSystemUserID) {
+            return;
+        }
         if (const auto& sid = store.SidBytes(e.userSid); !sid.empty()) {
             auto* p = static_cast<uint8_t*>(l.Reserve(sid.size()));
             if (p != nullptr) {
@@ -383,7 +391,11 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
                         strings.push_back(channel.ItemText(item));
                     }
                 }
-                SetStringArray(l, v, strings);
+                if (strings.size() == 1 && Behaviour(PalSingleDataPlain) != 0) {
+                    SetString(l, v, strings.front());
+                } else {
+                    SetStringArray(l, v, strings);
+                }
                 continue;
             }
             paths[i].ForEachValue(store, channel, e, [&](const Expression::Value& value) {
@@ -486,7 +498,38 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
                 }
             }
             if (n >= 1 && n <= inserts.size()) {
-                out += inserts[n - 1];
+                // Parameter inserts in an insertion string ("%%2313") are replaced by the
+                // provider's parameter messages, as Windows does, on request.
+                const std::wstring_view insert = inserts[n - 1];
+                const bool expand = Behaviour(PalParameterInsertsInStrings) != 0;
+                for (size_t k = 0; k < insert.size(); ++k) {
+                    size_t end = k + 2;
+                    uint32_t id = 0;
+                    if (expand && insert.substr(k, 2) == L"%%") {
+                        while (end < insert.size() && end - k < 11 && insert[end] >= L'0' &&
+                               insert[end] <= L'9') {
+                            id = id * 10 + static_cast<uint32_t>(insert[end++] - L'0');
+                        }
+                    }
+                    if (end == k + 2) {
+                        out.push_back(insert[k]);
+                        continue;
+                    }
+                    const std::wstring* parameter = nullptr;
+                    if (parameters != nullptr) {
+                        const auto found = parameters->find(id);
+                        parameter = found != parameters->end() ? &found->second : nullptr;
+                    }
+                    if (parameter != nullptr) {
+                        out += *parameter;
+                    } else {
+                        out.append(insert.substr(k, end - k));
+                        if (result == ERROR_SUCCESS) {
+                            result = ERROR_EVT_UNRESOLVED_PARAMETER_INSERT;
+                        }
+                    }
+                    k = end - 1;
+                }
             } else {
                 out.append(text.substr(i, after - i));
                 result = ERROR_EVT_UNRESOLVED_VALUE_INSERT;

@@ -94,6 +94,12 @@ struct Channel {
     std::vector<Event> events;
     std::vector<Item> items;
     std::vector<wchar_t> text;
+    // A clear or a rollover keeps the events in memory (open handles still read them) but out of
+    // the log: the index of the first event still in it, and how many clears and rollovers there
+    // were.
+    size_t firstKept = 0;
+    uint32_t clears = 0;
+    uint32_t rollovers = 0;
 
     std::wstring_view Text(uint32_t offset, uint32_t length) const noexcept {
         return {text.data() + offset, length};

@@ -2,8 +2,10 @@
 // strings interned, the folder or log file opened, and listeners told of changes.
 #include "PalEventLog/Store/Store.h"
 
-#include "PalEventLog/Evtx/EvtxReader.h"
+#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Store/EventXml.h"
+#include "PalEventLog/Evtx/EvtxReader.h"
+#include "PalEventLog/Api/Faults.h"
 
 #include "Win32/WinError.h"
 
@@ -470,6 +472,12 @@ void Store::OrderAppended(Channel& channel, size_t from) {
             events[i].recordId = last + 1;
             events[i].present |= kHasRecordId;
         }
+    }
+    // A channel at its maximum size overwrites its oldest events.
+    const DWORD maximum = Behaviour(PalChannelMaxEvents);
+    if (maximum != 0 && events.size() - channel.firstKept > maximum) {
+        channel.firstKept = events.size() - maximum;
+        ++channel.rollovers;
     }
 }
 

@@ -101,33 +101,44 @@ SmartHandle CreateRenderContext(DWORD flags, LPCWSTR* paths, DWORD pathCount) {
     return CheckedEvtHandle(EvtCreateRenderContext(paths != nullptr ? pathCount : 0, paths, flags));
 }
 
+bool IsPartialMessage(HRESULT code) noexcept {
+    return code == HR_UNRESOLVED_VALUE_INSERT ||
+           code == HresultFromWin32(ERROR_EVT_UNRESOLVED_PARAMETER_INSERT) ||
+           code == HresultFromWin32(ERROR_EVT_MAX_INSERTS_REACHED);
+}
+
 ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event) {
     ByteBuffer buffer;
     RenderEvent(context, event, buffer);
     return buffer;
 }
 
-void RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer) {
+DWORD RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::RenderEvent");
     // A buffer that held the previous event usually holds this one: the first call passes its
     // capacity (none for a new buffer, which makes it the sizing call).
     buffer.resize(buffer.capacity());
     DWORD used = 0;
     DWORD properties = 0;
-    if (EvtRender(context, event, EvtRenderEventValues, static_cast<DWORD>(buffer.size()),
-                  buffer.empty() ? nullptr : buffer.data(), &used, &properties)) {
-        buffer.resize(std::min<size_t>(used, buffer.size()));
-        return;
+    // The first call, and at most two with the size the call before reported: a success that
+    // reports more than the buffer held has not rendered everything into it.
+    constexpr int Attempts = 3;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        const BOOL ok =
+            EvtRender(context, event, EvtRenderEventValues, static_cast<DWORD>(buffer.size()),
+                      buffer.empty() ? nullptr : buffer.data(), &used, &properties);
+        if (ok && used <= buffer.size()) {
+            buffer.resize(used);
+            return properties;
+        }
+        if (!ok && (attempt > 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER)) {
+            buffer.clear();
+            ThrowLastError();
+        }
+        buffer.resize(used);
     }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        ThrowLastError();
-    }
-    buffer.resize(used);
-    if (!EvtRender(context, event, EvtRenderEventValues, used, buffer.data(), &used, &properties)) {
-        buffer.clear();
-        ThrowLastError();
-    }
-    buffer.resize(std::min<size_t>(used, buffer.size()));
+    buffer.clear();
+    RaiseError(HresultFromWin32(ERROR_INSUFFICIENT_BUFFER));
 }
 
 SmartHandle OpenPublisherMetadata(const std::wstring& provider) {
@@ -139,7 +150,7 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::FormatEventMessage");
     // Most messages fit a first buffer of 128 characters: one call where sizing takes two.
     constexpr DWORD FirstSize = 128;
-    std::array<wchar_t, FirstSize> first;
+    std::array<wchar_t, FirstSize> first{};
     std::wstring grown;
     wchar_t* text = first.data();
     DWORD capacity = FirstSize;
@@ -147,7 +158,12 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
     BOOL ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity,
                                text, &used);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (!ok && error == ERROR_INSUFFICIENT_BUFFER && used > capacity) {
+    // A message longer than the buffer: asked for with its size, whether the call said so with
+    // ERROR_INSUFFICIENT_BUFFER, with an insert error (the buffer then unwritten), or with a
+    // success and a truncated copy.
+    const bool sizeReported =
+        ok || error == ERROR_INSUFFICIENT_BUFFER || IsPartialMessage(HresultFromWin32(error));
+    if (sizeReported && used > capacity) {
         grown.resize(used);
         text = grown.data();
         capacity = used;
@@ -155,8 +171,9 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
                               &used);
         error = ok ? ERROR_SUCCESS : GetLastError();
     }
-    if (ok || error == ERROR_EVT_UNRESOLVED_VALUE_INSERT) {
-        // The text ends at its terminating null.
+    // The size a call reports after filling a buffer of the size asked for is not trusted (some
+    // builds report more than they wrote): the text ends at its terminating null.
+    if (ok || IsPartialMessage(HresultFromWin32(error))) {
         message.assign(text, std::find(text, text + capacity, L'\0'));
     }
     HRES result;
@@ -287,6 +304,11 @@ HRES Seek(EVT_HANDLE resultSet, EVT_HANDLE bookmark, int64_t offset) {
     return ApiResult{EvtSeek(resultSet, offset, bookmark, 0, EvtSeekRelativeToBookmark)};
 }
 
+HRES SeekFromFirst(EVT_HANDLE resultSet, int64_t offset) {
+    TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::SeekFromFirst");
+    return ApiResult{EvtSeek(resultSet, offset, nullptr, 0, EvtSeekRelativeToFirst)};
+}
+
 SmartHandle Subscribe(EVT_SUBSCRIBE_CALLBACK callback, void* context, const std::wstring& channel,
                       const std::wstring& query, DWORD flags) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::Subscribe");
@@ -308,6 +330,16 @@ SmartHandle MakeSignalEvent() {
 }
 
 SmartHandle OpenEventLogFile(const std::wstring& channel) {
+    // OpenEventLogW opens Application for a name it has no classic log of: a channel is opened
+    // only when its configuration says it has a classic view.
+    ByteBuffer classic;
+    ThrowIfFailed(GetChannelProperty(*GetChannelConfigHandle(channel),
+                                     EvtChannelConfigClassicEventlog, classic));
+    if (classic.size() < sizeof(EVT_VARIANT) ||
+        reinterpret_cast<const EVT_VARIANT*>(classic.data())->Type != EvtVarTypeBoolean ||
+        !reinterpret_cast<const EVT_VARIANT*>(classic.data())->BooleanVal) {
+        RaiseError(HresultFromWin32(ERROR_FILE_NOT_FOUND));
+    }
     const HANDLE eventLog = OpenEventLogW(nullptr, channel.c_str());
     if (eventLog == nullptr) {
         ThrowLastError();

@@ -43,15 +43,23 @@ SmartHandle CreateRenderContext(DWORD flags, LPCWSTR* paths, DWORD pathCount);
 // The EVT_VARIANT array that the context selects for the event: a sizing call without a buffer,
 // then the rendering call. Throws the last error; an event with nothing to render gives an empty
 // buffer. The second form reuses the caller's buffer: its first call passes the capacity the
-// buffer has, so an event no larger than the one before is rendered in one call.
+// buffer has, so an event no larger than the one before is rendered in one call, and returns the
+// number of properties the call reported (Windows 11 has rendered 16 system properties where the
+// context names 18). A success that reports more bytes than the buffer held is rendered again
+// into a buffer of that size.
 ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event);
-void RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer);
+DWORD RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer);
 // EvtOpenPublisherMetadata of a provider on the local computer; throws the last error.
 SmartHandle OpenPublisherMetadata(const std::wstring& provider);
-// The event's message. `message` receives the text on success and also with
-// ERROR_EVT_UNRESOLVED_VALUE_INSERT (the text with the insert left as written); any other failure
-// leaves it untouched. The first call passes a buffer of 128 characters; only a longer message
-// costs a second call with the size the first one reported. Never throws for API results.
+// Whether a message failure still leaves the message in the buffer, its unresolved inserts left as
+// written (ERROR_EVT_UNRESOLVED_VALUE_INSERT, ERROR_EVT_UNRESOLVED_PARAMETER_INSERT,
+// ERROR_EVT_MAX_INSERTS_REACHED).
+bool IsPartialMessage(HRESULT code) noexcept;
+// The event's message. `message` receives the text on success and also with a partial message
+// (above); any other failure leaves it untouched. The first call passes a buffer of 128
+// characters; only a longer message costs a second call with the size the first one reported,
+// whether the first call failed for the size, reported an insert error for it, or (as some
+// Windows builds do) succeeded with a truncated copy. Never throws for API results.
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
 
 // Query, walking and bookmarks.
@@ -79,6 +87,8 @@ SmartHandle CreateBookMark();
 HRES UpdateBookMark(EVT_HANDLE bookmark, EVT_HANDLE event);
 // Positions the result set `offset` events from the bookmarked one (time-out 0).
 HRES Seek(EVT_HANDLE resultSet, EVT_HANDLE bookmark, int64_t offset);
+// Positions the result set `offset` events after its first one (time-out 0).
+HRES SeekFromFirst(EVT_HANDLE resultSet, int64_t offset);
 
 // Subscription and signal event.
 
@@ -91,7 +101,9 @@ SmartHandle MakeSignalEvent();
 
 // Classic event log.
 
-// OpenEventLogW of a channel on the local computer; throws the last error.
+// OpenEventLogW of a channel on the local computer; throws the last error. A channel whose
+// configuration has no classic view throws HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) without the
+// call, which would open Application in its place.
 SmartHandle OpenEventLogFile(const std::wstring& channel);
 // GetNumberOfEventLogRecords; throws the last error.
 uint32_t GetEventLogRecordsNumber(HANDLE eventLog);

@@ -65,12 +65,13 @@ SystemProperty::Kind KindOf(uint32_t id) noexcept {
 constexpr const wchar_t* InsertionStringsName =
     L"Halyard::`anonymous-namespace'::GetIsertionalStringsById";
 
-// The variants of a render buffer by index; an index the buffer does not hold reads as Null.
+// The variants of a render buffer by index; an index beyond the properties the render reported,
+// or beyond the buffer, reads as Null.
 class RenderedValues {
 public:
-    explicit RenderedValues(const ByteBuffer& buffer) noexcept
+    RenderedValues(const ByteBuffer& buffer, size_t properties) noexcept
         : m_values(reinterpret_cast<const EVT_VARIANT*>(buffer.data())),
-          m_count(buffer.size() / sizeof(EVT_VARIANT)) {}
+          m_count(std::min(buffer.size() / sizeof(EVT_VARIANT), properties)) {}
 
     const EVT_VARIANT& operator[](size_t index) const noexcept {
         static const EVT_VARIANT Null{};
@@ -252,14 +253,25 @@ std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
 EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
                                 const InsertionalStringsResolver* resolver) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvent");
-    EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
-    const RenderedValues values(m_systemBuffer);
+    const DWORD rendered =
+        EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
+    const RenderedValues values(m_systemBuffer, rendered);
+    // Windows 11 and Server 2022 have rendered 16 system properties, without the user and the
+    // version: those two are then rendered by their paths.
+    const bool userAndVersionMissing = rendered <= EvtSystemUserID;
+    if (userAndVersionMissing) {
+        RenderUserAndVersion(event);
+    }
+    const RenderedValues userAndVersion(m_userAndVersionBuffer,
+                                        userAndVersionMissing ? m_userAndVersionCount : 0);
     EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
     // The per-attribute traces are asked for once per event.
     const bool traced = Logging::LogManager::Instance().IsEnabled(LOG_DBG3);
     std::wstring_view provider;
     for (const SystemProperty& property : SystemProperties) {
-        const EVT_VARIANT& variant = values[property.id];
+        const EVT_VARIANT& variant = property.id < rendered
+                                         ? values[property.id]
+                                         : userAndVersion[property.id == EvtSystemUserID ? 0 : 1];
         std::unique_ptr<Logging::TraceScope> scope;
         if (traced) {
             scope = Logging::OpenTraceScope(LOG_DBG3, L"Getting event attribute",
@@ -293,7 +305,10 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
         m_message.clear();
         const HRES result = GetEventMessageString(event, provider, m_message);
         node.SetAttribute(L"Message", m_message);
-        if (result.Succeeded() && resolver != nullptr) {
+        // A partial message still belongs to the event its insertion strings name.
+        const bool delivered =
+            result.Succeeded() || EventsApiUtils::IsPartialMessage(result.Code());
+        if (delivered && resolver != nullptr) {
             const std::wstring providerName(provider);
             if (!resolver->IsProviderSkipped(providerName)) {
                 AddPlanAndItem(node, providerName, classicLog, *resolver);
@@ -350,10 +365,33 @@ void EventMaker::AddPlanAndItem(const EkNodePtr& node, const std::wstring& provi
     }
 }
 
+UtcSeconds EventMaker::TimeCreated(EVT_HANDLE event) {
+    const DWORD rendered =
+        EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
+    return ParseUtcTime(GetTimestamp(
+        GetIntegerValue(RenderedValues(m_systemBuffer, rendered)[EvtSystemTimeCreated])));
+}
+
+void EventMaker::RenderUserAndVersion(EVT_HANDLE event) {
+    if (!m_userAndVersionContext) {
+        LPCWSTR paths[] = {L"Event/System/Security/@UserID", L"Event/System/Version"};
+        m_userAndVersionContext =
+            EventsApiUtils::CreateRenderContext(EvtRenderContextValues, paths, 2);
+    }
+    m_userAndVersionCount = EventsApiUtils::RenderEvent(RawHandle(m_userAndVersionContext), event,
+                                                        m_userAndVersionBuffer);
+}
+
 std::vector<std::wstring> EventMaker::RenderEventValues(EVT_HANDLE event) {
-    EventsApiUtils::RenderEvent(RawHandle(m_valuesContext), event, m_valuesBuffer);
+    const DWORD rendered =
+        EventsApiUtils::RenderEvent(RawHandle(m_valuesContext), event, m_valuesBuffer);
     std::vector<std::wstring> strings;
-    const EVT_VARIANT& first = RenderedValues(m_valuesBuffer)[0];
+    const EVT_VARIANT& first = RenderedValues(m_valuesBuffer, rendered)[0];
+    // Windows renders a single Data value as a plain string.
+    if (first.Type == EvtVarTypeString) {
+        strings.emplace_back(first.StringVal != nullptr ? first.StringVal : L"");
+        return strings;
+    }
     if (first.Type != (EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY) || first.StringArr == nullptr) {
         return strings;
     }
@@ -373,6 +411,15 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
         const HRES formatted = EventsApiUtils::FormatEventMessage(*metadata, event, message);
         if (formatted.Code() == EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT) {
             result = formatted;
+        } else if (EventsApiUtils::IsPartialMessage(formatted.Code())) {
+            // The message with an insert left as written is still the message: it is kept, and
+            // the failure logged.
+            result = formatted;
+            HRES failure;
+            failure = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, formatted, ERRDESC_NO_LOCATION);
+            LOG_AT(LOG_ERR, L"Halyard::EventMaker::GetEventMessageString"
+                                << L" failed: " << L"Failed getting event message due to: "
+                                << failure);
         } else {
             ThrowIfFailed(formatted);
         }

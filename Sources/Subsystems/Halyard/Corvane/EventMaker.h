@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Halyard/Corvane/EventLogApiUtils.h"
+#include "Halyard/Corvane/EvtVariantUtils.h"
 #include "NodeTree/EkNodePtr.h"
 
 #include <cstdint>
@@ -62,6 +63,9 @@ public:
     // empty, then "MonitoringPlanName" and "ItemName" as the resolver selects. A user SID that no
     // account maps to gives its SID text (logged at DBG); each SID is looked up once per maker,
     // so an account renamed meanwhile keeps its old name here. Render and node failures throw.
+    // The event's creation time in whole seconds, as "TimeCreated" gives it, from its system
+    // render alone. Render failures throw.
+    UtcSeconds TimeCreated(EVT_HANDLE event);
     EkNodePtr MakeEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver* resolver);
     // The event's "Event/EventData/Data" values in order; none when they are not a string array.
@@ -89,13 +93,20 @@ private:
                         const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver& resolver);
 
+    // The user and version of an event whose system render lacks them, by their paths.
+    void RenderUserAndVersion(EVT_HANDLE event);
+
     EventsApiUtils::SmartHandle m_systemContext;
     EventsApiUtils::SmartHandle m_valuesContext;
+    // Made when a system render first lacks the user and version.
+    EventsApiUtils::SmartHandle m_userAndVersionContext;
     // Provider name (exact) -> its publisher metadata; only grows.
     std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>> m_providerMetadata;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
     EventsApiUtils::ByteBuffer m_valuesBuffer;
+    EventsApiUtils::ByteBuffer m_userAndVersionBuffer;
+    DWORD m_userAndVersionCount = 0;
     // The message of the event being made, its capacity reused.
     std::wstring m_message;
     // SID bytes -> "User" text.

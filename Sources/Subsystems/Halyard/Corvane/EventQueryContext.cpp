@@ -49,6 +49,12 @@ std::wstring_view LevelName(uint32_t level) noexcept {
     }
 }
 
+// Whether a result set stands nowhere any more: the log was cleared or rolled over under it.
+bool IsStale(HRESULT code) noexcept {
+    return code == HresultFromWin32(ERROR_EVT_QUERY_RESULT_STALE) ||
+           code == HresultFromWin32(ERROR_EVT_QUERY_RESULT_INVALID_POSITION);
+}
+
 // The number of pages of `count` events that `records` events fill.
 int64_t PageCount(uint64_t records, int64_t count) noexcept {
     const auto size = static_cast<uint64_t>(count);
@@ -69,8 +75,8 @@ EventQueryContext::EventQueryContext(std::wstring channelPath, DWORD timeoutMs,
       m_firstEventTime(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())),
       m_manualItems(std::move(manualItems)) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::EventQueryContext::EventQueryContext");
-    m_resultSet = EventsApiUtils::MakeQuery(m_channelPath, filter.GetString(L"QueryString"),
-                                            EvtQueryReverseDirection);
+    m_queryString = filter.GetString(L"QueryString");
+    m_resultSet = EventsApiUtils::MakeQuery(m_channelPath, m_queryString, EvtQueryReverseDirection);
     m_searchText = filter.GetString(L"SearchString", std::wstring());
     m_searchText = Base::LowerCase(std::move(m_searchText));
     m_isSimple = filter.GetBool(L"IsSimple");
@@ -101,9 +107,8 @@ void EventQueryContext::InitBookMarks(const EkNodePtr& continuationMark) {
         while (!m_bookmarkSet) {
             // Throws at the end of the result set: an empty view has no bookmark yet.
             const SmartHandle event = EventsApiUtils::GetNextData(*m_resultSet, m_timeoutMs);
-            const SmartHandle classicLog = GetEventLog(m_channelPath);
-            const EkNodePtr node = m_maker.MakeEvent(*event, classicLog, nullptr);
-            if (m_firstEventTime < ParseUtcTime(node.GetString(L"TimeCreated"))) {
+            // Only the time counts here: the event is not made into a node.
+            if (m_firstEventTime < m_maker.TimeCreated(*event)) {
                 ++m_skippedNewer;
                 continue;
             }
@@ -114,6 +119,18 @@ void EventQueryContext::InitBookMarks(const EkNodePtr& continuationMark) {
     } catch (const HRX& failure) {
         LOG_AT(LOG_DBG, L"Initialize bookmark failed due to: " << failure);
     }
+}
+
+void EventQueryContext::QueryAgain() {
+    TRACE_SCOPE(LOG_DBG, L"Halyard::EventQueryContext::QueryAgain");
+    m_resultSet = EventsApiUtils::MakeQuery(m_channelPath, m_queryString, EvtQueryReverseDirection);
+    m_bookmark = EventsApiUtils::CreateBookMark();
+    m_bookmarkSet = false;
+    m_pages.clear();
+    m_position = 0;
+    m_firstEventTime = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    InitBookMarks(EkNodePtr());
+    m_totalRecords = GetEventsCount(m_channelPath);
 }
 
 void EventQueryContext::Seek(int64_t offset) {
@@ -161,24 +178,38 @@ void EventQueryContext::GetData(const EkNodePtr& request, const EkNodePtr& respo
     // A page that fails part of the way leaves the paging as it was, so that the same request
     // asked again serves the same page: the events read before the failure would otherwise have
     // moved the position on, and the request would then read as one for the page before.
-    const int64_t position = m_position;
+    int64_t position = m_position;
     std::vector<int64_t> pages = m_pages;
     std::vector<EkNodePtr> nodes;
     bool isBack = false;
-    try {
-        if (mark.GetInt64(L"Count") != count) {
-            LOG_AT(LOG_DBG, L"Count was changed. Reset pages.");
-            m_pages.clear();
-            Seek(0);
-            direction = 0;
+    for (bool queriedAgain = false;; queriedAgain = true) {
+        try {
+            if (mark.GetInt64(L"Count") != count) {
+                LOG_AT(LOG_DBG, L"Count was changed. Reset pages.");
+                m_pages.clear();
+                Seek(0);
+                direction = 0;
+            }
+            nodes = direction == 1 || markPosition < m_position ? GetPrevData(count, resolver)
+                                                                : GetNextData(count, resolver);
+            isBack = IsBackPage(resolver);
+            break;
+        } catch (const HRX& failure) {
+            if (!queriedAgain && IsStale(failure.Code())) {
+                // The events of the view are gone: the view starts again from the newest event,
+                // once per request.
+                LOG_AT(LOG_ERR, L"Halyard::EventQueryContext::GetData"
+                                    << L" failed: " << L"Query again due to: " << failure);
+                QueryAgain();
+                pages.clear();
+                position = 0;
+                direction = 0;
+                continue;
+            }
+            m_pages = std::move(pages);
+            RestorePosition(position);
+            throw;
         }
-        nodes = direction == 1 || markPosition < m_position ? GetPrevData(count, resolver)
-                                                            : GetNextData(count, resolver);
-        isBack = IsBackPage(resolver);
-    } catch (const HRX&) {
-        m_pages = std::move(pages);
-        RestorePosition(position);
-        throw;
     }
     for (const EkNodePtr& node : nodes) {
         events.AddChild(node);

@@ -58,6 +58,9 @@ public:
 private:
     // The constructor calls the first two before the context is shared; GetData holds the lock.
     void InitBookMarks(const EkNodePtr& continuationMark) REQUIRES(m_lock);
+    // Replaces a result set that went stale (the log cleared or rolled over under it) with the
+    // same query run again, its bookmark placed anew and the paging back at its first page.
+    void QueryAgain() REQUIRES(m_lock);
     void Seek(int64_t offset) REQUIRES(m_lock);
     // Seeks back to `position` after a failed page; a seek that fails too is logged.
     void RestorePosition(int64_t position) noexcept REQUIRES(m_lock);
@@ -90,12 +93,13 @@ private:
     bool m_isSimple = false;
     DWORD m_timeoutMs;
     std::wstring m_channelPath;
+    std::wstring m_queryString;
     // Lower case; empty for no search.
     std::wstring m_searchText;
     // Page starts (positions), oldest page first; the last is the page served last.
     std::vector<int64_t> m_pages GUARDED_BY(m_lock);
     std::atomic<bool> m_stopRequested{false};
-    uint64_t m_totalRecords = 0;
+    uint64_t m_totalRecords GUARDED_BY(m_lock) = 0;
     UtcSeconds m_firstEventTime GUARDED_BY(m_lock);
     uint64_t m_skippedNewer = 0;
     std::vector<std::wstring> m_manualItems;

@@ -162,6 +162,7 @@ uint64_t Session::CountEventsOfLevels(const std::wstring& channelPath, const EkN
 
 uint64_t Session::CountQueryEvents(EVT_HANDLE query, DWORD timeoutMs) {
     uint64_t count = 0;
+    DWORD batch = CountBatchSize;
     for (;;) {
         if (EventsApiUtils::IsCurrentRequestCancelled()) {
             HRES cancelled;
@@ -170,10 +171,17 @@ uint64_t Session::CountQueryEvents(EVT_HANDLE query, DWORD timeoutMs) {
         }
         // Counted without being handed out: each handle is closed at once.
         DWORD returned = 0;
-        const HRES result =
-            EventsApiUtils::CountNextData(query, CountBatchSize, timeoutMs, returned);
+        const HRES result = EventsApiUtils::CountNextData(query, batch, timeoutMs, returned);
         count += returned;
         if (result.Succeeded() || result.Code() == HR_TIMEOUT) {
+            continue;
+        }
+        if (result.Code() == HresultFromWin32(RPC_S_INVALID_BOUND) && batch > 1) {
+            // The events of the batch are too large together for one call: half as many, from
+            // the first event not counted (where the failed call left the result set is not
+            // said).
+            batch /= 2;
+            ThrowIfFailed(EventsApiUtils::SeekFromFirst(query, static_cast<int64_t>(count)));
             continue;
         }
         if (result.Code() == HR_NO_MORE_ITEMS) {

@@ -5,10 +5,12 @@
 
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
+#include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -377,6 +379,117 @@ TEST_F(EventLogApi, ValuesRenderReturnsEventDataAsOneArray) {
     }
 }
 
+// Windows 11 renders 16 system properties; Windows batches fail above a byte limit; OpenEventLogW
+// opens Application for a log without a classic view: each on request.
+TEST_F(EventLogApi, WindowsBehavioursOnRequest) {
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    std::vector<EVT_HANDLE> events = Next(rs, 1);
+    ASSERT_EQ(events.size(), 1u);
+    PalEventLogSetBehaviour(PalSystemRender16, 1);
+    EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    std::vector<EVT_VARIANT> buffer(64);
+    DWORD used = 0;
+    DWORD count = 0;
+    ASSERT_TRUE(EvtRender(context, events[0], EvtRenderEventValues,
+                          static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)), buffer.data(),
+                          &used, &count));
+    EXPECT_EQ(count, 16u);
+    EXPECT_STREQ(buffer[EvtSystemComputer].StringVal, L"host1");
+    // The strings follow the 16 variants: no room for a user or a version.
+    EXPECT_EQ(static_cast<const void*>(buffer[EvtSystemProviderName].StringVal),
+              static_cast<const void*>(&buffer[16]));
+
+    // Batches of at most 4 KB of event XML: ten events are more, and the failed batch leaves the
+    // result set after them; two, after a seek back, are handed out.
+    PalEventLogSetBehaviour(PalNextByteLimit, 4096);
+    EVT_HANDLE forward = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    std::vector<EVT_HANDLE> batch(10);
+    DWORD returned = 99;
+    EXPECT_FALSE(EvtNext(forward, 10, batch.data(), INFINITE, 0, &returned));
+    EXPECT_EQ(GetLastError(), RPC_S_INVALID_BOUND);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(Records(forward, 1).empty());
+    ASSERT_TRUE(EvtSeek(forward, 0, nullptr, 0, EvtSeekRelativeToFirst));
+    EXPECT_EQ(Records(forward, 2), (Ids{1, 2}));
+
+    EXPECT_EQ(OpenEventLogW(nullptr, L"Ops/Operational"), nullptr);
+    PalEventLogSetBehaviour(PalOpenFallsBackToApplication, 1);
+    const HANDLE application = OpenEventLogW(nullptr, L"Ops/Operational");
+    ASSERT_NE(application, nullptr);
+    DWORD records = 0;
+    EXPECT_TRUE(GetNumberOfEventLogRecords(application, &records));
+    EXPECT_EQ(records, 10u);
+    PalEventLogClearFaults();
+    for (EVT_HANDLE h : {events[0], context, rs, forward}) {
+        EvtClose(h);
+    }
+    CloseEventLog(application);
+}
+
+// A cleared log: result sets and classic handles opened before fail as Windows says; new ones
+// see an empty log; other channels are untouched until they roll over.
+TEST_F(EventLogApi, ClearedLogsMakeOpenResultSetsStale) {
+    EVT_HANDLE rs =
+        EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | EvtQueryReverseDirection);
+    std::vector<EVT_HANDLE> events = Next(rs, 1);
+    ASSERT_EQ(events.size(), 1u);
+    EVT_HANDLE bookmark = EvtCreateBookmark(nullptr);
+    ASSERT_TRUE(EvtUpdateBookmark(bookmark, events[0]));
+    const HANDLE before = OpenEventLogW(nullptr, L"Application");
+    ASSERT_NE(before, nullptr);
+    EXPECT_FALSE(PalEventLogClearChannel(L"No/Such"));
+    ASSERT_TRUE(PalEventLogClearChannel(L"Application"));
+
+    EXPECT_TRUE(Next(rs, 1).empty());
+    EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_STALE);
+    EXPECT_FALSE(EvtSeek(rs, 0, bookmark, 0, EvtSeekRelativeToBookmark));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_INVALID_POSITION);
+    std::vector<uint8_t> record(4096);
+    DWORD read = 0;
+    DWORD needed = 0;
+    EXPECT_FALSE(ReadEventLogW(before, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 5,
+                               record.data(), 4096, &read, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_EVENTLOG_FILE_CHANGED);
+
+    const HANDLE after = OpenEventLogW(nullptr, L"Application");
+    DWORD records = 99;
+    EXPECT_TRUE(GetNumberOfEventLogRecords(after, &records));
+    EXPECT_EQ(records, 0u);
+    EXPECT_FALSE(ReadEventLogW(after, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 5, record.data(),
+                               4096, &read, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    for (DWORD direction : {EvtQueryForwardDirection, EvtQueryReverseDirection}) {
+        EVT_HANDLE fresh = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | direction);
+        EXPECT_TRUE(Records(fresh, 10).empty());
+        EvtClose(fresh);
+    }
+    EVT_HANDLE system = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    EXPECT_EQ(Records(system, 10), (Ids{100, 101}));
+
+    // A channel at its maximum size overwrites its oldest events: result sets go stale, classic
+    // handles stay usable but the overwritten records are gone.
+    PalEventLogSetBehaviour(PalChannelMaxEvents, 2);
+    ASSERT_TRUE(GlobalStore()->Append(
+        Testing::EventXml("System", 102, 9, 4, "Sys", "2024-01-01T00:00:00Z", "")));
+    EXPECT_TRUE(Next(system, 1).empty());
+    EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_STALE);
+    const HANDLE classicSystem = OpenEventLogW(nullptr, L"System");
+    EXPECT_FALSE(ReadEventLogW(classicSystem, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 100,
+                               record.data(), 4096, &read, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(ReadEventLogW(classicSystem, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 101,
+                              record.data(), 4096, &read, &needed));
+    EVT_HANDLE rolled = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    EXPECT_EQ(Records(rolled, 10), (Ids{101, 102}));
+    PalEventLogClearFaults();
+    for (EVT_HANDLE h : {events[0], bookmark, rs, system, rolled}) {
+        EvtClose(h);
+    }
+    CloseEventLog(before);
+    CloseEventLog(after);
+    CloseEventLog(classicSystem);
+}
+
 TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {
     EVT_HANDLE metadata = EvtOpenPublisherMetadata(nullptr, L"Alpha", nullptr, 0, 0);
     ASSERT_NE(metadata, nullptr);
@@ -399,6 +512,22 @@ TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {
                                   text.data(), &used));
     EXPECT_EQ(GetLastError(), ERROR_EVT_UNRESOLVED_VALUE_INSERT);
     EXPECT_STREQ(text.c_str(), L"Needs %3");
+    // As some Windows builds do: a short buffer gets a truncated copy and TRUE, and the insert
+    // error in place of the size, the buffer then unwritten.
+    PalEventLogSetBehaviour(PalFormatTruncates, 1);
+    PalEventLogSetBehaviour(PalFormatSizingInsertError, 1);
+    wchar_t shortBuffer[8] = L"unset";
+    EXPECT_TRUE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent, 8,
+                                 shortBuffer, &used));
+    EXPECT_EQ(used, 25u);
+    EXPECT_STREQ(shortBuffer, L"Alpha f");
+    wcscpy(shortBuffer, L"unset");
+    EXPECT_FALSE(EvtFormatMessage(metadata, events[1], 0, 0, nullptr, EvtFormatMessageEvent, 4,
+                                  shortBuffer, &used));
+    EXPECT_EQ(GetLastError(), ERROR_EVT_UNRESOLVED_VALUE_INSERT);
+    EXPECT_EQ(used, 9u);
+    EXPECT_STREQ(shortBuffer, L"unset");
+    PalEventLogClearFaults();
     // No message for the event; an unknown message id.
     EXPECT_FALSE(EvtFormatMessage(metadata, events[2], 0, 0, nullptr, EvtFormatMessageEvent, 64,
                                   text.data(), &used));

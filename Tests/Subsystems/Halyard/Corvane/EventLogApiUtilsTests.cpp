@@ -242,15 +242,19 @@ TEST_F(EventLogApiUtils, ClassicLogsReadRecordsByNumber) {
     EXPECT_EQ(ThrownCode([] { ReadEventFromLog(nullptr, 1); }),
               HresultFromWin32(ERROR_INVALID_DATA));
 
-    const LogCapture capture("ERR");
-    EXPECT_EQ(Halyard::GetEventsCount(L"Corvane/Operational"), 0u);
-    EXPECT_FALSE(Halyard::GetEventLog(L"Corvane/Operational"));
-    const auto lines = capture.Texts();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].starts_with(L"Halyard::`anonymous-namespace'::GetEventsCount failed: "
-                                     L"0x80070002 "))
-        << lines[0];
-    EXPECT_TRUE(lines[1].starts_with(L"Halyard::`anonymous-namespace'::GetEventLog failed: Open "
-                                     L"event log fieled due to: 0x80070002 "))
-        << lines[1];
+    // Also where OpenEventLogW would open Application in its place, as Windows does.
+    for (const DWORD fallsBack : {0u, 1u}) {
+        PalEventLogSetBehaviour(PalOpenFallsBackToApplication, fallsBack);
+        const LogCapture capture("ERR");
+        EXPECT_EQ(Halyard::GetEventsCount(L"Corvane/Operational"), 0u);
+        EXPECT_FALSE(Halyard::GetEventLog(L"Corvane/Operational"));
+        const auto lines = capture.Texts();
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_TRUE(lines[0].starts_with(L"Halyard::`anonymous-namespace'::GetEventsCount failed: "
+                                         L"0x80070002 "))
+            << lines[0];
+        EXPECT_TRUE(lines[1].starts_with(L"Halyard::`anonymous-namespace'::GetEventLog failed: "
+                                         L"Open event log fieled due to: 0x80070002 "))
+            << lines[1];
+    }
 }

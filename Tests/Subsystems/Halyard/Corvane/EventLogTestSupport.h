@@ -163,9 +163,12 @@ inline std::optional<std::wstring> ApiMessage(EVT_HANDLE event, const std::wstri
     DWORD used = 0;
     EvtFormatMessage(*metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, 0, nullptr, &used);
     std::wstring text(used, L'\0');
+    // The message is there also with its inserts not all resolved.
     if (!EvtFormatMessage(*metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, used, text.data(),
                           &used) &&
-        GetLastError() != ERROR_EVT_UNRESOLVED_VALUE_INSERT) {
+        GetLastError() != ERROR_EVT_UNRESOLVED_VALUE_INSERT &&
+        GetLastError() != ERROR_EVT_UNRESOLVED_PARAMETER_INSERT &&
+        GetLastError() != ERROR_EVT_MAX_INSERTS_REACHED) {
         return std::nullopt;
     }
     text.resize(std::wcslen(text.c_str()));

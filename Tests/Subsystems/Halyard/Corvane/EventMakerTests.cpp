@@ -145,6 +145,26 @@ TEST(EventMaker, RendersEverySampleEventAsTheStoreHoldsIt) {
     }
 }
 
+// Windows 11 and Server 2022 have rendered 16 system properties, without the user and the
+// version: the events come out the same, and so does the log.
+TEST(EventMaker, SixteenSystemPropertiesGiveTheSameEvents) {
+    const ApplicationEvents application;
+    std::vector<std::wstring> logged[2];
+    for (const DWORD sixteen : {0u, 1u}) {
+        PalEventLogSetBehaviour(PalSystemRender16, sixteen);
+        const LogCapture log("ERR");
+        EventMaker maker;
+        const std::vector<EkNodePtr> nodes = maker.MakeEvents(application.events, nullptr, nullptr);
+        ASSERT_EQ(nodes.size(), application.events.size());
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            ExpectNodeAsStoreHoldsIt(nodes[i], *application.events[i]);
+        }
+        logged[sixteen] = log.Texts();
+    }
+    PalEventLogClearFaults();
+    EXPECT_EQ(logged[1], logged[0]);
+}
+
 TEST(EventMaker, RendersRealLogsAsTheStoreHoldsThem) {
     const auto files = SharedEvtxFiles();
     if (files.empty()) {
@@ -220,8 +240,9 @@ TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
 }
 
 // Every Application event with the names the resolver selects: plan and item for Halyard-Monitor
-// 2001 (no item for the no-item text in lower case), the plan alone for the plans-only events,
-// nothing for an unresolvable message, an empty provider or a skipped provider.
+// 2001 (no item for the no-item text in lower case), the plan alone for the plans-only events (a
+// message with an unresolvable insert included), nothing for an empty provider or a skipped
+// provider.
 TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
     const ApplicationEvents application;
     const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
@@ -235,7 +256,6 @@ TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
         SCOPED_TRACE(L"record " + xml.Text("EventRecordID"));
         const std::wstring provider = xml.Attribute("Provider", "Name");
         const int64_t id = xml.Number("EventID");
-        const int64_t record = xml.Number("EventRecordID");
         const std::vector<std::wstring> data = xml.Data();
         Names expected = SystemAttributes;
         std::wstring plan;
@@ -243,9 +263,9 @@ TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
         if (!provider.empty()) {
             expected.emplace_back(L"Message");
         }
-        const bool resolvable = !provider.empty() && record != UnresolvedInsertRecord;
-        if (resolvable && (id == 2002 || id == 5 || (provider == L"Orchard Backup" && id == 100) ||
-                           (provider == L"Halyard-Monitor" && id == 2001))) {
+        if (!provider.empty() &&
+            (id == 2002 || id == 5 || (provider == L"Orchard Backup" && id == 100) ||
+             (provider == L"Halyard-Monitor" && id == 2001))) {
             expected.emplace_back(L"MonitoringPlanName");
             plan = data.at(0);
             if (id == 2001 && data.at(1) != L"a3a7b447-337a-4254-917c-06cb684897a2") {
@@ -279,16 +299,25 @@ TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
     }
 }
 
-// An unresolvable insert leaves the message with the insert as written, and the event gets no
-// plan name although the resolver selects it.
+// An unresolvable insert leaves the message with the insert as written, and the event still gets
+// the plan name the resolver selects; so it does where the sizing call reports the insert error
+// and where a short buffer gets a truncated copy with a success, as some Windows builds do.
 TEST(EventMaker, UnresolvableInsertStillGivesTheMessage) {
     const ApplicationEvents application;
     const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
+    for (const DWORD behaviour : {0u, DWORD{PalFormatSizingInsertError}}) {
+        PalEventLogSetBehaviour(behaviour, 1);
+        EventMaker maker;
+        const EkNodePtr node =
+            MakeRecord(maker, UnresolvedInsertRecord, application.classicLog, &resolver);
+        EXPECT_EQ(node.GetString(L"Message"), L"Backup of D:\\Edge completed: %2 files, %3 MB.");
+        EXPECT_EQ(node.GetString(L"MonitoringPlanName", std::wstring()), L"D:\\Edge");
+    }
+    PalEventLogSetBehaviour(PalFormatTruncates, 1);
     EventMaker maker;
-    const EkNodePtr node =
-        MakeRecord(maker, UnresolvedInsertRecord, application.classicLog, &resolver);
-    EXPECT_EQ(node.GetString(L"Message"), L"Backup of D:\\Edge completed: %2 files, %3 MB.");
-    EXPECT_FALSE(node.HasAttribute(L"MonitoringPlanName"));
+    const EkNodePtr node = MakeRecord(maker, LongMessageRecord, application.classicLog, &resolver);
+    PalEventLogClearFaults();
+    EXPECT_TRUE(node.GetString(L"Message").ends_with(L"while the service was still watching it."));
 }
 
 TEST(EventMaker, ValueFilterRendersOnlyEventsWhoseSecondStringMatches) {
@@ -316,6 +345,11 @@ TEST(EventMaker, ValueFilterRendersOnlyEventsWhoseSecondStringMatches) {
     EXPECT_TRUE(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 1).empty());
     EXPECT_EQ(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 0).size(), 1u);
     EXPECT_EQ(maker.RenderEventValues(*one.events.at(0)), std::vector<std::wstring>{L"12"});
+    // Windows renders a single Data value as a plain string.
+    PalEventLogSetBehaviour(PalSingleDataPlain, 1);
+    EXPECT_EQ(maker.RenderEventValues(*one.events.at(0)), std::vector<std::wstring>{L"12"});
+    EXPECT_EQ(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 0).size(), 1u);
+    PalEventLogClearFaults();
 }
 
 // A render failure ends the whole batch; the next batch renders.

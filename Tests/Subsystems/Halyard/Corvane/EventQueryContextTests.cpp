@@ -279,3 +279,88 @@ TEST_F(EventQueryContextTest, RefusalsAndFailures) {
     client.Context().Stop();
     EXPECT_EQ(ThrownCode([&] { client.Next(); }), HR_QUERY_CONTEXT_STOPPED);
 }
+
+// A log cleared under a view: its result set is stale (EvtNext fails with 15011, EvtSeek with
+// 15012); the view is queried again and starts over at its first page, with what the log holds
+// now. The channel is one that no other test of this program reads.
+TEST_F(EventQueryContextTest, ClearedLogStartsTheViewAgain) {
+    const wchar_t* channel = L"Corvane/Operational";
+    const std::vector<uint64_t> oracle = NewestFirst(channel);
+    ASSERT_GT(oracle.size(), 10u);
+    Client forwards(channel, {}, 5);
+    Client backwards(channel, {}, 5);
+    EXPECT_EQ(forwards.Next().records, Slice(oracle, 0, 5));
+    EXPECT_EQ(backwards.Next().records, Slice(oracle, 0, 5));
+    EXPECT_EQ(backwards.Next().records, Slice(oracle, 5, 5));
+    const LogCapture log("ERR");
+    ASSERT_TRUE(PalEventLogClearChannel(channel));
+    for (const Page& page : {forwards.Next(), backwards.Previous()}) {
+        EXPECT_TRUE(page.records.empty());
+        EXPECT_EQ(page.currentPage, 1);
+        EXPECT_TRUE(page.isFront);
+        EXPECT_TRUE(page.isBack);
+        EXPECT_EQ(PagesOf(page.mark), std::vector<int64_t>{0});
+    }
+    EXPECT_EQ(log.Starting(L"Halyard::EventQueryContext::GetData failed: Query again due to: "
+                           L"0x80073AA3 ")
+                  .size(),
+              1u);
+    EXPECT_EQ(log.Starting(L"Halyard::EventQueryContext::GetData failed: Query again due to: "
+                           L"0x80073AA4 ")
+                  .size(),
+              1u);
+    EXPECT_TRUE(forwards.Next().records.empty());
+
+    // Kept at two events, the channel rolls over with the third written after the clear: the view
+    // starts again with the newest two.
+    PalEventLogSetBehaviour(PalChannelMaxEvents, 2);
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Corvane-Operational-Source");
+    ASSERT_NE(source, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 10, nullptr, 0, 0, nullptr,
+                                 nullptr));
+    }
+    Client rolling(channel, {}, 5);
+    const std::vector<uint64_t> two = NewestFirst(channel);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(rolling.Next().records, two);
+    ASSERT_TRUE(
+        ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 10, nullptr, 0, 0, nullptr, nullptr));
+    DeregisterEventSource(source);
+    const Page rolled = rolling.Next();
+    EXPECT_EQ(rolled.records, NewestFirst(channel));
+    EXPECT_EQ(rolled.records.front(), two.front() + 1);
+    EXPECT_EQ(rolled.currentPage, 1);
+}
+
+// Messages whose inserts cannot all be resolved keep their text, the failure logged: one with a
+// parameter insert the provider has no message for (15030, as ordinary System events have), and
+// one longer than the first buffer whose sizing call reports the insert error (as some Windows
+// builds do) rather than the size.
+TEST_F(EventQueryContextTest, MessagesWithUnresolvedInsertsKeepTheirText) {
+    const std::wstring folder = L"D:\\" + std::wstring(150, L'f');
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
+    ASSERT_NE(source, nullptr);
+    LPCWSTR longStrings[] = {folder.c_str(), L"3"};
+    LPCWSTR parameterStrings[] = {L"D:\\Plan", L"%%4711", L"5"};
+    ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 2, 0,
+                             longStrings, nullptr));
+    ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 3, 0,
+                             parameterStrings, nullptr));
+    DeregisterEventSource(source);
+    PalEventLogSetBehaviour(PalFormatSizingInsertError, 1);
+    PalEventLogSetBehaviour(PalParameterInsertsInStrings, 1);
+    const LogCapture log("ERR");
+    Client client(L"Application", {}, 2);
+    const Page page = client.Next();
+    std::vector<std::wstring> messages;
+    ForEachChild(page.events,
+                 [&](const EkNodePtr& event) { messages.push_back(event.GetString(L"Message")); });
+    EXPECT_EQ(messages,
+              (std::vector<std::wstring>{L"Backup of D:\\Plan completed: %%4711 files, 5 MB.",
+                                         L"Backup of " + folder + L" completed: 3 files, %3 MB."}));
+    EXPECT_EQ(log.Starting(L"Halyard::EventMaker::GetEventMessageString failed: Failed getting "
+                           L"event message due to: 0x80042001 ")
+                  .size(),
+              1u);
+}
