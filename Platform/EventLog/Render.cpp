@@ -517,4 +517,26 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
     return result;
 }
 
+void ExpandParameters(std::wstring_view value, const std::map<uint32_t, std::wstring>& parameters,
+                      std::wstring& out) {
+    out.clear();
+    out.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        size_t end = i + 2;
+        uint32_t id = 0;
+        while (value.substr(i, 2) == L"%%" && end < value.size() && end - i < 11 &&
+               value[end] >= L'0' && value[end] <= L'9') {
+            id = id * 10 + static_cast<uint32_t>(value[end] - L'0');
+            ++end;
+        }
+        const auto found = end > i + 2 ? parameters.find(id) : parameters.end();
+        if (found == parameters.end()) {
+            out.push_back(value[i]);
+            continue;
+        }
+        out += found->second;
+        i = end - 1;
+    }
+}
+
 } // namespace PalEventLog

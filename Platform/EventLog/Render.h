@@ -37,4 +37,9 @@ std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channe
 DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>& inserts,
                     const std::map<uint32_t, std::wstring>* parameters, std::wstring& out);
 
+// Replaces the parameter inserts (%%n) of an event's value by their texts where `parameters` has
+// them, as Windows does before the value goes into a message; anything else stays as it is.
+void ExpandParameters(std::wstring_view value, const std::map<uint32_t, std::wstring>& parameters,
+                      std::wstring& out);
+
 } // namespace PalEventLog
