@@ -119,8 +119,9 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     }
     if (publisher != nullptr) {
         for (const auto& [mask, name] : publisher->keywords) {
+            const uint64_t bits = mask;
             const bool standard = std::any_of(std::begin(kStandard), std::end(kStandard),
-                                              [&](const auto& s) { return s.first == mask; });
+                                              [bits](const auto& s) { return s.first == bits; });
             if ((keywords & mask) == mask && mask != 0 && !standard) {
                 names += name;
                 names.push_back(L'\0');
@@ -176,7 +177,8 @@ std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel&
     return values;
 }
 
-// The message and names of one event, as EvtFormatMessage gives them.
+// The message and names of one event, as EvtFormatMessage gives them; made and used under a
+// ReadLock of the event's store.
 class EventTexts {
 public:
     EventTexts(const Store& store, const Channel& channel, const Event& e,
@@ -186,8 +188,8 @@ public:
                                             : nullptr) {}
 
     // The message with its inserts (given ones, else the event's own).
-    DWORD Message(const std::vector<std::wstring_view>* given, std::wstring& out) const
-        REQUIRES_SHARED(m_store.Mutex()) {
+    DWORD Message(const std::vector<std::wstring_view>* given, std::wstring& out) const {
+        m_store.AssertReadable();
         if (m_publisher == nullptr) {
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
@@ -241,7 +243,8 @@ public:
         return KeywordNames(m_publisher, m_event.keywords);
     }
     // The display name of the event's channel where the metadata has one, else its name.
-    std::wstring_view ChannelName() const REQUIRES_SHARED(m_store.Mutex()) {
+    std::wstring_view ChannelName() const {
+        m_store.AssertReadable();
         if (m_publisher != nullptr && m_definition != nullptr) {
             auto found = m_publisher->channelMessages.find(m_definition->channel);
             if (found != m_publisher->channelMessages.end() && !found->second.empty()) {
@@ -258,7 +261,8 @@ public:
     }
 
     // The event's XML with its RenderingInfo: the texts that can be had.
-    std::wstring Xml() const REQUIRES_SHARED(m_store.Mutex()) {
+    std::wstring Xml() const {
+        m_store.AssertReadable();
         std::wstring info = L"<RenderingInfo Culture='en-US'>";
         auto element = [&](std::wstring_view name, std::wstring_view text) {
             if (text.empty()) {
