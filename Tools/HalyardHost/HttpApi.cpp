@@ -1,11 +1,14 @@
 #include "HttpApi.h"
 
+#include "Base/Utf.h"
+#include "EventReader.h"
 #include "NodeJson.h"
 #include "Trellis/Trellis.h"
 
 #include <httplib.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace HalyardHost {
 
@@ -190,6 +193,34 @@ void HttpApi::AddRoutes() {
                            {"cancelledRequests", m_cancelled.load()}};
         response.set_content(info.dump(), "application/json");
     });
+
+    // One event's details straight from the Event Log (EventReader.h): ?record=N[&channel=NAME].
+    m_server->Get(
+        "/api/event", [this](const httplib::Request& request, httplib::Response& response) {
+            try {
+                const std::string channel = request.has_param("channel")
+                                                ? request.get_param_value("channel")
+                                                : m_options.channel;
+                const std::string record = request.get_param_value("record");
+                char* end = nullptr;
+                const unsigned long long id = std::strtoull(record.c_str(), &end, 10);
+                if (record.empty() || *end != '\0') {
+                    SendError(response, 400, "record must be an event record id");
+                    return;
+                }
+                const auto details = ReadEvent(Base::WideFromUtf8(channel), id);
+                if (!details) {
+                    SendError(response, 404, "no such event");
+                    return;
+                }
+                response.set_content(details->dump(-1, ' ', false, Json::error_handler_t::replace),
+                                     "application/json");
+            } catch (const std::bad_alloc&) {
+                SendError(response, 500, "out of memory");
+            } catch (const std::exception& failure) {
+                SendError(response, 500, failure.what());
+            }
+        });
 
     m_server->Post(
         "/api/request", [this](const httplib::Request& request, httplib::Response& response) {

@@ -7,6 +7,9 @@
 //                       500: the module refused the call (its HRESULT in "code")
 //   GET  /api/info      {"channel", "monitoringPlans", "tokenRequired", "maxBodyBytes",
 //                        "cancelledRequests"}
+//   GET  /api/event?record=N[&channel=NAME]
+//                       one event of the channel (default: the configured one) with its data,
+//                       names, message and XML (EventReader.h); 404: no such record
 //   GET  /...           the viewer's files
 //
 // Every error body is {"error": text} (and "code" where the module gave one). Each request runs
