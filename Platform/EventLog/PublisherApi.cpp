@@ -4,7 +4,6 @@
 #include "Render.h"
 #include "Store.h"
 
-#include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
@@ -265,16 +264,9 @@ public:
         m_store.AssertReadable();
         std::wstring info = L"<RenderingInfo Culture='en-US'>";
         auto element = [&](std::wstring_view name, std::wstring_view text) {
-            if (text.empty()) {
-                return;
+            if (!text.empty()) {
+                AppendXmlElement(info, name, text);
             }
-            info += L'<';
-            info += name;
-            info += L'>';
-            Base::AppendXmlEscaped(info, text, Base::kEscapeMarkupAndApostrophe);
-            info += L"</";
-            info += name;
-            info += L'>';
         };
         std::wstring message;
         if (Message(nullptr, message) != ERROR_EVT_MESSAGE_NOT_FOUND) {

@@ -11,6 +11,16 @@
 
 namespace PalEventLog {
 
+void AppendXmlElement(std::wstring& xml, std::wstring_view name, std::wstring_view value) {
+    xml += L'<';
+    xml += name;
+    xml += L'>';
+    Base::AppendXmlEscaped(xml, value, Base::kEscapeMarkupAndApostrophe);
+    xml += L"</";
+    xml += name;
+    xml += L'>';
+}
+
 std::wstring EventXml(const Store& store, const Channel& channel, const Event& e,
                       std::wstring_view renderingInfo) {
     std::wstring x;
@@ -24,13 +34,7 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
         x += L'\'';
     };
     auto element = [&](std::wstring_view name, std::wstring_view value) {
-        x += L'<';
-        x += name;
-        x += L'>';
-        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
-        x += L"</";
-        x += name;
-        x += L'>';
+        AppendXmlElement(x, name, value);
     };
     x += L"<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>";
     if (has(kHasProvider)) {

@@ -27,6 +27,9 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& eve
 size_t RenderUser(const Store& store, const Channel& channel, const Event& event, void* buffer,
                   size_t size, DWORD& count) REQUIRES_SHARED(store.Mutex());
 
+// Appends <name>value</name>, the value escaped as event XML escapes it.
+void AppendXmlElement(std::wstring& xml, std::wstring_view name, std::wstring_view value);
+
 // The event's insertion strings: its EventData Data values (or UserData values) in order.
 std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
                                                 const Event& event) REQUIRES_SHARED(store.Mutex());

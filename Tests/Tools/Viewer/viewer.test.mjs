@@ -69,19 +69,9 @@ function serve(folder, args = []) {
 async function startHost() {
   store = mkdtempSync(join(tmpdir(), 'viewer-store-'));
   cpSync(process.env.SAMPLE_STORE, store, { recursive: true });
-  host = spawn(join(bin, 'HalyardHost'), ['serve', '--port', '0', '--store', store], {
-    stdio: ['ignore', 'pipe', 'inherit'],
-    env: { ...process.env, PAL_EVENTLOG_POLL_MS: '100' },
-  });
-  baseUrl = await new Promise((resolve, reject) => {
-    let text = '';
-    host.stdout.on('data', (chunk) => {
-      text += chunk;
-      const found = /Open (http:\/\/[^ ]+\/)/.exec(text);
-      if (found) resolve(found[1]);
-    });
-    host.on('exit', (code) => reject(new Error(`the host ended with ${code}`)));
-  });
+  const served = serve(store);
+  host = served.process;
+  baseUrl = await served.address;
 }
 
 before(async () => {
