@@ -148,7 +148,10 @@ std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel&
         ordered.reserve(definition->fields.size());
         for (size_t i = 0; i < definition->fields.size(); ++i) {
             std::optional<std::wstring_view> value;
-            for (uint32_t k = 0; k < e.itemCount && !value; ++k) {
+            // Events write their values in template order: the value in the same place is
+            // looked at first.
+            for (uint32_t n = 0; n < e.itemCount && !value; ++n) {
+                const uint32_t k = static_cast<uint32_t>((i + n) % e.itemCount);
                 const Item& item = channel.items[e.firstItem + k];
                 if (item.name != 0 && store.String(item.name) == definition->fields[i]) {
                     value = channel.ItemText(item);
