@@ -1,8 +1,9 @@
 // Figures of the Event Log stand-in on a generated channel of 1,000,000 events. The events are
 // written once to $TMPDIR/corvane-evtlog-bench-<count> (reused by later runs, with the store's
 // cache of them). Environment:
-// EVTLOG_BENCH_EVENTS changes the channel size; CORVANE_SHARED_DATA names the folder of real
-// .evtx logs for the import figures (default ../shared/data beside the source tree).
+// EVTLOG_BENCH_EVENTS changes the channel size (also: EvtFormatMessage from provider metadata);
+// CORVANE_SHARED_DATA names the folder of real .evtx logs for the import figures (default
+// ../shared/data beside the source tree).
 #include "PalEventLog/Evtx/EvtxFile.h"
 #include "PalEventLog/Query/Query.h"
 #include "PalEventLog/Store/Store.h"
@@ -455,6 +456,88 @@ void BM_ReadEventLogSeek(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(recordsRead));
 }
 BENCHMARK(BM_ReadEventLogSeek)->Arg(0)->Arg(1);
+
+// EvtFormatMessage of a failed sign-in (eight insertions, %%n parameter) from imported provider
+// metadata: the export of Tests/Platform/EventLog/Store/ProviderExports over 1,000 such events.
+void BM_FormatMessageFromExport(benchmark::State& state) {
+    const fs::path folder =
+        fs::temp_directory_path() / ("corvane-format-bench-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    fs::copy_file(fs::path(CORVANE_SOURCE_DIR) /
+                      "Tests/Platform/EventLog/Store/ProviderExports/security-auditing.xml",
+                  folder / "auditing.xml", fs::copy_options::overwrite_existing);
+    std::ofstream(folder / "publishers.xml")
+        << "<Publishers><Publisher Name='Microsoft-Windows-Security-Auditing'>"
+           "<Parameter Id='2313'>unknown name or bad password</Parameter></Publisher></Publishers>";
+    {
+        std::ofstream events(folder / "events.xml");
+        const char* names[] = {"SubjectUserSid",
+                               "SubjectUserName",
+                               "SubjectDomainName",
+                               "SubjectLogonId",
+                               "TargetUserSid",
+                               "TargetUserName",
+                               "TargetDomainName",
+                               "Status",
+                               "FailureReason",
+                               "SubStatus",
+                               "LogonType",
+                               "LogonProcessName",
+                               "AuthenticationPackageName",
+                               "WorkstationName",
+                               "TransmittedServices",
+                               "LmPackageName",
+                               "KeyLength",
+                               "ProcessId",
+                               "ProcessName",
+                               "IpAddress",
+                               "IpPort"};
+        for (int r = 1; r <= 1000; ++r) {
+            events << "<Event><System><Provider Name='Microsoft-Windows-Security-Auditing'/>"
+                      "<EventID>4625</EventID><Version>0</Version><Level>0</Level>"
+                      "<Task>12544</Task><Keywords>0x8010000000000000</Keywords>"
+                      "<TimeCreated SystemTime='2024-01-01T00:00:00Z'/><EventRecordID>"
+                   << r << "</EventRecordID><Channel>Security</Channel><Computer>c</Computer>"
+                   << "</System><EventData>";
+            for (const char* name : names) {
+                events << "<Data Name='" << name << "'>"
+                       << (std::string(name) == "FailureReason" ? "%%2313" : name) << r
+                       << "</Data>";
+            }
+            events << "</EventData></Event>\n";
+        }
+    }
+    const std::shared_ptr<Store> previous = GlobalStore();
+    SetGlobalStore(Store::Open(folder, nullptr));
+    EVT_HANDLE rs = EvtQuery(nullptr, L"Security", L"*", EvtQueryChannelPath);
+    std::vector<EVT_HANDLE> events(1000);
+    DWORD returned = 0;
+    EvtNext(rs, 1000, events.data(), INFINITE, 0, &returned);
+    events.resize(returned);
+    EVT_HANDLE metadata =
+        EvtOpenPublisherMetadata(nullptr, L"Microsoft-Windows-Security-Auditing", nullptr, 0, 0);
+    wchar_t buffer[2048];
+    size_t next = 0;
+    for (auto _ : state) {
+        DWORD used = 0;
+        if (!EvtFormatMessage(metadata, events[next], 0, 0, nullptr, EvtFormatMessageEvent, 2048,
+                              buffer, &used)) {
+            state.SkipWithError("EvtFormatMessage failed");
+            break;
+        }
+        benchmark::DoNotOptimize(buffer);
+        next = (next + 1) % events.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+    for (EVT_HANDLE e : events) {
+        EvtClose(e);
+    }
+    EvtClose(metadata);
+    EvtClose(rs);
+    SetGlobalStore(previous);
+    fs::remove_all(folder);
+}
+BENCHMARK(BM_FormatMessageFromExport);
 
 } // namespace
 

@@ -179,6 +179,53 @@ enum EVT_CHANNEL_CONFIG_PROPERTY_ID {
 };
 static_assert(EvtChannelPublisherList == 19);
 
+enum EVT_PUBLISHER_METADATA_PROPERTY_ID {
+    EvtPublisherMetadataPublisherGuid = 0,
+    EvtPublisherMetadataResourceFilePath,
+    EvtPublisherMetadataParameterFilePath,
+    EvtPublisherMetadataMessageFilePath,
+    EvtPublisherMetadataHelpLink,
+    EvtPublisherMetadataPublisherMessageID,
+    EvtPublisherMetadataChannelReferences,
+    EvtPublisherMetadataChannelReferencePath,
+    EvtPublisherMetadataChannelReferenceIndex,
+    EvtPublisherMetadataChannelReferenceID,
+    EvtPublisherMetadataChannelReferenceFlags,
+    EvtPublisherMetadataChannelReferenceMessageID,
+    EvtPublisherMetadataLevels,
+    EvtPublisherMetadataLevelName,
+    EvtPublisherMetadataLevelValue,
+    EvtPublisherMetadataLevelMessageID,
+    EvtPublisherMetadataTasks,
+    EvtPublisherMetadataTaskName,
+    EvtPublisherMetadataTaskEventGuid,
+    EvtPublisherMetadataTaskValue,
+    EvtPublisherMetadataTaskMessageID,
+    EvtPublisherMetadataOpcodes,
+    EvtPublisherMetadataOpcodeName,
+    EvtPublisherMetadataOpcodeValue,
+    EvtPublisherMetadataOpcodeMessageID,
+    EvtPublisherMetadataKeywords,
+    EvtPublisherMetadataKeywordName,
+    EvtPublisherMetadataKeywordValue,
+    EvtPublisherMetadataKeywordMessageID,
+    EvtPublisherMetadataPropertyIdEND
+};
+static_assert(EvtPublisherMetadataKeywordMessageID == 28);
+
+enum EVT_EVENT_METADATA_PROPERTY_ID {
+    EventMetadataEventID = 0,
+    EventMetadataEventVersion,
+    EventMetadataEventChannel,
+    EventMetadataEventLevel,
+    EventMetadataEventOpcode,
+    EventMetadataEventTask,
+    EventMetadataEventKeyword,
+    EventMetadataEventMessageID,
+    EventMetadataEventTemplate,
+    EvtEventMetadataPropertyIdEND
+};
+
 enum EVT_SUBSCRIBE_FLAGS {
     EvtSubscribeToFutureEvents = 1,
     EvtSubscribeStartAtOldestRecord = 2,
@@ -235,6 +282,26 @@ PAL_API BOOL WINAPI EvtFormatMessage(EVT_HANDLE PublisherMetadata, EVT_HANDLE Ev
 // Opens a publisher's metadata; an unknown publisher fails with ERROR_FILE_NOT_FOUND.
 PAL_API EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE Session, LPCWSTR PublisherId,
                                                    LPCWSTR LogFilePath, LCID Locale, DWORD Flags);
+
+// Reads one property of a publisher's metadata as a variant followed by its payload; sizes in
+// bytes. The list properties (channels, levels, tasks, opcodes, keywords) are not offered.
+PAL_API BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE PublisherMetadata,
+                                                    EVT_PUBLISHER_METADATA_PROPERTY_ID PropertyId,
+                                                    DWORD Flags,
+                                                    DWORD PublisherMetadataPropertyBufferSize,
+                                                    PEVT_VARIANT PublisherMetadataPropertyBuffer,
+                                                    PDWORD PublisherMetadataPropertyBufferUsed);
+
+// Enumerates the events a publisher's metadata defines: EvtNextEventMetadata hands out one
+// event's metadata at a time (ERROR_NO_MORE_ITEMS at the end), read with
+// EvtGetEventMetadataProperty.
+PAL_API EVT_HANDLE WINAPI EvtOpenEventMetadataEnum(EVT_HANDLE PublisherMetadata, DWORD Flags);
+PAL_API EVT_HANDLE WINAPI EvtNextEventMetadata(EVT_HANDLE EventMetadataEnum, DWORD Flags);
+PAL_API BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE EventMetadata,
+                                                EVT_EVENT_METADATA_PROPERTY_ID PropertyId,
+                                                DWORD Flags, DWORD EventMetadataPropertyBufferSize,
+                                                PEVT_VARIANT EventMetadataPropertyBuffer,
+                                                PDWORD EventMetadataPropertyBufferUsed);
 
 // Opens a channel's configuration; an unknown channel fails with ERROR_EVT_CHANNEL_NOT_FOUND.
 PAL_API EVT_HANDLE WINAPI EvtOpenChannelConfig(EVT_HANDLE Session, LPCWSTR ChannelPath,

@@ -38,6 +38,7 @@ namespace {
 int Usage() {
     std::cerr << "usage:\n"
                  "  EventLogTool [--store DIR] channels\n"
+                 "  EventLogTool [--store DIR] providers\n"
                  "  EventLogTool [--store DIR] newest CHANNEL [COUNT]\n"
                  "  EventLogTool [--store DIR] query CHANNEL QUERY [COUNT] [--xml]\n"
                  "  EventLogTool import DEST FILE|FOLDER...\n"
@@ -98,6 +99,16 @@ int ListChannels(Store& store) {
     for (const auto& [name, channel] : store.Channels()) {
         std::printf("%-50s %10zu  %s\n", Base::Utf8FromWide(name).c_str(), channel->events.size(),
                     channel->classic ? "yes" : "no");
+    }
+    return 0;
+}
+
+// The publishers with metadata: from publishers.xml and the provider exports of the folder.
+int ListProviders(Store& store) {
+    std::printf("%-50s %8s  %s\n", "Provider", "Events", "Messages from");
+    for (const auto& [name, publisher] : store.Catalog().Publishers()) {
+        std::printf("%-50s %8zu  %s\n", Base::Utf8FromWide(name).c_str(), publisher.events.size(),
+                    Base::Utf8FromWide(publisher.messageFile).c_str());
     }
     return 0;
 }
@@ -191,6 +202,7 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
         std::fprintf(stderr, "\r%zu events read (%.0f/s)   ", events,
                      seconds > 0 ? events / seconds : 0.0);
     };
+    std::vector<fs::path> metadata; // provider exports, copied as they are
     for (const fs::path& source : sources) {
         std::vector<fs::path> files;
         if (fs::is_directory(source)) {
@@ -204,6 +216,9 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
             const std::string extension = file.extension().string();
             if (extension == ".evtx" || extension == ".EVTX") {
                 store->LoadEvtxFile(file, report, progress);
+            } else if ((extension == ".xml" || extension == ".XML") &&
+                       Store::IsProviderExportFile(file)) {
+                metadata.push_back(file);
             } else if ((extension == ".xml" || extension == ".XML") &&
                        file.filename() != "publishers.xml" && file.filename() != "accounts.xml") {
                 store->LoadEventFile(file, report, progress);
@@ -235,7 +250,25 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
         }
     }
     std::fprintf(stderr, "\r%zu events written to %s\n", written, destination.string().c_str());
-    return report.events > 0 || report.problems.empty() ? 0 : 1;
+    // Provider metadata goes into the store as it is: read once here, so that its problems are
+    // told now, then copied.
+    for (const fs::path& file : metadata) {
+        PublisherCatalog catalog;
+        LoadReport checked;
+        catalog.LoadProviderExport(file, checked);
+        ReportProblems(checked);
+        std::error_code ec;
+        fs::copy_file(file, destination / file.filename(), fs::copy_options::overwrite_existing,
+                      ec);
+        if (ec) {
+            std::fprintf(stderr, "%s: %s\n", file.string().c_str(), ec.message().c_str());
+            report.problems.push_back(file.filename().wstring() + L": not copied");
+            continue;
+        }
+        std::fprintf(stderr, "%zu providers from %s\n", catalog.Publishers().size(),
+                     file.filename().string().c_str());
+    }
+    return report.events > 0 || !metadata.empty() || report.problems.empty() ? 0 : 1;
 }
 
 int Generate(const fs::path& destination, uint64_t perChannel) {
@@ -374,6 +407,9 @@ int main(int argc, char** argv) {
         const std::string& command = args[0];
         if (command == "channels" && args.size() == 1) {
             return ListChannels(*OpenStore(storeFolder, false));
+        }
+        if (command == "providers" && args.size() == 1) {
+            return ListProviders(*OpenStore(storeFolder, false));
         }
         if (command == "newest" && (args.size() == 2 || args.size() == 3)) {
             OpenStore(storeFolder, true);

@@ -1,6 +1,8 @@
 #include "HttpApi.h"
 
 #include "ConnectionSockets.h"
+#include "EventReader.h"
+#include "Base/Utf.h"
 #include "NodeJson.h"
 #include "Trellis/Trellis.h"
 
@@ -14,6 +16,7 @@
 #include <cerrno>
 
 #include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -480,6 +483,8 @@ HttpApi::Reply HttpApi::Route(MHD_Connection* connection, const std::string& met
             reply = ProcessRequest(connection, exchange);
         } else if (url == "/api/info" && method == MHD_HTTP_METHOD_GET) {
             reply = Info();
+        } else if (url == "/api/event" && method == MHD_HTTP_METHOD_GET) {
+            reply = Event(connection);
         } else if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
             reply = StaticFile(url);
         } else {
@@ -503,6 +508,22 @@ HttpApi::Reply HttpApi::Info() const {
                        {"maxBodyBytes", m_options.maxBodyBytes},
                        {"cancelledRequests", m_cancelled.load()}};
     return Reply{200, info.dump()};
+}
+
+HttpApi::Reply HttpApi::Event(MHD_Connection* connection) const {
+    const char* channel = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "channel");
+    const std::string record = Header(connection, MHD_GET_ARGUMENT_KIND, "record");
+    uint64_t id = 0;
+    const auto [end, error] = std::from_chars(record.data(), record.data() + record.size(), id);
+    if (record.empty() || error != std::errc() || end != record.data() + record.size()) {
+        throw HttpError(400, "record must be an event record id");
+    }
+    const auto details =
+        ReadEvent(Base::WideFromUtf8(channel != nullptr ? channel : m_options.channel), id);
+    if (!details) {
+        throw HttpError(404, "no such event");
+    }
+    return Reply{200, details->dump(-1, ' ', false, Json::error_handler_t::replace)};
 }
 
 HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchange& exchange) {

@@ -8,6 +8,9 @@
 //                       500: the module refused the call (its HRESULT in "code")
 //   GET  /api/info      {"channel", "monitoringPlans", "tokenRequired", "maxBodyBytes",
 //                        "cancelledRequests"}
+//   GET  /api/event?record=N[&channel=NAME]
+//                       one event of the channel (default: the configured one) with its data,
+//                       names, message and XML (EventReader.h); 404: no such record
 //   GET  /...           the viewer's files
 //
 // Every error body is {"error": text} (and "code" where the module gave one). Each request runs
@@ -100,6 +103,8 @@ private:
     Reply Route(MHD_Connection* connection, const std::string& method, const std::string& url,
                 const Exchange& exchange);
     Reply Info() const;
+    // One event's details straight from the Event Log (EventReader.h): ?record=N[&channel=NAME].
+    Reply Event(MHD_Connection* connection) const;
     Reply ProcessRequest(MHD_Connection* connection, const Exchange& exchange);
     Reply StaticFile(const std::string& url) const;
     // False with the refusal in `reply` for a request from a foreign page or without the token;

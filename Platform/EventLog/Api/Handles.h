@@ -25,8 +25,10 @@ enum class HandleKind : uint8_t {
     PublisherMetadata,
     ChannelConfig,
     Subscription,
-    ClassicLog,   // OpenEventLogW
-    ClassicSource // RegisterEventSourceW
+    ClassicLog,    // OpenEventLogW
+    ClassicSource, // RegisterEventSourceW
+    EventMetadataEnum,
+    EventMetadata
 };
 
 struct HandleObject {

@@ -6,11 +6,11 @@
 #include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Store/Store.h"
 
-#include "Base/XmlEscape.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -84,7 +84,23 @@ std::wstring_view StandardLevelName(uint32_t level) {
     }
 }
 
-// A message of the Keyword kind: every matching keyword name, each with its NUL, then a NUL.
+std::wstring_view StandardOpcodeName(uint32_t opcode) {
+    static const std::pair<uint32_t, std::wstring_view> kNames[] = {
+        {0, L"Info"},    {1, L"Start"},     {2, L"Stop"},      {3, L"DCStart"},
+        {4, L"DCStop"},  {5, L"Extension"}, {6, L"Reply"},     {7, L"Resume"},
+        {8, L"Suspend"}, {9, L"Send"},      {240, L"Receive"},
+    };
+    for (const auto& [value, name] : kNames) {
+        if (value == opcode) {
+            return name;
+        }
+    }
+    return {};
+}
+
+// A message of the Keyword kind: every matching keyword name, each with its NUL, then a NUL. The
+// standard keywords first, then the publisher's own (those it names with a standard mask too are
+// named once).
 std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t keywords) {
     static const std::pair<uint64_t, std::wstring_view> kStandard[] = {
         {0x80000000000000ull, L"Classic"},
@@ -94,13 +110,20 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     std::wstring names;
     for (const auto& [mask, name] : kStandard) {
         if (keywords & mask) {
-            names += name;
+            auto own = publisher != nullptr ? publisher->keywords.find(mask)
+                                            : std::map<uint64_t, std::wstring>::const_iterator{};
+            names += publisher != nullptr && own != publisher->keywords.end()
+                         ? std::wstring_view(own->second)
+                         : name;
             names.push_back(L'\0');
         }
     }
     if (publisher != nullptr) {
         for (const auto& [mask, name] : publisher->keywords) {
-            if ((keywords & mask) == mask && mask != 0) {
+            const uint64_t bits = mask;
+            const bool standard = std::any_of(std::begin(kStandard), std::end(kStandard),
+                                              [bits](const auto& s) { return s.first == bits; });
+            if ((keywords & mask) == mask && mask != 0 && !standard) {
                 names += name;
                 names.push_back(L'\0');
             }
@@ -110,6 +133,215 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
         return std::nullopt;
     }
     return names;
+}
+
+// An event's values as %1..%n: in its template's order where the metadata has one (each value
+// found by its Name when the event names its values, else by its place), else in their own order.
+// A value that is a parameter insert ("%%1833") is replaced by the parameter's text when the
+// publisher has it. `owned` keeps the texts that the views point into.
+std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel& channel,
+                                              const Event& e, const Publisher* publisher,
+                                              const EventDefinition* definition,
+                                              std::vector<std::wstring>& owned)
+    REQUIRES_SHARED(store.Mutex()) {
+    std::vector<std::wstring_view> values = InsertionStrings(store, channel, e);
+    if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
+        std::vector<std::wstring_view> ordered;
+        ordered.reserve(definition->fields.size());
+        for (size_t i = 0; i < definition->fields.size(); ++i) {
+            std::optional<std::wstring_view> value;
+            // Events write their values in template order: the value in the same place is
+            // looked at first.
+            for (uint32_t n = 0; n < e.itemCount && !value; ++n) {
+                const uint32_t k = static_cast<uint32_t>((i + n) % e.itemCount);
+                const Item& item = channel.items[e.firstItem + k];
+                if (item.name != 0 && store.String(item.name) == definition->fields[i]) {
+                    value = channel.ItemText(item);
+                }
+            }
+            if (!value && i < values.size()) {
+                value = values[i];
+            }
+            ordered.push_back(value.value_or(std::wstring_view{}));
+        }
+        values = std::move(ordered);
+    }
+    if (publisher != nullptr && !publisher->parameters.empty()) {
+        owned.reserve(values.size());
+        for (std::wstring_view& value : values) {
+            if (value.find(L"%%") == std::wstring_view::npos) {
+                continue;
+            }
+            std::wstring expanded;
+            ExpandParameters(value, publisher->parameters, expanded);
+            owned.push_back(std::move(expanded));
+            value = owned.back();
+        }
+    }
+    return values;
+}
+
+// The message and names of one event, as EvtFormatMessage gives them; made and used under a
+// ReadLock of the event's store.
+class EventTexts {
+public:
+    EventTexts(const Store& store, const Channel& channel, const Event& e,
+               const Publisher* publisher) REQUIRES_SHARED(store.Mutex())
+        : m_store(store), m_channel(channel), m_event(e), m_publisher(publisher),
+          m_definition(publisher != nullptr ? publisher->FindEvent(e.eventId, e.version)
+                                            : nullptr) {}
+
+    // The message with its inserts (given ones, else the event's own).
+    DWORD Message(const std::vector<std::wstring_view>* given, std::wstring& out) const {
+        m_store.AssertReadable();
+        if (m_publisher == nullptr) {
+            return ERROR_EVT_MESSAGE_NOT_FOUND;
+        }
+        const std::wstring* text = nullptr;
+        if (m_definition != nullptr && !m_definition->message.empty()) {
+            text = &m_definition->message;
+        } else {
+            const auto& messages = m_publisher->messages;
+            const uint32_t full =
+                (static_cast<uint32_t>(m_event.qualifiers) << 16) | m_event.eventId;
+            auto found = messages.find(full);
+            if (found == messages.end()) {
+                found = messages.find(m_event.eventId);
+            }
+            if (found != messages.end()) {
+                text = &found->second;
+            }
+        }
+        if (text == nullptr) {
+            return ERROR_EVT_MESSAGE_NOT_FOUND;
+        }
+        std::vector<std::wstring> owned;
+        const std::vector<std::wstring_view> inserts =
+            given != nullptr
+                ? *given
+                : MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, owned);
+        return ExpandMessage(*text, inserts, &m_publisher->parameters, out);
+    }
+
+    std::wstring_view Level() const {
+        return Named(m_publisher ? &m_publisher->levels : nullptr, m_event.level,
+                     StandardLevelName(m_event.level));
+    }
+    std::wstring_view Task() const {
+        return Named(m_publisher ? &m_publisher->tasks : nullptr, m_event.task,
+                     m_event.task == 0 ? L"None" : L"");
+    }
+    std::wstring_view Opcode() const {
+        // Opcodes of a task are known by task << 16 | opcode, the others by their value.
+        if (m_publisher != nullptr) {
+            auto found = m_publisher->opcodes.find(static_cast<uint32_t>(m_event.task) << 16 |
+                                                   m_event.opcode);
+            if (found != m_publisher->opcodes.end()) {
+                return found->second;
+            }
+        }
+        return Named(m_publisher ? &m_publisher->opcodes : nullptr, m_event.opcode,
+                     StandardOpcodeName(m_event.opcode));
+    }
+    std::optional<std::wstring> Keywords() const {
+        return KeywordNames(m_publisher, m_event.keywords);
+    }
+    // The display name of the event's channel where the metadata has one, else its name.
+    std::wstring_view ChannelName() const {
+        m_store.AssertReadable();
+        if (m_publisher != nullptr && m_definition != nullptr) {
+            auto found = m_publisher->channelMessages.find(m_definition->channel);
+            if (found != m_publisher->channelMessages.end() && !found->second.empty()) {
+                return found->second;
+            }
+        }
+        return m_store.String(m_event.channel);
+    }
+    std::wstring_view Provider() const {
+        if (m_publisher == nullptr) {
+            return {};
+        }
+        return m_publisher->displayName.empty() ? m_publisher->name : m_publisher->displayName;
+    }
+
+    // The event's XML with its RenderingInfo: the texts that can be had.
+    std::wstring Xml() const {
+        m_store.AssertReadable();
+        std::wstring info = L"<RenderingInfo Culture='en-US'>";
+        auto element = [&](std::wstring_view name, std::wstring_view text) {
+            if (!text.empty()) {
+                AppendXmlElement(info, name, text);
+            }
+        };
+        std::wstring message;
+        if (Message(nullptr, message) != ERROR_EVT_MESSAGE_NOT_FOUND) {
+            element(L"Message", message);
+        }
+        element(L"Level", Level());
+        element(L"Task", Task());
+        element(L"Opcode", Opcode());
+        element(L"Channel", ChannelName());
+        element(L"Provider", m_publisher ? Provider() : m_store.String(m_event.provider));
+        if (auto names = Keywords()) {
+            info += L"<Keywords>";
+            for (size_t at = 0; at < names->size() && (*names)[at] != L'\0';) {
+                const size_t end = names->find(L'\0', at);
+                element(L"Keyword", std::wstring_view(*names).substr(at, end - at));
+                at = end + 1;
+            }
+            info += L"</Keywords>";
+        }
+        info += L"</RenderingInfo>";
+        return EventXml(m_store, m_channel, m_event, info);
+    }
+
+private:
+    static std::wstring_view Named(const std::map<uint32_t, std::wstring>* names, uint32_t value,
+                                   std::wstring_view fallback) {
+        if (names != nullptr) {
+            auto found = names->find(value);
+            if (found != names->end()) {
+                return found->second;
+            }
+        }
+        return fallback;
+    }
+
+    const Store& m_store;
+    const Channel& m_channel;
+    const Event& m_event;
+    const Publisher* m_publisher;
+    const EventDefinition* m_definition;
+};
+
+// Copies a text result into the caller's buffer (sizes in characters with the NUL; a keyword
+// list already ends in NULs of its own). `result` is the formatting's own outcome.
+BOOL CopyText(const std::wstring& text, DWORD result, DWORD bufferSize, LPWSTR buffer,
+              PDWORD bufferUsed) {
+    // Sizes in characters with the NUL; a keyword list already ends in NULs of its own.
+    const size_t needed = text.size() + 1;
+    *bufferUsed = static_cast<DWORD>(needed);
+    if (buffer == nullptr || bufferSize < needed) {
+        // Some Windows builds report the insert error in place of the size, and some hand out a
+        // truncated copy as a success.
+        if (result != ERROR_SUCCESS && Behaviour(PalFormatSizingInsertError) != 0) {
+            Fail(result);
+            return FALSE;
+        }
+        if (buffer != nullptr && bufferSize > 0 && Behaviour(PalFormatTruncates) != 0) {
+            std::memcpy(buffer, text.c_str(), (bufferSize - 1) * sizeof(wchar_t));
+            buffer[bufferSize - 1] = L'\0';
+            return TRUE;
+        }
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, text.c_str(), needed * sizeof(wchar_t));
+    if (result != ERROR_SUCCESS) {
+        Fail(result); // the text is there, with its unresolved inserts left literal
+        return FALSE;
+    }
+    return TRUE;
 }
 
 } // namespace
@@ -142,16 +374,16 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::vector<std::wstring> givenTexts;
+        for (DWORD i = 0; i < valueCount; ++i) {
+            givenTexts.emplace_back(values[i].Type == EvtVarTypeString && values[i].StringVal
+                                        ? values[i].StringVal
+                                        : L"");
+        }
+        const std::vector<std::wstring_view> given(givenTexts.begin(), givenTexts.end());
+        const Publisher* publisher = metadata ? metadata->publisher : nullptr;
         std::wstring text;
         DWORD result = ERROR_SUCCESS;
-        std::vector<std::wstring_view> inserts;
-        std::vector<std::wstring> ownedInserts;
-        for (DWORD i = 0; i < valueCount; ++i) {
-            ownedInserts.emplace_back(values[i].Type == EvtVarTypeString && values[i].StringVal
-                                          ? values[i].StringVal
-                                          : L"");
-        }
-        const Publisher* publisher = metadata ? metadata->publisher : nullptr;
         if (!needsEvent) {
             if (publisher == nullptr) {
                 Fail(ERROR_INVALID_HANDLE);
@@ -162,139 +394,56 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                 Fail(ERROR_EVT_MESSAGE_ID_NOT_FOUND);
                 return FALSE;
             }
-            for (const auto& s : ownedInserts) {
-                inserts.push_back(s);
-            }
-            result = ExpandMessage(found->second, inserts, &publisher->parameters, text);
-        } else {
-            const Store& store = *access.owner->store;
-            Store::ReadLock lock(store);
-            const Event& e = access.Get();
-            const Channel& channel = *access.ref.channel;
-            if (publisher == nullptr) {
-                publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
-            }
-            if (valueCount > 0) {
-                for (const auto& s : ownedInserts) {
-                    inserts.push_back(s);
-                }
-            } else {
-                inserts = InsertionStrings(store, channel, e);
-            }
-            auto messageOf = [&](std::wstring& out) -> DWORD {
-                if (publisher == nullptr) {
-                    return ERROR_EVT_MESSAGE_NOT_FOUND;
-                }
-                const uint32_t full = (static_cast<uint32_t>(e.qualifiers) << 16) | e.eventId;
-                auto found = publisher->messages.find(full);
-                if (found == publisher->messages.end()) {
-                    found = publisher->messages.find(e.eventId);
-                }
-                if (found == publisher->messages.end()) {
-                    return ERROR_EVT_MESSAGE_NOT_FOUND;
-                }
-                return ExpandMessage(found->second, inserts, &publisher->parameters, out);
-            };
-            auto named = [&](const std::map<uint32_t, std::wstring>* names, uint32_t value,
-                             std::wstring_view fallback) -> DWORD {
-                if (names != nullptr) {
-                    auto found = names->find(value);
-                    if (found != names->end()) {
-                        text = found->second;
-                        return ERROR_SUCCESS;
-                    }
-                }
-                if (fallback.empty()) {
-                    return ERROR_EVT_MESSAGE_NOT_FOUND;
-                }
-                text = fallback;
-                return ERROR_SUCCESS;
-            };
-            switch (flags) {
-            case EvtFormatMessageEvent:
-                result = messageOf(text);
-                break;
-            case EvtFormatMessageLevel:
-                result = named(publisher ? &publisher->levels : nullptr, e.level,
-                               StandardLevelName(e.level));
-                break;
-            case EvtFormatMessageTask:
-                result = named(publisher ? &publisher->tasks : nullptr, e.task,
-                               e.task == 0 ? L"None" : L"");
-                break;
-            case EvtFormatMessageOpcode:
-                result = named(publisher ? &publisher->opcodes : nullptr, e.opcode,
-                               e.opcode == 0 ? L"Info" : L"");
-                break;
-            case EvtFormatMessageKeyword: {
-                auto names = KeywordNames(publisher, e.keywords);
-                result = names ? ERROR_SUCCESS : ERROR_EVT_MESSAGE_NOT_FOUND;
-                if (names) {
-                    text = std::move(*names);
-                }
-                break;
-            }
-            case EvtFormatMessageChannel:
-                text = store.String(e.channel);
-                break;
-            case EvtFormatMessageProvider:
-                if (publisher == nullptr) {
-                    result = ERROR_EVT_MESSAGE_NOT_FOUND;
-                } else {
-                    text = publisher->name;
-                }
-                break;
-            default: { // EvtFormatMessageXml: the event with its RenderingInfo
-                std::wstring info = L"<RenderingInfo Culture='en-US'>";
-                std::wstring message;
-                if (messageOf(message) != ERROR_EVT_MESSAGE_NOT_FOUND) {
-                    info += L"<Message>";
-                    Base::AppendXmlEscaped(info, message, Base::kEscapeMarkupAndApostrophe);
-                    info += L"</Message>";
-                }
-                info += L"<Level>";
-                Base::AppendXmlEscaped(info, StandardLevelName(e.level),
-                                       Base::kEscapeMarkupAndApostrophe);
-                info += L"</Level><Channel>";
-                Base::AppendXmlEscaped(info, store.String(e.channel),
-                                       Base::kEscapeMarkupAndApostrophe);
-                info += L"</Channel><Provider>";
-                Base::AppendXmlEscaped(info, store.String(e.provider),
-                                       Base::kEscapeMarkupAndApostrophe);
-                info += L"</Provider></RenderingInfo>";
-                text = EventXml(store, channel, e, info);
-                break;
-            }
-            }
+            result = ExpandMessage(found->second, given, &publisher->parameters, text);
+            return CopyText(text, result, bufferSize, buffer, bufferUsed);
         }
-        if (result == ERROR_EVT_MESSAGE_NOT_FOUND || result == ERROR_EVT_MESSAGE_ID_NOT_FOUND) {
+        const Store& store = *access.owner->store;
+        Store::ReadLock lock(store);
+        const Event& e = access.Get();
+        if (publisher == nullptr) {
+            publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
+        }
+        const EventTexts texts(store, *access.ref.channel, e, publisher);
+        auto name = [&](std::wstring_view value) {
+            text = value;
+            return value.empty() ? DWORD{ERROR_EVT_MESSAGE_NOT_FOUND} : DWORD{ERROR_SUCCESS};
+        };
+        switch (flags) {
+        case EvtFormatMessageEvent:
+            result = texts.Message(valueCount > 0 ? &given : nullptr, text);
+            break;
+        case EvtFormatMessageLevel:
+            result = name(texts.Level());
+            break;
+        case EvtFormatMessageTask:
+            result = name(texts.Task());
+            break;
+        case EvtFormatMessageOpcode:
+            result = name(texts.Opcode());
+            break;
+        case EvtFormatMessageKeyword: {
+            auto names = texts.Keywords();
+            result = names ? ERROR_SUCCESS : ERROR_EVT_MESSAGE_NOT_FOUND;
+            if (names) {
+                text = std::move(*names);
+            }
+            break;
+        }
+        case EvtFormatMessageChannel:
+            text = texts.ChannelName();
+            break;
+        case EvtFormatMessageProvider:
+            result = name(texts.Provider());
+            break;
+        default: // EvtFormatMessageXml: the event with its RenderingInfo
+            text = texts.Xml();
+            break;
+        }
+        if (result == ERROR_EVT_MESSAGE_NOT_FOUND) {
             Fail(result);
             return FALSE;
         }
-        // Sizes in characters with the NUL; a keyword list already ends in NULs of its own.
-        const size_t needed = text.size() + 1;
-        *bufferUsed = static_cast<DWORD>(needed);
-        if (buffer == nullptr || bufferSize < needed) {
-            // Some Windows builds report the insert error in place of the size, and some hand
-            // out a truncated copy as a success.
-            if (result != ERROR_SUCCESS && Behaviour(PalFormatSizingInsertError) != 0) {
-                Fail(result);
-                return FALSE;
-            }
-            if (buffer != nullptr && bufferSize > 0 && Behaviour(PalFormatTruncates) != 0) {
-                std::memcpy(buffer, text.c_str(), (bufferSize - 1) * sizeof(wchar_t));
-                buffer[bufferSize - 1] = L'\0';
-                return TRUE;
-            }
-            Fail(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
-        std::memcpy(buffer, text.c_str(), needed * sizeof(wchar_t));
-        if (result != ERROR_SUCCESS) {
-            Fail(result); // the text is there, with its unresolved inserts left literal
-            return FALSE;
-        }
-        return TRUE;
+        return CopyText(text, result, bufferSize, buffer, bufferUsed);
     });
 }
 
@@ -390,5 +539,211 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
         buffer->Count = static_cast<DWORD>(strings.size());
         buffer->Type = EvtVarTypeString | EVT_VARIANT_TYPE_ARRAY;
         return TRUE;
+    });
+}
+
+namespace {
+
+struct EventMetadataEnum : HandleObject {
+    std::shared_ptr<Store> store; // keeps the catalog that `publisher` points into
+    const Publisher* publisher = nullptr;
+    Base::Mutex mutex;
+    size_t next GUARDED_BY(mutex) = 0;
+};
+
+struct EventMetadata : HandleObject {
+    std::shared_ptr<Store> store;
+    const EventDefinition* definition = nullptr;
+};
+
+// A property as a variant followed by its payload (a string with its NUL, or a GUID); sizes in
+// bytes.
+BOOL CopyVariant(EVT_VARIANT value, const std::wstring* text, const GUID* guid, DWORD bufferSize,
+                 PEVT_VARIANT buffer, PDWORD bufferUsed) {
+    const size_t payload = text != nullptr   ? (text->size() + 1) * sizeof(wchar_t)
+                           : guid != nullptr ? sizeof(GUID)
+                                             : 0;
+    const size_t needed = sizeof(EVT_VARIANT) + payload;
+    *bufferUsed = static_cast<DWORD>(needed);
+    if (buffer == nullptr || bufferSize < needed) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* after = reinterpret_cast<uint8_t*>(buffer) + sizeof(EVT_VARIANT);
+    if (text != nullptr) {
+        std::memcpy(after, text->c_str(), payload);
+        value.StringVal = reinterpret_cast<LPCWSTR>(after);
+        value.Type = EvtVarTypeString;
+    } else if (guid != nullptr) {
+        std::memcpy(after, guid, sizeof(GUID));
+        value.GuidVal = reinterpret_cast<GUID*>(after);
+        value.Type = EvtVarTypeGuid;
+    }
+    *buffer = value;
+    return TRUE;
+}
+
+EVT_VARIANT UInt32Variant(uint32_t number) {
+    EVT_VARIANT value{};
+    value.UInt32Val = number;
+    value.Type = EvtVarTypeUInt32;
+    return value;
+}
+
+// Message ids are not kept: the metadata holds the texts themselves.
+constexpr uint32_t kNoMessageId = 0xFFFFFFFF;
+
+} // namespace
+
+BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
+                                            EVT_PUBLISHER_METADATA_PROPERTY_ID propertyId,
+                                            DWORD flags, DWORD bufferSize, PEVT_VARIANT buffer,
+                                            PDWORD bufferUsed) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        if (Injected("EvtGetPublisherMetadataProperty")) {
+            return FALSE;
+        }
+        auto metadata = Lookup<PublisherMetadata>(publisherMetadata, HandleKind::PublisherMetadata);
+        if (!metadata) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const Publisher& p = *metadata->publisher;
+        const std::wstring* text = nullptr;
+        switch (propertyId) {
+        case EvtPublisherMetadataPublisherGuid:
+            return CopyVariant({}, nullptr, &p.guid, bufferSize, buffer, bufferUsed);
+        case EvtPublisherMetadataResourceFilePath:
+            text = &p.resourceFile;
+            break;
+        case EvtPublisherMetadataParameterFilePath:
+            text = &p.parameterFile;
+            break;
+        case EvtPublisherMetadataMessageFilePath:
+            text = &p.messageFile;
+            break;
+        case EvtPublisherMetadataHelpLink:
+            text = &p.helpLink;
+            break;
+        case EvtPublisherMetadataPublisherMessageID:
+            return CopyVariant(UInt32Variant(kNoMessageId), nullptr, nullptr, bufferSize, buffer,
+                               bufferUsed);
+        default:
+            Fail(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+        if (text->empty()) { // Windows gives Null for a file the provider does not have
+            return CopyVariant({}, nullptr, nullptr, bufferSize, buffer, bufferUsed);
+        }
+        return CopyVariant({}, text, nullptr, bufferSize, buffer, bufferUsed);
+    });
+}
+
+EVT_HANDLE WINAPI EvtOpenEventMetadataEnum(EVT_HANDLE publisherMetadata, DWORD flags) {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
+        if (Injected("EvtOpenEventMetadataEnum")) {
+            return nullptr;
+        }
+        auto metadata = Lookup<PublisherMetadata>(publisherMetadata, HandleKind::PublisherMetadata);
+        if (!metadata) {
+            Fail(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (flags != 0) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto enumeration = std::make_shared<EventMetadataEnum>();
+        enumeration->store = metadata->store;
+        enumeration->publisher = metadata->publisher;
+        return EventLogHandles().Add(HandleKind::EventMetadataEnum, enumeration);
+    });
+}
+
+EVT_HANDLE WINAPI EvtNextEventMetadata(EVT_HANDLE eventMetadataEnum, DWORD flags) {
+    return Base::CFunctionBoundary(FailWithLastError<EVT_HANDLE>(nullptr), [&]() -> EVT_HANDLE {
+        if (Injected("EvtNextEventMetadata")) {
+            return nullptr;
+        }
+        auto enumeration =
+            Lookup<EventMetadataEnum>(eventMetadataEnum, HandleKind::EventMetadataEnum);
+        if (!enumeration) {
+            Fail(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (flags != 0) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        auto item = std::make_shared<EventMetadata>();
+        item->store = enumeration->store;
+        {
+            Base::LockGuard<Base::Mutex> lock(enumeration->mutex);
+            const auto& events = enumeration->publisher->events;
+            if (enumeration->next >= events.size()) {
+                Fail(ERROR_NO_MORE_ITEMS);
+                return nullptr;
+            }
+            item->definition = &events[enumeration->next++];
+        }
+        return EventLogHandles().Add(HandleKind::EventMetadata, item);
+    });
+}
+
+BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE eventMetadata,
+                                        EVT_EVENT_METADATA_PROPERTY_ID propertyId, DWORD flags,
+                                        DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        if (Injected("EvtGetEventMetadataProperty")) {
+            return FALSE;
+        }
+        auto item = Lookup<EventMetadata>(eventMetadata, HandleKind::EventMetadata);
+        if (!item) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const EventDefinition& d = *item->definition;
+        EVT_VARIANT value{};
+        switch (propertyId) {
+        case EventMetadataEventID:
+            value = UInt32Variant(d.id);
+            break;
+        case EventMetadataEventVersion:
+            value = UInt32Variant(d.version);
+            break;
+        case EventMetadataEventChannel:
+            value = UInt32Variant(d.channel);
+            break;
+        case EventMetadataEventLevel:
+            value = UInt32Variant(d.level);
+            break;
+        case EventMetadataEventOpcode:
+            value = UInt32Variant(d.opcode);
+            break;
+        case EventMetadataEventTask:
+            value = UInt32Variant(d.task);
+            break;
+        case EventMetadataEventKeyword:
+            value.UInt64Val = d.keywords;
+            value.Type = EvtVarTypeUInt64;
+            break;
+        case EventMetadataEventMessageID:
+            value = UInt32Variant(kNoMessageId);
+            break;
+        case EventMetadataEventTemplate:
+            return CopyVariant({}, &d.templateXml, nullptr, bufferSize, buffer, bufferUsed);
+        default:
+            Fail(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+        return CopyVariant(value, nullptr, nullptr, bufferSize, buffer, bufferUsed);
     });
 }

@@ -13,6 +13,16 @@
 
 namespace PalEventLog {
 
+void AppendXmlElement(std::wstring& xml, std::wstring_view name, std::wstring_view value) {
+    xml += L'<';
+    xml += name;
+    xml += L'>';
+    Base::AppendXmlEscaped(xml, value, Base::kEscapeMarkupAndApostrophe);
+    xml += L"</";
+    xml += name;
+    xml += L'>';
+}
+
 std::wstring EventXml(const Store& store, const Channel& channel, const Event& e,
                       std::wstring_view renderingInfo) {
     std::wstring x;
@@ -26,13 +36,7 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
         x += L'\'';
     };
     auto element = [&](std::wstring_view name, std::wstring_view value) {
-        x += L'<';
-        x += name;
-        x += L'>';
-        Base::AppendXmlEscaped(x, value, Base::kEscapeMarkupAndApostrophe);
-        x += L"</";
-        x += name;
-        x += L'>';
+        AppendXmlElement(x, name, value);
     };
     x += L"<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>";
     if (has(kHasProvider)) {
@@ -558,6 +562,28 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
         ++i;
     }
     return result;
+}
+
+void ExpandParameters(std::wstring_view value, const std::map<uint32_t, std::wstring>& parameters,
+                      std::wstring& out) {
+    out.clear();
+    out.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        size_t end = i + 2;
+        uint32_t id = 0;
+        while (value.substr(i, 2) == L"%%" && end < value.size() && end - i < 11 &&
+               value[end] >= L'0' && value[end] <= L'9') {
+            id = id * 10 + static_cast<uint32_t>(value[end] - L'0');
+            ++end;
+        }
+        const auto found = end > i + 2 ? parameters.find(id) : parameters.end();
+        if (found == parameters.end()) {
+            out.push_back(value[i]);
+            continue;
+        }
+        out += found->second;
+        i = end - 1;
+    }
 }
 
 } // namespace PalEventLog

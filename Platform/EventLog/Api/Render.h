@@ -27,6 +27,9 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& eve
 size_t RenderUser(const Store& store, const Channel& channel, const Event& event, void* buffer,
                   size_t size, DWORD& count) REQUIRES_SHARED(store.Mutex());
 
+// Appends <name>value</name>, the value escaped as event XML escapes it.
+void AppendXmlElement(std::wstring& xml, std::wstring_view name, std::wstring_view value);
+
 // The event's insertion strings: its EventData Data values (or UserData values) in order.
 std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
                                                 const Event& event) REQUIRES_SHARED(store.Mutex());
@@ -36,5 +39,10 @@ std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channe
 // (ERROR_SUCCESS, ERROR_EVT_UNRESOLVED_VALUE_INSERT or ERROR_EVT_UNRESOLVED_PARAMETER_INSERT).
 DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>& inserts,
                     const std::map<uint32_t, std::wstring>* parameters, std::wstring& out);
+
+// Replaces the parameter inserts (%%n) of an event's value by their texts where `parameters` has
+// them, as Windows does before the value goes into a message; anything else stays as it is.
+void ExpandParameters(std::wstring_view value, const std::map<uint32_t, std::wstring>& parameters,
+                      std::wstring& out);
 
 } // namespace PalEventLog

@@ -1,8 +1,13 @@
 #include "PalEventLog/Store/Catalog.h"
 
 #include "PalEventLog/Store/Model.h"
+#include "PalEventLog/Store/ProviderExport.h"
 
 #include <pugixml.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 
 namespace PalEventLog {
 
@@ -86,8 +91,7 @@ std::vector<ChannelDeclaration> PublisherCatalog::LoadPublishers(const std::file
         ReadNames(p, "Task", "Value", publisher.tasks);
         ReadNames(p, "Opcode", "Value", publisher.opcodes);
         ReadNames(p, "Keyword", "Mask", publisher.keywords);
-        std::wstring key = publisher.name;
-        m_publishers[key] = std::move(publisher);
+        AddPublisher(std::move(publisher));
     }
     return channels;
 }
@@ -105,6 +109,80 @@ void PublisherCatalog::LoadAccounts(const std::filesystem::path& file, LoadRepor
         }
         m_accounts[sid] = Account{TextOf(a.attribute("Domain")), TextOf(a.attribute("Name"))};
     }
+}
+
+void PublisherCatalog::LoadProviderExport(const std::filesystem::path& file, LoadReport& report) {
+    ++report.files;
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        report.problems.push_back(file.filename().wstring() + L": cannot be read");
+        return;
+    }
+    for (Publisher& publisher :
+         ReadProviderExport(bytes, file.filename().wstring(), report.problems)) {
+        AddPublisher(std::move(publisher));
+    }
+}
+
+void PublisherCatalog::AddPublisher(Publisher publisher) {
+    auto found = m_publishers.find(publisher.name);
+    if (found == m_publishers.end()) {
+        std::wstring key = publisher.name;
+        m_publishers.emplace(std::move(key), std::move(publisher));
+    } else {
+        found->second.Merge(std::move(publisher));
+    }
+}
+
+const EventDefinition* Publisher::FindEvent(uint32_t id, uint32_t version) const noexcept {
+    const auto found = eventIndex.find({id, version});
+    return found == eventIndex.end() ? nullptr : &events[found->second];
+}
+
+void Publisher::AddEvent(EventDefinition definition) {
+    const auto key = std::make_pair(definition.id, static_cast<uint32_t>(definition.version));
+    const auto [at, added] = eventIndex.emplace(key, events.size());
+    if (added) {
+        events.push_back(std::move(definition));
+    } else {
+        events[at->second] = std::move(definition);
+    }
+}
+
+void Publisher::Merge(Publisher&& other) {
+    if (guid == GUID{}) {
+        guid = other.guid;
+    }
+    using Texts = std::pair<std::wstring*, std::wstring*>;
+    for (auto [mine, theirs] :
+         {Texts{&displayName, &other.displayName}, Texts{&messageFile, &other.messageFile},
+          Texts{&resourceFile, &other.resourceFile}, Texts{&parameterFile, &other.parameterFile},
+          Texts{&helpLink, &other.helpLink}}) {
+        if (mine->empty()) {
+            *mine = std::move(*theirs);
+        }
+    }
+    for (auto& channel : other.channels) {
+        if (std::find_if(channels.begin(), channels.end(), [&](const std::wstring& c) {
+                return EqualsNoCase(c, channel);
+            }) == channels.end()) {
+            channels.push_back(std::move(channel));
+        }
+    }
+    channelValues.merge(other.channelValues);
+    channelMessages.merge(other.channelMessages);
+    for (auto& definition : other.events) {
+        if (!FindEvent(definition.id, definition.version)) {
+            AddEvent(std::move(definition));
+        }
+    }
+    messages.merge(other.messages);
+    parameters.merge(other.parameters);
+    levels.merge(other.levels);
+    tasks.merge(other.tasks);
+    opcodes.merge(other.opcodes);
+    keywords.merge(other.keywords);
 }
 
 const Publisher* PublisherCatalog::FindPublisher(std::wstring_view name) const noexcept {

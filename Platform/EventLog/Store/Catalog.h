@@ -1,6 +1,7 @@
 // The publishers and accounts of a store folder: publishers.xml (publishers with their channels,
-// message texts and names of levels, tasks, opcodes and keywords) and accounts.xml (account names
-// of SIDs). Loaded once when the store opens, read-only afterwards: reading needs no lock.
+// message texts and names of levels, tasks, opcodes and keywords), provider metadata exported on
+// the source machine (ProviderExport.h) and accounts.xml (account names of SIDs). Loaded once when
+// the store opens, read-only afterwards: reading needs no lock.
 #pragma once
 
 #include "PalEventLog/Store/Text.h"
@@ -14,16 +15,48 @@ namespace PalEventLog {
 
 struct LoadReport;
 
+// One event of a provider's metadata: its descriptor, message and the names of its template's
+// values in order (the order of %1..%n).
+struct EventDefinition {
+    uint32_t id = 0;
+    uint8_t version = 0;
+    uint8_t level = 0;
+    uint8_t opcode = 0;
+    uint16_t task = 0;
+    uint32_t channel = 0; // a value of the provider's channelValues
+    uint64_t keywords = 0;
+    std::wstring message;
+    std::vector<std::wstring> fields;
+    std::wstring templateXml; // as Windows hands it out: empty without a template
+};
+
 struct Publisher {
     std::wstring name;
     GUID guid{};
+    std::wstring displayName; // the provider's own message; empty: none
+    std::wstring messageFile;
+    std::wstring resourceFile;
+    std::wstring parameterFile;
+    std::wstring helpLink;
     std::vector<std::wstring> channels;
+    std::map<uint32_t, std::wstring> channelValues;   // channel value -> channel name
+    std::map<uint32_t, std::wstring> channelMessages; // channel value -> display name
+    // The events of its metadata in the order given, and their index by (id, version).
+    std::vector<EventDefinition> events;
+    std::map<std::pair<uint32_t, uint32_t>, size_t> eventIndex;
     std::map<uint32_t, std::wstring> messages; // by event id (or full classic id)
     std::map<uint32_t, std::wstring> parameters;
     std::map<uint32_t, std::wstring> levels;
     std::map<uint32_t, std::wstring> tasks;
     std::map<uint32_t, std::wstring> opcodes;
     std::map<uint64_t, std::wstring> keywords; // by mask
+
+    // The definition of an event by id and version; null when the metadata has none.
+    const EventDefinition* FindEvent(uint32_t id, uint32_t version) const noexcept;
+    // Adds an event definition (a repeated id and version replaces the earlier one).
+    void AddEvent(EventDefinition definition);
+    // Takes what `other` (the same provider from another file) knows and this one does not.
+    void Merge(Publisher&& other);
 };
 
 struct Account {
@@ -44,6 +77,10 @@ public:
     std::vector<ChannelDeclaration> LoadPublishers(const std::filesystem::path& file,
                                                    LoadReport& report);
     void LoadAccounts(const std::filesystem::path& file, LoadReport& report);
+    // Reads a file of provider metadata (ProviderExport.h); problems go to the report.
+    void LoadProviderExport(const std::filesystem::path& file, LoadReport& report);
+    // Adds a publisher, merged into one of the same name already there.
+    void AddPublisher(Publisher publisher);
 
     // Case-insensitive lookups; null when absent.
     const Publisher* FindPublisher(std::wstring_view name) const noexcept;

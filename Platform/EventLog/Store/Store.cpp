@@ -6,6 +6,7 @@
 #include "PalEventLog/Store/EventXml.h"
 #include "PalEventLog/Evtx/EvtxReader.h"
 #include "PalEventLog/Api/Faults.h"
+#include "PalEventLog/Store/ProviderExport.h"
 
 #include "Win32/WinError.h"
 
@@ -418,6 +419,9 @@ void Store::LoadFolder(const std::filesystem::path& folder, LoadReport& r,
             LoadPublishers(file, r);
         } else if (name == "accounts.xml") {
             LoadAccounts(file, r);
+        } else if (extension == ".xml" && IsProviderExportFile(file)) {
+            m_catalog.LoadProviderExport(file, r);
+            m_metadataFiles.insert(file);
         } else if (extension == ".xml" || extension == ".evtx") {
             // Parsed event files are cached in the folder's .cache (PAL_EVENTLOG_CACHE=0: never).
             const std::filesystem::path cache = folder / ".cache" / (name + ".palcache");
@@ -447,6 +451,14 @@ void Store::LoadFolder(const std::filesystem::path& folder, LoadReport& r,
         }
     }
     Finish();
+}
+
+bool Store::IsProviderExportFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string head(4096, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    return IsProviderExport(head);
 }
 
 std::shared_ptr<Store> Store::OpenLogFile(const std::filesystem::path& file, LoadReport* report) {

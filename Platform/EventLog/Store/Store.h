@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -94,6 +95,8 @@ public:
     // The catalog's files; the channels publishers.xml declares are created.
     void LoadPublishers(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_mutex);
     void LoadAccounts(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_mutex);
+    // Whether an .xml file holds provider metadata (ProviderExport.h) rather than events.
+    static bool IsProviderExportFile(const std::filesystem::path& file);
     // Orders every channel by record id; called once loading is done.
     void Finish() REQUIRES(m_mutex);
 
@@ -224,6 +227,9 @@ private:
     // Set while the store is opened, before it is shared; constant afterwards.
     std::filesystem::path m_folder;
     PublisherCatalog m_catalog;
+    // The folder's files of provider metadata, which the watcher leaves alone; set while the
+    // store is opened.
+    std::set<std::filesystem::path> m_metadataFiles;
     Channel* m_forcedChannel = nullptr; // a log file store puts every event here
     std::map<std::filesystem::path, FileState> m_files GUARDED_BY(m_mutex);
     StringPool m_strings GUARDED_BY(m_mutex);

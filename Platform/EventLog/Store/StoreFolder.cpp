@@ -258,7 +258,8 @@ void Store::Rescan() {
     for (const auto& entry : std::filesystem::directory_iterator(m_folder, ec)) {
         const std::string name = entry.path().filename().string();
         const std::string extension = LowerCaseExtension(entry.path());
-        if ((extension == ".xml" && name != "publishers.xml" && name != "accounts.xml") ||
+        if ((extension == ".xml" && name != "publishers.xml" && name != "accounts.xml" &&
+             m_metadataFiles.count(entry.path()) == 0) ||
             extension == ".evtx") {
             files.push_back(entry.path());
         }

@@ -68,6 +68,34 @@ follow)
     wait "$follower" || fail "follow did not end cleanly on an interrupt"
     follower=
     ;;
+import-providers)
+    # Provider metadata goes into the store beside the events; a damaged export is reported and
+    # the rest works.
+    exports=$(cd "$(dirname "$0")/../../Platform/EventLog/Store/ProviderExports" && pwd)
+    mkdir "$store/source"
+    cp "$exports/security-auditing.xml" "$store/source/"
+    echo '<provider name="Broken"><events>' >"$store/source/broken.xml"
+    data=
+    for name in SubjectUserSid SubjectUserName SubjectDomainName SubjectLogonId TargetUserSid \
+        TargetUserName TargetDomainName Status FailureReason SubStatus LogonType; do
+        data+="<Data Name='$name'>$name-value</Data>"
+    done
+    cat >"$store/source/events.xml" <<EVENTS
+<Event><System><Provider Name='Microsoft-Windows-Security-Auditing'/><EventID>4625</EventID>
+<Version>0</Version><Level>0</Level><Task>12544</Task><Keywords>0x8010000000000000</Keywords>
+<TimeCreated SystemTime='2024-01-01T00:00:00Z'/><EventRecordID>7</EventRecordID>
+<Channel>Security</Channel><Computer>c</Computer></System><EventData>$data</EventData></Event>
+EVENTS
+    report=$("$tool" import "$store/imported" "$store/source" 2>&1) || fail "import: $report"
+    grep -qF "broken.xml: " <<<"$report" || fail "the damaged export was not reported: $report"
+    [[ -s $store/imported/security-auditing.xml ]] || fail "the export was not copied"
+    providers=$("$tool" --store "$store/imported" providers 2>&1)
+    grep -qE '^Microsoft-Windows-Security-Auditing +3 ' <<<"$providers" ||
+        fail "providers: $providers"
+    newest=$("$tool" --store "$store/imported" newest Security 2>/dev/null)
+    grep -qF 'Refused sign-in of TargetUserName-value\TargetDomainName-value (type LogonType-value)' \
+        <<<"$newest" || fail "newest: $newest"
+    ;;
 *)
     fail "unknown case $case_name"
     ;;

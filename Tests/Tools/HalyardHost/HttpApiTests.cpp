@@ -415,6 +415,20 @@ TEST(HttpApi, ServesEveryRequestAsJson) {
     EXPECT_NE(refused["error"].get<std::string>().find("more than 100000 pages"),
               std::string::npos);
 
+    // An event's details beside the module's page: the same message, with its data and XML.
+    const Json& first = events["children"][0];
+    const std::string record = Attribute(first, "RecordId").get<std::string>();
+    const auto detail = server.Client().Get("/api/event?record=" + record);
+    ASSERT_TRUE(detail);
+    ASSERT_EQ(detail->status, 200) << detail->body;
+    const Json details = Json::parse(detail->body);
+    EXPECT_EQ(details["recordId"], std::stoull(record));
+    EXPECT_EQ(details["message"], Attribute(first, "Message")) << detail->body;
+    EXPECT_NE(details["xml"].get<std::string>().find("<RenderingInfo"), std::string::npos);
+    EXPECT_EQ(server.Client().Get("/api/event?record=12x")->status, 400);
+    EXPECT_EQ(server.Client().Get("/api/event?record=999999999")->status, 404);
+    EXPECT_EQ(server.Client().Get("/api/event?record=1&channel=Nope")->status, 500);
+
     const Json release = {{"name", "ReleaseSessionRequest"}, {"children", {mark}}};
     EXPECT_EQ(Attribute(server.Post(release).second, "ResultCode"), 0);
     EXPECT_EQ(Attribute(server.Post(release).second, "ResultCode"),

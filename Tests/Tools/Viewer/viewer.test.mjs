@@ -4,11 +4,14 @@
 // takes the screenshots that the README shows.
 //
 // Environment: HALYARD_BIN (the build's bin folder), SAMPLE_STORE (the generated sample store),
-// SCREENSHOTS (where to write the screenshots; none when unset).
+// SCREENSHOTS (where to write the screenshots; none when unset), SHARED_DATA (the real logs; their
+// test is skipped without them) and PROVIDER_EXPORTS (provider metadata written for them).
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
-import { cpSync, existsSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import {
+  cpSync, existsSync, mkdtempSync, mkdirSync, rmSync, symlinkSync, writeFileSync,
+} from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
@@ -45,9 +48,10 @@ async function channelPages() {
   return Math.ceil(total / 25);
 }
 
-// A host serving the store copy; the address it prints to open.
-function serve(env = {}) {
-  const started = spawn(join(bin, 'HalyardHost'), ['serve', '--port', '0', '--store', store], {
+// A host serving `folder` (more arguments after, and more environment); the address it prints to
+// open.
+function serve(folder, args = [], env = {}) {
+  const started = spawn(join(bin, 'HalyardHost'), ['serve', '--port', '0', '--store', folder, ...args], {
     stdio: ['ignore', 'pipe', 'inherit'],
     env: { ...process.env, PAL_EVENTLOG_POLL_MS: '100', ...env },
   });
@@ -66,7 +70,7 @@ function serve(env = {}) {
 async function startHost() {
   store = mkdtempSync(join(tmpdir(), 'viewer-store-'));
   cpSync(process.env.SAMPLE_STORE, store, { recursive: true });
-  const served = serve();
+  const served = serve(store);
   host = served.started;
   baseUrl = await served.address;
 }
@@ -115,7 +119,7 @@ async function applyFilters(page) {
 
 test('a token in the address becomes a cookie and leaves the address', { skip: missing },
   async () => {
-    const guarded = serve({ HALYARD_TOKEN: 'viewer-token-1' });
+    const guarded = serve(store, [], { HALYARD_TOKEN: 'viewer-token-1' });
     try {
       const url = await guarded.address;
       assert.match(url, /\?token=viewer-token-1$/);
@@ -225,4 +229,45 @@ test('a narrow window keeps the table readable', { skip: missing }, async () => 
   assert.equal(await page.locator('#rows tr td.message').first().isVisible(), true);
   await shoot(page, 'narrow');
   await page.close();
+});
+
+const realLog = process.env.SHARED_DATA
+  && join(process.env.SHARED_DATA, 'evtx/DeepBlueCLI/smb-password-guessing-security.evtx');
+
+test('a real audit event reads with its message, data, level name and XML', {
+  skip: missing || (!realLog || !existsSync(realLog) ? 'no shared evtx samples' : false),
+}, async () => {
+  const folder = mkdtempSync(join(tmpdir(), 'viewer-real-'));
+  symlinkSync(realLog, join(folder, 'security.evtx'));
+  cpSync(join(process.env.PROVIDER_EXPORTS, 'security-auditing.xml'), join(folder, 'auditing.xml'));
+  writeFileSync(join(folder, 'publishers.xml'), '<Publishers><Publisher Name="Microsoft-Windows-Security-Auditing">'
+    + '<Parameter Id="2313">unknown name or bad password</Parameter></Publisher></Publishers>');
+  const served = serve(folder, ['--channel', 'Security']);
+  try {
+    const page = await openViewer(await served.address);
+    await page.locator('input[name=level][value="0"]').check();
+    await page.locator('#event-ids').fill('4625');
+    await applyFilters(page);
+    assert.deepEqual(new Set(await cells(page, 2)), new Set(['Audit Failure']));
+    await page.locator('#rows tr').first().click();
+    await page.waitForFunction(() => document.body.dataset.detailsShown);
+    const message = await page.locator('#detail-message').textContent();
+    assert.match(message, /^Refused sign-in of .+ \(type \d+\) from .+: .+ \(0x[0-9a-f]+\/0x[0-9a-f]+\)\.$/);
+    assert.doesNotMatch(message, /%%2313/);
+    const data = await page.locator('#detail-data tr').allTextContents();
+    assert.equal(data.length, 21);
+    assert.ok(data.some((row) => row.startsWith('TargetUserName')), data.join('|'));
+    assert.ok(data.some((row) => row.startsWith('IpAddress') && message.includes(row.slice(9))), data.join('|'));
+    assert.match(await page.locator('#detail-names').textContent(), /Audit Failure \(0\).*Sign-in \(12544\).*Audit Failure \(0x8010000000000000\)/);
+    await shoot(page, 'audit-event');
+    await page.locator('.detail-tabs button[data-tab=xml]').click();
+    const xml = await page.locator('#detail-xml-text').textContent();
+    assert.match(xml, /^<Event xmlns=.*>\n  <System>\n    <Provider Name="Microsoft-Windows-Security-Auditing"/);
+    assert.match(xml, /\n    <Message>Refused sign-in of /);
+    await shoot(page, 'audit-event-xml');
+    await page.close();
+  } finally {
+    served.started.kill('SIGINT');
+    rmSync(folder, { recursive: true, force: true });
+  }
 });

@@ -9,9 +9,28 @@ import {
 const $ = (id) => document.getElementById(id);
 
 const LEVELS = {
-  0: ['Information', 'info'], 1: ['Critical', 'critical'], 2: ['Error', 'error'],
+  0: ['Log always', 'info'], 1: ['Critical', 'critical'], 2: ['Error', 'error'],
   3: ['Warning', 'warning'], 4: ['Information', 'info'], 5: ['Verbose', 'verbose'],
 };
+const AUDIT_SUCCESS = 0x20000000000000n;
+const AUDIT_FAILURE = 0x10000000000000n;
+
+// The name and style of an event's level as a person reads it: level 0 (which the security
+// audits write) by what its keywords say, else by the standard names. `keywords` is the 64-bit
+// value as the module or the Event Log gives it (decimal text, possibly negative, or 0x text).
+export function levelName(level, keywords) {
+  if (Number(level) === 0 && keywords !== undefined && keywords !== null) {
+    let bits = 0n;
+    try {
+      bits = BigInt.asUintN(64, BigInt(String(keywords)));
+    } catch {
+      bits = 0n;
+    }
+    if (bits & AUDIT_FAILURE) return ['Audit Failure', 'audit-failure'];
+    if (bits & AUDIT_SUCCESS) return ['Audit Success', 'audit-success'];
+  }
+  return LEVELS[level] || [`Level ${level}`, 'info'];
+}
 const POLL_MS = 3000;
 
 const view = {
@@ -203,8 +222,8 @@ function setButton(id, enabled) {
   $(id).disabled = !enabled;
 }
 
-function levelCell(level) {
-  const [name, css] = LEVELS[level] || [`Level ${level}`, 'info'];
+function levelCell(level, keywords) {
+  const [name, css] = levelName(level, keywords);
   const cell = document.createElement('td');
   const tag = document.createElement('span');
   tag.className = `level ${css}`;
@@ -232,7 +251,7 @@ function renderPage(events) {
     const message = String(value(event, 'Message', '')).split(/\r?\n/)[0];
     row.append(
       textCell(String(value(event, 'TimeCreated', '')).replace('T', ' ').replace('Z', '')),
-      levelCell(number(event, 'Level')),
+      levelCell(number(event, 'Level'), value(event, 'Keywords')),
       textCell(value(event, 'ProviderName', ''), 'roomy clip'),
       textCell(String(value(event, 'EventId', '')), 'roomy number'),
       textCell(value(event, 'User', ''), 'wide clip'),
@@ -270,18 +289,112 @@ function select(index, open) {
   }
 }
 
+function element(tag, className, text) {
+  const made = document.createElement(tag);
+  if (className) made.className = className;
+  if (text !== undefined) made.textContent = text;
+  return made;
+}
+
+// Windows' text for an event whose message cannot be formatted, followed by the event's values.
+function missingDescription(details) {
+  const values = details.data.map((item) => item.value);
+  return `The description for Event ID ${details.eventId} from source ${details.provider} cannot be found. `
+    + 'The provider\'s metadata is not in this store (export it on the machine that wrote the log).'
+    + `\n\nThe following information was included with the event:\n\n${values.join('\n')}`;
+}
+
+// XML text indented, one element a line; what does not parse is shown as it is.
+export function indentXml(text) {
+  const doc = new DOMParser().parseFromString(text, 'application/xml');
+  if (doc.querySelector('parsererror')) return text;
+  const escape = (t) => t.replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;');
+  const lines = [];
+  const walk = (node, depth) => {
+    const pad = '  '.repeat(depth);
+    const attributes = [...node.attributes].map((a) => ` ${a.name}="${escape(a.value).replace(/"/g, '&quot;')}"`).join('');
+    const children = [...node.childNodes].filter((c) => c.nodeType === 1 || c.textContent.trim() !== '');
+    if (children.length === 0) {
+      lines.push(`${pad}<${node.nodeName}${attributes}/>`);
+    } else if (children.every((c) => c.nodeType !== 1)) {
+      lines.push(`${pad}<${node.nodeName}${attributes}>${escape(node.textContent)}</${node.nodeName}>`);
+    } else {
+      lines.push(`${pad}<${node.nodeName}${attributes}>`);
+      children.forEach((c) => (c.nodeType === 1 ? walk(c, depth + 1) : lines.push(pad + '  ' + escape(c.textContent.trim()))));
+      lines.push(`${pad}</${node.nodeName}>`);
+    }
+  };
+  walk(doc.documentElement, 0);
+  return lines.join('\n');
+}
+
+function showTab(name) {
+  for (const tab of document.querySelectorAll('.detail-tabs button')) {
+    tab.setAttribute('aria-selected', tab.dataset.tab === name ? 'true' : 'false');
+  }
+  $('detail-general').hidden = name !== 'general';
+  $('detail-xml').hidden = name !== 'xml';
+}
+
+// The event as the Event Log has it (api/event): message, names, data and XML.
+function renderEventDetails(details) {
+  const message = details.message ?? missingDescription(details);
+  $('detail-message').textContent = message;
+  $('detail-message').classList.toggle('missing', details.message === null);
+  const [level] = levelName(details.level, details.keywords);
+  const names = [
+    ['Level', `${level} (${details.level ?? ''})`],
+    ['Task', `${details.taskName ?? ''} (${details.task ?? ''})`],
+    ['Opcode', `${details.opcodeName ?? ''} (${details.opcode ?? ''})`],
+    ['Keywords', `${details.keywordNames.join(', ')} (${details.keywords ?? ''})`],
+  ];
+  const list = $('detail-names');
+  list.replaceChildren();
+  for (const [term, text] of names) list.append(element('dt', '', term), element('dd', '', text));
+  const body = $('detail-data');
+  body.replaceChildren();
+  for (const item of details.data) {
+    const row = element('tr');
+    const label = item.name ?? (item.element === 'Data' ? '' : item.element);
+    row.append(element('th', '', label), element('td', item.element === 'Binary' ? 'binary' : '', item.value));
+    body.append(row);
+  }
+  $('detail-data-empty').hidden = details.data.length > 0;
+  $('detail-xml-text').textContent = indentXml(details.xml);
+  document.body.dataset.detailsShown = String(details.recordId);
+}
+
+async function loadEventDetails(event) {
+  const record = value(event, 'RecordId');
+  const channel = value(event, 'Channel', view.channel);
+  document.body.dataset.detailsShown = '';
+  $('detail-message').textContent = 'Loading…';
+  try {
+    const response = await fetch(`api/event?record=${encodeURIComponent(record)}&channel=${encodeURIComponent(channel)}`,
+      { credentials: 'same-origin' });
+    const body = await response.json();
+    if (!response.ok) throw new Error(body.error || `HTTP ${response.status}`);
+    if (String(view.events[view.selected] && value(view.events[view.selected], 'RecordId')) !== String(record)) return;
+    renderEventDetails(body);
+  } catch (error) {
+    $('detail-message').textContent = value(event, 'Message', '');
+    $('detail-data').replaceChildren();
+    $('detail-xml-text').textContent = `The event cannot be read: ${error.message}`;
+  }
+}
+
 function showDetails(event) {
   const list = $('detail-list');
   list.replaceChildren();
   for (const attribute of event.attributes || []) {
-    const term = document.createElement('dt');
-    term.textContent = attribute.name;
-    const description = document.createElement('dd');
-    description.textContent = Array.isArray(attribute.value) ? attribute.value.join(', ')
-      : String(attribute.value);
-    list.append(term, description);
+    if (attribute.name === 'Message') continue;
+    let text = Array.isArray(attribute.value) ? attribute.value.join(', ') : String(attribute.value);
+    if (attribute.name === 'Level') [text] = levelName(attribute.value, value(event, 'Keywords'));
+    if (attribute.name === 'Keywords') text = `0x${BigInt.asUintN(64, BigInt(attribute.value)).toString(16)}`;
+    list.append(element('dt', '', attribute.name), element('dd', '', text));
   }
   $('details').hidden = false;
+  loadEventDetails(event);
 }
 
 function closeDetails() {
@@ -316,13 +429,19 @@ async function refreshCounts() {
   const chart = $('counts');
   try {
     const response = await send(requests.countEvents(view.filters));
+    // The module counts level 0 (log always, the audits) as informational: a count of level 0
+    // alone puts those events in a row of their own, named as the level filter names them.
+    const levels = view.filters.levels || [];
+    const logAlways = levels.length && !levels.includes('0') ? 0
+      : number(await send(requests.countEvents({ ...view.filters, levels: ['0'] })), 'TotalEventsCount');
     const groups = [['Critical', 'CriticalEventsCount', 'critical'],
       ['Error', 'ErrorEventsCount', 'error'], ['Warning', 'WarningEventsCount', 'warning'],
-      ['Information', 'InformationalEventsCount', 'info']];
+      ['Information', 'InformationalEventsCount', 'info'], ['Log always, audits', null, 'audit']];
     const total = number(response, 'TotalEventsCount');
     chart.replaceChildren();
     for (const [name, attribute, css] of groups) {
-      const count = number(response, attribute);
+      let count = attribute ? number(response, attribute) : logAlways;
+      if (attribute === 'InformationalEventsCount') count -= logAlways;
       const row = document.createElement('div');
       row.className = 'bar-row';
       const label = document.createElement('span');
@@ -396,6 +515,7 @@ async function main() {
     history.replaceState(null, '', address.pathname + address.search + address.hash);
   }
   $('channel').textContent = info.channel || '';
+  view.channel = info.channel || '';
   $('plans-fieldset').hidden = !info.monitoringPlans;
   document.title = `${info.channel || 'Events'} - Corvane event viewer`;
 
@@ -413,6 +533,22 @@ async function main() {
   $('new-events').addEventListener('click', () => startView());
   $('page-size').addEventListener('change', changePageSize);
   $('close-details').addEventListener('click', closeDetails);
+  for (const tab of document.querySelectorAll('.detail-tabs button')) {
+    tab.addEventListener('click', () => showTab(tab.dataset.tab));
+  }
+  $('copy-xml').addEventListener('click', async () => {
+    try {
+      await navigator.clipboard.writeText($('detail-xml-text').textContent);
+      $('copy-xml').textContent = 'Copied';
+    } catch {
+      const range = document.createRange();
+      range.selectNodeContents($('detail-xml-text'));
+      getSelection().removeAllRanges();
+      getSelection().addRange(range);
+      $('copy-xml').textContent = 'Selected: press Ctrl+C';
+    }
+    setTimeout(() => { $('copy-xml').textContent = 'Copy'; }, 2000);
+  });
   document.addEventListener('keydown', onKey);
   addEventListener('pagehide', () => releaseSession(true));
 

@@ -36,7 +36,8 @@ constexpr HRESULT kNotConfigured = static_cast<HRESULT>(0x8007139F);
 constexpr const wchar_t* kSysmonChannel = L"Microsoft-Windows-Sysmon/Operational";
 
 // The program's store and module (TestHost::ModuleEnvironment), and a real log written by Windows
-// beside the store's files when the shared data is there.
+// beside the store's files when the shared data is there, with its provider's metadata exported
+// (our own texts).
 struct Environment : TestHost::ModuleEnvironment {
     bool realLog = false;
 
@@ -48,6 +49,9 @@ struct Environment : TestHost::ModuleEnvironment {
         if (fs::is_regular_file(sysmon, error)) {
             fs::create_symlink(sysmon, store.folder / "sysmon.evtx", error);
             realLog = !error;
+            fs::copy_file(fs::path(CORVANE_PROVIDER_EXPORTS) / "sysmon.xml",
+                          store.folder / "sysmon-provider.xml", error);
+            realLog = realLog && !error;
         }
     }
 };
@@ -451,6 +455,33 @@ TEST_F(ComponentEndToEnd, RealLogChannel) {
     Client client(component, 250);
     ExpectPagesToTheEnd(client, Records(all), 250);
     EXPECT_EQ(client.Release(), S_OK);
+
+    // The process starts (version 5) read with the export's text of that version, the event's
+    // values in their places; the events the export does not define keep the failure text.
+    Client whole(component, 1000);
+    whole.Create();
+    const Page page = whole.Next();
+    size_t starts = 0;
+    for (const EkNodePtr& event : page.events) {
+        const std::wstring message = event.GetString(L"Message");
+        if (event.GetInt64(L"EventId") != 1) {
+            EXPECT_NE(message.find(L"0x80042001"), std::wstring::npos);
+            continue;
+        }
+        ++starts;
+        EXPECT_EQ(message.rfind(L"Started C:\\", 0), 0u) << Base::Utf8FromWide(message);
+        if (event.GetInt64(L"RecordId") == 2099) {
+            EXPECT_EQ(message, L"Started C:\\Windows\\SysWOW64\\PING.EXE as 5016 by NT "
+                               L"AUTHORITY\\SYSTEM (parent C:\\Windows\\SysWOW64\\cmd.exe "
+                               L"C:\\Windows\\system32\\cmd.exe /c C:\\Windows\\TEMP\\"
+                               L"update.bat C:\\Users\\tony\\AppData\\Local\\Temp\\"
+                               L"pytest-of-tony\\pytest-0\\test_agent_update_op0\\pathfinder"
+                               L"\\pathfinder.exe C:\\Windows\\TEMP\\pathfinder_sfx.exe)\r\n"
+                               L"Command: ping  -n 6 127.0.0.1 ");
+        }
+    }
+    EXPECT_EQ(starts, 227u);
+    EXPECT_EQ(whole.Release(), S_OK);
 }
 
 // Before Configure every request fails in the envelope with a clear text; a Configure that fails

@@ -1,0 +1,26 @@
+// Provider metadata exported on the source machine, as `wevtutil gp NAME /ge /gm:true /f:xml`
+// writes it: a <provider> element (name, guid, file names, message) with its channels, levels,
+// tasks, opcodes, keywords and events (descriptor, message, template). A file may hold one
+// provider or many, under a common root or one after another (several exports concatenated, each
+// with its declaration), in UTF-8 or UTF-16 (what a PowerShell redirection writes). Pure
+// functions over the file's bytes, testable with literal inputs.
+#pragma once
+
+#include "PalEventLog/Store/Catalog.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace PalEventLog {
+
+// Whether a file's first bytes are provider metadata rather than events: its first element is a
+// <provider>, or a root whose first child is one.
+bool IsProviderExport(std::string_view head);
+
+// The providers of an export file. A provider that cannot be read (malformed XML, no name) is
+// left out with a problem naming `fileName` and its place in the file; the others are read.
+std::vector<Publisher> ReadProviderExport(std::string_view bytes, std::wstring_view fileName,
+                                          std::vector<std::wstring>& problems);
+
+} // namespace PalEventLog
