@@ -1,8 +1,8 @@
 #include "HttpApi.h"
 
+#include "Base/Utf.h"
 #include "ConnectionSockets.h"
 #include "EventReader.h"
-#include "Base/Utf.h"
 #include "NodeJson.h"
 #include "Trellis/Trellis.h"
 
@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>

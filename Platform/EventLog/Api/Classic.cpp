@@ -1,10 +1,10 @@
 // The classic view of the store: a channel with a classic view opened and read as EVENTLOGRECORDs,
 // sequentially or by record number, forwards or backwards.
 #include "PalEventLog/Api/ApiSupport.h"
-#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Store/Store.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include "Base/FileTime.h"
 #include "Base/Mutex.h"

@@ -2,12 +2,12 @@
 // rendering, the extended status and EvtClose, over the store, the query engine and the handle
 // table. Every function catches everything: no exception leaves a C function.
 #include "PalEventLog/Api/ApiSupport.h"
-#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Api/Handles.h"
-#include "PalEventLog/Query/Query.h"
 #include "PalEventLog/Api/Render.h"
+#include "PalEventLog/Query/Query.h"
 #include "PalEventLog/Store/Store.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include "Base/FileTime.h"
 #include "Base/Mutex.h"

@@ -1,5 +1,6 @@
 #include "PalEventLog/Api/Faults.h"
 
+#include "PalEventLog/Store/Behaviours.h"
 #include "PalEventLog/Store/Store.h"
 #include "Win32/PalEventLogFaults.h"
 
@@ -22,10 +23,6 @@ Base::Mutex g_mutex; // guards the record damage
 DWORD g_damage = 0;
 DWORD g_damageCount = 0;
 std::atomic<bool> g_anyDamage{false};
-
-// The values of the PAL_WINDOWS_BEHAVIOURs, by number.
-constexpr DWORD BehaviourCount = 9;
-std::array<std::atomic<DWORD>, BehaviourCount> g_behaviours{};
 
 uint32_t Get32(const std::vector<uint8_t>& record, size_t at) {
     uint32_t value = 0;
@@ -52,10 +49,6 @@ size_t EndOfStrings(const std::vector<uint8_t>& record) {
 }
 
 } // namespace
-
-DWORD Behaviour(DWORD behaviour) noexcept {
-    return behaviour < BehaviourCount ? g_behaviours[behaviour].load(std::memory_order_relaxed) : 0;
-}
 
 InjectedFault TakeFault(std::string_view function) {
     const Pal::FaultTable::Fault fault = g_faults.Take(function);
@@ -125,16 +118,12 @@ void WINAPI PalEventLogInjectFault(const char* function, DWORD error, DWORD skip
 }
 
 void WINAPI PalEventLogSetBehaviour(DWORD behaviour, DWORD value) {
-    if (behaviour < PalEventLog::BehaviourCount) {
-        PalEventLog::g_behaviours[behaviour].store(value, std::memory_order_relaxed);
-    }
+    PalEventLog::SetBehaviour(behaviour, value);
 }
 
 void WINAPI PalEventLogClearFaults() {
     PalEventLog::g_faults.Clear();
-    for (auto& behaviour : PalEventLog::g_behaviours) {
-        behaviour.store(0, std::memory_order_relaxed);
-    }
+    PalEventLog::ClearBehaviours();
     Base::LockGuard lock(PalEventLog::g_mutex);
     PalEventLog::g_damageCount = 0;
     PalEventLog::g_anyDamage.store(false, std::memory_order_release);

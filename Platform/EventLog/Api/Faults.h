@@ -1,6 +1,7 @@
 // The fault table behind Win32/PalEventLogFaults.h.
 #pragma once
 
+#include "PalEventLog/Store/Behaviours.h"
 #include "Win32/WinTypes.h"
 
 #include <cstdint>
@@ -20,8 +21,5 @@ InjectedFault TakeFault(std::string_view function);
 // Applies the record damage that PalEventLogDamageRecords asked for, if some is due, to a classic
 // record about to be handed out.
 void DamageRecord(std::vector<uint8_t>& record);
-
-// The value PalEventLogSetBehaviour gave a PAL_WINDOWS_BEHAVIOUR (0: off).
-DWORD Behaviour(DWORD behaviour) noexcept;
 
 } // namespace PalEventLog

@@ -1,10 +1,10 @@
 // The publisher and channel functions of wevtapi: publisher metadata, event messages with their
 // inserts, level, task, opcode and keyword names, and channel configuration.
 #include "PalEventLog/Api/ApiSupport.h"
-#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Api/Faults.h"
 #include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Store/Store.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"

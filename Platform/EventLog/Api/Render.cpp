@@ -1,6 +1,6 @@
 #include "PalEventLog/Api/Render.h"
-#include "Win32/PalEventLogFaults.h"
 #include "PalEventLog/Api/Faults.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include "PalSupport/MessageEscapes.h"
 

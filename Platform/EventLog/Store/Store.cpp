@@ -2,11 +2,11 @@
 // strings interned, the folder or log file opened, and listeners told of changes.
 #include "PalEventLog/Store/Store.h"
 
-#include "Win32/PalEventLogFaults.h"
-#include "PalEventLog/Store/EventXml.h"
 #include "PalEventLog/Evtx/EvtxReader.h"
-#include "PalEventLog/Api/Faults.h"
+#include "PalEventLog/Store/Behaviours.h"
+#include "PalEventLog/Store/EventXml.h"
 #include "PalEventLog/Store/ProviderExport.h"
+#include "Win32/PalEventLogFaults.h"
 
 #include "Win32/WinError.h"
 

@@ -3,7 +3,7 @@
 // message of an event's id and version with its values in template order, names, XML and the
 // event metadata enumeration. The real logs of the shared data render with the exports written
 // here (ProviderExports/, our own texts) when that data is there.
-#include "ProviderExport.h"
+#include "PalEventLog/Store/ProviderExport.h"
 #include "PalEventLog/Store/Store.h"
 #include "Platform/EventLog/TestStore.h"
 
