@@ -1,6 +1,7 @@
 #include "HttpApi.h"
 
 #include "ConnectionSockets.h"
+#include "HostEnvironment.h"
 #include "NodeJson.h"
 #include "Trellis/Trellis.h"
 
@@ -387,6 +388,7 @@ bool HttpApi::Bind(std::string& error) {
         error = "serving on " + m_options.address + " needs an access token (--token)";
         return false;
     }
+    KeepFreedMemoryForReuse();
     const sockaddr_storage& address = addresses.front();
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
                      MHD_USE_POLL | MHD_USE_ITC;
