@@ -1,5 +1,7 @@
 #include "HostEnvironment.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +13,11 @@ void SetEnvironment(const char* name, const std::string& value) {
 
 void HideArgument(char* argument) {
     std::memset(argument, '*', std::strlen(argument));
+}
+
+void KeepFreedMemoryForReuse() {
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
 }
 
 } // namespace HalyardHost

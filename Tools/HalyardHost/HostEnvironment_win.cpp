@@ -15,4 +15,6 @@ void HideArgument(char* argument) {
     std::memset(argument, '*', std::strlen(argument));
 }
 
+void KeepFreedMemoryForReuse() {}
+
 } // namespace HalyardHost

@@ -3,6 +3,7 @@
 #include "Base/Utf.h"
 #include "ConnectionSockets.h"
 #include "EventReader.h"
+#include "HostEnvironment.h"
 #include "NodeJson.h"
 #include "Trellis/Trellis.h"
 
@@ -390,6 +391,7 @@ bool HttpApi::Bind(std::string& error) {
         error = "serving on " + m_options.address + " needs an access token (--token)";
         return false;
     }
+    KeepFreedMemoryForReuse();
     const sockaddr_storage& address = addresses.front();
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
                      MHD_USE_POLL | MHD_USE_ITC;
