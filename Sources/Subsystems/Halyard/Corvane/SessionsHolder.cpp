@@ -179,7 +179,8 @@ void SessionsHolder::RefuseBeyondMaximum(const GUID& id) {
         return;
     }
     if (!m_refusing) {
-        LOG_AT(LOG_WARN, L"The component holds " << m_sessions.size()
+        const size_t held = m_sessions.size(); // read here, under the lock the caller holds
+        LOG_AT(LOG_WARN, L"The component holds " << held
                                                  << L" sessions, its most: new sessions are "
                                                     L"refused until one is removed");
         m_refusing = true;
