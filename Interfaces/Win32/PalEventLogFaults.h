@@ -65,6 +65,12 @@ enum PAL_WINDOWS_BEHAVIOUR : DWORD {
     // oldest, which are then out of the log (ReadEventLogW gives ERROR_INVALID_PARAMETER for
     // them), and result sets opened before go stale as after a clear.
     PalChannelMaxEvents = 8,
+    // `value` > 0: the events of each EvtNext batch take `value` ms to arrive. A call whose
+    // time-out is shorter than what is left of that waits its time-out and fails with
+    // ERROR_TIMEOUT, handing out nothing; the wait counts towards the batch, so that the calls
+    // that follow get it once `value` ms have passed in them, as a query goes on working on
+    // Windows between calls.
+    PalNextLatency = 9,
 };
 PAL_API void WINAPI PalEventLogSetBehaviour(DWORD behaviour, DWORD value);
 

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <thread>
 
 using namespace PalEventLog;
 
@@ -96,6 +97,8 @@ struct ResultSet : EventHandleOwner {
     // result set does not walk from the bookmark every time. Unset after any other seek.
     std::optional<Position> seekAnchor GUARDED_BY(mutex);
     int64_t cursorOffset GUARDED_BY(mutex) = 0;
+    // How long the calls of EvtNext have waited for the next batch (PalNextLatency).
+    DWORD waitedMs GUARDED_BY(mutex) = 0;
 
     size_t Length(size_t s) const REQUIRES_SHARED(store->Mutex()) {
         return reverse ? sources[s].top - sources[s].bottom : sources[s].channel->events.size();
@@ -298,7 +301,31 @@ EVT_HANDLE WINAPI EvtQuery(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, DWOR
     });
 }
 
-BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, DWORD /*timeout*/,
+namespace {
+
+// The wait of one EvtNext call for its batch (PalNextLatency): false when the call's time-out
+// ends first. Sleeps without holding the result set's lock.
+bool AwaitBatch(ResultSet& rs, DWORD timeout) {
+    const DWORD latency = Behaviour(PalNextLatency);
+    if (latency == 0) {
+        return true;
+    }
+    DWORD left = 0;
+    {
+        Base::LockGuard lock(rs.mutex);
+        left = latency > rs.waitedMs ? latency - rs.waitedMs : 0;
+    }
+    const bool arrives = timeout == INFINITE || left <= timeout;
+    const DWORD wait = arrives ? left : timeout;
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    Base::LockGuard lock(rs.mutex);
+    rs.waitedMs = arrives ? 0 : rs.waitedMs + wait;
+    return arrives;
+}
+
+} // namespace
+
+BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, DWORD timeout,
                     DWORD flags, PDWORD returned) {
     if (returned != nullptr) {
         *returned = 0;
@@ -315,6 +342,10 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         }
         if (events == nullptr || returned == nullptr || eventsSize == 0 || flags != 0) {
             Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (!AwaitBatch(*rs, timeout)) {
+            Fail(ERROR_TIMEOUT, L"the batch did not arrive within the time-out");
             return FALSE;
         }
         // An injected fault may still hand out some events, as a time-out can on Windows.

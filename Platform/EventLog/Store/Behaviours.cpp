@@ -8,7 +8,7 @@ namespace PalEventLog {
 namespace {
 
 // The values of the PAL_WINDOWS_BEHAVIOURs, by number.
-constexpr DWORD BehaviourCount = 9;
+constexpr DWORD BehaviourCount = 10;
 std::array<std::atomic<DWORD>, BehaviourCount> g_behaviours{};
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "Halyard/Corvane/EvtVariantUtils.h"
 #include "NodeTree/EkNodePtr.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -38,9 +39,15 @@ std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t rec
 // Renders the events of one query context; used by one thread at a time (its owner serialises).
 class EventMaker {
 public:
+    using Clock = std::chrono::steady_clock;
+
+    // How long a failed provider open or a failed account lookup is remembered by default.
+    static constexpr Clock::duration FailureMemory = std::chrono::seconds(10);
+
     // Creates the system-properties render context, then the user-values one
-    // ("Event/EventData/Data"); either failure throws.
-    EventMaker();
+    // ("Event/EventData/Data"); either failure throws. A provider open or an account lookup that
+    // failed is not tried again for `failureMemory` (zero: tried again for every event).
+    explicit EventMaker(Clock::duration failureMemory = FailureMemory);
     // Closes the cached publisher metadata, then the two render contexts.
     ~EventMaker();
     EventMaker(const EventMaker&) = delete;
@@ -77,8 +84,10 @@ public:
     // The cached metadata of a provider (opened by CheckProviderHandle); throws when it cannot be
     // opened, ERROR_NOT_FOUND when it is still not cached.
     const EventsApiUtils::SmartHandle& GetProviderHandle(std::wstring_view provider);
-    // Opens and caches the provider's metadata unless cached; an open that fails throws and
-    // caches nothing, so the next event of that provider tries again.
+    // Opens and caches the provider's metadata unless cached; an open that fails throws. Its
+    // failure is remembered for the failure memory and thrown again for the events of that
+    // provider meanwhile: on Windows each open is a call to the Event Log service, and a log
+    // copied from another machine names providers that are not installed for every event.
     void CheckProviderHandle(std::wstring_view provider);
 
 private:
@@ -87,11 +96,18 @@ private:
 
     // "User" of a SID: its account, or its SID text when the lookup fails (logged at DBG). A SID
     // is looked up once per maker when the lookup gives an account or says that none maps to it;
-    // after any other failure (the domain controller unreachable) it is looked up again next time.
+    // after any other failure (the domain controller unreachable, each lookup waiting for it) it
+    // keeps its SID text for the failure memory and is looked up again after it.
     const std::wstring& UserText(PSID sid);
     void AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
                         const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver& resolver);
+
+    // A failure remembered until a time.
+    struct RecentFailure {
+        HRES failure;
+        Clock::time_point until;
+    };
 
     // The user and version of an event whose system render lacks them, by their paths.
     void RenderUserAndVersion(EVT_HANDLE event);
@@ -100,8 +116,11 @@ private:
     EventsApiUtils::SmartHandle m_valuesContext;
     // Made when a system render first lacks the user and version.
     EventsApiUtils::SmartHandle m_userAndVersionContext;
+    Clock::duration m_failureMemory;
     // Provider name (exact) -> its publisher metadata; only grows.
     std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>> m_providerMetadata;
+    // Provider name (exact) -> the failure of its last open, while remembered.
+    std::map<std::wstring, RecentFailure, std::less<>> m_failedProviders;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
     EventsApiUtils::ByteBuffer m_valuesBuffer;
@@ -111,6 +130,8 @@ private:
     std::wstring m_message;
     // SID bytes -> "User" text.
     std::map<std::string, std::wstring, std::less<>> m_accounts;
+    // SID bytes -> when its lookup may be tried again, after a failure that may pass.
+    std::map<std::string, Clock::time_point, std::less<>> m_failedAccounts;
     // The "User" text of a failed lookup that is not remembered.
     std::wstring m_unmappedUser;
 };

@@ -16,9 +16,11 @@ namespace {
 class Client {
 public:
     Client(const std::wstring& channel, const EkNodePtr& filters, int64_t count,
-           const EkNodePtr& mark = {}, std::vector<std::wstring> manualItems = {})
+           const EkNodePtr& mark = {}, std::vector<std::wstring> manualItems = {},
+           DWORD timeoutMs = 0)
         : m_count(count), m_mark(mark ? mark : NewMark(count)),
-          m_context(channel, 0, Serialized(channel, filters), mark, std::move(manualItems)) {}
+          m_context(channel, timeoutMs, Serialized(channel, filters), mark,
+                    std::move(manualItems)) {}
 
     Page Next() { return Serve(0); }
     Page Previous() { return Serve(1); }
@@ -124,6 +126,17 @@ TEST_F(EventQueryContextTest, PagesForwardsAndBackwardsNewestFirst) {
     EXPECT_EQ(page.records, Slice(oracle, 0, 10));
     EXPECT_EQ(page.currentPage, 1);
     EXPECT_EQ(page.mark.GetInt64(L"Count"), 10);
+}
+
+// Batches that arrive only after the fetch's time-out are asked for again until they come: the
+// pages are those of a log that answers at once.
+TEST_F(EventQueryContextTest, BatchesSlowerThanTheTimeOutStillFillThePages) {
+    const std::vector<uint64_t> oracle = NewestFirst(L"Application");
+    Client client(L"Application", {}, 25, {}, {}, 20);
+    PalEventLogSetBehaviour(PalNextLatency, 30);
+    EXPECT_EQ(client.Next().records, Slice(oracle, 0, 25));
+    EXPECT_EQ(client.Next().records, Slice(oracle, 25, 25));
+    EXPECT_EQ(client.Previous().records, Slice(oracle, 0, 25));
 }
 
 // A new context from a mark serves what the old one would have served next, in the view of the

@@ -195,6 +195,11 @@ TEST_F(SessionTest, CountingThroughTimeOutsCancellationAndFailures) {
     PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 0, 2, 5);
     EXPECT_EQ(Session::CountEventsOfLevels(L"System", {}, {0, 1, 2, 3, 4, 5}, 1000),
               static_cast<uint64_t>(total));
+    // Batches that take longer than the time-out to arrive are waited for.
+    PalEventLogSetBehaviour(PalNextLatency, 30);
+    EXPECT_EQ(Session::CountEventsOfLevels(L"System", {}, {0, 1, 2, 3, 4, 5}, 20),
+              static_cast<uint64_t>(total));
+    PalEventLogSetBehaviour(PalNextLatency, 0);
 
     PalEventLogInjectFault("EvtNext", 4317, 1, 1, 0);
     EXPECT_EQ(ThrownCode([] { Session::CountEventsOfLevels(L"System", {}, {4}, 1000); }),
