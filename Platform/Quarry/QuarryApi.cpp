@@ -33,6 +33,25 @@ EKN_HRESULT CheckHandle(void* handle) noexcept {
     return HandleOf(handle) != nullptr ? kOk : kHandle;
 }
 
+// kOk when every handle is a live node handle, else the failure of the first that is not.
+template <typename... Handles>
+EKN_HRESULT CheckHandles(Handles... handles) noexcept {
+    EKN_HRESULT hr = kOk;
+    ((hr = Failed(hr) ? hr : CheckHandle(handles)), ...);
+    return hr;
+}
+
+// Runs `use` on the node of a checked handle with its tree locked, inside the C boundary (every
+// exception becomes an EKN_HRESULT).
+template <typename Use>
+EKN_HRESULT WithLockedNode(void* node, Use&& use) {
+    return Base::HresultBoundary<EKN_HRESULT>([&] {
+        Node& self = *HandleOf(node)->node;
+        TreeGuard guard(self);
+        return use(self);
+    });
+}
+
 SerializationContext* ContextOf(void* context) noexcept {
     auto* record = static_cast<SerializationContext*>(context);
     return record != nullptr && record->magic == SerializationContext::kMagic ? record : nullptr;
@@ -145,9 +164,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetParent(void* node, void** parent) {
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
+    return WithLockedNode(node, [&](const Node& self) {
         if (self.parent != nullptr) {
             IssueHandle(self.parent->shared_from_this(), parent);
         }
@@ -162,9 +179,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildCount(void* node, uint64_t* count)
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
+    return WithLockedNode(node, [&](const Node& self) {
         *count = self.children.size();
         return kOk;
     });
@@ -178,9 +193,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByIndex(void* node, uint64_t index
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
+    return WithLockedNode(node, [&](const Node& self) {
         if (index >= self.children.size()) {
             return kNotFound;
         }
@@ -201,9 +214,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByName(void* node, const EKNCHAR* 
     if (name == nullptr) {
         return kInvalidArg;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
+    return WithLockedNode(node, [&](const Node& self) {
         for (const auto& candidate : self.children) {
             if (candidate->name == name) {
                 IssueHandle(candidate, child);
@@ -215,10 +226,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByName(void* node, const EKNCHAR* 
 }
 
 QUARRY_API EKN_HRESULT QUARRY_CALL EknAddChild(void* parent, void* child) {
-    if (const EKN_HRESULT hr = CheckHandle(parent); Failed(hr)) {
-        return hr;
-    }
-    if (const EKN_HRESULT hr = CheckHandle(child); Failed(hr)) {
+    if (const EKN_HRESULT hr = CheckHandles(parent, child); Failed(hr)) {
         return hr;
     }
     return Base::HresultBoundary<EKN_HRESULT>([&] {
@@ -243,10 +251,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknAddChild(void* parent, void* child) {
 }
 
 QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
-    if (const EKN_HRESULT hr = CheckHandle(parent); Failed(hr)) {
-        return hr;
-    }
-    if (const EKN_HRESULT hr = CheckHandle(child); Failed(hr)) {
+    if (const EKN_HRESULT hr = CheckHandles(parent, child); Failed(hr)) {
         return hr;
     }
     return Base::HresultBoundary<EKN_HRESULT>([&] {
@@ -280,9 +285,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeName(void* node, uint32_t flags, EK
     if (flags != EKN_NAME_PLAIN && flags != EKN_NAME_FULL_PATH) {
         return kInvalidArg;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
+    return WithLockedNode(node, [&](const Node& self) {
         // Two returns, not a conditional: that would copy the name for every read.
         if (flags == EKN_NAME_FULL_PATH) {
             return ReturnText(self.FullPath(), buffer, size);
@@ -298,11 +301,8 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeType(void* node, EKNCHAR* buffer, u
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
-        return ReturnText(self.type, buffer, size);
-    });
+    return WithLockedNode(node,
+                          [&](const Node& self) { return ReturnText(self.type, buffer, size); });
 }
 
 // The names, each followed by a NUL, and one more NUL at the end ("a\0b\0\0"; "\0" for none).
@@ -314,9 +314,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttributeNames(void* node, EKNCHAR* buf
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
+    return WithLockedNode(node, [&](const Node& self) {
         Text names;
         for (const AttributeRef attribute : self.attributes) {
             names += attribute.name;
@@ -338,10 +336,8 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetAttribute(void* node, const EKNCHAR* na
     if (buffer != nullptr && size == nullptr) {
         return kPointer;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
-        const Node& self = *HandleOf(node)->node;
+    return WithLockedNode(node, [&](const Node& self) {
         const TextView attributeName(name);
-        TreeGuard guard(self);
         const std::optional<AttributeRef> attribute = self.attributes.Find(attributeName);
         if (storedType != nullptr) {
             *storedType = attribute ? attribute->type : uint16_t{EKN_TYPE_NONE};
@@ -387,11 +383,9 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknSetAttribute(void* node, const EKNCHAR* na
     if (name == nullptr || name[0] == 0 || !IsValidImage(type, data, size)) {
         return kInvalidArg;
     }
-    return Base::HresultBoundary<EKN_HRESULT>([&] {
+    return WithLockedNode(node, [&](Node& self) {
         const TextView attributeName(name);
         const std::span<const uint8_t> image(static_cast<const uint8_t*>(data), size);
-        Node& self = *HandleOf(node)->node;
-        TreeGuard guard(self);
         self.attributes.Set(attributeName, type, image);
         return kOk;
     });
