@@ -1,5 +1,6 @@
 #include "Base/Text.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace Base {
@@ -19,6 +20,13 @@ std::wstring LowerCase(std::wstring text) {
         c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
     }
     return text;
+}
+
+bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle) {
+    const auto equal = [](wchar_t c, wchar_t lower) {
+        return static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c))) == lower;
+    };
+    return std::search(text.begin(), text.end(), needle.begin(), needle.end(), equal) != text.end();
 }
 
 } // namespace Base

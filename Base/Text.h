@@ -20,5 +20,7 @@ inline std::wstring Trimmed(std::wstring_view text) {
 
 // Lower case as the process's global locale has it, character by character.
 std::wstring LowerCase(std::wstring text);
+// Whether `needle`, in lower case, occurs in LowerCase(text), without making that copy.
+bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle);
 
 } // namespace Base

@@ -82,6 +82,15 @@ inline EkNodePtr OnePercentFilters() {
     return filters;
 }
 
+// A free-text search for a text that no generated event holds: a page reads the whole channel.
+inline EkNodePtr SearchWithoutMatch() {
+    const EkNodePtr filters = Node(L"Filters");
+    const EkNodePtr search = Node(nullptr, L"SearchFilter");
+    search.SetAttribute(L"SearchString", std::wstring(L"no generated event holds this"));
+    filters.AddChild(search);
+    return filters;
+}
+
 // A continuation mark as a client first sends it.
 inline EkNodePtr Mark(const GUID& id) {
     const EkNodePtr mark = Node(L"ContinuationMark");

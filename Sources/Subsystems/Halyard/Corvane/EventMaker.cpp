@@ -1,5 +1,6 @@
 #include "Halyard/Corvane/EventMaker.h"
 
+#include "Base/Text.h"
 #include "Base/Utf.h"
 #include "ErrorHandling/ErrorDescription.h"
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
@@ -180,7 +181,64 @@ void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t pro
     }
 }
 
+// The attribute of a system property other than the user: the creation time as its timestamp
+// text, the others as SetEventProperty sets them.
+void SetSystemAttribute(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
+                        const wchar_t* name, bool traced) {
+    if (propertyId == EvtSystemTimeCreated) {
+        SetAttributeOf(node, name,
+                       std::wstring_view(GetTimestamp(ValueOf<uint64_t>(variant, traced))), traced);
+    } else {
+        SetProperty(node, variant, propertyId, name, traced);
+    }
+}
+
+// ContainsSearchText of what the search reads of a made event's node.
+bool NodeContainsSearchText(const EkNodePtr& node, std::wstring_view searchText) {
+    std::wstring message, plan, provider, computer, user;
+    node.GetAttribute(L"Message", message);
+    node.GetAttribute(L"MonitoringPlanName", plan);
+    node.GetAttribute(L"ProviderName", provider);
+    node.GetAttribute(L"Computer", computer);
+    node.GetAttribute(L"User", user);
+    return ContainsSearchText({node.GetUInt32(L"Level"), message, plan, provider, computer,
+                               static_cast<uint64_t>(node.GetInt64(L"EventId")), user},
+                              searchText);
+}
+
 } // namespace
+
+std::wstring_view LevelName(uint32_t level) noexcept {
+    switch (level) {
+    case 0:
+    case 4:
+        return L"information";
+    case 1:
+        return L"critical";
+    case 2:
+        return L"error";
+    case 3:
+        return L"warning";
+    case 5:
+        return L"verbose";
+    default:
+        return {};
+    }
+}
+
+bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText) {
+    if (LevelName(texts.level).find(searchText) != std::wstring_view::npos) {
+        return true;
+    }
+    const std::wstring eventId = std::to_wstring(texts.eventId);
+    for (const std::wstring_view text : {texts.message, texts.plan, texts.provider, texts.computer,
+                                         std::wstring_view(eventId), texts.user}) {
+        if (Base::ContainsLowerCased(text, searchText)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, uint64_t value) {
     LOG_AT(LOG_DBG3, L"Set attribute: " << name << L" Val: " << value);
@@ -223,12 +281,15 @@ EventMaker::~EventMaker() {
 
 std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
                                               const SmartHandle& classicLog,
-                                              const InsertionalStringsResolver* resolver) {
+                                              const InsertionalStringsResolver* resolver,
+                                              std::wstring_view searchText) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvents");
     std::vector<EkNodePtr> nodes;
-    nodes.reserve(events.size());
+    nodes.reserve(searchText.empty() ? events.size() : 0);
     for (const SmartHandle& event : events) {
-        nodes.push_back(MakeEvent(RawHandle(event), classicLog, resolver));
+        if (EkNodePtr node = FindEvent(RawHandle(event), classicLog, resolver, searchText)) {
+            nodes.push_back(std::move(node));
+        }
     }
     return nodes;
 }
@@ -236,42 +297,50 @@ std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
 std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
                                               const SmartHandle& classicLog,
                                               const InsertionalStringsResolver* resolver,
-                                              const std::vector<std::wstring>& values,
-                                              size_t index) {
+                                              const std::vector<std::wstring>& values, size_t index,
+                                              std::wstring_view searchText) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvents");
     std::vector<EkNodePtr> nodes;
     for (const SmartHandle& event : events) {
         const std::vector<std::wstring> strings = RenderEventValues(RawHandle(event));
         if (strings.size() > index &&
             std::find(values.begin(), values.end(), strings[index]) != values.end()) {
-            nodes.push_back(MakeEvent(RawHandle(event), classicLog, resolver));
+            if (EkNodePtr node = FindEvent(RawHandle(event), classicLog, resolver, searchText)) {
+                nodes.push_back(std::move(node));
+            }
         }
     }
     return nodes;
 }
 
+void EventMaker::RenderSystem(EVT_HANDLE event) {
+    m_systemCount = EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
+    // Windows 11 and Server 2022 have rendered 16 system properties, without the user and the
+    // version: those two are then rendered by their paths.
+    if (m_systemCount <= EvtSystemUserID) {
+        RenderUserAndVersion(event);
+    } else {
+        m_userAndVersionCount = 0;
+    }
+}
+
+const EVT_VARIANT& EventMaker::SystemValue(uint32_t id) const noexcept {
+    if (id < m_systemCount) {
+        return RenderedValues(m_systemBuffer, m_systemCount)[id];
+    }
+    return RenderedValues(m_userAndVersionBuffer,
+                          m_userAndVersionCount)[id == EvtSystemUserID ? 0 : 1];
+}
+
 EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
                                 const InsertionalStringsResolver* resolver) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvent");
-    const DWORD rendered =
-        EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
-    const RenderedValues values(m_systemBuffer, rendered);
-    // Windows 11 and Server 2022 have rendered 16 system properties, without the user and the
-    // version: those two are then rendered by their paths.
-    const bool userAndVersionMissing = rendered <= EvtSystemUserID;
-    if (userAndVersionMissing) {
-        RenderUserAndVersion(event);
-    }
-    const RenderedValues userAndVersion(m_userAndVersionBuffer,
-                                        userAndVersionMissing ? m_userAndVersionCount : 0);
+    RenderSystem(event);
     EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
     // The per-attribute traces are asked for once per event.
     const bool traced = Logging::LogManager::Instance().IsEnabled(LOG_DBG3);
-    std::wstring_view provider;
     for (const SystemProperty& property : SystemProperties) {
-        const EVT_VARIANT& variant = property.id < rendered
-                                         ? values[property.id]
-                                         : userAndVersion[property.id == EvtSystemUserID ? 0 : 1];
+        const EVT_VARIANT& variant = SystemValue(property.id);
         std::unique_ptr<Logging::TraceScope> scope;
         if (traced) {
             scope = Logging::OpenTraceScope(LOG_DBG3, L"Getting event attribute",
@@ -279,43 +348,71 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
             LOG_AT(LOG_DBG3, L"Id: " << property.id << L" Type: " << variant.Type << L" Name: "
                                      << property.name);
         }
-        switch (property.id) {
-        case EvtSystemUserID: {
+        if (property.id == EvtSystemUserID) {
             const PSID sid = ValueOf<PSID>(variant, traced);
             SetAttributeOf(node, property.name,
                            sid != nullptr ? std::wstring_view(UserText(sid)) : L"N/A", traced);
-            break;
-        }
-        case EvtSystemTimeCreated:
-            SetAttributeOf(node, property.name,
-                           std::wstring_view(GetTimestamp(ValueOf<uint64_t>(variant, traced))),
-                           traced);
-            break;
-        case EvtSystemProviderName:
-            provider = ValueOf<std::wstring_view>(variant, traced);
-            SetAttributeOf(node, property.name, provider, traced);
-            break;
-        default:
-            SetProperty(node, variant, property.id, property.name, traced);
-            break;
+        } else {
+            SetSystemAttribute(node, variant, property.id, property.name, traced);
         }
     }
-
+    const std::wstring_view provider = GetStringValue(SystemValue(EvtSystemProviderName));
     if (!provider.empty()) {
         m_message.clear();
         const HRES result = GetEventMessageString(event, provider, m_message);
         node.SetAttribute(L"Message", m_message);
-        // A partial message still belongs to the event its insertion strings name.
-        const bool delivered =
-            result.Succeeded() || EventsApiUtils::IsPartialMessage(result.Code());
-        if (delivered && resolver != nullptr) {
-            const std::wstring providerName(provider);
-            if (!resolver->IsProviderSkipped(providerName)) {
-                AddPlanAndItem(node, providerName, classicLog, *resolver);
-            }
-        }
+        SetPlanAndItem(node, PlanAndItemOf(result, provider, classicLog, resolver));
     }
     LOG_AT(LOG_DBG3, L"Result event node: " << Logging::NodeDump{node});
+    return node;
+}
+
+EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
+                                const InsertionalStringsResolver* resolver,
+                                std::wstring_view searchText) {
+    if (searchText.empty()) {
+        return MakeEvent(event, classicLog, resolver);
+    }
+    if (Logging::LogManager::Instance().IsEnabled(LOG_DBG3)) {
+        // Every event is traced in full at this severity, found or not.
+        EkNodePtr node = MakeEvent(event, classicLog, resolver);
+        return NodeContainsSearchText(node, searchText) ? node : EkNodePtr();
+    }
+    // What the search reads, gathered with the calls MakeEvent makes and in its order (the
+    // account, the message, the classic record), so that the log is the same; the node is built
+    // only for an event that is found.
+    RenderSystem(event);
+    const PSID sid = GetSidValue(SystemValue(EvtSystemUserID));
+    const std::wstring_view user = sid != nullptr ? std::wstring_view(UserText(sid)) : L"N/A";
+    const std::wstring_view provider = GetStringValue(SystemValue(EvtSystemProviderName));
+    PlanAndItem names;
+    m_message.clear();
+    if (!provider.empty()) {
+        const HRES result = GetEventMessageString(event, provider, m_message);
+        names = PlanAndItemOf(result, provider, classicLog, resolver);
+    }
+    const SearchedTexts texts{static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemLevel))),
+                              m_message,
+                              names.plan ? std::wstring_view(*names.plan) : std::wstring_view(),
+                              provider,
+                              GetStringValue(SystemValue(EvtSystemComputer)),
+                              GetIntegerValue(SystemValue(EvtSystemEventID)),
+                              user};
+    if (!ContainsSearchText(texts, searchText)) {
+        return {};
+    }
+    EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
+    for (const SystemProperty& property : SystemProperties) {
+        if (property.id == EvtSystemUserID) {
+            node.SetAttribute(property.name, user.data(), static_cast<uint32_t>(user.size()));
+        } else {
+            SetSystemAttribute(node, SystemValue(property.id), property.id, property.name, false);
+        }
+    }
+    if (!provider.empty()) {
+        node.SetAttribute(L"Message", m_message);
+        SetPlanAndItem(node, names);
+    }
     return node;
 }
 
@@ -357,25 +454,44 @@ const std::wstring& EventMaker::UserText(PSID sid) {
     return m_accounts.emplace(std::string(key), std::move(text)).first->second;
 }
 
-void EventMaker::AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
-                                const SmartHandle& classicLog,
-                                const InsertionalStringsResolver& resolver) {
-    const uint32_t eventId = node.GetUInt32(L"EventId");
-    const bool plansOnly = resolver.IsPlansOnlyEvent(eventId, provider);
-    const bool plansAndItem = resolver.IsPlansAndItemEvent(eventId, provider);
+EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstring_view provider,
+                                                  const SmartHandle& classicLog,
+                                                  const InsertionalStringsResolver* resolver) {
+    PlanAndItem names;
+    // A partial message still belongs to the event its insertion strings name.
+    const bool delivered = message.Succeeded() || EventsApiUtils::IsPartialMessage(message.Code());
+    if (!delivered || resolver == nullptr) {
+        return names;
+    }
+    const std::wstring providerName(provider);
+    if (resolver->IsProviderSkipped(providerName)) {
+        return names;
+    }
+    const auto eventId = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventID)));
+    const bool plansOnly = resolver->IsPlansOnlyEvent(eventId, providerName);
+    const bool plansAndItem = resolver->IsPlansAndItemEvent(eventId, providerName);
     if (!plansOnly && !plansAndItem) {
-        return;
+        return names;
     }
-    const uint32_t record = node.GetUInt32(L"RecordId");
-    const std::vector<std::wstring> strings =
-        GetIsertionalStringsById(RawHandle(classicLog), record);
+    const auto record = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventRecordId)));
+    std::vector<std::wstring> strings = GetIsertionalStringsById(RawHandle(classicLog), record);
     if (strings.empty()) {
-        return;
+        return names;
     }
-    node.SetAttribute(L"MonitoringPlanName", strings[0]);
+    names.plan = std::move(strings[0]);
     if (plansAndItem && strings.size() >= 2 &&
         strings[1] != EventLogFilterSerialiser::FixedItemId) {
-        node.SetAttribute(L"ItemName", strings[1]);
+        names.item = std::move(strings[1]);
+    }
+    return names;
+}
+
+void EventMaker::SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names) {
+    if (names.plan) {
+        node.SetAttribute(L"MonitoringPlanName", *names.plan);
+    }
+    if (names.item) {
+        node.SetAttribute(L"ItemName", *names.item);
     }
 }
 

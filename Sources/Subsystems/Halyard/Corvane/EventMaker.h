@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,25 @@ void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_
 // log handle or a failed read is logged and gives an empty list.
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber);
 
+// The name of an event level as the search reads it, in lower case; empty for levels without one
+// (0 and 4 read as "information").
+std::wstring_view LevelName(uint32_t level) noexcept;
+
+// What the search reads of an event.
+struct SearchedTexts {
+    uint32_t level = 0;
+    std::wstring_view message; // empty for an event without a provider
+    std::wstring_view plan;    // empty unless the resolver names one
+    std::wstring_view provider;
+    std::wstring_view computer;
+    uint64_t eventId = 0;
+    std::wstring_view user;
+};
+
+// Whether `searchText` (lower case) occurs in the level's name or in the lower-cased message,
+// plan name, provider, computer, event id (in decimal) or user.
+bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText);
+
 // Renders the events of one query context; used by one thread at a time (its owner serialises).
 class EventMaker {
 public:
@@ -53,17 +73,24 @@ public:
     EventMaker(const EventMaker&) = delete;
     EventMaker& operator=(const EventMaker&) = delete;
 
-    // MakeEvent of each event, in order. A failure of any event throws and nothing is returned.
-    // `classicLog` may be empty, `resolver` null.
+    // FindEvent of each event, in order: every event's node without a search text. A failure of
+    // any event throws and nothing is returned. `classicLog` may be empty, `resolver` null.
     std::vector<EkNodePtr> MakeEvents(const EventsApiUtils::SmartEvtVector& events,
                                       const EventsApiUtils::SmartHandle& classicLog,
-                                      const InsertionalStringsResolver* resolver);
+                                      const InsertionalStringsResolver* resolver,
+                                      std::wstring_view searchText = {});
     // The same for the events whose insertion string at `index` (RenderEventValues) equals one of
     // `values` exactly; the others are not rendered.
     std::vector<EkNodePtr> MakeEvents(const EventsApiUtils::SmartEvtVector& events,
                                       const EventsApiUtils::SmartHandle& classicLog,
                                       const InsertionalStringsResolver* resolver,
-                                      const std::vector<std::wstring>& values, size_t index);
+                                      const std::vector<std::wstring>& values, size_t index,
+                                      std::wstring_view searchText = {});
+    // MakeEvent of an event that contains `searchText` (lower case; ContainsSearchText), a null
+    // node for one that does not; MakeEvent itself for an empty text. The node of an event that
+    // is not found is not built, unless DBG3 traces every event; the log is MakeEvent's.
+    EkNodePtr FindEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
+                        const InsertionalStringsResolver* resolver, std::wstring_view searchText);
     // The event's node: the 13 system-property attributes in their fixed order ("EventId",
     // "Qualifier", "Task", "Version", "Level", "Opcode", "Keywords", "RecordId", "ProviderName",
     // "Channel", "Computer", "TimeCreated", "User"), then "Message" when the provider name is not
@@ -99,9 +126,21 @@ private:
     // after any other failure (the domain controller unreachable, each lookup waiting for it) it
     // keeps its SID text for the failure memory and is looked up again after it.
     const std::wstring& UserText(PSID sid);
-    void AddPlanAndItem(const EkNodePtr& node, const std::wstring& provider,
-                        const EventsApiUtils::SmartHandle& classicLog,
-                        const InsertionalStringsResolver& resolver);
+    // The names of the monitoring plan and item of the event just rendered (RenderSystem), from
+    // its classic record, when its message was delivered (`message`) and the resolver selects it.
+    struct PlanAndItem {
+        std::optional<std::wstring> plan;
+        std::optional<std::wstring> item;
+    };
+    PlanAndItem PlanAndItemOf(const HRES& message, std::wstring_view provider,
+                              const EventsApiUtils::SmartHandle& classicLog,
+                              const InsertionalStringsResolver* resolver);
+    static void SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names);
+
+    // The system render of an event, with the user and version by their paths when it lacks
+    // them; SystemValue then reads a property of it (Null when absent).
+    void RenderSystem(EVT_HANDLE event);
+    const EVT_VARIANT& SystemValue(uint32_t id) const noexcept;
 
     // A failure remembered until a time.
     struct RecentFailure {
@@ -123,6 +162,7 @@ private:
     std::map<std::wstring, RecentFailure, std::less<>> m_failedProviders;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
+    DWORD m_systemCount = 0;
     EventsApiUtils::ByteBuffer m_valuesBuffer;
     EventsApiUtils::ByteBuffer m_userAndVersionBuffer;
     DWORD m_userAndVersionCount = 0;

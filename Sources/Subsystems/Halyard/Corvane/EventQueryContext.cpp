@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cwctype>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -25,29 +26,6 @@ using Logging::LOG_ERR;
 
 // Events are fetched in batches of this many.
 constexpr int64_t ChunkSize = 10;
-
-// The attributes the search looks into after the level name, in this order.
-constexpr std::array<const wchar_t*, 6> SearchAttributes = {
-    L"Message", L"MonitoringPlanName", L"ProviderName", L"Computer", L"EventId", L"User"};
-
-// The name of an event level as the search sees it; empty for levels without one.
-std::wstring_view LevelName(uint32_t level) noexcept {
-    switch (level) {
-    case 0:
-    case 4:
-        return L"information";
-    case 1:
-        return L"critical";
-    case 2:
-        return L"error";
-    case 3:
-        return L"warning";
-    case 5:
-        return L"verbose";
-    default:
-        return {};
-    }
-}
 
 // Whether a result set stands nowhere any more: the log was cleared or rolled over under it.
 bool IsStale(HRESULT code) noexcept {
@@ -307,31 +285,11 @@ void EventQueryContext::FetchBatch(DWORD wanted, bool render, std::vector<EkNode
         }
         std::vector<EkNodePtr> made =
             m_manualItems.empty()
-                ? m_maker.MakeEvents(events, classicLog, resolver)
-                : m_maker.MakeEvents(events, classicLog, resolver, m_manualItems, 1);
-        for (EkNodePtr& node : made) {
-            if (m_searchText.empty() || MatchesSearch(node)) {
-                nodes.push_back(std::move(node));
-                ++found;
-            }
-        }
+                ? m_maker.MakeEvents(events, classicLog, resolver, m_searchText)
+                : m_maker.MakeEvents(events, classicLog, resolver, m_manualItems, 1, m_searchText);
+        found += static_cast<DWORD>(made.size());
+        std::move(made.begin(), made.end(), std::back_inserter(nodes));
     }
-}
-
-bool EventQueryContext::MatchesSearch(const EkNodePtr& node) const {
-    if (LevelName(node.GetUInt32(L"Level")).find(m_searchText) != std::wstring_view::npos) {
-        return true;
-    }
-    std::wstring text;
-    for (const wchar_t* name : SearchAttributes) {
-        text.clear();
-        node.GetAttribute(name, text);
-        text = Base::LowerCase(std::move(text));
-        if (text.find(m_searchText) != std::wstring::npos) {
-            return true;
-        }
-    }
-    return false;
 }
 
 bool EventQueryContext::IsBackPage(const InsertionalStringsResolver* resolver) {

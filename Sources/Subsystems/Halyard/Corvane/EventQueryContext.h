@@ -76,7 +76,6 @@ private:
     void FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes,
                     EventsApiUtils::SmartHandle& classicLog,
                     const InsertionalStringsResolver* resolver) REQUIRES(m_lock);
-    bool MatchesSearch(const EkNodePtr& node) const;
     bool IsBackPage(const InsertionalStringsResolver* resolver) REQUIRES(m_lock);
 
     // Held by GetData throughout: the result set, the maker and the paging state are one

@@ -2,6 +2,7 @@
 
 #include "EventLogTestSupport.h"
 #include "Halyard/Corvane/InsertionalStringsResolver.h"
+#include "Logging/NodeDump.h"
 #include "Win32/PalEventLogFaults.h"
 
 #include <chrono>
@@ -252,6 +253,56 @@ TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
                                L"getting event message due to: 0x80042001 ")
                       .size(),
                   imported);
+    }
+}
+
+// A search builds only the events it finds, yet finds exactly the events whose full nodes hold its
+// text (as made when DBG3 traces every event), with the same nodes and the same log apart from
+// the DBG3 lines; on the first events of each real log too.
+TEST(EventMaker, SearchFindsWhatTheFullNodesShow) {
+    const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
+    std::vector<std::pair<QueriedEvents, SmartHandle>> logs;
+    logs.emplace_back(AllEvents(L"Application", EvtQueryChannelPath),
+                      Halyard::GetEventLog(L"Application"));
+    for (const auto& file : SharedEvtxFiles()) {
+        logs.emplace_back(AllEvents(file.wstring(), EvtQueryFilePath), nullptr);
+    }
+    for (auto& log : logs) {
+        log.first.events.resize(std::min<size_t>(log.first.events.size(), 400));
+    }
+    // The messages without indentation and without the callers' addresses, which differ.
+    const auto untraced = [](const LogCapture& log) {
+        std::vector<std::wstring> texts;
+        for (const std::wstring& line : log.Lines()) {
+            if (line.find(L"| DBG3 |") == std::wstring::npos) {
+                std::wstring text = MessageOf(line);
+                text.erase(0, text.find_first_not_of(L' '));
+                texts.push_back(text.substr(0, text.rfind(L" [0x")));
+            }
+        }
+        return texts;
+    };
+    for (const std::wstring_view search : {L"warn", L"2001", L"s-1-5-21", L"not in any event"}) {
+        SCOPED_TRACE(testing::Message() << std::string(search.begin(), search.end()));
+        size_t found = 0;
+        for (const auto& [queried, classicLog] : logs) {
+            std::vector<std::wstring> nodes[2];
+            std::vector<std::wstring> logged[2];
+            for (const int full : {0, 1}) {
+                EventMaker maker;
+                const LogCapture log(full ? "DBG3" : "DBG2");
+                for (const EkNodePtr& node :
+                     maker.MakeEvents(queried.events, classicLog, &resolver, search)) {
+                    const std::wstring dump = Logging::DumpNode(node);
+                    nodes[full].push_back(dump.substr(dump.find(L"]:"))); // without the handle
+                }
+                logged[full] = untraced(log);
+            }
+            EXPECT_EQ(nodes[0], nodes[1]);
+            EXPECT_EQ(logged[0], logged[1]);
+            found += nodes[0].size();
+        }
+        EXPECT_EQ(found == 0, search == L"not in any event") << found;
     }
 }
 
