@@ -23,6 +23,8 @@
 #include <vector>
 
 using namespace Halyard::Interfaces;
+using CorvaneRequests::MarkRequest;
+using CorvaneRequests::PageRequest;
 using TestHost::Node;
 using TestHost::ResultOf;
 
@@ -164,7 +166,7 @@ public:
 
     // Opens the session with the flat paging attributes, as a client starts.
     void Create() {
-        const EkNodePtr request = Request(L"CreateSessionRequest", false);
+        const EkNodePtr request = MarkRequest(L"CreateSessionRequest", {}, m_filters);
         request.SetAttribute(L"EventsCount", static_cast<int32_t>(m_count));
         const EkNodePtr response = m_component.Send(request);
         ASSERT_EQ(ResultOf(response), S_OK) << response.GetString(L"ErrorSerialized", L"");
@@ -174,32 +176,20 @@ public:
     Page Next() { return Data(0); }
     Page Previous() { return Data(1); }
     Page Data(uint32_t direction) {
-        const EkNodePtr request = Request(L"GetDataRequest");
-        request.SetAttribute(L"Direction", static_cast<int32_t>(direction));
-        request.SetAttribute(L"EventsCount", m_count);
-        Page page(m_component.Send(request));
+        Page page(m_component.Send(PageRequest(m_mark, direction, m_count, m_filters)));
         if (page.result == S_OK) {
             m_mark = page.mark;
         }
         return page;
     }
-    EkNodePtr Send(const wchar_t* name) { return m_component.Send(Request(name)); }
+    EkNodePtr Send(const wchar_t* name) {
+        return m_component.Send(MarkRequest(name, m_mark, m_filters));
+    }
     HRESULT Release() { return ResultOf(Send(L"ReleaseSessionRequest")); }
     const EkNodePtr& Mark() const { return m_mark; }
     void SetFilters(const EkNodePtr& filters) { m_filters = filters; }
 
 private:
-    EkNodePtr Request(const wchar_t* name, bool withMark = true) const {
-        const EkNodePtr request = Node(name);
-        if (withMark && m_mark) {
-            request.AddChild(m_mark.CloneNode(EKN_DEPTH_ALL));
-        }
-        if (m_filters) {
-            request.AddChild(m_filters.CloneNode(EKN_DEPTH_ALL));
-        }
-        return request;
-    }
-
     TestHost::Component& m_component;
     int64_t m_count;
     EkNodePtr m_filters;
@@ -391,19 +381,21 @@ TEST_F(ComponentEndToEnd, EveryFilterKind) {
         EXPECT_EQ(client.Release(), S_OK);
     }
 
-    // A date range: the events of one day of the sample.
-    const EkNodePtr date = Node(nullptr, L"DateFilter");
+    // A date range: the events of one day of the sample, paged and counted.
+    const EkNodePtr date = Node(L"DateFilter", L"DateFilter");
     date.SetAttribute(L"Since", L"2024-01-02T00:00:00.000Z");
     date.SetAttribute(L"To", L"2024-01-03T00:00:00.000Z");
     const EkNodePtr dated = Node(L"Filters");
     dated.AddChild(date);
+    const std::vector<Expected> ofTheDay =
+        NewestFirst(L"Application", L"*[System[TimeCreated[@SystemTime >= "
+                                    L"'2024-01-02T00:00:00.000Z' and @SystemTime <= "
+                                    L"'2024-01-03T00:00:00.000Z']]]");
     Client byDate(m_component, 500, dated);
-    ExpectPagesToTheEnd(
-        byDate,
-        Records(NewestFirst(L"Application", L"*[System[TimeCreated[@SystemTime >= "
-                                            L"'2024-01-02T00:00:00.000Z' and @SystemTime <= "
-                                            L"'2024-01-03T00:00:00.000Z']]]")),
-        500);
+    ExpectPagesToTheEnd(byDate, Records(ofTheDay), 500);
+    const EkNodePtr count = Node(L"CountEventsRequest");
+    count.AddChild(date.CloneNode(EKN_DEPTH_ALL));
+    EXPECT_EQ(CountsOf(m_component.Send(count)), Histogram(ofTheDay));
 
     // The free-text search: every event shown holds the text, and a change of filters replaces
     // the session (same id, the new filters' first page).

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace EventLogTesting;
@@ -54,13 +55,6 @@ EkNodePtr Configuration(int64_t checkInterval = 0,
 
 EkNodePtr WithFilters(const EkNodePtr& request, const EkNodePtr& filters) {
     request.AddChild(filters.CloneNode());
-    return request;
-}
-
-// A request that names a session and carries only its continuation mark.
-EkNodePtr SessionRequest(const wchar_t* name, const GUID& id) {
-    const EkNodePtr request = Node(name);
-    request.AddChild(NewMark(20, &id));
     return request;
 }
 
@@ -345,19 +339,23 @@ TEST_F(SessionsHolderTest, ItemFiltersMoveToManualItemsWhenTheQueryCannotHoldThe
 }
 
 // The sweep removes the sessions idle for more than the configured whole minutes, and those used
-// a minute or more in the future, and no other; a request for a removed session makes it again.
+// a minute or more in the future, and no other (a poll and a page read are uses); a request for a
+// removed session makes it again.
 TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
     const LogCapture log("DBG");
     SessionsHolder holder(Configuration(), &TestClock);
     const int64_t start = g_now;
     constexpr int64_t Second = 10'000'000;
     const GUID used = NewGuid();
+    const GUID paged = NewGuid();
     const GUID idle = NewGuid();
     const GUID ahead = NewGuid();
     const GUID slightlyAhead = NewGuid();
     const EkNodePtr response = Node(L"R");
     holder.AddSession(SessionRequest(L"CreateSessionRequest", used), response);
     holder.AddSession(SessionRequest(L"CreateSessionRequest", idle), response);
+    const EkNodePtr pagedResponse = Node(L"R");
+    holder.AddSession(SessionRequest(L"CreateSessionRequest", paged), pagedResponse);
     // Used while the clock was ahead: a minute, and thirty seconds.
     g_now = start + Minute;
     holder.AddSession(SessionRequest(L"CreateSessionRequest", ahead), response);
@@ -373,6 +371,7 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
 
     g_now = start + Minute;
     EXPECT_EQ(holder.GetNewEventsCount(SessionRequest(L"R", used)), 0u);
+    ServePage(holder, PageRequest(pagedResponse.GetChildByIndex(0), 0, 5));
     g_now = start + 10 * Minute + 59 * Second;
     holder.CheckDeadSessions();
     EXPECT_TRUE(holder.IsSessionExist(idle));
@@ -382,6 +381,7 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
     EXPECT_FALSE(holder.IsSessionExist(idle));
     EXPECT_TRUE(holder.IsSessionExist(slightlyAhead));
     EXPECT_TRUE(holder.IsSessionExist(used));
+    EXPECT_TRUE(holder.IsSessionExist(paged));
     EXPECT_EQ(log.Starting(L"Delete session with id: {").size(), 2u);
 
     EXPECT_EQ(holder.GetNewEventsCount(SessionRequest(L"R", idle)), 0u);
@@ -457,14 +457,20 @@ TEST_F(SessionsHolderTest, ManySessionsUnderSweepAndWrites) {
     SessionsHolder holder(Configuration(), &TestClock);
     // A view before every written event: pages do not move while events arrive.
     const std::wstring view = ViewTime(-std::chrono::hours(1));
-    const std::wstring oracleQuery = L"*[System[TimeCreated[@SystemTime<='" + view + L"']]]";
-    const std::vector<uint64_t> oracle = NewestFirst(L"Application", oracleQuery.c_str());
+    const std::wstring before = L"TimeCreated[@SystemTime<='" + view + L"']";
+    const std::vector<uint64_t> oracle =
+        NewestFirst(L"Application", (L"*[System[" + before + L"]]").c_str());
+    // Only the demo service's events hold "demo" (in its name and its messages).
+    const std::vector<uint64_t> searchOracle = NewestFirst(
+        L"Application",
+        (L"*[System[Provider[@Name='Corvane-Demo-Service'] and " + before + L"]]").c_str());
+    ASSERT_GT(searchOracle.size(), 30u);
     std::atomic<bool> running{true};
     std::atomic<int> retries{0};
 
-    // Serves the request again as long as its session is removed under it.
-    const auto serve = [&](const EkNodePtr& request) {
-        for (;;) {
+    // Serves the request again while its session is removed under it, a bounded number of times.
+    const auto serve = [&](const EkNodePtr& request) -> std::optional<Page> {
+        for (int attempt = 0; attempt < 100; ++attempt) {
             try {
                 return ServePage(holder, request);
             } catch (const HRX& failure) {
@@ -472,18 +478,24 @@ TEST_F(SessionsHolderTest, ManySessionsUnderSweepAndWrites) {
                 ++retries;
             }
         }
+        ADD_FAILURE() << "the session was removed under 100 reads in a row";
+        return std::nullopt;
     };
     const auto worker = [&](int index) {
         for (int iteration = 0; iteration < 6; ++iteration) {
             const GUID id = NewGuid();
-            const EkNodePtr filters = index % 2 == 0 ? EkNodePtr() : Filters({SearchFilter(L"e")});
-            const Page first = serve(PageRequest(NewMark(15, &id, view), 0, 15, filters));
-            const Page second = serve(PageRequest(first.mark, 0, 15, filters));
-            if (!filters) {
-                EXPECT_EQ(first.records, Slice(oracle, 0, 15));
-                EXPECT_EQ(second.records, Slice(oracle, 15, 15));
-            }
-            EXPECT_EQ(serve(PageRequest(second.mark, 1, 15, filters)).records, first.records);
+            const bool searched = index % 2 != 0;
+            const EkNodePtr filters = searched ? Filters({SearchFilter(L"demo")}) : EkNodePtr();
+            const std::vector<uint64_t>& expected = searched ? searchOracle : oracle;
+            const auto first = serve(PageRequest(NewMark(15, &id, view), 0, 15, filters));
+            ASSERT_TRUE(first);
+            const auto second = serve(PageRequest(first->mark, 0, 15, filters));
+            ASSERT_TRUE(second);
+            const auto back = serve(PageRequest(second->mark, 1, 15, filters));
+            ASSERT_TRUE(back);
+            EXPECT_EQ(first->records, Slice(expected, 0, 15));
+            EXPECT_EQ(second->records, Slice(expected, 15, 15));
+            EXPECT_EQ(back->records, first->records);
             holder.GetNewEventsCount(SessionRequest(L"R", id));
             const EkNodePtr counts = Node(L"R");
             holder.GetEventsCount(Node(L"CountEventsRequest"), counts);
@@ -495,7 +507,7 @@ TEST_F(SessionsHolderTest, ManySessionsUnderSweepAndWrites) {
     };
     std::thread sweeper([&] {
         while (running) {
-            g_now += 4 * Minute;
+            g_now += Minute;
             holder.CheckDeadSessions();
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
