@@ -320,26 +320,10 @@ TEST(EventMaker, UnresolvableInsertStillGivesTheMessage) {
     EXPECT_TRUE(node.GetString(L"Message").ends_with(L"while the service was still watching it."));
 }
 
+// Which events pass a filter on the second insertion string is paged over the whole log by the
+// query context's manual-items test; here the edges of the value filter.
 TEST(EventMaker, ValueFilterRendersOnlyEventsWhoseSecondStringMatches) {
-    const ApplicationEvents application;
     EventMaker maker;
-    const std::vector<std::wstring> items = {L"Srv1", L"db-01"};
-    const std::vector<EkNodePtr> nodes =
-        maker.MakeEvents(application.events, nullptr, nullptr, items, 1);
-    std::vector<int64_t> expected;
-    for (const SmartHandle& event : application.events) {
-        const EventXml xml(*event);
-        const std::vector<std::wstring> data = xml.Data();
-        if (data.size() > 1 && (data[1] == L"Srv1" || data[1] == L"db-01")) {
-            expected.push_back(xml.Number("EventRecordID"));
-        }
-    }
-    std::vector<int64_t> kept;
-    for (const EkNodePtr& node : nodes) {
-        kept.push_back(node.GetInt64(L"RecordId"));
-    }
-    ASSERT_GT(expected.size(), 5u);
-    EXPECT_EQ(kept, expected);
     // An event with one insertion string never passes a filter on the second.
     const QueriedEvents one = ApplicationRecord(UnmappedUserRecord);
     EXPECT_TRUE(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 1).empty());

@@ -339,23 +339,19 @@ TEST_F(SessionsHolderTest, ItemFiltersMoveToManualItemsWhenTheQueryCannotHoldThe
 }
 
 // The sweep removes the sessions idle for more than the configured whole minutes, and those used
-// a minute or more in the future, and no other (a poll and a page read are uses); a request for a
-// removed session makes it again.
+// a minute or more in the future, and no other; a request for a removed session makes it again.
 TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
     const LogCapture log("DBG");
     SessionsHolder holder(Configuration(), &TestClock);
     const int64_t start = g_now;
     constexpr int64_t Second = 10'000'000;
     const GUID used = NewGuid();
-    const GUID paged = NewGuid();
     const GUID idle = NewGuid();
     const GUID ahead = NewGuid();
     const GUID slightlyAhead = NewGuid();
     const EkNodePtr response = Node(L"R");
     holder.AddSession(SessionRequest(L"CreateSessionRequest", used), response);
     holder.AddSession(SessionRequest(L"CreateSessionRequest", idle), response);
-    const EkNodePtr pagedResponse = Node(L"R");
-    holder.AddSession(SessionRequest(L"CreateSessionRequest", paged), pagedResponse);
     // Used while the clock was ahead: a minute, and thirty seconds.
     g_now = start + Minute;
     holder.AddSession(SessionRequest(L"CreateSessionRequest", ahead), response);
@@ -371,7 +367,6 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
 
     g_now = start + Minute;
     EXPECT_EQ(holder.GetNewEventsCount(SessionRequest(L"R", used)), 0u);
-    ServePage(holder, PageRequest(pagedResponse.GetChildByIndex(0), 0, 5));
     g_now = start + 10 * Minute + 59 * Second;
     holder.CheckDeadSessions();
     EXPECT_TRUE(holder.IsSessionExist(idle));
@@ -381,7 +376,6 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
     EXPECT_FALSE(holder.IsSessionExist(idle));
     EXPECT_TRUE(holder.IsSessionExist(slightlyAhead));
     EXPECT_TRUE(holder.IsSessionExist(used));
-    EXPECT_TRUE(holder.IsSessionExist(paged));
     EXPECT_EQ(log.Starting(L"Delete session with id: {").size(), 2u);
 
     EXPECT_EQ(holder.GetNewEventsCount(SessionRequest(L"R", idle)), 0u);
@@ -391,7 +385,7 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
 
 // A page read runs outside the holder's lock: other sessions are served and made meanwhile, a
 // second read of the same session waits, and a removal or a sweep ends the read with 0x80047F03
-// while the session lives until the read returns.
+// while the session lives until the read returns; the read is a use from its start.
 TEST_F(SessionsHolderTest, PageReadsRunOutsideTheLockAndEndWhenTheSessionGoes) {
     SessionsHolder holder(Configuration(), &TestClock);
     HoldingContextManager contexts;
@@ -423,12 +417,23 @@ TEST_F(SessionsHolderTest, PageReadsRunOutsideTheLockAndEndWhenTheSessionGoes) {
     second.join();
     EXPECT_EQ(held, Slice(all, 0, 20));
 
-    // Removal, then a sweep, while a read is held.
-    for (const bool sweep : {false, true}) {
-        SCOPED_TRACE(sweep ? "sweep" : "removal");
+    // While a read is held: a removal, a sweep long into the read, and a sweep of a session idle
+    // until the read began, which the read's start keeps (a page read is a use).
+    struct Case {
+        const char* what;
+        bool sweep;
+        int64_t idleBefore; // minutes the session idles before the read
+        int64_t idleDuring; // and during it, before the sweep
+        bool kept;
+    };
+    for (const Case& c :
+         {Case{"removal", false, 0, 0, false}, Case{"sweep long into the read", true, 0, 20, false},
+          Case{"sweep of a session idle until the read", true, 11, 0, true}}) {
+        SCOPED_TRACE(c.what);
         const GUID id = NewGuid();
         std::weak_ptr<Session> session =
             holder.IntAddSession(SessionRequest(L"CreateSessionRequest", id), mark, nullptr);
+        g_now += c.idleBefore * Minute;
         contexts.HoldNext();
         HRESULT code = S_OK;
         std::thread read([&] {
@@ -436,18 +441,18 @@ TEST_F(SessionsHolderTest, PageReadsRunOutsideTheLockAndEndWhenTheSessionGoes) {
                 ThrownCode([&] { holder.GetSessionEvents(PageRequest(mark, 0, 20), Node(L"R")); });
         });
         contexts.WaitUntilHolding();
-        if (sweep) {
-            g_now += 20 * Minute;
+        if (c.sweep) {
+            g_now += c.idleDuring * Minute;
             holder.CheckDeadSessions();
         } else {
             holder.RemoveSession(SessionRequest(L"ReleaseSessionRequest", id));
         }
-        EXPECT_FALSE(holder.IsSessionExist(id));
+        EXPECT_EQ(holder.IsSessionExist(id), c.kept);
         EXPECT_FALSE(session.expired());
         contexts.LetGo();
         read.join();
-        EXPECT_EQ(code, HR_QUERY_CONTEXT_STOPPED);
-        EXPECT_TRUE(session.expired());
+        EXPECT_EQ(code, c.kept ? S_OK : HR_QUERY_CONTEXT_STOPPED);
+        EXPECT_EQ(session.expired(), !c.kept);
     }
 }
 
