@@ -1,6 +1,7 @@
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 
 #include "Common/Logging/LogTestSupport.h"
+#include "Support/TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -394,6 +395,9 @@ void Add(const EkNodePtr& set, const Spec& spec) {
 // Every kind of filter, alone and in the combinations whose conditions meet, selects exactly the
 // events it describes when the Event Log runs its query.
 TEST(SerrializerQueries, SelectTheEventsTheFiltersDescribe) {
+    if (TestPlatform::IsWine()) {
+        GTEST_SKIP() << "Wine's wevtapi runs no query";
+    }
     const List planned = {L"Plan A", L"R&D", L"say \"hi\""};
     struct Case {
         const char* what;
@@ -485,6 +489,9 @@ TEST(SerrializerQueries, SelectTheEventsTheFiltersDescribe) {
 // A list that is present but empty makes a condition the Event Log refuses; the caller then
 // reports its filter error.
 TEST(SerrializerQueries, AnEmptyLevelListIsRefusedByTheEventLog) {
+    if (TestPlatform::IsWine()) {
+        GTEST_SKIP() << "Wine's wevtapi runs no query";
+    }
     const EkNodePtr set = NewSet();
     AddFilter(set, L"LevelFilter", L"Levels", {});
     const std::wstring query = Build(set).query;
