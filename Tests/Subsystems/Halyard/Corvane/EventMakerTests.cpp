@@ -80,6 +80,15 @@ void ExpectNodeAsStoreHoldsIt(const EkNodePtr& node, EVT_HANDLE event) {
     }
 }
 
+// Renders the events in one batch; each node must be its event as the store holds it.
+void ExpectRenderedAsStoreHoldsThem(EventMaker& maker, const SmartEvtVector& events) {
+    const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
+    ASSERT_EQ(nodes.size(), events.size());
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
+    }
+}
+
 EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
     return EkNodePtr::CreateNode(name, type);
 }
@@ -135,13 +144,8 @@ TEST(EventMaker, RendersEverySampleEventAsTheStoreHoldsIt) {
          {L"Application", L"System", L"Security", L"Corvane/Operational"}) {
         SCOPED_TRACE(channel);
         const QueriedEvents queried = AllEvents(channel, EvtQueryChannelPath);
-        const SmartEvtVector& events = queried.events;
-        ASSERT_GE(events.size(), 1500u);
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
-        ASSERT_EQ(nodes.size(), events.size());
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
-        }
+        ASSERT_GE(queried.events.size(), 1500u);
+        ExpectRenderedAsStoreHoldsThem(maker, queried.events);
     }
 }
 
@@ -154,11 +158,7 @@ TEST(EventMaker, SixteenSystemPropertiesGiveTheSameEvents) {
         PalEventLogSetBehaviour(PalSystemRender16, sixteen);
         const LogCapture log("ERR");
         EventMaker maker;
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(application.events, nullptr, nullptr);
-        ASSERT_EQ(nodes.size(), application.events.size());
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ExpectNodeAsStoreHoldsIt(nodes[i], *application.events[i]);
-        }
+        ExpectRenderedAsStoreHoldsThem(maker, application.events);
         logged[sixteen] = log.Texts();
     }
     PalEventLogClearFaults();
@@ -176,13 +176,8 @@ TEST(EventMaker, RendersRealLogsAsTheStoreHoldsThem) {
     for (const auto& file : files) {
         SCOPED_TRACE(file.string());
         const QueriedEvents queried = AllEvents(file.wstring(), EvtQueryFilePath);
-        const SmartEvtVector& events = queried.events;
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
-        ASSERT_EQ(nodes.size(), events.size());
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
-        }
-        rendered += nodes.size();
+        ExpectRenderedAsStoreHoldsThem(maker, queried.events);
+        rendered += queried.events.size();
     }
     EXPECT_EQ(rendered, 16018u);
     // Every system value has the type its property has on Windows.
