@@ -53,11 +53,6 @@ EkNodePtr Configuration(int64_t checkInterval = 0,
     return configuration;
 }
 
-EkNodePtr WithFilters(const EkNodePtr& request, const EkNodePtr& filters) {
-    request.AddChild(filters.CloneNode());
-    return request;
-}
-
 GUID SessionIdOf(const EkNodePtr& mark) {
     return mark.GetGuid(L"SessionId");
 }
@@ -178,13 +173,13 @@ TEST_F(SessionsHolderTest, SessionsAreReusedByIdUntilTheFiltersChange) {
     const EkNodePtr infoOnly = Filters({ListFilter(L"LevelFilter", L"Levels", {L"4"})});
     const std::vector<uint64_t> info = NewestFirst(L"Application", L"*[System[Level=4]]");
 
-    Page page = ServePage(holder, WithFilters(PageRequest(NewMark(20, &id), 0, 20), infoOnly));
+    Page page = ServePage(holder, PageRequest(NewMark(20, &id), 0, 20, infoOnly));
     EXPECT_EQ(page.records, Slice(info, 0, 20));
     EXPECT_EQ(SessionIdOf(page.mark), id);
     EXPECT_EQ(page.events.GetInt64(L"NewEventsCount"), 0);
     EXPECT_EQ(log.Count(L"Session not found. Need to create." + Halyard::GuidText(id)), 1u);
 
-    page = ServePage(holder, WithFilters(PageRequest(page.mark, 0, 20), infoOnly));
+    page = ServePage(holder, PageRequest(page.mark, 0, 20, infoOnly));
     EXPECT_EQ(page.records, Slice(info, 20, 20));
     page = ServePage(holder, PageRequest(page.mark, 0, 20));
     EXPECT_EQ(page.records, Slice(info, 40, 20));
@@ -194,12 +189,12 @@ TEST_F(SessionsHolderTest, SessionsAreReusedByIdUntilTheFiltersChange) {
 
     // One level more: a new session from the request's mark, the same id.
     const EkNodePtr infoAndErrors = Filters({ListFilter(L"LevelFilter", L"Levels", {L"4", L"2"})});
-    page = ServePage(holder, WithFilters(PageRequest(page.mark, 0, 20), infoAndErrors));
+    page = ServePage(holder, PageRequest(page.mark, 0, 20, infoAndErrors));
     EXPECT_EQ(log.Count(L"Filters was changed. Need to create."), 1u);
     EXPECT_EQ(SessionIdOf(page.mark), id);
     EXPECT_EQ(page.records,
               Slice(NewestFirst(L"Application", L"*[System[Level=4 or Level=2]]"), 60, 20));
-    EXPECT_EQ(holder.GetNewEventsCount(WithFilters(SessionRequest(L"R", id), infoAndErrors)), 0u);
+    EXPECT_EQ(holder.GetNewEventsCount(MarkRequest(L"R", NewMark(20, &id), infoAndErrors)), 0u);
     EXPECT_EQ(log.Starting(L"Session not found.").size(), 1u);
     EXPECT_TRUE(holder.IsSessionExist(id));
 }
@@ -322,7 +317,7 @@ TEST_F(SessionsHolderTest, ItemFiltersMoveToManualItemsWhenTheQueryCannotHoldThe
             withPlans ? Filters({ListFilter(L"MonitoringPlanFilter", L"MonitoringPlans", plans),
                                  ListFilter(L"ItemFilter", L"Items", items)})
                       : Filters({ListFilter(L"ItemFilter", L"Items", items)});
-        const Page page = ServePage(holder, WithFilters(PageRequest(NewMark(20), 0, 20), set));
+        const Page page = ServePage(holder, PageRequest(NewMark(20), 0, 20, set));
         EXPECT_EQ(page.records.size(), 20u);
         ForEachChild(page.events, [&](const EkNodePtr& event) {
             const std::wstring item = event.GetString(L"ItemName", std::wstring());
