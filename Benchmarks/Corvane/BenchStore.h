@@ -4,8 +4,8 @@
 // watcher is off. Also the component configuration and the filter set both benchmarks use.
 #pragma once
 
-#include "NodeTree/EkNodePtr.h"
 #include "SampleEvents.h"
+#include "Support/CorvaneRequests.h"
 
 #include <benchmark/benchmark.h>
 
@@ -44,9 +44,7 @@ inline void Choose() {
     ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
 }
 
-inline EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
-    return EkNodePtr::CreateNode(name, type);
-}
+using CorvaneRequests::Node;
 
 // The component configuration: Halyard-Monitor 2001 events carry a plan and an item, 2002 events
 // a plan; Imported-Provider is skipped; no sweep.
@@ -72,14 +70,10 @@ inline EkNodePtr Configuration() {
 // Backup failures of the mail folder: event 101 with "E:\Mail" as the first value, 1.6 % of the
 // generated Application events, spread evenly.
 inline EkNodePtr OnePercentFilters() {
-    const EkNodePtr filters = Node(L"Filters");
-    const EkNodePtr ids = Node(nullptr, L"EventIdFilter");
-    ids.SetAttribute(L"EventIds", std::vector<std::wstring>{L"101"});
-    const EkNodePtr plans = Node(nullptr, L"MonitoringPlanFilter");
-    plans.SetAttribute(L"MonitoringPlans", std::vector<std::wstring>{L"E:\\Mail"});
-    filters.AddChild(ids);
-    filters.AddChild(plans);
-    return filters;
+    using CorvaneRequests::ListFilter;
+    return CorvaneRequests::Filters(
+        {ListFilter(L"EventIdFilter", L"EventIds", {L"101"}),
+         ListFilter(L"MonitoringPlanFilter", L"MonitoringPlans", {L"E:\\Mail"})});
 }
 
 // A free-text search for a text that no generated event holds: a page reads the whole channel.
@@ -93,11 +87,7 @@ inline EkNodePtr SearchWithoutMatch() {
 
 // A continuation mark as a client first sends it.
 inline EkNodePtr Mark(const GUID& id) {
-    const EkNodePtr mark = Node(L"ContinuationMark");
-    mark.SetAttribute(L"SessionId", id);
-    mark.SetAttribute(L"Position", int64_t{0});
-    mark.SetAttribute(L"Count", PageSize);
-    return mark;
+    return CorvaneRequests::NewMark(PageSize, &id);
 }
 
 // A mark that resumes a session at `depth` events, as a client's would.
@@ -112,14 +102,7 @@ inline EkNodePtr MarkAtDepth(const GUID& id, int64_t depth) {
 
 // A request for the next page of the mark's session.
 inline EkNodePtr PageRequest(const EkNodePtr& mark, const EkNodePtr& filters = {}) {
-    const EkNodePtr request = Node(L"GetDataRequest");
-    request.SetAttribute(L"Direction", int32_t{0});
-    request.SetAttribute(L"EventsCount", PageSize);
-    request.AddChild(mark.CloneNode());
-    if (filters) {
-        request.AddChild(filters.CloneNode());
-    }
-    return request;
+    return CorvaneRequests::PageRequest(mark, 0, PageSize, filters);
 }
 
 // One page: its continuation mark (for the next request) and whether it was the last.

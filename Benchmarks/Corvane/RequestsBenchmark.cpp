@@ -60,9 +60,7 @@ Served Serve(const EkNodePtr& request) {
 }
 
 void Release(const EkNodePtr& mark) {
-    const EkNodePtr request = Node(L"ReleaseSessionRequest");
-    request.AddChild(mark.CloneNode());
-    Send(request);
+    Send(CorvaneRequests::MarkRequest(L"ReleaseSessionRequest", mark));
 }
 
 // The store loads here, not in the first figure.
@@ -76,13 +74,8 @@ void FirstPage(benchmark::State& state, EkNodePtr (*makeFilters)()) {
     int64_t events = 0;
     for (auto _ : state) {
         // A client's first request: flat paging attributes and a new session id.
-        const EkNodePtr request = Node(L"GetDataRequest");
-        request.SetAttribute(L"Direction", int32_t{0});
-        request.SetAttribute(L"EventsCount", int32_t{BenchStore::PageSize});
-        if (filters) {
-            request.AddChild(filters.CloneNode());
-        }
-        const Served page = Serve(request);
+        const Served page =
+            Serve(CorvaneRequests::PageRequest({}, 0, BenchStore::PageSize, filters));
         events = page.events;
         state.PauseTiming();
         Release(page.mark);

@@ -48,9 +48,8 @@ Served Serve(const EkNodePtr& request) {
 }
 
 void Release(const GUID& id) {
-    const EkNodePtr request = Node(L"ReleaseSessionRequest");
-    request.AddChild(Mark(id));
-    Holder().RemoveSession(request);
+    Holder().RemoveSession(
+        CorvaneRequests::SessionRequest(L"ReleaseSessionRequest", id, BenchStore::PageSize));
 }
 
 // A new session's first page, the session made by the page request itself.

@@ -27,6 +27,7 @@ enum PAL_RECORD_DAMAGE : DWORD {
     PalRecordStringsOutside = 3, // StringOffset points 8 bytes past the record's end
     PalRecordUnterminated = 4,   // every byte from the last string's terminating null to the
                                  // record's end is non-zero (the trailing length included)
+    PalRecordFewerStrings = 5,   // NumStrings claims one string fewer than the record holds
 };
 // The next `count` records that ReadEventLogW hands out are damaged as `damage` says.
 PAL_API void WINAPI PalEventLogDamageRecords(DWORD damage, DWORD count);

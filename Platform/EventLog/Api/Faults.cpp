@@ -81,6 +81,13 @@ void DamageRecord(std::vector<uint8_t>& record) {
         std::memcpy(record.data() + 26, &count, sizeof(count));
         break;
     }
+    case PalRecordFewerStrings: {
+        uint16_t count = 0;
+        std::memcpy(&count, record.data() + 26, sizeof(count));
+        count = static_cast<uint16_t>(count > 0 ? count - 1 : 0);
+        std::memcpy(record.data() + 26, &count, sizeof(count));
+        break;
+    }
     case PalRecordStringsOutside:
         Put32(record, 36, static_cast<uint32_t>(record.size() + 8));
         break;

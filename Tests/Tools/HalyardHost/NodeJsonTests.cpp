@@ -56,7 +56,7 @@ TEST(NodeJson, EveryTypeCodeGoesThereAndBackWithTheSameBytes) {
     root.SetAttribute(L"Int64", int64_t{-9223372036854775807 - 1});
     root.SetAttribute(L"Keywords", static_cast<int64_t>(0x8080000000000000ull));
     root.SetAttribute(L"Flag", true);
-    root.SetAttribute(L"Id", GUID{0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 0xFF}});
+    root.SetAttribute(L"Id", GUID{0x00345678, 0x0ABC, 0x00F0, {1, 2, 3, 4, 5, 6, 7, 0xFF}});
     root.SetAttribute(L"List", std::vector<std::wstring>{L"a", L"", L"\u00fc"});
     root.SetAttribute(L"NoList", std::vector<std::wstring>{});
     root.SetAttribute(L"Ints", std::vector<int32_t>{-1, 0, 7});
@@ -118,6 +118,7 @@ TEST(NodeJson, ValuesHaveTheDocumentedForms) {
     // 64-bit values are written as text, so a browser reads them without losing digits.
     const Json back = NodeToJson(node);
     EXPECT_EQ(back["attributes"][1]["value"], "-9223372036854775808");
+    EXPECT_EQ(back["attributes"][5]["value"], "{00000001-0002-0003-0405-060708090A0B}");
     EXPECT_EQ(back["attributes"][7]["value"], Json::parse(R"(["0", "10"])"));
 }
 

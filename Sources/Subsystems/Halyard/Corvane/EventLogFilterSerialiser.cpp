@@ -65,9 +65,16 @@ std::wstring MakeIdsCondition(std::vector<std::wstring>& ids) {
     return joined.empty() ? std::wstring() : Format(L"(%s)", {joined});
 }
 
-// The " or "-joined "@Name='provider'" conditions of a list; empty for an empty list.
+// The " or "-joined "@Name='provider'" conditions of a list; empty for an empty list. An
+// apostrophe in a name is doubled, as the query reads one inside the quoted name: a name such as
+// "O'Brien Tools" would otherwise end the text early and make the query invalid.
 std::wstring MakeProvidersText(std::vector<std::wstring>& providers) {
-    EscapeEach(providers, XmlEscape);
+    EscapeEach(providers, [](std::wstring& provider) {
+        XmlEscape(provider);
+        ReplaceCharacters(provider, [](wchar_t c) -> std::wstring_view {
+            return c == L'\'' ? L"''" : std::wstring_view();
+        });
+    });
     FormatEach(L"%s='%s'", L"@Name", providers);
     return Join(providers, L" or ");
 }

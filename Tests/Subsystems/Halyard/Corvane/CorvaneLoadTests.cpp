@@ -27,7 +27,7 @@
 #include <vector>
 
 using namespace Halyard::Interfaces;
-using TestHost::Node;
+using namespace CorvaneRequests;
 using TestHost::ResultOf;
 
 namespace {
@@ -73,38 +73,23 @@ struct Tally {
 };
 
 // The filter sets the threads choose from; one that the Event Log refuses is only checked.
-EkNodePtr Filters(int kind) {
-    const EkNodePtr filters = Node(L"Filters");
-    const auto add = [&](const wchar_t* type, const wchar_t* attribute,
-                         std::vector<std::wstring> values) {
-        const EkNodePtr filter = Node(nullptr, type);
-        if (std::wstring_view(type) == L"SearchFilter") {
-            filter.SetAttribute(attribute, values.front());
-        } else {
-            filter.SetAttribute(attribute, values);
-        }
-        filters.AddChild(filter);
-    };
+EkNodePtr LoadFilters(int kind) {
     switch (kind) {
     case 1:
-        add(L"LevelFilter", L"Levels", {L"2", L"3", L"4"});
-        break;
+        return Filters({ListFilter(L"LevelFilter", L"Levels", {L"2", L"3", L"4"})});
     case 2:
-        add(L"ProviderFilter", L"Providers", {L"Halyard-Monitor", L"Orchard Backup"});
-        break;
+        return Filters(
+            {ListFilter(L"ProviderFilter", L"Providers", {L"Halyard-Monitor", L"Orchard Backup"})});
     case 3:
-        add(L"SearchFilter", L"SearchString", {L"db-01"});
-        break;
+        return Filters({SearchFilter(L"db-01")});
     case 4:
-        add(L"EventIdFilter", L"EventIds", {L"1000-1003", L"2001", L"-1002"});
-        break;
+        return Filters(
+            {ListFilter(L"EventIdFilter", L"EventIds", {L"1000-1003", L"2001", L"-1002"})});
     case 5:
-        add(L"LevelFilter", L"Levels", {L"x y"}); // refused by the Event Log
-        break;
+        return Filters({ListFilter(L"LevelFilter", L"Levels", {L"x y"})}); // refused
     default:
-        break;
+        return Filters({});
     }
-    return filters;
 }
 
 // One thread's client: sends requests and checks what comes back.
@@ -143,9 +128,8 @@ public:
             }
             if (m_random() % 4 == 0) {
                 const int checked = static_cast<int>(m_random() % 6);
-                const EkNodePtr check = Node(L"CheckFiltersRequest");
-                check.AddChild(Filters(checked));
-                Expect(Send(check), checked == 5 ? kInvalidFilterSet : S_OK, "filter check");
+                Expect(Send(MarkRequest(L"CheckFiltersRequest", {}, LoadFilters(checked))),
+                       checked == 5 ? kInvalidFilterSet : S_OK, "filter check");
             }
             GUID id{};
             mark.GetAttribute(L"SessionId", id);
@@ -184,13 +168,8 @@ public:
     }
 
 private:
-    EkNodePtr WithMark(const wchar_t* name, const EkNodePtr& mark, int kind) const {
-        const EkNodePtr request = Node(name);
-        request.AddChild(mark.CloneNode(EKN_DEPTH_ALL));
-        if (kind != 0) {
-            request.AddChild(Filters(kind));
-        }
-        return request;
+    static EkNodePtr WithMark(const wchar_t* name, const EkNodePtr& mark, int kind) {
+        return MarkRequest(name, mark, kind != 0 ? LoadFilters(kind) : EkNodePtr());
     }
 
     // Whether the sweep may have taken the session: its last request began a minute ago or more.
@@ -198,11 +177,8 @@ private:
 
     EkNodePtr Create(int kind, int64_t count) {
         m_lastUse = Clock::now();
-        const EkNodePtr request = Node(L"CreateSessionRequest");
+        const EkNodePtr request = WithMark(L"CreateSessionRequest", {}, kind);
         request.SetAttribute(L"EventsCount", static_cast<int32_t>(count));
-        if (kind != 0) {
-            request.AddChild(Filters(kind));
-        }
         const EkNodePtr response = Send(request);
         return Expect(response, S_OK, "create") ? response.GetChildByName(L"ContinuationMark")
                                                 : EkNodePtr();
@@ -249,9 +225,8 @@ private:
     // One page's records; `isBack` (when given) tells whether it is the last page.
     std::vector<int64_t> Page(EkNodePtr& mark, int kind, int64_t count, int32_t direction,
                               bool* isBack = nullptr) {
-        const EkNodePtr request = WithMark(L"GetDataRequest", mark, kind);
-        request.SetAttribute(L"Direction", direction);
-        request.SetAttribute(L"EventsCount", static_cast<int32_t>(count));
+        const EkNodePtr request = PageRequest(mark, static_cast<uint32_t>(direction), count,
+                                              kind != 0 ? LoadFilters(kind) : EkNodePtr());
         const Clock::time_point previousUse = std::exchange(m_lastUse, Clock::now());
         const EkNodePtr response = Send(request);
         std::vector<int64_t> records;

@@ -23,6 +23,7 @@
 #include <vector>
 
 using namespace Halyard::Interfaces;
+using namespace CorvaneRequests;
 using TestHost::Node;
 using TestHost::ResultOf;
 
@@ -164,7 +165,7 @@ public:
 
     // Opens the session with the flat paging attributes, as a client starts.
     void Create() {
-        const EkNodePtr request = Request(L"CreateSessionRequest", false);
+        const EkNodePtr request = MarkRequest(L"CreateSessionRequest", {}, m_filters);
         request.SetAttribute(L"EventsCount", static_cast<int32_t>(m_count));
         const EkNodePtr response = m_component.Send(request);
         ASSERT_EQ(ResultOf(response), S_OK) << response.GetString(L"ErrorSerialized", L"");
@@ -174,32 +175,20 @@ public:
     Page Next() { return Data(0); }
     Page Previous() { return Data(1); }
     Page Data(uint32_t direction) {
-        const EkNodePtr request = Request(L"GetDataRequest");
-        request.SetAttribute(L"Direction", static_cast<int32_t>(direction));
-        request.SetAttribute(L"EventsCount", m_count);
-        Page page(m_component.Send(request));
+        Page page(m_component.Send(PageRequest(m_mark, direction, m_count, m_filters)));
         if (page.result == S_OK) {
             m_mark = page.mark;
         }
         return page;
     }
-    EkNodePtr Send(const wchar_t* name) { return m_component.Send(Request(name)); }
+    EkNodePtr Send(const wchar_t* name) {
+        return m_component.Send(MarkRequest(name, m_mark, m_filters));
+    }
     HRESULT Release() { return ResultOf(Send(L"ReleaseSessionRequest")); }
     const EkNodePtr& Mark() const { return m_mark; }
     void SetFilters(const EkNodePtr& filters) { m_filters = filters; }
 
 private:
-    EkNodePtr Request(const wchar_t* name, bool withMark = true) const {
-        const EkNodePtr request = Node(name);
-        if (withMark && m_mark) {
-            request.AddChild(m_mark.CloneNode(EKN_DEPTH_ALL));
-        }
-        if (m_filters) {
-            request.AddChild(m_filters.CloneNode(EKN_DEPTH_ALL));
-        }
-        return request;
-    }
-
     TestHost::Component& m_component;
     int64_t m_count;
     EkNodePtr m_filters;
@@ -379,10 +368,7 @@ TEST_F(ComponentEndToEnd, EveryFilterKind) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
-        const EkNodePtr filters = Node(L"Filters");
-        const EkNodePtr filter = Node(nullptr, c.type);
-        filter.SetAttribute(c.attribute, c.values);
-        filters.AddChild(filter);
+        const EkNodePtr filters = Filters({ListFilter(c.type, c.attribute, c.values)});
         const std::vector<uint64_t> oracle = Records(NewestFirst(L"Application", c.query));
         ASSERT_FALSE(oracle.empty());
         Client client(m_component, 40, filters);
@@ -391,30 +377,28 @@ TEST_F(ComponentEndToEnd, EveryFilterKind) {
         EXPECT_EQ(client.Release(), S_OK);
     }
 
-    // A date range: the events of one day of the sample.
-    const EkNodePtr date = Node(nullptr, L"DateFilter");
-    date.SetAttribute(L"Since", L"2024-01-02T00:00:00.000Z");
-    date.SetAttribute(L"To", L"2024-01-03T00:00:00.000Z");
-    const EkNodePtr dated = Node(L"Filters");
-    dated.AddChild(date);
+    // A date range: twenty minutes of the sample, paged and counted.
+    const EkNodePtr date = Node(L"DateFilter", L"DateFilter");
+    date.SetAttribute(L"Since", L"2024-01-01T00:20:00.000Z");
+    date.SetAttribute(L"To", L"2024-01-01T00:40:00.000Z");
+    const EkNodePtr dated = Filters({date});
+    const std::vector<Expected> inRange =
+        NewestFirst(L"Application", L"*[System[TimeCreated[@SystemTime >= "
+                                    L"'2024-01-01T00:20:00.000Z' and @SystemTime <= "
+                                    L"'2024-01-01T00:40:00.000Z']]]");
+    ASSERT_GT(inRange.size(), 10u);
     Client byDate(m_component, 500, dated);
-    ExpectPagesToTheEnd(
-        byDate,
-        Records(NewestFirst(L"Application", L"*[System[TimeCreated[@SystemTime >= "
-                                            L"'2024-01-02T00:00:00.000Z' and @SystemTime <= "
-                                            L"'2024-01-03T00:00:00.000Z']]]")),
-        500);
+    ExpectPagesToTheEnd(byDate, Records(inRange), 500);
+    const EkNodePtr count = Node(L"CountEventsRequest");
+    count.AddChild(date.CloneNode(EKN_DEPTH_ALL));
+    EXPECT_EQ(CountsOf(m_component.Send(count)), Histogram(inRange));
 
     // The free-text search: every event shown holds the text, and a change of filters replaces
-    // the session (same id, the new filters' first page).
-    const EkNodePtr search = Node(nullptr, L"SearchFilter");
-    search.SetAttribute(L"SearchString", L"db-01");
-    const EkNodePtr searched = Node(L"Filters");
-    searched.AddChild(search);
-    byDate.SetFilters(searched);
+    // the session (same id, paging on from the client's mark: the page after the date range's).
+    byDate.SetFilters(Filters({SearchFilter(L"db-01")}));
     const Page found = byDate.Next();
     ASSERT_EQ(found.result, S_OK);
-    EXPECT_EQ(found.currentPage, 1);
+    EXPECT_EQ(found.currentPage, 2);
     ASSERT_FALSE(found.texts.empty());
     for (const std::wstring& text : found.texts) {
         EXPECT_NE(text.find(L"db-01"), std::wstring::npos) << text;
@@ -422,11 +406,7 @@ TEST_F(ComponentEndToEnd, EveryFilterKind) {
     EXPECT_NE(TheEnvironment().Log().find(L"Filters was changed. Need to create."),
               std::wstring::npos);
 
-    const EkNodePtr invalid = Node(L"Filters");
-    const EkNodePtr level = Node(nullptr, L"LevelFilter");
-    level.SetAttribute(L"Levels", std::vector<std::wstring>{L"x y"});
-    invalid.AddChild(level);
-    Client refused(m_component, 10, invalid);
+    Client refused(m_component, 10, Filters({ListFilter(L"LevelFilter", L"Levels", {L"x y"})}));
     const EkNodePtr check = refused.Send(L"CheckFiltersRequest");
     EXPECT_EQ(ResultOf(check), kInvalidFilterSet);
     const std::wstring cause = check.GetString(L"ErrorSerialized");
@@ -683,10 +663,8 @@ TEST_F(ComponentEndToEnd, EventLogFaultsLeaveTheComponentServing) {
     // The classic log unavailable: the monitor's events come without their plan and item names
     // (read from the classic records) and the log says why; once it is back, a new session has
     // them.
-    const EkNodePtr monitor = Node(L"Filters");
-    const EkNodePtr provider = Node(nullptr, L"ProviderFilter");
-    provider.SetAttribute(L"Providers", std::vector<std::wstring>{L"Halyard-Monitor"});
-    monitor.AddChild(provider);
+    const EkNodePtr monitor =
+        Filters({ListFilter(L"ProviderFilter", L"Providers", {L"Halyard-Monitor"})});
     PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1000, 0);
     Client planned(m_component, 100, monitor);
     planned.Create();

@@ -83,6 +83,15 @@ void ExpectNodeAsStoreHoldsIt(const EkNodePtr& node, EVT_HANDLE event) {
     }
 }
 
+// Renders the events in one batch; each node must be its event as the store holds it.
+void ExpectRenderedAsStoreHoldsThem(EventMaker& maker, const SmartEvtVector& events) {
+    const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
+    ASSERT_EQ(nodes.size(), events.size());
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
+    }
+}
+
 EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
     return EkNodePtr::CreateNode(name, type);
 }
@@ -138,13 +147,8 @@ TEST(EventMaker, RendersEverySampleEventAsTheStoreHoldsIt) {
          {L"Application", L"System", L"Security", L"Corvane/Operational"}) {
         SCOPED_TRACE(channel);
         const QueriedEvents queried = AllEvents(channel, EvtQueryChannelPath);
-        const SmartEvtVector& events = queried.events;
-        ASSERT_GE(events.size(), 1500u);
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
-        ASSERT_EQ(nodes.size(), events.size());
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
-        }
+        ASSERT_GE(queried.events.size(), 1500u);
+        ExpectRenderedAsStoreHoldsThem(maker, queried.events);
     }
 }
 
@@ -157,11 +161,7 @@ TEST(EventMaker, SixteenSystemPropertiesGiveTheSameEvents) {
         PalEventLogSetBehaviour(PalSystemRender16, sixteen);
         const LogCapture log("ERR");
         EventMaker maker;
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(application.events, nullptr, nullptr);
-        ASSERT_EQ(nodes.size(), application.events.size());
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ExpectNodeAsStoreHoldsIt(nodes[i], *application.events[i]);
-        }
+        ExpectRenderedAsStoreHoldsThem(maker, application.events);
         logged[sixteen] = log.Texts();
     }
     PalEventLogClearFaults();
@@ -179,13 +179,8 @@ TEST(EventMaker, RendersRealLogsAsTheStoreHoldsThem) {
     for (const auto& file : files) {
         SCOPED_TRACE(file.string());
         const QueriedEvents queried = AllEvents(file.wstring(), EvtQueryFilePath);
-        const SmartEvtVector& events = queried.events;
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(events, nullptr, nullptr);
-        ASSERT_EQ(nodes.size(), events.size());
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            ExpectNodeAsStoreHoldsIt(nodes[i], *events[i]);
-        }
-        rendered += nodes.size();
+        ExpectRenderedAsStoreHoldsThem(maker, queried.events);
+        rendered += queried.events.size();
     }
     EXPECT_EQ(rendered, 16018u);
     // Every system value has the type its property has on Windows.
@@ -387,26 +382,10 @@ TEST(EventMaker, UnresolvableInsertStillGivesTheMessage) {
     EXPECT_TRUE(node.GetString(L"Message").ends_with(L"while the service was still watching it."));
 }
 
+// Which events pass a filter on the second insertion string is paged over the whole log by the
+// query context's manual-items test; here the edges of the value filter.
 TEST(EventMaker, ValueFilterRendersOnlyEventsWhoseSecondStringMatches) {
-    const ApplicationEvents application;
     EventMaker maker;
-    const std::vector<std::wstring> items = {L"Srv1", L"db-01"};
-    const std::vector<EkNodePtr> nodes =
-        maker.MakeEvents(application.events, nullptr, nullptr, items, 1);
-    std::vector<int64_t> expected;
-    for (const SmartHandle& event : application.events) {
-        const EventXml xml(*event);
-        const std::vector<std::wstring> data = xml.Data();
-        if (data.size() > 1 && (data[1] == L"Srv1" || data[1] == L"db-01")) {
-            expected.push_back(xml.Number("EventRecordID"));
-        }
-    }
-    std::vector<int64_t> kept;
-    for (const EkNodePtr& node : nodes) {
-        kept.push_back(node.GetInt64(L"RecordId"));
-    }
-    ASSERT_GT(expected.size(), 5u);
-    EXPECT_EQ(kept, expected);
     // An event with one insertion string never passes a filter on the second.
     const QueriedEvents one = ApplicationRecord(UnmappedUserRecord);
     EXPECT_TRUE(maker.MakeEvents(one.events, nullptr, nullptr, {L"12"}, 1).empty());
@@ -432,7 +411,8 @@ TEST(EventMaker, FailureOfOneEventFailsTheBatch) {
 }
 
 // Damaged classic records give only the insertion strings that lie wholly inside them, and the
-// damage is logged; a missing log or a record with another number gives none.
+// damage is logged; a record that claims fewer strings than it holds gives only those; a missing
+// log or a record with another number gives none.
 TEST(GetIsertionalStringsById, DamagedRecordsGiveOnlyTheStringsInsideThem) {
     const ApplicationEvents application;
     const HANDLE log = *application.classicLog;
@@ -452,13 +432,14 @@ TEST(GetIsertionalStringsById, DamagedRecordsGiveOnlyTheStringsInsideThem) {
         {PalRecordUnterminated, {whole[0], whole[1]}, L"Event record 100003 claims 3 "},
         {PalRecordStringsOutside, {}, L"Event record 100003 claims 3 "},
         {PalRecordOtherNumber, {}, L"0x80070490 "},
+        {PalRecordFewerStrings, {whole[0], whole[1]}, L""}, // what it claims, nothing logged
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.damage);
         const LogCapture capture("ERR");
         PalEventLogDamageRecords(c.damage, 1);
         EXPECT_EQ(Halyard::GetIsertionalStringsById(log, UpperCaseItemRecord), c.strings);
-        EXPECT_EQ(capture.Starting(failed + c.line).size(), 1u);
+        EXPECT_EQ(capture.Starting(failed + c.line).size(), c.line.empty() ? 0u : 1u);
     }
     {
         const LogCapture capture("ERR");

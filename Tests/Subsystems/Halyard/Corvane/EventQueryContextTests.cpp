@@ -179,21 +179,34 @@ TEST_F(EventQueryContextTest, SearchFillsPagesToTheEndOfTheLog) {
         const wchar_t* channel;
         const wchar_t* search;
         const wchar_t* oracleQuery;
+        size_t count;
     };
-    // Only the provider name holds "orchard"; only level 2 is "error" in System (the bad-block
-    // message has no "err" of its own); every Security event is level 0, "information".
+    // Each text is held by one attribute only: "orchard" by the provider name, "edge-host" by the
+    // computer, "svc-backup" by the user; only level 2 is "error" in System (the bad-block message
+    // has no "err" of its own); every Security event is level 0, "information".
     const Case cases[] = {
-        {L"Application", L"ORCHARD", L"*[System[Provider[@Name='Orchard Backup']]]"},
-        {L"System", L"err", L"*[System[Level=2]]"},
-        {L"Security", L"Information", L"*"},
+        {L"Application", L"ORCHARD", L"*[System[Provider[@Name='Orchard Backup']]]", 25},
+        {L"Application", L"Edge-Host", L"*[System[Computer='edge-host.example']]", 4},
+        {L"Application", L"svc-backup",
+         L"*[System[Security[@UserID='S-1-5-21-1004336348-1177238915-682003330-1003']]]", 25},
+        {L"System", L"err", L"*[System[Level=2]]", 25},
+        {L"Security", L"Information", L"*", 25},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.channel);
+        SCOPED_TRACE(c.search);
         const std::vector<uint64_t> oracle = NewestFirst(c.channel, c.oracleQuery);
-        ASSERT_GT(oracle.size(), 25u);
-        Client client(c.channel, Filters({SearchFilter(c.search)}), 25);
-        ExpectPagesToTheEnd(client, oracle, 25);
+        ASSERT_GT(oracle.size(), c.count);
+        Client client(c.channel, Filters({SearchFilter(c.search)}), static_cast<int64_t>(c.count));
+        ExpectPagesToTheEnd(client, oracle, c.count);
     }
+
+    // The event id is searched too: every event 2001 is found (as are others whose message holds
+    // "2001").
+    Client byId(L"Application", Filters({SearchFilter(L"2001")}), 2000);
+    const std::vector<uint64_t> found = byId.Next().records;
+    const std::vector<uint64_t> ids = NewestFirst(L"Application", L"*[System[EventID=2001]]");
+    EXPECT_TRUE(
+        std::includes(found.begin(), found.end(), ids.begin(), ids.end(), std::greater<>()));
 
     Client client(L"Application", Filters({SearchFilter(L"orchard")}), 25);
     const Page page = client.Next();
@@ -220,8 +233,13 @@ TEST_F(EventQueryContextTest, ManualItemsAndEmptyViews) {
         }
     }
     ASSERT_GT(oracle.size(), 20u);
-    Client client(L"Application", {}, 20, {}, {L"Srv1", L"db-01"});
-    ExpectPagesToTheEnd(client, oracle, 20);
+    // Older events that are no items' follow the last match: a last page that the matches fill
+    // exactly is still the back.
+    ASSERT_NE(oracle.back(), NewestFirst(L"Application").back());
+    for (const size_t count : {size_t{20}, oracle.size()}) {
+        Client client(L"Application", {}, static_cast<int64_t>(count), {}, {L"Srv1", L"db-01"});
+        ExpectPagesToTheEnd(client, oracle, count);
+    }
 
     Client empty(L"Application", Filters({ListFilter(L"EventIdFilter", L"EventIds", {L"31999"})}),
                  20);

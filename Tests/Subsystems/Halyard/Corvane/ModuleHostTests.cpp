@@ -5,56 +5,51 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <regex>
 
 using namespace Halyard::Interfaces;
 
 namespace {
 
-// The module loaded with a data directory of the test's own, so that its log stays out of the
-// build tree.
+// The module loaded once for the whole program, as a host loads it, with a data directory of the
+// program's own (its log stays out of the build tree) and the most detailed log severity. Loaded
+// before any test, whatever the order the tests run in, and never unloaded: a module loaded again
+// in the same process keeps the log it opened first.
 class LoadedModule : public testing::Test {
 protected:
-    void SetUp() override {
-        ::setenv("GS_General_DataDirectoryPath", m_data.Path().c_str(), 1);
-        Load();
-    }
-
-    void Load() {
-        m_library = TestHost::LoadModule(m_module);
-        ASSERT_NE(m_library, nullptr);
-        ASSERT_NE(m_module, nullptr);
-    }
-
-    void TearDown() override {
-        Unload();
-        ::unsetenv("GS_General_DataDirectoryPath");
-    }
-
-    void Unload() {
-        if (m_library != nullptr) {
-            dlclose(m_library);
-            m_library = nullptr;
+    static void SetUpTestSuite() {
+        if (s_library != nullptr) {
+            return;
         }
+        s_data = std::make_unique<TempDirectory>();
+        ::setenv("GS_General_DataDirectoryPath", s_data->Path().c_str(), 1);
+        ::setenv("GS_Logger_MaxSeverity", "DBG3", 1);
+        s_library = TestHost::LoadModule(s_module);
     }
 
-    TempDirectory m_data;
-    void* m_library = nullptr;
-    IModule* m_module = nullptr;
+    void SetUp() override {
+        ASSERT_NE(s_library, nullptr);
+        ASSERT_NE(s_module, nullptr);
+    }
+
+    static inline std::unique_ptr<TempDirectory> s_data;
+    static inline void* s_library = nullptr;
+    static inline IModule* s_module = nullptr;
 };
 
 } // namespace
 
 TEST_F(LoadedModule, ExportsOnlyTheModuleObject) {
-    EXPECT_EQ(dlsym(m_library, "CreateErrorInfo"), dlsym(RTLD_DEFAULT, "CreateErrorInfo"))
+    EXPECT_EQ(dlsym(s_library, "CreateErrorInfo"), dlsym(RTLD_DEFAULT, "CreateErrorInfo"))
         << "the platform comes from its own library, not from the module";
-    EXPECT_EQ(dlsym(m_library, "_ZN7Halyard8CCorvane9ConfigureEPv"), nullptr);
+    EXPECT_EQ(dlsym(s_library, "_ZN7Halyard8CCorvane9ConfigureEPv"), nullptr);
 }
 
 TEST_F(LoadedModule, ServesRequestsThroughTheCInterfaces) {
     {
         TestHost::Component component;
-        component.Create(m_module);
+        component.Create(s_module);
         ASSERT_EQ(component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
 
         const EkNodePtr unknown = EkNodePtr::CreateNode(L"NoSuchRequest", nullptr);
@@ -64,32 +59,27 @@ TEST_F(LoadedModule, ServesRequestsThroughTheCInterfaces) {
         EXPECT_FALSE(response.GetString(L"ErrorSerialized").empty());
 
         uint32_t locked = 0;
-        EXPECT_EQ(m_module->IsLocked(&locked), S_OK);
+        EXPECT_EQ(s_module->IsLocked(&locked), S_OK);
         EXPECT_EQ(locked, 1u);
         EXPECT_EQ(component.shutdown->Shutdown(), S_OK);
     }
     uint32_t locked = 1;
-    EXPECT_EQ(m_module->IsLocked(&locked), S_OK);
+    EXPECT_EQ(s_module->IsLocked(&locked), S_OK);
     EXPECT_EQ(locked, 0u);
 }
 
 // The module's own log, as an operator finds it: "Logs/Corvane.log" under the data directory,
 // UTF-16LE without a byte-order mark, the banner first, then lines of the fixed format.
 TEST_F(LoadedModule, WritesItsLogFileWithTheBannerAndLinesOfTheFixedFormat) {
-    Unload();
-    ::setenv("GS_Logger_MaxSeverity", "DBG3", 1);
-    Load();
     {
         TestHost::Component component;
-        component.Create(m_module);
+        component.Create(s_module);
         ASSERT_EQ(component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
         component.Send(EkNodePtr::CreateNode(L"NoSuchRequest", nullptr));
         EXPECT_EQ(component.shutdown->Shutdown(), S_OK);
     }
-    Unload();
-    ::unsetenv("GS_Logger_MaxSeverity");
 
-    const std::string bytes = m_data.Read("Logs/Corvane.log");
+    const std::string bytes = s_data->Read("Logs/Corvane.log");
     ASSERT_GE(bytes.size(), 2u) << "no log file";
     const std::vector<std::wstring> lines = SplitLines(ReadUtf16Le(bytes));
     ASSERT_GT(lines.size(), 7u);

@@ -7,79 +7,25 @@
 #include "Halyard/Corvane/EventLogFilterSerialiser.h"
 #include "Halyard/Corvane/EvtVariantUtils.h"
 #include "ProcessStore.h"
+#include "Support/CorvaneRequests.h"
 
 #include <chrono>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace SessionTesting {
 
 namespace fs = std::filesystem;
+using namespace CorvaneRequests;
 
 // Chosen after the event-log tests' store (defined before this in every file).
 inline const ProcessStore TheProcessStore;
-
-inline EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
-    return EkNodePtr::CreateNode(name, type);
-}
-
-// A filter set ("Filters") holding the given filter nodes.
-inline EkNodePtr Filters(std::initializer_list<EkNodePtr> children) {
-    const EkNodePtr filters = Node(L"Filters");
-    for (const EkNodePtr& child : children) {
-        filters.AddChild(child);
-    }
-    return filters;
-}
-
-// A filter node of `type` with one list attribute.
-inline EkNodePtr ListFilter(const wchar_t* type, const wchar_t* attribute,
-                            const std::vector<std::wstring>& values) {
-    const EkNodePtr filter = Node(nullptr, type);
-    filter.SetAttribute(attribute, values);
-    return filter;
-}
-
-inline EkNodePtr SearchFilter(const wchar_t* text) {
-    const EkNodePtr filter = Node(nullptr, L"SearchFilter");
-    filter.SetAttribute(L"SearchString", text);
-    return filter;
-}
 
 // The serialized filter node of a filter set (null: none).
 inline EkNodePtr Serialized(const std::wstring& channel, const EkNodePtr& filters) {
     Halyard::EventLogFilterSerialiser::Serrializer serializer(channel, filters);
     return serializer.Serialize();
-}
-
-// A continuation mark as a client first sends it; a view time when given.
-inline EkNodePtr NewMark(int64_t count, const GUID* id = nullptr,
-                         const std::wstring& firstEventTime = {}) {
-    const EkNodePtr mark = Node(L"ContinuationMark");
-    if (id != nullptr) {
-        mark.SetAttribute(L"SessionId", *id);
-    }
-    mark.SetAttribute(L"Position", int64_t{0});
-    mark.SetAttribute(L"Count", count);
-    if (!firstEventTime.empty()) {
-        mark.SetAttribute(L"FirstEventTime", firstEventTime);
-    }
-    return mark;
-}
-
-// A page request with a copy of the mark; filters when given.
-inline EkNodePtr PageRequest(const EkNodePtr& mark, uint32_t direction, int64_t count,
-                             const EkNodePtr& filters = {}) {
-    const EkNodePtr request = Node(L"GetDataRequest");
-    request.SetAttribute(L"Direction", static_cast<int32_t>(direction));
-    request.SetAttribute(L"EventsCount", count);
-    request.AddChild(mark.CloneNode());
-    if (filters) {
-        request.AddChild(filters.CloneNode());
-    }
-    return request;
 }
 
 // What a page response holds.

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace EventLogTesting;
@@ -50,18 +51,6 @@ EkNodePtr Configuration(int64_t checkInterval = 0,
     resolver.AddChild(plansAndItem);
     configuration.AddChild(resolver);
     return configuration;
-}
-
-EkNodePtr WithFilters(const EkNodePtr& request, const EkNodePtr& filters) {
-    request.AddChild(filters.CloneNode());
-    return request;
-}
-
-// A request that names a session and carries only its continuation mark.
-EkNodePtr SessionRequest(const wchar_t* name, const GUID& id) {
-    const EkNodePtr request = Node(name);
-    request.AddChild(NewMark(20, &id));
-    return request;
 }
 
 GUID SessionIdOf(const EkNodePtr& mark) {
@@ -184,13 +173,13 @@ TEST_F(SessionsHolderTest, SessionsAreReusedByIdUntilTheFiltersChange) {
     const EkNodePtr infoOnly = Filters({ListFilter(L"LevelFilter", L"Levels", {L"4"})});
     const std::vector<uint64_t> info = NewestFirst(L"Application", L"*[System[Level=4]]");
 
-    Page page = ServePage(holder, WithFilters(PageRequest(NewMark(20, &id), 0, 20), infoOnly));
+    Page page = ServePage(holder, PageRequest(NewMark(20, &id), 0, 20, infoOnly));
     EXPECT_EQ(page.records, Slice(info, 0, 20));
     EXPECT_EQ(SessionIdOf(page.mark), id);
     EXPECT_EQ(page.events.GetInt64(L"NewEventsCount"), 0);
     EXPECT_EQ(log.Count(L"Session not found. Need to create." + Halyard::GuidText(id)), 1u);
 
-    page = ServePage(holder, WithFilters(PageRequest(page.mark, 0, 20), infoOnly));
+    page = ServePage(holder, PageRequest(page.mark, 0, 20, infoOnly));
     EXPECT_EQ(page.records, Slice(info, 20, 20));
     page = ServePage(holder, PageRequest(page.mark, 0, 20));
     EXPECT_EQ(page.records, Slice(info, 40, 20));
@@ -200,12 +189,12 @@ TEST_F(SessionsHolderTest, SessionsAreReusedByIdUntilTheFiltersChange) {
 
     // One level more: a new session from the request's mark, the same id.
     const EkNodePtr infoAndErrors = Filters({ListFilter(L"LevelFilter", L"Levels", {L"4", L"2"})});
-    page = ServePage(holder, WithFilters(PageRequest(page.mark, 0, 20), infoAndErrors));
+    page = ServePage(holder, PageRequest(page.mark, 0, 20, infoAndErrors));
     EXPECT_EQ(log.Count(L"Filters was changed. Need to create."), 1u);
     EXPECT_EQ(SessionIdOf(page.mark), id);
     EXPECT_EQ(page.records,
               Slice(NewestFirst(L"Application", L"*[System[Level=4 or Level=2]]"), 60, 20));
-    EXPECT_EQ(holder.GetNewEventsCount(WithFilters(SessionRequest(L"R", id), infoAndErrors)), 0u);
+    EXPECT_EQ(holder.GetNewEventsCount(MarkRequest(L"R", NewMark(20, &id), infoAndErrors)), 0u);
     EXPECT_EQ(log.Starting(L"Session not found.").size(), 1u);
     EXPECT_TRUE(holder.IsSessionExist(id));
 }
@@ -328,7 +317,7 @@ TEST_F(SessionsHolderTest, ItemFiltersMoveToManualItemsWhenTheQueryCannotHoldThe
             withPlans ? Filters({ListFilter(L"MonitoringPlanFilter", L"MonitoringPlans", plans),
                                  ListFilter(L"ItemFilter", L"Items", items)})
                       : Filters({ListFilter(L"ItemFilter", L"Items", items)});
-        const Page page = ServePage(holder, WithFilters(PageRequest(NewMark(20), 0, 20), set));
+        const Page page = ServePage(holder, PageRequest(NewMark(20), 0, 20, set));
         EXPECT_EQ(page.records.size(), 20u);
         ForEachChild(page.events, [&](const EkNodePtr& event) {
             const std::wstring item = event.GetString(L"ItemName", std::wstring());
@@ -391,7 +380,7 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
 
 // A page read runs outside the holder's lock: other sessions are served and made meanwhile, a
 // second read of the same session waits, and a removal or a sweep ends the read with 0x80047F03
-// while the session lives until the read returns.
+// while the session lives until the read returns; the read is a use from its start.
 TEST_F(SessionsHolderTest, PageReadsRunOutsideTheLockAndEndWhenTheSessionGoes) {
     SessionsHolder holder(Configuration(), &TestClock);
     HoldingContextManager contexts;
@@ -423,12 +412,23 @@ TEST_F(SessionsHolderTest, PageReadsRunOutsideTheLockAndEndWhenTheSessionGoes) {
     second.join();
     EXPECT_EQ(held, Slice(all, 0, 20));
 
-    // Removal, then a sweep, while a read is held.
-    for (const bool sweep : {false, true}) {
-        SCOPED_TRACE(sweep ? "sweep" : "removal");
+    // While a read is held: a removal, a sweep long into the read, and a sweep of a session idle
+    // until the read began, which the read's start keeps (a page read is a use).
+    struct Case {
+        const char* what;
+        bool sweep;
+        int64_t idleBefore; // minutes the session idles before the read
+        int64_t idleDuring; // and during it, before the sweep
+        bool kept;
+    };
+    for (const Case& c :
+         {Case{"removal", false, 0, 0, false}, Case{"sweep long into the read", true, 0, 20, false},
+          Case{"sweep of a session idle until the read", true, 11, 0, true}}) {
+        SCOPED_TRACE(c.what);
         const GUID id = NewGuid();
         std::weak_ptr<Session> session =
             holder.IntAddSession(SessionRequest(L"CreateSessionRequest", id), mark, nullptr);
+        g_now += c.idleBefore * Minute;
         contexts.HoldNext();
         HRESULT code = S_OK;
         std::thread read([&] {
@@ -436,18 +436,18 @@ TEST_F(SessionsHolderTest, PageReadsRunOutsideTheLockAndEndWhenTheSessionGoes) {
                 ThrownCode([&] { holder.GetSessionEvents(PageRequest(mark, 0, 20), Node(L"R")); });
         });
         contexts.WaitUntilHolding();
-        if (sweep) {
-            g_now += 20 * Minute;
+        if (c.sweep) {
+            g_now += c.idleDuring * Minute;
             holder.CheckDeadSessions();
         } else {
             holder.RemoveSession(SessionRequest(L"ReleaseSessionRequest", id));
         }
-        EXPECT_FALSE(holder.IsSessionExist(id));
+        EXPECT_EQ(holder.IsSessionExist(id), c.kept);
         EXPECT_FALSE(session.expired());
         contexts.LetGo();
         read.join();
-        EXPECT_EQ(code, HR_QUERY_CONTEXT_STOPPED);
-        EXPECT_TRUE(session.expired());
+        EXPECT_EQ(code, c.kept ? S_OK : HR_QUERY_CONTEXT_STOPPED);
+        EXPECT_EQ(session.expired(), !c.kept);
     }
 }
 
@@ -457,14 +457,20 @@ TEST_F(SessionsHolderTest, ManySessionsUnderSweepAndWrites) {
     SessionsHolder holder(Configuration(), &TestClock);
     // A view before every written event: pages do not move while events arrive.
     const std::wstring view = ViewTime(-std::chrono::hours(1));
-    const std::wstring oracleQuery = L"*[System[TimeCreated[@SystemTime<='" + view + L"']]]";
-    const std::vector<uint64_t> oracle = NewestFirst(L"Application", oracleQuery.c_str());
+    const std::wstring before = L"TimeCreated[@SystemTime<='" + view + L"']";
+    const std::vector<uint64_t> oracle =
+        NewestFirst(L"Application", (L"*[System[" + before + L"]]").c_str());
+    // Only the demo service's events hold "demo" (in its name and its messages).
+    const std::vector<uint64_t> searchOracle = NewestFirst(
+        L"Application",
+        (L"*[System[Provider[@Name='Corvane-Demo-Service'] and " + before + L"]]").c_str());
+    ASSERT_GT(searchOracle.size(), 30u);
     std::atomic<bool> running{true};
     std::atomic<int> retries{0};
 
-    // Serves the request again as long as its session is removed under it.
-    const auto serve = [&](const EkNodePtr& request) {
-        for (;;) {
+    // Serves the request again while its session is removed under it, a bounded number of times.
+    const auto serve = [&](const EkNodePtr& request) -> std::optional<Page> {
+        for (int attempt = 0; attempt < 100; ++attempt) {
             try {
                 return ServePage(holder, request);
             } catch (const HRX& failure) {
@@ -472,18 +478,24 @@ TEST_F(SessionsHolderTest, ManySessionsUnderSweepAndWrites) {
                 ++retries;
             }
         }
+        ADD_FAILURE() << "the session was removed under 100 reads in a row";
+        return std::nullopt;
     };
     const auto worker = [&](int index) {
         for (int iteration = 0; iteration < 6; ++iteration) {
             const GUID id = NewGuid();
-            const EkNodePtr filters = index % 2 == 0 ? EkNodePtr() : Filters({SearchFilter(L"e")});
-            const Page first = serve(PageRequest(NewMark(15, &id, view), 0, 15, filters));
-            const Page second = serve(PageRequest(first.mark, 0, 15, filters));
-            if (!filters) {
-                EXPECT_EQ(first.records, Slice(oracle, 0, 15));
-                EXPECT_EQ(second.records, Slice(oracle, 15, 15));
-            }
-            EXPECT_EQ(serve(PageRequest(second.mark, 1, 15, filters)).records, first.records);
+            const bool searched = index % 2 != 0;
+            const EkNodePtr filters = searched ? Filters({SearchFilter(L"demo")}) : EkNodePtr();
+            const std::vector<uint64_t>& expected = searched ? searchOracle : oracle;
+            const auto first = serve(PageRequest(NewMark(15, &id, view), 0, 15, filters));
+            ASSERT_TRUE(first);
+            const auto second = serve(PageRequest(first->mark, 0, 15, filters));
+            ASSERT_TRUE(second);
+            const auto back = serve(PageRequest(second->mark, 1, 15, filters));
+            ASSERT_TRUE(back);
+            EXPECT_EQ(first->records, Slice(expected, 0, 15));
+            EXPECT_EQ(second->records, Slice(expected, 15, 15));
+            EXPECT_EQ(back->records, first->records);
             holder.GetNewEventsCount(SessionRequest(L"R", id));
             const EkNodePtr counts = Node(L"R");
             holder.GetEventsCount(Node(L"CountEventsRequest"), counts);
@@ -495,7 +507,7 @@ TEST_F(SessionsHolderTest, ManySessionsUnderSweepAndWrites) {
     };
     std::thread sweeper([&] {
         while (running) {
-            g_now += 4 * Minute;
+            g_now += Minute;
             holder.CheckDeadSessions();
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }

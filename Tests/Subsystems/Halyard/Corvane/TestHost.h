@@ -5,6 +5,7 @@
 #include "Components/ComponentInterfaces.h"
 #include "NodeTree/EkNodePtr.h"
 #include "NodeTree/QuarryText.h"
+#include "Support/CorvaneRequests.h"
 #include "Trellis/Trellis.h"
 
 #include <gtest/gtest.h>
@@ -42,10 +43,7 @@ inline void* LoadModule(Halyard::Interfaces::IModule*& module) {
     return library;
 }
 
-// A new root node (a request, or a node of one).
-inline EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
-    return EkNodePtr::CreateNode(name, type);
-}
+using CorvaneRequests::Node;
 
 // The envelope's code of a response.
 inline HRESULT ResultOf(const EkNodePtr& response) {
