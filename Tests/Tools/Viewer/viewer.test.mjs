@@ -354,12 +354,68 @@ test('a copied address resumes the same page', { skip: missing }, async () => {
   await again.close();
 });
 
-test('a narrow window keeps the table readable', { skip: missing }, async () => {
+test('a narrow window: details over the table, Apply in view, keys, counts, favicon', { skip: missing }, async () => {
   const page = await openViewer(baseUrl, { width: 600, height: 900 });
   assert.equal(await page.locator('#rows tr td.wide').first().isVisible(), false);
   assert.equal(await page.locator('#rows tr td.message').first().isVisible(), true);
   await shoot(page, 'narrow');
+  for (const close of [() => page.keyboard.press('Escape'), () => page.goBack()]) {
+    await page.locator('#rows tr td.message').nth(3).click();
+    assert.deepEqual(await page.locator('#details').boundingBox(), { x: 0, y: 0, width: 600, height: 900 });
+    await close();
+    await page.locator('#details').waitFor({ state: 'hidden' });
+  }
+  assert.match(page.url(), /#view=/, 'Back left the viewer');
+
+  await page.locator('#search').scrollIntoViewIfNeeded();
+  const apply = await page.locator('#apply').boundingBox();
+  assert.ok(apply.y >= 0 && apply.y + apply.height <= 900, JSON.stringify(apply));
+
+  // A date range without events: every count zero, drawn as nothing.
+  await page.locator('#since').fill('2000-01-01T00:00');
+  await page.locator('#to').fill('2000-01-02T00:00');
+  await applyFilters(page);
+  await page.waitForFunction(() => document.querySelector('#counts .total')?.textContent === '0 in all in the date range');
+  const widths = await page.locator('#counts .bar').evaluateAll((bars) => bars.map((b) => b.getBoundingClientRect().width));
+  assert.deepEqual(widths, [0, 0, 0, 0]);
+  assert.match(await page.locator('.counts .note').textContent(), /date range only/);
+
+  await page.keyboard.press('?');
+  assert.match(await page.locator('#keys').textContent(), /PageDown/);
+  await page.keyboard.press('Escape');
+  assert.equal(await page.locator('#keys').isVisible(), false);
+  const icon = await fetch(new URL(await page.locator('link[rel=icon]').getAttribute('href'), baseUrl));
+  assert.equal(icon.headers.get('content-type'), 'image/svg+xml');
   await page.close();
+});
+
+test('a slow search shows its progress and is cancelled, in the module too', { skip: missing }, async () => {
+  // A channel of some thousands of events: a search that finds nothing reads them all.
+  const big = mkdtempSync(join(tmpdir(), 'viewer-big-'));
+  execFileSync(join(bin, 'EventLogTool'), ['generate', big, '4000']);
+  const served = serve(big, ['--channel', 'System']);
+  try {
+    const url = await served.address;
+    const page = await openViewer(url);
+    await page.locator('#search').fill('no event says this');
+    await page.locator('#apply').click();
+    await page.locator('#progress').waitFor();
+    assert.match(await page.locator('#progress-text').textContent(), /^Searching/);
+    await shoot(page, 'progress');
+    await page.locator('#cancel').click();
+    await page.locator('#progress').waitFor({ state: 'hidden' });
+    assert.equal(await page.locator('#status').textContent(), 'Cancelled.');
+    let cancelled = 0;
+    for (let i = 0; i < 50 && !cancelled; ++i) {
+      await new Promise((resolve) => { setTimeout(resolve, 100); });
+      cancelled = (await (await fetch(`${url}api/info`)).json()).cancelledRequests;
+    }
+    assert.ok(cancelled >= 1, 'the host cancelled the module\'s request');
+    await page.close();
+  } finally {
+    served.started.kill('SIGINT');
+    rmSync(big, { recursive: true, force: true });
+  }
 });
 
 const realLog = process.env.SHARED_DATA
