@@ -389,6 +389,44 @@ test('a narrow window: details over the table, Apply in view, keys, counts, favi
   await page.close();
 });
 
+test('columns chosen, ordered and sized are kept; a saved view and an address bring them back', { skip: missing }, async () => {
+  const page = await openViewer();
+  const heads = () => page.locator('#head-row th').allTextContents();
+  await page.locator('#columns-button').click();
+  await page.locator('#column-user').uncheck();
+  await page.locator('#column-record').check();
+  for (let i = 0; i < 5; ++i) await page.getByRole('button', { name: 'Move up Record id' }).click();
+  const grip = await page.locator('#head-row th[data-key=provider] .grip').boundingBox();
+  await page.mouse.move(grip.x + 2, grip.y + 5);
+  await page.mouse.down();
+  await page.mouse.move(grip.x + 102, grip.y + 5, { steps: 4 });
+  await page.mouse.up();
+  const expected = ['Time (UTC)', 'Record id', 'Level', 'Provider', 'Event id', 'Computer', 'Message'];
+  assert.deepEqual(await heads(), expected);
+  assert.deepEqual(await cells(page, 2), (await shownView(page)).records);
+  const width = (await page.locator('#head-row th[data-key=provider]').boundingBox()).width;
+  assert.ok(width > 180, String(width));
+  await page.reload();
+  await page.locator('#rows tr').first().waitFor();
+  assert.deepEqual(await heads(), expected);
+  assert.equal((await page.locator('#head-row th[data-key=provider]').boundingBox()).width, width);
+
+  const level = await act(page, page.locator('#rows tr').first(), 'level', 'Include');
+  await page.locator('#view-name').fill('Only these');
+  await page.locator('#save-view').click();
+  await newPage(page, () => page.locator('#clear').click());
+  assert.deepEqual(await chips(page), []);
+  await newPage(page, () => page.locator('#views').selectOption('Only these'));
+  assert.deepEqual(await chips(page), [`Level: ${level}`]);
+  await shoot(page, 'columns-and-views');
+
+  const copied = await openViewer(page.url());
+  assert.deepEqual(await copied.locator('#head-row th').allTextContents(), expected);
+  assert.deepEqual(await chips(copied), [`Level: ${level}`]);
+  await copied.close();
+  await page.close();
+});
+
 test('a slow search shows its progress and is cancelled, in the module too', { skip: missing }, async () => {
   // A channel of some thousands of events: a search that finds nothing reads them all.
   const big = mkdtempSync(join(tmpdir(), 'viewer-big-'));

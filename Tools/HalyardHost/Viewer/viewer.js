@@ -311,7 +311,7 @@ function valueButton(kind, raw, shown) {
 // ---- the address ------------------------------------------------------------------------------
 
 function saveAddress() {
-  const state = { f: view.filters, n: view.pageSize, s: view.shown };
+  const state = { f: view.filters, n: view.pageSize, s: view.shown, c: columns.shown };
   history.replaceState(history.state, '', `#view=${encodeURIComponent(JSON.stringify(state))}`);
 }
 
@@ -486,7 +486,88 @@ const COLUMNS = [
   { key: 'message', title: 'Message', text: (e) => String(value(e, 'Message', '')).split(/\r?\n/)[0], css: 'message' },
 ];
 const DEFAULT_COLUMNS = ['time', 'level', 'provider', 'eventId', 'user', 'computer', 'message'];
-const columns = { shown: DEFAULT_COLUMNS, widths: {} };
+const columns = { shown: DEFAULT_COLUMNS, widths: {}, ...readStored('corvane.columns', {}) };
+
+function readStored(key, fallback) {
+  try {
+    return JSON.parse(localStorage.getItem(key)) ?? fallback;
+  } catch {
+    return fallback;
+  }
+}
+
+function keepColumns() {
+  localStorage.setItem('corvane.columns', JSON.stringify({ shown: columns.shown, widths: columns.widths }));
+  saveAddress();
+}
+
+function setColumns(shown, widths = columns.widths) {
+  columns.shown = shown.filter((key) => COLUMNS.some((c) => c.key === key));
+  columns.widths = widths;
+  renderHead();
+  renderRows();
+  select(view.selected, false);
+  renderColumnChooser();
+}
+
+// The chooser: a box and a move up, move down for each column.
+function renderColumnChooser() {
+  const list = $('column-list');
+  list.replaceChildren();
+  const order = [...columns.shown, ...COLUMNS.map((c) => c.key).filter((k) => !columns.shown.includes(k))];
+  order.forEach((key) => {
+    const column = COLUMNS.find((c) => c.key === key);
+    const row = element('li');
+    row.dataset.key = key;
+    const box = element('input');
+    box.type = 'checkbox';
+    box.checked = columns.shown.includes(key);
+    box.id = `column-${key}`;
+    box.addEventListener('change', () => {
+      const shown = order.filter((k) => (k === key ? box.checked : columns.shown.includes(k)));
+      setColumns(shown.length ? shown : columns.shown);
+      keepColumns();
+    });
+    const label = element('label', '', column.title);
+    label.htmlFor = box.id;
+    const move = (step, text, name) => {
+      const button = element('button', 'move', text);
+      button.type = 'button';
+      button.setAttribute('aria-label', `${name} ${column.title}`);
+      button.addEventListener('click', () => {
+        const at = order.indexOf(key);
+        const to = at + step;
+        if (to < 0 || to >= order.length) return;
+        [order[at], order[to]] = [order[to], order[at]];
+        setColumns(order.filter((k) => columns.shown.includes(k)));
+        keepColumns();
+        $('column-list').querySelector(`li[data-key=${key}] button.move[aria-label^="${name}"]`)?.focus();
+      });
+      return button;
+    };
+    row.append(box, label, move(-1, '↑', 'Move up'), move(1, '↓', 'Move down'));
+    list.append(row);
+  });
+}
+
+// Sizing by dragging a header's right edge.
+function startResize(event, head) {
+  event.preventDefault();
+  const startX = event.clientX;
+  const startWidth = head.getBoundingClientRect().width;
+  const onMove = (moved) => {
+    const width = Math.max(40, Math.round(startWidth + moved.clientX - startX));
+    head.style.width = `${width}px`;
+    columns.widths[head.dataset.key] = width;
+  };
+  const onUp = () => {
+    removeEventListener('pointermove', onMove);
+    removeEventListener('pointerup', onUp);
+    keepColumns();
+  };
+  addEventListener('pointermove', onMove);
+  addEventListener('pointerup', onUp);
+}
 
 const shownColumns = () => columns.shown.map((key) => COLUMNS.find((c) => c.key === key)).filter(Boolean);
 
@@ -498,6 +579,10 @@ function renderHead() {
     const head = element('th', column.css?.replace(/\b(clip|number|message)\b/g, '').trim(), title);
     head.dataset.key = column.key;
     if (columns.widths[column.key]) head.style.width = `${columns.widths[column.key]}px`;
+    const grip = element('span', 'grip');
+    grip.title = 'Drag to size the column';
+    grip.addEventListener('pointerdown', (event) => startResize(event, head));
+    head.append(grip);
     row.append(head);
   }
 }
@@ -828,6 +913,48 @@ function quickRange(hours) {
   applyFilters({ ...readFilterPanel(), since, to: '' });
 }
 
+// ---- saved views: a filter set with its columns, kept in the browser ---------------------------
+
+function savedViews() {
+  return readStored('corvane.views', {});
+}
+
+function renderSavedViews() {
+  const select = $('views');
+  select.replaceChildren(new Option('Saved views…', ''));
+  for (const name of Object.keys(savedViews()).sort()) select.add(new Option(name, name));
+}
+
+function saveView() {
+  const name = $('view-name').value.trim();
+  if (!name) {
+    $('view-name').focus();
+    return;
+  }
+  const views = savedViews();
+  views[name] = { f: view.filters, c: columns.shown, w: columns.widths, n: view.pageSize };
+  localStorage.setItem('corvane.views', JSON.stringify(views));
+  $('view-name').value = '';
+  renderSavedViews();
+  $('views').value = name;
+}
+
+async function openView(saved) {
+  if (saved.c) setColumns(saved.c, saved.w || columns.widths);
+  if (saved.n) {
+    view.pageSize = Number(saved.n);
+    $('page-size').value = String(view.pageSize);
+  }
+  await applyFilters(saved.f || {});
+}
+
+function deleteView() {
+  const views = savedViews();
+  delete views[$('views').value];
+  localStorage.setItem('corvane.views', JSON.stringify(views));
+  renderSavedViews();
+}
+
 // ---- the host gone and back -------------------------------------------------------------------
 
 const PROBE_MS = 2000;
@@ -917,13 +1044,26 @@ async function main() {
   document.addEventListener('keydown', onKey);
   addEventListener('pagehide', () => releaseSession(true));
 
-  renderZone();
-  await loadPublishers();
+  $('save-view').addEventListener('click', saveView);
+  $('delete-view').addEventListener('click', deleteView);
+  $('views').addEventListener('change', () => {
+    const saved = savedViews()[$('views').value];
+    if (saved) openView(saved);
+  });
+  $('columns-button').addEventListener('click', () => {
+    $('columns-panel').hidden = !$('columns-panel').hidden;
+  });
+
   const state = loadAddress();
+  if (Array.isArray(state?.c)) columns.shown = state.c.map(String); // an address's own columns, not kept
+  renderZone();
+  renderColumnChooser();
+  renderSavedViews();
+  await loadPublishers();
   if (state && state.s && state.s.mark) {
     await resumeView(state);
   } else {
-    await startView({});
+    await applyFilters(state?.f || {});
   }
   view.pollTimer = setTimeout(poll, POLL_MS);
 }
