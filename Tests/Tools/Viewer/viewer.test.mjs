@@ -40,8 +40,8 @@ let browser;
 let pages; // the page count of the whole channel at 25 events a page
 
 // A request tree sent to the host straight, its response tree back.
-async function ask(request, url = baseUrl) {
-  const response = await fetch(`${url}api/request`, {
+async function ask(request, url = baseUrl, channel = 'Application') {
+  const response = await fetch(`${url}api/request?channel=${channel}`, {
     method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(request),
   });
   return response.json();
@@ -53,10 +53,10 @@ async function channelPages() {
 }
 
 // The newest page of a filter set as the module serves it: its events' record ids.
-async function newestRecords(filters, count = 25) {
+async function newestRecords(filters, channel = 'Application', count = 25) {
   const mark = { sessionId: newSessionId(), position: 0, count };
-  const created = markOf(await ask(requests.createSession(mark, filters)));
-  const events = child(await ask(requests.getData(created, filters, 0, count)), 'Events');
+  const created = markOf(await ask(requests.createSession(mark, filters), baseUrl, channel));
+  const events = child(await ask(requests.getData(created, filters, 0, count), baseUrl, channel), 'Events');
   return (events.children || []).map((e) => String(value(e, 'RecordId')));
 }
 
@@ -89,7 +89,7 @@ function serve(folder, args = [], env = {}) {
 async function startHost() {
   store = mkdtempSync(join(tmpdir(), 'viewer-store-'));
   cpSync(process.env.SAMPLE_STORE, store, { recursive: true });
-  const served = serve(store);
+  const served = serve(store, ['--channel', 'Application', '--channel', 'System']);
   host = served.started;
   baseUrl = await served.address;
 }
@@ -148,10 +148,10 @@ async function act(page, scope, kind, verb) {
 }
 
 // The viewer's page is the module's own newest page for the filters it shows.
-async function assertModulesPage(page) {
+async function assertModulesPage(page, channel = 'Application') {
   const { filters, records } = await shownView(page);
   assert.ok(records.length > 0);
-  assert.deepEqual(records, await newestRecords(filters));
+  assert.deepEqual(records, await newestRecords(filters, channel));
   return filters;
 }
 
@@ -427,6 +427,30 @@ test('columns chosen, ordered and sized are kept; a saved view and an address br
   await page.close();
 });
 
+test('a channel picked is in the address; an export holds every matching event', { skip: missing }, async () => {
+  const page = await openViewer();
+  await page.locator('#channel').selectOption('System');
+  await page.waitForURL(/\?channel=System/);
+  await page.locator('#rows tr').first().waitFor();
+  await page.locator('#rows tr').first().click();
+  assert.match(await page.locator('#detail-list').textContent(), /ChannelSystem/);
+  await page.locator('input[name=level][value="2"]').check();
+  await applyFilters(page);
+  await assertModulesPage(page, 'System');
+
+  const download = page.waitForEvent('download');
+  await page.locator('#export-jsonl').click();
+  const file = await download;
+  const { filters } = await shownView(page);
+  assert.equal(file.suggestedFilename(), 'System-Level_Error.jsonl');
+  const lines = (await import('node:fs')).readFileSync(await file.path(), 'utf8').trim().split('\n').map(JSON.parse);
+  const counted = await ask(requests.countEvents(filters), baseUrl, 'System');
+  assert.equal(lines.length, Number(value(counted, 'ErrorEventsCount')));
+  assert.ok(lines.every((event) => event.Channel === 'System' && event.Level === '2'));
+  assert.match(await page.locator('#status').textContent(), new RegExp(`^${lines.length} events exported`));
+  await page.close();
+});
+
 test('a slow search shows its progress and is cancelled, in the module too', { skip: missing }, async () => {
   // A channel of some thousands of events: a search that finds nothing reads them all.
   const big = mkdtempSync(join(tmpdir(), 'viewer-big-'));
@@ -449,6 +473,18 @@ test('a slow search shows its progress and is cancelled, in the module too', { s
       cancelled = (await (await fetch(`${url}api/info`)).json()).cancelledRequests;
     }
     assert.ok(cancelled >= 1, 'the host cancelled the module\'s request');
+
+    // An export, cancelled while the module reads its first page.
+    await page.locator('#export-csv').click();
+    await page.locator('#progress').waitFor();
+    await page.locator('#cancel').click();
+    await page.waitForFunction(() => document.querySelector('#status').textContent === 'Export cancelled.');
+    let more = cancelled;
+    for (let i = 0; i < 50 && more === cancelled; ++i) {
+      await new Promise((resolve) => { setTimeout(resolve, 100); });
+      more = (await (await fetch(`${url}api/info`)).json()).cancelledRequests;
+    }
+    assert.ok(more > cancelled, 'the host cancelled the export\'s page');
     await page.close();
   } finally {
     served.started.kill('SIGINT');

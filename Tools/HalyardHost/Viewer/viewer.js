@@ -913,6 +913,65 @@ function quickRange(hours) {
   applyFilters({ ...readFilterPanel(), since, to: '' });
 }
 
+// ---- export: every matching event, streamed by the host ----------------------------------------
+
+// The file's name: the channel and the filters, in characters any file system takes.
+export function exportName(channel, f, format) {
+  const parts = [channel || 'events', ...chipsOf(f).map(([text]) => text)];
+  if (parts.length === 1) parts.push('all');
+  const name = parts.join('-').replace(/[^A-Za-z0-9._-]+/g, '_').replace(/_+/g, '_').slice(0, 150);
+  return `${name}.${format}`;
+}
+
+async function exportEvents(format) {
+  const controller = beginWork('Exporting');
+  const nodes = filterNodes(view.filters);
+  const started = performance.now();
+  let events = 0;
+  try {
+    const reply = await fetch(apiUrl('api/export', { format }), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(nodes.length ? node('Filters', '', [], nodes) : {}),
+      credentials: 'same-origin',
+      signal: controller.signal,
+    });
+    if (!reply.ok) throw new Error((await reply.json().catch(() => ({}))).error || `HTTP ${reply.status}`);
+    const reader = reply.body.getReader();
+    const decoder = new TextDecoder();
+    const chunks = [];
+    let quoted = false;
+    for (;;) {
+      const { done, value: chunk } = await reader.read();
+      if (done) break;
+      chunks.push(chunk);
+      // Rows end at line ends outside quotes (a CSV message may hold line breaks).
+      const text = decoder.decode(chunk, { stream: true });
+      if (format === 'csv') {
+        for (const c of text) {
+          if (c === '"') quoted = !quoted;
+          else if (c === '\n' && !quoted) events += 1;
+        }
+      } else {
+        for (let at = text.indexOf('\n'); at >= 0; at = text.indexOf('\n', at + 1)) events += 1;
+      }
+      $('progress-text').textContent = `Exporting: ${(events - (format === 'csv' ? 1 : 0)).toLocaleString()} events…`;
+    }
+    const count = events - (format === 'csv' ? 1 : 0);
+    const link = element('a');
+    link.href = URL.createObjectURL(new Blob(chunks, { type: format === 'csv' ? 'text/csv' : 'application/x-ndjson' }));
+    link.download = exportName(view.channel, view.filters, format);
+    link.click();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    setStatus(`${count.toLocaleString()} events exported in ${Math.round(performance.now() - started)} ms`);
+  } catch (error) {
+    if (error.name === 'AbortError') setStatus('Export cancelled.');
+    else showError('page-error', `The export failed: ${inWords(error.message)}`);
+  } finally {
+    endWork(controller);
+  }
+}
+
 // ---- saved views: a filter set with its columns, kept in the browser ---------------------------
 
 function savedViews() {
@@ -983,8 +1042,10 @@ function watchHost() {
 }
 
 async function main() {
-  const info = await fetch('api/info', { credentials: 'same-origin' }).then((r) => r.json())
-    .catch(() => ({}));
+  const asked = new URL(location.href).searchParams.get('channel');
+  const info = await fetch(`api/info${asked ? `?channel=${encodeURIComponent(asked)}` : ''}`,
+    { credentials: 'same-origin' }).then((r) => r.json()).catch(() => ({}));
+  if (info.error) showError('page-error', info.error);
   // The page's own answer set the token's cookie: the token leaves the address, so that neither
   // the history nor a copied link carries it.
   const address = new URL(location.href);
@@ -992,8 +1053,11 @@ async function main() {
     address.searchParams.delete('token');
     history.replaceState(null, '', address.pathname + address.search + address.hash);
   }
-  $('channel').textContent = info.channel || '';
+  // The channel of the address, else the host's first.
+  for (const name of info.channels || [info.channel]) $('channel').add(new Option(name, name));
+  $('channel').value = info.channel || '';
   view.channel = info.channel || '';
+  target.channel = address.searchParams.has('channel') ? view.channel : '';
   $('plans-fieldset').hidden = !info.monitoringPlans;
   document.title = `${info.channel || 'Events'} - Corvane event viewer`;
   watchHost();
@@ -1044,6 +1108,16 @@ async function main() {
   document.addEventListener('keydown', onKey);
   addEventListener('pagehide', () => releaseSession(true));
 
+  $('channel').addEventListener('change', () => {
+    // Another channel is another view: its own address, without this channel's page.
+    const next = new URL(location.href);
+    next.searchParams.set('channel', $('channel').value);
+    next.hash = '';
+    location.assign(next.href);
+  });
+  for (const id of ['export-csv', 'export-jsonl']) {
+    $(id).addEventListener('click', () => exportEvents($(id).dataset.format));
+  }
   $('save-view').addEventListener('click', saveView);
   $('delete-view').addEventListener('click', deleteView);
   $('views').addEventListener('change', () => {
