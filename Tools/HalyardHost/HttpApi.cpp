@@ -734,7 +734,7 @@ public:
             m_mark = MarkOf(created, m_mark);
             if (m_csv) {
                 for (const char* column : ExportColumns) {
-                    piece += std::string(piece.empty() ? "" : ",") + column;
+                    piece.append(piece.empty() ? "" : ",").append(column);
                 }
                 piece += "\r\n";
             }
@@ -793,7 +793,7 @@ private:
         if (m_csv) {
             bool first = true;
             for (const char* column : ExportColumns) {
-                piece += (first ? "" : ",") + CsvField(AttributeOf(event, column));
+                piece.append(first ? "" : ",").append(CsvField(AttributeOf(event, column)));
                 first = false;
             }
             piece += "\r\n";
