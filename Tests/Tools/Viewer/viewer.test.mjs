@@ -165,6 +165,9 @@ test('a token in the address becomes a cookie and leaves the address', { skip: m
       assert.match(url, /\?token=viewer-token-1$/);
       const page = await openViewer(url);
       await page.waitForFunction(() => !location.href.includes('token'));
+      // Without --channel, the configuration's list.
+      assert.deepEqual(await page.locator('#channel option').allTextContents(),
+        ['Application', 'System', 'Security', 'Corvane/Operational']);
       await page.reload();
       await page.locator('#rows tr').first().waitFor();
       await page.close();
