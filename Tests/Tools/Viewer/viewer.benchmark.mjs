@@ -11,6 +11,9 @@ import { existsSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
+import {
+  markOf, newSessionId, requests,
+} from '../../../Tools/HalyardHost/Viewer/nodes.js';
 
 const bin = process.env.HALYARD_BIN;
 const events = Number(process.env.BENCH_EVENTS || 1000000);
@@ -46,6 +49,21 @@ const clickToPaint = (page, selector) => page.evaluate((target) => new Promise((
   document.querySelector(target).click();
 }), selector);
 
+// The host's share: next pages asked over HTTP alone, no browser (milliseconds each).
+async function nextPagesAlone(size, pages) {
+  const post = async (request) => (await fetch(`${url}api/request`, {
+    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(request),
+  })).json();
+  let mark = markOf(await post(requests.createSession({ sessionId: newSessionId(), position: 0, count: size }, {})));
+  const times = [];
+  for (let i = 0; i <= pages; ++i) {
+    const started = performance.now();
+    mark = markOf(await post(requests.getData(mark, {}, 0, size)));
+    if (i > 0) times.push(performance.now() - started);
+  }
+  return times;
+}
+
 try {
   const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
   const started = Date.now();
@@ -58,6 +76,7 @@ try {
     const times = [];
     for (let i = 0; i < 15; ++i) times.push(await clickToPaint(page, '#older'));
     console.log(`Older to rows painted, ${size} rows: median ${median(times).toFixed(1)} ms, max ${Math.max(...times).toFixed(1)} ms`);
+    console.log(`  the host alone (next page over HTTP, no browser): median ${median(await nextPagesAlone(size, 15)).toFixed(1)} ms`);
   }
   // Event id 42 is the rarest kind of the generated Application channel (about 2 %).
   await page.locator('#newest').click();

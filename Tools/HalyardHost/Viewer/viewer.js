@@ -765,12 +765,15 @@ function showDetails(event) {
   // Over the table on a narrow window, where Back closes it as it closes any page.
   if (narrow() && $('details').hidden) history.pushState({ details: true }, '', location.href);
   $('details').hidden = false;
+  // The layout's columns follow the pane through a class.
+  document.querySelector('.layout').classList.remove('no-details');
   loadEventDetails(event);
 }
 
 function closeDetails() {
   if ($('details').hidden) return;
   $('details').hidden = true;
+  document.querySelector('.layout').classList.add('no-details');
   view.detailEvent = null;
   if (history.state?.details) history.back();
   const row = $('rows').children[view.selected];
