@@ -712,33 +712,37 @@ public:
     ExportSource(const ExportSource&) = delete;
     ExportSource& operator=(const ExportSource&) = delete;
 
+    // Opens the export's session; HttpError 400 with the module's words when it refuses the
+    // filters, before anything is sent.
+    void Start() {
+        const Json mark = {
+            {"name", "ContinuationMark"},
+            {"attributes",
+             {{{"name", "SessionId"}, {"type", 13}, {"value", NewSessionId()}},
+              {{"name", "Position"}, {"type", 6}, {"value", "0"}},
+              {{"name", "Count"}, {"type", 6}, {"value", std::to_string(ExportPageEvents)}}}}};
+        const Json created =
+            Ask(WithFilters({{"name", "CreateSessionRequest"}, {"children", {mark}}}), 400);
+        m_mark = MarkOf(created, mark);
+    }
+
     bool Next(std::string& piece) override {
         if (m_done) {
             return false;
         }
+        if (m_csv && !m_headed) {
+            for (const char* column : ExportColumns) {
+                piece.append(piece.empty() ? "" : ",").append(column);
+            }
+            piece += "\r\n";
+        }
+        m_headed = true;
         Json request = {{"name", "GetDataRequest"},
                         {"attributes",
                          {{{"name", "Direction"}, {"type", 4}, {"value", 0}},
                           {{"name", "EventsCount"},
                            {"type", 6},
                            {"value", std::to_string(ExportPageEvents)}}}}};
-        if (m_mark.is_null()) {
-            m_mark = {
-                {"name", "ContinuationMark"},
-                {"attributes",
-                 {{{"name", "SessionId"}, {"type", 13}, {"value", NewSessionId()}},
-                  {{"name", "Position"}, {"type", 6}, {"value", "0"}},
-                  {{"name", "Count"}, {"type", 6}, {"value", std::to_string(ExportPageEvents)}}}}};
-            const Json created =
-                Ask(WithFilters({{"name", "CreateSessionRequest"}, {"children", {m_mark}}}));
-            m_mark = MarkOf(created, m_mark);
-            if (m_csv) {
-                for (const char* column : ExportColumns) {
-                    piece.append(piece.empty() ? "" : ",").append(column);
-                }
-                piece += "\r\n";
-            }
-        }
         request["children"] = {m_mark};
         const Json page = Ask(WithFilters(std::move(request)));
         m_mark = MarkOf(page, m_mark);
@@ -755,11 +759,19 @@ public:
     }
 
 private:
-    Json Ask(const Json& request) {
+    Json Ask(const Json& request, int status = 500) {
         Json response = NodeToJson(m_api.Call(m_module, m_socket, NodeFromJson(request)));
         const Json* code = AttributeOf(response, "ResultCode");
-        if (code == nullptr || !code->is_number() || code->get<int64_t>() != 0) {
-            throw HttpError(500, "the module failed a page of the export");
+        if (code == nullptr || !code->is_number_integer()) {
+            throw HttpError(500, "the module's response has no result code");
+        }
+        if (code->get<int64_t>() != 0) {
+            StripCodeAddresses(response);
+            const Json* text = AttributeOf(response, "ErrorSerialized");
+            throw HttpError(status,
+                            text != nullptr && text->is_string() ? text->get<std::string>()
+                                                                 : "the module failed the export",
+                            HexHresult(static_cast<HRESULT>(code->get<int64_t>())));
         }
         return response;
     }
@@ -811,7 +823,8 @@ private:
     int m_socket;
     Json m_filters;
     bool m_csv;
-    Json m_mark;
+    Json m_mark; // null until the session is open
+    bool m_headed = false;
     bool m_done = false;
 };
 
@@ -837,9 +850,11 @@ HttpApi::Reply HttpApi::Export(MHD_Connection* connection, const Exchange& excha
     const ConnectionState* state = StateOf(connection);
     Reply reply;
     reply.contentType = format == "csv" ? "text/csv; charset=utf-8" : "application/x-ndjson";
-    reply.source = std::make_shared<ExportSource>(*this, *channel.module,
-                                                  state != nullptr ? state->socket : -1,
-                                                  std::move(filters), format == "csv");
+    auto source = std::make_shared<ExportSource>(*this, *channel.module,
+                                                 state != nullptr ? state->socket : -1,
+                                                 std::move(filters), format == "csv");
+    source->Start();
+    reply.source = std::move(source);
     reply.headers.emplace_back("Content-Disposition",
                                "attachment; filename=\"events." + format + "\"");
     return reply;
