@@ -62,7 +62,8 @@ struct Options {
 constexpr const char* Usage =
     "usage: HalyardHost [serve|walk|request] [--channel NAME] [--store DIR] [--config FILE]\n"
     "                   [--module PATH] [--log-level LEVEL]\n"
-    "  serve:   [--address ADDR] [--port N] [--token TOKEN|--token-file FILE] [--viewer DIR]\n"
+    "  serve:   [--channel NAME]... [--address ADDR] [--port N] [--token TOKEN|--token-file FILE] "
+    "[--viewer DIR]\n"
     "           [--connections N]\n"
     "  request: [--url URL] [--token TOKEN|--token-file FILE] [FILE|-]\n"
     "  The token may come from HALYARD_TOKEN instead.\n";

@@ -16,7 +16,7 @@
 //                       page by page through a session of the module and streamed as it is read:
 //                       CSV with a header line, or one JSON object a line
 //   GET  /api/event?record=N[&channel=NAME]
-//                       one event of the channel (default: the configured one) with its data,
+//                       one event of the channel (default: the first served) with its data,
 //                       names, message and XML (EventReader.h); 404: no such record
 //   GET  /...           the viewer's files
 //
