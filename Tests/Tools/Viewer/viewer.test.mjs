@@ -140,7 +140,7 @@ const applyFilters = (page) => newPage(page, () => page.locator('#apply').click(
 
 // Include or Exclude of a value shown in `scope` (a row, the detail pane); the page it brings.
 async function act(page, scope, kind, verb) {
-  const shown = scope.locator(`button.value[data-kind=${kind}]`).first();
+  const shown = scope.locator(`span.value[data-kind=${kind}]`).first();
   const text = await shown.textContent();
   await shown.click();
   await newPage(page, () => page.locator(`#value-menu button[data-verb=${verb}]`).click());
@@ -249,7 +249,7 @@ test('a value shown includes or excludes itself, the filters shown as chips', { 
 
   // From the detail pane, by the keyboard: the level of the event shown.
   await row.locator('td').first().click();
-  const level = page.locator('#detail-list button.value[data-kind=level]');
+  const level = page.locator('#detail-list span.value[data-kind=level]');
   await level.focus();
   await page.keyboard.press('Shift+F10');
   await newPage(page, () => page.locator('#value-menu button[data-verb=Include]').click());
@@ -257,7 +257,7 @@ test('a value shown includes or excludes itself, the filters shown as chips', { 
   await shoot(page, 'include-exclude');
 
   // Users can be included (by a search), not excluded.
-  await page.locator('#rows tr button.value[data-kind=user]').first().click();
+  await page.locator('#rows tr span.value[data-kind=user]').first().click();
   assert.equal(await page.locator('#value-menu button[data-verb=Exclude]').isDisabled(), true);
   await page.keyboard.press('Escape');
   await page.close();
