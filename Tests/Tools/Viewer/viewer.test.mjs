@@ -1,7 +1,9 @@
 // The web viewer in a real browser (Debian's chromium, headless, driven by playwright-core),
-// against the host serving a copy of the sample store: paging, filters, search, the new-events
-// badge after an event is written, a copied address resumed, a bad filter's error. The run also
-// takes the screenshots that the README shows.
+// against the host serving a copy of the sample store (two of its channels): paging, filters,
+// search, Include and Exclude of values, UTC and local times, refused filters and the host gone,
+// a narrow window, progress and cancel, columns and saved views, the channel picker and export,
+// the new-events badge after an event is written, a copied address resumed; pages are compared
+// with the module's own answers. The run also takes the screenshots that the README shows.
 //
 // Environment: HALYARD_BIN (the build's bin folder), SAMPLE_STORE (the generated sample store),
 // SCREENSHOTS (where to write the screenshots; none when unset), SHARED_DATA (the real logs; their
