@@ -1,5 +1,6 @@
 // HalyardHost: a host for people. It loads the Corvane module as the service host does (through
-// its one export and the component interfaces only), configures it for one channel and serves it:
+// its one export and the component interfaces only), configures one component for each channel and
+// serves them:
 //
 //   HalyardHost [serve] [options]    the module over HTTP with the web viewer (see HttpApi.h)
 //   HalyardHost walk [options]       a scripted viewing session, every request and response shown
@@ -9,7 +10,9 @@
 //                                    response printed as JSON
 //
 // Options:
-//   --channel NAME      the event-log channel (overrides the configuration's "LogChannelName")
+//   --channel NAME      the event-log channel (overrides the configuration's "LogChannelName");
+//                       serve takes it more than once, one component for each; without it serve
+//                       takes the configuration's "Channels" list when there is one
 //   --store DIR         the event store folder (PAL_EVENTLOG_DIR of the Event Log stand-in)
 //   --config FILE       the component configuration, a node tree as JSON (default: the sample
 //                       corvane-config.json beside the program)
@@ -30,12 +33,14 @@
 #include "StopSignal.h"
 #include "Walk.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -44,7 +49,7 @@ using Json = nlohmann::ordered_json;
 
 struct Options {
     std::string mode = "serve";
-    std::string channel;
+    std::vector<std::string> channels;
     std::string store;
     std::string config;
     std::string module;
@@ -57,7 +62,8 @@ struct Options {
 constexpr const char* Usage =
     "usage: HalyardHost [serve|walk|request] [--channel NAME] [--store DIR] [--config FILE]\n"
     "                   [--module PATH] [--log-level LEVEL]\n"
-    "  serve:   [--address ADDR] [--port N] [--token TOKEN|--token-file FILE] [--viewer DIR]\n"
+    "  serve:   [--channel NAME]... [--address ADDR] [--port N] [--token TOKEN|--token-file FILE] "
+    "[--viewer DIR]\n"
     "           [--connections N]\n"
     "  request: [--url URL] [--token TOKEN|--token-file FILE] [FILE|-]\n"
     "  The token may come from HALYARD_TOKEN instead.\n";
@@ -97,7 +103,7 @@ bool ParseArguments(int argc, char** argv, Options& options) {
             return true;
         };
         if (arg == "--channel" && hasValue) {
-            value(options.channel);
+            options.channels.emplace_back(argv[++i]);
         } else if (arg == "--store" && hasValue) {
             value(options.store);
         } else if (arg == "--config" && hasValue) {
@@ -183,41 +189,80 @@ bool NamesMonitoringPlans(const EkNodePtr& config) {
                         resolver.GetChildByName(L"MonitoringPlansAndItem", false));
 }
 
-// The module loaded and configured; null after a message on standard error.
-std::unique_ptr<ModuleHost> LoadModule(Options& options) {
-    PrepareEnvironment(options);
-    const EkNodePtr config = ReadNodeFile(options.config);
-    if (!config) {
-        return nullptr;
+// The channels to serve: those of the command line, else the configuration's "Channels" list,
+// else its "LogChannelName".
+std::vector<std::string> ChannelsOf(const Options& options, const EkNodePtr& config) {
+    if (!options.channels.empty()) {
+        return options.channels;
     }
-    if (!options.channel.empty()) {
-        config.SetAttribute(L"LogChannelName", Base::WideFromUtf8(options.channel));
+    std::vector<std::wstring> listed;
+    std::wstring named;
+    std::vector<std::string> channels;
+    if (config.GetAttribute(L"Channels", listed) && !listed.empty()) {
+        for (const std::wstring& channel : listed) {
+            channels.push_back(Base::Utf8FromWide(channel));
+        }
     } else {
-        std::wstring channel;
-        config.GetAttribute(L"LogChannelName", channel);
-        options.channel = Base::Utf8FromWide(channel);
+        config.GetAttribute(L"LogChannelName", named);
+        channels.push_back(Base::Utf8FromWide(named));
     }
-    options.serve.monitoringPlans = NamesMonitoringPlans(config);
+    return channels;
+}
+
+// A component of the module configured for `channel`; null after a message on standard error.
+std::unique_ptr<ModuleHost> LoadModule(const Options& options, const EkNodePtr& config,
+                                       const std::string& channel) {
+    const EkNodePtr configured = config.CloneNode();
+    configured.SetAttribute(L"LogChannelName", Base::WideFromUtf8(channel));
     std::string error;
     std::unique_ptr<ModuleHost> host = ModuleHost::Load(options.module, error);
     if (!host) {
         std::cerr << error << "\n";
         return nullptr;
     }
-    if (const HRESULT hr = host->Configure(config); hr != S_OK) {
-        std::fprintf(stderr, "Configure failed: 0x%08X\n", static_cast<unsigned>(hr));
+    if (const HRESULT hr = host->Configure(configured); hr != S_OK) {
+        std::fprintf(stderr, "Configure for %s failed: 0x%08X\n", channel.c_str(),
+                     static_cast<unsigned>(hr));
         return nullptr;
     }
     return host;
 }
 
+// The configuration read with the module's environment set; null after a message.
+EkNodePtr PrepareModule(Options& options) {
+    PrepareEnvironment(options);
+    const EkNodePtr config = ReadNodeFile(options.config);
+    if (config) {
+        options.serve.monitoringPlans = NamesMonitoringPlans(config);
+    }
+    return config;
+}
+
+// The module configured for the first channel (walk, request).
+std::unique_ptr<ModuleHost> LoadFirstChannel(Options& options) {
+    const EkNodePtr config = PrepareModule(options);
+    return config ? LoadModule(options, config, ChannelsOf(options, config).front()) : nullptr;
+}
+
 int Serve(Options& options) {
-    const std::unique_ptr<ModuleHost> host = LoadModule(options);
-    if (!host) {
+    const EkNodePtr config = PrepareModule(options);
+    if (!config) {
         return 1;
     }
-    options.serve.channel = options.channel;
-    return ServeModule(*host, options.serve);
+    std::vector<std::unique_ptr<ModuleHost>> hosts;
+    std::vector<ServedChannel> channels;
+    for (const std::string& channel : ChannelsOf(options, config)) {
+        if (std::any_of(channels.begin(), channels.end(),
+                        [&](const ServedChannel& served) { return served.name == channel; })) {
+            continue;
+        }
+        hosts.push_back(LoadModule(options, config, channel));
+        if (!hosts.back()) {
+            return 1;
+        }
+        channels.push_back({channel, hosts.back().get()});
+    }
+    return ServeModule(channels, options.serve);
 }
 
 int Request(Options& options) {
@@ -236,7 +281,7 @@ int Request(Options& options) {
         std::cerr << options.input << ": " << failure.what() << "\n";
         return 1;
     }
-    const std::unique_ptr<ModuleHost> host = LoadModule(options);
+    const std::unique_ptr<ModuleHost> host = LoadFirstChannel(options);
     if (!host) {
         return 1;
     }
@@ -250,7 +295,7 @@ int Request(Options& options) {
 }
 
 int WalkThrough(Options& options) {
-    const std::unique_ptr<ModuleHost> host = LoadModule(options);
+    const std::unique_ptr<ModuleHost> host = LoadFirstChannel(options);
     return host ? RunWalk(*host, std::cout) : 1;
 }
 

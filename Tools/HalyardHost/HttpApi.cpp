@@ -23,6 +23,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <regex>
 #include <utility>
 #include <vector>
@@ -225,11 +226,19 @@ struct HttpError : std::runtime_error {
     std::string code;
 };
 
+// A body made as it is sent: each call gives the next piece (possibly empty), false at the end;
+// it throws when the body cannot be finished, and the connection is then closed.
+struct BodySource {
+    virtual ~BodySource() = default;
+    virtual bool Next(std::string& piece) = 0;
+};
+
 struct HttpApi::Reply {
     int status = 200;
     std::string body;
     std::string contentType = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
+    std::shared_ptr<BodySource> source; // when set, the body instead of `body`
 
     static Reply Error(int status, const std::string& text, const std::string& code = {}) {
         Json body = {{"error", text}};
@@ -253,17 +262,62 @@ void FreeBody(void* body) {
     const std::unique_ptr<std::string> freed(static_cast<std::string*>(body));
 }
 
-MHD_Result Send(MHD_Connection* connection, HttpApi::Reply reply) {
+// A streamed body between the server's calls: its source and the piece being sent.
+struct Streaming {
+    std::shared_ptr<BodySource> source;
+    std::string piece;
+    size_t sent = 0;
+};
+
+ssize_t ReadStream(void* state, uint64_t, char* buffer, size_t room) noexcept {
+    Streaming& streaming = *static_cast<Streaming*>(state);
+    try {
+        while (streaming.sent == streaming.piece.size()) {
+            streaming.piece.clear();
+            streaming.sent = 0;
+            if (!streaming.source->Next(streaming.piece)) {
+                return MHD_CONTENT_READER_END_OF_STREAM;
+            }
+        }
+        const size_t length = std::min(room, streaming.piece.size() - streaming.sent);
+        std::memcpy(buffer, streaming.piece.data() + streaming.sent, length);
+        streaming.sent += length;
+        return static_cast<ssize_t>(length);
+    } catch (...) {
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+}
+
+void FreeStream(void* state) {
+    const std::unique_ptr<Streaming> freed(static_cast<Streaming*>(state));
+}
+
+MHD_Response* CreateResponse(HttpApi::Reply& reply) {
+    if (reply.source) {
+        auto streaming = std::make_unique<Streaming>(Streaming{reply.source, {}, 0});
+        MHD_Response* response = MHD_create_response_from_callback(
+            MHD_SIZE_UNKNOWN, 64 * 1024, &ReadStream, streaming.get(), &FreeStream);
+        if (response != nullptr) {
+            streaming.release(); // now the response's, freed with it
+        }
+        return response;
+    }
     // The server takes the body itself, not a copy (pages run to hundreds of kilobytes).
     auto body = std::make_unique<std::string>(std::move(reply.body));
-    const std::unique_ptr<MHD_Response, void (*)(MHD_Response*)> response(
-        MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(),
-                                                               &FreeBody, body.get()),
-        MHD_destroy_response);
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), &FreeBody, body.get());
+    if (response != nullptr) {
+        body.release(); // now the response's, freed with it
+    }
+    return response;
+}
+
+MHD_Result Send(MHD_Connection* connection, HttpApi::Reply reply) {
+    const std::unique_ptr<MHD_Response, void (*)(MHD_Response*)> response(CreateResponse(reply),
+                                                                          MHD_destroy_response);
     if (!response) {
         return MHD_NO;
     }
-    body.release(); // now the response's, freed with it
     MHD_add_response_header(response.get(), "Content-Type", reply.contentType.c_str());
     MHD_add_response_header(response.get(), "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(response.get(), "Content-Security-Policy", SecurityPolicy);
@@ -370,7 +424,11 @@ bool IsLoopbackAddress(const std::string& address) {
 }
 
 HttpApi::HttpApi(const ModuleHost& module, ServeOptions options)
-    : m_module(module), m_options(std::move(options)), m_daemon(nullptr, MHD_stop_daemon) {}
+    : HttpApi({ServedChannel{options.channel, &module}}, options) {}
+
+HttpApi::HttpApi(std::vector<ServedChannel> channels, ServeOptions options)
+    : m_channels(std::move(channels)), m_options(std::move(options)),
+      m_daemon(nullptr, MHD_stop_daemon) {}
 
 HttpApi::~HttpApi() {
     Stop();
@@ -484,7 +542,9 @@ HttpApi::Reply HttpApi::Route(MHD_Connection* connection, const std::string& met
         if (url == "/api/request" && method == MHD_HTTP_METHOD_POST) {
             reply = ProcessRequest(connection, exchange);
         } else if (url == "/api/info" && method == MHD_HTTP_METHOD_GET) {
-            reply = Info();
+            reply = Info(connection);
+        } else if (url == "/api/export" && method == MHD_HTTP_METHOD_POST) {
+            reply = Export(connection, exchange);
         } else if (url == "/api/event" && method == MHD_HTTP_METHOD_GET) {
             reply = Event(connection);
         } else if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
@@ -503,32 +563,68 @@ HttpApi::Reply HttpApi::Route(MHD_Connection* connection, const std::string& met
     return reply;
 }
 
-HttpApi::Reply HttpApi::Info() const {
-    const Json info = {{"channel", m_options.channel},
-                       {"monitoringPlans", m_options.monitoringPlans},
-                       {"tokenRequired", !m_options.token.empty()},
-                       {"maxBodyBytes", m_options.maxBodyBytes},
-                       {"cancelledRequests", m_cancelled.load()}};
-    return Reply{200, info.dump()};
+const ServedChannel& HttpApi::ChannelOf(MHD_Connection* connection) const {
+    const char* name = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "channel");
+    if (name == nullptr || *name == '\0') {
+        return m_channels.front();
+    }
+    const auto found =
+        std::find_if(m_channels.begin(), m_channels.end(),
+                     [name](const ServedChannel& channel) { return channel.name == name; });
+    if (found == m_channels.end()) {
+        throw HttpError(404, "the host does not serve the channel " + std::string(name));
+    }
+    return *found;
+}
+
+HttpApi::Reply HttpApi::Info(MHD_Connection* connection) const {
+    Json channels = Json::array();
+    for (const ServedChannel& channel : m_channels) {
+        channels.push_back(channel.name);
+    }
+    const Json info = {
+        {"channel", ChannelOf(connection).name},        {"channels", std::move(channels)},
+        {"monitoringPlans", m_options.monitoringPlans}, {"tokenRequired", !m_options.token.empty()},
+        {"maxBodyBytes", m_options.maxBodyBytes},       {"cancelledRequests", m_cancelled.load()}};
+    return Reply{200, info.dump(-1, ' ', false, Json::error_handler_t::replace)};
 }
 
 HttpApi::Reply HttpApi::Event(MHD_Connection* connection) const {
-    const char* channel = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "channel");
     const std::string record = Header(connection, MHD_GET_ARGUMENT_KIND, "record");
     uint64_t id = 0;
     const auto [end, error] = std::from_chars(record.data(), record.data() + record.size(), id);
     if (record.empty() || error != std::errc() || end != record.data() + record.size()) {
         throw HttpError(400, "record must be an event record id");
     }
-    const auto details =
-        ReadEvent(Base::WideFromUtf8(channel != nullptr ? channel : m_options.channel), id);
+    const auto details = ReadEvent(Base::WideFromUtf8(ChannelOf(connection).name), id);
     if (!details) {
         throw HttpError(404, "no such event");
     }
     return Reply{200, details->dump(-1, ' ', false, Json::error_handler_t::replace)};
 }
 
+EkNodePtr HttpApi::Call(const ModuleHost& module, int socket, const EkNodePtr& request) {
+    EkNodePtr response;
+    HRESULT hr = S_OK;
+    {
+        const RequestContext context;
+        if (!context.Begun()) {
+            throw HttpError(500, "no request context");
+        }
+        const auto watched = m_watch.Watch(socket, context.Handle());
+        hr = module.ProcessRequest(request, response);
+        if (watched.Cancelled()) {
+            ++m_cancelled;
+        }
+    }
+    if (hr != S_OK) {
+        throw HttpError(500, "the module failed the request", HexHresult(hr));
+    }
+    return response;
+}
+
 HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchange& exchange) {
+    const ModuleHost& module = *ChannelOf(connection).module;
     const std::string type = Header(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
     if (type.rfind("application/json", 0) != 0) {
         throw HttpError(415, "the request body must be application/json");
@@ -543,32 +639,225 @@ HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchang
     if (const std::string beyond = BeyondBounds(body); !beyond.empty()) {
         throw HttpError(400, beyond);
     }
-
+    const ConnectionState* state = StateOf(connection);
+    // The connection is not idle while the module works: no time-out during the call, and the
+    // idle time counted anew from its end.
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
     EkNodePtr responseNode;
-    HRESULT hr = S_OK;
-    {
-        const RequestContext context;
-        if (!context.Begun()) {
-            throw HttpError(500, "no request context");
-        }
-        const ConnectionState* state = StateOf(connection);
-        const auto watched = m_watch.Watch(state != nullptr ? state->socket : -1, context.Handle());
-        // The connection is not idle while the module works: no time-out during the call, and
-        // the idle time counted anew from its end.
-        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
-        hr = m_module.ProcessRequest(requestNode, responseNode);
+    try {
+        responseNode = Call(module, state != nullptr ? state->socket : -1, requestNode);
+    } catch (...) {
         MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
                                   static_cast<unsigned>(m_options.idleTimeout.count()));
-        if (watched.Cancelled()) {
-            ++m_cancelled;
-        }
+        throw;
     }
-    if (hr != S_OK) {
-        throw HttpError(500, "the module failed the request", HexHresult(hr));
-    }
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                              static_cast<unsigned>(m_options.idleTimeout.count()));
     Json response = NodeToJson(responseNode);
     StripCodeAddresses(response);
     return Reply{200, response.dump(-1, ' ', false, Json::error_handler_t::replace)};
+}
+
+namespace {
+
+std::string NewSessionId() {
+    std::random_device random;
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%04X-%04X%08X}", random(), random() & 0xFFFF,
+                  (random() & 0x0FFF) | 0x4000, (random() & 0x3FFF) | 0x8000, random() & 0xFFFF,
+                  random());
+    return text;
+}
+
+// The columns of an exported CSV: attributes of the module's event nodes.
+constexpr const char* ExportColumns[] = {
+    "TimeCreated", "Level",    "ProviderName",       "EventId",  "Task",   "User",
+    "Computer",    "RecordId", "MonitoringPlanName", "ItemName", "Message"};
+
+std::string CsvField(const Json* value) {
+    std::string text;
+    if (value != nullptr) {
+        text = value->is_string() ? value->get<std::string>()
+                                  : value->dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
+// Every event of a filter set, read page by page through a session of its own and written as CSV
+// or JSON Lines; the session is released when the export ends, however it ends.
+class ExportSource : public BodySource {
+public:
+    ExportSource(HttpApi& api, const ModuleHost& module, int socket, Json filters, bool csv)
+        : m_api(api), m_module(module), m_socket(socket), m_filters(std::move(filters)),
+          m_csv(csv) {}
+    ~ExportSource() override {
+        if (m_mark.is_null()) {
+            return;
+        }
+        try {
+            Ask({{"name", "ReleaseSessionRequest"}, {"children", {m_mark}}});
+        } catch (...) {
+            // The sessions holder's sweep ends it in time.
+        }
+    }
+    ExportSource(const ExportSource&) = delete;
+    ExportSource& operator=(const ExportSource&) = delete;
+
+    // Opens the export's session; HttpError 400 with the module's words when it refuses the
+    // filters, before anything is sent.
+    void Start() {
+        const Json mark = {
+            {"name", "ContinuationMark"},
+            {"attributes",
+             {{{"name", "SessionId"}, {"type", 13}, {"value", NewSessionId()}},
+              {{"name", "Position"}, {"type", 6}, {"value", "0"}},
+              {{"name", "Count"}, {"type", 6}, {"value", std::to_string(ExportPageEvents)}}}}};
+        const Json created =
+            Ask(WithFilters({{"name", "CreateSessionRequest"}, {"children", {mark}}}), 400);
+        m_mark = MarkOf(created, mark);
+    }
+
+    bool Next(std::string& piece) override {
+        if (m_done) {
+            return false;
+        }
+        if (m_csv && !m_headed) {
+            for (const char* column : ExportColumns) {
+                piece.append(piece.empty() ? "" : ",").append(column);
+            }
+            piece += "\r\n";
+        }
+        m_headed = true;
+        Json request = {{"name", "GetDataRequest"},
+                        {"attributes",
+                         {{{"name", "Direction"}, {"type", 4}, {"value", 0}},
+                          {{"name", "EventsCount"},
+                           {"type", 6},
+                           {"value", std::to_string(ExportPageEvents)}}}}};
+        request["children"] = {m_mark};
+        const Json page = Ask(WithFilters(std::move(request)));
+        m_mark = MarkOf(page, m_mark);
+        const Json* events = ChildOf(page, "Events");
+        const Json* isBack = events != nullptr ? AttributeOf(*events, "IsBack") : nullptr;
+        const Json none = Json::array();
+        const Json& list =
+            events != nullptr && events->contains("children") ? events->at("children") : none;
+        m_done = list.empty() || isBack == nullptr || !isBack->is_boolean() || isBack->get<bool>();
+        for (const Json& event : list) {
+            Write(event, piece);
+        }
+        return true;
+    }
+
+private:
+    Json Ask(const Json& request, int status = 500) {
+        Json response = NodeToJson(m_api.Call(m_module, m_socket, NodeFromJson(request)));
+        const Json* code = AttributeOf(response, "ResultCode");
+        if (code == nullptr || !code->is_number_integer()) {
+            throw HttpError(500, "the module's response has no result code");
+        }
+        if (code->get<int64_t>() != 0) {
+            StripCodeAddresses(response);
+            const Json* text = AttributeOf(response, "ErrorSerialized");
+            throw HttpError(status,
+                            text != nullptr && text->is_string() ? text->get<std::string>()
+                                                                 : "the module failed the export",
+                            HexHresult(static_cast<HRESULT>(code->get<int64_t>())));
+        }
+        return response;
+    }
+
+    Json WithFilters(Json request) const {
+        if (!m_filters.is_null()) {
+            request["children"].push_back(m_filters);
+        }
+        return request;
+    }
+
+    static const Json* ChildOf(const Json& node, const char* name) {
+        const auto children = node.find("children");
+        if (children == node.end()) {
+            return nullptr;
+        }
+        for (const Json& child : *children) {
+            if (child.value("name", std::string()) == name) {
+                return &child;
+            }
+        }
+        return nullptr;
+    }
+
+    static Json MarkOf(const Json& response, const Json& previous) {
+        const Json* mark = ChildOf(response, "ContinuationMark");
+        return mark != nullptr ? *mark : previous;
+    }
+
+    void Write(const Json& event, std::string& piece) const {
+        if (m_csv) {
+            bool first = true;
+            for (const char* column : ExportColumns) {
+                piece.append(first ? "" : ",").append(CsvField(AttributeOf(event, column)));
+                first = false;
+            }
+            piece += "\r\n";
+            return;
+        }
+        Json line = Json::object();
+        for (const Json& attribute : event.value("attributes", Json::array())) {
+            line[attribute.value("name", std::string())] = attribute.value("value", Json());
+        }
+        piece += line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    }
+
+    HttpApi& m_api;
+    const ModuleHost& m_module;
+    int m_socket;
+    Json m_filters;
+    bool m_csv;
+    Json m_mark; // null until the session is open
+    bool m_headed = false;
+    bool m_done = false;
+};
+
+HttpApi::Reply HttpApi::Export(MHD_Connection* connection, const Exchange& exchange) {
+    const ServedChannel& channel = ChannelOf(connection);
+    const std::string format = Header(connection, MHD_GET_ARGUMENT_KIND, "format");
+    if (format != "csv" && format != "jsonl") {
+        throw HttpError(400, "format must be csv or jsonl");
+    }
+    Json filters;
+    if (exchange.body.find_first_not_of(" \t\r\n") != std::string::npos) {
+        try {
+            filters = Json::parse(exchange.body);
+        } catch (const Json::exception& failure) {
+            throw HttpError(400, std::string("malformed JSON: ") + failure.what());
+        }
+        if (filters.empty()) {
+            filters = nullptr;
+        } else if (NodeFromJson(filters); filters.value("name", std::string()) != "Filters") {
+            throw HttpError(400, "the body must be a \"Filters\" node");
+        }
+    }
+    const ConnectionState* state = StateOf(connection);
+    Reply reply;
+    reply.contentType = format == "csv" ? "text/csv; charset=utf-8" : "application/x-ndjson";
+    auto source = std::make_shared<ExportSource>(*this, *channel.module,
+                                                 state != nullptr ? state->socket : -1,
+                                                 std::move(filters), format == "csv");
+    source->Start();
+    reply.source = std::move(source);
+    reply.headers.emplace_back("Content-Disposition",
+                               "attachment; filename=\"events." + format + "\"");
+    return reply;
 }
 
 HttpApi::Reply HttpApi::StaticFile(const std::string& url) const {

@@ -1,15 +1,22 @@
 // The module served over HTTP: one endpoint takes a request tree as JSON and returns the response
 // tree (the mapping of NodeJson.h), and the viewer's static files are served beside it.
 //
+// Every route but the files takes "?channel=NAME" (a channel the host serves; by default the first)
+// and answers 404 for a channel it does not serve.
+//
 //   POST /api/request   body: a request node, Content-Type application/json
 //                       200: the response node; 400: malformed JSON or node tree, or a request
 //                       beyond the host's bounds; 401: no or a wrong access token; 403: a foreign
 //                       Host or Origin; 413: body too large; 415: not JSON;
 //                       500: the module refused the call (its HRESULT in "code")
-//   GET  /api/info      {"channel", "monitoringPlans", "tokenRequired", "maxBodyBytes",
-//                        "cancelledRequests"}
+//   GET  /api/info      {"channel", "channels", "monitoringPlans", "tokenRequired",
+//                        "maxBodyBytes", "cancelledRequests"}
+//   POST /api/export?format=csv|jsonl
+//                       body: a "Filters" node (or {}); every matching event, newest first, read
+//                       page by page through a session of the module and streamed as it is read:
+//                       CSV with a header line, or one JSON object a line
 //   GET  /api/event?record=N[&channel=NAME]
-//                       one event of the channel (default: the configured one) with its data,
+//                       one event of the channel (default: the first served) with its data,
 //                       names, message and XML (EventReader.h); 404: no such record
 //   GET  /...           the viewer's files
 //
@@ -35,11 +42,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace HalyardHost {
+
+class ExportSource;
 
 struct ServeOptions {
     std::string address = "127.0.0.1";
@@ -49,7 +59,7 @@ struct ServeOptions {
     // a page).
     std::string token;
     std::string viewerFolder;
-    std::string channel;
+    std::string channel; // the channel of the one module given to the constructor
     // Whether the configuration names monitoring-plan events (the viewer then offers their
     // filters).
     bool monitoringPlans = false;
@@ -73,12 +83,24 @@ struct ServeOptions {
 constexpr int64_t MaxEventsCount = 10'000;
 constexpr size_t MaxMarkPages = 100'000;
 
+// Events a page of an export asks the module for.
+constexpr int64_t ExportPageEvents = 1'000;
+
+// A channel served: its name and the component configured for it.
+struct ServedChannel {
+    std::string name;
+    const ModuleHost* module;
+};
+
 // True when the address (a name or a numeric address) resolves to loopback addresses only.
 bool IsLoopbackAddress(const std::string& address);
 
 class HttpApi {
 public:
+    // Serves `module` as the channel options.channel.
     HttpApi(const ModuleHost& module, ServeOptions options);
+    // Serves each channel (at least one) by its own component.
+    HttpApi(std::vector<ServedChannel> channels, ServeOptions options);
     ~HttpApi();
     HttpApi(const HttpApi&) = delete;
     HttpApi& operator=(const HttpApi&) = delete;
@@ -97,21 +119,28 @@ public:
 private:
     struct Callbacks;
     friend struct Callbacks;
+    friend class ExportSource;
 
     // Closes the connection of `socket` unless its next request is in by the deadline.
     DisconnectWatch::Registration Limit(int socket);
     Reply Route(MHD_Connection* connection, const std::string& method, const std::string& url,
                 const Exchange& exchange);
-    Reply Info() const;
+    Reply Info(MHD_Connection* connection) const;
     // One event's details straight from the Event Log (EventReader.h): ?record=N[&channel=NAME].
     Reply Event(MHD_Connection* connection) const;
     Reply ProcessRequest(MHD_Connection* connection, const Exchange& exchange);
+    Reply Export(MHD_Connection* connection, const Exchange& exchange);
+    // The component of the request's channel; HttpError 404 when the host does not serve it.
+    const ServedChannel& ChannelOf(MHD_Connection* connection) const;
+    // One request to a channel's component in a request context that is cancelled when the
+    // client of `connection` goes away; HttpError 500 when the module refuses the call.
+    EkNodePtr Call(const ModuleHost& module, int socket, const EkNodePtr& request);
     Reply StaticFile(const std::string& url) const;
     // False with the refusal in `reply` for a request from a foreign page or without the token;
     // true when it may pass, `reply` then holding the headers to add (the token's cookie).
     bool Admit(MHD_Connection* connection, const std::string& method, Reply& reply) const;
 
-    const ModuleHost& m_module;
+    std::vector<ServedChannel> m_channels;
     ServeOptions m_options;
     bool m_loopback = false;
     DisconnectWatch m_watch;

@@ -8,11 +8,13 @@
 #include "ModuleHost.h"
 
 #include <string>
+#include <vector>
 
 namespace HalyardHost {
 
-// Serves the configured module over HTTP until Ctrl-C or a termination request; the exit code.
-int ServeModule(const ModuleHost& host, const ServeOptions& options);
+// Serves the configured components over HTTP until Ctrl-C or a termination request; the exit
+// code.
+int ServeModule(const std::vector<ServedChannel>& channels, const ServeOptions& options);
 // Sends one request (JSON) to the host at `url`, prints the response; the exit code.
 int SendToHost(const std::string& url, const std::string& token, const std::string& body);
 

@@ -9,8 +9,8 @@
 
 namespace HalyardHost {
 
-int ServeModule(const ModuleHost& host, const ServeOptions& options) {
-    HttpApi api(host, options);
+int ServeModule(const std::vector<ServedChannel>& channels, const ServeOptions& options) {
+    HttpApi api(channels, options);
     std::string error;
     if (!api.Bind(error)) {
         std::cerr << error << "\n";
@@ -19,8 +19,12 @@ int ServeModule(const ModuleHost& host, const ServeOptions& options) {
     std::thread server([&api] { api.Listen(); });
     const std::string shown =
         options.address == "0.0.0.0" ? std::string("127.0.0.1") : options.address;
-    std::cout << "Serving the " << options.channel << " channel. Open http://" << shown << ":"
-              << api.Port() << "/";
+    std::cout << "Serving the " << (channels.size() > 1 ? "channels " : "");
+    for (size_t i = 0; i < channels.size(); ++i) {
+        std::cout << (i == 0 ? "" : ", ") << channels[i].name;
+    }
+    std::cout << (channels.size() > 1 ? "" : " channel");
+    std::cout << ". Open http://" << shown << ":" << api.Port() << "/";
     if (!options.token.empty()) {
         std::cout << "?token=" << options.token;
     }

@@ -17,7 +17,7 @@ int NeedsTheLinuxBuild(const char* what) {
 
 } // namespace
 
-int ServeModule(const ModuleHost&, const ServeOptions&) {
+int ServeModule(const std::vector<ServedChannel>&, const ServeOptions&) {
     return NeedsTheLinuxBuild("serving the module over HTTP");
 }
 

@@ -19,6 +19,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 using namespace HalyardHost;
@@ -431,7 +433,8 @@ TEST(HttpApi, ServesEveryRequestAsJson) {
     EXPECT_NE(details["xml"].get<std::string>().find("<RenderingInfo"), std::string::npos);
     EXPECT_EQ(server.Client().Get("/api/event?record=12x")->status, 400);
     EXPECT_EQ(server.Client().Get("/api/event?record=999999999")->status, 404);
-    EXPECT_EQ(server.Client().Get("/api/event?record=1&channel=Nope")->status, 500);
+    // Only the channels the host serves are read.
+    EXPECT_EQ(server.Client().Get("/api/event?record=1&channel=Security")->status, 404);
 
     const Json release = {{"name", "ReleaseSessionRequest"}, {"children", {mark}}};
     EXPECT_EQ(Attribute(server.Post(release).second, "ResultCode"), 0);
@@ -482,4 +485,73 @@ TEST(HttpApi, ALongRequestEndsWhenItsClientGoesAway) {
     release.join();
     EXPECT_EQ(status, 200);
     EXPECT_EQ(Attribute(counts, "ResultCode"), 0) << counts.dump();
+}
+
+// Two channels, a component each, and every matching event of one exported page by page.
+TEST(HttpApi, ServesSeveralChannelsAndExportsEveryMatchingEvent) {
+    const ModuleHost& application = Module();
+    std::string error;
+    const auto system = ModuleHost::Load(ModuleBesideProgram(), error);
+    ASSERT_TRUE(system) << error;
+    std::ifstream file(fs::path(CORVANE_HOST_SOURCE) / "corvane-config.json");
+    const EkNodePtr config = NodeFromJson(Json::parse(file));
+    config.SetAttribute(L"LogChannelName", std::wstring(L"System"));
+    ASSERT_EQ(system->Configure(config), S_OK);
+    ServeOptions options;
+    options.port = 0;
+    HttpApi api({{"Application", &application}, {"System", system.get()}}, options);
+    ASSERT_TRUE(api.Bind(error)) << error;
+    std::thread serving([&api] { api.Listen(); });
+    httplib::Client client("127.0.0.1", api.Port());
+    client.set_read_timeout(120, 0);
+
+    EXPECT_EQ(Json::parse(client.Get("/api/info")->body)["channels"],
+              Json::array({"Application", "System"}));
+    EXPECT_EQ(client.Get("/api/info?channel=Nope")->status, 404);
+    const Json counted =
+        Json::parse(client
+                        .Post("/api/request?channel=System", R"({"name": "CountEventsRequest"})",
+                              "application/json")
+                        ->body);
+    // Every event, over more than one page, each once.
+    const auto lines =
+        client.Post("/api/export?channel=System&format=jsonl", "", "application/json");
+    ASSERT_EQ(lines->status, 200);
+    std::istringstream read(lines->body);
+    std::set<std::string> records;
+    for (std::string line; std::getline(read, line);) {
+        const Json event = Json::parse(line);
+        EXPECT_EQ(event["Channel"], "System");
+        records.insert(event["RecordId"].get<std::string>());
+    }
+    const int64_t total = std::stoll(Attribute(counted, "TotalEventsCount").get<std::string>());
+    EXPECT_GT(total, ExportPageEvents);
+    EXPECT_EQ(static_cast<int64_t>(records.size()), total);
+
+    // The errors as CSV: a header, then a row each (rows end outside quotes).
+    const std::string errors =
+        R"({"name": "Filters", "children": [{"name": "LevelFilter", "type": "LevelFilter",
+            "attributes": [{"name": "Levels", "type": 258, "value": ["2"]}]}]})";
+    const std::string csv =
+        client.Post("/api/export?channel=System&format=csv", errors, "application/json")->body;
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
+              "TimeCreated,Level,ProviderName,EventId,Task,User,Computer,RecordId,"
+              "MonitoringPlanName,ItemName,Message");
+    int64_t rows = 0;
+    bool quoted = false;
+    for (size_t i = 0; i < csv.size(); ++i) {
+        quoted = csv[i] == '"' ? !quoted : quoted;
+        rows += !quoted && csv.compare(i, 2, "\r\n") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(rows - 1, std::stoll(Attribute(counted, "ErrorEventsCount").get<std::string>()));
+    EXPECT_EQ(client.Post("/api/export?format=xml", "", "application/json")->status, 400);
+    // Filters the module refuses are answered before anything is streamed.
+    const auto refused = client.Post("/api/export?format=csv", R"({"name": "Filters", "children": [
+        {"name": "ProviderFilter", "type": "ProviderFilter",
+         "attributes": [{"name": "Providers", "type": 258, "value": ["O'Brien"]}]}]})",
+                                     "application/json");
+    EXPECT_EQ(refused->status, 400);
+    EXPECT_EQ(Json::parse(refused->body)["code"], "0x80042002") << refused->body;
+    api.Stop();
+    serving.join();
 }

@@ -42,6 +42,8 @@ export function newSessionId() {
   return `{${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}}`;
 }
 
+export const MaxEventId = 65535;
+
 // The filter nodes of a filter state (what the filter panel holds).
 export function filterNodes(f) {
   const nodes = [];
@@ -60,7 +62,17 @@ export function filterNodes(f) {
     nodes.push(node('SuppressProviderFilter', 'SuppressProviderFilter',
       [list('Providers', f.suppressed)]));
   }
-  if (f.eventIds?.length) nodes.push(node('EventIdFilter', 'EventIdFilter', [list('EventIds', f.eventIds)]));
+  // A record "-N" goes as a filter of its own that selects every id but N: the module joins the
+  // exclusions of one set with "and" (an excluded id would then hide events only of the excluded
+  // providers too), while filters of their own each narrow the view.
+  const ids = f.eventIds || [];
+  const kept = ids.filter((record) => !/^-\d+$/.test(record));
+  if (kept.length) nodes.push(node('EventIdFilter', 'EventIdFilter', [list('EventIds', kept)]));
+  for (const record of ids.filter((r) => /^-\d+$/.test(r))) {
+    const id = Number(record.slice(1));
+    const ranges = [id > 0 ? `0-${id - 1}` : '', id < MaxEventId ? `${id + 1}-${MaxEventId}` : ''];
+    nodes.push(node('EventIdFilter', 'EventIdFilter', [list('EventIds', ranges.filter(Boolean))]));
+  }
   if (f.plans?.length) {
     nodes.push(node('MonitoringPlanFilter', 'MonitoringPlanFilter', [list('MonitoringPlans', f.plans)]));
   }
@@ -116,24 +128,60 @@ export const requests = {
   publishers: () => node('GetPublishersRequest'),
 };
 
-// A failed request: the module's envelope code and text, or the host's HTTP error.
+// A failed request: the module's envelope code and text, or the host's HTTP error. `unreachable`
+// when the host did not answer at all.
 export class RequestError extends Error {
-  constructor(message, code) {
+  constructor(message, code, unreachable = false) {
     super(message);
     this.code = code;
+    this.unreachable = unreachable;
   }
+}
+
+// The text of a module's failure in words: its codes ("0x80042002 ") left out.
+export function inWords(text) {
+  return String(text).replace(/\s*\(?0x[0-9A-Fa-f]{8}\)?\s*/g, ' ').replace(/\(\s*/g, '(')
+    .replace(/\s+\)/g, ')').replace(/\s+/g, ' ')
+    .trim();
+}
+
+// Called with true when a request finds the host gone, with false when one reaches it again.
+export const hostWatch = { onChange: () => {}, gone: false };
+
+function reached(yes) {
+  if (hostWatch.gone === yes) {
+    hostWatch.gone = !yes;
+    hostWatch.onChange(!yes);
+  }
+}
+
+// The channel the requests go to (empty: the host's first).
+export const target = { channel: '' };
+
+export function apiUrl(path, parameters = {}) {
+  const query = new URLSearchParams({ ...(target.channel ? { channel: target.channel } : {}), ...parameters });
+  const text = query.toString();
+  return text ? `${path}?${text}` : path;
 }
 
 // Sends a request tree to the host; resolves to the response tree when "ResultCode" is 0.
 export async function send(request, { signal, keepalive } = {}) {
-  const reply = await fetch('api/request', {
-    method: 'POST',
-    headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify(request),
-    credentials: 'same-origin',
-    signal,
-    keepalive,
-  });
+  let reply;
+  try {
+    reply = await fetch(apiUrl('api/request'), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(request),
+      credentials: 'same-origin',
+      signal,
+      keepalive,
+    });
+  } catch (error) {
+    if (error.name === 'AbortError') throw error;
+    reached(false);
+    throw new RequestError('The host does not answer.', '', true);
+  }
+  reached(true);
   const body = await reply.json().catch(() => ({ error: `HTTP ${reply.status}` }));
   if (!reply.ok) throw new RequestError(body.error || `HTTP ${reply.status}`, body.code);
   const code = value(body, 'ResultCode', 0);
