@@ -265,7 +265,7 @@ std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t rec
     }
 }
 
-EventMaker::EventMaker(Clock::duration failureMemory) : m_failureMemory(failureMemory) {
+EventMaker::EventMaker() {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::EventMaker");
     m_systemContext = EventsApiUtils::CreateRenderContext(EvtRenderContextSystem, nullptr, 0);
     LPCWSTR paths[] = {L"Event/EventData/Data"};
@@ -421,13 +421,9 @@ const std::wstring& EventMaker::UserText(PSID sid) {
     if (const auto found = m_accounts.find(key); found != m_accounts.end()) {
         return found->second;
     }
-    const Clock::time_point now = Clock::now();
-    if (const auto failed = m_failedAccounts.find(key); failed != m_failedAccounts.end()) {
-        if (now < failed->second) {
-            m_unmappedUser = FormatSidText(sid);
-            return m_unmappedUser;
-        }
-        m_failedAccounts.erase(failed);
+    if (m_failedAccounts.find(key) != m_failedAccounts.end()) {
+        m_unmappedUser = FormatSidText(sid);
+        return m_unmappedUser;
     }
     std::wstring text;
     try {
@@ -438,12 +434,7 @@ const std::wstring& EventMaker::UserText(PSID sid) {
         LOG_AT(LOG_DBG, L"Account of " << text << L" not obtained due to: " << failure);
         if (failure.Code() != HresultFromWin32(ERROR_NONE_MAPPED)) {
             // A failure that may pass: the SID is asked again once the failure is forgotten.
-            if (m_failureMemory > Clock::duration::zero()) {
-                if (m_failedAccounts.size() >= MaxCachedAccounts) {
-                    m_failedAccounts.clear();
-                }
-                m_failedAccounts.emplace(std::string(key), now + m_failureMemory);
-            }
+            m_failedAccounts.emplace(key);
             m_unmappedUser = std::move(text);
             return m_unmappedUser;
         }
@@ -579,13 +570,9 @@ void EventMaker::CheckProviderHandle(std::wstring_view provider) {
         LOG_AT(LOG_DBG2, L"Provider's metadata already opened: " << provider);
         return;
     }
-    const Clock::time_point now = Clock::now();
     if (const auto failed = m_failedProviders.find(provider); failed != m_failedProviders.end()) {
-        if (now < failed->second.until) {
-            LOG_AT(LOG_DBG2, L"Provider's metadata failed to open recently: " << provider);
-            throw HRX(failed->second.failure);
-        }
-        m_failedProviders.erase(failed);
+        LOG_AT(LOG_DBG2, L"Provider's metadata failed to open before: " << provider);
+        throw HRX(failed->second);
     }
     LOG_AT(LOG_DBG2, L"Open provider metadata: " << provider);
     std::wstring name(provider);
@@ -593,12 +580,14 @@ void EventMaker::CheckProviderHandle(std::wstring_view provider) {
         SmartHandle metadata = EventsApiUtils::OpenPublisherMetadata(name);
         m_providerMetadata.emplace(std::move(name), std::move(metadata));
     } catch (const HRX& failure) {
-        if (m_failureMemory > Clock::duration::zero()) {
-            m_failedProviders.insert_or_assign(std::move(name),
-                                               RecentFailure{failure, now + m_failureMemory});
-        }
+        m_failedProviders.emplace(std::move(name), failure);
         throw;
     }
+}
+
+void EventMaker::ForgetFailures() noexcept {
+    m_failedProviders.clear();
+    m_failedAccounts.clear();
 }
 
 } // namespace Halyard

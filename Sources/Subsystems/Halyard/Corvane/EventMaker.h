@@ -8,11 +8,11 @@
 #include "Halyard/Corvane/EvtVariantUtils.h"
 #include "NodeTree/EkNodePtr.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,15 +59,9 @@ bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText
 // Renders the events of one query context; used by one thread at a time (its owner serialises).
 class EventMaker {
 public:
-    using Clock = std::chrono::steady_clock;
-
-    // How long a failed provider open or a failed account lookup is remembered by default.
-    static constexpr Clock::duration FailureMemory = std::chrono::seconds(10);
-
     // Creates the system-properties render context, then the user-values one
-    // ("Event/EventData/Data"); either failure throws. A provider open or an account lookup that
-    // failed is not tried again for `failureMemory` (zero: tried again for every event).
-    explicit EventMaker(Clock::duration failureMemory = FailureMemory);
+    // ("Event/EventData/Data"); either failure throws.
+    EventMaker();
     // Closes the cached publisher metadata, then the two render contexts.
     ~EventMaker();
     EventMaker(const EventMaker&) = delete;
@@ -112,10 +106,14 @@ public:
     // opened, ERROR_NOT_FOUND when it is still not cached.
     const EventsApiUtils::SmartHandle& GetProviderHandle(std::wstring_view provider);
     // Opens and caches the provider's metadata unless cached; an open that fails throws. Its
-    // failure is remembered for the failure memory and thrown again for the events of that
-    // provider meanwhile: on Windows each open is a call to the Event Log service, and a log
-    // copied from another machine names providers that are not installed for every event.
+    // failure is remembered and thrown again for the events of that provider until
+    // ForgetFailures: on Windows each open is a call to the Event Log service, and a log copied
+    // from another machine names providers that are not installed in every event.
     void CheckProviderHandle(std::wstring_view provider);
+    // Forgets the failed provider opens and the account lookup failures that may pass, so that
+    // they are tried again: the query context calls it as each page begins, so that a page asks
+    // once and the next page asks again.
+    void ForgetFailures() noexcept;
 
 private:
     // Accounts are remembered per maker; a log with more distinct users starts over.
@@ -124,7 +122,7 @@ private:
     // "User" of a SID: its account, or its SID text when the lookup fails (logged at DBG). A SID
     // is looked up once per maker when the lookup gives an account or says that none maps to it;
     // after any other failure (the domain controller unreachable, each lookup waiting for it) it
-    // keeps its SID text for the failure memory and is looked up again after it.
+    // keeps its SID text until ForgetFailures.
     const std::wstring& UserText(PSID sid);
     // The names of the monitoring plan and item of the event just rendered (RenderSystem), from
     // its classic record, when its message was delivered (`message`) and the resolver selects it.
@@ -142,12 +140,6 @@ private:
     void RenderSystem(EVT_HANDLE event);
     const EVT_VARIANT& SystemValue(uint32_t id) const noexcept;
 
-    // A failure remembered until a time.
-    struct RecentFailure {
-        HRES failure;
-        Clock::time_point until;
-    };
-
     // The user and version of an event whose system render lacks them, by their paths.
     void RenderUserAndVersion(EVT_HANDLE event);
 
@@ -155,11 +147,10 @@ private:
     EventsApiUtils::SmartHandle m_valuesContext;
     // Made when a system render first lacks the user and version.
     EventsApiUtils::SmartHandle m_userAndVersionContext;
-    Clock::duration m_failureMemory;
     // Provider name (exact) -> its publisher metadata; only grows.
     std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>> m_providerMetadata;
-    // Provider name (exact) -> the failure of its last open, while remembered.
-    std::map<std::wstring, RecentFailure, std::less<>> m_failedProviders;
+    // Provider name (exact) -> the failure of its open, until ForgetFailures.
+    std::map<std::wstring, HRES, std::less<>> m_failedProviders;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
     DWORD m_systemCount = 0;
@@ -170,8 +161,8 @@ private:
     std::wstring m_message;
     // SID bytes -> "User" text.
     std::map<std::string, std::wstring, std::less<>> m_accounts;
-    // SID bytes -> when its lookup may be tried again, after a failure that may pass.
-    std::map<std::string, Clock::time_point, std::less<>> m_failedAccounts;
+    // SID bytes of the lookups that failed in a way that may pass, until ForgetFailures.
+    std::set<std::string, std::less<>> m_failedAccounts;
     // The "User" text of a failed lookup that is not remembered.
     std::wstring m_unmappedUser;
 };

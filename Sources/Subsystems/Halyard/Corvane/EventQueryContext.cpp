@@ -140,6 +140,8 @@ void EventQueryContext::GetData(const EkNodePtr& request, const EkNodePtr& respo
                                 const InsertionalStringsResolver* resolver) {
     TRACE_SCOPE(LOG_DBG, L"Halyard::EventQueryContext::GetData");
     const Base::LockGuard lock(m_lock);
+    // A page asks again for what failed on the page before it.
+    m_maker.ForgetFailures();
     const EkNodePtr events = EkNodePtr::CreateNode(L"Events", nullptr);
     const EkNodePtr mark = request.GetChildByName(L"ContinuationMark");
     uint32_t direction = request.GetUInt32(L"Direction");

@@ -5,10 +5,8 @@
 #include "Logging/NodeDump.h"
 #include "Win32/PalEventLogFaults.h"
 
-#include <chrono>
 #include <map>
 #include <set>
-#include <thread>
 
 using namespace EventLogTesting;
 using EventsApiUtils::SmartEvtVector;
@@ -203,33 +201,27 @@ TEST(EventMaker, UnmappedUserRendersAsItsSidText) {
     EXPECT_EQ(MakeRecord(maker, UpperCaseItemRecord, nullptr, nullptr).GetString(L"User"),
               L"Everyone");
     // A lookup that fails for a reason that passes (the domain controller unreachable) shows the
-    // SID text, and keeps it while the failure is remembered without asking again; the SID is
-    // asked again once the failure is forgotten.
-    EventMaker forgetful(std::chrono::milliseconds(50));
-    for (EventMaker* each : {&maker, &forgetful}) {
-        PalEventLogInjectFault("LookupAccountSidW", RPC_S_SERVER_UNAVAILABLE, 0, 1, 0);
-        EXPECT_EQ(MakeRecord(*each, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
-                  L"S-1-5-18");
-        EXPECT_EQ(MakeRecord(*each, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
+    // SID text, and keeps it without asking again until the maker forgets its failures.
+    PalEventLogInjectFault("LookupAccountSidW", RPC_S_SERVER_UNAVAILABLE, 0, 1, 0);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(MakeRecord(maker, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
                   L"S-1-5-18");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    EXPECT_EQ(MakeRecord(forgetful, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
+    maker.ForgetFailures();
+    EXPECT_EQ(MakeRecord(maker, UnresolvedInsertRecord, nullptr, nullptr).GetString(L"User"),
               L"NT AUTHORITY\\SYSTEM");
 }
 
 // A provider without metadata gets the failure text as its message; the failed open is remembered
-// for the maker's failure memory (every event when it has none); a provider with metadata opens it
-// once.
+// until the maker forgets its failures, then tried again; a provider with metadata opens it once.
 TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
     const ApplicationEvents application;
-    for (const EventMaker::Clock::duration memory :
-         {EventMaker::FailureMemory, EventMaker::Clock::duration::zero()}) {
-        EventMaker maker(memory);
-        const LogCapture log("DBG2");
-        const std::vector<EkNodePtr> nodes = maker.MakeEvents(application.events, nullptr, nullptr);
-        size_t imported = 0;
-        for (const EkNodePtr& node : nodes) {
+    EventMaker maker;
+    const LogCapture log("DBG2");
+    size_t imported = 0;
+    for (int page = 0; page < 2; ++page) {
+        maker.ForgetFailures();
+        for (const EkNodePtr& node : maker.MakeEvents(application.events, nullptr, nullptr)) {
             if (node.GetString(L"ProviderName") == L"Imported-Provider") {
                 ++imported;
                 const std::wstring message = node.GetString(L"Message");
@@ -237,18 +229,17 @@ TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
                 EXPECT_NE(message.find(L"(0x80070002 "), std::wstring::npos) << message;
             }
         }
-        ASSERT_GE(imported, 2u);
-        const size_t opens = memory == EventMaker::Clock::duration::zero() ? imported : 1;
-        EXPECT_EQ(log.Count(L"Open provider metadata: Imported-Provider"), opens);
-        EXPECT_EQ(log.Count(L"Provider's metadata failed to open recently: Imported-Provider"),
-                  imported - opens);
-        EXPECT_EQ(log.Count(L"Open provider metadata: Halyard-Monitor"), 1u);
-        EXPECT_GE(log.Count(L"Provider's metadata already opened: Halyard-Monitor"), 1u);
-        EXPECT_EQ(log.Starting(L"Halyard::EventMaker::GetEventMessageString failed: Failed "
-                               L"getting event message due to: 0x80042001 ")
-                      .size(),
-                  imported);
     }
+    ASSERT_GE(imported, 4u);
+    EXPECT_EQ(log.Count(L"Open provider metadata: Imported-Provider"), 2u);
+    EXPECT_EQ(log.Count(L"Provider's metadata failed to open before: Imported-Provider"),
+              imported - 2);
+    EXPECT_EQ(log.Count(L"Open provider metadata: Halyard-Monitor"), 1u);
+    EXPECT_GE(log.Count(L"Provider's metadata already opened: Halyard-Monitor"), 1u);
+    EXPECT_EQ(log.Starting(L"Halyard::EventMaker::GetEventMessageString failed: Failed getting "
+                           L"event message due to: 0x80042001 ")
+                  .size(),
+              imported);
 }
 
 // A search builds only the events it finds, yet finds exactly the events whose full nodes hold its
