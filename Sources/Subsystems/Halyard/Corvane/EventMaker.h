@@ -85,15 +85,15 @@ public:
     // is not found is not built, unless DBG3 traces every event; the log is MakeEvent's.
     EkNodePtr FindEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver* resolver, std::wstring_view searchText);
+    // The event's creation time in whole seconds, as "TimeCreated" gives it, from its system
+    // render alone. Render failures throw.
+    UtcSeconds TimeCreated(EVT_HANDLE event);
     // The event's node: the 13 system-property attributes in their fixed order ("EventId",
     // "Qualifier", "Task", "Version", "Level", "Opcode", "Keywords", "RecordId", "ProviderName",
     // "Channel", "Computer", "TimeCreated", "User"), then "Message" when the provider name is not
     // empty, then "MonitoringPlanName" and "ItemName" as the resolver selects. A user SID that no
     // account maps to gives its SID text (logged at DBG); each SID is looked up once per maker,
     // so an account renamed meanwhile keeps its old name here. Render and node failures throw.
-    // The event's creation time in whole seconds, as "TimeCreated" gives it, from its system
-    // render alone. Render failures throw.
-    UtcSeconds TimeCreated(EVT_HANDLE event);
     EkNodePtr MakeEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
                         const InsertionalStringsResolver* resolver);
     // The event's "Event/EventData/Data" values in order; none when they are not a string array.
