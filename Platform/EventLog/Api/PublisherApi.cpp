@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -135,14 +136,41 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     return names;
 }
 
+// A template value as a message shows it: a SID as the account it names where that is known, a
+// value of a value map as the map's text. Nothing when the value stays as it is. (How Windows
+// joins the names of a bit map's bits is not known here: such values stay numbers.)
+std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFormat& format,
+                                       std::wstring_view value) {
+    if (format.inType == L"win:SID") {
+        const auto account = FindAccountOfSid(GlobalStore()->Catalog(), value);
+        if (!account) {
+            return std::nullopt;
+        }
+        return account->domain.empty() ? account->name : account->domain + L"\\" + account->name;
+    }
+    if (format.map.empty()) {
+        return std::nullopt;
+    }
+    const auto map = publisher.maps.find(format.map);
+    const auto number = ParseUnsigned(value);
+    if (map == publisher.maps.end() || map->second.bits || !number) {
+        return std::nullopt;
+    }
+    const auto text = map->second.texts.find(static_cast<uint32_t>(*number));
+    if (text == map->second.texts.end()) {
+        return std::nullopt;
+    }
+    return text->second;
+}
+
 // An event's values as %1..%n: in its template's order where the metadata has one (each value
-// found by its Name when the event names its values, else by its place), else in their own order.
-// A value that is a parameter insert ("%%1833") is replaced by the parameter's text when the
-// publisher has it. `owned` keeps the texts that the views point into.
+// found by its Name when the event names its values, else by its place, and shown as its format
+// says), else in their own order. A value that is a parameter insert ("%%1833") is replaced by the
+// parameter's text when the publisher has it. `owned` keeps the texts that the views point into.
 std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel& channel,
                                               const Event& e, const Publisher* publisher,
                                               const EventDefinition* definition,
-                                              std::vector<std::wstring>& owned)
+                                              std::deque<std::wstring>& owned)
     REQUIRES_SHARED(store.Mutex()) {
     std::vector<std::wstring_view> values = InsertionStrings(store, channel, e);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
@@ -163,11 +191,16 @@ std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel&
                 value = values[i];
             }
             ordered.push_back(value.value_or(std::wstring_view{}));
+            if (publisher != nullptr && i < definition->formats.size()) {
+                if (auto shown = ShownValue(*publisher, definition->formats[i], ordered.back())) {
+                    owned.push_back(std::move(*shown));
+                    ordered.back() = owned.back();
+                }
+            }
         }
         values = std::move(ordered);
     }
     if (publisher != nullptr && !publisher->parameters.empty()) {
-        owned.reserve(values.size());
         for (std::wstring_view& value : values) {
             if (value.find(L"%%") == std::wstring_view::npos) {
                 continue;
@@ -198,24 +231,21 @@ public:
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
         const std::wstring* text = nullptr;
+        std::wstring fromFile;
         if (m_definition != nullptr && !m_definition->message.empty()) {
             text = &m_definition->message;
         } else {
-            const auto& messages = m_publisher->messages;
             const uint32_t full =
                 (static_cast<uint32_t>(m_event.qualifiers) << 16) | m_event.eventId;
-            auto found = messages.find(full);
-            if (found == messages.end()) {
-                found = messages.find(m_event.eventId);
-            }
-            if (found != messages.end()) {
-                text = &found->second;
+            text = m_publisher->FindMessage(full, fromFile);
+            if (text == nullptr) {
+                text = m_publisher->FindMessage(m_event.eventId, fromFile);
             }
         }
         if (text == nullptr) {
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
-        std::vector<std::wstring> owned;
+        std::deque<std::wstring> owned;
         const std::vector<std::wstring_view> inserts =
             given != nullptr
                 ? *given
@@ -389,12 +419,13 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                 Fail(ERROR_INVALID_HANDLE);
                 return FALSE;
             }
-            auto found = publisher->messages.find(messageId);
-            if (found == publisher->messages.end()) {
+            std::wstring fromFile;
+            const std::wstring* found = publisher->FindMessage(messageId, fromFile);
+            if (found == nullptr) {
                 Fail(ERROR_EVT_MESSAGE_ID_NOT_FOUND);
                 return FALSE;
             }
-            result = ExpandMessage(found->second, given, &publisher->parameters, text);
+            result = ExpandMessage(*found, given, &publisher->parameters, text);
             return CopyText(text, result, bufferSize, buffer, bufferUsed);
         }
         const Store& store = *access.owner->store;
