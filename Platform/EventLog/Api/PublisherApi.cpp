@@ -35,6 +35,27 @@ struct ChannelConfig : HandleObject {
     Channel* channel = nullptr;
 };
 
+// The checks every property reader makes, in this order: an injected fault, the handle of its
+// kind, the flags and buffer arguments. Null with the failure reported.
+template <class T>
+std::shared_ptr<T> PropertySource(const char* function, EVT_HANDLE handle, HandleKind kind,
+                                  DWORD flags, DWORD bufferSize, PEVT_VARIANT buffer,
+                                  PDWORD bufferUsed) {
+    if (Injected(function)) {
+        return nullptr;
+    }
+    auto source = Lookup<T>(handle, kind);
+    if (!source) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return source;
+}
+
 } // namespace
 
 EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisherId,
@@ -509,16 +530,10 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
                                         EVT_CHANNEL_CONFIG_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (Injected("EvtGetChannelConfigProperty")) {
-            return FALSE;
-        }
-        auto config = Lookup<ChannelConfig>(channelConfig, HandleKind::ChannelConfig);
+        auto config = PropertySource<ChannelConfig>("EvtGetChannelConfigProperty", channelConfig,
+                                                    HandleKind::ChannelConfig, flags, bufferSize,
+                                                    buffer, bufferUsed);
         if (!config) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         Store::ReadLock lock(*config->store);
@@ -624,6 +639,76 @@ EVT_VARIANT UInt32Variant(uint32_t number) {
 // Message ids are not kept: the metadata holds the texts themselves.
 constexpr uint32_t kNoMessageId = 0xFFFFFFFF;
 
+// One object of a publisher's list: its name (a channel's path), value and, for channels, its
+// index and flags.
+struct ListedObject {
+    std::wstring name;
+    uint64_t value = 0;
+    uint32_t flags = 0;
+};
+
+// A publisher's channels, levels, tasks, opcodes or keywords, as the list property named them.
+struct ObjectArray : HandleObject {
+    std::shared_ptr<Store> store; // keeps the catalog alive
+    EVT_PUBLISHER_METADATA_PROPERTY_ID kind{};
+    std::vector<ListedObject> objects;
+};
+
+std::shared_ptr<ObjectArray> MakeObjectArray(std::shared_ptr<Store> store, const Publisher& p,
+                                             EVT_PUBLISHER_METADATA_PROPERTY_ID kind) {
+    auto array = std::make_shared<ObjectArray>();
+    array->store = std::move(store);
+    array->kind = kind;
+    // Named values: the symbolic name the metadata gives, else the text.
+    auto add = [&](NameKind name, const auto& texts) {
+        for (const auto& [value, text] : texts) {
+            const auto symbol = p.symbols.find({name, value});
+            array->objects.push_back({symbol != p.symbols.end() ? symbol->second : text, value, 0});
+        }
+    };
+    switch (kind) {
+    case EvtPublisherMetadataChannelReferences:
+        // Application, System and Security are the channels a provider imports.
+        for (const auto& [value, name] : p.channelValues) {
+            const bool imported = EqualsNoCase(name, L"Application") ||
+                                  EqualsNoCase(name, L"System") || EqualsNoCase(name, L"Security");
+            array->objects.push_back({name, value, imported ? 1u : 0u});
+        }
+        break;
+    case EvtPublisherMetadataLevels:
+        add(NameKind::Level, p.levels);
+        break;
+    case EvtPublisherMetadataTasks:
+        add(NameKind::Task, p.tasks);
+        break;
+    case EvtPublisherMetadataOpcodes:
+        add(NameKind::Opcode, p.opcodes);
+        break;
+    default:
+        add(NameKind::Keyword, p.keywords);
+        break;
+    }
+    return array;
+}
+
+// The list property that holds the property `id` of its objects (EvtPublisherMetadataLevels for
+// EvtPublisherMetadataLevelName, ...).
+EVT_PUBLISHER_METADATA_PROPERTY_ID ListOf(DWORD id) {
+    static constexpr EVT_PUBLISHER_METADATA_PROPERTY_ID kLists[] = {
+        EvtPublisherMetadataChannelReferences, EvtPublisherMetadataLevels,
+        EvtPublisherMetadataTasks, EvtPublisherMetadataOpcodes, EvtPublisherMetadataKeywords};
+    EVT_PUBLISHER_METADATA_PROPERTY_ID list = EvtPublisherMetadataPropertyIdEND;
+    for (const auto candidate : kLists) {
+        if (id == static_cast<DWORD>(candidate) || id >= EvtPublisherMetadataPropertyIdEND) {
+            return EvtPublisherMetadataPropertyIdEND;
+        }
+        if (id > static_cast<DWORD>(candidate)) {
+            list = candidate;
+        }
+    }
+    return list;
+}
+
 } // namespace
 
 BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
@@ -631,16 +716,10 @@ BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
                                             DWORD flags, DWORD bufferSize, PEVT_VARIANT buffer,
                                             PDWORD bufferUsed) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (Injected("EvtGetPublisherMetadataProperty")) {
-            return FALSE;
-        }
-        auto metadata = Lookup<PublisherMetadata>(publisherMetadata, HandleKind::PublisherMetadata);
+        auto metadata = PropertySource<PublisherMetadata>(
+            "EvtGetPublisherMetadataProperty", publisherMetadata, HandleKind::PublisherMetadata,
+            flags, bufferSize, buffer, bufferUsed);
         if (!metadata) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         const Publisher& p = *metadata->publisher;
@@ -663,6 +742,23 @@ BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
         case EvtPublisherMetadataPublisherMessageID:
             return CopyVariant(UInt32Variant(kNoMessageId), nullptr, nullptr, bufferSize, buffer,
                                bufferUsed);
+        case EvtPublisherMetadataChannelReferences:
+        case EvtPublisherMetadataLevels:
+        case EvtPublisherMetadataTasks:
+        case EvtPublisherMetadataOpcodes:
+        case EvtPublisherMetadataKeywords: {
+            *bufferUsed = sizeof(EVT_VARIANT);
+            if (buffer == nullptr || bufferSize < sizeof(EVT_VARIANT)) {
+                Fail(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            EVT_VARIANT value{};
+            value.EvtHandleVal = EventLogHandles().Add(
+                HandleKind::ObjectArray, MakeObjectArray(metadata->store, p, propertyId));
+            value.Type = EvtVarTypeEvtHandle;
+            *buffer = value;
+            return TRUE;
+        }
         default:
             Fail(ERROR_NOT_SUPPORTED);
             return FALSE;
@@ -729,16 +825,10 @@ BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE eventMetadata,
                                         EVT_EVENT_METADATA_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (Injected("EvtGetEventMetadataProperty")) {
-            return FALSE;
-        }
-        auto item = Lookup<EventMetadata>(eventMetadata, HandleKind::EventMetadata);
+        auto item = PropertySource<EventMetadata>("EvtGetEventMetadataProperty", eventMetadata,
+                                                  HandleKind::EventMetadata, flags, bufferSize,
+                                                  buffer, bufferUsed);
         if (!item) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         const EventDefinition& d = *item->definition;
@@ -774,6 +864,78 @@ BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE eventMetadata,
         default:
             Fail(ERROR_NOT_SUPPORTED);
             return FALSE;
+        }
+        return CopyVariant(value, nullptr, nullptr, bufferSize, buffer, bufferUsed);
+    });
+}
+
+BOOL WINAPI EvtGetObjectArraySize(EVT_OBJECT_ARRAY_PROPERTY_HANDLE objectArray,
+                                  PDWORD objectArraySize) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        if (Injected("EvtGetObjectArraySize")) {
+            return FALSE;
+        }
+        auto array = Lookup<ObjectArray>(objectArray, HandleKind::ObjectArray);
+        if (!array) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (objectArraySize == nullptr) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *objectArraySize = static_cast<DWORD>(array->objects.size());
+        return TRUE;
+    });
+}
+
+BOOL WINAPI EvtGetObjectArrayProperty(EVT_OBJECT_ARRAY_PROPERTY_HANDLE objectArray,
+                                      DWORD propertyId, DWORD arrayIndex, DWORD flags,
+                                      DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        auto array = PropertySource<ObjectArray>("EvtGetObjectArrayProperty", objectArray,
+                                                 HandleKind::ObjectArray, flags, bufferSize, buffer,
+                                                 bufferUsed);
+        if (!array) {
+            return FALSE;
+        }
+        if (arrayIndex >= array->objects.size() || ListOf(propertyId) != array->kind) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const ListedObject& object = array->objects[arrayIndex];
+        EVT_VARIANT value{};
+        switch (propertyId) {
+        case EvtPublisherMetadataChannelReferencePath:
+        case EvtPublisherMetadataLevelName:
+        case EvtPublisherMetadataTaskName:
+        case EvtPublisherMetadataOpcodeName:
+        case EvtPublisherMetadataKeywordName:
+            return CopyVariant({}, &object.name, nullptr, bufferSize, buffer, bufferUsed);
+        case EvtPublisherMetadataTaskEventGuid: {
+            const GUID none{}; // the metadata read here gives tasks no event GUID
+            return CopyVariant({}, nullptr, &none, bufferSize, buffer, bufferUsed);
+        }
+        case EvtPublisherMetadataChannelReferenceIndex:
+            value = UInt32Variant(arrayIndex);
+            break;
+        case EvtPublisherMetadataChannelReferenceFlags:
+            value = UInt32Variant(object.flags);
+            break;
+        case EvtPublisherMetadataKeywordValue:
+            value.UInt64Val = object.value;
+            value.Type = EvtVarTypeUInt64;
+            break;
+        case EvtPublisherMetadataChannelReferenceMessageID:
+        case EvtPublisherMetadataLevelMessageID:
+        case EvtPublisherMetadataTaskMessageID:
+        case EvtPublisherMetadataOpcodeMessageID:
+        case EvtPublisherMetadataKeywordMessageID:
+            value = UInt32Variant(kNoMessageId);
+            break;
+        default: // the channel's id, the level's, task's or opcode's value
+            value = UInt32Variant(static_cast<uint32_t>(object.value));
+            break;
         }
         return CopyVariant(value, nullptr, nullptr, bufferSize, buffer, bufferUsed);
     });

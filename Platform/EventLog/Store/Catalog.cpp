@@ -261,6 +261,7 @@ void Publisher::Merge(Publisher&& other) {
     opcodes.merge(other.opcodes);
     keywords.merge(other.keywords);
     maps.merge(other.maps);
+    symbols.merge(other.symbols);
     messageFiles.insert(messageFiles.end(), other.messageFiles.begin(), other.messageFiles.end());
 }
 

@@ -55,6 +55,9 @@ struct MessageFile {
     Base::UniqueAny<HMODULE, &FreeLibrary> module;
 };
 
+// The kinds of named values a provider defines.
+enum class NameKind : uint8_t { Level, Task, Opcode, Keyword };
+
 struct Publisher {
     std::wstring name;
     GUID guid{};
@@ -76,6 +79,9 @@ struct Publisher {
     std::map<uint32_t, std::wstring> opcodes;
     std::map<uint64_t, std::wstring> keywords; // by mask
     std::map<std::wstring, ValueMap> maps;     // by name (manifests only)
+    // The symbolic names the metadata gives levels, tasks, opcodes and keywords ("win:Error"), by
+    // kind and value; where it gives none, the texts above are the names.
+    std::map<std::pair<NameKind, uint64_t>, std::wstring> symbols;
     std::vector<std::shared_ptr<const MessageFile>> messageFiles;
 
     // The definition of an event by id and version; null when the metadata has none.

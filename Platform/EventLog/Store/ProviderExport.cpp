@@ -157,19 +157,22 @@ std::optional<Publisher> ReadProvider(const pugi::xml_node& node, const std::wst
             p.channelMessages[key] = DisplayText(c);
         }
     });
-    auto names = [&](const char* list, const char* element, std::map<uint32_t, std::wstring>& to) {
+    auto names = [&](const char* list, const char* element, NameKind kind,
+                     std::map<uint32_t, std::wstring>& to) {
         ForEachListed(node, list, element, [&](const pugi::xml_node& n) {
             if (auto value = Number(n, "value")) {
                 to[static_cast<uint32_t>(*value)] = DisplayText(n);
+                p.symbols[{kind, *value}] = Attribute(n, "name");
             }
         });
     };
-    names("levels", "level", p.levels);
-    names("tasks", "task", p.tasks);
-    names("opcodes", "opcode", p.opcodes);
+    names("levels", "level", NameKind::Level, p.levels);
+    names("tasks", "task", NameKind::Task, p.tasks);
+    names("opcodes", "opcode", NameKind::Opcode, p.opcodes);
     ForEachListed(node, "keywords", "keyword", [&](const pugi::xml_node& k) {
         if (auto mask = Hex(k, "mask")) {
             p.keywords[*mask] = DisplayText(k);
+            p.symbols[{NameKind::Keyword, *mask}] = Attribute(k, "name");
         }
     });
     ForEachListed(node, "events", "event", [&](const pugi::xml_node& e) {
@@ -241,16 +244,20 @@ public:
             if (auto value = Number(n, "value")) {
                 m_levels[Attribute(n, "name")] = *value;
                 p.levels[static_cast<uint32_t>(*value)] = Display(n);
+                p.symbols[{NameKind::Level, *value}] = Attribute(n, "name");
             }
         });
         ForEachListed(node, "tasks", "task", [&](const pugi::xml_node& n) {
             const auto task = static_cast<uint32_t>(Number(n, "value").value_or(0));
             m_tasks[Attribute(n, "name")] = task;
             p.tasks[task] = Display(n);
+            p.symbols[{NameKind::Task, task}] = Attribute(n, "name");
             ForEachListed(n, "opcodes", "opcode", [&](const pugi::xml_node& o) {
                 if (auto value = Number(o, "value")) {
                     m_opcodes[Attribute(n, "name") + L"/" + Attribute(o, "name")] = *value;
-                    p.opcodes[task << 16 | static_cast<uint32_t>(*value)] = Display(o);
+                    const uint32_t key = task << 16 | static_cast<uint32_t>(*value);
+                    p.opcodes[key] = Display(o);
+                    p.symbols[{NameKind::Opcode, key}] = Attribute(o, "name");
                 }
             });
         });
@@ -258,12 +265,14 @@ public:
             if (auto value = Number(n, "value")) {
                 m_opcodes[Attribute(n, "name")] = *value;
                 p.opcodes[static_cast<uint32_t>(*value)] = Display(n);
+                p.symbols[{NameKind::Opcode, *value}] = Attribute(n, "name");
             }
         });
         ForEachListed(node, "keywords", "keyword", [&](const pugi::xml_node& n) {
             if (auto mask = Hex(n, "mask")) {
                 m_keywords[Attribute(n, "name")] = *mask;
                 p.keywords[*mask] = Display(n);
+                p.symbols[{NameKind::Keyword, *mask}] = Attribute(n, "name");
             }
         });
         for (const char* kind : {"valueMap", "bitMap"}) {

@@ -334,6 +334,53 @@ TEST_F(ExportedMetadata, ManifestsAnswerAsExportsDo) {
     EXPECT_EQ(seen,
               (std::vector<std::wstring>{L"0 4 1 1 9 256 3", L"1 16 1 10 16 9007199254741248 5"}));
     EvtClose(enumeration);
+
+    // The lists: each object's name (a channel's path) and value (a channel's flags).
+    auto list = [&](EVT_PUBLISHER_METADATA_PROPERTY_ID property, DWORD nameId, DWORD valueId) {
+        DWORD used = 0;
+        DWORD count = 0;
+        EXPECT_TRUE(
+            EvtGetPublisherMetadataProperty(metadata, property, 0, size, buffer.data(), &used));
+        EXPECT_EQ(buffer[0].Type, static_cast<DWORD>(EvtVarTypeEvtHandle));
+        const EVT_HANDLE array = buffer[0].EvtHandleVal;
+        EXPECT_TRUE(EvtGetObjectArraySize(array, &count));
+        std::wstring all;
+        for (DWORD i = 0; i < count; ++i) {
+            EXPECT_TRUE(EvtGetObjectArrayProperty(array, nameId, i, 0, size, buffer.data(), &used));
+            all += std::wstring(buffer[0].StringVal) + L"=";
+            EXPECT_TRUE(
+                EvtGetObjectArrayProperty(array, valueId, i, 0, size, buffer.data(), &used));
+            all += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
+                                                                      : buffer[0].UInt32Val) +
+                   L" ";
+        }
+        // A property of another kind of object, or past the end, is refused.
+        EXPECT_FALSE(EvtGetObjectArrayProperty(array,
+                                               property == EvtPublisherMetadataLevels
+                                                   ? EvtPublisherMetadataTaskName
+                                                   : EvtPublisherMetadataLevelName,
+                                               0, 0, size, buffer.data(), &used));
+        EXPECT_FALSE(
+            EvtGetObjectArrayProperty(array, nameId, count, 0, size, buffer.data(), &used));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EvtClose(array);
+        return all;
+    };
+    EXPECT_EQ(list(EvtPublisherMetadataChannelReferences, EvtPublisherMetadataChannelReferencePath,
+                   EvtPublisherMetadataChannelReferenceFlags),
+              L"Application=1 Orchard-Backup/Operational=0 ");
+    EXPECT_EQ(list(EvtPublisherMetadataLevels, EvtPublisherMetadataLevelName,
+                   EvtPublisherMetadataLevelValue),
+              L"Notice=16 ");
+    EXPECT_EQ(list(EvtPublisherMetadataTasks, EvtPublisherMetadataTaskName,
+                   EvtPublisherMetadataTaskValue),
+              L"Copy=1 ");
+    EXPECT_EQ(list(EvtPublisherMetadataOpcodes, EvtPublisherMetadataOpcodeName,
+                   EvtPublisherMetadataOpcodeValue),
+              L"Verify=65546 ");
+    EXPECT_EQ(list(EvtPublisherMetadataKeywords, EvtPublisherMetadataKeywordName,
+                   EvtPublisherMetadataKeywordValue),
+              L"Backups=256 ");
     EvtClose(metadata);
 }
 
