@@ -114,6 +114,16 @@ void ReadTemplate(const pugi::xml_node& event, EventDefinition& definition) {
     ReadTemplateNode(node, definition);
 }
 
+// A provider element's GUID and file names, as exports and manifests write them.
+void ReadIdentity(const pugi::xml_node& node, Publisher& p) {
+    if (auto guid = ParseGuid(Attribute(node, "guid"))) {
+        p.guid = *guid;
+    }
+    p.messageFile = Attribute(node, "messageFileName");
+    p.resourceFile = Attribute(node, "resourceFileName");
+    p.parameterFile = Attribute(node, "parameterFileName");
+}
+
 EventDefinition ReadEvent(const pugi::xml_node& event) {
     EventDefinition d;
     d.id = static_cast<uint32_t>(Number(event, "value").value_or(0));
@@ -136,13 +146,8 @@ std::optional<Publisher> ReadProvider(const pugi::xml_node& node, const std::wst
         problems.push_back(place + L": provider without a name");
         return std::nullopt;
     }
-    if (auto guid = ParseGuid(Attribute(node, "guid"))) {
-        p.guid = *guid;
-    }
+    ReadIdentity(node, p);
     p.displayName = Attribute(node, "message");
-    p.messageFile = Attribute(node, "messageFileName");
-    p.resourceFile = Attribute(node, "resourceFileName");
-    p.parameterFile = Attribute(node, "parameterFileName");
     p.helpLink = Attribute(node, "helpLink");
     ForEachListed(node, "channels", "channel", [&](const pugi::xml_node& c) {
         const std::wstring name = Attribute(c, "name");
@@ -232,21 +237,22 @@ public:
     Publisher Read(const pugi::xml_node& node) {
         Publisher p;
         p.name = Attribute(node, "name");
-        if (auto guid = ParseGuid(Attribute(node, "guid"))) {
-            p.guid = *guid;
-        }
+        ReadIdentity(node, p);
         p.displayName = Text(node, "message");
-        p.messageFile = Attribute(node, "messageFileName");
-        p.resourceFile = Attribute(node, "resourceFileName");
-        p.parameterFile = Attribute(node, "parameterFileName");
         ReadChannels(node, p);
-        ForEachListed(node, "levels", "level", [&](const pugi::xml_node& n) {
-            if (auto value = Number(n, "value")) {
-                m_levels[Attribute(n, "name")] = *value;
-                p.levels[static_cast<uint32_t>(*value)] = Display(n);
-                p.symbols[{NameKind::Level, *value}] = Attribute(n, "name");
-            }
-        });
+        // Levels and opcodes: by name for the events' references, with their texts and symbols.
+        auto named = [&](const char* list, const char* element, NameKind kind,
+                         std::map<std::wstring, uint64_t>& byName,
+                         std::map<uint32_t, std::wstring>& texts) {
+            ForEachListed(node, list, element, [&](const pugi::xml_node& n) {
+                if (auto value = Number(n, "value")) {
+                    byName[Attribute(n, "name")] = *value;
+                    texts[static_cast<uint32_t>(*value)] = Display(n);
+                    p.symbols[{kind, *value}] = Attribute(n, "name");
+                }
+            });
+        };
+        named("levels", "level", NameKind::Level, m_levels, p.levels);
         ForEachListed(node, "tasks", "task", [&](const pugi::xml_node& n) {
             const auto task = static_cast<uint32_t>(Number(n, "value").value_or(0));
             m_tasks[Attribute(n, "name")] = task;
@@ -261,13 +267,7 @@ public:
                 }
             });
         });
-        ForEachListed(node, "opcodes", "opcode", [&](const pugi::xml_node& n) {
-            if (auto value = Number(n, "value")) {
-                m_opcodes[Attribute(n, "name")] = *value;
-                p.opcodes[static_cast<uint32_t>(*value)] = Display(n);
-                p.symbols[{NameKind::Opcode, *value}] = Attribute(n, "name");
-            }
-        });
+        named("opcodes", "opcode", NameKind::Opcode, m_opcodes, p.opcodes);
         ForEachListed(node, "keywords", "keyword", [&](const pugi::xml_node& n) {
             if (auto mask = Hex(n, "mask")) {
                 m_keywords[Attribute(n, "name")] = *mask;

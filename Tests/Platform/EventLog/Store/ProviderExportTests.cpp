@@ -17,12 +17,14 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace PalEventLog;
@@ -100,6 +102,39 @@ TEST(ProviderExport, ReadsOneOrManyProvidersAsWindowsWritesThem) {
     ASSERT_EQ(problems.size(), 2u);
     EXPECT_EQ(problems[0].rfind(L"damaged.xml: provider 2: ", 0), 0u) << problems[0];
     EXPECT_EQ(problems[1], L"damaged.xml: provider 3: provider without a name");
+}
+
+// One line per event of the metadata: the numbers of `properties` and the number of values of its
+// template, each followed by a blank.
+std::vector<std::wstring>
+EventMetadataLines(EVT_HANDLE metadata,
+                   std::initializer_list<EVT_EVENT_METADATA_PROPERTY_ID> properties) {
+    std::vector<EVT_VARIANT> buffer(4096);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT));
+    DWORD used = 0;
+    std::vector<std::wstring> lines;
+    EVT_HANDLE enumeration = EvtOpenEventMetadataEnum(metadata, 0);
+    while (EVT_HANDLE event = EvtNextEventMetadata(enumeration, 0)) {
+        std::wstring line;
+        for (auto property : properties) {
+            EXPECT_TRUE(
+                EvtGetEventMetadataProperty(event, property, 0, size, buffer.data(), &used));
+            line += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
+                                                                       : buffer[0].UInt32Val) +
+                    L" ";
+        }
+        EXPECT_TRUE(EvtGetEventMetadataProperty(event, EventMetadataEventTemplate, 0, size,
+                                                buffer.data(), &used));
+        const std::wregex data(L"<data ");
+        const std::wstring xml = buffer[0].StringVal;
+        line += std::to_wstring(std::distance(std::wsregex_iterator(xml.begin(), xml.end(), data),
+                                              std::wsregex_iterator()));
+        lines.push_back(line);
+        EvtClose(event);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EvtClose(enumeration);
+    return lines;
 }
 
 // A store folder with the exports of ProviderExports/, a damaged export, publishers.xml giving a
@@ -230,29 +265,12 @@ TEST_F(ExportedMetadata, MessagesFollowTheEventsIdVersionAndTemplate) {
     ASSERT_TRUE(EvtGetPublisherMetadataProperty(metadata, EvtPublisherMetadataPublisherGuid, 0,
                                                 size, buffer.data(), &used));
     EXPECT_EQ(FormatGuid(*buffer[0].GuidVal), L"{54849625-5478-4994-A5BA-3E3B0328C30D}");
-    EVT_HANDLE enumeration = EvtOpenEventMetadataEnum(metadata, 0);
-    std::vector<std::wstring> seen;
-    while (EVT_HANDLE event = EvtNextEventMetadata(enumeration, 0)) {
-        std::wstring line;
-        for (auto property : {EventMetadataEventID, EventMetadataEventVersion,
-                              EventMetadataEventTask, EventMetadataEventKeyword}) {
-            EXPECT_TRUE(
-                EvtGetEventMetadataProperty(event, property, 0, size, buffer.data(), &used));
-            line += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
-                                                                       : buffer[0].UInt32Val) +
-                    L" ";
-        }
-        ASSERT_TRUE(EvtGetEventMetadataProperty(event, EventMetadataEventTemplate, 0, size,
-                                                buffer.data(), &used));
-        line += std::wstring(buffer[0].StringVal).substr(0, 9);
-        seen.push_back(line);
-        EvtClose(event);
-    }
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(seen, (std::vector<std::wstring>{L"4624 0 12544 9232379236109516800 <template",
-                                               L"4624 2 12544 9232379236109516800 <template",
-                                               L"4625 0 12544 9227875636482146304 <template"}));
-    EvtClose(enumeration);
+    const std::vector<std::wstring> seen =
+        EventMetadataLines(metadata, {EventMetadataEventID, EventMetadataEventVersion,
+                                      EventMetadataEventTask, EventMetadataEventKeyword});
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"4624 0 12544 9232379236109516800 20",
+                                               L"4624 2 12544 9232379236109516800 27",
+                                               L"4625 0 12544 9227875636482146304 21"}));
     EvtClose(metadata);
 }
 
@@ -306,34 +324,14 @@ TEST_F(ExportedMetadata, ManifestsAnswerAsExportsDo) {
 
     EVT_HANDLE metadata = EvtOpenPublisherMetadata(nullptr, L"Orchard-Backup", nullptr, 0, 0);
     ASSERT_NE(metadata, nullptr);
-    EVT_HANDLE enumeration = EvtOpenEventMetadataEnum(metadata, 0);
+    const std::vector<std::wstring> seen = EventMetadataLines(
+        metadata, {EventMetadataEventVersion, EventMetadataEventLevel, EventMetadataEventTask,
+                   EventMetadataEventOpcode, EventMetadataEventChannel, EventMetadataEventKeyword});
     std::vector<EVT_VARIANT> buffer(512);
     const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT));
-    std::vector<std::wstring> seen;
-    while (EVT_HANDLE event = EvtNextEventMetadata(enumeration, 0)) {
-        std::wstring line;
-        DWORD used = 0;
-        for (auto property :
-             {EventMetadataEventVersion, EventMetadataEventLevel, EventMetadataEventTask,
-              EventMetadataEventOpcode, EventMetadataEventChannel, EventMetadataEventKeyword}) {
-            EXPECT_TRUE(
-                EvtGetEventMetadataProperty(event, property, 0, size, buffer.data(), &used));
-            line += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
-                                                                       : buffer[0].UInt32Val) +
-                    L" ";
-        }
-        ASSERT_TRUE(EvtGetEventMetadataProperty(event, EventMetadataEventTemplate, 0, size,
-                                                buffer.data(), &used));
-        const std::wstring xml = buffer[0].StringVal;
-        line += std::to_wstring(std::count(xml.begin(), xml.end(), L'\n'));
-        seen.push_back(line);
-        EvtClose(event);
-    }
-    // 0x100 and Audit Success; the operational channel is the first declared: 16. Templates of
-    // two and four values, one line each between the template's own.
+    // 0x100 and Audit Success; the operational channel is the first declared: 16.
     EXPECT_EQ(seen,
-              (std::vector<std::wstring>{L"0 4 1 1 9 256 3", L"1 16 1 10 16 9007199254741248 5"}));
-    EvtClose(enumeration);
+              (std::vector<std::wstring>{L"0 4 1 1 9 256 2", L"1 16 1 10 16 9007199254741248 4"}));
 
     // The lists: each object's name (a channel's path) and value (a channel's flags).
     auto list = [&](EVT_PUBLISHER_METADATA_PROPERTY_ID property, DWORD nameId, DWORD valueId) {
@@ -366,21 +364,20 @@ TEST_F(ExportedMetadata, ManifestsAnswerAsExportsDo) {
         EvtClose(array);
         return all;
     };
-    EXPECT_EQ(list(EvtPublisherMetadataChannelReferences, EvtPublisherMetadataChannelReferencePath,
-                   EvtPublisherMetadataChannelReferenceFlags),
-              L"Application=1 Orchard-Backup/Operational=0 ");
-    EXPECT_EQ(list(EvtPublisherMetadataLevels, EvtPublisherMetadataLevelName,
-                   EvtPublisherMetadataLevelValue),
-              L"Notice=16 ");
-    EXPECT_EQ(list(EvtPublisherMetadataTasks, EvtPublisherMetadataTaskName,
-                   EvtPublisherMetadataTaskValue),
-              L"Copy=1 ");
-    EXPECT_EQ(list(EvtPublisherMetadataOpcodes, EvtPublisherMetadataOpcodeName,
-                   EvtPublisherMetadataOpcodeValue),
-              L"Verify=65546 ");
-    EXPECT_EQ(list(EvtPublisherMetadataKeywords, EvtPublisherMetadataKeywordName,
-                   EvtPublisherMetadataKeywordValue),
-              L"Backups=256 ");
+    const std::tuple<EVT_PUBLISHER_METADATA_PROPERTY_ID, DWORD, DWORD, const wchar_t*> kLists[] = {
+        {EvtPublisherMetadataChannelReferences, EvtPublisherMetadataChannelReferencePath,
+         EvtPublisherMetadataChannelReferenceFlags, L"Application=1 Orchard-Backup/Operational=0 "},
+        {EvtPublisherMetadataLevels, EvtPublisherMetadataLevelName, EvtPublisherMetadataLevelValue,
+         L"Notice=16 "},
+        {EvtPublisherMetadataTasks, EvtPublisherMetadataTaskName, EvtPublisherMetadataTaskValue,
+         L"Copy=1 "},
+        {EvtPublisherMetadataOpcodes, EvtPublisherMetadataOpcodeName,
+         EvtPublisherMetadataOpcodeValue, L"Verify=65546 "},
+        {EvtPublisherMetadataKeywords, EvtPublisherMetadataKeywordName,
+         EvtPublisherMetadataKeywordValue, L"Backups=256 "}};
+    for (const auto& [property, nameId, valueId, expected] : kLists) {
+        EXPECT_EQ(list(property, nameId, valueId), expected);
+    }
     EvtClose(metadata);
 }
 
