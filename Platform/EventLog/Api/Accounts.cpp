@@ -42,6 +42,7 @@ struct WellKnown {
 };
 
 constexpr WellKnown kWellKnown[] = {
+    {L"S-1-0-0", L"", L"NULL SID", SidTypeWellKnownGroup},
     {L"S-1-1-0", L"", L"Everyone", SidTypeWellKnownGroup},
     {L"S-1-5-7", L"NT AUTHORITY", L"ANONYMOUS LOGON", SidTypeWellKnownGroup},
     {L"S-1-5-11", L"NT AUTHORITY", L"Authenticated Users", SidTypeWellKnownGroup},

@@ -11,8 +11,11 @@
 #include "Win32/WinEvt.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -157,9 +160,11 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     return names;
 }
 
-// A template value as a message shows it: a SID as the account it names where that is known, a
-// value of a value map as the map's text. Nothing when the value stays as it is. (How Windows
-// joins the names of a bit map's bits is not known here: such values stay numbers.)
+// A template value as a message shows it, where the event's XML shows it otherwise: a SID as the
+// account it names where that is known (the name alone for the machine's own well-known
+// accounts, else DOMAIN\name), a hexadecimal number in capitals ("0x3E7" where the XML has
+// "0x3e7"), a value of a value map as the map's text. Nothing when the value stays as it is. (How
+// Windows joins the names of a bit map's bits is not known here: such values stay numbers.)
 std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFormat& format,
                                        std::wstring_view value) {
     if (format.inType == L"win:SID") {
@@ -167,7 +172,21 @@ std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFo
         if (!account) {
             return std::nullopt;
         }
-        return account->domain.empty() ? account->name : account->domain + L"\\" + account->name;
+        return account->domain.empty() || account->domain == L"NT AUTHORITY"
+                   ? account->name
+                   : account->domain + L"\\" + account->name;
+    }
+    for (const std::wstring* type : {&format.inType, &format.outType}) {
+        if (*type == L"win:HexInt32" || *type == L"win:HexInt64") {
+            const auto number = ParseUnsigned(value);
+            if (!number) {
+                return std::nullopt;
+            }
+            wchar_t text[24];
+            std::swprintf(text, std::size(text), L"0x%llX",
+                          static_cast<unsigned long long>(*number));
+            return std::wstring(text);
+        }
     }
     if (format.map.empty()) {
         return std::nullopt;

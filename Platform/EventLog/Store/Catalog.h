@@ -19,10 +19,12 @@ namespace PalEventLog {
 
 struct LoadReport;
 
-// How a template value is shown in a message: its input type (win:SID, ...) and the value map
-// that names its values; empty where the metadata says nothing.
+// How a template value is shown in a message: its input and output types (win:SID,
+// win:HexInt64, ...) and the value map that names its values; empty where the metadata says
+// nothing.
 struct FieldFormat {
     std::wstring inType;
+    std::wstring outType;
     std::wstring map;
 };
 

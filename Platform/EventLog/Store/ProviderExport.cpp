@@ -83,7 +83,8 @@ void ReadTemplateNode(const pugi::xml_node& node, EventDefinition& definition) {
     for (pugi::xml_node data : node.children()) {
         if (LocalName(data) == "data" || LocalName(data) == "struct") {
             definition.fields.push_back(Attribute(data, "name"));
-            definition.formats.push_back({Attribute(data, "inType"), Attribute(data, "map")});
+            definition.formats.push_back(
+                {Attribute(data, "inType"), Attribute(data, "outType"), Attribute(data, "map")});
         }
     }
     std::ostringstream xml;

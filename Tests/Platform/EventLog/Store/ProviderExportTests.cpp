@@ -17,6 +17,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -292,10 +294,15 @@ TEST_F(ExportedMetadata, ManifestsAnswerAsExportsDo) {
         << copy(1, 0, "<Data Name='Folder'>D:\\Work</Data><Data Name='Files'>12</Data>")
         << copy(2, 1,
                 "<Data Name='By'>S-1-5-18</Data><Data Name='Folder'>E:\\</Data>"
-                "<Data Name='Files'>3</Data><Data Name='Outcome'>1</Data>")
+                "<Data Name='Files'>30</Data><Data Name='Outcome'>1</Data>")
         << copy(3, 1,
                 "<Data Name='Folder'>F:\\</Data><Data Name='Files'>0</Data>"
-                "<Data Name='Outcome'>7</Data><Data Name='By'>S-1-5-21-1-2-3-500</Data>");
+                "<Data Name='Outcome'>7</Data><Data Name='By'>S-1-5-21-1-2-3-500</Data>")
+        << copy(4, 1,
+                "<Data Name='Folder'>G:\\</Data><Data Name='Files'>0x1a</Data>"
+                "<Data Name='Outcome'>0</Data><Data Name='By'>S-1-5-21-1-2-3-1001</Data>");
+    std::ofstream(m_folder / "accounts.xml") << "<Accounts><Account Sid='S-1-5-21-1-2-3-1001' "
+                                                "Domain='ORCHARD' Name='alice'/></Accounts>";
     std::ifstream manifest(kExports / "orchard-backup.man");
     const std::string text((std::istreambuf_iterator<char>(manifest)),
                            std::istreambuf_iterator<char>());
@@ -306,10 +313,13 @@ TEST_F(ExportedMetadata, ManifestsAnswerAsExportsDo) {
         << Base::Utf8FromWide(report.problems[1]);
 
     const auto messages = Format(L"Application", L"*", EvtFormatMessageEvent);
-    ASSERT_EQ(messages.size(), 3u);
+    // The machine's own accounts by name, others as DOMAIN\name, unknown SIDs as they are.
+    ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0].second, L"Copied D:\\Work: 12 files.");
-    EXPECT_EQ(messages[1].second, L"Checked E:\\ (3 files): partly done, by NT AUTHORITY\\SYSTEM.");
-    EXPECT_EQ(messages[2].second, L"Checked F:\\ (0 files): 7, by S-1-5-21-1-2-3-500.");
+    EXPECT_EQ(messages[1].second, L"Checked E:\\ (0x1E files): partly done, by SYSTEM.");
+    EXPECT_EQ(messages[2].second, L"Checked F:\\ (0x0 files): 7, by S-1-5-21-1-2-3-500.");
+    EXPECT_EQ(messages[3].second, L"Checked G:\\ (0x1A files): all done, by ORCHARD\\alice.");
+
     auto names = [&](DWORD flags) {
         const auto texts = Format(L"Application", L"*", flags);
         return texts[0].second + L"|" + texts[1].second;
@@ -474,9 +484,14 @@ TEST_F(ExportedMetadata, RealLogsRenderTheirMessages) {
             return std::wstring(values[i].Type == EvtVarTypeString ? values[i].StringVal : L"");
         };
         std::wstring reason = v(5) == L"%%2313" ? L"unknown name or bad password" : v(5);
+        auto hex = [&](size_t i) { // hexadecimal in capitals, as messages show it
+            std::wstring text = v(i);
+            std::transform(text.begin() + 2, text.end(), text.begin() + 2, ::towupper);
+            return text;
+        };
         const std::wstring expected = L"Refused sign-in of " + v(0) + L"\\" + v(1) + L" (type " +
                                       v(2) + L") from " + v(3) + L":" + v(4) + L": " + reason +
-                                      L" (" + v(6) + L"/" + v(7) + L").";
+                                      L" (" + hex(6) + L"/" + hex(7) + L").";
         ASSERT_EQ(failed[checked].second, expected) << checked;
         ++checked;
         EvtClose(event);
