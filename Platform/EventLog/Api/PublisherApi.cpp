@@ -160,15 +160,28 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     return names;
 }
 
+bool IsHex(const std::wstring& type) {
+    return type == L"win:HexInt32" || type == L"win:HexInt64";
+}
+
+// Whether ShownValue may show a value of this format otherwise than as it is.
+bool Reshown(const FieldFormat& format) {
+    return format.inType == L"win:SID" || IsHex(format.inType) || IsHex(format.outType) ||
+           !format.map.empty();
+}
+
 // A template value as a message shows it, where the event's XML shows it otherwise: a SID as the
 // account it names where that is known (the name alone for the machine's own well-known
 // accounts, else DOMAIN\name), a hexadecimal number in capitals ("0x3E7" where the XML has
 // "0x3e7"), a value of a value map as the map's text. Nothing when the value stays as it is. (How
 // Windows joins the names of a bit map's bits is not known here: such values stay numbers.)
 std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFormat& format,
-                                       std::wstring_view value) {
+                                       std::wstring_view value, std::shared_ptr<Store>& accounts) {
     if (format.inType == L"win:SID") {
-        const auto account = FindAccountOfSid(GlobalStore()->Catalog(), value);
+        if (!accounts) {
+            accounts = GlobalStore(); // the store whose accounts LookupAccountSidW knows
+        }
+        const auto account = FindAccountOfSid(accounts->Catalog(), value);
         if (!account) {
             return std::nullopt;
         }
@@ -176,17 +189,14 @@ std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFo
                    ? account->name
                    : account->domain + L"\\" + account->name;
     }
-    for (const std::wstring* type : {&format.inType, &format.outType}) {
-        if (*type == L"win:HexInt32" || *type == L"win:HexInt64") {
-            const auto number = ParseUnsigned(value);
-            if (!number) {
-                return std::nullopt;
-            }
-            wchar_t text[24];
-            std::swprintf(text, std::size(text), L"0x%llX",
-                          static_cast<unsigned long long>(*number));
-            return std::wstring(text);
+    if (IsHex(format.inType) || IsHex(format.outType)) {
+        const auto number = ParseUnsigned(value);
+        if (!number) {
+            return std::nullopt;
         }
+        wchar_t text[24];
+        std::swprintf(text, std::size(text), L"0x%llX", static_cast<unsigned long long>(*number));
+        return std::wstring(text);
     }
     if (format.map.empty()) {
         return std::nullopt;
@@ -203,15 +213,31 @@ std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFo
     return text->second;
 }
 
+// Whether `text` has the insert %n (n from 1).
+bool Inserts(std::wstring_view text, size_t n) {
+    const std::wstring insert = L"%" + std::to_wstring(n);
+    for (size_t at = text.find(insert); at != std::wstring_view::npos;
+         at = text.find(insert, at + 1)) {
+        const size_t after = at + insert.size();
+        if ((at == 0 || text[at - 1] != L'%') &&
+            (after == text.size() || text[after] < L'0' || text[after] > L'9')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // An event's values as %1..%n: in its template's order where the metadata has one (each value
 // found by its Name when the event names its values, else by its place, and shown as its format
-// says), else in their own order. A value that is a parameter insert ("%%1833") is replaced by the
-// parameter's text when the publisher has it. `owned` keeps the texts that the views point into.
-std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel& channel,
-                                              const Event& e, const Publisher* publisher,
-                                              const EventDefinition* definition,
-                                              std::deque<std::wstring>& owned)
+// says where `message` shows it), else in their own order. A value that is a parameter insert
+// ("%%1833") is replaced by the parameter's text when the publisher has it. `owned` keeps the
+// texts that the views point into.
+std::vector<std::wstring_view>
+MessageInserts(const Store& store, const Channel& channel, const Event& e,
+               const Publisher* publisher, const EventDefinition* definition,
+               std::wstring_view message, std::deque<std::wstring>& owned)
     REQUIRES_SHARED(store.Mutex()) {
+    std::shared_ptr<Store> accounts;
     std::vector<std::wstring_view> values = InsertionStrings(store, channel, e);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
         std::vector<std::wstring_view> ordered;
@@ -231,8 +257,11 @@ std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel&
                 value = values[i];
             }
             ordered.push_back(value.value_or(std::wstring_view{}));
-            if (publisher != nullptr && i < definition->formats.size()) {
-                if (auto shown = ShownValue(*publisher, definition->formats[i], ordered.back())) {
+            const FieldFormat* format = publisher != nullptr && i < definition->formats.size()
+                                            ? &definition->formats[i]
+                                            : nullptr;
+            if (format != nullptr && Reshown(*format) && Inserts(message, i + 1)) {
+                if (auto shown = ShownValue(*publisher, *format, ordered.back(), accounts)) {
                     owned.push_back(std::move(*shown));
                     ordered.back() = owned.back();
                 }
@@ -287,9 +316,9 @@ public:
         }
         std::deque<std::wstring> owned;
         const std::vector<std::wstring_view> inserts =
-            given != nullptr
-                ? *given
-                : MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, owned);
+            given != nullptr ? *given
+                             : MessageInserts(m_store, m_channel, m_event, m_publisher,
+                                              m_definition, *text, owned);
         return ExpandMessage(*text, inserts, &m_publisher->parameters, out);
     }
 
