@@ -11,11 +11,8 @@
 #include "Win32/WinEvt.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <deque>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -194,9 +191,15 @@ std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFo
         if (!number) {
             return std::nullopt;
         }
-        wchar_t text[24];
-        std::swprintf(text, std::size(text), L"0x%llX", static_cast<unsigned long long>(*number));
-        return std::wstring(text);
+        std::wstring text = L"0x";
+        int shift = 60;
+        while (shift > 0 && (*number >> shift) == 0) {
+            shift -= 4;
+        }
+        for (; shift >= 0; shift -= 4) {
+            text.push_back(L"0123456789ABCDEF"[(*number >> shift) & 0xF]);
+        }
+        return text;
     }
     if (format.map.empty()) {
         return std::nullopt;
