@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -157,16 +157,6 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     return names;
 }
 
-bool IsHex(const std::wstring& type) {
-    return type == L"win:HexInt32" || type == L"win:HexInt64";
-}
-
-// Whether ShownValue may show a value of this format otherwise than as it is.
-bool Reshown(const FieldFormat& format) {
-    return format.inType == L"win:SID" || IsHex(format.inType) || IsHex(format.outType) ||
-           !format.map.empty();
-}
-
 // A template value as a message shows it, where the event's XML shows it otherwise: a SID as the
 // account it names where that is known (the name alone for the machine's own well-known
 // accounts, else DOMAIN\name), a hexadecimal number in capitals ("0x3E7" where the XML has
@@ -174,7 +164,7 @@ bool Reshown(const FieldFormat& format) {
 // Windows joins the names of a bit map's bits is not known here: such values stay numbers.)
 std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFormat& format,
                                        std::wstring_view value, std::shared_ptr<Store>& accounts) {
-    if (format.inType == L"win:SID") {
+    if (format.shownAs == ShownAs::Account) {
         if (!accounts) {
             accounts = GlobalStore(); // the store whose accounts LookupAccountSidW knows
         }
@@ -186,7 +176,7 @@ std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFo
                    ? account->name
                    : account->domain + L"\\" + account->name;
     }
-    if (IsHex(format.inType) || IsHex(format.outType)) {
+    if (format.shownAs == ShownAs::Hex) {
         const auto number = ParseUnsigned(value);
         if (!number) {
             return std::nullopt;
@@ -216,18 +206,26 @@ std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFo
     return text->second;
 }
 
-// Whether `text` has the insert %n (n from 1).
-bool Inserts(std::wstring_view text, size_t n) {
-    const std::wstring insert = L"%" + std::to_wstring(n);
-    for (size_t at = text.find(insert); at != std::wstring_view::npos;
-         at = text.find(insert, at + 1)) {
-        const size_t after = at + insert.size();
-        if ((at == 0 || text[at - 1] != L'%') &&
-            (after == text.size() || text[after] < L'0' || text[after] > L'9')) {
-            return true;
+// Which inserts %n `text` has: flags by n (from 1), up to `count`. ("%%n" is a parameter.)
+std::vector<bool> InsertsOf(std::wstring_view text, size_t count) {
+    std::vector<bool> used(count + 1);
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != L'%') {
+            continue;
+        }
+        if (text[i + 1] == L'%') {
+            ++i;
+            continue;
+        }
+        size_t n = 0;
+        while (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9' && n <= count) {
+            n = n * 10 + static_cast<size_t>(text[++i] - L'0');
+        }
+        if (n >= 1 && n <= count) {
+            used[n] = true;
         }
     }
-    return false;
+    return used;
 }
 
 // An event's values as %1..%n: in its template's order where the metadata has one (each value
@@ -238,11 +236,12 @@ bool Inserts(std::wstring_view text, size_t n) {
 std::vector<std::wstring_view>
 MessageInserts(const Store& store, const Channel& channel, const Event& e,
                const Publisher* publisher, const EventDefinition* definition,
-               std::wstring_view message, std::deque<std::wstring>& owned)
+               std::wstring_view message, std::list<std::wstring>& owned)
     REQUIRES_SHARED(store.Mutex()) {
     std::shared_ptr<Store> accounts;
     std::vector<std::wstring_view> values = InsertionStrings(store, channel, e);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
+        const std::vector<bool> shown = InsertsOf(message, definition->fields.size());
         std::vector<std::wstring_view> ordered;
         ordered.reserve(definition->fields.size());
         for (size_t i = 0; i < definition->fields.size(); ++i) {
@@ -263,7 +262,8 @@ MessageInserts(const Store& store, const Channel& channel, const Event& e,
             const FieldFormat* format = publisher != nullptr && i < definition->formats.size()
                                             ? &definition->formats[i]
                                             : nullptr;
-            if (format != nullptr && Reshown(*format) && Inserts(message, i + 1)) {
+            if (format != nullptr && shown[i + 1] &&
+                (format->shownAs != ShownAs::Itself || !format->map.empty())) {
                 if (auto shown = ShownValue(*publisher, *format, ordered.back(), accounts)) {
                     owned.push_back(std::move(*shown));
                     ordered.back() = owned.back();
@@ -317,7 +317,7 @@ public:
         if (text == nullptr) {
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
-        std::deque<std::wstring> owned;
+        std::list<std::wstring> owned; // made without allocating: most messages need none
         const std::vector<std::wstring_view> inserts =
             given != nullptr ? *given
                              : MessageInserts(m_store, m_channel, m_event, m_publisher,

@@ -19,12 +19,13 @@ namespace PalEventLog {
 
 struct LoadReport;
 
-// How a template value is shown in a message: its input and output types (win:SID,
-// win:HexInt64, ...) and the value map that names its values; empty where the metadata says
-// nothing.
+// How a template value is shown in a message where the event's XML shows it otherwise, as its
+// input and output types say: a SID (win:SID) as its account, a hexadecimal number
+// (win:HexInt32, win:HexInt64) in capitals; and the value map that names its values (empty:
+// none).
+enum class ShownAs : uint8_t { Itself, Account, Hex };
 struct FieldFormat {
-    std::wstring inType;
-    std::wstring outType;
+    ShownAs shownAs = ShownAs::Itself;
     std::wstring map;
 };
 

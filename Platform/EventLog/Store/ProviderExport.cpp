@@ -83,8 +83,15 @@ void ReadTemplateNode(const pugi::xml_node& node, EventDefinition& definition) {
     for (pugi::xml_node data : node.children()) {
         if (LocalName(data) == "data" || LocalName(data) == "struct") {
             definition.fields.push_back(Attribute(data, "name"));
-            definition.formats.push_back(
-                {Attribute(data, "inType"), Attribute(data, "outType"), Attribute(data, "map")});
+            const std::string_view in = data.attribute("inType").value();
+            const std::string_view out = data.attribute("outType").value();
+            auto hex = [](std::string_view type) {
+                return type == "win:HexInt32" || type == "win:HexInt64";
+            };
+            definition.formats.push_back({in == "win:SID"       ? ShownAs::Account
+                                          : hex(in) || hex(out) ? ShownAs::Hex
+                                                                : ShownAs::Itself,
+                                          Attribute(data, "map")});
         }
     }
     std::ostringstream xml;
