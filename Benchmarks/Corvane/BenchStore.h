@@ -1,7 +1,8 @@
 // The generated channel of the session and request benchmarks: Application with 1,000,000 events
 // (CORVANE_BENCH_EVENTS changes the size) and the sample store's publishers, so that messages are
 // formatted. Written once to $TMPDIR/corvane-sessions-bench-<count> and reused; the folder
-// watcher is off. Also the component configuration and the filter set both benchmarks use.
+// watcher is off. Or the real logs of the shared data (RealLogs below). Also the component
+// configuration and the filter set both benchmarks use.
 #pragma once
 
 #include "SampleEvents.h"
@@ -24,9 +25,51 @@ inline uint64_t EventCount() {
     return text != nullptr ? std::strtoull(text, nullptr, 10) : 1'000'000;
 }
 
+// CORVANE_BENCH_REAL=1: the channel is Security of the real logs of the shared data
+// (CORVANE_SHARED_DATA, default ../shared/data) with the tests' provider exports,
+// so that every message is formatted from real providers' metadata.
+inline bool RealLogs() {
+    const char* text = std::getenv("CORVANE_BENCH_REAL");
+    return text != nullptr && std::string(text) == "1";
+}
+
+inline const wchar_t* ChannelName() {
+    return RealLogs() ? L"Security" : L"Application";
+}
+
+// The folder of the real logs: links to the Security logs and copies of the exports.
+inline void ChooseRealLogs() {
+    namespace fs = std::filesystem;
+    const char* shared = std::getenv("CORVANE_SHARED_DATA");
+    const fs::path evtx =
+        (shared != nullptr ? fs::path(shared) : fs::path(CORVANE_SOURCE_DIR) / "../shared/data") /
+        "evtx";
+    const fs::path folder = fs::temp_directory_path() / "corvane-real-bench";
+    fs::create_directories(folder);
+    for (const char* log :
+         {"omerbenamram-evtx/security.evtx", "DeepBlueCLI/smb-password-guessing-security.evtx"}) {
+        const fs::path link = folder / fs::path(log).filename();
+        std::error_code ec;
+        if (!fs::exists(link, ec)) {
+            fs::create_symlink(evtx / log, link);
+        }
+    }
+    for (const auto& entry : fs::directory_iterator(
+             fs::path(CORVANE_SOURCE_DIR) / "Tests/Platform/EventLog/Store/ProviderExports")) {
+        fs::copy_file(entry.path(), folder / entry.path().filename(),
+                      fs::copy_options::overwrite_existing);
+    }
+    ::setenv("PAL_EVENTLOG_DIR", folder.c_str(), 1);
+    ::setenv("PAL_EVENTLOG_POLL_MS", "0", 1);
+}
+
 // Chooses the store before the first Event Log call; writes it the first time.
 inline void Choose() {
     namespace fs = std::filesystem;
+    if (RealLogs()) {
+        ChooseRealLogs();
+        return;
+    }
     const fs::path folder =
         fs::temp_directory_path() / ("corvane-sessions-bench-" + std::to_string(EventCount()));
     if (!fs::exists(folder / "Application.xml")) {
@@ -50,7 +93,7 @@ using CorvaneRequests::Node;
 // a plan; Imported-Provider is skipped; no sweep.
 inline EkNodePtr Configuration() {
     const EkNodePtr configuration = Node(L"Configuration");
-    configuration.SetAttribute(L"LogChannelName", std::wstring(L"Application"));
+    configuration.SetAttribute(L"LogChannelName", std::wstring(ChannelName()));
     configuration.SetAttribute(L"SessionTimeLiveInMin", int64_t{60});
     configuration.SetAttribute(L"SessionCheckIntervalInSec", int64_t{0});
     configuration.SetAttribute(L"TimeOutIntervalInSec", int32_t{30});

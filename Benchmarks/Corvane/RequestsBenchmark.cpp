@@ -101,6 +101,17 @@ void NextPages(benchmark::State& state) {
 }
 BENCHMARK(NextPages)->Arg(0)->Arg(500'000)->Iterations(100)->Unit(benchmark::kMillisecond);
 
+// The next pages of the real logs (CORVANE_BENCH_REAL=1): 50 pages from the first on,
+// every message formatted from real providers' metadata.
+void NextPagesRealProviders(benchmark::State& state) {
+    if (!BenchStore::RealLogs()) {
+        state.SkipWithError("set CORVANE_BENCH_REAL=1");
+        return;
+    }
+    NextPages(state);
+}
+BENCHMARK(NextPagesRealProviders)->Arg(0)->Iterations(50)->Unit(benchmark::kMillisecond);
+
 void CountByLevel(benchmark::State& state) {
     Warm();
     int64_t total = 0;

@@ -35,7 +35,7 @@ using RequestProcessing::NewGuid;
 SessionsHolder& Holder() {
     static const std::unique_ptr<SessionsHolder> holder = [] {
         BenchStore::Choose();
-        Halyard::GetEventsCount(L"Application");
+        Halyard::GetEventsCount(BenchStore::ChannelName());
         return std::make_unique<SessionsHolder>(BenchStore::Configuration());
     }();
     return *holder;

@@ -284,13 +284,26 @@ PAL_API EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE Session, LPCWSTR P
                                                    LPCWSTR LogFilePath, LCID Locale, DWORD Flags);
 
 // Reads one property of a publisher's metadata as a variant followed by its payload; sizes in
-// bytes. The list properties (channels, levels, tasks, opcodes, keywords) are not offered.
+// bytes. The list properties (channels, levels, tasks, opcodes, keywords) are a handle
+// (EvtVarTypeEvtHandle) to an array of objects, read with EvtGetObjectArraySize and
+// EvtGetObjectArrayProperty and closed with EvtClose.
 PAL_API BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE PublisherMetadata,
                                                     EVT_PUBLISHER_METADATA_PROPERTY_ID PropertyId,
                                                     DWORD Flags,
                                                     DWORD PublisherMetadataPropertyBufferSize,
                                                     PEVT_VARIANT PublisherMetadataPropertyBuffer,
                                                     PDWORD PublisherMetadataPropertyBufferUsed);
+
+using EVT_OBJECT_ARRAY_PROPERTY_HANDLE = HANDLE;
+PAL_API BOOL WINAPI EvtGetObjectArraySize(EVT_OBJECT_ARRAY_PROPERTY_HANDLE ObjectArray,
+                                          PDWORD ObjectArraySize);
+// One property of one object of the array (the property identifiers of its kind, such as
+// EvtPublisherMetadataLevelName for levels), as EvtGetPublisherMetadataProperty gives them.
+PAL_API BOOL WINAPI EvtGetObjectArrayProperty(EVT_OBJECT_ARRAY_PROPERTY_HANDLE ObjectArray,
+                                              DWORD PropertyId, DWORD ArrayIndex, DWORD Flags,
+                                              DWORD PropertyValueBufferSize,
+                                              PEVT_VARIANT PropertyValueBuffer,
+                                              PDWORD PropertyValueBufferUsed);
 
 // Enumerates the events a publisher's metadata defines: EvtNextEventMetadata hands out one
 // event's metadata at a time (ERROR_NO_MORE_ITEMS at the end), read with

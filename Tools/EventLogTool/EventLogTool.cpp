@@ -216,8 +216,9 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
             const std::string extension = file.extension().string();
             if (extension == ".evtx" || extension == ".EVTX") {
                 store->LoadEvtxFile(file, report, progress);
-            } else if ((extension == ".xml" || extension == ".XML") &&
-                       Store::IsProviderExportFile(file)) {
+            } else if (extension == ".man" || extension == ".MAN" ||
+                       ((extension == ".xml" || extension == ".XML") &&
+                        Store::IsProviderExportFile(file))) {
                 metadata.push_back(file);
             } else if ((extension == ".xml" || extension == ".XML") &&
                        file.filename() != "publishers.xml" && file.filename() != "accounts.xml") {

@@ -42,6 +42,7 @@ struct WellKnown {
 };
 
 constexpr WellKnown kWellKnown[] = {
+    {L"S-1-0-0", L"", L"NULL SID", SidTypeWellKnownGroup},
     {L"S-1-1-0", L"", L"Everyone", SidTypeWellKnownGroup},
     {L"S-1-5-7", L"NT AUTHORITY", L"ANONYMOUS LOGON", SidTypeWellKnownGroup},
     {L"S-1-5-11", L"NT AUTHORITY", L"Authenticated Users", SidTypeWellKnownGroup},
@@ -53,6 +54,23 @@ constexpr WellKnown kWellKnown[] = {
 };
 
 } // namespace
+
+namespace PalEventLog {
+
+std::optional<AccountOfSid> FindAccountOfSid(const PublisherCatalog& catalog,
+                                             std::wstring_view sid) {
+    for (const WellKnown& known : kWellKnown) {
+        if (known.sid == sid) {
+            return AccountOfSid{std::wstring(known.domain), std::wstring(known.name), known.use};
+        }
+    }
+    if (const Account* a = catalog.FindAccount(sid)) {
+        return AccountOfSid{a->domain, a->name, SidTypeUser};
+    }
+    return std::nullopt;
+}
+
+} // namespace PalEventLog
 
 BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPDWORD nameSize,
                               LPWSTR referencedDomainName, LPDWORD domainSize, PSID_NAME_USE use) {
@@ -70,31 +88,14 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR /*systemName*/, PSID sid, LPWSTR name, LPD
             Fail(ERROR_INVALID_SID);
             return FALSE;
         }
-        std::wstring account;
-        std::wstring domain;
-        SID_NAME_USE kind = SidTypeUser;
-        bool found = false;
-        for (const WellKnown& known : kWellKnown) {
-            if (known.sid == *text) {
-                account = known.name;
-                domain = known.domain;
-                kind = known.use;
-                found = true;
-            }
-        }
-        if (!found) {
-            auto store = GlobalStore();
-            Store::ReadLock lock(*store);
-            if (const Account* a = store->Catalog().FindAccount(*text)) {
-                account = a->name;
-                domain = a->domain;
-                found = true;
-            }
-        }
+        const std::optional<AccountOfSid> found = FindAccountOfSid(GlobalStore()->Catalog(), *text);
         if (!found) {
             Fail(ERROR_NONE_MAPPED);
             return FALSE;
         }
+        const std::wstring& account = found->name;
+        const std::wstring& domain = found->domain;
+        const SID_NAME_USE kind = found->use;
         if (*nameSize < account.size() + 1 || *domainSize < domain.size() + 1) {
             *nameSize = static_cast<DWORD>(account.size() + 1);
             *domainSize = static_cast<DWORD>(domain.size() + 1);

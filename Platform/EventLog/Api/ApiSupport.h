@@ -11,6 +11,7 @@
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"
+#include "Win32/WinSecurity.h"
 
 #include <new>
 #include <optional>
@@ -74,6 +75,15 @@ struct Bookmark : HandleObject {
 
     std::wstring Xml();
 };
+
+// An account that a SID names: a well-known one, else one of the store's accounts.
+struct AccountOfSid {
+    std::wstring domain;
+    std::wstring name;
+    SID_NAME_USE use = SidTypeUser;
+};
+std::optional<AccountOfSid> FindAccountOfSid(const PublisherCatalog& catalog,
+                                             std::wstring_view sid);
 
 // The keyword bits of events written through the classic functions.
 constexpr uint64_t kKeywordClassic = 0x80000000000000ull;

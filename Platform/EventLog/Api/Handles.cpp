@@ -11,7 +11,7 @@ constexpr int kKindShift = 56;
 constexpr uint32_t kGenerationMask = 0xFFFFFF;
 constexpr int kIndexBits = 28;
 constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-static_assert(static_cast<unsigned>(HandleKind::EventMetadata) < 16);
+static_assert(static_cast<unsigned>(HandleKind::ObjectArray) < 16);
 } // namespace
 
 HandleKind EventLogHandleTable::KindOf(EVT_HANDLE handle) noexcept {

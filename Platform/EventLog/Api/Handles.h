@@ -28,7 +28,8 @@ enum class HandleKind : uint8_t {
     ClassicLog,    // OpenEventLogW
     ClassicSource, // RegisterEventSourceW
     EventMetadataEnum,
-    EventMetadata
+    EventMetadata,
+    ObjectArray // a publisher's channels, levels, tasks, opcodes or keywords
 };
 
 struct HandleObject {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,6 +34,27 @@ struct ChannelConfig : HandleObject {
     std::shared_ptr<Store> store;
     Channel* channel = nullptr;
 };
+
+// The checks every property reader makes, in this order: an injected fault, the handle of its
+// kind, the flags and buffer arguments. Null with the failure reported.
+template <class T>
+std::shared_ptr<T> PropertySource(const char* function, EVT_HANDLE handle, HandleKind kind,
+                                  DWORD flags, DWORD bufferSize, PEVT_VARIANT buffer,
+                                  PDWORD bufferUsed) {
+    if (Injected(function)) {
+        return nullptr;
+    }
+    auto source = Lookup<T>(handle, kind);
+    if (!source) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return source;
+}
 
 } // namespace
 
@@ -135,17 +157,91 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
     return names;
 }
 
+// A template value as a message shows it, where the event's XML shows it otherwise: a SID as the
+// account it names where that is known (the name alone for the machine's own well-known
+// accounts, else DOMAIN\name), a hexadecimal number in capitals ("0x3E7" where the XML has
+// "0x3e7"), a value of a value map as the map's text. Nothing when the value stays as it is. (How
+// Windows joins the names of a bit map's bits is not known here: such values stay numbers.)
+std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFormat& format,
+                                       std::wstring_view value, std::shared_ptr<Store>& accounts) {
+    if (format.shownAs == ShownAs::Account) {
+        if (!accounts) {
+            accounts = GlobalStore(); // the store whose accounts LookupAccountSidW knows
+        }
+        const auto account = FindAccountOfSid(accounts->Catalog(), value);
+        if (!account) {
+            return std::nullopt;
+        }
+        return account->domain.empty() || account->domain == L"NT AUTHORITY"
+                   ? account->name
+                   : account->domain + L"\\" + account->name;
+    }
+    if (format.shownAs == ShownAs::Hex) {
+        const auto number = ParseUnsigned(value);
+        if (!number) {
+            return std::nullopt;
+        }
+        std::wstring text = L"0x";
+        int shift = 60;
+        while (shift > 0 && (*number >> shift) == 0) {
+            shift -= 4;
+        }
+        for (; shift >= 0; shift -= 4) {
+            text.push_back(L"0123456789ABCDEF"[(*number >> shift) & 0xF]);
+        }
+        return text;
+    }
+    if (format.map.empty()) {
+        return std::nullopt;
+    }
+    const auto map = publisher.maps.find(format.map);
+    const auto number = ParseUnsigned(value);
+    if (map == publisher.maps.end() || map->second.bits || !number) {
+        return std::nullopt;
+    }
+    const auto text = map->second.texts.find(static_cast<uint32_t>(*number));
+    if (text == map->second.texts.end()) {
+        return std::nullopt;
+    }
+    return text->second;
+}
+
+// Which inserts %n `text` has: flags by n (from 1), up to `count`. ("%%n" is a parameter.)
+std::vector<bool> InsertsOf(std::wstring_view text, size_t count) {
+    std::vector<bool> used(count + 1);
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != L'%') {
+            continue;
+        }
+        if (text[i + 1] == L'%') {
+            ++i;
+            continue;
+        }
+        size_t n = 0;
+        while (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9' && n <= count) {
+            n = n * 10 + static_cast<size_t>(text[++i] - L'0');
+        }
+        if (n >= 1 && n <= count) {
+            used[n] = true;
+        }
+    }
+    return used;
+}
+
 // An event's values as %1..%n: in its template's order where the metadata has one (each value
-// found by its Name when the event names its values, else by its place), else in their own order.
-// A value that is a parameter insert ("%%1833") is replaced by the parameter's text when the
-// publisher has it. `owned` keeps the texts that the views point into.
-std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel& channel,
-                                              const Event& e, const Publisher* publisher,
-                                              const EventDefinition* definition,
-                                              std::vector<std::wstring>& owned)
+// found by its Name when the event names its values, else by its place, and shown as its format
+// says where `message` shows it), else in their own order. A value that is a parameter insert
+// ("%%1833") is replaced by the parameter's text when the publisher has it. `owned` keeps the
+// texts that the views point into.
+std::vector<std::wstring_view>
+MessageInserts(const Store& store, const Channel& channel, const Event& e,
+               const Publisher* publisher, const EventDefinition* definition,
+               std::wstring_view message, std::list<std::wstring>& owned)
     REQUIRES_SHARED(store.Mutex()) {
+    std::shared_ptr<Store> accounts;
     std::vector<std::wstring_view> values = InsertionStrings(store, channel, e);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
+        const std::vector<bool> shown = InsertsOf(message, definition->fields.size());
         std::vector<std::wstring_view> ordered;
         ordered.reserve(definition->fields.size());
         for (size_t i = 0; i < definition->fields.size(); ++i) {
@@ -163,11 +259,20 @@ std::vector<std::wstring_view> MessageInserts(const Store& store, const Channel&
                 value = values[i];
             }
             ordered.push_back(value.value_or(std::wstring_view{}));
+            const FieldFormat* format = publisher != nullptr && i < definition->formats.size()
+                                            ? &definition->formats[i]
+                                            : nullptr;
+            if (format != nullptr && shown[i + 1] &&
+                (format->shownAs != ShownAs::Itself || !format->map.empty())) {
+                if (auto shown = ShownValue(*publisher, *format, ordered.back(), accounts)) {
+                    owned.push_back(std::move(*shown));
+                    ordered.back() = owned.back();
+                }
+            }
         }
         values = std::move(ordered);
     }
     if (publisher != nullptr && !publisher->parameters.empty()) {
-        owned.reserve(values.size());
         for (std::wstring_view& value : values) {
             if (value.find(L"%%") == std::wstring_view::npos) {
                 continue;
@@ -198,28 +303,25 @@ public:
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
         const std::wstring* text = nullptr;
+        std::wstring fromFile;
         if (m_definition != nullptr && !m_definition->message.empty()) {
             text = &m_definition->message;
         } else {
-            const auto& messages = m_publisher->messages;
             const uint32_t full =
                 (static_cast<uint32_t>(m_event.qualifiers) << 16) | m_event.eventId;
-            auto found = messages.find(full);
-            if (found == messages.end()) {
-                found = messages.find(m_event.eventId);
-            }
-            if (found != messages.end()) {
-                text = &found->second;
+            text = m_publisher->FindMessage(full, fromFile);
+            if (text == nullptr) {
+                text = m_publisher->FindMessage(m_event.eventId, fromFile);
             }
         }
         if (text == nullptr) {
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
-        std::vector<std::wstring> owned;
+        std::list<std::wstring> owned; // made without allocating: most messages need none
         const std::vector<std::wstring_view> inserts =
-            given != nullptr
-                ? *given
-                : MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, owned);
+            given != nullptr ? *given
+                             : MessageInserts(m_store, m_channel, m_event, m_publisher,
+                                              m_definition, *text, owned);
         return ExpandMessage(*text, inserts, &m_publisher->parameters, out);
     }
 
@@ -389,12 +491,13 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
                 Fail(ERROR_INVALID_HANDLE);
                 return FALSE;
             }
-            auto found = publisher->messages.find(messageId);
-            if (found == publisher->messages.end()) {
+            std::wstring fromFile;
+            const std::wstring* found = publisher->FindMessage(messageId, fromFile);
+            if (found == nullptr) {
                 Fail(ERROR_EVT_MESSAGE_ID_NOT_FOUND);
                 return FALSE;
             }
-            result = ExpandMessage(found->second, given, &publisher->parameters, text);
+            result = ExpandMessage(*found, given, &publisher->parameters, text);
             return CopyText(text, result, bufferSize, buffer, bufferUsed);
         }
         const Store& store = *access.owner->store;
@@ -478,16 +581,10 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
                                         EVT_CHANNEL_CONFIG_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (Injected("EvtGetChannelConfigProperty")) {
-            return FALSE;
-        }
-        auto config = Lookup<ChannelConfig>(channelConfig, HandleKind::ChannelConfig);
+        auto config = PropertySource<ChannelConfig>("EvtGetChannelConfigProperty", channelConfig,
+                                                    HandleKind::ChannelConfig, flags, bufferSize,
+                                                    buffer, bufferUsed);
         if (!config) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         Store::ReadLock lock(*config->store);
@@ -593,6 +690,76 @@ EVT_VARIANT UInt32Variant(uint32_t number) {
 // Message ids are not kept: the metadata holds the texts themselves.
 constexpr uint32_t kNoMessageId = 0xFFFFFFFF;
 
+// One object of a publisher's list: its name (a channel's path), value and, for channels, its
+// index and flags.
+struct ListedObject {
+    std::wstring name;
+    uint64_t value = 0;
+    uint32_t flags = 0;
+};
+
+// A publisher's channels, levels, tasks, opcodes or keywords, as the list property named them.
+struct ObjectArray : HandleObject {
+    std::shared_ptr<Store> store; // keeps the catalog alive
+    EVT_PUBLISHER_METADATA_PROPERTY_ID kind{};
+    std::vector<ListedObject> objects;
+};
+
+std::shared_ptr<ObjectArray> MakeObjectArray(std::shared_ptr<Store> store, const Publisher& p,
+                                             EVT_PUBLISHER_METADATA_PROPERTY_ID kind) {
+    auto array = std::make_shared<ObjectArray>();
+    array->store = std::move(store);
+    array->kind = kind;
+    // Named values: the symbolic name the metadata gives, else the text.
+    auto add = [&](NameKind name, const auto& texts) {
+        for (const auto& [value, text] : texts) {
+            const auto symbol = p.symbols.find({name, value});
+            array->objects.push_back({symbol != p.symbols.end() ? symbol->second : text, value, 0});
+        }
+    };
+    switch (kind) {
+    case EvtPublisherMetadataChannelReferences:
+        // Application, System and Security are the channels a provider imports.
+        for (const auto& [value, name] : p.channelValues) {
+            const bool imported = EqualsNoCase(name, L"Application") ||
+                                  EqualsNoCase(name, L"System") || EqualsNoCase(name, L"Security");
+            array->objects.push_back({name, value, imported ? 1u : 0u});
+        }
+        break;
+    case EvtPublisherMetadataLevels:
+        add(NameKind::Level, p.levels);
+        break;
+    case EvtPublisherMetadataTasks:
+        add(NameKind::Task, p.tasks);
+        break;
+    case EvtPublisherMetadataOpcodes:
+        add(NameKind::Opcode, p.opcodes);
+        break;
+    default:
+        add(NameKind::Keyword, p.keywords);
+        break;
+    }
+    return array;
+}
+
+// The list property that holds the property `id` of its objects (EvtPublisherMetadataLevels for
+// EvtPublisherMetadataLevelName, ...).
+EVT_PUBLISHER_METADATA_PROPERTY_ID ListOf(DWORD id) {
+    static constexpr EVT_PUBLISHER_METADATA_PROPERTY_ID kLists[] = {
+        EvtPublisherMetadataChannelReferences, EvtPublisherMetadataLevels,
+        EvtPublisherMetadataTasks, EvtPublisherMetadataOpcodes, EvtPublisherMetadataKeywords};
+    EVT_PUBLISHER_METADATA_PROPERTY_ID list = EvtPublisherMetadataPropertyIdEND;
+    for (const auto candidate : kLists) {
+        if (id == static_cast<DWORD>(candidate) || id >= EvtPublisherMetadataPropertyIdEND) {
+            return EvtPublisherMetadataPropertyIdEND;
+        }
+        if (id > static_cast<DWORD>(candidate)) {
+            list = candidate;
+        }
+    }
+    return list;
+}
+
 } // namespace
 
 BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
@@ -600,16 +767,10 @@ BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
                                             DWORD flags, DWORD bufferSize, PEVT_VARIANT buffer,
                                             PDWORD bufferUsed) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (Injected("EvtGetPublisherMetadataProperty")) {
-            return FALSE;
-        }
-        auto metadata = Lookup<PublisherMetadata>(publisherMetadata, HandleKind::PublisherMetadata);
+        auto metadata = PropertySource<PublisherMetadata>(
+            "EvtGetPublisherMetadataProperty", publisherMetadata, HandleKind::PublisherMetadata,
+            flags, bufferSize, buffer, bufferUsed);
         if (!metadata) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         const Publisher& p = *metadata->publisher;
@@ -632,6 +793,23 @@ BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
         case EvtPublisherMetadataPublisherMessageID:
             return CopyVariant(UInt32Variant(kNoMessageId), nullptr, nullptr, bufferSize, buffer,
                                bufferUsed);
+        case EvtPublisherMetadataChannelReferences:
+        case EvtPublisherMetadataLevels:
+        case EvtPublisherMetadataTasks:
+        case EvtPublisherMetadataOpcodes:
+        case EvtPublisherMetadataKeywords: {
+            *bufferUsed = sizeof(EVT_VARIANT);
+            if (buffer == nullptr || bufferSize < sizeof(EVT_VARIANT)) {
+                Fail(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            EVT_VARIANT value{};
+            value.EvtHandleVal = EventLogHandles().Add(
+                HandleKind::ObjectArray, MakeObjectArray(metadata->store, p, propertyId));
+            value.Type = EvtVarTypeEvtHandle;
+            *buffer = value;
+            return TRUE;
+        }
         default:
             Fail(ERROR_NOT_SUPPORTED);
             return FALSE;
@@ -698,16 +876,10 @@ BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE eventMetadata,
                                         EVT_EVENT_METADATA_PROPERTY_ID propertyId, DWORD flags,
                                         DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
     return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
-        if (Injected("EvtGetEventMetadataProperty")) {
-            return FALSE;
-        }
-        auto item = Lookup<EventMetadata>(eventMetadata, HandleKind::EventMetadata);
+        auto item = PropertySource<EventMetadata>("EvtGetEventMetadataProperty", eventMetadata,
+                                                  HandleKind::EventMetadata, flags, bufferSize,
+                                                  buffer, bufferUsed);
         if (!item) {
-            Fail(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (bufferUsed == nullptr || flags != 0 || (buffer == nullptr && bufferSize != 0)) {
-            Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
         const EventDefinition& d = *item->definition;
@@ -743,6 +915,78 @@ BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE eventMetadata,
         default:
             Fail(ERROR_NOT_SUPPORTED);
             return FALSE;
+        }
+        return CopyVariant(value, nullptr, nullptr, bufferSize, buffer, bufferUsed);
+    });
+}
+
+BOOL WINAPI EvtGetObjectArraySize(EVT_OBJECT_ARRAY_PROPERTY_HANDLE objectArray,
+                                  PDWORD objectArraySize) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        if (Injected("EvtGetObjectArraySize")) {
+            return FALSE;
+        }
+        auto array = Lookup<ObjectArray>(objectArray, HandleKind::ObjectArray);
+        if (!array) {
+            Fail(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (objectArraySize == nullptr) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *objectArraySize = static_cast<DWORD>(array->objects.size());
+        return TRUE;
+    });
+}
+
+BOOL WINAPI EvtGetObjectArrayProperty(EVT_OBJECT_ARRAY_PROPERTY_HANDLE objectArray,
+                                      DWORD propertyId, DWORD arrayIndex, DWORD flags,
+                                      DWORD bufferSize, PEVT_VARIANT buffer, PDWORD bufferUsed) {
+    return Base::CFunctionBoundary(FailWithLastError<BOOL>(FALSE), [&]() -> BOOL {
+        auto array = PropertySource<ObjectArray>("EvtGetObjectArrayProperty", objectArray,
+                                                 HandleKind::ObjectArray, flags, bufferSize, buffer,
+                                                 bufferUsed);
+        if (!array) {
+            return FALSE;
+        }
+        if (arrayIndex >= array->objects.size() || ListOf(propertyId) != array->kind) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const ListedObject& object = array->objects[arrayIndex];
+        EVT_VARIANT value{};
+        switch (propertyId) {
+        case EvtPublisherMetadataChannelReferencePath:
+        case EvtPublisherMetadataLevelName:
+        case EvtPublisherMetadataTaskName:
+        case EvtPublisherMetadataOpcodeName:
+        case EvtPublisherMetadataKeywordName:
+            return CopyVariant({}, &object.name, nullptr, bufferSize, buffer, bufferUsed);
+        case EvtPublisherMetadataTaskEventGuid: {
+            const GUID none{}; // the metadata read here gives tasks no event GUID
+            return CopyVariant({}, nullptr, &none, bufferSize, buffer, bufferUsed);
+        }
+        case EvtPublisherMetadataChannelReferenceIndex:
+            value = UInt32Variant(arrayIndex);
+            break;
+        case EvtPublisherMetadataChannelReferenceFlags:
+            value = UInt32Variant(object.flags);
+            break;
+        case EvtPublisherMetadataKeywordValue:
+            value.UInt64Val = object.value;
+            value.Type = EvtVarTypeUInt64;
+            break;
+        case EvtPublisherMetadataChannelReferenceMessageID:
+        case EvtPublisherMetadataLevelMessageID:
+        case EvtPublisherMetadataTaskMessageID:
+        case EvtPublisherMetadataOpcodeMessageID:
+        case EvtPublisherMetadataKeywordMessageID:
+            value = UInt32Variant(kNoMessageId);
+            break;
+        default: // the channel's id, the level's, task's or opcode's value
+            value = UInt32Variant(static_cast<uint32_t>(object.value));
+            break;
         }
         return CopyVariant(value, nullptr, nullptr, bufferSize, buffer, bufferUsed);
     });

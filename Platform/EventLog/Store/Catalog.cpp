@@ -85,6 +85,7 @@ std::vector<ChannelDeclaration> PublisherCatalog::LoadPublishers(const std::file
             channels.push_back(DeclarationOf(c));
             publisher.channels.push_back(channels.back().name);
         }
+        publisher.messageFile = TextOf(p.attribute("MessageFile"));
         ReadTexts(p, "Message", "EventId", publisher.messages);
         ReadTexts(p, "Parameter", "Id", publisher.parameters);
         ReadNames(p, "Level", "Value", publisher.levels);
@@ -125,6 +126,63 @@ void PublisherCatalog::LoadProviderExport(const std::filesystem::path& file, Loa
     }
 }
 
+void PublisherCatalog::LoadMessageFiles(const std::filesystem::path& folder, LoadReport& report) {
+    std::map<std::wstring, std::filesystem::path, NoCaseLess> files; // by file name
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        std::wstring extension = entry.path().extension().wstring();
+        if (EqualsNoCase(extension, L".dll") || EqualsNoCase(extension, L".exe")) {
+            files.emplace(entry.path().filename().wstring(), entry.path());
+        }
+    }
+    std::map<std::wstring, std::shared_ptr<const MessageFile>, NoCaseLess> loaded;
+    auto load = [&](const std::wstring& name) -> std::shared_ptr<const MessageFile> {
+        if (auto done = loaded.find(name); done != loaded.end()) {
+            return done->second;
+        }
+        auto file = std::make_shared<MessageFile>();
+        file->name = name;
+        file->module.Reset(
+            LoadLibraryExW(files.at(name).wstring().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        if (!file->module) {
+            report.problems.push_back(name + L": not a message file (error " +
+                                      std::to_wstring(GetLastError()) + L")");
+            file = nullptr;
+        }
+        return loaded[name] = file;
+    };
+    // The files the metadata names: a list separated by ';' of Windows paths.
+    for (auto& [name, publisher] : m_publishers) {
+        std::wstring_view list = publisher.messageFile;
+        while (!list.empty()) {
+            const size_t end = std::min(list.find(L';'), list.size());
+            std::wstring_view path = list.substr(0, end);
+            list.remove_prefix(std::min(end + 1, list.size()));
+            const size_t slash = path.find_last_of(L"\\/");
+            const std::wstring leaf(slash == std::wstring_view::npos ? path
+                                                                     : path.substr(slash + 1));
+            if (files.count(leaf) != 0) {
+                if (auto file = load(leaf)) {
+                    publisher.messageFiles.push_back(std::move(file));
+                }
+            }
+        }
+    }
+    // The others, by the source they are named after.
+    for (const auto& [name, path] : files) {
+        if (loaded.count(name) != 0) {
+            continue;
+        }
+        Publisher publisher;
+        publisher.name = path.stem().wstring();
+        publisher.messageFile = name;
+        if (auto file = load(name)) {
+            publisher.messageFiles.push_back(std::move(file));
+            AddPublisher(std::move(publisher));
+        }
+    }
+}
+
 void PublisherCatalog::AddPublisher(Publisher publisher) {
     auto found = m_publishers.find(publisher.name);
     if (found == m_publishers.end()) {
@@ -138,6 +196,25 @@ void PublisherCatalog::AddPublisher(Publisher publisher) {
 const EventDefinition* Publisher::FindEvent(uint32_t id, uint32_t version) const noexcept {
     const auto found = eventIndex.find({id, version});
     return found == eventIndex.end() ? nullptr : &events[found->second];
+}
+
+const std::wstring* Publisher::FindMessage(uint32_t id, std::wstring& buffer) const {
+    if (const auto found = messages.find(id); found != messages.end()) {
+        return &found->second;
+    }
+    for (const auto& file : messageFiles) {
+        LPWSTR text = nullptr;
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS |
+                               FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                           file->module.Get(), id, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+        const Base::UniqueAny<HLOCAL, &LocalFree> owner(text);
+        if (length > 0) {
+            buffer.assign(text, length);
+            return &buffer;
+        }
+    }
+    return nullptr;
 }
 
 void Publisher::AddEvent(EventDefinition definition) {
@@ -183,6 +260,9 @@ void Publisher::Merge(Publisher&& other) {
     tasks.merge(other.tasks);
     opcodes.merge(other.opcodes);
     keywords.merge(other.keywords);
+    maps.merge(other.maps);
+    symbols.merge(other.symbols);
+    messageFiles.insert(messageFiles.end(), other.messageFiles.begin(), other.messageFiles.end());
 }
 
 const Publisher* PublisherCatalog::FindPublisher(std::wstring_view name) const noexcept {

@@ -419,7 +419,7 @@ void Store::LoadFolder(const std::filesystem::path& folder, LoadReport& r,
             LoadPublishers(file, r);
         } else if (name == "accounts.xml") {
             LoadAccounts(file, r);
-        } else if (extension == ".xml" && IsProviderExportFile(file)) {
+        } else if (extension == ".man" || (extension == ".xml" && IsProviderExportFile(file))) {
             m_catalog.LoadProviderExport(file, r);
             m_metadataFiles.insert(file);
         } else if (extension == ".xml" || extension == ".evtx") {
@@ -450,6 +450,7 @@ void Store::LoadFolder(const std::filesystem::path& folder, LoadReport& r,
             }
         }
     }
+    m_catalog.LoadMessageFiles(folder, r);
     Finish();
 }
 

@@ -522,7 +522,7 @@ test('a real audit event reads with its message, data, level name and XML', {
     await page.locator('#rows tr').first().locator('td').first().click();
     await page.waitForFunction(() => document.body.dataset.detailsShown);
     const message = await page.locator('#detail-message').textContent();
-    assert.match(message, /^Refused sign-in of .+ \(type \d+\) from .+: .+ \(0x[0-9a-f]+\/0x[0-9a-f]+\)\.$/);
+    assert.match(message, /^Refused sign-in of .+ \(type \d+\) from .+: .+ \(0x[0-9A-F]+\/0x[0-9A-F]+\)\.$/);
     assert.doesNotMatch(message, /%%2313/);
     const data = await page.locator('#detail-data tr').allTextContents();
     assert.equal(data.length, 21);

@@ -6,6 +6,7 @@
 #include "PalEventLog/Store/ProviderExport.h"
 #include "PalEventLog/Store/Store.h"
 #include "Platform/EventLog/TestStore.h"
+#include "Platform/Win32/Messages/PeBuilder.h"
 
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
@@ -16,11 +17,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace PalEventLog;
@@ -28,7 +34,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kExports = fs::path(CORVANE_SOURCE_DIR) / "Tests/Platform/EventLog/Store/ProviderExports";
+const fs::path kExports =
+    fs::path(CORVANE_SOURCE_DIR) / "Tests/Platform/EventLog/Store/ProviderExports";
 
 std::string Provider(const std::string& name, const std::string& events) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<provider name=\"" + name +
@@ -97,6 +104,39 @@ TEST(ProviderExport, ReadsOneOrManyProvidersAsWindowsWritesThem) {
     ASSERT_EQ(problems.size(), 2u);
     EXPECT_EQ(problems[0].rfind(L"damaged.xml: provider 2: ", 0), 0u) << problems[0];
     EXPECT_EQ(problems[1], L"damaged.xml: provider 3: provider without a name");
+}
+
+// One line per event of the metadata: the numbers of `properties` and the number of values of its
+// template, each followed by a blank.
+std::vector<std::wstring>
+EventMetadataLines(EVT_HANDLE metadata,
+                   std::initializer_list<EVT_EVENT_METADATA_PROPERTY_ID> properties) {
+    std::vector<EVT_VARIANT> buffer(4096);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT));
+    DWORD used = 0;
+    std::vector<std::wstring> lines;
+    EVT_HANDLE enumeration = EvtOpenEventMetadataEnum(metadata, 0);
+    while (EVT_HANDLE event = EvtNextEventMetadata(enumeration, 0)) {
+        std::wstring line;
+        for (auto property : properties) {
+            EXPECT_TRUE(
+                EvtGetEventMetadataProperty(event, property, 0, size, buffer.data(), &used));
+            line += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
+                                                                       : buffer[0].UInt32Val) +
+                    L" ";
+        }
+        EXPECT_TRUE(EvtGetEventMetadataProperty(event, EventMetadataEventTemplate, 0, size,
+                                                buffer.data(), &used));
+        const std::wregex data(L"<data ");
+        const std::wstring xml = buffer[0].StringVal;
+        line += std::to_wstring(std::distance(std::wsregex_iterator(xml.begin(), xml.end(), data),
+                                              std::wsregex_iterator()));
+        lines.push_back(line);
+        EvtClose(event);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EvtClose(enumeration);
+    return lines;
 }
 
 // A store folder with the exports of ProviderExports/, a damaged export, publishers.xml giving a
@@ -227,30 +267,174 @@ TEST_F(ExportedMetadata, MessagesFollowTheEventsIdVersionAndTemplate) {
     ASSERT_TRUE(EvtGetPublisherMetadataProperty(metadata, EvtPublisherMetadataPublisherGuid, 0,
                                                 size, buffer.data(), &used));
     EXPECT_EQ(FormatGuid(*buffer[0].GuidVal), L"{54849625-5478-4994-A5BA-3E3B0328C30D}");
-    EVT_HANDLE enumeration = EvtOpenEventMetadataEnum(metadata, 0);
-    std::vector<std::wstring> seen;
-    while (EVT_HANDLE event = EvtNextEventMetadata(enumeration, 0)) {
-        std::wstring line;
-        for (auto property : {EventMetadataEventID, EventMetadataEventVersion,
-                              EventMetadataEventTask, EventMetadataEventKeyword}) {
-            EXPECT_TRUE(
-                EvtGetEventMetadataProperty(event, property, 0, size, buffer.data(), &used));
-            line += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
-                                                                       : buffer[0].UInt32Val) +
-                    L" ";
-        }
-        ASSERT_TRUE(EvtGetEventMetadataProperty(event, EventMetadataEventTemplate, 0, size,
-                                                buffer.data(), &used));
-        line += std::wstring(buffer[0].StringVal).substr(0, 9);
-        seen.push_back(line);
-        EvtClose(event);
-    }
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(seen, (std::vector<std::wstring>{L"4624 0 12544 9232379236109516800 <template",
-                                               L"4624 2 12544 9232379236109516800 <template",
-                                               L"4625 0 12544 9227875636482146304 <template"}));
-    EvtClose(enumeration);
+    const std::vector<std::wstring> seen =
+        EventMetadataLines(metadata, {EventMetadataEventID, EventMetadataEventVersion,
+                                      EventMetadataEventTask, EventMetadataEventKeyword});
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"4624 0 12544 9232379236109516800 20",
+                                               L"4624 2 12544 9232379236109516800 27",
+                                               L"4625 0 12544 9227875636482146304 21"}));
     EvtClose(metadata);
+}
+
+// A provider's instrumentation manifest (ProviderExports/orchard-backup.man) answers as an export
+// does: its string table's texts, names by reference, the message of each version with a value
+// map's text and a SID's account; a damaged manifest is one clear problem.
+TEST_F(ExportedMetadata, ManifestsAnswerAsExportsDo) {
+    auto copy = [](int record, int version, const std::string& data) {
+        std::string xml = Testing::EventXml("Application", record, 100, version == 0 ? 4 : 16,
+                                            "Orchard-Backup", "2024-01-01T00:00:00Z", data,
+                                            "<Version>" + std::to_string(version) + "</Version>");
+        xml.replace(xml.find("<Task>0</Task>"), 14,
+                    version == 0 ? "<Task>1</Task><Opcode>1</Opcode>"
+                                 : "<Task>1</Task><Opcode>10</Opcode>");
+        xml.replace(xml.find("0x80000000000000"), 16, "0x20000000000100");
+        return xml;
+    };
+    std::ofstream(m_folder / "events.xml")
+        << copy(1, 0, "<Data Name='Folder'>D:\\Work</Data><Data Name='Files'>12</Data>")
+        << copy(2, 1,
+                "<Data Name='By'>S-1-5-18</Data><Data Name='Folder'>E:\\</Data>"
+                "<Data Name='Files'>30</Data><Data Name='Outcome'>1</Data>")
+        << copy(3, 1,
+                "<Data Name='Folder'>F:\\</Data><Data Name='Files'>0</Data>"
+                "<Data Name='Outcome'>7</Data><Data Name='By'>S-1-5-21-1-2-3-500</Data>")
+        << copy(4, 1,
+                "<Data Name='Folder'>G:\\</Data><Data Name='Files'>0x1a</Data>"
+                "<Data Name='Outcome'>0</Data><Data Name='By'>S-1-5-21-1-2-3-1001</Data>");
+    std::ofstream(m_folder / "accounts.xml") << "<Accounts><Account Sid='S-1-5-21-1-2-3-1001' "
+                                                "Domain='ORCHARD' Name='alice'/></Accounts>";
+    std::ifstream manifest(kExports / "orchard-backup.man");
+    const std::string text((std::istreambuf_iterator<char>(manifest)),
+                           std::istreambuf_iterator<char>());
+    std::ofstream(m_folder / "damaged.man") << text.substr(0, text.size() / 2);
+    const LoadReport report = Open();
+    ASSERT_EQ(report.problems.size(), 2u);
+    EXPECT_EQ(report.problems[1].rfind(L"damaged.man: damaged manifest: ", 0), 0u)
+        << Base::Utf8FromWide(report.problems[1]);
+
+    const auto messages = Format(L"Application", L"*", EvtFormatMessageEvent);
+    // The machine's own accounts by name, others as DOMAIN\name, unknown SIDs as they are.
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0].second, L"Copied D:\\Work: 12 files.");
+    EXPECT_EQ(messages[1].second, L"Checked E:\\ (0x1E files): partly done, by SYSTEM.");
+    EXPECT_EQ(messages[2].second, L"Checked F:\\ (0x0 files): 7, by S-1-5-21-1-2-3-500.");
+    EXPECT_EQ(messages[3].second, L"Checked G:\\ (0x1A files): all done, by ORCHARD\\alice.");
+
+    auto names = [&](DWORD flags) {
+        const auto texts = Format(L"Application", L"*", flags);
+        return texts[0].second + L"|" + texts[1].second;
+    };
+    EXPECT_EQ(names(EvtFormatMessageLevel), L"Information|Notice level");
+    EXPECT_EQ(names(EvtFormatMessageTask), L"Copying|Copying");
+    EXPECT_EQ(names(EvtFormatMessageOpcode), L"Start|Verifying");
+    EXPECT_EQ(names(EvtFormatMessageChannel), L"Application|Orchard operations");
+    EXPECT_EQ(names(EvtFormatMessageProvider), L"Orchard backup|Orchard backup");
+    EXPECT_EQ(Format(L"Application", L"*", EvtFormatMessageKeyword)[0].second,
+              std::wstring(L"Audit Success\0Backup work\0", 26));
+
+    EVT_HANDLE metadata = EvtOpenPublisherMetadata(nullptr, L"Orchard-Backup", nullptr, 0, 0);
+    ASSERT_NE(metadata, nullptr);
+    const std::vector<std::wstring> seen = EventMetadataLines(
+        metadata, {EventMetadataEventVersion, EventMetadataEventLevel, EventMetadataEventTask,
+                   EventMetadataEventOpcode, EventMetadataEventChannel, EventMetadataEventKeyword});
+    std::vector<EVT_VARIANT> buffer(512);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT));
+    // 0x100 and Audit Success; the operational channel is the first declared: 16.
+    EXPECT_EQ(seen,
+              (std::vector<std::wstring>{L"0 4 1 1 9 256 2", L"1 16 1 10 16 9007199254741248 4"}));
+
+    // The lists: each object's name (a channel's path) and value (a channel's flags).
+    auto list = [&](EVT_PUBLISHER_METADATA_PROPERTY_ID property, DWORD nameId, DWORD valueId) {
+        DWORD used = 0;
+        DWORD count = 0;
+        EXPECT_TRUE(
+            EvtGetPublisherMetadataProperty(metadata, property, 0, size, buffer.data(), &used));
+        EXPECT_EQ(buffer[0].Type, static_cast<DWORD>(EvtVarTypeEvtHandle));
+        const EVT_HANDLE array = buffer[0].EvtHandleVal;
+        EXPECT_TRUE(EvtGetObjectArraySize(array, &count));
+        std::wstring all;
+        for (DWORD i = 0; i < count; ++i) {
+            EXPECT_TRUE(EvtGetObjectArrayProperty(array, nameId, i, 0, size, buffer.data(), &used));
+            all += std::wstring(buffer[0].StringVal) + L"=";
+            EXPECT_TRUE(
+                EvtGetObjectArrayProperty(array, valueId, i, 0, size, buffer.data(), &used));
+            all += std::to_wstring(buffer[0].Type == EvtVarTypeUInt64 ? buffer[0].UInt64Val
+                                                                      : buffer[0].UInt32Val) +
+                   L" ";
+        }
+        // A property of another kind of object, or past the end, is refused.
+        EXPECT_FALSE(EvtGetObjectArrayProperty(array,
+                                               property == EvtPublisherMetadataLevels
+                                                   ? EvtPublisherMetadataTaskName
+                                                   : EvtPublisherMetadataLevelName,
+                                               0, 0, size, buffer.data(), &used));
+        EXPECT_FALSE(
+            EvtGetObjectArrayProperty(array, nameId, count, 0, size, buffer.data(), &used));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EvtClose(array);
+        return all;
+    };
+    const std::tuple<EVT_PUBLISHER_METADATA_PROPERTY_ID, DWORD, DWORD, const wchar_t*> kLists[] = {
+        {EvtPublisherMetadataChannelReferences, EvtPublisherMetadataChannelReferencePath,
+         EvtPublisherMetadataChannelReferenceFlags, L"Application=1 Orchard-Backup/Operational=0 "},
+        {EvtPublisherMetadataLevels, EvtPublisherMetadataLevelName, EvtPublisherMetadataLevelValue,
+         L"Notice=16 "},
+        {EvtPublisherMetadataTasks, EvtPublisherMetadataTaskName, EvtPublisherMetadataTaskValue,
+         L"Copy=1 "},
+        {EvtPublisherMetadataOpcodes, EvtPublisherMetadataOpcodeName,
+         EvtPublisherMetadataOpcodeValue, L"Verify=65546 "},
+        {EvtPublisherMetadataKeywords, EvtPublisherMetadataKeywordName,
+         EvtPublisherMetadataKeywordValue, L"Backups=256 "}};
+    for (const auto& [property, nameId, valueId, expected] : kLists) {
+        EXPECT_EQ(list(property, nameId, valueId), expected);
+    }
+    EvtClose(metadata);
+}
+
+// Classic sources' message files in the store folder: named by publishers.xml (a Windows path,
+// found by its file name) or named after the source; UTF-16 and ANSI texts, the full id first; a
+// file that is no PE image is one problem.
+TEST_F(ExportedMetadata, ClassicSourcesFormatWithTheirMessageFiles) {
+    auto write = [&](const char* name, const std::vector<uint8_t>& bytes) {
+        std::ofstream(m_folder / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    };
+    write("orchard-texts.dll",
+          PeBuilder::BuildFile({{0x409,
+                                 {PeBuilder::Utf16(0x40000064, u"Backup of %1: %2 files.%n"),
+                                  PeBuilder::Ansi(101, "Restore of %1 failed.\r\n")}}}));
+    write("Plum Source.dll", PeBuilder::BuildFile({{0, {PeBuilder::Ansi(7, "Plum %1.")}}}, false));
+    write("Damaged Source.dll", {'M', 'Z', 0, 0});
+    std::ofstream(m_folder / "publishers.xml")
+        << "<Publishers><Publisher Name='Orchard Classic' "
+           "MessageFile='%ProgramFiles%\\Orchard\\orchard-texts.dll'/></Publishers>";
+    auto classic = [](int record, const std::string& source, int qualifiers, int id,
+                      const std::string& data) {
+        std::string xml =
+            Testing::EventXml("Application", record, id, 4, source, "2024-01-01T00:00:00Z", data);
+        xml.replace(xml.find("Qualifiers='0'"), 14,
+                    "Qualifiers='" + std::to_string(qualifiers) + "'");
+        return xml;
+    };
+    std::ofstream(m_folder / "events.xml")
+        << classic(1, "Orchard Classic", 0x4000, 100, "<Data>C:\\</Data><Data>12</Data>")
+        << classic(2, "Orchard Classic", 0x4000, 100, "<Data>D:\\</Data>")
+        << classic(3, "Orchard Classic", 0x8000, 101, "<Data>E:\\</Data>")
+        << classic(4, "Plum Source", 0, 7, "<Data>ripe</Data>")
+        << classic(5, "Orchard Classic", 0, 102, "");
+    const LoadReport report = Open();
+    ASSERT_EQ(report.problems.size(), 2u);
+    EXPECT_EQ(report.problems[1], L"Damaged Source.dll: not a message file (error " +
+                                      std::to_wstring(ERROR_BAD_EXE_FORMAT) + L")");
+    const auto messages = Format(L"Application", L"*", EvtFormatMessageEvent);
+    const std::vector<std::pair<DWORD, std::wstring>> expected = {
+        {ERROR_SUCCESS, L"Backup of C:\\: 12 files.\r\n"},
+        {ERROR_EVT_UNRESOLVED_VALUE_INSERT, L"Backup of D:\\: %2 files.\r\n"},
+        {ERROR_SUCCESS, L"Restore of E:\\ failed.\r\n"},
+        {ERROR_SUCCESS, L"Plum ripe."},
+        {ERROR_EVT_MESSAGE_NOT_FOUND, L""}};
+    EXPECT_EQ(messages, expected);
 }
 
 // The real logs of the shared data with the exports of ProviderExports/: every event of the three
@@ -300,9 +484,14 @@ TEST_F(ExportedMetadata, RealLogsRenderTheirMessages) {
             return std::wstring(values[i].Type == EvtVarTypeString ? values[i].StringVal : L"");
         };
         std::wstring reason = v(5) == L"%%2313" ? L"unknown name or bad password" : v(5);
+        auto hex = [&](size_t i) { // hexadecimal in capitals, as messages show it
+            std::wstring text = v(i);
+            std::transform(text.begin() + 2, text.end(), text.begin() + 2, ::towupper);
+            return text;
+        };
         const std::wstring expected = L"Refused sign-in of " + v(0) + L"\\" + v(1) + L" (type " +
                                       v(2) + L") from " + v(3) + L":" + v(4) + L": " + reason +
-                                      L" (" + v(6) + L"/" + v(7) + L").";
+                                      L" (" + hex(6) + L"/" + hex(7) + L").";
         ASSERT_EQ(failed[checked].second, expected) << checked;
         ++checked;
         EvtClose(event);
