@@ -35,10 +35,15 @@ inline std::shared_ptr<Store> StoreOf(const std::string& xml) {
     return store;
 }
 
-// Record numbers of the records a classic read filled the first `bytes` of a buffer with.
+// Record numbers of the records a classic read filled the first `bytes` of a buffer with; a
+// piece too short for a record header shows as record number 0.
 inline std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {
     std::vector<DWORD> numbers;
-    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= bytes;) {
+    for (DWORD at = 0; at < bytes;) {
+        if (at + sizeof(EVENTLOGRECORD) > bytes) {
+            numbers.push_back(0);
+            break;
+        }
         EVENTLOGRECORD header;
         std::memcpy(&header, buffer.data() + at, sizeof header);
         numbers.push_back(header.RecordNumber);

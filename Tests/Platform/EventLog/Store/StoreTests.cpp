@@ -167,15 +167,6 @@ TEST(Store, ParsedFilesAreCachedUntilTheyChange) {
     EXPECT_EQ(reread(), L"w49");
 }
 
-TEST(Store, AnEmptyStoreHasTheClassicChannels) {
-    Store store;
-    Store::ReadLock lock(store);
-    for (auto name : {L"Application", L"System", L"Security"}) {
-        ASSERT_NE(store.FindChannel(name), nullptr);
-        EXPECT_TRUE(store.FindChannel(name)->classic);
-    }
-}
-
 TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
     auto store = Testing::StoreOf(
         Testing::EventXml("Application", 10, 1, 4, "P", "2024-01-01T00:00:00Z", ""));
