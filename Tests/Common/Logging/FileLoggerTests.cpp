@@ -147,17 +147,6 @@ TEST_F(FileLoggerTest, UnreachableDirectoryIsReportedAndTheLineDropped) {
     EXPECT_TRUE(report.ends_with("a.log' (error: 0x80070003)\n")) << report;
 }
 
-TEST_F(FileLoggerTest, FullDiskIsReportedAndTheLineDropped) {
-    if (TestPlatform::IsWindows()) {
-        GTEST_SKIP() << "needs Linux's /dev/full (every write fails with ENOSPC); Windows has no "
-                        "such device";
-    }
-    DebugOutputCapture debug;
-    FileLogger logger(L"/dev/full", L"");
-    Log(logger, L"x\r\n");
-    EXPECT_EQ(debug.Text(), "FileLogger: cannot write (error: 0x80070070)\n");
-}
-
 // A log folder that cannot be written for a while, then a disk that is full for a while: the
 // lines written meanwhile are dropped and reported, the others reach the file.
 TEST_F(FileLoggerTest, PassingFileSystemFaultsCostOnlyTheLinesWrittenMeanwhile) {

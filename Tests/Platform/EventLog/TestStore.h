@@ -3,8 +3,12 @@
 
 #include "PalEventLog/Store/Store.h"
 
+#include "Win32/WinEventLog.h"
+
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace PalEventLog::Testing {
 
@@ -29,6 +33,23 @@ inline std::shared_ptr<Store> StoreOf(const std::string& xml) {
     store->LoadEventXmlText(xml, report);
     store->Finish();
     return store;
+}
+
+// Record numbers of the records a classic read filled the first `bytes` of a buffer with; a
+// piece too short for a record header shows as record number 0.
+inline std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {
+    std::vector<DWORD> numbers;
+    for (DWORD at = 0; at < bytes;) {
+        if (at + sizeof(EVENTLOGRECORD) > bytes) {
+            numbers.push_back(0);
+            break;
+        }
+        EVENTLOGRECORD header;
+        std::memcpy(&header, buffer.data() + at, sizeof header);
+        numbers.push_back(header.RecordNumber);
+        at += header.Length;
+    }
+    return numbers;
 }
 
 } // namespace PalEventLog::Testing

@@ -43,6 +43,15 @@ EKN_HRESULT SerializeAll(Collector& collector, std::vector<void*> nodes, uint32_
     return hr;
 }
 
+// A root of 300 children, each with 40 characters of text: more than one chunk of output.
+Node BigTree() {
+    Node big = Create(u"big");
+    for (int i = 0; i < 300; ++i) {
+        SetString(AddNew(big.get(), u"child").get(), u"text", std::u16string(40, u'z'));
+    }
+    return big;
+}
+
 class QuarrySerialization : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -129,11 +138,7 @@ TEST_F(QuarrySerialization, SeveralCallsShareOneWrapperAndEmptyOutputIsJustTheWr
 }
 
 TEST_F(QuarrySerialization, LargeOutputArrivesInBoundedChunks) {
-    Node big = Create(u"big");
-    for (int i = 0; i < 300; ++i) {
-        Node child = AddNew(big.get(), u"child");
-        SetString(child.get(), u"text", std::u16string(40, u'z'));
-    }
+    Node big = BigTree();
     Collector out;
     ASSERT_EQ(SerializeAll(out, {big.get()}), kOk);
     EXPECT_GT(out.chunks.size(), 2u);
@@ -152,10 +157,7 @@ TEST_F(QuarrySerialization, LargeOutputArrivesInBoundedChunks) {
 }
 
 TEST_F(QuarrySerialization, SinkFailureStopsSerializationAndIsReturned) {
-    Node big = Create(u"big");
-    for (int i = 0; i < 300; ++i) {
-        SetString(AddNew(big.get(), u"child").get(), u"text", std::u16string(40, u'z'));
-    }
+    Node big = BigTree();
     Collector out;
     out.failAtCall = 1;
     out.failure = static_cast<EKN_HRESULT>(0x80070070);

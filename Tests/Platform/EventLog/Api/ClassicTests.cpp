@@ -93,17 +93,6 @@ protected:
         return buffer;
     }
 
-    static std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {
-        std::vector<DWORD> numbers;
-        for (DWORD at = 0; at < bytes;) {
-            EVENTLOGRECORD header;
-            std::memcpy(&header, buffer.data() + at, sizeof header);
-            numbers.push_back(header.RecordNumber);
-            at += header.Length;
-        }
-        return numbers;
-    }
-
     fs::path m_folder;
 };
 
@@ -189,7 +178,7 @@ TEST_F(ClassicLog, SequentialReadsFillWholeRecordsBothWaysUntilEndOfFile) {
     EXPECT_EQ(read, first);
     ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
                               buffer.data(), 4096, &read, &needed));
-    EXPECT_EQ(RecordNumbers(buffer, read), (std::vector<DWORD>{2, 3, 4}));
+    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{2, 3, 4}));
     EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
                                buffer.data(), 4096, &read, &needed));
     EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
@@ -197,17 +186,17 @@ TEST_F(ClassicLog, SequentialReadsFillWholeRecordsBothWaysUntilEndOfFile) {
     // Backwards from the record before the last one read.
     ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0,
                               buffer.data(), 4096, &read, &needed));
-    EXPECT_EQ(RecordNumbers(buffer, read), (std::vector<DWORD>{3, 2, 1}));
+    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{3, 2, 1}));
     CloseEventLog(log);
 
     log = OpenEventLogW(nullptr, L"Application");
     ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0,
                               buffer.data(), 4096, &read, &needed));
-    EXPECT_EQ(RecordNumbers(buffer, read), (std::vector<DWORD>{4, 3, 2, 1}));
+    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{4, 3, 2, 1}));
     // A seek read moves the sequential position.
     ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_BACKWARDS_READ, 2, buffer.data(),
                               4096, &read, &needed));
-    EXPECT_EQ(RecordNumbers(buffer, read), (std::vector<DWORD>{2, 1}));
+    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{2, 1}));
     CloseEventLog(log);
 }
 

@@ -140,6 +140,13 @@ TEST_F(EventLogApi, QueryFailuresSetCodesAndExtendedStatus) {
     EXPECT_EQ(EvtQuery(nullptr, L"NoSuchChannel", L"*", EvtQueryChannelPath), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_EVT_CHANNEL_NOT_FOUND);
     EXPECT_NE(ExtendedStatus().find(L"NoSuchChannel"), std::wstring::npos);
+    // The status is the calling thread's own, sized with its NUL.
+    std::wstring other = L"unset";
+    std::thread([&] { other = ExtendedStatus(); }).join();
+    EXPECT_EQ(other, L"");
+    DWORD used = 0;
+    EXPECT_EQ(EvtGetExtendedStatus(0, nullptr, &used), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(used, ExtendedStatus().size() + 1);
     EXPECT_EQ(EvtQuery(nullptr, L"Application",
                        L"<QueryList><Query><Select>*[a<b]</Select></Query></QueryList>",
                        EvtQueryChannelPath),
@@ -154,41 +161,23 @@ TEST_F(EventLogApi, QueryFailuresSetCodesAndExtendedStatus) {
     EvtClose(tolerant);
 }
 
-TEST_F(EventLogApi, ExtendedStatusIsPerThread) {
-    EXPECT_EQ(EvtQuery(nullptr, L"NoSuchChannel", L"*", EvtQueryChannelPath), nullptr);
-    std::wstring other = L"unset";
-    std::thread([&] { other = ExtendedStatus(); }).join();
-    EXPECT_EQ(other, L"");
-    EXPECT_FALSE(ExtendedStatus().empty());
-    DWORD used = 0;
-    EXPECT_EQ(EvtGetExtendedStatus(0, nullptr, &used), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(used, ExtendedStatus().size() + 1);
-}
-
-TEST_F(EventLogApi, ResultSetsAreLive) {
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
-    ASSERT_NE(rs, nullptr);
-    EXPECT_EQ(Records(rs, 10).size(), 5u);
-    ASSERT_TRUE(GlobalStore()->Append(
-        Testing::EventXml("Application", 11, 5, 2, "Alpha", "2024-01-01T00:00:00Z", "")));
-    ASSERT_TRUE(GlobalStore()->Append(
-        Testing::EventXml("Application", 12, 5, 4, "Alpha", "2024-01-01T00:00:00Z", "")));
-    EXPECT_EQ(Records(rs, 10), (Ids{11}));
-    EvtClose(rs);
-}
-
+// Each seek, in turn, and the record read after it (records 1, 3, 5, 7, 9): a seek past either
+// end clamps to it.
 TEST_F(EventLogApi, SeekClampsAndStrictFails) {
     EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
-    ASSERT_TRUE(EvtSeek(rs, 2, nullptr, 0, EvtSeekRelativeToFirst));
-    EXPECT_EQ(Records(rs, 1), (Ids{5}));
-    ASSERT_TRUE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToLast));
-    EXPECT_EQ(Records(rs, 1), (Ids{7}));
-    ASSERT_TRUE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToCurrent));
-    EXPECT_EQ(Records(rs, 1), (Ids{5}));
-    ASSERT_TRUE(EvtSeek(rs, 100, nullptr, 0, EvtSeekRelativeToFirst));
-    EXPECT_EQ(Records(rs, 1), (Ids{}));
-    ASSERT_TRUE(EvtSeek(rs, -100, nullptr, 0, EvtSeekRelativeToLast));
-    EXPECT_EQ(Records(rs, 1), (Ids{1}));
+    const struct {
+        int64_t offset;
+        DWORD origin;
+        Ids read;
+    } seeks[] = {{2, EvtSeekRelativeToFirst, {5}},
+                 {-1, EvtSeekRelativeToLast, {7}},
+                 {-1, EvtSeekRelativeToCurrent, {5}},
+                 {100, EvtSeekRelativeToFirst, {}},
+                 {-100, EvtSeekRelativeToLast, {1}}};
+    for (const auto& seek : seeks) {
+        ASSERT_TRUE(EvtSeek(rs, seek.offset, nullptr, 0, seek.origin));
+        EXPECT_EQ(Records(rs, 1), seek.read) << seek.offset << " from " << seek.origin;
+    }
     EXPECT_FALSE(EvtSeek(rs, 100, nullptr, 0, EvtSeekRelativeToFirst | EvtSeekStrict));
     EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
     EXPECT_FALSE(EvtSeek(rs, -1, nullptr, 0, EvtSeekRelativeToFirst));
@@ -214,14 +203,10 @@ TEST_F(EventLogApi, SeekRelativeToBookmark) {
     EXPECT_EQ(Records(all, 1), (Ids{4}));
     // Missing from the result set: 0 and 1 land on the next record in result order, -1 on the
     // one before, 2 on the one after next.
-    ASSERT_TRUE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark));
-    EXPECT_EQ(Records(odd, 1), (Ids{5}));
-    ASSERT_TRUE(EvtSeek(odd, 1, mark, 0, EvtSeekRelativeToBookmark));
-    EXPECT_EQ(Records(odd, 1), (Ids{5}));
-    ASSERT_TRUE(EvtSeek(odd, -1, mark, 0, EvtSeekRelativeToBookmark));
-    EXPECT_EQ(Records(odd, 1), (Ids{7}));
-    ASSERT_TRUE(EvtSeek(odd, 2, mark, 0, EvtSeekRelativeToBookmark));
-    EXPECT_EQ(Records(odd, 1), (Ids{3}));
+    for (const auto& [offset, record] : {std::pair{0, 5u}, {1, 5u}, {-1, 7u}, {2, 3u}}) {
+        ASSERT_TRUE(EvtSeek(odd, offset, mark, 0, EvtSeekRelativeToBookmark));
+        EXPECT_EQ(Records(odd, 1), (Ids{record})) << offset;
+    }
     EXPECT_FALSE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark | EvtSeekStrict));
     EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
     EvtClose(six[0]);
@@ -647,10 +632,6 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
     EvtClose(rs);
 }
 
-} // namespace
-
-namespace {
-
 TEST_F(EventLogApi, FilePathsReadLogFiles) {
     const fs::path file = m_folder / "exported.xml";
     std::ofstream(file) << "<Events>"
@@ -674,11 +655,8 @@ TEST_F(EventLogApi, FilePathsReadLogFiles) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-} // namespace
-
-namespace {
-
-// Readers hold the store shared while another thread appends (and reallocates the channel).
+// Readers hold the store shared while another thread appends (and reallocates the channel): an
+// open result set goes on into the appended events that match its query.
 TEST_F(EventLogApi, ReadingWhileAppendingSeesEveryEventOnce) {
     EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
     constexpr int kAppended = 300;
@@ -704,10 +682,6 @@ TEST_F(EventLogApi, ReadingWhileAppendingSeesEveryEventOnce) {
     }
     EvtClose(rs);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
     EVT_HANDLE rs =
@@ -747,10 +721,6 @@ TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
         EvtClose(h);
     }
 }
-
-} // namespace
-
-namespace {
 
 // timediff() measures against the current time: the fixture's events are from 2024.
 TEST_F(EventLogApi, TimediffMeasuresFromNow) {

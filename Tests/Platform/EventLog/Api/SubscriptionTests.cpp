@@ -365,18 +365,6 @@ TEST_F(Subscriptions, SignalFormSignalsNewMatchesAndEvtNextTakesThem) {
     CloseHandle(signal);
 }
 
-// Record numbers of the records a classic read filled a buffer with.
-std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {
-    std::vector<DWORD> numbers;
-    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= bytes;) {
-        EVENTLOGRECORD header;
-        std::memcpy(&header, buffer.data() + at, sizeof header);
-        numbers.push_back(header.RecordNumber);
-        at += header.Length;
-    }
-    return numbers;
-}
-
 TEST(EventLogStress, ConcurrentWritersReadersAndSubscribersLoseAndDuplicateNothing) {
     SetGlobalStore(std::make_shared<Store>());
     constexpr int kWriters = 4;
@@ -440,7 +428,7 @@ TEST(EventLogStress, ConcurrentWritersReadersAndSubscribersLoseAndDuplicateNothi
             while (ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
                                  buffer.data(), static_cast<DWORD>(buffer.size()), &read,
                                  &needed)) {
-                for (DWORD number : RecordNumbers(buffer, read)) {
+                for (DWORD number : Testing::RecordNumbers(buffer, read)) {
                     disorder += number != previous + 1 ? 1 : 0;
                     previous = number;
                 }

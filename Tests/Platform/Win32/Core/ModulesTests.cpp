@@ -8,10 +8,23 @@
 
 namespace {
 
-std::wstring ExecutablePath() {
+std::wstring FileNameOf(HMODULE module) {
     wchar_t path[4096];
-    const DWORD length = GetModuleFileNameW(nullptr, path, 4096);
+    const DWORD length = GetModuleFileNameW(module, path, 4096);
     return std::wstring(path, length);
+}
+
+std::wstring ExecutablePath() {
+    return FileNameOf(nullptr);
+}
+
+// The module holding `address`, its reference count unchanged; null when there is none.
+HMODULE ModuleAt(const void* address) {
+    HMODULE module = nullptr;
+    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   reinterpret_cast<LPCWSTR>(address), &module));
+    return module;
 }
 
 // Captures from a frame of its own. The result goes through a volatile so that the call is not a
@@ -56,44 +69,27 @@ TEST(GetModuleFileNameW, TruncatesWithInsufficientBuffer) {
 }
 
 TEST(GetModuleHandleExW, FromAddressNamesTheSharedObject) {
-    HMODULE module = nullptr;
-    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   reinterpret_cast<LPCWSTR>(&GetLastError), &module));
-    wchar_t path[4096];
-    const DWORD length = GetModuleFileNameW(module, path, 4096);
-    ASSERT_GT(length, 0u);
-    EXPECT_TRUE(std::wstring(path, length).ends_with(L"/libPalWin32.so"));
+    const HMODULE module = ModuleAt(reinterpret_cast<const void*>(&GetLastError));
+    EXPECT_TRUE(FileNameOf(module).ends_with(L"/libPalWin32.so"));
     Dl_info info{};
     ASSERT_NE(dladdr(reinterpret_cast<void*>(&GetLastError), &info), 0);
     EXPECT_EQ(static_cast<void*>(module), info.dli_fbase);
-
     // An address in the executable names the executable.
-    HMODULE executable = nullptr;
-    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   reinterpret_cast<LPCWSTR>(&ExecutablePath), &executable));
-    const DWORD exeLength = GetModuleFileNameW(executable, path, 4096);
-    EXPECT_EQ(std::wstring(path, exeLength), ExecutablePath());
+    EXPECT_EQ(FileNameOf(ModuleAt(reinterpret_cast<const void*>(&ExecutablePath))),
+              ExecutablePath());
 }
 
 TEST(GetModuleHandleExW, ByNameFindsLoadedObjectsAndNullTheExecutable) {
-    HMODULE byAddress = nullptr;
-    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   reinterpret_cast<LPCWSTR>(&GetLastError), &byAddress));
     HMODULE byName = nullptr;
     ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"libPalWin32.so",
                                    &byName));
-    EXPECT_EQ(byName, byAddress);
+    EXPECT_EQ(byName, ModuleAt(reinterpret_cast<const void*>(&GetLastError)));
 
     HMODULE executable = nullptr;
     ASSERT_TRUE(
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, nullptr, &executable));
     ASSERT_NE(executable, nullptr);
-    wchar_t path[4096];
-    const DWORD length = GetModuleFileNameW(executable, path, 4096);
-    EXPECT_EQ(std::wstring(path, length), ExecutablePath());
+    EXPECT_EQ(FileNameOf(executable), ExecutablePath());
 }
 
 TEST(GetModuleHandleExW, CountedReferenceIsDroppedByFreeLibrary) {
