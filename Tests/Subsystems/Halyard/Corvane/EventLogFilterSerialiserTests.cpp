@@ -364,29 +364,29 @@ using Records = std::vector<uint64_t>;
 
 // One filter of a case: a date filter's values are its Since and To (when given), a search
 // filter's its text; any other filter gets its list, as integers when `integers` says so.
-struct Spec {
+struct FilterRow {
     const wchar_t* type;
     const wchar_t* attribute;
     List values;
     bool integers = false;
 };
 
-void Add(const EkNodePtr& set, const Spec& spec) {
-    const EkNodePtr filter = AddFilter(set, spec.type);
-    if (std::wstring_view(spec.type) == L"DateFilter") {
-        for (size_t i = 0; i < spec.values.size(); ++i) {
-            filter.SetAttribute(i == 0 ? L"Since" : L"To", spec.values[i]);
+void Add(const EkNodePtr& set, const FilterRow& row) {
+    const EkNodePtr filter = AddFilter(set, row.type);
+    if (std::wstring_view(row.type) == L"DateFilter") {
+        for (size_t i = 0; i < row.values.size(); ++i) {
+            filter.SetAttribute(i == 0 ? L"Since" : L"To", row.values[i]);
         }
-    } else if (std::wstring_view(spec.type) == L"SearchFilter") {
-        filter.SetAttribute(L"SearchString", spec.values.at(0));
-    } else if (spec.integers) {
+    } else if (std::wstring_view(row.type) == L"SearchFilter") {
+        filter.SetAttribute(L"SearchString", row.values.at(0));
+    } else if (row.integers) {
         std::vector<int32_t> numbers;
-        for (const std::wstring& value : spec.values) {
+        for (const std::wstring& value : row.values) {
             numbers.push_back(std::stoi(value));
         }
-        filter.SetAttribute(spec.attribute, numbers);
+        filter.SetAttribute(row.attribute, numbers);
     } else {
-        filter.SetAttribute(spec.attribute, spec.values);
+        filter.SetAttribute(row.attribute, row.values);
     }
 }
 
@@ -401,7 +401,7 @@ TEST(SerrializerQueries, SelectTheEventsTheFiltersDescribe) {
     const List planned = {L"Plan A", L"R&D", L"say \"hi\""};
     struct Case {
         const char* what;
-        std::vector<Spec> filters;
+        std::vector<FilterRow> filters;
         Records expected;
     };
     const std::vector<Case> cases = {
@@ -478,8 +478,8 @@ TEST(SerrializerQueries, SelectTheEventsTheFiltersDescribe) {
     };
     for (const Case& c : cases) {
         const EkNodePtr set = NewSet();
-        for (const Spec& spec : c.filters) {
-            Add(set, spec);
+        for (const FilterRow& row : c.filters) {
+            Add(set, row);
         }
         const std::wstring query = Build(set).query;
         EXPECT_EQ(Selected(query), c.expected) << c.what << "\n" << Base::Utf8FromWide(query);
