@@ -743,7 +743,9 @@ public:
                           {{"name", "EventsCount"},
                            {"type", 6},
                            {"value", std::to_string(ExportPageEvents)}}}}};
-        request["children"] = {m_mark};
+        // Not `= {m_mark}`: assigned from a one-element brace list, a Json is a copy of the element
+        // for Clang and an array of it for GCC.
+        request["children"] = Json::array({m_mark});
         const Json page = Ask(WithFilters(std::move(request)));
         m_mark = MarkOf(page, m_mark);
         const Json* events = ChildOf(page, "Events");
