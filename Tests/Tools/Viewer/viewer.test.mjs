@@ -461,10 +461,11 @@ test('a channel picked is in the address; an export holds every matching event',
 });
 
 test('a slow search shows its progress and is cancelled, in the module too', { skip: missing }, async () => {
-  // A channel of some thousands of events: a search that finds nothing reads them all.
+  // A channel of some thousands of events, each batch of ten 5 ms late: a search that finds
+  // nothing reads them all for seconds, however fast the build.
   const big = mkdtempSync(join(tmpdir(), 'viewer-big-'));
   execFileSync(join(bin, 'EventLogTool'), ['generate', big, '4000']);
-  const served = serve(big, ['--channel', 'System']);
+  const served = serve(big, ['--channel', 'System'], { PAL_EVENTLOG_NEXT_LATENCY_MS: '5' });
   try {
     const url = await served.address;
     const page = await openViewer(url);
