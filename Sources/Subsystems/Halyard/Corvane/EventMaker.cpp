@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <memory>
 #include <type_traits>
 
@@ -230,9 +232,13 @@ bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText
     if (LevelName(texts.level).find(searchText) != std::wstring_view::npos) {
         return true;
     }
-    const std::wstring eventId = std::to_wstring(texts.eventId);
-    for (const std::wstring_view text : {texts.message, texts.plan, texts.provider, texts.computer,
-                                         std::wstring_view(eventId), texts.user}) {
+    // The id's digits on the stack: the search asks this of every event it reads.
+    wchar_t digits[24];
+    const int length = std::swprintf(digits, std::size(digits), L"%llu",
+                                     static_cast<unsigned long long>(texts.eventId));
+    const std::wstring_view eventId(digits, length > 0 ? static_cast<size_t>(length) : 0);
+    for (const std::wstring_view text :
+         {texts.message, texts.plan, texts.provider, texts.computer, eventId, texts.user}) {
         if (Base::ContainsLowerCased(text, searchText)) {
             return true;
         }
