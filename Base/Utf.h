@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace Base {
 
@@ -117,19 +118,87 @@ void AppendEncoded(Out& out, char32_t c) {
     }
 }
 
-// Appends `text` converted to the encoding of the container's unit (a string or a vector).
+namespace UtfDetail {
+
+// True for a unit that is the same code point, as one unit, in both encodings: ASCII where either
+// side is UTF-8, else anything below the surrogates. Runs of such units are copied as they are.
+template <typename To, typename From>
+constexpr bool IsDirect(From unit) noexcept {
+    const auto value = static_cast<std::make_unsigned_t<From>>(unit);
+    if constexpr (sizeof(To) == 1 || sizeof(From) == 1) {
+        return value < 0x80;
+    } else {
+        return value < 0xD800;
+    }
+}
+
+// Appends units that need no conversion, each cast to the container's unit, into room made at
+// once (an insert of another unit type would build a temporary copy first).
+template <typename Out, typename From>
+void AppendDirect(Out& out, const From* first, const From* last) {
+    using To = typename Out::value_type;
+    if constexpr (std::is_same_v<To, From>) {
+        out.insert(out.end(), first, last);
+    } else {
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(last - first));
+        To* to = out.data() + at;
+        for (; first != last; ++first, ++to) {
+            *to = static_cast<To>(*first);
+        }
+    }
+}
+
+// A container of UTF-16 code units to the converter, each unit stored as two bytes, low first.
+template <typename Bytes>
+struct Utf16LeWriter {
+    using value_type = char16_t;
+    Bytes& bytes;
+    size_t size() const noexcept { return bytes.size() / 2; }
+    void reserve(size_t units) { bytes.reserve(units * 2); }
+    void push_back(char16_t unit) {
+        bytes.push_back(static_cast<typename Bytes::value_type>(unit & 0xFF));
+        bytes.push_back(static_cast<typename Bytes::value_type>(unit >> 8));
+    }
+};
+
+// Units that need no conversion, written two bytes each into room made once.
+template <typename Bytes, typename From>
+void AppendDirect(Utf16LeWriter<Bytes>& out, const From* first, const From* last) {
+    const size_t at = out.bytes.size();
+    out.bytes.resize(at + 2 * static_cast<size_t>(last - first));
+    auto* bytes = out.bytes.data() + at;
+    for (; first != last; ++first, bytes += 2) {
+        const auto unit = static_cast<uint16_t>(*first);
+        bytes[0] = static_cast<typename Bytes::value_type>(unit & 0xFF);
+        bytes[1] = static_cast<typename Bytes::value_type>(unit >> 8);
+    }
+}
+} // namespace UtfDetail
+
+// Appends `text` converted to the encoding of the container's unit (a string or a vector). Runs
+// of units that mean the same in both encodings (ASCII, most text) are copied in bulk; the codec
+// decodes the rest one code point at a time.
 template <typename Out, typename From>
 void AppendConverted(Out& out, std::basic_string_view<From> text) {
     using To = typename Out::value_type;
+    const From* const data = text.data();
     if constexpr (sizeof(To) == sizeof(From)) {
-        out.reserve(out.size() + text.size());
-        for (const From unit : text) {
-            out.push_back(static_cast<To>(unit));
-        }
+        UtfDetail::AppendDirect(out, data, data + text.size());
     } else {
         out.reserve(out.size() + text.size());
         for (size_t i = 0; i < text.size();) {
-            AppendEncoded(out, DecodeNext(text, i));
+            size_t run = i;
+            while (run < text.size() && UtfDetail::IsDirect<To>(data[run])) {
+                ++run;
+            }
+            if (run > i) {
+                UtfDetail::AppendDirect(out, data + i, data + run);
+                i = run;
+            }
+            if (i < text.size()) {
+                AppendEncoded(out, DecodeNext(text, i));
+            }
         }
     }
 }
@@ -169,20 +238,6 @@ inline size_t Utf16Length(std::wstring_view text) noexcept {
 // UTF-16LE byte images (files, resources, records) read and written on either byte order of the
 // machine. A last odd byte is not read.
 std::wstring WideFromUtf16Le(std::string_view bytes);
-namespace UtfDetail {
-// A container of UTF-16 code units to the converter, each unit stored as two bytes, low first.
-template <typename Bytes>
-struct Utf16LeWriter {
-    using value_type = char16_t;
-    Bytes& bytes;
-    size_t size() const noexcept { return bytes.size() / 2; }
-    void reserve(size_t units) { bytes.reserve(units * 2); }
-    void push_back(char16_t unit) {
-        bytes.push_back(static_cast<typename Bytes::value_type>(unit & 0xFF));
-        bytes.push_back(static_cast<typename Bytes::value_type>(unit >> 8));
-    }
-};
-} // namespace UtfDetail
 
 // Appends `text` to `bytes` (a string or a vector of bytes) as UTF-16LE, without a terminator.
 template <typename Bytes>
