@@ -15,7 +15,7 @@ void LogFailure(const FailureLine* line, Describe&& describe) noexcept {
         return;
     }
     Logging::WriteLogSite(Logging::LOG_ERR, line->sourceFile, line->sourceLine,
-                          [&](std::wostringstream& message) {
+                          [&](std::wostream& message) {
                               if (line->name != nullptr) {
                                   message << line->name << Logging::kFailedSeparator;
                               }
@@ -35,18 +35,18 @@ HRESULT HresultFromCaughtException(const FailureLine* line) noexcept {
     try {
         throw;
     } catch (const HRES& failure) {
-        LogFailure(line, [&](std::wostringstream& message) { message << failure; });
+        LogFailure(line, [&](std::wostream& message) { message << failure; });
         return SetErrorInfoFromHres(failure);
     } catch (const std::bad_alloc&) {
-        LogFailure(line, [](std::wostringstream& message) { message << CodeText(E_OUTOFMEMORY); });
+        LogFailure(line, [](std::wostream& message) { message << CodeText(E_OUTOFMEMORY); });
         return E_OUTOFMEMORY;
     } catch (const std::exception& failure) {
-        LogFailure(line, [&](std::wostringstream& message) {
+        LogFailure(line, [&](std::wostream& message) {
             message << CodeText(E_FAIL) << L" (" << Base::WideFromUtf8(failure.what()) << L")";
         });
         return E_FAIL;
     } catch (...) {
-        LogFailure(line, [](std::wostringstream& message) { message << CodeText(E_FAIL); });
+        LogFailure(line, [](std::wostream& message) { message << CodeText(E_FAIL); });
         return E_FAIL;
     }
 }

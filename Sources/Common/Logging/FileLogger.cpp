@@ -10,8 +10,11 @@
 
 #include "ModuleVersion.h"
 
+#include <bit>
 #include <cwchar>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace Logging {
 
@@ -24,6 +27,12 @@ constexpr DWORD kSharingRetryDelayMs = 10;
 const FileIdentity kUnknownIdentity{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
 
 bool WriteText(HANDLE file, const wchar_t* text, size_t length) noexcept {
+    if constexpr (sizeof(wchar_t) == 2 && std::endian::native == std::endian::little) {
+        // Wide text is UTF-16LE already (Windows): written as it stands.
+        DWORD written = 0;
+        return WriteFile(file, text, static_cast<DWORD>(length * sizeof(wchar_t)), &written,
+                         nullptr) != FALSE;
+    }
     try {
         std::string bytes;
         Base::AppendUtf16Le(bytes, std::wstring_view(text, length));
@@ -33,6 +42,20 @@ bool WriteText(HANDLE file, const wchar_t* text, size_t length) noexcept {
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
+    }
+}
+
+// An opened file as a handle that writers share; empty when there is none or no memory for it.
+std::shared_ptr<const UniqueKernelHandle> Shared(UniqueKernelHandle file) noexcept {
+    if (!file) {
+        return {};
+    }
+    try {
+        return std::make_shared<const UniqueKernelHandle>(std::move(file));
+    } catch (...) {
+        DebugReport(L"FileLogger: cannot keep handle (error: 0x%08x)",
+                    static_cast<unsigned>(E_OUTOFMEMORY));
+        return {};
     }
 }
 
@@ -72,38 +95,29 @@ std::wstring FileLogger::ModuleBanner() {
 }
 
 void FileLogger::Write(const wchar_t* text, size_t length) noexcept {
-    const UniqueKernelHandle file = GetHandle();
-    if (file && !WriteText(file.Get(), text, length)) {
+    const SharedHandle file = GetHandle();
+    if (file && !WriteText(file->Get(), text, length)) {
         DebugReport(L"FileLogger: cannot write (error: 0x%08x)",
                     static_cast<unsigned>(HresultFromWin32(GetLastError())));
     }
 }
 
-UniqueKernelHandle FileLogger::GetHandle() noexcept {
+FileLogger::SharedHandle FileLogger::GetHandle() noexcept {
     const uint32_t keepOpen = LogManager::Instance().Settings().KeepOpenInterval();
     Base::LockGuard lock(m_lock);
     if (keepOpen == 0) {
-        m_handle.Reset();
-        return OpenFile();
+        // Opened for this write alone: the writer's share is the only one and closes it.
+        m_handle.reset();
+        return Shared(OpenFile());
     }
     const DWORD now = m_ticks();
     if (m_lastOpen == 0 || now - m_lastOpen >= keepOpen) {
         // Stamped first: a failed open leaves no handle until the interval has passed again.
         m_lastOpen = now == 0 ? 1 : now;
-        m_handle.Reset();
-        m_handle = OpenFile();
+        m_handle.reset();
+        m_handle = Shared(OpenFile());
     }
-    if (!m_handle) {
-        return {};
-    }
-    UniqueKernelHandle duplicate;
-    if (!DuplicateHandle(GetCurrentProcess(), m_handle.Get(), GetCurrentProcess(), duplicate.Put(),
-                         0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        DebugReport(L"FileLogger: cannot duplicate handle (error: 0x%08x)",
-                    static_cast<unsigned>(HresultFromWin32(GetLastError())));
-        return {};
-    }
-    return duplicate;
+    return m_handle;
 }
 
 std::wstring FileLogger::FilePath() {

@@ -9,6 +9,7 @@
 #include "Logging/LoggerSettings.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace Logging {
@@ -30,8 +31,9 @@ public:
     FileLogger(const FileLogger&) = delete;
     FileLogger& operator=(const FileLogger&) = delete;
 
-    // Writes the line's UTF-16LE bytes with one WriteFile through a private handle; a line that
-    // cannot be written is dropped and reported through the debug output.
+    // Writes the line's UTF-16LE bytes with one WriteFile through the kept handle, which the
+    // writer holds a share of, so that a reopen by another thread closes it only after the write;
+    // a line that cannot be written is dropped and reported through the debug output.
     void Write(const wchar_t* text, size_t length) noexcept override;
 
     // The banner of this module: its path and load address, version, description, the process's
@@ -41,8 +43,10 @@ public:
     static std::wstring ModuleLogFileName();
 
 private:
-    // A handle of the caller's own for one write (a duplicate of the kept one), or empty.
-    UniqueKernelHandle GetHandle() noexcept EXCLUDES(m_lock);
+    using SharedHandle = std::shared_ptr<const UniqueKernelHandle>;
+
+    // A share of the kept handle for one write, or empty.
+    SharedHandle GetHandle() noexcept EXCLUDES(m_lock);
     UniqueKernelHandle OpenFile() noexcept REQUIRES(m_lock);
     std::wstring FilePath();
     void WriteBanner(HANDLE file) noexcept REQUIRES(m_lock);
@@ -53,7 +57,7 @@ private:
     const bool m_hasDirectory;
     Base::RecursiveMutex m_lock;
     DWORD m_lastOpen GUARDED_BY(m_lock) = 0;
-    UniqueKernelHandle m_handle GUARDED_BY(m_lock);
+    SharedHandle m_handle GUARDED_BY(m_lock);
     FileIdentity m_lastIdentity GUARDED_BY(m_lock);
     bool m_tooBigReported GUARDED_BY(m_lock) = false;
 };

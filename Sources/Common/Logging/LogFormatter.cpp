@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string_view>
 
 namespace Logging {
 
@@ -11,6 +12,28 @@ constexpr const wchar_t* kSeverityNames[] = {L"NONE", L"CRIT", L"ERR",  L"WARN",
                                              L"INFO", L"DBG",  L"DBG2", L"DBG3"};
 constexpr size_t kFileNameWidth = 26;
 constexpr int32_t kMaxDepth = 30;
+
+// Appends `value` in decimal, padded to `width` as printf's "%0<width>u" (zeros in front),
+// "%<width>u" (blanks in front) or "%-<width>u" (blanks after) pads it.
+enum class Pad { Zeros, Blanks, BlanksAfter };
+void AppendUnsigned(std::wstring& out, uint32_t value, size_t width, Pad pad) {
+    wchar_t digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    const size_t fill = width > count ? width - count : 0;
+    if (pad != Pad::BlanksAfter) {
+        out.append(fill, pad == Pad::Zeros ? L'0' : L' ');
+    }
+    while (count > 0) {
+        out.push_back(digits[--count]);
+    }
+    if (pad == Pad::BlanksAfter) {
+        out.append(fill, L' ');
+    }
+}
 
 } // namespace
 
@@ -44,25 +67,37 @@ std::wstring LogFormatter::Format(uint32_t severity, const wchar_t* sourceFile, 
         4 + static_cast<int>(file.size() < kFileNameWidth ? kFileNameWidth - file.size() : 0);
     const int32_t levels = std::clamp(depth, 0, kMaxDepth);
 
-    // "%04u-%02u-%02u %02u:%02u:%02u.%03u%04u | %-4.4s |%5u %5u | %.*s:%-*u| %*s%s\r\n"
-    wchar_t prefix[96];
-    const int prefixLength = std::swprintf(
-        prefix, std::size(prefix), L"%04u-%02u-%02u %02u:%02u:%02u.%03u%04u | %-4.4ls |%5u %5u | ",
-        unsigned{parts.wYear}, unsigned{parts.wMonth}, unsigned{parts.wDay}, unsigned{parts.wHour},
-        unsigned{parts.wMinute}, unsigned{parts.wSecond}, unsigned{parts.wMilliseconds},
-        static_cast<unsigned>(ticks % 10000), SeverityName(severity),
-        static_cast<unsigned>(GetCurrentProcessId() & 0xFFFF),
-        static_cast<unsigned>(GetCurrentThreadId() & 0xFFFF));
-    wchar_t lineNumber[48];
-    const int lineLength =
-        std::swprintf(lineNumber, std::size(lineNumber), L":%-*u| ", lineWidth, sourceLine);
-
+    // "%04u-%02u-%02u %02u:%02u:%02u.%03u%04u | %-4.4s |%5u %5u | %.*s:%-*u| %*s%s\r\n", written
+    // without the printf machinery: every line of the log pays for it.
+    const std::wstring_view severityName = std::wstring_view(SeverityName(severity)).substr(0, 4);
     std::wstring line;
-    line.reserve(static_cast<size_t>(prefixLength) + file.size() + 48 + 2 * levels +
-                 message.size() + 2);
-    line.append(prefix, prefixLength > 0 ? static_cast<size_t>(prefixLength) : 0);
+    line.reserve(64 + file.size() + static_cast<size_t>(lineWidth) + 2 * levels + message.size());
+    AppendUnsigned(line, parts.wYear, 4, Pad::Zeros);
+    line.push_back(L'-');
+    AppendUnsigned(line, parts.wMonth, 2, Pad::Zeros);
+    line.push_back(L'-');
+    AppendUnsigned(line, parts.wDay, 2, Pad::Zeros);
+    line.push_back(L' ');
+    AppendUnsigned(line, parts.wHour, 2, Pad::Zeros);
+    line.push_back(L':');
+    AppendUnsigned(line, parts.wMinute, 2, Pad::Zeros);
+    line.push_back(L':');
+    AppendUnsigned(line, parts.wSecond, 2, Pad::Zeros);
+    line.push_back(L'.');
+    AppendUnsigned(line, parts.wMilliseconds, 3, Pad::Zeros);
+    AppendUnsigned(line, static_cast<uint32_t>(ticks % 10000), 4, Pad::Zeros);
+    line.append(L" | ");
+    line.append(severityName);
+    line.append(4 - severityName.size(), L' ');
+    line.append(L" |");
+    AppendUnsigned(line, static_cast<uint32_t>(GetCurrentProcessId() & 0xFFFF), 5, Pad::Blanks);
+    line.push_back(L' ');
+    AppendUnsigned(line, static_cast<uint32_t>(GetCurrentThreadId() & 0xFFFF), 5, Pad::Blanks);
+    line.append(L" | ");
     line.append(file);
-    line.append(lineNumber, lineLength > 0 ? static_cast<size_t>(lineLength) : 0);
+    line.push_back(L':');
+    AppendUnsigned(line, sourceLine, static_cast<size_t>(lineWidth), Pad::BlanksAfter);
+    line.append(L"| ");
     line.append(static_cast<size_t>(2 * levels), L' ');
     line.append(message);
     line.append(L"\r\n");

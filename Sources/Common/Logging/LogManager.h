@@ -5,11 +5,12 @@
 #include "Base/Mutex.h"
 #include "Logging/LogFormatter.h"
 #include "Logging/LoggerSettings.h"
+#include "Logging/MessageStream.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <sstream>
+#include <ostream>
 #include <string>
 
 namespace Logging {
@@ -75,19 +76,17 @@ private:
 template <typename Compose>
 void WriteLogSite(uint32_t severity, const wchar_t* sourceFile, uint32_t sourceLine,
                   Compose&& compose) noexcept {
-    std::wstring message;
     try {
-        std::wostringstream stream;
+        MessageStream message;
         try {
-            compose(stream);
+            compose(message.Stream());
         } catch (...) {
-            stream << L"... (***EXCEPTION***)";
+            message.Stream() << L"... (***EXCEPTION***)";
         }
-        message = std::move(stream).str();
+        LogManager::Instance().Write(severity, message.Text(), sourceFile, sourceLine);
     } catch (...) {
-        return;
+        // A line that cannot be composed is dropped.
     }
-    LogManager::Instance().Write(severity, message, sourceFile, sourceLine);
 }
 
 } // namespace Logging
@@ -99,9 +98,8 @@ void WriteLogSite(uint32_t severity, const wchar_t* sourceFile, uint32_t sourceL
 #define LOG_AT(severity, pieces)                                                                   \
     do {                                                                                           \
         if (::Logging::LogManager::Instance().IsEnabled(severity)) {                               \
-            ::Logging::WriteLogSite(                                                               \
-                (severity), CORVANE_WIDEN(__FILE__), __LINE__,                                     \
-                [&](std::wostringstream& logStream_) { logStream_ << pieces; });                   \
+            ::Logging::WriteLogSite((severity), CORVANE_WIDEN(__FILE__), __LINE__,                 \
+                                    [&](std::wostream& logStream_) { logStream_ << pieces; });     \
         }                                                                                          \
     } while (0)
 

@@ -7,6 +7,7 @@
 #include "NodeTree/NodeSerializer.h"
 #include "Settings/SettingsManager.h"
 
+#include <string_view>
 #include <vector>
 
 namespace Logging {
@@ -32,26 +33,23 @@ std::vector<std::wstring> SplitSkippingEmpty(const std::wstring& text, wchar_t s
     return pieces;
 }
 
-std::wstring DumpText(const EkNodePtr& node) {
-    std::string text = SerializeNodesToText(&node, 1, 0x101, EKN_DEPTH_ALL);
-    const size_t keep = text.find_last_not_of(" \r\n\t");
-    text.resize(keep == std::string::npos ? 0 : keep + 1);
-    size_t begin = 0;
-    if (text.rfind("<nr>", 0) == 0) {
-        begin = text.find_first_not_of("\r\n", 4);
-        if (begin == std::string::npos) {
-            begin = text.size();
+// Appends the node's text serialization without the "<nr>" wrapper and the line breaks around it.
+void AppendDumpText(std::wstring& out, const EkNodePtr& node) {
+    const std::string text = SerializeNodesToText(&node, 1, 0x101, EKN_DEPTH_ALL);
+    std::string_view shown(text);
+    const size_t keep = shown.find_last_not_of(" \r\n\t");
+    shown = shown.substr(0, keep == std::string_view::npos ? 0 : keep + 1);
+    if (shown.starts_with("<nr>")) {
+        const size_t begin = shown.find_first_not_of("\r\n", 4);
+        shown.remove_prefix(begin == std::string_view::npos ? shown.size() : begin);
+    }
+    if (shown.ends_with("</nr>")) {
+        shown.remove_suffix(5);
+        while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) {
+            shown.remove_suffix(1);
         }
     }
-    size_t end = text.size();
-    constexpr std::string_view close = "</nr>";
-    if (end >= begin + close.size() && std::string_view(text).substr(end - close.size()) == close) {
-        end -= close.size();
-        while (end > begin && (text[end - 1] == '\r' || text[end - 1] == '\n')) {
-            --end;
-        }
-    }
-    return Base::WideFromUtf8(std::string_view(text).substr(begin, end - begin));
+    Base::AppendConverted(out, shown);
 }
 
 } // namespace
@@ -156,7 +154,10 @@ std::wstring DumpNode(const EkNodePtr& node, const HiddenAttributeTable& table) 
     }
     const EkNodePtr masked = MaskHiddenAttributes(node, table);
     const EkNodePtr& shown = masked ? masked : node;
-    return L"EkNode[" + HexAddress(shown.Get()) + L"]:\r\n" + DumpText(shown);
+    // One string, written once: a dump may be long (a deep session's page list).
+    std::wstring dump = L"EkNode[" + HexAddress(shown.Get()) + L"]:\r\n";
+    AppendDumpText(dump, shown);
+    return dump;
 }
 
 } // namespace Logging

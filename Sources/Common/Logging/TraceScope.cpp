@@ -106,9 +106,7 @@ std::unique_ptr<TraceScope> OpenTraceScope(uint32_t severity, const wchar_t* nam
     try {
         std::wstring composed;
         try {
-            std::wostringstream stream;
-            stream << name;
-            composed = std::move(stream).str();
+            composed = name != nullptr ? name : L"";
         } catch (...) {
             composed += L"... (***EXCEPTION***)";
         }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <future>
+#include <iomanip>
 #include <memory>
 #include <thread>
 
@@ -93,10 +94,27 @@ TEST_F(LogManagerTest, LogSiteComposesOnlyWhenEnabledAndGuardsComposition) {
     struct Throws {};
     auto failing = []() -> const wchar_t* { throw Throws{}; };
     LOG_AT(Logging::LOG_ERR, L"start " << 42 << failing());
+    // A thread composes its lines in one stream: a line logged while another is composed gets a
+    // stream of its own, and a line that changes the format leaves the next one unchanged.
+    auto nested = [] {
+        LOG_AT(Logging::LOG_ERR, L"inner " << 7);
+        return L"outer";
+    };
+    LOG_AT(Logging::LOG_ERR,
+           std::hex << std::setw(6) << std::setfill(L'0') << 255 << L" " << nested());
+    LOG_AT(Logging::LOG_ERR, 255 << L"|" << 1.5);
+    const std::wstring longText(300'000, L'y');
+    LOG_AT(Logging::LOG_ERR, longText);
+    LOG_AT(Logging::LOG_ERR, L"after a long line");
     log.RemoveLogger(&logger);
-    ASSERT_EQ(logger.Lines().size(), 1u);
-    const std::wstring line = logger.Lines()[0];
-    EXPECT_TRUE(line.ends_with(L"| start 42... (***EXCEPTION***)\r\n")) << line;
+    const std::vector<std::wstring> lines = logger.Lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_TRUE(lines[0].ends_with(L"| start 42... (***EXCEPTION***)\r\n")) << lines[0];
+    EXPECT_EQ(MessageOf(lines[1]), L"inner 7");
+    EXPECT_EQ(MessageOf(lines[2]), L"0000ff outer");
+    EXPECT_EQ(MessageOf(lines[3]), L"255|1.5");
+    EXPECT_EQ(MessageOf(lines[4]), longText);
+    EXPECT_EQ(MessageOf(lines[5]), L"after a long line");
 }
 
 // A line being written when its logger is removed: RemoveLogger returns only after it, so that the
