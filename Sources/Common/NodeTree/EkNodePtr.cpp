@@ -102,6 +102,12 @@ EkNodePtr EkNodePtr::CreateNode(const wchar_t* name, const wchar_t* type) {
     return node;
 }
 
+EkNodePtr EkNodePtr::CreateNode(const NodeTree::NodeName& type) {
+    EkNodePtr node;
+    ThrowIfFailed(EknCreateNode(nullptr, type.Units(), node.AddressForOutput()));
+    return node;
+}
+
 uint64_t EkNodePtr::GetChildCount() const {
     uint64_t count = 0;
     ThrowIfFailed(EknGetChildCount(m_handle, &count));
@@ -200,13 +206,45 @@ void EkNodePtr::SetRawAttribute(const wchar_t* name, uint16_t type, const void* 
     ThrowIfFailed(EknSetAttribute(m_handle, name16.Get(), type, data, size));
 }
 
-void EkNodePtr::SetAttribute(const wchar_t* name, const wchar_t* text, uint32_t length) const {
+void EkNodePtr::SetRawAttribute(const NodeTree::NodeName& name, uint16_t type, const void* data,
+                                uint32_t size) const {
+    ThrowIfFailed(EknSetAttribute(m_handle, name.Units(), type, data, size));
+}
+
+namespace {
+
+// Sets a string attribute through `setRaw` (the name's own SetRawAttribute).
+template <typename SetRaw>
+void SetText(const wchar_t* text, uint32_t length, SetRaw&& setRaw) {
     const std::wstring_view view = length == 0xFFFFFFFF
                                        ? std::wstring_view(text != nullptr ? text : L"")
                                        : std::wstring_view(text, length);
     const Utf16Arg text16(view);
-    SetRawAttribute(name, EKN_TYPE_STRING, text16.Get(),
-                    static_cast<uint32_t>((text16.Length() + 1) * sizeof(EKNCHAR)));
+    setRaw(EKN_TYPE_STRING, text16.Get(),
+           static_cast<uint32_t>((text16.Length() + 1) * sizeof(EKNCHAR)));
+}
+
+} // namespace
+
+void EkNodePtr::SetAttribute(const wchar_t* name, const wchar_t* text, uint32_t length) const {
+    SetText(text, length, [&](uint16_t type, const void* data, uint32_t size) {
+        SetRawAttribute(name, type, data, size);
+    });
+}
+
+void EkNodePtr::SetAttribute(const NodeTree::NodeName& name, const wchar_t* text,
+                             uint32_t length) const {
+    SetText(text, length, [&](uint16_t type, const void* data, uint32_t size) {
+        SetRawAttribute(name, type, data, size);
+    });
+}
+
+void EkNodePtr::SetAttribute(const NodeTree::NodeName& name, const std::wstring& text) const {
+    SetAttribute(name, text.c_str(), static_cast<uint32_t>(text.size()));
+}
+
+void EkNodePtr::SetAttribute(const NodeTree::NodeName& name, int64_t value) const {
+    SetRawAttribute(name, EKN_TYPE_INT64, &value, sizeof(value));
 }
 
 void EkNodePtr::SetAttribute(const wchar_t* name, const std::wstring& text) const {

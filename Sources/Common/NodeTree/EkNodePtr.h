@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ErrorHandling/ErrorHandling.h"
+#include "NodeTree/NodeName.h"
 #include "Quarry/Quarry.h"
 
 #include <cstdint>
@@ -31,6 +32,8 @@ public:
 
     // A new root node; name and type may be null.
     static EkNodePtr CreateNode(const wchar_t* name, const wchar_t* type);
+    // A new root node without a name, of a type encoded once.
+    static EkNodePtr CreateNode(const NodeTree::NodeName& type);
 
     // Tree operations.
     uint64_t GetChildCount() const;
@@ -68,6 +71,13 @@ public:
     void SetAttribute(const wchar_t* name, T value) const = delete;
     // A value of any type code from its byte image.
     void SetRawAttribute(const wchar_t* name, uint16_t type, const void* data, uint32_t size) const;
+    // The same writers for a name encoded once (NodeTree::NodeName), for attributes that many
+    // nodes carry.
+    void SetAttribute(const NodeTree::NodeName& name, const wchar_t* text, uint32_t length) const;
+    void SetAttribute(const NodeTree::NodeName& name, const std::wstring& text) const;
+    void SetAttribute(const NodeTree::NodeName& name, int64_t value) const;
+    void SetRawAttribute(const NodeTree::NodeName& name, uint16_t type, const void* data,
+                         uint32_t size) const;
 
     // Presence, with the stored type code when wanted.
     bool HasAttribute(const wchar_t* name, uint16_t* storedType = nullptr) const;
