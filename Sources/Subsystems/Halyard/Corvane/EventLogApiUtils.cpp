@@ -356,15 +356,27 @@ uint32_t GetEventLogRecordsNumber(HANDLE eventLog) {
 }
 
 ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
+    ByteBuffer buffer;
+    ReadEventFromLog(eventLog, recordNumber, buffer);
+    return buffer;
+}
+
+void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer) {
     if (eventLog == nullptr) {
         LOG_FAILURE(L"EventsApiUtils::ReadEventFromLog", L"Invalide event log handle.");
         RaiseError(HresultFromWin32(ERROR_INVALID_DATA));
     }
     constexpr DWORD Flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
-    ByteBuffer buffer(1);
+    // The first read has the room of the reads before it, at least one byte.
+    buffer.resize(std::max<size_t>(buffer.capacity(), 1));
     DWORD read = 0;
     DWORD needed = 0;
-    if (!ReadEventLogW(eventLog, Flags, recordNumber, buffer.data(), 1, &read, &needed)) {
+    if (ReadEventLogW(eventLog, Flags, recordNumber, buffer.data(),
+                      static_cast<DWORD>(buffer.size()), &read, &needed)) {
+        // A success that reads nothing leaves one byte, too short for a record, as a first read
+        // of one byte would.
+        buffer.resize(read > 0 ? std::min<size_t>(read, buffer.size()) : 1);
+    } else {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
             ThrowLastError();
         }
@@ -388,7 +400,6 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
             RaiseError(HR_NOT_FOUND);
         }
     }
-    return buffer;
 }
 
 bool IsCurrentRequestCancelled() {

@@ -110,6 +110,10 @@ uint32_t GetEventLogRecordsNumber(HANDLE eventLog);
 // The classic record with that number. A null log handle throws ERROR_INVALID_DATA ("Invalide
 // event log handle."), a record with another number ERROR_NOT_FOUND; API failures throw.
 ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber);
+// The same into `buffer`, whose room is reused from read to read: a record that fits is read
+// with one call (the log may fill the room after it with the records that follow), a larger one
+// with a second call once the log has said its size.
+void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer);
 
 // Whether the client request that the calling thread serves has been cancelled, asked of the
 // framework's "Core.RequestContextMgr"; false when the thread serves no request. A failing call on

@@ -30,9 +30,11 @@ using Logging::LOG_DBG2;
 using Logging::LOG_DBG3;
 using Logging::LOG_ERR;
 
+using NodeTree::NodeName;
+
 struct SystemProperty {
     uint32_t id;
-    const wchar_t* name;
+    NodeName name;
     // How SetEventProperty reads the value: a number, a text, or neither (the SID, which the
     // event's node holds as its account name).
     enum class Kind { Number, Text, Other } kind;
@@ -54,6 +56,12 @@ constexpr std::array<SystemProperty, 13> SystemProperties = {{
     {EvtSystemTimeCreated, L"TimeCreated", SystemProperty::Kind::Number},
     {EvtSystemUserID, L"User", SystemProperty::Kind::Other},
 }};
+
+// The rest of an event node's names.
+constexpr NodeName EventInfoType = L"EventInfo";
+constexpr NodeName MessageName = L"Message";
+constexpr NodeName MonitoringPlanNameName = L"MonitoringPlanName";
+constexpr NodeName ItemNameName = L"ItemName";
 
 // How a system property's value is read; Other for a property the event's node does not hold.
 SystemProperty::Kind KindOf(uint32_t id) noexcept {
@@ -156,10 +164,19 @@ T ValueOf(const EVT_VARIANT& variant, bool traced) {
     }
 }
 
-template <typename T>
-void SetAttributeOf(const EkNodePtr& node, const wchar_t* name, const T& value, bool traced) {
+// The wide text of an attribute name, for the traces.
+const wchar_t* WideOf(const wchar_t* name) noexcept {
+    return name;
+}
+const wchar_t* WideOf(const NodeName& name) noexcept {
+    return name.Wide();
+}
+
+// `Name` is a wide name or a NodeName (the event node's own attributes, encoded once).
+template <typename Name, typename T>
+void SetAttributeOf(const EkNodePtr& node, const Name& name, const T& value, bool traced) {
     if (traced) {
-        SetEventAttribute(node, name, value);
+        SetEventAttribute(node, WideOf(name), value);
     } else if constexpr (std::is_same_v<T, uint64_t>) {
         node.SetAttribute(name, static_cast<int64_t>(value));
     } else {
@@ -168,8 +185,9 @@ void SetAttributeOf(const EkNodePtr& node, const wchar_t* name, const T& value, 
 }
 
 // SetEventProperty, its traces as `traced` says.
+template <typename Name>
 void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
-                 const wchar_t* name, bool traced) {
+                 const Name& name, bool traced) {
     switch (KindOf(propertyId)) {
     case SystemProperty::Kind::Number:
         SetAttributeOf(node, name, ValueOf<uint64_t>(variant, traced), traced);
@@ -178,7 +196,8 @@ void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t pro
         SetAttributeOf(node, name, ValueOf<std::wstring_view>(variant, traced), traced);
         break;
     case SystemProperty::Kind::Other:
-        LOG_AT(LOG_ERR, L"Unknown event property. Name: " << name << L" Id: " << propertyId);
+        LOG_AT(LOG_ERR,
+               L"Unknown event property. Name: " << WideOf(name) << L" Id: " << propertyId);
         break;
     }
 }
@@ -186,7 +205,7 @@ void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t pro
 // The attribute of a system property other than the user: the creation time as its timestamp
 // text, the others as SetEventProperty sets them.
 void SetSystemAttribute(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
-                        const wchar_t* name, bool traced) {
+                        const NodeName& name, bool traced) {
     if (propertyId == EvtSystemTimeCreated) {
         SetAttributeOf(node, name,
                        std::wstring_view(GetTimestamp(ValueOf<uint64_t>(variant, traced))), traced);
@@ -262,9 +281,15 @@ void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_
 }
 
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber) {
+    ByteBuffer buffer;
+    return GetIsertionalStringsById(eventLog, recordNumber, buffer);
+}
+
+std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber,
+                                                   ByteBuffer& buffer) {
     try {
-        return InsertionStringsOf(EventsApiUtils::ReadEventFromLog(eventLog, recordNumber),
-                                  recordNumber);
+        EventsApiUtils::ReadEventFromLog(eventLog, recordNumber, buffer);
+        return InsertionStringsOf(buffer, recordNumber);
     } catch (const HRX& failure) {
         LOG_FAILURE(InsertionStringsName, failure);
         return {};
@@ -342,7 +367,7 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
                                 const InsertionalStringsResolver* resolver) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvent");
     RenderSystem(event);
-    EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
+    EkNodePtr node = EkNodePtr::CreateNode(EventInfoType);
     // The per-attribute traces are asked for once per event.
     const bool traced = Logging::LogManager::Instance().IsEnabled(LOG_DBG3);
     for (const SystemProperty& property : SystemProperties) {
@@ -352,7 +377,7 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
             scope = Logging::OpenTraceScope(LOG_DBG3, L"Getting event attribute",
                                             CORVANE_WIDEN(__FILE__), __LINE__);
             LOG_AT(LOG_DBG3, L"Id: " << property.id << L" Type: " << variant.Type << L" Name: "
-                                     << property.name);
+                                     << property.name.Wide());
         }
         if (property.id == EvtSystemUserID) {
             const PSID sid = ValueOf<PSID>(variant, traced);
@@ -366,7 +391,7 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     if (!provider.empty()) {
         m_message.clear();
         const HRES result = GetEventMessageString(event, provider, m_message);
-        node.SetAttribute(L"Message", m_message);
+        node.SetAttribute(MessageName, m_message);
         SetPlanAndItem(node, PlanAndItemOf(result, provider, classicLog, resolver));
     }
     LOG_AT(LOG_DBG3, L"Result event node: " << Logging::NodeDump{node});
@@ -407,7 +432,7 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     if (!ContainsSearchText(texts, searchText)) {
         return {};
     }
-    EkNodePtr node = EkNodePtr::CreateNode(nullptr, L"EventInfo");
+    EkNodePtr node = EkNodePtr::CreateNode(EventInfoType);
     for (const SystemProperty& property : SystemProperties) {
         if (property.id == EvtSystemUserID) {
             node.SetAttribute(property.name, user.data(), static_cast<uint32_t>(user.size()));
@@ -416,7 +441,7 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
         }
     }
     if (!provider.empty()) {
-        node.SetAttribute(L"Message", m_message);
+        node.SetAttribute(MessageName, m_message);
         SetPlanAndItem(node, names);
     }
     return node;
@@ -471,7 +496,8 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
         return names;
     }
     const auto record = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventRecordId)));
-    std::vector<std::wstring> strings = GetIsertionalStringsById(RawHandle(classicLog), record);
+    std::vector<std::wstring> strings =
+        GetIsertionalStringsById(RawHandle(classicLog), record, m_recordBuffer);
     if (strings.empty()) {
         return names;
     }
@@ -485,10 +511,10 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
 
 void EventMaker::SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names) {
     if (names.plan) {
-        node.SetAttribute(L"MonitoringPlanName", *names.plan);
+        node.SetAttribute(MonitoringPlanNameName, *names.plan);
     }
     if (names.item) {
-        node.SetAttribute(L"ItemName", *names.item);
+        node.SetAttribute(ItemNameName, *names.item);
     }
 }
 
@@ -532,53 +558,90 @@ std::vector<std::wstring> EventMaker::RenderEventValues(EVT_HANDLE event) {
 HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provider,
                                        std::wstring& message) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::GetEventMessageString");
-    HRES result;
     try {
-        const SmartHandle& metadata = GetProviderHandle(provider);
-        const HRES formatted = EventsApiUtils::FormatEventMessage(*metadata, event, message);
+        FailedProvider* failed = nullptr;
+        const SmartHandle* metadata = GetProviderHandle(provider, failed);
+        if (metadata == nullptr) {
+            return MessageNotObtained(*failed, message);
+        }
+        const HRES formatted = EventsApiUtils::FormatEventMessage(**metadata, event, message);
         if (formatted.Code() == EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT) {
-            result = formatted;
-        } else if (EventsApiUtils::IsPartialMessage(formatted.Code())) {
+            return formatted;
+        }
+        if (EventsApiUtils::IsPartialMessage(formatted.Code())) {
             // The message with an insert left as written is still the message: it is kept, and
             // the failure logged.
-            result = formatted;
             HRES failure;
             failure = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, formatted, ERRDESC_NO_LOCATION);
             LOG_AT(LOG_ERR, L"Halyard::EventMaker::GetEventMessageString"
                                 << L" failed: " << L"Failed getting event message due to: "
                                 << failure);
-        } else {
-            ThrowIfFailed(formatted);
+            return formatted;
         }
+        ThrowIfFailed(formatted);
+        return formatted;
     } catch (const HRX& failure) {
-        result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
-        LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
-                    L"Failed getting event message due to: " << result);
-        message = FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
+        return MessageNotObtained(failure, message);
     }
+}
+
+HRES EventMaker::MessageNotObtained(const HRES& failure, std::wstring& message) {
+    HRES result;
+    result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
+    LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
+                L"Failed getting event message due to: " << result);
+    message = FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
     return result;
 }
 
-const SmartHandle& EventMaker::GetProviderHandle(std::wstring_view provider) {
+HRES EventMaker::MessageNotObtained(FailedProvider& provider, std::wstring& message) {
+    if (!provider.messageResult) {
+        HRES result;
+        result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, provider.failure, ERRDESC_NO_LOCATION);
+        provider.logText = ErrorText(result);
+        provider.messageText =
+            FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
+        provider.messageResult = std::move(result);
+    }
+    LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
+                L"Failed getting event message due to: " << provider.logText);
+    message = provider.messageText;
+    return *provider.messageResult;
+}
+
+const SmartHandle* EventMaker::GetProviderHandle(std::wstring_view provider,
+                                                 FailedProvider*& failed) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::GetProviderHandle");
-    CheckProviderHandle(provider);
+    failed = CheckProviderHandle(provider);
+    if (failed != nullptr) {
+        return nullptr;
+    }
+    if (m_lastMetadata != nullptr && provider == m_lastProvider) {
+        return m_lastMetadata;
+    }
     const auto found = m_providerMetadata.find(provider);
     if (found == m_providerMetadata.end()) {
         LOG_AT(LOG_ERR, L"Provider's metadata not found: " << provider);
         RaiseError(HR_NOT_FOUND);
     }
-    return found->second;
+    m_lastProvider = found->first;
+    m_lastMetadata = &found->second;
+    return m_lastMetadata;
 }
 
-void EventMaker::CheckProviderHandle(std::wstring_view provider) {
+EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view provider) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::CheckProviderHandle");
-    if (m_providerMetadata.find(provider) != m_providerMetadata.end()) {
+    if ((m_lastMetadata != nullptr && provider == m_lastProvider) ||
+        m_providerMetadata.find(provider) != m_providerMetadata.end()) {
         LOG_AT(LOG_DBG2, L"Provider's metadata already opened: " << provider);
-        return;
+        return nullptr;
     }
     if (const auto failed = m_failedProviders.find(provider); failed != m_failedProviders.end()) {
         LOG_AT(LOG_DBG2, L"Provider's metadata failed to open before: " << provider);
-        throw HRX(failed->second);
+        if (Logging::LogManager::Instance().IsEnabled(LOG_DBG3)) {
+            throw HRX(failed->second.failure);
+        }
+        return &failed->second;
     }
     LOG_AT(LOG_DBG2, L"Open provider metadata: " << provider);
     std::wstring name(provider);
@@ -586,9 +649,10 @@ void EventMaker::CheckProviderHandle(std::wstring_view provider) {
         SmartHandle metadata = EventsApiUtils::OpenPublisherMetadata(name);
         m_providerMetadata.emplace(std::move(name), std::move(metadata));
     } catch (const HRX& failure) {
-        m_failedProviders.emplace(std::move(name), failure);
+        m_failedProviders.emplace(std::move(name), FailedProvider{failure, {}, {}, {}});
         throw;
     }
+    return nullptr;
 }
 
 void EventMaker::ForgetFailures() noexcept {

@@ -36,6 +36,9 @@ void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_
 // wholly inside the record are returned, and a record that claims more is logged at ERR. A null
 // log handle or a failed read is logged and gives an empty list.
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber);
+// The same with the record read into `buffer`, whose room is reused (ReadEventFromLog).
+std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber,
+                                                   EventsApiUtils::ByteBuffer& buffer);
 
 // The name of an event level as the search reads it, in lower case; empty for levels without one
 // (0 and 4 read as "information").
@@ -102,14 +105,25 @@ public:
     // text and that code come back. Any other failure is logged and wrapped under 0x80042001, and
     // the message is then that failure's text without its location. Never throws an HRX.
     HRES GetEventMessageString(EVT_HANDLE event, std::wstring_view provider, std::wstring& message);
-    // The cached metadata of a provider (opened by CheckProviderHandle); throws when it cannot be
-    // opened, ERROR_NOT_FOUND when it is still not cached.
-    const EventsApiUtils::SmartHandle& GetProviderHandle(std::wstring_view provider);
+    // A provider whose metadata could not be opened on this page: the open's failure, and what the
+    // message of its events becomes (made once, the same for each of them).
+    struct FailedProvider {
+        HRES failure;
+        std::optional<HRES> messageResult;
+        std::wstring messageText;
+        std::wstring logText;
+    };
+    // The cached metadata of a provider (opened by CheckProviderHandle), or null with `failed` set
+    // for a provider whose open failed before. Throws a new open's failure, and ERROR_NOT_FOUND
+    // when the metadata is still not cached.
+    const EventsApiUtils::SmartHandle* GetProviderHandle(std::wstring_view provider,
+                                                         FailedProvider*& failed);
     // Opens and caches the provider's metadata unless cached; an open that fails throws. Its
-    // failure is remembered and thrown again for the events of that provider until
-    // ForgetFailures: on Windows each open is a call to the Event Log service, and a log copied
-    // from another machine names providers that are not installed in every event.
-    void CheckProviderHandle(std::wstring_view provider);
+    // failure is remembered for the events of that provider until ForgetFailures (on Windows each
+    // open is a call to the Event Log service, and a log copied from another machine names
+    // providers that are not installed in every event) and returned for them; while DBG3 traces
+    // every call it is thrown again instead, so that the traces show it leave.
+    FailedProvider* CheckProviderHandle(std::wstring_view provider);
     // Forgets the failed provider opens and the account lookup failures that may pass, so that
     // they are tried again: the query context calls it as each page begins, so that a page asks
     // once and the next page asks again.
@@ -134,6 +148,10 @@ private:
                               const EventsApiUtils::SmartHandle& classicLog,
                               const InsertionalStringsResolver* resolver);
     static void SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names);
+    // The message path's failure: logged, wrapped under 0x80042001, its text as the message.
+    static HRES MessageNotObtained(const HRES& failure, std::wstring& message);
+    // The same for an event of a provider whose open failed, from what its first event made.
+    static HRES MessageNotObtained(FailedProvider& provider, std::wstring& message);
 
     // The system render of an event, with the user and version by their paths when it lacks
     // them; SystemValue then reads a property of it (Null when absent).
@@ -150,12 +168,17 @@ private:
     // Provider name (exact) -> its publisher metadata; only grows.
     std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>> m_providerMetadata;
     // Provider name (exact) -> the failure of its open, until ForgetFailures.
-    std::map<std::wstring, HRES, std::less<>> m_failedProviders;
+    std::map<std::wstring, FailedProvider, std::less<>> m_failedProviders;
+    // The provider of the last event whose metadata was found: events come in runs of one provider.
+    std::wstring m_lastProvider;
+    const EventsApiUtils::SmartHandle* m_lastMetadata = nullptr;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
     DWORD m_systemCount = 0;
     EventsApiUtils::ByteBuffer m_valuesBuffer;
     EventsApiUtils::ByteBuffer m_userAndVersionBuffer;
+    // Classic records, read for the plan and item names.
+    EventsApiUtils::ByteBuffer m_recordBuffer;
     DWORD m_userAndVersionCount = 0;
     // The message of the event being made, its capacity reused.
     std::wstring m_message;

@@ -4,6 +4,7 @@
 #include "Trellis/Trellis.h"
 #include "Win32/PalEventLogFaults.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -237,6 +238,18 @@ TEST_F(EventLogApiUtils, ClassicLogsReadRecordsByNumber) {
     EXPECT_EQ(header.RecordNumber, UnmappedUserRecord);
     EXPECT_EQ(header.Length, record.size());
     EXPECT_EQ(header.NumStrings, 1);
+    // With one buffer for many reads, each read starts with the record asked for, whole, whatever
+    // the reads before it left there (a read into room to spare may bring the records after it).
+    ByteBuffer reused;
+    for (const uint32_t number : {LongMessageRecord, UnmappedUserRecord, UnresolvedInsertRecord,
+                                  LongMessageRecord, PlansOnlyRecord}) {
+        const ByteBuffer alone = ReadEventFromLog(*log, number);
+        ReadEventFromLog(*log, number, reused);
+        ASSERT_GE(reused.size(), alone.size()) << number;
+        EXPECT_TRUE(std::equal(alone.begin(), alone.end(), reused.begin())) << number;
+    }
+    EXPECT_EQ(ThrownCode([&] { ReadEventFromLog(*log, 99999, reused); }),
+              HresultFromWin32(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ThrownCode([&] { ReadEventFromLog(*log, 99999); }),
               HresultFromWin32(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ThrownCode([] { ReadEventFromLog(nullptr, 1); }),
