@@ -1,9 +1,15 @@
 #include "Node.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace Quarry {
 
@@ -20,7 +26,59 @@ size_t UnitsFor(size_t bytes) noexcept {
     return (bytes + kUnitBytes - 1) / kUnitBytes;
 }
 
+// The locks of trees that are gone, for new trees. Sharded by thread, so that threads that make
+// trees at once seldom meet; every lock ever made stays owned here.
+class LockPool {
+public:
+    std::shared_ptr<TreeLock> New() {
+        Shard& shard = m_shards[ShardIndex()];
+        TreeLock* lock = nullptr;
+        {
+            const std::lock_guard guard(shard.mutex);
+            if (shard.free != nullptr) {
+                lock = std::exchange(shard.free, shard.free->nextFree);
+            } else {
+                shard.all.push_back(std::make_unique<TreeLock>());
+                lock = shard.all.back().get();
+            }
+        }
+        // Should the reference fail to be made, the lock goes back at once.
+        return std::shared_ptr<TreeLock>(lock, [&shard](TreeLock* last) noexcept {
+            const std::lock_guard guard(shard.mutex);
+            last->nextFree = std::exchange(shard.free, last);
+        });
+    }
+
+private:
+    static constexpr size_t kShards = 16;
+
+    struct Shard {
+        std::mutex mutex;
+        TreeLock* free = nullptr;
+        std::vector<std::unique_ptr<TreeLock>> all;
+    };
+
+    static size_t ShardIndex() noexcept {
+        static std::atomic<size_t> next{0};
+        thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+        return index;
+    }
+
+    std::array<Shard, kShards> m_shards;
+};
+
+// Never destroyed: nodes may be released from other libraries' static destructors.
+LockPool& Pool() {
+    alignas(LockPool) static unsigned char storage[sizeof(LockPool)];
+    static LockPool* const pool = std::construct_at(reinterpret_cast<LockPool*>(storage));
+    return *pool;
+}
+
 } // namespace
+
+std::shared_ptr<TreeLock> TreeLock::New() {
+    return Pool().New();
+}
 
 AttributeRef AttributeStore::At(size_t index) const noexcept {
     const Entry& entry = m_entries[index];
@@ -34,7 +92,9 @@ AttributeRef AttributeStore::At(size_t index) const noexcept {
 size_t AttributeStore::IndexOf(TextView name) const noexcept {
     for (size_t i = 0; i < m_entries.size(); ++i) {
         const Entry& entry = m_entries[i];
+        // The first unit first: most names of a node differ there.
         if (entry.nameUnits == name.size() &&
+            (name.empty() || m_units[entry.name] == name.front()) &&
             std::char_traits<EKNCHAR>::compare(m_units.data() + entry.name, name.data(),
                                                name.size()) == 0) {
             return i;
@@ -114,12 +174,19 @@ void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> 
     if (m_entries.size() == m_entries.capacity()) {
         m_entries.reserve(std::max(kFirstEntries, m_entries.size() * 2));
     }
-    Reserve(name.size() + UnitsFor(image.size()));
-    // Nothing below allocates: the attribute is added whole or not at all.
+    const size_t imageUnits = UnitsFor(image.size());
+    Reserve(name.size() + imageUnits);
+    // Nothing below allocates: the attribute is added whole or not at all. The name and the
+    // image go in with one resize (which zeroes the padding of an odd-sized image).
     const auto nameOffset = static_cast<uint32_t>(m_units.size());
-    m_units.insert(m_units.end(), name.begin(), name.end());
-    const uint32_t imageOffset = AppendImage(image);
-    m_entries.push_back(Entry{nameOffset, static_cast<uint32_t>(name.size()), imageOffset,
+    m_units.resize(m_units.size() + name.size() + imageUnits);
+    EKNCHAR* const at = m_units.data() + nameOffset;
+    std::copy(name.begin(), name.end(), at);
+    if (!image.empty()) {
+        std::memcpy(at + name.size(), image.data(), image.size());
+    }
+    m_entries.push_back(Entry{nameOffset, static_cast<uint32_t>(name.size()),
+                              static_cast<uint32_t>(nameOffset + name.size()),
                               static_cast<uint32_t>(image.size()), type});
 }
 
@@ -169,10 +236,10 @@ std::shared_ptr<Node> Node::Clone(int32_t depth, const std::shared_ptr<TreeLock>
 
 TreeGuard::TreeGuard(const Node& node) {
     for (;;) {
-        auto candidate = node.lock.load();
+        TreeLock* candidate = node.lock.Raw();
         candidate->mutex.lock();
-        if (node.lock.Holds(candidate.get())) {
-            m_lock = std::move(candidate);
+        if (node.lock.Holds(candidate)) {
+            m_lock = candidate;
             return;
         }
         // The node moved to another tree while we waited.

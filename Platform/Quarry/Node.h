@@ -30,8 +30,18 @@ namespace Quarry {
 // A tree's lock. Which tree a node belongs to is known only at run time, so the nodes' fields
 // cannot name it for the thread-safety analysis; TreeGuard and TwoTreeGuard are the only places
 // that take it.
+//
+// Locks are recycled, never freed: TreeGuard locks the lock it reads from a node without holding
+// a reference to it, and when the node has moved to another tree meanwhile (and its old lock has
+// gone back to the pool, or on to a new tree), what it locked is still a lock, which it then lets
+// go of.
 struct TreeLock {
     std::mutex mutex;
+    // The next free lock while this one is in the pool.
+    TreeLock* nextFree = nullptr;
+
+    // A lock for a new tree, from the pool; it goes back to the pool with its last reference.
+    static std::shared_ptr<TreeLock> New();
 };
 
 // The tree lock a node belongs to, read and replaced under a spin lock of its own (held only to
@@ -57,6 +67,9 @@ public:
         return m_raw.load(std::memory_order_acquire) == lock;
     }
 
+    // The lock the slot holds now, without a reference (see TreeLock).
+    TreeLock* Raw() const noexcept { return m_raw.load(std::memory_order_acquire); }
+
     void store(std::shared_ptr<TreeLock> lock) noexcept EXCLUDES(m_busy) {
         {
             const Base::LockGuard guard(m_busy);
@@ -69,7 +82,7 @@ public:
 private:
     mutable Base::SpinLock m_busy;
     std::shared_ptr<TreeLock> m_lock GUARDED_BY(m_busy);
-    std::atomic<const TreeLock*> m_raw;
+    std::atomic<TreeLock*> m_raw;
 };
 
 using TextView = std::basic_string_view<EKNCHAR>;
@@ -169,7 +182,7 @@ struct NodeHandle {
     std::shared_ptr<Node> node;
 };
 
-// Holds the lock of one node's tree.
+// Holds the lock of one node's tree: the one lock taken by a call on a single node.
 class TreeGuard {
 public:
     explicit TreeGuard(const Node& node);
@@ -178,7 +191,7 @@ public:
     TreeGuard& operator=(const TreeGuard&) = delete;
 
 private:
-    std::shared_ptr<TreeLock> m_lock;
+    TreeLock* m_lock = nullptr;
 };
 
 // Holds the locks of two nodes' trees (one lock when they share it), without lock-order

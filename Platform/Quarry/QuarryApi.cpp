@@ -93,8 +93,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCreateNode(const EKNCHAR* name, const EKNC
     }
     *node = nullptr;
     return Base::HresultBoundary<EKN_HRESULT>([&] {
-        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type),
-                                           std::make_shared<TreeLock>()),
+        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type), TreeLock::New()),
                     node);
         return kOk;
     });
@@ -145,7 +144,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCloneNode(void* node, int32_t depth, uint3
     }
     return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& source = *HandleOf(node)->node;
-        auto newLock = std::make_shared<TreeLock>();
+        auto newLock = TreeLock::New();
         std::shared_ptr<Node> copy;
         {
             TreeGuard guard(source);
@@ -257,7 +256,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
     return Base::HresultBoundary<EKN_HRESULT>([&] {
         Node& p = *HandleOf(parent)->node;
         const std::shared_ptr<Node>& c = HandleOf(child)->node;
-        auto newLock = std::make_shared<TreeLock>();
+        auto newLock = TreeLock::New();
         TreeGuard guard(p);
         // Only p's own list is consulted: c's fields may be read only once c is known to be in
         // this tree.

@@ -6,6 +6,8 @@
 #include "Base/XmlEscape.h"
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 
 namespace Quarry {
 
@@ -48,11 +50,18 @@ void AppendEscaped(std::string& out, TextView text, bool inAttribute) {
     }
 }
 
+// The decimal digits of a number, without a string of their own.
+void AppendNumber(std::string& out, int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+    out.append(digits, end);
+}
+
 void AppendValue(std::string& out, const AttributeRef& attribute) {
     const DecodedValue value = Decode(attribute.type, attribute.image);
     switch (value.kind) {
     case DecodedValue::Kind::Integer:
-        out += std::to_string(value.integers.front());
+        AppendNumber(out, value.integers.front());
         break;
     case DecodedValue::Kind::Boolean:
         out += value.integers.front() != 0 ? "true" : "false";
@@ -64,10 +73,12 @@ void AppendValue(std::string& out, const AttributeRef& attribute) {
         out += FormatGuid(value.raw);
         break;
     case DecodedValue::Kind::IntegerArray:
+        // Each item written whole on the stack: a deep session's page list has thousands.
         for (const int64_t v : value.integers) {
-            out += "<item>";
-            out += std::to_string(v);
-            out += "</item>";
+            char item[48] = "<item>";
+            char* end = std::to_chars(item + 6, item + 26, v).ptr;
+            end = std::copy_n("</item>", 7, end);
+            out.append(item, end);
         }
         break;
     case DecodedValue::Kind::TextList:
@@ -120,7 +131,7 @@ void AppendNode(std::string& out, const Node& node, int32_t depth, uint32_t flag
         out += "<attr name=\"";
         AppendEscaped(out, attribute.name, true);
         out += "\" type=\"";
-        out += std::to_string(attribute.type);
+        AppendNumber(out, attribute.type);
         out += "\">";
         AppendValue(out, attribute);
         out += "</attr>";
