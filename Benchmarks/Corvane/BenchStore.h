@@ -133,12 +133,17 @@ inline EkNodePtr Mark(const GUID& id) {
     return CorvaneRequests::NewMark(PageSize, &id);
 }
 
-// A mark that resumes a session at `depth` events, as a client's would.
+// A mark that resumes a session at `depth` events, as a client's would after paging there from
+// the first page: its page stack holds the start of every page served.
 inline EkNodePtr MarkAtDepth(const GUID& id, int64_t depth) {
     const EkNodePtr mark = Mark(id);
     if (depth > 0) {
+        std::vector<int64_t> pages;
+        for (int64_t start = 0; start < depth; start += PageSize) {
+            pages.push_back(start);
+        }
         mark.SetAttribute(L"Position", depth);
-        mark.SetAttribute(L"Pages", std::vector<int64_t>{depth - PageSize});
+        mark.SetAttribute(L"Pages", pages);
     }
     return mark;
 }
