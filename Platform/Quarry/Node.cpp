@@ -34,7 +34,7 @@ public:
         Shard& shard = m_shards[ShardIndex()];
         TreeLock* lock = nullptr;
         {
-            const std::lock_guard guard(shard.mutex);
+            const Base::LockGuard guard(shard.mutex);
             if (shard.free != nullptr) {
                 lock = std::exchange(shard.free, shard.free->nextFree);
             } else {
@@ -44,7 +44,7 @@ public:
         }
         // Should the reference fail to be made, the lock goes back at once.
         return std::shared_ptr<TreeLock>(lock, [&shard](TreeLock* last) noexcept {
-            const std::lock_guard guard(shard.mutex);
+            const Base::LockGuard guard(shard.mutex);
             last->nextFree = std::exchange(shard.free, last);
         });
     }
@@ -53,9 +53,9 @@ private:
     static constexpr size_t kShards = 16;
 
     struct Shard {
-        std::mutex mutex;
-        TreeLock* free = nullptr;
-        std::vector<std::unique_ptr<TreeLock>> all;
+        Base::Mutex mutex;
+        TreeLock* free GUARDED_BY(mutex) = nullptr;
+        std::vector<std::unique_ptr<TreeLock>> all GUARDED_BY(mutex);
     };
 
     static size_t ShardIndex() noexcept {
