@@ -30,9 +30,22 @@ protected:
 
 } // namespace
 
+// Set when the thread's composer is destroyed at thread exit: a line logged after that (from
+// another thread-local object's destructor) gets a stream of its own.
+thread_local bool t_threadComposerGone = false;
+
 class MessageStream::Composer {
 public:
-    Composer() : m_stream(&m_buffer), m_flags(m_stream.flags()), m_fill(m_stream.fill()) {}
+    explicit Composer(bool ownsThread = false)
+        : m_stream(&m_buffer), m_flags(m_stream.flags()), m_fill(m_stream.fill()),
+          m_ownsThread(ownsThread) {}
+    ~Composer() {
+        if (m_ownsThread) {
+            t_threadComposerGone = true;
+        }
+    }
+    Composer(const Composer&) = delete;
+    Composer& operator=(const Composer&) = delete;
 
     std::wostream& Stream() noexcept { return m_stream; }
     const std::wstring& Text() const noexcept { return m_buffer.text; }
@@ -57,16 +70,20 @@ private:
     std::wostream m_stream;
     const std::ios_base::fmtflags m_flags;
     const wchar_t m_fill;
+    const bool m_ownsThread;
 };
 
 MessageStream::MessageStream() {
-    thread_local Composer threadComposer;
-    if (!threadComposer.inUse) {
-        m_composer = &threadComposer;
-    } else {
-        m_own = std::make_unique<Composer>();
-        m_composer = m_own.get();
+    if (!t_threadComposerGone) {
+        thread_local Composer threadComposer(true);
+        if (!threadComposer.inUse) {
+            m_composer = &threadComposer;
+            m_composer->inUse = true;
+            return;
+        }
     }
+    m_own = std::make_unique<Composer>();
+    m_composer = m_own.get();
     m_composer->inUse = true;
 }
 
