@@ -16,9 +16,9 @@ namespace Quarry {
 namespace {
 
 constexpr size_t kUnitBytes = sizeof(EKNCHAR);
-// First sizes that hold a node of a dozen or so attributes without growing.
+// First sizes that hold a node of a dozen or so attributes, a message among them, without growing.
 constexpr size_t kFirstEntries = 16;
-constexpr size_t kFirstUnits = 256;
+constexpr size_t kFirstUnits = 512;
 // Replaced values are reclaimed once they make up half of a buffer at least this large.
 constexpr size_t kCompactUnits = 512;
 
