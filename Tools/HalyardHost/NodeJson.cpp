@@ -3,10 +3,12 @@
 #include "Base/Utf.h"
 #include "Quarry/QuarryValues.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 namespace HalyardHost {
 
@@ -20,15 +22,6 @@ using Json = nlohmann::ordered_json;
 
 std::string Join(const std::string& path, const std::string& member) {
     return path.empty() ? member : path + "." + member;
-}
-
-// UTF-16LE text of `units` code units at `data` (no NUL).
-std::string Utf8FromImage(const uint8_t* data, size_t units) {
-    std::u16string text(units, u'\0');
-    for (size_t i = 0; i < units; ++i) {
-        text[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-    }
-    return Base::Converted<char>(std::u16string_view(text));
 }
 
 void AppendImage(std::vector<uint8_t>& image, std::u16string_view text) {
@@ -94,65 +87,250 @@ bool ParseGuid(const std::string& text, GUID& guid) {
     return true;
 }
 
-std::string HexText(const std::vector<uint8_t>& image) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(image.size() * 2);
-    for (const uint8_t byte : image) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0xF]);
-    }
-    return text;
-}
+// Writes the JSON form of a tree as text straight from the node library's C interface: no JSON
+// document in between, texts converted from UTF-16 once, into the output, and every read into
+// scratch buffers that are kept for the next node. The text is what nlohmann's dump (compact, no
+// ASCII escapes) makes of the same form: the same members in the same order, the same escapes.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out) : m_out(out) {}
 
-// The JSON value of one attribute image of a known type code; null for other codes.
-Json ValueOf(uint16_t type, const std::vector<uint8_t>& image) {
-    const uint8_t* data = image.data();
-    const size_t size = image.size();
-    switch (type) {
-    case EKN_TYPE_STRING:
-        return Utf8FromImage(data, size >= 2 ? size / 2 - 1 : 0);
-    case EKN_TYPE_INT32:
-        return ReadLittleEndian<int32_t>(data);
-    case EKN_TYPE_UINT32:
-        return ReadLittleEndian<uint32_t>(data);
-    case EKN_TYPE_INT64:
-        return std::to_string(ReadLittleEndian<int64_t>(data));
-    case EKN_TYPE_BOOL:
-        return data[0] != 0;
-    case EKN_TYPE_GUID:
-        return GuidText(data);
-    case EKN_TYPE_STRING_LIST: {
-        Json list = Json::array();
-        size_t start = 0;
-        for (size_t unit = 0; unit < size / 2; ++unit) {
-            if (data[2 * unit] == 0 && data[2 * unit + 1] == 0) {
-                list.push_back(Utf8FromImage(data + 2 * start, unit - start));
-                start = unit + 1;
-            }
+    void Node(void* node) {
+        m_out += "{\"name\":";
+        String(ReadText(m_text, [&](EKNCHAR* buffer, uint32_t* size) {
+            return EknGetNodeName(node, EKN_NAME_PLAIN, buffer, size);
+        }));
+        if (const std::basic_string_view<EKNCHAR> type = ReadText(
+                m_text, [&](EKNCHAR* buffer,
+                            uint32_t* size) { return EknGetNodeType(node, buffer, size); });
+            !type.empty()) {
+            m_out += ",\"type\":";
+            String(type);
         }
-        return list;
+        Attributes(node);
+        uint64_t count = 0;
+        ThrowIfFailed(EknGetChildCount(node, &count));
+        for (uint64_t i = 0; i < count; ++i) {
+            m_out += i == 0 ? ",\"children\":[" : ",";
+            EkNodePtr child;
+            ThrowIfFailed(EknGetChildByIndex(node, i, child.AddressForOutput()));
+            Node(child.Get());
+        }
+        m_out += count != 0 ? "]}" : "}";
     }
-    case EKN_TYPE_INT32_ARRAY:
-    case EKN_TYPE_UINT32_ARRAY:
-    case EKN_TYPE_INT64_ARRAY: {
-        Json list = Json::array();
-        const size_t element = type == EKN_TYPE_INT64_ARRAY ? 8 : 4;
-        for (size_t at = 0; at + element <= size; at += element) {
-            if (type == EKN_TYPE_INT32_ARRAY) {
-                list.push_back(ReadLittleEndian<int32_t>(data + at));
-            } else if (type == EKN_TYPE_UINT32_ARRAY) {
-                list.push_back(ReadLittleEndian<uint32_t>(data + at));
+
+private:
+    // A text of the library (a name, a type, the attribute names) into `buffer`, without its
+    // final NUL; empty when the library fails.
+    template <typename Call>
+    std::basic_string_view<EKNCHAR> ReadText(std::vector<EKNCHAR>& buffer, Call&& call) {
+        buffer.resize(std::max<size_t>(buffer.size(), 128));
+        auto size = static_cast<uint32_t>(buffer.size());
+        HRESULT hr = call(buffer.data(), &size);
+        if (hr == HR_INSUFFICIENT_BUFFER && size > buffer.size()) {
+            buffer.resize(size);
+            hr = call(buffer.data(), &size);
+        }
+        if (hr < 0 || size == 0 || size > buffer.size()) {
+            return {};
+        }
+        return {buffer.data(), size - 1};
+    }
+
+    void Attributes(void* node) {
+        // Attribute names, each ending in a NUL.
+        m_names.resize(std::max<size_t>(m_names.size(), 256));
+        auto size = static_cast<uint32_t>(m_names.size());
+        HRESULT hr = EknGetAttributeNames(node, m_names.data(), &size);
+        if (hr == HR_INSUFFICIENT_BUFFER && size > m_names.size()) {
+            m_names.resize(size);
+            hr = EknGetAttributeNames(node, m_names.data(), &size);
+        }
+        ThrowIfFailed(hr);
+        bool first = true;
+        for (size_t at = 0; at + 1 < size;) {
+            const EKNCHAR* name = m_names.data() + at;
+            const size_t length = std::char_traits<EKNCHAR>::length(name);
+            at += length + 1;
+            if (length == 0) {
+                continue;
+            }
+            uint16_t type = 0;
+            uint32_t bytes = 0;
+            if (!ReadImage(node, name, type, bytes)) {
+                continue;
+            }
+            m_out += first ? ",\"attributes\":[{\"name\":" : ",{\"name\":";
+            first = false;
+            String({name, length});
+            m_out += ",\"type\":";
+            Number(type);
+            const auto* image = reinterpret_cast<const uint8_t*>(m_image.data());
+            if (EknIsWellFormedImage(type, bytes != 0 ? image : nullptr, bytes)) {
+                m_out += ",\"value\":";
+                Value(type, bytes);
             } else {
-                list.push_back(std::to_string(ReadLittleEndian<int64_t>(data + at)));
+                m_out += ",\"hex\":\"";
+                Hex(image, bytes);
+                m_out += '"';
+            }
+            m_out += '}';
+        }
+        if (!first) {
+            m_out += ']';
+        }
+    }
+
+    // The attribute's image into m_image (kept in UTF-16 units, so that texts are read in place);
+    // false when it is absent.
+    bool ReadImage(void* node, const EKNCHAR* name, uint16_t& type, uint32_t& bytes) {
+        m_image.resize(std::max<size_t>(m_image.size(), 512));
+        bytes = static_cast<uint32_t>(m_image.size() * sizeof(EKNCHAR));
+        HRESULT hr = EknGetAttribute(node, name, nullptr, m_image.data(), &bytes, &type);
+        if (hr == HR_INSUFFICIENT_BUFFER && bytes > m_image.size() * sizeof(EKNCHAR)) {
+            m_image.resize((bytes + sizeof(EKNCHAR) - 1) / sizeof(EKNCHAR));
+            hr = EknGetAttribute(node, name, nullptr, m_image.data(), &bytes, &type);
+        }
+        if (hr == HR_NOT_FOUND) {
+            return false;
+        }
+        ThrowIfFailed(hr);
+        return true;
+    }
+
+    // The value of a well-formed image of a known type code.
+    void Value(uint16_t type, uint32_t bytes) {
+        const auto* data = reinterpret_cast<const uint8_t*>(m_image.data());
+        const EKNCHAR* units = m_image.data();
+        switch (type) {
+        case EKN_TYPE_STRING:
+            String({units, bytes / sizeof(EKNCHAR) - 1});
+            break;
+        case EKN_TYPE_INT32:
+            Number(ReadLittleEndian<int32_t>(data));
+            break;
+        case EKN_TYPE_UINT32:
+            Number(ReadLittleEndian<uint32_t>(data));
+            break;
+        case EKN_TYPE_INT64:
+            QuotedNumber(ReadLittleEndian<int64_t>(data));
+            break;
+        case EKN_TYPE_BOOL:
+            m_out += data[0] != 0 ? "true" : "false";
+            break;
+        case EKN_TYPE_GUID:
+            m_out += '"';
+            m_out += GuidText(data);
+            m_out += '"';
+            break;
+        case EKN_TYPE_STRING_LIST: {
+            m_out += '[';
+            const size_t count = bytes / sizeof(EKNCHAR);
+            size_t start = 0;
+            for (size_t unit = 0; unit < count; ++unit) {
+                if (units[unit] == 0) {
+                    m_out += start == 0 ? "" : ",";
+                    String({units + start, unit - start});
+                    start = unit + 1;
+                }
+            }
+            m_out += ']';
+            break;
+        }
+        default: {
+            m_out += '[';
+            const size_t element = type == EKN_TYPE_INT64_ARRAY ? 8 : 4;
+            for (size_t at = 0; at + element <= bytes; at += element) {
+                m_out += at == 0 ? "" : ",";
+                if (type == EKN_TYPE_INT32_ARRAY) {
+                    Number(ReadLittleEndian<int32_t>(data + at));
+                } else if (type == EKN_TYPE_UINT32_ARRAY) {
+                    Number(ReadLittleEndian<uint32_t>(data + at));
+                } else {
+                    QuotedNumber(ReadLittleEndian<int64_t>(data + at));
+                }
+            }
+            m_out += ']';
+            break;
+        }
+        }
+    }
+
+    template <typename T>
+    void Number(T value) {
+        char digits[24];
+        const auto [end, error] = std::to_chars(digits, digits + sizeof(digits), value);
+        m_out.append(digits, end);
+    }
+
+    // 64-bit integers go as decimal text.
+    void QuotedNumber(int64_t value) {
+        m_out += '"';
+        Number(value);
+        m_out += '"';
+    }
+
+    // A quoted JSON string of UTF-16 text: '"', '\' and control characters escaped as nlohmann
+    // escapes them (short forms where JSON has them, else \u00xx in lower case), everything else
+    // as UTF-8; a lone surrogate becomes U+FFFD.
+    void String(std::basic_string_view<EKNCHAR> text) {
+        static constexpr char hex[] = "0123456789abcdef";
+        m_out += '"';
+        for (size_t i = 0; i < text.size();) {
+            const auto unit = static_cast<char16_t>(text[i]);
+            if (unit >= 0x80) {
+                Base::AppendEncoded(m_out, Base::DecodeNext(text, i));
+                continue;
+            }
+            ++i;
+            if (unit >= 0x20 && unit != '"' && unit != '\\') {
+                m_out += static_cast<char>(unit);
+                continue;
+            }
+            m_out += '\\';
+            switch (unit) {
+            case '"':
+            case '\\':
+                m_out += static_cast<char>(unit);
+                break;
+            case '\b':
+                m_out += 'b';
+                break;
+            case '\f':
+                m_out += 'f';
+                break;
+            case '\n':
+                m_out += 'n';
+                break;
+            case '\r':
+                m_out += 'r';
+                break;
+            case '\t':
+                m_out += 't';
+                break;
+            default:
+                m_out += "u00";
+                m_out += hex[unit >> 4];
+                m_out += hex[unit & 0xF];
+                break;
             }
         }
-        return list;
+        m_out += '"';
     }
-    default:
-        return nullptr;
+
+    void Hex(const uint8_t* data, size_t size) {
+        static constexpr char digits[] = "0123456789abcdef";
+        for (size_t i = 0; i < size; ++i) {
+            m_out += digits[data[i] >> 4];
+            m_out += digits[data[i] & 0xF];
+        }
     }
-}
+
+    std::string& m_out;
+    std::vector<EKNCHAR> m_text;
+    std::vector<EKNCHAR> m_names;
+    std::vector<EKNCHAR> m_image;
+};
 
 // An integer of the JSON value for an element of the type code, within its range; 64-bit values
 // may come as decimal text.
@@ -387,36 +565,14 @@ EkNodePtr BuildNode(const Json& json, const std::string& where, int depth) {
 
 } // namespace
 
+std::string NodeToJsonText(const EkNodePtr& node) {
+    std::string text;
+    JsonWriter(text).Node(node.Get());
+    return text;
+}
+
 Json NodeToJson(const EkNodePtr& node) {
-    Json json = Json::object();
-    json["name"] = Base::Utf8FromWide(node.GetNodeName());
-    if (const std::wstring type = node.GetNodeType(); !type.empty()) {
-        json["type"] = Base::Utf8FromWide(type);
-    }
-    Json attributes = Json::array();
-    std::vector<uint8_t> image;
-    for (const std::wstring& name : node.GetAttributeNames()) {
-        uint16_t type = 0;
-        if (!node.GetRawAttribute(name.c_str(), image, type)) {
-            continue;
-        }
-        Json attribute = {{"name", Base::Utf8FromWide(name)}, {"type", type}};
-        if (EknIsWellFormedImage(type, image.data(), image.size())) {
-            attribute["value"] = ValueOf(type, image);
-        } else {
-            attribute["hex"] = HexText(image);
-        }
-        attributes.push_back(std::move(attribute));
-    }
-    if (!attributes.empty()) {
-        json["attributes"] = std::move(attributes);
-    }
-    Json children = Json::array();
-    ForEachChild(node, [&](const EkNodePtr& child) { children.push_back(NodeToJson(child)); });
-    if (!children.empty()) {
-        json["children"] = std::move(children);
-    }
-    return json;
+    return Json::parse(NodeToJsonText(node));
 }
 
 EkNodePtr NodeFromJson(const Json& json) {
