@@ -16,21 +16,39 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-[[noreturn]] void Fail(const std::string& where, const std::string& why) {
-    throw NodeJsonError(where + ": " + why);
-}
+// Where in the JSON a value lies: a chain of members and indexes on the stack, written out as
+// "children[1].attributes[0].value" only when the value is refused.
+class Place {
+public:
+    Place() = default;
+    Place Member(std::string_view name) const { return Place(this, name, 0); }
+    Place Index(size_t index) const { return Place(this, {}, index); }
 
-std::string Join(const std::string& path, const std::string& member) {
-    return path.empty() ? member : path + "." + member;
-}
-
-void AppendImage(std::vector<uint8_t>& image, std::u16string_view text) {
-    for (const char16_t unit : text) {
-        image.push_back(static_cast<uint8_t>(unit & 0xFF));
-        image.push_back(static_cast<uint8_t>(unit >> 8));
+    std::string Text() const {
+        std::string path = m_parent != nullptr ? m_parent->Text() : std::string();
+        if (m_parent == nullptr) {
+            return path;
+        }
+        if (!m_isIndex) {
+            path.append(path.empty() ? "" : ".").append(m_member);
+        } else {
+            path.append("[").append(std::to_string(m_index)).append("]");
+        }
+        return path;
     }
-    image.push_back(0);
-    image.push_back(0);
+
+private:
+    Place(const Place* parent, std::string_view member, size_t index)
+        : m_parent(parent), m_member(member), m_index(index), m_isIndex(member.data() == nullptr) {}
+
+    const Place* m_parent = nullptr;
+    std::string_view m_member;
+    size_t m_index = 0;
+    bool m_isIndex = false;
+};
+
+[[noreturn]] void Fail(const Place& where, const std::string& why) {
+    throw NodeJsonError(where.Text() + ": " + why);
 }
 
 template <typename T>
@@ -332,236 +350,258 @@ private:
     std::vector<EKNCHAR> m_image;
 };
 
-// An integer of the JSON value for an element of the type code, within its range; 64-bit values
-// may come as decimal text.
-void AppendIntegerOf(std::vector<uint8_t>& image, uint16_t elementType, const Json& value,
-                     const std::string& where) {
-    int64_t low = INT64_MIN;
-    int64_t high = INT64_MAX;
-    const char* what = "a 64-bit integer (decimal text or a number)";
-    if (elementType == EKN_TYPE_INT32) {
-        low = INT32_MIN;
-        high = INT32_MAX;
-        what = "a 32-bit signed integer";
-    } else if (elementType == EKN_TYPE_UINT32) {
-        low = 0;
-        high = UINT32_MAX;
-        what = "a 32-bit unsigned integer";
-    }
-    const std::string need = "type " + std::to_string(elementType) + " needs " + what;
-    int64_t result = 0;
-    if (value.is_number_unsigned()) {
-        if (value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
-            Fail(where, need);
+// Builds a tree from its JSON form through the node library's C interface: texts converted from
+// UTF-8 once, into scratch buffers kept for the next attribute, and the place of a value written
+// out only when it is refused.
+class TreeBuilder {
+public:
+    EkNodePtr Node(const Json& json, const Place& where, int depth) {
+        if (depth > MaxNodeJsonDepth) {
+            Fail(where, "nested deeper than " + std::to_string(MaxNodeJsonDepth) + " levels");
         }
-        result = static_cast<int64_t>(value.get<uint64_t>());
-    } else if (value.is_number_integer()) {
-        result = value.get<int64_t>();
-    } else if (elementType == EKN_TYPE_INT64 && value.is_string()) {
-        const std::string& text = value.get_ref<const std::string&>();
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), result);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-            Fail(where, need);
+        if (!json.is_object()) {
+            throw NodeJsonError((depth == 0 ? std::string("node") : where.Text()) +
+                                ": a node is an object");
         }
-    } else {
-        Fail(where, need);
-    }
-    if (result < low || result > high) {
-        Fail(where, need);
-    }
-    uint8_t bytes[8];
-    const size_t size = elementType == EKN_TYPE_INT64 ? 8 : 4;
-    if (size == 8) {
-        std::memcpy(bytes, &result, 8);
-    } else if (elementType == EKN_TYPE_INT32) {
-        const auto narrow = static_cast<int32_t>(result);
-        std::memcpy(bytes, &narrow, 4);
-    } else {
-        const auto narrow = static_cast<uint32_t>(result);
-        std::memcpy(bytes, &narrow, 4);
-    }
-    image.insert(image.end(), bytes, bytes + size);
-}
-
-const std::string& StringOf(const Json& value, const std::string& where) {
-    if (!value.is_string()) {
-        Fail(where, "a string is needed");
-    }
-    return value.get_ref<const std::string&>();
-}
-
-std::u16string Utf16Of(const Json& value, const std::string& where) {
-    return Base::Converted<char16_t>(std::string_view(StringOf(value, where)));
-}
-
-std::wstring WideOf(const Json& value, const std::string& where) {
-    const std::wstring text = Base::WideFromUtf8(StringOf(value, where));
-    if (text.find(L'\0') != std::wstring::npos) {
-        Fail(where, "a name cannot hold a NUL character");
-    }
-    return text;
-}
-
-// The byte image of a JSON value for a known type code.
-std::vector<uint8_t> ImageOf(uint16_t type, const Json& value, const std::string& where) {
-    std::vector<uint8_t> image;
-    switch (type) {
-    case EKN_TYPE_STRING:
-        AppendImage(image, Utf16Of(value, where));
-        break;
-    case EKN_TYPE_INT32:
-    case EKN_TYPE_UINT32:
-    case EKN_TYPE_INT64:
-        AppendIntegerOf(image, type, value, where);
-        break;
-    case EKN_TYPE_BOOL:
-        if (!value.is_boolean()) {
-            Fail(where, "type 7 needs true or false");
-        }
-        image.push_back(value.get<bool>() ? 1 : 0);
-        break;
-    case EKN_TYPE_GUID: {
-        GUID guid{};
-        if (!value.is_string() || !ParseGuid(value.get<std::string>(), guid)) {
-            Fail(where, "type 13 needs a GUID as {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}");
-        }
-        image.resize(sizeof(guid));
-        std::memcpy(image.data(), &guid, sizeof(guid));
-        break;
-    }
-    default: {
-        if (!value.is_array()) {
-            Fail(where, "type " + std::to_string(type) + " needs an array");
-        }
-        size_t index = 0;
-        for (const Json& element : value) {
-            const std::string at = where + "[" + std::to_string(index++) + "]";
-            if (type == EKN_TYPE_STRING_LIST) {
-                const std::u16string text = Utf16Of(element, at);
-                if (text.find(u'\0') != std::u16string::npos) {
-                    Fail(at, "a member of a string list cannot hold a NUL character");
-                }
-                AppendImage(image, text);
-            } else {
-                AppendIntegerOf(image, static_cast<uint16_t>(type & ~EKN_TYPE_ARRAY), element, at);
+        CheckMembers(json, {"name", "type", "attributes", "children"}, where);
+        Name(json, "name", where, m_name);
+        Name(json, "type", where, m_type);
+        EkNodePtr node;
+        ThrowIfFailed(EknCreateNode(m_name.c_str(), m_type.c_str(), node.AddressForOutput()));
+        if (const auto attributes = json.find("attributes"); attributes != json.end()) {
+            const Place at = where.Member("attributes");
+            if (!attributes->is_array()) {
+                Fail(at, "an array is needed");
+            }
+            if (attributes->size() > MaxNodeJsonAttributes) {
+                Fail(at, "more than " + std::to_string(MaxNodeJsonAttributes) + " attributes");
+            }
+            for (size_t i = 0; i < attributes->size(); ++i) {
+                Attribute(node, (*attributes)[i], at.Index(i));
             }
         }
-        break;
+        if (const auto children = json.find("children"); children != json.end()) {
+            const Place at = where.Member("children");
+            if (!children->is_array()) {
+                Fail(at, "an array is needed");
+            }
+            if (children->size() > MaxNodeJsonChildren) {
+                Fail(at, "more than " + std::to_string(MaxNodeJsonChildren) + " children");
+            }
+            for (size_t i = 0; i < children->size(); ++i) {
+                node.AddChild(Node((*children)[i], at.Index(i), depth + 1));
+            }
+        }
+        return node;
     }
-    }
-    return image;
-}
 
-std::vector<uint8_t> HexImage(const Json& value, const std::string& where) {
-    const std::string& digits = StringOf(value, where);
-    if (digits.size() % 2 != 0) {
-        Fail(where, "hexadecimal digits come in pairs");
-    }
-    std::vector<uint8_t> image(digits.size() / 2);
-    for (size_t i = 0; i < image.size(); ++i) {
-        uint64_t byte = 0;
-        if (!ParseHex(std::string_view(digits).substr(2 * i, 2), byte)) {
-            Fail(where, "not hexadecimal digits");
-        }
-        image[i] = static_cast<uint8_t>(byte);
-    }
-    return image;
-}
+private:
+    using Text = std::basic_string<EKNCHAR>;
 
-void CheckMembers(const Json& object, std::initializer_list<const char*> allowed,
-                  const std::string& where) {
-    for (const auto& member : object.items()) {
-        bool known = false;
-        for (const char* name : allowed) {
-            known = known || member.key() == name;
-        }
-        if (!known) {
-            Fail(Join(where, member.key()), "unknown member");
+    static void CheckMembers(const Json& object, std::initializer_list<const char*> allowed,
+                             const Place& where) {
+        for (const auto& member : object.items()) {
+            bool known = false;
+            for (const char* name : allowed) {
+                known = known || member.key() == name;
+            }
+            if (!known) {
+                Fail(where.Member(member.key()), "unknown member");
+            }
         }
     }
-}
 
-void SetAttributeFromJson(const EkNodePtr& node, const Json& attribute, const std::string& where) {
-    if (!attribute.is_object()) {
-        Fail(where, "an attribute is an object {\"name\", \"type\", \"value\" or \"hex\"}");
-    }
-    CheckMembers(attribute, {"name", "type", "value", "hex"}, where);
-    if (!attribute.contains("name") || !attribute.contains("type")) {
-        Fail(where, "an attribute needs \"name\" and \"type\"");
-    }
-    const std::wstring name = WideOf(attribute["name"], Join(where, "name"));
-    if (name.empty()) {
-        Fail(Join(where, "name"), "an attribute name cannot be empty");
-    }
-    const Json& typeValue = attribute["type"];
-    if (!typeValue.is_number_integer() || typeValue.get<int64_t>() < 0 ||
-        typeValue.get<int64_t>() > 0xFFFF) {
-        Fail(Join(where, "type"), "a type code is an integer from 0 to 65535");
-    }
-    const auto type = static_cast<uint16_t>(typeValue.get<int64_t>());
-    std::vector<uint8_t> image;
-    if (EknIsKnownType(type)) {
-        if (!attribute.contains("value") || attribute.contains("hex")) {
-            Fail(where, "type " + std::to_string(type) + " carries \"value\", not \"hex\"");
+    static const std::string& StringOf(const Json& value, const Place& where) {
+        if (!value.is_string()) {
+            Fail(where, "a string is needed");
         }
-        image = ImageOf(type, attribute["value"], Join(where, "value"));
-    } else {
-        if (!attribute.contains("hex") || attribute.contains("value")) {
-            Fail(where, "type " + std::to_string(type) + " carries its bytes in \"hex\"");
-        }
-        image = HexImage(attribute["hex"], Join(where, "hex"));
+        return value.get_ref<const std::string&>();
     }
-    node.SetRawAttribute(name.c_str(), type, image.empty() ? nullptr : image.data(),
-                         static_cast<uint32_t>(image.size()));
-}
 
-EkNodePtr BuildNode(const Json& json, const std::string& where, int depth) {
-    if (depth > MaxNodeJsonDepth) {
-        Fail(where, "nested deeper than " + std::to_string(MaxNodeJsonDepth) + " levels");
+    static void Convert(const Json& value, const Place& where, Text& text) {
+        text.clear();
+        Base::AppendConverted(text, std::string_view(StringOf(value, where)));
     }
-    if (!json.is_object()) {
-        Fail(where.empty() ? "node" : where, "a node is an object");
-    }
-    CheckMembers(json, {"name", "type", "attributes", "children"}, where);
-    std::wstring name;
-    std::wstring type;
-    if (json.contains("name")) {
-        name = WideOf(json["name"], Join(where, "name"));
-    }
-    if (json.contains("type")) {
-        type = WideOf(json["type"], Join(where, "type"));
-    }
-    const EkNodePtr node = EkNodePtr::CreateNode(name.c_str(), type.c_str());
-    if (json.contains("attributes")) {
-        const Json& attributes = json["attributes"];
-        if (!attributes.is_array()) {
-            Fail(Join(where, "attributes"), "an array is needed");
-        }
-        if (attributes.size() > MaxNodeJsonAttributes) {
-            Fail(Join(where, "attributes"),
-                 "more than " + std::to_string(MaxNodeJsonAttributes) + " attributes");
-        }
-        for (size_t i = 0; i < attributes.size(); ++i) {
-            SetAttributeFromJson(node, attributes[i],
-                                 Join(where, "attributes[" + std::to_string(i) + "]"));
+
+    // The object's member `member` (a name or a node type) as UTF-16; empty when absent.
+    static void Name(const Json& object, const char* member, const Place& where, Text& name) {
+        name.clear();
+        if (const auto value = object.find(member); value != object.end()) {
+            const Place at = where.Member(member);
+            Convert(*value, at, name);
+            if (name.find(EKNCHAR{0}) != Text::npos) {
+                Fail(at, "a name cannot hold a NUL character");
+            }
         }
     }
-    if (json.contains("children")) {
-        const Json& children = json["children"];
-        if (!children.is_array()) {
-            Fail(Join(where, "children"), "an array is needed");
+
+    void Attribute(const EkNodePtr& node, const Json& attribute, const Place& where) {
+        if (!attribute.is_object()) {
+            Fail(where, "an attribute is an object {\"name\", \"type\", \"value\" or \"hex\"}");
         }
-        if (children.size() > MaxNodeJsonChildren) {
-            Fail(Join(where, "children"),
-                 "more than " + std::to_string(MaxNodeJsonChildren) + " children");
+        CheckMembers(attribute, {"name", "type", "value", "hex"}, where);
+        const auto typeValue = attribute.find("type");
+        if (!attribute.contains("name") || typeValue == attribute.end()) {
+            Fail(where, "an attribute needs \"name\" and \"type\"");
         }
-        for (size_t i = 0; i < children.size(); ++i) {
-            node.AddChild(BuildNode(children[i], Join(where, "children[" + std::to_string(i) + "]"),
-                                    depth + 1));
+        Name(attribute, "name", where, m_attributeName);
+        if (m_attributeName.empty()) {
+            Fail(where.Member("name"), "an attribute name cannot be empty");
+        }
+        if (!typeValue->is_number_integer() || typeValue->get<int64_t>() < 0 ||
+            typeValue->get<int64_t>() > 0xFFFF) {
+            Fail(where.Member("type"), "a type code is an integer from 0 to 65535");
+        }
+        const auto type = static_cast<uint16_t>(typeValue->get<int64_t>());
+        const auto value = attribute.find("value");
+        const auto hex = attribute.find("hex");
+        m_image.clear();
+        if (EknIsKnownType(type)) {
+            if (value == attribute.end() || hex != attribute.end()) {
+                Fail(where, "type " + std::to_string(type) + " carries \"value\", not \"hex\"");
+            }
+            Image(type, *value, where.Member("value"));
+        } else {
+            if (hex == attribute.end() || value != attribute.end()) {
+                Fail(where, "type " + std::to_string(type) + " carries its bytes in \"hex\"");
+            }
+            HexImage(*hex, where.Member("hex"));
+        }
+        ThrowIfFailed(EknSetAttribute(node.Get(), m_attributeName.c_str(), type,
+                                      m_image.empty() ? nullptr : m_image.data(),
+                                      static_cast<uint32_t>(m_image.size())));
+    }
+
+    // Appends a text and its NUL to the image.
+    void AppendText(const Text& text) {
+        const size_t at = m_image.size();
+        m_image.resize(at + (text.size() + 1) * sizeof(EKNCHAR));
+        std::memcpy(m_image.data() + at, text.c_str(), (text.size() + 1) * sizeof(EKNCHAR));
+    }
+
+    // The byte image of a JSON value for a known type code, into m_image.
+    void Image(uint16_t type, const Json& value, const Place& where) {
+        switch (type) {
+        case EKN_TYPE_STRING:
+            Convert(value, where, m_text);
+            AppendText(m_text);
+            break;
+        case EKN_TYPE_INT32:
+        case EKN_TYPE_UINT32:
+        case EKN_TYPE_INT64:
+            AppendInteger(type, value, where);
+            break;
+        case EKN_TYPE_BOOL:
+            if (!value.is_boolean()) {
+                Fail(where, "type 7 needs true or false");
+            }
+            m_image.push_back(value.get<bool>() ? 1 : 0);
+            break;
+        case EKN_TYPE_GUID: {
+            GUID guid{};
+            if (!value.is_string() || !ParseGuid(value.get_ref<const std::string&>(), guid)) {
+                Fail(where, "type 13 needs a GUID as {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}");
+            }
+            m_image.resize(sizeof(guid));
+            std::memcpy(m_image.data(), &guid, sizeof(guid));
+            break;
+        }
+        default: {
+            if (!value.is_array()) {
+                Fail(where, "type " + std::to_string(type) + " needs an array");
+            }
+            size_t index = 0;
+            for (const Json& element : value) {
+                const Place at = where.Index(index++);
+                if (type == EKN_TYPE_STRING_LIST) {
+                    Convert(element, at, m_text);
+                    if (m_text.find(EKNCHAR{0}) != Text::npos) {
+                        Fail(at, "a member of a string list cannot hold a NUL character");
+                    }
+                    AppendText(m_text);
+                } else {
+                    AppendInteger(static_cast<uint16_t>(type & ~EKN_TYPE_ARRAY), element, at);
+                }
+            }
+            break;
+        }
         }
     }
-    return node;
-}
+
+    // An integer of the JSON value for an element of the type code, within its range; 64-bit
+    // values may come as decimal text.
+    void AppendInteger(uint16_t elementType, const Json& value, const Place& where) {
+        int64_t low = INT64_MIN;
+        int64_t high = INT64_MAX;
+        const char* what = "a 64-bit integer (decimal text or a number)";
+        if (elementType == EKN_TYPE_INT32) {
+            low = INT32_MIN;
+            high = INT32_MAX;
+            what = "a 32-bit signed integer";
+        } else if (elementType == EKN_TYPE_UINT32) {
+            low = 0;
+            high = UINT32_MAX;
+            what = "a 32-bit unsigned integer";
+        }
+        const auto refuse = [&] {
+            Fail(where, "type " + std::to_string(elementType) + " needs " + what);
+        };
+        int64_t result = 0;
+        if (value.is_number_unsigned()) {
+            if (value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+                refuse();
+            }
+            result = static_cast<int64_t>(value.get<uint64_t>());
+        } else if (value.is_number_integer()) {
+            result = value.get<int64_t>();
+        } else if (elementType == EKN_TYPE_INT64 && value.is_string()) {
+            const std::string& text = value.get_ref<const std::string&>();
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), result);
+            if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+                refuse();
+            }
+        } else {
+            refuse();
+        }
+        if (result < low || result > high) {
+            refuse();
+        }
+        uint8_t bytes[8];
+        const size_t size = elementType == EKN_TYPE_INT64 ? 8 : 4;
+        if (size == 8) {
+            std::memcpy(bytes, &result, 8);
+        } else if (elementType == EKN_TYPE_INT32) {
+            const auto narrow = static_cast<int32_t>(result);
+            std::memcpy(bytes, &narrow, 4);
+        } else {
+            const auto narrow = static_cast<uint32_t>(result);
+            std::memcpy(bytes, &narrow, 4);
+        }
+        m_image.insert(m_image.end(), bytes, bytes + size);
+    }
+
+    void HexImage(const Json& value, const Place& where) {
+        const std::string& digits = StringOf(value, where);
+        if (digits.size() % 2 != 0) {
+            Fail(where, "hexadecimal digits come in pairs");
+        }
+        m_image.resize(digits.size() / 2);
+        for (size_t i = 0; i < m_image.size(); ++i) {
+            uint64_t byte = 0;
+            if (!ParseHex(std::string_view(digits).substr(2 * i, 2), byte)) {
+                Fail(where, "not hexadecimal digits");
+            }
+            m_image[i] = static_cast<uint8_t>(byte);
+        }
+    }
+
+    Text m_name;
+    Text m_type;
+    Text m_attributeName;
+    Text m_text;
+    std::vector<uint8_t> m_image;
+};
 
 } // namespace
 
@@ -576,7 +616,7 @@ Json NodeToJson(const EkNodePtr& node) {
 }
 
 EkNodePtr NodeFromJson(const Json& json) {
-    return BuildNode(json, "", 0);
+    return TreeBuilder().Node(json, Place(), 0);
 }
 
 } // namespace HalyardHost
