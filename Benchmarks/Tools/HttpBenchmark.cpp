@@ -100,6 +100,18 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
         Json mark = NewMark((clientIndex << 40) | session);
         for (int page = 0; page < 10 && Clock::now() < end; ++page) {
             const std::string request = PageRequest(mark).dump();
+            // The same request deep into its session: a mark holding the starts of 3,000 pages.
+            Json deepMark = mark;
+            Json starts = Json::array();
+            for (int i = 0; i < 3000; ++i) {
+                starts.push_back(std::to_string(i * 100));
+            }
+            Json& attributes = deepMark["attributes"];
+            attributes.erase(std::remove_if(attributes.begin(), attributes.end(),
+                                            [](const Json& a) { return a["name"] == "Pages"; }),
+                             attributes.end());
+            attributes.push_back(Attribute("Pages", 262, std::move(starts)));
+            const std::string deepRequest = PageRequest(deepMark).dump();
             const auto start = Clock::now();
             const auto result = client.Post("/api/request", request, "application/json");
             const double ms =
@@ -156,6 +168,18 @@ bool PrintJsonFormFigures(const ModuleHost& module) {
         return false;
     }
     const std::string request = PageRequest(mark).dump();
+    // The same request deep into its session: a mark holding the starts of 3,000 pages.
+    Json deepMark = mark;
+    Json starts = Json::array();
+    for (int i = 0; i < 3000; ++i) {
+        starts.push_back(std::to_string(i * 100));
+    }
+    Json& attributes = deepMark["attributes"];
+    attributes.erase(std::remove_if(attributes.begin(), attributes.end(),
+                                    [](const Json& a) { return a["name"] == "Pages"; }),
+                     attributes.end());
+    attributes.push_back(Attribute("Pages", 262, std::move(starts)));
+    const std::string deepRequest = PageRequest(deepMark).dump();
     const std::string response =
         NodeToJson(page).dump(-1, ' ', false, Json::error_handler_t::replace);
     const double events = static_cast<double>(page.GetChildByName(L"Events").GetChildCount());
@@ -163,6 +187,8 @@ bool PrintJsonFormFigures(const ModuleHost& module) {
     const double write = MicrosecondsPerRun([&] { sink += NodeToJsonText(page).size(); });
     const double readRequest =
         MicrosecondsPerRun([&] { sink += NodeFromJson(Json::parse(request)).Get() != nullptr; });
+    const double readDeepRequest = MicrosecondsPerRun(
+        [&] { sink += NodeFromJson(Json::parse(deepRequest)).Get() != nullptr; });
     const double readResponse =
         MicrosecondsPerRun([&] { sink += NodeFromJson(Json::parse(response)).Get() != nullptr; });
     std::printf("JSON form of a next page of %.0f events (%zu bytes), us per event:\n", events,
@@ -171,6 +197,8 @@ bool PrintJsonFormFigures(const ModuleHost& module) {
     std::printf("  request JSON -> tree        %8.3f (%.1f us a request)\n", readRequest / events,
                 readRequest);
     std::printf("  response JSON -> tree       %8.3f\n", readResponse / events);
+    std::printf("  request JSON -> tree, a mark of 3,000 pages: %.1f us a request\n",
+                readDeepRequest);
     return sink != 0;
 }
 
