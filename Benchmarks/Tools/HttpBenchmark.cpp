@@ -100,18 +100,6 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
         Json mark = NewMark((clientIndex << 40) | session);
         for (int page = 0; page < 10 && Clock::now() < end; ++page) {
             const std::string request = PageRequest(mark).dump();
-            // The same request deep into its session: a mark holding the starts of 3,000 pages.
-            Json deepMark = mark;
-            Json starts = Json::array();
-            for (int i = 0; i < 3000; ++i) {
-                starts.push_back(std::to_string(i * 100));
-            }
-            Json& attributes = deepMark["attributes"];
-            attributes.erase(std::remove_if(attributes.begin(), attributes.end(),
-                                            [](const Json& a) { return a["name"] == "Pages"; }),
-                             attributes.end());
-            attributes.push_back(Attribute("Pages", 262, std::move(starts)));
-            const std::string deepRequest = PageRequest(deepMark).dump();
             const auto start = Clock::now();
             const auto result = client.Post("/api/request", request, "application/json");
             const double ms =
@@ -180,8 +168,7 @@ bool PrintJsonFormFigures(const ModuleHost& module) {
                      attributes.end());
     attributes.push_back(Attribute("Pages", 262, std::move(starts)));
     const std::string deepRequest = PageRequest(deepMark).dump();
-    const std::string response =
-        NodeToJson(page).dump(-1, ' ', false, Json::error_handler_t::replace);
+    const std::string response = NodeToJsonText(page);
     const double events = static_cast<double>(page.GetChildByName(L"Events").GetChildCount());
     size_t sink = 0;
     const double write = MicrosecondsPerRun([&] { sink += NodeToJsonText(page).size(); });
