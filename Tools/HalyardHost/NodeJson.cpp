@@ -295,16 +295,28 @@ private:
         static constexpr char hex[] = "0123456789abcdef";
         m_out += '"';
         for (size_t i = 0; i < text.size();) {
+            // A run of characters written as they are, in one piece.
+            size_t end = i;
+            while (end < text.size() && text[end] >= 0x20 && text[end] < 0x80 && text[end] != '"' &&
+                   text[end] != '\\') {
+                ++end;
+            }
+            if (end != i) {
+                const size_t at = m_out.size();
+                m_out.resize(at + (end - i));
+                std::transform(text.begin() + static_cast<ptrdiff_t>(i),
+                               text.begin() + static_cast<ptrdiff_t>(end),
+                               m_out.begin() + static_cast<ptrdiff_t>(at),
+                               [](EKNCHAR unit) { return static_cast<char>(unit); });
+                i = end;
+                continue;
+            }
             const auto unit = static_cast<char16_t>(text[i]);
             if (unit >= 0x80) {
                 Base::AppendEncoded(m_out, Base::DecodeNext(text, i));
                 continue;
             }
             ++i;
-            if (unit >= 0x20 && unit != '"' && unit != '\\') {
-                m_out += static_cast<char>(unit);
-                continue;
-            }
             m_out += '\\';
             switch (unit) {
             case '"':
