@@ -380,28 +380,17 @@ public:
         Name(json, "type", where, m_type);
         EkNodePtr node;
         ThrowIfFailed(EknCreateNode(m_name.c_str(), m_type.c_str(), node.AddressForOutput()));
-        if (const auto attributes = json.find("attributes"); attributes != json.end()) {
-            const Place at = where.Member("attributes");
-            if (!attributes->is_array()) {
-                Fail(at, "an array is needed");
-            }
-            if (attributes->size() > MaxNodeJsonAttributes) {
-                Fail(at, "more than " + std::to_string(MaxNodeJsonAttributes) + " attributes");
-            }
+        const Place attributesAt = where.Member("attributes");
+        if (const Json* attributes =
+                ArrayOf(json, "attributes", MaxNodeJsonAttributes, attributesAt)) {
             for (size_t i = 0; i < attributes->size(); ++i) {
-                Attribute(node, (*attributes)[i], at.Index(i));
+                Attribute(node, (*attributes)[i], attributesAt.Index(i));
             }
         }
-        if (const auto children = json.find("children"); children != json.end()) {
-            const Place at = where.Member("children");
-            if (!children->is_array()) {
-                Fail(at, "an array is needed");
-            }
-            if (children->size() > MaxNodeJsonChildren) {
-                Fail(at, "more than " + std::to_string(MaxNodeJsonChildren) + " children");
-            }
+        const Place childrenAt = where.Member("children");
+        if (const Json* children = ArrayOf(json, "children", MaxNodeJsonChildren, childrenAt)) {
             for (size_t i = 0; i < children->size(); ++i) {
-                node.AddChild(Node((*children)[i], at.Index(i), depth + 1));
+                node.AddChild(Node((*children)[i], childrenAt.Index(i), depth + 1));
             }
         }
         return node;
@@ -409,6 +398,22 @@ public:
 
 private:
     using Text = std::basic_string<EKNCHAR>;
+
+    // The object's array `member` (at `where`) of at most `most` elements; null when absent.
+    static const Json* ArrayOf(const Json& object, const char* member, size_t most,
+                               const Place& where) {
+        const auto found = object.find(member);
+        if (found == object.end()) {
+            return nullptr;
+        }
+        if (!found->is_array()) {
+            Fail(where, "an array is needed");
+        }
+        if (found->size() > most) {
+            Fail(where, "more than " + std::to_string(most) + " " + member);
+        }
+        return &*found;
+    }
 
     static void CheckMembers(const Json& object, std::initializer_list<const char*> allowed,
                              const Place& where) {
