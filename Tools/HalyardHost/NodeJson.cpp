@@ -105,57 +105,35 @@ bool ParseGuid(const std::string& text, GUID& guid) {
     return true;
 }
 
-// Writes the JSON form of a tree as text straight from the node library's C interface: no JSON
-// document in between, texts converted from UTF-16 once, into the output, and every read into
-// scratch buffers that are kept for the next node. The text is what nlohmann's dump (compact, no
-// ASCII escapes) makes of the same form: the same members in the same order, the same escapes.
-class JsonWriter {
+using Units = std::basic_string_view<EKNCHAR>;
+
+void AppendHex(std::string& out, const uint8_t* data, size_t size) {
+    static constexpr char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0xF];
+    }
+}
+
+// Reads a tree through the node library's C interface into scratch buffers that are kept for the
+// next node: texts stay UTF-16 and each attribute costs one call.
+class NodeReader {
 public:
-    explicit JsonWriter(std::string& out) : m_out(out) {}
-
-    void Node(void* node) {
-        m_out += "{\"name\":";
-        String(ReadText(m_text, [&](EKNCHAR* buffer, uint32_t* size) {
+    // The node's name and type (empty when the library fails); each valid until the next read.
+    Units Name(void* node) {
+        return ReadText([&](EKNCHAR* buffer, uint32_t* size) {
             return EknGetNodeName(node, EKN_NAME_PLAIN, buffer, size);
-        }));
-        if (const std::basic_string_view<EKNCHAR> type = ReadText(
-                m_text, [&](EKNCHAR* buffer,
-                            uint32_t* size) { return EknGetNodeType(node, buffer, size); });
-            !type.empty()) {
-            m_out += ",\"type\":";
-            String(type);
-        }
-        Attributes(node);
-        uint64_t count = 0;
-        ThrowIfFailed(EknGetChildCount(node, &count));
-        for (uint64_t i = 0; i < count; ++i) {
-            m_out += i == 0 ? ",\"children\":[" : ",";
-            EkNodePtr child;
-            ThrowIfFailed(EknGetChildByIndex(node, i, child.AddressForOutput()));
-            Node(child.Get());
-        }
-        m_out += count != 0 ? "]}" : "}";
+        });
+    }
+    Units Type(void* node) {
+        return ReadText(
+            [&](EKNCHAR* buffer, uint32_t* size) { return EknGetNodeType(node, buffer, size); });
     }
 
-private:
-    // A text of the library (a name, a type, the attribute names) into `buffer`, without its
-    // final NUL; empty when the library fails.
-    template <typename Call>
-    std::basic_string_view<EKNCHAR> ReadText(std::vector<EKNCHAR>& buffer, Call&& call) {
-        buffer.resize(std::max<size_t>(buffer.size(), 128));
-        auto size = static_cast<uint32_t>(buffer.size());
-        HRESULT hr = call(buffer.data(), &size);
-        if (hr == HR_INSUFFICIENT_BUFFER && size > buffer.size()) {
-            buffer.resize(size);
-            hr = call(buffer.data(), &size);
-        }
-        if (hr < 0 || size == 0 || size > buffer.size()) {
-            return {};
-        }
-        return {buffer.data(), size - 1};
-    }
-
-    void Attributes(void* node) {
+    // Calls `action(name, type, image, bytes)` with every attribute in order; the image is kept in
+    // UTF-16 units, so that texts are read in place.
+    template <typename Action>
+    void ForEachAttribute(void* node, Action&& action) {
         // Attribute names, each ending in a NUL.
         m_names.resize(std::max<size_t>(m_names.size(), 256));
         auto size = static_cast<uint32_t>(m_names.size());
@@ -165,42 +143,48 @@ private:
             hr = EknGetAttributeNames(node, m_names.data(), &size);
         }
         ThrowIfFailed(hr);
-        bool first = true;
         for (size_t at = 0; at + 1 < size;) {
             const EKNCHAR* name = m_names.data() + at;
             const size_t length = std::char_traits<EKNCHAR>::length(name);
             at += length + 1;
-            if (length == 0) {
-                continue;
-            }
             uint16_t type = 0;
             uint32_t bytes = 0;
-            if (!ReadImage(node, name, type, bytes)) {
-                continue;
+            if (length != 0 && ReadImage(node, name, type, bytes)) {
+                action(Units(name, length), type, static_cast<const EKNCHAR*>(m_image.data()),
+                       bytes);
             }
-            m_out += first ? ",\"attributes\":[{\"name\":" : ",{\"name\":";
-            first = false;
-            String({name, length});
-            m_out += ",\"type\":";
-            Number(type);
-            const auto* image = reinterpret_cast<const uint8_t*>(m_image.data());
-            if (EknIsWellFormedImage(type, bytes != 0 ? image : nullptr, bytes)) {
-                m_out += ",\"value\":";
-                Value(type, bytes);
-            } else {
-                m_out += ",\"hex\":\"";
-                Hex(image, bytes);
-                m_out += '"';
-            }
-            m_out += '}';
-        }
-        if (!first) {
-            m_out += ']';
         }
     }
 
-    // The attribute's image into m_image (kept in UTF-16 units, so that texts are read in place);
-    // false when it is absent.
+    // Calls `action(child)` with every child in order.
+    template <typename Action>
+    static void ForEachChild(void* node, Action&& action) {
+        uint64_t count = 0;
+        ThrowIfFailed(EknGetChildCount(node, &count));
+        for (uint64_t i = 0; i < count; ++i) {
+            EkNodePtr child;
+            ThrowIfFailed(EknGetChildByIndex(node, i, child.AddressForOutput()));
+            action(child.Get());
+        }
+    }
+
+private:
+    template <typename Call>
+    Units ReadText(Call&& call) {
+        m_text.resize(std::max<size_t>(m_text.size(), 128));
+        auto size = static_cast<uint32_t>(m_text.size());
+        HRESULT hr = call(m_text.data(), &size);
+        if (hr == HR_INSUFFICIENT_BUFFER && size > m_text.size()) {
+            m_text.resize(size);
+            hr = call(m_text.data(), &size);
+        }
+        if (hr < 0 || size == 0 || size > m_text.size()) {
+            return {};
+        }
+        return {m_text.data(), size - 1};
+    }
+
+    // False when the attribute is absent.
     bool ReadImage(void* node, const EKNCHAR* name, uint16_t& type, uint32_t& bytes) {
         m_image.resize(std::max<size_t>(m_image.size(), 512));
         bytes = static_cast<uint32_t>(m_image.size() * sizeof(EKNCHAR));
@@ -216,10 +200,154 @@ private:
         return true;
     }
 
+    std::vector<EKNCHAR> m_text;
+    std::vector<EKNCHAR> m_names;
+    std::vector<EKNCHAR> m_image;
+};
+
+// The JSON document of a tree, for the host's own reading of responses.
+class JsonBuilder {
+public:
+    Json Node(void* node) {
+        Json json = Json::object();
+        json["name"] = Utf8(m_reader.Name(node));
+        if (const Units type = m_reader.Type(node); !type.empty()) {
+            json["type"] = Utf8(type);
+        }
+        Json attributes = Json::array();
+        m_reader.ForEachAttribute(
+            node, [&](Units name, uint16_t type, const EKNCHAR* image, uint32_t bytes) {
+                Json attribute = Json::object();
+                attribute["name"] = Utf8(name);
+                attribute["type"] = type;
+                const auto* data = reinterpret_cast<const uint8_t*>(image);
+                if (EknIsWellFormedImage(type, bytes != 0 ? data : nullptr, bytes)) {
+                    attribute["value"] = Value(type, image, bytes);
+                } else {
+                    attribute["hex"] = HexText(data, bytes);
+                }
+                attributes.push_back(std::move(attribute));
+            });
+        if (!attributes.empty()) {
+            json["attributes"] = std::move(attributes);
+        }
+        Json children = Json::array();
+        NodeReader::ForEachChild(node, [&](void* child) { children.push_back(Node(child)); });
+        if (!children.empty()) {
+            json["children"] = std::move(children);
+        }
+        return json;
+    }
+
+private:
+    static std::string Utf8(Units text) {
+        std::string utf8;
+        Base::AppendConverted(utf8, text);
+        return utf8;
+    }
+
     // The value of a well-formed image of a known type code.
-    void Value(uint16_t type, uint32_t bytes) {
-        const auto* data = reinterpret_cast<const uint8_t*>(m_image.data());
-        const EKNCHAR* units = m_image.data();
+    static Json Value(uint16_t type, const EKNCHAR* units, uint32_t bytes) {
+        const auto* data = reinterpret_cast<const uint8_t*>(units);
+        switch (type) {
+        case EKN_TYPE_STRING:
+            return Utf8({units, bytes / sizeof(EKNCHAR) - 1});
+        case EKN_TYPE_INT32:
+            return ReadLittleEndian<int32_t>(data);
+        case EKN_TYPE_UINT32:
+            return ReadLittleEndian<uint32_t>(data);
+        case EKN_TYPE_INT64:
+            return std::to_string(ReadLittleEndian<int64_t>(data));
+        case EKN_TYPE_BOOL:
+            return data[0] != 0;
+        case EKN_TYPE_GUID:
+            return GuidText(data);
+        case EKN_TYPE_STRING_LIST: {
+            Json list = Json::array();
+            size_t start = 0;
+            for (size_t unit = 0; unit < bytes / sizeof(EKNCHAR); ++unit) {
+                if (units[unit] == 0) {
+                    list.push_back(Utf8({units + start, unit - start}));
+                    start = unit + 1;
+                }
+            }
+            return list;
+        }
+        default: {
+            Json list = Json::array();
+            const size_t element = type == EKN_TYPE_INT64_ARRAY ? 8 : 4;
+            for (size_t at = 0; at + element <= bytes; at += element) {
+                if (type == EKN_TYPE_INT32_ARRAY) {
+                    list.push_back(ReadLittleEndian<int32_t>(data + at));
+                } else if (type == EKN_TYPE_UINT32_ARRAY) {
+                    list.push_back(ReadLittleEndian<uint32_t>(data + at));
+                } else {
+                    list.push_back(std::to_string(ReadLittleEndian<int64_t>(data + at)));
+                }
+            }
+            return list;
+        }
+        }
+    }
+
+    static std::string HexText(const uint8_t* data, size_t size) {
+        std::string text;
+        AppendHex(text, data, size);
+        return text;
+    }
+
+    NodeReader m_reader;
+};
+
+// Writes the JSON form of a tree as text straight from the tree, no JSON document in between,
+// texts converted from UTF-16 once, into the output. The text is what nlohmann's dump (compact, no
+// ASCII escapes) makes of the same form: the same members in the same order, the same escapes.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out) : m_out(out) {}
+
+    void Node(void* node) {
+        m_out += "{\"name\":";
+        String(m_reader.Name(node));
+        if (const Units type = m_reader.Type(node); !type.empty()) {
+            m_out += ",\"type\":";
+            String(type);
+        }
+        bool first = true;
+        m_reader.ForEachAttribute(
+            node, [&](Units name, uint16_t type, const EKNCHAR* image, uint32_t bytes) {
+                m_out += first ? ",\"attributes\":[{\"name\":" : ",{\"name\":";
+                first = false;
+                String(name);
+                m_out += ",\"type\":";
+                Number(type);
+                const auto* data = reinterpret_cast<const uint8_t*>(image);
+                if (EknIsWellFormedImage(type, bytes != 0 ? data : nullptr, bytes)) {
+                    m_out += ",\"value\":";
+                    Value(type, image, bytes);
+                } else {
+                    m_out += ",\"hex\":\"";
+                    AppendHex(m_out, data, bytes);
+                    m_out += '"';
+                }
+                m_out += '}';
+            });
+        if (!first) {
+            m_out += ']';
+        }
+        bool none = true;
+        NodeReader::ForEachChild(node, [&](void* child) {
+            m_out += none ? ",\"children\":[" : ",";
+            none = false;
+            Node(child);
+        });
+        m_out += none ? "}" : "]}";
+    }
+
+private:
+    // The value of a well-formed image of a known type code.
+    void Value(uint16_t type, const EKNCHAR* units, uint32_t bytes) {
+        const auto* data = reinterpret_cast<const uint8_t*>(units);
         switch (type) {
         case EKN_TYPE_STRING:
             String({units, bytes / sizeof(EKNCHAR) - 1});
@@ -348,18 +476,8 @@ private:
         m_out += '"';
     }
 
-    void Hex(const uint8_t* data, size_t size) {
-        static constexpr char digits[] = "0123456789abcdef";
-        for (size_t i = 0; i < size; ++i) {
-            m_out += digits[data[i] >> 4];
-            m_out += digits[data[i] & 0xF];
-        }
-    }
-
     std::string& m_out;
-    std::vector<EKNCHAR> m_text;
-    std::vector<EKNCHAR> m_names;
-    std::vector<EKNCHAR> m_image;
+    NodeReader m_reader;
 };
 
 // Builds a tree from its JSON form through the node library's C interface: texts converted from
@@ -629,7 +747,7 @@ std::string NodeToJsonText(const EkNodePtr& node) {
 }
 
 Json NodeToJson(const EkNodePtr& node) {
-    return Json::parse(NodeToJsonText(node));
+    return JsonBuilder().Node(node.Get());
 }
 
 EkNodePtr NodeFromJson(const Json& json) {

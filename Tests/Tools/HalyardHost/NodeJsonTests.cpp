@@ -84,9 +84,11 @@ TEST(NodeJson, EveryTypeCodeGoesThereAndBackWithTheSameBytes) {
     root.SetRawAttribute(L"OddList", EKN_TYPE_STRING_LIST, odd.data(),
                          static_cast<uint32_t>(odd.size() * sizeof(char16_t)));
 
-    // The text written straight from the tree is what nlohmann writes of the same form.
+    // The text written straight from the tree is what nlohmann writes of the same form, and of the
+    // document built from the tree.
     const std::string text = NodeToJsonText(root);
     EXPECT_EQ(Json::parse(text).dump(-1, ' ', false), text);
+    EXPECT_EQ(NodeToJson(root).dump(-1, ' ', false), text);
     EXPECT_NE(text.find(R"(\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e)"),
               std::string::npos);
     EXPECT_NE(text.find("\\u001f\\\"\\\\/\x7f\xe2\x80\xa8\xc3\xa9\xf0\x9f\x98\x80\""),
