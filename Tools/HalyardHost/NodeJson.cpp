@@ -14,6 +14,7 @@ namespace HalyardHost {
 
 namespace {
 
+using namespace std::string_view_literals;
 using Json = nlohmann::ordered_json;
 
 // Where in the JSON a value lies: a chain of members and indexes on the stack, written out as
@@ -307,26 +308,26 @@ public:
     explicit JsonWriter(std::string& out) : m_out(out) {}
 
     void Node(void* node) {
-        m_out += "{\"name\":";
+        m_out += "{\"name\":"sv;
         String(m_reader.Name(node));
         if (const Units type = m_reader.Type(node); !type.empty()) {
-            m_out += ",\"type\":";
+            m_out += ",\"type\":"sv;
             String(type);
         }
         bool first = true;
         m_reader.ForEachAttribute(
             node, [&](Units name, uint16_t type, const EKNCHAR* image, uint32_t bytes) {
-                m_out += first ? ",\"attributes\":[{\"name\":" : ",{\"name\":";
+                m_out += first ? ",\"attributes\":[{\"name\":"sv : ",{\"name\":"sv;
                 first = false;
                 String(name);
-                m_out += ",\"type\":";
+                m_out += ",\"type\":"sv;
                 Number(type);
                 const auto* data = reinterpret_cast<const uint8_t*>(image);
                 if (EknIsWellFormedImage(type, bytes != 0 ? data : nullptr, bytes)) {
-                    m_out += ",\"value\":";
+                    m_out += ",\"value\":"sv;
                     Value(type, image, bytes);
                 } else {
-                    m_out += ",\"hex\":\"";
+                    m_out += ",\"hex\":\""sv;
                     AppendHex(m_out, data, bytes);
                     m_out += '"';
                 }
@@ -337,11 +338,11 @@ public:
         }
         bool none = true;
         NodeReader::ForEachChild(node, [&](void* child) {
-            m_out += none ? ",\"children\":[" : ",";
+            m_out += none ? ",\"children\":["sv : ","sv;
             none = false;
             Node(child);
         });
-        m_out += none ? "}" : "]}";
+        m_out += none ? "}"sv : "]}"sv;
     }
 
 private:
@@ -362,7 +363,7 @@ private:
             QuotedNumber(ReadLittleEndian<int64_t>(data));
             break;
         case EKN_TYPE_BOOL:
-            m_out += data[0] != 0 ? "true" : "false";
+            m_out += data[0] != 0 ? "true"sv : "false"sv;
             break;
         case EKN_TYPE_GUID:
             m_out += '"';
@@ -375,7 +376,7 @@ private:
             size_t start = 0;
             for (size_t unit = 0; unit < count; ++unit) {
                 if (units[unit] == 0) {
-                    m_out += start == 0 ? "" : ",";
+                    m_out += start == 0 ? ""sv : ","sv;
                     String({units + start, unit - start});
                     start = unit + 1;
                 }
@@ -387,7 +388,7 @@ private:
             m_out += '[';
             const size_t element = type == EKN_TYPE_INT64_ARRAY ? 8 : 4;
             for (size_t at = 0; at + element <= bytes; at += element) {
-                m_out += at == 0 ? "" : ",";
+                m_out += at == 0 ? ""sv : ","sv;
                 if (type == EKN_TYPE_INT32_ARRAY) {
                     Number(ReadLittleEndian<int32_t>(data + at));
                 } else if (type == EKN_TYPE_UINT32_ARRAY) {
@@ -467,7 +468,7 @@ private:
                 m_out += 't';
                 break;
             default:
-                m_out += "u00";
+                m_out += "u00"sv;
                 m_out += hex[unit >> 4];
                 m_out += hex[unit & 0xF];
                 break;
