@@ -1,9 +1,12 @@
 // Figures of the module served over HTTP: 1, 4 and 16 concurrent clients on a channel of
 // 1,000,000 generated events, each client opening a session (its first page of 100 events) and
 // reading the next pages. Prints requests per second and the 50th and 99th percentile latencies
-// of first pages and next pages. The store is written once to $TMPDIR/corvane-http-bench-<count>
-// (with the sample publishers, so messages are formatted); HTTP_BENCH_EVENTS changes the count,
-// HTTP_BENCH_SECONDS the time per client count (default 10).
+// of first pages and next pages. Before that, the JSON form alone: a real next page's response
+// tree written as the host sends it, the page request read as the host reads it, and the response
+// text read back into a tree, each in microseconds per event of the page. The store is written
+// once to $TMPDIR/corvane-http-bench-<count> (with the sample publishers, so messages are
+// formatted); HTTP_BENCH_EVENTS changes the count, HTTP_BENCH_SECONDS the time per client count
+// (default 10), HTTP_BENCH_CLIENTS the largest client count (default 16).
 #include "HttpApi.h"
 #include "NodeJson.h"
 #include "SampleEvents.h"
@@ -96,9 +99,9 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
     for (uint64_t session = 0; Clock::now() < end; ++session) {
         Json mark = NewMark((clientIndex << 40) | session);
         for (int page = 0; page < 10 && Clock::now() < end; ++page) {
+            const std::string request = PageRequest(mark).dump();
             const auto start = Clock::now();
-            const auto result =
-                client.Post("/api/request", PageRequest(mark).dump(), "application/json");
+            const auto result = client.Post("/api/request", request, "application/json");
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             if (!result || result->status != 200) {
@@ -121,6 +124,71 @@ void Client(int port, uint64_t clientIndex, Clock::time_point end, Samples& samp
     samples.next.insert(samples.next.end(), next.begin(), next.end());
 }
 
+// Runs `action` repeatedly for about a second; the mean microseconds of one run.
+template <typename Action>
+double MicrosecondsPerRun(Action&& action) {
+    action(); // warm
+    uint64_t runs = 0;
+    const auto start = Clock::now();
+    auto elapsed = Clock::duration::zero();
+    while (elapsed < std::chrono::seconds(1)) {
+        for (int i = 0; i < 10; ++i) {
+            action();
+        }
+        runs += 10;
+        elapsed = Clock::now() - start;
+    }
+    return std::chrono::duration<double, std::micro>(elapsed).count() / static_cast<double>(runs);
+}
+
+// The JSON form of a next page of 100 events through the module, per event of the page.
+bool PrintJsonFormFigures(const ModuleHost& module) {
+    const auto ask = [&module](const Json& request, EkNodePtr& response) {
+        return module.ProcessRequest(NodeFromJson(request), response) == S_OK;
+    };
+    EkNodePtr first;
+    if (!ask(PageRequest(NewMark(~1ull)), first)) {
+        return false;
+    }
+    Json mark = NodeToJson(first.GetChildByName(L"ContinuationMark"));
+    EkNodePtr page;
+    if (!ask(PageRequest(mark), page)) {
+        return false;
+    }
+    const std::string request = PageRequest(mark).dump();
+    // The same request deep into its session: a mark holding the starts of 3,000 pages.
+    Json deepMark = mark;
+    Json starts = Json::array();
+    for (int i = 0; i < 3000; ++i) {
+        starts.push_back(std::to_string(i * 100));
+    }
+    Json& attributes = deepMark["attributes"];
+    attributes.erase(std::remove_if(attributes.begin(), attributes.end(),
+                                    [](const Json& a) { return a["name"] == "Pages"; }),
+                     attributes.end());
+    attributes.push_back(Attribute("Pages", 262, std::move(starts)));
+    const std::string deepRequest = PageRequest(deepMark).dump();
+    const std::string response = NodeToJsonText(page);
+    const double events = static_cast<double>(page.GetChildByName(L"Events").GetChildCount());
+    size_t sink = 0;
+    const double write = MicrosecondsPerRun([&] { sink += NodeToJsonText(page).size(); });
+    const double readRequest =
+        MicrosecondsPerRun([&] { sink += NodeFromJson(Json::parse(request)).Get() != nullptr; });
+    const double readDeepRequest = MicrosecondsPerRun(
+        [&] { sink += NodeFromJson(Json::parse(deepRequest)).Get() != nullptr; });
+    const double readResponse =
+        MicrosecondsPerRun([&] { sink += NodeFromJson(Json::parse(response)).Get() != nullptr; });
+    std::printf("JSON form of a next page of %.0f events (%zu bytes), us per event:\n", events,
+                response.size());
+    std::printf("  response tree -> JSON text  %8.3f\n", write / events);
+    std::printf("  request JSON -> tree        %8.3f (%.1f us a request)\n", readRequest / events,
+                readRequest);
+    std::printf("  response JSON -> tree       %8.3f\n", readResponse / events);
+    std::printf("  request JSON -> tree, a mark of 3,000 pages: %.1f us a request\n",
+                readDeepRequest);
+    return sink != 0;
+}
+
 } // namespace
 
 int main() {
@@ -139,6 +207,10 @@ int main() {
                              "Tools/HalyardHost/corvane-config.json");
     if (module->Configure(NodeFromJson(Json::parse(configFile))) != S_OK) {
         std::cerr << "Configure failed\n";
+        return 1;
+    }
+    if (!PrintJsonFormFigures(*module)) {
+        std::cerr << "the page requests failed\n";
         return 1;
     }
     ServeOptions options;
@@ -161,7 +233,11 @@ int main() {
                 static_cast<unsigned long long>(events), static_cast<long long>(seconds.count()));
     std::printf("%8s %12s %10s %10s %12s %10s %10s %9s\n", "clients", "first/s", "p50 ms", "p99 ms",
                 "next/s", "p50 ms", "p99 ms", "failures");
+    const auto maxClients = static_cast<int>(Setting("HTTP_BENCH_CLIENTS", 16));
     for (const int clients : {1, 4, 16}) {
+        if (clients > maxClients) {
+            break;
+        }
         Samples samples;
         std::atomic<uint64_t> failures{0};
         const auto end = Clock::now() + seconds;

@@ -653,9 +653,15 @@ HttpApi::Reply HttpApi::ProcessRequest(MHD_Connection* connection, const Exchang
     }
     MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
                               static_cast<unsigned>(m_options.idleTimeout.count()));
-    Json response = NodeToJson(responseNode);
-    StripCodeAddresses(response);
-    return Reply{200, response.dump(-1, ' ', false, Json::error_handler_t::replace)};
+    std::string text = NodeToJsonText(responseNode);
+    // Only an attribute of that name has its text rewritten, and its name cannot appear unescaped
+    // inside a JSON string: responses without one go out as written.
+    if (text.find(R"("name":"ErrorSerialized")") != std::string::npos) {
+        Json response = Json::parse(text);
+        StripCodeAddresses(response);
+        text = response.dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+    return Reply{200, std::move(text)};
 }
 
 namespace {

@@ -43,6 +43,9 @@ constexpr int MaxNodeJsonDepth = 64;
 constexpr size_t MaxNodeJsonAttributes = 256;
 constexpr size_t MaxNodeJsonChildren = 1000;
 
+// The JSON form of a node and its subtree as compact text (nlohmann's dump(-1) of NodeToJson),
+// written straight from the tree.
+std::string NodeToJsonText(const EkNodePtr& node);
 // The JSON form of a node and its subtree.
 nlohmann::ordered_json NodeToJson(const EkNodePtr& node);
 // A new root node built from its JSON form; raises NodeJsonError for anything malformed, before

@@ -9,6 +9,7 @@
 using HalyardHost::NodeFromJson;
 using HalyardHost::NodeJsonError;
 using HalyardHost::NodeToJson;
+using HalyardHost::NodeToJsonText;
 using Json = nlohmann::ordered_json;
 
 namespace {
@@ -71,10 +72,46 @@ TEST(NodeJson, EveryTypeCodeGoesThereAndBackWithTheSameBytes) {
     root.AddChild(first);
     root.AddChild(second);
 
-    const std::string text = NodeToJson(root).dump();
+    // Every character that JSON escapes, and some it does not.
+    std::u16string odd;
+    for (char16_t c = 1; c < 0x20; ++c) {
+        odd += c;
+    }
+    odd += u"\"\\/\x7f\u2028\u00e9\U0001F600";
+    odd += u'\0';
+    root.SetRawAttribute(L"Odd", EKN_TYPE_STRING, odd.data(),
+                         static_cast<uint32_t>(odd.size() * sizeof(char16_t)));
+    root.SetRawAttribute(L"OddList", EKN_TYPE_STRING_LIST, odd.data(),
+                         static_cast<uint32_t>(odd.size() * sizeof(char16_t)));
+
+    // The text written straight from the tree is what nlohmann writes of the same form, and of the
+    // document built from the tree.
+    const std::string text = NodeToJsonText(root);
+    EXPECT_EQ(Json::parse(text).dump(-1, ' ', false), text);
+    EXPECT_EQ(NodeToJson(root).dump(-1, ' ', false), text);
+    EXPECT_NE(text.find(R"(\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e)"),
+              std::string::npos);
+    EXPECT_NE(text.find("\\u001f\\\"\\\\/\x7f\xe2\x80\xa8\xc3\xa9\xf0\x9f\x98\x80\""),
+              std::string::npos);
     const EkNodePtr rebuilt = NodeFromJson(Json::parse(text));
     ExpectSameTree(root, rebuilt);
-    EXPECT_EQ(NodeToJson(rebuilt).dump(), text);
+    EXPECT_EQ(NodeToJsonText(rebuilt), text);
+}
+
+TEST(NodeJson, TextLeavesOutEmptyMembersInTheDocumentedOrder) {
+    const EkNodePtr root = EkNodePtr::CreateNode(L"Response", L"Page");
+    root.SetAttribute(L"ResultCode", int32_t{-1});
+    root.SetAttribute(L"Count", int64_t{12});
+    root.AddChild(EkNodePtr::CreateNode(L"", nullptr));
+    const EkNodePtr events = EkNodePtr::CreateNode(L"Events", nullptr);
+    events.SetAttribute(L"Ids", std::vector<int64_t>{});
+    root.AddChild(events);
+    EXPECT_EQ(
+        NodeToJsonText(root),
+        R"({"name":"Response","type":"Page","attributes":[)"
+        R"({"name":"ResultCode","type":3,"value":-1},{"name":"Count","type":6,"value":"12"}],)"
+        R"("children":[{"name":""},{"name":"Events","attributes":[)"
+        R"({"name":"Ids","type":262,"value":[]}]}]})");
 }
 
 TEST(NodeJson, ValuesHaveTheDocumentedForms) {
