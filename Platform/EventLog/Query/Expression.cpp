@@ -501,8 +501,8 @@ bool FastTest(const FastStep& step, const Event& event) noexcept {
 
 // The first position in [from, length) whose event passes `test`.
 template <class Test>
-size_t ScanEvents(const std::vector<Event>& events, size_t from, size_t length, size_t top,
-                  bool reverse, Test test) noexcept {
+size_t ScanEvents(const EventList& events, size_t from, size_t length, size_t top, bool reverse,
+                  Test test) noexcept {
     for (size_t position = from; position < length; ++position) {
         if (test(events[reverse ? top - 1 - position : position])) {
             return position;
@@ -663,8 +663,8 @@ bool Expression::MatchesFast(const Event& event) const noexcept {
     return top == 1 && stack[0];
 }
 
-size_t Expression::ScanFast(const std::vector<Event>& events, size_t from, size_t length,
-                            size_t top, bool reverse) const noexcept {
+size_t Expression::ScanFast(const EventList& events, size_t from, size_t length, size_t top,
+                            bool reverse) const noexcept {
     // One step on the level, the event id or the task (the usual selections by level or id): the
     // value is read straight in the loop.
     if (m_fast.size() == 1) {
