@@ -503,9 +503,24 @@ bool FastTest(const FastStep& step, const Event& event) noexcept {
 template <class Test>
 size_t ScanEvents(const EventList& events, size_t from, size_t length, size_t top, bool reverse,
                   Test test) noexcept {
-    for (size_t position = from; position < length; ++position) {
-        if (test(events[reverse ? top - 1 - position : position])) {
-            return position;
+    // Run by run of events next to one another in memory.
+    for (size_t position = from; position < length;) {
+        if (reverse) {
+            const auto [last, count] = events.RunDown(top - 1 - position, top - length);
+            for (size_t k = 0; k < count; ++k) {
+                if (test(*(last - k))) {
+                    return position + k;
+                }
+            }
+            position += count;
+        } else {
+            const auto [first, count] = events.Run(position, length);
+            for (size_t k = 0; k < count; ++k) {
+                if (test(first[k])) {
+                    return position + k;
+                }
+            }
+            position += count;
         }
     }
     return length;

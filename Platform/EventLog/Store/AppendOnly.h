@@ -1,7 +1,8 @@
 // A sequence that one writer at a time appends to while any number of readers read it without a
 // lock. Its elements live in chunks that never move (chunk k holds kFirst << k elements, so an
-// index finds its chunk from its bit width), and the count that readers see is published after
-// the elements below it are complete: a reader that reads below a count it loaded reads whole
+// index finds its chunk from its bit width), after the vector an empty sequence may adopt as its
+// first elements (a file's events, loaded at once), and the count that readers see is published
+// after the elements below it are complete: a reader that reads below a count it loaded reads whole
 // elements, however the writer goes on. Published elements are not changed again, except while
 // the writer alone holds the sequence (loading a store before it is shared).
 #pragma once
@@ -92,7 +93,7 @@ public:
     ~AppendOnlyVector() {
         const size_t count = m_size.load(std::memory_order_relaxed);
         if constexpr (!std::is_trivially_destructible_v<T>) {
-            for (size_t i = 0; i < count; ++i) {
+            for (size_t i = m_base.size(); i < count; ++i) {
                 (*this)[i].~T();
             }
         }
@@ -107,12 +108,34 @@ public:
     size_t size() const noexcept { return m_size.load(std::memory_order_acquire); }
     bool empty() const noexcept { return size() == 0; }
     const T& operator[](size_t index) const noexcept {
+        return const_cast<AppendOnlyVector&>(*this)[index];
+    }
+    T& operator[](size_t index) noexcept {
+        if (index < m_baseSize) {
+            return m_baseData[index];
+        }
         const auto [chunk, offset] = Locate(index);
         return m_chunks[chunk].load(std::memory_order_relaxed)[offset];
     }
-    T& operator[](size_t index) noexcept {
+    // The elements from `index` up to `end` that lie next to it in memory: the first and their
+    // count (at least one when index < end), for loops over many elements.
+    std::pair<const T*, size_t> Run(size_t index, size_t end) const noexcept {
+        if (index < m_baseSize) {
+            return {m_baseData + index, std::min(end, m_baseSize) - index};
+        }
         const auto [chunk, offset] = Locate(index);
-        return m_chunks[chunk].load(std::memory_order_relaxed)[offset];
+        return {m_chunks[chunk].load(std::memory_order_relaxed) + offset,
+                std::min(end - index, Capacity(chunk) - offset)};
+    }
+    // The same downwards: the elements from `index` down to `lowest` that lie next to it, the
+    // last of them at the pointer's place and the others before it.
+    std::pair<const T*, size_t> RunDown(size_t index, size_t lowest) const noexcept {
+        if (index < m_baseSize) {
+            return {m_baseData + index, index - lowest + 1};
+        }
+        const auto [chunk, offset] = Locate(index);
+        return {m_chunks[chunk].load(std::memory_order_relaxed) + offset,
+                std::min(index - lowest, offset) + 1};
     }
     const T& front() const noexcept { return (*this)[0]; }
     const T& back() const noexcept { return (*this)[size() - 1]; }
@@ -122,6 +145,13 @@ public:
     iterator end() noexcept { return {this, size()}; }
 
     // The writer's side: one thread at a time.
+    // Takes `values` as the elements of an empty sequence, without copying them.
+    void Adopt(std::vector<T>&& values) {
+        m_base = std::move(values);
+        m_baseData = m_base.data();
+        m_baseSize = m_base.size();
+        m_size.store(m_baseSize, std::memory_order_release);
+    }
     template <class... Args>
     T& emplace_back(Args&&... args) {
         const size_t index = m_size.load(std::memory_order_relaxed);
@@ -162,6 +192,10 @@ public:
     void CopyTo(size_t from, std::vector<T>& out) const {
         const size_t count = size();
         out.reserve(out.size() + (count - std::min(from, count)));
+        if (from < m_baseSize) {
+            out.insert(out.end(), m_baseData + from, m_baseData + m_baseSize);
+            from = m_baseSize;
+        }
         while (from < count) {
             const auto [chunk, offset] = Locate(from);
             const size_t piece = std::min(count - from, Capacity(chunk) - offset);
@@ -173,8 +207,9 @@ public:
 
 private:
     static constexpr size_t Capacity(size_t chunk) noexcept { return kFirst << chunk; }
-    static std::pair<size_t, size_t> Locate(size_t index) noexcept {
-        const size_t shifted = index + kFirst;
+    // The chunk of an element past the adopted ones, and its place there.
+    std::pair<size_t, size_t> Locate(size_t index) const noexcept {
+        const size_t shifted = index - m_baseSize + kFirst;
         const size_t chunk = static_cast<size_t>(std::bit_width(shifted)) - 1 - FirstBits;
         return {chunk, shifted - Capacity(chunk)};
     }
@@ -192,6 +227,10 @@ private:
 
     std::array<std::atomic<T*>, kChunks> m_chunks{};
     std::atomic<size_t> m_size{0};
+    // The adopted elements; set before they are published, constant afterwards.
+    std::vector<T> m_base;
+    T* m_baseData = nullptr;
+    size_t m_baseSize = 0;
 };
 
 } // namespace PalEventLog

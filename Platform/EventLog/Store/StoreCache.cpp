@@ -320,9 +320,13 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
     for (Part& part : parts) {
         Channel& channel = m_forcedChannel ? *m_forcedChannel : GetOrAddChannel(part.name);
         const auto itemBase = static_cast<uint32_t>(channel.items.size());
-        // Each text is appended on its own, since a text lies in one piece of the arena.
+        // A channel whose events all come from this file takes the vectors as they are; else
+        // each text is appended on its own, since a text lies in one piece of the arena.
+        const bool whole = channel.events.empty() && channel.items.empty() && channel.text.empty();
         auto text = [&](uint32_t offset, uint32_t length) {
-            return AppendText(channel, std::wstring_view(part.text.data() + offset, length));
+            return whole
+                       ? offset
+                       : AppendText(channel, std::wstring_view(part.text.data() + offset, length));
         };
         for (Item& item : part.items) {
             item.element = stringMap[item.element];
@@ -346,8 +350,14 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
             InternSid(e.userSid);
         }
         report.events += part.events.size();
-        channel.items.Append(part.items.data(), part.items.size());
-        channel.events.Append(part.events.data(), part.events.size());
+        if (whole) {
+            channel.text.Adopt(std::move(part.text));
+            channel.items.Adopt(std::move(part.items));
+            channel.events.Adopt(std::move(part.events));
+        } else {
+            channel.items.Append(part.items.data(), part.items.size());
+            channel.events.Append(part.events.data(), part.events.size());
+        }
     }
     return true;
 }

@@ -715,26 +715,28 @@ TEST_F(EventLogApi, ReadersDuringAppendsSeeEveryEventOnceAndWhole) {
         Writers writers;
         for (bool last = false; !last;) {
             last = writing.load() == 0;
-            for (EVT_HANDLE e : Next(rs, 16)) {
-                records.push_back(RecordOf(e));
-                std::vector<EVT_VARIANT> values(16);
-                DWORD used = 0, count = 0;
-                EXPECT_TRUE(EvtRender(user, e, EvtRenderEventValues,
-                                      static_cast<DWORD>(values.size() * sizeof(EVT_VARIANT)),
-                                      values.data(), &used, &count));
-                std::vector<std::wstring> texts;
-                for (DWORD v = 0; v < count; ++v) {
-                    texts.emplace_back(values[v].StringVal ? values[v].StringVal : L"");
+            for (std::vector<EVT_HANDLE> batch; !(batch = Next(rs, 16)).empty();) {
+                for (EVT_HANDLE e : batch) {
+                    records.push_back(RecordOf(e));
+                    std::vector<EVT_VARIANT> values(16);
+                    DWORD used = 0, count = 0;
+                    EXPECT_TRUE(EvtRender(user, e, EvtRenderEventValues,
+                                          static_cast<DWORD>(values.size() * sizeof(EVT_VARIANT)),
+                                          values.data(), &used, &count));
+                    std::vector<std::wstring> texts;
+                    for (DWORD v = 0; v < count; ++v) {
+                        texts.emplace_back(values[v].StringVal ? values[v].StringVal : L"");
+                    }
+                    EVT_VARIANT id[32];
+                    EVT_HANDLE system = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+                    EXPECT_TRUE(
+                        EvtRender(system, e, EvtRenderEventValues, sizeof id, id, &used, &count));
+                    EvtClose(system);
+                    if (records.back() > (channel[0] == L'S' ? 101u : 10u)) {
+                        writers.Check(id[EvtSystemEventID].UInt16Val, texts, text);
+                    }
+                    EvtClose(e);
                 }
-                EVT_VARIANT id[32];
-                EVT_HANDLE system = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
-                EXPECT_TRUE(
-                    EvtRender(system, e, EvtRenderEventValues, sizeof id, id, &used, &count));
-                EvtClose(system);
-                if (records.back() > (channel[0] == L'S' ? 101u : 10u)) {
-                    writers.Check(id[EvtSystemEventID].UInt16Val, texts, text);
-                }
-                EvtClose(e);
             }
         }
         EvtClose(user);
