@@ -188,6 +188,8 @@ private:
     // A channel at its maximum size (PalChannelMaxEvents) rolls over: its oldest events leave
     // the log. Called after events were appended.
     static void RollOver(Channel& channel);
+    // For a lambda inside a function that requires the writers' lock (see AssertReadable).
+    void AssertWriting() const noexcept ASSERT_CAPABILITY(m_writeMutex) {}
     // Sets m_follow for its scope, which lies inside a WriteLock's.
     class Following {
     public:

@@ -324,6 +324,7 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
         // each text is appended on its own, since a text lies in one piece of the arena.
         const bool whole = channel.events.empty() && channel.items.empty() && channel.text.empty();
         auto text = [&](uint32_t offset, uint32_t length) {
+            AssertWriting();
             return whole
                        ? offset
                        : AppendText(channel, std::wstring_view(part.text.data() + offset, length));
