@@ -190,4 +190,103 @@ BENCHMARK(ParallelPaging)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// One writer while 64 threads page: the threads each page a session of their own (as
+// ParallelPaging does) while one thread reports an event to the same channel every millisecond
+// through ReportEventW, for 5 s. Prints the latency of ReportEventW (p50, p99, max), the pages per
+// second of the readers and whether the channel gained exactly the events written. The writes go
+// to a folder of its own ($TMPDIR/corvane-writer-bench-<count>, the generated events linked in, its
+// written events removed before each run), so the process must load that folder first: run it
+// alone (--benchmark_filter=WriterWhilePaging).
+void WriterWhilePaging(benchmark::State& state) {
+    namespace fs = std::filesystem;
+    constexpr size_t Readers = 64;
+    constexpr auto Duration = std::chrono::seconds(5);
+    static const bool ownFolder = [] {
+        if (std::getenv("PAL_EVENTLOG_DIR") != nullptr) {
+            return false; // another benchmark (or the caller) chose the store already
+        }
+        BenchStore::Choose();
+        const fs::path shared = std::getenv("PAL_EVENTLOG_DIR");
+        const fs::path folder =
+            fs::temp_directory_path() /
+            ("corvane-writer-bench-" + std::to_string(BenchStore::EventCount()));
+        fs::create_directories(folder);
+        for (const char* name : {"Application.xml", "publishers.xml", "accounts.xml"}) {
+            std::error_code ec;
+            if (!fs::exists(folder / name, ec)) {
+                fs::create_symlink(shared / name, folder / name);
+            }
+        }
+        fs::remove(folder / "Application.written.xml");
+        fs::remove(folder / ".cache" / "Application.written.xml.palcache");
+        ::setenv("PAL_EVENTLOG_DIR", folder.c_str(), 1);
+        Halyard::GetEventsCount(BenchStore::ChannelName()); // the store loads from the folder
+        return true;
+    }();
+    if (!ownFolder) {
+        state.SkipWithError("run alone (--benchmark_filter=WriterWhilePaging): its writes go to a "
+                            "folder of its own");
+        return;
+    }
+    Holder();
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Writer Benchmark");
+    for (auto _ : state) {
+        const uint32_t before = Halyard::GetEventsCount(BenchStore::ChannelName());
+        std::atomic<bool> stop{false};
+        std::atomic<int64_t> pages{0};
+        std::latch ready(static_cast<std::ptrdiff_t>(Readers) + 1);
+        std::vector<std::thread> pagers;
+        for (size_t t = 0; t < Readers; ++t) {
+            pagers.emplace_back([&] {
+                const GUID id = NewGuid();
+                EkNodePtr mark = Serve(PageRequest(Mark(id))).mark;
+                ready.arrive_and_wait();
+                while (!stop.load()) {
+                    mark = Serve(PageRequest(mark)).mark;
+                    pages.fetch_add(1);
+                }
+                Release(id);
+            });
+        }
+        ready.arrive_and_wait();
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<double> latencies;
+        const wchar_t* strings[] = {L"written while readers page"};
+        auto next = start;
+        while (std::chrono::steady_clock::now() - start < Duration) {
+            next += std::chrono::milliseconds(1);
+            std::this_thread::sleep_until(next);
+            const auto called = std::chrono::steady_clock::now();
+            ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 1000, nullptr, 1, 0, strings,
+                         nullptr);
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - called)
+                    .count());
+            next = std::max(next, std::chrono::steady_clock::now());
+        }
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const int64_t paged = pages.load();
+        stop.store(true);
+        for (std::thread& pager : pagers) {
+            pager.join();
+        }
+        std::sort(latencies.begin(), latencies.end());
+        const auto at = [&](double quantile) {
+            return latencies[static_cast<size_t>(quantile *
+                                                 static_cast<double>(latencies.size() - 1))];
+        };
+        const uint32_t after = Halyard::GetEventsCount(BenchStore::ChannelName());
+        state.counters["writes"] = static_cast<double>(latencies.size());
+        state.counters["write_p50_ms"] = at(0.5);
+        state.counters["write_p99_ms"] = at(0.99);
+        state.counters["write_max_ms"] = latencies.back();
+        state.counters["pages_per_second"] = static_cast<double>(paged) / elapsed;
+        state.counters["events_gained_minus_written"] =
+            static_cast<double>(after) - before - static_cast<double>(latencies.size());
+    }
+    DeregisterEventSource(source);
+}
+BENCHMARK(WriterWhilePaging)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 } // namespace

@@ -96,6 +96,7 @@ void LoadAndCheck(const uint8_t* data, size_t size, EventFile kind, size_t check
     store->Finish();
     FUZZ_CHECK(report.files == 1);
     size_t events = 0;
+    Store::ReadLock readLock(*store);
     for (const auto& [name, channel] : store->Channels()) {
         events += channel->events.size();
         for (size_t i = 0; i < std::min(checked, channel->events.size()); ++i) {

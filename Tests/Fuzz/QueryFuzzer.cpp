@@ -43,7 +43,7 @@ void Evaluate(const CompiledQuery& query) {
             }
         }
         if (fast != nullptr) {
-            const std::vector<Event>& events = channel->events;
+            const auto& events = channel->events;
             for (const bool reverse : {false, true}) {
                 const size_t found =
                     fast->ScanFast(events, 0, events.size(), events.size(), reverse);

@@ -232,6 +232,7 @@ int Import(const fs::path& destination, const std::vector<fs::path>& sources) {
     ReportProblems(report);
     fs::create_directories(destination);
     size_t written = 0;
+    Store::ReadLock readLock(*store);
     for (const auto& [name, channel] : store->Channels()) {
         if (channel->events.empty()) {
             continue;

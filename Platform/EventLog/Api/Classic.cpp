@@ -11,6 +11,7 @@
 #include "Base/Utf.h"
 #include "Win32/WinEventLog.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace PalEventLog;
@@ -224,25 +225,28 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
             return FALSE;
         }
         const auto& events = channel.events;
-        // The index of the first record to read; `events.size()` or beyond: none.
-        size_t index = events.size();
+        // The events of the channel now (writers append meanwhile). The index of the first record
+        // to read; `count` or beyond: none.
+        const size_t count = events.size();
+        size_t index = count;
         if (how == EVENTLOG_SEEK_READ) {
             const size_t at = channel.LowerBound(recordOffset);
-            if (at < channel.firstKept || at >= events.size() ||
-                events[at].recordId != recordOffset) {
+            if (at < channel.firstKept || at >= count || events[at].recordId != recordOffset) {
                 Fail(ERROR_INVALID_PARAMETER, L"no record " + std::to_wstring(recordOffset));
                 return FALSE;
             }
             index = at;
         } else if (forwards) {
-            index = log->lastRead ? channel.LowerBound(*log->lastRead + 1) : channel.firstKept;
+            index =
+                log->lastRead ? channel.LowerBound(*log->lastRead + 1) : channel.firstKept.load();
         } else {
-            const size_t below = log->lastRead ? channel.LowerBound(*log->lastRead) : events.size();
-            index = below > channel.firstKept ? below - 1 : events.size();
+            const size_t below =
+                log->lastRead ? std::min(channel.LowerBound(*log->lastRead), count) : count;
+            index = below > channel.firstKept ? below - 1 : count;
         }
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
-        while (index < events.size()) {
+        while (index < count) {
             if (log->builtId != events[index].recordId) {
                 log->built = ClassicRecord(*log->store, channel, events[index]);
                 log->builtId = events[index].recordId;

@@ -73,6 +73,7 @@ struct Position {
     size_t index = 0;
 
     bool operator==(const Position&) const = default;
+    auto operator<=>(const Position&) const = default;
 };
 
 struct ResultSet : EventHandleOwner {
@@ -358,6 +359,9 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
             return FALSE;
         }
         const uint64_t now = rs->usesTime ? Base::FileTimeNow() : 0;
+        // Where the result set ends now: writers append meanwhile, and a walk that finds nothing
+        // more stops there, not after events appended since it passed by.
+        const Position end = rs->End();
         // The matches first, then their handles under one lock of the handle table.
         const Position start = rs->cursor;
         thread_local std::vector<Position> found;
@@ -367,7 +371,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         while (found.size() < wanted) {
             auto p = rs->FindNext(rs->cursor, now);
             if (!p) {
-                rs->cursor = rs->End();
+                rs->cursor = std::max(rs->cursor, end);
                 break;
             }
             found.push_back(*p);
@@ -444,12 +448,14 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
         case EvtSeekRelativeToFirst:
             anchor = rs->FindNext(Position{}, now);
             break;
-        case EvtSeekRelativeToLast:
-            anchor = rs->FindPrev(rs->End(), now);
+        case EvtSeekRelativeToLast: {
+            const Position end = rs->End(); // one end, however writers go on
+            anchor = rs->FindPrev(end, now);
             if (!anchor) {
-                point = rs->End();
+                point = end;
             }
             break;
+        }
         case EvtSeekRelativeToCurrent:
             anchor = rs->lastReturned;
             point = rs->cursor;
@@ -517,6 +523,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
                                 rs->seekAnchor == anchor && position >= 0;
         bool pastEnd = true;
         std::optional<Position> target;
+        const Position end = rs->End(); // before the walk: events appended later come after it
         if (fromCursor && position >= rs->cursorOffset) {
             target = Walk(*rs, rs->FindNext(rs->cursor, now), rs->cursor,
                           position - rs->cursorOffset, now, pastEnd);
@@ -533,7 +540,7 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
                 return FALSE;
             }
             // Past either end: clamp to that end.
-            rs->cursor = pastEnd ? rs->End() : Position{};
+            rs->cursor = pastEnd ? end : Position{};
             rs->lastReturned.reset();
             return TRUE;
         }

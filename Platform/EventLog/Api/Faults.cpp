@@ -141,6 +141,7 @@ BOOL WINAPI PalEventLogClearChannel(LPCWSTR channel) {
                                    [&]() -> BOOL {
                                        const auto store = PalEventLog::GlobalStore();
                                        PalEventLog::Store::WriteLock lock(*store);
+                                       PalEventLog::Store::ReadLock readLock(*store);
                                        PalEventLog::Channel* found =
                                            channel != nullptr ? store->FindChannel(channel)
                                                               : nullptr;

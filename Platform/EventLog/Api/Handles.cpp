@@ -32,7 +32,9 @@ uint32_t EventLogHandleTable::ShardOf(EVT_HANDLE handle) noexcept {
 
 uint32_t EventLogHandleTable::ThreadShard() noexcept {
     static std::atomic<uint32_t> next{0};
-    thread_local const uint32_t shard = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    thread_local const uint32_t shard =
+        kFirstThreadShard +
+        next.fetch_add(1, std::memory_order_relaxed) % (kShards - kFirstThreadShard);
     return shard;
 }
 
@@ -64,7 +66,7 @@ uint32_t EventLogHandleTable::Shard::Allocate() {
 }
 
 EVT_HANDLE EventLogHandleTable::Add(HandleKind kind, std::shared_ptr<HandleObject> object) {
-    const uint32_t shardIndex = ThreadShard();
+    const uint32_t shardIndex = kind == HandleKind::ClassicSource ? kSourceShard : ThreadShard();
     Shard& shard = m_shards[shardIndex];
     const Base::LockGuard lock(shard.lock);
     shard.free.reserve(shard.slots.size() + 1); // so that Close never allocates

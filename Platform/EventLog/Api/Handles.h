@@ -52,7 +52,8 @@ struct EventRef {
 // The handles of the process. The table is split into shards, each under a lock of its own:
 // objects are entered in the shard of the thread that opens them, and event handles in the shard
 // of the object that hands them out, so that threads working on their own result sets do not
-// wait for one another.
+// wait for one another. Event sources have a shard of their own: a writer looks its source up
+// for every event it reports, and must not wait behind readers that work in a thread's shard.
 class EventLogHandleTable {
 public:
     // The kind a handle was made for, read from its bits alone: Free for what is no handle of
@@ -94,6 +95,8 @@ private:
     };
     static constexpr uint32_t kShardBits = 4;
     static constexpr uint32_t kShards = 1u << kShardBits;
+    static constexpr uint32_t kSourceShard = 0;
+    static constexpr uint32_t kFirstThreadShard = 1;
 
     // The shard a handle's bits name; kShards for what is no handle of this table.
     static uint32_t ShardOf(EVT_HANDLE handle) noexcept;

@@ -457,10 +457,16 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
         }
         return value;
     };
+    // Parameter inserts in an insertion string ("%%2313") are replaced by the provider's
+    // parameter messages, as Windows does, on request.
+    const bool expand = Behaviour(PalParameterInsertsInStrings) != 0;
     for (size_t i = 0; i < text.size(); ++i) {
         const wchar_t c = text[i];
         if (c != L'%' || i + 1 >= text.size()) {
-            out.push_back(c);
+            // The text up to the next insert or escape, at once.
+            const size_t next = c == L'%' ? i + 1 : std::min(text.find(L'%', i), text.size());
+            out.append(text.substr(i, next - i));
+            i = next - 1;
             continue;
         }
         const wchar_t next = text[i + 1];
@@ -501,11 +507,11 @@ DWORD ExpandMessage(std::wstring_view text, const std::vector<std::wstring_view>
                     after = close + 1;
                 }
             }
-            if (n >= 1 && n <= inserts.size()) {
-                // Parameter inserts in an insertion string ("%%2313") are replaced by the
-                // provider's parameter messages, as Windows does, on request.
-                const std::wstring_view insert = inserts[n - 1];
-                const bool expand = Behaviour(PalParameterInsertsInStrings) != 0;
+            const std::wstring_view insert = n >= 1 && n <= inserts.size() ? inserts[n - 1] : L"";
+            if (n >= 1 && n <= inserts.size() &&
+                (!expand || insert.find(L"%%") == std::wstring_view::npos)) {
+                out.append(insert);
+            } else if (n >= 1 && n <= inserts.size()) {
                 for (size_t k = 0; k < insert.size(); ++k) {
                     size_t end = k + 2;
                     uint32_t id = 0;

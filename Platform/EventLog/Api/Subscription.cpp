@@ -14,6 +14,7 @@
 #include "Base/Mutex.h"
 #include "Win32/SynchApi.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -90,22 +91,20 @@ struct Subscription : EventHandleOwner {
     std::weak_ptr<Subscription> weakSelf;
 
     Base::Mutex mutex;
-    // The channels may hold events the delivering thread has not seen.
-    bool pending GUARDED_BY(mutex) = false;
-    bool queued GUARDED_BY(mutex) = false; // a round is in the delivering thread's queue
-    bool stopping GUARDED_BY(mutex) = false;
+    // The channels may hold events the delivering thread has not seen. Atomics rather than under
+    // `mutex`: a writer's notice must not wait for a round in progress.
+    std::atomic<bool> pending{false};
+    std::atomic<bool> queued{false};   // a round is in the delivering thread's queue
+    std::atomic<bool> stopping{false}; // set under `mutex`
     // Reported by the next callback or EvtNext.
     DWORD pendingError GUARDED_BY(mutex) = ERROR_SUCCESS;
 
-    // There may be work: a round is queued unless one is already.
+    // There may be work: a round is queued unless one is already. Takes no lock of the
+    // subscription, so that the writer that tells of new events never waits for a round.
     void Notify() {
-        {
-            Base::LockGuard lock(mutex);
-            pending = true;
-            if (queued || stopping) {
-                return;
-            }
-            queued = true;
+        pending = true;
+        if (stopping || queued.exchange(true)) {
+            return;
         }
         if (auto self = weakSelf.lock()) {
             Deliverer::Instance().Schedule(std::move(self));
@@ -140,10 +139,11 @@ struct Subscription : EventHandleOwner {
         return found;
     }
 
-    // Takes the pending work; false when there is none or the subscription stops.
+    // Takes the pending work; false when there is none or the subscription stops. A notice
+    // after `queued` is cleared queues another round.
     bool TakeWork() REQUIRES(mutex) {
         queued = false;
-        return !stopping && std::exchange(pending, false);
+        return !stopping && pending.exchange(false);
     }
 
     // One round on the delivering thread.

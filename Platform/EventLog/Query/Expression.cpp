@@ -501,11 +501,26 @@ bool FastTest(const FastStep& step, const Event& event) noexcept {
 
 // The first position in [from, length) whose event passes `test`.
 template <class Test>
-size_t ScanEvents(const std::vector<Event>& events, size_t from, size_t length, size_t top,
-                  bool reverse, Test test) noexcept {
-    for (size_t position = from; position < length; ++position) {
-        if (test(events[reverse ? top - 1 - position : position])) {
-            return position;
+size_t ScanEvents(const EventList& events, size_t from, size_t length, size_t top, bool reverse,
+                  Test test) noexcept {
+    // Run by run of events next to one another in memory.
+    for (size_t position = from; position < length;) {
+        if (reverse) {
+            const auto [last, count] = events.RunDown(top - 1 - position, top - length);
+            for (size_t k = 0; k < count; ++k) {
+                if (test(*(last - k))) {
+                    return position + k;
+                }
+            }
+            position += count;
+        } else {
+            const auto [first, count] = events.Run(position, length);
+            for (size_t k = 0; k < count; ++k) {
+                if (test(first[k])) {
+                    return position + k;
+                }
+            }
+            position += count;
         }
     }
     return length;
@@ -663,8 +678,8 @@ bool Expression::MatchesFast(const Event& event) const noexcept {
     return top == 1 && stack[0];
 }
 
-size_t Expression::ScanFast(const std::vector<Event>& events, size_t from, size_t length,
-                            size_t top, bool reverse) const noexcept {
+size_t Expression::ScanFast(const EventList& events, size_t from, size_t length, size_t top,
+                            bool reverse) const noexcept {
     // One step on the level, the event id or the task (the usual selections by level or id): the
     // value is read straight in the loop.
     if (m_fast.size() == 1) {

@@ -55,7 +55,7 @@ public:
     bool MatchesFast(const Event& event) const noexcept;
     // The first position in [from, length) whose event a fast selection matches, `length` when
     // none: events[position], or events[top - 1 - position] when `reverse`.
-    size_t ScanFast(const std::vector<Event>& events, size_t from, size_t length, size_t top,
+    size_t ScanFast(const EventList& events, size_t from, size_t length, size_t top,
                     bool reverse) const noexcept;
     // Whether evaluation reads the clock (timediff()).
     bool UsesTime() const noexcept;

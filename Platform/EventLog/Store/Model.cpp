@@ -24,6 +24,16 @@ StrId StringPool::Intern(std::wstring_view text) {
 }
 
 size_t Channel::LowerBound(uint64_t recordId) const noexcept {
+    // Record ids usually run without gaps: the index they give is tried first (a classic reader
+    // seeks to a record for every event it reads).
+    const size_t count = events.size();
+    if (count > 0 && recordId >= events[0].recordId) {
+        const uint64_t guess = recordId - events[0].recordId;
+        if (guess < count && events[guess].recordId == recordId &&
+            (guess == 0 || events[guess - 1].recordId < recordId)) {
+            return static_cast<size_t>(guess);
+        }
+    }
     auto it = std::lower_bound(events.begin(), events.end(), recordId,
                                [](const Event& e, uint64_t id) { return e.recordId < id; });
     return static_cast<size_t>(it - events.begin());

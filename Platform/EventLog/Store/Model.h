@@ -1,9 +1,13 @@
 // The store's data model: channels of compact events, their strings interned in one pool and
-// their EventData and UserData values kept as items over a text arena of the channel.
+// their EventData and UserData values kept as items over a text arena of the channel. Events,
+// items, texts and strings are appended by one writer at a time while readers read them (see
+// AppendOnly.h): what a reader found stays where it is and as it was.
 #pragma once
 
+#include "PalEventLog/Store/AppendOnly.h"
+
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,7 +17,8 @@ namespace PalEventLog {
 
 using StrId = uint32_t; // index into the store's string pool; 0 is "absent"
 
-// Interned strings; ids and views stay valid for the life of the pool.
+// Interned strings; ids and views stay valid for the life of the pool. Interning is the writer's
+// (one thread at a time); Get reads any id handed out, from any thread.
 class StringPool {
 public:
     StringPool();
@@ -22,7 +27,7 @@ public:
     size_t Count() const noexcept { return m_strings.size(); }
 
 private:
-    std::deque<std::wstring> m_strings;
+    AppendOnlyVector<std::wstring> m_strings;
     std::unordered_map<std::wstring_view, StrId> m_index;
 };
 
@@ -86,23 +91,27 @@ struct Event {
     Payload payload = Payload::None;
 };
 
+using EventList = AppendOnlyVector<Event>;
+
 // The events of one channel (or one log file), ordered by EventRecordID.
 struct Channel {
     std::wstring name;
     bool classic = false;
     bool declared = false; // named by publishers.xml rather than only by events
-    std::vector<Event> events;
-    std::vector<Item> items;
-    std::vector<wchar_t> text;
+    // An event's items and texts are appended before the event, so a reader that sees the event
+    // sees them; each text lies in one piece of the arena.
+    EventList events;
+    AppendOnlyVector<Item, 8> items;
+    AppendOnlyVector<wchar_t, 12> text;
     // A clear or a rollover keeps the events in memory (open handles still read them) but out of
     // the log: the index of the first event still in it, and how many clears and rollovers there
     // were.
-    size_t firstKept = 0;
-    uint32_t clears = 0;
-    uint32_t rollovers = 0;
+    std::atomic<size_t> firstKept{0};
+    std::atomic<uint32_t> clears{0};
+    std::atomic<uint32_t> rollovers{0};
 
     std::wstring_view Text(uint32_t offset, uint32_t length) const noexcept {
-        return {text.data() + offset, length};
+        return length == 0 ? std::wstring_view() : std::wstring_view(&text[offset], length);
     }
     std::wstring_view ItemText(const Item& item) const noexcept {
         return Text(item.textOffset, item.textLength);

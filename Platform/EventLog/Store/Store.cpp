@@ -61,6 +61,7 @@ constexpr std::wstring_view kClassicChannels[] = {L"Application", L"System", L"S
 } // namespace
 
 Store::Store() {
+    WriteLock lock(*this);        // not shared yet
     m_guids.push_back(GUID_NULL); // id 0: absent
     for (auto name : kClassicChannels) {
         Channel& channel = GetOrAddChannel(name);
@@ -70,13 +71,16 @@ Store::Store() {
 }
 
 Channel& Store::GetOrAddChannel(std::wstring_view name) {
-    auto found = m_channels.find(name);
-    if (found != m_channels.end()) {
+    const auto& channels = WriterChannels();
+    auto found = channels.find(name);
+    if (found != channels.end()) {
         return *found->second;
     }
     auto channel = std::make_unique<Channel>();
     channel->name = name;
     Channel& result = *channel;
+    // Readers look channels up in the map: it changes only while none reads it.
+    Base::LockGuard exclusive(m_mutex);
     m_channels.emplace(std::wstring(name), std::move(channel));
     return result;
 }
@@ -93,19 +97,18 @@ uint32_t Store::InternGuid(const GUID& guid) {
 }
 
 uint32_t Store::AppendText(Channel& channel, std::wstring_view text) {
-    const auto offset = static_cast<uint32_t>(channel.text.size());
-    channel.text.insert(channel.text.end(), text.begin(), text.end());
-    return offset;
+    return static_cast<uint32_t>(channel.text.AppendContiguous(text.data(), text.size(), L'\0'));
 }
 
 void Store::InternSid(StrId sid) {
-    if (sid == 0 || !SidBytes(sid).empty()) {
+    if (sid == 0 || (sid < m_sidBytes.size() && !m_sidBytes[sid].empty())) {
         return;
     }
     if (auto bytes = ParseSid(m_strings.Get(sid))) {
-        if (m_sidBytes.size() <= sid) {
-            m_sidBytes.resize(sid + 1);
+        while (m_sidBytes.size() <= sid) {
+            m_sidBytes.emplace_back();
         }
+        // No event of this SID is published yet: no reader looks at the entry.
         m_sidBytes[sid] = std::move(*bytes);
     }
 }
@@ -136,7 +139,14 @@ void Store::AddEvent(Channel& channel, const ParsedEvent& parsed) {
         event.userDataXmlLength = static_cast<uint32_t>(parsed.userDataXml.size());
         event.userDataXmlOffset = AppendText(channel, parsed.userDataXml);
     }
-    channel.events.push_back(event);
+    if (m_follow) {
+        const uint64_t last = channel.events.empty() ? 0 : channel.events.back().recordId;
+        if (event.recordId <= last || !(event.present & kHasRecordId)) {
+            event.recordId = last + 1;
+            event.present |= kHasRecordId;
+        }
+    }
+    channel.events.push_back(event); // published whole, its items and texts before it
 }
 
 Channel* Store::AddEventElement(const pugi::xml_node& node, LoadReport& report) {
@@ -367,14 +377,12 @@ void Store::LoadAccounts(const std::filesystem::path& file, LoadReport& report) 
 }
 
 void Store::Finish() {
-    for (auto& [name, channel] : m_channels) {
+    for (auto& [name, channel] : WriterChannels()) {
         auto byRecord = [](const Event& a, const Event& b) { return a.recordId < b.recordId; };
         if (!std::is_sorted(channel->events.begin(), channel->events.end(), byRecord)) {
+            // Before the store is shared: no reader sees the events move.
             std::stable_sort(channel->events.begin(), channel->events.end(), byRecord);
         }
-        channel->events.shrink_to_fit();
-        channel->items.shrink_to_fit();
-        channel->text.shrink_to_fit();
     }
 }
 
@@ -477,19 +485,11 @@ std::shared_ptr<Store> Store::OpenLogFile(const std::filesystem::path& file, Loa
     return store;
 }
 
-void Store::OrderAppended(Channel& channel, size_t from) {
-    auto& events = channel.events;
-    for (size_t i = from; i < events.size(); ++i) {
-        const uint64_t last = i > 0 ? events[i - 1].recordId : 0;
-        if (events[i].recordId <= last || !(events[i].present & kHasRecordId)) {
-            events[i].recordId = last + 1;
-            events[i].present |= kHasRecordId;
-        }
-    }
-    // A channel at its maximum size overwrites its oldest events.
+void Store::RollOver(Channel& channel) {
     const DWORD maximum = Behaviour(PalChannelMaxEvents);
-    if (maximum != 0 && events.size() - channel.firstKept > maximum) {
-        channel.firstKept = events.size() - maximum;
+    const size_t size = channel.events.size();
+    if (maximum != 0 && size - channel.firstKept > maximum) {
+        channel.firstKept = size - maximum;
         ++channel.rollovers;
     }
 }
@@ -501,21 +501,21 @@ void Store::Notify(const std::vector<const Channel*>& changed) {
 }
 
 bool Store::Append(std::string_view eventXml) {
+    pugi::xml_document document;
+    if (!document.load_buffer(eventXml.data(), eventXml.size())) {
+        return false;
+    }
     Channel* changed = nullptr;
     {
         WriteLock lock(*this);
-        pugi::xml_document document;
-        if (!document.load_buffer(eventXml.data(), eventXml.size())) {
-            return false;
-        }
+        // Appended events follow the channel's last one.
+        const Following following(*this);
         LoadReport report;
         changed = AddEventElement(document.document_element(), report);
         if (changed == nullptr) {
             return false;
         }
-        // Appended events follow the channel's last one: an event without a record id, or with
-        // one not above the last, gets the next.
-        OrderAppended(*changed, changed->events.size() - 1);
+        RollOver(*changed);
     }
     Notify({changed});
     return true;

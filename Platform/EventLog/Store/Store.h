@@ -41,9 +41,12 @@ using ProgressFn = std::function<void(size_t eventsLoaded)>;
 struct ParsedEvent;
 class FolderWatcher;
 
-// The store's data is guarded by its lock, which only ReadLock and WriteLock take: readers (the
-// query, render and classic functions, subscriptions) hold it shared, loading and appending hold
-// it exclusively. Functions that read the store say so with REQUIRES_SHARED(store.Mutex()).
+// Readers (the query, render and classic functions, subscriptions) hold the store's lock shared
+// (ReadLock); functions that read the store say so with REQUIRES_SHARED(store.Mutex()). Writers
+// (loading, appending, the folder's watcher) hold the writers' lock (WriteLock), one at a time,
+// and do not exclude readers: events are appended to storage that never moves and published
+// whole (AppendOnly.h), so a reader sees a prefix of each channel. Only a new channel takes the
+// store's lock exclusively, for the moment it is entered.
 class Store : public std::enable_shared_from_this<Store> {
 public:
     // Holds the store's lock shared for its scope.
@@ -54,10 +57,11 @@ public:
         ~ReadLock() RELEASE() = default;
     };
 
-    // Holds the store's lock exclusively for its scope.
-    class SCOPED_CAPABILITY WriteLock : Base::LockGuard<Base::ReadMostlyMutex> {
+    // Holds the writers' lock for its scope: the thread may load and append.
+    class SCOPED_CAPABILITY WriteLock : Base::LockGuard<Base::Mutex> {
     public:
-        explicit WriteLock(Store& store) ACQUIRE(store.m_mutex) : LockGuard(store.m_mutex) {}
+        explicit WriteLock(Store& store) ACQUIRE(store.m_writeMutex)
+            : LockGuard(store.m_writeMutex) {}
         ~WriteLock() RELEASE() = default;
     };
 
@@ -82,23 +86,24 @@ public:
 
     // Loading steps, also used by tools that build stores. The caller holds a WriteLock.
     void LoadEventFile(const std::filesystem::path& file, LoadReport& report,
-                       const ProgressFn& progress = {}) REQUIRES(m_mutex);
+                       const ProgressFn& progress = {}) REQUIRES(m_writeMutex);
     // Loads the records of a log from `firstRecord` on; the count of records is remembered for
     // the watcher, which loads those a writer adds later.
     void LoadEvtxFile(const std::filesystem::path& file, LoadReport& report,
-                      const ProgressFn& progress = {}, int firstRecord = 0) REQUIRES(m_mutex);
-    void LoadEventXmlText(std::string_view xml, LoadReport& report) REQUIRES(m_mutex);
+                      const ProgressFn& progress = {}, int firstRecord = 0) REQUIRES(m_writeMutex);
+    void LoadEventXmlText(std::string_view xml, LoadReport& report) REQUIRES(m_writeMutex);
     // Events one after another: parsed together, or one by one when the whole does not parse.
-    void LoadEventChunk(std::string_view chunk, LoadReport& report) REQUIRES(m_mutex);
+    void LoadEventChunk(std::string_view chunk, LoadReport& report) REQUIRES(m_writeMutex);
     // Adds an <Event> element to the channel its System/Channel names (or the log file's).
-    bool AddEventXml(const pugi::xml_node& event, LoadReport& report) REQUIRES(m_mutex);
+    bool AddEventXml(const pugi::xml_node& event, LoadReport& report) REQUIRES(m_writeMutex);
     // The catalog's files; the channels publishers.xml declares are created.
-    void LoadPublishers(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_mutex);
-    void LoadAccounts(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_mutex);
+    void LoadPublishers(const std::filesystem::path& file, LoadReport& report)
+        REQUIRES(m_writeMutex);
+    void LoadAccounts(const std::filesystem::path& file, LoadReport& report) REQUIRES(m_writeMutex);
     // Whether an .xml file holds provider metadata (ProviderExport.h) rather than events.
     static bool IsProviderExportFile(const std::filesystem::path& file);
     // Orders every channel by record id; called once loading is done.
-    void Finish() REQUIRES(m_mutex);
+    void Finish() REQUIRES(m_writeMutex);
 
     // The store's cache of one event file: its events in compact binary form, valid while the
     // file keeps its size and modification time. Loading a cached file is many times faster
@@ -109,33 +114,33 @@ public:
         size_t items;
         size_t text;
     };
-    std::vector<ChannelMark> Marks() const REQUIRES_SHARED(m_mutex);
+    std::vector<ChannelMark> Marks() const REQUIRES(m_writeMutex);
     // Loads the events a valid cache holds for `source`, and where its complete events end;
     // false when there is none.
     bool LoadCache(const std::filesystem::path& source, const std::filesystem::path& cache,
-                   LoadReport& report, uint64_t& consumed) REQUIRES(m_mutex);
+                   LoadReport& report, uint64_t& consumed) REQUIRES(m_writeMutex);
     // Writes what loading `source` added since `before` (and the problems from `problemsBefore`).
     void WriteCache(const std::filesystem::path& source, const std::filesystem::path& cache,
                     const std::vector<ChannelMark>& before, const LoadReport& report,
-                    size_t problemsBefore) const REQUIRES_SHARED(m_mutex);
+                    size_t problemsBefore) const REQUIRES(m_writeMutex);
 
     // Appends an event to the channel its System/Channel names, after the channel's last event.
     // Open result sets see it; listeners are told. Takes the lock itself.
-    bool Append(std::string_view eventXml) EXCLUDES(m_mutex);
+    bool Append(std::string_view eventXml) EXCLUDES(m_writeMutex);
     // Writes a new event to a channel: `makeXml` receives the record id the event gets (one above
     // the channel's last) and returns its event XML. With a folder the event is also appended to
     // the channel's file of written events there. False with a Win32 code in `error`.
     bool Write(std::wstring_view channel, const std::function<std::string(uint64_t)>& makeXml,
-               DWORD& error) EXCLUDES(m_mutex);
+               DWORD& error) EXCLUDES(m_writeMutex);
 
     // Events that other processes append to the folder's event files are picked up by a watcher
     // thread (started by Open) every `interval`; Rescan does one pass at once. Problems met (a
     // file that shrank or cannot be read, an event that stays incomplete) are reported to the
     // problem listeners and kept in Problems(); the store goes on serving what it has.
-    void Rescan() EXCLUDES(m_mutex);
+    void Rescan() EXCLUDES(m_writeMutex);
     std::vector<std::wstring> Problems() const EXCLUDES(m_problemsMutex);
     using ProblemListeners = ListenerList<const std::wstring&>;
-    // Problems met from now on are handed to the listener (outside the store's lock) until the
+    // Problems met from now on are handed to the listener (outside the store's locks) until the
     // registration is undone.
     [[nodiscard]] ProblemListeners::Registration
     AddProblemListener(ProblemListeners::Listener listener);
@@ -143,11 +148,11 @@ public:
     // Stops the folder's watcher (see FolderWatcher).
     ~Store();
     using ChangeListeners = ListenerList<const Channel&>;
-    // A channel that gained events is handed to the listener (outside the store's lock) until the
+    // A channel that gained events is handed to the listener (outside the store's locks) until the
     // registration is undone.
     [[nodiscard]] ChangeListeners::Registration AddListener(ChangeListeners::Listener listener);
 
-    // Lookups; the caller holds a ReadLock (or a WriteLock).
+    // Lookups; the caller holds a ReadLock.
     Channel* FindChannel(std::wstring_view name) const noexcept REQUIRES_SHARED(m_mutex);
     const std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess>& Channels() const noexcept
         REQUIRES_SHARED(m_mutex) {
@@ -173,33 +178,56 @@ public:
 private:
     // Open's work.
     void LoadFolder(const std::filesystem::path& folder, LoadReport& report,
-                    const ProgressFn& progress) REQUIRES(m_mutex);
+                    const ProgressFn& progress) REQUIRES(m_writeMutex);
     // ".xml" for "A.XML".
     static std::string LowerCaseExtension(const std::filesystem::path& file);
     // Where the complete events of a file's text end: after the last end tag at `lastEndTag` and
     // the blanks that follow it.
     static size_t EndOfEvents(std::string_view text, size_t lastEndTag);
-    Channel& GetOrAddChannel(std::wstring_view name) REQUIRES(m_mutex);
-    // Keeps record ids increasing at the end of a channel from index `from` on.
-    static void OrderAppended(Channel& channel, size_t from);
+    Channel& GetOrAddChannel(std::wstring_view name) REQUIRES(m_writeMutex);
+    // A channel at its maximum size (PalChannelMaxEvents) rolls over: its oldest events leave
+    // the log. Called after events were appended.
+    static void RollOver(Channel& channel);
+    // For a lambda inside a function that requires the writers' lock (see AssertReadable).
+    void AssertWriting() const noexcept ASSERT_CAPABILITY(m_writeMutex) {}
+    // Sets m_follow for its scope, which lies inside a WriteLock's.
+    class Following {
+    public:
+        explicit Following(Store& store) REQUIRES(store.m_writeMutex) : m_store(store) {
+            m_store.m_follow = true;
+        }
+        ~Following() NO_THREAD_SAFETY_ANALYSIS { m_store.m_follow = false; }
+        Following(const Following&) = delete;
+        Following& operator=(const Following&) = delete;
+
+    private:
+        Store& m_store;
+    };
+    // The channels as a writer reads them: they change only under both locks, so the writers'
+    // lock alone keeps them still.
+    const std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess>&
+    WriterChannels() const noexcept REQUIRES(m_writeMutex) NO_THREAD_SAFETY_ANALYSIS {
+        return m_channels;
+    }
     // Write's work under the exclusive lock: ERROR_SUCCESS, or the code it failed with.
     DWORD WriteLocked(std::wstring_view channel,
                       const std::function<std::string(uint64_t)>& makeXml,
-                      std::vector<const Channel*>& changed) REQUIRES(m_mutex);
+                      std::vector<const Channel*>& changed) REQUIRES(m_writeMutex);
     // Loads the complete events that a file holds past the part already read. Returns the
     // channels that grew. `unreadable`, when given, is set when the file could not be read this
     // time.
     std::vector<const Channel*> IngestFile(const std::filesystem::path& file, bool& shrank,
-                                           bool* unreadable = nullptr) REQUIRES(m_mutex);
+                                           bool* unreadable = nullptr) REQUIRES(m_writeMutex);
     std::vector<const Channel*> IngestEvtx(const std::filesystem::path& file, uint64_t size)
-        REQUIRES(m_mutex);
+        REQUIRES(m_writeMutex);
     // The channels that grew since `before` (a Marks() result), their new events in order.
-    std::vector<const Channel*> Grown(const std::vector<ChannelMark>& before) REQUIRES(m_mutex);
+    std::vector<const Channel*> Grown(const std::vector<ChannelMark>& before)
+        REQUIRES(m_writeMutex);
     // Tells the change listeners, outside the store's lock.
-    void Notify(const std::vector<const Channel*>& changed) EXCLUDES(m_mutex);
+    void Notify(const std::vector<const Channel*>& changed) EXCLUDES(m_writeMutex);
     // Problems are recorded under the store's lock and handed to the listeners after it.
     void Report(std::wstring problem) EXCLUDES(m_problemsMutex);
-    void DeliverProblems() EXCLUDES(m_mutex, m_problemsMutex);
+    void DeliverProblems() EXCLUDES(m_writeMutex, m_problemsMutex);
 
     // How far each event file of the folder has been read (bytes), and its size at the last scan.
     struct FileState {
@@ -212,18 +240,23 @@ private:
         bool reportedProblem = false;
     };
     // AddEventXml's work: the channel the event went to, or null.
-    Channel* AddEventElement(const pugi::xml_node& event, LoadReport& report) REQUIRES(m_mutex);
+    Channel* AddEventElement(const pugi::xml_node& event, LoadReport& report)
+        REQUIRES(m_writeMutex);
     // Interns a parsed event's texts into the store and appends it to `channel`.
-    void AddEvent(Channel& channel, const ParsedEvent& parsed) REQUIRES(m_mutex);
-    uint32_t InternGuid(const GUID& guid) REQUIRES(m_mutex);
-    uint32_t AppendText(Channel& channel, std::wstring_view text) REQUIRES(m_mutex);
-    void InternSid(StrId sid) REQUIRES(m_mutex);
+    void AddEvent(Channel& channel, const ParsedEvent& parsed) REQUIRES(m_writeMutex);
+    uint32_t InternGuid(const GUID& guid) REQUIRES(m_writeMutex);
+    uint32_t AppendText(Channel& channel, std::wstring_view text) REQUIRES(m_writeMutex);
+    void InternSid(StrId sid) REQUIRES(m_writeMutex);
 
-    // Readers hold it shared; appends and loading hold it exclusively. (The events of a channel
-    // are guarded by it too, which the annotations cannot name.)
-    // Readers hold it shared (each thread under a shard of its own); appends and loading hold it
-    // exclusively.
+    // The writers' lock: loading, appending and the watcher, one at a time.
+    Base::Mutex m_writeMutex ACQUIRED_BEFORE(m_mutex);
+    // Readers hold it shared (each thread under a shard of its own); a writer holds it exclusively
+    // only to enter a new channel into m_channels.
     mutable Base::ReadMostlyMutex m_mutex;
+    // While set, each event added follows the channel's last one: an event without a record id,
+    // or with one not above the last, gets the next. Set by appends and the watcher; loading
+    // orders the channels in Finish instead.
+    bool m_follow GUARDED_BY(m_writeMutex) = false;
     // Set while the store is opened, before it is shared; constant afterwards.
     std::filesystem::path m_folder;
     PublisherCatalog m_catalog;
@@ -231,13 +264,16 @@ private:
     // store is opened.
     std::set<std::filesystem::path> m_metadataFiles;
     Channel* m_forcedChannel = nullptr; // a log file store puts every event here
-    std::map<std::filesystem::path, FileState> m_files GUARDED_BY(m_mutex);
-    StringPool m_strings GUARDED_BY(m_mutex);
-    std::vector<GUID> m_guids GUARDED_BY(m_mutex);
-    // By StrId, filled for user SIDs.
-    std::vector<std::vector<uint8_t>> m_sidBytes GUARDED_BY(m_mutex);
+    std::map<std::filesystem::path, FileState> m_files GUARDED_BY(m_writeMutex);
+    // Appended under the writers' lock, read under the store's lock (AppendOnly.h): readers reach
+    // only ids of events published after them.
+    StringPool m_strings;
+    AppendOnlyVector<GUID, 4> m_guids;
+    // By StrId, filled for user SIDs; an entry is set before the first event of its SID.
+    AppendOnlyVector<std::vector<uint8_t>> m_sidBytes;
+    // Entered under both locks (exclusively), so either keeps it still.
     std::map<std::wstring, std::unique_ptr<Channel>, NoCaseLess> m_channels GUARDED_BY(m_mutex);
-    mutable Base::Mutex m_problemsMutex ACQUIRED_AFTER(m_mutex);
+    mutable Base::Mutex m_problemsMutex ACQUIRED_AFTER(m_writeMutex);
     std::vector<std::wstring> m_problems GUARDED_BY(m_problemsMutex);
     std::vector<std::wstring> m_undelivered GUARDED_BY(m_problemsMutex);
     ProblemListeners m_problemListeners;

@@ -97,7 +97,7 @@ private:
 
 std::vector<Store::ChannelMark> Store::Marks() const {
     std::vector<ChannelMark> marks;
-    for (const auto& [name, channel] : m_channels) {
+    for (const auto& [name, channel] : WriterChannels()) {
         marks.push_back(
             {channel.get(), channel->events.size(), channel->items.size(), channel->text.size()});
     }
@@ -144,7 +144,7 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
         size_t textStart;
     };
     std::vector<Part> parts;
-    for (const auto& [name, channel] : m_channels) {
+    for (const auto& [name, channel] : WriterChannels()) {
         size_t events = 0, items = 0, text = 0;
         for (const ChannelMark& mark : before) {
             if (mark.channel == channel.get()) {
@@ -218,8 +218,9 @@ void Store::WriteCache(const std::filesystem::path& source, const std::filesyste
             w.Text(channelNames[p]);
             w.Array(parts[p].events.data(), parts[p].events.size());
             w.Array(parts[p].items.data(), parts[p].items.size());
-            const std::vector<wchar_t>& text = parts[p].channel->text;
-            w.Array(text.data() + parts[p].textStart, text.size() - parts[p].textStart);
+            std::vector<wchar_t> text;
+            parts[p].channel->text.CopyTo(parts[p].textStart, text);
+            w.Array(text.data(), text.size());
         }
         if (!out) {
             out.close();
@@ -319,11 +320,19 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
     for (Part& part : parts) {
         Channel& channel = m_forcedChannel ? *m_forcedChannel : GetOrAddChannel(part.name);
         const auto itemBase = static_cast<uint32_t>(channel.items.size());
-        const auto textBase = static_cast<uint32_t>(channel.text.size());
+        // A channel whose events all come from this file takes the vectors as they are; else
+        // each text is appended on its own, since a text lies in one piece of the arena.
+        const bool whole = channel.events.empty() && channel.items.empty() && channel.text.empty();
+        auto text = [&](uint32_t offset, uint32_t length) {
+            AssertWriting();
+            return whole
+                       ? offset
+                       : AppendText(channel, std::wstring_view(part.text.data() + offset, length));
+        };
         for (Item& item : part.items) {
             item.element = stringMap[item.element];
             item.name = stringMap[item.name];
-            item.textOffset += textBase;
+            item.textOffset = text(item.textOffset, item.textLength);
         }
         for (Event& e : part.events) {
             e.provider = stringMap[e.provider];
@@ -337,29 +346,19 @@ bool Store::LoadCache(const std::filesystem::path& source, const std::filesystem
             e.relatedActivityId = guidMap[e.relatedActivityId];
             e.firstItem += itemBase;
             if (e.userDataXmlLength != 0) {
-                e.userDataXmlOffset += textBase;
+                e.userDataXmlOffset = text(e.userDataXmlOffset, e.userDataXmlLength);
             }
-            if (e.userSid != 0 && SidBytes(e.userSid).empty()) {
-                if (auto sid = ParseSid(m_strings.Get(e.userSid))) {
-                    if (m_sidBytes.size() <= e.userSid) {
-                        m_sidBytes.resize(e.userSid + 1);
-                    }
-                    m_sidBytes[e.userSid] = std::move(*sid);
-                }
-            }
+            InternSid(e.userSid);
         }
         report.events += part.events.size();
-        // A channel whose events all come from this file takes the vectors as they are.
-        auto take = [](auto& target, auto& source) {
-            if (target.empty()) {
-                target = std::move(source);
-            } else {
-                target.insert(target.end(), source.begin(), source.end());
-            }
-        };
-        take(channel.items, part.items);
-        take(channel.text, part.text);
-        take(channel.events, part.events);
+        if (whole) {
+            channel.text.Adopt(std::move(part.text));
+            channel.items.Adopt(std::move(part.items));
+            channel.events.Adopt(std::move(part.events));
+        } else {
+            channel.items.Append(part.items.data(), part.items.size());
+            channel.events.Append(part.events.data(), part.events.size());
+        }
     }
     return true;
 }

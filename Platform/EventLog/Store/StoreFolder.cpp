@@ -62,6 +62,8 @@ bool Store::Write(std::wstring_view channelName,
     std::vector<const Channel*> changed;
     {
         WriteLock lock(*this);
+        // Events written and those other processes appended follow the channel's last one.
+        const Following following(*this);
         error = WriteLocked(channelName, makeXml, changed);
     }
     // Events other writers appended are announced even when this one failed.
@@ -124,14 +126,14 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
     if (!AddEventXml(document.document_element(), report)) {
         return ERROR_INVALID_DATA;
     }
-    OrderAppended(channel, channel.events.size() - 1);
+    RollOver(channel);
     changed.push_back(&channel);
     return ERROR_SUCCESS;
 }
 
 std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before) {
     std::vector<const Channel*> changed;
-    for (auto& [channelName, channel] : m_channels) {
+    for (auto& [channelName, channel] : WriterChannels()) {
         size_t was = 0;
         for (const ChannelMark& mark : before) {
             if (mark.channel == channel.get()) {
@@ -139,7 +141,7 @@ std::vector<const Channel*> Store::Grown(const std::vector<ChannelMark>& before)
             }
         }
         if (channel->events.size() > was) {
-            OrderAppended(*channel, was);
+            RollOver(*channel);
             changed.push_back(channel.get());
         }
     }
@@ -264,10 +266,11 @@ void Store::Rescan() {
             files.push_back(entry.path());
         }
     }
-    // Only files whose size moved are read, under the exclusive lock.
+    // Only files whose size moved are read.
+    std::vector<const Channel*> changed;
     std::vector<std::filesystem::path> moved;
     {
-        ReadLock lock(*this);
+        WriteLock lock(*this);
         for (const auto& file : files) {
             std::error_code sizeError;
             const uint64_t size = std::filesystem::file_size(file, sizeError);
@@ -280,19 +283,17 @@ void Store::Rescan() {
                 moved.push_back(file);
             }
         }
-    }
-    if (moved.empty()) {
-        return;
-    }
-    std::vector<const Channel*> changed;
-    {
-        WriteLock lock(*this);
+        // Events that other processes appended follow the channel's last one.
+        const Following following(*this);
         for (const auto& file : moved) {
             bool shrank = false;
             for (const Channel* c : IngestFile(file, shrank)) {
                 changed.push_back(c);
             }
         }
+    }
+    if (moved.empty()) {
+        return;
     }
     Notify(changed);
     DeliverProblems();

@@ -35,6 +35,19 @@ inline std::shared_ptr<Store> StoreOf(const std::string& xml) {
     return store;
 }
 
+// The UTF-16LE string at `offset` of a classic record buffer, up to its NUL.
+inline std::wstring WideAt(const std::vector<uint8_t>& buffer, size_t offset) {
+    std::wstring text;
+    for (size_t i = offset; i + 1 < buffer.size(); i += 2) {
+        const auto c = static_cast<wchar_t>(buffer[i] | buffer[i + 1] << 8);
+        if (c == 0) {
+            break;
+        }
+        text.push_back(c);
+    }
+    return text;
+}
+
 // Record numbers of the records a classic read filled the first `bytes` of a buffer with; a
 // piece too short for a record header shows as record number 0.
 inline std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {

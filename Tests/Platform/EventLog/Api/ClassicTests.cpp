@@ -22,17 +22,7 @@ namespace {
 
 const uint8_t kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; // S-1-5-18
 
-std::wstring WideAt(const std::vector<uint8_t>& buffer, size_t offset) {
-    std::wstring text;
-    for (size_t i = offset; i + 1 < buffer.size(); i += 2) {
-        const auto c = static_cast<wchar_t>(buffer[i] | buffer[i + 1] << 8);
-        if (c == 0) {
-            break;
-        }
-        text.push_back(c);
-    }
-    return text;
-}
+using Testing::WideAt;
 
 // Application: records 1..4 (1: two strings, binary data, SYSTEM's SID, qualifiers 0x4000, task
 // 3, level 3; 2: no EventData, level 0; 3: audit success; 4: level 2). Ops/Operational has no

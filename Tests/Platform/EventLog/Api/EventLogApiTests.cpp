@@ -10,9 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -655,32 +660,128 @@ TEST_F(EventLogApi, FilePathsReadLogFiles) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-// Readers hold the store shared while another thread appends (and reallocates the channel): an
-// open result set goes on into the appended events that match its query.
-TEST_F(EventLogApi, ReadingWhileAppendingSeesEveryEventOnce) {
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]", EvtQueryChannelPath);
-    constexpr int kAppended = 300;
-    std::thread writer([] {
-        for (int i = 0; i < kAppended; ++i) {
-            GlobalStore()->Append(Testing::EventXml("Application", 11 + i, 9, i % 2 ? 2 : 4, "W",
-                                                    "2024-03-01T00:00:00Z", "<Data>x</Data>"));
+// Readers do not wait for writers, and see each channel as a prefix of its events: while two
+// threads write to Application through ReportEventW and one appends to System, a forward result
+// set on each channel and a classic reader of Application read on. Each sees every event of its
+// channel once, in record order, and whole: a written event carries its writer's text twice and
+// its writer's event id.
+TEST_F(EventLogApi, ReadersDuringAppendsSeeEveryEventOnceAndWhole) {
+    constexpr int kWrites = 150;
+    std::atomic<int> writing{3};
+    std::vector<std::thread> threads;
+    const auto text = [](int writer, int i) {
+        return L"writer " + std::to_wstring(writer) + L" event " + std::to_wstring(i);
+    };
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&, w] {
+            const HANDLE source = RegisterEventSourceW(nullptr, w ? L"Writer B" : L"Writer A");
+            for (int i = 0; i < kWrites; ++i) {
+                const std::wstring value = text(w, i);
+                const wchar_t* strings[] = {value.c_str(), value.c_str()};
+                EXPECT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 500 + w, nullptr, 2,
+                                         0, strings, nullptr));
+            }
+            DeregisterEventSource(source);
+            --writing;
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < kWrites; ++i) {
+            EXPECT_TRUE(GlobalStore()->Append(
+                Testing::EventXml("System", 102 + i, 502, 4, "W", "2024-03-01T00:00:00Z",
+                                  "<Data>" + Base::Utf8FromWide(text(2, i)) + "</Data><Data>" +
+                                      Base::Utf8FromWide(text(2, i)) + "</Data>")));
         }
+        --writing;
     });
-    Ids seen;
-    for (int spins = 0; spins < 100000 && seen.size() < 5 + kAppended / 2; ++spins) {
-        for (uint64_t id : Records(rs, 7)) {
-            seen.push_back(id);
+    // An event written here: its event id names the writer, which wrote its i-th text twice, i
+    // counting up.
+    struct Writers {
+        std::array<int, 3> next{};
+        void Check(uint64_t eventId, const std::vector<std::wstring>& values,
+                   const std::function<std::wstring(int, int)>& text) {
+            const int w = static_cast<int>(eventId) - 500;
+            ASSERT_TRUE(w >= 0 && w < 3) << eventId;
+            ASSERT_EQ(values.size(), 2u);
+            EXPECT_EQ(values[0], text(w, next[w]));
+            EXPECT_EQ(values[1], values[0]);
+            ++next[w];
         }
+    };
+    std::vector<Ids> seen(3);
+    auto readForward = [&](const wchar_t* channel, Ids& records) {
+        EVT_HANDLE rs = EvtQuery(nullptr, channel, L"*", EvtQueryChannelPath);
+        EVT_HANDLE user = EvtCreateRenderContext(0, nullptr, EvtRenderContextUser);
+        Writers writers;
+        for (bool last = false; !last;) {
+            last = writing.load() == 0;
+            for (std::vector<EVT_HANDLE> batch; !(batch = Next(rs, 16)).empty();) {
+                for (EVT_HANDLE e : batch) {
+                    records.push_back(RecordOf(e));
+                    std::vector<EVT_VARIANT> values(16);
+                    DWORD used = 0, count = 0;
+                    EXPECT_TRUE(EvtRender(user, e, EvtRenderEventValues,
+                                          static_cast<DWORD>(values.size() * sizeof(EVT_VARIANT)),
+                                          values.data(), &used, &count));
+                    std::vector<std::wstring> texts;
+                    for (DWORD v = 0; v < count; ++v) {
+                        texts.emplace_back(values[v].StringVal ? values[v].StringVal : L"");
+                    }
+                    EVT_VARIANT id[32];
+                    EVT_HANDLE system = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+                    EXPECT_TRUE(
+                        EvtRender(system, e, EvtRenderEventValues, sizeof id, id, &used, &count));
+                    EvtClose(system);
+                    if (records.back() > (channel[0] == L'S' ? 101u : 10u)) {
+                        writers.Check(id[EvtSystemEventID].UInt16Val, texts, text);
+                    }
+                    EvtClose(e);
+                }
+            }
+        }
+        EvtClose(user);
+        EvtClose(rs);
+    };
+    threads.emplace_back([&] { readForward(L"Application", seen[0]); });
+    threads.emplace_back([&] { readForward(L"System", seen[1]); });
+    threads.emplace_back([&] {
+        const HANDLE log = OpenEventLogW(nullptr, L"Application");
+        std::vector<uint8_t> buffer(1 << 16);
+        Writers writers;
+        for (bool last = false; !last;) {
+            last = writing.load() == 0;
+            DWORD read = 0, needed = 0;
+            while (ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
+                                 buffer.data(), static_cast<DWORD>(buffer.size()), &read,
+                                 &needed)) {
+                for (DWORD at = 0; at < read;) {
+                    EVENTLOGRECORD h;
+                    std::memcpy(&h, buffer.data() + at, sizeof h);
+                    seen[2].push_back(h.RecordNumber);
+                    if (h.RecordNumber > 10) {
+                        const std::wstring first = Testing::WideAt(buffer, at + h.StringOffset);
+                        writers.Check(h.EventID & 0xFFFF,
+                                      {first, Testing::WideAt(buffer, at + h.StringOffset +
+                                                                          (first.size() + 1) * 2)},
+                                      text);
+                    }
+                    at += h.Length;
+                }
+            }
+            EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
+        }
+        CloseEventLog(log);
+    });
+    for (std::thread& thread : threads) {
+        thread.join();
     }
-    writer.join();
-    for (uint64_t id : Records(rs, 1000)) {
-        seen.push_back(id);
-    }
-    ASSERT_EQ(seen.size(), 5u + kAppended / 2);
-    for (size_t i = 1; i < seen.size(); ++i) {
-        EXPECT_LT(seen[i - 1], seen[i]);
-    }
-    EvtClose(rs);
+    Ids application(10 + 2 * kWrites);
+    std::iota(application.begin(), application.end(), 1);
+    Ids system(2 + kWrites);
+    std::iota(system.begin(), system.end(), 100);
+    EXPECT_EQ(seen[0], application);
+    EXPECT_EQ(seen[1], system);
+    EXPECT_EQ(seen[2], application);
 }
 
 TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
