@@ -1,6 +1,7 @@
 #include "Base/Text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cwctype>
 
 namespace Base {
@@ -23,7 +24,13 @@ std::wstring LowerCase(std::wstring text) {
 }
 
 bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle) {
+    // ASCII other than the capitals is its own lower case in every locale: most of a text is
+    // compared without asking the locale.
     const auto equal = [](wchar_t c, wchar_t lower) {
+        const auto point = static_cast<uint32_t>(c);
+        if (point < 0x80 && (point < 'A' || point > 'Z')) {
+            return c == lower;
+        }
         return static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c))) == lower;
     };
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(), equal) != text.end();

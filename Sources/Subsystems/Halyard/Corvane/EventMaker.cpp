@@ -253,9 +253,14 @@ bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText
     }
     // The id's digits on the stack: the search asks this of every event it reads.
     wchar_t digits[24];
-    const int length = std::swprintf(digits, std::size(digits), L"%llu",
-                                     static_cast<unsigned long long>(texts.eventId));
-    const std::wstring_view eventId(digits, length > 0 ? static_cast<size_t>(length) : 0);
+    wchar_t* const end = std::end(digits);
+    wchar_t* first = end;
+    uint64_t rest = texts.eventId;
+    do {
+        *--first = static_cast<wchar_t>(L'0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    const std::wstring_view eventId(first, static_cast<size_t>(end - first));
     for (const std::wstring_view text :
          {texts.message, texts.plan, texts.provider, texts.computer, eventId, texts.user}) {
         if (Base::ContainsLowerCased(text, searchText)) {
