@@ -210,7 +210,11 @@ private:
     // The chunk of an element past the adopted ones, and its place there.
     std::pair<size_t, size_t> Locate(size_t index) const noexcept {
         const size_t shifted = index - m_baseSize + kFirst;
-        const size_t chunk = static_cast<size_t>(std::bit_width(shifted)) - 1 - FirstBits;
+        // At most the last chunk: the index is past the adopted elements, so `shifted` is at
+        // least kFirst, which an optimising compiler cannot see (it warns of a chunk before the
+        // first).
+        const size_t chunk =
+            std::min(static_cast<size_t>(std::bit_width(shifted)) - 1 - FirstBits, kChunks - 1);
         return {chunk, shifted - Capacity(chunk)};
     }
     // The storage of element `index` (not yet published), its chunk allocated when new.
