@@ -72,18 +72,16 @@ std::wstring LogFormatter::Format(uint32_t severity, const wchar_t* sourceFile, 
     const std::wstring_view severityName = std::wstring_view(SeverityName(severity)).substr(0, 4);
     std::wstring line;
     line.reserve(64 + file.size() + static_cast<size_t>(lineWidth) + 2 * levels + message.size());
-    AppendUnsigned(line, parts.wYear, 4, Pad::Zeros);
-    line.push_back(L'-');
-    AppendUnsigned(line, parts.wMonth, 2, Pad::Zeros);
-    line.push_back(L'-');
-    AppendUnsigned(line, parts.wDay, 2, Pad::Zeros);
-    line.push_back(L' ');
-    AppendUnsigned(line, parts.wHour, 2, Pad::Zeros);
-    line.push_back(L':');
-    AppendUnsigned(line, parts.wMinute, 2, Pad::Zeros);
-    line.push_back(L':');
-    AppendUnsigned(line, parts.wSecond, 2, Pad::Zeros);
-    line.push_back(L'.');
+    const struct {
+        uint32_t value;
+        size_t width;
+        wchar_t after;
+    } fields[] = {{parts.wYear, 4, L'-'}, {parts.wMonth, 2, L'-'},  {parts.wDay, 2, L' '},
+                  {parts.wHour, 2, L':'}, {parts.wMinute, 2, L':'}, {parts.wSecond, 2, L'.'}};
+    for (const auto& field : fields) {
+        AppendUnsigned(line, field.value, field.width, Pad::Zeros);
+        line.push_back(field.after);
+    }
     AppendUnsigned(line, parts.wMilliseconds, 3, Pad::Zeros);
     AppendUnsigned(line, static_cast<uint32_t>(ticks % 10000), 4, Pad::Zeros);
     line.append(L" | ");
