@@ -379,8 +379,12 @@ TEST(StoreFolder, AShrunkOrVanishedFileIsReportedAndItsEventsStay) {
     store->Rescan();
     EXPECT_EQ(EventCount(*store, L"Application"), 3u);
     EXPECT_EQ(EventCount(*store, L"System"), 1u);
-    std::lock_guard lock(heardMutex);
-    EXPECT_FALSE(heard.empty());
+    // The watcher thread that found the problem tells its listeners after its scan, which may
+    // still be under way when the problem can be read.
+    EXPECT_TRUE(Eventually([&] {
+        std::lock_guard lock(heardMutex);
+        return !heard.empty();
+    }));
 }
 
 // The last owner of a store lets go of it from a listener that the watcher thread calls: the
