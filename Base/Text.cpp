@@ -36,4 +36,14 @@ bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle) {
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(), equal) != text.end();
 }
 
+std::wstring_view DecimalDigits(uint64_t value, DecimalRoom& room) noexcept {
+    wchar_t* const end = room.data() + room.size();
+    wchar_t* first = end;
+    do {
+        *--first = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return {first, static_cast<size_t>(end - first)};
+}
+
 } // namespace Base

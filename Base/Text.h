@@ -1,6 +1,8 @@
 // Texts trimmed and lower-cased, with one meaning each wherever the code does it.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,5 +24,10 @@ inline std::wstring Trimmed(std::wstring_view text) {
 std::wstring LowerCase(std::wstring text);
 // Whether `needle`, in lower case, occurs in LowerCase(text), without making that copy.
 bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle);
+
+// The decimal digits of `value`, written at the end of `room`; the view covers them. For texts
+// made by the million (log lines, the search's event ids), where printf and a string each cost.
+using DecimalRoom = std::array<wchar_t, 20>;
+std::wstring_view DecimalDigits(uint64_t value, DecimalRoom& room) noexcept;
 
 } // namespace Base

@@ -1,5 +1,7 @@
 #include "Logging/LogFormatter.h"
 
+#include "Base/Text.h"
+
 #include <algorithm>
 #include <cwchar>
 #include <string_view>
@@ -17,19 +19,13 @@ constexpr int32_t kMaxDepth = 30;
 // "%<width>u" (blanks in front) or "%-<width>u" (blanks after) pads it.
 enum class Pad { Zeros, Blanks, BlanksAfter };
 void AppendUnsigned(std::wstring& out, uint32_t value, size_t width, Pad pad) {
-    wchar_t digits[10];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    const size_t fill = width > count ? width - count : 0;
+    Base::DecimalRoom room;
+    const std::wstring_view digits = Base::DecimalDigits(value, room);
+    const size_t fill = width > digits.size() ? width - digits.size() : 0;
     if (pad != Pad::BlanksAfter) {
         out.append(fill, pad == Pad::Zeros ? L'0' : L' ');
     }
-    while (count > 0) {
-        out.push_back(digits[--count]);
-    }
+    out.append(digits);
     if (pad == Pad::BlanksAfter) {
         out.append(fill, L' ');
     }

@@ -12,8 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <cwchar>
-#include <iterator>
 #include <memory>
 #include <type_traits>
 
@@ -252,15 +250,8 @@ bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText
         return true;
     }
     // The id's digits on the stack: the search asks this of every event it reads.
-    wchar_t digits[24];
-    wchar_t* const end = std::end(digits);
-    wchar_t* first = end;
-    uint64_t rest = texts.eventId;
-    do {
-        *--first = static_cast<wchar_t>(L'0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    const std::wstring_view eventId(first, static_cast<size_t>(end - first));
+    Base::DecimalRoom room;
+    const std::wstring_view eventId = Base::DecimalDigits(texts.eventId, room);
     for (const std::wstring_view text :
          {texts.message, texts.plan, texts.provider, texts.computer, eventId, texts.user}) {
         if (Base::ContainsLowerCased(text, searchText)) {
