@@ -9,9 +9,9 @@ namespace {
 using Logging::LOG_DBG3;
 using Logging::LOG_ERR;
 
-// Closes a boxed handle with `close` and logs a failure with `context` (as the failure of the
-// operation `name` when there is one); the last error of the thread is restored, so that a close
-// during cleanup does not hide the failure being handled.
+// Closes the handle at `box` with `close`, nulls it, and logs a failure with `context` (as the
+// failure of the operation `name` when there is one); the last error of the thread is restored, so
+// that a close during cleanup does not hide the failure being handled.
 template <typename Close>
 HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context,
                 const wchar_t* name = nullptr) noexcept {
@@ -31,41 +31,9 @@ HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context,
     return result;
 }
 
-// Frees a box after its handle has been closed.
-void FreeBox(HANDLE* box) noexcept {
-    const std::unique_ptr<HANDLE> owned(box);
-}
-
-// Boxes `handle`; closes it with `deleter`'s operation when the box cannot be allocated.
-SmartHandle Box(HANDLE handle, HandleDeleter deleter, HRES (*close)(HANDLE*) noexcept) {
-    std::unique_ptr<HANDLE> box;
-    try {
-        box = std::make_unique<HANDLE>(handle);
-    } catch (...) {
-        close(&handle);
-        throw;
-    }
-    return SmartHandle(box.release(), std::move(deleter));
-}
-
-void DeleteEvtBox(HANDLE* box) {
-    Detail::CloseEvtHandle(box);
-    FreeBox(box);
-}
-
-void DeleteKernelBox(HANDLE* box) {
-    Detail::CloseHandle(box);
-    FreeBox(box);
-}
-
-HRES CloseEventLogBox(HANDLE* box) noexcept {
+HRES CloseClassicEventLog(HANDLE* box) noexcept {
     return CloseBoxed(box, CloseEventLog, L"Failed close eventlog handler due to: ",
                       L"EventsApiUtils::OpenEventLogFile::<lambda_1>::operator ()");
-}
-
-void DeleteEventLogBox(HANDLE* box) {
-    CloseEventLogBox(box);
-    FreeBox(box);
 }
 
 } // namespace
@@ -84,37 +52,51 @@ HRES CloseHandle(HANDLE* box) noexcept {
 
 } // namespace Detail
 
-SmartHandle MakeSmartEvtHandle(EVT_HANDLE handle) {
-    return Box(handle, DeleteEvtBox, Detail::CloseEvtHandle);
+void SmartHandle::reset() noexcept {
+    if (m_handle == nullptr) {
+        return;
+    }
+    HANDLE handle = std::exchange(m_handle, nullptr);
+    switch (m_kind) {
+    case Kind::EventLogApi:
+        Detail::CloseEvtHandle(&handle);
+        break;
+    case Kind::Kernel:
+        Detail::CloseHandle(&handle);
+        break;
+    case Kind::ClassicEventLog:
+        CloseClassicEventLog(&handle);
+        break;
+    }
 }
 
-SmartHandle MakeSmartHandle(HANDLE handle) {
+SmartHandle MakeSmartEvtHandle(EVT_HANDLE handle) noexcept {
+    return {handle, SmartHandle::Kind::EventLogApi};
+}
+
+SmartHandle MakeSmartHandle(HANDLE handle) noexcept {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::MakeSmartHandle");
-    return Box(handle, DeleteKernelBox, Detail::CloseHandle);
+    return {handle, SmartHandle::Kind::Kernel};
 }
 
-SmartHandle MakeSmartEventLogHandle(HANDLE handle) {
-    return Box(handle, DeleteEventLogBox, CloseEventLogBox);
+SmartHandle MakeSmartEventLogHandle(HANDLE handle) noexcept {
+    return {handle, SmartHandle::Kind::ClassicEventLog};
 }
 
 SmartEvtVector MakeSmartEvtVector(const std::vector<EVT_HANDLE>& handles) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::MakeSmartEvtVector");
     SmartEvtVector result;
-    // The first handle that nothing owns yet.
-    size_t next = 0;
     try {
         result.reserve(handles.size());
-        while (next < handles.size()) {
-            // From here on the handle is MakeSmartEvtHandle's: boxed, or closed when it throws.
-            const EVT_HANDLE handle = handles[next++];
-            result.push_back(MakeSmartEvtHandle(handle));
-        }
     } catch (...) {
-        for (; next < handles.size(); ++next) {
-            HANDLE rest = handles[next];
-            Detail::CloseEvtHandle(&rest);
+        // Every handle is owned afterwards: without room for them, they are closed here.
+        for (HANDLE handle : handles) {
+            Detail::CloseEvtHandle(&handle);
         }
         throw;
+    }
+    for (const EVT_HANDLE handle : handles) {
+        result.push_back(MakeSmartEvtHandle(handle));
     }
     return result;
 }

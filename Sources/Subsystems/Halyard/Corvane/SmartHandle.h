@@ -5,23 +5,53 @@
 #include "ErrorHandling/ErrorHandling.h"
 #include "Platform.h"
 
-#include <functional>
-#include <memory>
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace EventsApiUtils {
 
-// A heap box holding one raw handle, owned with the deleter of its kind. Move-only; an empty smart
-// handle reads as a null handle (RawHandle).
-using HandleDeleter = std::function<void(HANDLE* box)>;
-using SmartHandle = std::unique_ptr<HANDLE, HandleDeleter>;
+// One raw handle owned with the close operation of its kind. Move-only (a move transfers the
+// handle; assigning closes the handle held before); an empty smart handle reads as a null handle
+// (RawHandle). The handle and its kind are held in place: a page makes and closes one of these
+// for every event it reads.
+class SmartHandle {
+public:
+    enum class Kind : unsigned char { EventLogApi, Kernel, ClassicEventLog };
+
+    SmartHandle() noexcept = default;
+    SmartHandle(std::nullptr_t) noexcept {} // NOLINT(google-explicit-constructor): reads as empty
+    SmartHandle(HANDLE handle, Kind kind) noexcept : m_handle(handle), m_kind(kind) {}
+    SmartHandle(SmartHandle&& other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr)), m_kind(other.m_kind) {}
+    SmartHandle& operator=(SmartHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_handle = std::exchange(other.m_handle, nullptr);
+            m_kind = other.m_kind;
+        }
+        return *this;
+    }
+    SmartHandle(const SmartHandle&) = delete;
+    SmartHandle& operator=(const SmartHandle&) = delete;
+    ~SmartHandle() { reset(); }
+
+    explicit operator bool() const noexcept { return m_handle != nullptr; }
+    HANDLE operator*() const noexcept { return m_handle; }
+    // Closes the handle (a failure is logged, never thrown) and leaves the smart handle empty.
+    void reset() noexcept;
+
+private:
+    HANDLE m_handle = nullptr;
+    Kind m_kind = Kind::EventLogApi;
+};
 
 // The handles of one EvtNext batch, in the order EvtNext returned them.
 using SmartEvtVector = std::vector<SmartHandle>;
 
 // The raw handle of a smart handle; null for an empty one.
 inline HANDLE RawHandle(const SmartHandle& handle) noexcept {
-    return handle ? *handle : nullptr;
+    return *handle;
 }
 
 namespace Detail {
@@ -35,13 +65,12 @@ HRES CloseHandle(HANDLE* box) noexcept;
 
 } // namespace Detail
 
-// Boxes a raw Event Log API handle with its close operation; the handle is not tested. If the box
-// cannot be allocated, the handle is closed and std::bad_alloc passes on.
-[[nodiscard]] SmartHandle MakeSmartEvtHandle(EVT_HANDLE handle);
+// Owns a raw Event Log API handle with its close operation; the handle is not tested.
+[[nodiscard]] SmartHandle MakeSmartEvtHandle(EVT_HANDLE handle) noexcept;
 // The same for a kernel handle (CloseHandle).
-[[nodiscard]] SmartHandle MakeSmartHandle(HANDLE handle);
+[[nodiscard]] SmartHandle MakeSmartHandle(HANDLE handle) noexcept;
 // The same for a classic event-log handle (CloseEventLog; a failure is logged and ignored).
-[[nodiscard]] SmartHandle MakeSmartEventLogHandle(HANDLE handle);
+[[nodiscard]] SmartHandle MakeSmartEventLogHandle(HANDLE handle) noexcept;
 // Wraps each raw Event Log API handle, in order. Every handle is owned afterwards, also when an
 // allocation fails on the way (then all of them are closed).
 [[nodiscard]] SmartEvtVector MakeSmartEvtVector(const std::vector<EVT_HANDLE>& handles);

@@ -24,8 +24,10 @@ bool IsOpenResultSet(EVT_HANDLE handle) {
 
 } // namespace
 
-// Each kind of handle is closed by its own operation when its owner goes; moving transfers it.
+// Each kind of handle is closed by its own operation when its owner goes; moving transfers it, and
+// assigning closes the handle held before.
 TEST(SmartHandle, ClosesEachKindWithItsOwnOperation) {
+    const EVT_HANDLE replaced = OpenResultSet();
     const EVT_HANDLE resultSet = OpenResultSet();
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const HANDLE classic = OpenEventLogW(nullptr, L"Application");
@@ -36,7 +38,9 @@ TEST(SmartHandle, ClosesEachKindWithItsOwnOperation) {
         SmartHandle evt = MakeSmartEvtHandle(resultSet);
         const SmartHandle kernel = MakeSmartHandle(event);
         const SmartHandle log = MakeSmartEventLogHandle(classic);
-        const SmartHandle moved = std::move(evt);
+        SmartHandle moved = MakeSmartEvtHandle(replaced);
+        moved = std::move(evt);
+        EXPECT_FALSE(IsOpenResultSet(replaced));
         EXPECT_EQ(RawHandle(evt), nullptr);
         EXPECT_EQ(RawHandle(moved), resultSet);
         EXPECT_TRUE(IsOpenResultSet(resultSet));
