@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,14 @@ bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle);
 // made by the million (log lines, the search's event ids), where printf and a string each cost.
 using DecimalRoom = std::array<wchar_t, 20>;
 std::wstring_view DecimalDigits(uint64_t value, DecimalRoom& room) noexcept;
+
+// Hashes wide text whoever owns it, so that an unordered container keyed by std::wstring (with
+// std::equal_to<>) can be asked with a std::wstring_view, without a copy.
+struct WideTextHash {
+    using is_transparent = void;
+    size_t operator()(std::wstring_view text) const noexcept {
+        return std::hash<std::wstring_view>{}(text);
+    }
+};
 
 } // namespace Base
