@@ -95,7 +95,8 @@ private:
 // The insertion strings of a classic record that lie wholly inside it: inside the bytes read and
 // the length the record gives itself, before its trailing length and, when the data follows the
 // strings as it should, before the data. Logs a record that claims more.
-std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t recordNumber) {
+std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t recordNumber,
+                                             size_t kept) {
     std::vector<std::wstring> strings;
     if (record.empty()) {
         return strings;
@@ -117,8 +118,9 @@ std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t 
         end = header.DataOffset;
     }
     size_t offset = header.StringOffset;
-    strings.reserve(std::min<size_t>(header.NumStrings, 64));
-    while (strings.size() < header.NumStrings && offset < end) {
+    strings.reserve(std::min<size_t>({header.NumStrings, kept, 64}));
+    size_t found = 0;
+    while (found < header.NumStrings && offset < end) {
         size_t terminator = offset;
         while (terminator + 2 <= end && (record[terminator] != 0 || record[terminator + 1] != 0)) {
             terminator += 2;
@@ -126,15 +128,17 @@ std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t 
         if (terminator + 2 > end) {
             break; // no terminating null inside the record
         }
-        strings.push_back(Base::WideFromUtf16Le(
-            {reinterpret_cast<const char*>(record.data() + offset), terminator - offset}));
+        if (found++ < kept) {
+            strings.push_back(Base::WideFromUtf16Le(
+                {reinterpret_cast<const char*>(record.data() + offset), terminator - offset}));
+        }
         offset = terminator + 2;
     }
-    if (strings.size() < header.NumStrings) {
-        LOG_FAILURE(InsertionStringsName, L"Event record "
-                                              << recordNumber << L" claims " << header.NumStrings
-                                              << L" insertion strings; " << strings.size()
-                                              << L" lie wholly inside it");
+    if (found < header.NumStrings) {
+        LOG_FAILURE(InsertionStringsName, L"Event record " << recordNumber << L" claims "
+                                                           << header.NumStrings
+                                                           << L" insertion strings; " << found
+                                                           << L" lie wholly inside it");
     }
     return strings;
 }
@@ -282,10 +286,10 @@ std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t rec
 }
 
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber,
-                                                   ByteBuffer& buffer) {
+                                                   ByteBuffer& buffer, size_t kept) {
     try {
         EventsApiUtils::ReadEventFromLog(eventLog, recordNumber, buffer);
-        return InsertionStringsOf(buffer, recordNumber);
+        return InsertionStringsOf(buffer, recordNumber, kept);
     } catch (const HRX& failure) {
         LOG_FAILURE(InsertionStringsName, failure);
         return {};
@@ -481,19 +485,18 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
     if (!delivered || resolver == nullptr) {
         return names;
     }
-    const std::wstring providerName(provider);
-    if (resolver->IsProviderSkipped(providerName)) {
+    if (resolver->IsProviderSkipped(provider)) {
         return names;
     }
     const auto eventId = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventID)));
-    const bool plansOnly = resolver->IsPlansOnlyEvent(eventId, providerName);
-    const bool plansAndItem = resolver->IsPlansAndItemEvent(eventId, providerName);
+    const bool plansOnly = resolver->IsPlansOnlyEvent(eventId, provider);
+    const bool plansAndItem = resolver->IsPlansAndItemEvent(eventId, provider);
     if (!plansOnly && !plansAndItem) {
         return names;
     }
     const auto record = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventRecordId)));
     std::vector<std::wstring> strings =
-        GetIsertionalStringsById(RawHandle(classicLog), record, m_recordBuffer);
+        GetIsertionalStringsById(RawHandle(classicLog), record, m_recordBuffer, 2);
     if (strings.empty()) {
         return names;
     }

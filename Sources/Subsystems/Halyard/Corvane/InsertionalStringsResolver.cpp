@@ -14,7 +14,7 @@ std::set<uint32_t> ReadIds(const EkNodePtr& node, const wchar_t* name) {
 
 // The "ProviderMap" children of `node`'s child `name` (when there is one) into `maps`.
 void ReadProviderMaps(const EkNodePtr& node, const wchar_t* name,
-                      std::unordered_map<std::wstring, std::set<uint32_t>>& maps) {
+                      EventSelection::ProviderEvents& maps) {
     const EkNodePtr list = node.GetChildByName(name, false);
     if (!list) {
         return;
@@ -50,7 +50,7 @@ EventSelection EventSelection::FromNode(const EkNodePtr& node) {
     return selection;
 }
 
-bool EventSelection::Selects(const std::wstring& provider, uint32_t eventId) const {
+bool EventSelection::Selects(std::wstring_view provider, uint32_t eventId) const {
     if (commonEvents.count(eventId) != 0) {
         const auto excluded = exclude.find(provider);
         return excluded == exclude.end() || excluded->second.count(eventId) == 0;
@@ -68,17 +68,17 @@ InsertionalStringsResolver::InsertionalStringsResolver(const EkNodePtr& configur
     m_providersToSkip.insert(skipped.begin(), skipped.end());
 }
 
-bool InsertionalStringsResolver::IsProviderSkipped(const std::wstring& provider) const {
-    return m_providersToSkip.count(provider) != 0;
+bool InsertionalStringsResolver::IsProviderSkipped(std::wstring_view provider) const {
+    return m_providersToSkip.find(provider) != m_providersToSkip.end();
 }
 
 bool InsertionalStringsResolver::IsPlansOnlyEvent(uint32_t eventId,
-                                                  const std::wstring& provider) const {
+                                                  std::wstring_view provider) const {
     return m_plansOnly.has_value() && m_plansOnly->Selects(provider, eventId);
 }
 
 bool InsertionalStringsResolver::IsPlansAndItemEvent(uint32_t eventId,
-                                                     const std::wstring& provider) const {
+                                                     std::wstring_view provider) const {
     return m_plansAndItem.has_value() && m_plansAndItem->Selects(provider, eventId);
 }
 

@@ -4,12 +4,14 @@
 // ask at once without locking.
 #pragma once
 
+#include "Base/Text.h"
 #include "NodeTree/EkNodePtr.h"
 
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -19,9 +21,12 @@ namespace Halyard {
 // Event ids selected for every provider ("CommonEvents") unless a provider excludes them, plus ids
 // that single providers include. Provider names compare exactly.
 struct EventSelection {
+    using ProviderEvents =
+        std::unordered_map<std::wstring, std::set<uint32_t>, Base::WideTextHash, std::equal_to<>>;
+
     std::set<uint32_t> commonEvents;
-    std::unordered_map<std::wstring, std::set<uint32_t>> include;
-    std::unordered_map<std::wstring, std::set<uint32_t>> exclude;
+    ProviderEvents include;
+    ProviderEvents exclude;
 
     // From a selection node: "CommonEvents" and the "ProviderMap" children of "Include" and
     // "Exclude" (children of other types are ignored; of two maps for one provider the first
@@ -29,7 +34,7 @@ struct EventSelection {
     static EventSelection FromNode(const EkNodePtr& node);
 
     // A common id unless the provider excludes it; another id when the provider includes it.
-    bool Selects(const std::wstring& provider, uint32_t eventId) const;
+    bool Selects(std::wstring_view provider, uint32_t eventId) const;
 };
 
 class InsertionalStringsResolver {
@@ -40,19 +45,19 @@ public:
     // ERROR_NOT_FOUND.
     explicit InsertionalStringsResolver(const EkNodePtr& configuration);
 
-    bool IsProviderSkipped(const std::wstring& provider) const;
+    bool IsProviderSkipped(std::wstring_view provider) const;
     // Whether the event's first insertion string names a plan; false without "MonitoringPlansOnly".
-    bool IsPlansOnlyEvent(uint32_t eventId, const std::wstring& provider) const;
+    bool IsPlansOnlyEvent(uint32_t eventId, std::wstring_view provider) const;
     // Whether the event's first two insertion strings name a plan and an item; false without
     // "MonitoringPlansAndItem".
-    bool IsPlansAndItemEvent(uint32_t eventId, const std::wstring& provider) const;
+    bool IsPlansAndItemEvent(uint32_t eventId, std::wstring_view provider) const;
     // The providers to skip, in no particular order.
     std::vector<std::wstring> GetProvidersToSkip() const;
 
 private:
     std::optional<EventSelection> m_plansOnly;
     std::optional<EventSelection> m_plansAndItem;
-    std::unordered_set<std::wstring> m_providersToSkip;
+    std::unordered_set<std::wstring, Base::WideTextHash, std::equal_to<>> m_providersToSkip;
 };
 
 } // namespace Halyard
