@@ -148,15 +148,17 @@ SmartHandle OpenPublisherMetadata(const std::wstring& provider) {
 
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::FormatEventMessage");
-    // Most messages fit a first buffer of 128 characters: one call where sizing takes two.
-    constexpr DWORD FirstSize = 128;
-    std::array<wchar_t, FirstSize> first{};
-    std::wstring grown;
-    wchar_t* text = first.data();
-    DWORD capacity = FirstSize;
+    // The thread's buffer keeps the room of the longest message it held (128 characters at
+    // first): one call where sizing takes two, for every message of a page but the longer ones.
+    constexpr size_t FirstSize = 128;
+    thread_local std::wstring buffer;
+    if (buffer.size() < FirstSize) {
+        buffer.resize(FirstSize);
+    }
+    auto capacity = static_cast<DWORD>(buffer.size());
     DWORD used = 0;
     BOOL ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity,
-                               text, &used);
+                               buffer.data(), &used);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     // A message longer than the buffer: asked for with its size, whether the call said so with
     // ERROR_INSUFFICIENT_BUFFER, with an insert error (the buffer then unwritten), or with a
@@ -164,17 +166,17 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
     const bool sizeReported =
         ok || error == ERROR_INSUFFICIENT_BUFFER || IsPartialMessage(HresultFromWin32(error));
     if (sizeReported && used > capacity) {
-        grown.resize(used);
-        text = grown.data();
+        buffer.resize(used);
         capacity = used;
-        ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity, text,
-                              &used);
+        ok = EvtFormatMessage(metadata, event, 0, 0, nullptr, EvtFormatMessageEvent, capacity,
+                              buffer.data(), &used);
         error = ok ? ERROR_SUCCESS : GetLastError();
     }
     // The size a call reports after filling a buffer of the size asked for is not trusted (some
     // builds report more than they wrote): the text ends at its terminating null.
     if (ok || IsPartialMessage(HresultFromWin32(error))) {
-        message.assign(text, std::find(text, text + capacity, L'\0'));
+        const std::wstring_view text(buffer.data(), capacity);
+        message.assign(text.substr(0, text.find(L'\0')));
     }
     HRES result;
     if (!ok) {

@@ -56,8 +56,9 @@ SmartHandle OpenPublisherMetadata(const std::wstring& provider);
 // ERROR_EVT_MAX_INSERTS_REACHED).
 bool IsPartialMessage(HRESULT code) noexcept;
 // The event's message. `message` receives the text on success and also with a partial message
-// (above); any other failure leaves it untouched. The first call passes a buffer of 128
-// characters; only a longer message costs a second call with the size the first one reported,
+// (above); any other failure leaves it untouched. The first call passes the thread's buffer, of
+// 128 characters or the longest message it held since; only a longer message costs a second call
+// with the size the first one reported,
 // whether the first call failed for the size, reported an insert error for it, or (as some
 // Windows builds do) succeeded with a truncated copy. Never throws for API results.
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
