@@ -209,8 +209,8 @@ void SetProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t pro
 void SetSystemAttribute(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_t propertyId,
                         const NodeName& name, bool traced) {
     if (propertyId == EvtSystemTimeCreated) {
-        SetAttributeOf(node, name,
-                       std::wstring_view(GetTimestamp(ValueOf<uint64_t>(variant, traced))), traced);
+        SetAttributeOf(node, name, GetTimestampText(ValueOf<uint64_t>(variant, traced)).View(),
+                       traced);
     } else {
         SetProperty(node, variant, propertyId, name, traced);
     }
@@ -520,8 +520,9 @@ void EventMaker::SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names)
 UtcSeconds EventMaker::TimeCreated(EVT_HANDLE event) {
     const DWORD rendered =
         EventsApiUtils::RenderEvent(RawHandle(m_systemContext), event, m_systemBuffer);
-    return ParseUtcTime(GetTimestamp(
-        GetIntegerValue(RenderedValues(m_systemBuffer, rendered)[EvtSystemTimeCreated])));
+    return ParseUtcTime(GetTimestampText(GetIntegerValue(RenderedValues(
+                                             m_systemBuffer, rendered)[EvtSystemTimeCreated]))
+                            .View());
 }
 
 void EventMaker::RenderUserAndVersion(EVT_HANDLE event) {

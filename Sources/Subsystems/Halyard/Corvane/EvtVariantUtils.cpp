@@ -17,7 +17,8 @@ using Logging::LOG_ERR;
 
 // Appends `value` as printf's "%0<width>hd" writes a short: zero-padded to `width` characters,
 // a minus sign counting towards them.
-void AppendPadded(std::wstring& out, int16_t value, int width) {
+template <typename Text>
+void AppendPadded(Text& out, int16_t value, int width) {
     std::array<wchar_t, 8> digits{};
     size_t count = 0;
     int magnitude = value < 0 ? -static_cast<int>(value) : value;
@@ -38,7 +39,8 @@ void AppendPadded(std::wstring& out, int16_t value, int width) {
 }
 
 // "%04hd-%02hd-%02hdT%02hd:%02hd:%02hdZ" of the six fields.
-std::wstring FormatTimeText(int year, int month, int day, int hour, int minute, int second) {
+template <typename Text>
+Text FormatTimeText(int year, int month, int day, int hour, int minute, int second) {
     struct Field {
         int value;
         int width;
@@ -46,8 +48,7 @@ std::wstring FormatTimeText(int year, int month, int day, int hour, int minute, 
     };
     const Field fields[] = {{year, 4, L'-'}, {month, 2, L'-'},  {day, 2, L'T'},
                             {hour, 2, L':'}, {minute, 2, L':'}, {second, 2, L'Z'}};
-    std::wstring text;
-    text.reserve(20);
+    Text text;
     for (const Field& field : fields) {
         AppendPadded(text, static_cast<int16_t>(field.value), field.width);
         text.push_back(field.after);
@@ -203,14 +204,18 @@ std::wstring FormatSidText(PSID sid) {
 }
 
 std::wstring GetTimestamp(uint64_t fileTime) {
+    return std::wstring(GetTimestampText(fileTime).View());
+}
+
+TimeText GetTimestampText(uint64_t fileTime) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::GetTimestamp");
     FILETIME time{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
     SYSTEMTIME parts{};
     if (!FileTimeToSystemTime(&time, &parts)) {
         RaiseError(HresultFromWin32(GetLastError()));
     }
-    return FormatTimeText(parts.wYear, parts.wMonth, parts.wDay, parts.wHour, parts.wMinute,
-                          parts.wSecond);
+    return FormatTimeText<TimeText>(parts.wYear, parts.wMonth, parts.wDay, parts.wHour,
+                                    parts.wMinute, parts.wSecond);
 }
 
 std::wstring FormatUtcTime(std::chrono::system_clock::time_point time) {
@@ -219,7 +224,7 @@ std::wstring FormatUtcTime(std::chrono::system_clock::time_point time) {
     const auto day = floor<days>(seconds);
     const year_month_day date{day};
     const hh_mm_ss clock{seconds - day};
-    return FormatTimeText(
+    return FormatTimeText<std::wstring>(
         static_cast<int>(date.year()), static_cast<int>(unsigned{date.month()}),
         static_cast<int>(unsigned{date.day()}), static_cast<int>(clock.hours().count()),
         static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));

@@ -6,6 +6,7 @@
 
 #include "Platform.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -46,9 +47,23 @@ std::wstring FormatSidText(PSID sid);
 // Whole seconds of UTC.
 using UtcSeconds = std::chrono::sys_seconds;
 
+// UTC text of whole seconds, "2021-08-10T19:10:29Z", held in place: a page writes one for every
+// event. Each field is written as printf's "%0<width>hd" writes a short (at most six characters).
+class TimeText {
+public:
+    void push_back(wchar_t c) noexcept { m_chars[m_size++] = c; }
+    std::wstring_view View() const noexcept { return {m_chars.data(), m_size}; }
+
+private:
+    std::array<wchar_t, 6 * 7> m_chars{};
+    size_t m_size = 0;
+};
+
 // A FILETIME (100-ns intervals since 1601) as UTC text, fractions of a second dropped. A time
 // FileTimeToSystemTime refuses throws its error.
 std::wstring GetTimestamp(uint64_t fileTime);
+// The same text, held in place.
+TimeText GetTimestampText(uint64_t fileTime);
 // A time point, cut to whole seconds, as UTC text.
 std::wstring FormatUtcTime(std::chrono::system_clock::time_point time);
 // The UTC text read back (fields it does not supply count as zero, out-of-range fields carry
