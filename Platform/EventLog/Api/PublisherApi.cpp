@@ -228,6 +228,14 @@ std::vector<bool> InsertsOf(std::wstring_view text, size_t count) {
     return used;
 }
 
+// The room of a thread's message formatting, kept from call to call: the text, the inserts and
+// their template order.
+struct FormatRoom {
+    std::wstring text;
+    std::vector<std::wstring_view> inserts;
+    std::vector<std::wstring_view> ordered;
+};
+
 // An event's values as %1..%n, into `values`: in its template's order where the metadata has one
 // (each value found by its Name when the event names its values, else by its place, and shown as
 // its format says where `message` shows it), else in their own order. A value that is a parameter
@@ -242,7 +250,7 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
         // Which inserts the message shows: looked for only when a value has a format to show.
         std::optional<std::vector<bool>> shown;
-        thread_local std::vector<std::wstring_view> ordered;
+        std::vector<std::wstring_view>& ordered = ThreadRoom<FormatRoom>().ordered;
         ordered.clear();
         for (size_t i = 0; i < definition->fields.size(); ++i) {
             std::optional<std::wstring_view> value;
@@ -325,7 +333,7 @@ public:
             return ExpandMessage(*text, *given, &m_publisher->parameters, out);
         }
         std::list<std::wstring> owned; // made without allocating: most messages need none
-        thread_local std::vector<std::wstring_view> inserts; // its room kept from call to call
+        std::vector<std::wstring_view>& inserts = ThreadRoom<FormatRoom>().inserts;
         MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, *text, inserts,
                        owned);
         return ExpandMessage(*text, inserts, &m_publisher->parameters, out);
@@ -490,7 +498,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         }
         const std::vector<std::wstring_view> given(givenTexts.begin(), givenTexts.end());
         const Publisher* publisher = metadata ? metadata->publisher : nullptr;
-        thread_local std::wstring text; // its room kept from call to call
+        std::wstring& text = ThreadRoom<FormatRoom>().text;
         text.clear();
         DWORD result = ERROR_SUCCESS;
         if (!needsEvent) {
