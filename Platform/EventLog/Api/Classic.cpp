@@ -106,10 +106,10 @@ void ForEachBinary(const Store& store, const Channel& channel, const Event& e, V
     if (e.payload != Payload::EventData) {
         return;
     }
-    ElementTest isBinary(L"Binary");
+    ElementTest isBinary{L"Binary"};
     for (uint32_t i = 0; i < e.itemCount; ++i) {
         const Item& item = channel.items[e.firstItem + i];
-        if (isBinary(store, item.element)) {
+        if (IsElement(store, isBinary, item.element)) {
             visit(channel.ItemText(item));
         }
     }
