@@ -39,6 +39,15 @@ auto FailWithLastError(R failure) noexcept {
     };
 }
 
+// The calling thread's T, kept from call to call (room for a function's work that it reuses).
+// Not inlined: in a shared library each use of a thread-local by name may look its address up
+// again, a call each time, where the reference a call returns is looked up once.
+template <class T>
+[[gnu::noinline]] T& ThreadRoom() {
+    thread_local T room;
+    return room;
+}
+
 template <class T>
 std::shared_ptr<T> Lookup(EVT_HANDLE handle, HandleKind kind) {
     return std::static_pointer_cast<T>(EventLogHandles().Get(handle, kind));

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
+#include <string>
 
 using namespace PalEventLog;
 
@@ -26,26 +28,50 @@ struct ClassicLog : HandleObject {
     uint32_t clears = 0; // the channel's clears when the log was opened
     Base::Mutex mutex;
     std::optional<uint64_t> lastRead GUARDED_BY(mutex); // record id of the last record read
-    // The record built last and its id: a read that asks for the size first (too small a buffer)
-    // and then reads the record builds it once.
-    std::optional<uint64_t> builtId GUARDED_BY(mutex);
-    std::vector<uint8_t> built GUARDED_BY(mutex);
 };
 
-// UTF-16LE with its terminating NUL.
-void AppendWide(std::vector<uint8_t>& out, std::wstring_view text) {
-    Base::AppendUtf16Le(out, text);
-    out.insert(out.end(), {0, 0});
+constexpr size_t Align4(size_t size) {
+    return (size + 3) & ~size_t{3};
 }
 
-void Align4(std::vector<uint8_t>& out) {
-    while (out.size() % 4 != 0) {
-        out.push_back(0);
+// The bytes of a text as UTF-16LE with its terminating NUL.
+size_t WideBytes(std::wstring_view text) {
+    return (Base::Utf16Length(text) + 1) * 2;
+}
+
+// Writes a text as UTF-16LE with its terminating NUL (WideBytes(text) bytes) at `out`; returns
+// the end of what it wrote.
+uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
+    const wchar_t* p = text.data();
+    const wchar_t* const end = p + text.size();
+    const auto direct = [](wchar_t c) { return static_cast<uint32_t>(c) < 0xD800; };
+    while (p != end) {
+        // Characters below the surrogates (nearly all text) are one unit each, written in bulk.
+        for (; p != end && direct(*p); ++p, out += 2) {
+            const auto unit = static_cast<uint16_t>(*p);
+            out[0] = static_cast<uint8_t>(unit & 0xFF);
+            out[1] = static_cast<uint8_t>(unit >> 8);
+        }
+        // The others through the codec, which also replaces what is no character.
+        const wchar_t* const others = p;
+        while (p != end && !direct(*p)) {
+            ++p;
+        }
+        if (p != others) {
+            std::string units;
+            Base::AppendUtf16Le(units, std::wstring_view(others, static_cast<size_t>(p - others)));
+            std::memcpy(out, units.data(), units.size());
+            out += units.size();
+        }
     }
+    out[0] = 0;
+    out[1] = 0;
+    return out + 2;
 }
 
-std::vector<uint8_t> HexBytes(std::wstring_view hex) {
-    std::vector<uint8_t> bytes;
+// The bytes of hexadecimal text (blanks around it ignored) up to the first pair that is no byte,
+// written to `out` unless it is null. Returns how many there are.
+size_t HexBytes(std::wstring_view hex, uint8_t* out) {
     auto digit = [](wchar_t c) -> int {
         if (c >= L'0' && c <= L'9') {
             return c - L'0';
@@ -59,15 +85,34 @@ std::vector<uint8_t> HexBytes(std::wstring_view hex) {
         return -1;
     };
     hex = Trim(hex);
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    size_t count = 0;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2, ++count) {
         const int high = digit(hex[i]);
         const int low = digit(hex[i + 1]);
         if (high < 0 || low < 0) {
             break;
         }
-        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+        if (out != nullptr) {
+            out[count] = static_cast<uint8_t>(high << 4 | low);
+        }
     }
-    return bytes;
+    return count;
+}
+
+// Calls `visit` with the text of each Binary value of the event's EventData: its raw data.
+template <class Visit>
+void ForEachBinary(const Store& store, const Channel& channel, const Event& e, Visit&& visit)
+    REQUIRES_SHARED(store.Mutex()) {
+    if (e.payload != Payload::EventData) {
+        return;
+    }
+    ElementTest isBinary{L"Binary"};
+    for (uint32_t i = 0; i < e.itemCount; ++i) {
+        const Item& item = channel.items[e.firstItem + i];
+        if (IsElement(store, isBinary, item.element)) {
+            visit(channel.ItemText(item));
+        }
+    }
 }
 
 WORD EventTypeOf(const Event& e) {
@@ -90,71 +135,74 @@ WORD EventTypeOf(const Event& e) {
     }
 }
 
-void Put32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
-    std::memcpy(out.data() + at, &value, 4);
+void Put32(uint8_t* out, size_t at, uint32_t value) {
+    std::memcpy(out + at, &value, 4);
 }
-void Put16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
-    std::memcpy(out.data() + at, &value, 2);
+void Put16(uint8_t* out, size_t at, uint16_t value) {
+    std::memcpy(out + at, &value, 2);
 }
 
-} // namespace
-
-namespace PalEventLog {
-
-// One event as a classic record; the caller holds the store's lock.
-std::vector<uint8_t> ClassicRecord(const Store& store, const Channel& channel, const Event& e)
-    REQUIRES_SHARED(store.Mutex()) {
-    std::vector<uint8_t> out(sizeof(EVENTLOGRECORD), 0);
-    out.reserve(512);
-    AppendWide(out, store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider));
-    AppendWide(out, store.String(e.computer));
-    Align4(out);
-    const size_t sidOffset = out.size();
+// One event as a classic record, written to `out` when it takes at most `room` bytes; returns its
+// length. The layout is measured first, so that the record is written once, straight into the
+// caller's buffer. The caller holds the store's lock.
+size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
+                     size_t room) REQUIRES_SHARED(store.Mutex()) {
+    const std::wstring_view source =
+        store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider);
+    const std::wstring_view computer = store.String(e.computer);
     const std::vector<uint8_t>& sid = store.SidBytes(e.userSid);
-    out.insert(out.end(), sid.begin(), sid.end());
-    Align4(out);
-    const size_t stringOffset = out.size();
-    const auto strings = InsertionStrings(store, channel, e);
-    for (const auto& s : strings) {
-        AppendWide(out, s);
+    const size_t sidOffset =
+        Align4(sizeof(EVENTLOGRECORD) + WideBytes(source) + WideBytes(computer));
+    const size_t stringOffset = Align4(sidOffset + sid.size());
+    size_t dataOffset = stringOffset;
+    size_t strings = 0;
+    ForEachInsertionString(store, channel, e, [&](std::wstring_view s) {
+        dataOffset += WideBytes(s);
+        ++strings;
+    });
+    size_t dataLength = 0;
+    ForEachBinary(store, channel, e,
+                  [&](std::wstring_view hex) { dataLength += HexBytes(hex, nullptr); });
+    const size_t length = Align4(dataOffset + dataLength) + 4;
+    if (out == nullptr || length > room) {
+        return length;
     }
-    const size_t dataOffset = out.size();
-    if (e.payload == Payload::EventData) {
-        for (uint32_t i = 0; i < e.itemCount; ++i) {
-            const Item& item = channel.items[e.firstItem + i];
-            if (store.String(item.element) == L"Binary") {
-                const auto bytes = HexBytes(channel.ItemText(item));
-                out.insert(out.end(), bytes.begin(), bytes.end());
-            }
-        }
+    uint8_t* at = PutWide(out + sizeof(EVENTLOGRECORD), source);
+    at = PutWide(at, computer);
+    std::memset(at, 0, static_cast<size_t>(out + sidOffset - at));
+    if (!sid.empty()) {
+        std::memcpy(out + sidOffset, sid.data(), sid.size());
     }
-    const size_t dataLength = out.size() - dataOffset;
-    Align4(out);
-    out.resize(out.size() + 4);
-    const auto length = static_cast<uint32_t>(out.size());
+    at = out + sidOffset + sid.size();
+    std::memset(at, 0, static_cast<size_t>(out + stringOffset - at));
+    at = out + stringOffset;
+    ForEachInsertionString(store, channel, e, [&](std::wstring_view s) { at = PutWide(at, s); });
+    ForEachBinary(store, channel, e, [&](std::wstring_view hex) { at += HexBytes(hex, at); });
+    std::memset(at, 0, static_cast<size_t>(out + length - at));
     // Seconds since 1970; an earlier event is at 1970.
     const auto seconds = static_cast<uint32_t>(e.timeCreated > Base::kUnixEpochFileTime
                                                    ? Base::UnixSecondsFromFileTime(e.timeCreated)
                                                    : 0);
-    Put32(out, 0, length);
+    std::memset(out, 0, sizeof(EVENTLOGRECORD));
+    Put32(out, 0, static_cast<uint32_t>(length));
     Put32(out, 4, kRecordSignature);
     Put32(out, 8, static_cast<uint32_t>(e.recordId));
     Put32(out, 12, seconds);
     Put32(out, 16, seconds);
     Put32(out, 20, static_cast<uint32_t>(e.qualifiers) << 16 | e.eventId);
     Put16(out, 24, EventTypeOf(e));
-    Put16(out, 26, static_cast<uint16_t>(strings.size()));
+    Put16(out, 26, static_cast<uint16_t>(strings));
     Put16(out, 28, e.task);
     Put32(out, 36, static_cast<uint32_t>(stringOffset));
     Put32(out, 40, static_cast<uint32_t>(sid.size()));
     Put32(out, 44, static_cast<uint32_t>(sid.empty() ? stringOffset : sidOffset));
     Put32(out, 48, static_cast<uint32_t>(dataLength));
     Put32(out, 52, static_cast<uint32_t>(dataOffset));
-    Put32(out, length - 4, length);
-    return out;
+    Put32(out, length - 4, static_cast<uint32_t>(length));
+    return length;
 }
 
-} // namespace PalEventLog
+} // namespace
 
 HANDLE WINAPI OpenEventLogW(LPCWSTR serverName, LPCWSTR sourceName) {
     return Base::CFunctionBoundary(FailWithLastError<HANDLE>(nullptr), [&]() -> HANDLE {
@@ -247,22 +295,19 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
         while (index < count) {
-            if (log->builtId != events[index].recordId) {
-                log->built = ClassicRecord(*log->store, channel, events[index]);
-                log->builtId = events[index].recordId;
-            }
-            std::vector<uint8_t> record = log->built;
-            if (written + record.size() > numberOfBytesToRead) {
+            const size_t room = numberOfBytesToRead - written;
+            uint8_t* const at = out != nullptr ? out + written : nullptr;
+            const size_t length = ClassicRecord(*log->store, channel, events[index], at, room);
+            if (length > room) {
                 if (written == 0) {
-                    *minNumberOfBytesNeeded = static_cast<DWORD>(record.size());
+                    *minNumberOfBytesNeeded = static_cast<DWORD>(length);
                     Fail(ERROR_INSUFFICIENT_BUFFER);
                     return FALSE;
                 }
                 break;
             }
-            DamageRecord(record);
-            std::memcpy(out + written, record.data(), record.size());
-            written += record.size();
+            DamageRecord(std::span<uint8_t>(at, length));
+            written += length;
             log->lastRead = events[index].recordId;
             if (forwards) {
                 ++index;

@@ -324,6 +324,12 @@ bool AwaitBatch(ResultSet& rs, DWORD timeout) {
     return arrives;
 }
 
+// The room of EvtNext's matches, which each thread keeps from call to call.
+struct NextRoom {
+    std::vector<Position> found;
+    std::vector<std::pair<Channel*, uint32_t>> refs;
+};
+
 } // namespace
 
 BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, DWORD timeout,
@@ -364,8 +370,9 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         const Position end = rs->End();
         // The matches first, then their handles under one lock of the handle table.
         const Position start = rs->cursor;
-        thread_local std::vector<Position> found;
-        thread_local std::vector<std::pair<Channel*, uint32_t>> refs;
+        NextRoom& room = ThreadRoom<NextRoom>();
+        std::vector<Position>& found = room.found;
+        std::vector<std::pair<Channel*, uint32_t>>& refs = room.refs;
         found.clear();
         refs.clear();
         while (found.size() < wanted) {

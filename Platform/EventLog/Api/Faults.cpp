@@ -24,18 +24,18 @@ DWORD g_damage = 0;
 DWORD g_damageCount = 0;
 std::atomic<bool> g_anyDamage{false};
 
-uint32_t Get32(const std::vector<uint8_t>& record, size_t at) {
+uint32_t Get32(std::span<const uint8_t> record, size_t at) {
     uint32_t value = 0;
     std::memcpy(&value, record.data() + at, sizeof(value));
     return value;
 }
 
-void Put32(std::vector<uint8_t>& record, size_t at, uint32_t value) {
+void Put32(std::span<uint8_t> record, size_t at, uint32_t value) {
     std::memcpy(record.data() + at, &value, sizeof(value));
 }
 
 // The offset just past the last insertion string's terminating null of a well-formed record.
-size_t EndOfStrings(const std::vector<uint8_t>& record) {
+size_t EndOfStrings(std::span<const uint8_t> record) {
     uint16_t count = 0;
     std::memcpy(&count, record.data() + 26, sizeof(count));
     size_t at = Get32(record, 36);
@@ -55,7 +55,7 @@ InjectedFault TakeFault(std::string_view function) {
     return {fault.error, fault.partial};
 }
 
-void DamageRecord(std::vector<uint8_t>& record) {
+void DamageRecord(std::span<uint8_t> record) {
     if (!g_anyDamage.load(std::memory_order_acquire) || record.size() < 56) {
         return;
     }

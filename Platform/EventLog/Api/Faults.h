@@ -5,6 +5,7 @@
 #include "Win32/WinTypes.h"
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +21,6 @@ InjectedFault TakeFault(std::string_view function);
 
 // Applies the record damage that PalEventLogDamageRecords asked for, if some is due, to a classic
 // record about to be handed out.
-void DamageRecord(std::vector<uint8_t>& record);
+void DamageRecord(std::span<uint8_t> record);
 
 } // namespace PalEventLog

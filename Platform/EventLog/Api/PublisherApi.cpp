@@ -228,22 +228,30 @@ std::vector<bool> InsertsOf(std::wstring_view text, size_t count) {
     return used;
 }
 
-// An event's values as %1..%n: in its template's order where the metadata has one (each value
-// found by its Name when the event names its values, else by its place, and shown as its format
-// says where `message` shows it), else in their own order. A value that is a parameter insert
-// ("%%1833") is replaced by the parameter's text when the publisher has it. `owned` keeps the
-// texts that the views point into.
-std::vector<std::wstring_view>
-MessageInserts(const Store& store, const Channel& channel, const Event& e,
-               const Publisher* publisher, const EventDefinition* definition,
-               std::wstring_view message, std::list<std::wstring>& owned)
-    REQUIRES_SHARED(store.Mutex()) {
+// The room of a thread's message formatting, kept from call to call: the text, the inserts and
+// their template order.
+struct FormatRoom {
+    std::wstring text;
+    std::vector<std::wstring_view> inserts;
+    std::vector<std::wstring_view> ordered;
+};
+
+// An event's values as %1..%n, into `values`: in its template's order where the metadata has one
+// (each value found by its Name when the event names its values, else by its place, and shown as
+// its format says where `message` shows it), else in their own order. A value that is a parameter
+// insert ("%%1833") is replaced by the parameter's text when the publisher has it. `owned` keeps
+// the texts that the views point into.
+void MessageInserts(const Store& store, const Channel& channel, const Event& e,
+                    const Publisher* publisher, const EventDefinition* definition,
+                    std::wstring_view message, std::vector<std::wstring_view>& values,
+                    std::list<std::wstring>& owned) REQUIRES_SHARED(store.Mutex()) {
     std::shared_ptr<Store> accounts;
-    std::vector<std::wstring_view> values = InsertionStrings(store, channel, e);
+    InsertionStrings(store, channel, e, values);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
-        const std::vector<bool> shown = InsertsOf(message, definition->fields.size());
-        std::vector<std::wstring_view> ordered;
-        ordered.reserve(definition->fields.size());
+        // Which inserts the message shows: looked for only when a value has a format to show.
+        std::optional<std::vector<bool>> shown;
+        std::vector<std::wstring_view>& ordered = ThreadRoom<FormatRoom>().ordered;
+        ordered.clear();
         for (size_t i = 0; i < definition->fields.size(); ++i) {
             std::optional<std::wstring_view> value;
             // Events write their values in template order: the value in the same place is
@@ -262,15 +270,20 @@ MessageInserts(const Store& store, const Channel& channel, const Event& e,
             const FieldFormat* format = publisher != nullptr && i < definition->formats.size()
                                             ? &definition->formats[i]
                                             : nullptr;
-            if (format != nullptr && shown[i + 1] &&
-                (format->shownAs != ShownAs::Itself || !format->map.empty())) {
-                if (auto shown = ShownValue(*publisher, *format, ordered.back(), accounts)) {
-                    owned.push_back(std::move(*shown));
+            if (format == nullptr || (format->shownAs == ShownAs::Itself && format->map.empty())) {
+                continue;
+            }
+            if (!shown) {
+                shown = InsertsOf(message, definition->fields.size());
+            }
+            if ((*shown)[i + 1]) {
+                if (auto text = ShownValue(*publisher, *format, ordered.back(), accounts)) {
+                    owned.push_back(std::move(*text));
                     ordered.back() = owned.back();
                 }
             }
         }
-        values = std::move(ordered);
+        values.swap(ordered);
     }
     if (publisher != nullptr && !publisher->parameters.empty()) {
         for (std::wstring_view& value : values) {
@@ -283,7 +296,6 @@ MessageInserts(const Store& store, const Channel& channel, const Event& e,
             value = owned.back();
         }
     }
-    return values;
 }
 
 // The message and names of one event, as EvtFormatMessage gives them; made and used under a
@@ -317,11 +329,13 @@ public:
         if (text == nullptr) {
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
+        if (given != nullptr) {
+            return ExpandMessage(*text, *given, &m_publisher->parameters, out);
+        }
         std::list<std::wstring> owned; // made without allocating: most messages need none
-        const std::vector<std::wstring_view> inserts =
-            given != nullptr ? *given
-                             : MessageInserts(m_store, m_channel, m_event, m_publisher,
-                                              m_definition, *text, owned);
+        std::vector<std::wstring_view>& inserts = ThreadRoom<FormatRoom>().inserts;
+        MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, *text, inserts,
+                       owned);
         return ExpandMessage(*text, inserts, &m_publisher->parameters, out);
     }
 
@@ -484,7 +498,8 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         }
         const std::vector<std::wstring_view> given(givenTexts.begin(), givenTexts.end());
         const Publisher* publisher = metadata ? metadata->publisher : nullptr;
-        std::wstring text;
+        std::wstring& text = ThreadRoom<FormatRoom>().text;
+        text.clear();
         DWORD result = ERROR_SUCCESS;
         if (!needsEvent) {
             if (publisher == nullptr) {

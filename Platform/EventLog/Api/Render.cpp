@@ -143,27 +143,32 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
 
 namespace {
 
-// Lays out variants and their payload in a caller's buffer. Measuring and writing are the same
-// walk: with too small a buffer nothing is written and only the size is counted.
+// Lays out variants and their payload in a caller's buffer. Measuring (Write false) and writing
+// are the same walk, made twice by Lay: the measuring walk writes nothing (its variant is a
+// scratch one, its payload pointers null), so that a buffer too small is left as it was; being a
+// type of its own, it compiles to the sizes alone.
+template <bool Write>
 class Layout {
 public:
-    Layout(void* buffer, size_t size, size_t variants)
-        : m_base(static_cast<uint8_t*>(buffer)), m_size(size),
-          m_used(variants * sizeof(EVT_VARIANT)) {}
-    void SetFits(bool fits) { m_fits = fits; }
+    Layout(void* buffer, size_t variants)
+        : m_base(static_cast<uint8_t*>(buffer)), m_used(variants * sizeof(EVT_VARIANT)) {}
     EVT_VARIANT* Variant(size_t i) {
-        return m_fits ? reinterpret_cast<EVT_VARIANT*>(m_base) + i : &m_scratch;
+        if constexpr (Write) {
+            return reinterpret_cast<EVT_VARIANT*>(m_base) + i;
+        } else {
+            return &m_scratch;
+        }
     }
     // Reserves aligned payload bytes; null while measuring.
     void* Reserve(size_t bytes) {
         m_used = (m_used + 7) & ~size_t{7};
-        void* p = m_fits ? m_base + m_used : nullptr;
+        void* p = Write ? m_base + m_used : nullptr;
         m_used += bytes;
         return p;
     }
     const wchar_t* String(std::wstring_view text) {
         auto* p = static_cast<wchar_t*>(Reserve((text.size() + 1) * sizeof(wchar_t)));
-        if (p != nullptr) {
+        if constexpr (Write) {
             // An empty text may have no storage at all (an empty value of a channel whose text
             // arena is empty): nothing to copy then.
             std::copy(text.begin(), text.end(), p);
@@ -172,24 +177,20 @@ public:
         return p;
     }
     size_t Used() const { return m_used; }
-    size_t Size() const { return m_size; }
 
 private:
     uint8_t* m_base;
-    size_t m_size;
     size_t m_used;
-    bool m_fits = false;
     EVT_VARIANT m_scratch{};
 };
 
 // Runs `fill` once to measure, and again to write when the buffer holds the result.
 template <class Fill>
 size_t Lay(void* buffer, size_t size, size_t variants, Fill fill) {
-    Layout measure(buffer, size, variants);
+    Layout<false> measure(buffer, variants);
     fill(measure);
     if (buffer != nullptr && measure.Used() <= size) {
-        Layout write(buffer, size, variants);
-        write.SetFits(true);
+        Layout<true> write(buffer, variants);
         std::memset(buffer, 0, variants * sizeof(EVT_VARIANT));
         fill(write);
     }
@@ -202,13 +203,15 @@ void SetNull(EVT_VARIANT* v) {
     v->Type = EvtVarTypeNull;
 }
 
-void SetString(Layout& l, EVT_VARIANT* v, std::wstring_view text) {
+template <class L>
+void SetString(L& l, EVT_VARIANT* v, std::wstring_view text) {
     v->StringVal = l.String(text);
     v->Count = 0;
     v->Type = EvtVarTypeString;
 }
 
-void SetGuid(Layout& l, EVT_VARIANT* v, const GUID& guid) {
+template <class L>
+void SetGuid(L& l, EVT_VARIANT* v, const GUID& guid) {
     auto* p = static_cast<GUID*>(l.Reserve(sizeof(GUID)));
     if (p != nullptr) {
         *p = guid;
@@ -218,7 +221,8 @@ void SetGuid(Layout& l, EVT_VARIANT* v, const GUID& guid) {
     v->Type = EvtVarTypeGuid;
 }
 
-void SetSid(Layout& l, EVT_VARIANT* v, std::wstring_view text) {
+template <class L>
+void SetSid(L& l, EVT_VARIANT* v, std::wstring_view text) {
     auto sid = ParseSid(text);
     if (!sid) {
         SetString(l, v, text);
@@ -254,7 +258,8 @@ void SetNumber(EVT_VARIANT* v, EVT_VARIANT_TYPE type, T value) {
     }
 }
 
-void SetStringArray(Layout& l, EVT_VARIANT* v, const std::vector<std::wstring_view>& strings) {
+template <class L>
+void SetStringArray(L& l, EVT_VARIANT* v, const std::vector<std::wstring_view>& strings) {
     auto** array = static_cast<LPWSTR*>(l.Reserve(strings.size() * sizeof(LPWSTR)));
     for (size_t i = 0; i < strings.size(); ++i) {
         const wchar_t* s = l.String(strings[i]);
@@ -297,7 +302,7 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
     const DWORD properties =
         Behaviour(PalSystemRender16) != 0 ? EvtSystemUserID : EvtSystemPropertyIdEND;
     count = properties;
-    return Lay(buffer, size, properties, [&](Layout& l) {
+    return Lay(buffer, size, properties, [&](auto& l) {
         store.AssertReadable();
         auto has = [&](uint32_t bit) { return (e.present & bit) != 0; };
         auto number = [&](size_t i, bool present, EVT_VARIANT_TYPE type, uint64_t value) {
@@ -360,25 +365,25 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
     });
 }
 
+void InsertionStrings(const Store& store, const Channel& channel, const Event& e,
+                      std::vector<std::wstring_view>& strings) {
+    strings.clear();
+    ForEachInsertionString(store, channel, e,
+                           [&](std::wstring_view text) { strings.push_back(text); });
+}
+
 std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
                                                 const Event& e) {
     std::vector<std::wstring_view> strings;
     strings.reserve(e.itemCount);
-    for (uint32_t i = 0; i < e.itemCount; ++i) {
-        const Item& item = channel.items[e.firstItem + i];
-        // EventData's raw Binary data is no insertion string; every UserData value is one.
-        if (e.payload == Payload::EventData && store.String(item.element) != L"Data") {
-            continue;
-        }
-        strings.push_back(channel.ItemText(item));
-    }
+    InsertionStrings(store, channel, e, strings);
     return strings;
 }
 
 size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
                     const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count) {
     count = static_cast<DWORD>(paths.size());
-    return Lay(buffer, size, paths.size(), [&](Layout& l) {
+    return Lay(buffer, size, paths.size(), [&](auto& l) {
         store.AssertReadable();
         for (size_t i = 0; i < paths.size(); ++i) {
             EVT_VARIANT* v = l.Variant(i);
@@ -436,7 +441,7 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
 size_t RenderUser(const Store&, const Channel& channel, const Event& e, void* buffer, size_t size,
                   DWORD& count) {
     count = e.itemCount;
-    return Lay(buffer, size, e.itemCount, [&](Layout& l) {
+    return Lay(buffer, size, e.itemCount, [&](auto& l) {
         for (uint32_t i = 0; i < e.itemCount; ++i) {
             SetString(l, l.Variant(i), channel.ItemText(channel.items[e.firstItem + i]));
         }

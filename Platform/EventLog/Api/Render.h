@@ -30,7 +30,42 @@ size_t RenderUser(const Store& store, const Channel& channel, const Event& event
 // Appends <name>value</name>, the value escaped as event XML escapes it.
 void AppendXmlElement(std::wstring& xml, std::wstring_view name, std::wstring_view value);
 
-// The event's insertion strings: its EventData Data values (or UserData values) in order.
+// Whether items' element names are `name`. The last answer is kept: the items of an event mostly
+// share their element name, so that most items cost a comparison of string ids.
+struct ElementTest {
+    std::wstring_view name;
+    StrId element = 0;
+    bool known = false;
+    bool is = false;
+};
+inline bool IsElement(const Store& store, ElementTest& test, StrId element)
+    REQUIRES_SHARED(store.Mutex()) {
+    if (!test.known || element != test.element) {
+        test.element = element;
+        test.known = true;
+        test.is = store.String(element) == test.name;
+    }
+    return test.is;
+}
+
+// Calls `visit` with each of the event's insertion strings in order: its EventData Data values
+// (raw Binary data is none), or its UserData values.
+template <class Visit>
+void ForEachInsertionString(const Store& store, const Channel& channel, const Event& event,
+                            Visit&& visit) REQUIRES_SHARED(store.Mutex()) {
+    const bool eventData = event.payload == Payload::EventData;
+    ElementTest isData{L"Data"};
+    for (uint32_t i = 0; i < event.itemCount; ++i) {
+        const Item& item = channel.items[event.firstItem + i];
+        if (!eventData || IsElement(store, isData, item.element)) {
+            visit(channel.ItemText(item));
+        }
+    }
+}
+
+// The event's insertion strings (see ForEachInsertionString), into `strings`.
+void InsertionStrings(const Store& store, const Channel& channel, const Event& event,
+                      std::vector<std::wstring_view>& strings) REQUIRES_SHARED(store.Mutex());
 std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
                                                 const Event& event) REQUIRES_SHARED(store.Mutex());
 

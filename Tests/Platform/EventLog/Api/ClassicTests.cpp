@@ -25,7 +25,8 @@ const uint8_t kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; // S-1-5-18
 using Testing::WideAt;
 
 // Application: records 1..4 (1: two strings, binary data, SYSTEM's SID, qualifiers 0x4000, task
-// 3, level 3; 2: no EventData, level 0; 3: audit success; 4: level 2). Ops/Operational has no
+// 3, level 3; 2: no EventData, level 0; 3: audit success; 4: level 2, a string with a character
+// beyond the BMP). Ops/Operational has no
 // classic view; Legacy is declared classic.
 class ClassicLog : public ::testing::Test {
 protected:
@@ -46,7 +47,7 @@ protected:
                "<Keywords>0x8020000000000000</Keywords><EventRecordID>3</EventRecordID>"
                "<Channel>Application</Channel><Computer>h</Computer></System></Event>\n"
             << Testing::EventXml("Application", 4, 8, 2, "Beta", "2024-01-02T00:00:00Z",
-                                 "<Data>only</Data>")
+                                 "<Data>o\xf0\x9f\x98\x80k</Data>")
             << Testing::EventXml("Ops/Operational", 1, 3, 4, "Ops", "2024-01-02T00:00:00Z", "");
         std::ofstream(m_folder / "publishers.xml")
             << "<Publishers><Channel Name='Legacy' Classic='true'/>"
@@ -147,8 +148,14 @@ TEST_F(ClassicLog, RecordLayoutIsByteExact) {
     EXPECT_EQ(h.EventType, EVENTLOG_SUCCESS);
     std::memcpy(&h, ReadRecord(log, 3).data(), sizeof h);
     EXPECT_EQ(h.EventType, EVENTLOG_AUDIT_SUCCESS);
-    std::memcpy(&h, ReadRecord(log, 4).data(), sizeof h);
+    const std::vector<uint8_t> pair = ReadRecord(log, 4);
+    std::memcpy(&h, pair.data(), sizeof h);
     EXPECT_EQ(h.EventType, EVENTLOG_ERROR_TYPE);
+    // A character beyond the BMP is a surrogate pair, and the layout counts both units.
+    EXPECT_EQ(WideAt(pair, h.StringOffset),
+              (std::wstring{L'o', wchar_t{0xD83D}, wchar_t{0xDE00}, L'k'}));
+    EXPECT_EQ(h.DataOffset, h.StringOffset + 5 * 2);
+    EXPECT_EQ(h.Length, (h.DataOffset + 3) / 4 * 4 + 4);
     CloseEventLog(log);
 }
 
