@@ -93,8 +93,10 @@ bool Store::Write(std::wstring_view channelName, WrittenEvent& event, DWORD& err
 
 template <class MakeEvent>
 bool Store::WriteEvent(std::wstring_view channelName, const MakeEvent& make, DWORD& error) {
-    // The channels that gained events; the buffer is the thread's, kept from one event to the next.
-    thread_local std::vector<const Channel*> changed;
+    // The channels that gained events, in the thread's buffer kept from one event to the next (a
+    // new one for a listener that writes while it is told).
+    thread_local std::vector<const Channel*> spare;
+    std::vector<const Channel*> changed = std::move(spare);
     changed.clear();
     {
         WriteLock lock(*this);
@@ -105,6 +107,7 @@ bool Store::WriteEvent(std::wstring_view channelName, const MakeEvent& make, DWO
     // Events other writers appended are announced even when this one failed.
     Notify(changed);
     changed.clear();
+    spare = std::move(changed);
     DeliverProblems();
     return error == ERROR_SUCCESS;
 }
