@@ -2,6 +2,7 @@
 // An event shows through both the classic view and wevtapi as Windows maps a classic report.
 #include "PalEventLog/Api/ApiSupport.h"
 #include "PalEventLog/Api/Render.h"
+#include "PalEventLog/Store/EventXml.h"
 #include "PalEventLog/Store/Store.h"
 
 #include "Base/FileTime.h"
@@ -10,7 +11,9 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -55,28 +58,130 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
 
 namespace {
 
-std::wstring ComputerName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return L"localhost";
+// Builds the events of ReportEventW: their XML as Windows writes it, and beside it the values that
+// reading that XML gives, so that the store takes the event without reading its XML again. Each
+// thread keeps one, whose buffers serve its next events: a writer takes no memory from the
+// allocator per event, and so never waits for the allocator's locks that readers hold.
+class EventBuilder {
+public:
+    static EventBuilder& ForThisThread() {
+        thread_local EventBuilder builder;
+        return builder;
     }
-    return Base::WideFromUtf8(name);
-}
 
-std::string Hex(const uint8_t* data, size_t size) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0xF]);
+    WrittenEvent& Build(const ClassicSource& source, const Event& values, WORD numStrings,
+                        LPCWSTR* strings, const std::optional<std::wstring>& sid,
+                        const uint8_t* rawData, DWORD dataSize) {
+        ParsedEvent& parsed = m_event.parsed;
+        parsed.values = values;
+        parsed.eventSourceName.clear();
+        parsed.providerGuid.reset();
+        parsed.activityId.reset();
+        parsed.relatedActivityId.reset();
+        parsed.userDataElement.clear();
+        parsed.userDataXml.clear();
+        parsed.data.resize(numStrings + (dataSize > 0 ? 1 : 0));
+
+        std::string& head = m_event.xmlHead;
+        head.assign("<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>"
+                    "<Provider Name='");
+        Attribute(head, parsed.provider, source.source);
+        head += "'/><EventID Qualifiers='";
+        Number(head, values.qualifiers);
+        head += "'>";
+        Number(head, values.eventId);
+        head += "</EventID><Version>0</Version><Level>";
+        Number(head, values.level);
+        head += "</Level><Task>";
+        Number(head, values.task);
+        head += "</Task><Opcode>0</Opcode><Keywords>0x";
+        Number(head, values.keywords, 16);
+        head += "</Keywords><TimeCreated SystemTime='";
+        char time[40];
+        head.append(time, FormatSystemTime(values.timeCreated, time));
+        head += "'/><EventRecordID>";
+
+        std::string& tail = m_event.xmlTail;
+        tail.assign("</EventRecordID><Correlation/><Execution ProcessID='");
+        Number(tail, values.processId);
+        tail += "' ThreadID='";
+        Number(tail, values.threadId);
+        tail += "'/><Channel>";
+        ElementText(tail, parsed.channel, source.channel);
+        tail += "</Channel><Computer>";
+        ElementText(tail, parsed.computer, ComputerName());
+        tail += "</Computer>";
+        if (sid) {
+            tail += "<Security UserID='";
+            Attribute(tail, parsed.userSid, *sid);
+            tail += "'/>";
+        } else {
+            parsed.userSid.clear();
+            tail += "<Security/>";
+        }
+        tail += "</System><EventData>";
+        for (WORD i = 0; i < numStrings; ++i) {
+            tail += "<Data>";
+            Item(parsed.data[i], L"Data");
+            ElementText(tail, parsed.data[i].text, strings[i]);
+            tail += "</Data>";
+        }
+        if (dataSize > 0) {
+            tail += "<Binary>";
+            ParsedEvent::Value& binary = parsed.data.back();
+            Item(binary, L"Binary");
+            binary.text.clear();
+            static constexpr char kDigits[] = "0123456789ABCDEF";
+            for (DWORD i = 0; i < dataSize; ++i) {
+                for (const char digit : {kDigits[rawData[i] >> 4], kDigits[rawData[i] & 0xF]}) {
+                    tail += digit;
+                    binary.text += static_cast<wchar_t>(digit);
+                }
+            }
+            tail += "</Binary>";
+        }
+        tail += "</EventData></Event>";
+        return m_event;
     }
-    return text;
-}
 
-std::string Escaped(std::wstring_view text) {
-    return Base::XmlEscaped(Base::Utf8FromWide(text), Base::kEscapeMarkupAndApostrophe);
-}
+private:
+    static const std::wstring& ComputerName() {
+        static const std::wstring name = [] {
+            char text[256] = {};
+            if (::gethostname(text, sizeof text - 1) != 0 || text[0] == '\0') {
+                return std::wstring(L"localhost");
+            }
+            return Base::WideFromUtf8(text);
+        }();
+        return name;
+    }
+
+    // `text` escaped into `xml`, and what reading it back gives into `read`.
+    void Escaped(std::string& xml, std::wstring_view text) {
+        m_utf8.clear();
+        Base::AppendConverted(m_utf8, text);
+        Base::AppendXmlEscaped(xml, m_utf8, Base::kEscapeMarkupAndApostrophe);
+    }
+    void ElementText(std::string& xml, std::wstring& read, std::wstring_view text) {
+        Escaped(xml, text);
+        AssignElementTextAsRead(read, text);
+    }
+    void Attribute(std::string& xml, std::wstring& read, std::wstring_view text) {
+        Escaped(xml, text);
+        AssignAttributeAsRead(read, text);
+    }
+    static void Item(ParsedEvent::Value& value, std::wstring_view element) {
+        value.element.assign(element);
+        value.name.clear();
+    }
+    static void Number(std::string& xml, uint64_t value, int base = 10) {
+        char digits[24];
+        xml.append(digits, std::to_chars(std::begin(digits), std::end(digits), value, base).ptr);
+    }
+
+    WrittenEvent m_event;
+    std::string m_utf8;
+};
 
 } // namespace
 
@@ -91,25 +196,25 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        uint8_t level = 0;
-        uint64_t keywords = kKeywordClassic;
+        Event values;
+        values.keywords = kKeywordClassic;
         switch (type) {
         case EVENTLOG_SUCCESS:
             break;
         case EVENTLOG_ERROR_TYPE:
-            level = 2;
+            values.level = 2;
             break;
         case EVENTLOG_WARNING_TYPE:
-            level = 3;
+            values.level = 3;
             break;
         case EVENTLOG_INFORMATION_TYPE:
-            level = 4;
+            values.level = 4;
             break;
         case EVENTLOG_AUDIT_SUCCESS:
-            keywords |= kKeywordAuditSuccess;
+            values.keywords |= kKeywordAuditSuccess;
             break;
         case EVENTLOG_AUDIT_FAILURE:
-            keywords |= kKeywordAuditFailure;
+            values.keywords |= kKeywordAuditFailure;
             break;
         default:
             Fail(ERROR_INVALID_PARAMETER, L"unknown event type");
@@ -134,48 +239,22 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
             Fail(ERROR_ACCESS_DENIED, L"the Security log cannot be written");
             return FALSE;
         }
-        const uint64_t now = Base::FileTimeNow();
-        static const std::string computer = Escaped(ComputerName());
-        std::string tail = "<Channel>" + Escaped(source->channel) + "</Channel><Computer>" +
-                           computer + "</Computer>";
-        tail += sid ? "<Security UserID='" + Base::Utf8FromWide(*sid) + "'/>" : "<Security/>";
-        tail += "</System>";
-        if (numStrings > 0 || dataSize > 0) {
-            tail += "<EventData>";
-            for (WORD i = 0; i < numStrings; ++i) {
-                tail += "<Data>" + Escaped(strings[i]) + "</Data>";
-            }
-            if (dataSize > 0) {
-                tail +=
-                    "<Binary>" + Hex(static_cast<const uint8_t*>(rawData), dataSize) + "</Binary>";
-            }
-            tail += "</EventData>";
-        } else {
-            tail += "<EventData></EventData>";
-        }
-        tail += "</Event>";
-        char keywordText[32];
-        std::snprintf(keywordText, sizeof keywordText, "0x%llx",
-                      static_cast<unsigned long long>(keywords));
-        const std::string head =
-            "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>"
-            "<Provider Name='" +
-            Escaped(source->source) + "'/><EventID Qualifiers='" + std::to_string(eventId >> 16) +
-            "'>" + std::to_string(eventId & 0xFFFF) + "</EventID><Version>0</Version><Level>" +
-            std::to_string(level) + "</Level><Task>" + std::to_string(category) +
-            "</Task><Opcode>0</Opcode><Keywords>" + keywordText +
-            "</Keywords><TimeCreated SystemTime='" + Base::Utf8FromWide(FormatSystemTime(now)) +
-            "'/><EventRecordID>";
-        const std::string execution = "</EventRecordID><Correlation/><Execution ProcessID='" +
-                                      std::to_string(::getpid()) + "' ThreadID='" +
-                                      std::to_string(GetCurrentThreadId()) + "'/>";
+        values.eventId = static_cast<uint16_t>(eventId & 0xFFFF);
+        values.qualifiers = static_cast<uint16_t>(eventId >> 16);
+        values.task = category;
+        values.timeCreated = Base::FileTimeNow();
+        values.processId = static_cast<uint32_t>(::getpid());
+        values.threadId = GetCurrentThreadId();
+        values.payload = Payload::EventData;
+        // What the XML holds; the record id is the store's.
+        values.present = kHasProvider | kHasEventId | kHasQualifiers | kHasVersion | kHasLevel |
+                         kHasTask | kHasOpcode | kHasKeywords | kHasTimeCreated | kHasCorrelation |
+                         kHasExecution | kHasProcessId | kHasThreadId | kHasSecurity;
+        WrittenEvent& event =
+            EventBuilder::ForThisThread().Build(*source, values, numStrings, strings, sid,
+                                                static_cast<const uint8_t*>(rawData), dataSize);
         DWORD error = ERROR_SUCCESS;
-        if (!source->store->Write(
-                source->channel,
-                [&](uint64_t recordId) {
-                    return head + std::to_string(recordId) + execution + tail;
-                },
-                error)) {
+        if (!source->store->Write(source->channel, event, error)) {
             Fail(error, L"the event could not be written");
             return FALSE;
         }

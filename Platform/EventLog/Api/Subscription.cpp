@@ -16,8 +16,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
+#include <semaphore>
 #include <thread>
 
 using namespace PalEventLog;
@@ -37,17 +37,10 @@ public:
         return *s_deliverer;
     }
 
-    // Queues a round of the subscription's work.
-    void Schedule(std::shared_ptr<Subscription> subscription) {
-        {
-            Base::LockGuard lock(m_mutex);
-            if (!m_thread.joinable()) {
-                m_thread = std::thread([this] { Run(); });
-            }
-            m_ready.push_back(std::move(subscription));
-        }
-        m_wake.notify_one();
-    }
+    // Queues a round of the subscription's work; the caller set its `queued`, so it is in the
+    // queue once. Takes no lock and no memory: a writer queues every subscription of its channel
+    // for each event, and must not wait for this thread or for a reader.
+    void Schedule(std::shared_ptr<Subscription> subscription) noexcept;
 
     // Waits until no round of the subscription runs; at once on the delivering thread itself (a
     // callback that closes its own subscription).
@@ -64,12 +57,15 @@ public:
 private:
     void Run() noexcept;
 
+    // The queue: subscriptions pushed one by one, newest first, and taken all at once by the
+    // thread, which is woken when one is pushed onto an empty queue.
+    std::atomic<Subscription*> m_queue{nullptr};
+    std::counting_semaphore<> m_work{0};
     Base::Mutex m_mutex;
-    std::condition_variable_any m_wake;
     std::condition_variable_any m_idle;
-    std::deque<std::shared_ptr<Subscription>> m_ready GUARDED_BY(m_mutex);
     const Subscription* m_running GUARDED_BY(m_mutex) = nullptr;
-    std::thread m_thread;
+    // Last: started once the members it uses are.
+    std::thread m_thread{[this] { Run(); }};
 };
 
 struct Subscription : EventHandleOwner {
@@ -89,6 +85,9 @@ struct Subscription : EventHandleOwner {
     Store::ChangeListeners::Registration listener; // undone by StopSubscription
 
     std::weak_ptr<Subscription> weakSelf;
+    // While it is in the delivering thread's queue (`queued`): itself, and the next one there.
+    std::shared_ptr<Subscription> queuedSelf;
+    Subscription* nextQueued = nullptr;
 
     Base::Mutex mutex;
     // The channels may hold events the delivering thread has not seen. Atomics rather than under
@@ -234,21 +233,46 @@ struct Subscription : EventHandleOwner {
     }
 };
 
+void Deliverer::Schedule(std::shared_ptr<Subscription> subscription) noexcept {
+    Subscription* const pushed = subscription.get();
+    pushed->queuedSelf = std::move(subscription);
+    Subscription* head = m_queue.load(std::memory_order_relaxed);
+    do {
+        pushed->nextQueued = head;
+    } while (!m_queue.compare_exchange_weak(head, pushed, std::memory_order_release,
+                                            std::memory_order_relaxed));
+    if (head == nullptr) {
+        m_work.release();
+    }
+}
+
 void Deliverer::Run() noexcept {
-    Base::UniqueLock lock(m_mutex);
     while (true) {
-        while (m_ready.empty()) {
-            m_wake.wait(lock);
+        m_work.acquire();
+        // Taken whole, then served oldest first.
+        Subscription* taken = m_queue.exchange(nullptr, std::memory_order_acquire);
+        Subscription* oldestFirst = nullptr;
+        while (taken != nullptr) {
+            Subscription* const next = taken->nextQueued;
+            taken->nextQueued = oldestFirst;
+            oldestFirst = taken;
+            taken = next;
         }
-        std::shared_ptr<Subscription> subscription = std::move(m_ready.front());
-        m_ready.pop_front();
-        m_running = subscription.get();
-        lock.unlock();
-        subscription->Round();
-        subscription.reset();
-        lock.lock();
-        m_running = nullptr;
-        m_idle.notify_all();
+        while (oldestFirst != nullptr) {
+            std::shared_ptr<Subscription> subscription = std::move(oldestFirst->queuedSelf);
+            oldestFirst = std::exchange(oldestFirst->nextQueued, nullptr);
+            {
+                Base::LockGuard lock(m_mutex);
+                m_running = subscription.get();
+            }
+            subscription->Round();
+            subscription.reset();
+            {
+                Base::LockGuard lock(m_mutex);
+                m_running = nullptr;
+            }
+            m_idle.notify_all();
+        }
     }
 }
 

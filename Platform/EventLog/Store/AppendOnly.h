@@ -7,6 +7,8 @@
 // the writer alone holds the sequence (loading a store before it is shared).
 #pragma once
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -99,7 +101,7 @@ public:
         }
         for (size_t k = 0; k < kChunks; ++k) {
             if (T* chunk = m_chunks[k].load(std::memory_order_relaxed)) {
-                std::allocator<T>().deallocate(chunk, Capacity(k));
+                ::munmap(chunk, Capacity(k) * sizeof(T));
             }
         }
     }
@@ -222,7 +224,14 @@ private:
         const auto [chunk, offset] = Locate(index);
         T* storage = m_chunks[chunk].load(std::memory_order_relaxed);
         if (storage == nullptr) {
-            storage = std::allocator<T>().allocate(Capacity(chunk));
+            // From the system rather than the allocator, whose locks readers hold: a writer that
+            // needs a new chunk does not wait for a reader pre-empted inside malloc.
+            void* memory = ::mmap(nullptr, Capacity(chunk) * sizeof(T), PROT_READ | PROT_WRITE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (memory == MAP_FAILED) {
+                throw std::bad_alloc();
+            }
+            storage = static_cast<T*>(memory);
             // Published to readers by the count stored after it.
             m_chunks[chunk].store(storage, std::memory_order_relaxed);
         }

@@ -2,6 +2,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <sstream>
 #include <type_traits>
 
@@ -65,6 +66,49 @@ pugi::xml_node ChildElement(const pugi::xml_node& node, std::string_view name) {
         }
     }
     return {};
+}
+
+namespace {
+
+// XML's blanks: space, tab, carriage return and line feed.
+bool IsXmlBlank(char32_t c) noexcept {
+    return c == U' ' || c == U'\t' || c == U'\r' || c == U'\n';
+}
+
+// `text` decoded as the UTF-8 round trip does, carriage returns (alone or before a line feed) as
+// `lineEnd`, and line feeds and tabs as `lineEnd` and `tab`.
+void AssignAsRead(std::wstring& out, std::wstring_view text, wchar_t lineEnd, wchar_t tab) {
+    out.clear();
+    for (size_t i = 0; i < text.size();) {
+        char32_t c = Base::DecodeNext(text, i);
+        if (c == U'\r') {
+            if (i < text.size() && text[i] == L'\n') {
+                ++i;
+            }
+            c = static_cast<char32_t>(lineEnd);
+        } else if (c == U'\n') {
+            c = static_cast<char32_t>(lineEnd);
+        } else if (c == U'\t') {
+            c = static_cast<char32_t>(tab);
+        }
+        Base::AppendEncoded(out, c);
+    }
+}
+
+} // namespace
+
+void AssignElementTextAsRead(std::wstring& out, std::wstring_view text) {
+    // The parser keeps no text that is blanks alone.
+    if (std::all_of(text.begin(), text.end(),
+                    [](wchar_t c) { return IsXmlBlank(static_cast<char32_t>(c)); })) {
+        out.clear();
+        return;
+    }
+    AssignAsRead(out, text, L'\n', L'\t');
+}
+
+void AssignAttributeAsRead(std::wstring& out, std::wstring_view text) {
+    AssignAsRead(out, text, L' ', L' ');
 }
 
 bool ParseEventXml(const pugi::xml_node& element, ParsedEvent& event, std::wstring& problem) {

@@ -47,6 +47,23 @@ struct ParsedEvent {
     std::wstring userDataXml;     // that element as XML
 };
 
+// An event that a writer made itself (ReportEventW), ready for Store::Write: its values as reading
+// its XML gives them (the record id left to the store), and its XML around the record id. A writer
+// keeps one and fills it again for each event, so that its strings keep their buffers.
+struct WrittenEvent {
+    ParsedEvent parsed;
+    std::string xmlHead; // up to the EventRecordID element's text
+    std::string xmlTail; // after it
+};
+
+// What reading event XML gives back for a text written into it escaped (Base::XmlEscaped), for
+// writers that keep an event's values beside its XML: code points that are none (lone
+// surrogates, values above U+10FFFF) read as U+FFFD; in an element's text each line end reads as
+// "\n" and blanks alone as no text; in an attribute value each line end, line feed or tab reads
+// as one blank.
+void AssignElementTextAsRead(std::wstring& out, std::wstring_view text);
+void AssignAttributeAsRead(std::wstring& out, std::wstring_view text);
+
 // Reads an <Event> element (namespace prefixes ignored, System values that do not parse left
 // absent). False, with `problem` set, for an element without a System element.
 bool ParseEventXml(const pugi::xml_node& element, ParsedEvent& event, std::wstring& problem);

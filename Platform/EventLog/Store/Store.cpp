@@ -156,14 +156,21 @@ Channel* Store::AddEventElement(const pugi::xml_node& node, LoadReport& report) 
         report.problems.push_back(std::move(problem));
         return nullptr;
     }
+    Channel* channel = TargetChannel(parsed, report);
+    if (channel == nullptr) {
+        return nullptr;
+    }
+    AddEvent(*channel, parsed);
+    ++report.events;
+    return channel;
+}
+
+Channel* Store::TargetChannel(const ParsedEvent& parsed, LoadReport& report) {
     if (m_forcedChannel == nullptr && parsed.channel.empty()) {
         report.problems.push_back(L"event without System/Channel");
         return nullptr;
     }
-    Channel& channel = m_forcedChannel ? *m_forcedChannel : GetOrAddChannel(parsed.channel);
-    AddEvent(channel, parsed);
-    ++report.events;
-    return &channel;
+    return m_forcedChannel ? m_forcedChannel : &GetOrAddChannel(parsed.channel);
 }
 
 bool Store::AddEventXml(const pugi::xml_node& node, LoadReport& report) {

@@ -39,6 +39,7 @@ namespace PalEventLog {
 using ProgressFn = std::function<void(size_t eventsLoaded)>;
 
 struct ParsedEvent;
+struct WrittenEvent;
 class FolderWatcher;
 
 // Readers (the query, render and classic functions, subscriptions) hold the store's lock shared
@@ -132,6 +133,10 @@ public:
     // the channel's file of written events there. False with a Win32 code in `error`.
     bool Write(std::wstring_view channel, const std::function<std::string(uint64_t)>& makeXml,
                DWORD& error) EXCLUDES(m_writeMutex);
+    // The same for an event whose values the writer made itself, without reading its XML again:
+    // its record id is set here. Takes no memory of its own once the channel's file is known, so
+    // that a writer does not wait for the allocator's locks that readers hold.
+    bool Write(std::wstring_view channel, WrittenEvent& event, DWORD& error) EXCLUDES(m_writeMutex);
 
     // Events that other processes append to the folder's event files are picked up by a watcher
     // thread (started by Open) every `interval`; Rescan does one pass at once. Problems met (a
@@ -209,10 +214,18 @@ private:
     WriterChannels() const noexcept REQUIRES(m_writeMutex) NO_THREAD_SAFETY_ANALYSIS {
         return m_channels;
     }
-    // Write's work under the exclusive lock: ERROR_SUCCESS, or the code it failed with.
-    DWORD WriteLocked(std::wstring_view channel,
-                      const std::function<std::string(uint64_t)>& makeXml,
+    // Write's work: `make(recordId, xml)` writes the event's XML into `xml` and returns its values,
+    // null when the XML is no event. The channels that gained events are handed to the listeners.
+    template <class MakeEvent>
+    bool WriteEvent(std::wstring_view channel, const MakeEvent& make, DWORD& error)
+        EXCLUDES(m_writeMutex);
+    // Its part under the writers' lock: ERROR_SUCCESS, or the code it failed with.
+    template <class MakeEvent>
+    DWORD WriteLocked(std::wstring_view channel, const MakeEvent& make,
                       std::vector<const Channel*>& changed) REQUIRES(m_writeMutex);
+    // The channel an event goes to: the log file's, or the one its System/Channel names (null,
+    // with a problem, when it names none).
+    Channel* TargetChannel(const ParsedEvent& parsed, LoadReport& report) REQUIRES(m_writeMutex);
     // Loads the complete events that a file holds past the part already read. Returns the
     // channels that grew. `unreadable`, when given, is set when the file could not be read this
     // time.
@@ -265,6 +278,14 @@ private:
     std::set<std::filesystem::path> m_metadataFiles;
     Channel* m_forcedChannel = nullptr; // a log file store puts every event here
     std::map<std::filesystem::path, FileState> m_files GUARDED_BY(m_writeMutex);
+    // The file of written events of each channel written to, and its state in m_files.
+    struct WrittenFile {
+        std::filesystem::path path;
+        FileState* state = nullptr;
+    };
+    std::map<const Channel*, WrittenFile> m_writtenFiles GUARDED_BY(m_writeMutex);
+    // The XML of the event being written; its buffer is kept from one event to the next.
+    std::string m_writeXml GUARDED_BY(m_writeMutex);
     // Appended under the writers' lock, read under the store's lock (AppendOnly.h): readers reach
     // only ids of events published after them.
     StringPool m_strings;

@@ -19,9 +19,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace PalEventLog {
@@ -59,38 +61,86 @@ std::string WrittenFileName(std::wstring_view channel) {
 
 bool Store::Write(std::wstring_view channelName,
                   const std::function<std::string(uint64_t)>& makeXml, DWORD& error) {
-    std::vector<const Channel*> changed;
+    ParsedEvent parsed;
+    return WriteEvent(
+        channelName,
+        [&](uint64_t recordId, std::string& xml) -> const ParsedEvent* {
+            const size_t at = xml.size();
+            xml += makeXml(recordId);
+            pugi::xml_document document;
+            std::wstring problem;
+            return document.load_buffer(xml.data() + at, xml.size() - at) &&
+                           ParseEventXml(document.document_element(), parsed, problem)
+                       ? &parsed
+                       : nullptr;
+        },
+        error);
+}
+
+bool Store::Write(std::wstring_view channelName, WrittenEvent& event, DWORD& error) {
+    return WriteEvent(
+        channelName,
+        [&](uint64_t recordId, std::string& xml) -> const ParsedEvent* {
+            char digits[24];
+            const auto end = std::to_chars(std::begin(digits), std::end(digits), recordId).ptr;
+            xml.append(event.xmlHead).append(digits, end).append(event.xmlTail);
+            event.parsed.values.recordId = recordId;
+            event.parsed.values.present |= kHasRecordId;
+            return &event.parsed;
+        },
+        error);
+}
+
+template <class MakeEvent>
+bool Store::WriteEvent(std::wstring_view channelName, const MakeEvent& make, DWORD& error) {
+    // The channels that gained events, in the thread's buffer kept from one event to the next (a
+    // new one for a listener that writes while it is told).
+    thread_local std::vector<const Channel*> spare;
+    std::vector<const Channel*> changed = std::move(spare);
+    changed.clear();
     {
         WriteLock lock(*this);
         // Events written and those other processes appended follow the channel's last one.
         const Following following(*this);
-        error = WriteLocked(channelName, makeXml, changed);
+        error = WriteLocked(channelName, make, changed);
     }
     // Events other writers appended are announced even when this one failed.
     Notify(changed);
+    changed.clear();
+    spare = std::move(changed);
     DeliverProblems();
     return error == ERROR_SUCCESS;
 }
 
-DWORD Store::WriteLocked(std::wstring_view channelName,
-                         const std::function<std::string(uint64_t)>& makeXml,
+template <class MakeEvent>
+DWORD Store::WriteLocked(std::wstring_view channelName, const MakeEvent& make,
                          std::vector<const Channel*>& changed) {
     Channel& channel = GetOrAddChannel(channelName);
     Pal::UniqueFd file;
-    std::filesystem::path path;
+    WrittenFile* written = nullptr;
     uint64_t sizeBefore = 0;
     if (!m_folder.empty()) {
-        path = m_folder / WrittenFileName(channel.name);
-        std::error_code ec;
-        std::filesystem::create_directories(m_folder, ec); // a store folder not there yet
-        file = OpenLocked(path);
+        auto found = m_writtenFiles.find(&channel);
+        if (found == m_writtenFiles.end()) {
+            std::filesystem::path path = m_folder / WrittenFileName(channel.name);
+            FileState& state = m_files[path];
+            found = m_writtenFiles.emplace(&channel, WrittenFile{std::move(path), &state}).first;
+        }
+        written = &found->second;
+        file = OpenLocked(written->path);
+        if (!file && errno == ENOENT) {
+            std::error_code ec;
+            std::filesystem::create_directories(m_folder, ec); // a store folder not there yet
+            file = OpenLocked(written->path);
+        }
         if (!file) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
         }
         // What other processes appended to this file comes first.
         bool shrank = false;
         bool unreadable = false;
-        changed = IngestFile(path, shrank, &unreadable);
+        const std::vector<const Channel*> appended = IngestFile(written->path, shrank, &unreadable);
+        changed.insert(changed.end(), appended.begin(), appended.end());
         if (unreadable) {
             // Its events could not be read: where they end is unknown, and an event written now
             // could be read twice or lost.
@@ -100,34 +150,37 @@ DWORD Store::WriteLocked(std::wstring_view channelName,
         sizeBefore = ::fstat(file.Get(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     }
     const uint64_t recordId = channel.events.empty() ? 1 : channel.events.back().recordId + 1;
-    std::string xml = makeXml(recordId);
-    pugi::xml_document document;
-    if (!document.load_buffer(xml.data(), xml.size())) {
+    // The event's line, after a line break that is written only after an abandoned event.
+    std::string& xml = m_writeXml;
+    xml.assign(1, '\n');
+    const ParsedEvent* parsed = make(recordId, xml);
+    LoadReport report;
+    Channel* target = parsed != nullptr ? TargetChannel(*parsed, report) : nullptr;
+    if (target == nullptr) {
         return ERROR_INVALID_DATA;
     }
     if (file) {
-        FileState& state = m_files[path];
+        FileState& state = *written->state;
         xml.push_back('\n');
+        size_t skip = 1;
         if (state.consumed < sizeBefore) {
             // Writers append whole events under the file lock, which is ours now: what follows
             // the last complete event was left by a writer that died or failed mid-event. It is
             // ended by a line break and passed over, and the event goes on the next line.
-            Report(path.filename().wstring() + L": incomplete event at offset " +
+            Report(written->path.filename().wstring() + L": incomplete event at offset " +
                    std::to_wstring(state.consumed) + L" abandoned by its writer; skipped");
-            xml.insert(xml.begin(), '\n');
+            skip = 0;
         }
-        if (::write(file.Get(), xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
+        const std::string_view text = std::string_view(xml).substr(skip);
+        if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
             return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
         }
-        state.consumed = sizeBefore + xml.size();
+        state.consumed = sizeBefore + text.size();
         state.lastSize = state.consumed;
     }
-    LoadReport report;
-    if (!AddEventXml(document.document_element(), report)) {
-        return ERROR_INVALID_DATA;
-    }
-    RollOver(channel);
-    changed.push_back(&channel);
+    AddEvent(*target, *parsed);
+    RollOver(*target);
+    changed.push_back(target);
     return ERROR_SUCCESS;
 }
 
@@ -189,7 +242,8 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
         return IngestEvtx(file, ec ? 0 : size);
     }
     FileState& state = m_files[file];
-    const std::wstring name = file.filename().wstring();
+    // Made only for a report: a writer reads its file before every event it writes.
+    const auto name = [&file] { return file.filename().wstring(); };
     // A file that cannot be read is reported once until it can be read again.
     auto cannotRead = [&](const std::wstring& why) {
         if (unreadable != nullptr) {
@@ -197,7 +251,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
         }
         if (!state.reportedProblem) {
             state.reportedProblem = true;
-            Report(name + L": cannot be read" + why + L"; its events read so far stay");
+            Report(name() + L": cannot be read" + why + L"; its events read so far stay");
         }
     };
     std::error_code ec;
@@ -208,7 +262,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     }
     if (size < state.consumed) {
         shrank = true;
-        Report(name + L": shrank from " + std::to_wstring(state.consumed) + L" to " +
+        Report(name() + L": shrank from " + std::to_wstring(state.consumed) + L" to " +
                std::to_wstring(size) + L" bytes; its events read so far stay");
         state.consumed = size;
         state.lastSize = size;
@@ -233,7 +287,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
         // stays that way for a whole scan.
         if (size == state.lastSize && !state.reportedIncomplete) {
             state.reportedIncomplete = true;
-            Report(name + L": incomplete event at offset " + std::to_wstring(state.consumed) +
+            Report(name() + L": incomplete event at offset " + std::to_wstring(state.consumed) +
                    L"; read when it is complete");
         }
         state.lastSize = size;
@@ -244,7 +298,7 @@ std::vector<const Channel*> Store::IngestFile(const std::filesystem::path& file,
     LoadReport report;
     LoadEventChunk(std::string_view(bytes).substr(0, end + kEventEndTag.size()), report);
     for (auto& problem : report.problems) {
-        Report(name + L": " + problem);
+        Report(name() + L": " + problem);
     }
     state.consumed += EndOfEvents(bytes, end);
     state.lastSize = size;

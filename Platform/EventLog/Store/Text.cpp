@@ -91,13 +91,18 @@ std::optional<uint64_t> ParseSystemTime(std::wstring_view text) noexcept {
                                    static_cast<uint32_t>(fraction));
 }
 
-std::wstring FormatSystemTime(uint64_t fileTime) {
+size_t FormatSystemTime(uint64_t fileTime, char (&buffer)[40]) noexcept {
     const Base::CivilTime t = Base::CivilFromFileTime(fileTime);
-    wchar_t buffer[40];
-    std::swprintf(buffer, 40, L"%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ",
-                  static_cast<long long>(t.date.year), t.date.month, t.date.day, t.hour, t.minute,
-                  t.second, t.ticks);
-    return buffer;
+    const int length = std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ",
+                                     static_cast<long long>(t.date.year), t.date.month, t.date.day,
+                                     t.hour, t.minute, t.second, t.ticks);
+    return length > 0 ? static_cast<size_t>(length) : 0;
+}
+
+std::wstring FormatSystemTime(uint64_t fileTime) {
+    char buffer[40];
+    const size_t length = FormatSystemTime(fileTime, buffer);
+    return std::wstring(buffer, buffer + length);
 }
 
 std::optional<uint64_t> ParseUnsigned(std::wstring_view text) noexcept {

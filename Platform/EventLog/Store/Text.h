@@ -26,6 +26,8 @@ struct NoCaseLess {
 // accepts 0..7 fraction digits and requires the trailing Z.
 std::optional<uint64_t> ParseSystemTime(std::wstring_view text) noexcept;
 std::wstring FormatSystemTime(uint64_t fileTime);
+// The same in ASCII into `buffer`; returns its length.
+size_t FormatSystemTime(uint64_t fileTime, char (&buffer)[40]) noexcept;
 
 // Unsigned decimal or 0x-hexadecimal number filling the whole text (surrounding blanks allowed).
 std::optional<uint64_t> ParseUnsigned(std::wstring_view text) noexcept;

@@ -356,10 +356,15 @@ TEST_F(ClassicLog, InjectedFaultsFailTheCallAndWriteNothing) {
     DeregisterEventSource(source);
 }
 
+// The store keeps a written event as reading its XML back gives it, texts that XML changes (line
+// ends, tabs, blanks alone, markup, code points that are none) included.
 TEST_F(ClassicLog, WrittenEventsArePersistedAndThereAfterARestart) {
-    HANDLE source = RegisterEventSourceW(nullptr, L"Writer");
-    LPCWSTR strings[] = {L"kept"};
-    ASSERT_TRUE(ReportEventW(source, EVENTLOG_ERROR_TYPE, 1, 77, nullptr, 1, 0, strings, nullptr));
+    HANDLE source = RegisterEventSourceW(nullptr, L"Wri\tter\r\n");
+    LPCWSTR strings[] = {L"kept",   L" \t\r\n ",        L"a\r\nb\rc\td\n",
+                         L"<&'\">", L"\x01\x7f \xD800", L"\U0001F600 "};
+    const uint8_t data[] = {0x01, 0xAB};
+    ASSERT_TRUE(ReportEventW(source, EVENTLOG_ERROR_TYPE, 1, 77, const_cast<uint8_t*>(kSystemSid),
+                             6, 2, strings, const_cast<uint8_t*>(data)));
     DeregisterEventSource(source);
     const std::wstring before = LastEventXml(L"Application");
     SetGlobalStore(nullptr);
