@@ -93,7 +93,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCreateNode(const EKNCHAR* name, const EKNC
     }
     *node = nullptr;
     return Base::HresultBoundary<EKN_HRESULT>([&] {
-        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type), TreeLock::New()),
+        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type), NewTreeLock()),
                     node);
         return kOk;
     });
@@ -144,11 +144,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCloneNode(void* node, int32_t depth, uint3
     }
     return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& source = *HandleOf(node)->node;
-        auto newLock = TreeLock::New();
+        const TreeLockRef newLock = NewTreeLock();
         std::shared_ptr<Node> copy;
         {
             TreeGuard guard(source);
-            copy = source.Clone(depth, newLock);
+            copy = source.Clone(depth, newLock.get());
         }
         IssueHandle(copy, clone);
         return kOk;
@@ -256,7 +256,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
     return Base::HresultBoundary<EKN_HRESULT>([&] {
         Node& p = *HandleOf(parent)->node;
         const std::shared_ptr<Node>& c = HandleOf(child)->node;
-        auto newLock = TreeLock::New();
+        const TreeLockRef newLock = NewTreeLock();
         TreeGuard guard(p);
         // Only p's own list is consulted: c's fields may be read only once c is known to be in
         // this tree.
@@ -268,7 +268,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
         std::lock_guard newGuard(newLock->mutex);
         p.children.erase(it);
         c->parent = nullptr;
-        c->AssignLock(newLock);
+        c->AssignLock(newLock.get());
         return kOk;
     });
 }
