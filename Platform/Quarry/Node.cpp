@@ -129,12 +129,11 @@ TreeLockRef ShareTreeLock(TreeLock* lock) noexcept {
 AttributeStore::AttributeStore(const AttributeStore& other, size_t entryCapacity,
                                size_t unitCapacity, bool compact)
     : m_count(other.m_count), m_entryCapacity(static_cast<uint32_t>(entryCapacity)),
-      m_unitCapacity(static_cast<uint32_t>(unitCapacity)) {
+      m_unitCapacity(static_cast<uint32_t>(unitCapacity)), m_keyBits(other.m_keyBits) {
     if (entryCapacity == 0 && unitCapacity == 0) {
         return;
     }
-    m_block = std::make_unique_for_overwrite<std::byte[]>(entryCapacity * sizeof(Entry) +
-                                                          unitCapacity * kUnitBytes);
+    m_block = BlockCache::Bytes(entryCapacity * sizeof(Entry) + unitCapacity * kUnitBytes);
     Entry* const entries = Entries();
     EKNCHAR* const units = Units();
     if (other.m_count != 0) {
@@ -178,6 +177,7 @@ void AttributeStore::Swap(AttributeStore& other) noexcept {
     std::swap(m_units, other.m_units);
     std::swap(m_unitCapacity, other.m_unitCapacity);
     std::swap(m_garbageUnits, other.m_garbageUnits);
+    std::swap(m_keyBits, other.m_keyBits);
 }
 
 AttributeRef AttributeStore::At(size_t index) const noexcept {
@@ -190,6 +190,9 @@ AttributeRef AttributeStore::At(size_t index) const noexcept {
 }
 
 size_t AttributeStore::IndexOf(TextView name, uint64_t key) const noexcept {
+    if ((m_keyBits & KeyBit(key)) == 0) {
+        return m_count;
+    }
     const Entry* const entries = Entries();
     for (size_t i = 0; i < m_count; ++i) {
         const Entry& entry = entries[i];
@@ -258,7 +261,10 @@ void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> 
         entry.type = type;
         return;
     }
-    Reserve(name.size() + imageUnits, 1);
+    if (m_count == m_entryCapacity || name.size() + imageUnits > m_unitCapacity - m_units ||
+        m_garbageUnits != 0) {
+        Reserve(name.size() + imageUnits, 1);
+    }
     // Nothing below allocates: the attribute is added whole or not at all.
     const uint32_t nameOffset = m_units;
     EKNCHAR* const at = Units() + nameOffset;
@@ -275,10 +281,16 @@ void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> 
                                static_cast<uint32_t>(image.size()),
                                type};
     ++m_count;
+    m_keyBits |= KeyBit(key);
 }
 
 Node::Node(Text nodeName, Text nodeType, TreeLockRef treeLock)
     : lock(std::move(treeLock)), name(std::move(nodeName)), type(std::move(nodeType)) {}
+
+std::shared_ptr<Node> Node::Make(Text nodeName, Text nodeType, TreeLockRef treeLock) {
+    return std::allocate_shared<Node>(BlockCache::Allocator<Node>(), std::move(nodeName),
+                                      std::move(nodeType), std::move(treeLock));
+}
 
 Node::~Node() {
     for (const auto& child : children) {
@@ -310,7 +322,7 @@ void Node::AssignLock(TreeLock* newLock) noexcept {
 }
 
 std::shared_ptr<Node> Node::Clone(int32_t depth, TreeLock* newLock) const {
-    auto copy = std::make_shared<Node>(name, type, ShareTreeLock(newLock));
+    auto copy = Make(name, type, ShareTreeLock(newLock));
     copy->attributes = attributes;
     if (depth > 0) {
         const int32_t childDepth = depth == EKN_DEPTH_ALL ? EKN_DEPTH_ALL : depth - 1;
@@ -322,23 +334,6 @@ std::shared_ptr<Node> Node::Clone(int32_t depth, TreeLock* newLock) const {
         }
     }
     return copy;
-}
-
-TreeGuard::TreeGuard(const Node& node) {
-    for (;;) {
-        TreeLock* candidate = node.lock.Raw();
-        candidate->mutex.lock();
-        if (node.lock.Holds(candidate)) {
-            m_lock = candidate;
-            return;
-        }
-        // The node moved to another tree while we waited.
-        candidate->mutex.unlock();
-    }
-}
-
-TreeGuard::~TreeGuard() {
-    m_lock->mutex.unlock();
 }
 
 TwoTreeGuard::TwoTreeGuard(const Node& first, const Node& second) {

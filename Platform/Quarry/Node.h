@@ -12,6 +12,7 @@
 // only changes while the old lock is held, and readers re-check it after locking.
 #pragma once
 
+#include "BlockCache.h"
 #include "Values.h"
 
 #include <atomic>
@@ -157,6 +158,10 @@ private:
     EKNCHAR* Units() const noexcept {
         return reinterpret_cast<EKNCHAR*>(m_block.get() + m_entryCapacity * sizeof(Entry));
     }
+    // The bit of `m_keyBits` that a key sets (the top six bits of a Fibonacci hash).
+    static uint64_t KeyBit(uint64_t key) noexcept {
+        return uint64_t{1} << (key * 0x9E3779B97F4A7C15u >> 58);
+    }
     size_t IndexOf(TextView name, uint64_t key) const noexcept;
     // Makes room for `units` more units and `entries` more entries, first dropping the bytes of
     // replaced values when they make up half the buffer. Keeps the entries' order.
@@ -167,17 +172,21 @@ private:
                    bool compact);
     void Swap(AttributeStore& other) noexcept;
 
-    std::unique_ptr<std::byte[]> m_block;
+    BlockCache::Bytes m_block;
     uint32_t m_count = 0;
     uint32_t m_entryCapacity = 0;
     uint32_t m_units = 0;
     uint32_t m_unitCapacity = 0;
     uint32_t m_garbageUnits = 0;
+    // The bits of every name's key: a name whose bit is clear is not there, without a scan.
+    uint64_t m_keyBits = 0;
 };
 
 class Node : public std::enable_shared_from_this<Node> {
 public:
     Node(Text name, Text type, TreeLockRef lock);
+    // A new node, in memory from the block cache.
+    static std::shared_ptr<Node> Make(Text name, Text type, TreeLockRef lock);
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
     // Children that survive (held by handles) become roots. Runs under the tree lock.
@@ -201,18 +210,35 @@ public:
     std::shared_ptr<Node> Clone(int32_t depth, TreeLock* newLock) const;
 };
 
-// What a node handle points to.
+// What a node handle points to; its memory comes from the block cache.
 struct NodeHandle {
+    static void* operator new(size_t size) { return BlockCache::Allocate(size); }
+    static void operator delete(void* block, size_t size) noexcept {
+        BlockCache::Free(block, size);
+    }
+
     static constexpr uint32_t kMagic = 0x4E6F6465; // "Node"
     uint32_t magic = kMagic;
     std::shared_ptr<Node> node;
 };
 
-// Holds the lock of one node's tree: the one lock taken by a call on a single node.
+// Holds the lock of one node's tree: the one lock taken by a call on a single node. Inline, as
+// every call on a node takes one.
 class TreeGuard {
 public:
-    explicit TreeGuard(const Node& node);
-    ~TreeGuard();
+    explicit TreeGuard(const Node& node) {
+        for (;;) {
+            TreeLock* candidate = node.lock.Raw();
+            candidate->mutex.lock();
+            if (node.lock.Holds(candidate)) {
+                m_lock = candidate;
+                return;
+            }
+            // The node moved to another tree while we waited.
+            candidate->mutex.unlock();
+        }
+    }
+    ~TreeGuard() { m_lock->mutex.unlock(); }
     TreeGuard(const TreeGuard&) = delete;
     TreeGuard& operator=(const TreeGuard&) = delete;
 

@@ -93,8 +93,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCreateNode(const EKNCHAR* name, const EKNC
     }
     *node = nullptr;
     return Base::HresultBoundary<EKN_HRESULT>([&] {
-        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type), NewTreeLock()),
-                    node);
+        IssueHandle(Node::Make(TextOrEmpty(name), TextOrEmpty(type), NewTreeLock()), node);
         return kOk;
     });
 }
