@@ -284,12 +284,28 @@ void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> 
     m_keyBits |= KeyBit(key);
 }
 
-Node::Node(Text nodeName, Text nodeType, TreeLockRef treeLock)
-    : lock(std::move(treeLock)), name(std::move(nodeName)), type(std::move(nodeType)) {}
+Node::Node(TextView nodeName, TextView nodeType, TreeLockRef treeLock)
+    : lock(std::move(treeLock)), texts(nodeName, nodeType) {}
 
-std::shared_ptr<Node> Node::Make(Text nodeName, Text nodeType, TreeLockRef treeLock) {
-    return std::allocate_shared<Node>(BlockCache::Allocator<Node>(), std::move(nodeName),
-                                      std::move(nodeType), std::move(treeLock));
+NodeTexts::NodeTexts(TextView name, TextView type) {
+    const size_t units = name.size() + type.size();
+    if (units > std::numeric_limits<uint32_t>::max()) {
+        throw std::bad_alloc();
+    }
+    EKNCHAR* at = m_inline;
+    if (units > kInlineUnits) {
+        m_block = BlockCache::Bytes(units * kUnitBytes);
+        at = reinterpret_cast<EKNCHAR*>(m_block.get());
+    }
+    std::copy(name.begin(), name.end(), at);
+    std::copy(type.begin(), type.end(), at + name.size());
+    m_nameUnits = static_cast<uint32_t>(name.size());
+    m_typeUnits = static_cast<uint32_t>(type.size());
+}
+
+std::shared_ptr<Node> Node::Make(TextView nodeName, TextView nodeType, TreeLockRef treeLock) {
+    return std::allocate_shared<Node>(BlockCache::Allocator<Node>(), nodeName, nodeType,
+                                      std::move(treeLock));
 }
 
 Node::~Node() {
@@ -306,7 +322,7 @@ Text Node::FullPath() const {
     Text path;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         path += EKNCHAR{'\\'};
-        path += (*it)->name;
+        path += (*it)->texts.Name();
     }
     return path;
 }
@@ -322,7 +338,7 @@ void Node::AssignLock(TreeLock* newLock) noexcept {
 }
 
 std::shared_ptr<Node> Node::Clone(int32_t depth, TreeLock* newLock) const {
-    auto copy = Make(name, type, ShareTreeLock(newLock));
+    auto copy = Make(texts.Name(), texts.Type(), ShareTreeLock(newLock));
     copy->attributes = attributes;
     if (depth > 0) {
         const int32_t childDepth = depth == EKN_DEPTH_ALL ? EKN_DEPTH_ALL : depth - 1;

@@ -27,6 +27,34 @@
 
 namespace Quarry {
 
+// The mutual exclusion of one tree: taken with one compare-exchange when free, waited for in the
+// kernel when not (0 free, 1 held, 2 held with waiters). Every call on a node takes one, and the
+// C library's mutex costs a pair of calls each time; trees seldom see a second thread, so the
+// waiting path matters little.
+class TreeMutex {
+public:
+    void lock() noexcept {
+        uint32_t expected = 0;
+        if (!m_state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+            while (m_state.exchange(2, std::memory_order_acquire) != 0) {
+                m_state.wait(2, std::memory_order_relaxed);
+            }
+        }
+    }
+    bool try_lock() noexcept {
+        uint32_t expected = 0;
+        return m_state.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+    }
+    void unlock() noexcept {
+        if (m_state.exchange(0, std::memory_order_release) == 2) {
+            m_state.notify_one();
+        }
+    }
+
+private:
+    std::atomic<uint32_t> m_state{0};
+};
+
 // A tree's lock. Which tree a node belongs to is known only at run time, so the nodes' fields
 // cannot name it for the thread-safety analysis; TreeGuard and TwoTreeGuard are the only places
 // that take it.
@@ -40,7 +68,7 @@ namespace Quarry {
 // would otherwise share lines, which then pass between cores on every call (two threads paging
 // at once each paid a fifth more per event).
 struct alignas(64) TreeLock {
-    std::mutex mutex;
+    TreeMutex mutex;
     // One per node of the tree and per TreeLockRef; the last one returns the lock to the pool.
     std::atomic<size_t> references{0};
     // The pool's shard the lock belongs to.
@@ -182,11 +210,37 @@ private:
     uint64_t m_keyBits = 0;
 };
 
+// A node's name and type, stored together: inline when short (an event's type), else in a block
+// from the cache.
+class NodeTexts {
+public:
+    // Throws std::bad_alloc.
+    NodeTexts(TextView name, TextView type);
+    NodeTexts(const NodeTexts&) = delete;
+    NodeTexts& operator=(const NodeTexts&) = delete;
+
+    TextView Name() const noexcept { return TextView(Data(), m_nameUnits); }
+    TextView Type() const noexcept { return TextView(Data() + m_nameUnits, m_typeUnits); }
+
+private:
+    static constexpr size_t kInlineUnits = 24;
+
+    const EKNCHAR* Data() const noexcept {
+        return m_block.get() != nullptr ? reinterpret_cast<const EKNCHAR*>(m_block.get())
+                                        : m_inline;
+    }
+
+    BlockCache::Bytes m_block;
+    uint32_t m_nameUnits = 0;
+    uint32_t m_typeUnits = 0;
+    EKNCHAR m_inline[kInlineUnits];
+};
+
 class Node : public std::enable_shared_from_this<Node> {
 public:
-    Node(Text name, Text type, TreeLockRef lock);
+    Node(TextView name, TextView type, TreeLockRef lock);
     // A new node, in memory from the block cache.
-    static std::shared_ptr<Node> Make(Text name, Text type, TreeLockRef lock);
+    static std::shared_ptr<Node> Make(TextView name, TextView type, TreeLockRef lock);
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
     // Children that survive (held by handles) become roots. Runs under the tree lock.
@@ -196,8 +250,7 @@ public:
 
     // Guarded by *lock.
     Node* parent = nullptr;
-    Text name;
-    Text type;
+    const NodeTexts texts;
     AttributeStore attributes;
     std::vector<std::shared_ptr<Node>> children;
 
