@@ -35,7 +35,7 @@ struct ThreadCacheOwner {
         for (size_t i = 0; i < kClasses; ++i) {
             while (FreeBlock* block = t_cache.free[i]) {
                 t_cache.free[i] = block->next;
-                ::operator delete(block, (i + 1) * kGranule);
+                ::operator delete(block);
             }
         }
         t_cache.cachedBytes = 0;
@@ -64,13 +64,13 @@ void* Allocate(size_t bytes) {
 void Free(void* block, size_t bytes) noexcept {
     const size_t index = bytes == 0 ? 0 : (bytes - 1) / kGranule;
     if (!kRecycle || index >= kClasses) {
-        ::operator delete(block, bytes);
+        ::operator delete(block);
         return;
     }
     const size_t size = (index + 1) * kGranule;
     ThreadCache& cache = t_cache;
     if (cache.released || cache.cachedBytes + size > kMaxCachedBytes) {
-        ::operator delete(block, size);
+        ::operator delete(block);
         return;
     }
     if (!cache.registered) {
