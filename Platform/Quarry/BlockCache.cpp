@@ -9,8 +9,9 @@ namespace {
 // Sizes are rounded up to a multiple of kGranule; blocks up to kClasses x kGranule are kept.
 constexpr size_t kGranule = 64;
 constexpr size_t kClasses = 32;
-// What one thread keeps at most: a page's nodes with their attributes and a little more.
-constexpr size_t kMaxCachedBytes = 512 * 1024;
+// What one thread keeps at most: a page's hundred event nodes with their attributes and a little
+// more (a host with 64 request threads keeps 16 MB at the most).
+constexpr size_t kMaxCachedBytes = 256 * 1024;
 // Off in builds with the address sanitizer, which must see every block freed.
 constexpr bool kRecycle = QUARRY_RECYCLE_BLOCKS != 0;
 
