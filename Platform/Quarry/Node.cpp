@@ -46,10 +46,10 @@ uint64_t KeyOf(TextView name) noexcept {
 class LockPool {
 public:
     TreeLock* New() {
-        const size_t index = ShardIndex();
-        Shard& shard = m_shards[index];
-        TreeLock* lock = nullptr;
-        {
+        TreeLock* lock = std::exchange(t_spare, nullptr);
+        if (lock == nullptr) {
+            const size_t index = ShardIndex();
+            Shard& shard = m_shards[index];
             const Base::LockGuard guard(shard.mutex);
             if (shard.free != nullptr) {
                 lock = std::exchange(shard.free, shard.free->nextFree);
@@ -64,6 +64,12 @@ public:
     }
 
     void Return(TreeLock* lock) noexcept {
+        // The thread's spare first: a node made as a root and then added to a tree (an event
+        // added to its page) gives its lock back just before the thread makes the next one.
+        if (t_spare == nullptr) {
+            t_spare = lock;
+            return;
+        }
         Shard& shard = m_shards[lock->shard];
         const Base::LockGuard guard(shard.mutex);
         lock->nextFree = std::exchange(shard.free, lock);
@@ -83,6 +89,10 @@ private:
         thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
         return index;
     }
+
+    // One free lock kept by the thread, outside the shards (a thread that ends leaves its spare
+    // unused, still owned by its shard).
+    static inline thread_local TreeLock* t_spare = nullptr;
 
     std::array<Shard, kShards> m_shards;
 };
