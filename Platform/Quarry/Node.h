@@ -27,34 +27,6 @@
 
 namespace Quarry {
 
-// The mutual exclusion of one tree: taken with one compare-exchange when free, waited for in the
-// kernel when not (0 free, 1 held, 2 held with waiters). Every call on a node takes one, and the
-// C library's mutex costs a pair of calls each time; trees seldom see a second thread, so the
-// waiting path matters little.
-class TreeMutex {
-public:
-    void lock() noexcept {
-        uint32_t expected = 0;
-        if (!m_state.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
-            while (m_state.exchange(2, std::memory_order_acquire) != 0) {
-                m_state.wait(2, std::memory_order_relaxed);
-            }
-        }
-    }
-    bool try_lock() noexcept {
-        uint32_t expected = 0;
-        return m_state.compare_exchange_strong(expected, 1, std::memory_order_acquire);
-    }
-    void unlock() noexcept {
-        if (m_state.exchange(0, std::memory_order_release) == 2) {
-            m_state.notify_one();
-        }
-    }
-
-private:
-    std::atomic<uint32_t> m_state{0};
-};
-
 // A tree's lock. Which tree a node belongs to is known only at run time, so the nodes' fields
 // cannot name it for the thread-safety analysis; TreeGuard and TwoTreeGuard are the only places
 // that take it.
@@ -68,7 +40,7 @@ private:
 // would otherwise share lines, which then pass between cores on every call (two threads paging
 // at once each paid a fifth more per event).
 struct alignas(64) TreeLock {
-    TreeMutex mutex;
+    std::mutex mutex;
     // One per node of the tree and per TreeLockRef; the last one returns the lock to the pool.
     std::atomic<size_t> references{0};
     // The pool's shard the lock belongs to.
