@@ -1,5 +1,7 @@
 #include "Node.h"
 
+#include "Base/Mutex.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -26,27 +28,51 @@ size_t UnitsFor(size_t bytes) noexcept {
     return (bytes + kUnitBytes - 1) / kUnitBytes;
 }
 
+// The length and the first two and the last unit of a name: names of one node seldom agree on
+// all of them, so that the scan compares the text of the one name that matches.
+uint64_t KeyOf(TextView name) noexcept {
+    if (name.empty()) {
+        return 0;
+    }
+    const auto unit = [&](size_t i) {
+        return static_cast<uint64_t>(static_cast<uint16_t>(name[i]));
+    };
+    return static_cast<uint64_t>(name.size()) << 48 | unit(0) << 32 |
+           (name.size() > 1 ? unit(1) : 0) << 16 | unit(name.size() - 1);
+}
+
 // The locks of trees that are gone, for new trees. Sharded by thread, so that threads that make
 // trees at once seldom meet; every lock ever made stays owned here.
 class LockPool {
 public:
-    std::shared_ptr<TreeLock> New() {
-        Shard& shard = m_shards[ShardIndex()];
-        TreeLock* lock = nullptr;
-        {
+    TreeLock* New() {
+        TreeLock* lock = std::exchange(t_spare, nullptr);
+        if (lock == nullptr) {
+            const size_t index = ShardIndex();
+            Shard& shard = m_shards[index];
             const Base::LockGuard guard(shard.mutex);
             if (shard.free != nullptr) {
                 lock = std::exchange(shard.free, shard.free->nextFree);
             } else {
                 shard.all.push_back(std::make_unique<TreeLock>());
                 lock = shard.all.back().get();
+                lock->shard = static_cast<uint32_t>(index);
             }
         }
-        // Should the reference fail to be made, the lock goes back at once.
-        return std::shared_ptr<TreeLock>(lock, [&shard](TreeLock* last) noexcept {
-            const Base::LockGuard guard(shard.mutex);
-            last->nextFree = std::exchange(shard.free, last);
-        });
+        lock->references.store(1, std::memory_order_relaxed);
+        return lock;
+    }
+
+    void Return(TreeLock* lock) noexcept {
+        // The thread's spare first: a node made as a root and then added to a tree (an event
+        // added to its page) gives its lock back just before the thread makes the next one.
+        if (t_spare == nullptr) {
+            t_spare = lock;
+            return;
+        }
+        Shard& shard = m_shards[lock->shard];
+        const Base::LockGuard guard(shard.mutex);
+        lock->nextFree = std::exchange(shard.free, lock);
     }
 
 private:
@@ -64,6 +90,10 @@ private:
         return index;
     }
 
+    // One free lock kept by the thread, outside the shards (a thread that ends leaves its spare
+    // unused, still owned by its shard).
+    static inline thread_local TreeLock* t_spare = nullptr;
+
     std::array<Shard, kShards> m_shards;
 };
 
@@ -74,124 +104,219 @@ LockPool& Pool() {
     return *pool;
 }
 
+// Points the slots of `node` and its descendants at `lock` (the references are the caller's to
+// move); returns how many there are.
+size_t PointSlotsAt(Node& node, TreeLock* lock) noexcept {
+    node.lock.Exchange(lock);
+    size_t nodes = 1;
+    for (const auto& child : node.children) {
+        nodes += PointSlotsAt(*child, lock);
+    }
+    return nodes;
+}
+
 } // namespace
 
-std::shared_ptr<TreeLock> TreeLock::New() {
-    return Pool().New();
+void TreeLock::AddReferences(TreeLock* lock, size_t count) noexcept {
+    lock->references.fetch_add(count, std::memory_order_relaxed);
+}
+
+void TreeLock::Release(TreeLock* lock, size_t count) noexcept {
+    if (lock->references.fetch_sub(count, std::memory_order_acq_rel) == count) {
+        Pool().Return(lock);
+    }
+}
+
+TreeLockRef NewTreeLock() {
+    return TreeLockRef(Pool().New());
+}
+
+TreeLockRef ShareTreeLock(TreeLock* lock) noexcept {
+    TreeLock::AddReferences(lock, 1);
+    return TreeLockRef(lock);
+}
+
+AttributeStore::AttributeStore(const AttributeStore& other, size_t entryCapacity,
+                               size_t unitCapacity, bool compact)
+    : m_count(other.m_count), m_entryCapacity(static_cast<uint32_t>(entryCapacity)),
+      m_unitCapacity(static_cast<uint32_t>(unitCapacity)), m_keyBits(other.m_keyBits) {
+    if (entryCapacity == 0 && unitCapacity == 0) {
+        return;
+    }
+    m_block = BlockCache::Bytes(entryCapacity * sizeof(Entry) + unitCapacity * kUnitBytes);
+    Entry* const entries = Entries();
+    EKNCHAR* const units = Units();
+    if (other.m_count != 0) {
+        std::memcpy(entries, other.Entries(), other.m_count * sizeof(Entry));
+    }
+    if (!compact) {
+        if (other.m_units != 0) {
+            std::memcpy(units, other.Units(), other.m_units * kUnitBytes);
+        }
+        m_units = other.m_units;
+        m_garbageUnits = other.m_garbageUnits;
+        return;
+    }
+    const EKNCHAR* const from = other.Units();
+    uint32_t at = 0;
+    for (Entry& entry : std::span(entries, m_count)) {
+        std::copy_n(from + entry.name, entry.nameUnits, units + at);
+        entry.name = at;
+        at += entry.nameUnits;
+        const auto imageUnits = static_cast<uint32_t>(UnitsFor(entry.imageBytes));
+        std::copy_n(from + entry.image, imageUnits, units + at);
+        entry.image = at;
+        at += imageUnits;
+    }
+    m_units = at;
+}
+
+AttributeStore::AttributeStore(const AttributeStore& other)
+    : AttributeStore(other, other.m_count, other.m_units - other.m_garbageUnits, true) {}
+
+AttributeStore& AttributeStore::operator=(const AttributeStore& other) {
+    AttributeStore copy(other);
+    Swap(copy);
+    return *this;
+}
+
+void AttributeStore::Swap(AttributeStore& other) noexcept {
+    std::swap(m_block, other.m_block);
+    std::swap(m_count, other.m_count);
+    std::swap(m_entryCapacity, other.m_entryCapacity);
+    std::swap(m_units, other.m_units);
+    std::swap(m_unitCapacity, other.m_unitCapacity);
+    std::swap(m_garbageUnits, other.m_garbageUnits);
+    std::swap(m_keyBits, other.m_keyBits);
 }
 
 AttributeRef AttributeStore::At(size_t index) const noexcept {
-    const Entry& entry = m_entries[index];
-    const EKNCHAR* units = m_units.data();
+    const Entry& entry = Entries()[index];
+    const EKNCHAR* units = Units();
     return AttributeRef{
         TextView(units + entry.name, entry.nameUnits), entry.type,
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(units + entry.image),
                                  entry.imageBytes)};
 }
 
-size_t AttributeStore::IndexOf(TextView name) const noexcept {
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        const Entry& entry = m_entries[i];
-        // The first unit first: most names of a node differ there.
-        if (entry.nameUnits == name.size() &&
-            (name.empty() || m_units[entry.name] == name.front()) &&
-            std::char_traits<EKNCHAR>::compare(m_units.data() + entry.name, name.data(),
-                                               name.size()) == 0) {
+size_t AttributeStore::IndexOf(TextView name, uint64_t key) const noexcept {
+    if ((m_keyBits & KeyBit(key)) == 0) {
+        return m_count;
+    }
+    const Entry* const entries = Entries();
+    for (size_t i = 0; i < m_count; ++i) {
+        const Entry& entry = entries[i];
+        if (entry.key == key && entry.nameUnits == name.size() &&
+            std::char_traits<EKNCHAR>::compare(Units() + entry.name, name.data(), name.size()) ==
+                0) {
             return i;
         }
     }
-    return m_entries.size();
+    return m_count;
 }
 
 std::optional<AttributeRef> AttributeStore::Find(TextView name) const noexcept {
-    const size_t index = IndexOf(name);
-    if (index == m_entries.size()) {
+    const size_t index = IndexOf(name, KeyOf(name));
+    if (index == m_count) {
         return std::nullopt;
     }
     return At(index);
 }
 
-void AttributeStore::Reserve(size_t units) {
-    if (m_garbageUnits >= kCompactUnits / 2 && m_garbageUnits * 2 >= m_units.size()) {
-        std::vector<EKNCHAR> compact;
-        compact.reserve(m_units.size() - m_garbageUnits + units);
-        std::vector<Entry> entries = m_entries;
-        for (Entry& entry : entries) {
-            const size_t name = compact.size();
-            compact.insert(compact.end(), m_units.begin() + entry.name,
-                           m_units.begin() + entry.name + entry.nameUnits);
-            const size_t image = compact.size();
-            compact.insert(compact.end(), m_units.begin() + entry.image,
-                           m_units.begin() + entry.image + UnitsFor(entry.imageBytes));
-            entry.name = static_cast<uint32_t>(name);
-            entry.image = static_cast<uint32_t>(image);
-        }
-        m_units.swap(compact);
-        m_entries.swap(entries);
-        m_garbageUnits = 0;
-    }
-    if (m_units.size() + units > std::numeric_limits<uint32_t>::max()) {
+void AttributeStore::Reserve(size_t units, size_t entries) {
+    const bool compact =
+        m_garbageUnits >= kCompactUnits / 2 && size_t{m_garbageUnits} * 2 >= m_units;
+    const size_t liveUnits = compact ? m_units - m_garbageUnits : m_units;
+    if (liveUnits + units > std::numeric_limits<uint32_t>::max() ||
+        m_count + entries > std::numeric_limits<uint32_t>::max()) {
         throw std::bad_alloc();
     }
-    if (m_units.capacity() == 0) {
-        m_units.reserve(std::max(kFirstUnits, units));
-    } else if (m_units.size() + units > m_units.capacity()) {
-        m_units.reserve(std::max(m_units.capacity() * 2, m_units.size() + units));
+    const bool unitsFit = liveUnits + units <= m_unitCapacity;
+    const bool entriesFit = m_count + entries <= m_entryCapacity;
+    if (unitsFit && entriesFit && !compact) {
+        return;
     }
-}
-
-uint32_t AttributeStore::AppendImage(std::span<const uint8_t> image) {
-    const auto offset = static_cast<uint32_t>(m_units.size());
-    m_units.resize(m_units.size() + UnitsFor(image.size()), EKNCHAR{});
-    if (!image.empty()) {
-        std::memcpy(m_units.data() + offset, image.data(), image.size());
-    }
-    return offset;
+    const size_t unitCapacity =
+        unitsFit ? m_unitCapacity
+                 : std::min<size_t>(
+                       std::max({kFirstUnits, size_t{m_unitCapacity} * 2, liveUnits + units}),
+                       std::numeric_limits<uint32_t>::max());
+    const size_t entryCapacity =
+        entriesFit ? m_entryCapacity
+                   : std::max({kFirstEntries, size_t{m_entryCapacity} * 2, m_count + entries});
+    AttributeStore moved(*this, entryCapacity, unitCapacity, compact);
+    Swap(moved);
 }
 
 void AttributeStore::Set(TextView name, uint16_t type, std::span<const uint8_t> image) {
-    const size_t index = IndexOf(name);
-    if (index < m_entries.size()) {
-        Entry& entry = m_entries[index];
-        const size_t oldUnits = UnitsFor(entry.imageBytes);
-        const size_t newUnits = UnitsFor(image.size());
-        if (newUnits <= oldUnits) {
-            if (!image.empty()) {
-                std::memcpy(m_units.data() + entry.image, image.data(), image.size());
-            }
-            m_garbageUnits += oldUnits - newUnits;
-        } else {
-            Reserve(newUnits); // may move every value, but keeps the entries' order
-            Entry& moved = m_entries[index];
-            moved.image = AppendImage(image);
-            m_garbageUnits += oldUnits;
+    const uint64_t key = KeyOf(name);
+    const size_t index = IndexOf(name, key);
+    const auto imageUnits = static_cast<uint32_t>(UnitsFor(image.size()));
+    if (index < m_count) {
+        const size_t oldUnits = UnitsFor(Entries()[index].imageBytes);
+        if (imageUnits > oldUnits) {
+            Reserve(imageUnits, 0); // may move every value, but keeps the entries' order
+            Entries()[index].image = m_units;
+            m_units += imageUnits;
         }
-        Entry& updated = m_entries[index];
-        updated.imageBytes = static_cast<uint32_t>(image.size());
-        updated.type = type;
+        Entry& entry = Entries()[index];
+        if (!image.empty()) {
+            EKNCHAR* const at = Units() + entry.image;
+            at[imageUnits - 1] = 0; // the padding of an odd-sized image
+            std::memcpy(at, image.data(), image.size());
+        }
+        m_garbageUnits +=
+            static_cast<uint32_t>(imageUnits > oldUnits ? oldUnits : oldUnits - imageUnits);
+        entry.imageBytes = static_cast<uint32_t>(image.size());
+        entry.type = type;
         return;
     }
-    if (m_entries.size() == m_entries.capacity()) {
-        m_entries.reserve(std::max(kFirstEntries, m_entries.size() * 2));
+    if (m_count == m_entryCapacity || name.size() + imageUnits > m_unitCapacity - m_units ||
+        m_garbageUnits != 0) {
+        Reserve(name.size() + imageUnits, 1);
     }
-    const size_t imageUnits = UnitsFor(image.size());
-    Reserve(name.size() + imageUnits);
-    // Nothing below allocates: the attribute is added whole or not at all. The name and the
-    // image go in with one resize (which zeroes the padding of an odd-sized image).
-    const auto nameOffset = static_cast<uint32_t>(m_units.size());
-    m_units.resize(m_units.size() + name.size() + imageUnits);
-    EKNCHAR* const at = m_units.data() + nameOffset;
+    // Nothing below allocates: the attribute is added whole or not at all.
+    const uint32_t nameOffset = m_units;
+    EKNCHAR* const at = Units() + nameOffset;
     std::copy(name.begin(), name.end(), at);
     if (!image.empty()) {
+        at[name.size() + imageUnits - 1] = 0; // the padding of an odd-sized image
         std::memcpy(at + name.size(), image.data(), image.size());
     }
-    m_entries.push_back(Entry{nameOffset, static_cast<uint32_t>(name.size()),
-                              static_cast<uint32_t>(nameOffset + name.size()),
-                              static_cast<uint32_t>(image.size()), type});
+    m_units += static_cast<uint32_t>(name.size() + imageUnits);
+    Entries()[m_count] = Entry{key,
+                               nameOffset,
+                               static_cast<uint32_t>(name.size()),
+                               static_cast<uint32_t>(nameOffset + name.size()),
+                               static_cast<uint32_t>(image.size()),
+                               type};
+    ++m_count;
+    m_keyBits |= KeyBit(key);
 }
 
-Node::Node(Text nodeName, Text nodeType, std::shared_ptr<TreeLock> treeLock)
-    : lock(std::move(treeLock)), name(std::move(nodeName)), type(std::move(nodeType)) {}
+Node::Node(TextView nodeName, TextView nodeType, TreeLockRef treeLock)
+    : lock(std::move(treeLock)), texts(nodeName, nodeType) {}
+
+NodeTexts::NodeTexts(TextView name, TextView type) {
+    const size_t units = name.size() + type.size();
+    if (units > std::numeric_limits<uint32_t>::max()) {
+        throw std::bad_alloc();
+    }
+    EKNCHAR* at = m_inline;
+    if (units > kInlineUnits) {
+        m_block = BlockCache::Bytes(units * kUnitBytes);
+        at = reinterpret_cast<EKNCHAR*>(m_block.get());
+    }
+    std::copy(name.begin(), name.end(), at);
+    std::copy(type.begin(), type.end(), at + name.size());
+    m_nameUnits = static_cast<uint32_t>(name.size());
+    m_typeUnits = static_cast<uint32_t>(type.size());
+}
+
+std::shared_ptr<Node> Node::Make(TextView nodeName, TextView nodeType, TreeLockRef treeLock) {
+    return std::allocate_shared<Node>(BlockCache::Allocator<Node>(), nodeName, nodeType,
+                                      std::move(treeLock));
+}
 
 Node::~Node() {
     for (const auto& child : children) {
@@ -207,20 +332,23 @@ Text Node::FullPath() const {
     Text path;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         path += EKNCHAR{'\\'};
-        path += (*it)->name;
+        path += (*it)->texts.Name();
     }
     return path;
 }
 
-void Node::AssignLock(const std::shared_ptr<TreeLock>& newLock) noexcept {
-    lock.store(newLock);
-    for (const auto& child : children) {
-        child->AssignLock(newLock);
-    }
+void Node::AssignLock(TreeLock* newLock) noexcept {
+    // Every node of a subtree belongs to one tree: each slot gives up a reference to the same old
+    // lock and takes one to the new. Both stay referenced meanwhile (by the caller and by the
+    // nodes that stay behind).
+    TreeLock* const oldLock = lock.Raw();
+    const size_t nodes = PointSlotsAt(*this, newLock);
+    TreeLock::AddReferences(newLock, nodes);
+    TreeLock::Release(oldLock, nodes);
 }
 
-std::shared_ptr<Node> Node::Clone(int32_t depth, const std::shared_ptr<TreeLock>& newLock) const {
-    auto copy = std::make_shared<Node>(name, type, newLock);
+std::shared_ptr<Node> Node::Clone(int32_t depth, TreeLock* newLock) const {
+    auto copy = Make(texts.Name(), texts.Type(), ShareTreeLock(newLock));
     copy->attributes = attributes;
     if (depth > 0) {
         const int32_t childDepth = depth == EKN_DEPTH_ALL ? EKN_DEPTH_ALL : depth - 1;
@@ -234,35 +362,19 @@ std::shared_ptr<Node> Node::Clone(int32_t depth, const std::shared_ptr<TreeLock>
     return copy;
 }
 
-TreeGuard::TreeGuard(const Node& node) {
-    for (;;) {
-        TreeLock* candidate = node.lock.Raw();
-        candidate->mutex.lock();
-        if (node.lock.Holds(candidate)) {
-            m_lock = candidate;
-            return;
-        }
-        // The node moved to another tree while we waited.
-        candidate->mutex.unlock();
-    }
-}
-
-TreeGuard::~TreeGuard() {
-    m_lock->mutex.unlock();
-}
-
 TwoTreeGuard::TwoTreeGuard(const Node& first, const Node& second) {
     for (;;) {
-        auto a = first.lock.load();
-        auto b = second.lock.load();
+        TreeLock* a = first.lock.Raw();
+        TreeLock* b = second.lock.Raw();
         if (a == b) {
             a->mutex.lock();
         } else {
             std::lock(a->mutex, b->mutex);
         }
-        if (first.lock.Holds(a.get()) && second.lock.Holds(b.get())) {
-            m_first = std::move(a);
-            m_second = std::move(b);
+        if (first.lock.Holds(a) && second.lock.Holds(b)) {
+            // Held, each is referenced by its node's slot; these references outlast the hold.
+            m_first = ShareTreeLock(a);
+            m_second = ShareTreeLock(b);
             return;
         }
         a->mutex.unlock();

@@ -12,11 +12,11 @@
 // only changes while the old lock is held, and readers re-check it after locking.
 #pragma once
 
+#include "BlockCache.h"
 #include "Values.h"
 
-#include "Base/Mutex.h"
-
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,52 +41,58 @@ namespace Quarry {
 // at once each paid a fifth more per event).
 struct alignas(64) TreeLock {
     std::mutex mutex;
+    // One per node of the tree and per TreeLockRef; the last one returns the lock to the pool.
+    std::atomic<size_t> references{0};
+    // The pool's shard the lock belongs to.
+    uint32_t shard = 0;
     // The next free lock while this one is in the pool.
     TreeLock* nextFree = nullptr;
 
-    // A lock for a new tree, from the pool; it goes back to the pool with its last reference.
-    static std::shared_ptr<TreeLock> New();
+    // Adds `count` references to a lock that the caller knows to be referenced (it holds a
+    // reference or the lock itself).
+    static void AddReferences(TreeLock* lock, size_t count) noexcept;
+    // Drops `count` references; the lock goes back to the pool with the last.
+    static void Release(TreeLock* lock, size_t count) noexcept;
 };
 
-// The tree lock a node belongs to, read and replaced under a spin lock of its own (held only to
-// copy or swap the pointer, so a waiter never spins long). (The standard library's atomic
-// shared_ptr keeps its lock in the pointer's bits, which the race detector cannot see, so it
-// would report every move of a subtree.) An atomic copy of the raw pointer lets a thread that
-// holds a tree lock check cheaply that the node still belongs to it: the slot changes only while
-// its current lock is held.
+struct TreeLockRelease {
+    void operator()(TreeLock* lock) const noexcept { TreeLock::Release(lock, 1); }
+};
+
+// One reference to a tree lock.
+using TreeLockRef = std::unique_ptr<TreeLock, TreeLockRelease>;
+
+// A lock for a new tree, from the pool, with one reference.
+TreeLockRef NewTreeLock();
+// Another reference to a lock the caller holds a reference to, or holds.
+TreeLockRef ShareTreeLock(TreeLock* lock) noexcept;
+
+// The tree lock a node belongs to; the slot holds one reference to it. It changes only while the
+// current lock is held, so a thread that holds a tree lock can check cheaply that the node still
+// belongs to it, and one that holds none reads it to know which lock to take.
 class TreeLockSlot {
 public:
-    explicit TreeLockSlot(std::shared_ptr<TreeLock> lock) noexcept
-        : m_lock(std::move(lock)), m_raw(m_lock.get()) {}
+    explicit TreeLockSlot(TreeLockRef lock) noexcept : m_lock(lock.release()) {}
     TreeLockSlot(const TreeLockSlot&) = delete;
     TreeLockSlot& operator=(const TreeLockSlot&) = delete;
-
-    std::shared_ptr<TreeLock> load() const noexcept EXCLUDES(m_busy) {
-        const Base::LockGuard guard(m_busy);
-        return m_lock;
-    }
+    ~TreeLockSlot() { TreeLock::Release(m_lock.load(std::memory_order_relaxed), 1); }
 
     // True when the slot holds `lock`; stable while the caller holds that lock.
     bool Holds(const TreeLock* lock) const noexcept {
-        return m_raw.load(std::memory_order_acquire) == lock;
+        return m_lock.load(std::memory_order_acquire) == lock;
     }
 
     // The lock the slot holds now, without a reference (see TreeLock).
-    TreeLock* Raw() const noexcept { return m_raw.load(std::memory_order_acquire); }
+    TreeLock* Raw() const noexcept { return m_lock.load(std::memory_order_acquire); }
 
-    void store(std::shared_ptr<TreeLock> lock) noexcept EXCLUDES(m_busy) {
-        {
-            const Base::LockGuard guard(m_busy);
-            m_raw.store(lock.get(), std::memory_order_release);
-            m_lock.swap(lock);
-        }
-        // the old lock is released here, after the guard
+    // Points the slot at `lock`, taking over a reference the caller has added; returns the old
+    // lock, whose reference the caller releases. The caller holds both locks.
+    TreeLock* Exchange(TreeLock* lock) noexcept {
+        return m_lock.exchange(lock, std::memory_order_acq_rel);
     }
 
 private:
-    mutable Base::SpinLock m_busy;
-    std::shared_ptr<TreeLock> m_lock GUARDED_BY(m_busy);
-    std::atomic<TreeLock*> m_raw;
+    std::atomic<TreeLock*> m_lock;
 };
 
 using TextView = std::basic_string_view<EKNCHAR>;
@@ -99,9 +105,10 @@ struct AttributeRef {
 };
 
 // The attributes of a node in the order of first setting. Names and images share one buffer of
-// UTF-16 units beside an index of fixed-size entries, so that a node costs a few allocations
-// rather than two per attribute. A value replaced by a shorter one is overwritten in place; a
-// longer one is appended and the old bytes are reclaimed when they make up half the buffer.
+// UTF-16 units, and that buffer and an index of fixed-size entries share one allocation, so that
+// a node's attributes cost one allocation. A value replaced by a shorter one is overwritten in
+// place; a longer one is appended and the old bytes are reclaimed when they make up half the
+// buffer.
 class AttributeStore {
 public:
     class Iterator {
@@ -120,11 +127,16 @@ public:
         size_t m_index;
     };
 
-    bool empty() const noexcept { return m_entries.empty(); }
-    size_t size() const noexcept { return m_entries.size(); }
+    AttributeStore() noexcept = default;
+    // A copy holds the values alone, without room to spare or replaced bytes.
+    AttributeStore(const AttributeStore& other);
+    AttributeStore& operator=(const AttributeStore& other);
+
+    bool empty() const noexcept { return m_count == 0; }
+    size_t size() const noexcept { return m_count; }
     AttributeRef At(size_t index) const noexcept;
     Iterator begin() const noexcept { return Iterator(*this, 0); }
-    Iterator end() const noexcept { return Iterator(*this, m_entries.size()); }
+    Iterator end() const noexcept { return Iterator(*this, m_count); }
 
     // The attribute of that name (exact match), or null.
     std::optional<AttributeRef> Find(TextView name) const noexcept;
@@ -134,28 +146,73 @@ public:
 
 private:
     struct Entry {
-        uint32_t name;      // offset in m_units
+        uint64_t key;       // KeyOf(name): the scan compares names only where keys agree
+        uint32_t name;      // offset in the units
         uint32_t nameUnits; // without a NUL
-        uint32_t image;     // offset in m_units
+        uint32_t image;     // offset in the units
         uint32_t imageBytes;
         uint16_t type;
     };
 
-    size_t IndexOf(TextView name) const noexcept;
-    // Appends the image at the end of the buffer (padded to whole units); returns its offset.
-    uint32_t AppendImage(std::span<const uint8_t> image);
-    // Makes room for `units` more units, first dropping the bytes of replaced values when they
-    // make up half the buffer.
-    void Reserve(size_t units);
+    Entry* Entries() const noexcept { return reinterpret_cast<Entry*>(m_block.get()); }
+    EKNCHAR* Units() const noexcept {
+        return reinterpret_cast<EKNCHAR*>(m_block.get() + m_entryCapacity * sizeof(Entry));
+    }
+    // The bit of `m_keyBits` that a key sets (the top six bits of a Fibonacci hash).
+    static uint64_t KeyBit(uint64_t key) noexcept {
+        return uint64_t{1} << (key * 0x9E3779B97F4A7C15u >> 58);
+    }
+    size_t IndexOf(TextView name, uint64_t key) const noexcept;
+    // Makes room for `units` more units and `entries` more entries, first dropping the bytes of
+    // replaced values when they make up half the buffer. Keeps the entries' order.
+    void Reserve(size_t units, size_t entries);
+    // A copy of `other` in an allocation of these capacities (which hold its values); `compact`
+    // drops replaced bytes, else every offset stays.
+    AttributeStore(const AttributeStore& other, size_t entryCapacity, size_t unitCapacity,
+                   bool compact);
+    void Swap(AttributeStore& other) noexcept;
 
-    std::vector<Entry> m_entries;
-    std::vector<EKNCHAR> m_units;
-    size_t m_garbageUnits = 0;
+    BlockCache::Bytes m_block;
+    uint32_t m_count = 0;
+    uint32_t m_entryCapacity = 0;
+    uint32_t m_units = 0;
+    uint32_t m_unitCapacity = 0;
+    uint32_t m_garbageUnits = 0;
+    // The bits of every name's key: a name whose bit is clear is not there, without a scan.
+    uint64_t m_keyBits = 0;
+};
+
+// A node's name and type, stored together: inline when short (an event's type), else in a block
+// from the cache.
+class NodeTexts {
+public:
+    // Throws std::bad_alloc.
+    NodeTexts(TextView name, TextView type);
+    NodeTexts(const NodeTexts&) = delete;
+    NodeTexts& operator=(const NodeTexts&) = delete;
+
+    TextView Name() const noexcept { return TextView(Data(), m_nameUnits); }
+    TextView Type() const noexcept { return TextView(Data() + m_nameUnits, m_typeUnits); }
+
+private:
+    static constexpr size_t kInlineUnits = 24;
+
+    const EKNCHAR* Data() const noexcept {
+        return m_block.get() != nullptr ? reinterpret_cast<const EKNCHAR*>(m_block.get())
+                                        : m_inline;
+    }
+
+    BlockCache::Bytes m_block;
+    uint32_t m_nameUnits = 0;
+    uint32_t m_typeUnits = 0;
+    EKNCHAR m_inline[kInlineUnits];
 };
 
 class Node : public std::enable_shared_from_this<Node> {
 public:
-    Node(Text name, Text type, std::shared_ptr<TreeLock> lock);
+    Node(TextView name, TextView type, TreeLockRef lock);
+    // A new node, in memory from the block cache.
+    static std::shared_ptr<Node> Make(TextView name, TextView type, TreeLockRef lock);
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
     // Children that survive (held by handles) become roots. Runs under the tree lock.
@@ -165,32 +222,48 @@ public:
 
     // Guarded by *lock.
     Node* parent = nullptr;
-    Text name;
-    Text type;
+    const NodeTexts texts;
     AttributeStore attributes;
     std::vector<std::shared_ptr<Node>> children;
 
     // "\" + the names from the root down, separated by "\".
     Text FullPath() const;
     // Points this node and its descendants at `newLock`; the caller holds the old and new locks.
-    void AssignLock(const std::shared_ptr<TreeLock>& newLock) noexcept;
+    void AssignLock(TreeLock* newLock) noexcept;
     // A copy of this node and `depth` levels of descendants (EKN_DEPTH_ALL: all) as the root of a
     // new tree with the lock `newLock`. The caller holds this node's tree lock.
-    std::shared_ptr<Node> Clone(int32_t depth, const std::shared_ptr<TreeLock>& newLock) const;
+    std::shared_ptr<Node> Clone(int32_t depth, TreeLock* newLock) const;
 };
 
-// What a node handle points to.
+// What a node handle points to; its memory comes from the block cache.
 struct NodeHandle {
+    static void* operator new(size_t size) { return BlockCache::Allocate(size); }
+    static void operator delete(void* block, size_t size) noexcept {
+        BlockCache::Free(block, size);
+    }
+
     static constexpr uint32_t kMagic = 0x4E6F6465; // "Node"
     uint32_t magic = kMagic;
     std::shared_ptr<Node> node;
 };
 
-// Holds the lock of one node's tree: the one lock taken by a call on a single node.
+// Holds the lock of one node's tree: the one lock taken by a call on a single node. Inline, as
+// every call on a node takes one.
 class TreeGuard {
 public:
-    explicit TreeGuard(const Node& node);
-    ~TreeGuard();
+    explicit TreeGuard(const Node& node) {
+        for (;;) {
+            TreeLock* candidate = node.lock.Raw();
+            candidate->mutex.lock();
+            if (node.lock.Holds(candidate)) {
+                m_lock = candidate;
+                return;
+            }
+            // The node moved to another tree while we waited.
+            candidate->mutex.unlock();
+        }
+    }
+    ~TreeGuard() { m_lock->mutex.unlock(); }
     TreeGuard(const TreeGuard&) = delete;
     TreeGuard& operator=(const TreeGuard&) = delete;
 
@@ -207,12 +280,13 @@ public:
     TwoTreeGuard(const TwoTreeGuard&) = delete;
     TwoTreeGuard& operator=(const TwoTreeGuard&) = delete;
 
-    const std::shared_ptr<TreeLock>& FirstLock() const noexcept { return m_first; }
-    const std::shared_ptr<TreeLock>& SecondLock() const noexcept { return m_second; }
+    TreeLock* FirstLock() const noexcept { return m_first.get(); }
+    TreeLock* SecondLock() const noexcept { return m_second.get(); }
 
 private:
-    std::shared_ptr<TreeLock> m_first;
-    std::shared_ptr<TreeLock> m_second;
+    // References held while locked: the second lock may lose its nodes' references meanwhile.
+    TreeLockRef m_first;
+    TreeLockRef m_second;
 };
 
 } // namespace Quarry

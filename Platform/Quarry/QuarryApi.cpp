@@ -64,12 +64,12 @@ void IssueHandle(const std::shared_ptr<Node>& node, void** out) {
     *out = handle.release();
 }
 
-Text TextOrEmpty(const EKNCHAR* text) {
-    return text != nullptr ? Text(text) : Text();
+TextView TextOrEmpty(const EKNCHAR* text) noexcept {
+    return text != nullptr ? TextView(text) : TextView();
 }
 
 // Copies `text` and a NUL into the caller's buffer (sizes in characters with the NUL).
-EKN_HRESULT ReturnText(const Text& text, EKNCHAR* buffer, uint32_t* size) noexcept {
+EKN_HRESULT ReturnText(TextView text, EKNCHAR* buffer, uint32_t* size) noexcept {
     if (text.size() >= std::numeric_limits<uint32_t>::max()) {
         return kOverflow;
     }
@@ -93,8 +93,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCreateNode(const EKNCHAR* name, const EKNC
     }
     *node = nullptr;
     return Base::HresultBoundary<EKN_HRESULT>([&] {
-        IssueHandle(std::make_shared<Node>(TextOrEmpty(name), TextOrEmpty(type), TreeLock::New()),
-                    node);
+        IssueHandle(Node::Make(TextOrEmpty(name), TextOrEmpty(type), NewTreeLock()), node);
         return kOk;
     });
 }
@@ -144,11 +143,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknCloneNode(void* node, int32_t depth, uint3
     }
     return Base::HresultBoundary<EKN_HRESULT>([&] {
         const Node& source = *HandleOf(node)->node;
-        auto newLock = TreeLock::New();
+        const TreeLockRef newLock = NewTreeLock();
         std::shared_ptr<Node> copy;
         {
             TreeGuard guard(source);
-            copy = source.Clone(depth, newLock);
+            copy = source.Clone(depth, newLock.get());
         }
         IssueHandle(copy, clone);
         return kOk;
@@ -215,7 +214,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetChildByName(void* node, const EKNCHAR* 
     }
     return WithLockedNode(node, [&](const Node& self) {
         for (const auto& candidate : self.children) {
-            if (candidate->name == name) {
+            if (candidate->texts.Name() == name) {
                 IssueHandle(candidate, child);
                 return kOk;
             }
@@ -256,7 +255,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
     return Base::HresultBoundary<EKN_HRESULT>([&] {
         Node& p = *HandleOf(parent)->node;
         const std::shared_ptr<Node>& c = HandleOf(child)->node;
-        auto newLock = TreeLock::New();
+        const TreeLockRef newLock = NewTreeLock();
         TreeGuard guard(p);
         // Only p's own list is consulted: c's fields may be read only once c is known to be in
         // this tree.
@@ -268,7 +267,7 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
         std::lock_guard newGuard(newLock->mutex);
         p.children.erase(it);
         c->parent = nullptr;
-        c->AssignLock(newLock);
+        c->AssignLock(newLock.get());
         return kOk;
     });
 }
@@ -285,11 +284,11 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeName(void* node, uint32_t flags, EK
         return kInvalidArg;
     }
     return WithLockedNode(node, [&](const Node& self) {
-        // Two returns, not a conditional: that would copy the name for every read.
+        // Two returns: the full path is made for the call, the name is the node's own.
         if (flags == EKN_NAME_FULL_PATH) {
             return ReturnText(self.FullPath(), buffer, size);
         }
-        return ReturnText(self.name, buffer, size);
+        return ReturnText(self.texts.Name(), buffer, size);
     });
 }
 
@@ -300,8 +299,8 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknGetNodeType(void* node, EKNCHAR* buffer, u
     if (const EKN_HRESULT hr = CheckHandle(node); Failed(hr)) {
         return hr;
     }
-    return WithLockedNode(node,
-                          [&](const Node& self) { return ReturnText(self.type, buffer, size); });
+    return WithLockedNode(
+        node, [&](const Node& self) { return ReturnText(self.texts.Type(), buffer, size); });
 }
 
 // The names, each followed by a NUL, and one more NUL at the end ("a\0b\0\0"; "\0" for none).

@@ -114,9 +114,9 @@ void EndLine(std::string& out, uint32_t flags) {
 void AppendNode(std::string& out, const Node& node, int32_t depth, uint32_t flags, int level) {
     StartLine(out, flags, level);
     out += "<node name=\"";
-    AppendEscaped(out, node.name, true);
+    AppendEscaped(out, node.texts.Name(), true);
     out += "\" type=\"";
-    AppendEscaped(out, node.type, true);
+    AppendEscaped(out, node.texts.Type(), true);
     out += '"';
     const bool withChildren = depth > 0 && !node.children.empty();
     if (node.attributes.empty() && !withChildren) {

@@ -320,11 +320,6 @@ EKN_HRESULT ToIntegerArray(const DecodedValue& value, uint16_t elementType, Byte
 
 } // namespace
 
-bool IsValidImage(uint16_t type, const void* data, uint32_t size) noexcept {
-    return EknIsKnownType(type) ? EknIsWellFormedImage(type, data, size)
-                                : data != nullptr || size == 0;
-}
-
 DecodedValue Decode(uint16_t type, std::span<const uint8_t> image) {
     DecodedValue value;
     switch (type) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "Quarry/Quarry.h"
+#include "Quarry/QuarryValues.h"
 
 #include <cstdint>
 #include <span>
@@ -25,8 +26,11 @@ using Text = std::basic_string<EKNCHAR>;
 using Bytes = std::vector<uint8_t>;
 
 // True when the image is a well-formed value of the type (see the table above). `data` may be
-// null only when `size` is 0.
-bool IsValidImage(uint16_t type, const void* data, uint32_t size) noexcept;
+// null only when `size` is 0. Inline: every attribute set asks.
+inline bool IsValidImage(uint16_t type, const void* data, uint32_t size) noexcept {
+    return EknIsKnownType(type) ? EknIsWellFormedImage(type, data, size)
+                                : data != nullptr || size == 0;
+}
 
 // A stored value in a form that conversion and serialization can work on.
 struct DecodedValue {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace QuarryTest;
 
@@ -184,6 +185,48 @@ TEST(QuarryConcurrency, ThreadsWorkOnDistinctTreesAtOnce) {
         thread.join();
     }
     EXPECT_EQ(failures.load(), 0);
+}
+
+// Node memory is recycled per thread: nodes made on one thread and freed on another, and nodes
+// made from the blocks so freed, each hold their own values, also after the thread that freed
+// the blocks has ended.
+TEST(QuarryConcurrency, NodesFreedOnAnotherThreadAreReusedWithTheirOwnValues) {
+    constexpr int32_t kNodes = 300;
+    const auto make = [](int32_t base) {
+        std::vector<Node> nodes;
+        for (int32_t i = 0; i < kNodes; ++i) {
+            nodes.push_back(Create(u"n", u"EventInfo"));
+            SetValue(nodes.back().get(), u"EventID", EKN_TYPE_INT32, base + i);
+            SetValue(nodes.back().get(), u"Level", EKN_TYPE_INT32, base - i);
+        }
+        return nodes;
+    };
+    const auto check = [](const std::vector<Node>& nodes, int32_t base) {
+        int wrong = 0;
+        for (int32_t i = 0; i < kNodes; ++i) {
+            int32_t id = 0;
+            int32_t level = 0;
+            wrong += ReadValue(nodes[i].get(), u"EventID", EKN_TYPE_INT32, id) != kOk ||
+                     ReadValue(nodes[i].get(), u"Level", EKN_TYPE_INT32, level) != kOk ||
+                     id != base + i || level != base - i;
+        }
+        return wrong;
+    };
+    std::vector<Node> first;
+    std::thread([&] { first = make(1000); }).join();
+    std::vector<Node> second;
+    int wrong = 0;
+    std::thread([&] {
+        wrong += check(first, 1000);
+        first.clear(); // freed here, and made again from these blocks below
+        second = make(5000);
+        wrong += check(second, 5000);
+    }).join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(check(second, 5000), 0);
+    second.clear();
+    const std::vector<Node> third = make(9000);
+    EXPECT_EQ(check(third, 9000), 0);
 }
 
 // Two threads move nodes between the same two trees in opposite directions: each move holds
