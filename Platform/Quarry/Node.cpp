@@ -104,14 +104,16 @@ LockPool& Pool() {
     return *pool;
 }
 
-// Points the slots of `node` and its descendants at `lock` (the references are the caller's to
-// move); returns how many there are.
+// Points the slots of `node` and its descendants at `lock`, children before their parent, each
+// with a reference of its own taken before the slot is pointed (a moved node may be moved on at
+// once); returns how many there are, whose references to the old lock the caller releases.
 size_t PointSlotsAt(Node& node, TreeLock* lock) noexcept {
-    node.lock.Exchange(lock);
     size_t nodes = 1;
     for (const auto& child : node.children) {
         nodes += PointSlotsAt(*child, lock);
     }
+    TreeLock::AddReferences(lock, 1);
+    node.lock.Exchange(lock);
     return nodes;
 }
 
@@ -339,12 +341,10 @@ Text Node::FullPath() const {
 
 void Node::AssignLock(TreeLock* newLock) noexcept {
     // Every node of a subtree belongs to one tree: each slot gives up a reference to the same old
-    // lock and takes one to the new. Both stay referenced meanwhile (by the caller and by the
-    // nodes that stay behind).
+    // lock and takes one to the new. The old lock stays referenced meanwhile (by the caller or
+    // by the nodes that stay behind).
     TreeLock* const oldLock = lock.Raw();
-    const size_t nodes = PointSlotsAt(*this, newLock);
-    TreeLock::AddReferences(newLock, nodes);
-    TreeLock::Release(oldLock, nodes);
+    TreeLock::Release(oldLock, PointSlotsAt(*this, newLock));
 }
 
 std::shared_ptr<Node> Node::Clone(int32_t depth, TreeLock* newLock) const {

@@ -228,7 +228,10 @@ public:
 
     // "\" + the names from the root down, separated by "\".
     Text FullPath() const;
-    // Points this node and its descendants at `newLock`; the caller holds the old and new locks.
+    // Points this node and its descendants at `newLock`. The caller holds the old lock; it need
+    // not hold the new one when no other node refers to it yet (a detached subtree's fresh lock):
+    // the slots are pointed leaves first, so a thread that reaches a node through the new lock
+    // finds the node's whole subtree already moved and its ancestors still under the old lock.
     void AssignLock(TreeLock* newLock) noexcept;
     // A copy of this node and `depth` levels of descendants (EKN_DEPTH_ALL: all) as the root of a
     // new tree with the lock `newLock`. The caller holds this node's tree lock.

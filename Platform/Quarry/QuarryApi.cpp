@@ -263,8 +263,9 @@ QUARRY_API EKN_HRESULT QUARRY_CALL EknRemoveChild(void* parent, void* child) {
         if (it == p.children.end()) {
             return kNotFound;
         }
-        // The detached subtree gets a lock of its own; it is held until the move is complete.
-        std::lock_guard newGuard(newLock->mutex);
+        // The detached subtree gets a lock of its own, which is not taken: nothing refers to it
+        // before the move, and a lock taken while holding another would order locks that the
+        // pool hands on to other trees.
         p.children.erase(it);
         c->parent = nullptr;
         c->AssignLock(newLock.get());

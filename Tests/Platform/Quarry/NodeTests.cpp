@@ -260,6 +260,42 @@ TEST(QuarryConcurrency, NodesMovedBetweenTreesInOppositeDirectionsAreNeverLost) 
     EXPECT_EQ(ChildCount(left.get()) + ChildCount(right.get()), 40u);
 }
 
+// A subtree detached and put back over and over while another thread works deep inside it: the
+// detached nodes take their new lock leaves first without the mover holding it, so the worker
+// may already be inside the moved part while the rest is still being moved; nothing it does may
+// be lost or seen half done.
+TEST(QuarryConcurrency, SubtreeDetachedWhileAnotherThreadWorksInsideIt) {
+    Node root = Create(u"root");
+    Node branch = AddNew(root.get(), u"branch");
+    Node twig = AddNew(AddNew(branch.get(), u"fork").get(), u"twig");
+    for (int i = 0; i < 8; ++i) {
+        AddNew(AddNew(twig.get(), u"leaf").get(), u"bud");
+    }
+    std::atomic<bool> done{false};
+    std::thread mover([&] {
+        while (!done) {
+            EXPECT_EQ(EknRemoveChild(root.get(), branch.get()), kOk);
+            EXPECT_EQ(EknAddChild(root.get(), branch.get()), kOk);
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        SetValue(twig.get(), u"i", EKN_TYPE_INT32, int32_t{i});
+        Node extra = AddNew(twig.get(), u"extra");
+        Node leaf;
+        ASSERT_EQ(EknGetChildByIndex(twig.get(), 0, leaf.out()), kOk);
+        EXPECT_EQ(EknRemoveChild(twig.get(), extra.get()), kOk);
+        const std::u16string path = NameOf(leaf.get(), EKN_NAME_FULL_PATH);
+        EXPECT_TRUE(path == u"\\root\\branch\\fork\\twig\\leaf" ||
+                    path == u"\\branch\\fork\\twig\\leaf");
+    }
+    done = true;
+    mover.join();
+    EXPECT_EQ(ChildCount(twig.get()), 8u);
+    int32_t last = 0;
+    EXPECT_EQ(ReadValue(twig.get(), u"i", EKN_TYPE_INT32, last), kOk);
+    EXPECT_EQ(last, 1999);
+}
+
 // Handles of one tree used on several threads: calls are serialized by the tree's lock.
 TEST(QuarryConcurrency, HandlesOfOneTreeAreUsableFromSeveralThreads) {
     Node root = Create(u"root");
