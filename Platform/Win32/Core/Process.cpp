@@ -3,9 +3,11 @@
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -57,10 +59,22 @@ std::wstring ReadCommandLine() {
     return line;
 }
 
+// The process id once read; 0 until then, and again in a child that fork() made.
+std::atomic<pid_t> g_processId{0};
+
 } // namespace
 
 DWORD WINAPI GetCurrentProcessId() {
-    return static_cast<DWORD>(getpid());
+    // Windows reads the id from the process's own memory; here it is a system call, which every
+    // log line's head would pay, so it is read once (again after a fork).
+    pid_t id = g_processId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        [[maybe_unused]] static const int forgetInChild = pthread_atfork(
+            nullptr, nullptr, [] { g_processId.store(0, std::memory_order_relaxed); });
+        id = getpid();
+        g_processId.store(id, std::memory_order_relaxed);
+    }
+    return static_cast<DWORD>(id);
 }
 
 DWORD WINAPI GetCurrentThreadId() {

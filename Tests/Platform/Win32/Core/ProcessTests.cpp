@@ -13,6 +13,16 @@
 
 TEST(Process, IdsAreTheLinuxOnes) {
     EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
+    // The id is kept once read; a forked child has its own.
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        _exit(GetCurrentProcessId() == static_cast<DWORD>(getpid()) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
     // The main thread's id is the process id on Linux; other threads have their own.
     DWORD other = 0;
     std::thread([&] { other = GetCurrentThreadId(); }).join();
