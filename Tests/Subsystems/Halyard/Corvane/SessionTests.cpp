@@ -32,6 +32,19 @@ uint64_t PollUntilAbove(Session& session, uint64_t previous) {
     return count;
 }
 
+// The count once the deliveries of what was written have all arrived: polled until it rises above
+// `previous`, then until it stays the same for 200 ms.
+uint64_t PollUntilSettled(Session& session, uint64_t previous) {
+    uint64_t count = PollUntilAbove(session, previous);
+    for (int quiet = 0; quiet < 10;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const uint64_t now = session.GetNewEventsCount();
+        quiet = now == count ? quiet + 1 : 0;
+        count = now;
+    }
+    return count;
+}
+
 // Event counts per level group of a channel, from the events' XML: critical, error, warning,
 // informational (levels 4, 5 and 0).
 std::array<int64_t, 4> Histogram(const wchar_t* channel) {
@@ -69,7 +82,9 @@ std::array<int64_t, 5> Counted(const EkNodePtr& response) {
 } // namespace
 
 // The count starts at the events newer than the mark's view that the bookmark passed over and rises
-// by one per poll that finds new events; the new events stay out of the session's pages.
+// by one per poll that finds new events; the new events stay out of the session's pages. Events
+// written together may reach the session in one delivery or in several (as on Windows, delivery
+// runs beside the writer), so three of them raise the count by one to three; one raises it by one.
 TEST_F(SessionTest, NewEventsAreCountedOncePerPollAndStayOutOfThePages) {
     // A view of the present; then events of the next second, newer than it.
     const std::vector<uint64_t> before = NewestFirst(L"Application");
@@ -84,10 +99,12 @@ TEST_F(SessionTest, NewEventsAreCountedOncePerPollAndStayOutOfThePages) {
     EXPECT_EQ(session.GetNewEventsCount(), 2u);
 
     WriteEvents(L"Orchard Backup", EVENTLOG_WARNING_TYPE, 3);
-    EXPECT_EQ(PollUntilAbove(session, 2), 3u);
-    EXPECT_EQ(session.GetNewEventsCount(), 3u);
+    const uint64_t afterThree = PollUntilSettled(session, 2);
+    EXPECT_GE(afterThree, 3u);
+    EXPECT_LE(afterThree, 5u);
+    EXPECT_EQ(session.GetNewEventsCount(), afterThree);
     WriteEvents(L"Orchard Backup", EVENTLOG_WARNING_TYPE, 1);
-    EXPECT_EQ(PollUntilAbove(session, 3), 4u);
+    EXPECT_EQ(PollUntilAbove(session, afterThree), afterThree + 1);
 
     const EkNodePtr response = Node(L"EventViewerResponse");
     session.GetData(PageRequest(NewMark(20), 0, 20), response, nullptr);
