@@ -58,9 +58,9 @@ bool IsPartialMessage(HRESULT code) noexcept;
 // The event's message. `message` receives the text on success and also with a partial message
 // (above); any other failure leaves it untouched. The first call passes the thread's buffer, of
 // 128 characters or the longest message it held since; only a longer message costs a second call
-// with the size the first one reported,
-// whether the first call failed for the size, reported an insert error for it, or (as some
-// Windows builds do) succeeded with a truncated copy. Never throws for API results.
+// with the size the first one reported, whether the first call failed for the size, reported an
+// insert error for it, or (as some Windows builds do) succeeded with a truncated copy. Never
+// throws for API results.
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
 
 // Query, walking and bookmarks.

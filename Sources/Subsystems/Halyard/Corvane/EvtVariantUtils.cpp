@@ -203,10 +203,6 @@ std::wstring FormatSidText(PSID sid) {
     return text;
 }
 
-std::wstring GetTimestamp(uint64_t fileTime) {
-    return std::wstring(GetTimestampText(fileTime).View());
-}
-
 TimeText GetTimestampText(uint64_t fileTime) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::GetTimestamp");
     FILETIME time{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};

@@ -61,8 +61,6 @@ private:
 
 // A FILETIME (100-ns intervals since 1601) as UTC text, fractions of a second dropped. A time
 // FileTimeToSystemTime refuses throws its error.
-std::wstring GetTimestamp(uint64_t fileTime);
-// The same text, held in place.
 TimeText GetTimestampText(uint64_t fileTime);
 // A time point, cut to whole seconds, as UTC text.
 std::wstring FormatUtcTime(std::chrono::system_clock::time_point time);

@@ -9,19 +9,19 @@ namespace {
 using Logging::LOG_DBG3;
 using Logging::LOG_ERR;
 
-// Closes the handle at `box` with `close`, nulls it, and logs a failure with `context` (as the
+// Closes `*handle` with `close`, nulls it, and logs a failure with `context` (as the
 // failure of the operation `name` when there is one); the last error of the thread is restored, so
 // that a close during cleanup does not hide the failure being handled.
 template <typename Close>
-HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context,
-                const wchar_t* name = nullptr) noexcept {
+HRES CloseAndForget(HANDLE* handle, Close close, const wchar_t* context,
+                    const wchar_t* name = nullptr) noexcept {
     HRES result;
-    if (box == nullptr || *box == nullptr) {
+    if (handle == nullptr || *handle == nullptr) {
         return result;
     }
     const DWORD lastError = GetLastError();
-    result = ApiResult{close(*box)};
-    *box = nullptr;
+    result = ApiResult{close(*handle)};
+    *handle = nullptr;
     if (result.Failed() && name != nullptr) {
         LOG_FAILURE(name, context << result);
     } else if (result.Failed()) {
@@ -31,23 +31,23 @@ HRES CloseBoxed(HANDLE* box, Close close, const wchar_t* context,
     return result;
 }
 
-HRES CloseClassicEventLog(HANDLE* box) noexcept {
-    return CloseBoxed(box, CloseEventLog, L"Failed close eventlog handler due to: ",
-                      L"EventsApiUtils::OpenEventLogFile::<lambda_1>::operator ()");
+HRES CloseClassicEventLog(HANDLE* handle) noexcept {
+    return CloseAndForget(handle, CloseEventLog, L"Failed close eventlog handler due to: ",
+                          L"EventsApiUtils::OpenEventLogFile::<lambda_1>::operator ()");
 }
 
 } // namespace
 
 namespace Detail {
 
-HRES CloseEvtHandle(HANDLE* box) noexcept {
+HRES CloseEvtHandle(HANDLE* handle) noexcept {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::Detail::CloseEvtHandle");
-    return CloseBoxed(box, EvtClose, L"Close evt_handle failed due to: ");
+    return CloseAndForget(handle, EvtClose, L"Close evt_handle failed due to: ");
 }
 
-HRES CloseHandle(HANDLE* box) noexcept {
+HRES CloseHandle(HANDLE* handle) noexcept {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::Detail::CloseHandle");
-    return CloseBoxed(box, ::CloseHandle, L"Close handle failed due to: ");
+    return CloseAndForget(handle, ::CloseHandle, L"Close handle failed due to: ");
 }
 
 } // namespace Detail

@@ -56,12 +56,12 @@ inline HANDLE RawHandle(const SmartHandle& handle) noexcept {
 
 namespace Detail {
 
-// Closes the boxed Event Log API handle (when not null) and nulls the box. A failure is logged
+// Closes the Event Log API handle `*handle` (when not null) and nulls it. A failure is logged
 // ("Close evt_handle failed due to: ") and returned; never throws. The thread's last error is
 // kept as it was.
-HRES CloseEvtHandle(HANDLE* box) noexcept;
+HRES CloseEvtHandle(HANDLE* handle) noexcept;
 // The same for a kernel handle ("Close handle failed due to: ").
-HRES CloseHandle(HANDLE* box) noexcept;
+HRES CloseHandle(HANDLE* handle) noexcept;
 
 } // namespace Detail
 

@@ -99,14 +99,15 @@ TEST(EvtVariantUtils, SidTextsInTheStandardForm) {
 TEST(EvtVariantUtils, TimeTextsAreUtcWhateverTheTimeZone) {
     const TimeZone zone("Pacific/Kiritimati"); // UTC+14
     const auto leapEvening = sys_days{2024y / February / 29} + 23h + 59min + 59s + 999ms;
-    EXPECT_EQ(GetTimestamp(FileTimeOf(leapEvening)), L"2024-02-29T23:59:59Z");
-    EXPECT_EQ(GetTimestamp(FileTimeOf(sys_days{1601y / January / 1})), L"1601-01-01T00:00:00Z");
+    EXPECT_EQ(GetTimestampText(FileTimeOf(leapEvening)).View(), L"2024-02-29T23:59:59Z");
+    EXPECT_EQ(GetTimestampText(FileTimeOf(sys_days{1601y / January / 1})).View(),
+              L"1601-01-01T00:00:00Z");
     EXPECT_EQ(FormatUtcTime(leapEvening), L"2024-02-29T23:59:59Z");
     EXPECT_EQ(ParseUtcTime(L"2024-02-29T23:59:59Z"), floor<seconds>(leapEvening));
     EXPECT_EQ(FormatUtcTime(ParseUtcTime(L"2024-02-29T23:59:59Z")), L"2024-02-29T23:59:59Z");
     EXPECT_EQ(FormatUtcTime(ParseUtcTime(L"1969-12-31T23:59:59Z")), L"1969-12-31T23:59:59Z");
     // Fields out of range carry over as the inverse of gmtime does.
     EXPECT_EQ(FormatUtcTime(ParseUtcTime(L"2023-13-32T24:00:00Z")), L"2024-02-02T00:00:00Z");
-    EXPECT_EQ(ThrownCode([] { GetTimestamp(0x8000000000000000ull); }),
+    EXPECT_EQ(ThrownCode([] { GetTimestampText(0x8000000000000000ull); }),
               HresultFromWin32(ERROR_INVALID_PARAMETER));
 }

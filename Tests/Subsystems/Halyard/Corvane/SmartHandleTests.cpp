@@ -73,10 +73,10 @@ TEST(SmartHandle, FailedClosesAreLoggedAndKeepTheLastError) {
                                      L"failed: Failed close eventlog handler due to: 0x80070006 "))
         << lines[1];
 
-    HANDLE box = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_TRUE(Detail::CloseHandle(&box).Succeeded());
-    EXPECT_EQ(box, nullptr);
-    EXPECT_TRUE(Detail::CloseHandle(&box).Succeeded()); // a null box is no call
+    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_TRUE(Detail::CloseHandle(&handle).Succeeded());
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_TRUE(Detail::CloseHandle(&handle).Succeeded()); // a null handle is no call
     HANDLE closed = reinterpret_cast<HANDLE>(0x777);
     EXPECT_EQ(Detail::CloseHandle(&closed).Code(), HresultFromWin32(ERROR_INVALID_HANDLE));
     EXPECT_EQ(closed, nullptr);
