@@ -346,7 +346,9 @@ const work = { running: new Map(), timer: 0 };
 function beginWork(text) {
   const controller = new AbortController();
   work.running.set(controller, text);
-  if (!work.timer && $('progress').hidden) {
+  // The bar names the newest work; one already shown (a long count, say) gives way at once.
+  if (!$('progress').hidden) $('progress-text').textContent = `${text}…`;
+  else if (!work.timer) {
     work.timer = setTimeout(() => {
       work.timer = 0;
       if (work.running.size) {
