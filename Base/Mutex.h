@@ -12,14 +12,14 @@
 
 #include "Base/ThreadAnnotations.h"
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 #include <thread>
-#include <vector>
 
 namespace Base {
 
@@ -97,23 +97,29 @@ public:
         }
     }
     void lock_shared() const ACQUIRE_SHARED() {
-        std::vector<const ReadMostlyMutex*>& held = Held();
-        if (held.empty()) {
+        Reader& reader = ThisReader();
+        if (reader.used == 0) {
             for (int writers = m_writers.load(); writers != 0; writers = m_writers.load()) {
                 m_writers.wait(writers);
             }
         }
-        const bool again = std::find(held.begin(), held.end(), this) != held.end();
-        held.push_back(this);
-        if (!again) {
-            Shard().lock_shared();
+        Hold* const held = reader.Find(this);
+        if (held != nullptr) {
+            ++held->times;
+            return;
         }
+        if (reader.used == reader.holds.size()) {
+            throw std::length_error("a thread holds too many read-mostly mutexes at once");
+        }
+        m_shards[reader.Shard()].mutex.lock_shared();
+        reader.holds[reader.used++] = {this, 1};
     }
     void unlock_shared() const RELEASE_SHARED() {
-        std::vector<const ReadMostlyMutex*>& held = Held();
-        held.erase(std::find(held.rbegin(), held.rend(), this).base() - 1);
-        if (std::find(held.begin(), held.end(), this) == held.end()) {
-            Shard().unlock_shared();
+        Reader& reader = ThisReader();
+        Hold* const held = reader.Find(this);
+        if (--held->times == 0) {
+            m_shards[reader.Shard()].mutex.unlock_shared();
+            *held = reader.holds[--reader.used];
         }
     }
 
@@ -125,16 +131,38 @@ private:
     struct alignas(64) Padded {
         std::shared_mutex mutex;
     };
-    std::shared_mutex& Shard() const {
-        static std::atomic<size_t> next{0};
-        thread_local const size_t index = next.fetch_add(1, std::memory_order_relaxed) % kShards;
-        return m_shards[index].mutex;
-    }
+    // A thread's side of every read-mostly mutex: the shard it reads through, and the mutexes it
+    // holds shared with how many times. Plain data, so that finding it is one thread-local
+    // access (in a shared library each is a call) with nothing to construct or destroy.
+    struct Hold {
+        const ReadMostlyMutex* mutex;
+        uint32_t times;
+    };
+    struct Reader {
+        static constexpr size_t kUnassigned = kShards;
+        size_t shard = kUnassigned;
+        size_t used = 0;
+        std::array<Hold, 8> holds{};
 
-    // The read-mostly mutexes the thread holds shared, once for each hold.
-    static std::vector<const ReadMostlyMutex*>& Held() {
-        thread_local std::vector<const ReadMostlyMutex*> held;
-        return held;
+        size_t Shard() noexcept {
+            static constinit std::atomic<size_t> next{0};
+            if (shard == kUnassigned) {
+                shard = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+            }
+            return shard;
+        }
+        Hold* Find(const ReadMostlyMutex* mutex) noexcept {
+            for (size_t i = 0; i < used; ++i) {
+                if (holds[i].mutex == mutex) {
+                    return &holds[i];
+                }
+            }
+            return nullptr;
+        }
+    };
+    static Reader& ThisReader() noexcept {
+        static constinit thread_local Reader reader;
+        return reader;
     }
 
     mutable std::array<Padded, kShards> m_shards;

@@ -48,3 +48,42 @@ TEST(ReadMostlyMutex, AWaitingWriterGoesBeforeNewReaders) {
     EXPECT_TRUE(writtenBeforeRead);
     EXPECT_FALSE(mutex.HasWriters());
 }
+
+namespace {
+
+// One thread holds two of them, each twice, and lets go out of order: a writer of each gets in
+// once that one's last hold is gone, and not before.
+void HoldSeveralAndLetGoOutOfOrder() NO_THREAD_SAFETY_ANALYSIS {
+    Base::ReadMostlyMutex first;
+    Base::ReadMostlyMutex second;
+    ReadAgain(first); // a hold that ends before the others begin
+    for (Base::ReadMostlyMutex* mutex : {&first, &second, &first, &second}) {
+        mutex->lock_shared();
+    }
+    first.unlock_shared();
+    for (Base::ReadMostlyMutex* mutex : {&first, &second}) {
+        std::atomic<bool> written{false};
+        std::thread writer([&] {
+            mutex->lock();
+            written = true;
+            mutex->unlock();
+        });
+        while (!mutex->HasWriters()) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(written);
+        for (int hold = mutex == &first ? 1 : 2; hold > 0; --hold) {
+            ReadAgain(*mutex); // held still, so taken again at once
+            mutex->unlock_shared();
+        }
+        writer.join();
+        EXPECT_TRUE(written);
+    }
+}
+
+} // namespace
+
+TEST(ReadMostlyMutex, HoldsOfSeveralMutexesAreCountedApart) {
+    HoldSeveralAndLetGoOutOfOrder();
+}

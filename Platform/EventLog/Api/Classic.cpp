@@ -144,9 +144,10 @@ void Put16(uint8_t* out, size_t at, uint16_t value) {
 
 // One event as a classic record, written to `out` when it takes at most `room` bytes; returns its
 // length. The layout is measured first, so that the record is written once, straight into the
-// caller's buffer. The caller holds the store's lock.
+// caller's buffer. Unless `exact`, a record seen not to fit from its head alone is not measured
+// further, and a length over `room` comes back. The caller holds the store's lock.
 size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
-                     size_t room) REQUIRES_SHARED(store.Mutex()) {
+                     size_t room, bool exact) REQUIRES_SHARED(store.Mutex()) {
     const std::wstring_view source =
         store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider);
     const std::wstring_view computer = store.String(e.computer);
@@ -154,6 +155,9 @@ size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e,
     const size_t sidOffset =
         Align4(sizeof(EVENTLOGRECORD) + WideBytes(source) + WideBytes(computer));
     const size_t stringOffset = Align4(sidOffset + sid.size());
+    if (!exact && stringOffset + 4 > room) {
+        return stringOffset + 4;
+    }
     size_t dataOffset = stringOffset;
     size_t strings = 0;
     ForEachInsertionString(store, channel, e, [&](std::wstring_view s) {
@@ -297,7 +301,9 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         while (index < count) {
             const size_t room = numberOfBytesToRead - written;
             uint8_t* const at = out != nullptr ? out + written : nullptr;
-            const size_t length = ClassicRecord(*log->store, channel, events[index], at, room);
+            // After the first record only whether the next one fits matters.
+            const size_t length =
+                ClassicRecord(*log->store, channel, events[index], at, room, written == 0);
             if (length > room) {
                 if (written == 0) {
                     *minNumberOfBytesNeeded = static_cast<DWORD>(length);

@@ -50,10 +50,17 @@ EventSelection EventSelection::FromNode(const EkNodePtr& node) {
     return selection;
 }
 
+// Asked for every event read; a map without providers is not hashed into.
 bool EventSelection::Selects(std::wstring_view provider, uint32_t eventId) const {
     if (commonEvents.count(eventId) != 0) {
+        if (exclude.empty()) {
+            return true;
+        }
         const auto excluded = exclude.find(provider);
         return excluded == exclude.end() || excluded->second.count(eventId) == 0;
+    }
+    if (include.empty()) {
+        return false;
     }
     const auto included = include.find(provider);
     return included != include.end() && included->second.count(eventId) != 0;
@@ -69,7 +76,8 @@ InsertionalStringsResolver::InsertionalStringsResolver(const EkNodePtr& configur
 }
 
 bool InsertionalStringsResolver::IsProviderSkipped(std::wstring_view provider) const {
-    return m_providersToSkip.find(provider) != m_providersToSkip.end();
+    return !m_providersToSkip.empty() &&
+           m_providersToSkip.find(provider) != m_providersToSkip.end();
 }
 
 bool InsertionalStringsResolver::IsPlansOnlyEvent(uint32_t eventId,
