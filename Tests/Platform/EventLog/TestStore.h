@@ -4,8 +4,12 @@
 #include "PalEventLog/Store/Store.h"
 
 #include "Win32/WinEventLog.h"
+#include "Win32/WinEvt.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +67,43 @@ inline std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWOR
         at += header.Length;
     }
     return numbers;
+}
+
+// The record id of an event handle through a System render context; 0 when it does not render.
+inline uint64_t RecordIdOf(EVT_HANDLE event) {
+    const EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    std::vector<EVT_VARIANT> buffer(64);
+    DWORD used = 0;
+    DWORD count = 0;
+    const BOOL rendered = EvtRender(context, event, EvtRenderEventValues,
+                                    static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
+                                    buffer.data(), &used, &count);
+    EvtClose(context);
+    return rendered ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
+}
+
+// The folder of the real logs written by Windows, kept outside the project.
+inline std::filesystem::path SharedEvtxFolder() {
+    const char* shared = std::getenv("CORVANE_SHARED_DATA");
+    return std::filesystem::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) / "evtx";
+}
+
+// Those logs in name order, the damaged ones left out; empty when absent.
+inline std::vector<std::filesystem::path> SharedEvtxFiles() {
+    const std::filesystem::path folder = SharedEvtxFolder();
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        return files;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.path().extension() == ".evtx" &&
+            entry.path().parent_path().filename() != "damaged") {
+            files.push_back(entry.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 } // namespace PalEventLog::Testing

@@ -74,21 +74,11 @@ protected:
         events.resize(returned);
         return events;
     }
-    static uint64_t RecordOf(EVT_HANDLE event) {
-        EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
-        std::vector<EVT_VARIANT> buffer(64);
-        DWORD used = 0, count = 0;
-        const BOOL ok = EvtRender(context, event, EvtRenderEventValues,
-                                  static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
-                                  buffer.data(), &used, &count);
-        EvtClose(context);
-        return ok ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
-    }
     // Record ids of the next `count` events, closing their handles.
     static std::vector<uint64_t> Records(EVT_HANDLE rs, DWORD count) {
         std::vector<uint64_t> ids;
         for (EVT_HANDLE e : Next(rs, count)) {
-            ids.push_back(RecordOf(e));
+            ids.push_back(Testing::RecordIdOf(e));
             EvtClose(e);
         }
         return ids;
@@ -620,7 +610,7 @@ TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
     EXPECT_FALSE(EvtNext(rs, 5, events, 100, 0, &returned));
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
     ASSERT_EQ(returned, 2u);
-    EXPECT_EQ(RecordOf(events[0]), 2u);
+    EXPECT_EQ(Testing::RecordIdOf(events[0]), 2u);
     EvtClose(events[0]);
     EvtClose(events[1]);
     EXPECT_EQ(Records(rs, 1), (Ids{4}));
@@ -717,7 +707,7 @@ TEST_F(EventLogApi, ReadersDuringAppendsSeeEveryEventOnceAndWhole) {
             last = writing.load() == 0;
             for (std::vector<EVT_HANDLE> batch; !(batch = Next(rs, 16)).empty();) {
                 for (EVT_HANDLE e : batch) {
-                    records.push_back(RecordOf(e));
+                    records.push_back(Testing::RecordIdOf(e));
                     std::vector<EVT_VARIANT> values(16);
                     DWORD used = 0, count = 0;
                     EXPECT_TRUE(EvtRender(user, e, EvtRenderEventValues,

@@ -440,8 +440,7 @@ TEST_F(ExportedMetadata, ClassicSourcesFormatWithTheirMessageFiles) {
 // The real logs of the shared data with the exports of ProviderExports/: every event of the three
 // providers gets its message, the values in the places the templates give them.
 TEST_F(ExportedMetadata, RealLogsRenderTheirMessages) {
-    const char* shared = std::getenv("CORVANE_SHARED_DATA");
-    const fs::path evtx = fs::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) / "evtx";
+    const fs::path evtx = Testing::SharedEvtxFolder();
     const std::map<std::string, fs::path> logs = {
         {"security.evtx", evtx / "omerbenamram-evtx/security.evtx"},
         {"smb-security.evtx", evtx / "DeepBlueCLI/smb-password-guessing-security.evtx"},

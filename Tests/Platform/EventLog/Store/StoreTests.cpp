@@ -190,25 +190,7 @@ TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
     EXPECT_EQ(notified, 1);
 }
 
-// Real logs written by Windows, kept outside the project.
-fs::path SharedEvtx() {
-    const char* shared = std::getenv("CORVANE_SHARED_DATA");
-    fs::path base =
-        shared ? fs::path(shared) : fs::path(CORVANE_SOURCE_DIR) / ".." / "shared" / "data";
-    return base / "evtx";
-}
-
-std::vector<fs::path> EvtxFiles(const fs::path& folder) {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.path().extension() == ".evtx" &&
-            entry.path().parent_path().filename() != "damaged") {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
+using Testing::SharedEvtxFolder;
 
 // What libevtx itself says about a file: its record count and histograms of levels, event ids
 // and provider names.
@@ -320,7 +302,7 @@ TEST(StoreFolder, EventsAppendedByAnotherWriterReachResultSetsAndSubscriptions) 
 // the new records from where the first load stopped, and a store opened afterwards does not take
 // the cache of the earlier contents.
 TEST(StoreFolder, ALogFilledInPlaceIsReadAgainByTheWatcherAndTheCache) {
-    const fs::path log = SharedEvtx() / "DeepBlueCLI" / "many-events-application.evtx";
+    const fs::path log = SharedEvtxFolder() / "DeepBlueCLI" / "many-events-application.evtx";
     if (!fs::exists(log)) {
         GTEST_SKIP() << "no shared evtx sample " << log;
     }
@@ -505,12 +487,12 @@ TEST(StoreFolder, EventsWrittenAfterAnAbandonedHalfEventAreReadOnce) {
 }
 
 TEST(StoreFaithfulness, RealLogsLoadAsLibevtxReadsThem) {
-    const fs::path folder = SharedEvtx();
-    if (!fs::is_directory(folder)) {
-        GTEST_SKIP() << "no shared evtx samples at " << folder;
+    const std::vector<fs::path> files = Testing::SharedEvtxFiles();
+    if (files.empty()) {
+        GTEST_SKIP() << "no shared evtx samples at " << SharedEvtxFolder();
     }
     size_t total = 0;
-    for (const fs::path& file : EvtxFiles(folder)) {
+    for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
         LoadReport report;
         auto store = Store::OpenLogFile(file, &report);
@@ -560,28 +542,22 @@ std::vector<uint64_t> QueryRecords(const fs::path& file, const std::wstring& xpa
     std::vector<uint64_t> records;
     EVT_HANDLE rs = EvtQuery(nullptr, file.wstring().c_str(), xpath.c_str(), flags);
     EXPECT_NE(rs, nullptr) << Base::Utf8FromWide(xpath);
-    EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
-    std::vector<EVT_VARIANT> buffer(256);
     EVT_HANDLE batch[100];
     DWORD returned = 0;
     while (rs != nullptr && EvtNext(rs, 100, batch, 0, 0, &returned)) {
         for (DWORD i = 0; i < returned; ++i) {
-            DWORD used = 0, count = 0;
-            EXPECT_TRUE(EvtRender(context, batch[i], EvtRenderEventValues,
-                                  static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
-                                  buffer.data(), &used, &count));
-            records.push_back(buffer[EvtSystemEventRecordId].UInt64Val);
+            records.push_back(Testing::RecordIdOf(batch[i]));
+            EXPECT_NE(records.back(), 0u);
             EvtClose(batch[i]);
         }
     }
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    EvtClose(context);
     EvtClose(rs);
     return records;
 }
 
 TEST(StoreFaithfulness, ReverseQueriesOfALogFileReturnNewestFirst) {
-    const fs::path file = SharedEvtx() / "python-evtx" / "system.evtx";
+    const fs::path file = SharedEvtxFolder() / "python-evtx" / "system.evtx";
     if (!fs::exists(file)) {
         GTEST_SKIP() << "no shared evtx samples";
     }
@@ -637,7 +613,7 @@ std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
 }
 
 TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluationOfTheXml) {
-    const fs::path file = SharedEvtx() / "omerbenamram-evtx" / "security.evtx";
+    const fs::path file = SharedEvtxFolder() / "omerbenamram-evtx" / "security.evtx";
     if (!fs::exists(file)) {
         GTEST_SKIP() << "no shared evtx samples";
     }
@@ -690,7 +666,8 @@ TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluationOfTheXml) {
 }
 
 TEST(StoreFaithfulness, ADamagedLogLoadsWhatCanBeRead) {
-    const fs::path file = SharedEvtx() / "damaged" / "Microsoft-Windows-CAPI2%4Operational.evtx";
+    const fs::path file =
+        SharedEvtxFolder() / "damaged" / "Microsoft-Windows-CAPI2%4Operational.evtx";
     if (!fs::exists(file)) {
         GTEST_SKIP() << "no damaged sample";
     }
