@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 extern "C" HRESULT GetComponentsModuleObject(Halyard::Interfaces::IModule** module);
 
 using namespace Halyard::Interfaces;
@@ -147,27 +145,4 @@ TEST_F(RequestDispatch, NullArgumentsStoreNothing) {
     EXPECT_EQ(response, reinterpret_cast<void*>(0x1));
     const EkNodePtr request = EkNodePtr::CreateNode(L"GetDataRequest", nullptr);
     EXPECT_EQ(m_component.process->ProcessRequest(request.Get(), nullptr), E_POINTER);
-}
-
-TEST_F(RequestDispatch, ManyThreadsAtOnce) {
-    std::vector<std::thread> threads;
-    std::atomic<int> served{0};
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 50; ++i) {
-                const EkNodePtr request = EkNodePtr::CreateNode(L"Unknown", nullptr);
-                void* response = nullptr;
-                if (m_component.process->ProcessRequest(request.Get(), &response) == S_OK) {
-                    const EkNodePtr owned(response, true);
-                    if (static_cast<HRESULT>(owned.GetInt64(L"ResultCode")) == HR_UNKNOWN_REQUEST) {
-                        ++served;
-                    }
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(served.load(), 400);
 }

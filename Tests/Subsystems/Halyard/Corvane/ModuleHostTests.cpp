@@ -46,38 +46,22 @@ TEST_F(LoadedModule, ExportsOnlyTheModuleObject) {
     EXPECT_EQ(dlsym(s_library, "_ZN7Halyard8CCorvane9ConfigureEPv"), nullptr);
 }
 
-TEST_F(LoadedModule, ServesRequestsThroughTheCInterfaces) {
-    {
-        TestHost::Component component;
-        component.Create(s_module);
-        ASSERT_EQ(component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
-
-        const EkNodePtr unknown = EkNodePtr::CreateNode(L"NoSuchRequest", nullptr);
-        const EkNodePtr response = component.Send(unknown);
-        EXPECT_EQ(static_cast<HRESULT>(response.GetInt64(L"ResultCode")),
-                  static_cast<HRESULT>(0x80040513));
-        EXPECT_FALSE(response.GetString(L"ErrorSerialized").empty());
-
-        uint32_t locked = 0;
-        EXPECT_EQ(s_module->IsLocked(&locked), S_OK);
-        EXPECT_EQ(locked, 1u);
-        EXPECT_EQ(component.shutdown->Shutdown(), S_OK);
-    }
-    uint32_t locked = 1;
-    EXPECT_EQ(s_module->IsLocked(&locked), S_OK);
-    EXPECT_EQ(locked, 0u);
-}
-
 // The module's own log, as an operator finds it: "Logs/Corvane.log" under the data directory,
-// UTF-16LE without a byte-order mark, the banner first, then lines of the fixed format.
+// UTF-16LE without a byte-order mark, the banner first, then lines of the fixed format. The
+// loaded module stays locked while its component lives.
 TEST_F(LoadedModule, WritesItsLogFileWithTheBannerAndLinesOfTheFixedFormat) {
+    uint32_t locked = 0;
     {
         TestHost::Component component;
         component.Create(s_module);
         ASSERT_EQ(component.configure->Configure(TestHost::Config(L"Application").Get()), S_OK);
         component.Send(EkNodePtr::CreateNode(L"NoSuchRequest", nullptr));
+        EXPECT_EQ(s_module->IsLocked(&locked), S_OK);
+        EXPECT_EQ(locked, 1u);
         EXPECT_EQ(component.shutdown->Shutdown(), S_OK);
     }
+    EXPECT_EQ(s_module->IsLocked(&locked), S_OK);
+    EXPECT_EQ(locked, 0u);
 
     const std::string bytes = s_data->Read("Logs/Corvane.log");
     ASSERT_GE(bytes.size(), 2u) << "no log file";

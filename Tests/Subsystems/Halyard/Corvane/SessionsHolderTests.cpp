@@ -143,27 +143,6 @@ private:
 
 } // namespace
 
-TEST_F(SessionsHolderTest, EveryConfigurationKeyIsRequired) {
-    for (const wchar_t* key : {L"LogChannelName", L"SessionTimeLiveInMin",
-                               L"SessionCheckIntervalInSec", L"TimeOutIntervalInSec"}) {
-        SCOPED_TRACE(key);
-        const EkNodePtr configuration = Configuration();
-        EkNodePtr without = Node(L"Configuration");
-        for (const std::wstring& name : configuration.GetAttributeNames()) {
-            if (name != key) {
-                std::vector<uint8_t> scratch;
-                CopyAttribute(name.c_str(), configuration, name.c_str(), without, scratch);
-            }
-        }
-        without.AddChild(configuration.GetChildByName(L"InsertionalStringsResolver").CloneNode());
-        EXPECT_EQ(ThrownCode([&] { SessionsHolder holder(without); }), HR_NOT_FOUND);
-    }
-    const EkNodePtr noResolver = Configuration().CloneNode(0);
-    EXPECT_EQ(ThrownCode([&] { SessionsHolder holder(noResolver); }), HR_NOT_FOUND);
-    // With a sweep every two minutes the holder still goes at once.
-    SessionsHolder sweeping(Configuration(2));
-}
-
 // A session is found by its id and reused while the filters agree (a request without filters
 // agrees with any); other filters make a new session under the same id.
 TEST_F(SessionsHolderTest, SessionsAreReusedByIdUntilTheFiltersChange) {
@@ -376,6 +355,8 @@ TEST_F(SessionsHolderTest, SweepRemovesIdleSessionsOnly) {
     EXPECT_EQ(holder.GetNewEventsCount(SessionRequest(L"R", idle)), 0u);
     EXPECT_TRUE(holder.IsSessionExist(idle));
     EXPECT_EQ(log.Count(L"Session not found. Need to create." + Halyard::GuidText(idle)), 1u);
+    // A holder with a sweep thread (every two minutes here) still goes at once.
+    SessionsHolder sweeping(Configuration(2));
 }
 
 // A page read runs outside the holder's lock: other sessions are served and made meanwhile, a
