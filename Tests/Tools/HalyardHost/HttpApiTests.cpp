@@ -448,20 +448,14 @@ TEST(HttpApi, ALongRequestEndsWhenItsClientGoesAway) {
     // Every fetch times out empty, so the count runs until its request is cancelled.
     PalEventLogInjectFault("EvtNext", ERROR_TIMEOUT, 0, 0xFFFFFFFF, 0);
 
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    const std::string body = R"({"name": "CountEventsRequest"})";
-    const std::string request = "POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                "Content-Type: application/json\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
-    ASSERT_EQ(send(socket, request.data(), request.size(), 0),
-              static_cast<ssize_t>(request.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    close(socket);
+    {
+        RawConnection connection(server.Port());
+        const std::string body = R"({"name": "CountEventsRequest"})";
+        ASSERT_TRUE(connection.Send("POST /api/request HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                    "Content-Type: application/json\r\nContent-Length: " +
+                                    std::to_string(body.size()) + "\r\n\r\n" + body));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    } // the client goes away
 
     httplib::Client client = server.Client();
     uint64_t cancelled = 0;
