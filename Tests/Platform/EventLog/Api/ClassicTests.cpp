@@ -1,5 +1,6 @@
 #include "PalEventLog/Store/Store.h"
 #include "Platform/EventLog/TestStore.h"
+#include "Platform/Win32/TempDirectory.h"
 
 #include "Win32/PalEventLogFaults.h"
 
@@ -31,8 +32,6 @@ using Testing::WideAt;
 class ClassicLog : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_folder = fs::temp_directory_path() / ("evtlog-classic-" + std::to_string(::getpid()));
-        fs::create_directories(m_folder);
         std::ofstream(m_folder / "events.xml")
             << "<Event><System><Provider Name='Alpha' EventSourceName='AlphaSource'/>"
                "<EventID Qualifiers='16384'>101</EventID><Level>3</Level><Task>3</Task>"
@@ -61,8 +60,6 @@ protected:
     void TearDown() override {
         PalEventLogClearFaults();
         SetGlobalStore(nullptr);
-        std::error_code ec;
-        fs::remove_all(m_folder, ec);
     }
 
     // One seek read of a record, through the sizing protocol.
@@ -84,7 +81,8 @@ protected:
         return buffer;
     }
 
-    fs::path m_folder;
+    TempDirectory m_temp;
+    const fs::path& m_folder = m_temp.Path();
 };
 
 TEST_F(ClassicLog, OpensClassicChannelsOnly) {

@@ -1,5 +1,6 @@
 #include "PalEventLog/Store/Store.h"
 #include "Platform/EventLog/TestStore.h"
+#include "Platform/Win32/TempDirectory.h"
 
 #include "Win32/PalEventLogFaults.h"
 
@@ -31,8 +32,6 @@ namespace {
 class EventLogApi : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_folder = fs::temp_directory_path() / ("evtlog-api-" + std::to_string(::getpid()));
-        fs::create_directories(m_folder);
         std::string xml;
         for (int r = 1; r <= 10; ++r) {
             xml += Testing::EventXml(
@@ -58,11 +57,7 @@ protected:
                "<Keyword Mask='0x1' Name='Lifecycle'/></Publisher></Publishers>";
         SetGlobalStore(Store::Open(m_folder, nullptr));
     }
-    void TearDown() override {
-        SetGlobalStore(nullptr);
-        std::error_code ec;
-        fs::remove_all(m_folder, ec);
-    }
+    void TearDown() override { SetGlobalStore(nullptr); }
 
     static std::vector<EVT_HANDLE> Next(EVT_HANDLE rs, DWORD count) {
         std::vector<EVT_HANDLE> events(count);
@@ -90,7 +85,8 @@ protected:
         return buffer;
     }
 
-    fs::path m_folder;
+    TempDirectory m_temp;
+    const fs::path& m_folder = m_temp.Path();
 };
 
 using Ids = std::vector<uint64_t>;

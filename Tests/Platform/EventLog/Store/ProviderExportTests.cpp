@@ -7,6 +7,7 @@
 #include "PalEventLog/Store/Store.h"
 #include "Platform/EventLog/TestStore.h"
 #include "Platform/Win32/Messages/PeBuilder.h"
+#include "Platform/Win32/TempDirectory.h"
 
 #include "Base/Utf.h"
 #include "Win32/WinBase.h"
@@ -144,9 +145,6 @@ EventMetadataLines(EVT_HANDLE metadata,
 class ExportedMetadata : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_folder = fs::temp_directory_path() / ("evtlog-exports-" + std::to_string(::getpid()));
-        fs::remove_all(m_folder);
-        fs::create_directories(m_folder);
         for (const auto& entry : fs::directory_iterator(kExports)) {
             fs::copy_file(entry.path(), m_folder / entry.path().filename());
         }
@@ -156,11 +154,7 @@ protected:
                "<Parameter Id='2313'>unknown name or bad password</Parameter></Publisher>"
                "</Publishers>";
     }
-    void TearDown() override {
-        SetGlobalStore(nullptr);
-        std::error_code ec;
-        fs::remove_all(m_folder, ec);
-    }
+    void TearDown() override { SetGlobalStore(nullptr); }
     LoadReport Open() {
         LoadReport report;
         SetGlobalStore(Store::Open(m_folder, &report));
@@ -191,7 +185,8 @@ protected:
         return texts;
     }
 
-    fs::path m_folder;
+    TempDirectory m_temp;
+    const fs::path& m_folder = m_temp.Path();
 };
 
 TEST_F(ExportedMetadata, MessagesFollowTheEventsIdVersionAndTemplate) {
