@@ -2,12 +2,11 @@
 #pragma once
 
 #include "PalEventLog/Store/Store.h"
+#include "Support/SharedData.h"
 
 #include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -82,28 +81,12 @@ inline uint64_t RecordIdOf(EVT_HANDLE event) {
     return rendered ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
 }
 
-// The folder of the real logs written by Windows, kept outside the project.
+// The real logs written by Windows, kept outside the project.
 inline std::filesystem::path SharedEvtxFolder() {
-    const char* shared = std::getenv("CORVANE_SHARED_DATA");
-    return std::filesystem::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) / "evtx";
+    return SharedData::EvtxFolder();
 }
-
-// Those logs in name order, the damaged ones left out; empty when absent.
 inline std::vector<std::filesystem::path> SharedEvtxFiles() {
-    const std::filesystem::path folder = SharedEvtxFolder();
-    std::vector<std::filesystem::path> files;
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error)) {
-        return files;
-    }
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-        if (entry.path().extension() == ".evtx" &&
-            entry.path().parent_path().filename() != "damaged") {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
+    return SharedData::EvtxFiles();
 }
 
 } // namespace PalEventLog::Testing

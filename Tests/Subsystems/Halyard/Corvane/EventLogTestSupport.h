@@ -4,12 +4,12 @@
 
 #include "Common/Logging/LogTestSupport.h"
 #include "Halyard/Corvane/EventLogApiUtils.h"
+#include "Support/SharedData.h"
 #include "Trellis/Trellis.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
 #include <filesystem>
@@ -38,22 +38,7 @@ constexpr const wchar_t* UnmappedSid = L"S-1-5-21-1111111111-2222222222-33333333
 
 // Real logs written by Windows, outside the project; empty when absent.
 inline std::vector<std::filesystem::path> SharedEvtxFiles() {
-    const char* shared = std::getenv("CORVANE_SHARED_DATA");
-    const std::filesystem::path folder =
-        std::filesystem::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) / "evtx";
-    std::vector<std::filesystem::path> files;
-    std::error_code error;
-    if (!std::filesystem::is_directory(folder, error)) {
-        return files;
-    }
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-        if (entry.path().extension() == ".evtx" &&
-            entry.path().parent_path().filename() != "damaged") {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
+    return SharedData::EvtxFiles();
 }
 
 // The request the calling thread serves while it lives.
