@@ -364,16 +364,21 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
 }
 
 void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer) {
+    // The first read has the room of the reads before it.
+    ReadEventFromLog(eventLog, recordNumber, EVENTLOG_FORWARDS_READ, buffer.capacity(), buffer);
+}
+
+void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, size_t room,
+                      ByteBuffer& buffer) {
     if (eventLog == nullptr) {
         LOG_FAILURE(L"EventsApiUtils::ReadEventFromLog", L"Invalide event log handle.");
         RaiseError(HresultFromWin32(ERROR_INVALID_DATA));
     }
-    constexpr DWORD Flags = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
-    // The first read has the room of the reads before it, at least one byte.
-    buffer.resize(std::max<size_t>(buffer.capacity(), 1));
+    const DWORD flags = EVENTLOG_SEEK_READ | direction;
+    buffer.resize(std::max<size_t>(room, 1));
     DWORD read = 0;
     DWORD needed = 0;
-    if (ReadEventLogW(eventLog, Flags, recordNumber, buffer.data(),
+    if (ReadEventLogW(eventLog, flags, recordNumber, buffer.data(),
                       static_cast<DWORD>(buffer.size()), &read, &needed)) {
         // A success that reads nothing leaves one byte, too short for a record, as a first read
         // of one byte would.
@@ -383,7 +388,7 @@ void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer
             ThrowLastError();
         }
         buffer.resize(needed);
-        if (!ReadEventLogW(eventLog, Flags, recordNumber, buffer.data(), needed, &read, &needed)) {
+        if (!ReadEventLogW(eventLog, flags, recordNumber, buffer.data(), needed, &read, &needed)) {
             ThrowLastError();
         }
         buffer.resize(std::min<size_t>(read, buffer.size()));

@@ -115,6 +115,11 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber);
 // with one call (the log may fill the room after it with the records that follow), a larger one
 // with a second call once the log has said its size.
 void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer);
+// The same reading from that record on in `direction` (EVENTLOG_FORWARDS_READ or
+// EVENTLOG_BACKWARDS_READ) with `room` bytes (at least one) for the first call: the log fills
+// what the record leaves of it with the records that follow in that direction.
+void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, size_t room,
+                      ByteBuffer& buffer);
 
 // Whether the client request that the calling thread serves has been cancelled, asked of the
 // framework's "Core.RequestContextMgr"; false when the thread serves no request. A failing call on

@@ -13,7 +13,9 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <type_traits>
+#include <utility>
 
 namespace Halyard {
 
@@ -95,7 +97,7 @@ private:
 // The insertion strings of a classic record that lie wholly inside it: inside the bytes read and
 // the length the record gives itself, before its trailing length and, when the data follows the
 // strings as it should, before the data. Logs a record that claims more.
-std::vector<std::wstring> InsertionStringsOf(const ByteBuffer& record, uint32_t recordNumber,
+std::vector<std::wstring> InsertionStringsOf(std::span<const uint8_t> record, uint32_t recordNumber,
                                              size_t kept) {
     std::vector<std::wstring> strings;
     if (record.empty()) {
@@ -495,8 +497,7 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
         return names;
     }
     const auto record = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventRecordId)));
-    std::vector<std::wstring> strings =
-        GetIsertionalStringsById(RawHandle(classicLog), record, m_recordBuffer, 2);
+    std::vector<std::wstring> strings = ClassicInsertionStrings(RawHandle(classicLog), record, 2);
     if (strings.empty()) {
         return names;
     }
@@ -506,6 +507,48 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
         names.item = std::move(strings[1]);
     }
     return names;
+}
+
+std::vector<std::wstring> EventMaker::ClassicInsertionStrings(HANDLE eventLog, uint32_t record,
+                                                              size_t kept) {
+    // Records asked for at most this far below the one before are taken for a run of them, read
+    // with this much room (a few dozen records; one record may need more, and gets it).
+    constexpr uint32_t NearRecords = 16;
+    constexpr size_t RunRoom = 8192;
+    const uint32_t previous = std::exchange(m_lastRecordAsked, record);
+    if (eventLog != nullptr && eventLog == m_recordsLog) {
+        for (const RecordAt& at : m_recordsRead) {
+            if (at.number == record) {
+                return InsertionStringsOf(std::span(m_recordBuffer).subspan(at.offset), record,
+                                          kept);
+            }
+        }
+    }
+    m_recordsRead.clear();
+    m_recordsLog = eventLog;
+    const bool inRun = previous > record && previous - record <= NearRecords;
+    try {
+        EventsApiUtils::ReadEventFromLog(eventLog, record, EVENTLOG_BACKWARDS_READ,
+                                         inRun ? RunRoom : m_recordRoom, m_recordBuffer);
+    } catch (const HRX& failure) {
+        LOG_FAILURE(InsertionStringsName, failure);
+        return {};
+    }
+    // Where the records read begin, up to the first whose length does not fit what was read.
+    for (size_t offset = 0; offset + sizeof(EVENTLOGRECORD) <= m_recordBuffer.size();) {
+        EVENTLOGRECORD header{};
+        std::memcpy(&header, m_recordBuffer.data() + offset, sizeof(header));
+        if (header.Length < sizeof(EVENTLOGRECORD) ||
+            header.Length > m_recordBuffer.size() - offset) {
+            break;
+        }
+        if (offset == 0) {
+            m_recordRoom = std::max<size_t>(m_recordRoom, header.Length);
+        }
+        m_recordsRead.push_back({header.RecordNumber, offset});
+        offset += header.Length;
+    }
+    return InsertionStringsOf(m_recordBuffer, record, kept);
 }
 
 void EventMaker::SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names) {
@@ -658,6 +701,9 @@ EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view pr
 void EventMaker::ForgetFailures() noexcept {
     m_failedProviders.clear();
     m_failedAccounts.clear();
+    m_recordsRead.clear();
+    m_recordsLog = nullptr;
+    m_lastRecordAsked = 0;
 }
 
 } // namespace Halyard

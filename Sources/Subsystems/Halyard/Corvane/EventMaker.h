@@ -127,8 +127,8 @@ public:
     // every call it is thrown again instead, so that the traces show it leave.
     FailedProvider* CheckProviderHandle(std::wstring_view provider);
     // Forgets the failed provider opens and the account lookup failures that may pass, so that
-    // they are tried again: the query context calls it as each page begins, so that a page asks
-    // once and the next page asks again.
+    // they are tried again, and the classic records read: the query context calls it as each
+    // page begins, so that a page asks once and the next page asks again.
     void ForgetFailures() noexcept;
 
 private:
@@ -150,6 +150,13 @@ private:
                               const EventsApiUtils::SmartHandle& classicLog,
                               const InsertionalStringsResolver* resolver);
     static void SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names);
+    // The first `kept` insertion strings of a classic record, as GetIsertionalStringsById gives
+    // them. A page asks for its events' records newest first, and a seek read fills the room it
+    // is given with the records that follow the one asked for: a record asked for just below the
+    // one before is read backwards with room for a run of them, and the next ones asked for are
+    // then found among those read (on Windows each read is a call to the Event Log service).
+    std::vector<std::wstring> ClassicInsertionStrings(HANDLE eventLog, uint32_t record,
+                                                      size_t kept);
     // The message path's failure: logged, wrapped under 0x80042001, its text as the message.
     static HRES MessageNotObtained(const HRES& failure, std::wstring& message);
     // The same for an event of a provider whose open failed, from what its first event made.
@@ -179,8 +186,18 @@ private:
     DWORD m_systemCount = 0;
     EventsApiUtils::ByteBuffer m_valuesBuffer;
     EventsApiUtils::ByteBuffer m_userAndVersionBuffer;
-    // Classic records, read for the plan and item names.
+    // Classic records, read for the plan and item names, where each begins, and the log they
+    // were read from (ClassicInsertionStrings).
     EventsApiUtils::ByteBuffer m_recordBuffer;
+    struct RecordAt {
+        uint32_t number;
+        size_t offset;
+    };
+    std::vector<RecordAt> m_recordsRead;
+    HANDLE m_recordsLog = nullptr;
+    uint32_t m_lastRecordAsked = 0;
+    // The longest record read first: the room of a read that expects no run.
+    size_t m_recordRoom = 0;
     DWORD m_userAndVersionCount = 0;
     // The message of the event being made, its capacity reused.
     std::wstring m_message;

@@ -299,41 +299,58 @@ TEST(EventMaker, SearchFindsWhatTheFullNodesShow) {
 // Every Application event with the names the resolver selects: plan and item for Halyard-Monitor
 // 2001 (no item for the no-item text in lower case), the plan alone for the plans-only events (a
 // message with an unresolvable insert included), nothing for an empty provider or a skipped
-// provider.
+// provider. Oldest first, and newest first as a page reads them: there a classic read brings the
+// records below the one asked for along, so that fewer reads than a quarter of the named events
+// serve them all (the reads after those fail here).
 TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
     const ApplicationEvents application;
     const Halyard::InsertionalStringsResolver resolver(ResolverConfiguration());
     EventMaker maker;
-    const std::vector<EkNodePtr> nodes =
-        maker.MakeEvents(application.events, application.classicLog, &resolver);
-    ASSERT_EQ(nodes.size(), application.events.size());
     std::map<std::wstring, size_t> seen;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        const EventXml xml(*application.events[i]);
-        SCOPED_TRACE(L"record " + xml.Text("EventRecordID"));
-        const std::wstring provider = xml.Attribute("Provider", "Name");
-        const int64_t id = xml.Number("EventID");
-        const std::vector<std::wstring> data = xml.Data();
-        Names expected = SystemAttributes;
-        std::wstring plan;
-        std::wstring item;
-        if (!provider.empty()) {
-            expected.emplace_back(L"Message");
+    for (const bool newestFirst : {false, true}) {
+        SCOPED_TRACE(newestFirst ? "newest first" : "oldest first");
+        const QueriedEvents reversed =
+            newestFirst ? AllEvents(L"Application", EvtQueryChannelPath | EvtQueryReverseDirection)
+                        : QueriedEvents{};
+        const SmartEvtVector& events = newestFirst ? reversed.events : application.events;
+        EventMaker pageMaker;
+        if (newestFirst) {
+            const size_t named = seen[L"ItemName"] + seen[L"MonitoringPlanName"];
+            PalEventLogInjectFault("ReadEventLogW", ERROR_INVALID_PARAMETER,
+                                   static_cast<DWORD>(named / 4), 1'000'000, 0);
         }
-        if (!provider.empty() &&
-            (id == 2002 || id == 5 || (provider == L"Orchard Backup" && id == 100) ||
-             (provider == L"Halyard-Monitor" && id == 2001))) {
-            expected.emplace_back(L"MonitoringPlanName");
-            plan = data.at(0);
-            if (id == 2001 && data.at(1) != L"a3a7b447-337a-4254-917c-06cb684897a2") {
-                expected.emplace_back(L"ItemName");
-                item = data.at(1);
+        const std::vector<EkNodePtr> nodes =
+            (newestFirst ? pageMaker : maker).MakeEvents(events, application.classicLog, &resolver);
+        PalEventLogClearFaults();
+        ASSERT_EQ(nodes.size(), events.size());
+        seen.clear();
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            const EventXml xml(*events[i]);
+            SCOPED_TRACE(L"record " + xml.Text("EventRecordID"));
+            const std::wstring provider = xml.Attribute("Provider", "Name");
+            const int64_t id = xml.Number("EventID");
+            const std::vector<std::wstring> data = xml.Data();
+            Names expected = SystemAttributes;
+            std::wstring plan;
+            std::wstring item;
+            if (!provider.empty()) {
+                expected.emplace_back(L"Message");
             }
+            if (!provider.empty() &&
+                (id == 2002 || id == 5 || (provider == L"Orchard Backup" && id == 100) ||
+                 (provider == L"Halyard-Monitor" && id == 2001))) {
+                expected.emplace_back(L"MonitoringPlanName");
+                plan = data.at(0);
+                if (id == 2001 && data.at(1) != L"a3a7b447-337a-4254-917c-06cb684897a2") {
+                    expected.emplace_back(L"ItemName");
+                    item = data.at(1);
+                }
+            }
+            ASSERT_EQ(nodes[i].GetAttributeNames(), expected);
+            EXPECT_EQ(nodes[i].GetString(L"MonitoringPlanName", L""), plan);
+            EXPECT_EQ(nodes[i].GetString(L"ItemName", L""), item);
+            ++seen[expected.back()];
         }
-        ASSERT_EQ(nodes[i].GetAttributeNames(), expected);
-        EXPECT_EQ(nodes[i].GetString(L"MonitoringPlanName", L""), plan);
-        EXPECT_EQ(nodes[i].GetString(L"ItemName", L""), item);
-        ++seen[expected.back()];
     }
     // The samples hold every case: events with both names, with a plan alone, with neither.
     EXPECT_GT(seen[L"ItemName"], 10u);
