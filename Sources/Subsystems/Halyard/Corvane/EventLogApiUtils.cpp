@@ -359,13 +359,8 @@ uint32_t GetEventLogRecordsNumber(HANDLE eventLog) {
 
 ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber) {
     ByteBuffer buffer;
-    ReadEventFromLog(eventLog, recordNumber, buffer);
+    ReadEventFromLog(eventLog, recordNumber, EVENTLOG_FORWARDS_READ, 0, buffer);
     return buffer;
-}
-
-void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer) {
-    // The first read has the room of the reads before it.
-    ReadEventFromLog(eventLog, recordNumber, EVENTLOG_FORWARDS_READ, buffer.capacity(), buffer);
 }
 
 void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, size_t room,

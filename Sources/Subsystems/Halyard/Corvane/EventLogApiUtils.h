@@ -111,13 +111,10 @@ uint32_t GetEventLogRecordsNumber(HANDLE eventLog);
 // The classic record with that number. A null log handle throws ERROR_INVALID_DATA ("Invalide
 // event log handle."), a record with another number ERROR_NOT_FOUND; API failures throw.
 ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber);
-// The same into `buffer`, whose room is reused from read to read: a record that fits is read
-// with one call (the log may fill the room after it with the records that follow), a larger one
-// with a second call once the log has said its size.
-void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, ByteBuffer& buffer);
-// The same reading from that record on in `direction` (EVENTLOG_FORWARDS_READ or
-// EVENTLOG_BACKWARDS_READ) with `room` bytes (at least one) for the first call: the log fills
-// what the record leaves of it with the records that follow in that direction.
+// The same into `buffer`, read from that record on in `direction` (EVENTLOG_FORWARDS_READ or
+// EVENTLOG_BACKWARDS_READ) with `room` bytes (at least one): a record that fits is read with one
+// call, and the log fills what it leaves of the room with the records that follow in that
+// direction; a larger one takes a second call once the log has said its size.
 void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, size_t room,
                       ByteBuffer& buffer);
 

@@ -283,15 +283,9 @@ void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_
 }
 
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber) {
-    ByteBuffer buffer;
-    return GetIsertionalStringsById(eventLog, recordNumber, buffer);
-}
-
-std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber,
-                                                   ByteBuffer& buffer, size_t kept) {
     try {
-        EventsApiUtils::ReadEventFromLog(eventLog, recordNumber, buffer);
-        return InsertionStringsOf(buffer, recordNumber, kept);
+        return InsertionStringsOf(EventsApiUtils::ReadEventFromLog(eventLog, recordNumber),
+                                  recordNumber, SIZE_MAX);
     } catch (const HRX& failure) {
         LOG_FAILURE(InsertionStringsName, failure);
         return {};

@@ -36,11 +36,6 @@ void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_
 // wholly inside the record are returned, and a record that claims more is logged at ERR. A null
 // log handle or a failed read is logged and gives an empty list.
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber);
-// The same with the record read into `buffer`, whose room is reused (ReadEventFromLog), and only
-// the first `kept` strings returned (the others are still looked for, for the log's count).
-std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber,
-                                                   EventsApiUtils::ByteBuffer& buffer,
-                                                   size_t kept = SIZE_MAX);
 
 // The name of an event level as the search reads it, in lower case; empty for levels without one
 // (0 and 4 read as "information").

@@ -238,18 +238,19 @@ TEST_F(EventLogApiUtils, ClassicLogsReadRecordsByNumber) {
     EXPECT_EQ(header.RecordNumber, UnmappedUserRecord);
     EXPECT_EQ(header.Length, record.size());
     EXPECT_EQ(header.NumStrings, 1);
-    // With one buffer for many reads, each read starts with the record asked for, whole, whatever
-    // the reads before it left there (a read into room to spare may bring the records after it).
+    // With one buffer for many reads, backwards with room to spare, each read starts with the
+    // record asked for, whole, whatever the reads before it left there.
     ByteBuffer reused;
     for (const uint32_t number : {LongMessageRecord, UnmappedUserRecord, UnresolvedInsertRecord,
                                   LongMessageRecord, PlansOnlyRecord}) {
         const ByteBuffer alone = ReadEventFromLog(*log, number);
-        ReadEventFromLog(*log, number, reused);
+        ReadEventFromLog(*log, number, EVENTLOG_BACKWARDS_READ, reused.capacity(), reused);
         ASSERT_GE(reused.size(), alone.size()) << number;
         EXPECT_TRUE(std::equal(alone.begin(), alone.end(), reused.begin())) << number;
     }
-    EXPECT_EQ(ThrownCode([&] { ReadEventFromLog(*log, 99999, reused); }),
-              HresultFromWin32(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(
+        ThrownCode([&] { ReadEventFromLog(*log, 99999, EVENTLOG_BACKWARDS_READ, 0, reused); }),
+        HresultFromWin32(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ThrownCode([&] { ReadEventFromLog(*log, 99999); }),
               HresultFromWin32(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ThrownCode([] { ReadEventFromLog(nullptr, 1); }),
