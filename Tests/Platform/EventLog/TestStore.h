@@ -4,8 +4,12 @@
 #include "PalEventLog/Store/Store.h"
 #include "Support/SharedData.h"
 
+#include "Win32/WinBase.h"
+#include "Win32/WinError.h"
 #include "Win32/WinEventLog.h"
 #include "Win32/WinEvt.h"
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
@@ -51,17 +55,19 @@ inline std::wstring WideAt(const std::vector<uint8_t>& buffer, size_t offset) {
     return text;
 }
 
-// Record numbers of the records a classic read filled the first `bytes` of a buffer with; a
-// piece too short for a record header shows as record number 0.
+// Record numbers of the records a classic read filled the first `bytes` of a buffer with; a piece
+// too short for a record header, or a record running past `bytes`, shows as record number 0.
 inline std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWORD bytes) {
     std::vector<DWORD> numbers;
     for (DWORD at = 0; at < bytes;) {
-        if (at + sizeof(EVENTLOGRECORD) > bytes) {
+        EVENTLOGRECORD header{};
+        if (at + sizeof header <= bytes) {
+            std::memcpy(&header, buffer.data() + at, sizeof header);
+        }
+        if (header.Length < sizeof header || at + header.Length > bytes) {
             numbers.push_back(0);
             break;
         }
-        EVENTLOGRECORD header;
-        std::memcpy(&header, buffer.data() + at, sizeof header);
         numbers.push_back(header.RecordNumber);
         at += header.Length;
     }
@@ -79,6 +85,59 @@ inline uint64_t RecordIdOf(EVT_HANDLE event) {
                                     buffer.data(), &used, &count);
     EvtClose(context);
     return rendered ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
+}
+
+// Closes the event log handles handed to it when it goes out of scope, the last one first (the
+// events of a result set before the result set).
+class Closing {
+public:
+    Closing() = default;
+    Closing(const Closing&) = delete;
+    Closing& operator=(const Closing&) = delete;
+    ~Closing() {
+        for (auto handle = m_handles.rbegin(); handle != m_handles.rend(); ++handle) {
+            EvtClose(*handle);
+        }
+    }
+    EVT_HANDLE operator()(EVT_HANDLE handle) {
+        m_handles.push_back(handle);
+        return handle;
+    }
+    const std::vector<EVT_HANDLE>& operator()(const std::vector<EVT_HANDLE>& handles) {
+        m_handles.insert(m_handles.end(), handles.begin(), handles.end());
+        return handles;
+    }
+
+private:
+    std::vector<EVT_HANDLE> m_handles;
+};
+
+// The text EvtRender gives for `flags` (event or bookmark XML), through the sizing protocol: the
+// first call fails with the size in bytes, closing NUL included, the second fills that much.
+inline std::wstring RenderedText(EVT_HANDLE handle, DWORD flags) {
+    DWORD used = 0, count = 0;
+    EXPECT_FALSE(EvtRender(nullptr, handle, flags, 0, nullptr, &used, &count));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    std::wstring text(used / sizeof(wchar_t), L'\0');
+    if (text.empty() || !EvtRender(nullptr, handle, flags, used, text.data(), &used, &count)) {
+        ADD_FAILURE() << "does not render in the size it asked for: " << used;
+        return {};
+    }
+    EXPECT_EQ(text.back(), L'\0');
+    text.pop_back();
+    return text;
+}
+
+// The record numbers one ReadEventLogW call fills `room` bytes with; empty when the call fails,
+// its error left as the last error.
+inline std::vector<DWORD> ClassicRead(HANDLE log, DWORD flags, DWORD record = 0,
+                                      DWORD room = 4096) {
+    std::vector<uint8_t> buffer(room);
+    DWORD read = 0, needed = 0;
+    if (!ReadEventLogW(log, flags, record, buffer.data(), room, &read, &needed)) {
+        return {};
+    }
+    return RecordNumbers(buffer, read);
 }
 
 // The real logs written by Windows, kept outside the project.

@@ -23,7 +23,12 @@ namespace {
 
 const uint8_t kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; // S-1-5-18
 
+using Testing::ClassicRead;
 using Testing::WideAt;
+using Numbers = std::vector<DWORD>;
+constexpr DWORD kSeekForwards = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
+constexpr DWORD kForwards = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ;
+constexpr DWORD kBackwards = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ;
 
 // Application: records 1..4 (1: two strings, binary data, SYSTEM's SID, qualifiers 0x4000, task
 // 3, level 3; 2: no EventData, level 0; 3: audit success; 4: level 2, a string with a character
@@ -67,16 +72,15 @@ protected:
         std::vector<uint8_t> buffer(1);
         DWORD read = 5;
         DWORD needed = 0;
-        if (ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, record, buffer.data(),
-                          1, &read, &needed)) {
+        if (ReadEventLogW(log, kSeekForwards, record, buffer.data(), 1, &read, &needed)) {
             ADD_FAILURE() << "a record fit into one byte";
             return {};
         }
         EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
         EXPECT_EQ(read, 0u);
         buffer.resize(needed);
-        EXPECT_TRUE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, record,
-                                  buffer.data(), needed, &read, &needed));
+        EXPECT_TRUE(
+            ReadEventLogW(log, kSeekForwards, record, buffer.data(), needed, &read, &needed));
         EXPECT_EQ(read, buffer.size());
         return buffer;
     }
@@ -163,54 +167,36 @@ TEST_F(ClassicLog, SequentialReadsFillWholeRecordsBothWaysUntilEndOfFile) {
     const size_t second = ReadRecord(log, 2).size();
     CloseEventLog(log);
     log = OpenEventLogW(nullptr, L"Application");
-    std::vector<uint8_t> buffer(4096);
-    DWORD read = 0;
-    DWORD needed = 0;
     // Room for one and a half records: one whole record only.
-    const auto room = static_cast<DWORD>(first + second / 2);
-    ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
-                              buffer.data(), room, &read, &needed));
-    EXPECT_EQ(read, first);
-    ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
-                              buffer.data(), 4096, &read, &needed));
-    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{2, 3, 4}));
-    EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
-                               buffer.data(), 4096, &read, &needed));
+    EXPECT_EQ(ClassicRead(log, kForwards, 0, static_cast<DWORD>(first + second / 2)), Numbers{1});
+    EXPECT_EQ(ClassicRead(log, kForwards), (Numbers{2, 3, 4}));
+    std::vector<uint8_t> buffer(4096);
+    DWORD read = 5;
+    DWORD needed = 0;
+    EXPECT_FALSE(ReadEventLogW(log, kForwards, 0, buffer.data(), 4096, &read, &needed));
     EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
     EXPECT_EQ(read, 0u);
     // Backwards from the record before the last one read.
-    ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0,
-                              buffer.data(), 4096, &read, &needed));
-    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{3, 2, 1}));
+    EXPECT_EQ(ClassicRead(log, kBackwards), (Numbers{3, 2, 1}));
     CloseEventLog(log);
 
     log = OpenEventLogW(nullptr, L"Application");
-    ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0,
-                              buffer.data(), 4096, &read, &needed));
-    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{4, 3, 2, 1}));
+    EXPECT_EQ(ClassicRead(log, kBackwards), (Numbers{4, 3, 2, 1}));
     // A seek read moves the sequential position.
-    ASSERT_TRUE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_BACKWARDS_READ, 2, buffer.data(),
-                              4096, &read, &needed));
-    EXPECT_EQ(Testing::RecordNumbers(buffer, read), (std::vector<DWORD>{2, 1}));
+    EXPECT_EQ(ClassicRead(log, EVENTLOG_SEEK_READ | EVENTLOG_BACKWARDS_READ, 2), (Numbers{2, 1}));
     CloseEventLog(log);
 }
 
 TEST_F(ClassicLog, BadFlagsRecordNumbersAndHandlesAreRejected) {
     HANDLE log = OpenEventLogW(nullptr, L"Application");
-    std::vector<uint8_t> buffer(4096);
-    DWORD read = 0;
-    DWORD needed = 0;
     for (DWORD flags :
-         {DWORD{0}, DWORD{EVENTLOG_SEEK_READ},
-          DWORD{EVENTLOG_SEQUENTIAL_READ | EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ},
-          DWORD{EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ | EVENTLOG_BACKWARDS_READ},
-          DWORD{EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ | 0x100}}) {
-        EXPECT_FALSE(ReadEventLogW(log, flags, 1, buffer.data(), 4096, &read, &needed)) << flags;
+         {DWORD{0}, DWORD{EVENTLOG_SEEK_READ}, kSeekForwards | EVENTLOG_SEQUENTIAL_READ,
+          kForwards | EVENTLOG_BACKWARDS_READ, kForwards | 0x100}) {
+        EXPECT_TRUE(ClassicRead(log, flags, 1).empty()) << flags;
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << flags;
     }
     for (DWORD record : {0u, 5u, 0xFFFFFFFFu}) {
-        EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, record,
-                                   buffer.data(), 4096, &read, &needed));
+        EXPECT_TRUE(ClassicRead(log, kSeekForwards, record).empty());
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << record;
     }
     DWORD count = 0;
@@ -223,32 +209,18 @@ TEST_F(ClassicLog, BadFlagsRecordNumbersAndHandlesAreRejected) {
     EXPECT_TRUE(CloseEventLog(log));
     EXPECT_FALSE(CloseEventLog(log));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0,
-                               buffer.data(), 4096, &read, &needed));
+    EXPECT_TRUE(ClassicRead(log, kForwards).empty());
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-std::wstring EventXmlOf(EVT_HANDLE event) {
-    DWORD used = 0;
-    DWORD count = 0;
-    EvtRender(nullptr, event, EvtRenderEventXml, 0, nullptr, &used, &count);
-    std::wstring xml(used / sizeof(wchar_t), L'\0');
-    EvtRender(nullptr, event, EvtRenderEventXml, used, xml.data(), &used, &count);
-    xml.resize(xml.size() - 1);
-    return xml;
-}
-
+// The XML of a channel's newest event, as EvtRender gives it.
 std::wstring LastEventXml(const wchar_t* channel) {
-    EVT_HANDLE rs = EvtQuery(nullptr, channel, nullptr, EvtQueryReverseDirection);
+    Testing::Closing close;
+    EVT_HANDLE rs = close(EvtQuery(nullptr, channel, nullptr, EvtQueryReverseDirection));
     EVT_HANDLE event = nullptr;
     DWORD returned = 0;
-    std::wstring xml;
-    if (rs != nullptr && EvtNext(rs, 1, &event, 0, 0, &returned)) {
-        xml = EventXmlOf(event);
-        EvtClose(event);
-    }
-    EvtClose(rs);
-    return xml;
+    EXPECT_TRUE(EvtNext(rs, 1, &event, 0, 0, &returned));
+    return Testing::RenderedText(close(event), EvtRenderEventXml);
 }
 
 TEST_F(ClassicLog, ReportedEventsShowThroughBothApisAsMapped) {
@@ -337,11 +309,7 @@ TEST_F(ClassicLog, InjectedFaultsFailTheCallAndWriteNothing) {
     // A classic handle sees what was written after it was opened.
     EXPECT_GT(ReadRecord(log, 6).size(), sizeof(EVENTLOGRECORD));
     PalEventLogInjectFault("ReadEventLogW", RPC_S_INVALID_BOUND, 0, 1, 0);
-    std::vector<uint8_t> buffer(4096);
-    DWORD read = 0;
-    DWORD needed = 0;
-    EXPECT_FALSE(ReadEventLogW(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 1, buffer.data(),
-                               4096, &read, &needed));
+    EXPECT_TRUE(ClassicRead(log, kSeekForwards, 1).empty());
     EXPECT_EQ(GetLastError(), RPC_S_INVALID_BOUND);
     PalEventLogInjectFault("OpenEventLogW", ERROR_ACCESS_DENIED, 0, 1, 0);
     EXPECT_EQ(OpenEventLogW(nullptr, L"Application"), nullptr);

@@ -177,15 +177,16 @@ TEST_F(EventLogApi, SeekClampsAndStrictFails) {
 }
 
 TEST_F(EventLogApi, SeekRelativeToBookmark) {
-    EVT_HANDLE all =
-        EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath | EvtQueryReverseDirection);
-    EVT_HANDLE odd = EvtQuery(nullptr, L"Application", L"*[System[Level=2]]",
-                              EvtQueryChannelPath | EvtQueryReverseDirection);
+    Testing::Closing close;
+    EVT_HANDLE all = close(
+        EvtQuery(nullptr, L"Application", nullptr, EvtQueryChannelPath | EvtQueryReverseDirection));
+    EVT_HANDLE odd = close(EvtQuery(nullptr, L"Application", L"*[System[Level=2]]",
+                                    EvtQueryChannelPath | EvtQueryReverseDirection));
     // Bookmark record 6 (not in the odd result set).
     ASSERT_TRUE(EvtSeek(all, 4, nullptr, 0, EvtSeekRelativeToFirst));
-    std::vector<EVT_HANDLE> six = Next(all, 1);
+    const std::vector<EVT_HANDLE> six = close(Next(all, 1));
     ASSERT_EQ(six.size(), 1u);
-    EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+    EVT_HANDLE mark = close(EvtCreateBookmark(nullptr));
     ASSERT_TRUE(EvtUpdateBookmark(mark, six[0]));
     // In the result set: offset 0 is the bookmarked event itself.
     ASSERT_TRUE(EvtSeek(all, 0, mark, 0, EvtSeekRelativeToBookmark));
@@ -200,10 +201,6 @@ TEST_F(EventLogApi, SeekRelativeToBookmark) {
     }
     EXPECT_FALSE(EvtSeek(odd, 0, mark, 0, EvtSeekRelativeToBookmark | EvtSeekStrict));
     EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
-    EvtClose(six[0]);
-    EvtClose(mark);
-    EvtClose(odd);
-    EvtClose(all);
 }
 
 // A seek from a bookmark lands where it lands in a fresh result set, whatever was read and sought
@@ -213,10 +210,11 @@ TEST_F(EventLogApi, BookmarkSeeksDoNotDependOnWhatCameBefore) {
         for (const DWORD direction :
              {DWORD{EvtQueryForwardDirection}, DWORD{EvtQueryReverseDirection}}) {
             const DWORD flags = EvtQueryChannelPath | direction;
-            EVT_HANDLE rs = EvtQuery(nullptr, L"Application", query, flags);
-            const std::vector<EVT_HANDLE> first = Next(rs, 2);
+            Testing::Closing close;
+            EVT_HANDLE rs = close(EvtQuery(nullptr, L"Application", query, flags));
+            const std::vector<EVT_HANDLE> first = close(Next(rs, 2));
             ASSERT_EQ(first.size(), 2u);
-            EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+            EVT_HANDLE mark = close(EvtCreateBookmark(nullptr));
             ASSERT_TRUE(EvtUpdateBookmark(mark, first[1]));
             uint32_t random = 7;
             for (int step = 0; step < 200; ++step) {
@@ -224,54 +222,41 @@ TEST_F(EventLogApi, BookmarkSeeksDoNotDependOnWhatCameBefore) {
                 const int64_t offset = static_cast<int64_t>((random >> 8) % 14) - 3;
                 const DWORD count = (random >> 4) % 4 + 1;
                 ASSERT_TRUE(EvtSeek(rs, offset, mark, 0, EvtSeekRelativeToBookmark));
-                EVT_HANDLE fresh = EvtQuery(nullptr, L"Application", query, flags);
+                EVT_HANDLE fresh = close(EvtQuery(nullptr, L"Application", query, flags));
                 ASSERT_TRUE(EvtSeek(fresh, offset, mark, 0, EvtSeekRelativeToBookmark));
                 EXPECT_EQ(Records(rs, count), Records(fresh, count))
                     << "offset " << offset << " step " << step;
-                EvtClose(fresh);
             }
-            for (EVT_HANDLE event : first) {
-                EvtClose(event);
-            }
-            EvtClose(mark);
-            EvtClose(rs);
         }
     }
 }
 
 TEST_F(EventLogApi, BookmarkXmlIsByteExact) {
-    auto render = [](EVT_HANDLE mark) {
-        DWORD used = 0, count = 0;
-        EXPECT_FALSE(EvtRender(nullptr, mark, EvtRenderBookmark, 0, nullptr, &used, &count));
-        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-        std::wstring text(used / sizeof(wchar_t), L'\0');
-        EXPECT_TRUE(EvtRender(nullptr, mark, EvtRenderBookmark, used, text.data(), &used, &count));
-        text.resize(text.size() - 1);
-        return text;
+    const auto render = [](EVT_HANDLE mark) {
+        return Testing::RenderedText(mark, EvtRenderBookmark);
     };
-    EVT_HANDLE mark = EvtCreateBookmark(nullptr);
+    Testing::Closing close;
+    EVT_HANDLE mark = close(EvtCreateBookmark(nullptr));
     EXPECT_EQ(render(mark), L"<BookmarkList>\r\n</BookmarkList>");
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
-    auto events = Next(rs, 2);
+    EVT_HANDLE rs = close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath));
+    auto events = close(Next(rs, 2));
     ASSERT_TRUE(EvtUpdateBookmark(mark, events[1]));
     const std::wstring xml = render(mark);
     EXPECT_EQ(xml, L"<BookmarkList>\r\n  <Bookmark Channel='Application' RecordId='2' "
                    L"IsCurrent='true'/>\r\n</BookmarkList>");
-    EVT_HANDLE copy = EvtCreateBookmark(
+    EVT_HANDLE copy = close(EvtCreateBookmark(
         L"<BookmarkList><Bookmark Channel='Application' RecordId='2' IsCurrent='true'/>"
-        L"</BookmarkList>");
+        L"</BookmarkList>"));
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(render(copy), xml);
     EXPECT_EQ(EvtCreateBookmark(L"<BookmarkList><Bookmark"), nullptr);
-    for (EVT_HANDLE h : {events[0], events[1], rs, mark, copy}) {
-        EvtClose(h);
-    }
 }
 
 TEST_F(EventLogApi, SystemRenderHasTypedVariantsInTheCallersBuffer) {
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
-    auto events = Next(rs, 2);
-    EVT_HANDLE context = EvtCreateRenderContext(5, nullptr, EvtRenderContextSystem);
+    Testing::Closing close;
+    EVT_HANDLE rs = close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath));
+    auto events = close(Next(rs, 2));
+    EVT_HANDLE context = close(EvtCreateRenderContext(5, nullptr, EvtRenderContextSystem));
     ASSERT_NE(context, nullptr);
     DWORD used = 0, count = 0;
     EXPECT_FALSE(EvtRender(context, events[0], EvtRenderEventValues, 0, nullptr, &used, &count));
@@ -312,18 +297,16 @@ TEST_F(EventLogApi, SystemRenderHasTypedVariantsInTheCallersBuffer) {
     ASSERT_TRUE(
         EvtRender(context, events[1], EvtRenderEventValues, used, buffer.data(), &used, &count));
     EXPECT_EQ(buffer[EvtSystemUserID].Type, EvtVarTypeNull);
-    for (EVT_HANDLE h : {events[0], events[1], rs, context}) {
-        EvtClose(h);
-    }
 }
 
 TEST_F(EventLogApi, ValuesRenderReturnsEventDataAsOneArray) {
     LPCWSTR paths[] = {L"Event/EventData/Data", L"Event/System/Provider/@Name",
                        L"Event/System/Level", L"Event/EventData/Data[2]"};
-    EVT_HANDLE context = EvtCreateRenderContext(4, paths, EvtRenderContextValues);
+    Testing::Closing close;
+    EVT_HANDLE context = close(EvtCreateRenderContext(4, paths, EvtRenderContextValues));
     ASSERT_NE(context, nullptr);
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
-    auto events = Next(rs, 3);
+    EVT_HANDLE rs = close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath));
+    auto events = close(Next(rs, 3));
     std::vector<EVT_VARIANT> buffer(64);
     DWORD used = 0, count = 0;
     ASSERT_TRUE(EvtRender(context, events[0], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
@@ -342,7 +325,7 @@ TEST_F(EventLogApi, ValuesRenderReturnsEventDataAsOneArray) {
     EXPECT_EQ(buffer[0].Type, EvtVarTypeNull);
     EXPECT_EQ(buffer[3].Type, EvtVarTypeNull);
     // The User context has one variant per value.
-    EVT_HANDLE user = EvtCreateRenderContext(0, nullptr, EvtRenderContextUser);
+    EVT_HANDLE user = close(EvtCreateRenderContext(0, nullptr, EvtRenderContextUser));
     ASSERT_TRUE(EvtRender(user, events[1], EvtRenderEventValues, 64 * sizeof(EVT_VARIANT),
                           buffer.data(), &used, &count));
     EXPECT_EQ(count, 2u);
@@ -350,19 +333,17 @@ TEST_F(EventLogApi, ValuesRenderReturnsEventDataAsOneArray) {
     LPCWSTR bad[] = {L"Event/System["};
     EXPECT_EQ(EvtCreateRenderContext(1, bad, EvtRenderContextValues), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_EVT_INVALID_QUERY);
-    for (EVT_HANDLE h : {events[0], events[1], events[2], rs, context, user}) {
-        EvtClose(h);
-    }
 }
 
 // Windows 11 renders 16 system properties; Windows batches fail above a byte limit; OpenEventLogW
 // opens Application for a log without a classic view: each on request.
 TEST_F(EventLogApi, WindowsBehavioursOnRequest) {
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
-    std::vector<EVT_HANDLE> events = Next(rs, 1);
+    Testing::Closing close;
+    EVT_HANDLE rs = close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath));
+    std::vector<EVT_HANDLE> events = close(Next(rs, 1));
     ASSERT_EQ(events.size(), 1u);
     PalEventLogSetBehaviour(PalSystemRender16, 1);
-    EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    EVT_HANDLE context = close(EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem));
     std::vector<EVT_VARIANT> buffer(64);
     DWORD used = 0;
     DWORD count = 0;
@@ -378,7 +359,7 @@ TEST_F(EventLogApi, WindowsBehavioursOnRequest) {
     // Batches of at most 4 KB of event XML: ten events are more, and the failed batch leaves the
     // result set after them; two, after a seek back, are handed out.
     PalEventLogSetBehaviour(PalNextByteLimit, 4096);
-    EVT_HANDLE forward = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
+    EVT_HANDLE forward = close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath));
     std::vector<EVT_HANDLE> batch(10);
     DWORD returned = 99;
     EXPECT_FALSE(EvtNext(forward, 10, batch.data(), INFINITE, 0, &returned));
@@ -396,20 +377,18 @@ TEST_F(EventLogApi, WindowsBehavioursOnRequest) {
     EXPECT_TRUE(GetNumberOfEventLogRecords(application, &records));
     EXPECT_EQ(records, 10u);
     PalEventLogClearFaults();
-    for (EVT_HANDLE h : {events[0], context, rs, forward}) {
-        EvtClose(h);
-    }
     CloseEventLog(application);
 }
 
 // A cleared log: result sets and classic handles opened before fail as Windows says; new ones
 // see an empty log; other channels are untouched until they roll over.
 TEST_F(EventLogApi, ClearedLogsMakeOpenResultSetsStale) {
-    EVT_HANDLE rs =
-        EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | EvtQueryReverseDirection);
-    std::vector<EVT_HANDLE> events = Next(rs, 1);
+    Testing::Closing close;
+    EVT_HANDLE rs = close(
+        EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | EvtQueryReverseDirection));
+    std::vector<EVT_HANDLE> events = close(Next(rs, 1));
     ASSERT_EQ(events.size(), 1u);
-    EVT_HANDLE bookmark = EvtCreateBookmark(nullptr);
+    EVT_HANDLE bookmark = close(EvtCreateBookmark(nullptr));
     ASSERT_TRUE(EvtUpdateBookmark(bookmark, events[0]));
     const HANDLE before = OpenEventLogW(nullptr, L"Application");
     ASSERT_NE(before, nullptr);
@@ -420,26 +399,23 @@ TEST_F(EventLogApi, ClearedLogsMakeOpenResultSetsStale) {
     EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_STALE);
     EXPECT_FALSE(EvtSeek(rs, 0, bookmark, 0, EvtSeekRelativeToBookmark));
     EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_INVALID_POSITION);
-    std::vector<uint8_t> record(4096);
-    DWORD read = 0;
-    DWORD needed = 0;
-    EXPECT_FALSE(ReadEventLogW(before, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 5,
-                               record.data(), 4096, &read, &needed));
+    const DWORD seek = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
+    EXPECT_TRUE(Testing::ClassicRead(before, seek, 5).empty());
     EXPECT_EQ(GetLastError(), ERROR_EVENTLOG_FILE_CHANGED);
 
     const HANDLE after = OpenEventLogW(nullptr, L"Application");
     DWORD records = 99;
     EXPECT_TRUE(GetNumberOfEventLogRecords(after, &records));
     EXPECT_EQ(records, 0u);
-    EXPECT_FALSE(ReadEventLogW(after, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 5, record.data(),
-                               4096, &read, &needed));
+    EXPECT_TRUE(Testing::ClassicRead(after, seek, 5).empty());
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     for (DWORD direction : {EvtQueryForwardDirection, EvtQueryReverseDirection}) {
-        EVT_HANDLE fresh = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | direction);
-        EXPECT_TRUE(Records(fresh, 10).empty());
-        EvtClose(fresh);
+        EXPECT_TRUE(
+            Records(close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath | direction)),
+                    10)
+                .empty());
     }
-    EVT_HANDLE system = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    EVT_HANDLE system = close(EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath));
     EXPECT_EQ(Records(system, 10), (Ids{100, 101}));
 
     // A channel at its maximum size overwrites its oldest events: result sets go stale, classic
@@ -450,17 +426,12 @@ TEST_F(EventLogApi, ClearedLogsMakeOpenResultSetsStale) {
     EXPECT_TRUE(Next(system, 1).empty());
     EXPECT_EQ(GetLastError(), ERROR_EVT_QUERY_RESULT_STALE);
     const HANDLE classicSystem = OpenEventLogW(nullptr, L"System");
-    EXPECT_FALSE(ReadEventLogW(classicSystem, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 100,
-                               record.data(), 4096, &read, &needed));
+    EXPECT_TRUE(Testing::ClassicRead(classicSystem, seek, 100).empty());
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(ReadEventLogW(classicSystem, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, 101,
-                              record.data(), 4096, &read, &needed));
-    EVT_HANDLE rolled = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
+    EXPECT_EQ(Testing::ClassicRead(classicSystem, seek, 101), (std::vector<DWORD>{101, 102}));
+    EVT_HANDLE rolled = close(EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath));
     EXPECT_EQ(Records(rolled, 10), (Ids{101, 102}));
     PalEventLogClearFaults();
-    for (EVT_HANDLE h : {events[0], bookmark, rs, system, rolled}) {
-        EvtClose(h);
-    }
     CloseEventLog(before);
     CloseEventLog(after);
     CloseEventLog(classicSystem);
@@ -471,8 +442,10 @@ TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {
     ASSERT_NE(metadata, nullptr);
     EXPECT_EQ(EvtOpenPublisherMetadata(nullptr, L"Unknown", nullptr, 0, 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EVT_HANDLE rs = EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath);
-    auto events = Next(rs, 3);
+    Testing::Closing close;
+    close(metadata);
+    EVT_HANDLE rs = close(EvtQuery(nullptr, L"Application", L"*", EvtQueryChannelPath));
+    auto events = close(Next(rs, 3));
     DWORD used = 0;
     EXPECT_FALSE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent, 0,
                                   nullptr, &used));
@@ -514,9 +487,6 @@ TEST_F(EventLogApi, FormatMessageFollowsTheBufferProtocol) {
     ASSERT_TRUE(EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageLevel, 64,
                                  text.data(), &used));
     EXPECT_STREQ(text.c_str(), L"Error");
-    for (EVT_HANDLE h : {events[0], events[1], events[2], rs, metadata}) {
-        EvtClose(h);
-    }
 }
 
 TEST_F(EventLogApi, ChannelConfigListsPublishers) {
@@ -581,19 +551,6 @@ TEST_F(EventLogApi, HandlesAreChecked) {
     EXPECT_TRUE(EvtClose(events[0]));
     EXPECT_TRUE(EvtClose(bookmark));
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
-}
-
-TEST_F(EventLogApi, EventXmlRenderCountsBytesWithTheNul) {
-    EVT_HANDLE rs = EvtQuery(nullptr, L"System", L"*", EvtQueryChannelPath);
-    auto events = Next(rs, 1);
-    DWORD used = 0, count = 0;
-    EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
-    std::wstring xml(used / sizeof(wchar_t), L'\0');
-    ASSERT_TRUE(EvtRender(nullptr, events[0], EvtRenderEventXml, used, xml.data(), &used, &count));
-    EXPECT_EQ(xml.back(), L'\0');
-    EXPECT_EQ(xml.find(L"<EventRecordID>100</EventRecordID>") != std::wstring::npos, true);
-    EvtClose(events[0]);
-    EvtClose(rs);
 }
 
 TEST_F(EventLogApi, InjectedFaultsReachTheErrorPaths) {
@@ -771,13 +728,14 @@ TEST_F(EventLogApi, ReadersDuringAppendsSeeEveryEventOnceAndWhole) {
 }
 
 TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
-    EVT_HANDLE rs =
-        EvtQuery(nullptr, L"Ops/Operational", L"*[UserData/Session[Id=42]]", EvtQueryChannelPath);
+    Testing::Closing close;
+    EVT_HANDLE rs = close(
+        EvtQuery(nullptr, L"Ops/Operational", L"*[UserData/Session[Id=42]]", EvtQueryChannelPath));
     ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());
-    auto events = Next(rs, 5);
+    auto events = close(Next(rs, 5));
     ASSERT_EQ(events.size(), 1u);
     LPCWSTR paths[] = {L"Event/UserData/*/User", L"Event/EventData/Data", L"Event/System/Keywords"};
-    EVT_HANDLE values = EvtCreateRenderContext(3, paths, EvtRenderContextValues);
+    EVT_HANDLE values = close(EvtCreateRenderContext(3, paths, EvtRenderContextValues));
     std::vector<EVT_VARIANT> buffer(32);
     DWORD used = 0, count = 0;
     ASSERT_TRUE(EvtRender(values, events[0], EvtRenderEventValues, 32 * sizeof(EVT_VARIANT),
@@ -804,23 +762,17 @@ TEST_F(EventLogApi, UserDataEventsRenderAndFormat) {
     EXPECT_NE(xml.find(L"<RenderingInfo Culture='en-US'><Message>Session 42 of alice</Message>"),
               std::wstring::npos)
         << Base::Utf8FromWide(xml);
-    for (EVT_HANDLE h : {events[0], rs, values}) {
-        EvtClose(h);
-    }
 }
 
 // timediff() measures against the current time: the fixture's events are from 2024.
 TEST_F(EventLogApi, TimediffMeasuresFromNow) {
-    EVT_HANDLE recent =
-        EvtQuery(nullptr, L"System", L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]",
-                 EvtQueryChannelPath);
-    EXPECT_EQ(Records(recent, 10), (Ids{}));
-    EVT_HANDLE old =
-        EvtQuery(nullptr, L"System", L"*[System[TimeCreated[timediff(@SystemTime) > 86400000]]]",
-                 EvtQueryChannelPath);
-    EXPECT_EQ(Records(old, 10), (Ids{100, 101}));
-    EvtClose(recent);
-    EvtClose(old);
+    Testing::Closing close;
+    for (const auto& [query, records] :
+         {std::pair{L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]", Ids{}},
+          std::pair{L"*[System[TimeCreated[timediff(@SystemTime) > 86400000]]]", Ids{100, 101}}}) {
+        EXPECT_EQ(Records(close(EvtQuery(nullptr, L"System", query, EvtQueryChannelPath)), 10),
+                  records);
+    }
 }
 
 } // namespace
