@@ -74,17 +74,25 @@ inline std::vector<DWORD> RecordNumbers(const std::vector<uint8_t>& buffer, DWOR
     return numbers;
 }
 
-// The record id of an event handle through a System render context; 0 when it does not render.
-inline uint64_t RecordIdOf(EVT_HANDLE event) {
+// The values of an event handle through a System render context, indexed by
+// EVT_SYSTEM_PROPERTY_ID; all Null (and 0) when it does not render.
+inline std::vector<EVT_VARIANT> SystemValues(EVT_HANDLE event) {
     const EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
     std::vector<EVT_VARIANT> buffer(64);
     DWORD used = 0;
     DWORD count = 0;
-    const BOOL rendered = EvtRender(context, event, EvtRenderEventValues,
-                                    static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)),
-                                    buffer.data(), &used, &count);
+    if (!EvtRender(context, event, EvtRenderEventValues,
+                   static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)), buffer.data(), &used,
+                   &count)) {
+        buffer.assign(buffer.size(), EVT_VARIANT{});
+    }
     EvtClose(context);
-    return rendered ? buffer[EvtSystemEventRecordId].UInt64Val : 0;
+    return buffer;
+}
+
+// The record id of an event handle; 0 when it does not render.
+inline uint64_t RecordIdOf(EVT_HANDLE event) {
+    return SystemValues(event)[EvtSystemEventRecordId].UInt64Val;
 }
 
 // Closes the event log handles handed to it when it goes out of scope, the last one first (the

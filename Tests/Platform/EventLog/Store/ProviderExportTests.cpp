@@ -456,13 +456,12 @@ TEST_F(ExportedMetadata, RealLogsRenderTheirMessages) {
     const wchar_t* names[] = {L"TargetUserName", L"TargetDomainName", L"LogonType", L"IpAddress",
                               L"IpPort",         L"FailureReason",    L"Status",    L"SubStatus"};
     std::vector<std::wstring> paths;
-    std::vector<LPCWSTR> pathTexts;
     for (const wchar_t* name : names) {
         paths.push_back(std::wstring(L"Event/EventData/Data[@Name='") + name + L"']");
     }
-    for (const auto& p : paths) {
-        pathTexts.push_back(p.c_str());
-    }
+    std::vector<LPCWSTR> pathTexts;
+    std::transform(paths.begin(), paths.end(), std::back_inserter(pathTexts),
+                   [](const std::wstring& path) { return path.c_str(); });
     EVT_HANDLE context = EvtCreateRenderContext(static_cast<DWORD>(paths.size()), pathTexts.data(),
                                                 EvtRenderContextValues);
     std::vector<EVT_VARIANT> values(4096);
@@ -486,8 +485,7 @@ TEST_F(ExportedMetadata, RealLogsRenderTheirMessages) {
         const std::wstring expected = L"Refused sign-in of " + v(0) + L"\\" + v(1) + L" (type " +
                                       v(2) + L") from " + v(3) + L":" + v(4) + L": " + reason +
                                       L" (" + hex(6) + L"/" + hex(7) + L").";
-        ASSERT_EQ(failed[checked].second, expected) << checked;
-        ++checked;
+        ASSERT_EQ(failed[checked++].second, expected) << checked;
         EvtClose(event);
     }
     EXPECT_EQ(checked, failed.size());
