@@ -115,7 +115,8 @@ TEST_F(EventLogApi, StructuredQueriesUnionTheirQueries) {
     EVT_HANDLE rs =
         EvtQuery(nullptr, nullptr,
                  L"<QueryList><Query Id='0' Path='Application'><Select>*[System[Level=4]]</Select>"
-                 L"<Suppress>*[System[EventRecordID&gt;6]]</Suppress></Query>"
+                 L"<Suppress>*[System[EventRecordID&gt;6]]</Suppress>"
+                 L"<Suppress Path='System'>*</Suppress></Query>"
                  L"<Query Id='1' Path='System'><Select>*</Select></Query></QueryList>",
                  EvtQueryChannelPath);
     ASSERT_NE(rs, nullptr) << Base::Utf8FromWide(ExtendedStatus());

@@ -169,22 +169,6 @@ TEST_F(QueryTest, InvalidQueriesNameTheProblem) {
     }
 }
 
-TEST(CompiledQuery, StructuredQueriesDecodeEntitiesAndInheritPaths) {
-    CompiledQuery q;
-    QueryError error;
-    ASSERT_TRUE(CompiledQuery::Compile(
-        L"<QueryList><Query Id=\"0\" Path=\"Application\"><Select>*[System[Level &lt; 3]]"
-        L"</Select><Suppress Path=\"System\">*</Suppress></Query></QueryList>",
-        L"", false, q, error))
-        << Base::Utf8FromWide(error.message);
-    ASSERT_EQ(q.parts.size(), 1u);
-    ASSERT_EQ(q.parts[0].selectors.size(), 2u);
-    EXPECT_EQ(q.parts[0].selectors[0].path, L"Application");
-    EXPECT_EQ(q.parts[0].selectors[1].path, L"System");
-    EXPECT_TRUE(q.parts[0].selectors[1].suppress);
-    EXPECT_EQ(q.Paths().size(), 1u);
-}
-
 // Each query text that does not compile, with the code it fails with: XML that does not parse, an
 // XPath that does not (named by its Query's Id), XML that is no query list, and a bare XPath, whose
 // entities are not decoded.
