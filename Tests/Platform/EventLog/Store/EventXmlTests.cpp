@@ -46,17 +46,14 @@ TEST(ParseEventXml, SystemValuesAndEventData) {
     EXPECT_EQ(*e.providerGuid, kProvider);
     EXPECT_EQ(e.activityId, e.providerGuid);
     EXPECT_FALSE(e.relatedActivityId.has_value());
-    EXPECT_EQ(v.eventId, 100);
-    EXPECT_EQ(v.qualifiers, 16384);
-    EXPECT_EQ(v.version, 2);
-    EXPECT_EQ(v.level, 4);
-    EXPECT_EQ(v.task, 7);
-    EXPECT_EQ(v.opcode, 1);
-    EXPECT_EQ(v.keywords, 0x80000000000000u);
-    EXPECT_EQ(v.timeCreated, 133485408001234567u);
-    EXPECT_EQ(v.recordId, 42u);
-    EXPECT_EQ(v.processId, 600u);
-    EXPECT_EQ(v.threadId, 700u);
+    // Event id, qualifiers, version, level, task, opcode.
+    EXPECT_EQ(
+        (std::vector<uint64_t>{v.eventId, v.qualifiers, v.version, v.level, v.task, v.opcode}),
+        (std::vector<uint64_t>{100, 16384, 2, 4, 7, 1}));
+    // Keywords, time, record id, process and thread.
+    EXPECT_EQ(
+        (std::vector<uint64_t>{v.keywords, v.timeCreated, v.recordId, v.processId, v.threadId}),
+        (std::vector<uint64_t>{0x80000000000000u, 133485408001234567u, 42, 600, 700}));
     EXPECT_EQ(e.computer, L"host1");
     EXPECT_EQ(e.userSid, L"S-1-5-18");
     const uint32_t all = kHasQualifiers | kHasVersion | kHasLevel | kHasTask | kHasOpcode |

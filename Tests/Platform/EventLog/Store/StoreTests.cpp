@@ -198,16 +198,27 @@ TEST(Store, AppendedEventsFollowTheLastAndNotifyListeners) {
 
 using Testing::SharedEvtxFolder;
 
+// An event as the test reads it itself from libevtx's XML, without the store's parser.
+struct PlainEvent {
+    uint64_t record = 0;
+    unsigned eventId = 0;
+    unsigned level = 0;
+    std::string provider;
+    uint64_t time = 0;
+    std::map<std::string, std::string> data;
+};
+
 // What libevtx itself says about a file: its record count and histograms of levels, event ids
-// and provider names.
+// and provider names; with `xml`, also each event as its XML reads.
 struct LibevtxView {
     size_t count = 0;
     std::map<int, size_t> levels;
     std::map<uint32_t, size_t> eventIds;
     std::map<std::string, size_t> providers;
+    std::vector<PlainEvent> events;
 };
 
-LibevtxView ReadWithLibevtx(const fs::path& file) {
+LibevtxView ReadWithLibevtx(const fs::path& file, bool xml = false) {
     LibevtxView view;
     EvtxFile log;
     std::wstring error;
@@ -215,6 +226,7 @@ LibevtxView ReadWithLibevtx(const fs::path& file) {
         return view;
     }
     const int count = log.RecordCount(error);
+    std::string text;
     for (int i = 0; i < count; ++i) {
         EvtxRecord record;
         if (!log.Record(i, record, error)) {
@@ -230,6 +242,25 @@ LibevtxView ReadWithLibevtx(const fs::path& file) {
         if (const auto name = record.SourceName()) {
             ++view.providers[*name];
         }
+        if (!xml || !record.Xml(text, error)) {
+            continue;
+        }
+        pugi::xml_document doc;
+        doc.load_string(text.c_str());
+        const pugi::xml_node event = doc.child("Event");
+        const pugi::xml_node system = event.child("System");
+        PlainEvent e;
+        e.record = system.child("EventRecordID").text().as_ullong();
+        e.eventId = system.child("EventID").text().as_uint();
+        e.level = system.child("Level").text().as_uint();
+        e.provider = system.child("Provider").attribute("Name").value();
+        e.time = ParseSystemTime(Base::WideFromUtf8(
+                                     system.child("TimeCreated").attribute("SystemTime").value()))
+                     .value_or(0);
+        for (pugi::xml_node d : event.child("EventData").children("Data")) {
+            e.data[d.attribute("Name").value()] = d.text().get();
+        }
+        view.events.push_back(std::move(e));
     }
     return view;
 }
@@ -542,55 +573,12 @@ TEST(StoreFaithfulness, ReverseQueriesOfALogFileReturnNewestFirst) {
         << "not strictly newest first";
 }
 
-// An event as the test reads it itself from libevtx's XML, without the store's parser.
-struct PlainEvent {
-    uint64_t record = 0;
-    unsigned eventId = 0;
-    unsigned level = 0;
-    std::string provider;
-    uint64_t time = 0;
-    std::map<std::string, std::string> data;
-};
-
-std::vector<PlainEvent> ReadPlainEvents(const fs::path& file) {
-    std::vector<PlainEvent> events;
-    EvtxFile log;
-    std::wstring error;
-    if (log.Open(file, error)) {
-        const int count = log.RecordCount(error);
-        std::string xml;
-        for (int i = 0; i < count; ++i) {
-            EvtxRecord record;
-            if (log.Record(i, record, error) && record.Xml(xml, error)) {
-                pugi::xml_document doc;
-                doc.load_string(xml.c_str());
-                const pugi::xml_node event = doc.child("Event");
-                const pugi::xml_node system = event.child("System");
-                PlainEvent e;
-                e.record = system.child("EventRecordID").text().as_ullong();
-                e.eventId = system.child("EventID").text().as_uint();
-                e.level = system.child("Level").text().as_uint();
-                e.provider = system.child("Provider").attribute("Name").value();
-                e.time = ParseSystemTime(
-                             Base::WideFromUtf8(
-                                 system.child("TimeCreated").attribute("SystemTime").value()))
-                             .value_or(0);
-                for (pugi::xml_node d : event.child("EventData").children("Data")) {
-                    e.data[d.attribute("Name").value()] = d.text().get();
-                }
-                events.push_back(std::move(e));
-            }
-        }
-    }
-    return events;
-}
-
 TEST(StoreFaithfulness, QueriesAgreeWithAPlainEvaluationOfTheXml) {
     const fs::path file = SharedEvtxFolder() / "omerbenamram-evtx" / "security.evtx";
     if (!fs::exists(file)) {
         GTEST_SKIP() << "no shared evtx samples";
     }
-    const std::vector<PlainEvent> events = ReadPlainEvents(file);
+    const std::vector<PlainEvent> events = ReadWithLibevtx(file, true).events;
     ASSERT_FALSE(events.empty());
     std::vector<uint64_t> times;
     for (const PlainEvent& e : events) {
