@@ -1,6 +1,5 @@
 #include "PalEventLog/Api/Render.h"
 #include "PalEventLog/Evtx/EvtxFile.h"
-#include "PalEventLog/Query/Query.h"
 #include "PalEventLog/Store/Store.h"
 #include "Platform/EventLog/TestStore.h"
 
