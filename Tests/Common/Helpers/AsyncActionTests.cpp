@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -53,41 +54,6 @@ private:
     std::atomic<int> m_calls{0};
     std::mutex m_mutex;
     std::vector<Deadline> m_deadlines;
-};
-
-// The log lines of ERR while it lives.
-class ErrorLines final : public Logging::ILogger {
-public:
-    ErrorLines() {
-        SetLoggerSetting("MaxSeverity", "ERR");
-        Logging::LogManager::Instance().AddLogger(this);
-    }
-    ~ErrorLines() {
-        Logging::LogManager::Instance().RemoveLogger(this);
-        SetLoggerSetting("MaxSeverity", nullptr);
-    }
-    void Write(const wchar_t* text, size_t length) noexcept override {
-        std::lock_guard lock(m_mutex);
-        m_lines.emplace_back(text, length);
-        m_changed.notify_all();
-    }
-    // Waits (ten seconds at most) for a line holding `part`.
-    bool WaitFor(const std::wstring& part) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 10s, [&] {
-            for (const std::wstring& line : m_lines) {
-                if (line.find(part) != std::wstring::npos) {
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::wstring> m_lines;
 };
 
 // Waits (ten seconds at most) until the condition holds.
@@ -195,14 +161,19 @@ TEST(AsyncAction, StopDuringARunLetsItFinish) {
 // A wait that fails ends the thread with an ERR line instead of ending the process; Stop and
 // destruction still work.
 TEST(AsyncAction, FailedWaitIsLoggedAndEndsTheLoop) {
-    ErrorLines log;
+    const LogCapture log("ERR");
     ScriptedWaiter waiter(100, 2);
     std::atomic<int> runs{0};
     {
         CAsyncAction action(
             1min, 1min, [&] { ++runs; }, waiter.Get());
-        EXPECT_TRUE(log.WaitFor(L"CAsyncAction::ThreadMain failed: AsyncAction thread ended due "
-                                L"to: 0x80070006 "));
+        EXPECT_TRUE(Eventually([&] {
+            const auto lines = log.Lines();
+            return std::any_of(lines.begin(), lines.end(), [](const std::wstring& line) {
+                return line.find(L"CAsyncAction::ThreadMain failed: AsyncAction thread ended due "
+                                 L"to: 0x80070006 ") != std::wstring::npos;
+            });
+        }));
         action.Stop();
     }
     EXPECT_EQ(runs, 1);
