@@ -119,11 +119,6 @@ TEST_F(LogFormatterTest, StampIsTheLocalTimeOfTheZoneWithSevenDecimals) {
     }
 }
 
-TEST_F(LogFormatterTest, ExactLine) {
-    EXPECT_EQ(FormatSample(3, L"C:\\src\\Sessions\\Session.cpp", 42, L"Hello", 0),
-              Prefix(L"WARN") + L"Session.cpp:42" + std::wstring(19 - 2, L' ') + L"| Hello\r\n");
-}
-
 TEST_F(LogFormatterTest, SeverityNamesAndUnknownSeverities) {
     const wchar_t* names[] = {L"NONE", L"CRIT", L"ERR", L"WARN", L"INFO", L"DBG", L"DBG2", L"DBG3"};
     for (uint32_t severity = 0; severity < 8; ++severity) {
@@ -133,7 +128,9 @@ TEST_F(LogFormatterTest, SeverityNamesAndUnknownSeverities) {
     EXPECT_EQ(FormatSample(8, L"a.cpp", 1, L"m", 0).substr(0, Prefix(L"").size()), Prefix(L""));
 }
 
-TEST_F(LogFormatterTest, FileNameIsCutTo26AndTheLineColumnStaysAligned) {
+TEST_F(LogFormatterTest, ExactLinesWithTheFileNameCutTo26AndTheLineColumnAligned) {
+    EXPECT_EQ(FormatSample(3, L"C:\\src\\Sessions\\Session.cpp", 42, L"Hello", 0),
+              Prefix(L"WARN") + L"Session.cpp:42" + std::wstring(19 - 2, L' ') + L"| Hello\r\n");
     const std::wstring longName = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ1234.cpp"; // 34 characters
     EXPECT_EQ(FormatSample(5, (L"/src/" + longName).c_str(), 7, L"m", 0),
               Prefix(L"DBG") + L"ABCDEFGHIJKLMNOPQRSTUVWXYZ:7   | m\r\n");

@@ -199,19 +199,9 @@ class QuarryConversions : public QuarryAttributes {};
 
 // The integer in an image of type 3, 4 or 6.
 int64_t Decimal(uint16_t type, const std::vector<uint8_t>& bytes) {
-    if (type == EKN_TYPE_INT32 && bytes.size() == 4) {
-        int32_t v;
-        std::memcpy(&v, bytes.data(), 4);
-        return v;
-    }
-    if (type == EKN_TYPE_UINT32 && bytes.size() == 4) {
-        uint32_t v;
-        std::memcpy(&v, bytes.data(), 4);
-        return v;
-    }
     int64_t v = 0;
     std::memcpy(&v, bytes.data(), std::min<size_t>(bytes.size(), 8));
-    return v;
+    return type == EKN_TYPE_INT32 ? static_cast<int32_t>(v) : v;
 }
 
 TEST_F(QuarryConversions, IntegersConvertWithinRangeAndOverflowOutsideIt) {
