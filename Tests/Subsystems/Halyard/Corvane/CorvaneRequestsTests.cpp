@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <string>
@@ -185,6 +186,15 @@ public:
         return m_component.Send(MarkRequest(name, m_mark, m_filters));
     }
     HRESULT Release() { return ResultOf(Send(L"ReleaseSessionRequest")); }
+    // The new-events count once it is above 0 (events are delivered on the service's thread).
+    int64_t PollNewEvents() {
+        int64_t polled = 0;
+        for (int attempt = 0; attempt < 500 && polled == 0; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            polled = Send(L"GetNewEventsCountRequest").GetInt64(L"NewEventsCount");
+        }
+        return polled;
+    }
     const EkNodePtr& Mark() const { return m_mark; }
     void SetFilters(const EkNodePtr& filters) { m_filters = filters; }
 
@@ -257,15 +267,31 @@ std::map<std::wstring, int64_t> Histogram(const std::vector<Expected>& events) {
     return counts;
 }
 
-// The providers named by the events (an event may name none).
-std::set<std::wstring> ProvidersOf(const std::vector<Expected>& events) {
-    std::set<std::wstring> providers;
+// The publishers request lists every provider the events name (an event may name none), each
+// once, as a string list.
+void ExpectPublishersOf(TestHost::Component& component, const std::vector<Expected>& events) {
+    const EkNodePtr publishers = component.Send(Node(L"GetPublishersRequest"));
+    ASSERT_EQ(ResultOf(publishers), S_OK);
+    uint16_t type = 0;
+    ASSERT_TRUE(publishers.HasAttribute(L"Publishers", &type));
+    EXPECT_EQ(type, EKN_TYPE_STRING_LIST);
+    std::vector<std::wstring> names;
+    publishers.GetAttribute(L"Publishers", names);
+    const std::set<std::wstring> listed(names.begin(), names.end());
+    EXPECT_EQ(listed.size(), names.size()) << "a publisher listed twice";
     for (const Expected& event : events) {
-        if (!event.provider.empty()) {
-            providers.insert(event.provider);
-        }
+        EXPECT_TRUE(event.provider.empty() || listed.contains(event.provider)) << event.provider;
     }
-    return providers;
+}
+
+// Writes one event of the sample's backup source (an Application source).
+void WriteBackupEvent(WORD type, std::initializer_list<LPCWSTR> strings) {
+    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
+    ASSERT_NE(source, nullptr);
+    std::vector<LPCWSTR> texts(strings);
+    EXPECT_TRUE(ReportEventW(source, type, 0, 0x40000064, nullptr, static_cast<WORD>(texts.size()),
+                             0, texts.data(), nullptr));
+    DeregisterEventSource(source);
 }
 
 } // namespace
@@ -277,22 +303,16 @@ TEST_F(ComponentEndToEnd, ViewingSessionOnTheSampleStore) {
     const std::vector<Expected> all = NewestFirst(L"Application");
     ASSERT_GT(all.size(), 1000u);
 
-    const EkNodePtr publishers = m_component.Send(Node(L"GetPublishersRequest"));
-    ASSERT_EQ(ResultOf(publishers), S_OK);
-    std::vector<std::wstring> names;
-    uint16_t type = 0;
-    ASSERT_TRUE(publishers.HasAttribute(L"Publishers", &type));
-    EXPECT_EQ(type, 0x102);
-    publishers.GetAttribute(L"Publishers", names);
-    const std::set<std::wstring> listed(names.begin(), names.end());
-    EXPECT_EQ(listed.size(), names.size()) << "a publisher listed twice";
-    for (const std::wstring& provider : ProvidersOf(all)) {
-        EXPECT_TRUE(listed.contains(provider)) << provider;
-    }
-
+    ExpectPublishersOf(m_component, all);
     const EkNodePtr counts = m_component.Send(Node(L"CountEventsRequest"));
     ASSERT_EQ(ResultOf(counts), S_OK);
     EXPECT_EQ(CountsOf(counts), Histogram(all));
+    // Security's events are all of level 0: informational.
+    TestHost::Component security;
+    security.Create(TheEnvironment().module);
+    ASSERT_EQ(security.configure->Configure(TestHost::Config(L"Security").Get()), S_OK);
+    EXPECT_EQ(CountsOf(security.Send(Node(L"CountEventsRequest"))),
+              Histogram(NewestFirst(L"Security")));
 
     Client client(m_component, 100);
     ExpectPagesToTheEnd(client, Records(all), 100);
@@ -313,23 +333,13 @@ TEST_F(ComponentEndToEnd, ViewingSessionOnTheSampleStore) {
     Client watcher(m_component, 50);
     watcher.Create();
     const std::vector<uint64_t> firstPage = watcher.Next().records;
-    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
-    ASSERT_NE(source, nullptr);
-    LPCWSTR strings[] = {L"written by the test", L"second"};
-    ASSERT_TRUE(ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 0x40000064, nullptr, 2, 0, strings,
-                             nullptr));
-    DeregisterEventSource(source);
-    int64_t polled = 0;
-    for (int attempt = 0; attempt < 500 && polled == 0; ++attempt) {
-        const EkNodePtr poll = watcher.Send(L"GetNewEventsCountRequest");
-        ASSERT_EQ(ResultOf(poll), S_OK);
-        uint16_t countType = 0;
-        ASSERT_TRUE(poll.HasAttribute(L"NewEventsCount", &countType));
-        EXPECT_EQ(countType, EKN_TYPE_INT64);
-        polled = poll.GetInt64(L"NewEventsCount");
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(polled, 1);
+    const EkNodePtr poll = watcher.Send(L"GetNewEventsCountRequest");
+    ASSERT_EQ(ResultOf(poll), S_OK);
+    uint16_t countType = 0;
+    ASSERT_TRUE(poll.HasAttribute(L"NewEventsCount", &countType));
+    EXPECT_EQ(countType, EKN_TYPE_INT64);
+    WriteBackupEvent(EVENTLOG_WARNING_TYPE, {L"written by the test", L"second"});
+    EXPECT_EQ(watcher.PollNewEvents(), 1);
     const Page again = watcher.Data(1);
     EXPECT_EQ(again.records, firstPage);
     EXPECT_EQ(again.newEvents, 1);
@@ -410,7 +420,7 @@ TEST_F(ComponentEndToEnd, EveryFilterKind) {
         << "the query's own failure: " << cause;
 }
 
-// A real log written by Windows, as a channel of the store: counts, publishers and every page.
+// A real log written by Windows, as a channel of the store: counts, publishers and messages.
 TEST_F(ComponentEndToEnd, RealLogChannel) {
     if (!TheEnvironment().realLog) {
         GTEST_SKIP() << "no shared evtx samples";
@@ -421,22 +431,15 @@ TEST_F(ComponentEndToEnd, RealLogChannel) {
     const std::vector<Expected> all = NewestFirst(kSysmonChannel);
     ASSERT_GT(all.size(), 100u);
     EXPECT_EQ(CountsOf(component.Send(Node(L"CountEventsRequest"))), Histogram(all));
-    std::vector<std::wstring> names;
-    component.Send(Node(L"GetPublishersRequest")).GetAttribute(L"Publishers", names);
-    const std::set<std::wstring> listed(names.begin(), names.end());
-    for (const std::wstring& provider : ProvidersOf(all)) {
-        EXPECT_TRUE(listed.contains(provider)) << provider;
-    }
-    Client client(component, 250);
-    ExpectPagesToTheEnd(client, Records(all), 250);
-    EXPECT_EQ(client.Release(), S_OK);
-
-    // The process starts (version 5) read with the export's text of that version (its values in
-    // their places are checked by ProviderExportTests); the events the export does not define
-    // keep the failure text.
+    ExpectPublishersOf(component, all);
+    // The first thousand events (every page of the log is checked by
+    // EventQueryContextTest.PagesRealLogs). The process starts (version 5) read with the export's
+    // text of that version (its values in their places are checked by ProviderExportTests); the
+    // events the export does not define keep the failure text.
     Client whole(component, 1000);
     whole.Create();
     const Page page = whole.Next();
+    EXPECT_EQ(page.records, Records(all, 0, 1000));
     size_t starts = 0;
     for (const EkNodePtr& event : page.events) {
         const std::wstring message = event.GetString(L"Message");
@@ -631,17 +634,8 @@ TEST_F(ComponentEndToEnd, EventLogFaultsLeaveTheComponentServing) {
     watcher.Create();
     ASSERT_EQ(watcher.Next().result, S_OK);
     PalEventLogInjectFault("EvtSubscribeDeliver", RPC_S_INVALID_BOUND, 0, 1, 0);
-    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
-    LPCWSTR strings[] = {L"after the error", L"1", L"2"};
-    ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 3, 0,
-                             strings, nullptr));
-    DeregisterEventSource(source);
-    int64_t polled = 0;
-    for (int attempt = 0; attempt < 500 && polled == 0; ++attempt) {
-        polled = watcher.Send(L"GetNewEventsCountRequest").GetInt64(L"NewEventsCount");
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(polled, 1);
+    WriteBackupEvent(EVENTLOG_INFORMATION_TYPE, {L"after the error", L"1", L"2"});
+    EXPECT_EQ(watcher.PollNewEvents(), 1);
     EXPECT_NE(TheEnvironment().Log().find(L"Halyard::Session::EvtSubscribeCallback failed: "
                                           L"0x800706C6"),
               std::wstring::npos);

@@ -332,32 +332,26 @@ TEST_F(EventQueryContextTest, ClearedLogStartsTheViewAgain) {
         EXPECT_TRUE(page.isBack);
         EXPECT_EQ(PagesOf(page.mark), std::vector<int64_t>{0});
     }
-    EXPECT_EQ(log.Starting(L"Halyard::EventQueryContext::GetData failed: Query again due to: "
-                           L"0x80073AA3 ")
-                  .size(),
-              1u);
-    EXPECT_EQ(log.Starting(L"Halyard::EventQueryContext::GetData failed: Query again due to: "
-                           L"0x80073AA4 ")
-                  .size(),
-              1u);
+    for (const wchar_t* code : {L"0x80073AA3 ", L"0x80073AA4 "}) {
+        EXPECT_EQ(log.Starting(std::wstring(L"Halyard::EventQueryContext::GetData failed: Query "
+                                            L"again due to: ") +
+                               code)
+                      .size(),
+                  1u);
+    }
     EXPECT_TRUE(forwards.Next().records.empty());
 
     // Kept at two events, the channel rolls over with the third written after the clear: the view
     // starts again with the newest two.
     PalEventLogSetBehaviour(PalChannelMaxEvents, 2);
-    const HANDLE source = RegisterEventSourceW(nullptr, L"Corvane-Operational-Source");
-    ASSERT_NE(source, nullptr);
     for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 10, nullptr, 0, 0, nullptr,
-                                 nullptr));
+        WriteEvent(L"Corvane-Operational-Source", EVENTLOG_INFORMATION_TYPE, 10);
     }
     Client rolling(channel, {}, 5);
     const std::vector<uint64_t> two = NewestFirst(channel);
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(rolling.Next().records, two);
-    ASSERT_TRUE(
-        ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 10, nullptr, 0, 0, nullptr, nullptr));
-    DeregisterEventSource(source);
+    WriteEvent(L"Corvane-Operational-Source", EVENTLOG_INFORMATION_TYPE, 10);
     const Page rolled = rolling.Next();
     EXPECT_EQ(rolled.records, NewestFirst(channel));
     EXPECT_EQ(rolled.records.front(), two.front() + 1);
@@ -370,15 +364,9 @@ TEST_F(EventQueryContextTest, ClearedLogStartsTheViewAgain) {
 // builds do) rather than the size.
 TEST_F(EventQueryContextTest, MessagesWithUnresolvedInsertsKeepTheirText) {
     const std::wstring folder = L"D:\\" + std::wstring(150, L'f');
-    const HANDLE source = RegisterEventSourceW(nullptr, L"Orchard Backup");
-    ASSERT_NE(source, nullptr);
-    LPCWSTR longStrings[] = {folder.c_str(), L"3"};
-    LPCWSTR parameterStrings[] = {L"D:\\Plan", L"%%4711", L"5"};
-    ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 2, 0,
-                             longStrings, nullptr));
-    ASSERT_TRUE(ReportEventW(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000064, nullptr, 3, 0,
-                             parameterStrings, nullptr));
-    DeregisterEventSource(source);
+    WriteEvent(L"Orchard Backup", EVENTLOG_INFORMATION_TYPE, 0x40000064, {folder.c_str(), L"3"});
+    WriteEvent(L"Orchard Backup", EVENTLOG_INFORMATION_TYPE, 0x40000064,
+               {L"D:\\Plan", L"%%4711", L"5"});
     PalEventLogSetBehaviour(PalFormatSizingInsertError, 1);
     PalEventLogSetBehaviour(PalParameterInsertsInStrings, 1);
     const LogCapture log("ERR");

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -83,17 +84,24 @@ inline std::wstring ViewTime(std::chrono::seconds offset) {
     return Halyard::FormatUtcTime(std::chrono::system_clock::now() + offset);
 }
 
-// Reports `count` events of a source through ReportEventW (its channel is the one the store's
+// Reports one event of a source through ReportEventW (its channel is the one the store's
 // publishers declare for it).
-inline void WriteEvents(const wchar_t* source, WORD type, int count) {
+inline void WriteEvent(const wchar_t* source, WORD type, DWORD id,
+                       std::initializer_list<LPCWSTR> strings = {}) {
     const HANDLE handle = RegisterEventSourceW(nullptr, source);
     ASSERT_NE(handle, nullptr);
+    std::vector<LPCWSTR> texts(strings);
+    EXPECT_TRUE(ReportEventW(handle, type, 0, id, nullptr, static_cast<WORD>(texts.size()), 0,
+                             texts.empty() ? nullptr : texts.data(), nullptr));
+    DeregisterEventSource(handle);
+}
+
+// Reports `count` events of a source, each with two insertion strings.
+inline void WriteEvents(const wchar_t* source, WORD type, int count) {
     for (int i = 0; i < count; ++i) {
         const std::wstring text = L"written " + std::to_wstring(i);
-        LPCWSTR strings[] = {text.c_str(), L"second"};
-        ASSERT_TRUE(ReportEventW(handle, type, 0, 0x40000064, nullptr, 2, 0, strings, nullptr));
+        WriteEvent(source, type, 0x40000064, {text.c_str(), L"second"});
     }
-    DeregisterEventSource(handle);
 }
 
 } // namespace SessionTesting

@@ -6,7 +6,6 @@
 #include "Trellis/Trellis.h"
 #include "Win32/PalEventLogFaults.h"
 
-#include <array>
 #include <thread>
 
 using namespace EventLogTesting;
@@ -43,40 +42,6 @@ uint64_t PollUntilSettled(Session& session, uint64_t previous) {
         count = now;
     }
     return count;
-}
-
-// Event counts per level group of a channel, from the events' XML: critical, error, warning,
-// informational (levels 4, 5 and 0).
-std::array<int64_t, 4> Histogram(const wchar_t* channel) {
-    std::array<int64_t, 4> counts{};
-    const QueriedEvents all = AllEvents(channel, EvtQueryChannelPath);
-    for (const auto& event : all.events) {
-        switch (EventXml(*event).Number("Level")) {
-        case 1:
-            ++counts[0];
-            break;
-        case 2:
-            ++counts[1];
-            break;
-        case 3:
-            ++counts[2];
-            break;
-        case 0:
-        case 4:
-        case 5:
-            ++counts[3];
-            break;
-        default:
-            break;
-        }
-    }
-    return counts;
-}
-
-std::array<int64_t, 5> Counted(const EkNodePtr& response) {
-    return {response.GetInt64(L"CriticalEventsCount"), response.GetInt64(L"ErrorEventsCount"),
-            response.GetInt64(L"WarningEventsCount"),
-            response.GetInt64(L"InformationalEventsCount"), response.GetInt64(L"TotalEventsCount")};
 }
 
 } // namespace
@@ -172,20 +137,6 @@ TEST_F(SessionTest, FilterCheckWrapsInvalidQueriesAndTimeOuts) {
                            L"failed due to: ")
                   .size(),
               4u);
-}
-
-// Counts by level equal the channel's histogram (a date range is counted through the component).
-TEST_F(SessionTest, CountsByLevelEqualTheHistogram) {
-    for (const wchar_t* channel : {L"Application", L"System", L"Security"}) {
-        SCOPED_TRACE(channel);
-        const auto expected = Histogram(channel);
-        const EkNodePtr response = Node(L"EventViewerResponse");
-        Session::CountEventsByLevel(channel, {}, 1000, response);
-        const auto counted = Counted(response);
-        EXPECT_EQ((std::array<int64_t, 4>{counted[0], counted[1], counted[2], counted[3]}),
-                  expected);
-        EXPECT_EQ(counted[4], expected[0] + expected[1] + expected[2] + expected[3]);
-    }
 }
 
 // Time-outs with events are counted; a cancelled request, or a read that fails, gives no count
