@@ -4,6 +4,7 @@
 
 #include "Common/Logging/LogTestSupport.h"
 #include "Halyard/Corvane/EventLogApiUtils.h"
+#include "NodeTree/EkNodePtr.h"
 #include "Support/SharedData.h"
 #include "Trellis/Trellis.h"
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -158,6 +160,43 @@ inline std::optional<std::wstring> ApiMessage(EVT_HANDLE event, const std::wstri
     }
     text.resize(std::wcslen(text.c_str()));
     return text;
+}
+
+// A map of a provider's event ids, of type "ProviderMap" unless another is given.
+inline EkNodePtr ProviderMap(const wchar_t* provider, const std::vector<int32_t>& ids,
+                             const wchar_t* type = L"ProviderMap") {
+    const EkNodePtr map = EkNodePtr::CreateNode(L"Map", type);
+    map.SetAttribute(L"ProviderName", provider);
+    map.SetAttribute(L"Events", ids);
+    return map;
+}
+
+inline EkNodePtr WithChildren(EkNodePtr node, std::initializer_list<EkNodePtr> children) {
+    for (const EkNodePtr& child : children) {
+        node.AddChild(child);
+    }
+    return node;
+}
+
+// A configuration whose resolver skips the `skipped` providers and names plans and items of the
+// test store's monitoring events: Halyard-Monitor 2001 carries a plan and an item; with
+// `plansOnly`, every 2002 and 5 carries only a plan, and so does Orchard Backup 100.
+inline EkNodePtr ResolverConfiguration(const std::vector<std::wstring>& skipped = {},
+                                       bool plansOnly = true) {
+    const auto node = [](const wchar_t* name) { return EkNodePtr::CreateNode(name, nullptr); };
+    const EkNodePtr resolver = node(L"InsertionalStringsResolver");
+    resolver.SetAttribute(L"EventsProvidersToSkip", skipped);
+    if (plansOnly) {
+        const EkNodePtr plans =
+            WithChildren(node(L"MonitoringPlansOnly"),
+                         {WithChildren(node(L"Include"), {ProviderMap(L"Orchard Backup", {100})})});
+        plans.SetAttribute(L"CommonEvents", std::vector<int32_t>{2002, 5});
+        resolver.AddChild(plans);
+    }
+    resolver.AddChild(
+        WithChildren(node(L"MonitoringPlansAndItem"),
+                     {WithChildren(node(L"Include"), {ProviderMap(L"Halyard-Monitor", {2001})})}));
+    return WithChildren(node(L"Configuration"), {resolver});
 }
 
 } // namespace EventLogTesting

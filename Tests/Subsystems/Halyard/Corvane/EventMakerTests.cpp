@@ -94,35 +94,6 @@ EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
     return EkNodePtr::CreateNode(name, type);
 }
 
-// Adds a "ProviderMap" for the provider and its event ids under `list`.
-void AddProviderMap(const EkNodePtr& list, const wchar_t* provider, std::vector<int32_t> ids) {
-    const EkNodePtr map = Node(L"Map", L"ProviderMap");
-    map.SetAttribute(L"ProviderName", provider);
-    map.SetAttribute(L"Events", ids);
-    list.AddChild(map);
-}
-
-// Plans and items of the test store's monitoring events: Halyard-Monitor 2001 carries a plan and
-// an item, every 2002 and 5 only a plan, and so does Orchard Backup 100.
-EkNodePtr ResolverConfiguration(const std::vector<std::wstring>& skipped = {}) {
-    const EkNodePtr configuration = Node(L"Configuration");
-    const EkNodePtr resolver = Node(L"InsertionalStringsResolver");
-    resolver.SetAttribute(L"EventsProvidersToSkip", skipped);
-    const EkNodePtr plansOnly = Node(L"MonitoringPlansOnly");
-    plansOnly.SetAttribute(L"CommonEvents", std::vector<int32_t>{2002, 5});
-    const EkNodePtr include = Node(L"Include");
-    AddProviderMap(include, L"Orchard Backup", {100});
-    plansOnly.AddChild(include);
-    const EkNodePtr plansAndItem = Node(L"MonitoringPlansAndItem");
-    const EkNodePtr itemInclude = Node(L"Include");
-    AddProviderMap(itemInclude, L"Halyard-Monitor", {2001});
-    plansAndItem.AddChild(itemInclude);
-    resolver.AddChild(plansOnly);
-    resolver.AddChild(plansAndItem);
-    configuration.AddChild(resolver);
-    return configuration;
-}
-
 // The Application channel's events, oldest first, and its classic log.
 struct ApplicationEvents {
     QueriedEvents all = AllEvents(L"Application", EvtQueryChannelPath);

@@ -13,21 +13,6 @@ EkNodePtr Node(const wchar_t* name, const wchar_t* type = nullptr) {
     return EkNodePtr::CreateNode(name, type);
 }
 
-EkNodePtr ProviderMap(const wchar_t* provider, const std::vector<int32_t>& ids,
-                      const wchar_t* type = L"ProviderMap") {
-    const EkNodePtr map = Node(L"Map", type);
-    map.SetAttribute(L"ProviderName", provider);
-    map.SetAttribute(L"Events", ids);
-    return map;
-}
-
-EkNodePtr WithChildren(EkNodePtr node, std::initializer_list<EkNodePtr> children) {
-    for (const EkNodePtr& child : children) {
-        node.AddChild(child);
-    }
-    return node;
-}
-
 // A configuration node holding the resolver node.
 EkNodePtr Configuration(const EkNodePtr& resolver) {
     return WithChildren(Node(L"Configuration"), {resolver});

@@ -34,22 +34,11 @@ int64_t TestClock() {
 // and skips Orchard Backup; no sweep thread unless asked for.
 EkNodePtr Configuration(int64_t checkInterval = 0,
                         const std::vector<std::wstring>& skipped = {L"Orchard Backup"}) {
-    const EkNodePtr configuration = Node(L"Configuration");
+    const EkNodePtr configuration = ResolverConfiguration(skipped, false);
     configuration.SetAttribute(L"LogChannelName", std::wstring(L"Application"));
     configuration.SetAttribute(L"SessionTimeLiveInMin", int64_t{10});
     configuration.SetAttribute(L"SessionCheckIntervalInSec", checkInterval);
     configuration.SetAttribute(L"TimeOutIntervalInSec", int32_t{5});
-    const EkNodePtr resolver = Node(L"InsertionalStringsResolver");
-    resolver.SetAttribute(L"EventsProvidersToSkip", skipped);
-    const EkNodePtr plansAndItem = Node(L"MonitoringPlansAndItem");
-    const EkNodePtr include = Node(L"Include");
-    const EkNodePtr map = Node(L"Map", L"ProviderMap");
-    map.SetAttribute(L"ProviderName", std::wstring(L"Halyard-Monitor"));
-    map.SetAttribute(L"Events", std::vector<int32_t>{2001});
-    include.AddChild(map);
-    plansAndItem.AddChild(include);
-    resolver.AddChild(plansAndItem);
-    configuration.AddChild(resolver);
     return configuration;
 }
 
