@@ -4,11 +4,11 @@
 #include "PalEventLog/Evtx/EvtxFile.h"
 
 #include "Base/Utf.h"
+#include "Support/SharedData.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -98,22 +98,10 @@ std::vector<Value> ReaderValues(const Json& details) {
 }
 
 TEST(EventReader, EveryEventOfTheRealLogsHasTheDataLibevtxReads) {
-    const char* shared = std::getenv("CORVANE_SHARED_DATA");
-    const fs::path folder = fs::path(shared != nullptr ? shared : CORVANE_SHARED_DATA) / "evtx";
-    std::vector<fs::path> logs;
-    std::error_code error;
-    if (fs::is_directory(folder, error)) {
-        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-            if (entry.path().extension() == ".evtx" &&
-                entry.path().parent_path().filename() != "damaged") {
-                logs.push_back(entry.path());
-            }
-        }
-    }
+    const std::vector<fs::path> logs = SharedData::EvtxFiles();
     if (logs.empty()) {
         GTEST_SKIP() << "no shared evtx samples";
     }
-    std::sort(logs.begin(), logs.end());
     size_t events = 0;
     size_t values = 0;
     for (const fs::path& log : logs) {
