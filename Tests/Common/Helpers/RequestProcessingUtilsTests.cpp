@@ -48,10 +48,3 @@ TEST(NormalizePagingPosition, ChildFillsMissingFlatAttributesOnly) {
     EXPECT_EQ(events.GetInt64(L"ContinuationMark"), 60);
     EXPECT_EQ(response.GetChildCount(), 2u) << "no second mark";
 }
-
-TEST(NewGuid, GivesDistinctNonNullGuids) {
-    const GUID a = RequestProcessing::NewGuid();
-    const GUID b = RequestProcessing::NewGuid();
-    EXPECT_FALSE(a == GUID_NULL);
-    EXPECT_FALSE(a == b);
-}

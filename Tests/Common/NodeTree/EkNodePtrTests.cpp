@@ -16,16 +16,6 @@ HRESULT CodeOf(const std::function<void()>& action) {
 
 } // namespace
 
-TEST(EkNodePtr, NullPointersMakeNoLibraryCalls) {
-    EkNodePtr null;
-    EkNodePtr copy(null);
-    EXPECT_FALSE(copy);
-    EkNodePtr attached(nullptr, false);
-    EXPECT_FALSE(attached);
-    copy = null;
-    EXPECT_FALSE(copy);
-}
-
 TEST(EkNodePtr, CopiesAreHandlesToTheSameNode) {
     const EkNodePtr node = EkNodePtr::CreateNode(L"Request", L"Type");
     const EkNodePtr copy(node);

@@ -129,16 +129,6 @@ TEST_F(RequestDispatch, UnknownRequestIsReportedInTheEnvelope) {
     }
 }
 
-TEST_F(RequestDispatch, ResponseCarriesTheRequestsPagingPosition) {
-    const EkNodePtr request = EkNodePtr::CreateNode(L"NoSuchRequest", nullptr);
-    request.SetAttribute(L"ContinuationMark", int32_t{40});
-    request.SetAttribute(L"EventsCount", int32_t{20});
-    const EkNodePtr response = m_component.Send(request);
-    // The response had no mark of its own: one is made from its (absent) flat attributes.
-    EXPECT_EQ(response.GetChildByName(L"ContinuationMark").GetInt64(L"Count"), 1000);
-    EXPECT_EQ(request.GetChildByName(L"ContinuationMark").GetInt64(L"Position"), 40);
-}
-
 TEST_F(RequestDispatch, NullArgumentsStoreNothing) {
     void* response = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(m_component.process->ProcessRequest(nullptr, &response), E_POINTER);
