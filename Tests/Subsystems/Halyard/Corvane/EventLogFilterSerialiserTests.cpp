@@ -504,35 +504,25 @@ TEST(SerrializerQueries, AnEmptyLevelListIsRefusedByTheEventLog) {
 // What the builder logs at the most detailed severity: each record's class, the record it cannot
 // classify, the trace of the classification, the node it skips and the query it built.
 TEST(SerrializerLog, NamesRecordsSkippedNodesAndTheQuery) {
-    SetLoggerSetting("MaxSeverity", "DBG3");
-    auto log = std::make_unique<LogCapture>();
-    ASSERT_TRUE(log->Registered());
+    const LogCapture log("DBG3");
+    ASSERT_TRUE(log.Registered());
     const EkNodePtr set = NewSet();
     AddFilter(set, L"EventIdFilter", L"EventIds", {L"4624", L"4700-4702", L"-4625", L"1-2-3"});
     AddFilter(set, L"TimeFilter", L"Levels", {L"7"});
     const Built built = Build(set);
-    const std::vector<std::wstring> texts = log->Messages();
-    log.reset();
-    SetLoggerSetting("MaxSeverity", nullptr);
-    auto has = [&](const std::wstring& text) {
-        return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) {
-            return t.find_first_not_of(L' ') != std::wstring::npos &&
-                   t.substr(t.find_first_not_of(L' ')) == text;
-        });
-    };
-    EXPECT_TRUE(has(L"Entering: Halyard::EventLogFilterSerialiser::Serrializer::"
-                    L"SeparateEventsRecords"));
-    EXPECT_TRUE(has(L"4624 is simple."));
-    EXPECT_TRUE(has(L"4700-4702 is range."));
-    EXPECT_TRUE(has(L"-4625 is deny."));
-    EXPECT_TRUE(has(L"Halyard::EventLogFilterSerialiser::Serrializer::SeparateEventsRecords "
-                    L"failed: Unknown events record type: 1-2-3"));
-    EXPECT_TRUE(has(L"Serialized filters: " + built.query));
-    const auto skipped = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) {
-        return t.starts_with(L"Invalid filter node: EkNode[0x");
-    });
-    ASSERT_NE(skipped, texts.end());
-    EXPECT_NE(skipped->find(L"TimeFilter"), std::wstring::npos) << *skipped;
+    for (const std::wstring& text :
+         {std::wstring(L"Entering: Halyard::EventLogFilterSerialiser::Serrializer::"
+                       L"SeparateEventsRecords"),
+          std::wstring(L"4624 is simple."), std::wstring(L"4700-4702 is range."),
+          std::wstring(L"-4625 is deny."),
+          std::wstring(L"Halyard::EventLogFilterSerialiser::Serrializer::SeparateEventsRecords "
+                       L"failed: Unknown events record type: 1-2-3"),
+          L"Serialized filters: " + built.query}) {
+        EXPECT_EQ(log.Count(text), 1u) << Base::Utf8FromWide(text);
+    }
+    const std::vector<std::wstring> skipped = log.Starting(L"Invalid filter node: EkNode[0x");
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_NE(skipped[0].find(L"TimeFilter"), std::wstring::npos) << Base::Utf8FromWide(skipped[0]);
 }
 
 TEST(SeparateEventsRecords, ClassifiesEveryRecordForm) {
