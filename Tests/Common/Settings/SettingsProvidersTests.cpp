@@ -42,18 +42,6 @@ TEST(EnvironmentSettingsProvider, NamesVariablesAfterSectionAndKeyAndTrims) {
     ::unsetenv("GS_General_SetEmpty");
 }
 
-TEST(EnvironmentSettingsProvider, IntegersParseOrAreInvalid) {
-    EnvironmentSettingsProvider provider;
-    ::setenv("GS_Debug_Hex", "0x10", 1);
-    ::setenv("GS_Debug_Bad", "12 monkeys", 1);
-    uint32_t value = 0;
-    EXPECT_EQ(provider.ReadInt(L"Debug", L"Hex", value), S_OK);
-    EXPECT_EQ(value, 16u);
-    EXPECT_EQ(provider.ReadInt(L"Debug", L"Bad", value), E_INVALIDARG);
-    ::unsetenv("GS_Debug_Hex");
-    ::unsetenv("GS_Debug_Bad");
-}
-
 TEST(IniSettingsProvider, CandidateFilesOfAModuleInAnotherDirectory) {
     const auto files =
         IniSettingsProvider::CandidateFiles(L"/opt/host/bin/Host.exe", L"/opt/mods/Corvane.so");
