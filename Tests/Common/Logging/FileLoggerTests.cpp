@@ -61,30 +61,26 @@ TEST_F(FileLoggerTest, AnExistingFileGetsTheBannerOnceAndIsAppended) {
     EXPECT_EQ(Read("a.log"), L"old\r\n" + kBanner + L"new\r\n" + kBanner + L"a\r\nb\r\n");
 }
 
-TEST_F(FileLoggerTest, KeepOpenIntervalZeroReachesAReplacedFileAtOnce) {
-    SetLoggerSetting("KeepOpenInterval", "0");
-    FileLogger logger(Path("a.log"), kBanner);
-    Log(logger, L"first\r\n");
-    std::filesystem::rename(m_dir.Path() / "a.log", m_dir.Path() / "old.log");
-    Log(logger, L"second\r\n");
-    EXPECT_EQ(Read("old.log"), kBanner + L"first\r\n");
-    EXPECT_EQ(Read("a.log"), kBanner + L"second\r\n");
-}
-
 // The kept handle serves the lines for KeepOpenInterval milliseconds, also across the wrap of
-// the tick count; the first line after it reaches the file that now has the name.
+// the tick count; the first line after it reaches the file that now has the name. An interval of
+// 0 reaches it at once.
 TEST_F(FileLoggerTest, KeptHandleWritesToTheOldFileUntilTheIntervalPasses) {
-    SetLoggerSetting("KeepOpenInterval", "100");
-    g_testTicks = 0xFFFFFFC0;
-    FileLogger logger(Path("a.log"), kBanner, &TestTicks);
-    Log(logger, L"first\r\n");
-    std::filesystem::rename(m_dir.Path() / "a.log", m_dir.Path() / "old.log");
-    g_testTicks += 99; // past the wrap
-    Log(logger, L"kept\r\n");
-    g_testTicks += 1;
-    Log(logger, L"reopened\r\n");
-    EXPECT_EQ(Read("old.log"), kBanner + L"first\r\nkept\r\n");
-    EXPECT_EQ(Read("a.log"), kBanner + L"reopened\r\n");
+    for (const char* interval : {"100", "0"}) {
+        SetLoggerSetting("KeepOpenInterval", interval);
+        g_testTicks = 0xFFFFFFC0;
+        FileLogger logger(Path("a.log"), kBanner, &TestTicks);
+        Log(logger, L"first\r\n");
+        std::filesystem::rename(m_dir.Path() / "a.log", m_dir.Path() / "old.log");
+        g_testTicks += 99; // past the wrap
+        Log(logger, L"kept\r\n");
+        g_testTicks += 1;
+        Log(logger, L"reopened\r\n");
+        const bool kept = interval[0] != '0';
+        EXPECT_EQ(Read("old.log"), kBanner + L"first\r\n" + (kept ? L"kept\r\n" : L"")) << interval;
+        EXPECT_EQ(Read("a.log"), kBanner + (kept ? L"" : L"kept\r\n") + L"reopened\r\n")
+            << interval;
+        std::filesystem::remove(m_dir.Path() / "a.log");
+    }
 }
 
 TEST_F(FileLoggerTest, FileOfExactly1024MiBIsNotWrittenUntilItIsRemoved) {
