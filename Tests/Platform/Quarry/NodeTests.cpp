@@ -296,27 +296,6 @@ TEST(QuarryConcurrency, SubtreeDetachedWhileAnotherThreadWorksInsideIt) {
     EXPECT_EQ(last, 1999);
 }
 
-// Handles of one tree used on several threads: calls are serialized by the tree's lock.
-TEST(QuarryConcurrency, HandlesOfOneTreeAreUsableFromSeveralThreads) {
-    Node root = Create(u"root");
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        Node mine;
-        EknDuplicateNodeHandle(root.get(), mine.out());
-        threads.emplace_back([handle = std::move(mine)] {
-            for (int i = 0; i < 250; ++i) {
-                Node child = AddNew(handle.get(), u"c");
-                SetValue(child.get(), u"v", EKN_TYPE_INT32, int32_t{i});
-                ChildCount(handle.get());
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(ChildCount(root.get()), 1000u);
-}
-
 // The last handle of a root closed while another thread works on a child it holds: the child
 // ends as a whole root of its own with its subtree and values, and the other thread never sees
 // the tree half taken apart.
