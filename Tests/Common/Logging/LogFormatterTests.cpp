@@ -1,6 +1,7 @@
 #include "Logging/LogFormatter.h"
 
 #include "Base/FileTime.h"
+#include "Support/ScopedTimeZone.h"
 #include "Support/TestPlatform.h"
 
 #include <gtest/gtest.h>
@@ -23,39 +24,6 @@ constexpr const char* kNewZealand = "NZST-12NZDT,M9.5.0,M4.1.0/3";
 constexpr const char* kUsEast = "EST5EDT,M3.2.0,M11.1.0";
 // India: 5 hours 30 minutes east of UTC all year.
 constexpr const char* kIndia = "IST-5:30";
-
-// Runs a test in a time zone of its choice; the process's zone comes back afterwards. Windows
-// takes the local zone from the system, not from TZ, so there these tests skip.
-class InTimeZone : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (TestPlatform::IsWindows()) {
-            GTEST_SKIP() << "Windows takes the local time zone from the system, not from TZ";
-        }
-        if (const char* zone = std::getenv("TZ")) {
-            m_saved = zone;
-        }
-        Use(kNewZealand);
-    }
-    void TearDown() override {
-        if (TestPlatform::IsWindows()) {
-            return;
-        }
-        if (m_saved) {
-            ::setenv("TZ", m_saved->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-    static void Use(const char* zone) {
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-
-private:
-    std::optional<std::string> m_saved;
-};
 
 // A UTC time from its parts, plus `extraTicks` of 100 ns.
 FILETIME Utc(int64_t year, unsigned month, unsigned day, unsigned hour, unsigned minute,
@@ -88,7 +56,21 @@ std::wstring FormatSample(uint32_t severity, const wchar_t* file, uint32_t line,
     return LogFormatter().Format(severity, file, line, message, depth, &kSample);
 }
 
-class LogFormatterTest : public InTimeZone {};
+// Runs a test in New Zealand unless it chooses another zone; the process's zone comes back
+// afterwards. Windows takes the local zone from the system, not from TZ, so there these tests skip.
+class LogFormatterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (TestPlatform::IsWindows()) {
+            GTEST_SKIP() << "Windows takes the local time zone from the system, not from TZ";
+        }
+        m_zone.emplace(kNewZealand);
+    }
+    static void Use(const char* zone) { ScopedTimeZone::Use(zone); }
+
+private:
+    std::optional<ScopedTimeZone> m_zone;
+};
 
 } // namespace
 

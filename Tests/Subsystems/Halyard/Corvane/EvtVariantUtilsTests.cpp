@@ -1,6 +1,7 @@
 #include "Halyard/Corvane/EvtVariantUtils.h"
 
 #include "EventLogTestSupport.h"
+#include "Support/ScopedTimeZone.h"
 
 #include <ctime>
 
@@ -30,30 +31,6 @@ std::vector<uint8_t> Sid(uint64_t authority, std::vector<uint32_t> subAuthoritie
     }
     return bytes;
 }
-
-// Sets TZ for one test: the time texts must not depend on it.
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone) {
-        const char* old = std::getenv("TZ");
-        m_old = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~TimeZone() {
-        if (m_old) {
-            ::setenv("TZ", m_old->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-    TimeZone(const TimeZone&) = delete;
-    TimeZone& operator=(const TimeZone&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
 
 // 100-ns intervals from 1601-01-01 to a UTC time.
 uint64_t FileTimeOf(sys_time<milliseconds> time) {
@@ -97,7 +74,8 @@ TEST(EvtVariantUtils, SidTextsInTheStandardForm) {
 }
 
 TEST(EvtVariantUtils, TimeTextsAreUtcWhateverTheTimeZone) {
-    const TimeZone zone("Pacific/Kiritimati"); // UTC+14
+    // The time texts must not depend on the local zone.
+    const ScopedTimeZone zone("Pacific/Kiritimati"); // UTC+14
     const auto leapEvening = sys_days{2024y / February / 29} + 23h + 59min + 59s + 999ms;
     EXPECT_EQ(GetTimestampText(FileTimeOf(leapEvening)).View(), L"2024-02-29T23:59:59Z");
     EXPECT_EQ(GetTimestampText(FileTimeOf(sys_days{1601y / January / 1})).View(),
