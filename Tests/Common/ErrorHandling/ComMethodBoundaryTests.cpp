@@ -23,12 +23,8 @@ bool TakeThreadErrorObject() {
 
 class ComMethodBoundaryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetLoggerSetting("MaxSeverity", "ERR");
-        ASSERT_TRUE(m_log.Registered());
-    }
-    void TearDown() override { SetLoggerSetting("MaxSeverity", nullptr); }
-    LogCapture m_log;
+    void SetUp() override { ASSERT_TRUE(m_log.Registered()); }
+    LogCapture m_log{"ERR"};
 };
 
 } // namespace

@@ -136,7 +136,6 @@ TEST(EkNodePtr, ChildrenInOrderAndByName) {
     for (const wchar_t* name : {L"a", L"b", L"c"}) {
         root.AddChild(EkNodePtr::CreateNode(name, nullptr));
     }
-    ASSERT_EQ(root.GetChildCount(), 3u);
     std::wstring names;
     ForEachChild(root, [&](const EkNodePtr& child) { names += child.GetNodeName(); });
     EXPECT_EQ(names, L"abc");
@@ -147,11 +146,8 @@ TEST(EkNodePtr, ChildrenInOrderAndByName) {
     EXPECT_FALSE(root.GetParent());
     EXPECT_EQ(root.GetChildByName(L"c").GetNodeName(EKN_NAME_FULL_PATH), L"\\root\\c");
 
+    // Removal, and a clone whole by default (the depths are QuarryClone's tests).
     root.RemoveChild(root.GetChildByName(L"b"));
-    EXPECT_EQ(root.GetChildCount(), 2u);
-
-    const EkNodePtr shallow = root.CloneNode(0);
-    EXPECT_EQ(shallow.GetChildCount(), 0u);
     EXPECT_EQ(root.CloneNode().GetChildCount(), 2u);
 }
 
