@@ -90,9 +90,8 @@ TEST(DbgAliveObjectsTracker, FramesToSkipStartsTheCaptureFurtherOut) {
     const auto skipped = Frames(texts[3]);
     ASSERT_EQ(frames.size(), 4u) << texts[1];
     ASSERT_EQ(skipped.size(), 4u) << texts[3];
-    EXPECT_EQ(skipped[0], frames[1]);
-    EXPECT_EQ(skipped[1], frames[2]);
-    EXPECT_EQ(skipped[2], frames[3]);
+    EXPECT_EQ(std::vector(skipped.begin(), skipped.end() - 1),
+              std::vector(frames.begin() + 1, frames.end()));
 }
 
 // Switched off, nothing is recorded; below WARN, objects are recorded and nothing is written.

@@ -130,12 +130,9 @@ TEST_F(LogFormatterTest, DepthIndentsTwoBlanksPerLevelClampedTo30) {
     EXPECT_EQ(FormatSample(4, L"f.cpp", 1, L"m", 2), base + L"    m\r\n");
     EXPECT_EQ(FormatSample(4, L"f.cpp", 1, L"m", 40), base + std::wstring(60, L' ') + L"m\r\n");
     EXPECT_EQ(FormatSample(4, L"f.cpp", 1, L"m", -3), base + L"m\r\n");
-}
-
-TEST_F(LogFormatterTest, MessageWithLineBreaksIsWrittenUnchanged) {
+    // A message with line breaks is written unchanged after the indentation.
     const std::wstring message = L"EkNode[0x1]:\r\n<a>\r\n</a>";
-    const auto line = FormatSample(5, L"f.cpp", 1, message, 1);
-    EXPECT_EQ(line.substr(line.size() - message.size() - 2), message + L"\r\n");
+    EXPECT_EQ(FormatSample(4, L"f.cpp", 1, message, 1), base + L"  " + message + L"\r\n");
 }
 
 // Without a time the formatter takes the current one: read back from the stamp (local time in
