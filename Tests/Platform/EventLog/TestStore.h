@@ -84,7 +84,8 @@ inline std::vector<EVT_VARIANT> SystemValues(EVT_HANDLE event) {
     if (!EvtRender(context, event, EvtRenderEventValues,
                    static_cast<DWORD>(buffer.size() * sizeof(EVT_VARIANT)), buffer.data(), &used,
                    &count)) {
-        buffer.assign(buffer.size(), EVT_VARIANT{});
+        // All bytes: `EVT_VARIANT{}` sets only the union's first (4-byte) member.
+        std::memset(buffer.data(), 0, buffer.size() * sizeof(EVT_VARIANT));
     }
     EvtClose(context);
     return buffer;
