@@ -224,9 +224,11 @@ size_t Utf16Length(std::basic_string_view<Unit> text) noexcept {
         static_assert(sizeof(Unit) == 2, "UTF-8 text: count what Converted gives");
         return text.size();
     } else {
+        // A scalar value beyond the basic plane takes two units. One comparison without a branch
+        // per character, which the compiler turns into vector code.
         size_t length = text.size();
         for (const Unit c : text) {
-            length += static_cast<char32_t>(c) > 0xFFFF && IsScalarValue(c) ? 1 : 0;
+            length += static_cast<char32_t>(c) - 0x10000 < 0x100000 ? 1 : 0;
         }
         return length;
     }
