@@ -141,9 +141,17 @@ DWORD RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer) {
     RaiseError(HresultFromWin32(ERROR_INSUFFICIENT_BUFFER));
 }
 
-SmartHandle OpenPublisherMetadata(const std::wstring& provider) {
+HRES OpenPublisherMetadata(const std::wstring& provider, SmartHandle& metadata) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::OpenPublisherMetadata");
-    return CheckedEvtHandle(EvtOpenPublisherMetadata(nullptr, provider.c_str(), nullptr, 0, 0));
+    const EVT_HANDLE handle = EvtOpenPublisherMetadata(nullptr, provider.c_str(), nullptr, 0, 0);
+    HRES result;
+    if (handle == nullptr) {
+        const HRESULT code = HresultFromWin32(GetLastError());
+        result = code < 0 ? code : E_FAIL;
+        return result;
+    }
+    metadata = MakeSmartEvtHandle(handle);
+    return result;
 }
 
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message) {

@@ -49,8 +49,11 @@ SmartHandle CreateRenderContext(DWORD flags, LPCWSTR* paths, DWORD pathCount);
 // into a buffer of that size.
 ByteBuffer RenderEvent(EVT_HANDLE context, EVT_HANDLE event);
 DWORD RenderEvent(EVT_HANDLE context, EVT_HANDLE event, ByteBuffer& buffer);
-// EvtOpenPublisherMetadata of a provider on the local computer; throws the last error.
-SmartHandle OpenPublisherMetadata(const std::wstring& provider);
+// EvtOpenPublisherMetadata of a provider on the local computer into `metadata`. A failure is
+// returned, not thrown: the last error with the thread's error object (E_FAIL when no last error
+// is set), as a throw would carry it. A log copied from another machine names providers that are
+// not installed on page after page, and a throw for each would cost more than the open.
+HRES OpenPublisherMetadata(const std::wstring& provider, SmartHandle& metadata);
 // Whether a message failure still leaves the message in the buffer, its unresolved inserts left as
 // written (ERROR_EVT_UNRESOLVED_VALUE_INSERT, ERROR_EVT_UNRESOLVED_PARAMETER_INSERT,
 // ERROR_EVT_MAX_INSERTS_REACHED).

@@ -682,13 +682,18 @@ EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view pr
     }
     LOG_AT(LOG_DBG2, L"Open provider metadata: " << provider);
     std::wstring name(provider);
-    try {
-        SmartHandle metadata = EventsApiUtils::OpenPublisherMetadata(name);
-        m_providerMetadata.emplace(std::move(name), std::move(metadata));
-    } catch (const HRX& failure) {
-        m_failedProviders.emplace(std::move(name), FailedProvider{failure, {}, {}, {}});
-        throw;
+    SmartHandle metadata;
+    const HRES opened = EventsApiUtils::OpenPublisherMetadata(name, metadata);
+    if (opened.Failed()) {
+        FailedProvider& failed =
+            m_failedProviders.emplace(std::move(name), FailedProvider{opened, {}, {}, {}})
+                .first->second;
+        if (Logging::LogManager::Instance().IsEnabled(LOG_DBG3)) {
+            throw HRX(opened);
+        }
+        return &failed;
     }
+    m_providerMetadata.emplace(std::move(name), std::move(metadata));
     return nullptr;
 }
 

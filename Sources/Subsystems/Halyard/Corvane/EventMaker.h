@@ -111,15 +111,15 @@ public:
         std::wstring logText;
     };
     // The cached metadata of a provider (opened by CheckProviderHandle), or null with `failed` set
-    // for a provider whose open failed before. Throws a new open's failure, and ERROR_NOT_FOUND
-    // when the metadata is still not cached.
+    // for a provider whose open failed. Throws what CheckProviderHandle throws, and
+    // ERROR_NOT_FOUND when the metadata is still not cached.
     const EventsApiUtils::SmartHandle* GetProviderHandle(std::wstring_view provider,
                                                          FailedProvider*& failed);
-    // Opens and caches the provider's metadata unless cached; an open that fails throws. Its
-    // failure is remembered for the events of that provider until ForgetFailures (on Windows each
-    // open is a call to the Event Log service, and a log copied from another machine names
-    // providers that are not installed in every event) and returned for them; while DBG3 traces
-    // every call it is thrown again instead, so that the traces show it leave.
+    // Opens and caches the provider's metadata unless cached. An open that fails is remembered
+    // for the events of that provider until ForgetFailures (on Windows each open is a call to the
+    // Event Log service, and a log copied from another machine names providers that are not
+    // installed in every event) and returned, for the first event and the others alike; while
+    // DBG3 traces every call it is thrown instead, so that the traces show it leave.
     FailedProvider* CheckProviderHandle(std::wstring_view provider);
     // Forgets the failed provider opens and the account lookup failures that may pass, so that
     // they are tried again, and the classic records read: the query context calls it as each

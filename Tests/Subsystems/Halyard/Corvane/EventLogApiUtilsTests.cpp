@@ -154,8 +154,10 @@ TEST_F(EventLogApiUtils, SeeksCountFromTheBookmark) {
 TEST_F(EventLogApiUtils, MessagesComeWithTheirInsertsOrTheFailure) {
     const QueriedEvents unresolved = ApplicationRecord(UnresolvedInsertRecord);
     const QueriedEvents resolved = ApplicationRecord(UnmappedUserRecord);
-    const SmartHandle backup = OpenPublisherMetadata(L"Orchard Backup");
-    const SmartHandle demo = OpenPublisherMetadata(L"Corvane-Demo-Service");
+    SmartHandle backup;
+    SmartHandle demo;
+    ASSERT_TRUE(OpenPublisherMetadata(L"Orchard Backup", backup).Succeeded());
+    ASSERT_TRUE(OpenPublisherMetadata(L"Corvane-Demo-Service", demo).Succeeded());
     std::wstring message = L"untouched";
     EXPECT_EQ(FormatEventMessage(*backup, *unresolved.events[0], message).Code(),
               HR_UNRESOLVED_VALUE_INSERT);
@@ -173,8 +175,11 @@ TEST_F(EventLogApiUtils, MessagesComeWithTheirInsertsOrTheFailure) {
     EXPECT_EQ(FormatEventMessage(*demo, *unresolved.events[0], message).Code(),
               HresultFromWin32(ERROR_EVT_MESSAGE_NOT_FOUND));
     EXPECT_EQ(message, L"The demo service started in 12 ms.");
-    EXPECT_EQ(ThrownCode([] { OpenPublisherMetadata(L"Imported-Provider"); }),
+    // A provider that is not installed: its failure comes back, and no handle.
+    SmartHandle imported;
+    EXPECT_EQ(OpenPublisherMetadata(L"Imported-Provider", imported).Code(),
               HresultFromWin32(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(imported);
 }
 
 TEST_F(EventLogApiUtils, ChannelPublishersInTheServicesOrder) {
