@@ -119,6 +119,16 @@ size_t PointSlotsAt(Node& node, TreeLock* lock) noexcept {
 
 } // namespace
 
+void TreeMutex::LockContended() noexcept {
+    // A waiter marks the mutex as waited for whenever it takes it, since it cannot know whether
+    // others still wait; the cost is one needless wake-up at most.
+    uint32_t state = m_state.exchange(HeldWithWaiters, std::memory_order_acquire);
+    while (state != Free) {
+        m_state.wait(HeldWithWaiters, std::memory_order_relaxed);
+        state = m_state.exchange(HeldWithWaiters, std::memory_order_acquire);
+    }
+}
+
 void TreeLock::AddReferences(TreeLock* lock, size_t count) noexcept {
     lock->references.fetch_add(count, std::memory_order_relaxed);
 }
