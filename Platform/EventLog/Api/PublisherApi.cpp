@@ -25,6 +25,14 @@ using namespace PalEventLog;
 
 namespace {
 
+// A Null variant with every byte zero, so that what a caller is handed is defined throughout: an
+// empty-braced one sets only the union's first, 4-byte member.
+EVT_VARIANT NullVariant() noexcept {
+    EVT_VARIANT value;
+    std::memset(&value, 0, sizeof(value));
+    return value;
+}
+
 struct PublisherMetadata : HandleObject {
     std::shared_ptr<Store> store;
     const Publisher* publisher = nullptr;
@@ -605,7 +613,7 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
         Store::ReadLock lock(*config->store);
         const Channel& channel = *config->channel;
         std::vector<std::wstring> strings;
-        EVT_VARIANT value{};
+        EVT_VARIANT value = NullVariant();
         switch (propertyId) {
         case EvtChannelConfigEnabled:
             value.BooleanVal = TRUE;
@@ -696,7 +704,7 @@ BOOL CopyVariant(EVT_VARIANT value, const std::wstring* text, const GUID* guid, 
 }
 
 EVT_VARIANT UInt32Variant(uint32_t number) {
-    EVT_VARIANT value{};
+    EVT_VARIANT value = NullVariant();
     value.UInt32Val = number;
     value.Type = EvtVarTypeUInt32;
     return value;
@@ -818,7 +826,7 @@ BOOL WINAPI EvtGetPublisherMetadataProperty(EVT_HANDLE publisherMetadata,
                 Fail(ERROR_INSUFFICIENT_BUFFER);
                 return FALSE;
             }
-            EVT_VARIANT value{};
+            EVT_VARIANT value = NullVariant();
             value.EvtHandleVal = EventLogHandles().Add(
                 HandleKind::ObjectArray, MakeObjectArray(metadata->store, p, propertyId));
             value.Type = EvtVarTypeEvtHandle;
@@ -898,7 +906,7 @@ BOOL WINAPI EvtGetEventMetadataProperty(EVT_HANDLE eventMetadata,
             return FALSE;
         }
         const EventDefinition& d = *item->definition;
-        EVT_VARIANT value{};
+        EVT_VARIANT value = NullVariant();
         switch (propertyId) {
         case EventMetadataEventID:
             value = UInt32Variant(d.id);
@@ -970,7 +978,7 @@ BOOL WINAPI EvtGetObjectArrayProperty(EVT_OBJECT_ARRAY_PROPERTY_HANDLE objectArr
             return FALSE;
         }
         const ListedObject& object = array->objects[arrayIndex];
-        EVT_VARIANT value{};
+        EVT_VARIANT value = NullVariant();
         switch (propertyId) {
         case EvtPublisherMetadataChannelReferencePath:
         case EvtPublisherMetadataLevelName:
