@@ -187,6 +187,27 @@ TEST(QuarryConcurrency, ThreadsWorkOnDistinctTreesAtOnce) {
     EXPECT_EQ(failures.load(), 0);
 }
 
+// Threads that change one tree at once take turns, those that find its lock taken sleeping until
+// it is let go: nothing any of them adds is lost.
+TEST(QuarryConcurrency, ThreadsChangingOneTreeTakeTurns) {
+    constexpr int kThreads = 4;
+    constexpr int kNodes = 2000;
+    Node root = Create(u"root");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&root, t] {
+            for (int i = 0; i < kNodes; ++i) {
+                AddNew(root.get(), u"child");
+                SetValue(root.get(), u"last", EKN_TYPE_INT32, int32_t{t});
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(ChildCount(root.get()), size_t{kThreads * kNodes});
+}
+
 // Node memory is recycled per thread: nodes made on one thread and freed on another, and nodes
 // made from the blocks so freed, each hold their own values, also after the thread that freed
 // the blocks has ended.
