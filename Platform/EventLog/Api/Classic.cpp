@@ -12,6 +12,7 @@
 #include "Win32/WinEventLog.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <string>
@@ -42,6 +43,7 @@ size_t WideBytes(std::wstring_view text) {
 // Writes a text as UTF-16LE with its terminating NUL (WideBytes(text) bytes) at `out`; returns
 // the end of what it wrote.
 uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
+    static_assert(std::endian::native == std::endian::little, "a unit is stored as it stands");
     const wchar_t* p = text.data();
     const wchar_t* const end = p + text.size();
     const auto direct = [](wchar_t c) { return static_cast<uint32_t>(c) < 0xD800; };
@@ -49,8 +51,7 @@ uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
         // Characters below the surrogates (nearly all text) are one unit each, written in bulk.
         for (; p != end && direct(*p); ++p, out += 2) {
             const auto unit = static_cast<uint16_t>(*p);
-            out[0] = static_cast<uint8_t>(unit & 0xFF);
-            out[1] = static_cast<uint8_t>(unit >> 8);
+            std::memcpy(out, &unit, sizeof(unit));
         }
         // The others through the codec, which also replaces what is no character.
         const wchar_t* const others = p;
