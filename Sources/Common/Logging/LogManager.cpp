@@ -25,11 +25,6 @@ bool IsVistaOrLater() noexcept {
 
 LogManager::LogManager() : m_depthAvailable(IsVistaOrLater()) {}
 
-LogManager& LogManager::Instance() noexcept {
-    static LogManager instance;
-    return instance;
-}
-
 void LogManager::Write(uint32_t severity, const std::wstring& message, const wchar_t* sourceFile,
                        uint32_t sourceLine) noexcept {
     try {

@@ -34,8 +34,11 @@ public:
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
 
-    // The one log manager of the process.
-    static LogManager& Instance() noexcept;
+    // The one log manager of the process. Inline, as every log site asks for it.
+    static LogManager& Instance() noexcept {
+        static LogManager instance;
+        return instance;
+    }
 
     // True when lines of this severity are wanted (1 <= severity <= MaxSeverity). Cheap; every
     // log site asks before it composes its message.

@@ -46,6 +46,10 @@ std::unique_ptr<TraceScope> OpenTraceScope(uint32_t severity, const wchar_t* nam
 #define TRACE_SCOPE_NAME(line) TRACE_SCOPE_NAME2(line)
 
 // The trace statement at the start of a traced operation: TRACE_SCOPE(Logging::LOG_DBG, L"A::B");
+// A severity that is off costs the check alone, made inline: the event paths pass several such
+// scopes for every event.
 #define TRACE_SCOPE(severity, name)                                                                \
     const auto TRACE_SCOPE_NAME(__LINE__) =                                                        \
-        ::Logging::OpenTraceScope((severity), (name), CORVANE_WIDEN(__FILE__), __LINE__)
+        ::Logging::LogManager::Instance().IsEnabled(severity)                                      \
+            ? ::Logging::OpenTraceScope((severity), (name), CORVANE_WIDEN(__FILE__), __LINE__)     \
+            : nullptr
