@@ -24,19 +24,25 @@ FILETIME SystemNow() noexcept {
     return ToFileTime(Base::FileTimeFromUnix(now.tv_sec, now.tv_nsec));
 }
 
-} // namespace
-
-DWORD WINAPI GetTickCount() {
-    return static_cast<DWORD>(GetTickCount64());
-}
-
-ULONGLONG WINAPI GetTickCount64() {
-    // The coarse clock has the resolution of the Windows tick (a few milliseconds) and costs a
-    // fraction of the precise one; callers poll it on hot paths.
+// The coarse clock has the resolution of the Windows tick (a few milliseconds) and costs a
+// fraction of the precise one; callers poll it on hot paths (every log site asks it whether the
+// settings are due to be read again), so neither function calls the other through the library's
+// table.
+ULONGLONG CoarseMilliseconds() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return static_cast<ULONGLONG>(now.tv_sec) * 1000 +
            static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
+}
+
+} // namespace
+
+DWORD WINAPI GetTickCount() {
+    return static_cast<DWORD>(CoarseMilliseconds());
+}
+
+ULONGLONG WINAPI GetTickCount64() {
+    return CoarseMilliseconds();
 }
 
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count) {
