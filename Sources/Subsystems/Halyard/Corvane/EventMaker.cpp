@@ -661,15 +661,17 @@ const SmartHandle* EventMaker::GetProviderHandle(std::wstring_view provider,
         LOG_AT(LOG_ERR, L"Provider's metadata not found: " << provider);
         RaiseError(HR_NOT_FOUND);
     }
-    m_lastProvider = found->first;
-    m_lastMetadata = &found->second;
-    return m_lastMetadata;
+    return &RememberLast(*found);
 }
 
 EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view provider) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::CheckProviderHandle");
-    if ((m_lastMetadata != nullptr && provider == m_lastProvider) ||
-        m_providerMetadata.find(provider) != m_providerMetadata.end()) {
+    if (m_lastMetadata != nullptr && provider == m_lastProvider) {
+        LOG_AT(LOG_DBG2, L"Provider's metadata already opened: " << provider);
+        return nullptr;
+    }
+    if (const auto found = m_providerMetadata.find(provider); found != m_providerMetadata.end()) {
+        RememberLast(*found);
         LOG_AT(LOG_DBG2, L"Provider's metadata already opened: " << provider);
         return nullptr;
     }
@@ -693,8 +695,14 @@ EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view pr
         }
         return &failed;
     }
-    m_providerMetadata.emplace(std::move(name), std::move(metadata));
+    RememberLast(*m_providerMetadata.emplace(std::move(name), std::move(metadata)).first);
     return nullptr;
+}
+
+const SmartHandle& EventMaker::RememberLast(const ProviderMetadata::value_type& provider) noexcept {
+    m_lastProvider = provider.first;
+    m_lastMetadata = &provider.second;
+    return provider.second;
 }
 
 void EventMaker::ForgetFailures() noexcept {

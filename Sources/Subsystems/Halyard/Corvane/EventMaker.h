@@ -130,6 +130,11 @@ private:
     // Accounts are remembered per maker; a log with more distinct users starts over.
     static constexpr size_t MaxCachedAccounts = 4096;
 
+    using ProviderMetadata = std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>>;
+    // Makes a provider's entry the last one found, and returns its metadata.
+    const EventsApiUtils::SmartHandle&
+    RememberLast(const ProviderMetadata::value_type& provider) noexcept;
+
     // "User" of a SID: its account, or its SID text when the lookup fails (logged at DBG). A SID
     // is looked up once per maker when the lookup gives an account or says that none maps to it;
     // after any other failure (the domain controller unreachable, each lookup waiting for it) it
@@ -169,12 +174,13 @@ private:
     EventsApiUtils::SmartHandle m_valuesContext;
     // Made when a system render first lacks the user and version.
     EventsApiUtils::SmartHandle m_userAndVersionContext;
-    // Provider name (exact) -> its publisher metadata; only grows.
-    std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>> m_providerMetadata;
+    // Provider name (exact) -> its publisher metadata; only grows, so its entries stay put.
+    ProviderMetadata m_providerMetadata;
     // Provider name (exact) -> the failure of its open, until ForgetFailures.
     std::map<std::wstring, FailedProvider, std::less<>> m_failedProviders;
-    // The provider of the last event whose metadata was found: events come in runs of one provider.
-    std::wstring m_lastProvider;
+    // The provider of the last event whose metadata was found or opened (its entry's name):
+    // events come in runs of one provider.
+    std::wstring_view m_lastProvider;
     const EventsApiUtils::SmartHandle* m_lastMetadata = nullptr;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
