@@ -119,6 +119,7 @@ size_t PointSlotsAt(Node& node, TreeLock* lock) noexcept {
 
 } // namespace
 
+#if !defined(_WIN32)
 void TreeMutex::LockContended() noexcept {
     // A waiter marks the mutex as waited for whenever it takes it, since it cannot know whether
     // others still wait; the cost is one needless wake-up at most.
@@ -128,6 +129,7 @@ void TreeMutex::LockContended() noexcept {
         state = m_state.exchange(HeldWithWaiters, std::memory_order_acquire);
     }
 }
+#endif
 
 void TreeLock::AddReferences(TreeLock* lock, size_t count) noexcept {
     lock->references.fetch_add(count, std::memory_order_relaxed);

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -26,6 +27,12 @@
 
 namespace Quarry {
 
+#if defined(_WIN32)
+// The mutex of a tree's lock. The Windows build runs the library under Wine, for the tests alone;
+// its standard library (GCC 12) waits on an atomic without a futex there and can miss a wake-up,
+// so it takes the standard mutex.
+using TreeMutex = std::mutex;
+#else
 // The mutex of a tree's lock. Uncontended, as nearly always (distinct trees never contend), it
 // takes one atomic operation each way, inline; a waiter sleeps until the holder lets go. Every call
 // on a node takes it, and a standard mutex costs a library call and several times the work each
@@ -60,6 +67,7 @@ private:
 
     std::atomic<uint32_t> m_state{Free};
 };
+#endif
 
 // A tree's lock. Which tree a node belongs to is known only at run time, so the nodes' fields
 // cannot name it for the thread-safety analysis; TreeGuard and TwoTreeGuard are the only places
