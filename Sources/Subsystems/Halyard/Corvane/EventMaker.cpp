@@ -653,15 +653,12 @@ const SmartHandle* EventMaker::GetProviderHandle(std::wstring_view provider,
     if (failed != nullptr) {
         return nullptr;
     }
-    if (m_lastMetadata != nullptr && provider == m_lastProvider) {
-        return m_lastMetadata;
-    }
-    const auto found = m_providerMetadata.find(provider);
-    if (found == m_providerMetadata.end()) {
+    // CheckProviderHandle makes the provider the last one found whenever its metadata is cached.
+    if (m_lastMetadata == nullptr || provider != m_lastProvider) {
         LOG_AT(LOG_ERR, L"Provider's metadata not found: " << provider);
         RaiseError(HR_NOT_FOUND);
     }
-    return &RememberLast(*found);
+    return m_lastMetadata;
 }
 
 EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view provider) {
@@ -699,10 +696,9 @@ EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view pr
     return nullptr;
 }
 
-const SmartHandle& EventMaker::RememberLast(const ProviderMetadata::value_type& provider) noexcept {
+void EventMaker::RememberLast(const ProviderMetadata::value_type& provider) noexcept {
     m_lastProvider = provider.first;
     m_lastMetadata = &provider.second;
-    return provider.second;
 }
 
 void EventMaker::ForgetFailures() noexcept {

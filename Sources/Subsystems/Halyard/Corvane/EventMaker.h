@@ -112,7 +112,7 @@ public:
     };
     // The cached metadata of a provider (opened by CheckProviderHandle), or null with `failed` set
     // for a provider whose open failed. Throws what CheckProviderHandle throws, and
-    // ERROR_NOT_FOUND when the metadata is still not cached.
+    // ERROR_NOT_FOUND (logged) should the metadata still not be cached.
     const EventsApiUtils::SmartHandle* GetProviderHandle(std::wstring_view provider,
                                                          FailedProvider*& failed);
     // Opens and caches the provider's metadata unless cached. An open that fails is remembered
@@ -131,9 +131,8 @@ private:
     static constexpr size_t MaxCachedAccounts = 4096;
 
     using ProviderMetadata = std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>>;
-    // Makes a provider's entry the last one found, and returns its metadata.
-    const EventsApiUtils::SmartHandle&
-    RememberLast(const ProviderMetadata::value_type& provider) noexcept;
+    // Makes a provider's entry the last one found.
+    void RememberLast(const ProviderMetadata::value_type& provider) noexcept;
 
     // "User" of a SID: its account, or its SID text when the lookup fails (logged at DBG). A SID
     // is looked up once per maker when the lookup gives an account or says that none maps to it;
