@@ -162,7 +162,13 @@ private:
     };
     static Reader& ThisReader() noexcept {
         static constinit thread_local Reader reader;
-        return reader;
+        Reader* address = &reader;
+#if defined(__GNUC__)
+        // GCC may look a thread-local's address up again at each use of it (in a shared library,
+        // a call each time) rather than keep it; an address it cannot see through is kept.
+        asm("" : "+r"(address));
+#endif
+        return *address;
     }
 
     mutable std::array<Padded, kShards> m_shards;
