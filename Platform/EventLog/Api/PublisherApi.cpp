@@ -248,17 +248,17 @@ struct FormatRoom {
 // (each value found by its Name when the event names its values, else by its place, and shown as
 // its format says where `message` shows it), else in their own order. A value that is a parameter
 // insert ("%%1833") is replaced by the parameter's text when the publisher has it. `owned` keeps
-// the texts that the views point into.
+// the texts that the views point into; `ordered` is room for the template's order.
 void MessageInserts(const Store& store, const Channel& channel, const Event& e,
                     const Publisher* publisher, const EventDefinition* definition,
                     std::wstring_view message, std::vector<std::wstring_view>& values,
-                    std::list<std::wstring>& owned) REQUIRES_SHARED(store.Mutex()) {
+                    std::vector<std::wstring_view>& ordered, std::list<std::wstring>& owned)
+    REQUIRES_SHARED(store.Mutex()) {
     std::shared_ptr<Store> accounts;
     InsertionStrings(store, channel, e, values);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
         // Which inserts the message shows: looked for only when a value has a format to show.
         std::optional<std::vector<bool>> shown;
-        std::vector<std::wstring_view>& ordered = ThreadRoom<FormatRoom>().ordered;
         ordered.clear();
         for (size_t i = 0; i < definition->fields.size(); ++i) {
             std::optional<std::wstring_view> value;
@@ -307,12 +307,12 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
 }
 
 // The message and names of one event, as EvtFormatMessage gives them; made and used under a
-// ReadLock of the event's store.
+// ReadLock of the event's store, with the calling thread's room.
 class EventTexts {
 public:
     EventTexts(const Store& store, const Channel& channel, const Event& e,
-               const Publisher* publisher) REQUIRES_SHARED(store.Mutex())
-        : m_store(store), m_channel(channel), m_event(e), m_publisher(publisher),
+               const Publisher* publisher, FormatRoom& room) REQUIRES_SHARED(store.Mutex())
+        : m_store(store), m_channel(channel), m_event(e), m_publisher(publisher), m_room(room),
           m_definition(publisher != nullptr ? publisher->FindEvent(e.eventId, e.version)
                                             : nullptr) {}
 
@@ -341,10 +341,9 @@ public:
             return ExpandMessage(*text, *given, &m_publisher->parameters, out);
         }
         std::list<std::wstring> owned; // made without allocating: most messages need none
-        std::vector<std::wstring_view>& inserts = ThreadRoom<FormatRoom>().inserts;
-        MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, *text, inserts,
-                       owned);
-        return ExpandMessage(*text, inserts, &m_publisher->parameters, out);
+        MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, *text,
+                       m_room.inserts, m_room.ordered, owned);
+        return ExpandMessage(*text, m_room.inserts, &m_publisher->parameters, out);
     }
 
     std::wstring_view Level() const {
@@ -435,6 +434,7 @@ private:
     const Channel& m_channel;
     const Event& m_event;
     const Publisher* m_publisher;
+    FormatRoom& m_room; // the inserts and their order, kept from call to call
     const EventDefinition* m_definition;
 };
 
@@ -506,7 +506,8 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         }
         const std::vector<std::wstring_view> given(givenTexts.begin(), givenTexts.end());
         const Publisher* publisher = metadata ? metadata->publisher : nullptr;
-        std::wstring& text = ThreadRoom<FormatRoom>().text;
+        FormatRoom& room = ThreadRoom<FormatRoom>();
+        std::wstring& text = room.text;
         text.clear();
         DWORD result = ERROR_SUCCESS;
         if (!needsEvent) {
@@ -529,7 +530,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         if (publisher == nullptr) {
             publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
         }
-        const EventTexts texts(store, *access.ref.channel, e, publisher);
+        const EventTexts texts(store, *access.ref.channel, e, publisher, room);
         auto name = [&](std::wstring_view value) {
             text = value;
             return value.empty() ? DWORD{ERROR_EVT_MESSAGE_NOT_FOUND} : DWORD{ERROR_SUCCESS};
