@@ -3,6 +3,12 @@
 namespace Base {
 
 std::wstring WideFromUtf16Le(std::string_view bytes) {
+    std::wstring wide;
+    AssignWideFromUtf16Le(bytes, wide);
+    return wide;
+}
+
+void AssignWideFromUtf16Le(std::string_view bytes, std::wstring& wide) {
     const size_t count = bytes.size() / 2;
     const auto unitAt = [bytes](size_t i) {
         return static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
@@ -15,17 +21,17 @@ std::wstring WideFromUtf16Le(std::string_view bytes) {
         surrogates |= static_cast<uint32_t>(static_cast<uint32_t>(unitAt(i)) - 0xD800 < 0x800);
     }
     if (surrogates == 0) {
-        std::wstring wide(count, L'\0');
+        wide.resize(count);
         for (size_t i = 0; i < count; ++i) {
             wide[i] = static_cast<wchar_t>(unitAt(i));
         }
-        return wide;
+        return;
     }
     std::u16string units(count, u'\0');
     for (size_t i = 0; i < count; ++i) {
         units[i] = unitAt(i);
     }
-    return Converted<wchar_t>(std::u16string_view(units));
+    wide = Converted<wchar_t>(std::u16string_view(units));
 }
 
 } // namespace Base

@@ -240,6 +240,8 @@ inline size_t Utf16Length(std::wstring_view text) noexcept {
 // UTF-16LE byte images (files, resources, records) read and written on either byte order of the
 // machine. A last odd byte is not read.
 std::wstring WideFromUtf16Le(std::string_view bytes);
+// The same into `wide`, whose room is reused.
+void AssignWideFromUtf16Le(std::string_view bytes, std::wstring& wide);
 
 // Appends `text` to `bytes` (a string or a vector of bytes) as UTF-16LE, without a terminator.
 template <typename Bytes>

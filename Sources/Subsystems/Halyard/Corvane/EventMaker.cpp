@@ -96,18 +96,20 @@ private:
 
 // The insertion strings of a classic record that lie wholly inside it: inside the bytes read and
 // the length the record gives itself, before its trailing length and, when the data follows the
-// strings as it should, before the data. Logs a record that claims more.
-std::vector<std::wstring> InsertionStringsOf(std::span<const uint8_t> record, uint32_t recordNumber,
-                                             size_t kept) {
-    std::vector<std::wstring> strings;
+// strings as it should, before the data. Logs a record that claims more. The first `kept` are
+// put in `strings`, whose strings' room is reused from record to record.
+void InsertionStringsOf(std::span<const uint8_t> record, uint32_t recordNumber, size_t kept,
+                        std::vector<std::wstring>& strings) {
     if (record.empty()) {
-        return strings;
+        strings.clear();
+        return;
     }
     if (record.size() < sizeof(EVENTLOGRECORD)) {
         LOG_FAILURE(InsertionStringsName, L"Event record " << recordNumber
                                                            << L" is shorter than its header: "
                                                            << record.size() << L" bytes");
-        return strings;
+        strings.clear();
+        return;
     }
     EVENTLOGRECORD header{};
     std::memcpy(&header, record.data(), sizeof(header));
@@ -120,8 +122,8 @@ std::vector<std::wstring> InsertionStringsOf(std::span<const uint8_t> record, ui
         end = header.DataOffset;
     }
     size_t offset = header.StringOffset;
-    strings.reserve(std::min<size_t>({header.NumStrings, kept, 64}));
     size_t found = 0;
+    size_t used = 0;
     while (found < header.NumStrings && offset < end) {
         size_t terminator = offset;
         while (terminator + 2 <= end && (record[terminator] != 0 || record[terminator + 1] != 0)) {
@@ -131,18 +133,22 @@ std::vector<std::wstring> InsertionStringsOf(std::span<const uint8_t> record, ui
             break; // no terminating null inside the record
         }
         if (found++ < kept) {
-            strings.push_back(Base::WideFromUtf16Le(
-                {reinterpret_cast<const char*>(record.data() + offset), terminator - offset}));
+            if (used == strings.size()) {
+                strings.emplace_back();
+            }
+            Base::AssignWideFromUtf16Le(
+                {reinterpret_cast<const char*>(record.data() + offset), terminator - offset},
+                strings[used++]);
         }
         offset = terminator + 2;
     }
+    strings.resize(used);
     if (found < header.NumStrings) {
         LOG_FAILURE(InsertionStringsName, L"Event record " << recordNumber << L" claims "
                                                            << header.NumStrings
                                                            << L" insertion strings; " << found
                                                            << L" lie wholly inside it");
     }
-    return strings;
 }
 
 // The byte length of a SID: its header and sub-authorities (at most 15, as FormatSidText reads).
@@ -234,18 +240,19 @@ bool NodeContainsSearchText(const EkNodePtr& node, std::wstring_view searchText)
 } // namespace
 
 std::wstring_view LevelName(uint32_t level) noexcept {
+    using namespace std::string_view_literals; // lengths known when compiled
     switch (level) {
     case 0:
     case 4:
-        return L"information";
+        return L"information"sv;
     case 1:
-        return L"critical";
+        return L"critical"sv;
     case 2:
-        return L"error";
+        return L"error"sv;
     case 3:
-        return L"warning";
+        return L"warning"sv;
     case 5:
-        return L"verbose";
+        return L"verbose"sv;
     default:
         return {};
     }
@@ -284,8 +291,10 @@ void SetEventProperty(const EkNodePtr& node, const EVT_VARIANT& variant, uint32_
 
 std::vector<std::wstring> GetIsertionalStringsById(HANDLE eventLog, uint32_t recordNumber) {
     try {
-        return InsertionStringsOf(EventsApiUtils::ReadEventFromLog(eventLog, recordNumber),
-                                  recordNumber, SIZE_MAX);
+        std::vector<std::wstring> strings;
+        InsertionStringsOf(EventsApiUtils::ReadEventFromLog(eventLog, recordNumber), recordNumber,
+                           SIZE_MAX, strings);
+        return strings;
     } catch (const HRX& failure) {
         LOG_FAILURE(InsertionStringsName, failure);
         return {};
@@ -420,7 +429,7 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     }
     const SearchedTexts texts{static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemLevel))),
                               m_message,
-                              names.plan ? std::wstring_view(*names.plan) : std::wstring_view(),
+                              names.plan.value_or(std::wstring_view()),
                               provider,
                               GetStringValue(SystemValue(EvtSystemComputer)),
                               GetIntegerValue(SystemValue(EvtSystemEventID)),
@@ -491,20 +500,21 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
         return names;
     }
     const auto record = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventRecordId)));
-    std::vector<std::wstring> strings = ClassicInsertionStrings(RawHandle(classicLog), record, 2);
+    const std::vector<std::wstring>& strings =
+        ClassicInsertionStrings(RawHandle(classicLog), record, 2);
     if (strings.empty()) {
         return names;
     }
-    names.plan = std::move(strings[0]);
+    names.plan = strings[0];
     if (plansAndItem && strings.size() >= 2 &&
         strings[1] != EventLogFilterSerialiser::FixedItemId) {
-        names.item = std::move(strings[1]);
+        names.item = strings[1];
     }
     return names;
 }
 
-std::vector<std::wstring> EventMaker::ClassicInsertionStrings(HANDLE eventLog, uint32_t record,
-                                                              size_t kept) {
+const std::vector<std::wstring>& EventMaker::ClassicInsertionStrings(HANDLE eventLog,
+                                                                     uint32_t record, size_t kept) {
     // Records asked for at most this far below the one before are taken for a run of them, read
     // with this much room (a few dozen records; one record may need more, and gets it).
     constexpr uint32_t NearRecords = 16;
@@ -513,8 +523,9 @@ std::vector<std::wstring> EventMaker::ClassicInsertionStrings(HANDLE eventLog, u
     if (eventLog != nullptr && eventLog == m_recordsLog) {
         for (const RecordAt& at : m_recordsRead) {
             if (at.number == record) {
-                return InsertionStringsOf(std::span(m_recordBuffer).subspan(at.offset), record,
-                                          kept);
+                InsertionStringsOf(std::span(m_recordBuffer).subspan(at.offset), record, kept,
+                                   m_insertionStrings);
+                return m_insertionStrings;
             }
         }
     }
@@ -526,7 +537,8 @@ std::vector<std::wstring> EventMaker::ClassicInsertionStrings(HANDLE eventLog, u
                                          inRun ? RunRoom : m_recordRoom, m_recordBuffer);
     } catch (const HRX& failure) {
         LOG_FAILURE(InsertionStringsName, failure);
-        return {};
+        m_insertionStrings.clear();
+        return m_insertionStrings;
     }
     // Where the records read begin, up to the first whose length does not fit what was read.
     for (size_t offset = 0; offset + sizeof(EVENTLOGRECORD) <= m_recordBuffer.size();) {
@@ -542,15 +554,18 @@ std::vector<std::wstring> EventMaker::ClassicInsertionStrings(HANDLE eventLog, u
         m_recordsRead.push_back({header.RecordNumber, offset});
         offset += header.Length;
     }
-    return InsertionStringsOf(m_recordBuffer, record, kept);
+    InsertionStringsOf(m_recordBuffer, record, kept, m_insertionStrings);
+    return m_insertionStrings;
 }
 
 void EventMaker::SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names) {
     if (names.plan) {
-        node.SetAttribute(MonitoringPlanNameName, *names.plan);
+        node.SetAttribute(MonitoringPlanNameName, names.plan->data(),
+                          static_cast<uint32_t>(names.plan->size()));
     }
     if (names.item) {
-        node.SetAttribute(ItemNameName, *names.item);
+        node.SetAttribute(ItemNameName, names.item->data(),
+                          static_cast<uint32_t>(names.item->size()));
     }
 }
 

@@ -140,10 +140,11 @@ private:
     // keeps its SID text until ForgetFailures.
     const std::wstring& UserText(PSID sid);
     // The names of the monitoring plan and item of the event just rendered (RenderSystem), from
-    // its classic record, when its message was delivered (`message`) and the resolver selects it.
+    // its classic record, when its message was delivered (`message`) and the resolver selects it:
+    // views of the maker's insertion strings, valid until the next record's are read.
     struct PlanAndItem {
-        std::optional<std::wstring> plan;
-        std::optional<std::wstring> item;
+        std::optional<std::wstring_view> plan;
+        std::optional<std::wstring_view> item;
     };
     PlanAndItem PlanAndItemOf(const HRES& message, std::wstring_view provider,
                               const EventsApiUtils::SmartHandle& classicLog,
@@ -154,8 +155,9 @@ private:
     // is given with the records that follow the one asked for: a record asked for just below the
     // one before is read backwards with room for a run of them, and the next ones asked for are
     // then found among those read (on Windows each read is a call to the Event Log service).
-    std::vector<std::wstring> ClassicInsertionStrings(HANDLE eventLog, uint32_t record,
-                                                      size_t kept);
+    // The strings stay the maker's, and valid until its next call.
+    const std::vector<std::wstring>& ClassicInsertionStrings(HANDLE eventLog, uint32_t record,
+                                                             size_t kept);
     // The message path's failure: logged, wrapped under 0x80042001, its text as the message.
     static HRES MessageNotObtained(const HRES& failure, std::wstring& message);
     // The same for an event of a provider whose open failed, from what its first event made.
@@ -198,6 +200,8 @@ private:
     uint32_t m_lastRecordAsked = 0;
     // The longest record read first: the room of a read that expects no run.
     size_t m_recordRoom = 0;
+    // The insertion strings of the record read last, their room reused.
+    std::vector<std::wstring> m_insertionStrings;
     DWORD m_userAndVersionCount = 0;
     // The message of the event being made, its capacity reused.
     std::wstring m_message;
