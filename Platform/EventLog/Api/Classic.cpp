@@ -143,46 +143,37 @@ void Put16(uint8_t* out, size_t at, uint16_t value) {
     std::memcpy(out + at, &value, 2);
 }
 
-// One event as a classic record, written to `out` when it takes at most `room` bytes; returns its
-// length. The layout is measured first, so that the record is written once, straight into the
-// caller's buffer. Unless `exact`, a record seen not to fit from its head alone is not measured
-// further, and a length over `room` comes back. The caller holds the store's lock.
-size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
-                     size_t room, bool exact) REQUIRES_SHARED(store.Mutex()) {
-    const std::wstring_view source =
-        store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider);
-    const std::wstring_view computer = store.String(e.computer);
-    const std::vector<uint8_t>& sid = store.SidBytes(e.userSid);
-    const size_t sidOffset =
-        Align4(sizeof(EVENTLOGRECORD) + WideBytes(source) + WideBytes(computer));
-    const size_t stringOffset = Align4(sidOffset + sid.size());
-    if (!exact && stringOffset + 4 > room) {
-        return stringOffset + 4;
-    }
-    size_t dataOffset = stringOffset;
-    size_t strings = 0;
-    ForEachInsertionString(store, channel, e, [&](std::wstring_view s) {
-        dataOffset += WideBytes(s);
-        ++strings;
-    });
-    size_t dataLength = 0;
-    ForEachBinary(store, channel, e,
-                  [&](std::wstring_view hex) { dataLength += HexBytes(hex, nullptr); });
-    const size_t length = Align4(dataOffset + dataLength) + 4;
-    if (out == nullptr || length > room) {
-        return length;
-    }
+// The most bytes a text may take as UTF-16LE with its terminating NUL: two units a character.
+size_t WideBytesAtMost(std::wstring_view text) {
+    return (2 * text.size() + 1) * 2;
+}
+
+// Writes one event as a classic record at `out`, its layout found as it is written; returns its
+// length. The caller holds the store's lock and has made sure that the record fits.
+size_t WriteClassicRecord(const Store& store, const Channel& channel, const Event& e,
+                          std::wstring_view source, std::wstring_view computer,
+                          const std::vector<uint8_t>& sid, uint8_t* out)
+    REQUIRES_SHARED(store.Mutex()) {
     uint8_t* at = PutWide(out + sizeof(EVENTLOGRECORD), source);
     at = PutWide(at, computer);
+    const size_t sidOffset = Align4(static_cast<size_t>(at - out));
     std::memset(at, 0, static_cast<size_t>(out + sidOffset - at));
     if (!sid.empty()) {
         std::memcpy(out + sidOffset, sid.data(), sid.size());
     }
     at = out + sidOffset + sid.size();
+    const size_t stringOffset = Align4(static_cast<size_t>(at - out));
     std::memset(at, 0, static_cast<size_t>(out + stringOffset - at));
     at = out + stringOffset;
-    ForEachInsertionString(store, channel, e, [&](std::wstring_view s) { at = PutWide(at, s); });
+    size_t strings = 0;
+    ForEachInsertionString(store, channel, e, [&](std::wstring_view s) {
+        at = PutWide(at, s);
+        ++strings;
+    });
+    const size_t dataOffset = static_cast<size_t>(at - out);
     ForEachBinary(store, channel, e, [&](std::wstring_view hex) { at += HexBytes(hex, at); });
+    const size_t dataLength = static_cast<size_t>(at - out) - dataOffset;
+    const size_t length = Align4(dataOffset + dataLength) + 4;
     std::memset(at, 0, static_cast<size_t>(out + length - at));
     // Seconds since 1970; an earlier event is at 1970.
     const auto seconds = static_cast<uint32_t>(e.timeCreated > Base::kUnixEpochFileTime
@@ -205,6 +196,47 @@ size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e,
     Put32(out, 52, static_cast<uint32_t>(dataOffset));
     Put32(out, length - 4, static_cast<uint32_t>(length));
     return length;
+}
+
+// One event as a classic record, written to `out` when it takes at most `room` bytes; returns its
+// length. A record that fits even at two units a character (a read's room is mostly far larger
+// than a record) is written at once; another is measured first. Unless `exact`, a record seen not
+// to fit from its head alone is not measured further, and a length over `room` comes back. The
+// caller holds the store's lock.
+size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
+                     size_t room, bool exact) REQUIRES_SHARED(store.Mutex()) {
+    const std::wstring_view source =
+        store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider);
+    const std::wstring_view computer = store.String(e.computer);
+    const std::vector<uint8_t>& sid = store.SidBytes(e.userSid);
+    if (out != nullptr) {
+        // Each alignment adds at most 3 bytes, and the trailing length 4.
+        size_t most = sizeof(EVENTLOGRECORD) + WideBytesAtMost(source) + WideBytesAtMost(computer) +
+                      3 + sid.size() + 3 + 3 + 4;
+        ForEachInsertionString(store, channel, e,
+                               [&](std::wstring_view s) { most += WideBytesAtMost(s); });
+        ForEachBinary(store, channel, e, [&](std::wstring_view hex) { most += hex.size() / 2; });
+        if (most <= room) {
+            return WriteClassicRecord(store, channel, e, source, computer, sid, out);
+        }
+    }
+    const size_t sidOffset =
+        Align4(sizeof(EVENTLOGRECORD) + WideBytes(source) + WideBytes(computer));
+    const size_t stringOffset = Align4(sidOffset + sid.size());
+    if (!exact && stringOffset + 4 > room) {
+        return stringOffset + 4;
+    }
+    size_t dataOffset = stringOffset;
+    ForEachInsertionString(store, channel, e,
+                           [&](std::wstring_view s) { dataOffset += WideBytes(s); });
+    size_t dataLength = 0;
+    ForEachBinary(store, channel, e,
+                  [&](std::wstring_view hex) { dataLength += HexBytes(hex, nullptr); });
+    const size_t length = Align4(dataOffset + dataLength) + 4;
+    if (out == nullptr || length > room) {
+        return length;
+    }
+    return WriteClassicRecord(store, channel, e, source, computer, sid, out);
 }
 
 } // namespace
