@@ -1,5 +1,6 @@
 #include "Base/Text.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -115,6 +116,57 @@ bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle) {
         if (mayStart(at) != 0 && startsAt(at)) {
             return true;
         }
+    }
+    return false;
+}
+
+CaseBlindNeedle::CaseBlindNeedle(std::wstring lowerCased) : m_needle(std::move(lowerCased)) {
+    const size_t n = m_needle.size();
+    if (n < kShortest) {
+        return;
+    }
+    // Over a character that the needle's first n-1 do not hold, the needle moves on whole; over
+    // one they hold, as far as puts their last one under it. An ASCII capital may also lower-case
+    // to a character beyond ASCII.
+    const auto shift = [](size_t places) {
+        return static_cast<uint8_t>(std::min<size_t>(places, 255));
+    };
+    m_asciiShift.fill(shift(n));
+    uint8_t beyondAscii = shift(n);
+    for (size_t j = 0; j + 1 < n; ++j) {
+        const auto point = static_cast<uint32_t>(m_needle[j]);
+        if (point < 0x80) {
+            m_asciiShift[point] = shift(n - 1 - j);
+        } else {
+            beyondAscii = shift(n - 1 - j);
+        }
+    }
+    for (uint32_t capital = 'A'; capital <= 'Z'; ++capital) {
+        m_asciiShift[capital] =
+            std::min({m_asciiShift[capital], m_asciiShift[capital | 0x20], beyondAscii});
+    }
+}
+
+bool CaseBlindNeedle::FoundIn(std::wstring_view text) const {
+    const size_t n = m_needle.size();
+    if (n < kShortest) {
+        return ContainsLowerCased(text, m_needle);
+    }
+    const MayLowerTo last(m_needle.back());
+    for (size_t end = n - 1; end < text.size();) {
+        const wchar_t c = text[end];
+        if (last(c) != 0) {
+            const size_t at = end - (n - 1);
+            size_t k = 0;
+            while (k < n && LowerCased(text[at + k]) == m_needle[k]) {
+                ++k;
+            }
+            if (k == n) {
+                return true;
+            }
+        }
+        const auto point = static_cast<uint32_t>(c);
+        end += point < 0x80 ? m_asciiShift[point] : 1;
     }
     return false;
 }

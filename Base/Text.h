@@ -26,6 +26,25 @@ std::wstring LowerCase(std::wstring text);
 // Whether `needle`, in lower case, occurs in LowerCase(text), without making that copy.
 bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle);
 
+// A lower-cased needle prepared to be looked for in many texts, with ContainsLowerCased's answer.
+// A needle of 8 characters or more is looked for Horspool's way: the text's character under the
+// needle's last one tells how far the needle can move on (a character beyond ASCII, which may
+// lower-case to any, one place).
+class CaseBlindNeedle {
+public:
+    explicit CaseBlindNeedle(std::wstring lowerCased);
+
+    const std::wstring& Text() const noexcept { return m_needle; }
+    bool FoundIn(std::wstring_view text) const;
+
+private:
+    static constexpr size_t kShortest = 8;
+
+    std::wstring m_needle;
+    // How far the needle moves on over an ASCII character (at most 255).
+    std::array<uint8_t, 128> m_asciiShift{};
+};
+
 // The decimal digits of `value`, written at the end of `room`; the view covers them. For texts
 // made by the million (log lines, the search's event ids), where printf and a string each cost.
 using DecimalRoom = std::array<wchar_t, 20>;

@@ -225,7 +225,7 @@ void SetSystemAttribute(const EkNodePtr& node, const EVT_VARIANT& variant, uint3
 }
 
 // ContainsSearchText of what the search reads of a made event's node.
-bool NodeContainsSearchText(const EkNodePtr& node, std::wstring_view searchText) {
+bool NodeContainsSearchText(const EkNodePtr& node, const Base::CaseBlindNeedle& searchText) {
     std::wstring message, plan, provider, computer, user;
     node.GetAttribute(L"Message", message);
     node.GetAttribute(L"MonitoringPlanName", plan);
@@ -258,8 +258,8 @@ std::wstring_view LevelName(uint32_t level) noexcept {
     }
 }
 
-bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText) {
-    if (LevelName(texts.level).find(searchText) != std::wstring_view::npos) {
+bool ContainsSearchText(const SearchedTexts& texts, const Base::CaseBlindNeedle& searchText) {
+    if (LevelName(texts.level).find(searchText.Text()) != std::wstring_view::npos) {
         return true;
     }
     // The id's digits on the stack: the search asks this of every event it reads.
@@ -267,7 +267,7 @@ bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText
     const std::wstring_view eventId = Base::DecimalDigits(texts.eventId, room);
     for (const std::wstring_view text :
          {texts.message, texts.plan, texts.provider, texts.computer, eventId, texts.user}) {
-        if (Base::ContainsLowerCased(text, searchText)) {
+        if (searchText.FoundIn(text)) {
             return true;
         }
     }
@@ -412,7 +412,7 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     if (Logging::LogManager::Instance().IsEnabled(LOG_DBG3)) {
         // Every event is traced in full at this severity, found or not.
         EkNodePtr node = MakeEvent(event, classicLog, resolver);
-        return NodeContainsSearchText(node, searchText) ? node : EkNodePtr();
+        return NodeContainsSearchText(node, SearchNeedle(searchText)) ? node : EkNodePtr();
     }
     // What the search reads, gathered with the calls MakeEvent makes and in its order (the
     // account, the message, the classic record), so that the log is the same; the node is built
@@ -434,7 +434,7 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
                               GetStringValue(SystemValue(EvtSystemComputer)),
                               GetIntegerValue(SystemValue(EvtSystemEventID)),
                               user};
-    if (!ContainsSearchText(texts, searchText)) {
+    if (!ContainsSearchText(texts, SearchNeedle(searchText))) {
         return {};
     }
     EkNodePtr node = EkNodePtr::CreateNode(EventInfoType);
@@ -450,6 +450,13 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
         SetPlanAndItem(node, names);
     }
     return node;
+}
+
+const Base::CaseBlindNeedle& EventMaker::SearchNeedle(std::wstring_view searchText) {
+    if (!m_searchNeedle || m_searchNeedle->Text() != searchText) {
+        m_searchNeedle.emplace(std::wstring(searchText));
+    }
+    return *m_searchNeedle;
 }
 
 const std::wstring& EventMaker::UserText(PSID sid) {

@@ -8,6 +8,8 @@
 #include "Halyard/Corvane/EvtVariantUtils.h"
 #include "NodeTree/EkNodePtr.h"
 
+#include "Base/Text.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,9 +54,9 @@ struct SearchedTexts {
     std::wstring_view user;
 };
 
-// Whether `searchText` (lower case) occurs in the level's name or in the lower-cased message,
+// Whether the search text (lower case) occurs in the level's name or in the lower-cased message,
 // plan name, provider, computer, event id (in decimal) or user.
-bool ContainsSearchText(const SearchedTexts& texts, std::wstring_view searchText);
+bool ContainsSearchText(const SearchedTexts& texts, const Base::CaseBlindNeedle& searchText);
 
 // Renders the events of one query context; used by one thread at a time (its owner serialises).
 class EventMaker {
@@ -139,6 +141,8 @@ private:
     // after any other failure (the domain controller unreachable, each lookup waiting for it) it
     // keeps its SID text until ForgetFailures.
     const std::wstring& UserText(PSID sid);
+    // The search text, prepared once for the events of a search.
+    const Base::CaseBlindNeedle& SearchNeedle(std::wstring_view searchText);
     // The names of the monitoring plan and item of the event just rendered (RenderSystem), from
     // its classic record, when its message was delivered (`message`) and the resolver selects it:
     // views of the maker's insertion strings, valid until the next record's are read.
@@ -205,6 +209,8 @@ private:
     DWORD m_userAndVersionCount = 0;
     // The message of the event being made, its capacity reused.
     std::wstring m_message;
+    // The search text of the last search, prepared (SearchNeedle).
+    std::optional<Base::CaseBlindNeedle> m_searchNeedle;
     // SID bytes -> "User" text.
     std::map<std::string, std::wstring, std::less<>> m_accounts;
     // SID bytes of the lookups that failed in a way that may pass, until ForgetFailures.
