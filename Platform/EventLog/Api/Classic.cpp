@@ -13,9 +13,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 #include <span>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 using namespace PalEventLog;
 
@@ -40,6 +45,31 @@ size_t WideBytes(std::wstring_view text) {
     return (Base::Utf16Length(text) + 1) * 2;
 }
 
+#if defined(__SSE2__)
+// Writes the eight characters at `p` as eight units at `out` when all of them are below the
+// surrogates; false, with nothing written, when one is not.
+bool PutEightDirect(const wchar_t* p, uint8_t* out) {
+    static_assert(sizeof(wchar_t) == 4, "a character is read as a 32-bit lane");
+    // Compared unsigned (by flipping the sign bit), and narrowed with a signed saturating pack
+    // around a bias, which keeps every value below 0x10000.
+    const __m128i sign = _mm_set1_epi32(INT32_MIN);
+    const __m128i below = _mm_set1_epi32(static_cast<int32_t>(0xD800u ^ 0x80000000u));
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    const __m128i direct = _mm_and_si128(_mm_cmplt_epi32(_mm_xor_si128(low, sign), below),
+                                         _mm_cmplt_epi32(_mm_xor_si128(high, sign), below));
+    if (_mm_movemask_epi8(direct) != 0xFFFF) {
+        return false;
+    }
+    const __m128i bias = _mm_set1_epi32(0x8000);
+    const __m128i units =
+        _mm_add_epi16(_mm_packs_epi32(_mm_sub_epi32(low, bias), _mm_sub_epi32(high, bias)),
+                      _mm_set1_epi16(static_cast<int16_t>(-0x8000)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
+    return true;
+}
+#endif
+
 // Writes a text as UTF-16LE with its terminating NUL (WideBytes(text) bytes) at `out`; returns
 // the end of what it wrote.
 uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
@@ -48,7 +78,12 @@ uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
     const wchar_t* const end = p + text.size();
     const auto direct = [](wchar_t c) { return static_cast<uint32_t>(c) < 0xD800; };
     while (p != end) {
-        // Characters below the surrogates (nearly all text) are one unit each, written in bulk.
+        // Characters below the surrogates (nearly all text) are one unit each, written in bulk:
+        // eight at a time, then one at a time.
+#if defined(__SSE2__)
+        for (; end - p >= 8 && PutEightDirect(p, out); p += 8, out += 16) {
+        }
+#endif
         for (; p != end && direct(*p); ++p, out += 2) {
             const auto unit = static_cast<uint16_t>(*p);
             std::memcpy(out, &unit, sizeof(unit));

@@ -51,7 +51,8 @@ protected:
                "<Keywords>0x8020000000000000</Keywords><EventRecordID>3</EventRecordID>"
                "<Channel>Application</Channel><Computer>h</Computer></System></Event>\n"
             << Testing::EventXml("Application", 4, 8, 2, "Beta", "2024-01-02T00:00:00Z",
-                                 "<Data>o\xf0\x9f\x98\x80k</Data>")
+                                 "<Data>o\xf0\x9f\x98\x80k</Data>"
+                                 "<Data>eight ch\xf0\x9f\x98\x80rs, then sixteen more</Data>")
             << Testing::EventXml("Ops/Operational", 1, 3, 4, "Ops", "2024-01-02T00:00:00Z", "");
         std::ofstream(m_folder / "publishers.xml")
             << "<Publishers><Channel Name='Legacy' Classic='true'/>"
@@ -153,10 +154,14 @@ TEST_F(ClassicLog, RecordLayoutIsByteExact) {
     const std::vector<uint8_t> pair = ReadRecord(log, 4);
     std::memcpy(&h, pair.data(), sizeof h);
     EXPECT_EQ(h.EventType, EVENTLOG_ERROR_TYPE);
-    // A character beyond the BMP is a surrogate pair, and the layout counts both units.
+    // A character beyond the BMP is a surrogate pair, and the layout counts both units: in a
+    // short text, and between and before runs of eight characters of a longer one.
     EXPECT_EQ(WideAt(pair, h.StringOffset),
               (std::wstring{L'o', wchar_t{0xD83D}, wchar_t{0xDE00}, L'k'}));
-    EXPECT_EQ(h.DataOffset, h.StringOffset + 5 * 2);
+    EXPECT_EQ(
+        WideAt(pair, h.StringOffset + 5 * 2),
+        (L"eight ch" + std::wstring{wchar_t{0xD83D}, wchar_t{0xDE00}} + L"rs, then sixteen more"));
+    EXPECT_EQ(h.DataOffset, h.StringOffset + 5 * 2 + 32 * 2);
     EXPECT_EQ(h.Length, (h.DataOffset + 3) / 4 * 4 + 4);
     CloseEventLog(log);
 }
