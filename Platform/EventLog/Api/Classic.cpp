@@ -13,7 +13,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
