@@ -50,8 +50,8 @@ size_t WideBytes(std::wstring_view text) {
 // surrogates; false, with nothing written, when one is not.
 bool PutEightDirect(const wchar_t* p, uint8_t* out) {
     static_assert(sizeof(wchar_t) == 4, "a character is read as a 32-bit lane");
-    // Compared unsigned (by flipping the sign bit), and narrowed with a signed saturating pack
-    // around a bias, which keeps every value below 0x10000.
+    // Compared unsigned (by flipping the sign bit). Narrowed by a signed saturating pack: less
+    // 0x8000, every value below the surrogates fits in 16 signed bits, and 0x8000 is added back.
     const __m128i sign = _mm_set1_epi32(INT32_MIN);
     const __m128i below = _mm_set1_epi32(static_cast<int32_t>(0xD800u ^ 0x80000000u));
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
