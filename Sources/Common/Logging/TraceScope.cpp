@@ -100,9 +100,6 @@ TraceScope::~TraceScope() {
 std::unique_ptr<TraceScope> OpenTraceScope(uint32_t severity, const wchar_t* name,
                                            const wchar_t* sourceFile,
                                            uint32_t sourceLine) noexcept {
-    if (!LogManager::Instance().IsEnabled(severity)) {
-        return nullptr;
-    }
     try {
         std::wstring composed;
         try {

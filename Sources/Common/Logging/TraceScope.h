@@ -36,7 +36,8 @@ private:
     int32_t m_exceptionsAtEntry;
 };
 
-// Makes a scope when the severity is enabled, else null.
+// Makes a scope of a severity that its caller found enabled (TRACE_SCOPE asks first); null when it
+// cannot be made.
 std::unique_ptr<TraceScope> OpenTraceScope(uint32_t severity, const wchar_t* name,
                                            const wchar_t* sourceFile, uint32_t sourceLine) noexcept;
 
