@@ -320,10 +320,11 @@ std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
                                               const InsertionalStringsResolver* resolver,
                                               std::wstring_view searchText) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvents");
+    const Base::CaseBlindNeedle* const needle = SearchNeedle(searchText);
     std::vector<EkNodePtr> nodes;
-    nodes.reserve(searchText.empty() ? events.size() : 0);
+    nodes.reserve(needle == nullptr ? events.size() : 0);
     for (const SmartHandle& event : events) {
-        if (EkNodePtr node = FindEvent(RawHandle(event), classicLog, resolver, searchText)) {
+        if (EkNodePtr node = FindEvent(RawHandle(event), classicLog, resolver, needle)) {
             nodes.push_back(std::move(node));
         }
     }
@@ -336,12 +337,13 @@ std::vector<EkNodePtr> EventMaker::MakeEvents(const SmartEvtVector& events,
                                               const std::vector<std::wstring>& values, size_t index,
                                               std::wstring_view searchText) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::MakeEvents");
+    const Base::CaseBlindNeedle* const needle = SearchNeedle(searchText);
     std::vector<EkNodePtr> nodes;
     for (const SmartHandle& event : events) {
         const std::vector<std::wstring> strings = RenderEventValues(RawHandle(event));
         if (strings.size() > index &&
             std::find(values.begin(), values.end(), strings[index]) != values.end()) {
-            if (EkNodePtr node = FindEvent(RawHandle(event), classicLog, resolver, searchText)) {
+            if (EkNodePtr node = FindEvent(RawHandle(event), classicLog, resolver, needle)) {
                 nodes.push_back(std::move(node));
             }
         }
@@ -405,14 +407,14 @@ EkNodePtr EventMaker::MakeEvent(EVT_HANDLE event, const SmartHandle& classicLog,
 
 EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
                                 const InsertionalStringsResolver* resolver,
-                                std::wstring_view searchText) {
-    if (searchText.empty()) {
+                                const Base::CaseBlindNeedle* searchText) {
+    if (searchText == nullptr) {
         return MakeEvent(event, classicLog, resolver);
     }
     if (Logging::LogManager::Instance().IsEnabled(LOG_DBG3)) {
         // Every event is traced in full at this severity, found or not.
         EkNodePtr node = MakeEvent(event, classicLog, resolver);
-        return NodeContainsSearchText(node, SearchNeedle(searchText)) ? node : EkNodePtr();
+        return NodeContainsSearchText(node, *searchText) ? node : EkNodePtr();
     }
     // What the search reads, gathered with the calls MakeEvent makes and in its order (the
     // account, the message, the classic record), so that the log is the same; the node is built
@@ -434,7 +436,7 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
                               GetStringValue(SystemValue(EvtSystemComputer)),
                               GetIntegerValue(SystemValue(EvtSystemEventID)),
                               user};
-    if (!ContainsSearchText(texts, SearchNeedle(searchText))) {
+    if (!ContainsSearchText(texts, *searchText)) {
         return {};
     }
     EkNodePtr node = EkNodePtr::CreateNode(EventInfoType);
@@ -452,11 +454,14 @@ EkNodePtr EventMaker::FindEvent(EVT_HANDLE event, const SmartHandle& classicLog,
     return node;
 }
 
-const Base::CaseBlindNeedle& EventMaker::SearchNeedle(std::wstring_view searchText) {
+const Base::CaseBlindNeedle* EventMaker::SearchNeedle(std::wstring_view searchText) {
+    if (searchText.empty()) {
+        return nullptr;
+    }
     if (!m_searchNeedle || m_searchNeedle->Text() != searchText) {
         m_searchNeedle.emplace(std::wstring(searchText));
     }
-    return *m_searchNeedle;
+    return &*m_searchNeedle;
 }
 
 const std::wstring& EventMaker::UserText(PSID sid) {

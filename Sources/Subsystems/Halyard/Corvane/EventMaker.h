@@ -83,10 +83,11 @@ public:
                                       const std::vector<std::wstring>& values, size_t index,
                                       std::wstring_view searchText = {});
     // MakeEvent of an event that contains `searchText` (lower case; ContainsSearchText), a null
-    // node for one that does not; MakeEvent itself for an empty text. The node of an event that
-    // is not found is not built, unless DBG3 traces every event; the log is MakeEvent's.
+    // node for one that does not; MakeEvent itself without a search text (null). The node of an
+    // event that is not found is not built, unless DBG3 traces every event; the log is MakeEvent's.
     EkNodePtr FindEvent(EVT_HANDLE event, const EventsApiUtils::SmartHandle& classicLog,
-                        const InsertionalStringsResolver* resolver, std::wstring_view searchText);
+                        const InsertionalStringsResolver* resolver,
+                        const Base::CaseBlindNeedle* searchText);
     // The event's creation time in whole seconds, as "TimeCreated" gives it, from its system
     // render alone. Render failures throw.
     UtcSeconds TimeCreated(EVT_HANDLE event);
@@ -141,8 +142,9 @@ private:
     // after any other failure (the domain controller unreachable, each lookup waiting for it) it
     // keeps its SID text until ForgetFailures.
     const std::wstring& UserText(PSID sid);
-    // The search text, prepared once for the events of a search.
-    const Base::CaseBlindNeedle& SearchNeedle(std::wstring_view searchText);
+    // The search text prepared for MakeEvents' events (kept while the text stays the same); null
+    // for an empty text.
+    const Base::CaseBlindNeedle* SearchNeedle(std::wstring_view searchText);
     // The names of the monitoring plan and item of the event just rendered (RenderSystem), from
     // its classic record, when its message was delivered (`message`) and the resolver selects it:
     // views of the maker's insertion strings, valid until the next record's are read.
