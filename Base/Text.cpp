@@ -67,6 +67,16 @@ private:
     uint32_t m_capitalsToo;
 };
 
+// Whether LowerCase(text) holds `needle` at `at` (the text has room for it there).
+bool LowerCasedHoldsAt(std::wstring_view text, size_t at, std::wstring_view needle) noexcept {
+    for (size_t k = 0; k < needle.size(); ++k) {
+        if (LowerCased(text[at + k]) != needle[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle) {
@@ -82,14 +92,7 @@ bool ContainsLowerCased(std::wstring_view text, std::wstring_view needle) {
     const MayLowerTo last(needle.back());
     const size_t lastOffset = needle.size() - 1;
     const auto mayStart = [&](size_t at) { return first(text[at]) & last(text[at + lastOffset]); };
-    const auto startsAt = [&](size_t at) {
-        for (size_t k = 0; k < needle.size(); ++k) {
-            if (LowerCased(text[at + k]) != needle[k]) {
-                return false;
-            }
-        }
-        return true;
-    };
+    const auto startsAt = [&](size_t at) { return LowerCasedHoldsAt(text, at, needle); };
     const size_t starts = text.size() - lastOffset;
     // Long enough for a compiler to keep the block's loop and vectorise it. The block's places
     // are marked one byte each, and the marked ones found eight at a time.
@@ -155,15 +158,8 @@ bool CaseBlindNeedle::FoundIn(std::wstring_view text) const {
     const MayLowerTo last(m_needle.back());
     for (size_t end = n - 1; end < text.size();) {
         const wchar_t c = text[end];
-        if (last(c) != 0) {
-            const size_t at = end - (n - 1);
-            size_t k = 0;
-            while (k < n && LowerCased(text[at + k]) == m_needle[k]) {
-                ++k;
-            }
-            if (k == n) {
-                return true;
-            }
+        if (last(c) != 0 && LowerCasedHoldsAt(text, end - (n - 1), m_needle)) {
+            return true;
         }
         const auto point = static_cast<uint32_t>(c);
         end += point < 0x80 ? m_asciiShift[point] : 1;
