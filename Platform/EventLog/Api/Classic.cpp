@@ -183,13 +183,26 @@ size_t WideBytesAtMost(std::wstring_view text) {
     return (2 * text.size() + 1) * 2;
 }
 
-// Writes one event as a classic record at `out`, its layout found as it is written; returns its
-// length. The caller holds the store's lock and has made sure that the record fits.
+// A room that is not checked: the record's length is known to fit.
+constexpr size_t kKnownToFit = SIZE_MAX;
+
+// Writes one event as a classic record at `out`, its layout found as it is written, and returns
+// its length. Each piece is first bounded at two units a character; as soon as one might not fit
+// in `room` bytes, 0 comes back, and what was written up to there is left in the room. The caller
+// holds the store's lock.
 size_t WriteClassicRecord(const Store& store, const Channel& channel, const Event& e,
                           std::wstring_view source, std::wstring_view computer,
-                          const std::vector<uint8_t>& sid, uint8_t* out)
+                          const std::vector<uint8_t>& sid, uint8_t* out, size_t room)
     REQUIRES_SHARED(store.Mutex()) {
-    uint8_t* at = PutWide(out + sizeof(EVENTLOGRECORD), source);
+    uint8_t* at = out;
+    // Whether `most` more bytes fit; `at` never passes the room, as each piece is checked first.
+    const auto fits = [&](size_t most) { return most <= room - static_cast<size_t>(at - out); };
+    // The header, the names, the SID and the alignments before the SID and the strings.
+    if (!fits(sizeof(EVENTLOGRECORD) + WideBytesAtMost(source) + WideBytesAtMost(computer) + 3 +
+              sid.size() + 3)) {
+        return 0;
+    }
+    at = PutWide(out + sizeof(EVENTLOGRECORD), source);
     at = PutWide(at, computer);
     const size_t sidOffset = Align4(static_cast<size_t>(at - out));
     std::memset(at, 0, static_cast<size_t>(out + sidOffset - at));
@@ -201,14 +214,26 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
     std::memset(at, 0, static_cast<size_t>(out + stringOffset - at));
     at = out + stringOffset;
     size_t strings = 0;
+    bool fitted = true;
     ForEachInsertionString(store, channel, e, [&](std::wstring_view s) {
-        at = PutWide(at, s);
-        ++strings;
+        fitted = fitted && fits(WideBytesAtMost(s));
+        if (fitted) {
+            at = PutWide(at, s);
+            ++strings;
+        }
     });
     const size_t dataOffset = static_cast<size_t>(at - out);
-    ForEachBinary(store, channel, e, [&](std::wstring_view hex) { at += HexBytes(hex, at); });
+    ForEachBinary(store, channel, e, [&](std::wstring_view hex) {
+        fitted = fitted && fits(hex.size() / 2);
+        if (fitted) {
+            at += HexBytes(hex, at);
+        }
+    });
     const size_t dataLength = static_cast<size_t>(at - out) - dataOffset;
     const size_t length = Align4(dataOffset + dataLength) + 4;
+    if (!fitted || length > room) {
+        return 0;
+    }
     std::memset(at, 0, static_cast<size_t>(out + length - at));
     // Seconds since 1970; an earlier event is at 1970.
     const auto seconds = static_cast<uint32_t>(e.timeCreated > Base::kUnixEpochFileTime
@@ -235,9 +260,9 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
 
 // One event as a classic record, written to `out` when it takes at most `room` bytes; returns its
 // length. A record that fits even at two units a character (a read's room is mostly far larger
-// than a record) is written at once; another is measured first. Unless `exact`, a record seen not
-// to fit from its head alone is not measured further, and a length over `room` comes back. The
-// caller holds the store's lock.
+// than a record) is written at once; another is measured, and written when it fits. Unless
+// `exact`, a record seen not to fit from its head alone is not measured further, and a length
+// over `room` comes back. The caller holds the store's lock.
 size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
                      size_t room, bool exact) REQUIRES_SHARED(store.Mutex()) {
     const std::wstring_view source =
@@ -245,14 +270,10 @@ size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e,
     const std::wstring_view computer = store.String(e.computer);
     const std::vector<uint8_t>& sid = store.SidBytes(e.userSid);
     if (out != nullptr) {
-        // Each alignment adds at most 3 bytes, and the trailing length 4.
-        size_t most = sizeof(EVENTLOGRECORD) + WideBytesAtMost(source) + WideBytesAtMost(computer) +
-                      3 + sid.size() + 3 + 3 + 4;
-        ForEachInsertionString(store, channel, e,
-                               [&](std::wstring_view s) { most += WideBytesAtMost(s); });
-        ForEachBinary(store, channel, e, [&](std::wstring_view hex) { most += hex.size() / 2; });
-        if (most <= room) {
-            return WriteClassicRecord(store, channel, e, source, computer, sid, out);
+        if (const size_t length =
+                WriteClassicRecord(store, channel, e, source, computer, sid, out, room);
+            length != 0) {
+            return length;
         }
     }
     const size_t sidOffset =
@@ -271,7 +292,7 @@ size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e,
     if (out == nullptr || length > room) {
         return length;
     }
-    return WriteClassicRecord(store, channel, e, source, computer, sid, out);
+    return WriteClassicRecord(store, channel, e, source, computer, sid, out, kKnownToFit);
 }
 
 } // namespace
