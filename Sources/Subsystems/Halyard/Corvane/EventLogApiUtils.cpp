@@ -247,9 +247,9 @@ namespace {
 // The next batch's raw handles, after the cancellation check (whose failure is returned without
 // an API call).
 HRES NextHandles(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs,
-                 std::vector<EVT_HANDLE>& handles) {
+                 std::vector<EVT_HANDLE>& handles, RequestCancellation& cancellation) {
     handles.clear();
-    if (IsCurrentRequestCancelled()) {
+    if (cancellation.IsCancelled()) {
         HRES cancelled;
         cancelled = Win32Error{RPC_S_CALL_CANCELLED};
         return cancelled;
@@ -277,10 +277,11 @@ void CloseCounted(const std::vector<EVT_HANDLE>& handles) noexcept {
 
 } // namespace
 
-HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events) {
+HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events,
+                 RequestCancellation& cancellation) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::GetNextData");
     std::vector<EVT_HANDLE> handles;
-    const HRES result = NextHandles(resultSet, count, timeoutMs, handles);
+    const HRES result = NextHandles(resultSet, count, timeoutMs, handles, cancellation);
     // The handles are owned whatever the result; only a success or a time-out hands them out.
     SmartEvtVector batch = MakeSmartEvtVector(handles);
     if (result.Succeeded() || result.Code() == HR_TIMEOUT) {
@@ -289,10 +290,16 @@ HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVec
     return result;
 }
 
-HRES CountNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, DWORD& returned) {
+HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events) {
+    RequestCancellation cancellation;
+    return GetNextData(resultSet, count, timeoutMs, events, cancellation);
+}
+
+HRES CountNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, DWORD& returned,
+                   RequestCancellation& cancellation) {
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::CountNextData");
     std::vector<EVT_HANDLE> handles;
-    const HRES result = NextHandles(resultSet, count, timeoutMs, handles);
+    const HRES result = NextHandles(resultSet, count, timeoutMs, handles, cancellation);
     CloseCounted(handles);
     returned =
         result.Succeeded() || result.Code() == HR_TIMEOUT ? static_cast<DWORD>(handles.size()) : 0;
@@ -412,24 +419,32 @@ void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, s
     }
 }
 
-bool IsCurrentRequestCancelled() {
+bool RequestCancellation::IsCancelled() {
     using namespace Halyard::Interfaces;
-    const Base::ComPtr<IRequestContextMgr> manager =
-        Components::GetNamedInstance<IRequestContextMgr>(L"Core.RequestContextMgr",
-                                                         IID_RequestContextMgr);
-    Base::ComPtr<IRequestContext> context;
-    ThrowIfFailed(manager->GetCurrentContext(0, context.ReleaseAndGetAddressOf()));
-    if (!context) {
+    if (!m_found) {
+        const Base::ComPtr<IRequestContextMgr> manager =
+            Components::GetNamedInstance<IRequestContextMgr>(L"Core.RequestContextMgr",
+                                                             IID_RequestContextMgr);
+        Base::ComPtr<IRequestContext> context;
+        ThrowIfFailed(manager->GetCurrentContext(0, context.ReleaseAndGetAddressOf()));
+        if (context) {
+            ThrowIfFailed(context->GetCancellation(m_cancellation.ReleaseAndGetAddressOf()));
+            if (!m_cancellation) {
+                RaiseError(E_UNEXPECTED);
+            }
+        }
+        m_found = true;
+    }
+    if (!m_cancellation) {
         return false;
     }
-    Base::ComPtr<ICancellation> cancellation;
-    ThrowIfFailed(context->GetCancellation(cancellation.ReleaseAndGetAddressOf()));
-    if (!cancellation) {
-        RaiseError(E_UNEXPECTED);
-    }
     bool cancelled = false;
-    ThrowIfFailed(cancellation->IsCancelled(&cancelled));
+    ThrowIfFailed(m_cancellation->IsCancelled(&cancelled));
     return cancelled;
+}
+
+bool IsCurrentRequestCancelled() {
+    return RequestCancellation().IsCancelled();
 }
 
 } // namespace EventsApiUtils

@@ -6,6 +6,9 @@
 
 #include "Halyard/Corvane/SmartHandle.h"
 
+#include "Base/ComPtr.h"
+#include "Trellis/Trellis.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -74,17 +77,35 @@ std::wstring GetExtendedStatus();
 // EvtQuery on a channel (EvtQueryChannelPath is added to `flags`, which carry the direction).
 // A failure is logged with the extended status and thrown.
 SmartHandle MakeQuery(const std::wstring& channel, const std::wstring& query, DWORD flags);
+// The cancellation of the client request that the calling thread serves. The framework's
+// "Core.RequestContextMgr" is asked for it once, at the first question; the request is asked at
+// each. A fetch keeps one for all its batches; it serves one thread and one request.
+class RequestCancellation {
+public:
+    // Whether the request has been cancelled; false when the thread serves no request. A failing
+    // call on the way throws.
+    bool IsCancelled();
+
+private:
+    bool m_found = false;
+    Base::ComPtr<Halyard::Interfaces::ICancellation> m_cancellation; // null: no request
+};
+
 // Exactly the next event of a result set. Every failure, the end of the set included, throws.
 SmartHandle GetNextData(EVT_HANDLE resultSet, DWORD timeoutMs);
 // The next batch of up to `count` events. In a cancelled request: HR_CALL_CANCELLED, and the
 // result set is not touched. On success or time-out, `events` receives what was returned (maybe
 // nothing) and the result is returned; on any other failure (HR_NO_MORE_ITEMS at the end)
 // `events` is left as it was. Never throws for API results.
+HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events,
+                 RequestCancellation& cancellation);
+// The same, with the request's cancellation found for this batch alone.
 HRES GetNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, SmartEvtVector& events);
 // The batch form for counting: `returned` receives how many events the batch held (0 on a failure
 // other than a time-out); their handles are closed at once instead of being handed out. Results as
 // for the batch GetNextData.
-HRES CountNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, DWORD& returned);
+HRES CountNextData(EVT_HANDLE resultSet, DWORD count, DWORD timeoutMs, DWORD& returned,
+                   RequestCancellation& cancellation);
 // An empty bookmark; throws the last error.
 SmartHandle CreateBookMark();
 // Moves the bookmark onto the event.
@@ -121,9 +142,8 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber);
 void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, size_t room,
                       ByteBuffer& buffer);
 
-// Whether the client request that the calling thread serves has been cancelled, asked of the
-// framework's "Core.RequestContextMgr"; false when the thread serves no request. A failing call on
-// the way throws.
+// Whether the client request that the calling thread serves has been cancelled (see
+// RequestCancellation), asked afresh.
 bool IsCurrentRequestCancelled();
 
 } // namespace EventsApiUtils

@@ -240,13 +240,13 @@ std::vector<EkNodePtr> EventQueryContext::FetchEvents(int64_t count,
                                                       bool render) {
     std::vector<EkNodePtr> nodes;
     nodes.reserve(static_cast<size_t>(std::min<int64_t>(count, 1000)));
-    SmartHandle classicLog;
+    Fetch fetch;
     try {
         for (int64_t chunk = 0; chunk < count / ChunkSize; ++chunk) {
-            FetchBatch(static_cast<DWORD>(ChunkSize), render, nodes, classicLog, resolver);
+            FetchBatch(static_cast<DWORD>(ChunkSize), render, nodes, fetch, resolver);
         }
         if (count % ChunkSize != 0) {
-            FetchBatch(static_cast<DWORD>(count % ChunkSize), render, nodes, classicLog, resolver);
+            FetchBatch(static_cast<DWORD>(count % ChunkSize), render, nodes, fetch, resolver);
         }
     } catch (const HRX& failure) {
         // The end of the result set ends the page.
@@ -258,16 +258,15 @@ std::vector<EkNodePtr> EventQueryContext::FetchEvents(int64_t count,
 }
 
 void EventQueryContext::FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes,
-                                   SmartHandle& classicLog,
-                                   const InsertionalStringsResolver* resolver) {
+                                   Fetch& fetch, const InsertionalStringsResolver* resolver) {
     DWORD found = 0;
     while (found < wanted) {
         if (m_stopRequested.load()) {
             RaiseError(HR_QUERY_CONTEXT_STOPPED);
         }
         SmartEvtVector events;
-        const HRES result =
-            EventsApiUtils::GetNextData(*m_resultSet, wanted - found, m_timeoutMs, events);
+        const HRES result = EventsApiUtils::GetNextData(*m_resultSet, wanted - found, m_timeoutMs,
+                                                        events, fetch.cancellation);
         // A time-out hands out what it got, maybe nothing; the loop then asks again.
         if (result.Failed() && result.Code() != HR_TIMEOUT) {
             ThrowIfFailed(result);
@@ -282,13 +281,14 @@ void EventQueryContext::FetchBatch(DWORD wanted, bool render, std::vector<EkNode
             continue;
         }
         // Opened once for the fetch (again while it cannot be opened, which is logged).
-        if (!classicLog) {
-            classicLog = GetEventLog(m_channelPath);
+        if (!fetch.classicLog) {
+            fetch.classicLog = GetEventLog(m_channelPath);
         }
         std::vector<EkNodePtr> made =
             m_manualItems.empty()
-                ? m_maker.MakeEvents(events, classicLog, resolver, m_searchText)
-                : m_maker.MakeEvents(events, classicLog, resolver, m_manualItems, 1, m_searchText);
+                ? m_maker.MakeEvents(events, fetch.classicLog, resolver, m_searchText)
+                : m_maker.MakeEvents(events, fetch.classicLog, resolver, m_manualItems, 1,
+                                     m_searchText);
         found += static_cast<DWORD>(made.size());
         std::move(made.begin(), made.end(), std::back_inserter(nodes));
     }

@@ -72,9 +72,13 @@ private:
     // `render` the events are only counted: each gives a null node.
     std::vector<EkNodePtr> FetchEvents(int64_t count, const InsertionalStringsResolver* resolver,
                                        bool render = true) REQUIRES(m_lock);
-    // `classicLog` is opened when the first events come back and kept for the fetch's batches.
-    void FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes,
-                    EventsApiUtils::SmartHandle& classicLog,
+    // What a fetch keeps for all its batches: the classic log, opened when the first events come
+    // back, and the request's cancellation.
+    struct Fetch {
+        EventsApiUtils::SmartHandle classicLog;
+        EventsApiUtils::RequestCancellation cancellation;
+    };
+    void FetchBatch(DWORD wanted, bool render, std::vector<EkNodePtr>& nodes, Fetch& fetch,
                     const InsertionalStringsResolver* resolver) REQUIRES(m_lock);
     bool IsBackPage(const InsertionalStringsResolver* resolver) REQUIRES(m_lock);
 

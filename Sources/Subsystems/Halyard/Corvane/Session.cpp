@@ -163,15 +163,17 @@ uint64_t Session::CountEventsOfLevels(const std::wstring& channelPath, const EkN
 uint64_t Session::CountQueryEvents(EVT_HANDLE query, DWORD timeoutMs) {
     uint64_t count = 0;
     DWORD batch = CountBatchSize;
+    EventsApiUtils::RequestCancellation cancellation;
     for (;;) {
-        if (EventsApiUtils::IsCurrentRequestCancelled()) {
+        if (cancellation.IsCancelled()) {
             HRES cancelled;
             cancelled = Win32Error{RPC_S_CALL_CANCELLED};
             ThrowIfFailed(cancelled);
         }
         // Counted without being handed out: each handle is closed at once.
         DWORD returned = 0;
-        const HRES result = EventsApiUtils::CountNextData(query, batch, timeoutMs, returned);
+        const HRES result =
+            EventsApiUtils::CountNextData(query, batch, timeoutMs, returned, cancellation);
         count += returned;
         if (result.Succeeded() || result.Code() == HR_TIMEOUT) {
             continue;

@@ -112,7 +112,8 @@ TEST_F(EventLogApiUtils, BatchesHandBackTimeOutsAndStopAtTheEnd) {
 }
 
 // In a cancelled request the batch form answers RPC_S_CALL_CANCELLED without reading; the result
-// set goes on where it was once the request is over. Cancelling works from any thread.
+// set goes on where it was once the request is over. Cancelling works from any thread, and a
+// cancellation kept from before it (as a fetch keeps one) sees it.
 TEST_F(EventLogApiUtils, CancelledRequestsReadNothing) {
     const SmartHandle resultSet =
         MakeQuery(L"Application", L"*[System[EventRecordID>=100001]]", EvtQueryForwardDirection);
@@ -120,9 +121,13 @@ TEST_F(EventLogApiUtils, CancelledRequestsReadNothing) {
     EXPECT_FALSE(IsCurrentRequestCancelled());
     {
         const Request request;
+        RequestCancellation kept;
+        EXPECT_FALSE(kept.IsCancelled());
         EXPECT_FALSE(IsCurrentRequestCancelled());
         std::thread([&] { EXPECT_EQ(TrCancelRequest(request.Get()), S_OK); }).join();
+        EXPECT_TRUE(kept.IsCancelled());
         EXPECT_TRUE(IsCurrentRequestCancelled());
+        EXPECT_EQ(GetNextData(*resultSet, 2, 0, events, kept).Code(), HR_CALL_CANCELLED);
         EXPECT_EQ(GetNextData(*resultSet, 2, 0, events).Code(), HR_CALL_CANCELLED);
         EXPECT_TRUE(events.empty());
         // Another thread's request is its own.
