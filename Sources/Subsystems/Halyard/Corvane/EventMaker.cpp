@@ -262,16 +262,21 @@ bool ContainsSearchText(const SearchedTexts& texts, const Base::CaseBlindNeedle&
     if (LevelName(texts.level).find(searchText.Text()) != std::wstring_view::npos) {
         return true;
     }
-    // The id's digits on the stack: the search asks this of every event it reads.
-    Base::DecimalRoom room;
-    const std::wstring_view eventId = Base::DecimalDigits(texts.eventId, room);
     for (const std::wstring_view text :
-         {texts.message, texts.plan, texts.provider, texts.computer, eventId, texts.user}) {
+         {texts.message, texts.plan, texts.provider, texts.computer, texts.user}) {
         if (searchText.FoundIn(text)) {
             return true;
         }
     }
-    return false;
+    // The id's digits hold no needle but one of digits alone, and are written only for such a
+    // one, on the stack: the search asks this of every event it reads.
+    const std::wstring& needle = searchText.Text();
+    if (!std::all_of(needle.begin(), needle.end(),
+                     [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
+        return false;
+    }
+    Base::DecimalRoom room;
+    return searchText.FoundIn(Base::DecimalDigits(texts.eventId, room));
 }
 
 void SetEventAttribute(const EkNodePtr& node, const wchar_t* name, uint64_t value) {
