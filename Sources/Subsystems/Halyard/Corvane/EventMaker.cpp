@@ -507,12 +507,13 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
     if (!delivered || resolver == nullptr) {
         return names;
     }
-    if (resolver->IsProviderSkipped(provider)) {
+    const InsertionalStringsResolver::ProviderRules& rules = RulesOf(*resolver, provider);
+    if (rules.skipped) {
         return names;
     }
     const auto eventId = static_cast<uint32_t>(GetIntegerValue(SystemValue(EvtSystemEventID)));
-    const bool plansOnly = resolver->IsPlansOnlyEvent(eventId, provider);
-    const bool plansAndItem = resolver->IsPlansAndItemEvent(eventId, provider);
+    const bool plansOnly = rules.plansOnly.Selects(eventId);
+    const bool plansAndItem = rules.plansAndItem.Selects(eventId);
     if (!plansOnly && !plansAndItem) {
         return names;
     }
@@ -528,6 +529,19 @@ EventMaker::PlanAndItem EventMaker::PlanAndItemOf(const HRES& message, std::wstr
         names.item = strings[1];
     }
     return names;
+}
+
+const InsertionalStringsResolver::ProviderRules&
+EventMaker::RulesOf(const InsertionalStringsResolver& resolver, std::wstring_view provider) {
+    if (m_lastCached == nullptr || provider != m_lastProvider) {
+        m_uncachedRules = resolver.RulesFor(provider);
+        return m_uncachedRules;
+    }
+    if (m_lastCached->rulesSerial != resolver.Serial()) {
+        m_lastCached->rules = resolver.RulesFor(provider);
+        m_lastCached->rulesSerial = resolver.Serial();
+    }
+    return m_lastCached->rules;
 }
 
 const std::vector<std::wstring>& EventMaker::ClassicInsertionStrings(HANDLE eventLog,
@@ -686,16 +700,16 @@ const SmartHandle* EventMaker::GetProviderHandle(std::wstring_view provider,
         return nullptr;
     }
     // CheckProviderHandle makes the provider the last one found whenever its metadata is cached.
-    if (m_lastMetadata == nullptr || provider != m_lastProvider) {
+    if (m_lastCached == nullptr || provider != m_lastProvider) {
         LOG_AT(LOG_ERR, L"Provider's metadata not found: " << provider);
         RaiseError(HR_NOT_FOUND);
     }
-    return m_lastMetadata;
+    return &m_lastCached->metadata;
 }
 
 EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view provider) {
     TRACE_SCOPE(LOG_DBG3, L"Halyard::EventMaker::CheckProviderHandle");
-    if (m_lastMetadata != nullptr && provider == m_lastProvider) {
+    if (m_lastCached != nullptr && provider == m_lastProvider) {
         LOG_AT(LOG_DBG2, L"Provider's metadata already opened: " << provider);
         return nullptr;
     }
@@ -724,13 +738,14 @@ EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view pr
         }
         return &failed;
     }
-    RememberLast(*m_providerMetadata.emplace(std::move(name), std::move(metadata)).first);
+    RememberLast(
+        *m_providerMetadata.emplace(std::move(name), CachedProvider{std::move(metadata)}).first);
     return nullptr;
 }
 
-void EventMaker::RememberLast(const ProviderMetadata::value_type& provider) noexcept {
+void EventMaker::RememberLast(ProviderMetadata::value_type& provider) noexcept {
     m_lastProvider = provider.first;
-    m_lastMetadata = &provider.second;
+    m_lastCached = &provider.second;
 }
 
 void EventMaker::ForgetFailures() noexcept {

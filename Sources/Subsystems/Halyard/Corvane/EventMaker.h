@@ -6,6 +6,7 @@
 
 #include "Halyard/Corvane/EventLogApiUtils.h"
 #include "Halyard/Corvane/EvtVariantUtils.h"
+#include "Halyard/Corvane/InsertionalStringsResolver.h"
 #include "NodeTree/EkNodePtr.h"
 
 #include "Base/Text.h"
@@ -20,8 +21,6 @@
 #include <vector>
 
 namespace Halyard {
-
-class InsertionalStringsResolver;
 
 // Sets a 64-bit integer attribute (type code 6) and traces "Set attribute: ". Node library
 // failures throw.
@@ -133,9 +132,16 @@ private:
     // Accounts are remembered per maker; a log with more distinct users starts over.
     static constexpr size_t MaxCachedAccounts = 4096;
 
-    using ProviderMetadata = std::map<std::wstring, EventsApiUtils::SmartHandle, std::less<>>;
+    // A provider's cached metadata, and the resolver's rules for its events once asked (of the
+    // resolver of that serial; 0: not yet).
+    struct CachedProvider {
+        EventsApiUtils::SmartHandle metadata;
+        uint64_t rulesSerial = 0;
+        InsertionalStringsResolver::ProviderRules rules;
+    };
+    using ProviderMetadata = std::map<std::wstring, CachedProvider, std::less<>>;
     // Makes a provider's entry the last one found.
-    void RememberLast(const ProviderMetadata::value_type& provider) noexcept;
+    void RememberLast(ProviderMetadata::value_type& provider) noexcept;
 
     // "User" of a SID: its account, or its SID text when the lookup fails (logged at DBG). A SID
     // is looked up once per maker when the lookup gives an account or says that none maps to it;
@@ -156,6 +162,10 @@ private:
                               const EventsApiUtils::SmartHandle& classicLog,
                               const InsertionalStringsResolver* resolver);
     static void SetPlanAndItem(const EkNodePtr& node, const PlanAndItem& names);
+    // The resolver's rules for the provider: kept with the provider's cached metadata, for its
+    // next events, when it is the last provider found (as it is after its message).
+    const InsertionalStringsResolver::ProviderRules&
+    RulesOf(const InsertionalStringsResolver& resolver, std::wstring_view provider);
     // The first `kept` insertion strings of a classic record, as GetIsertionalStringsById gives
     // them. A page asks for its events' records newest first, and a seek read fills the room it
     // is given with the records that follow the one asked for: a record asked for just below the
@@ -188,7 +198,9 @@ private:
     // The provider of the last event whose metadata was found or opened (its entry's name):
     // events come in runs of one provider.
     std::wstring_view m_lastProvider;
-    const EventsApiUtils::SmartHandle* m_lastMetadata = nullptr;
+    CachedProvider* m_lastCached = nullptr;
+    // The rules of a provider other than the last one found, asked afresh (RulesOf).
+    InsertionalStringsResolver::ProviderRules m_uncachedRules;
     // Render output, reused from event to event.
     EventsApiUtils::ByteBuffer m_systemBuffer;
     DWORD m_systemCount = 0;

@@ -1,5 +1,7 @@
 #include "Halyard/Corvane/InsertionalStringsResolver.h"
 
+#include <atomic>
+
 namespace Halyard {
 
 namespace {
@@ -50,23 +52,36 @@ EventSelection EventSelection::FromNode(const EkNodePtr& node) {
     return selection;
 }
 
-// Asked for every event read; a map without providers is not hashed into.
-bool EventSelection::Selects(std::wstring_view provider, uint32_t eventId) const {
-    if (commonEvents.count(eventId) != 0) {
-        if (exclude.empty()) {
-            return true;
+// A map without providers is not hashed into.
+EventSelection::OfProvider EventSelection::For(std::wstring_view provider) const {
+    OfProvider of;
+    of.common = &commonEvents;
+    if (!include.empty()) {
+        if (const auto found = include.find(provider); found != include.end()) {
+            of.included = &found->second;
         }
-        const auto excluded = exclude.find(provider);
-        return excluded == exclude.end() || excluded->second.count(eventId) == 0;
     }
-    if (include.empty()) {
+    if (!exclude.empty()) {
+        if (const auto found = exclude.find(provider); found != exclude.end()) {
+            of.excluded = &found->second;
+        }
+    }
+    return of;
+}
+
+bool EventSelection::OfProvider::Selects(uint32_t eventId) const {
+    if (common == nullptr) {
         return false;
     }
-    const auto included = include.find(provider);
-    return included != include.end() && included->second.count(eventId) != 0;
+    if (common->count(eventId) != 0) {
+        return excluded == nullptr || excluded->count(eventId) == 0;
+    }
+    return included != nullptr && included->count(eventId) != 0;
 }
 
 InsertionalStringsResolver::InsertionalStringsResolver(const EkNodePtr& configuration) {
+    static std::atomic<uint64_t> made{0};
+    m_serial = ++made;
     const EkNodePtr resolver = configuration.GetChildByName(L"InsertionalStringsResolver", true);
     m_plansOnly = ReadSelection(resolver, L"MonitoringPlansOnly");
     m_plansAndItem = ReadSelection(resolver, L"MonitoringPlansAndItem");
@@ -78,6 +93,21 @@ InsertionalStringsResolver::InsertionalStringsResolver(const EkNodePtr& configur
 bool InsertionalStringsResolver::IsProviderSkipped(std::wstring_view provider) const {
     return !m_providersToSkip.empty() &&
            m_providersToSkip.find(provider) != m_providersToSkip.end();
+}
+
+InsertionalStringsResolver::ProviderRules
+InsertionalStringsResolver::RulesFor(std::wstring_view provider) const {
+    ProviderRules rules;
+    rules.skipped = IsProviderSkipped(provider);
+    if (!rules.skipped) {
+        if (m_plansOnly) {
+            rules.plansOnly = m_plansOnly->For(provider);
+        }
+        if (m_plansAndItem) {
+            rules.plansAndItem = m_plansAndItem->For(provider);
+        }
+    }
+    return rules;
 }
 
 bool InsertionalStringsResolver::IsPlansOnlyEvent(uint32_t eventId,

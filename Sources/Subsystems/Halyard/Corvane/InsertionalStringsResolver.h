@@ -33,8 +33,22 @@ struct EventSelection {
     // wins). A map without "ProviderName" raises ERROR_NOT_FOUND.
     static EventSelection FromNode(const EkNodePtr& node);
 
+    // The selection as it stands for one provider, its lists found once: a page mostly holds runs
+    // of one provider's events, and then asks for each without the provider's name. It points
+    // into the selection. Made of no selection, it selects nothing.
+    struct OfProvider {
+        const std::set<uint32_t>* common = nullptr;
+        const std::set<uint32_t>* included = nullptr; // null: the provider includes nothing
+        const std::set<uint32_t>* excluded = nullptr; // null: the provider excludes nothing
+
+        bool Selects(uint32_t eventId) const;
+    };
+    OfProvider For(std::wstring_view provider) const;
+
     // A common id unless the provider excludes it; another id when the provider includes it.
-    bool Selects(std::wstring_view provider, uint32_t eventId) const;
+    bool Selects(std::wstring_view provider, uint32_t eventId) const {
+        return For(provider).Selects(eventId);
+    }
 };
 
 class InsertionalStringsResolver {
@@ -44,6 +58,20 @@ public:
     // "MonitoringPlansOnly" and "MonitoringPlansAndItem"). Missing required parts raise
     // ERROR_NOT_FOUND.
     explicit InsertionalStringsResolver(const EkNodePtr& configuration);
+    InsertionalStringsResolver(const InsertionalStringsResolver&) = delete;
+    InsertionalStringsResolver& operator=(const InsertionalStringsResolver&) = delete;
+
+    // What the resolver says of one provider's events, found once for the provider; it points
+    // into the resolver.
+    struct ProviderRules {
+        bool skipped = false;
+        EventSelection::OfProvider plansOnly;
+        EventSelection::OfProvider plansAndItem;
+    };
+    ProviderRules RulesFor(std::wstring_view provider) const;
+    // Tells this resolver from every other, one made later at the same address included: rules
+    // kept from RulesFor hold for a resolver of the same serial.
+    uint64_t Serial() const noexcept { return m_serial; }
 
     bool IsProviderSkipped(std::wstring_view provider) const;
     // Whether the event's first insertion string names a plan; false without "MonitoringPlansOnly".
@@ -55,6 +83,7 @@ public:
     std::vector<std::wstring> GetProvidersToSkip() const;
 
 private:
+    uint64_t m_serial;
     std::optional<EventSelection> m_plansOnly;
     std::optional<EventSelection> m_plansAndItem;
     std::unordered_set<std::wstring, Base::WideTextHash, std::equal_to<>> m_providersToSkip;

@@ -6,6 +6,7 @@
 #include "Win32/PalEventLogFaults.h"
 
 #include <map>
+#include <optional>
 #include <set>
 
 using namespace EventLogTesting;
@@ -342,6 +343,15 @@ TEST(EventMaker, PlanAndItemNamesAsTheResolverSays) {
             EXPECT_FALSE(node.HasAttribute(L"MonitoringPlanName"));
         }
     }
+    // A resolver made where the one before was (a reconfigured component's may be) is asked
+    // afresh, although the maker keeps the rules of the provider it asked last.
+    std::optional<Halyard::InsertionalStringsResolver> reconfigured(std::in_place,
+                                                                    ResolverConfiguration());
+    EXPECT_TRUE(MakeRecord(maker, UpperCaseItemRecord, application.classicLog, &*reconfigured)
+                    .HasAttribute(L"MonitoringPlanName"));
+    reconfigured.emplace(ResolverConfiguration({L"Halyard-Monitor"}));
+    EXPECT_FALSE(MakeRecord(maker, UpperCaseItemRecord, application.classicLog, &*reconfigured)
+                     .HasAttribute(L"MonitoringPlanName"));
 }
 
 // An unresolvable insert leaves the message with the insert as written, and the event still gets
