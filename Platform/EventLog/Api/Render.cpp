@@ -143,34 +143,32 @@ std::wstring EventXml(const Store& store, const Channel& channel, const Event& e
 
 namespace {
 
-// Lays out variants and their payload in a caller's buffer. Measuring (Write false) and writing
-// are the same walk, made twice by Lay: the measuring walk writes nothing (its variant is a
-// scratch one, its payload pointers null), so that a buffer too small is left as it was; being a
-// type of its own, it compiles to the sizes alone.
-template <bool Write>
+// Lays out variants and their payload in a caller's buffer in one walk: written while they fit,
+// and measured on from the first piece that does not (what was written by then stays in the
+// buffer, as a failing call may leave anything there). A caller mostly passes the room that held
+// the event before, which holds this one too.
 class Layout {
 public:
-    Layout(void* buffer, size_t variants)
-        : m_base(static_cast<uint8_t*>(buffer)), m_used(variants * sizeof(EVT_VARIANT)) {}
+    Layout(void* buffer, size_t size, size_t variants)
+        : m_base(static_cast<uint8_t*>(buffer)), m_size(size),
+          m_used(variants * sizeof(EVT_VARIANT)), m_writing(buffer != nullptr && m_used <= size) {}
+    bool Writing() const { return m_writing; }
     EVT_VARIANT* Variant(size_t i) {
-        if constexpr (Write) {
-            return reinterpret_cast<EVT_VARIANT*>(m_base) + i;
-        } else {
-            return &m_scratch;
-        }
+        return m_writing ? reinterpret_cast<EVT_VARIANT*>(m_base) + i : &m_scratch;
     }
-    // Reserves aligned payload bytes; null while measuring.
+    // Reserves aligned payload bytes; null once they do not fit.
     void* Reserve(size_t bytes) {
         m_used = (m_used + 7) & ~size_t{7};
-        void* p = Write ? m_base + m_used : nullptr;
+        m_writing = m_writing && m_used <= m_size && bytes <= m_size - m_used;
+        void* p = m_writing ? m_base + m_used : nullptr;
         m_used += bytes;
         return p;
     }
     const wchar_t* String(std::wstring_view text) {
         auto* p = static_cast<wchar_t*>(Reserve((text.size() + 1) * sizeof(wchar_t)));
-        if constexpr (Write) {
-            // An empty text may have no storage at all (an empty value of a channel whose text
-            // arena is empty): nothing to copy then.
+        // An empty text may have no storage at all (an empty value of a channel whose text arena
+        // is empty): nothing to copy then.
+        if (p != nullptr) {
             std::copy(text.begin(), text.end(), p);
             p[text.size()] = L'\0';
         }
@@ -180,21 +178,22 @@ public:
 
 private:
     uint8_t* m_base;
+    size_t m_size;
     size_t m_used;
+    bool m_writing;
     EVT_VARIANT m_scratch{};
 };
 
-// Runs `fill` once to measure, and again to write when the buffer holds the result.
+// Runs `fill` over the buffer's layout; returns the bytes the result takes, which the buffer
+// holds when they are at most `size`.
 template <class Fill>
 size_t Lay(void* buffer, size_t size, size_t variants, Fill fill) {
-    Layout<false> measure(buffer, variants);
-    fill(measure);
-    if (buffer != nullptr && measure.Used() <= size) {
-        Layout<true> write(buffer, variants);
+    Layout layout(buffer, size, variants);
+    if (layout.Writing()) {
         std::memset(buffer, 0, variants * sizeof(EVT_VARIANT));
-        fill(write);
     }
-    return measure.Used();
+    fill(layout);
+    return layout.Used();
 }
 
 void SetNull(EVT_VARIANT* v) {
