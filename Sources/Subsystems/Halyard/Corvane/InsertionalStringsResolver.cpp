@@ -90,15 +90,11 @@ InsertionalStringsResolver::InsertionalStringsResolver(const EkNodePtr& configur
     m_providersToSkip.insert(skipped.begin(), skipped.end());
 }
 
-bool InsertionalStringsResolver::IsProviderSkipped(std::wstring_view provider) const {
-    return !m_providersToSkip.empty() &&
-           m_providersToSkip.find(provider) != m_providersToSkip.end();
-}
-
 InsertionalStringsResolver::ProviderRules
 InsertionalStringsResolver::RulesFor(std::wstring_view provider) const {
     ProviderRules rules;
-    rules.skipped = IsProviderSkipped(provider);
+    rules.skipped =
+        !m_providersToSkip.empty() && m_providersToSkip.find(provider) != m_providersToSkip.end();
     if (!rules.skipped) {
         if (m_plansOnly) {
             rules.plansOnly = m_plansOnly->For(provider);
@@ -108,16 +104,6 @@ InsertionalStringsResolver::RulesFor(std::wstring_view provider) const {
         }
     }
     return rules;
-}
-
-bool InsertionalStringsResolver::IsPlansOnlyEvent(uint32_t eventId,
-                                                  std::wstring_view provider) const {
-    return m_plansOnly.has_value() && m_plansOnly->Selects(provider, eventId);
-}
-
-bool InsertionalStringsResolver::IsPlansAndItemEvent(uint32_t eventId,
-                                                     std::wstring_view provider) const {
-    return m_plansAndItem.has_value() && m_plansAndItem->Selects(provider, eventId);
 }
 
 std::vector<std::wstring> InsertionalStringsResolver::GetProvidersToSkip() const {

@@ -41,14 +41,10 @@ struct EventSelection {
         const std::set<uint32_t>* included = nullptr; // null: the provider includes nothing
         const std::set<uint32_t>* excluded = nullptr; // null: the provider excludes nothing
 
+        // A common id unless the provider excludes it; another id when the provider includes it.
         bool Selects(uint32_t eventId) const;
     };
     OfProvider For(std::wstring_view provider) const;
-
-    // A common id unless the provider excludes it; another id when the provider includes it.
-    bool Selects(std::wstring_view provider, uint32_t eventId) const {
-        return For(provider).Selects(eventId);
-    }
 };
 
 class InsertionalStringsResolver {
@@ -62,7 +58,10 @@ public:
     InsertionalStringsResolver& operator=(const InsertionalStringsResolver&) = delete;
 
     // What the resolver says of one provider's events, found once for the provider; it points
-    // into the resolver.
+    // into the resolver. A skipped provider's events are not looked at; of another's, plansOnly
+    // selects those whose first insertion string names a plan (none without
+    // "MonitoringPlansOnly"), plansAndItem those whose first two name a plan and an item (none
+    // without "MonitoringPlansAndItem").
     struct ProviderRules {
         bool skipped = false;
         EventSelection::OfProvider plansOnly;
@@ -73,12 +72,6 @@ public:
     // kept from RulesFor hold for a resolver of the same serial.
     uint64_t Serial() const noexcept { return m_serial; }
 
-    bool IsProviderSkipped(std::wstring_view provider) const;
-    // Whether the event's first insertion string names a plan; false without "MonitoringPlansOnly".
-    bool IsPlansOnlyEvent(uint32_t eventId, std::wstring_view provider) const;
-    // Whether the event's first two insertion strings name a plan and an item; false without
-    // "MonitoringPlansAndItem".
-    bool IsPlansAndItemEvent(uint32_t eventId, std::wstring_view provider) const;
     // The providers to skip, in no particular order.
     std::vector<std::wstring> GetProvidersToSkip() const;
 

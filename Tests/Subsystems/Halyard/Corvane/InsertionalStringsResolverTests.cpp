@@ -39,16 +39,18 @@ TEST(InsertionalStringsResolver, SelectsCommonEventsWithIncludesAndExcludes) {
     resolver.AddChild(plansAndItem);
     const InsertionalStringsResolver r(Configuration(resolver));
 
-    EXPECT_TRUE(r.IsPlansAndItemEvent(4000, L"P"));
-    EXPECT_TRUE(r.IsPlansAndItemEvent(4001, L"Q"));
-    EXPECT_FALSE(r.IsPlansAndItemEvent(4001, L"P"));
-    EXPECT_TRUE(r.IsPlansAndItemEvent(5000, L"Q"));
-    EXPECT_FALSE(r.IsPlansAndItemEvent(5000, L"P"));
-    EXPECT_TRUE(r.IsPlansAndItemEvent(4000, L"Q"));  // excluded only by a node of another type
-    EXPECT_FALSE(r.IsPlansAndItemEvent(5000, L"q")); // provider names compare exactly
-    EXPECT_FALSE(r.IsPlansOnlyEvent(4000, L"P"));
-    EXPECT_TRUE(r.IsProviderSkipped(L"Skipped"));
-    EXPECT_FALSE(r.IsProviderSkipped(L"skipped"));
+    EXPECT_TRUE(r.RulesFor(L"P").plansAndItem.Selects(4000));
+    EXPECT_TRUE(r.RulesFor(L"Q").plansAndItem.Selects(4001));
+    EXPECT_FALSE(r.RulesFor(L"P").plansAndItem.Selects(4001));
+    EXPECT_TRUE(r.RulesFor(L"Q").plansAndItem.Selects(5000));
+    EXPECT_FALSE(r.RulesFor(L"P").plansAndItem.Selects(5000));
+    EXPECT_TRUE(
+        r.RulesFor(L"Q").plansAndItem.Selects(4000)); // excluded only by a node of another type
+    EXPECT_FALSE(r.RulesFor(L"q").plansAndItem.Selects(5000)); // provider names compare exactly
+    EXPECT_FALSE(r.RulesFor(L"P").plansOnly.Selects(4000));
+    EXPECT_TRUE(r.RulesFor(L"Skipped").skipped);
+    EXPECT_FALSE(r.RulesFor(L"Skipped").plansAndItem.Selects(4000)); // its events are not looked at
+    EXPECT_FALSE(r.RulesFor(L"skipped").skipped);
     const std::vector<std::wstring> skipped = r.GetProvidersToSkip();
     EXPECT_EQ(std::set<std::wstring>(skipped.begin(), skipped.end()),
               (std::set<std::wstring>{L"Skipped", L"Another"}));
@@ -69,18 +71,18 @@ TEST(InsertionalStringsResolver, ReadsIdListsInEitherForm) {
     const EkNodePtr resolver = ResolverNode({});
     resolver.AddChild(plansOnly);
     const InsertionalStringsResolver r(Configuration(resolver));
-    EXPECT_TRUE(r.IsPlansOnlyEvent(7, L"anyone"));
-    EXPECT_TRUE(r.IsPlansOnlyEvent(9, L"P"));
-    EXPECT_FALSE(r.IsPlansOnlyEvent(9, L"Q"));
-    EXPECT_FALSE(r.IsPlansAndItemEvent(7, L"anyone"));
+    EXPECT_TRUE(r.RulesFor(L"anyone").plansOnly.Selects(7));
+    EXPECT_TRUE(r.RulesFor(L"P").plansOnly.Selects(9));
+    EXPECT_FALSE(r.RulesFor(L"Q").plansOnly.Selects(9));
+    EXPECT_FALSE(r.RulesFor(L"anyone").plansAndItem.Selects(7));
     EXPECT_TRUE(r.GetProvidersToSkip().empty());
 }
 
 TEST(InsertionalStringsResolver, RequiredPartsMustBeThere) {
     // No selections resolve nothing, but the skip list is still required.
     const InsertionalStringsResolver empty(Configuration(ResolverNode({})));
-    EXPECT_FALSE(empty.IsPlansOnlyEvent(1, L"P"));
-    EXPECT_FALSE(empty.IsPlansAndItemEvent(1, L"P"));
+    EXPECT_FALSE(empty.RulesFor(L"P").plansOnly.Selects(1));
+    EXPECT_FALSE(empty.RulesFor(L"P").plansAndItem.Selects(1));
     EXPECT_EQ(ThrownCode([] {
                   InsertionalStringsResolver r(Configuration(Node(L"InsertionalStringsResolver")));
               }),
