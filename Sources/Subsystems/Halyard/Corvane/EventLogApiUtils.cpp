@@ -443,10 +443,6 @@ bool RequestCancellation::IsCancelled() {
     return cancelled;
 }
 
-bool IsCurrentRequestCancelled() {
-    return RequestCancellation().IsCancelled();
-}
-
 } // namespace EventsApiUtils
 
 namespace Halyard {

@@ -142,10 +142,6 @@ ByteBuffer ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber);
 void ReadEventFromLog(HANDLE eventLog, uint32_t recordNumber, DWORD direction, size_t room,
                       ByteBuffer& buffer);
 
-// Whether the client request that the calling thread serves has been cancelled (see
-// RequestCancellation), asked afresh.
-bool IsCurrentRequestCancelled();
-
 } // namespace EventsApiUtils
 
 namespace Halyard {

@@ -118,22 +118,21 @@ TEST_F(EventLogApiUtils, CancelledRequestsReadNothing) {
     const SmartHandle resultSet =
         MakeQuery(L"Application", L"*[System[EventRecordID>=100001]]", EvtQueryForwardDirection);
     SmartEvtVector events;
-    EXPECT_FALSE(IsCurrentRequestCancelled());
+    EXPECT_FALSE(RequestCancellation().IsCancelled());
     {
         const Request request;
         RequestCancellation kept;
         EXPECT_FALSE(kept.IsCancelled());
-        EXPECT_FALSE(IsCurrentRequestCancelled());
         std::thread([&] { EXPECT_EQ(TrCancelRequest(request.Get()), S_OK); }).join();
         EXPECT_TRUE(kept.IsCancelled());
-        EXPECT_TRUE(IsCurrentRequestCancelled());
+        EXPECT_TRUE(RequestCancellation().IsCancelled());
         EXPECT_EQ(GetNextData(*resultSet, 2, 0, events, kept).Code(), HR_CALL_CANCELLED);
         EXPECT_EQ(GetNextData(*resultSet, 2, 0, events).Code(), HR_CALL_CANCELLED);
         EXPECT_TRUE(events.empty());
         // Another thread's request is its own.
-        std::thread([] { EXPECT_FALSE(IsCurrentRequestCancelled()); }).join();
+        std::thread([] { EXPECT_FALSE(RequestCancellation().IsCancelled()); }).join();
     }
-    EXPECT_FALSE(IsCurrentRequestCancelled());
+    EXPECT_FALSE(RequestCancellation().IsCancelled());
     ASSERT_TRUE(GetNextData(*resultSet, 2, 0, events).Succeeded());
     EXPECT_EQ(RecordsOf(events), (std::vector<uint64_t>{100001, 100002}));
 }
