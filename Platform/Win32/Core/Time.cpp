@@ -2,6 +2,9 @@
 #include "Base/FileTime.h"
 #include "Win32/WinBase.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -25,9 +28,7 @@ FILETIME SystemNow() noexcept {
 }
 
 // The coarse clock has the resolution of the Windows tick (a few milliseconds) and costs a
-// fraction of the precise one; callers poll it on hot paths (every log site asks it whether the
-// settings are due to be read again), so neither function calls the other through the library's
-// table.
+// fraction of the precise one.
 ULONGLONG CoarseMilliseconds() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -35,14 +36,81 @@ ULONGLONG CoarseMilliseconds() noexcept {
            static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
 }
 
+// The tick count as Windows keeps it: a value in memory that a reader only loads, moved on by
+// someone else. Callers poll it on hot paths (every log site asks whether the settings are due to
+// be read again, several times for each event a page shows), where even the coarse clock's few
+// nanoseconds add up. A thread of the library's own copies the clock into it every millisecond
+// while it is read, and stops once it has gone unread for a second; the next reader starts it
+// again. Everything here is an atomic, so it outlives the library's static destructors, which
+// other libraries' may still call past.
+namespace Tick {
+
+enum State : int { Stopped, Starting, Running };
+
+constexpr auto kPeriod = std::chrono::milliseconds(1);
+constexpr int kIdlePeriods = 1000;
+
+std::atomic<int> g_state{Stopped};
+std::atomic<ULONGLONG> g_ticks{0};
+std::atomic<bool> g_read{false};
+
+void Keep() noexcept {
+    int idle = 0;
+    for (;;) {
+        std::this_thread::sleep_for(kPeriod);
+        if (g_read.exchange(false, std::memory_order_relaxed)) {
+            idle = 0;
+        } else if (++idle == kIdlePeriods) {
+            // Nothing is stored from here on: a reader may already be starting the next keeper.
+            g_state.store(Stopped, std::memory_order_release);
+            return;
+        }
+        g_ticks.store(CoarseMilliseconds(), std::memory_order_relaxed);
+    }
+}
+
+// Reads the clock, and starts the keeper unless another reader is starting it.
+ULONGLONG StartKeeping() noexcept {
+    // A forked child has no keeper, whatever its copy of the state says.
+    [[maybe_unused]] static const int forgetInChild =
+        pthread_atfork(nullptr, nullptr, [] { g_state.store(Stopped, std::memory_order_relaxed); });
+    const ULONGLONG now = CoarseMilliseconds();
+    int expected = Stopped;
+    if (g_state.compare_exchange_strong(expected, Starting, std::memory_order_acquire)) {
+        g_ticks.store(now, std::memory_order_relaxed);
+        g_read.store(true, std::memory_order_relaxed);
+        try {
+            std::thread(Keep).detach();
+            g_state.store(Running, std::memory_order_release);
+        } catch (...) {
+            // No thread to be had: readers read the clock themselves until one can be started.
+            g_state.store(Stopped, std::memory_order_release);
+        }
+    }
+    return now;
+}
+
+ULONGLONG Now() noexcept {
+    if (g_state.load(std::memory_order_acquire) != Running) {
+        return StartKeeping();
+    }
+    // Written only when it changes, so that readers on several cores do not take turns owning it.
+    if (!g_read.load(std::memory_order_relaxed)) {
+        g_read.store(true, std::memory_order_relaxed);
+    }
+    return g_ticks.load(std::memory_order_relaxed);
+}
+
+} // namespace Tick
+
 } // namespace
 
 DWORD WINAPI GetTickCount() {
-    return static_cast<DWORD>(CoarseMilliseconds());
+    return static_cast<DWORD>(Tick::Now());
 }
 
 ULONGLONG WINAPI GetTickCount64() {
-    return CoarseMilliseconds();
+    return Tick::Now();
 }
 
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count) {
