@@ -10,6 +10,7 @@
 // of the same encoding the text is copied as it is.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -237,6 +238,13 @@ inline size_t Utf16Length(std::wstring_view text) noexcept {
     return Utf16Length<wchar_t>(text);
 }
 
+// Writes the characters at the start of `text` that lie below the surrogates (nearly all text) as
+// UTF-16 units in the machine's byte order at `out`, up to the first that does not; returns how
+// many it wrote. Where wide text is UTF-32 this is the bulk of every conversion to UTF-16 (texts
+// handed to the node library, records and log lines written), so it goes eight at a time on
+// machines with SSE2.
+size_t PutUnitsBelowSurrogates(std::wstring_view text, void* out) noexcept;
+
 // UTF-16LE byte images (files, resources, records) read and written on either byte order of the
 // machine. A last odd byte is not read.
 std::wstring WideFromUtf16Le(std::string_view bytes);
@@ -246,6 +254,13 @@ void AssignWideFromUtf16Le(std::string_view bytes, std::wstring& wide);
 // Appends `text` to `bytes` (a string or a vector of bytes) as UTF-16LE, without a terminator.
 template <typename Bytes>
 void AppendUtf16Le(Bytes& bytes, std::wstring_view text) {
+    if constexpr (std::endian::native == std::endian::little) {
+        const size_t at = bytes.size();
+        bytes.resize(at + 2 * text.size());
+        const size_t direct = PutUnitsBelowSurrogates(text, bytes.data() + at);
+        bytes.resize(at + 2 * direct);
+        text.remove_prefix(direct);
+    }
     UtfDetail::Utf16LeWriter<Bytes> writer{bytes};
     AppendConverted(writer, text);
 }

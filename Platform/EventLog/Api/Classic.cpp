@@ -45,59 +45,26 @@ size_t WideBytes(std::wstring_view text) {
     return (Base::Utf16Length(text) + 1) * 2;
 }
 
-#if defined(__SSE2__)
-// Writes the eight characters at `p` as eight units at `out` when all of them are below the
-// surrogates; false, with nothing written, when one is not.
-bool PutEightDirect(const wchar_t* p, uint8_t* out) {
-    static_assert(sizeof(wchar_t) == 4, "a character is read as a 32-bit lane");
-    // Compared unsigned (by flipping the sign bit). Narrowed by a signed saturating pack: less
-    // 0x8000, every value below the surrogates fits in 16 signed bits, and 0x8000 is added back.
-    const __m128i sign = _mm_set1_epi32(INT32_MIN);
-    const __m128i below = _mm_set1_epi32(static_cast<int32_t>(0xD800u ^ 0x80000000u));
-    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
-    const __m128i direct = _mm_and_si128(_mm_cmplt_epi32(_mm_xor_si128(low, sign), below),
-                                         _mm_cmplt_epi32(_mm_xor_si128(high, sign), below));
-    if (_mm_movemask_epi8(direct) != 0xFFFF) {
-        return false;
-    }
-    const __m128i bias = _mm_set1_epi32(0x8000);
-    const __m128i units =
-        _mm_add_epi16(_mm_packs_epi32(_mm_sub_epi32(low, bias), _mm_sub_epi32(high, bias)),
-                      _mm_set1_epi16(static_cast<int16_t>(-0x8000)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
-    return true;
-}
-#endif
-
 // Writes a text as UTF-16LE with its terminating NUL (WideBytes(text) bytes) at `out`; returns
 // the end of what it wrote.
 uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
     static_assert(std::endian::native == std::endian::little, "a unit is stored as it stands");
-    const wchar_t* p = text.data();
-    const wchar_t* const end = p + text.size();
-    const auto direct = [](wchar_t c) { return static_cast<uint32_t>(c) < 0xD800; };
-    while (p != end) {
-        // Characters below the surrogates (nearly all text) are one unit each, written in bulk:
-        // eight at a time, then one at a time.
-#if defined(__SSE2__)
-        for (; end - p >= 8 && PutEightDirect(p, out); p += 8, out += 16) {
-        }
-#endif
-        for (; p != end && direct(*p); ++p, out += 2) {
-            const auto unit = static_cast<uint16_t>(*p);
-            std::memcpy(out, &unit, sizeof(unit));
-        }
+    while (!text.empty()) {
+        // Characters below the surrogates (nearly all text) are one unit each, written in bulk.
+        const size_t direct = Base::PutUnitsBelowSurrogates(text, out);
+        out += 2 * direct;
+        text.remove_prefix(direct);
         // The others through the codec, which also replaces what is no character.
-        const wchar_t* const others = p;
-        while (p != end && !direct(*p)) {
-            ++p;
+        size_t others = 0;
+        while (others < text.size() && static_cast<uint32_t>(text[others]) >= 0xD800) {
+            ++others;
         }
-        if (p != others) {
+        if (others > 0) {
             std::string units;
-            Base::AppendUtf16Le(units, std::wstring_view(others, static_cast<size_t>(p - others)));
+            Base::AppendUtf16Le(units, text.substr(0, others));
             std::memcpy(out, units.data(), units.size());
             out += units.size();
+            text.remove_prefix(others);
         }
     }
     out[0] = 0;
