@@ -49,22 +49,31 @@ size_t WideBytes(std::wstring_view text) {
 // the end of what it wrote.
 uint8_t* PutWide(uint8_t* out, std::wstring_view text) {
     static_assert(std::endian::native == std::endian::little, "a unit is stored as it stands");
-    while (!text.empty()) {
-        // Characters below the surrogates (nearly all text) are one unit each, written in bulk.
-        const size_t direct = Base::PutUnitsBelowSurrogates(text, out);
-        out += 2 * direct;
-        text.remove_prefix(direct);
-        // The others through the codec, which also replaces what is no character.
-        size_t others = 0;
-        while (others < text.size() && static_cast<uint32_t>(text[others]) >= 0xD800) {
-            ++others;
+    const wchar_t* p = text.data();
+    const wchar_t* const end = p + text.size();
+    const auto direct = [](wchar_t c) { return static_cast<uint32_t>(c) < 0xD800; };
+    while (p != end) {
+        // Characters below the surrogates (nearly all text) are one unit each, written in bulk:
+        // eight at a time, then one at a time.
+#if defined(BASE_UTF_EIGHT_AT_A_TIME)
+        for (; end - p >= 8 && Base::UtfDetail::PutEightBelowSurrogates(p, out);
+             p += 8, out += 16) {
         }
-        if (others > 0) {
+#endif
+        for (; p != end && direct(*p); ++p, out += 2) {
+            const auto unit = static_cast<uint16_t>(*p);
+            std::memcpy(out, &unit, sizeof(unit));
+        }
+        // The others through the codec, which also replaces what is no character.
+        const wchar_t* const others = p;
+        while (p != end && !direct(*p)) {
+            ++p;
+        }
+        if (p != others) {
             std::string units;
-            Base::AppendUtf16Le(units, text.substr(0, others));
+            Base::AppendUtf16Le(units, std::wstring_view(others, static_cast<size_t>(p - others)));
             std::memcpy(out, units.data(), units.size());
             out += units.size();
-            text.remove_prefix(others);
         }
     }
     out[0] = 0;
