@@ -55,33 +55,40 @@ std::atomic<ULONGLONG> g_ticks{0};
 std::atomic<bool> g_read{false};
 
 void Keep() noexcept {
-    int idle = 0;
-    for (;;) {
-        std::this_thread::sleep_for(kPeriod);
-        if (g_read.exchange(false, std::memory_order_relaxed)) {
-            idle = 0;
-        } else if (++idle == kIdlePeriods) {
-            // Nothing is stored from here on: a reader may already be starting the next keeper.
-            g_state.store(Stopped, std::memory_order_release);
-            return;
+    try {
+        int idle = 0;
+        for (;;) {
+            std::this_thread::sleep_for(kPeriod);
+            if (g_read.exchange(false, std::memory_order_relaxed)) {
+                idle = 0;
+            } else if (++idle == kIdlePeriods) {
+                break;
+            }
+            g_ticks.store(CoarseMilliseconds(), std::memory_order_relaxed);
         }
-        g_ticks.store(CoarseMilliseconds(), std::memory_order_relaxed);
+    } catch (...) {
+        // Readers read the clock themselves, and start another keeper.
     }
+    // Nothing is stored from here on: a reader may already be starting the next keeper.
+    g_state.store(Stopped, std::memory_order_release);
 }
 
 // Reads the clock, and starts the keeper unless another reader is starting it.
 ULONGLONG StartKeeping() noexcept {
-    // A forked child has no keeper, whatever its copy of the state says.
-    [[maybe_unused]] static const int forgetInChild =
+    // A forked child has no keeper, whatever its copy of the state says; without that assurance
+    // no keeper is started.
+    static const int forgetInChild =
         pthread_atfork(nullptr, nullptr, [] { g_state.store(Stopped, std::memory_order_relaxed); });
     const ULONGLONG now = CoarseMilliseconds();
     int expected = Stopped;
-    if (g_state.compare_exchange_strong(expected, Starting, std::memory_order_acquire)) {
+    if (forgetInChild == 0 &&
+        g_state.compare_exchange_strong(expected, Starting, std::memory_order_acquire)) {
         g_ticks.store(now, std::memory_order_relaxed);
         g_read.store(true, std::memory_order_relaxed);
+        // Running before the keeper starts, so that its stop can never be overwritten.
+        g_state.store(Running, std::memory_order_release);
         try {
             std::thread(Keep).detach();
-            g_state.store(Running, std::memory_order_release);
         } catch (...) {
             // No thread to be had: readers read the clock themselves until one can be started.
             g_state.store(Stopped, std::memory_order_release);
