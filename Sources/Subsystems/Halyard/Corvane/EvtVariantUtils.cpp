@@ -41,6 +41,30 @@ void AppendPadded(Text& out, int16_t value, int width) {
 // "%04hd-%02hd-%02hdT%02hd:%02hd:%02hdZ" of the six fields.
 template <typename Text>
 Text FormatTimeText(int year, int month, int day, int hour, int minute, int second) {
+    const auto fits = [](int value, int limit) { return value >= 0 && value < limit; };
+    if (fits(year, 10000) && fits(month, 100) && fits(day, 100) && fits(hour, 100) &&
+        fits(minute, 100) && fits(second, 100)) {
+        // Every time Windows converts: each field's digits written as they stand, since every
+        // event's time is formatted.
+        Text text;
+        const auto digit = [&text](int value) {
+            text.push_back(static_cast<wchar_t>(L'0' + value));
+        };
+        const auto two = [&](int value, wchar_t after) {
+            digit(value / 10);
+            digit(value % 10);
+            text.push_back(after);
+        };
+        digit(year / 1000);
+        digit(year / 100 % 10);
+        two(year % 100, L'-');
+        two(month, L'-');
+        two(day, L'T');
+        two(hour, L':');
+        two(minute, L':');
+        two(second, L'Z');
+        return text;
+    }
     struct Field {
         int value;
         int width;

@@ -80,6 +80,9 @@ TEST(EvtVariantUtils, TimeTextsAreUtcWhateverTheTimeZone) {
     EXPECT_EQ(GetTimestampText(FileTimeOf(leapEvening)).View(), L"2024-02-29T23:59:59Z");
     EXPECT_EQ(GetTimestampText(FileTimeOf(sys_days{1601y / January / 1})).View(),
               L"1601-01-01T00:00:00Z");
+    // A year of five digits takes as many as it needs.
+    EXPECT_EQ(GetTimestampText(FileTimeOf(sys_days{10000y / January / 2})).View(),
+              L"10000-01-02T00:00:00Z");
     EXPECT_EQ(FormatUtcTime(leapEvening), L"2024-02-29T23:59:59Z");
     EXPECT_EQ(ParseUtcTime(L"2024-02-29T23:59:59Z"), floor<seconds>(leapEvening));
     EXPECT_EQ(FormatUtcTime(ParseUtcTime(L"2024-02-29T23:59:59Z")), L"2024-02-29T23:59:59Z");
