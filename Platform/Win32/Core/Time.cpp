@@ -40,12 +40,16 @@ ULONGLONG CoarseMilliseconds() noexcept {
 // someone else. Callers poll it on hot paths (every log site asks whether the settings are due to
 // be read again, several times for each event a page shows), where even the coarse clock's few
 // nanoseconds add up. A thread of the library's own copies the clock into it every millisecond
-// while it is read, and stops once it has gone unread for a second; the next reader starts it
-// again. Everything here is an atomic, so it outlives the library's static destructors, which
-// other libraries' may still call past.
+// while it is read; once it has gone unread for a second the thread parks until a reader wakes
+// it. The thread never ends: one that ended would have to be started again, and a detached thread
+// that ends trips ThreadSanitizer over the C library's reuse of thread stacks. Everything here is
+// an atomic, so it outlives the library's static destructors, which other libraries' may still
+// call past.
 namespace Tick {
 
-enum State : int { Stopped, Starting, Running };
+// Stopped: there is no keeper (none started yet, or a forked child's copy of the state).
+// Running: the keeper stores the clock every period. Parked: the keeper waits for a reader.
+enum State : int { Stopped, Starting, Running, Parked };
 
 constexpr auto kPeriod = std::chrono::milliseconds(1);
 constexpr int kIdlePeriods = 1000;
@@ -53,6 +57,13 @@ constexpr int kIdlePeriods = 1000;
 std::atomic<int> g_state{Stopped};
 std::atomic<ULONGLONG> g_ticks{0};
 std::atomic<bool> g_read{false};
+
+// Moves the tick count on to `now`, never back: readers that wake the keeper store it too.
+void Advance(ULONGLONG now) noexcept {
+    ULONGLONG seen = g_ticks.load(std::memory_order_relaxed);
+    while (seen < now && !g_ticks.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+    }
+}
 
 void Keep() noexcept {
     try {
@@ -62,30 +73,46 @@ void Keep() noexcept {
             if (g_read.exchange(false, std::memory_order_relaxed)) {
                 idle = 0;
             } else if (++idle == kIdlePeriods) {
-                break;
+                idle = 0;
+                int running = Running;
+                if (g_state.compare_exchange_strong(running, Parked, std::memory_order_acq_rel)) {
+                    // Nothing is stored while parked: the reader that wakes the keeper stores.
+                    g_state.wait(Parked, std::memory_order_acquire);
+                }
+                continue;
             }
-            g_ticks.store(CoarseMilliseconds(), std::memory_order_relaxed);
+            Advance(CoarseMilliseconds());
         }
     } catch (...) {
         // Readers read the clock themselves, and start another keeper.
     }
-    // Nothing is stored from here on: a reader may already be starting the next keeper.
     g_state.store(Stopped, std::memory_order_release);
 }
 
-// Reads the clock, and starts the keeper unless another reader is starting it.
-ULONGLONG StartKeeping() noexcept {
+// Reads the clock; starts the keeper where there is none, or wakes it where it is parked.
+ULONGLONG Wake(int state) noexcept {
     // A forked child has no keeper, whatever its copy of the state says; without that assurance
     // no keeper is started.
     static const int forgetInChild =
         pthread_atfork(nullptr, nullptr, [] { g_state.store(Stopped, std::memory_order_relaxed); });
     const ULONGLONG now = CoarseMilliseconds();
-    int expected = Stopped;
-    if (forgetInChild == 0 &&
-        g_state.compare_exchange_strong(expected, Starting, std::memory_order_acquire)) {
-        g_ticks.store(now, std::memory_order_relaxed);
-        g_read.store(true, std::memory_order_relaxed);
-        // Running before the keeper starts, so that its stop can never be overwritten.
+    if (forgetInChild != 0 || state == Starting) {
+        return now;
+    }
+    // Stored before the state says Running, so that no reader sees the count from before.
+    Advance(now);
+    g_read.store(true, std::memory_order_relaxed);
+    if (state == Parked) {
+        int parked = Parked;
+        if (g_state.compare_exchange_strong(parked, Running, std::memory_order_acq_rel)) {
+            g_state.notify_one();
+        }
+        return now;
+    }
+    int stopped = Stopped;
+    if (state == Stopped &&
+        g_state.compare_exchange_strong(stopped, Starting, std::memory_order_acquire)) {
+        // Running before the keeper starts, so that nothing it sets is overwritten.
         g_state.store(Running, std::memory_order_release);
         try {
             std::thread(Keep).detach();
@@ -98,8 +125,9 @@ ULONGLONG StartKeeping() noexcept {
 }
 
 ULONGLONG Now() noexcept {
-    if (g_state.load(std::memory_order_acquire) != Running) {
-        return StartKeeping();
+    const int state = g_state.load(std::memory_order_acquire);
+    if (state != Running) {
+        return Wake(state);
     }
     // Written only when it changes, so that readers on several cores do not take turns owning it.
     if (!g_read.load(std::memory_order_relaxed)) {
