@@ -106,7 +106,7 @@ uint32_t SettingsSection::Generation() {
     return m_generation;
 }
 
-bool SettingsSection::ReadString(const std::wstring& key, std::wstring& value) {
+bool SettingsSection::ReadString(std::wstring_view key, std::wstring& value) {
     Base::LockGuard lock(m_lock);
     if (IsStale()) {
         RefreshLocked();
@@ -118,16 +118,17 @@ bool SettingsSection::ReadString(const std::wstring& key, std::wstring& value) {
     if (const auto it = m_missing.find(key); it != m_missing.end() && (it->second & kAsText)) {
         return false;
     }
+    std::wstring name(key);
     std::wstring found;
-    if (FAILED(Manager().GetSetting(m_name.c_str(), key.c_str(), found))) {
-        m_missing[key] |= kAsText;
+    if (FAILED(Manager().GetSetting(m_name.c_str(), name.c_str(), found))) {
+        m_missing[std::move(name)] |= kAsText;
         return false;
     }
-    value = m_strings.insert_or_assign(key, std::move(found)).first->second;
+    value = m_strings.insert_or_assign(std::move(name), std::move(found)).first->second;
     return true;
 }
 
-uint32_t SettingsSection::ReadInt(const std::wstring& key, uint32_t defaultValue) {
+uint32_t SettingsSection::ReadInt(std::wstring_view key, uint32_t defaultValue) {
     Base::LockGuard lock(m_lock);
     if (IsStale()) {
         RefreshLocked();
@@ -138,12 +139,13 @@ uint32_t SettingsSection::ReadInt(const std::wstring& key, uint32_t defaultValue
     if (const auto it = m_missing.find(key); it != m_missing.end() && (it->second & kAsInteger)) {
         return defaultValue;
     }
+    std::wstring name(key);
     uint32_t found = 0;
-    if (FAILED(Manager().GetSettingInt(m_name.c_str(), key.c_str(), found))) {
-        m_missing[key] |= kAsInteger;
+    if (FAILED(Manager().GetSettingInt(m_name.c_str(), name.c_str(), found))) {
+        m_missing[std::move(name)] |= kAsInteger;
         return defaultValue;
     }
-    m_integers.emplace(key, found);
+    m_integers.emplace(std::move(name), found);
     return found;
 }
 

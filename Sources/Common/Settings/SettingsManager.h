@@ -3,11 +3,14 @@
 #pragma once
 
 #include "Base/Mutex.h"
+#include "Base/Text.h"
 #include "Settings/SettingsProviders.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -56,9 +59,9 @@ public:
     SettingsSection& operator=(const SettingsSection&) = delete;
 
     // The value of a key; false when absent (also when found absent since the last refresh).
-    bool ReadString(const std::wstring& key, std::wstring& value);
+    bool ReadString(std::wstring_view key, std::wstring& value);
     // The value of a key as an integer, or the default when absent or malformed.
-    uint32_t ReadInt(const std::wstring& key, uint32_t defaultValue);
+    uint32_t ReadInt(std::wstring_view key, uint32_t defaultValue);
     // Clears the caches when the section is stale, or always when unconditional. True when a
     // refresh happened.
     bool Refresh(bool unconditional);
@@ -77,10 +80,13 @@ private:
     Base::RecursiveMutex m_lock;
     uint32_t m_generation GUARDED_BY(m_lock) = 0;
     uint32_t m_lastRefresh GUARDED_BY(m_lock) = 0;
-    std::unordered_map<std::wstring, std::wstring> m_strings GUARDED_BY(m_lock);
-    std::unordered_map<std::wstring, uint32_t> m_integers GUARDED_BY(m_lock);
+    // Asked by key without a copy of it: the logger asks for every line it writes.
+    template <typename Value>
+    using KeyMap = std::unordered_map<std::wstring, Value, Base::WideTextHash, std::equal_to<>>;
+    KeyMap<std::wstring> m_strings GUARDED_BY(m_lock);
+    KeyMap<uint32_t> m_integers GUARDED_BY(m_lock);
     // Key -> how it was found absent.
-    std::unordered_map<std::wstring, unsigned> m_missing GUARDED_BY(m_lock);
+    KeyMap<unsigned> m_missing GUARDED_BY(m_lock);
 };
 
 } // namespace Settings
