@@ -31,6 +31,21 @@ void AppendUnsigned(std::wstring& out, uint32_t value, size_t width, Pad pad) {
     }
 }
 
+// "%0<width>u" of a value: one that fits the width (every field of a line's time) is written digit
+// by digit into room made at once, a wider one as AppendUnsigned writes it.
+void AppendZeroPadded(std::wstring& out, uint32_t value, size_t width) {
+    constexpr uint32_t kLimits[] = {1, 10, 100, 1000, 10000};
+    if (width >= std::size(kLimits) || value >= kLimits[width]) {
+        AppendUnsigned(out, value, width, Pad::Zeros);
+        return;
+    }
+    const size_t at = out.size();
+    out.resize(at + width);
+    for (size_t i = width; i-- > 0; value /= 10) {
+        out[at + i] = static_cast<wchar_t>(L'0' + value % 10);
+    }
+}
+
 } // namespace
 
 const wchar_t* SeverityName(uint32_t severity) noexcept {
@@ -75,11 +90,11 @@ std::wstring LogFormatter::Format(uint32_t severity, const wchar_t* sourceFile, 
     } fields[] = {{parts.wYear, 4, L'-'}, {parts.wMonth, 2, L'-'},  {parts.wDay, 2, L' '},
                   {parts.wHour, 2, L':'}, {parts.wMinute, 2, L':'}, {parts.wSecond, 2, L'.'}};
     for (const auto& field : fields) {
-        AppendUnsigned(line, field.value, field.width, Pad::Zeros);
+        AppendZeroPadded(line, field.value, field.width);
         line.push_back(field.after);
     }
-    AppendUnsigned(line, parts.wMilliseconds, 3, Pad::Zeros);
-    AppendUnsigned(line, static_cast<uint32_t>(ticks % 10000), 4, Pad::Zeros);
+    AppendZeroPadded(line, parts.wMilliseconds, 3);
+    AppendZeroPadded(line, static_cast<uint32_t>(ticks % 10000), 4);
     line.append(L" | ");
     line.append(severityName);
     line.append(4 - severityName.size(), L' ');

@@ -2,6 +2,8 @@
 
 #include "Logging/CallDepth.h"
 
+#include "Base/Text.h"
+
 #include <atomic>
 #include <cwchar>
 #include <exception>
@@ -35,6 +37,27 @@ int64_t Counter() noexcept {
 } // namespace
 
 std::wstring ElapsedTimeText(int64_t microseconds) {
+    if (microseconds >= 0) {
+        // What the number format below gives for a time that is not negative, written directly:
+        // every traced operation's closing line carries one.
+        Base::DecimalRoom room;
+        const std::wstring_view whole =
+            Base::DecimalDigits(static_cast<uint64_t>(microseconds / 1000), room);
+        std::wstring result = L" [";
+        for (size_t i = 0; i < whole.size(); ++i) {
+            if (i > 0 && (whole.size() - i) % 3 == 0) {
+                result.push_back(L' ');
+            }
+            result.push_back(whole[i]);
+        }
+        const auto fraction = static_cast<int>(microseconds % 1000);
+        result.push_back(L'.');
+        result.push_back(static_cast<wchar_t>(L'0' + fraction / 100));
+        result.push_back(static_cast<wchar_t>(L'0' + fraction / 10 % 10));
+        result.push_back(static_cast<wchar_t>(L'0' + fraction % 10));
+        result += L" ms]";
+        return result;
+    }
     wchar_t plain[64];
     std::swprintf(plain, std::size(plain), L"%lld.%03lld",
                   static_cast<long long>(microseconds / 1000),

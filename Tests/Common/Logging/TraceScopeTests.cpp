@@ -36,6 +36,7 @@ struct TracesInDestructor {
 TEST(ElapsedTimeText, GroupsThousandsWithBlanks) {
     EXPECT_EQ(ElapsedTimeText(999), L" [0.999 ms]");
     EXPECT_EQ(ElapsedTimeText(1234), L" [1.234 ms]");
+    EXPECT_EQ(ElapsedTimeText(123456), L" [123.456 ms]");
     EXPECT_EQ(ElapsedTimeText(1234567), L" [1 234.567 ms]");
     EXPECT_EQ(ElapsedTimeText(1234567890), L" [1 234 567.890 ms]");
     EXPECT_EQ(ElapsedTimeText(0), L" [0.000 ms]");
