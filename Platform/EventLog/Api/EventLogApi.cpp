@@ -702,15 +702,17 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
             }
             return RenderText(mark->Xml(), bufferSize, buffer, bufferUsed);
         }
-        EventAccess access;
-        if (!LookupEvent(fragment, access)) {
+        EventLogHandleTable::EventInUse use;
+        EventLogHandles().UseEvent(fragment, flags == EvtRenderEventValues ? context : nullptr,
+                                   HandleKind::RenderContext, use);
+        if (use.store == nullptr) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        const Store& store = *access.owner->store;
+        const Store& store = *use.store;
         Store::ReadLock lock(store);
-        const Event& event = access.Get();
-        const Channel& channel = *access.ref.channel;
+        const Event& event = use.Get();
+        const Channel& channel = *use.event.channel;
         if (flags == EvtRenderEventXml) {
             if (context != nullptr) {
                 Fail(ERROR_INVALID_PARAMETER);
@@ -722,8 +724,8 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
             Fail(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        auto rc = Lookup<RenderContext>(context, HandleKind::RenderContext);
-        if (!rc) {
+        const auto* rc = static_cast<const RenderContext*>(use.object);
+        if (rc == nullptr) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }

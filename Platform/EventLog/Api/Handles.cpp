@@ -122,6 +122,22 @@ std::shared_ptr<HandleObject> EventLogHandleTable::Get(EVT_HANDLE handle, Handle
     return shard.slots[index].object;
 }
 
+const EventLogHandleTable::Slot* EventLogHandleTable::Shard::OwnerOfEvent(EVT_HANDLE handle,
+                                                                          EventRef& event) const {
+    uint32_t index = 0;
+    if (!Decode(handle, index) || slots[index].kind != HandleKind::Event) {
+        return nullptr;
+    }
+    const EventRef& ref = slots[index].event;
+    const Slot& owner = slots[ref.ownerSlot];
+    if (owner.kind == HandleKind::Free || owner.generation != ref.ownerGeneration ||
+        owner.object == nullptr) {
+        return nullptr; // the result set that handed it out is closed
+    }
+    event = ref;
+    return &owner;
+}
+
 bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
                                    std::shared_ptr<EventHandleOwner>& owner) const {
     const uint32_t shardIndex = ShardOf(handle);
@@ -130,18 +146,71 @@ bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
     }
     const Shard& shard = m_shards[shardIndex];
     const Base::LockGuard lock(shard.lock);
-    uint32_t index = 0;
-    if (!shard.Decode(handle, index) || shard.slots[index].kind != HandleKind::Event) {
+    const Slot* ownerSlot = shard.OwnerOfEvent(handle, event);
+    if (ownerSlot == nullptr) {
         return false;
     }
-    const EventRef& ref = shard.slots[index].event;
-    const Slot& ownerSlot = shard.slots[ref.ownerSlot];
-    if (ownerSlot.kind == HandleKind::Free || ownerSlot.generation != ref.ownerGeneration) {
-        return false; // the result set that handed it out is closed
+    owner = std::static_pointer_cast<EventHandleOwner>(ownerSlot->object);
+    return true;
+}
+
+// Not inlined: in a shared library each use of a thread-local by name may look its address up
+// again, a call each time.
+[[gnu::noinline]] EventLogHandleTable::Kept& EventLogHandleTable::ThreadKept() noexcept {
+    thread_local Kept kept;
+    return kept;
+}
+
+void EventLogHandleTable::UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept& kept,
+                                     EventInUse& use, std::shared_ptr<Store>& released) {
+    const Slot* owner = shard.OwnerOfEvent(handle, use.event);
+    if (owner == nullptr) {
+        return;
     }
-    event = ref;
-    owner = std::static_pointer_cast<EventHandleOwner>(ownerSlot.object);
-    return owner != nullptr;
+    // Every event handle's owner is a result set or a subscription.
+    const std::shared_ptr<Store>& store = static_cast<EventHandleOwner&>(*owner->object).store;
+    if (kept.store != store) {
+        released = std::exchange(kept.store, store);
+    }
+    use.store = kept.store.get();
+}
+
+void EventLogHandleTable::UseObjectOf(const Shard& shard, EVT_HANDLE handle, HandleKind kind,
+                                      Kept& kept, EventInUse& use,
+                                      std::shared_ptr<HandleObject>& released) {
+    uint32_t index = 0;
+    if (!shard.Decode(handle, index) || shard.slots[index].kind != kind) {
+        return;
+    }
+    std::shared_ptr<HandleObject>& keptObject = kept.objects[index % kKeptObjects];
+    if (keptObject != shard.slots[index].object) {
+        released = std::exchange(keptObject, shard.slots[index].object);
+    }
+    use.object = keptObject.get();
+}
+
+void EventLogHandleTable::UseEvent(EVT_HANDLE event, EVT_HANDLE object, HandleKind kind,
+                                   EventInUse& use) const {
+    use = {};
+    Kept& kept = ThreadKept();
+    // What the thread kept before: a store may go with its last reference, so not under a lock.
+    std::shared_ptr<Store> releasedStore;
+    std::shared_ptr<HandleObject> releasedObject;
+    const uint32_t eventShard = ShardOf(event);
+    const uint32_t objectShard = object != nullptr ? ShardOf(object) : kShards;
+    if (eventShard < kShards) {
+        const Shard& shard = m_shards[eventShard];
+        const Base::LockGuard lock(shard.lock);
+        UseEventOf(shard, event, kept, use, releasedStore);
+        if (objectShard == eventShard) {
+            UseObjectOf(shard, object, kind, kept, use, releasedObject);
+        }
+    }
+    if (objectShard < kShards && objectShard != eventShard) {
+        const Shard& shard = m_shards[objectShard];
+        const Base::LockGuard lock(shard.lock);
+        UseObjectOf(shard, object, kind, kept, use, releasedObject);
+    }
 }
 
 bool EventLogHandleTable::Close(EVT_HANDLE handle) {
@@ -151,20 +220,33 @@ bool EventLogHandleTable::Close(EVT_HANDLE handle) {
     }
     Shard& shard = m_shards[shardIndex];
     std::shared_ptr<HandleObject> released;
+    uint32_t index = 0;
+    bool owner = false;
     {
         const Base::LockGuard lock(shard.lock);
-        uint32_t index = 0;
         if (!shard.Decode(handle, index)) {
             return false;
         }
         Slot& s = shard.slots[index];
         released = std::move(s.object);
+        owner = s.kind == HandleKind::ResultSet || s.kind == HandleKind::Subscription;
         s.kind = HandleKind::Free;
         ++s.generation;
         shard.free.push_back(index);
         --shard.open;
     }
-    return true; // `released` is destroyed outside the lock
+    // What the closing thread keeps of the object for UseEvent goes with it (`released` holds a
+    // reference, so none is the last here): the object, or an event owner's store.
+    if (released != nullptr) {
+        Kept& kept = ThreadKept();
+        if (kept.objects[index % kKeptObjects] == released) {
+            kept.objects[index % kKeptObjects].reset();
+        }
+        if (owner && kept.store == static_cast<EventHandleOwner&>(*released).store) {
+            kept.store.reset();
+        }
+    }
+    return true; // `released` is destroyed here, outside the lock
 }
 
 size_t EventLogHandleTable::OpenCount() const {

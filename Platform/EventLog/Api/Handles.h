@@ -72,6 +72,23 @@ public:
     // The event behind an event handle whose owner is still open, and that owner.
     bool GetEvent(EVT_HANDLE handle, EventRef& event,
                   std::shared_ptr<EventHandleOwner>& owner) const;
+
+    // What UseEvent finds: null where a handle is not open.
+    struct EventInUse {
+        EventRef event;
+        const Store* store = nullptr; // the store of the event's owner; null: no event
+        HandleObject* object = nullptr;
+        const Event& Get() const { return event.channel->events[event.index]; }
+    };
+    // GetEvent, and Get of `object` unless it is null, for the calls made for every event read
+    // (EvtRender with its render context, EvtFormatMessage with its publisher metadata): under
+    // one lock when the two handles share a shard, and without taking references. The calling
+    // thread keeps the event's store and the object instead, until a later UseEvent finds
+    // others, so that they stay valid for the rest of its call even if their handles are closed
+    // meanwhile: a thread keeps one store, and an object per slot number modulo kKeptObjects.
+    // Close forgets what the closing thread keeps of the object it closes, and the store of the
+    // result set or subscription it closes.
+    void UseEvent(EVT_HANDLE event, EVT_HANDLE object, HandleKind kind, EventInUse& use) const;
     bool Close(EVT_HANDLE handle);
     size_t OpenCount() const;
 
@@ -90,9 +107,27 @@ private:
 
         // The index of an open slot that the handle names, if it names one of this shard.
         bool Decode(EVT_HANDLE handle, uint32_t& index) const REQUIRES(lock);
+        // The slot of the open owner of an open event handle of this shard, with the event; null
+        // for any other handle.
+        const Slot* OwnerOfEvent(EVT_HANDLE handle, EventRef& event) const REQUIRES(lock);
         EVT_HANDLE Encode(uint32_t shard, uint32_t index) const REQUIRES(lock);
         uint32_t Allocate() REQUIRES(lock);
     };
+    // What a thread keeps for UseEvent; released with the thread.
+    static constexpr uint32_t kKeptObjects = 16;
+    struct Kept {
+        std::shared_ptr<Store> store;
+        std::array<std::shared_ptr<HandleObject>, kKeptObjects> objects;
+    };
+    static Kept& ThreadKept() noexcept;
+    // UseEvent's halves, under the lock of the handle's shard; what the thread kept before and
+    // keeps no more is moved to `released`, to be released outside the lock.
+    static void UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept& kept, EventInUse& use,
+                           std::shared_ptr<Store>& released) REQUIRES(shard.lock);
+    static void UseObjectOf(const Shard& shard, EVT_HANDLE handle, HandleKind kind, Kept& kept,
+                            EventInUse& use, std::shared_ptr<HandleObject>& released)
+        REQUIRES(shard.lock);
+
     static constexpr uint32_t kShardBits = 4;
     static constexpr uint32_t kShards = 1u << kShardBits;
     static constexpr uint32_t kSourceShard = 0;

@@ -484,17 +484,13 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             return FALSE;
         }
         *bufferUsed = 0;
-        std::shared_ptr<PublisherMetadata> metadata;
-        if (publisherMetadata != nullptr) {
-            metadata = Lookup<PublisherMetadata>(publisherMetadata, HandleKind::PublisherMetadata);
-            if (!metadata) {
-                Fail(ERROR_INVALID_HANDLE);
-                return FALSE;
-            }
-        }
-        EventAccess access;
         const bool needsEvent = flags != EvtFormatMessageId;
-        if (needsEvent && !LookupEvent(event, access)) {
+        EventLogHandleTable::EventInUse use;
+        EventLogHandles().UseEvent(needsEvent ? event : nullptr, publisherMetadata,
+                                   HandleKind::PublisherMetadata, use);
+        const auto* metadata = static_cast<const PublisherMetadata*>(use.object);
+        if ((publisherMetadata != nullptr && metadata == nullptr) ||
+            (needsEvent && use.store == nullptr)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
@@ -524,13 +520,13 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             result = ExpandMessage(*found, given, &publisher->parameters, text);
             return CopyText(text, result, bufferSize, buffer, bufferUsed);
         }
-        const Store& store = *access.owner->store;
+        const Store& store = *use.store;
         Store::ReadLock lock(store);
-        const Event& e = access.Get();
+        const Event& e = use.Get();
         if (publisher == nullptr) {
             publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
         }
-        const EventTexts texts(store, *access.ref.channel, e, publisher, room);
+        const EventTexts texts(store, *use.event.channel, e, publisher, room);
         auto name = [&](std::wstring_view value) {
             text = value;
             return value.empty() ? DWORD{ERROR_EVT_MESSAGE_NOT_FOUND} : DWORD{ERROR_SUCCESS};

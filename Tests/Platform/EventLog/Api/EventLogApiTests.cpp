@@ -543,6 +543,33 @@ TEST_F(EventLogApi, HandlesAreChecked) {
         EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << bit;
     }
     EXPECT_TRUE(EvtUpdateBookmark(bookmark, events[0]));
+    // A render context and publisher metadata that calls used are refused once closed, here or
+    // by another thread, and a context made in a closed one's place is a handle of its own.
+    std::vector<uint8_t> values(4096);
+    wchar_t message[256];
+    const auto render = [&](EVT_HANDLE context) {
+        return EvtRender(context, events[0], EvtRenderEventValues,
+                         static_cast<DWORD>(values.size()), values.data(), &used, &count);
+    };
+    const auto format = [&](EVT_HANDLE metadata) {
+        return EvtFormatMessage(metadata, events[0], 0, 0, nullptr, EvtFormatMessageEvent,
+                                std::size(message), message, &used);
+    };
+    EVT_HANDLE system = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    EVT_HANDLE alpha = EvtOpenPublisherMetadata(nullptr, L"Alpha", nullptr, 0, 0);
+    ASSERT_TRUE(render(system));
+    ASSERT_TRUE(format(alpha));
+    EXPECT_EQ(std::wstring(message), L"Alpha first1 then second");
+    std::thread([&] { EXPECT_TRUE(EvtClose(alpha)); }).join();
+    EXPECT_TRUE(EvtClose(system));
+    EVT_HANDLE again = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+    EXPECT_FALSE(render(system));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(format(alpha));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(render(again));
+    EXPECT_FALSE(render(system));
+    EXPECT_TRUE(EvtClose(again));
     // Closing a result set invalidates its events; closing twice fails.
     EXPECT_TRUE(EvtClose(rs));
     EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
