@@ -162,14 +162,31 @@ size_t WideBytesAtMost(std::wstring_view text) {
 // A room that is not checked: the record's length is known to fit.
 constexpr size_t kKnownToFit = SIZE_MAX;
 
+// The names of the record written last in one read, where they stand in it: the next record of
+// the same source and computer (nearly every one) copies their bytes instead of converting the
+// texts again. The names are the store's own texts, so the same name is the same view.
+struct WrittenNames {
+    std::wstring_view source;
+    std::wstring_view computer;
+    const uint8_t* bytes = nullptr; // the source's UTF-16LE, then the computer's
+    size_t size = 0;
+
+    bool Of(std::wstring_view otherSource, std::wstring_view otherComputer) const {
+        const auto same = [](std::wstring_view a, std::wstring_view b) {
+            return a.data() == b.data() && a.size() == b.size();
+        };
+        return bytes != nullptr && same(source, otherSource) && same(computer, otherComputer);
+    }
+};
+
 // Writes one event as a classic record at `out`, its layout found as it is written, and returns
 // its length. Each piece is first bounded at two units a character; as soon as one might not fit
-// in `room` bytes, 0 comes back, and what was written up to there is left in the room. The caller
-// holds the store's lock.
+// in `room` bytes, 0 comes back, and what was written up to there is left in the room. `names`
+// are the last record's, and become this one's. The caller holds the store's lock.
 size_t WriteClassicRecord(const Store& store, const Channel& channel, const Event& e,
                           std::wstring_view source, std::wstring_view computer,
-                          const std::vector<uint8_t>& sid, uint8_t* out, size_t room)
-    REQUIRES_SHARED(store.Mutex()) {
+                          const std::vector<uint8_t>& sid, uint8_t* out, size_t room,
+                          WrittenNames& names) REQUIRES_SHARED(store.Mutex()) {
     uint8_t* at = out;
     // Whether `most` more bytes fit; `at` never passes the room, as each piece is checked first.
     const auto fits = [&](size_t most) { return most <= room - static_cast<size_t>(at - out); };
@@ -178,8 +195,16 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
               sid.size() + 3)) {
         return 0;
     }
-    at = PutWide(out + sizeof(EVENTLOGRECORD), source);
-    at = PutWide(at, computer);
+    uint8_t* const namesAt = out + sizeof(EVENTLOGRECORD);
+    if (names.Of(source, computer)) {
+        // The same place when a record that did not fit is written again once measured.
+        std::memmove(namesAt, names.bytes, names.size);
+        at = namesAt + names.size;
+    } else {
+        at = PutWide(PutWide(namesAt, source), computer);
+        names = {source, computer, namesAt, static_cast<size_t>(at - namesAt)};
+    }
+    names.bytes = namesAt;
     const size_t sidOffset = Align4(static_cast<size_t>(at - out));
     std::memset(at, 0, static_cast<size_t>(out + sidOffset - at));
     if (!sid.empty()) {
@@ -238,16 +263,16 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
 // length. A record that fits even at two units a character (a read's room is mostly far larger
 // than a record) is written at once; another is measured, and written when it fits. Unless
 // `exact`, a record seen not to fit from its head alone is not measured further, and a length
-// over `room` comes back. The caller holds the store's lock.
+// over `room` comes back. `names` are WriteClassicRecord's. The caller holds the store's lock.
 size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
-                     size_t room, bool exact) REQUIRES_SHARED(store.Mutex()) {
+                     size_t room, bool exact, WrittenNames& names) REQUIRES_SHARED(store.Mutex()) {
     const std::wstring_view source =
         store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider);
     const std::wstring_view computer = store.String(e.computer);
     const std::vector<uint8_t>& sid = store.SidBytes(e.userSid);
     if (out != nullptr) {
         if (const size_t length =
-                WriteClassicRecord(store, channel, e, source, computer, sid, out, room);
+                WriteClassicRecord(store, channel, e, source, computer, sid, out, room, names);
             length != 0) {
             return length;
         }
@@ -268,7 +293,7 @@ size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e,
     if (out == nullptr || length > room) {
         return length;
     }
-    return WriteClassicRecord(store, channel, e, source, computer, sid, out, kKnownToFit);
+    return WriteClassicRecord(store, channel, e, source, computer, sid, out, kKnownToFit, names);
 }
 
 } // namespace
@@ -363,12 +388,13 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         }
         auto* out = static_cast<uint8_t*>(buffer);
         size_t written = 0;
+        WrittenNames names;
         while (index < count) {
             const size_t room = numberOfBytesToRead - written;
             uint8_t* const at = out != nullptr ? out + written : nullptr;
             // After the first record only whether the next one fits matters.
             const size_t length =
-                ClassicRecord(*log->store, channel, events[index], at, room, written == 0);
+                ClassicRecord(*log->store, channel, events[index], at, room, written == 0, names);
             if (length > room) {
                 if (written == 0) {
                     *minNumberOfBytesNeeded = static_cast<DWORD>(length);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -273,6 +274,16 @@ TEST_F(ClassicLog, ReportedEventsShowThroughBothApisAsMapped) {
     DWORD count = 0;
     GetNumberOfEventLogRecords(log, &count);
     EXPECT_EQ(count, 6u);
+    // Records read together are the records read alone, byte for byte; these two share their
+    // source and computer. The room's bytes are not zero, so none written comes from the room.
+    std::vector<uint8_t> both(4096, 0xCC);
+    DWORD read = 0;
+    DWORD needed = 0;
+    ASSERT_TRUE(ReadEventLogW(log, kSeekForwards, 5, both.data(), 4096, &read, &needed));
+    const std::vector<uint8_t> sixth = ReadRecord(log, 6);
+    ASSERT_EQ(read, record.size() + sixth.size());
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), both.begin()));
+    EXPECT_TRUE(std::equal(sixth.begin(), sixth.end(), both.begin() + record.size()));
     CloseEventLog(log);
     EXPECT_TRUE(DeregisterEventSource(source));
     EXPECT_FALSE(DeregisterEventSource(source));
