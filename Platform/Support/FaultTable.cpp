@@ -12,10 +12,7 @@ void FaultTable::Inject(std::string_view function, uint32_t error, uint32_t skip
     m_any.store(true, std::memory_order_release);
 }
 
-FaultTable::Fault FaultTable::Take(std::string_view function) {
-    if (!m_any.load(std::memory_order_acquire)) {
-        return {};
-    }
+FaultTable::Fault FaultTable::TakeScripted(std::string_view function) {
     Base::LockGuard lock(m_mutex);
     const auto found = m_faults.find(function);
     if (found == m_faults.end()) {

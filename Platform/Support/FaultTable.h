@@ -25,12 +25,17 @@ public:
     // the same function replaces the earlier one; an error or count of 0 injects nothing.
     void Inject(std::string_view function, uint32_t error, uint32_t skip, uint32_t count,
                 uint32_t partial) EXCLUDES(m_mutex);
-    // Consumes one call of `function`: the fault to report for it, if one is due.
-    Fault Take(std::string_view function) EXCLUDES(m_mutex);
+    // Consumes one call of `function`: the fault to report for it, if one is due. Inline, as
+    // every call of a library with faults asks, and mostly none is scripted.
+    Fault Take(std::string_view function) EXCLUDES(m_mutex) {
+        return m_any.load(std::memory_order_acquire) ? TakeScripted(function) : Fault{};
+    }
     // Removes every fault.
     void Clear() EXCLUDES(m_mutex);
 
 private:
+    Fault TakeScripted(std::string_view function) EXCLUDES(m_mutex);
+
     struct Scripted {
         Fault fault;
         uint32_t skip = 0;
