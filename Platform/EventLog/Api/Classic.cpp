@@ -12,6 +12,7 @@
 #include "Win32/WinEventLog.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -162,27 +163,43 @@ size_t WideBytesAtMost(std::wstring_view text) {
 // A room that is not checked: the record's length is known to fit.
 constexpr size_t kKnownToFit = SIZE_MAX;
 
-// The names of the record written last in one read, where they stand in it: the next record of
-// the same source and computer (nearly every one) copies their bytes instead of converting the
-// texts again. The names are the store's own texts, so the same name is the same view.
-struct WrittenNames {
-    std::wstring_view source;
-    std::wstring_view computer;
-    const uint8_t* bytes = nullptr; // the source's UTF-16LE, then the computer's
-    size_t size = 0;
-
-    bool Of(std::wstring_view otherSource, std::wstring_view otherComputer) const {
-        const auto same = [](std::wstring_view a, std::wstring_view b) {
-            return a.data() == b.data() && a.size() == b.size();
-        };
-        return bytes != nullptr && same(source, otherSource) && same(computer, otherComputer);
+// The names that one read has written, where they stand in its records: a record whose source or
+// computer an earlier record of the read holds (nearly every one) copies the bytes written there
+// instead of converting the text again. The names are the store's own texts, so that the same
+// name is the same view.
+class WrittenNames {
+public:
+    // Writes `name` at `out` (PutWide); returns the end of what it wrote.
+    uint8_t* Put(uint8_t* out, std::wstring_view name) {
+        for (const Written& written : m_written) {
+            if (written.bytes != nullptr && written.name.data() == name.data() &&
+                written.name.size() == name.size()) {
+                // The same place when a record that did not fit is written again once measured.
+                std::memmove(out, written.bytes, written.size);
+                return out + written.size;
+            }
+        }
+        uint8_t* const end = PutWide(out, name);
+        m_written[m_next] = {name, out, static_cast<size_t>(end - out)};
+        m_next = (m_next + 1) % m_written.size();
+        return end;
     }
+
+private:
+    struct Written {
+        std::wstring_view name;
+        const uint8_t* bytes = nullptr;
+        size_t size = 0;
+    };
+    // A few sources and the computer, which a log mostly has one of.
+    std::array<Written, 6> m_written{};
+    size_t m_next = 0;
 };
 
 // Writes one event as a classic record at `out`, its layout found as it is written, and returns
 // its length. Each piece is first bounded at two units a character; as soon as one might not fit
 // in `room` bytes, 0 comes back, and what was written up to there is left in the room. `names`
-// are the last record's, and become this one's. The caller holds the store's lock.
+// writes the source and the computer. The caller holds the store's lock.
 size_t WriteClassicRecord(const Store& store, const Channel& channel, const Event& e,
                           std::wstring_view source, std::wstring_view computer,
                           const std::vector<uint8_t>& sid, uint8_t* out, size_t room,
@@ -195,16 +212,7 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
               sid.size() + 3)) {
         return 0;
     }
-    uint8_t* const namesAt = out + sizeof(EVENTLOGRECORD);
-    if (names.Of(source, computer)) {
-        // The same place when a record that did not fit is written again once measured.
-        std::memmove(namesAt, names.bytes, names.size);
-        at = namesAt + names.size;
-    } else {
-        at = PutWide(PutWide(namesAt, source), computer);
-        names = {source, computer, namesAt, static_cast<size_t>(at - namesAt)};
-    }
-    names.bytes = namesAt;
+    at = names.Put(names.Put(out + sizeof(EVENTLOGRECORD), source), computer);
     const size_t sidOffset = Align4(static_cast<size_t>(at - out));
     std::memset(at, 0, static_cast<size_t>(out + sidOffset - at));
     if (!sid.empty()) {
