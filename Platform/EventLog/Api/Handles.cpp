@@ -154,14 +154,28 @@ bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
     return true;
 }
 
-// Not inlined: in a shared library each use of a thread-local by name may look its address up
-// again, a call each time.
-[[gnu::noinline]] EventLogHandleTable::Kept& EventLogHandleTable::ThreadKept() noexcept {
-    thread_local Kept kept;
-    return kept;
+namespace {
+// Set as the thread's Kept is destroyed: code that runs later on the thread (a static object's
+// destructor at exit, or a thread-local's destroyed after it) must not touch it. Trivially
+// destroyed, so that it can be read for as long as the thread runs.
+constinit thread_local bool t_keptGone = false;
+} // namespace
+
+EventLogHandleTable::Kept::~Kept() {
+    t_keptGone = true;
 }
 
-void EventLogHandleTable::UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept& kept,
+// Not inlined: in a shared library each use of a thread-local by name may look its address up
+// again, a call each time.
+[[gnu::noinline]] EventLogHandleTable::Kept* EventLogHandleTable::ThreadKept() noexcept {
+    if (t_keptGone) {
+        return nullptr;
+    }
+    thread_local Kept kept;
+    return &kept;
+}
+
+void EventLogHandleTable::UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept* kept,
                                      EventInUse& use, std::shared_ptr<Store>& released) {
     const Slot* owner = shard.OwnerOfEvent(handle, use.event);
     if (owner == nullptr) {
@@ -169,30 +183,32 @@ void EventLogHandleTable::UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept
     }
     // Every event handle's owner is a result set or a subscription.
     const std::shared_ptr<Store>& store = static_cast<EventHandleOwner&>(*owner->object).store;
-    if (kept.store != store) {
-        released = std::exchange(kept.store, store);
+    std::shared_ptr<Store>& holder = kept != nullptr ? kept->store : use.heldStore;
+    if (holder != store) {
+        released = std::exchange(holder, store);
     }
-    use.store = kept.store.get();
+    use.store = holder.get();
 }
 
 void EventLogHandleTable::UseObjectOf(const Shard& shard, EVT_HANDLE handle, HandleKind kind,
-                                      Kept& kept, EventInUse& use,
+                                      Kept* kept, EventInUse& use,
                                       std::shared_ptr<HandleObject>& released) {
     uint32_t index = 0;
     if (!shard.Decode(handle, index) || shard.slots[index].kind != kind) {
         return;
     }
-    std::shared_ptr<HandleObject>& keptObject = kept.objects[index % kKeptObjects];
-    if (keptObject != shard.slots[index].object) {
-        released = std::exchange(keptObject, shard.slots[index].object);
+    std::shared_ptr<HandleObject>& holder =
+        kept != nullptr ? kept->objects[index % kKeptObjects] : use.heldObject;
+    if (holder != shard.slots[index].object) {
+        released = std::exchange(holder, shard.slots[index].object);
     }
-    use.object = keptObject.get();
+    use.object = holder.get();
 }
 
 void EventLogHandleTable::UseEvent(EVT_HANDLE event, EVT_HANDLE object, HandleKind kind,
                                    EventInUse& use) const {
     use = {};
-    Kept& kept = ThreadKept();
+    Kept* const kept = ThreadKept();
     // What the thread kept before: a store may go with its last reference, so not under a lock.
     std::shared_ptr<Store> releasedStore;
     std::shared_ptr<HandleObject> releasedObject;
@@ -237,13 +253,13 @@ bool EventLogHandleTable::Close(EVT_HANDLE handle) {
     }
     // What the closing thread keeps of the object for UseEvent goes with it (`released` holds a
     // reference, so none is the last here): the object, or an event owner's store.
-    if (released != nullptr) {
-        Kept& kept = ThreadKept();
-        if (kept.objects[index % kKeptObjects] == released) {
-            kept.objects[index % kKeptObjects].reset();
+    Kept* const kept = released != nullptr ? ThreadKept() : nullptr;
+    if (kept != nullptr) {
+        if (kept->objects[index % kKeptObjects] == released) {
+            kept->objects[index % kKeptObjects].reset();
         }
-        if (owner && kept.store == static_cast<EventHandleOwner&>(*released).store) {
-            kept.store.reset();
+        if (owner && kept->store == static_cast<EventHandleOwner&>(*released).store) {
+            kept->store.reset();
         }
     }
     return true; // `released` is destroyed here, outside the lock

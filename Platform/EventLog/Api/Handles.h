@@ -78,6 +78,10 @@ public:
         EventRef event;
         const Store* store = nullptr; // the store of the event's owner; null: no event
         HandleObject* object = nullptr;
+        // References the call holds itself where its thread keeps none any more: in code that runs
+        // after the thread's thread-locals are gone (a static object's destructor at exit).
+        std::shared_ptr<Store> heldStore;
+        std::shared_ptr<HandleObject> heldObject;
         const Event& Get() const { return event.channel->events[event.index]; }
     };
     // GetEvent, and Get of `object` unless it is null, for the calls made for every event read
@@ -87,7 +91,8 @@ public:
     // others, so that they stay valid for the rest of its call even if their handles are closed
     // meanwhile: a thread keeps one store, and an object per slot number modulo kKeptObjects.
     // Close forgets what the closing thread keeps of the object it closes, and the store of the
-    // result set or subscription it closes.
+    // result set or subscription it closes. Once the thread's thread-locals are destroyed, the use
+    // holds the references itself.
     void UseEvent(EVT_HANDLE event, EVT_HANDLE object, HandleKind kind, EventInUse& use) const;
     bool Close(EVT_HANDLE handle);
     size_t OpenCount() const;
@@ -118,13 +123,16 @@ private:
     struct Kept {
         std::shared_ptr<Store> store;
         std::array<std::shared_ptr<HandleObject>, kKeptObjects> objects;
+        ~Kept();
     };
-    static Kept& ThreadKept() noexcept;
-    // UseEvent's halves, under the lock of the handle's shard; what the thread kept before and
-    // keeps no more is moved to `released`, to be released outside the lock.
-    static void UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept& kept, EventInUse& use,
+    // The calling thread's Kept; null once it is destroyed with the thread's thread-locals.
+    static Kept* ThreadKept() noexcept;
+    // UseEvent's halves, under the lock of the handle's shard. What the thread kept before and
+    // keeps no more is moved to `released`, to be released outside the lock; without a Kept the
+    // use holds its references itself.
+    static void UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept* kept, EventInUse& use,
                            std::shared_ptr<Store>& released) REQUIRES(shard.lock);
-    static void UseObjectOf(const Shard& shard, EVT_HANDLE handle, HandleKind kind, Kept& kept,
+    static void UseObjectOf(const Shard& shard, EVT_HANDLE handle, HandleKind kind, Kept* kept,
                             EventInUse& use, std::shared_ptr<HandleObject>& released)
         REQUIRES(shard.lock);
 

@@ -570,6 +570,22 @@ TEST_F(EventLogApi, HandlesAreChecked) {
     EXPECT_TRUE(render(again));
     EXPECT_FALSE(render(system));
     EXPECT_TRUE(EvtClose(again));
+    // Calls made after what a thread keeps is gone, from a thread-local destroyed after it (as a
+    // static object's destructor at exit is), hold their own references, and closing an object
+    // the thread kept frees it once.
+    std::thread([&] {
+        struct AtThreadEnd {
+            std::function<void()> run;
+            ~AtThreadEnd() { run(); }
+        };
+        thread_local AtThreadEnd last; // made before the thread's first lookup: destroyed after
+        EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+        EXPECT_TRUE(render(context));
+        last.run = [&, context] {
+            EXPECT_TRUE(render(context));
+            EXPECT_TRUE(EvtClose(context));
+        };
+    }).join();
     // Closing a result set invalidates its events; closing twice fails.
     EXPECT_TRUE(EvtClose(rs));
     EXPECT_FALSE(EvtRender(nullptr, events[0], EvtRenderEventXml, 0, nullptr, &used, &count));
