@@ -154,21 +154,25 @@ bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
     return true;
 }
 
-namespace {
-// Set as the thread's Kept is destroyed: code that runs later on the thread (a static object's
-// destructor at exit, or a thread-local's destroyed after it) must not touch it. Trivially
-// destroyed, so that it can be read for as long as the thread runs.
-constinit thread_local bool t_keptGone = false;
-} // namespace
+constinit thread_local EventLogHandleTable::Kept* EventLogHandleTable::s_threadKept = nullptr;
+constinit thread_local bool EventLogHandleTable::s_threadKeptGone = false;
+
+EventLogHandleTable::Kept::Kept() noexcept {
+    s_threadKept = this;
+}
 
 EventLogHandleTable::Kept::~Kept() {
-    t_keptGone = true;
+    s_threadKept = nullptr;
+    s_threadKeptGone = true;
 }
 
 // Not inlined: in a shared library each use of a thread-local by name may look its address up
-// again, a call each time.
+// again, a call each time. Once made, the thread's Kept costs one such look-up.
 [[gnu::noinline]] EventLogHandleTable::Kept* EventLogHandleTable::ThreadKept() noexcept {
-    if (t_keptGone) {
+    if (Kept* const kept = s_threadKept) {
+        return kept;
+    }
+    if (s_threadKeptGone) {
         return nullptr;
     }
     thread_local Kept kept;
