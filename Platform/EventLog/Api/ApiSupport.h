@@ -4,6 +4,7 @@
 #pragma once
 
 #include "PalEventLog/Api/Handles.h"
+#include "PalEventLog/Api/ThreadRoom.h"
 #include "PalEventLog/Store/Store.h"
 
 #include "Base/CFunctionBoundary.h"
@@ -37,15 +38,6 @@ auto FailWithLastError(R failure) noexcept {
         Fail(thrown == Base::Thrown::OutOfMemory ? ERROR_OUTOFMEMORY : ERROR_INTERNAL_ERROR);
         return failure;
     };
-}
-
-// The calling thread's T, kept from call to call (room for a function's work that it reuses).
-// Not inlined: in a shared library each use of a thread-local by name may look its address up
-// again, a call each time, where the reference a call returns is looked up once.
-template <class T>
-[[gnu::noinline]] T& ThreadRoom() {
-    thread_local T room;
-    return room;
 }
 
 template <class T>

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 using namespace PalEventLog;
@@ -30,11 +31,17 @@ using namespace PalEventLog;
 namespace PalEventLog {
 
 namespace {
-thread_local std::wstring t_extendedStatus;
+// The extended status of the thread's last failing call.
+struct ExtendedStatus {
+    std::wstring text;
+};
 } // namespace
 
 void Fail(DWORD code, std::wstring status) noexcept {
-    t_extendedStatus = std::move(status);
+    // At the very end of a thread there is no room to keep it, and the status is empty.
+    if (ExtendedStatus* const kept = ThreadObject<ExtendedStatus>()) {
+        kept->text = std::move(status);
+    }
     SetLastError(code);
 }
 
@@ -370,7 +377,8 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         const Position end = rs->End();
         // The matches first, then their handles under one lock of the handle table.
         const Position start = rs->cursor;
-        NextRoom& room = ThreadRoom<NextRoom>();
+        std::optional<NextRoom> spare;
+        NextRoom& room = ThreadRoom(spare);
         std::vector<Position>& found = room.found;
         std::vector<std::pair<Channel*, uint32_t>>& refs = room.refs;
         found.clear();
@@ -757,12 +765,15 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
         if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0)) {
             return ERROR_INVALID_PARAMETER;
         }
-        const size_t needed = t_extendedStatus.size() + 1;
+        const ExtendedStatus* const kept = ThreadObject<ExtendedStatus>();
+        const std::wstring_view text = kept != nullptr ? std::wstring_view(kept->text) : L"";
+        const size_t needed = text.size() + 1;
         *bufferUsed = static_cast<DWORD>(needed);
         if (bufferSize < needed) {
             return ERROR_INSUFFICIENT_BUFFER;
         }
-        std::memcpy(buffer, t_extendedStatus.c_str(), needed * sizeof(wchar_t));
+        std::memcpy(buffer, text.data(), text.size() * sizeof(wchar_t));
+        buffer[text.size()] = L'\0';
         return ERROR_SUCCESS;
     });
 }

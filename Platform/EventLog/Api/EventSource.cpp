@@ -64,11 +64,6 @@ namespace {
 // allocator per event, and so never waits for the allocator's locks that readers hold.
 class EventBuilder {
 public:
-    static EventBuilder& ForThisThread() {
-        thread_local EventBuilder builder;
-        return builder;
-    }
-
     WrittenEvent& Build(const ClassicSource& source, const Event& values, WORD numStrings,
                         LPCWSTR* strings, const std::optional<std::wstring>& sid,
                         const uint8_t* rawData, DWORD dataSize) {
@@ -250,9 +245,10 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
         values.present = kHasProvider | kHasEventId | kHasQualifiers | kHasVersion | kHasLevel |
                          kHasTask | kHasOpcode | kHasKeywords | kHasTimeCreated | kHasCorrelation |
                          kHasExecution | kHasProcessId | kHasThreadId | kHasSecurity;
+        std::optional<EventBuilder> spare;
         WrittenEvent& event =
-            EventBuilder::ForThisThread().Build(*source, values, numStrings, strings, sid,
-                                                static_cast<const uint8_t*>(rawData), dataSize);
+            ThreadRoom(spare).Build(*source, values, numStrings, strings, sid,
+                                    static_cast<const uint8_t*>(rawData), dataSize);
         DWORD error = ERROR_SUCCESS;
         if (!source->store->Write(source->channel, event, error)) {
             Fail(error, L"the event could not be written");

@@ -1,5 +1,7 @@
 #include "PalEventLog/Api/Handles.h"
 
+#include "PalEventLog/Api/ThreadRoom.h"
+
 namespace PalEventLog {
 
 // A handle's bits: the tag (4 bits), the kind (4), the slot's generation (24), the shard (4) and
@@ -154,29 +156,8 @@ bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
     return true;
 }
 
-constinit thread_local EventLogHandleTable::Kept* EventLogHandleTable::s_threadKept = nullptr;
-constinit thread_local bool EventLogHandleTable::s_threadKeptGone = false;
-
-EventLogHandleTable::Kept::Kept() noexcept {
-    s_threadKept = this;
-}
-
-EventLogHandleTable::Kept::~Kept() {
-    s_threadKept = nullptr;
-    s_threadKeptGone = true;
-}
-
-// Not inlined: in a shared library each use of a thread-local by name may look its address up
-// again, a call each time. Once made, the thread's Kept costs one such look-up.
-[[gnu::noinline]] EventLogHandleTable::Kept* EventLogHandleTable::ThreadKept() noexcept {
-    if (Kept* const kept = s_threadKept) {
-        return kept;
-    }
-    if (s_threadKeptGone) {
-        return nullptr;
-    }
-    thread_local Kept kept;
-    return &kept;
+EventLogHandleTable::Kept* EventLogHandleTable::ThreadKept() noexcept {
+    return ThreadObject<Kept>();
 }
 
 void EventLogHandleTable::UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept* kept,

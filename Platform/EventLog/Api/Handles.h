@@ -123,18 +123,8 @@ private:
     struct Kept {
         std::shared_ptr<Store> store;
         std::array<std::shared_ptr<HandleObject>, kKeptObjects> objects;
-        Kept() noexcept;
-        ~Kept();
-        Kept(const Kept&) = delete;
-        Kept& operator=(const Kept&) = delete;
     };
-    // The calling thread's Kept while it lives (null before it is made and once it is
-    // destroyed), and whether it was destroyed. Both are trivially destroyed, so that code that
-    // runs after the thread's Kept (a later thread-local's destructor, a static object's at exit)
-    // can read them.
-    static thread_local Kept* s_threadKept;
-    static thread_local bool s_threadKeptGone;
-    // The calling thread's Kept, made at its first use; null once it is destroyed.
+    // The calling thread's Kept (ThreadObject); null once it is destroyed with the thread.
     static Kept* ThreadKept() noexcept;
     // UseEvent's halves, under the lock of the handle's shard. What the thread kept before and
     // keeps no more is moved to `released`, to be released outside the lock; without a Kept the

@@ -502,7 +502,8 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         }
         const std::vector<std::wstring_view> given(givenTexts.begin(), givenTexts.end());
         const Publisher* publisher = metadata ? metadata->publisher : nullptr;
-        FormatRoom& room = ThreadRoom<FormatRoom>();
+        std::optional<FormatRoom> spare;
+        FormatRoom& room = ThreadRoom(spare);
         std::wstring& text = room.text;
         text.clear();
         DWORD result = ERROR_SUCCESS;

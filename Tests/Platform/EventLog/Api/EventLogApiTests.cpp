@@ -571,8 +571,8 @@ TEST_F(EventLogApi, HandlesAreChecked) {
     EXPECT_FALSE(render(system));
     EXPECT_TRUE(EvtClose(again));
     // Calls made after what a thread keeps is gone, from a thread-local destroyed after it (as a
-    // static object's destructor at exit is), hold their own references, and closing an object
-    // the thread kept frees it once.
+    // static object's destructor at exit is), hold their own references and rooms, and closing an
+    // object the thread kept frees it once.
     std::thread([&] {
         struct AtThreadEnd {
             std::function<void()> run;
@@ -580,10 +580,16 @@ TEST_F(EventLogApi, HandlesAreChecked) {
         };
         thread_local AtThreadEnd last; // made before the thread's first lookup: destroyed after
         EVT_HANDLE context = EvtCreateRenderContext(0, nullptr, EvtRenderContextSystem);
+        EVT_HANDLE metadata = EvtOpenPublisherMetadata(nullptr, L"Alpha", nullptr, 0, 0);
         EXPECT_TRUE(render(context));
-        last.run = [&, context] {
+        EXPECT_TRUE(format(metadata));
+        last.run = [&, context, metadata] {
             EXPECT_TRUE(render(context));
+            EXPECT_TRUE(format(metadata));
             EXPECT_TRUE(EvtClose(context));
+            EXPECT_TRUE(EvtClose(metadata));
+            EXPECT_FALSE(render(context)); // a failure, whose status has no room left
+            EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
         };
     }).join();
     // Closing a result set invalidates its events; closing twice fails.
