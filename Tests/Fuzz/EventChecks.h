@@ -12,7 +12,7 @@ namespace Fuzz {
 // items), and its System and user values render into a buffer of the size asked for with every
 // string inside it.
 void CheckEvent(const PalEventLog::Store& store, const PalEventLog::Channel& channel,
-                const PalEventLog::Event& event) REQUIRES_SHARED(store.Mutex());
+                const PalEventLog::Event& event);
 
 enum class EventFile { Xml, Evtx };
 

@@ -4,11 +4,11 @@
 #pragma once
 
 #include "PalEventLog/Api/Handles.h"
-#include "PalEventLog/Api/ThreadRoom.h"
 #include "PalEventLog/Store/Store.h"
 
 #include "Base/CFunctionBoundary.h"
 #include "Base/Mutex.h"
+#include "Base/ThreadObject.h"
 #include "Win32/WinBase.h"
 #include "Win32/WinError.h"
 #include "Win32/WinEvt.h"

@@ -114,8 +114,7 @@ size_t HexBytes(std::wstring_view hex, uint8_t* out) {
 
 // Calls `visit` with the text of each Binary value of the event's EventData: its raw data.
 template <class Visit>
-void ForEachBinary(const Store& store, const Channel& channel, const Event& e, Visit&& visit)
-    REQUIRES_SHARED(store.Mutex()) {
+void ForEachBinary(const Store& store, const Channel& channel, const Event& e, Visit&& visit) {
     if (e.payload != Payload::EventData) {
         return;
     }
@@ -203,7 +202,7 @@ private:
 size_t WriteClassicRecord(const Store& store, const Channel& channel, const Event& e,
                           std::wstring_view source, std::wstring_view computer,
                           const std::vector<uint8_t>& sid, uint8_t* out, size_t room,
-                          WrittenNames& names) REQUIRES_SHARED(store.Mutex()) {
+                          WrittenNames& names) {
     uint8_t* at = out;
     // Whether `most` more bytes fit; `at` never passes the room, as each piece is checked first.
     const auto fits = [&](size_t most) { return most <= room - static_cast<size_t>(at - out); };
@@ -273,7 +272,7 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
 // `exact`, a record seen not to fit from its head alone is not measured further, and a length
 // over `room` comes back. `names` are WriteClassicRecord's. The caller holds the store's lock.
 size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
-                     size_t room, bool exact, WrittenNames& names) REQUIRES_SHARED(store.Mutex()) {
+                     size_t room, bool exact, WrittenNames& names) {
     const std::wstring_view source =
         store.String(e.eventSourceName != 0 ? e.eventSourceName : e.provider);
     const std::wstring_view computer = store.String(e.computer);
@@ -368,7 +367,6 @@ BOOL WINAPI ReadEventLogW(HANDLE eventLog, DWORD readFlags, DWORD recordOffset, 
         *minNumberOfBytesNeeded = 0;
         const bool forwards = way == EVENTLOG_FORWARDS_READ;
         Base::LockGuard cursorLock(log->mutex);
-        Store::ReadLock storeLock(*log->store);
         const Channel& channel = *log->channel;
         if (channel.clears != log->clears) {
             Fail(ERROR_EVENTLOG_FILE_CHANGED, L"the log was cleared since it was opened");
@@ -443,7 +441,6 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE eventLog, PDWORD numberOfRecords) 
         if (Injected("GetNumberOfEventLogRecords")) {
             return FALSE;
         }
-        Store::ReadLock lock(*log->store);
         *numberOfRecords =
             static_cast<DWORD>(log->channel->events.size() - log->channel->firstKept);
         return TRUE;

@@ -39,7 +39,7 @@ struct ExtendedStatus {
 
 void Fail(DWORD code, std::wstring status) noexcept {
     // At the very end of a thread there is no room to keep it, and the status is empty.
-    if (ExtendedStatus* const kept = ThreadObject<ExtendedStatus>()) {
+    if (ExtendedStatus* const kept = Base::ThreadObject<ExtendedStatus>()) {
         kept->text = std::move(status);
     }
     SetLastError(code);
@@ -108,14 +108,14 @@ struct ResultSet : EventHandleOwner {
     // How long the calls of EvtNext have waited for the next batch (PalNextLatency).
     DWORD waitedMs GUARDED_BY(mutex) = 0;
 
-    size_t Length(size_t s) const REQUIRES_SHARED(store->Mutex()) {
+    size_t Length(size_t s) const {
         return reverse ? sources[s].top - sources[s].bottom : sources[s].channel->events.size();
     }
     // The index at which a forward walk of a source starts.
     size_t First(size_t s) const noexcept { return reverse ? 0 : sources[s].bottom; }
     // A channel cleared or rolled over since the query was opened: the result set no longer
     // stands anywhere.
-    bool Stale() const REQUIRES_SHARED(store->Mutex()) {
+    bool Stale() const {
         return std::any_of(sources.begin(), sources.end(), [](const Source& s) {
             return s.channel->clears + s.channel->rollovers != s.clears;
         });
@@ -123,18 +123,17 @@ struct ResultSet : EventHandleOwner {
     uint32_t EventIndex(Position p) const {
         return static_cast<uint32_t>(reverse ? sources[p.source].top - 1 - p.index : p.index);
     }
-    bool Matches(Position p, uint64_t now) const REQUIRES_SHARED(store->Mutex()) {
+    bool Matches(Position p, uint64_t now) const {
         const Source& s = sources[p.source];
         return s.matcher.Matches(*store, *s.channel, s.channel->events[EventIndex(p)], now);
     }
     // After the last event; events appended later come after it in forward order.
-    Position End() const REQUIRES_SHARED(store->Mutex()) {
+    Position End() const {
         return sources.empty() ? Position{}
                                : Position{sources.size() - 1, Length(sources.size() - 1)};
     }
     // The first matching position at or after p.
-    std::optional<Position> FindNext(Position p, uint64_t now) const
-        REQUIRES_SHARED(store->Mutex()) {
+    std::optional<Position> FindNext(Position p, uint64_t now) const {
         for (; p.source < sources.size(); ++p.source, p.index = 0) {
             p.index = std::max(p.index, First(p.source));
             const size_t length = Length(p.source);
@@ -155,8 +154,7 @@ struct ResultSet : EventHandleOwner {
         return std::nullopt;
     }
     // The last matching position before p.
-    std::optional<Position> FindPrev(Position p, uint64_t now) const
-        REQUIRES_SHARED(store->Mutex()) {
+    std::optional<Position> FindPrev(Position p, uint64_t now) const {
         if (p.source >= sources.size()) {
             if (sources.empty()) {
                 return std::nullopt;
@@ -188,8 +186,7 @@ struct RenderContext : HandleObject {
 // otherwise start from the gap before `point` (offsets 0 and 1 both land on the first match at or
 // after it). Returns nullopt when the walk leaves the result set, with `pastEnd` telling which way.
 std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor, Position point,
-                             int64_t steps, uint64_t now, bool& pastEnd)
-    REQUIRES_SHARED(rs.store->Mutex()) {
+                             int64_t steps, uint64_t now, bool& pastEnd) {
     std::optional<Position> p = anchor;
     if (!p) {
         pastEnd = steps >= 0;
@@ -219,8 +216,7 @@ std::optional<Position> Walk(const ResultSet& rs, std::optional<Position> anchor
 
 // Whether the events of one batch (more than one) are larger together, as event XML, than the
 // byte limit of PalNextByteLimit.
-bool TooLargeTogether(const Store& store, const std::vector<std::pair<Channel*, uint32_t>>& refs)
-    REQUIRES_SHARED(store.Mutex()) {
+bool TooLargeTogether(const Store& store, const std::vector<std::pair<Channel*, uint32_t>>& refs) {
     const DWORD limit = Behaviour(PalNextByteLimit);
     if (limit == 0 || refs.size() < 2) {
         return false;
@@ -366,7 +362,6 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         const InjectedFault fault = TakeFault("EvtNext");
         const DWORD wanted = fault.error ? std::min(fault.partial, eventsSize) : eventsSize;
         Base::LockGuard cursorLock(rs->mutex);
-        Store::ReadLock storeLock(*rs->store);
         if (rs->Stale()) {
             Fail(ERROR_EVT_QUERY_RESULT_STALE, L"the log was cleared since the query");
             return FALSE;
@@ -378,7 +373,7 @@ BOOL WINAPI EvtNext(EVT_HANDLE resultSet, DWORD eventsSize, PEVT_HANDLE events, 
         // The matches first, then their handles under one lock of the handle table.
         const Position start = rs->cursor;
         std::optional<NextRoom> spare;
-        NextRoom& room = ThreadRoom(spare);
+        NextRoom& room = Base::ThreadRoom(spare);
         std::vector<Position>& found = room.found;
         std::vector<std::pair<Channel*, uint32_t>>& refs = room.refs;
         found.clear();
@@ -451,7 +446,6 @@ BOOL WINAPI EvtSeek(EVT_HANDLE resultSet, LONGLONG position, EVT_HANDLE bookmark
             return FALSE;
         }
         Base::LockGuard cursorLock(rs->mutex);
-        Store::ReadLock storeLock(*rs->store);
         if (rs->Stale()) {
             Fail(ERROR_EVT_QUERY_RESULT_INVALID_POSITION, L"the log was cleared since the query");
             return FALSE;
@@ -618,14 +612,9 @@ BOOL WINAPI EvtUpdateBookmark(EVT_HANDLE bookmark, EVT_HANDLE event) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        std::wstring channel;
-        uint64_t record = 0;
-        {
-            Store::ReadLock lock(*access.owner->store);
-            const Event& e = access.Get();
-            channel = access.owner->store->String(e.channel);
-            record = e.recordId;
-        }
+        const Event& e = access.Get();
+        const std::wstring_view channel = access.owner->store->String(e.channel);
+        const uint64_t record = e.recordId;
         Base::LockGuard lock(mark->mutex);
         bool updated = false;
         for (auto& [name, id] : mark->entries) {
@@ -718,7 +707,6 @@ BOOL WINAPI EvtRender(EVT_HANDLE context, EVT_HANDLE fragment, DWORD flags, DWOR
             return FALSE;
         }
         const Store& store = *use.store;
-        Store::ReadLock lock(store);
         const Event& event = use.Get();
         const Channel& channel = *use.event.channel;
         if (flags == EvtRenderEventXml) {
@@ -765,7 +753,7 @@ DWORD WINAPI EvtGetExtendedStatus(DWORD bufferSize, LPWSTR buffer, PDWORD buffer
         if (bufferUsed == nullptr || (buffer == nullptr && bufferSize != 0)) {
             return ERROR_INVALID_PARAMETER;
         }
-        const ExtendedStatus* const kept = ThreadObject<ExtendedStatus>();
+        const ExtendedStatus* const kept = Base::ThreadObject<ExtendedStatus>();
         const std::wstring_view text = kept != nullptr ? std::wstring_view(kept->text) : L"";
         const size_t needed = text.size() + 1;
         *bufferUsed = static_cast<DWORD>(needed);

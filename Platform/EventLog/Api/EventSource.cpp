@@ -16,7 +16,6 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 
 using namespace PalEventLog;
@@ -45,12 +44,9 @@ HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
         source->store = GlobalStore();
         source->source = sourceName;
         source->channel = L"Application";
-        {
-            Store::ReadLock lock(*source->store);
-            const Publisher* publisher = source->store->Catalog().FindPublisher(sourceName);
-            if (publisher != nullptr && !publisher->channels.empty()) {
-                source->channel = publisher->channels.front();
-            }
+        const Publisher* publisher = source->store->Catalog().FindPublisher(sourceName);
+        if (publisher != nullptr && !publisher->channels.empty()) {
+            source->channel = publisher->channels.front();
         }
         return EventLogHandles().Add(HandleKind::ClassicSource, source);
     });
@@ -247,8 +243,8 @@ BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventI
                          kHasExecution | kHasProcessId | kHasThreadId | kHasSecurity;
         std::optional<EventBuilder> spare;
         WrittenEvent& event =
-            ThreadRoom(spare).Build(*source, values, numStrings, strings, sid,
-                                    static_cast<const uint8_t*>(rawData), dataSize);
+            Base::ThreadRoom(spare).Build(*source, values, numStrings, strings, sid,
+                                          static_cast<const uint8_t*>(rawData), dataSize);
         DWORD error = ERROR_SUCCESS;
         if (!source->store->Write(source->channel, event, error)) {
             Fail(error, L"the event could not be written");

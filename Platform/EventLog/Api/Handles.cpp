@@ -1,6 +1,6 @@
 #include "PalEventLog/Api/Handles.h"
 
-#include "PalEventLog/Api/ThreadRoom.h"
+#include "Base/ThreadObject.h"
 
 namespace PalEventLog {
 
@@ -157,7 +157,7 @@ bool EventLogHandleTable::GetEvent(EVT_HANDLE handle, EventRef& event,
 }
 
 EventLogHandleTable::Kept* EventLogHandleTable::ThreadKept() noexcept {
-    return ThreadObject<Kept>();
+    return Base::ThreadObject<Kept>();
 }
 
 void EventLogHandleTable::UseEventOf(const Shard& shard, EVT_HANDLE handle, Kept* kept,

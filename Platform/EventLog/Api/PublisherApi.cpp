@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,10 +81,7 @@ EVT_HANDLE WINAPI EvtOpenPublisherMetadata(EVT_HANDLE session, LPCWSTR publisher
         }
         auto metadata = std::make_shared<PublisherMetadata>();
         metadata->store = GlobalStore();
-        {
-            Store::ReadLock lock(*metadata->store);
-            metadata->publisher = metadata->store->Catalog().FindPublisher(publisherId);
-        }
+        metadata->publisher = metadata->store->Catalog().FindPublisher(publisherId);
         if (metadata->publisher == nullptr) {
             Fail(ERROR_FILE_NOT_FOUND, L"no metadata for publisher " + std::wstring(publisherId));
             return nullptr;
@@ -252,8 +248,7 @@ struct FormatRoom {
 void MessageInserts(const Store& store, const Channel& channel, const Event& e,
                     const Publisher* publisher, const EventDefinition* definition,
                     std::wstring_view message, std::vector<std::wstring_view>& values,
-                    std::vector<std::wstring_view>& ordered, std::list<std::wstring>& owned)
-    REQUIRES_SHARED(store.Mutex()) {
+                    std::vector<std::wstring_view>& ordered, std::list<std::wstring>& owned) {
     std::shared_ptr<Store> accounts;
     InsertionStrings(store, channel, e, values);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
@@ -306,19 +301,18 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
     }
 }
 
-// The message and names of one event, as EvtFormatMessage gives them; made and used under a
-// ReadLock of the event's store, with the calling thread's room.
+// The message and names of one event, as EvtFormatMessage gives them, made with the calling
+// thread's room.
 class EventTexts {
 public:
     EventTexts(const Store& store, const Channel& channel, const Event& e,
-               const Publisher* publisher, FormatRoom& room) REQUIRES_SHARED(store.Mutex())
+               const Publisher* publisher, FormatRoom& room)
         : m_store(store), m_channel(channel), m_event(e), m_publisher(publisher), m_room(room),
           m_definition(publisher != nullptr ? publisher->FindEvent(e.eventId, e.version)
                                             : nullptr) {}
 
     // The message with its inserts (given ones, else the event's own).
     DWORD Message(const std::vector<std::wstring_view>* given, std::wstring& out) const {
-        m_store.AssertReadable();
         if (m_publisher == nullptr) {
             return ERROR_EVT_MESSAGE_NOT_FOUND;
         }
@@ -371,7 +365,6 @@ public:
     }
     // The display name of the event's channel where the metadata has one, else its name.
     std::wstring_view ChannelName() const {
-        m_store.AssertReadable();
         if (m_publisher != nullptr && m_definition != nullptr) {
             auto found = m_publisher->channelMessages.find(m_definition->channel);
             if (found != m_publisher->channelMessages.end() && !found->second.empty()) {
@@ -389,7 +382,6 @@ public:
 
     // The event's XML with its RenderingInfo: the texts that can be had.
     std::wstring Xml() const {
-        m_store.AssertReadable();
         std::wstring info = L"<RenderingInfo Culture='en-US'>";
         auto element = [&](std::wstring_view name, std::wstring_view text) {
             if (!text.empty()) {
@@ -503,7 +495,7 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
         const std::vector<std::wstring_view> given(givenTexts.begin(), givenTexts.end());
         const Publisher* publisher = metadata ? metadata->publisher : nullptr;
         std::optional<FormatRoom> spare;
-        FormatRoom& room = ThreadRoom(spare);
+        FormatRoom& room = Base::ThreadRoom(spare);
         std::wstring& text = room.text;
         text.clear();
         DWORD result = ERROR_SUCCESS;
@@ -522,7 +514,6 @@ BOOL WINAPI EvtFormatMessage(EVT_HANDLE publisherMetadata, EVT_HANDLE event, DWO
             return CopyText(text, result, bufferSize, buffer, bufferUsed);
         }
         const Store& store = *use.store;
-        Store::ReadLock lock(store);
         const Event& e = use.Get();
         if (publisher == nullptr) {
             publisher = GlobalStore()->Catalog().FindPublisher(store.String(e.provider));
@@ -608,7 +599,6 @@ BOOL WINAPI EvtGetChannelConfigProperty(EVT_HANDLE channelConfig,
         if (!config) {
             return FALSE;
         }
-        Store::ReadLock lock(*config->store);
         const Channel& channel = *config->channel;
         std::vector<std::wstring> strings;
         EVT_VARIANT value = NullVariant();

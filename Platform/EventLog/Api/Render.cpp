@@ -302,7 +302,6 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
         Behaviour(PalSystemRender16) != 0 ? EvtSystemUserID : EvtSystemPropertyIdEND;
     count = properties;
     return Lay(buffer, size, properties, [&](auto& l) {
-        store.AssertReadable();
         auto has = [&](uint32_t bit) { return (e.present & bit) != 0; };
         auto number = [&](size_t i, bool present, EVT_VARIANT_TYPE type, uint64_t value) {
             if (present) {
@@ -312,7 +311,6 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
             }
         };
         auto string = [&](size_t i, StrId id) {
-            store.AssertReadable();
             if (id != 0) {
                 SetString(l, l.Variant(i), store.String(id));
             } else {
@@ -320,7 +318,6 @@ size_t RenderSystem(const Store& store, const Event& e, void* buffer, size_t siz
             }
         };
         auto guid = [&](size_t i, uint32_t id) {
-            store.AssertReadable();
             if (id != 0) {
                 SetGuid(l, l.Variant(i), store.Guid(id));
             } else {
@@ -383,7 +380,6 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
                     const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count) {
     count = static_cast<DWORD>(paths.size());
     return Lay(buffer, size, paths.size(), [&](auto& l) {
-        store.AssertReadable();
         for (size_t i = 0; i < paths.size(); ++i) {
             EVT_VARIANT* v = l.Variant(i);
             SetNull(v);
@@ -407,7 +403,6 @@ size_t RenderValues(const Store& store, const Channel& channel, const Event& e,
                 continue;
             }
             paths[i].ForEachValue(store, channel, e, [&](const Expression::Value& value) {
-                store.AssertReadable();
                 using Type = Expression::Value::Type;
                 switch (value.type) {
                 case Type::Null:

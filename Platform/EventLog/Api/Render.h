@@ -15,17 +15,16 @@ namespace PalEventLog {
 // The event as Windows prints it: one line, single-quoted attributes, no declaration.
 // `renderingInfo` (if not empty) is inserted before the closing tag.
 std::wstring EventXml(const Store& store, const Channel& channel, const Event& event,
-                      std::wstring_view renderingInfo = {}) REQUIRES_SHARED(store.Mutex());
+                      std::wstring_view renderingInfo = {});
 
 // Fills `buffer` with variants followed by their payload, or with nothing when it is too small.
 // Returns the bytes needed; `count` receives the number of variants.
-size_t RenderSystem(const Store& store, const Event& event, void* buffer, size_t size, DWORD& count)
-    REQUIRES_SHARED(store.Mutex());
+size_t RenderSystem(const Store& store, const Event& event, void* buffer, size_t size,
+                    DWORD& count);
 size_t RenderValues(const Store& store, const Channel& channel, const Event& event,
-                    const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count)
-    REQUIRES_SHARED(store.Mutex());
+                    const std::vector<Expression>& paths, void* buffer, size_t size, DWORD& count);
 size_t RenderUser(const Store& store, const Channel& channel, const Event& event, void* buffer,
-                  size_t size, DWORD& count) REQUIRES_SHARED(store.Mutex());
+                  size_t size, DWORD& count);
 
 // Appends <name>value</name>, the value escaped as event XML escapes it.
 void AppendXmlElement(std::wstring& xml, std::wstring_view name, std::wstring_view value);
@@ -38,8 +37,7 @@ struct ElementTest {
     bool known = false;
     bool is = false;
 };
-inline bool IsElement(const Store& store, ElementTest& test, StrId element)
-    REQUIRES_SHARED(store.Mutex()) {
+inline bool IsElement(const Store& store, ElementTest& test, StrId element) {
     if (!test.known || element != test.element) {
         test.element = element;
         test.known = true;
@@ -52,7 +50,7 @@ inline bool IsElement(const Store& store, ElementTest& test, StrId element)
 // (raw Binary data is none), or its UserData values.
 template <class Visit>
 void ForEachInsertionString(const Store& store, const Channel& channel, const Event& event,
-                            Visit&& visit) REQUIRES_SHARED(store.Mutex()) {
+                            Visit&& visit) {
     const bool eventData = event.payload == Payload::EventData;
     ElementTest isData{L"Data"};
     for (uint32_t i = 0; i < event.itemCount; ++i) {
@@ -65,9 +63,9 @@ void ForEachInsertionString(const Store& store, const Channel& channel, const Ev
 
 // The event's insertion strings (see ForEachInsertionString), into `strings`.
 void InsertionStrings(const Store& store, const Channel& channel, const Event& event,
-                      std::vector<std::wstring_view>& strings) REQUIRES_SHARED(store.Mutex());
+                      std::vector<std::wstring_view>& strings);
 std::vector<std::wstring_view> InsertionStrings(const Store& store, const Channel& channel,
-                                                const Event& event) REQUIRES_SHARED(store.Mutex());
+                                                const Event& event);
 
 // Expands %1..%n from `inserts`, %%n from `parameters`, %% and the FormatMessage escapes
 // (%n %t %r %0 %. %!). Unresolved inserts stay literal and are reported in the result code

@@ -124,7 +124,6 @@ struct Subscription : EventHandleOwner {
     std::vector<std::pair<Channel*, uint32_t>> Collect(size_t Source::*from, size_t limit)
         REQUIRES(mutex) {
         std::vector<std::pair<Channel*, uint32_t>> found;
-        Store::ReadLock storeLock(*store);
         const uint64_t now = usesTime ? Base::FileTimeNow() : 0;
         for (Source& s : sources) {
             const size_t size = s.channel->events.size();

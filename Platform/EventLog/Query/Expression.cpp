@@ -59,7 +59,7 @@ struct Evaluator {
 
     bool Has(uint32_t bit) const { return (event.present & bit) != 0; }
 
-    bool Exists(NodeKind kind) const REQUIRES_SHARED(store.Mutex()) {
+    bool Exists(NodeKind kind) const {
         switch (kind) {
         case NodeKind::System:
             return true;
@@ -101,14 +101,12 @@ struct Evaluator {
     }
 
     template <class F>
-    bool Any(const Path& path, uint32_t index, Node context, F& f) const
-        REQUIRES_SHARED(store.Mutex()) {
+    bool Any(const Path& path, uint32_t index, Node context, F& f) const {
         if (index == path.stepCount) {
             return f(context);
         }
         const Step& step = x.steps[path.firstStep + index];
         auto tryNode = [&](Node node, uint32_t position) {
-            store.AssertReadable();
             for (uint32_t p = 0; p < step.predicateCount; ++p) {
                 if (!Eval(x.predicates[step.firstPredicate + p], node, position)) {
                     return false;
@@ -156,7 +154,7 @@ struct Evaluator {
         }
     }
 
-    Expression::Value ValueOf(Node node, Field field) const REQUIRES_SHARED(store.Mutex()) {
+    Expression::Value ValueOf(Node node, Field field) const {
         using Type = Expression::Value::Type;
         Expression::Value v;
         v.node = node.kind;
@@ -272,8 +270,7 @@ struct Evaluator {
     }
 
     // The value's text when it must be compared as a string.
-    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const
-        REQUIRES_SHARED(store.Mutex()) {
+    std::wstring_view TextOf(const Expression::Value& v, std::wstring& scratch) const {
         using Type = Expression::Value::Type;
         switch (v.type) {
         case Type::UInt:
@@ -296,8 +293,7 @@ struct Evaluator {
         }
     }
 
-    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const
-        REQUIRES_SHARED(store.Mutex()) {
+    bool Compare(const Expression::Value& v, CompareOp op, const Literal& l) const {
         using Type = Expression::Value::Type;
         if (v.type == Type::Null) {
             return false;
@@ -349,8 +345,7 @@ struct Evaluator {
         return false;
     }
 
-    bool Eval(uint32_t index, Node context, uint32_t position) const
-        REQUIRES_SHARED(store.Mutex()) {
+    bool Eval(uint32_t index, Node context, uint32_t position) const {
         const Expr& e = x.exprs[index];
         switch (e.kind) {
         case Expr::Kind::True:
@@ -367,7 +362,6 @@ struct Evaluator {
         case Expr::Kind::Exists: {
             const Path& path = x.paths[e.a];
             auto test = [&](Node node) {
-                store.AssertReadable();
                 return path.field == Field::Text ||
                        ValueOf(node, path.field).type != Expression::Value::Type::Null;
             };
@@ -377,7 +371,6 @@ struct Evaluator {
             const Path& path = x.paths[e.a];
             const Literal& literal = x.literals[e.literal];
             auto test = [&](Node node) {
-                store.AssertReadable();
                 const Expression::Value v = ValueOf(node, path.field);
                 switch (e.function) {
                 case Expr::Function::None:
@@ -736,17 +729,14 @@ bool Expression::Matches(const Store& store, const Channel& channel, const Event
 bool Expression::MatchesByPaths(const Store& store, const Channel& channel, const Event& event,
                                 uint64_t now) const {
     const Evaluator evaluator{*this, store, channel, event, now};
-    evaluator.store.AssertReadable(); // the same store
     return evaluator.Eval(root, Node{NodeKind::Event, 0}, 1);
 }
 
 void Expression::VisitValues(const Store& store, const Channel& channel, const Event& event,
                              bool (*visit)(void*, const Value&), void* context) const {
     const Evaluator evaluator{*this, store, channel, event, 0};
-    evaluator.store.AssertReadable(); // the same store
     const Path& path = paths[valuePath];
     auto test = [&](Node node) {
-        evaluator.store.AssertReadable();
         const Value v = evaluator.ValueOf(node, path.field);
         return !visit(context, v);
     };

@@ -26,12 +26,12 @@ public:
 
     // Whether an event matches; `now` is the FILETIME timediff() measures against. Comparisons
     // that need a value's text may allocate (and throw std::bad_alloc).
-    bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
-        REQUIRES_SHARED(store.Mutex());
+    bool Matches(const Store& store, const Channel& channel, const Event& event,
+                 uint64_t now) const;
     // Matches by walking the compiled paths, also for a selection that has a fast form (which
     // must give the same answer).
     bool MatchesByPaths(const Store& store, const Channel& channel, const Event& event,
-                        uint64_t now) const REQUIRES_SHARED(store.Mutex());
+                        uint64_t now) const;
 
     // A value a value path reaches: typed for System values, text for the rest.
     struct Value {
@@ -46,7 +46,7 @@ public:
     // false.
     template <class Visit>
     void ForEachValue(const Store& store, const Channel& channel, const Event& event,
-                      Visit&& visit) const REQUIRES_SHARED(store.Mutex());
+                      Visit&& visit) const;
 
     bool IsEventDataArrayPath() const noexcept { return m_eventDataArray; }
     // Whether the selection reads fixed System numbers and times only; then MatchesFast is
@@ -78,13 +78,12 @@ private:
     std::vector<FastStep> m_fast;
     bool BuildFast(uint32_t index, NodeKind context, size_t& depth, size_t& maxDepth);
     void VisitValues(const Store& store, const Channel& channel, const Event& event,
-                     bool (*visit)(void*, const Value&), void* context) const
-        REQUIRES_SHARED(store.Mutex());
+                     bool (*visit)(void*, const Value&), void* context) const;
 };
 
 template <class Visit>
 void Expression::ForEachValue(const Store& store, const Channel& channel, const Event& event,
-                              Visit&& visit) const REQUIRES_SHARED(store.Mutex()) {
+                              Visit&& visit) const {
     VisitValues(
         store, channel, event,
         [](void* context, const Value& value) { return (*static_cast<Visit*>(context))(value); },

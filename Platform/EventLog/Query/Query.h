@@ -44,8 +44,8 @@ class PathMatcher {
 public:
     PathMatcher() = default;
     PathMatcher(const CompiledQuery& query, std::wstring_view path);
-    bool Matches(const Store& store, const Channel& channel, const Event& event, uint64_t now) const
-        REQUIRES_SHARED(store.Mutex());
+    bool Matches(const Store& store, const Channel& channel, const Event& event,
+                 uint64_t now) const;
     bool UsesTime() const noexcept { return m_usesTime; }
     // The one selection of the path when it has no suppression and is fast (see Expression);
     // null otherwise.

@@ -42,12 +42,12 @@ struct ParsedEvent;
 struct WrittenEvent;
 class FolderWatcher;
 
-// Readers (the query, render and classic functions, subscriptions) hold the store's lock shared
-// (ReadLock); functions that read the store say so with REQUIRES_SHARED(store.Mutex()). Writers
-// (loading, appending, the folder's watcher) hold the writers' lock (WriteLock), one at a time,
-// and do not exclude readers: events are appended to storage that never moves and published
-// whole (AppendOnly.h), so a reader sees a prefix of each channel. Only a new channel takes the
-// store's lock exclusively, for the moment it is entered.
+// Writers (loading, appending, the folder's watcher) hold the writers' lock (WriteLock), one at a
+// time, and do not exclude readers: events, texts, GUIDs and SIDs are appended to storage that
+// never moves and published whole (AppendOnly.h), so a reader sees a prefix of each channel, and
+// reading them takes no lock. Only the map of channels is locked: readers hold the store's lock
+// shared (ReadLock) to look a channel up, and a new channel takes it exclusively for the moment
+// it is entered. A Channel, once entered, stays for the store's life.
 class Store : public std::enable_shared_from_this<Store> {
 public:
     // Holds the store's lock shared for its scope.
@@ -71,9 +71,6 @@ public:
     const Base::ReadMostlyMutex& Mutex() const noexcept RETURN_CAPABILITY(m_mutex) {
         return m_mutex;
     }
-    // For a lambda inside a function that requires the lock: the analysis checks a lambda as a
-    // function of its own, which this tells that its caller holds the lock.
-    void AssertReadable() const noexcept ASSERT_SHARED_CAPABILITY(m_mutex) {}
 
     // An empty store in memory with the channels every Windows machine has.
     Store();
@@ -167,15 +164,13 @@ public:
     const PublisherCatalog& Catalog() const noexcept { return m_catalog; }
     // The providers of a channel: those publishers.xml declares for it, then every other provider
     // of its events, without repeats.
-    std::vector<std::wstring> ChannelPublishers(const Channel& channel) const
-        REQUIRES_SHARED(m_mutex);
+    std::vector<std::wstring> ChannelPublishers(const Channel& channel) const;
 
-    std::wstring_view String(StrId id) const noexcept REQUIRES_SHARED(m_mutex) {
-        return m_strings.Get(id);
-    }
-    const GUID& Guid(uint32_t id) const noexcept REQUIRES_SHARED(m_mutex) { return m_guids[id]; }
+    // An event's texts, GUIDs and SIDs, by the ids it holds.
+    std::wstring_view String(StrId id) const noexcept { return m_strings.Get(id); }
+    const GUID& Guid(uint32_t id) const noexcept { return m_guids[id]; }
     // The binary form of an interned SID string; empty when the text is not a SID.
-    const std::vector<uint8_t>& SidBytes(StrId id) const noexcept REQUIRES_SHARED(m_mutex) {
+    const std::vector<uint8_t>& SidBytes(StrId id) const noexcept {
         static const std::vector<uint8_t> none;
         return id < m_sidBytes.size() ? m_sidBytes[id] : none;
     }
@@ -193,7 +188,8 @@ private:
     // A channel at its maximum size (PalChannelMaxEvents) rolls over: its oldest events leave
     // the log. Called after events were appended.
     static void RollOver(Channel& channel);
-    // For a lambda inside a function that requires the writers' lock (see AssertReadable).
+    // For a lambda inside a function that requires the writers' lock: the analysis checks a lambda
+    // as a function of its own, which this tells that its caller holds the lock.
     void AssertWriting() const noexcept ASSERT_CAPABILITY(m_writeMutex) {}
     // Sets m_follow for its scope, which lies inside a WriteLock's.
     class Following {
@@ -286,8 +282,8 @@ private:
     std::map<const Channel*, WrittenFile> m_writtenFiles GUARDED_BY(m_writeMutex);
     // The XML of the event being written; its buffer is kept from one event to the next.
     std::string m_writeXml GUARDED_BY(m_writeMutex);
-    // Appended under the writers' lock, read under the store's lock (AppendOnly.h): readers reach
-    // only ids of events published after them.
+    // Appended under the writers' lock, read without a lock (AppendOnly.h): readers reach only ids
+    // of events published after them.
     StringPool m_strings;
     AppendOnlyVector<GUID, 4> m_guids;
     // By StrId, filled for user SIDs; an entry is set before the first event of its SID.

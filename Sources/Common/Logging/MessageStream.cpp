@@ -1,5 +1,7 @@
 #include "Logging/MessageStream.h"
 
+#include "Base/ThreadObject.h"
+
 #include <ios>
 
 namespace Logging {
@@ -30,20 +32,9 @@ protected:
 
 } // namespace
 
-// Set when the thread's composer is destroyed at thread exit: a line logged after that (from
-// another thread-local object's destructor) gets a stream of its own.
-thread_local bool t_threadComposerGone = false;
-
 class MessageStream::Composer {
 public:
-    explicit Composer(bool ownsThread = false)
-        : m_stream(&m_buffer), m_flags(m_stream.flags()), m_fill(m_stream.fill()),
-          m_ownsThread(ownsThread) {}
-    ~Composer() {
-        if (m_ownsThread) {
-            t_threadComposerGone = true;
-        }
-    }
+    Composer() : m_stream(&m_buffer), m_flags(m_stream.flags()), m_fill(m_stream.fill()) {}
     Composer(const Composer&) = delete;
     Composer& operator=(const Composer&) = delete;
 
@@ -70,17 +61,17 @@ private:
     std::wostream m_stream;
     const std::ios_base::fmtflags m_flags;
     const wchar_t m_fill;
-    const bool m_ownsThread;
 };
 
 MessageStream::MessageStream() {
-    if (!t_threadComposerGone) {
-        thread_local Composer threadComposer(true);
-        if (!threadComposer.inUse) {
-            m_composer = &threadComposer;
-            m_composer->inUse = true;
-            return;
-        }
+    // The thread's composer, unless a line is being composed with it already (a value streamed
+    // into a line that logs a line of its own), or it is gone at the thread's end (a line logged
+    // from a thread-local's destructor): then a composer of the line's own.
+    Composer* const thread = Base::ThreadObject<Composer>();
+    if (thread != nullptr && !thread->inUse) {
+        m_composer = thread;
+        m_composer->inUse = true;
+        return;
     }
     m_own = std::make_unique<Composer>();
     m_composer = m_own.get();

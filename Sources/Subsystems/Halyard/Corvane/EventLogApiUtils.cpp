@@ -1,5 +1,6 @@
 #include "Halyard/Corvane/EventLogApiUtils.h"
 
+#include "Base/ThreadObject.h"
 #include "Components/NamedInstance.h"
 #include "Logging/TraceScope.h"
 #include "Trellis/Trellis.h"
@@ -8,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 namespace EventsApiUtils {
 
@@ -159,7 +161,11 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
     // The thread's buffer keeps the room of the longest message it held (128 characters at
     // first): one call where sizing takes two, for every message of a page but the longer ones.
     constexpr size_t FirstSize = 128;
-    thread_local std::wstring buffer;
+    struct MessageRoom {
+        std::wstring text;
+    };
+    std::optional<MessageRoom> spare;
+    std::wstring& buffer = Base::ThreadRoom(spare).text;
     if (buffer.size() < FirstSize) {
         buffer.resize(FirstSize);
     }

@@ -35,7 +35,6 @@ protected:
         EXPECT_TRUE(Expression::CompileFilter(xpath, e, error))
             << xpath << ": " << Base::Utf8FromWide(error.message);
         std::vector<uint64_t> ids;
-        Store::ReadLock lock(*m_store);
         for (const Event& event : m_channel->events) {
             if (e.Matches(*m_store, *m_channel, event, 0)) {
                 ids.push_back(event.recordId);
@@ -132,7 +131,6 @@ TEST_F(QueryTest, TimediffMeasuresFromTheMatchTime) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileFilter(
         L"*[System[TimeCreated[timediff(@SystemTime) <= 86400000]]]", e, error));
-    Store::ReadLock lock(*m_store);
     const Event& first = m_channel->events[0];
     EXPECT_TRUE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 1000));
     EXPECT_FALSE(e.Matches(*m_store, *m_channel, first, first.timeCreated + 864000010000ull));
@@ -143,7 +141,6 @@ TEST_F(QueryTest, ValuePathsSelectTypedValues) {
     QueryError error;
     ASSERT_TRUE(Expression::CompileValuePath(L"/Event/System/TimeCreated/@SystemTime", e, error));
     std::vector<Expression::Value> values;
-    Store::ReadLock lock(*m_store);
     e.ForEachValue(*m_store, *m_channel, m_channel->events[1], [&](const Expression::Value& v) {
         values.push_back(v);
         return true;
