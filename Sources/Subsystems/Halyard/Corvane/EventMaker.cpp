@@ -645,7 +645,7 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
         FailedProvider* failed = nullptr;
         const SmartHandle* metadata = GetProviderHandle(provider, failed);
         if (metadata == nullptr) {
-            return MessageNotObtained(*failed, message);
+            return MessageNotObtained(failed->failure, failed->message, message);
         }
         const HRES formatted = EventsApiUtils::FormatEventMessage(**metadata, event, message);
         if (formatted.Code() == EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT) {
@@ -660,6 +660,9 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
                                 << L" failed: " << L"Failed getting event message due to: "
                                 << failure);
             return formatted;
+        }
+        if (formatted.Failed() && formatted.ErrorInfo() == nullptr) {
+            return MessageNotObtained(formatted, m_formatFailures[formatted.Code()], message);
         }
         ThrowIfFailed(formatted);
         return formatted;
@@ -677,19 +680,20 @@ HRES EventMaker::MessageNotObtained(const HRES& failure, std::wstring& message) 
     return result;
 }
 
-HRES EventMaker::MessageNotObtained(FailedProvider& provider, std::wstring& message) {
-    if (!provider.messageResult) {
+HRES EventMaker::MessageNotObtained(const HRES& failure, MessageFailure& made,
+                                    std::wstring& message) {
+    if (!made.result) {
         HRES result;
-        result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, provider.failure, ERRDESC_NO_LOCATION);
-        provider.logText = ErrorText(result);
-        provider.messageText =
+        result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
+        made.logText = ErrorText(result);
+        made.messageText =
             FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
-        provider.messageResult = std::move(result);
+        made.result = std::move(result);
     }
     LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
-                L"Failed getting event message due to: " << provider.logText);
-    message = provider.messageText;
-    return *provider.messageResult;
+                L"Failed getting event message due to: " << made.logText);
+    message = made.messageText;
+    return *made.result;
 }
 
 const SmartHandle* EventMaker::GetProviderHandle(std::wstring_view provider,
@@ -731,8 +735,7 @@ EventMaker::FailedProvider* EventMaker::CheckProviderHandle(std::wstring_view pr
     const HRES opened = EventsApiUtils::OpenPublisherMetadata(name, metadata);
     if (opened.Failed()) {
         FailedProvider& failed =
-            m_failedProviders.emplace(std::move(name), FailedProvider{opened, {}, {}, {}})
-                .first->second;
+            m_failedProviders.emplace(std::move(name), FailedProvider{opened, {}}).first->second;
         if (Logging::LogManager::Instance().IsEnabled(LOG_DBG3)) {
             throw HRX(opened);
         }
@@ -750,6 +753,7 @@ void EventMaker::RememberLast(ProviderMetadata::value_type& provider) noexcept {
 
 void EventMaker::ForgetFailures() noexcept {
     m_failedProviders.clear();
+    m_formatFailures.clear();
     m_failedAccounts.clear();
     m_recordsRead.clear();
     m_recordsLog = nullptr;

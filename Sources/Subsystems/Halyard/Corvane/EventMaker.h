@@ -104,13 +104,18 @@ public:
     // text and that code come back. Any other failure is logged and wrapped under 0x80042001, and
     // the message is then that failure's text without its location. Never throws an HRX.
     HRES GetEventMessageString(EVT_HANDLE event, std::wstring_view provider, std::wstring& message);
-    // A provider whose metadata could not be opened on this page: the open's failure, and what the
-    // message of its events becomes (made once, the same for each of them).
-    struct FailedProvider {
-        HRES failure;
-        std::optional<HRES> messageResult;
+    // What the message of an event becomes after a failure that its events share, made once for
+    // all of them: the wrapped failure, the message text, and the text its log line carries.
+    struct MessageFailure {
+        std::optional<HRES> result;
         std::wstring messageText;
         std::wstring logText;
+    };
+    // A provider whose metadata could not be opened on this page: the open's failure, and what the
+    // message of its events becomes.
+    struct FailedProvider {
+        HRES failure;
+        MessageFailure message;
     };
     // The cached metadata of a provider (opened by CheckProviderHandle), or null with `failed` set
     // for a provider whose open failed. Throws what CheckProviderHandle throws, and
@@ -176,8 +181,11 @@ private:
                                                              size_t kept);
     // The message path's failure: logged, wrapped under 0x80042001, its text as the message.
     static HRES MessageNotObtained(const HRES& failure, std::wstring& message);
-    // The same for an event of a provider whose open failed, from what its first event made.
-    static HRES MessageNotObtained(FailedProvider& provider, std::wstring& message);
+    // The same for a failure that events share (a provider's open, or a format failure of a code
+    // without an error object), from what the first of them made in `made`: the same line and
+    // message, without building them again.
+    static HRES MessageNotObtained(const HRES& failure, MessageFailure& made,
+                                   std::wstring& message);
 
     // The system render of an event, with the user and version by their paths when it lacks
     // them; SystemValue then reads a property of it (Null when absent).
@@ -195,6 +203,9 @@ private:
     ProviderMetadata m_providerMetadata;
     // Provider name (exact) -> the failure of its open, until ForgetFailures.
     std::map<std::wstring, FailedProvider, std::less<>> m_failedProviders;
+    // Format failure code -> what the message of its events becomes, until ForgetFailures: in a
+    // log copied from another machine many events have no message in the metadata installed.
+    std::map<HRESULT, MessageFailure> m_formatFailures;
     // The provider of the last event whose metadata was found or opened (its entry's name):
     // events come in runs of one provider.
     std::wstring_view m_lastProvider;

@@ -186,6 +186,8 @@ TEST(EventMaker, UnmappedUserRendersAsItsSidText) {
 
 // A provider without metadata gets the failure text as its message; the failed open is remembered
 // until the maker forgets its failures, then tried again; a provider with metadata opens it once.
+// A message that fails to format gets its failure's text too: the same for each event of that
+// failure, another for another failure, and a line for each event.
 TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
     const ApplicationEvents application;
     EventMaker maker;
@@ -212,10 +214,34 @@ TEST(EventMaker, ProviderWithoutMetadataGetsTheFailureTextAndIsTriedAgain) {
               imported - 2);
     EXPECT_EQ(log.Count(L"Open provider metadata: Halyard-Monitor"), 1u);
     EXPECT_GE(log.Count(L"Provider's metadata already opened: Halyard-Monitor"), 1u);
-    EXPECT_EQ(log.Starting(L"Halyard::EventMaker::GetEventMessageString failed: Failed getting "
-                           L"event message due to: 0x80042001 ")
-                  .size(),
-              imported);
+    const auto failureLines = [&] {
+        return log
+            .Starting(L"Halyard::EventMaker::GetEventMessageString failed: Failed getting event "
+                      L"message due to: 0x80042001 ")
+            .size();
+    };
+    EXPECT_EQ(failureLines(), imported);
+
+    const auto messagesFailingWith = [&](DWORD error) {
+        PalEventLogInjectFault("EvtFormatMessage", error, 0, 3, 0);
+        std::set<std::wstring> texts;
+        for (int i = 0; i < 3; ++i) {
+            texts.insert(
+                MakeRecord(maker, UpperCaseItemRecord, nullptr, nullptr).GetString(L"Message"));
+        }
+        return texts;
+    };
+    const std::set<std::wstring> notFound = messagesFailingWith(ERROR_EVT_MESSAGE_NOT_FOUND);
+    const std::set<std::wstring> denied = messagesFailingWith(ERROR_ACCESS_DENIED);
+    ASSERT_EQ(notFound.size(), 1u);
+    ASSERT_EQ(denied.size(), 1u);
+    EXPECT_TRUE(notFound.begin()->starts_with(L"0x80042001 ")) << *notFound.begin();
+    EXPECT_NE(notFound.begin()->find(L"(0x80073AB3 "), std::wstring::npos) << *notFound.begin();
+    EXPECT_NE(denied.begin()->find(L"(0x80070005 "), std::wstring::npos) << *denied.begin();
+    EXPECT_EQ(failureLines(), imported + 6);
+    const std::wstring message =
+        MakeRecord(maker, UpperCaseItemRecord, nullptr, nullptr).GetString(L"Message");
+    EXPECT_FALSE(message.starts_with(L"0x80042001 ")) << message;
 }
 
 // A search builds only the events it finds, yet finds exactly the events whose full nodes hold its
