@@ -198,7 +198,7 @@ private:
 // Writes one event as a classic record at `out`, its layout found as it is written, and returns
 // its length. Each piece is first bounded at two units a character; as soon as one might not fit
 // in `room` bytes, 0 comes back, and what was written up to there is left in the room. `names`
-// writes the source and the computer. The caller holds the store's lock.
+// writes the source and the computer.
 size_t WriteClassicRecord(const Store& store, const Channel& channel, const Event& e,
                           std::wstring_view source, std::wstring_view computer,
                           const std::vector<uint8_t>& sid, uint8_t* out, size_t room,
@@ -270,7 +270,7 @@ size_t WriteClassicRecord(const Store& store, const Channel& channel, const Even
 // length. A record that fits even at two units a character (a read's room is mostly far larger
 // than a record) is written at once; another is measured, and written when it fits. Unless
 // `exact`, a record seen not to fit from its head alone is not measured further, and a length
-// over `room` comes back. `names` are WriteClassicRecord's. The caller holds the store's lock.
+// over `room` comes back. `names` are WriteClassicRecord's.
 size_t ClassicRecord(const Store& store, const Channel& channel, const Event& e, uint8_t* out,
                      size_t room, bool exact, WrittenNames& names) {
     const std::wstring_view source =
