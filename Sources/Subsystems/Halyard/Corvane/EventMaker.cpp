@@ -661,23 +661,23 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
                                 << failure);
             return formatted;
         }
-        if (formatted.Failed() && formatted.ErrorInfo() == nullptr) {
+        if (!formatted.Failed()) {
+            return formatted;
+        }
+        // A failure without an error object is described by its code alone, the same for every
+        // event that fails with it.
+        if (formatted.ErrorInfo() == nullptr) {
             return MessageNotObtained(formatted, m_formatFailures[formatted.Code()], message);
         }
-        ThrowIfFailed(formatted);
-        return formatted;
+        return MessageNotObtained(formatted, message);
     } catch (const HRX& failure) {
         return MessageNotObtained(failure, message);
     }
 }
 
 HRES EventMaker::MessageNotObtained(const HRES& failure, std::wstring& message) {
-    HRES result;
-    result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
-    LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
-                L"Failed getting event message due to: " << result);
-    message = FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
-    return result;
+    MessageFailure made;
+    return MessageNotObtained(failure, made, message);
 }
 
 HRES EventMaker::MessageNotObtained(const HRES& failure, MessageFailure& made,
