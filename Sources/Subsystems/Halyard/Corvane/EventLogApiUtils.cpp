@@ -157,6 +157,16 @@ HRES OpenPublisherMetadata(const std::wstring& provider, SmartHandle& metadata) 
 }
 
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message) {
+    const DWORD error = FormatEventMessageError(metadata, event, message);
+    HRES result;
+    if (error != ERROR_SUCCESS) {
+        result = Win32Error{error};
+    }
+    return result;
+}
+
+DWORD FormatEventMessageError(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message) {
+    // Traced under the name of the function that returns an HRES: both make the same call.
     TRACE_SCOPE(LOG_DBG3, L"EventsApiUtils::FormatEventMessage");
     // The thread's buffer keeps the room of the longest message it held (128 characters at
     // first): one call where sizing takes two, for every message of a page but the longer ones.
@@ -192,11 +202,10 @@ HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& mes
         const std::wstring_view text(buffer.data(), capacity);
         message.assign(text.substr(0, text.find(L'\0')));
     }
-    HRES result;
     if (!ok) {
-        result = Win32Error{error != ERROR_SUCCESS ? error : static_cast<DWORD>(E_FAIL)};
+        return error != ERROR_SUCCESS ? error : static_cast<DWORD>(E_FAIL);
     }
-    return result;
+    return ERROR_SUCCESS;
 }
 
 std::wstring GetExtendedStatus() {

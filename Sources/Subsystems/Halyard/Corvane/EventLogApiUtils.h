@@ -68,6 +68,10 @@ bool IsPartialMessage(HRESULT code) noexcept;
 // insert error for it, or (as some Windows builds do) succeeded with a truncated copy. Never
 // throws for API results.
 HRES FormatEventMessage(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
+// The same with the call's Win32 result (ERROR_SUCCESS for a success), for a caller that needs a
+// failure's HRES only now and then: making one captures its callers, which costs more than the
+// formatting, and in a log copied from another machine many messages fail alike.
+DWORD FormatEventMessageError(EVT_HANDLE metadata, EVT_HANDLE event, std::wstring& message);
 
 // Query, walking and bookmarks.
 

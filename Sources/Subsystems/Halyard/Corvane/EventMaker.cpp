@@ -645,13 +645,28 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
         FailedProvider* failed = nullptr;
         const SmartHandle* metadata = GetProviderHandle(provider, failed);
         if (metadata == nullptr) {
-            return MessageNotObtained(failed->failure, failed->message, message);
+            return MessageNotObtained(Describe(failed->failure, failed->message), message);
         }
-        const HRES formatted = EventsApiUtils::FormatEventMessage(**metadata, event, message);
-        if (formatted.Code() == EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT) {
-            return formatted;
+        const DWORD error = EventsApiUtils::FormatEventMessageError(**metadata, event, message);
+        if (error == ERROR_SUCCESS) {
+            return {};
         }
-        if (EventsApiUtils::IsPartialMessage(formatted.Code())) {
+        const HRESULT code = HresultFromWin32(error);
+        if (!EventsApiUtils::IsPartialMessage(code)) {
+            // A failure without an error object is described by its code alone, the same for
+            // every event that fails with it: its HRES, with the callers of the first of them,
+            // is made once.
+            MessageFailure& made = m_formatFailures[code];
+            if (!made.result) {
+                HRES failure;
+                failure = Win32Error{error};
+                Describe(failure, made);
+            }
+            return MessageNotObtained(made, message);
+        }
+        HRES formatted;
+        formatted = Win32Error{error};
+        if (code != EventsApiUtils::HR_UNRESOLVED_VALUE_INSERT) {
             // The message with an insert left as written is still the message: it is kept, and
             // the failure logged.
             HRES failure;
@@ -659,17 +674,8 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
             LOG_AT(LOG_ERR, L"Halyard::EventMaker::GetEventMessageString"
                                 << L" failed: " << L"Failed getting event message due to: "
                                 << failure);
-            return formatted;
         }
-        if (!formatted.Failed()) {
-            return formatted;
-        }
-        // A failure without an error object is described by its code alone, the same for every
-        // event that fails with it.
-        if (formatted.ErrorInfo() == nullptr) {
-            return MessageNotObtained(formatted, m_formatFailures[formatted.Code()], message);
-        }
-        return MessageNotObtained(formatted, message);
+        return formatted;
     } catch (const HRX& failure) {
         return MessageNotObtained(failure, message);
     }
@@ -677,11 +683,11 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
 
 HRES EventMaker::MessageNotObtained(const HRES& failure, std::wstring& message) {
     MessageFailure made;
-    return MessageNotObtained(failure, made, message);
+    Describe(failure, made);
+    return MessageNotObtained(made, message);
 }
 
-HRES EventMaker::MessageNotObtained(const HRES& failure, MessageFailure& made,
-                                    std::wstring& message) {
+const EventMaker::MessageFailure& EventMaker::Describe(const HRES& failure, MessageFailure& made) {
     if (!made.result) {
         HRES result;
         result = WrapError(HR_EVENT_MESSAGE_NOT_OBTAINED, failure, ERRDESC_NO_LOCATION);
@@ -690,6 +696,10 @@ HRES EventMaker::MessageNotObtained(const HRES& failure, MessageFailure& made,
             FormatErrorDescription(BuildErrorDescription(result), ERRDESC_NO_LOCATION);
         made.result = std::move(result);
     }
+    return made;
+}
+
+HRES EventMaker::MessageNotObtained(const MessageFailure& made, std::wstring& message) {
     LOG_FAILURE(L"Halyard::EventMaker::GetEventMessageString",
                 L"Failed getting event message due to: " << made.logText);
     message = made.messageText;

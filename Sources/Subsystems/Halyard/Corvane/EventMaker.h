@@ -181,11 +181,12 @@ private:
                                                              size_t kept);
     // The message path's failure: logged, wrapped under 0x80042001, its text as the message.
     static HRES MessageNotObtained(const HRES& failure, std::wstring& message);
-    // The same for a failure that events share (a provider's open, or a format failure of a code
-    // without an error object), from what the first of them made in `made`: the same line and
-    // message, without building them again.
-    static HRES MessageNotObtained(const HRES& failure, MessageFailure& made,
-                                   std::wstring& message);
+    // What the message of events that fail with `failure` becomes, made in `made` unless it was
+    // made already (events that share a failure, a provider's open or a format failure's code,
+    // share what the first of them made); returns `made`.
+    static const MessageFailure& Describe(const HRES& failure, MessageFailure& made);
+    // The failure that `made` describes: its line logged, its text as the message.
+    static HRES MessageNotObtained(const MessageFailure& made, std::wstring& message);
 
     // The system render of an event, with the user and version by their paths when it lacks
     // them; SystemValue then reads a property of it (Null when absent).
