@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <list>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -164,55 +164,61 @@ std::optional<std::wstring> KeywordNames(const Publisher* publisher, uint64_t ke
 // A template value as a message shows it, where the event's XML shows it otherwise: a SID as the
 // account it names where that is known (the name alone for the machine's own well-known
 // accounts, else DOMAIN\name), a hexadecimal number in capitals ("0x3E7" where the XML has
-// "0x3e7"), a value of a value map as the map's text. Nothing when the value stays as it is. (How
-// Windows joins the names of a bit map's bits is not known here: such values stay numbers.)
-std::optional<std::wstring> ShownValue(const Publisher& publisher, const FieldFormat& format,
-                                       std::wstring_view value, std::shared_ptr<Store>& accounts) {
+// "0x3e7"), a value of a value map as the map's text. Written to `out`, or false when the value
+// stays as it is. (How Windows joins the names of a bit map's bits is not known here: such values
+// stay numbers.)
+bool ShownValue(const Publisher& publisher, const FieldFormat& format, std::wstring_view value,
+                std::shared_ptr<Store>& accounts, std::wstring& out) {
     if (format.shownAs == ShownAs::Account) {
         if (!accounts) {
             accounts = GlobalStore(); // the store whose accounts LookupAccountSidW knows
         }
         const auto account = FindAccountOfSid(accounts->Catalog(), value);
         if (!account) {
-            return std::nullopt;
+            return false;
         }
-        return account->domain.empty() || account->domain == L"NT AUTHORITY"
-                   ? account->name
-                   : account->domain + L"\\" + account->name;
+        out.clear();
+        if (!account->domain.empty() && account->domain != L"NT AUTHORITY") {
+            out.append(account->domain).append(L"\\");
+        }
+        out.append(account->name);
+        return true;
     }
     if (format.shownAs == ShownAs::Hex) {
         const auto number = ParseUnsigned(value);
         if (!number) {
-            return std::nullopt;
+            return false;
         }
-        std::wstring text = L"0x";
+        out.assign(L"0x");
         int shift = 60;
         while (shift > 0 && (*number >> shift) == 0) {
             shift -= 4;
         }
         for (; shift >= 0; shift -= 4) {
-            text.push_back(L"0123456789ABCDEF"[(*number >> shift) & 0xF]);
+            out.push_back(L"0123456789ABCDEF"[(*number >> shift) & 0xF]);
         }
-        return text;
+        return true;
     }
     if (format.map.empty()) {
-        return std::nullopt;
+        return false;
     }
     const auto map = publisher.maps.find(format.map);
     const auto number = ParseUnsigned(value);
     if (map == publisher.maps.end() || map->second.bits || !number) {
-        return std::nullopt;
+        return false;
     }
     const auto text = map->second.texts.find(static_cast<uint32_t>(*number));
     if (text == map->second.texts.end()) {
-        return std::nullopt;
+        return false;
     }
-    return text->second;
+    out.assign(text->second);
+    return true;
 }
 
-// Which inserts %n `text` has: flags by n (from 1), up to `count`. ("%%n" is a parameter.)
-std::vector<bool> InsertsOf(std::wstring_view text, size_t count) {
-    std::vector<bool> used(count + 1);
+// Which inserts %n `text` has, into `used`: flags by n (from 1), up to `count`. ("%%n" is a
+// parameter.)
+void InsertsOf(std::wstring_view text, size_t count, std::vector<bool>& used) {
+    used.assign(count + 1, false);
     for (size_t i = 0; i + 1 < text.size(); ++i) {
         if (text[i] != L'%') {
             continue;
@@ -229,31 +235,43 @@ std::vector<bool> InsertsOf(std::wstring_view text, size_t count) {
             used[n] = true;
         }
     }
-    return used;
 }
 
 // The room of a thread's message formatting, kept from call to call: the text, the inserts and
-// their template order.
+// their template order, which inserts the message shows, and the texts made for inserts (a value
+// shown as its format says, a value with its parameters put in).
 struct FormatRoom {
     std::wstring text;
     std::vector<std::wstring_view> inserts;
     std::vector<std::wstring_view> ordered;
+    std::vector<bool> shown;
+    // A deque, so that the inserts' views of the texts made first stay put as more are made; the
+    // texts keep their room from call to call, so that formatting a message does not allocate.
+    std::deque<std::wstring> made;
 };
 
-// An event's values as %1..%n, into `values`: in its template's order where the metadata has one
-// (each value found by its Name when the event names its values, else by its place, and shown as
-// its format says where `message` shows it), else in their own order. A value that is a parameter
-// insert ("%%1833") is replaced by the parameter's text when the publisher has it. `owned` keeps
-// the texts that the views point into; `ordered` is room for the template's order.
+// An event's values as %1..%n, into the room's inserts: in its template's order where the
+// metadata has one (each value found by its Name when the event names its values, else by its
+// place, and shown as its format says where `message` shows it), else in their own order. A value
+// that is a parameter insert ("%%1833") is replaced by the parameter's text when the publisher has
+// it. The texts made for them are the room's.
 void MessageInserts(const Store& store, const Channel& channel, const Event& e,
                     const Publisher* publisher, const EventDefinition* definition,
-                    std::wstring_view message, std::vector<std::wstring_view>& values,
-                    std::vector<std::wstring_view>& ordered, std::list<std::wstring>& owned) {
+                    std::wstring_view message, FormatRoom& room) {
+    std::vector<std::wstring_view>& values = room.inserts;
+    size_t made = 0;
+    const auto nextMade = [&]() -> std::wstring& {
+        if (made == room.made.size()) {
+            room.made.emplace_back();
+        }
+        return room.made[made++];
+    };
     std::shared_ptr<Store> accounts;
-    InsertionStrings(store, channel, e, values);
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
-        // Which inserts the message shows: looked for only when a value has a format to show.
-        std::optional<std::vector<bool>> shown;
+        // The values in their own order, read only for a field that no value names.
+        bool valuesRead = false;
+        bool shownKnown = false;
+        std::vector<std::wstring_view>& ordered = room.ordered;
         ordered.clear();
         for (size_t i = 0; i < definition->fields.size(); ++i) {
             std::optional<std::wstring_view> value;
@@ -266,8 +284,14 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
                     value = channel.ItemText(item);
                 }
             }
-            if (!value && i < values.size()) {
-                value = values[i];
+            if (!value) {
+                if (!valuesRead) {
+                    InsertionStrings(store, channel, e, values);
+                    valuesRead = true;
+                }
+                if (i < values.size()) {
+                    value = values[i];
+                }
             }
             ordered.push_back(value.value_or(std::wstring_view{}));
             const FieldFormat* format = publisher != nullptr && i < definition->formats.size()
@@ -276,27 +300,31 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
             if (format == nullptr || (format->shownAs == ShownAs::Itself && format->map.empty())) {
                 continue;
             }
-            if (!shown) {
-                shown = InsertsOf(message, definition->fields.size());
+            if (!shownKnown) {
+                InsertsOf(message, definition->fields.size(), room.shown);
+                shownKnown = true;
             }
-            if ((*shown)[i + 1]) {
-                if (auto text = ShownValue(*publisher, *format, ordered.back(), accounts)) {
-                    owned.push_back(std::move(*text));
-                    ordered.back() = owned.back();
+            if (room.shown[i + 1]) {
+                std::wstring& text = nextMade();
+                if (ShownValue(*publisher, *format, ordered.back(), accounts, text)) {
+                    ordered.back() = text;
+                } else {
+                    --made; // its room serves the next text
                 }
             }
         }
         values.swap(ordered);
+    } else {
+        InsertionStrings(store, channel, e, values);
     }
     if (publisher != nullptr && !publisher->parameters.empty()) {
         for (std::wstring_view& value : values) {
             if (value.find(L"%%") == std::wstring_view::npos) {
                 continue;
             }
-            std::wstring expanded;
+            std::wstring& expanded = nextMade();
             ExpandParameters(value, publisher->parameters, expanded);
-            owned.push_back(std::move(expanded));
-            value = owned.back();
+            value = expanded;
         }
     }
 }
@@ -334,9 +362,7 @@ public:
         if (given != nullptr) {
             return ExpandMessage(*text, *given, &m_publisher->parameters, out);
         }
-        std::list<std::wstring> owned; // made without allocating: most messages need none
-        MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, *text,
-                       m_room.inserts, m_room.ordered, owned);
+        MessageInserts(m_store, m_channel, m_event, m_publisher, m_definition, *text, m_room);
         return ExpandMessage(*text, m_room.inserts, &m_publisher->parameters, out);
     }
 
