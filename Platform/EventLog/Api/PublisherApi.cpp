@@ -215,36 +215,13 @@ bool ShownValue(const Publisher& publisher, const FieldFormat& format, std::wstr
     return true;
 }
 
-// Which inserts %n `text` has, into `used`: flags by n (from 1), up to `count`. ("%%n" is a
-// parameter.)
-void InsertsOf(std::wstring_view text, size_t count, std::vector<bool>& used) {
-    used.assign(count + 1, false);
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != L'%') {
-            continue;
-        }
-        if (text[i + 1] == L'%') {
-            ++i;
-            continue;
-        }
-        size_t n = 0;
-        while (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9' && n <= count) {
-            n = n * 10 + static_cast<size_t>(text[++i] - L'0');
-        }
-        if (n >= 1 && n <= count) {
-            used[n] = true;
-        }
-    }
-}
-
 // The room of a thread's message formatting, kept from call to call: the text, the inserts and
-// their template order, which inserts the message shows, and the texts made for inserts (a value
-// shown as its format says, a value with its parameters put in).
+// their template order, and the texts made for inserts (a value shown as its format says, a value
+// with its parameters put in).
 struct FormatRoom {
     std::wstring text;
     std::vector<std::wstring_view> inserts;
     std::vector<std::wstring_view> ordered;
-    std::vector<bool> shown;
     // A deque, so that the inserts' views of the texts made first stay put as more are made; the
     // texts keep their room from call to call, so that formatting a message does not allocate.
     std::deque<std::wstring> made;
@@ -270,7 +247,11 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
     if (definition != nullptr && !definition->fields.empty() && e.payload == Payload::EventData) {
         // The values in their own order, read only for a field that no value names.
         bool valuesRead = false;
-        bool shownKnown = false;
+        // Which inserts the message shows: the definition's own message's are known, another's
+        // (its publisher's message for the event's id) are looked for when a value has a format.
+        std::optional<std::vector<bool>> otherShown;
+        const std::vector<bool>* shown =
+            message.data() == definition->message.data() ? &definition->shownInserts : nullptr;
         std::vector<std::wstring_view>& ordered = room.ordered;
         ordered.clear();
         for (size_t i = 0; i < definition->fields.size(); ++i) {
@@ -300,11 +281,10 @@ void MessageInserts(const Store& store, const Channel& channel, const Event& e,
             if (format == nullptr || (format->shownAs == ShownAs::Itself && format->map.empty())) {
                 continue;
             }
-            if (!shownKnown) {
-                InsertsOf(message, definition->fields.size(), room.shown);
-                shownKnown = true;
+            if (shown == nullptr) {
+                shown = &otherShown.emplace(InsertsShown(message, definition->fields.size()));
             }
-            if (room.shown[i + 1]) {
+            if ((*shown)[i + 1]) {
                 std::wstring& text = nextMade();
                 if (ShownValue(*publisher, *format, ordered.back(), accounts, text)) {
                     ordered.back() = text;

@@ -217,7 +217,29 @@ const std::wstring* Publisher::FindMessage(uint32_t id, std::wstring& buffer) co
     return nullptr;
 }
 
+std::vector<bool> InsertsShown(std::wstring_view text, size_t count) {
+    std::vector<bool> used(count + 1);
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != L'%') {
+            continue;
+        }
+        if (text[i + 1] == L'%') {
+            ++i;
+            continue;
+        }
+        size_t n = 0;
+        while (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9' && n <= count) {
+            n = n * 10 + static_cast<size_t>(text[++i] - L'0');
+        }
+        if (n >= 1 && n <= count) {
+            used[n] = true;
+        }
+    }
+    return used;
+}
+
 void Publisher::AddEvent(EventDefinition definition) {
+    definition.shownInserts = InsertsShown(definition.message, definition.fields.size());
     const auto key = std::make_pair(definition.id, static_cast<uint32_t>(definition.version));
     const auto [at, added] = eventIndex.emplace(key, events.size());
     if (added) {

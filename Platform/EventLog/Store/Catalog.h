@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace PalEventLog {
@@ -49,7 +50,13 @@ struct EventDefinition {
     std::vector<std::wstring> fields;
     std::vector<FieldFormat> formats; // one per field
     std::wstring templateXml;         // as Windows hands it out: empty without a template
+    // Which of the inserts %1..%n of its fields its message shows, by n (InsertsShown; set as the
+    // definition is added to its publisher, so that formatting an event need not look).
+    std::vector<bool> shownInserts;
 };
+
+// Which inserts %n `text` has: flags by n (from 1), up to `count`. ("%%n" is a parameter.)
+std::vector<bool> InsertsShown(std::wstring_view text, size_t count);
 
 // A classic source's message file (a DLL or EXE with a message-table resource), loaded as data
 // by LoadLibraryExW; FormatMessageW reads its texts.
