@@ -1,6 +1,5 @@
 #include "Logging/LoggerSettings.h"
 
-#include "Base/CFunctionBoundary.h"
 #include "Base/Mutex.h"
 #include "Logging/LogFormatter.h"
 #include "Settings/DataDirectory.h"
@@ -41,6 +40,11 @@ void LoggerSettings::Refresh(bool force) noexcept {
             severity = SeverityFromName(name).value_or(DefaultMaxSeverity);
         }
         m_maxSeverity.store(severity, std::memory_order_relaxed);
+        m_keepOpenInterval.store(m_section.ReadInt(L"KeepOpenInterval", DefaultKeepOpenIntervalMs),
+                                 std::memory_order_relaxed);
+        m_sizeThresholdMB.store(
+            m_section.ReadInt(L"LogFileSizeThresholdMB", DefaultSizeThresholdMB),
+            std::memory_order_relaxed);
         m_directoryChanged.store(true, std::memory_order_relaxed);
         m_lastRefresh.store(now, std::memory_order_relaxed);
         m_refreshed.store(true, std::memory_order_release);
@@ -50,18 +54,13 @@ void LoggerSettings::Refresh(bool force) noexcept {
 }
 
 uint32_t LoggerSettings::KeepOpenInterval() noexcept {
-    return ReadNumber(L"KeepOpenInterval", DefaultKeepOpenIntervalMs);
+    RefreshIfStale();
+    return m_keepOpenInterval.load(std::memory_order_relaxed);
 }
 
 uint32_t LoggerSettings::SizeThresholdMB() noexcept {
-    return ReadNumber(L"LogFileSizeThresholdMB", DefaultSizeThresholdMB);
-}
-
-uint32_t LoggerSettings::ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept {
     RefreshIfStale();
-    // A setting that cannot be read (no memory) is the default.
-    return Base::CFunctionBoundary([defaultValue](Base::Thrown) noexcept { return defaultValue; },
-                                   [&] { return m_section.ReadInt(key, defaultValue); });
+    return m_sizeThresholdMB.load(std::memory_order_relaxed);
 }
 
 std::wstring LoggerSettings::LogDirectory() {

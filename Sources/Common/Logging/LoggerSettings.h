@@ -39,7 +39,8 @@ public:
         }
     }
     // Re-reads the section now (or, unless forced, when still stale under the lock): stores the
-    // maximum severity, marks the log directory for re-working and stamps the time.
+    // maximum severity, the keep-open interval and the size threshold, marks the log directory
+    // for re-working and stamps the time.
     void Refresh(bool force = true) noexcept;
 
     uint32_t MaxSeverity() const noexcept { return m_maxSeverity.load(std::memory_order_relaxed); }
@@ -51,13 +52,13 @@ public:
     std::wstring LogDirectory();
 
 private:
-    // A number of the section, or the default when it is absent or cannot be read.
-    uint32_t ReadNumber(const wchar_t* key, uint32_t defaultValue) noexcept;
-
     const TickSource m_ticks;
     std::atomic<bool> m_refreshed{false};
     std::atomic<uint32_t> m_lastRefresh{0};
     std::atomic<uint32_t> m_maxSeverity{DefaultMaxSeverity};
+    // Read with the severity at each refresh: the file logger asks for the interval every line.
+    std::atomic<uint32_t> m_keepOpenInterval{DefaultKeepOpenIntervalMs};
+    std::atomic<uint32_t> m_sizeThresholdMB{DefaultSizeThresholdMB};
     std::atomic<bool> m_directoryChanged{true};
     Settings::SettingsSection m_section;
     Base::RecursiveMutex m_lock; // also serialises refreshes
