@@ -653,9 +653,9 @@ HRES EventMaker::GetEventMessageString(EVT_HANDLE event, std::wstring_view provi
         }
         const HRESULT code = HresultFromWin32(error);
         if (!EventsApiUtils::IsPartialMessage(code)) {
-            // A failure without an error object is described by its code alone, the same for
-            // every event that fails with it: its HRES, with the callers of the first of them,
-            // is made once.
+            // The formatting's failure carries no error object: it is described by its code
+            // alone, the same for every event that fails with it, and its HRES (which captures
+            // the callers of the first of them) is made once.
             MessageFailure& made = m_formatFailures[code];
             if (!made.result) {
                 HRES failure;
