@@ -1,6 +1,9 @@
 #include "BlockCache.h"
 
+#include "Base/ThreadObject.h"
+
 #include <array>
+#include <utility>
 
 namespace Quarry::BlockCache {
 
@@ -19,32 +22,22 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
-// Trivially destructible, so that it stays usable after its owner below is gone.
+// The blocks a thread keeps (the thread's ThreadObject), given back when the thread ends.
 struct ThreadCache {
-    std::array<FreeBlock*, kClasses> free;
-    size_t cachedBytes;
-    bool registered;
-    bool released;
-};
+    std::array<FreeBlock*, kClasses> free{};
+    size_t cachedBytes = 0;
 
-thread_local ThreadCache t_cache{};
-
-// Gives the thread's blocks back when the thread ends; made on the first block kept.
-struct ThreadCacheOwner {
-    bool live = true;
-    ~ThreadCacheOwner() {
-        for (size_t i = 0; i < kClasses; ++i) {
-            while (FreeBlock* block = t_cache.free[i]) {
-                t_cache.free[i] = block->next;
-                ::operator delete(block);
+    ThreadCache() noexcept = default;
+    ~ThreadCache() {
+        for (FreeBlock* block : free) {
+            while (block != nullptr) {
+                ::operator delete(std::exchange(block, block->next));
             }
         }
-        t_cache.cachedBytes = 0;
-        t_cache.released = true;
     }
+    ThreadCache(const ThreadCache&) = delete;
+    ThreadCache& operator=(const ThreadCache&) = delete;
 };
-
-thread_local ThreadCacheOwner t_owner;
 
 } // namespace
 
@@ -53,11 +46,12 @@ void* Allocate(size_t bytes) {
     if (!kRecycle || index >= kClasses) {
         return ::operator new(bytes);
     }
-    ThreadCache& cache = t_cache;
-    if (FreeBlock* block = cache.free[index]) {
-        cache.free[index] = block->next;
-        cache.cachedBytes -= (index + 1) * kGranule;
-        return block;
+    if (ThreadCache* const cache = Base::ThreadObject<ThreadCache>()) {
+        if (FreeBlock* const block = cache->free[index]) {
+            cache->free[index] = block->next;
+            cache->cachedBytes -= (index + 1) * kGranule;
+            return block;
+        }
     }
     return ::operator new((index + 1) * kGranule);
 }
@@ -69,16 +63,13 @@ void Free(void* block, size_t bytes) noexcept {
         return;
     }
     const size_t size = (index + 1) * kGranule;
-    ThreadCache& cache = t_cache;
-    if (cache.released || cache.cachedBytes + size > kMaxCachedBytes) {
+    ThreadCache* const cache = Base::ThreadObject<ThreadCache>();
+    if (cache == nullptr || cache->cachedBytes + size > kMaxCachedBytes) {
         ::operator delete(block);
         return;
     }
-    if (!cache.registered) {
-        cache.registered = t_owner.live; // makes the owner, whose end releases the cache
-    }
-    cache.free[index] = ::new (block) FreeBlock{cache.free[index]};
-    cache.cachedBytes += size;
+    cache->free[index] = ::new (block) FreeBlock{cache->free[index]};
+    cache->cachedBytes += size;
 }
 
 } // namespace Quarry::BlockCache

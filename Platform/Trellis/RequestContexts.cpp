@@ -1,6 +1,7 @@
 #include "RequestContexts.h"
 
 #include "Base/FileTime.h"
+#include "Base/ThreadObject.h"
 
 namespace Trellis {
 
@@ -14,7 +15,7 @@ uint64_t NextRequestId() noexcept {
     return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-// The request the thread serves; dropped when the thread ends.
+// The request the thread serves (the thread's ThreadObject); dropped when the thread ends.
 struct CurrentRequest {
     Ref<RequestContext> context;
     ~CurrentRequest() {
@@ -23,8 +24,6 @@ struct CurrentRequest {
         }
     }
 };
-
-thread_local CurrentRequest t_current;
 
 } // namespace
 
@@ -104,25 +103,31 @@ HRESULT RequestContextMgr::GetCurrentContext(uint32_t key, IRequestContext** con
 }
 
 HRESULT BeginServing(const Ref<RequestContext>& context) noexcept {
-    if (t_current.context) {
+    CurrentRequest* const current = Base::ThreadObject<CurrentRequest>();
+    if (current == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    if (current->context) {
         return E_UNEXPECTED;
     }
     context->served.store(true);
-    t_current.context = context;
+    current->context = context;
     return S_OK;
 }
 
 HRESULT EndServing(RequestContext& context) noexcept {
-    if (t_current.context.Get() == &context) {
+    CurrentRequest* const current = Base::ThreadObject<CurrentRequest>();
+    if (current != nullptr && current->context.Get() == &context) {
         context.served.store(false);
-        t_current.context.Reset();
+        current->context.Reset();
         return S_OK;
     }
     return context.served.load() ? E_UNEXPECTED : S_OK;
 }
 
 Ref<RequestContext> CurrentContext() noexcept {
-    return t_current.context;
+    const CurrentRequest* const current = Base::ThreadObject<CurrentRequest>();
+    return current != nullptr ? current->context : Ref<RequestContext>();
 }
 
 } // namespace Trellis

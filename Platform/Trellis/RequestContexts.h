@@ -75,8 +75,9 @@ public:
 };
 
 // The calling thread's request: begin makes `context` current (E_UNEXPECTED when the thread
-// already serves one), end clears it when it is current (E_UNEXPECTED when another thread serves
-// it). A thread that ends without ending its request drops it.
+// already serves one, E_OUTOFMEMORY when the thread's record of it cannot be made), end clears it
+// when it is current (E_UNEXPECTED when another thread serves it). A thread that ends without
+// ending its request drops it.
 HRESULT BeginServing(const Ref<RequestContext>& context) noexcept;
 HRESULT EndServing(RequestContext& context) noexcept;
 // The calling thread's current context with a reference, or null.
