@@ -35,6 +35,20 @@ struct Slot {
     static constinit inline thread_local T* object = nullptr;
     static constinit inline thread_local bool gone = false;
 
+    // Makes the thread's T, unless it is gone. Apart from ThreadObject, whose look-up then saves no
+    // registers.
+    BASE_NOINLINE static T* Make() noexcept(std::is_nothrow_default_constructible_v<T>) {
+        if (gone) {
+            return nullptr;
+        }
+        std::unique_ptr<T> made(new (std::nothrow) T());
+        if (made == nullptr || !AtThreadExit(&Destroy, made.get())) {
+            return nullptr;
+        }
+        object = made.release();
+        return object;
+    }
+
     static void Destroy(void* made) noexcept {
         object = nullptr;
         gone = true;
@@ -58,15 +72,7 @@ BASE_NOINLINE T* ThreadObject() noexcept(std::is_nothrow_default_constructible_v
     if (T* const object = Slot::object) {
         return object;
     }
-    if (Slot::gone) {
-        return nullptr;
-    }
-    std::unique_ptr<T> made(new (std::nothrow) T());
-    if (made == nullptr || !ThreadObjectDetail::AtThreadExit(&Slot::Destroy, made.get())) {
-        return nullptr;
-    }
-    Slot::object = made.release();
-    return Slot::object;
+    return Slot::Make();
 }
 
 // The calling thread's room T, or `spare`, made here, once the thread's is gone or cannot be made.
